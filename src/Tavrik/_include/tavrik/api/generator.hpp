@@ -1,0 +1,58 @@
+// C-level layout and operation table of Tavrik.DB.Generator.
+// Version rule: append only; bump the version with every appended entry.
+#pragma once
+#include "../ref.hpp"
+
+namespace tavrik {
+
+// Statement kinds.
+enum StatementKind : int {
+    SK_SELECT = 0,
+    SK_INSERT = 1,
+    SK_DELETE = 2,
+    SK_UPDATE = 3,
+    SK_CUSTOM = 4,
+    SK_NONE = -1,
+};
+
+struct BaseSqlGeneratorObject {
+    PyObject_HEAD
+    int kind;  // StatementKind; SK_NONE until a statement is begun
+};
+
+// Paging member of SqlGenerator: sets LIMIT/OFFSET.  Returns 0, or -1 with an
+// exception set.
+typedef int (*tavrik_paging_fn)(PyObject* gen, long long limit, long long offset);
+
+// The leading part of SqlGenerator's layout that other modules read.
+struct SqlGeneratorHead {
+    BaseSqlGeneratorObject base;
+    tavrik_paging_fn paging;
+};
+
+#define TAVRIK_GENERATOR_API_VERSION 1
+#define TAVRIK_GENERATOR_CAPSULE "Tavrik.DB.Generator._C_API"
+
+struct GeneratorAPI {
+    int api_version;
+    // (statement text with "%s" placeholders, parameters): a tuple of values,
+    // or a list of tuples for a batch (new reference).
+    PyObject* (*statement_pair)(PyObject* gen);
+    // (WHERE text or "", list of its parameters) (new reference).
+    PyObject* (*where_part)(PyObject* gen);
+    // Binds the generator to a model; returns the generator to keep (new ref).
+    PyObject* (*bind_model)(PyObject* gen, PyObject* model);
+    // Begins an UPDATE of the model; returns an object with `set` (new ref).
+    PyObject* (*update_statement)(PyObject* gen, PyObject* model);
+    // SqlGenerator() bound to `model` (new reference).
+    PyObject* (*new_bound)(PyObject* model);
+    PyTypeObject* BaseSqlGeneratorType;
+    PyTypeObject* SqlGeneratorType;
+    PyTypeObject* TableGeneratorType;
+    PyTypeObject* InOperatorGeneratorType;
+    PyTypeObject* CustomSqlGeneratorType;
+    PyTypeObject* CustomColAnnounceType;
+    PyTypeObject* JoinCellType;
+};
+
+}  // namespace tavrik

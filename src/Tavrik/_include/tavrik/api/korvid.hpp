@@ -1,0 +1,39 @@
+// C-level layout and operation table of Tavrik.Model.Korvid.
+// Version rule: append only; bump the version with every appended entry.
+#pragma once
+#include "../ref.hpp"
+
+namespace tavrik {
+
+struct KorvidObject {
+    PyObject_HEAD
+    PyObject* col;
+    PyObject* mapping;
+    PyObject* modelInstance;
+    PyObject* tableName;
+};
+
+struct ModelInstanceObject {
+    PyDictObject dict;
+    PyObject* _temp;
+};
+
+#define TAVRIK_KORVID_API_VERSION 1
+#define TAVRIK_KORVID_CAPSULE "Tavrik.Model.Korvid._C_API"
+
+struct KorvidAPI {
+    int api_version;
+    // InstanceList.len: never fails; errors go to the unraisable hook.
+    Py_ssize_t (*instance_list_len)(PyObject* list);
+    PyTypeObject* KorvidBaseType;     // _Korvid
+    PyTypeObject* InstanceListType;
+    PyTypeObject* ModelInstanceType;
+    // model(row): builds a row of `model` from a row dictionary, taking the
+    // fast road when the model class does not customise construction.
+    PyObject* (*build_row)(PyObject* model, PyObject* row);
+    // Borrowed references to Korvid and MiddleKorvid (created in the module body).
+    PyObject* (*korvid_class)(void);
+    PyObject* (*middle_korvid_class)(void);
+};
+
+}  // namespace tavrik

@@ -1,0 +1,71 @@
+// C-level layout and operation table of Tavrik.Model.ModelProperty.
+//
+// Version rule: the table only grows at its end; bump the version when an
+// entry is appended and require the new version where it is used.
+#pragma once
+#include "../ref.hpp"
+
+namespace tavrik {
+
+// Which conversion a column applies; lets hot paths switch without a lookup.
+enum PropKind : int {
+    PK_BASE = 0,
+    PK_INT,
+    PK_BIGINT,
+    PK_FLOAT,
+    PK_DECIMAL,
+    PK_STR,
+    PK_TEXT,
+    PK_BOOL,
+    PK_DATE,
+    PK_DATETIME,
+    PK_JSON,
+    PK_BYTES,
+};
+
+struct BasePropertyObject {
+    PyObject_HEAD
+    PyObject* name;          // column name, the key of the value in an instance (str or NULL)
+    PyObject* valueType;     // Python value type, used for the pydantic model
+    int nullable;            // non-zero: the value may be None
+    int primaryKey;          // non-zero: primary-key column
+    int hasDefault;          // non-zero: `defaultValue` is a default (a value or a sentinel)
+    int kind;                // PropKind
+    PyObject* defaultValue;  // the declared default, NullDefault/AutoIncrement instance, or NULL
+    PyObject* targetType;    // SQL type name (str), e.g. "INT", "VARCHAR"
+    PyObject* typeArgs;      // tuple of SQL type arguments, e.g. (11,)
+    PyObject* owner;         // the model class that declares the column, or NULL
+    Py_ssize_t length;       // maximum length of a string column, 0 for none
+    PyObject* extra;         // subclass data (decimal precision, ...) or NULL
+    PyObject* dict;          // instance attribute dictionary
+    PyObject* weaklist;
+};
+
+#define TAVRIK_MODELPROPERTY_API_VERSION 1
+#define TAVRIK_MODELPROPERTY_CAPSULE "Tavrik.Model.ModelProperty._C_API"
+
+struct ModelPropertyAPI {
+    int api_version;
+    PyTypeObject* BasePropertyType;
+    PyTypeObject* FilterListCellType;
+    PyTypeObject* AutoIncrementType;
+    PyTypeObject* NullDefaultType;
+    // Stored/given value -> Python value of the column (new reference).
+    PyObject* (*to_obj_value)(PyObject* prop, PyObject* value);
+    // Python value -> what the database stores; raises TypeError/ValueError
+    // naming the column for a value it cannot store (new reference).
+    PyObject* (*to_db_value)(PyObject* prop, PyObject* value);
+    // FilterListCell("1"), FilterListCell(name, col=prop), FilterListCell(value).
+    PyObject* (*filter_true)(void);
+    PyObject* (*filter_column)(PyObject* name, PyObject* prop);
+    PyObject* (*filter_value)(PyObject* value);
+    // head.link(other, code) (new reference to what link returns).
+    PyObject* (*filter_link)(PyObject* head, PyObject* other, int code);
+    // Renders a condition: returns its SQL text (new reference) and appends
+    // the bound values to the list `params`.
+    PyObject* (*filter_render)(PyObject* cell, PyObject* params);
+    // `table`.`column` of a column property, quoted (new reference).
+    PyObject* (*column_sql)(PyObject* prop);
+};
+
+}  // namespace tavrik

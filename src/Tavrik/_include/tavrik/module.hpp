@@ -1,0 +1,108 @@
+// Module initialisation helpers shared by every extension module.
+//
+// Loading order: a module registers itself in sys.modules, readies and
+// publishes its own types and capsule, and only then imports the other
+// modules of the package.  Two modules that import each other therefore load
+// whichever comes first.
+#pragma once
+#include "ref.hpp"
+#include <cstring>
+
+namespace tavrik {
+
+// Creates the module object and makes it visible to nested imports at once.
+inline Ref module_begin(PyModuleDef* def) {
+    Ref m = new_ref(PyModule_Create(def));
+    Require(PyDict_SetItemString(PyImport_GetModuleDict(), def->m_name, m.get()));
+    return m;
+}
+
+// Removes a half-initialised module from sys.modules after a failed init.
+inline void module_abort(PyModuleDef* def) noexcept {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemString(modules, def->m_name)) PyDict_DelItemString(modules, def->m_name);
+    PyErr_Clear();
+    PyErr_Restore(t, v, tb);
+}
+
+inline void add_type(PyObject* m, PyTypeObject* tp) {
+    Require(PyType_Ready(tp));
+    const char* dot = std::strrchr(tp->tp_name, '.');
+    const char* name = dot ? dot + 1 : tp->tp_name;
+    Py_INCREF(tp);
+    if (PyModule_AddObject(m, name, (PyObject*)tp) < 0) {
+        Py_DECREF(tp);
+        throw_error();
+    }
+}
+
+inline void add_object(PyObject* m, const char* name, PyObject* o) {
+    Py_INCREF(o);
+    if (PyModule_AddObject(m, name, o) < 0) {
+        Py_DECREF(o);
+        throw_error();
+    }
+}
+
+// Imports `module.name` and checks that it is a type.
+inline PyTypeObject* import_type(const char* module, const char* name) {
+    Ref t = import_attr(module, name);
+    if (!PyType_Check(t.get())) {
+        PyErr_Format(PyExc_TypeError, "%s.%s is not a type", module, name);
+        throw_error();
+    }
+    // Types live for the life of the process (static or held by their module).
+    return (PyTypeObject*)t.get();
+}
+
+// Publishes `api` as the capsule "<module>._C_API".
+inline void export_api(PyObject* m, const char* capsule_name, void* api) {
+    Ref cap = new_ref(PyCapsule_New(api, capsule_name, nullptr));
+    add_object(m, "_C_API", cap.get());
+}
+
+// Imports a capsule table and checks its version (the first int of every table).
+template <class Api>
+inline Api* import_api(const char* capsule_name, int min_version) {
+    Api* api = (Api*)PyCapsule_Import(capsule_name, 0);
+    if (!api) throw_error();
+    if (api->api_version < min_version) {
+        PyErr_Format(PyExc_ImportError, "%s: API version %d, need at least %d", capsule_name,
+                     api->api_version, min_version);
+        throw_error();
+    }
+    return api;
+}
+
+// Runs Python source in the module's namespace.  Used only for coroutine
+// bodies, which cannot reasonably be written as hand-made C state machines.
+inline void run_source(PyObject* m, const char* source, const char* filename) {
+    PyObject* globals = PyModule_GetDict(m);
+    if (!PyDict_GetItemString(globals, "__builtins__"))
+        Require(PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()));
+    Ref code = new_ref(Py_CompileString(source, filename, Py_file_input));
+    Ref res = new_ref(PyEval_EvalCode(code.get(), globals, globals));
+}
+
+// Puts `value` into a static type's dict (e.g. a coroutine method defined in
+// Python source) and invalidates the type's method cache.
+inline void type_set(PyTypeObject* tp, const char* name, PyObject* value) {
+    Require(PyDict_SetItemString(tp->tp_dict, name, value));
+    PyType_Modified(tp);
+}
+
+}  // namespace tavrik
+
+// Module init boilerplate: PyInit_X calls TAVRIK_MODULE_INIT(def, body-func).
+#define TAVRIK_MODULE_INIT(def, fn)                                  \
+    do {                                                             \
+        PyObject* _m = tavrik::guard([&]() -> PyObject* {            \
+            tavrik::Ref m = tavrik::module_begin(&(def));            \
+            fn(m.get());                                             \
+            return m.relinquish();                                   \
+        });                                                          \
+        if (!_m) tavrik::module_abort(&(def));                       \
+        return _m;                                                   \
+    } while (0)

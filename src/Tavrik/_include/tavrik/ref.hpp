@@ -1,0 +1,146 @@
+// Owned/borrowed references and error propagation for the CPython C API.
+//
+// A C API failure is turned into a C++ `PyErrOccurred` exception by `Require`;
+// the Python exception stays set in the interpreter.  Every Python-facing entry
+// point wraps its body in `guard`, which catches and translates, so no C++
+// exception ever crosses into the interpreter.
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <exception>
+#include <new>
+#include <utility>
+
+namespace tavrik {
+
+// The Python error indicator is set; unwind to the nearest `guard`.
+struct PyErrOccurred : std::exception {
+    const char* what() const noexcept override { return "Python exception set"; }
+};
+
+[[noreturn]] inline void throw_error() { throw PyErrOccurred(); }
+
+inline PyObject* Require(PyObject* p) {
+    if (!p) throw PyErrOccurred();
+    return p;
+}
+inline int Require(int rc) {
+    if (rc < 0) throw PyErrOccurred();
+    return rc;
+}
+inline Py_ssize_t RequireSize(Py_ssize_t n) {
+    if (n < 0 && PyErr_Occurred()) throw PyErrOccurred();
+    return n;
+}
+
+// A strong reference, released on destruction.  Move-only.
+class Ref {
+public:
+    Ref() noexcept : p_(nullptr) {}
+    Ref(std::nullptr_t) noexcept : p_(nullptr) {}
+    Ref(const Ref& o) noexcept : p_(o.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    ~Ref() { Py_XDECREF(p_); }
+    Ref& operator=(const Ref& o) noexcept {
+        PyObject* old = p_;
+        p_ = o.p_;
+        Py_XINCREF(p_);
+        Py_XDECREF(old);
+        return *this;
+    }
+    Ref& operator=(Ref&& o) noexcept {
+        if (this != &o) {
+            PyObject* old = p_;
+            p_ = o.p_;
+            o.p_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    // Takes over a new reference; throws if it is NULL (error set).
+    static Ref consuming(PyObject* p) { return Ref(Require(p), 0); }
+    // Takes over a new reference that may legitimately be NULL without error.
+    static Ref consuming_nullable(PyObject* p) noexcept { return Ref(p, 0); }
+    // Adds a reference to a borrowed one.
+    static Ref owning(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p, 0);
+    }
+    PyObject* get() const noexcept { return p_; }
+    PyObject* operator->() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Hands the reference back to the caller (e.g. as a return value to Python).
+    PyObject* relinquish() noexcept {
+        PyObject* p = p_;
+        p_ = nullptr;
+        return p;
+    }
+    void reset(PyObject* p = nullptr) noexcept {
+        PyObject* old = p_;
+        p_ = p;
+        Py_XDECREF(old);
+    }
+
+private:
+    Ref(PyObject* p, int) noexcept : p_(p) {}
+    PyObject* p_;
+};
+
+inline Ref new_ref(PyObject* p) { return Ref::consuming(p); }
+inline Ref borrow(PyObject* p) noexcept { return Ref::owning(p); }
+
+// Boundary translation: run `f`; on a C++ exception make sure a Python error is
+// set and return `fail`.
+template <class R, class F>
+inline R guard_value(R fail, F&& f) noexcept {
+    try {
+        return f();
+    } catch (const PyErrOccurred&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        return fail;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return fail;
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        return fail;
+    }
+}
+template <class F>
+inline PyObject* guard(F&& f) noexcept {
+    return guard_value<PyObject*>(nullptr, std::forward<F>(f));
+}
+template <class F>
+inline int guard_int(F&& f) noexcept {
+    return guard_value<int>(-1, std::forward<F>(f));
+}
+
+// Frequently used small wrappers (each throws on failure).
+inline Ref getattr(PyObject* o, PyObject* name) { return new_ref(PyObject_GetAttr(o, name)); }
+inline Ref getattr(PyObject* o, const char* name) { return new_ref(PyObject_GetAttrString(o, name)); }
+inline void setattr(PyObject* o, PyObject* name, PyObject* v) { Require(PyObject_SetAttr(o, name, v)); }
+inline void setattr(PyObject* o, const char* name, PyObject* v) { Require(PyObject_SetAttrString(o, name, v)); }
+inline Ref getitem(PyObject* o, PyObject* key) { return new_ref(PyObject_GetItem(o, key)); }
+inline void setitem(PyObject* o, PyObject* key, PyObject* v) { Require(PyObject_SetItem(o, key, v)); }
+inline bool truthy(PyObject* o) { return Require(PyObject_IsTrue(o)) != 0; }
+inline Ref call(PyObject* f) { return new_ref(PyObject_CallNoArgs(f)); }
+inline Ref call1(PyObject* f, PyObject* a) { return new_ref(PyObject_CallOneArg(f, a)); }
+inline Ref import(const char* name) { return new_ref(PyImport_ImportModule(name)); }
+inline Ref import_attr(const char* module, const char* name) {
+    Ref m = import(module);
+    return getattr(m.get(), name);
+}
+inline Ref intern(const char* s) {
+    return new_ref(PyUnicode_InternFromString(s));
+}
+inline Ref from_long(long long v) { return new_ref(PyLong_FromLongLong(v)); }
+
+// Borrowed dict lookup that distinguishes "missing" from "error".
+inline PyObject* dict_get(PyObject* d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (!v && PyErr_Occurred()) throw PyErrOccurred();
+    return v;
+}
+
+}  // namespace tavrik
