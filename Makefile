@@ -1,0 +1,87 @@
+# Tavrik: build, test, demo and benchmarks.
+#
+#   make demo        build, then run the example application on an SQLite file
+#   make test        build for Python 3.9 and 3.12, start MariaDB, run every test
+#                    (then the sanitizer run on 3.9)
+#   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9)
+#   make bench       benchmarks against the raw drivers and other ORMs
+#
+# PYTHON=/path/to/python overrides the interpreter (then only that one is used).
+
+SHELL := /bin/bash
+PYENV_ROOT := $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
+find_py = $(or $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)))),$(shell command -v python$(1) 2>/dev/null))
+PY39 := $(call find_py,3.9)
+PY312 := $(call find_py,3.12)
+ifdef PYTHON
+PYTHONS := $(PYTHON)
+else
+PYTHONS := $(strip $(PY39) $(PY312))
+endif
+MAIN_PY := $(firstword $(PYTHONS))
+
+DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" pymysql aiomysql aiosqlite pytest pytest-asyncio
+JOBS := 2
+export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
+
+venv_of = .venv-$$($(1) -c 'import sys; print("%d%d" % sys.version_info[:2])')
+
+.PHONY: all build demo test test-py test-asan bench bench-smoke clean check-python
+
+all: build
+
+check-python:
+	@if [ -z "$(MAIN_PY)" ]; then echo "no Python 3.9 or 3.12 found (pyenv or PATH); set PYTHON=..." >&2; exit 1; fi
+
+# venv + dependencies + the package itself, for one interpreter ($(1))
+define build_for
+	set -e; v=$(call venv_of,$(1)); \
+	if [ ! -x $$v/bin/python ]; then $(1) -m venv $$v; fi; \
+	$$v/bin/python -m pip install -q -U $(DEPS); \
+	$$v/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall .
+endef
+
+build: check-python
+	@for py in $(PYTHONS); do echo "== building for $$py"; $(call build_for,$$py) || exit 1; done
+
+demo: check-python
+	@$(call build_for,$(MAIN_PY))
+	@v=$(call venv_of,$(MAIN_PY)); d=$$(mktemp -d); \
+	  $$v/bin/python examples/app.py "$$d/demo.db"; rc=$$?; rm -rf "$$d"; exit $$rc
+
+# Runs the suite on every interpreter with a private MariaDB server.
+test: build
+	@set -o pipefail; \
+	if out=$$(tools/mysql_server.sh start); then eval "$$(echo "$$out" | grep '^export')"; \
+	else echo "MySQL server could not be started: the MySQL tests will fail in CI and skip elsewhere" >&2; fi; \
+	trap 'tools/mysql_server.sh stop >/dev/null 2>&1' EXIT; \
+	rc=0; for py in $(PYTHONS); do v=$(call venv_of,$$py); echo "== tests on $$($$v/bin/python -V)"; \
+	  $$v/bin/python -m pytest -q -p no:cacheprovider tests || rc=1; done; \
+	if [ -z "$(PYTHON)" ] && [ -n "$(PY39)" ]; then $(MAKE) --no-print-directory test-asan-run || rc=1; fi; \
+	exit $$rc
+
+ASAN_VENV := .venv-asan
+test-asan: check-python
+	@set -o pipefail; \
+	if out=$$(tools/mysql_server.sh start); then eval "$$(echo "$$out" | grep '^export')"; fi; \
+	trap 'tools/mysql_server.sh stop >/dev/null 2>&1' EXIT; \
+	$(MAKE) --no-print-directory test-asan-run
+
+test-asan-run:
+	@set -e; py=$(or $(PY39),$(MAIN_PY)); \
+	if [ ! -x $(ASAN_VENV)/bin/python ]; then $$py -m venv $(ASAN_VENV); fi; \
+	$(ASAN_VENV)/bin/python -m pip install -q -U $(DEPS); \
+	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall \
+	  -Ccmake.define.TAVRIK_SANITIZE=ON -Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo .; \
+	echo "== sanitizer run on $$($(ASAN_VENV)/bin/python -V)"; \
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
+	  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+bench: check-python
+	@$(call build_for,$(MAIN_PY))
+	@v=$(call venv_of,$(MAIN_PY)); $$v/bin/python -m pip install -q -r bench/requirements.txt; \
+	  $$v/bin/python bench/run.py
+
+clean:
+	rm -rf build .venv-* .pytest_cache

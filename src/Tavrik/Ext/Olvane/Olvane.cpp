@@ -1,0 +1,412 @@
+// Paged queries: Page (a DictPlus) and Olvane, the paging controller.
+#include <tavrik/args.hpp>
+#include <tavrik/module.hpp>
+#include <tavrik/api/db.hpp>
+#include <tavrik/api/generator.hpp>
+#include <tavrik/api/modelproperty.hpp>
+#include <tavrik/api/vantrel.hpp>
+
+namespace tavrik {
+namespace {
+
+PyTypeObject* DictPlusType = nullptr;
+PyTypeObject* BaseModelExecutorType = nullptr;
+PyTypeObject* FilterListCellType = nullptr;
+GeneratorAPI* generator_api = nullptr;
+DBAPI* db_api = nullptr;
+
+struct Names {
+    Ref page, pageSize, content, total, totalPage, select, where, orderBy, getExecutor, col, pkName,
+        tableName, execute, findListForeignKey, executeSql, args, _execute, _getCount, connector, isAsync,
+        _asyncExecute;
+} names;
+
+void init_names() {
+    names.page = intern("page");
+    names.pageSize = intern("pageSize");
+    names.content = intern("content");
+    names.total = intern("total");
+    names.totalPage = intern("totalPage");
+    names.select = intern("select");
+    names.where = intern("where");
+    names.orderBy = intern("orderBy");
+    names.getExecutor = intern("getExecutor");
+    names.col = intern("col");
+    names.pkName = intern("pkName");
+    names.tableName = intern("tableName");
+    names.execute = intern("execute");
+    names.findListForeignKey = intern("findListForeignKey");
+    names.executeSql = intern("executeSql");
+    names.args = intern("args");
+    names._execute = intern("_execute");
+    names._getCount = intern("_getCount");
+    names.connector = intern("connector");
+    names.isAsync = intern("isAsync");
+    names._asyncExecute = intern("_asyncExecute");
+}
+
+// ---------------------------------------------------------------- Page
+
+PyTypeObject PageType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+Ref int32_object(PyObject* o) { return from_long(to_int32(o)); }
+
+int page_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_int([&]() -> int {
+        static const char* kwlist[] = {"page", "pageSize", "content", "total", nullptr};
+        PyObject *page, *pageSize, *content = nullptr, *total = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:Page", (char**)kwlist, &page, &pageSize, &content,
+                                         &total))
+            throw_error();
+        Ref p = int32_object(page), ps = int32_object(pageSize);
+        Ref t = total ? int32_object(total) : from_long(0);
+        // Every page built without content gets a list of its own.
+        Ref c = content ? borrow(content) : new_ref(PyList_New(0));
+        if (c.get() != Py_None && !PyList_Check(c.get())) raise_arg_type("content", "list", c.get());
+        PyDict_Clear(self);
+        Require(PyDict_SetItem(self, names.page.get(), p.get()));
+        Require(PyDict_SetItem(self, names.pageSize.get(), ps.get()));
+        Require(PyDict_SetItem(self, names.content.get(), c.get()));
+        Require(PyDict_SetItem(self, names.total.get(), t.get()));
+        return 0;
+    });
+}
+
+const char page_doc[] =
+    "\n    Page实例类\n    本类继承自dict，拥有字典的一切行为\n\n    额外支持通过 . 获取字典内容\n"
+    "    若获取的内容与字典类成员方法,参数相冲突，则优先选取字典内元素\n    ";
+
+Ref new_page(int32_t page, int32_t pageSize) {
+    Ref p = from_long(page), ps = from_long(pageSize);
+    return new_ref(PyObject_CallFunctionObjArgs((PyObject*)&PageType, p.get(), ps.get(), nullptr));
+}
+
+// ---------------------------------------------------------------- Olvane
+
+struct OlvaneObject {
+    PyObject_HEAD
+    PyObject* target;
+    PyObject* executor;
+    int32_t page;
+    int32_t pageSize;
+    int deep;
+};
+
+PyTypeObject OlvaneType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+int olvane_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* o = (OlvaneObject*)self;
+    Py_VISIT(o->target);
+    Py_VISIT(o->executor);
+    return 0;
+}
+int olvane_clear(PyObject* self) {
+    auto* o = (OlvaneObject*)self;
+    Py_CLEAR(o->target);
+    Py_CLEAR(o->executor);
+    return 0;
+}
+void olvane_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    olvane_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+int olvane_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_int([&]() -> int {
+        auto* o = (OlvaneObject*)self;
+        static const char* kwlist[] = {"target", "page", "pageSize", "findForeign", nullptr};
+        PyObject *target, *page = nullptr, *pageSize = nullptr, *findForeign = Py_False;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:Olvane", (char**)kwlist, &target, &page, &pageSize,
+                                         &findForeign))
+            throw_error();
+        int32_t p = page ? to_int32(page) : 1;
+        int32_t ps = pageSize ? to_int32(pageSize) : 10;
+        // Assertions: skipped when the interpreter runs optimised, like `assert`.
+        if (!Py_OptimizeFlag) {
+            if (!(ps > 0)) {
+                PyErr_SetString(PyExc_AssertionError, "pageSize参数必须为大于零的整数");
+                throw_error();
+            }
+            if (!(p > 0)) {
+                PyErr_SetString(PyExc_AssertionError, "page参数必须为大于零的整数");
+                throw_error();
+            }
+        }
+        int deep = Require(PyObject_IsTrue(findForeign));
+        Ref ex = new_ref(PyObject_CallMethodNoArgs(target, names.getExecutor.get()));
+        if (ex.get() != Py_None && !PyObject_TypeCheck(ex.get(), BaseModelExecutorType))
+            raise_cannot_convert(ex.get(), BaseModelExecutorType->tp_name);
+        Py_INCREF(target);
+        Py_XSETREF(o->target, target);
+        Py_XSETREF(o->executor, ex.relinquish());
+        o->page = p;
+        o->pageSize = ps;
+        o->deep = deep;
+        return 0;
+    });
+}
+
+PyObject* generator_of(OlvaneObject* o) {
+    if (!o->executor || o->executor == Py_None) {
+        PyErr_SetString(PyExc_AttributeError, "'NoneType' object has no attribute 'sql'");
+        throw_error();
+    }
+    PyObject* gen = ((BaseModelExecutorObject*)o->executor)->sql;
+    if (!gen) raise_none_attr("select");
+    return gen;
+}
+
+PyObject* olvane_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        auto* o = (OlvaneObject*)self;
+        PyObject* cond = Py_None;
+        parse_fastcall("filter", args, nargs, kwnames, {"args"}, 0, &cond);
+        check_arg(cond, FilterListCellType, "args");
+        PyObject* gen = generator_of(o);
+        Ref cols = getattr(o->target, names.col.get());
+        Ref colt = new_ref(PySequence_Tuple(cols.get()));
+        Ref select = getattr(gen, names.select.get());
+        Ref r1 = new_ref(PyObject_Call(select.get(), colt.get(), nullptr));
+        Ref r2 = new_ref(PyObject_CallMethodOneArg(gen, names.where.get(), cond));
+        Py_INCREF(self);
+        return self;
+    });
+}
+
+PyObject* olvane_orderBy(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        if (kwargs && PyDict_GET_SIZE(kwargs)) {
+            PyErr_SetString(PyExc_TypeError, "orderBy() takes no keyword arguments");
+            throw_error();
+        }
+        PyObject* gen = generator_of((OlvaneObject*)self);
+        Ref m = getattr(gen, names.orderBy.get());
+        Ref r = new_ref(PyObject_Call(m.get(), args, nullptr));
+        Py_INCREF(self);
+        return self;
+    });
+}
+
+PyObject* olvane_findForeign(PyObject* self, PyObject*) {
+    ((OlvaneObject*)self)->deep = 1;
+    Py_INCREF(self);
+    return self;
+}
+
+PyObject* olvane_setPage(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        auto* o = (OlvaneObject*)self;
+        static const char* kwlist[] = {"page", "pageSize", nullptr};
+        PyObject *page, *pageSize = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:setPage", (char**)kwlist, &page, &pageSize))
+            throw_error();
+        int32_t p = to_int32(page);
+        int32_t ps = pageSize ? to_int32(pageSize) : 0;
+        o->page = p;
+        if (ps > 0) o->pageSize = ps;
+        Py_INCREF(self);
+        return self;
+    });
+}
+
+Ref db_instance() { return new_ref(db_api->get_instance()); }
+
+// The raw result of the count statement (an awaitable on the async road).
+Ref get_count(OlvaneObject* o) {
+    PyObject* gen = generator_of(o);
+    Ref pair = new_ref(generator_api->where_part(gen));
+    if (!PyTuple_Check(pair.get())) raise_expected("tuple", pair.get());
+    if (PyTuple_GET_SIZE(pair.get()) != 2) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", (Py_ssize_t)2);
+        throw_error();
+    }
+    PyObject* where = PyTuple_GET_ITEM(pair.get(), 0);
+    PyObject* params = PyTuple_GET_ITEM(pair.get(), 1);
+    if (where != Py_None && !PyUnicode_Check(where)) raise_expected("unicode", where);
+    if (params != Py_None && !PyList_Check(params)) raise_expected("list", params);
+    if (params == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        throw_error();
+    }
+    Ref pk = getattr(o->target, names.pkName.get());
+    Ref table = getattr(o->target, names.tableName.get());
+    // Identifiers are quoted so reserved words and odd names stay names.
+    Ref quote = new_ref(PyUnicode_FromString("`"));
+    Ref dquote = new_ref(PyUnicode_FromString("``"));
+    Ref pks = new_ref(PyObject_Str(pk.get()));
+    Ref tbs = new_ref(PyObject_Str(table.get()));
+    Ref pkq = new_ref(PyUnicode_Replace(pks.get(), quote.get(), dquote.get(), -1));
+    Ref tbq = new_ref(PyUnicode_Replace(tbs.get(), quote.get(), dquote.get(), -1));
+    Ref wheres = new_ref(PyObject_Str(where));
+    Ref text = new_ref(PyUnicode_FromFormat("select count(`%U`) from `%U` %U", pkq.get(), tbq.get(), wheres.get()));
+    Ref tup = new_ref(PyList_AsTuple(params));
+    Ref db = db_instance();
+    Ref meth = getattr(db.get(), names.executeSql.get());
+    Ref kw = new_ref(PyDict_New());
+    Require(PyDict_SetItem(kw.get(), names.args.get(), tup.get()));
+    Ref targs = new_ref(PyTuple_Pack(1, text.get()));
+    return new_ref(PyObject_Call(meth.get(), targs.get(), kw.get()));
+}
+
+PyObject* olvane_getCount(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* { return get_count((OlvaneObject*)self).relinquish(); });
+}
+
+// Stores total and totalPage from the count rows; true when rows are to be fetched.
+bool apply_count(OlvaneObject* o, PyObject* page, PyObject* rows) {
+    Ref zero = from_long(0);
+    Ref row = new_ref(PySequence_GetItem(rows, 0));
+    Ref total = new_ref(PySequence_GetItem(row.get(), 0));
+    long long t = PyLong_AsLongLong(total.get());
+    if (t == -1 && PyErr_Occurred()) throw_error();
+    long long ps = o->pageSize;
+    long long pages = t / ps + (t % ps ? 1 : 0);
+    Ref tobj = from_long(t), pobj = from_long(pages);
+    Require(PyDict_SetItem(page, names.total.get(), tobj.get()));
+    Require(PyDict_SetItem(page, names.totalPage.get(), pobj.get()));
+    return !(t == 0 || o->page > pages);
+}
+
+void apply_limit(OlvaneObject* o) {
+    PyObject* gen = generator_of(o);
+    // 64-bit: page * pageSize may pass 2^31 on a big table.
+    long long skip = ((long long)o->page - 1) * (long long)o->pageSize;
+    Ref count = from_long(o->pageSize), off = from_long(skip);
+    Ref r = new_ref(PyObject_CallMethod(gen, "Limit", "OO", count.get(), off.get()));
+}
+
+PyObject* olvane__execute(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        auto* o = (OlvaneObject*)self;
+        Ref page = new_page(o->page, o->pageSize);
+        Ref rows = new_ref(PyObject_CallMethodNoArgs(self, names._getCount.get()));
+        if (!apply_count(o, page.get(), rows.get())) return page.relinquish();
+        apply_limit(o);
+        Ref content = new_ref(PyObject_CallMethodNoArgs(o->executor, names.execute.get()));
+        Require(PyDict_SetItem(page.get(), names.content.get(), content.get()));
+        if (o->deep && truthy(content.get())) {
+            Ref r = new_ref(PyObject_CallMethodOneArg(o->executor, names.findListForeignKey.get(), content.get()));
+        }
+        return page.relinquish();
+    });
+}
+
+PyObject* olvane_execute(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        Ref db = db_instance();
+        Ref connector = getattr(db.get(), names.connector.get());
+        Ref isAsync = getattr(connector.get(), names.isAsync.get());
+        if (truthy(isAsync.get())) return PyObject_CallMethodNoArgs(self, names._asyncExecute.get());
+        Ref res = new_ref(PyObject_CallMethodNoArgs(self, names._execute.get()));
+        if (res.get() != Py_None && !PyObject_TypeCheck(res.get(), &PageType))
+            raise_cannot_convert(res.get(), "Page");
+        return res.relinquish();
+    });
+}
+
+// Helpers for the coroutine body (module-private).
+PyObject* mod_begin(PyObject*, PyObject* self) {
+    return guard([&]() -> PyObject* {
+        if (!PyObject_TypeCheck(self, &OlvaneType)) raise_cannot_convert(self, "Olvane");
+        auto* o = (OlvaneObject*)self;
+        return new_page(o->page, o->pageSize).relinquish();
+    });
+}
+PyObject* mod_count_done(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        auto* o = (OlvaneObject*)args[0];
+        return PyBool_FromLong(apply_count(o, args[1], args[2]));
+    });
+}
+PyObject* mod_limit(PyObject*, PyObject* self) {
+    return guard([&]() -> PyObject* {
+        auto* o = (OlvaneObject*)self;
+        apply_limit(o);
+        Py_INCREF(o->executor);
+        return o->executor;
+    });
+}
+PyObject* mod_deep(PyObject*, PyObject* self) { return PyBool_FromLong(((OlvaneObject*)self)->deep); }
+
+const char async_source[] = R"PY(
+async def _asyncExecute(self):
+    page = _begin(self)
+    rows = await self._getCount()
+    if not _count_done(self, page, rows):
+        return page
+    executor = _limit(self)
+    page["content"] = await executor.execute()
+    if _deep(self) and page["content"]:
+        await executor.findListForeignKey(page["content"])
+    return page
+)PY";
+
+PyMethodDef olvane_methods[] = {
+    {"filter", (PyCFunction)(void (*)(void))olvane_filter, METH_FASTCALL | METH_KEYWORDS,
+     "\n        设置过滤条件\n\n        :param args: FilterListCell\n        :return: Olvane\n        "},
+    {"orderBy", (PyCFunction)(void (*)(void))olvane_orderBy, METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"findForeign", olvane_findForeign, METH_NOARGS, nullptr},
+    {"setPage", (PyCFunction)(void (*)(void))olvane_setPage, METH_VARARGS | METH_KEYWORDS,
+     "\n        设置分页\n\n        :param page: 当前页数\n        :param pageSize: 页面大小 默认可不传\n        :return: Olvane\n        "},
+    {"execute", olvane_execute, METH_NOARGS,
+     "\n        链式调用尽头\n        正式进行数据获取\n\n        :return: Page\n        "},
+    {"_execute", olvane__execute, METH_NOARGS, nullptr},
+    {"_getCount", olvane_getCount, METH_NOARGS, nullptr},
+    {nullptr}};
+
+PyMethodDef module_methods[] = {
+    {"_begin", mod_begin, METH_O, nullptr},
+    {"_count_done", (PyCFunction)(void (*)(void))mod_count_done, METH_FASTCALL, nullptr},
+    {"_limit", mod_limit, METH_O, nullptr},
+    {"_deep", mod_deep, METH_O, nullptr},
+    {nullptr}};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Olvane", "Paged queries.", -1, module_methods};
+
+void olvane_exec(PyObject* m) {
+    init_names();
+    DictPlusType = import_type("Tavrik.Ext.Dict", "DictPlus");
+
+    PageType.tp_name = "Tavrik.Ext.Olvane.Page";
+    PageType.tp_base = DictPlusType;
+    PageType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    PageType.tp_init = page_init;
+    PageType.tp_doc = page_doc;
+    add_type(m, &PageType);
+
+    OlvaneType.tp_name = "Tavrik.Ext.Olvane.Olvane";
+    OlvaneType.tp_basicsize = sizeof(OlvaneObject);
+    OlvaneType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    OlvaneType.tp_doc = "\n    分页控制器\n\n    本类支持链式调用\n    ";
+    OlvaneType.tp_new = PyType_GenericNew;
+    OlvaneType.tp_init = olvane_init;
+    OlvaneType.tp_traverse = olvane_traverse;
+    OlvaneType.tp_clear = olvane_clear;
+    OlvaneType.tp_dealloc = olvane_dealloc;
+    OlvaneType.tp_methods = olvane_methods;
+    add_type(m, &OlvaneType);
+
+    // Other modules' types and tables, after ours are published.
+    import_type("Tavrik.Model.Korvid", "Korvid");
+    BaseModelExecutorType = import_type("Tavrik.Model.Vantrel", "BaseModelExecutor");
+    import_type("Tavrik.DB.Connector", "BaseConnector");
+    FilterListCellType = import_type("Tavrik.Model.ModelProperty", "FilterListCell");
+    import_type("Tavrik.DB.Generator", "SqlGenerator");
+    generator_api = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 1);
+    db_api = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 1);
+    Ref dbcls = import_attr("Tavrik.DB.DB", "DB");
+    add_object(m, "DB", dbcls.get());
+    Ref korvid = import_attr("Tavrik.Model.Korvid", "Korvid");
+    add_object(m, "Korvid", korvid.get());
+
+    run_source(m, async_source, "Tavrik/Ext/Olvane");
+    Ref fn = getattr(m, "_asyncExecute");
+    type_set(&OlvaneType, "_asyncExecute", fn.get());
+    Require(PyObject_DelAttrString(m, "_asyncExecute"));
+}
+
+}  // namespace
+}  // namespace tavrik
+
+PyMODINIT_FUNC PyInit_Olvane(void) { TAVRIK_MODULE_INIT(tavrik::module_def, tavrik::olvane_exec); }

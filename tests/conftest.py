@@ -1,0 +1,113 @@
+"""Shared fixtures: a real SQLite file per test (sync and aiosqlite), and a
+real MariaDB/MySQL server when `make test` started one (TAVRIK_MYSQL_* in the
+environment)."""
+import asyncio
+import os
+
+import pytest
+
+
+def _drop_handle():
+    from Tavrik.DB.DB import DB
+
+    return DB.drop()
+
+
+@pytest.fixture
+def db_path(tmp_path):
+    return str(tmp_path / "tavrik.db")
+
+
+@pytest.fixture
+def sqlite_db(db_path):
+    """A Sqlite3Connector on a fresh file, installed as the handle, with every
+    declared table created.  Yields the connector."""
+    from Tavrik.DB.Connector import Sqlite3Connector
+    from Tavrik.DB.DB import DB
+    from Tavrik.Ext import generate_table
+
+    import tests.models  # noqa: F401  (declares the shared models)
+
+    connector = Sqlite3Connector(db_path, showLog=False)
+    DB.create(connector)
+    try:
+        generate_table()
+        yield connector
+    finally:
+        _drop_handle()
+        connector.close()
+
+
+def mysql_settings():
+    """Connection settings of the test server, or None when none runs."""
+    host = os.environ.get("TAVRIK_MYSQL_HOST")
+    if not host:
+        return None
+    return dict(
+        host=host,
+        port=int(os.environ.get("TAVRIK_MYSQL_PORT", "3306")),
+        user=os.environ["TAVRIK_MYSQL_USER"],
+        password=os.environ.get("TAVRIK_MYSQL_PASSWORD", ""),
+        db=os.environ["TAVRIK_MYSQL_DB"],
+        autocommit=False,
+    )
+
+
+def require_mysql():
+    settings = mysql_settings()
+    if settings is None:
+        if os.environ.get("CI"):
+            pytest.fail("CI run without a MySQL server: `make test` must start one")
+        pytest.skip("no MySQL server: run the tests through `make test` (as root, it installs and starts MariaDB)")
+    return settings
+
+
+async def _mysql_reset(settings):
+    """Drops every table of the test schema so each test starts empty."""
+    import aiomysql
+
+    con = await aiomysql.connect(**{k: v for k, v in settings.items() if k != "autocommit"})
+    try:
+        async with con.cursor() as cur:
+            await cur.execute(
+                "SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = %s", (settings["db"],)
+            )
+            names = [r[0] for r in await cur.fetchall()]
+            await cur.execute("SET FOREIGN_KEY_CHECKS = 0")
+            for name in names:
+                await cur.execute("DROP TABLE `%s`" % name.replace("`", "``"))
+        await con.commit()
+    finally:
+        con.close()
+
+
+@pytest.fixture(params=["aiosqlite", "mysql"])
+async def async_db(request, db_path):
+    """The installed asynchronous connector, over aiosqlite and over MySQL,
+    with every declared table created.  Yields the connector."""
+    from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector
+    from Tavrik.DB.DB import DB
+    from Tavrik.Ext import generate_table
+
+    import tests.models  # noqa: F401
+
+    loop = asyncio.get_running_loop()
+    if request.param == "aiosqlite":
+        connector = AioSqliteConnector(loop, path=db_path, showLog=False)
+    else:
+        settings = require_mysql()
+        await _mysql_reset(settings)
+        connector = AioMysqlConnector(loop, **settings)
+        while not connector.isReady:
+            await asyncio.sleep(0.01)
+    DB.create(connector)
+    try:
+        await asyncio.get_running_loop().create_task(generate_table())
+        yield connector
+    finally:
+        _drop_handle()
+        close = getattr(connector, "close", None)
+        if close is not None:
+            res = close()
+            if asyncio.iscoroutine(res):
+                await res
