@@ -370,7 +370,8 @@ void olvane_exec(PyObject* m) {
 
     PageType.tp_name = "Tavrik.Ext.Olvane.Page";
     PageType.tp_base = DictPlusType;
-    PageType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    // GC support (flag, traverse, clear) is inherited from dict.
+    PageType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     PageType.tp_init = page_init;
     PageType.tp_doc = page_doc;
     add_type(m, &PageType);

@@ -64,9 +64,20 @@ inline void export_api(PyObject* m, const char* capsule_name, void* api) {
 }
 
 // Imports a capsule table and checks its version (the first int of every table).
+// The module is imported by its full name (PyCapsule_Import would read it as
+// an attribute of its parent package, which is only set once the module has
+// finished loading, so a module still loading could not be reached).
 template <class Api>
 inline Api* import_api(const char* capsule_name, int min_version) {
-    Api* api = (Api*)PyCapsule_Import(capsule_name, 0);
+    const char* dot = std::strrchr(capsule_name, '.');
+    if (!dot) {
+        PyErr_Format(PyExc_ImportError, "bad capsule name %s", capsule_name);
+        throw_error();
+    }
+    Ref modname = new_ref(PyUnicode_FromStringAndSize(capsule_name, dot - capsule_name));
+    Ref mod = new_ref(PyImport_Import(modname.get()));
+    Ref cap = getattr(mod.get(), dot + 1);
+    Api* api = (Api*)PyCapsule_GetPointer(cap.get(), capsule_name);
     if (!api) throw_error();
     if (api->api_version < min_version) {
         PyErr_Format(PyExc_ImportError, "%s: API version %d, need at least %d", capsule_name,

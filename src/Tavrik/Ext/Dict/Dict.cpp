@@ -1,0 +1,73 @@
+// Tavrik.Ext.Dict: DictPlus, a dict whose items are also readable and
+// writable as attributes (items first).  Page derives from it.
+#include <tavrik/module.hpp>
+
+namespace {
+
+using tavrik::Ref;
+
+PyObject* s_setitem = nullptr;  // interned "__setitem__"
+PyObject* s_getattr = nullptr;  // interned "__getattr__"
+
+PyTypeObject DictPlusType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// Item under `name` as self[name] gives it (a subclass's own item access or
+// __missing__ takes part); on an Exception-family error the ordinary
+// attribute lookup instead.
+PyObject* item_first(PyObject* self, PyObject* name) {
+    PyObject* v = PyObject_GetItem(self, name);
+    if (v || !PyErr_ExceptionMatches(PyExc_Exception)) return v;
+    PyErr_Clear();
+    return PyObject_GenericGetAttr(self, name);
+}
+
+PyObject* dp_getattro(PyObject* self, PyObject* name) {
+    PyObject* v = item_first(self, name);
+    // A Python subclass gets the interpreter's __getattr__ hook, which makes
+    // this fallback itself; only do it when this slot is the type's own.
+    if (v || Py_TYPE(self)->tp_getattro != dp_getattro || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return v;
+    PyErr_Clear();
+    return PyObject_CallMethodOneArg(self, s_getattr, name);
+}
+
+PyObject* dp_getattr(PyObject* self, PyObject* name) { return item_first(self, name); }
+
+int dp_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (!value) return PyObject_GenericSetAttr(self, name, nullptr);
+    return tavrik::guard_int([&]() -> int {
+        Ref setitem = tavrik::getattr(self, s_setitem);
+        PyObject* args[2] = {name, value};
+        Ref r = tavrik::new_ref(PyObject_Vectorcall(setitem.get(), args, 2, nullptr));
+        return 0;
+    });
+}
+
+PyMethodDef dp_methods[] = {
+    {"__getattr__", (PyCFunction)dp_getattr, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Dict", nullptr, -1, nullptr};
+
+void init(PyObject* m) {
+    s_setitem = tavrik::intern("__setitem__").relinquish();
+    s_getattr = tavrik::intern("__getattr__").relinquish();
+    DictPlusType.tp_name = "Tavrik.Ext.Dict.DictPlus";
+    DictPlusType.tp_basicsize = sizeof(PyDictObject);
+    DictPlusType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    DictPlusType.tp_base = &PyDict_Type;
+    // No fields of its own: the dict's GC support covers everything.
+    DictPlusType.tp_traverse = PyDict_Type.tp_traverse;
+    DictPlusType.tp_clear = PyDict_Type.tp_clear;
+    DictPlusType.tp_getattro = dp_getattro;
+    DictPlusType.tp_setattro = dp_setattro;
+    DictPlusType.tp_methods = dp_methods;
+    tavrik::add_type(m, &DictPlusType);
+    Ref slots = tavrik::new_ref(PyTuple_New(0));
+    tavrik::type_set(&DictPlusType, "__slots__", slots.get());
+}
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_Dict(void) { TAVRIK_MODULE_INIT(moduledef, init); }

@@ -1,0 +1,324 @@
+// ModelInstance (the row base class) and InstanceList.  Building rows is the
+// per-row hot path: exact-type fast paths, names interned at init, the column
+// conversion called through ModelProperty's operation table.
+#include "korvid_internal.hpp"
+
+namespace tavrik {
+namespace korvid {
+
+PyTypeObject ModelInstanceType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject InstanceListType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+namespace {
+
+inline ModelInstanceObject* MI(PyObject* o) { return (ModelInstanceObject*)o; }
+
+// ---------------------------------------------------------------- helpers
+
+// True when the property's class converts through ModelProperty's own C
+// conversion (its toObjValue is not replaced in Python).
+bool c_conversion(PyTypeObject* t) {
+    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) return true;
+    PyObject* f = mro_lookup(t, N.toObjValue);
+    return f && Py_IS_TYPE(f, &PyMethodDescr_Type);
+}
+
+Ref to_obj_value(PyObject* prop, PyObject* value) {
+    PyTypeObject* t = Py_TYPE(prop);
+    if (PyType_IsSubtype(t, I.BaseProperty) && c_conversion(t)) return new_ref(I.mp->to_obj_value(prop, value));
+    return new_ref(PyObject_CallMethodOneArg(prop, N.toObjValue, value));
+}
+
+// The converted default of a column.  A mutable default object handed back
+// as it is gets copied, so rows never share (and corrupt) one container.
+Ref default_value(PyObject* prop) {
+    PyTypeObject* t = Py_TYPE(prop);
+    Ref dflt;
+    Ref v;
+    if (PyType_IsSubtype(t, I.BaseProperty) && c_conversion(t)) {
+        PyObject* d = ((BasePropertyObject*)prop)->defaultValue;
+        dflt = Ref::owning(d ? d : Py_None);
+        v = new_ref(I.mp->to_obj_value(prop, dflt.get()));
+    } else {
+        dflt = getattr(prop, N.Default);
+        v = new_ref(PyObject_CallMethodOneArg(prop, N.toObjValue, dflt.get()));
+    }
+    if (v.get() == dflt.get() && (PyList_Check(v.get()) || PyDict_Check(v.get()) || PySet_Check(v.get()) ||
+                                  PyByteArray_Check(v.get())))
+        v = call1(I.deepcopy, v.get());
+    return v;
+}
+
+// Key under which a column's default is stored: the property's name.
+Ref default_key(PyObject* prop, PyObject* key) {
+    if (PyObject_TypeCheck(prop, I.BaseProperty)) {
+        PyObject* n = ((BasePropertyObject*)prop)->name;
+        if (n && PyUnicode_Check(n)) return Ref::owning(n);
+    }
+    Ref n = getattr(prop, N.name);
+    return n.get() == Py_None ? Ref::owning(key) : n;
+}
+
+// target(value, check=check)
+Ref build_related(PyObject* target, PyObject* value, PyObject* checkobj) {
+    PyObject* args[2] = {value, checkobj};
+    return new_ref(PyObject_Vectorcall(target, args, 1, N.check_kwnames));
+}
+
+Ref build_related_list(PyObject* target, PyObject* values, PyObject* checkobj) {
+    Ref out = new_ref(PyList_New(0));
+    Ref it = new_ref(PyObject_GetIter(values));
+    while (PyObject* e = PyIter_Next(it.get())) {
+        Ref item = Ref::consuming(e);
+        Ref row = build_related(target, item.get(), checkobj);
+        Require(PyList_Append(out.get(), row.get()));
+    }
+    if (PyErr_Occurred()) throw_error();
+    return out;
+}
+
+class RowWriter {
+public:
+    explicit RowWriter(PyObject* self)
+        : self_(self),
+          plain_(Py_TYPE(self)->tp_as_mapping->mp_ass_subscript == PyDict_Type.tp_as_mapping->mp_ass_subscript) {}
+    void set(PyObject* key, PyObject* value) {
+        Require(plain_ ? PyDict_SetItem(self_, key, value) : PyObject_SetItem(self_, key, value));
+    }
+
+private:
+    PyObject* self_;
+    bool plain_;
+};
+
+// The model class of a row being filled.  Read from the row's class, not
+// item-first: a row built from pairs that include a key "object" (a column of
+// that name in a fetched row) must still find its model.
+Ref row_model(PyObject* self) { return new_ref(PyObject_GenericGetAttr(self, N.object)); }
+
+}  // namespace
+
+// ------------------------------------------------------------- the fill
+
+void fill_row(PyObject* self, PyObject* first, PyObject* kwargs) {
+    PyObject* c = kwargs ? dict_get(kwargs, N.check) : nullptr;
+    Ref checkobj = Ref::owning(c ? c : Py_True);
+    const bool check = c ? truthy(c) : true;
+
+    Ref data = Ref::owning(kwargs);
+    if (first) {
+        if (PyObject_TypeCheck(first, &PyZip_Type))
+            Require(PyDict_MergeFromSeq2(self, first, 1));
+        else if (PyDict_Check(first))
+            data = Ref::owning(first);
+    }
+
+    Ref model = row_model(self);
+    Ref mapping = getattr(model.get(), N.mapping);
+    if (!PyDict_Check(mapping.get())) raise_expected("dict", mapping.get());
+
+    RowWriter row(self);
+    Py_ssize_t pos = 0;
+    PyObject *k, *p;
+    while (PyDict_Next(mapping.get(), &pos, &k, &p)) {
+        // Held across the calls below, which may run arbitrary code.
+        Ref key = Ref::owning(k);
+        Ref prop = Ref::owning(p);
+        if (!PyUnicode_Check(k)) raise_expected("str", k);
+        const bool is_fk = PyObject_TypeCheck(p, I.ForeignKey);
+        PyObject* v = data ? dict_get(data.get(), k) : nullptr;
+        if (v) {
+            Ref value = Ref::owning(v);
+            if (is_fk && v != Py_None) {
+                Ref type = getattr(p, N.Type);
+                if (Require(PyObject_RichCompareBool(type.get(), I.ONE_TO_ONE, Py_EQ))) {
+                    Ref target = getattr(p, N.target);
+                    row.set(k, build_related(target.get(), v, checkobj.get()).get());
+                } else if (Require(PyObject_RichCompareBool(type.get(), I.ONE_TO_MANY, Py_EQ))) {
+                    Ref target = getattr(p, N.target);
+                    row.set(k, build_related_list(target.get(), v, checkobj.get()).get());
+                } else if (Require(PyObject_RichCompareBool(type.get(), I.MANY_TO_MANY, Py_EQ))) {
+                    Ref target = getattr(p, N.directTarget);
+                    row.set(k, build_related_list(target.get(), v, checkobj.get()).get());
+                }
+            } else if (!check) {
+                row.set(k, v);
+            } else if (!is_fk) {
+                row.set(k, to_obj_value(p, v).get());
+            }
+        } else if (check) {
+            PyObject* cur = dict_get(self, k);
+            if (cur) {
+                Ref held = Ref::owning(cur);
+                row.set(k, to_obj_value(p, cur).get());
+            } else if (!is_fk) {
+                Ref value = default_value(p);
+                row.set(default_key(p, k).get(), value.get());
+            }
+        }
+    }
+}
+
+// ------------------------------------------------------ ModelInstance
+
+bool is_plain_instance_class(PyObject* cls) {
+    if (!PyType_Check(cls)) return false;
+    PyTypeObject* t = (PyTypeObject*)cls;
+    return t->tp_init == mi_init && t->tp_new == mi_new && t->tp_getattro == mi_getattro &&
+           PyType_IsSubtype(t, &ModelInstanceType);
+}
+
+PyObject* mi_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    PyObject* self = PyDict_Type.tp_new(type, args, kwds);
+    if (!self) return nullptr;
+    Py_INCREF(Py_None);
+    MI(self)->_temp = Py_None;
+    return self;
+}
+
+int mi_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    return guard_int([&]() -> int {
+        PyObject* first = PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr;
+        fill_row(self, first, kwds);
+        return 0;
+    });
+}
+
+void check_builder_result(PyObject* res) {
+    if (res != Py_None && !PyObject_TypeCheck(res, &ModelInstanceType)) raise_cannot_convert(res, "ModelInstance");
+}
+
+PyObject* call_instance_class(PyObject* inst_cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref res;
+    if (is_plain_instance_class(inst_cls)) {
+        // The interpreter's type call without its argument tuple.
+        res = new_ref(mi_new((PyTypeObject*)inst_cls, N.empty_tuple, nullptr));
+        Ref kwargs;
+        if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+            kwargs = new_ref(PyDict_New());
+            for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(kwnames); i < n; ++i)
+                Require(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]));
+        }
+        fill_row(res.get(), nargs > 0 ? args[0] : nullptr, kwargs.get());
+    } else {
+        res = new_ref(PyObject_Vectorcall(inst_cls, args, nargs, kwnames));
+    }
+    check_builder_result(res.get());
+    return res.relinquish();
+}
+
+PyObject* build_row(PyObject* model, PyObject* row) {
+    return guard([&]() -> PyObject* {
+        if (PyType_Check(model) && PyDict_Check(row) && I.korvid_new_sm) {
+            PyTypeObject* t = (PyTypeObject*)model;
+            if (mro_lookup(t, N.dunder_new) == I.korvid_new_sm &&
+                mro_lookup(t, N.instanceBuilder) == I.instance_builder_descr) {
+                PyObject* inst_cls = mro_lookup(t, N.modelInstance);
+                if (inst_cls && is_plain_instance_class(inst_cls)) {
+                    Ref self = new_ref(mi_new((PyTypeObject*)inst_cls, N.empty_tuple, nullptr));
+                    fill_row(self.get(), row, nullptr);
+                    return self.relinquish();
+                }
+            }
+        }
+        Ref res = call1(model, row);
+        check_builder_result(res.get());
+        return res.relinquish();
+    });
+}
+
+PyObject* mi_getattro(PyObject* self, PyObject* name) {
+    PyTypeObject* t = Py_TYPE(self);
+    PyObject* v;
+    if (t->tp_as_mapping->mp_subscript == PyDict_Type.tp_as_mapping->mp_subscript) {
+        v = PyDict_GetItemWithError(self, name);
+        if (v) {
+            Py_INCREF(v);
+            return v;
+        }
+        if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            PyErr_Clear();
+            return PyObject_GenericGetAttr(self, name);
+        }
+        // A missing item: only a __missing__ hook can still answer.
+        PyObject* missing = guard([&]() -> PyObject* { return mro_lookup(t, N.dunder_missing); });
+        if (!missing) {
+            if (PyErr_Occurred()) return nullptr;
+            return PyObject_GenericGetAttr(self, name);
+        }
+    }
+    v = PyObject_GetItem(self, name);
+    if (v || !PyErr_ExceptionMatches(PyExc_Exception)) return v;
+    PyErr_Clear();
+    return PyObject_GenericGetAttr(self, name);
+}
+
+namespace {
+
+int mi_setattro(PyObject* self, PyObject* name, PyObject* value) {
+    if (!value) return PyObject_GenericSetAttr(self, name, nullptr);
+    return guard_int([&]() -> int {
+        Ref model = new_ref(mi_getattro(self, N.object));
+        Ref mapping = getattr(model.get(), N.mapping);
+        int has = PyDict_Check(mapping.get()) ? PyDict_Contains(mapping.get(), name)
+                                               : PySequence_Contains(mapping.get(), name);
+        if (!Require(has)) {
+            PyErr_SetNone(PyExc_KeyError);
+            throw_error();
+        }
+        Require(PyObject_SetItem(self, name, value));
+        return 0;
+    });
+}
+
+int mi_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(MI(self)->_temp);
+    return PyDict_Type.tp_traverse(self, visit, arg);
+}
+
+int mi_clear(PyObject* self) {
+    Py_CLEAR(MI(self)->_temp);
+    return PyDict_Type.tp_clear(self);
+}
+
+void mi_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(MI(self)->_temp);
+    PyDict_Type.tp_dealloc(self);
+}
+
+}  // namespace
+
+void set_instance_slots(PyTypeObject* tp) {
+    tp->tp_setattro = mi_setattro;
+    tp->tp_traverse = mi_traverse;
+    tp->tp_clear = mi_clear;
+    tp->tp_dealloc = mi_dealloc;
+}
+
+// ------------------------------------------------------- InstanceList
+
+Py_ssize_t instance_list_len(PyObject* list) {
+    if (list && Py_IS_TYPE(list, &InstanceListType)) return PyList_GET_SIZE(list);
+    Py_ssize_t n;
+    if (list) {
+        n = PyObject_Size(list);
+    } else {
+        PyErr_SetString(PyExc_SystemError, "InstanceList.len called without a list");
+        n = -1;
+    }
+    if (n >= 0) return n;
+    if (!PyErr_Occurred()) return 0;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyObject* ctx = PyUnicode_FromString("Tavrik.Model.Korvid.InstanceList.len");
+    if (!ctx) PyErr_Clear();
+    PyErr_Restore(t, v, tb);
+    PyErr_WriteUnraisable(ctx);
+    Py_XDECREF(ctx);
+    return 0;
+}
+
+}  // namespace korvid
+}  // namespace tavrik

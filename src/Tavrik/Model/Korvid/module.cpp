@@ -1,0 +1,178 @@
+// Tavrik.Model.Korvid: module init, loading order and the operation table.
+#include "korvid_internal.hpp"
+
+namespace tavrik {
+namespace korvid {
+
+Names N;
+Imports I;
+
+PyObject* mro_lookup(PyTypeObject* tp, PyObject* name) {
+    PyObject* mro = tp->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return nullptr;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(mro); i < n; ++i) {
+        PyObject* d = ((PyTypeObject*)PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (!d) continue;  // static builtin types keep their dict elsewhere on 3.12
+        PyObject* v = dict_get(d, name);
+        if (v) return v;
+    }
+    return nullptr;
+}
+
+void bind_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               const char* const* names, Py_ssize_t nparams, Py_ssize_t nrequired, PyObject** out,
+               Ref* extra) {
+    const bool exact = nrequired == nparams;
+    if (nargs > nparams) raise_arity(func, exact ? "exactly" : "at most", nparams, nargs);
+    for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
+            PyObject* value = args[nargs + k];
+            Py_ssize_t i = 0;
+            for (; i < nparams; ++i)
+                if (PyUnicode_CompareWithASCIIString(kw, names[i]) == 0) break;
+            if (i == nparams) {
+                if (!extra) raise_unexpected_kw(func, kw);
+                if (!*extra) *extra = new_ref(PyDict_New());
+                Require(PyDict_SetItem(extra->get(), kw, value));
+                continue;
+            }
+            if (out[i]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func, kw);
+                throw_error();
+            }
+            out[i] = value;
+        }
+    }
+    Py_ssize_t given = 0;
+    for (Py_ssize_t i = 0; i < nrequired; ++i) given += out[i] != nullptr;
+    if (given < nrequired) raise_arity(func, exact ? "exactly" : "at least", nrequired, nargs);
+}
+
+namespace {
+
+KorvidAPI api = {
+    TAVRIK_KORVID_API_VERSION,
+    instance_list_len,
+    &KorvidBaseType,
+    &InstanceListType,
+    &ModelInstanceType,
+    build_row,
+    []() -> PyObject* { return I.Korvid; },
+    []() -> PyObject* { return I.MiddleKorvid; },
+};
+
+void make_names() {
+    auto in = [](const char* s) { return intern(s).relinquish(); };
+    N.object = in("object");
+    N.mapping = in("mapping");
+    N.check = in("check");
+    N.check_kwnames = new_ref(PyTuple_Pack(1, N.check)).relinquish();
+    N.Type = in("Type");
+    N.target = in("target");
+    N.directTarget = in("directTarget");
+    N.toObjValue = in("toObjValue");
+    N.Default = in("Default");
+    N.hasDefault = in("hasDefault");
+    N.name = in("name");
+    N.MODEL = in("MODEL");
+    N.fk = in("fk");
+    N.col = in("col");
+    N.tableName = in("tableName");
+    N.instanceBuilder = in("instanceBuilder");
+    N.modelInstance = in("modelInstance");
+    N.getAsyncExecutor = in("getAsyncExecutor");
+    N.getOtherFkBy = in("getOtherFkBy");
+    N.connector = in("connector");
+    N.isAsync = in("isAsync");
+    N.items = in("items");
+    N.ModelList = in("ModelList");
+    N.getPropertyObj = in("getPropertyObj");
+    N.buildModelInstance = in("buildModelInstance");
+    N.buildPydanticModel = in("buildPydanticModel");
+    N.dunder_new = in("__new__");
+    N.dunder_missing = in("__missing__");
+    N.dunder_module = in("__module__");
+    N.Instance = in("Instance");
+    N.empty_tuple = new_ref(PyTuple_New(0)).relinquish();
+}
+
+// Binds `module.name` in the module namespace and returns it (borrowed; the
+// module keeps it alive for the life of the process).
+PyObject* bind(PyObject* m, const char* module, const char* name) {
+    Ref v = import_attr(module, name);
+    add_object(m, name, v.get());
+    return v.get();
+}
+
+PyTypeObject* bind_type(PyObject* m, const char* module, const char* name) {
+    PyTypeObject* t = import_type(module, name);
+    add_object(m, name, (PyObject*)t);
+    return t;
+}
+
+void import_others(PyObject* m) {
+    // typing
+    I.Optional = bind(m, "typing", "Optional");
+    bind(m, "typing", "Type");
+    I.List = bind(m, "typing", "List");
+
+    // Column properties and relations.
+    I.mp = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 1);
+    I.BaseProperty = bind_type(m, "Tavrik.Model.ModelProperty", "BaseProperty");
+    bind_type(m, "Tavrik.Model.ModelProperty", "FilterListCell");
+    bind_type(m, "Tavrik.Model.ModelProperty", "AutoIncrement");
+    bind_type(m, "Tavrik.Model.ModelProperty", "NullDefault");
+    I.ForeignKey = bind_type(m, "Tavrik.Model.ModelProperty", "ForeignKey");
+    PyObject* ft = bind(m, "Tavrik.Model.ModelProperty", "ForeignType");
+    I.ONE_TO_ONE = getattr(ft, "ONE_TO_ONE").relinquish();
+    I.ONE_TO_MANY = getattr(ft, "ONE_TO_MANY").relinquish();
+    I.MANY_TO_MANY = getattr(ft, "MANY_TO_MANY").relinquish();
+
+    // Statement builders.
+    for (const char* g : {"BaseSqlGenerator", "SqlGenerator", "TableGenerator", "InOperatorGenerator",
+                          "CustomSqlGenerator", "CustomColAnnounce", "JoinCell"})
+        bind_type(m, "Tavrik.DB.Generator", g);
+
+    // Executors.
+    bind_type(m, "Tavrik.Model.Vantrel", "BaseModelExecutor");
+    I.ModelExecutor = bind_type(m, "Tavrik.Model.Vantrel", "ModelExecutor");
+    I.AsyncModelExecutor = bind_type(m, "Tavrik.Model.Vantrel", "AsyncModelExecutor");
+
+    // Connectors.
+    I.BaseConnector = bind_type(m, "Tavrik.DB.Connector", "BaseConnector");
+    for (const char* c : {"Sqlite3Connector", "AioSqliteConnector", "AioMysqlConnector", "PyMysqlConnector"})
+        bind_type(m, "Tavrik.DB.Connector", c);
+
+    // Database handle.
+    I.db = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 1);
+    I.DBType = bind_type(m, "Tavrik.DB.DB", "DB");
+
+    // pydantic and the model hook.
+    I.create_model = bind(m, "pydantic", "create_model");
+    I.pydantic_support = bind(m, "Tavrik.Ext.Decorators", "pydantic_support");
+
+    I.deepcopy = import_attr("copy", "deepcopy").relinquish();
+}
+
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Model.Korvid", nullptr, -1, nullptr};
+
+void init(PyObject* m) {
+    make_names();
+    I.type_new = getattr((PyObject*)&PyType_Type, "__new__").relinquish();
+    // Own types and the capsule first, so modules importing this one while
+    // it loads find them.
+    ready_types(m);
+    create_meta(m);
+    export_api(m, TAVRIK_KORVID_CAPSULE, &api);
+    import_others(m);
+    create_korvid_classes(m);
+}
+
+}  // namespace
+}  // namespace korvid
+}  // namespace tavrik
+
+PyMODINIT_FUNC PyInit_Korvid(void) { TAVRIK_MODULE_INIT(tavrik::korvid::moduledef, tavrik::korvid::init); }
