@@ -39,9 +39,11 @@ struct BasePropertyObject {
     PyObject* extra;         // subclass data (decimal precision, ...) or NULL
     PyObject* dict;          // instance attribute dictionary
     PyObject* weaklist;
+    // Appended: cached `table`.`column` text, made on first use (or NULL).
+    PyObject* columnSql;
 };
 
-#define TAVRIK_MODELPROPERTY_API_VERSION 1
+#define TAVRIK_MODELPROPERTY_API_VERSION 2
 #define TAVRIK_MODELPROPERTY_CAPSULE "Tavrik.Model.ModelProperty._C_API"
 
 struct ModelPropertyAPI {
@@ -66,6 +68,11 @@ struct ModelPropertyAPI {
     PyObject* (*filter_render)(PyObject* cell, PyObject* params);
     // `table`.`column` of a column property, quoted (new reference).
     PyObject* (*column_sql)(PyObject* prop);
+    // --- version 2 ---
+    // prop.insertCell(value) / prop.updateCell(value): the (column, database
+    // value) cell that SqlGenerator.values/set take (new reference).
+    PyObject* (*insert_cell)(PyObject* prop, PyObject* value);
+    PyObject* (*update_cell)(PyObject* prop, PyObject* value);
 };
 
 }  // namespace tavrik

@@ -1,0 +1,92 @@
+// Internal declarations shared by the sources of Tavrik.DB.Generator.
+#pragma once
+#include <tavrik/args.hpp>
+#include <tavrik/module.hpp>
+#include <tavrik/api/generator.hpp>
+#include <tavrik/api/modelproperty.hpp>
+#include <string>
+
+namespace tavrik {
+namespace gen {
+
+extern PyTypeObject BaseSqlGeneratorType;
+extern PyTypeObject SqlGeneratorType;
+extern PyTypeObject TableGeneratorType;
+extern PyTypeObject InOperatorGeneratorType;
+extern PyTypeObject CustomSqlGeneratorType;
+extern PyTypeObject CustomColAnnounceType;
+extern PyTypeObject JoinCellType;
+
+extern ModelPropertyAPI* mp_api;
+
+struct Names {
+    Ref tableName, col, name, target, bindCol, targetBindCol, paramsHolder, autoFiledAnnounce, primaryKey,
+        autoIncrement, nullable, hasDefault, declaredDefault, targetType, typeArgs, kind_field;
+};
+extern Names names;
+
+struct SqlGeneratorObject {
+    SqlGeneratorHead head;
+    PyObject* model;    // the bound model: SELECT reads from its table
+    PyObject* table;    // model of the current INSERT/UPDATE/DELETE
+    PyObject* columns;  // tuple given to select()
+    PyObject* joins;    // list of JoinCell
+    PyObject* where;    // FilterListCell or NULL
+    PyObject* order;    // list of rendered ORDER BY terms (str)
+    PyObject* rows;     // list of rows (lists of cells) for INSERT
+    PyObject* sets;     // list of cells for UPDATE
+    long long limit;
+    long long offset;
+    int hasLimit;
+    PyObject* weaklist;
+};
+
+struct JoinCellObject {
+    PyObject_HEAD
+    PyObject* target;  // model joined
+    PyObject* on;      // FilterListCell
+    int left;          // LEFT JOIN
+};
+
+struct CustomSqlObject {
+    BaseSqlGeneratorObject base;
+    PyObject* text;
+    PyObject* params;  // tuple, or list of tuples for a batch
+};
+
+struct TableGeneratorObject {
+    BaseSqlGeneratorObject base;
+    PyObject* model;
+    PyObject* connector;
+    PyObject* extra;  // list of CustomColAnnounce
+};
+
+struct CustomColAnnounceObject {
+    PyObject_HEAD
+    PyObject* name;
+    PyObject* declaration;
+};
+
+struct InOperatorObject {
+    PyObject_HEAD
+    PyObject* col;
+    PyObject* values;
+};
+
+void quote_ident(std::string& out, PyObject* name);
+void append_utf8(std::string& out, PyObject* s);
+Ref table_name(PyObject* model);
+Ref to_str(const std::string& s);
+
+void init_sql_types(PyObject* m);
+void init_table_types(PyObject* m);
+PyObject* table_statement_pair(PyObject* gen);
+
+PyObject* api_statement_pair(PyObject* gen);
+PyObject* api_where_part(PyObject* gen);
+PyObject* api_bind_model(PyObject* gen, PyObject* model);
+PyObject* api_update_statement(PyObject* gen, PyObject* model);
+PyObject* api_new_bound(PyObject* model);
+
+}  // namespace gen
+}  // namespace tavrik

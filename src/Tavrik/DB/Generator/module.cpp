@@ -1,0 +1,50 @@
+// Tavrik.DB.Generator: the SQL statement builders.
+#include "gen.hpp"
+
+namespace tavrik {
+namespace gen {
+
+ModelPropertyAPI* mp_api = nullptr;
+Names names;
+
+namespace {
+
+GeneratorAPI api;
+
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "Tavrik.DB.Generator", "SQL语句生成器", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+void init_module(PyObject* m) {
+    names.tableName = intern("tableName");
+    names.col = intern("col");
+    names.name = intern("name");
+    names.target = intern("target");
+    names.bindCol = intern("bindCol");
+    names.targetBindCol = intern("targetBindCol");
+    names.paramsHolder = intern("paramsHolder");
+    names.autoFiledAnnounce = intern("autoFiledAnnounce");
+    init_sql_types(m);
+    init_table_types(m);
+    api.api_version = TAVRIK_GENERATOR_API_VERSION;
+    api.statement_pair = api_statement_pair;
+    api.where_part = api_where_part;
+    api.bind_model = api_bind_model;
+    api.update_statement = api_update_statement;
+    api.new_bound = api_new_bound;
+    api.BaseSqlGeneratorType = &BaseSqlGeneratorType;
+    api.SqlGeneratorType = &SqlGeneratorType;
+    api.TableGeneratorType = &TableGeneratorType;
+    api.InOperatorGeneratorType = &InOperatorGeneratorType;
+    api.CustomSqlGeneratorType = &CustomSqlGeneratorType;
+    api.CustomColAnnounceType = &CustomColAnnounceType;
+    api.JoinCellType = &JoinCellType;
+    export_api(m, TAVRIK_GENERATOR_CAPSULE, &api);
+    mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 2);
+}
+
+}  // namespace
+}  // namespace gen
+}  // namespace tavrik
+
+PyMODINIT_FUNC PyInit_Generator(void) { TAVRIK_MODULE_INIT(tavrik::gen::moduledef, tavrik::gen::init_module); }

@@ -1,0 +1,1014 @@
+// BaseSqlGenerator, SqlGenerator, JoinCell, InOperatorGenerator and
+// CustomSqlGenerator.
+#include "gen.hpp"
+#include <cstddef>
+#include <cstring>
+
+namespace tavrik {
+namespace gen {
+
+PyTypeObject BaseSqlGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject SqlGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject InOperatorGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject CustomSqlGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject JoinCellType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+// ------------------------------------------------------------ helpers
+
+void append_utf8(std::string& out, PyObject* s) {
+    Py_ssize_t n;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!p) throw_error();
+    out.append(p, (size_t)n);
+}
+
+void quote_ident(std::string& out, PyObject* name) {
+    if (!PyUnicode_Check(name)) raise_expected("str", name);
+    Py_ssize_t n;
+    const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+    if (!s) throw_error();
+    if (n == 0 || memchr(s, '\0', (size_t)n)) {
+        PyErr_Format(PyExc_ValueError, "invalid SQL identifier %R", name);
+        throw_error();
+    }
+    out += '`';
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (s[i] == '`') out += '`';
+        out += s[i];
+    }
+    out += '`';
+}
+
+Ref table_name(PyObject* model) {
+    Ref t = getattr(model, names.tableName.get());
+    if (!PyUnicode_Check(t.get())) {
+        PyErr_Format(PyExc_TypeError, "tableName of %R must be a str, not %.200s", model, Py_TYPE(t.get())->tp_name);
+        throw_error();
+    }
+    return t;
+}
+
+Ref to_str(const std::string& s) { return new_ref(PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), "strict")); }
+
+namespace {
+
+inline SqlGeneratorObject* G(PyObject* o) { return (SqlGeneratorObject*)o; }
+inline bool is_prop(PyObject* o) { return PyObject_TypeCheck(o, mp_api->BasePropertyType); }
+inline bool is_filter(PyObject* o) { return PyObject_TypeCheck(o, mp_api->FilterListCellType); }
+
+void set_field(PyObject*& field, PyObject* v) {
+    PyObject* old = field;
+    Py_XINCREF(v);
+    field = v;
+    Py_XDECREF(old);
+}
+
+void append_column(std::string& out, PyObject* prop) {
+    Ref s = new_ref(mp_api->column_sql(prop));
+    append_utf8(out, s.get());
+}
+
+// The property of `model` whose column name is `name`, borrowed, or NULL.
+PyObject* find_column(PyObject* model, PyObject* name) {
+    if (!model) return nullptr;
+    Ref cols = Ref::consuming_nullable(PyObject_GetAttr(model, names.col.get()));
+    if (!cols) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        return nullptr;
+    }
+    Ref seq = new_ref(PySequence_Fast(cols.get(), "col must be a sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* p = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!is_prop(p)) continue;
+        PyObject* pname = ((BasePropertyObject*)p)->name;
+        if (pname && PyUnicode_Compare(pname, name) == 0) return p;  // the model holds it
+    }
+    if (PyErr_Occurred()) throw_error();
+    return nullptr;
+}
+
+void append_named(std::string& out, PyObject* model, PyObject* name) {
+    if (PyObject* p = find_column(model, name))
+        append_column(out, p);
+    else
+        quote_ident(out, name);
+}
+
+void clear_statement(SqlGeneratorObject* g) {
+    Py_CLEAR(g->table);
+    Py_CLEAR(g->columns);
+    Py_CLEAR(g->where);
+    Py_CLEAR(g->rows);
+    Py_CLEAR(g->sets);
+    Py_CLEAR(g->order);
+    Py_CLEAR(g->joins);
+    g->hasLimit = 0;
+    g->limit = g->offset = 0;
+}
+
+// ------------------------------------------------------------ lifecycle
+
+int gen_traverse(PyObject* self, visitproc visit, void* arg) {
+    SqlGeneratorObject* g = G(self);
+    Py_VISIT(g->model);
+    Py_VISIT(g->table);
+    Py_VISIT(g->columns);
+    Py_VISIT(g->joins);
+    Py_VISIT(g->where);
+    Py_VISIT(g->order);
+    Py_VISIT(g->rows);
+    Py_VISIT(g->sets);
+    return 0;
+}
+
+int gen_clear(PyObject* self) {
+    SqlGeneratorObject* g = G(self);
+    Py_CLEAR(g->model);
+    clear_statement(g);
+    return 0;
+}
+
+void gen_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (G(self)->weaklist) PyObject_ClearWeakRefs(self);
+    gen_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+int paging(PyObject* self, long long limit, long long offset) {
+    return guard_int([&]() -> int {
+        if (!PyObject_TypeCheck(self, &SqlGeneratorType)) raise_arg_type("gen", SqlGeneratorType.tp_name, self);
+        if (limit < 0 || offset < 0) {
+            PyErr_Format(PyExc_ValueError, "Limit: count and skip must not be negative (got %lld, %lld)", limit,
+                         offset);
+            throw_error();
+        }
+        G(self)->limit = limit;
+        G(self)->offset = offset;
+        G(self)->hasLimit = 1;
+        return 0;
+    });
+}
+
+PyObject* base_new(PyTypeObject* tp, PyObject*, PyObject*) {
+    PyObject* self = tp->tp_alloc(tp, 0);
+    if (self) ((BaseSqlGeneratorObject*)self)->kind = SK_NONE;
+    return self;
+}
+
+PyObject* gen_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
+    PyObject* self = base_new(tp, a, k);
+    if (self) G(self)->head.paging = paging;
+    return self;
+}
+
+int gen_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_int([&]() -> int {
+        static const char* kw[] = {"model", nullptr};
+        PyObject* model = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:SqlGenerator", (char**)kw, &model)) throw_error();
+        clear_statement(G(self));
+        G(self)->head.base.kind = SK_NONE;
+        set_field(G(self)->model, model == Py_None ? nullptr : model);
+        return 0;
+    });
+}
+
+// ------------------------------------------------------------ statements
+
+void begin(SqlGeneratorObject* g, int kind, PyObject* model) {
+    clear_statement(g);
+    g->head.base.kind = kind;
+    set_field(g->table, model);
+}
+
+PyObject* self_ref(PyObject* self) {
+    Py_INCREF(self);
+    return self;
+}
+
+void no_kwargs(PyObject* kwnames, const char* func) {
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) raise_unexpected_kw(func, PyTuple_GET_ITEM(kwnames, 0));
+}
+
+PyObject* m_select(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        no_kwargs(kwnames, "select");
+        SqlGeneratorObject* g = G(self);
+        for (Py_ssize_t i = 0; i < nargs; i++)
+            if (!is_prop(args[i]) && !PyUnicode_Check(args[i]))
+                raise_arg_type("cols", "BaseProperty or str", args[i]);
+        // A selection keeps clauses added ahead of it (joins, ordering);
+        // switching from another kind of statement starts afresh.
+        if (g->head.base.kind != SK_SELECT && g->head.base.kind != SK_NONE) clear_statement(g);
+        g->head.base.kind = SK_SELECT;
+        Ref cols = new_ref(PyTuple_New(nargs));
+        for (Py_ssize_t i = 0; i < nargs; i++) {
+            Py_INCREF(args[i]);
+            PyTuple_SET_ITEM(cols.get(), i, args[i]);
+        }
+        set_field(g->columns, cols.get());
+        return self_ref(self);
+    });
+}
+
+void add_where(PyObject* self, PyObject* cond) {
+    SqlGeneratorObject* g = G(self);
+    if (cond != Py_None && !is_filter(cond)) raise_arg_type("cond", mp_api->FilterListCellType->tp_name, cond);
+    if (g->head.base.kind == SK_NONE) {
+        Ref cls = import_attr("Tavrik.Error.Grelt", "WhereGrelt");
+        Ref exc = new_ref(PyObject_CallNoArgs(cls.get()));
+        PyErr_SetObject(cls.get(), exc.get());
+        throw_error();
+    }
+    if (cond == Py_None) return;
+    if (!g->where) {
+        set_field(g->where, cond);
+    } else {
+        Ref both = new_ref(PyNumber_And(g->where, cond));
+        set_field(g->where, both.get());
+    }
+}
+
+PyObject* m_where(PyObject* self, PyObject* cond) {
+    return guard([&]() -> PyObject* {
+        add_where(self, cond);
+        return self_ref(self);
+    });
+}
+
+PyObject* m_insert(PyObject* self, PyObject* model) {
+    return guard([&]() -> PyObject* {
+        Ref t = table_name(model);
+        begin(G(self), SK_INSERT, model);
+        return self_ref(self);
+    });
+}
+
+PyObject* m_update(PyObject* self, PyObject* model) {
+    return guard([&]() -> PyObject* {
+        Ref t = table_name(model);
+        begin(G(self), SK_UPDATE, model);
+        return self_ref(self);
+    });
+}
+
+PyObject* m_delete(PyObject* self, PyObject* model) {
+    return guard([&]() -> PyObject* {
+        Ref t = table_name(model);
+        begin(G(self), SK_DELETE, model);
+        return self_ref(self);
+    });
+}
+
+void check_cell(PyObject* cell) {
+    if (!PyTuple_Check(cell) || PyTuple_GET_SIZE(cell) != 2 || !is_prop(PyTuple_GET_ITEM(cell, 0)))
+        raise_arg_type("cells", "cell (BaseProperty, value) from insertCell/updateCell", cell);
+    if (!((BasePropertyObject*)PyTuple_GET_ITEM(cell, 0))->name) {
+        PyErr_SetString(PyExc_ValueError, "a cell's column has no name");
+        throw_error();
+    }
+}
+
+Ref row_of(PyObject* const* cells, Py_ssize_t n) {
+    Ref row = new_ref(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; i++) {
+        check_cell(cells[i]);
+        Py_INCREF(cells[i]);
+        PyTuple_SET_ITEM(row.get(), i, cells[i]);
+    }
+    return row;
+}
+
+void add_row(SqlGeneratorObject* g, PyObject* row) {
+    if (g->head.base.kind != SK_INSERT) {
+        PyErr_SetString(PyExc_ValueError, "values() needs an INSERT statement: call insert(model) first");
+        throw_error();
+    }
+    if (!g->rows) g->rows = new_ref(PyList_New(0)).relinquish();
+    Require(PyList_Append(g->rows, row));
+}
+
+PyObject* m_values(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        no_kwargs(kwnames, "values");
+        Ref row = row_of(args, nargs);
+        add_row(G(self), row.get());
+        return self_ref(self);
+    });
+}
+
+PyObject* m_values_many(PyObject* self, PyObject* rows) {
+    return guard([&]() -> PyObject* {
+        Ref it = new_ref(PyObject_GetIter(rows));
+        while (PyObject* r = PyIter_Next(it.get())) {
+            Ref owned = Ref::consuming(r);
+            Ref seq = new_ref(PySequence_Fast(r, "valuesMany: each row must be a sequence of cells"));
+            Ref row = row_of(PySequence_Fast_ITEMS(seq.get()), PySequence_Fast_GET_SIZE(seq.get()));
+            add_row(G(self), row.get());
+        }
+        if (PyErr_Occurred()) throw_error();
+        return self_ref(self);
+    });
+}
+
+PyObject* m_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        no_kwargs(kwnames, "set");
+        SqlGeneratorObject* g = G(self);
+        if (g->head.base.kind != SK_UPDATE) {
+            Ref cls = import_attr("Tavrik.Error.Grelt", "SetGrelt");
+            Ref exc = new_ref(PyObject_CallNoArgs(cls.get()));
+            PyErr_SetObject(cls.get(), exc.get());
+            throw_error();
+        }
+        Ref row = row_of(args, nargs);
+        if (!g->sets) g->sets = new_ref(PyList_New(0)).relinquish();
+        for (Py_ssize_t i = 0; i < nargs; i++) Require(PyList_Append(g->sets, args[i]));
+        return self_ref(self);
+    });
+}
+
+PyObject* m_join(PyObject* self, PyObject* target) {
+    return guard([&]() -> PyObject* {
+        SqlGeneratorObject* g = G(self);
+        Ref cell;
+        if (PyObject_TypeCheck(target, &JoinCellType)) {
+            cell = borrow(target);
+        } else {
+            // A relation descriptor: JOIN its target ON target column = own column.
+            Ref model = getattr(target, names.target.get());
+            Ref far = getattr(target, names.targetBindCol.get());
+            Ref near = getattr(target, names.bindCol.get());
+            if (!is_prop(far.get()) || !is_prop(near.get())) {
+                PyErr_Format(PyExc_TypeError, "join(%R): the relation's columns are not resolved", target);
+                throw_error();
+            }
+            Ref on = new_ref(PyObject_RichCompare(far.get(), near.get(), Py_EQ));
+            cell = new_ref(PyType_GenericAlloc(&JoinCellType, 0));
+            JoinCellObject* j = (JoinCellObject*)cell.get();
+            j->target = model.relinquish();
+            j->on = on.relinquish();
+        }
+        if (!g->joins) g->joins = new_ref(PyList_New(0)).relinquish();
+        Require(PyList_Append(g->joins, cell.get()));
+        return self_ref(self);
+    });
+}
+
+Ref order_term(PyObject* model, PyObject* arg) {
+    std::string out;
+    const char* dir = nullptr;
+    PyObject* what = arg;
+    Ref name_ref;
+    if (PyTuple_Check(arg)) {
+        if (PyTuple_GET_SIZE(arg) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(arg, 1)))
+            raise_arg_type("args", "(column, 'ASC' or 'DESC')", arg);
+        what = PyTuple_GET_ITEM(arg, 0);
+        const char* d = PyUnicode_AsUTF8(PyTuple_GET_ITEM(arg, 1));
+        if (!d) throw_error();
+        if (strcasecmp(d, "DESC") == 0)
+            dir = " DESC";
+        else if (strcasecmp(d, "ASC") == 0)
+            dir = " ASC";
+        else {
+            PyErr_Format(PyExc_ValueError, "order direction must be ASC or DESC, got %R", PyTuple_GET_ITEM(arg, 1));
+            throw_error();
+        }
+    }
+    if (is_prop(what)) {
+        append_column(out, what);
+    } else if (PyUnicode_Check(what)) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(what);
+        if (!dir && n > 1 && PyUnicode_READ_CHAR(what, 0) == '-') {
+            dir = " DESC";
+            name_ref = new_ref(PyUnicode_Substring(what, 1, n));
+            what = name_ref.get();
+        }
+        append_named(out, model, what);
+    } else {
+        raise_arg_type("args", "BaseProperty, str or (column, direction)", arg);
+    }
+    if (dir) out += dir;
+    return to_str(out);
+}
+
+PyObject* m_order_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        no_kwargs(kwnames, "orderBy");
+        SqlGeneratorObject* g = G(self);
+        PyObject* model = g->table ? g->table : g->model;
+        Ref terms = new_ref(PyList_New(0));
+        for (Py_ssize_t i = 0; i < nargs; i++) {
+            Ref t = order_term(model, args[i]);
+            Require(PyList_Append(terms.get(), t.get()));
+        }
+        if (!g->order) g->order = new_ref(PyList_New(0)).relinquish();
+        Py_ssize_t n = PyList_GET_SIZE(g->order);
+        Require(PyList_SetSlice(g->order, n, n, terms.get()));
+        return self_ref(self);
+    });
+}
+
+PyObject* m_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        no_kwargs(kwnames, "Limit");
+        if (nargs < 1 || nargs > 2) raise_arity("Limit", nargs < 1 ? "at least" : "at most", nargs < 1 ? 1 : 2, nargs);
+        long long count = to_int64(args[0]);
+        long long skip = nargs > 1 ? to_int64(args[1]) : 0;
+        if (paging(self, count, skip) < 0) throw_error();
+        return self_ref(self);
+    });
+}
+
+PyObject* m_bind(PyObject* self, PyObject* model) {
+    return guard([&]() -> PyObject* { return api_bind_model(self, model); });
+}
+
+PyObject* m_statement_pair(PyObject* self, PyObject*) { return api_statement_pair(self); }
+PyObject* m_where_part(PyObject* self, PyObject*) { return api_where_part(self); }
+
+// ------------------------------------------------------------ rendering
+
+void render_where(SqlGeneratorObject* g, std::string& out, PyObject* params) {
+    if (!g->where) return;
+    Ref text = new_ref(mp_api->filter_render(g->where, params));
+    out += " WHERE ";
+    append_utf8(out, text.get());
+}
+
+void no_select_clauses(SqlGeneratorObject* g, const char* what) {
+    if (g->hasLimit || (g->order && PyList_GET_SIZE(g->order)) || (g->joins && PyList_GET_SIZE(g->joins))) {
+        PyErr_Format(PyExc_ValueError, "%s statements take no JOIN, ORDER BY or LIMIT", what);
+        throw_error();
+    }
+}
+
+Ref select_pair(SqlGeneratorObject* g) {
+    PyObject* model = g->model;
+    Ref params = new_ref(PyList_New(0));
+    std::string out = "SELECT ";
+    PyObject* cols = g->columns;
+    Ref model_cols;
+    if (!cols || PyTuple_GET_SIZE(cols) == 0) {
+        if (model) {
+            Ref c = getattr(model, names.col.get());
+            model_cols = new_ref(PySequence_Tuple(c.get()));
+            cols = model_cols.get();
+        }
+    }
+    Py_ssize_t n = cols ? PyTuple_GET_SIZE(cols) : 0;
+    if (n == 0) out += '*';
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* c = PyTuple_GET_ITEM(cols, i);
+        if (i) out += ", ";
+        if (is_prop(c)) {
+            append_column(out, c);
+            if (!model) model = ((BasePropertyObject*)c)->owner;
+        } else if (PyUnicode_Check(c) && PyUnicode_CompareWithASCIIString(c, "*") == 0) {
+            out += '*';
+        } else if (PyUnicode_Check(c)) {
+            append_named(out, model, c);
+        } else {
+            raise_arg_type("cols", "BaseProperty or str", c);
+        }
+    }
+    if (!model) {
+        PyErr_SetString(PyExc_ValueError, "SELECT without a table: bind the generator to a model");
+        throw_error();
+    }
+    out += " FROM ";
+    Ref t = table_name(model);
+    quote_ident(out, t.get());
+    if (g->joins) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->joins); i++) {
+            JoinCellObject* j = (JoinCellObject*)PyList_GET_ITEM(g->joins, i);
+            if (!j->target || !j->on) {
+                PyErr_SetString(PyExc_ValueError, "JoinCell is not initialised");
+                throw_error();
+            }
+            Ref jt = table_name(j->target);
+            out += j->left ? " LEFT JOIN " : " JOIN ";
+            quote_ident(out, jt.get());
+            out += " ON ";
+            Ref on = new_ref(mp_api->filter_render(j->on, params.get()));
+            append_utf8(out, on.get());
+        }
+    }
+    render_where(g, out, params.get());
+    if (g->order && PyList_GET_SIZE(g->order)) {
+        out += " ORDER BY ";
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->order); i++) {
+            if (i) out += ", ";
+            append_utf8(out, PyList_GET_ITEM(g->order, i));
+        }
+    }
+    if (g->hasLimit) {
+        out += " LIMIT %s OFFSET %s";
+        Ref l = from_long(g->limit), o = from_long(g->offset);
+        Require(PyList_Append(params.get(), l.get()));
+        Require(PyList_Append(params.get(), o.get()));
+    }
+    Ref text = to_str(out);
+    Ref tuple = new_ref(PyList_AsTuple(params.get()));
+    return new_ref(PyTuple_Pack(2, text.get(), tuple.get()));
+}
+
+Ref insert_pair(SqlGeneratorObject* g) {
+    no_select_clauses(g, "INSERT");
+    if (g->where) {
+        PyErr_SetString(PyExc_ValueError, "INSERT statements take no WHERE");
+        throw_error();
+    }
+    Py_ssize_t nrows = g->rows ? PyList_GET_SIZE(g->rows) : 0;
+    if (nrows == 0 || PyTuple_GET_SIZE(PyList_GET_ITEM(g->rows, 0)) == 0) {
+        PyErr_SetString(PyExc_ValueError, "INSERT without values");
+        throw_error();
+    }
+    PyObject* first = PyList_GET_ITEM(g->rows, 0);
+    Py_ssize_t ncols = PyTuple_GET_SIZE(first);
+    std::string out = "INSERT INTO ";
+    Ref t = table_name(g->table);
+    quote_ident(out, t.get());
+    out += " (";
+    for (Py_ssize_t i = 0; i < ncols; i++) {
+        if (i) out += ", ";
+        quote_ident(out, ((BasePropertyObject*)PyTuple_GET_ITEM(PyTuple_GET_ITEM(first, i), 0))->name);
+    }
+    out += ") VALUES (";
+    for (Py_ssize_t i = 0; i < ncols; i++) out += i ? ", %s" : "%s";
+    out += ')';
+    Ref batch = new_ref(PyList_New(nrows));
+    for (Py_ssize_t r = 0; r < nrows; r++) {
+        PyObject* row = PyList_GET_ITEM(g->rows, r);
+        if (PyTuple_GET_SIZE(row) != ncols) {
+            PyErr_Format(PyExc_ValueError, "row %zd of the INSERT has %zd cells, the first has %zd", r,
+                         PyTuple_GET_SIZE(row), ncols);
+            throw_error();
+        }
+        Ref vals = new_ref(PyTuple_New(ncols));
+        for (Py_ssize_t i = 0; i < ncols; i++) {
+            PyObject* cell = PyTuple_GET_ITEM(row, i);
+            PyObject* p = PyTuple_GET_ITEM(cell, 0);
+            PyObject* p0 = PyTuple_GET_ITEM(PyTuple_GET_ITEM(first, i), 0);
+            if (p != p0 && PyUnicode_Compare(((BasePropertyObject*)p)->name, ((BasePropertyObject*)p0)->name) != 0) {
+                if (PyErr_Occurred()) throw_error();
+                PyErr_Format(PyExc_ValueError, "row %zd of the INSERT has other columns than the first", r);
+                throw_error();
+            }
+            PyObject* v = PyTuple_GET_ITEM(cell, 1);
+            Py_INCREF(v);
+            PyTuple_SET_ITEM(vals.get(), i, v);
+        }
+        PyList_SET_ITEM(batch.get(), r, vals.relinquish());
+    }
+    Ref text = to_str(out);
+    if (nrows == 1) return new_ref(PyTuple_Pack(2, text.get(), PyList_GET_ITEM(batch.get(), 0)));
+    return new_ref(PyTuple_Pack(2, text.get(), batch.get()));
+}
+
+Ref update_pair(SqlGeneratorObject* g) {
+    no_select_clauses(g, "UPDATE");
+    Py_ssize_t n = g->sets ? PyList_GET_SIZE(g->sets) : 0;
+    if (n == 0) {
+        PyErr_SetString(PyExc_ValueError, "UPDATE without SET");
+        throw_error();
+    }
+    Ref params = new_ref(PyList_New(0));
+    std::string out = "UPDATE ";
+    Ref t = table_name(g->table);
+    quote_ident(out, t.get());
+    out += " SET ";
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* cell = PyList_GET_ITEM(g->sets, i);
+        if (i) out += ", ";
+        quote_ident(out, ((BasePropertyObject*)PyTuple_GET_ITEM(cell, 0))->name);
+        out += " = %s";
+        Require(PyList_Append(params.get(), PyTuple_GET_ITEM(cell, 1)));
+    }
+    render_where(g, out, params.get());
+    Ref text = to_str(out);
+    Ref tuple = new_ref(PyList_AsTuple(params.get()));
+    return new_ref(PyTuple_Pack(2, text.get(), tuple.get()));
+}
+
+Ref delete_pair(SqlGeneratorObject* g) {
+    no_select_clauses(g, "DELETE");
+    Ref params = new_ref(PyList_New(0));
+    std::string out = "DELETE FROM ";
+    Ref t = table_name(g->table);
+    quote_ident(out, t.get());
+    render_where(g, out, params.get());
+    Ref text = to_str(out);
+    Ref tuple = new_ref(PyList_AsTuple(params.get()));
+    return new_ref(PyTuple_Pack(2, text.get(), tuple.get()));
+}
+
+PyObject* nn(PyObject* v) { return v ? v : Py_None; }
+PyObject* from_nn(PyObject* v) { return v == Py_None ? nullptr : v; }
+
+// Executors are copied and pickled with their statement.
+PyObject* gen_reduce(PyObject* self, PyObject*) {
+    SqlGeneratorObject* g = G(self);
+    return Py_BuildValue("(O(O)(iOOOOOOOLLi))", (PyObject*)Py_TYPE(self), nn(g->model), g->head.base.kind,
+                         nn(g->table), nn(g->columns), nn(g->joins), nn(g->where), nn(g->order), nn(g->rows),
+                         nn(g->sets), g->limit, g->offset, g->hasLimit);
+}
+
+PyObject* gen_setstate(PyObject* self, PyObject* state) {
+    return guard([&]() -> PyObject* {
+        int kind, has_limit;
+        long long limit, offset;
+        PyObject *table, *columns, *joins, *where, *order, *rows, *sets;
+        if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "iOOOOOOOLLi", &kind, &table, &columns, &joins, &where,
+                                                        &order, &rows, &sets, &limit, &offset, &has_limit))
+            raise_arg_type("state", "tuple", state);
+        bool ok = kind >= SK_NONE && kind <= SK_CUSTOM && limit >= 0 && offset >= 0;
+        ok = ok && (columns == Py_None || PyTuple_Check(columns)) && (where == Py_None || is_filter(where));
+        for (PyObject* l : {joins, order, rows, sets}) ok = ok && (l == Py_None || PyList_Check(l));
+        if (ok && joins != Py_None)
+            for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(joins); i++)
+                ok = PyObject_TypeCheck(PyList_GET_ITEM(joins, i), &JoinCellType);
+        if (ok && order != Py_None)
+            for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(order); i++) ok = PyUnicode_Check(PyList_GET_ITEM(order, i));
+        if (!ok) {
+            PyErr_SetString(PyExc_ValueError, "invalid SqlGenerator state");
+            throw_error();
+        }
+        if (rows != Py_None)
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); i++) {
+                PyObject* r = PyList_GET_ITEM(rows, i);
+                if (!PyTuple_Check(r)) raise_arg_type("rows", "tuple", r);
+                for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(r); j++) check_cell(PyTuple_GET_ITEM(r, j));
+            }
+        if (sets != Py_None)
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sets); i++) check_cell(PyList_GET_ITEM(sets, i));
+        SqlGeneratorObject* g = G(self);
+        clear_statement(g);
+        g->head.base.kind = kind;
+        set_field(g->table, from_nn(table));
+        set_field(g->columns, from_nn(columns));
+        set_field(g->joins, from_nn(joins));
+        set_field(g->where, from_nn(where));
+        set_field(g->order, from_nn(order));
+        set_field(g->rows, from_nn(rows));
+        set_field(g->sets, from_nn(sets));
+        g->limit = limit;
+        g->offset = offset;
+        g->hasLimit = has_limit != 0;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* join_reduce(PyObject* self, PyObject*) {
+    JoinCellObject* j = (JoinCellObject*)self;
+    if (!j->target || !j->on) {
+        PyErr_SetString(PyExc_ValueError, "JoinCell is not initialised");
+        return nullptr;
+    }
+    return Py_BuildValue("(O(OO)i)", (PyObject*)Py_TYPE(self), j->target, j->on, j->left);
+}
+
+PyObject* join_setstate(PyObject* self, PyObject* state) {
+    int left = PyObject_IsTrue(state);
+    if (left < 0) return nullptr;
+    ((JoinCellObject*)self)->left = left;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef join_methods[] = {
+    {"__reduce__", join_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", join_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef gen_methods[] = {
+    {"__reduce__", gen_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", gen_setstate, METH_O, nullptr},
+    {"select", (PyCFunction)(void (*)(void))m_select, METH_FASTCALL | METH_KEYWORDS,
+     "select(*cols): begins a SELECT of the columns (properties or names); none selects the model's columns."},
+    {"where", m_where, METH_O, "where(cond): adds a condition (ANDed with an earlier one); None adds nothing."},
+    {"insert", m_insert, METH_O, "insert(model): begins an INSERT into the model's table."},
+    {"values", (PyCFunction)(void (*)(void))m_values, METH_FASTCALL | METH_KEYWORDS,
+     "values(*cells): adds one row of insertCell cells."},
+    {"valuesMany", m_values_many, METH_O,
+     "valuesMany(rows): adds several rows, each a sequence of insertCell cells with the same columns; "
+     "the statement then runs once per row."},
+    {"update", m_update, METH_O, "update(model): begins an UPDATE of the model's table."},
+    {"set", (PyCFunction)(void (*)(void))m_set, METH_FASTCALL | METH_KEYWORDS,
+     "set(*cells): the updateCell cells of an UPDATE."},
+    {"delete", m_delete, METH_O, "delete(model): begins a DELETE from the model's table."},
+    {"join", m_join, METH_O, "join(relation): JOIN through a ForeignKey descriptor or a JoinCell."},
+    {"orderBy", (PyCFunction)(void (*)(void))m_order_by, METH_FASTCALL | METH_KEYWORDS,
+     "orderBy(*args): properties, 'name', '-name', (column, 'ASC'|'DESC') or prop.desc()."},
+    {"Limit", (PyCFunction)(void (*)(void))m_limit, METH_FASTCALL | METH_KEYWORDS,
+     "Limit(count, skip=0): at most `count` rows after skipping `skip`."},
+    {"bind", m_bind, METH_O, "bind(model): binds the generator to a model and returns it."},
+    {"statementPair", m_statement_pair, METH_NOARGS,
+     "statementPair(): (SQL text with %s placeholders, parameter tuple or list of tuples for a batch)."},
+    {"wherePart", m_where_part, METH_NOARGS, "wherePart(): ('WHERE ...', [values]) or ('', [])."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* get_kind(PyObject* self, void*) { return PyLong_FromLong(((BaseSqlGeneratorObject*)self)->kind); }
+PyObject* get_model(PyObject* self, void*) {
+    PyObject* m = G(self)->model;
+    if (!m) Py_RETURN_NONE;
+    Py_INCREF(m);
+    return m;
+}
+
+PyGetSetDef base_getset[] = {
+    {"kind", get_kind, nullptr, "Statement kind: 0 select, 1 insert, 2 delete, 3 update, 4 other, -1 none.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+PyGetSetDef gen_getset[] = {
+    {"model", get_model, nullptr, "The bound model.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ------------------------------------------------------------ JoinCell
+
+int join_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(((JoinCellObject*)self)->target);
+    Py_VISIT(((JoinCellObject*)self)->on);
+    return 0;
+}
+int join_clear(PyObject* self) {
+    Py_CLEAR(((JoinCellObject*)self)->target);
+    Py_CLEAR(((JoinCellObject*)self)->on);
+    return 0;
+}
+void join_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    join_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+int join_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_int([&]() -> int {
+        static const char* kw[] = {"target", "on", "left", nullptr};
+        PyObject *target, *on;
+        int left = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$p:JoinCell", (char**)kw, &target, &on, &left))
+            throw_error();
+        if (!is_filter(on)) raise_arg_type("on", mp_api->FilterListCellType->tp_name, on);
+        Ref t = table_name(target);
+        JoinCellObject* j = (JoinCellObject*)self;
+        set_field(j->target, target);
+        set_field(j->on, on);
+        j->left = left;
+        return 0;
+    });
+}
+
+// ------------------------------------------------------- CustomSqlGenerator
+
+int custom_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(((CustomSqlObject*)self)->text);
+    Py_VISIT(((CustomSqlObject*)self)->params);
+    return 0;
+}
+int custom_clear(PyObject* self) {
+    Py_CLEAR(((CustomSqlObject*)self)->text);
+    Py_CLEAR(((CustomSqlObject*)self)->params);
+    return 0;
+}
+void custom_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    custom_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+int custom_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_int([&]() -> int {
+        static const char* kw[] = {"text", "params", "kind", nullptr};
+        PyObject* text;
+        PyObject* params = nullptr;
+        int kind = SK_CUSTOM;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$i:CustomSqlGenerator", (char**)kw, &text, &params,
+                                         &kind))
+            throw_error();
+        check_str_arg(text, "text", false);
+        Ref p;
+        if (!params || params == Py_None) {
+            p = new_ref(PyTuple_New(0));
+        } else if (PyTuple_Check(params)) {
+            p = borrow(params);
+        } else if (PyList_Check(params)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(params); i++)
+                if (!PyTuple_Check(PyList_GET_ITEM(params, i)))
+                    raise_arg_type("params", "tuple or list of tuples", PyList_GET_ITEM(params, i));
+            p = new_ref(PyList_GetSlice(params, 0, PyList_GET_SIZE(params)));
+        } else {
+            raise_arg_type("params", "tuple or list of tuples", params);
+        }
+        if (kind < SK_NONE || kind > SK_CUSTOM) {
+            PyErr_Format(PyExc_ValueError, "kind must be between -1 and 4, got %d", kind);
+            throw_error();
+        }
+        CustomSqlObject* c = (CustomSqlObject*)self;
+        set_field(c->text, text);
+        set_field(c->params, p.get());
+        c->base.kind = kind;
+        return 0;
+    });
+}
+
+// ---------------------------------------------------- InOperatorGenerator
+
+int in_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(((InOperatorObject*)self)->col);
+    Py_VISIT(((InOperatorObject*)self)->values);
+    return 0;
+}
+int in_clear(PyObject* self) {
+    Py_CLEAR(((InOperatorObject*)self)->col);
+    Py_CLEAR(((InOperatorObject*)self)->values);
+    return 0;
+}
+void in_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    in_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+int in_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_int([&]() -> int {
+        static const char* kw[] = {"col", "values", nullptr};
+        PyObject *col, *values;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:InOperatorGenerator", (char**)kw, &col, &values))
+            throw_error();
+        if (!is_prop(col)) raise_arg_type("col", mp_api->BasePropertyType->tp_name, col);
+        Ref t = new_ref(PySequence_Tuple(values));
+        set_field(((InOperatorObject*)self)->col, col);
+        set_field(((InOperatorObject*)self)->values, t.get());
+        return 0;
+    });
+}
+Ref in_condition(PyObject* self) {
+    InOperatorObject* o = (InOperatorObject*)self;
+    if (!o->col) {
+        PyErr_SetString(PyExc_ValueError, "InOperatorGenerator is not initialised");
+        throw_error();
+    }
+    static PyObject* in_name = PyUnicode_InternFromString("in_");
+    return new_ref(PyObject_CallMethodOneArg(o->col, in_name, o->values));
+}
+PyObject* in_cell(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* { return in_condition(self).relinquish(); });
+}
+PyObject* in_sql(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        Ref cond = in_condition(self);
+        Ref params = new_ref(PyList_New(0));
+        Ref text = new_ref(mp_api->filter_render(cond.get(), params.get()));
+        Ref tuple = new_ref(PyList_AsTuple(params.get()));
+        return Require(PyTuple_Pack(2, text.get(), tuple.get()));
+    });
+}
+PyMethodDef in_methods[] = {
+    {"sql", in_sql, METH_NOARGS, "sql(): ('`t`.`c` IN (%s, ...)', values); an empty list gives ('0', ())."},
+    {"cell", in_cell, METH_NOARGS, "cell(): the condition as a FilterListCell, for where()."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef custom_methods[] = {
+    {"statementPair", m_statement_pair, METH_NOARGS, "statementPair(): (text, params)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+// ------------------------------------------------------------ capsule
+
+PyObject* api_statement_pair(PyObject* self) {
+    return guard([&]() -> PyObject* {
+        if (PyObject_TypeCheck(self, &SqlGeneratorType)) {
+            SqlGeneratorObject* g = G(self);
+            switch (g->head.base.kind) {
+                case SK_SELECT: return select_pair(g).relinquish();
+                case SK_INSERT: return insert_pair(g).relinquish();
+                case SK_UPDATE: return update_pair(g).relinquish();
+                case SK_DELETE: return delete_pair(g).relinquish();
+                default:
+                    PyErr_SetString(PyExc_ValueError, "the generator holds no statement");
+                    throw_error();
+            }
+        }
+        if (PyObject_TypeCheck(self, &CustomSqlGeneratorType)) {
+            CustomSqlObject* c = (CustomSqlObject*)self;
+            if (!c->text) {
+                PyErr_SetString(PyExc_ValueError, "CustomSqlGenerator is not initialised");
+                throw_error();
+            }
+            return Require(PyTuple_Pack(2, c->text, c->params));
+        }
+        if (PyObject_TypeCheck(self, &TableGeneratorType)) return Require(table_statement_pair(self));
+        raise_arg_type("gen", BaseSqlGeneratorType.tp_name, self);
+    });
+}
+
+PyObject* api_where_part(PyObject* self) {
+    return guard([&]() -> PyObject* {
+        if (!PyObject_TypeCheck(self, &SqlGeneratorType)) raise_arg_type("gen", SqlGeneratorType.tp_name, self);
+        Ref params = new_ref(PyList_New(0));
+        std::string out;
+        render_where(G(self), out, params.get());
+        Ref text = to_str(out.empty() ? out : out.substr(1));  // without the leading blank
+        return Require(PyTuple_Pack(2, text.get(), params.get()));
+    });
+}
+
+PyObject* api_bind_model(PyObject* self, PyObject* model) {
+    return guard([&]() -> PyObject* {
+        if (!PyObject_TypeCheck(self, &SqlGeneratorType)) raise_arg_type("gen", SqlGeneratorType.tp_name, self);
+        set_field(G(self)->model, model == Py_None ? nullptr : model);
+        return self_ref(self);
+    });
+}
+
+PyObject* api_update_statement(PyObject* self, PyObject* model) {
+    return guard([&]() -> PyObject* {
+        if (!PyObject_TypeCheck(self, &SqlGeneratorType)) raise_arg_type("gen", SqlGeneratorType.tp_name, self);
+        return Require(m_update(self, model));
+    });
+}
+
+PyObject* api_new_bound(PyObject* model) {
+    return guard([&]() -> PyObject* {
+        Ref g = new_ref(gen_new(&SqlGeneratorType, nullptr, nullptr));
+        set_field(G(g.get())->model, model == Py_None ? nullptr : model);
+        return g.relinquish();
+    });
+}
+
+void init_sql_types(PyObject* m) {
+    PyTypeObject* tp = &BaseSqlGeneratorType;
+    tp->tp_name = "Tavrik.DB.Generator.BaseSqlGenerator";
+    tp->tp_basicsize = sizeof(BaseSqlGeneratorObject);
+    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    tp->tp_doc = "Base of the statement builders; holds the statement kind.";
+    tp->tp_new = base_new;
+    tp->tp_getset = base_getset;
+    add_type(m, tp);
+
+    tp = &SqlGeneratorType;
+    tp->tp_name = "Tavrik.DB.Generator.SqlGenerator";
+    tp->tp_basicsize = sizeof(SqlGeneratorObject);
+    tp->tp_base = &BaseSqlGeneratorType;
+    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    tp->tp_doc = "SqlGenerator(model=None): one SELECT/INSERT/UPDATE/DELETE statement under construction.";
+    tp->tp_new = gen_new;
+    tp->tp_init = gen_init;
+    tp->tp_dealloc = gen_dealloc;
+    tp->tp_traverse = gen_traverse;
+    tp->tp_clear = gen_clear;
+    tp->tp_methods = gen_methods;
+    tp->tp_getset = gen_getset;
+    tp->tp_weaklistoffset = offsetof(SqlGeneratorObject, weaklist);
+    add_type(m, tp);
+
+    tp = &CustomSqlGeneratorType;
+    tp->tp_name = "Tavrik.DB.Generator.CustomSqlGenerator";
+    tp->tp_basicsize = sizeof(CustomSqlObject);
+    tp->tp_base = &BaseSqlGeneratorType;
+    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    tp->tp_doc = "CustomSqlGenerator(text, params=(), *, kind=4): a hand-written statement and its parameters.";
+    tp->tp_new = base_new;
+    tp->tp_init = custom_init;
+    tp->tp_dealloc = custom_dealloc;
+    tp->tp_traverse = custom_traverse;
+    tp->tp_clear = custom_clear;
+    tp->tp_methods = custom_methods;
+    add_type(m, tp);
+
+    tp = &InOperatorGeneratorType;
+    tp->tp_name = "Tavrik.DB.Generator.InOperatorGenerator";
+    tp->tp_basicsize = sizeof(InOperatorObject);
+    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    tp->tp_doc = "InOperatorGenerator(col, values): the condition col IN (values).";
+    tp->tp_new = PyType_GenericNew;
+    tp->tp_init = in_init;
+    tp->tp_dealloc = in_dealloc;
+    tp->tp_traverse = in_traverse;
+    tp->tp_clear = in_clear;
+    tp->tp_methods = in_methods;
+    add_type(m, tp);
+
+    tp = &JoinCellType;
+    tp->tp_name = "Tavrik.DB.Generator.JoinCell";
+    tp->tp_basicsize = sizeof(JoinCellObject);
+    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    tp->tp_doc = "JoinCell(target, on, *, left=False): one JOIN clause for SqlGenerator.join.";
+    tp->tp_new = PyType_GenericNew;
+    tp->tp_init = join_init;
+    tp->tp_dealloc = join_dealloc;
+    tp->tp_traverse = join_traverse;
+    tp->tp_clear = join_clear;
+    tp->tp_methods = join_methods;
+    add_type(m, tp);
+}
+
+}  // namespace gen
+}  // namespace tavrik

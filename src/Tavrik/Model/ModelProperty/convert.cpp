@@ -1,0 +1,418 @@
+// Value conversions between Python values and what the database stores.
+#include "mp.hpp"
+#include <datetime.h>
+#include <cmath>
+
+namespace tavrik {
+namespace mp {
+
+Names names;
+
+void init_names() {
+    names.tableName = intern("tableName");
+    names.pkName = intern("pkName");
+    names.pkCol = intern("pkCol");
+    names.owner = intern("owner");
+    names.ModelList = intern("ModelList");
+    names.quantize = intern("quantize");
+    names.rounding = intern("rounding");
+    names.is_finite = intern("is_finite");
+    names.adjusted = intern("adjusted");
+    names.isoformat = intern("isoformat");
+    names.fromisoformat = intern("fromisoformat");
+    names.microseconds = intern("microseconds");
+    names.ensure_ascii = intern("ensure_ascii");
+    names.allow_nan = intern("allow_nan");
+    names.sep = intern("sep");
+    names.timespec = intern("timespec");
+    names.space = intern(" ");
+    names.one_str = intern("1");
+    names.name = intern("name");
+    names.DESC = intern("DESC");
+    names.ASC = intern("ASC");
+    names.date = intern("date");
+}
+
+namespace {
+PyObject* DecimalType = nullptr;
+PyObject* ROUND_HALF_UP = nullptr;
+PyObject* json_loads = nullptr;
+PyObject* json_dumps = nullptr;
+PyObject* deepcopy = nullptr;
+}  // namespace
+
+void init_convert() {
+    PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw_error();
+    DecimalType = import_attr("decimal", "Decimal").relinquish();
+    ROUND_HALF_UP = import_attr("decimal", "ROUND_HALF_UP").relinquish();
+    json_loads = import_attr("json", "loads").relinquish();
+    json_dumps = import_attr("json", "dumps").relinquish();
+    deepcopy = import_attr("copy", "deepcopy").relinquish();
+}
+
+bool is_sentinel(PyObject* v) {
+    return v == (PyObject*)&AutoIncrementType || v == (PyObject*)&NullDefaultType ||
+           PyObject_TypeCheck(v, &AutoIncrementType) || PyObject_TypeCheck(v, &NullDefaultType);
+}
+
+// ------------------------------------------------------------------ errors
+
+static Ref table_text(PyObject* prop) {
+    PyObject* owner = P(prop)->owner;
+    if (owner) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyObject* name = PyObject_GetAttr(owner, names.tableName.get());
+        PyErr_Clear();
+        PyErr_Restore(t, v, tb);
+        if (name && PyUnicode_Check(name)) return Ref::consuming(name);
+        Py_XDECREF(name);
+    }
+    return intern("?");
+}
+
+static Ref column_prefix(PyObject* prop) {
+    Ref table = table_text(prop);
+    PyObject* col = P(prop)->name;
+    if (col && PyUnicode_Check(col))
+        return new_ref(PyUnicode_FromFormat("column '%U' of table '%U': ", col, table.get()));
+    return new_ref(PyUnicode_FromFormat("column '?' of table '%U': ", table.get()));
+}
+
+void raise_column(PyObject* prop, PyObject* exc, const char* msg) {
+    Ref prefix = column_prefix(prop);
+    PyErr_Format(exc, "%U%s", prefix.get(), msg);
+    throw_error();
+}
+
+void rethrow_column(PyObject* prop) {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    if (!t) throw_error();
+    PyErr_NormalizeException(&t, &v, &tb);
+    Ref type = Ref::consuming_nullable(t), val = Ref::consuming_nullable(v), trace = Ref::consuming_nullable(tb);
+    PyObject* kind = nullptr;
+    if (PyErr_GivenExceptionMatches(t, PyExc_TypeError))
+        kind = PyExc_TypeError;
+    else if (PyErr_GivenExceptionMatches(t, PyExc_ValueError) ||
+             PyErr_GivenExceptionMatches(t, PyExc_ArithmeticError))
+        kind = PyExc_ValueError;
+    if (!kind) {  // not a conversion failure: pass it on unchanged
+        PyErr_Restore(type.relinquish(), val.relinquish(), trace.relinquish());
+        throw_error();
+    }
+    Ref text = Ref::consuming_nullable(val ? PyObject_Str(val.get()) : nullptr);
+    if (!text) {
+        PyErr_Clear();
+        text = intern("invalid value");
+    }
+    Ref prefix = column_prefix(prop);
+    Ref msg = new_ref(PyUnicode_Concat(prefix.get(), text.get()));
+    Ref exc = new_ref(PyObject_CallOneArg(kind, msg.get()));
+    if (val) PyException_SetCause(exc.get(), val.relinquish());
+    PyErr_SetObject(kind, exc.get());
+    throw_error();
+}
+
+[[noreturn]] static void expected(PyObject* prop, const char* what, PyObject* got) {
+    Ref prefix = column_prefix(prop);
+    PyErr_Format(PyExc_TypeError, "%Uexpected %s, got %.200s", prefix.get(), what, Py_TYPE(got)->tp_name);
+    throw_error();
+}
+
+// ------------------------------------------------------- to the Python value
+
+static bool is_decimal(PyObject* v) { return PyObject_TypeCheck(v, (PyTypeObject*)DecimalType); }
+
+static Ref to_int(PyObject* prop, PyObject* v) {
+    if (PyLong_CheckExact(v)) return borrow(v);
+    if (PyBool_Check(v)) return from_long(v == Py_True);
+    if (PyLong_Check(v)) return new_ref(PyNumber_Long(v));
+    if (PyFloat_Check(v) || is_decimal(v)) {
+        if (PyFloat_Check(v) && !std::isfinite(PyFloat_AS_DOUBLE(v)))
+            raise_column(prop, PyExc_ValueError, "a non-finite number is not an integer");
+        Ref i = Ref::consuming_nullable(PyNumber_Long(v));
+        if (!i) rethrow_column(prop);
+        int eq = PyObject_RichCompareBool(i.get(), v, Py_EQ);
+        if (eq < 0) rethrow_column(prop);
+        if (!eq) raise_column(prop, PyExc_ValueError, "a fractional number is not an integer");
+        return i;
+    }
+    if (PyUnicode_Check(v)) {
+        Ref i = Ref::consuming_nullable(PyLong_FromUnicodeObject(v, 10));
+        if (!i) rethrow_column(prop);
+        return i;
+    }
+    expected(prop, "int", v);
+}
+
+static Ref to_float(PyObject* prop, PyObject* v) {
+    if (PyFloat_CheckExact(v)) return borrow(v);
+    if (PyLong_Check(v) || PyFloat_Check(v) || is_decimal(v) || PyUnicode_Check(v)) {
+        Ref f = Ref::consuming_nullable(PyUnicode_Check(v) ? PyFloat_FromString(v) : PyNumber_Float(v));
+        if (!f) rethrow_column(prop);
+        return f;
+    }
+    expected(prop, "float", v);
+}
+
+static Ref to_decimal(PyObject* prop, PyObject* v) {
+    if (Py_TYPE(v) == (PyTypeObject*)DecimalType) return borrow(v);
+    Ref src;
+    if (is_decimal(v) || PyLong_Check(v) || PyUnicode_Check(v))
+        src = borrow(v);
+    else if (PyFloat_Check(v))  // the shortest repr, not the binary expansion
+        src = new_ref(PyObject_Repr(v));
+    else if (PyBytes_Check(v))
+        src = new_ref(PyUnicode_FromEncodedObject(v, "ascii", "strict"));
+    else
+        expected(prop, "Decimal", v);
+    if (PyBool_Check(v)) src = from_long(v == Py_True);
+    Ref d = Ref::consuming_nullable(PyObject_CallOneArg(DecimalType, src.get()));
+    if (!d) rethrow_column(prop);
+    return d;
+}
+
+static Ref to_str(PyObject* prop, PyObject* v) {
+    if (PyUnicode_CheckExact(v)) return borrow(v);
+    if (PyUnicode_Check(v) || (PyLong_Check(v) && !PyBool_Check(v)) || PyFloat_Check(v) || is_decimal(v))
+        return new_ref(PyObject_Str(v));
+    expected(prop, "str", v);
+}
+
+static Ref to_bool(PyObject* prop, PyObject* v) {
+    if (PyBool_Check(v)) return borrow(v);
+    if (PyLong_Check(v)) {
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (!overflow && (x == 0 || x == 1)) return borrow(x ? Py_True : Py_False);
+        raise_column(prop, PyExc_ValueError, "a boolean is stored as 0 or 1");
+    }
+    expected(prop, "bool", v);
+}
+
+static Ref from_iso(PyObject* prop, PyObject* type, PyObject* text) {
+    Ref r = Ref::consuming_nullable(PyObject_CallMethodOneArg(type, names.fromisoformat.get(), text));
+    if (!r) rethrow_column(prop);
+    return r;
+}
+
+static Ref to_date(PyObject* prop, PyObject* v) {
+    if (PyDate_CheckExact(v)) return borrow(v);
+    if (PyDateTime_Check(v))
+        return new_ref(PyDate_FromDate(PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v)));
+    if (PyDate_Check(v))
+        return new_ref(PyDate_FromDate(PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v), PyDateTime_GET_DAY(v)));
+    if (PyBytes_Check(v)) {
+        Ref s = new_ref(PyUnicode_FromEncodedObject(v, "ascii", "strict"));
+        return to_date(prop, s.get());
+    }
+    if (PyUnicode_Check(v)) {
+        if (PyUnicode_GET_LENGTH(v) > 10) {  // a date with a time part
+            Ref dt = from_iso(prop, (PyObject*)PyDateTimeAPI->DateTimeType, v);
+            return to_date(prop, dt.get());
+        }
+        return from_iso(prop, (PyObject*)PyDateTimeAPI->DateType, v);
+    }
+    expected(prop, "date", v);
+}
+
+static Ref to_datetime(PyObject* prop, PyObject* v) {
+    if (PyDateTime_CheckExact(v)) return borrow(v);
+    if (PyDateTime_Check(v)) return borrow(v);
+    if (PyDate_Check(v))
+        return new_ref(PyDateTime_FromDateAndTime(PyDateTime_GET_YEAR(v), PyDateTime_GET_MONTH(v),
+                                                  PyDateTime_GET_DAY(v), 0, 0, 0, 0));
+    if (PyBytes_Check(v)) {
+        Ref s = new_ref(PyUnicode_FromEncodedObject(v, "ascii", "strict"));
+        return to_datetime(prop, s.get());
+    }
+    if (PyUnicode_Check(v)) return from_iso(prop, (PyObject*)PyDateTimeAPI->DateTimeType, v);
+    expected(prop, "datetime", v);
+}
+
+static Ref to_json_obj(PyObject* prop, PyObject* v) {
+    if (PyUnicode_Check(v) || PyBytes_Check(v) || PyByteArray_Check(v)) {
+        // Stored JSON text.  A string that is not JSON is taken as the value.
+        Ref r = Ref::consuming_nullable(PyObject_CallOneArg(json_loads, v));
+        if (r) return r;
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) rethrow_column(prop);
+        PyErr_Clear();
+        if (PyUnicode_Check(v)) return borrow(v);
+        return new_ref(PyUnicode_FromEncodedObject(v, "utf-8", "replace"));
+    }
+    return borrow(v);
+}
+
+static Ref to_bytes(PyObject* prop, PyObject* v) {
+    if (PyBytes_CheckExact(v)) return borrow(v);
+    if (PyBytes_Check(v) || PyByteArray_Check(v) || PyMemoryView_Check(v)) return new_ref(PyBytes_FromObject(v));
+    expected(prop, "bytes", v);
+}
+
+Ref to_obj(PyObject* prop, PyObject* v) {
+    if (v == Py_None || is_sentinel(v)) return borrow(Py_None);
+    switch (P(prop)->kind) {
+        case PK_INT:
+        case PK_BIGINT: return to_int(prop, v);
+        case PK_FLOAT: return to_float(prop, v);
+        case PK_DECIMAL: return to_decimal(prop, v);
+        case PK_STR:
+        case PK_TEXT: return to_str(prop, v);
+        case PK_BOOL: return to_bool(prop, v);
+        case PK_DATE: return to_date(prop, v);
+        case PK_DATETIME: return to_datetime(prop, v);
+        case PK_JSON: return to_json_obj(prop, v);
+        case PK_BYTES: return to_bytes(prop, v);
+        default: return borrow(v);
+    }
+}
+
+// ----------------------------------------------------- to the database value
+
+static void check_encodable(PyObject* prop, PyObject* s) {
+    // A lone surrogate cannot be written as UTF-8 by any driver.
+    if (!PyUnicode_AsUTF8AndSize(s, nullptr)) {
+        PyErr_Clear();
+        raise_column(prop, PyExc_ValueError, "the text is not valid Unicode (lone surrogate)");
+    }
+}
+
+static Ref decimal_db(PyObject* prop, PyObject* d, bool strict) {
+    Ref fin = new_ref(PyObject_CallMethodNoArgs(d, names.is_finite.get()));
+    if (!truthy(fin.get())) raise_column(prop, PyExc_ValueError, "a non-finite decimal cannot be stored");
+    PyObject* args = P(prop)->typeArgs;  // (precision, scale)
+    long precision = 10, scale = 2;
+    if (args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) == 2) {
+        precision = PyLong_AsLong(PyTuple_GET_ITEM(args, 0));
+        scale = PyLong_AsLong(PyTuple_GET_ITEM(args, 1));
+        if (PyErr_Occurred()) throw_error();
+    }
+    // Round to the column's scale as the database does, then make sure the
+    // integer part fits: a wider value would be clamped or refused later.
+    Ref exp = new_ref(PyUnicode_FromFormat("1E-%ld", scale));
+    if (scale == 0) exp = intern("1");
+    Ref q_exp = new_ref(PyObject_CallOneArg(DecimalType, exp.get()));
+    Ref kw = new_ref(PyDict_New());
+    setitem(kw.get(), names.rounding.get(), ROUND_HALF_UP);
+    Ref quantize = getattr(d, names.quantize.get());
+    Ref argt = new_ref(PyTuple_Pack(1, q_exp.get()));
+    Ref q = Ref::consuming_nullable(PyObject_Call(quantize.get(), argt.get(), kw.get()));
+    if (!q) {
+        if (strict) rethrow_column(prop);
+        PyErr_Clear();
+        return new_ref(PyObject_Str(d));
+    }
+    if (strict) {
+        Ref zero = from_long(0);
+        int nz = PyObject_RichCompareBool(q.get(), zero.get(), Py_NE);
+        if (nz < 0) throw_error();
+        if (nz) {
+            Ref adj = new_ref(PyObject_CallMethodNoArgs(q.get(), names.adjusted.get()));
+            long a = PyLong_AsLong(adj.get());
+            if (a == -1 && PyErr_Occurred()) throw_error();
+            if (a + 1 > precision - scale) {
+                Ref prefix = column_prefix(prop);
+                PyErr_Format(PyExc_ValueError, "%U%S does not fit DECIMAL(%ld, %ld)", prefix.get(), d, precision,
+                             scale);
+                throw_error();
+            }
+        }
+    }
+    return new_ref(PyObject_Str(q.get()));
+}
+
+static Ref iso_text(PyObject* v, bool with_time) {
+    if (!with_time) return new_ref(PyObject_CallMethodNoArgs(v, names.isoformat.get()));
+    // Fixed width so that stored texts sort and compare in time order.
+    Ref args = new_ref(PyTuple_Pack(2, names.space.get(), names.microseconds.get()));
+    Ref m = getattr(v, names.isoformat.get());
+    return new_ref(PyObject_Call(m.get(), args.get(), nullptr));
+}
+
+Ref to_db(PyObject* prop, PyObject* v, bool strict) {
+    BasePropertyObject* p = P(prop);
+    if (v == Py_None || is_sentinel(v)) {
+        if (strict && !p->nullable && !(p->primaryKey && p->defaultValue == auto_increment_instance))
+            raise_column(prop, PyExc_ValueError, "NULL is not allowed (the column is NOT NULL)");
+        return borrow(Py_None);
+    }
+    switch (p->kind) {
+        case PK_INT:
+        case PK_BIGINT: {
+            Ref i = to_int(prop, v);
+            if (strict) {
+                int overflow = 0;
+                long long x = PyLong_AsLongLongAndOverflow(i.get(), &overflow);
+                if (x == -1 && PyErr_Occurred()) throw_error();
+                bool wide = p->kind == PK_BIGINT || p->defaultValue == auto_increment_instance;
+                if (overflow || (!wide && (x < INT32_MIN || x > INT32_MAX))) {
+                    Ref prefix = column_prefix(prop);
+                    PyErr_Format(PyExc_ValueError, "%U%S is out of range for %s", prefix.get(), i.get(),
+                                 wide ? "a 64-bit integer" : "a 32-bit integer");
+                    throw_error();
+                }
+            }
+            return i;
+        }
+        case PK_FLOAT: {
+            Ref f = to_float(prop, v);
+            if (!std::isfinite(PyFloat_AS_DOUBLE(f.get())))
+                raise_column(prop, PyExc_ValueError, "a non-finite float cannot be stored");
+            return f;
+        }
+        case PK_DECIMAL: {
+            Ref d = to_decimal(prop, v);
+            return decimal_db(prop, d.get(), strict);
+        }
+        case PK_STR:
+        case PK_TEXT: {
+            Ref s = to_str(prop, v);
+            if (strict) {
+                check_encodable(prop, s.get());
+                if (p->kind == PK_STR && p->length > 0 && PyUnicode_GET_LENGTH(s.get()) > p->length) {
+                    Ref prefix = column_prefix(prop);
+                    PyErr_Format(PyExc_ValueError, "%Ua text of %zd characters is longer than %zd", prefix.get(),
+                                 PyUnicode_GET_LENGTH(s.get()), p->length);
+                    throw_error();
+                }
+            }
+            return s;
+        }
+        case PK_BOOL: {
+            Ref b = to_bool(prop, v);
+            return from_long(b.get() == Py_True);
+        }
+        case PK_DATE: {
+            Ref d = to_date(prop, v);
+            return iso_text(d.get(), false);
+        }
+        case PK_DATETIME: {
+            Ref d = to_datetime(prop, v);
+            return iso_text(d.get(), true);
+        }
+        case PK_JSON: {
+            Ref kw = new_ref(PyDict_New());
+            setitem(kw.get(), names.ensure_ascii.get(), Py_False);
+            setitem(kw.get(), names.allow_nan.get(), Py_False);
+            Ref args = new_ref(PyTuple_Pack(1, v));
+            Ref text = Ref::consuming_nullable(PyObject_Call(json_dumps, args.get(), kw.get()));
+            if (!text) rethrow_column(prop);
+            if (strict) check_encodable(prop, text.get());
+            return text;
+        }
+        case PK_BYTES: return to_bytes(prop, v);
+        default: return borrow(v);
+    }
+}
+
+PyObject* copy_default(PyObject* v) {
+    if (PyDict_Check(v) || PyList_Check(v) || PyByteArray_Check(v) || PySet_Check(v))
+        return PyObject_CallOneArg(deepcopy, v);
+    Py_INCREF(v);
+    return v;
+}
+
+}  // namespace mp
+}  // namespace tavrik

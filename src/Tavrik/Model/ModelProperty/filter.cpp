@@ -1,0 +1,505 @@
+// FilterListCell: conditions built from column comparisons, rendered as SQL
+// text with %s placeholders and a list of bound values.
+#include "mp.hpp"
+#include <cstddef>
+
+namespace tavrik {
+namespace mp {
+
+PyTypeObject FilterListCellType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+namespace {
+
+inline FilterObject* F(PyObject* o) { return (FilterObject*)o; }
+inline bool is_filter(PyObject* o) { return PyObject_TypeCheck(o, &FilterListCellType); }
+
+int filter_traverse(PyObject* self, visitproc visit, void* arg) {
+    FilterObject* f = F(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->col);
+    Py_VISIT(f->value);
+    Py_VISIT(f->left);
+    Py_VISIT(f->right);
+    Py_VISIT(f->chain);
+    return 0;
+}
+
+int filter_clear(PyObject* self) {
+    FilterObject* f = F(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->col);
+    Py_CLEAR(f->value);
+    Py_CLEAR(f->left);
+    Py_CLEAR(f->right);
+    Py_CLEAR(f->chain);
+    return 0;
+}
+
+void filter_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (F(self)->weaklist) PyObject_ClearWeakRefs(self);
+    filter_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+[[noreturn]] void raise_missing_relationship(PyObject* a, PyObject* b) {
+    Ref cls = import_attr("Tavrik.Error.Grelt", "SqlMissingRelationshipError");
+    Ref exc = new_ref(PyObject_CallFunctionObjArgs(cls.get(), a ? a : Py_None, b ? b : Py_None, nullptr));
+    PyErr_SetObject(cls.get(), exc.get());
+    throw_error();
+}
+
+PyObject* cell_label(PyObject* cell) {
+    // What a missing-operator message names: a column's name, else None.
+    FilterObject* f = F(cell);
+    if (f->kind == F_COLUMN && f->name && PyUnicode_Check(f->name)) return f->name;
+    return nullptr;
+}
+
+void render_into(PyObject* cell, std::string& out, PyObject* params);
+
+bool is_simple(PyObject* cell) {
+    FilterObject* f = F(cell);
+    if (f->chain && PyList_GET_SIZE(f->chain) > 0) return false;
+    return f->kind == F_CMP || f->kind == F_IN || f->kind == F_LIKE || f->kind == F_TRUE || f->kind == F_NOT;
+}
+
+void render_wrapped(PyObject* cell, std::string& out, PyObject* params) {
+    if (is_simple(cell)) return render_into(cell, out, params);
+    out += '(';
+    render_into(cell, out, params);
+    out += ')';
+}
+
+void add_param(std::string& out, PyObject* params, PyObject* v) {
+    Require(PyList_Append(params, v));
+    out += "%s";
+}
+
+const char* op_text(int op) {
+    switch (op) {
+        case OP_EQ: return " = ";
+        case OP_NE: return " != ";
+        case OP_LT: return " < ";
+        case OP_LE: return " <= ";
+        case OP_GT: return " > ";
+        default: return " >= ";
+    }
+}
+
+void render_base(PyObject* cell, std::string& out, PyObject* params) {
+    FilterObject* f = F(cell);
+    switch (f->kind) {
+        case F_TRUE: out += '1'; return;
+        case F_COLUMN: raise_missing_relationship(cell_label(cell), nullptr);
+        case F_VALUE:
+            PyErr_SetString(PyExc_ValueError, "a value cell is not a condition: link it to a column");
+            throw_error();
+        case F_CMP: {
+            append_utf8(out, column_sql_borrowed(f->col));
+            if (f->op == OP_ISNULL) {
+                out += " IS NULL";
+            } else if (f->op == OP_NOTNULL) {
+                out += " IS NOT NULL";
+            } else {
+                out += op_text(f->op);
+                if (is_property(f->value))
+                    append_utf8(out, column_sql_borrowed(f->value));
+                else
+                    add_param(out, params, f->value);
+            }
+            return;
+        }
+        case F_IN: {
+            Py_ssize_t n = PyTuple_GET_SIZE(f->value);
+            bool with_null = f->op != 0;
+            if (n == 0 && !with_null) {
+                out += '0';  // IN () matches nothing; "()" is not valid SQL
+                return;
+            }
+            if (n && with_null) out += '(';
+            if (n) {
+                append_utf8(out, column_sql_borrowed(f->col));
+                out += " IN (";
+                for (Py_ssize_t i = 0; i < n; i++) {
+                    if (i) out += ", ";
+                    add_param(out, params, PyTuple_GET_ITEM(f->value, i));
+                }
+                out += ')';
+            }
+            if (with_null) {
+                if (n) out += " OR ";
+                append_utf8(out, column_sql_borrowed(f->col));
+                out += " IS NULL";
+                if (n) out += ')';
+            }
+            return;
+        }
+        case F_LIKE:
+            append_utf8(out, column_sql_borrowed(f->col));
+            out += " LIKE ";
+            add_param(out, params, f->value);
+            return;
+        case F_AND:
+        case F_OR:
+            render_wrapped(f->left, out, params);
+            out += f->kind == F_AND ? " AND " : " OR ";
+            render_wrapped(f->right, out, params);
+            return;
+        case F_NOT:
+            out += "NOT (";
+            render_into(f->left, out, params);
+            out += ')';
+            return;
+    }
+}
+
+void render_into(PyObject* cell, std::string& out, PyObject* params) {
+    if (Py_EnterRecursiveCall(" while rendering a condition")) throw_error();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    FilterObject* f = F(cell);
+    Py_ssize_t n = f->chain ? PyList_GET_SIZE(f->chain) : 0;
+    if (n == 0) return render_base(cell, out, params);
+    size_t start = out.size();
+    int terms = 0;
+    long last_code = -1;
+    if (f->kind != F_TRUE) {  // the "1" head only starts a chain
+        bool compound = f->kind == F_AND || f->kind == F_OR;
+        if (compound) out += '(';
+        render_base(cell, out, params);
+        if (compound) out += ')';
+        terms = 1;
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* entry = PyList_GET_ITEM(f->chain, i);
+        long code = PyLong_AsLong(PyTuple_GET_ITEM(entry, 0));
+        PyObject* item = PyTuple_GET_ITEM(entry, 1);
+        if (F(item)->kind == F_COLUMN) {
+            PyObject* next = nullptr;
+            if (i + 1 < n) next = cell_label(PyTuple_GET_ITEM(PyList_GET_ITEM(f->chain, i + 1), 1));
+            raise_missing_relationship(cell_label(item), next);
+        }
+        if (terms > 0) {
+            // Left to right: a change of connector groups what came before.
+            if (terms > 1 && code != last_code) {
+                out.insert(start, 1, '(');
+                out += ')';
+            }
+            out += code == 1 ? " OR " : " AND ";
+        }
+        render_wrapped(item, out, params);
+        last_code = code;
+        terms++;
+    }
+    if (terms == 0) out += '1';
+}
+
+// Rendering the whole chain of a cell that has one, its own part first.
+void render_top(PyObject* cell, std::string& out, PyObject* params) { render_into(cell, out, params); }
+
+// ------------------------------------------------------------ Python API
+
+int filter_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_int([&]() -> int {
+        static const char* kw[] = {"value", "col", nullptr};
+        PyObject* value;
+        PyObject* col = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:FilterListCell", (char**)kw, &value, &col))
+            throw_error();
+        FilterObject* f = F(self);
+        filter_clear(self);
+        f->op = 0;
+        if (col != Py_None) {
+            if (!is_property(col)) raise_arg_type("col", BasePropertyType.tp_name, col);
+            check_str_arg(value, "value", false);
+            f->kind = F_COLUMN;
+            f->name = borrow(value).relinquish();
+            f->col = borrow(col).relinquish();
+        } else if (PyUnicode_CheckExact(value) && PyUnicode_CompareWithASCIIString(value, "1") == 0) {
+            f->kind = F_TRUE;
+            f->value = borrow(value).relinquish();  // also usable as the value "1"
+        } else {
+            f->kind = F_VALUE;
+            f->value = borrow(value).relinquish();
+        }
+        return 0;
+    });
+}
+
+Ref link(PyObject* self, PyObject* other, int code) {
+    if (!is_filter(other)) raise_arg_type("other", FilterListCellType.tp_name, other);
+    FilterObject* f = F(self);
+    if (!f->chain) f->chain = new_ref(PyList_New(0)).relinquish();
+    if (code == 0 || code == 1) {
+        if (other == self) {
+            PyErr_SetString(PyExc_ValueError, "a condition cannot be linked to itself");
+            throw_error();
+        }
+        Ref entry = new_ref(Py_BuildValue("(iO)", code, other));
+        Require(PyList_Append(f->chain, entry.get()));
+    } else if (code == 2 || code == 3) {
+        FilterObject* v = F(other);
+        bool plain_value = v->kind == F_VALUE || (v->kind == F_TRUE && (!v->chain || !PyList_GET_SIZE(v->chain)));
+        if (!plain_value) {
+            PyErr_Format(PyExc_ValueError, "link code %d takes a value cell", code);
+            throw_error();
+        }
+        Py_ssize_t n = PyList_GET_SIZE(f->chain);
+        PyObject* last = n ? PyList_GET_ITEM(f->chain, n - 1) : nullptr;
+        PyObject* colcell = last ? PyTuple_GET_ITEM(last, 1) : nullptr;
+        if (!colcell || F(colcell)->kind != F_COLUMN) {
+            PyErr_Format(PyExc_ValueError, "link code %d needs a column cell linked before the value", code);
+            throw_error();
+        }
+        Ref cmp = make_compare(F(colcell)->col, v->value, code == 2 ? Py_EQ : Py_NE);
+        Ref entry = new_ref(Py_BuildValue("(OO)", PyTuple_GET_ITEM(last, 0), cmp.get()));
+        Require(PyList_SetItem(f->chain, n - 1, entry.relinquish()));
+    } else {
+        PyErr_Format(PyExc_ValueError, "unknown link code %d (0 AND, 1 OR, 2 =, 3 !=)", code);
+        throw_error();
+    }
+    return borrow(self);
+}
+
+PyObject* filter_link_py(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static const char* kw[] = {"other", "code", nullptr};
+        PyObject* vals[2] = {nullptr, nullptr};
+        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        if (nargs > 2) raise_arity("link", "exactly", 2, nargs + nkw);
+        for (Py_ssize_t i = 0; i < nargs; i++) vals[i] = args[i];
+        for (Py_ssize_t i = 0; i < nkw; i++) {
+            PyObject* k = PyTuple_GET_ITEM(kwnames, i);
+            int slot = -1;
+            for (int j = 0; j < 2; j++)
+                if (PyUnicode_CompareWithASCIIString(k, kw[j]) == 0) slot = j;
+            if (slot < 0) raise_unexpected_kw("link", k);
+            if (vals[slot]) {
+                PyErr_Format(PyExc_TypeError, "link() got multiple values for argument '%U'", k);
+                throw_error();
+            }
+            vals[slot] = args[nargs + i];
+        }
+        if (!vals[0] || !vals[1]) raise_arity("link", "exactly", 2, nargs + nkw);
+        return link(self, vals[0], to_int32(vals[1])).relinquish();
+    });
+}
+
+PyObject* filter_render_py(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        Ref params = new_ref(PyList_New(0));
+        Ref text = Ref::consuming(api_filter_render(self, params.get()));
+        return Require(PyTuple_Pack(2, text.get(), params.get()));
+    });
+}
+
+Ref combine(int kind, PyObject* a, PyObject* b) {
+    Ref cell = filter_new(kind);
+    F(cell.get())->left = borrow(a).relinquish();
+    F(cell.get())->right = b ? borrow(b).relinquish() : nullptr;
+    return cell;
+}
+
+PyObject* filter_and(PyObject* a, PyObject* b) {
+    if (!is_filter(a) || !is_filter(b)) Py_RETURN_NOTIMPLEMENTED;
+    return guard([&]() -> PyObject* { return combine(F_AND, a, b).relinquish(); });
+}
+PyObject* filter_or(PyObject* a, PyObject* b) {
+    if (!is_filter(a) || !is_filter(b)) Py_RETURN_NOTIMPLEMENTED;
+    return guard([&]() -> PyObject* { return combine(F_OR, a, b).relinquish(); });
+}
+PyObject* filter_invert(PyObject* a) {
+    return guard([&]() -> PyObject* { return combine(F_NOT, a, nullptr).relinquish(); });
+}
+
+int filter_bool(PyObject* self) {
+    // `col_a == col_b` answers identity so that `prop in list` and dict
+    // lookups keep working; every other condition is present, hence true.
+    FilterObject* f = F(self);
+    if (f->kind == F_CMP && (f->op == OP_EQ || f->op == OP_NE) && f->value && is_property(f->value) &&
+        !(f->chain && PyList_GET_SIZE(f->chain))) {
+        bool same = f->col == f->value;
+        return f->op == OP_EQ ? same : !same;
+    }
+    return 1;
+}
+
+PyObject* filter_repr(PyObject* self) {
+    static const char* kinds[] = {"true", "column", "value", "compare", "in", "like", "and", "or", "not"};
+    return PyUnicode_FromFormat("<FilterListCell %s>", kinds[F(self)->kind]);
+}
+
+PyObject* nn(PyObject* v) { return v ? v : Py_None; }
+PyObject* from_nn(PyObject* v) { return v == Py_None ? nullptr : v; }
+
+PyObject* filter_reduce(PyObject* self, PyObject*) {
+    FilterObject* f = F(self);
+    return Py_BuildValue("(O(O)(iiOOOOOO))", (PyObject*)&FilterListCellType, names.one_str.get(), f->kind, f->op,
+                         nn(f->name), nn(f->col), nn(f->value), nn(f->left), nn(f->right), nn(f->chain));
+}
+
+PyObject* filter_setstate(PyObject* self, PyObject* state) {
+    return guard([&]() -> PyObject* {
+        int kind, op;
+        PyObject *name, *col, *value, *left, *right, *chain;
+        if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "iiOOOOOO", &kind, &op, &name, &col, &value, &left,
+                                                        &right, &chain))
+            raise_arg_type("state", "tuple", state);
+        bool ok = kind >= F_TRUE && kind <= F_NOT && op >= OP_EQ && op <= OP_NOTNULL;
+        ok = ok && (col == Py_None || is_property(col)) && (left == Py_None || is_filter(left)) &&
+             (right == Py_None || is_filter(right)) && (chain == Py_None || PyList_Check(chain));
+        if (ok && (kind == F_AND || kind == F_OR)) ok = left != Py_None && right != Py_None;
+        if (ok && kind == F_NOT) ok = left != Py_None;
+        if (ok && kind >= F_COLUMN && kind != F_VALUE && kind <= F_LIKE) ok = col != Py_None;
+        if (ok && kind == F_IN) ok = PyTuple_Check(value);
+        if (ok && chain != Py_None) {
+            for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(chain); i++) {
+                PyObject* e = PyList_GET_ITEM(chain, i);
+                ok = PyTuple_Check(e) && PyTuple_GET_SIZE(e) == 2 && PyLong_Check(PyTuple_GET_ITEM(e, 0)) &&
+                     is_filter(PyTuple_GET_ITEM(e, 1));
+            }
+        }
+        if (!ok) {
+            PyErr_SetString(PyExc_ValueError, "invalid FilterListCell state");
+            throw_error();
+        }
+        FilterObject* f = F(self);
+        filter_clear(self);
+        f->kind = kind;
+        f->op = op;
+        f->name = borrow(from_nn(name)).relinquish();
+        f->col = borrow(from_nn(col)).relinquish();
+        f->value = borrow(from_nn(value)).relinquish();
+        f->left = borrow(from_nn(left)).relinquish();
+        f->right = borrow(from_nn(right)).relinquish();
+        f->chain = borrow(from_nn(chain)).relinquish();
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef filter_methods[] = {
+    {"__reduce__", filter_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", filter_setstate, METH_O, nullptr},
+    {"link", (PyCFunction)(void (*)(void))filter_link_py, METH_FASTCALL | METH_KEYWORDS,
+     "link(other, code): appends `other` in place and returns self; code 0 ANDs a column cell or a "
+     "condition, 1 ORs one, 2 compares the last column with a value cell by '=', 3 by '!='."},
+    {"render", filter_render_py, METH_NOARGS, "render(): (SQL text with %s placeholders, list of values)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyNumberMethods filter_as_number = {};
+
+}  // namespace
+
+Ref filter_new(int kind) {
+    Ref cell = new_ref(PyType_GenericAlloc(&FilterListCellType, 0));
+    F(cell.get())->kind = kind;
+    return cell;
+}
+
+Ref make_compare(PyObject* prop, PyObject* other, int op) {
+    if (is_filter(other)) {
+        PyErr_SetString(PyExc_TypeError, "a column cannot be compared with a condition");
+        throw_error();
+    }
+    int fop;
+    Ref value;
+    if (other == Py_None) {
+        if (op != Py_EQ && op != Py_NE) raise_column(prop, PyExc_TypeError, "NULL can only be tested with == or !=");
+        fop = op == Py_EQ ? OP_ISNULL : OP_NOTNULL;
+    } else {
+        switch (op) {
+            case Py_EQ: fop = OP_EQ; break;
+            case Py_NE: fop = OP_NE; break;
+            case Py_LT: fop = OP_LT; break;
+            case Py_LE: fop = OP_LE; break;
+            case Py_GT: fop = OP_GT; break;
+            default: fop = OP_GE;
+        }
+        value = is_property(other) ? borrow(other) : to_db(prop, other, false);
+    }
+    Ref cell = filter_new(F_CMP);
+    FilterObject* f = F(cell.get());
+    f->op = fop;
+    f->col = borrow(prop).relinquish();
+    f->value = value.relinquish();
+    return cell;
+}
+
+PyObject* api_filter_true() {
+    return guard([&]() -> PyObject* {
+        Ref c = filter_new(F_TRUE);
+        F(c.get())->value = borrow(names.one_str.get()).relinquish();
+        return c.relinquish();
+    });
+}
+PyObject* api_filter_column(PyObject* name, PyObject* prop) {
+    return guard([&]() -> PyObject* {
+        if (!is_property(prop)) raise_arg_type("col", BasePropertyType.tp_name, prop);
+        Ref c = filter_new(F_COLUMN);
+        F(c.get())->name = borrow(name).relinquish();
+        F(c.get())->col = borrow(prop).relinquish();
+        return c.relinquish();
+    });
+}
+PyObject* api_filter_value(PyObject* value) {
+    return guard([&]() -> PyObject* {
+        Ref c = filter_new(F_VALUE);
+        F(c.get())->value = borrow(value).relinquish();
+        return c.relinquish();
+    });
+}
+PyObject* api_filter_link(PyObject* head, PyObject* other, int code) {
+    return guard([&]() -> PyObject* {
+        if (!is_filter(head)) raise_arg_type("head", FilterListCellType.tp_name, head);
+        return link(head, other, code).relinquish();
+    });
+}
+PyObject* api_filter_render(PyObject* cell, PyObject* params) {
+    return guard([&]() -> PyObject* {
+        if (!is_filter(cell)) raise_arg_type("cond", FilterListCellType.tp_name, cell);
+        if (!PyList_Check(params)) raise_arg_type("params", "list", params);
+        std::string out;
+        Py_ssize_t before = PyList_GET_SIZE(params);
+        try {
+            render_top(cell, out, params);
+        } catch (...) {
+            // Leave the caller's list as it was.
+            PyObject *t, *v, *tb;
+            PyErr_Fetch(&t, &v, &tb);
+            PyList_SetSlice(params, before, PyList_GET_SIZE(params), nullptr);
+            PyErr_Restore(t, v, tb);
+            throw;
+        }
+        return Require(PyUnicode_DecodeUTF8(out.data(), (Py_ssize_t)out.size(), "strict"));
+    });
+}
+
+void init_filter_type(PyObject* m) {
+    filter_as_number.nb_and = filter_and;
+    filter_as_number.nb_or = filter_or;
+    filter_as_number.nb_invert = filter_invert;
+    filter_as_number.nb_bool = filter_bool;
+    PyTypeObject* tp = &FilterListCellType;
+    tp->tp_name = "Tavrik.Model.ModelProperty.FilterListCell";
+    tp->tp_basicsize = sizeof(FilterObject);
+    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    tp->tp_doc =
+        "A condition: FilterListCell(\"1\") is the always-true head of a chain, FilterListCell(name, col=prop) "
+        "a column cell, FilterListCell(value) a value cell; column comparisons build the others.";
+    tp->tp_new = PyType_GenericNew;
+    tp->tp_init = filter_init;
+    tp->tp_dealloc = filter_dealloc;
+    tp->tp_traverse = filter_traverse;
+    tp->tp_clear = filter_clear;
+    tp->tp_methods = filter_methods;
+    tp->tp_as_number = &filter_as_number;
+    tp->tp_repr = filter_repr;
+    tp->tp_weaklistoffset = offsetof(FilterObject, weaklist);
+    add_type(m, tp);
+}
+
+}  // namespace mp
+}  // namespace tavrik

@@ -1,0 +1,217 @@
+// Tavrik.Model.ModelProperty: column properties, conditions, foreign keys.
+#include "mp.hpp"
+
+namespace tavrik {
+namespace mp {
+namespace {
+
+// Relation descriptors are read a few times per relation, never per column
+// value, so they are plain Python.
+const char* kForeignKeySource = R"PY(
+import enum as _enum
+
+
+class ForeignType(_enum.IntEnum):
+    """外键关系类型"""
+    ONE_TO_ONE = 1
+    ONE_TO_MANY = 2
+    MANY_TO_MANY = 3
+
+
+def _model_list():
+    from Tavrik.Model.Korvid import _KorvidMeta
+    return _KorvidMeta.ModelList
+
+
+def _resolve_model(ref):
+    if not isinstance(ref, str):
+        return ref
+    for model in reversed(_model_list()):
+        if model.__name__ == ref:
+            return model
+    raise LookupError("model %r is not declared" % (ref,))
+
+
+def _column(model, ref, what):
+    if ref is None:
+        return None
+    if isinstance(ref, BaseProperty):
+        return ref
+    if not isinstance(ref, str):
+        raise TypeError("%s must be a column property or a column name, not %s" % (what, type(ref).__name__))
+    for prop in getattr(model, "col", None) or ():
+        if prop.name == ref:
+            return prop
+    found = getattr(model, ref, None)
+    if isinstance(found, BaseProperty):
+        return found
+    raise AttributeError("model %s has no column %r" % (getattr(model, "__name__", model), ref))
+
+
+class ForeignKey:
+    """
+    外键关系描述符
+
+    一对一、一对多与多对多（经由中间模型）三种关系
+    """
+    _KEYS = ("name", "Type", "target", "bindCol", "targetBindCol", "directTarget", "owner", "middleModel")
+
+    def __init__(self, Type, target, bindCol=None, targetBindCol=None, middleModel=None, name=None):
+        Type = ForeignType(Type)
+        if not isinstance(target, (type, str)):
+            raise TypeError("target must be a model class or a model name, not %s" % type(target).__name__)
+        if middleModel is not None and not isinstance(middleModel, (type, str)):
+            raise TypeError("middleModel must be a model class or a model name, not %s"
+                            % type(middleModel).__name__)
+        if name is not None and not isinstance(name, str):
+            raise TypeError("name must be a str, not %s" % type(name).__name__)
+        if Type == ForeignType.MANY_TO_MANY and middleModel is None:
+            raise TypeError("a many-to-many relation needs middleModel")
+        if Type == ForeignType.ONE_TO_MANY and targetBindCol is None:
+            raise TypeError("a one-to-many relation needs targetBindCol")
+        self.Type = Type
+        self.name = name
+        self.owner = None
+        self._target = target
+        self._middle = middleModel
+        self._bindCol = bindCol
+        self._targetBindCol = targetBindCol
+        self._reversed = False
+
+    @classmethod
+    def oneToOne(cls, target, bindCol=None, targetBindCol=None, name=None):
+        return cls(ForeignType.ONE_TO_ONE, target, bindCol, targetBindCol, None, name)
+
+    @classmethod
+    def oneToMany(cls, target, targetBindCol=None, bindCol=None, name=None):
+        return cls(ForeignType.ONE_TO_MANY, target, bindCol, targetBindCol, None, name)
+
+    @classmethod
+    def manyToMany(cls, target, middleModel=None, bindCol=None, targetBindCol=None, name=None):
+        return cls(ForeignType.MANY_TO_MANY, target, bindCol, targetBindCol, middleModel, name)
+
+    def __set_name__(self, owner, name):
+        if self.name is None:
+            self.name = name
+        self.owner = owner
+        if self.Type == ForeignType.MANY_TO_MANY and not isinstance(self._target, str):
+            self._reverse_into(self._target)
+
+    def _reverse_into(self, far):
+        # The far model gets a descriptor back to the owner, named after the
+        # owner's table, through which its rows are joined to the junction.
+        if self._reversed or self.owner is None or far is self.owner:
+            return
+        self._reversed = True
+        key = getattr(self.owner, "tableName", None)
+        if not isinstance(key, str) or not key or hasattr(far, key):
+            return
+        back = ForeignKey(ForeignType.MANY_TO_MANY, self.owner, middleModel=self._middle, name=key)
+        back.owner = far
+        back._reversed = True
+        setattr(far, key, back)
+
+    @property
+    def directTarget(self):
+        far = _resolve_model(self._target)
+        if self.Type == ForeignType.MANY_TO_MANY and not self._reversed:
+            self._reverse_into(far)
+        return far
+
+    @property
+    def middleModel(self):
+        return None if self._middle is None else _resolve_model(self._middle)
+
+    @property
+    def target(self):
+        if self.Type == ForeignType.MANY_TO_MANY:
+            self.directTarget
+            return self.middleModel
+        return _resolve_model(self._target)
+
+    @property
+    def bindCol(self):
+        if self._bindCol is None:
+            return getattr(self.owner, "pkCol", None)
+        return _column(self.owner, self._bindCol, "bindCol")
+
+    @property
+    def targetBindCol(self):
+        target = self.target
+        if self._targetBindCol is not None:
+            return _column(target, self._targetBindCol, "targetBindCol")
+        if self.Type == ForeignType.MANY_TO_MANY:
+            return _column(target, self.owner.tableName + "_id", "targetBindCol")
+        return getattr(target, "pkCol", None)
+
+    def __getitem__(self, key):
+        if key in ForeignKey._KEYS:
+            return getattr(self, key)
+        raise KeyError(key)
+
+    def __repr__(self):
+        return "<ForeignKey %s %s>" % (self.name, self.Type.name)
+)PY";
+
+ModelPropertyAPI api;
+
+PyObject* api_to_obj(PyObject* prop, PyObject* v) {
+    return guard([&]() -> PyObject* {
+        if (!is_property(prop)) raise_arg_type("prop", BasePropertyType.tp_name, prop);
+        return to_obj(prop, v).relinquish();
+    });
+}
+PyObject* api_to_db(PyObject* prop, PyObject* v) {
+    return guard([&]() -> PyObject* {
+        if (!is_property(prop)) raise_arg_type("prop", BasePropertyType.tp_name, prop);
+        return to_db(prop, v, true).relinquish();
+    });
+}
+PyObject* api_column_sql(PyObject* prop) {
+    return guard([&]() -> PyObject* {
+        if (!is_property(prop)) raise_arg_type("prop", BasePropertyType.tp_name, prop);
+        return borrow(column_sql_borrowed(prop)).relinquish();
+    });
+}
+PyObject* api_cell(PyObject* prop, PyObject* v) {
+    return guard([&]() -> PyObject* {
+        if (!is_property(prop)) raise_arg_type("prop", BasePropertyType.tp_name, prop);
+        Ref db = to_db(prop, v, true);
+        return Require(PyTuple_Pack(2, prop, db.get()));
+    });
+}
+
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "Tavrik.Model.ModelProperty",
+    "列属性、过滤条件与外键描述符", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+void init_module(PyObject* m) {
+    init_names();
+    init_convert();
+    init_property_types(m);
+    init_filter_type(m);
+    api.api_version = TAVRIK_MODELPROPERTY_API_VERSION;
+    api.BasePropertyType = &BasePropertyType;
+    api.FilterListCellType = &FilterListCellType;
+    api.AutoIncrementType = &AutoIncrementType;
+    api.NullDefaultType = &NullDefaultType;
+    api.to_obj_value = api_to_obj;
+    api.to_db_value = api_to_db;
+    api.filter_true = api_filter_true;
+    api.filter_column = api_filter_column;
+    api.filter_value = api_filter_value;
+    api.filter_link = api_filter_link;
+    api.filter_render = api_filter_render;
+    api.column_sql = api_column_sql;
+    api.insert_cell = api_cell;
+    api.update_cell = api_cell;
+    export_api(m, TAVRIK_MODELPROPERTY_CAPSULE, &api);
+    run_source(m, kForeignKeySource, "<Tavrik.Model.ModelProperty>");
+}
+
+}  // namespace
+}  // namespace mp
+}  // namespace tavrik
+
+PyMODINIT_FUNC PyInit_ModelProperty(void) { TAVRIK_MODULE_INIT(tavrik::mp::moduledef, tavrik::mp::init_module); }

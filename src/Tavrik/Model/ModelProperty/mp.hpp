@@ -1,0 +1,93 @@
+// Internal declarations shared by the sources of Tavrik.Model.ModelProperty.
+#pragma once
+#include <tavrik/args.hpp>
+#include <tavrik/module.hpp>
+#include <tavrik/api/modelproperty.hpp>
+#include <string>
+
+namespace tavrik {
+namespace mp {
+
+extern PyTypeObject BasePropertyType;
+extern PyTypeObject FilterListCellType;
+extern PyTypeObject AutoIncrementType;
+extern PyTypeObject NullDefaultType;
+
+// The two sentinel instances that a class given as default is normalised to.
+extern PyObject* auto_increment_instance;
+extern PyObject* null_default_instance;
+
+struct Names {
+    Ref tableName, pkName, pkCol, owner, ModelList, json_loads, json_dumps, Decimal, quantize, rounding,
+        ROUND_HALF_UP, is_finite, adjusted, isoformat, fromisoformat, date, datetime, microseconds,
+        ensure_ascii, allow_nan, sep, timespec, space, deepcopy, one_str, asc, desc, name, DESC, ASC;
+};
+extern Names names;
+void init_names();
+
+// ------------------------------------------------------------ conversions
+inline BasePropertyObject* P(PyObject* o) { return (BasePropertyObject*)o; }
+inline bool is_property(PyObject* o) { return PyObject_TypeCheck(o, &BasePropertyType); }
+bool is_sentinel(PyObject* v);
+
+void init_convert();  // imports datetime/json/decimal helpers
+// Stored or given value -> the column's Python value (new reference).
+Ref to_obj(PyObject* prop, PyObject* v);
+// Python value -> database value.  `strict` also checks that the column can
+// hold it (length, range, precision, NOT NULL); filters skip those checks
+// because an out-of-range value there merely matches nothing.
+Ref to_db(PyObject* prop, PyObject* v, bool strict);
+// Raises `exc` with "column 'c' of table 't': <msg>".
+[[noreturn]] void raise_column(PyObject* prop, PyObject* exc, const char* msg);
+// Re-raises the pending exception prefixed with the column and table.
+[[noreturn]] void rethrow_column(PyObject* prop);
+
+// A fresh copy of a mutable default (new reference).
+PyObject* copy_default(PyObject* v);
+
+// `table`.`column` (cached on the property).
+PyObject* column_sql_borrowed(PyObject* prop);
+// Appends a backtick-quoted identifier (backticks doubled) to `out`.
+void quote_ident(std::string& out, PyObject* name);
+void append_utf8(std::string& out, PyObject* str);
+
+// --------------------------------------------------------------- filters
+enum FilterKind : int {
+    F_TRUE = 0,  // FilterListCell("1"): always true
+    F_COLUMN,    // a column waiting for its comparison
+    F_VALUE,     // a value waiting to be compared
+    F_CMP,       // column <op> value / column
+    F_IN,        // column IN (values...)
+    F_LIKE,      // column LIKE pattern
+    F_AND,
+    F_OR,
+    F_NOT,
+};
+enum FilterOp : int { OP_EQ = 0, OP_NE, OP_LT, OP_LE, OP_GT, OP_GE, OP_ISNULL, OP_NOTNULL };
+
+struct FilterObject {
+    PyObject_HEAD
+    int kind;
+    int op;
+    PyObject* name;   // column cells: the name given
+    PyObject* col;    // the column property (column cells, comparisons)
+    PyObject* value;  // compared value, right-hand column, tuple for IN, pattern
+    PyObject* left;   // AND/OR/NOT operands
+    PyObject* right;
+    PyObject* chain;  // list of (code, cell) appended by link(), or NULL
+    PyObject* weaklist;
+};
+
+Ref filter_new(int kind);
+Ref make_compare(PyObject* prop, PyObject* other, int op);
+PyObject* api_filter_true();
+PyObject* api_filter_column(PyObject* name, PyObject* prop);
+PyObject* api_filter_value(PyObject* value);
+PyObject* api_filter_link(PyObject* head, PyObject* other, int code);
+PyObject* api_filter_render(PyObject* cell, PyObject* params);
+
+void init_property_types(PyObject* m);
+void init_filter_type(PyObject* m);
+
+}  // namespace mp
+}  // namespace tavrik

@@ -1,0 +1,508 @@
+// BaseProperty and the column types.
+#include "mp.hpp"
+#include <cstddef>
+#include <cstdint>
+
+namespace tavrik {
+namespace mp {
+
+PyTypeObject BasePropertyType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject AutoIncrementType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject NullDefaultType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyObject* auto_increment_instance = nullptr;
+PyObject* null_default_instance = nullptr;
+
+namespace {
+
+struct KindInfo {
+    const char* name;
+    int kind;
+    const char* target;   // SQL type name read by autoFiledAnnounce
+    const char* pytype;   // "module.attr" of the value type
+    PyTypeObject type;
+};
+
+KindInfo kinds[] = {
+    {"IntProperty", PK_INT, "INT", "builtins.int", {PyVarObject_HEAD_INIT(nullptr, 0)}},
+    {"BigIntProperty", PK_BIGINT, "BIGINT", "builtins.int", {PyVarObject_HEAD_INIT(nullptr, 0)}},
+    {"FloatProperty", PK_FLOAT, "DOUBLE", "builtins.float", {PyVarObject_HEAD_INIT(nullptr, 0)}},
+    {"DecimalProperty", PK_DECIMAL, "DECIMAL", "decimal.Decimal", {PyVarObject_HEAD_INIT(nullptr, 0)}},
+    {"StrProperty", PK_STR, "VARCHAR", "builtins.str", {PyVarObject_HEAD_INIT(nullptr, 0)}},
+    {"TextProperty", PK_TEXT, "LONGTEXT", "builtins.str", {PyVarObject_HEAD_INIT(nullptr, 0)}},
+    {"BoolProperty", PK_BOOL, "TINYINT", "builtins.bool", {PyVarObject_HEAD_INIT(nullptr, 0)}},
+    {"DateProperty", PK_DATE, "DATE", "datetime.date", {PyVarObject_HEAD_INIT(nullptr, 0)}},
+    {"DateTimeProperty", PK_DATETIME, "DATETIME", "datetime.datetime", {PyVarObject_HEAD_INIT(nullptr, 0)}},
+    {"JsonProperty", PK_JSON, "LONGTEXT", "typing.Any", {PyVarObject_HEAD_INIT(nullptr, 0)}},
+    {"BytesProperty", PK_BYTES, "LONGBLOB", "builtins.bytes", {PyVarObject_HEAD_INIT(nullptr, 0)}},
+};
+constexpr size_t NKINDS = sizeof(kinds) / sizeof(kinds[0]);
+PyObject* value_types[NKINDS + 1];  // [0] for BaseProperty
+
+int kind_of(PyTypeObject* t) {
+    for (; t; t = t->tp_base) {
+        if (t == &BasePropertyType) return PK_BASE;
+        for (size_t i = 0; i < NKINDS; i++)
+            if (t == &kinds[i].type) return kinds[i].kind;
+    }
+    return PK_BASE;
+}
+const KindInfo* info_of(int kind) {
+    for (size_t i = 0; i < NKINDS; i++)
+        if (kinds[i].kind == kind) return &kinds[i];
+    return nullptr;
+}
+
+// ------------------------------------------------------------- lifecycle
+
+int prop_traverse(PyObject* self, visitproc visit, void* arg) {
+    BasePropertyObject* p = P(self);
+    Py_VISIT(p->name);
+    Py_VISIT(p->valueType);
+    Py_VISIT(p->defaultValue);
+    Py_VISIT(p->targetType);
+    Py_VISIT(p->typeArgs);
+    Py_VISIT(p->owner);
+    Py_VISIT(p->extra);
+    Py_VISIT(p->dict);
+    Py_VISIT(p->columnSql);
+    return 0;
+}
+
+int prop_clear(PyObject* self) {
+    BasePropertyObject* p = P(self);
+    Py_CLEAR(p->name);
+    Py_CLEAR(p->valueType);
+    Py_CLEAR(p->defaultValue);
+    Py_CLEAR(p->targetType);
+    Py_CLEAR(p->typeArgs);
+    Py_CLEAR(p->owner);
+    Py_CLEAR(p->extra);
+    Py_CLEAR(p->dict);
+    Py_CLEAR(p->columnSql);
+    return 0;
+}
+
+void prop_dealloc(PyObject* self) {
+    // Python subclasses come here through subtype_dealloc, which owns the
+    // reference to their heap type.
+    PyObject_GC_UnTrack(self);
+    if (P(self)->weaklist) PyObject_ClearWeakRefs(self);
+    prop_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+void set_field(PyObject*& field, PyObject* v) {
+    PyObject* old = field;
+    Py_XINCREF(v);
+    field = v;
+    Py_XDECREF(old);
+}
+
+int prop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_int([&]() -> int {
+        BasePropertyObject* p = P(self);
+        int kind = kind_of(Py_TYPE(self));
+        PyObject* name = Py_None;
+        PyObject* dflt = nullptr;
+        int pk = 0, nullable = 1;
+        Py_ssize_t length = 255;
+        int precision = 10, scale = 2;
+        const KindInfo* info = info_of(kind);
+        std::string fname = info ? info->name : "BaseProperty";
+        if (kind == PK_STR) {
+            static const char* kw[] = {"length", "name", "primaryKey", "nullable", "default", nullptr};
+            std::string fmt = "|n$OppO:" + fname;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), (char**)kw, &length, &name, &pk,
+                                             &nullable, &dflt))
+                throw_error();
+            if (length < 1 || length > 16383) {
+                PyErr_Format(PyExc_ValueError, "StrProperty length must be between 1 and 16383, got %zd", length);
+                throw_error();
+            }
+        } else if (kind == PK_DECIMAL) {
+            static const char* kw[] = {"precision", "scale", "name", "primaryKey", "nullable", "default", nullptr};
+            std::string fmt = "|ii$OppO:" + fname;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), (char**)kw, &precision, &scale, &name, &pk,
+                                             &nullable, &dflt))
+                throw_error();
+            if (precision < 1 || precision > 65 || scale < 0 || scale > 30 || scale > precision) {
+                PyErr_Format(PyExc_ValueError,
+                             "DecimalProperty needs 1 <= precision <= 65 and 0 <= scale <= min(30, precision), "
+                             "got (%d, %d)",
+                             precision, scale);
+                throw_error();
+            }
+        } else {
+            static const char* kw[] = {"name", "primaryKey", "nullable", "default", nullptr};
+            std::string fmt = "|$OppO:" + fname;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), (char**)kw, &name, &pk, &nullable, &dflt))
+                throw_error();
+        }
+        check_str_arg(name, "name");
+        bool autoinc = false;
+        if (dflt) {
+            if (dflt == (PyObject*)&AutoIncrementType || PyObject_TypeCheck(dflt, &AutoIncrementType)) {
+                autoinc = true;
+                dflt = auto_increment_instance;
+            } else if (dflt == (PyObject*)&NullDefaultType || PyObject_TypeCheck(dflt, &NullDefaultType)) {
+                dflt = null_default_instance;
+            }
+        }
+        if (autoinc && (!pk || (kind != PK_INT && kind != PK_BIGINT && kind != PK_BASE))) {
+            PyErr_SetString(PyExc_ValueError, "AutoIncrement is only for an integer primary key");
+            throw_error();
+        }
+        p->kind = kind;
+        set_field(p->name, name == Py_None ? nullptr : name);
+        p->primaryKey = pk;
+        p->nullable = pk ? 0 : nullable;
+        p->hasDefault = dflt != nullptr;
+        set_field(p->defaultValue, dflt);
+        size_t idx = 0;
+        for (size_t i = 0; i < NKINDS; i++)
+            if (kinds[i].kind == kind) idx = i + 1;
+        set_field(p->valueType, value_types[idx]);
+        Ref target = info ? new_ref(PyUnicode_FromString(info->target)) : Ref();
+        set_field(p->targetType, target.get());
+        Ref targs;
+        p->length = 0;
+        switch (kind) {
+            case PK_STR:
+                targs = new_ref(Py_BuildValue("(n)", length));
+                p->length = length;
+                break;
+            case PK_DECIMAL: targs = new_ref(Py_BuildValue("(ii)", precision, scale)); break;
+            case PK_BOOL: targs = new_ref(Py_BuildValue("(i)", 1)); break;
+            case PK_DATETIME: targs = new_ref(Py_BuildValue("(i)", 6)); break;
+            default: targs = new_ref(PyTuple_New(0));
+        }
+        set_field(p->typeArgs, targs.get());
+        set_field(p->columnSql, nullptr);
+        return 0;
+    });
+}
+
+// -------------------------------------------------------------- helpers
+
+PyObject* table_name_of(PyObject* owner) {
+    Ref t = getattr(owner, names.tableName.get());
+    if (!PyUnicode_Check(t.get())) raise_expected("str", t.get());
+    return t.relinquish();
+}
+
+// ------------------------------------------------------------ methods
+
+PyObject* prop_set_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 2) raise_arity("__set_name__", "exactly", 2, nargs);
+        PyObject *owner = args[0], *name = args[1];
+        BasePropertyObject* p = P(self);
+        if (!p->name) {
+            check_str_arg(name, "name", false);
+            set_field(p->name, name);
+        }
+        set_field(p->owner, owner);
+        set_field(p->columnSql, nullptr);
+        if (p->primaryKey) {
+            setattr(owner, names.pkName.get(), p->name);
+            setattr(owner, names.pkCol.get(), self);
+        }
+        // A default the column cannot hold is a declaration error.
+        if (p->hasDefault && !is_sentinel(p->defaultValue)) to_db(self, p->defaultValue, true);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* prop_to_obj(PyObject* self, PyObject* v) {
+    return guard([&]() -> PyObject* { return to_obj(self, v).relinquish(); });
+}
+
+PyObject* make_cell(PyObject* self, PyObject* v) {
+    Ref db = to_db(self, v, true);
+    return PyTuple_Pack(2, self, db.get());
+}
+
+PyObject* prop_insert_cell(PyObject* self, PyObject* v) {
+    return guard([&]() -> PyObject* { return Require(make_cell(self, v)); });
+}
+
+PyObject* prop_in(PyObject* self, PyObject* iterable) {
+    return guard([&]() -> PyObject* {
+        Ref it = new_ref(PyObject_GetIter(iterable));
+        Ref values = new_ref(PyList_New(0));
+        bool with_null = false;
+        while (PyObject* item = PyIter_Next(it.get())) {
+            Ref owned = Ref::consuming(item);
+            if (item == Py_None) {
+                with_null = true;
+                continue;
+            }
+            Ref db = to_db(self, item, false);
+            Require(PyList_Append(values.get(), db.get()));
+        }
+        if (PyErr_Occurred()) throw_error();
+        Ref cell = filter_new(F_IN);
+        FilterObject* f = (FilterObject*)cell.get();
+        f->col = borrow(self).relinquish();
+        f->value = new_ref(PyList_AsTuple(values.get())).relinquish();
+        f->op = with_null ? 1 : 0;
+        return cell.relinquish();
+    });
+}
+
+PyObject* prop_like(PyObject* self, PyObject* pattern) {
+    return guard([&]() -> PyObject* {
+        check_str_arg(pattern, "pattern", false);
+        Ref cell = filter_new(F_LIKE);
+        FilterObject* f = (FilterObject*)cell.get();
+        f->col = borrow(self).relinquish();
+        f->value = borrow(pattern).relinquish();
+        return cell.relinquish();
+    });
+}
+
+PyObject* prop_is_null(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* { return make_compare(self, Py_None, Py_EQ).relinquish(); });
+}
+PyObject* prop_not_null(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* { return make_compare(self, Py_None, Py_NE).relinquish(); });
+}
+PyObject* prop_desc(PyObject* self, PyObject*) { return PyTuple_Pack(2, self, names.DESC.get()); }
+PyObject* prop_asc(PyObject* self, PyObject*) { return PyTuple_Pack(2, self, names.ASC.get()); }
+
+PyObject* prop_richcompare(PyObject* self, PyObject* other, int op) {
+    return guard([&]() -> PyObject* { return make_compare(self, other, op).relinquish(); });
+}
+
+Py_hash_t prop_hash(PyObject* self) {
+    // Identity: `==` builds a condition, so equality cannot define the hash.
+    uintptr_t x = (uintptr_t)self;
+    Py_hash_t h = (Py_hash_t)((x >> 4) | (x << (8 * sizeof(uintptr_t) - 4)));
+    return h == -1 ? -2 : h;
+}
+
+PyObject* prop_repr(PyObject* self) {
+    return guard([&]() -> PyObject* {
+        BasePropertyObject* p = P(self);
+        const char* tn = Py_TYPE(self)->tp_name;
+        const char* dot = strrchr(tn, '.');
+        tn = dot ? dot + 1 : tn;
+        if (p->name) return Require(PyUnicode_FromFormat("<%s %U>", tn, p->name));
+        return Require(PyUnicode_FromFormat("<%s>", tn));
+    });
+}
+
+// A column is part of its model's declaration: copies share it, and pickles
+// refer to it through its class.
+PyObject* prop_copy(PyObject* self, PyObject*) {
+    Py_INCREF(self);
+    return self;
+}
+
+PyObject* prop_reduce(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        PyObject* owner = P(self)->owner;
+        if (owner && PyType_Check(owner)) {
+            PyObject* dict = ((PyTypeObject*)owner)->tp_dict;
+            PyObject *k, *v;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(dict, &pos, &k, &v)) {
+                if (v == self) {
+                    Ref getattr_fn = import_attr("builtins", "getattr");
+                    return Require(Py_BuildValue("(O(OO))", getattr_fn.get(), owner, k));
+                }
+            }
+        }
+        PyErr_Format(PyExc_TypeError, "cannot pickle %R: it is not an attribute of its model class", self);
+        throw_error();
+    });
+}
+
+PyMethodDef prop_methods[] = {
+    {"__copy__", prop_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", prop_copy, METH_O, nullptr},
+    {"__reduce__", prop_reduce, METH_NOARGS, nullptr},
+    {"__set_name__", (PyCFunction)(void (*)(void))prop_set_name, METH_FASTCALL, "Takes the attribute name and owner."},
+    {"toObjValue", prop_to_obj, METH_O, "toObjValue(value): the column's Python value of a stored or given value."},
+    {"insertCell", prop_insert_cell, METH_O, "insertCell(value): the (column, database value) cell for values()."},
+    {"updateCell", prop_insert_cell, METH_O, "updateCell(value): the (column, database value) cell for set()."},
+    {"in_", prop_in, METH_O, "in_(iterable): column IN (...); an empty iterable matches nothing."},
+    {"like", prop_like, METH_O, "like(pattern): column LIKE pattern."},
+    {"isNull", prop_is_null, METH_NOARGS, "isNull(): column IS NULL."},
+    {"notNull", prop_not_null, METH_NOARGS, "notNull(): column IS NOT NULL."},
+    {"desc", prop_desc, METH_NOARGS, "desc(): descending order for orderBy."},
+    {"asc", prop_asc, METH_NOARGS, "asc(): ascending order for orderBy."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ------------------------------------------------------------ attributes
+
+PyObject* or_none(PyObject* v) {
+    if (!v) Py_RETURN_NONE;
+    Py_INCREF(v);
+    return v;
+}
+PyObject* get_name(PyObject* self, void*) { return or_none(P(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) {
+    return guard_int([&]() -> int {
+        if (!v || v == Py_None) {
+            set_field(P(self)->name, nullptr);
+        } else {
+            check_str_arg(v, "name", false);
+            set_field(P(self)->name, v);
+        }
+        set_field(P(self)->columnSql, nullptr);
+        return 0;
+    });
+}
+PyObject* get_value_type(PyObject* self, void*) { return or_none(P(self)->valueType); }
+PyObject* get_nullable(PyObject* self, void*) { return PyBool_FromLong(P(self)->nullable); }
+PyObject* get_pk(PyObject* self, void*) { return PyBool_FromLong(P(self)->primaryKey); }
+PyObject* get_has_default(PyObject* self, void*) { return PyBool_FromLong(P(self)->hasDefault); }
+PyObject* get_default(PyObject* self, void*) {
+    PyObject* d = P(self)->defaultValue;
+    if (!d || is_sentinel(d)) Py_RETURN_NONE;
+    return copy_default(d);  // rows must not share one mutable default
+}
+PyObject* get_autoinc(PyObject* self, void*) {
+    return PyBool_FromLong(P(self)->defaultValue == auto_increment_instance);
+}
+PyObject* get_target_type(PyObject* self, void*) { return or_none(P(self)->targetType); }
+PyObject* get_type_args(PyObject* self, void*) { return or_none(P(self)->typeArgs); }
+PyObject* get_owner(PyObject* self, void*) { return or_none(P(self)->owner); }
+PyObject* get_length(PyObject* self, void*) {
+    if (P(self)->length <= 0) Py_RETURN_NONE;
+    return PyLong_FromSsize_t(P(self)->length);
+}
+PyObject* get_declared_default(PyObject* self, void*) { return or_none(P(self)->defaultValue); }
+
+PyGetSetDef prop_getset[] = {
+    {"name", get_name, set_name, "Column name (key of the value in an instance).", nullptr},
+    {"valueType", get_value_type, nullptr, "Python type of the column's values.", nullptr},
+    {"nullable", get_nullable, nullptr, "Whether the column may hold NULL.", nullptr},
+    {"primaryKey", get_pk, nullptr, "Whether the column is the primary key.", nullptr},
+    {"hasDefault", get_has_default, nullptr, "Whether a default was declared.", nullptr},
+    {"Default", get_default, nullptr, "The default as a Python value (None for the sentinels).", nullptr},
+    {"declaredDefault", get_declared_default, nullptr, "The default as declared (sentinels included).", nullptr},
+    {"autoIncrement", get_autoinc, nullptr, "Whether the database assigns the value.", nullptr},
+    {"targetType", get_target_type, nullptr, "SQL type name (MySQL spelling).", nullptr},
+    {"typeArgs", get_type_args, nullptr, "Tuple of SQL type arguments.", nullptr},
+    {"owner", get_owner, nullptr, "The model class that declares the column.", nullptr},
+    {"length", get_length, nullptr, "Maximum length of a string column, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ------------------------------------------------------------ sentinels
+
+PyObject* sentinel_repr(PyObject* self) {
+    return PyUnicode_FromString(Py_TYPE(self) == &AutoIncrementType ? "AutoIncrement" : "NullDefault");
+}
+
+void setup_sentinel(PyTypeObject* tp, const char* name, const char* doc) {
+    tp->tp_name = name;
+    tp->tp_basicsize = sizeof(PyObject);
+    tp->tp_flags = Py_TPFLAGS_DEFAULT;
+    tp->tp_new = PyType_GenericNew;
+    tp->tp_repr = sentinel_repr;
+    tp->tp_doc = doc;
+}
+
+}  // namespace
+
+PyObject* column_sql_borrowed(PyObject* prop) {
+    BasePropertyObject* p = P(prop);
+    if (p->columnSql) return p->columnSql;
+    if (!p->name) {
+        PyErr_SetString(PyExc_ValueError, "the column has no name");
+        throw_error();
+    }
+    std::string out;
+    if (p->owner) {
+        Ref table = Ref::consuming(table_name_of(p->owner));
+        quote_ident(out, table.get());
+        out += '.';
+    }
+    quote_ident(out, p->name);
+    Ref s = new_ref(PyUnicode_DecodeUTF8(out.data(), (Py_ssize_t)out.size(), "strict"));
+    p->columnSql = s.relinquish();  // dropped again by __set_name__ and name assignment
+    return p->columnSql;
+}
+
+void append_utf8(std::string& out, PyObject* str) {
+    Py_ssize_t n;
+    const char* s = PyUnicode_AsUTF8AndSize(str, &n);
+    if (!s) throw_error();
+    out.append(s, (size_t)n);
+}
+
+void quote_ident(std::string& out, PyObject* name) {
+    if (!PyUnicode_Check(name)) raise_expected("str", name);
+    Py_ssize_t n;
+    const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+    if (!s) throw_error();
+    if (n == 0 || memchr(s, '\0', (size_t)n)) {
+        PyErr_Format(PyExc_ValueError, "invalid SQL identifier %R", name);
+        throw_error();
+    }
+    out += '`';
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (s[i] == '`') out += '`';
+        out += s[i];
+    }
+    out += '`';
+}
+
+void init_property_types(PyObject* m) {
+    setup_sentinel(&AutoIncrementType, "Tavrik.Model.ModelProperty.AutoIncrement",
+                   "Default of a primary key that the database assigns.");
+    setup_sentinel(&NullDefaultType, "Tavrik.Model.ModelProperty.NullDefault", "Default NULL.");
+    add_type(m, &AutoIncrementType);
+    add_type(m, &NullDefaultType);
+    auto_increment_instance = new_ref(PyObject_CallNoArgs((PyObject*)&AutoIncrementType)).relinquish();
+    null_default_instance = new_ref(PyObject_CallNoArgs((PyObject*)&NullDefaultType)).relinquish();
+
+    PyTypeObject* tp = &BasePropertyType;
+    tp->tp_name = "Tavrik.Model.ModelProperty.BaseProperty";
+    tp->tp_basicsize = sizeof(BasePropertyObject);
+    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    tp->tp_doc = "Base of every column property.";
+    tp->tp_new = PyType_GenericNew;
+    tp->tp_init = prop_init;
+    tp->tp_dealloc = prop_dealloc;
+    tp->tp_traverse = prop_traverse;
+    tp->tp_clear = prop_clear;
+    tp->tp_richcompare = prop_richcompare;
+    tp->tp_hash = prop_hash;
+    tp->tp_repr = prop_repr;
+    tp->tp_methods = prop_methods;
+    tp->tp_getset = prop_getset;
+    tp->tp_dictoffset = offsetof(BasePropertyObject, dict);
+    tp->tp_weaklistoffset = offsetof(BasePropertyObject, weaklist);
+    add_type(m, tp);
+
+    value_types[0] = import_attr("typing", "Any").relinquish();
+    static std::string names_store[NKINDS];
+    for (size_t i = 0; i < NKINDS; i++) {
+        const char* dot = strchr(kinds[i].pytype, '.');
+        std::string mod(kinds[i].pytype, dot - kinds[i].pytype);
+        value_types[i + 1] = import_attr(mod.c_str(), dot + 1).relinquish();
+        names_store[i] = std::string("Tavrik.Model.ModelProperty.") + kinds[i].name;
+        PyTypeObject* st = &kinds[i].type;
+        st->tp_name = names_store[i].c_str();
+        st->tp_basicsize = sizeof(BasePropertyObject);
+        st->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+        st->tp_base = &BasePropertyType;
+        st->tp_doc = kinds[i].name;
+        st->tp_hash = prop_hash;
+        st->tp_richcompare = prop_richcompare;
+        st->tp_traverse = prop_traverse;
+        st->tp_clear = prop_clear;
+        st->tp_dealloc = prop_dealloc;
+        st->tp_init = prop_init;
+        st->tp_new = PyType_GenericNew;
+        add_type(m, st);
+    }
+}
+
+}  // namespace mp
+}  // namespace tavrik
