@@ -26,7 +26,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 venv_of = .venv-$$($(1) -c 'import sys; print("%d%d" % sys.version_info[:2])')
 
-.PHONY: all build demo test test-py test-asan bench bench-smoke clean check-python
+.PHONY: all build demo test test-asan test-asan-run bench clean check-python
 
 all: build
 
@@ -35,10 +35,10 @@ check-python:
 
 # venv + dependencies + the package itself, for one interpreter ($(1))
 define build_for
-	set -e; v=$(call venv_of,$(1)); \
+	set -e; v=$(call venv_of,$(1)); mkdir -p build; log=build/pip-$$(basename $$v).log; \
 	if [ ! -x $$v/bin/python ]; then $(1) -m venv $$v; fi; \
-	$$v/bin/python -m pip install -q -U $(DEPS); \
-	$$v/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall .
+	$$v/bin/python -m pip install -q -U $(DEPS) >$$log 2>&1 || { cat $$log; exit 1; }; \
+	$$v/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall . >>$$log 2>&1 || { cat $$log; exit 1; }
 endef
 
 build: check-python
@@ -70,9 +70,11 @@ test-asan: check-python
 test-asan-run:
 	@set -e; py=$(or $(PY39),$(MAIN_PY)); \
 	if [ ! -x $(ASAN_VENV)/bin/python ]; then $$py -m venv $(ASAN_VENV); fi; \
-	$(ASAN_VENV)/bin/python -m pip install -q -U $(DEPS); \
+	mkdir -p build; log=build/pip-asan.log; \
+	$(ASAN_VENV)/bin/python -m pip install -q -U $(DEPS) >$$log 2>&1 || { cat $$log; exit 1; }; \
 	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall \
-	  -Ccmake.define.TAVRIK_SANITIZE=ON -Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo .; \
+	  -Ccmake.define.TAVRIK_SANITIZE=ON -Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo . >>$$log 2>&1 \
+	  || { cat $$log; exit 1; }; \
 	echo "== sanitizer run on $$($(ASAN_VENV)/bin/python -V)"; \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
@@ -80,7 +82,8 @@ test-asan-run:
 
 bench: check-python
 	@$(call build_for,$(MAIN_PY))
-	@v=$(call venv_of,$(MAIN_PY)); $$v/bin/python -m pip install -q -r bench/requirements.txt; \
+	@v=$(call venv_of,$(MAIN_PY)); $$v/bin/python -m pip install -q -r bench/requirements.txt >build/pip-bench.log 2>&1 \
+	  || { cat build/pip-bench.log; exit 1; }; \
 	  $$v/bin/python bench/run.py
 
 clean:

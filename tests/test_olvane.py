@@ -9,7 +9,7 @@ from tests.models import Post, User
 def _fill_sync(n):
     ex = User.getExecutor()
     for i in range(n):
-        ex.save(User(name="u%02d" % i, age=i))
+        ex.save(User(name="u%02d" % i, age=i + 1))
 
 
 @pytest.fixture
@@ -50,11 +50,11 @@ def test_pages_of_25_rows(users25):
 def test_filter_and_order(users25):
     from Tavrik.Ext.Olvane import Olvane
 
-    page = Olvane(User, 1, 4).filter(User.age >= 20).orderBy(User.age.desc()).execute()
+    page = Olvane(User, 1, 4).filter(User.age >= 21).orderBy(User.age.desc()).execute()
     assert page.total == 5 and page.totalPage == 2
-    assert [r.age for r in page.content] == [24, 23, 22, 21]
+    assert [r.age for r in page.content] == [25, 24, 23, 22]
     # exact multiple: 20 rows at 10 per page are 2 pages
-    page = Olvane(User, 1, 10).filter(User.age < 20).execute()
+    page = Olvane(User, 1, 10).filter(User.age <= 20).execute()
     assert (page.total, page.totalPage) == (20, 2)
 
 
