@@ -35,4 +35,35 @@ struct ConnectorAPI {
     PyObject* (*process)(PyObject* connector, PyObject* executor, PyObject* con);
 };
 
+// Layouts of the concrete connectors (the base fields first, then the class's
+// own, then private bookkeeping that other modules must not rely on).
+struct Sqlite3ConnectorObject {
+    BaseConnectorObject base;
+    PyObject* con;         // main sqlite3 connection
+    PyObject* path;        // str or None
+    PyObject* threadCons;  // private: thread -> sqlite3 connection of that thread
+};
+
+struct AioSqliteConnectorObject {
+    BaseConnectorObject base;
+    PyObject* loop;
+    PyObject* con;
+    int isUsing;
+    PyObject* path;
+    PyObject* conMap;      // asyncio task -> aiosqlite connection
+    int showLog;
+    int pending;           // private: connections being opened (hold a slot)
+    PyObject* owned;       // private: connection -> (last statement, params)
+    PyObject* background;  // private: release / table-creation tasks in flight
+};
+
+struct AioMysqlConnectorObject {
+    BaseConnectorObject base;
+    PyObject* loop;
+    PyObject* conMap;      // asyncio task -> pooled aiomysql connection
+    PyObject* owned;       // private: connection -> (last statement, params)
+    PyObject* background;  // private: release / table-creation tasks in flight
+    PyObject* initTask;    // private: the pool-creating task, when scheduled
+};
+
 }  // namespace tavrik

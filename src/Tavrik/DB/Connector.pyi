@@ -1,0 +1,147 @@
+"""数据库连接器: SQLite (同步 sqlite3 / 异步 aiosqlite) 与 MySQL (异步 aiomysql 连接池)。"""
+import asyncio
+import logging
+import multiprocessing
+import sqlite3
+import threading
+from asyncio import AbstractEventLoop as AbstractEventLoop, Task as Task
+from typing import Any, Awaitable, Dict, Iterator, List, Optional, Tuple, Union
+
+from aiomysql import Cursor as Cursor, DictCursor as DictCursor
+
+from Tavrik.DB.DB import DB as DB
+from Tavrik.DB.Generator import (
+    BaseSqlGenerator as BaseSqlGenerator,
+    CustomColAnnounce as CustomColAnnounce,
+    CustomSqlGenerator as CustomSqlGenerator,
+    InOperatorGenerator as InOperatorGenerator,
+    JoinCell as JoinCell,
+    SqlGenerator as SqlGenerator,
+    TableGenerator as TableGenerator,
+)
+from Tavrik.DB.utils import SqliteContextManager as SqliteContextManager
+from Tavrik.Error.Strovy import WriteOperateNotInAffairs as WriteOperateNotInAffairs
+from Tavrik.Ext import generate_table as generate_table
+from Tavrik.Model.Korvid import InstanceList as InstanceList, ModelInstance as ModelInstance, _Korvid as _Korvid
+from Tavrik.Model.ModelProperty import (
+    AutoIncrement as AutoIncrement,
+    BaseProperty as BaseProperty,
+    FilterListCell as FilterListCell,
+    NullDefault as NullDefault,
+)
+from Tavrik.Model.Vantrel import (
+    AsyncModelExecutor as AsyncModelExecutor,
+    BaseModelExecutor as BaseModelExecutor,
+    ModelExecutor as ModelExecutor,
+)
+
+_logger: logging.Logger
+#: 进程唯一的锁: Sqlite3Connector.process 从执行语句到提交一直持有它。
+lock: multiprocessing.synchronize.Lock
+
+def dict_factory(cursor: Any, row: Optional[tuple]) -> Dict[str, Any]:
+    """把一行转换为以列名为键的字典 (列名重复时保留后一列的值)。"""
+
+class BaseConnector:
+    """连接器基类: 所有连接器共有的字段与空操作。"""
+    _pool: Any
+    isAsync: bool
+    _config: Optional[dict]
+    isReady: bool
+    @property
+    def paramsHolder(self) -> str: ...
+    def process(self, *args: Any, **kwargs: Any) -> Any: ...
+    def asyncProcess(self, *args: Any, **kwargs: Any) -> Awaitable[Any]: ...
+    def GenerateTable(self) -> None: ...
+    def close(self) -> Any:
+        """关闭连接器持有的连接。同步连接器直接关闭; 异步连接器返回需要 await 的协程。"""
+
+class Sqlite3Connector(BaseConnector):
+    """
+        SQLite同步连接器: 一个主链接 (busy timeout 99999 秒, 可在任何线程使用)。
+        process 在模块锁 lock 下执行执行器的语句并提交; 语句 (或批量中的任何一行) 失败时,
+        在抛出错误之前回滚主链接, 所以失败的批量不留下任何行。
+        新行的 id 原样作为 Python int 传递 (64 位)。批量插入的结果 id 为最后一行的 id。
+    """
+    def __init__(self, path: Optional[str], showLog: Any = True) -> None: ...
+    def getCon(self) -> sqlite3.Connection:
+        """主线程得到主链接; 其他线程得到该线程自己的链接 (每个线程一个, 在该线程中复用,
+        线程结束后在下一次打开时关闭, close() 关闭全部)。"""
+    def releaseCon(self, con: sqlite3.Connection) -> None:
+        """提交给定链接 (不关闭)。"""
+    def execute(
+        self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[tuple] = ()
+    ) -> Union[Tuple[tuple, ...], Iterator[Dict[str, Any]]]:
+        """在主链接上执行, 不提交。dictCur 为真时返回首次迭代才读取的字典行 (只能迭代一次)。"""
+    def process(self, executor: Optional[ModelExecutor], con: Any = None) -> Any: ...
+    def getTableNameList(self) -> List[str]: ...
+    def GenerateTable(self) -> None:
+        """generate_table(self): 创建所有已声明模型的表并提交。"""
+    def autoFiledAnnounce(self, prop: Any) -> str: ...
+    def commit(self) -> None:
+        """提交主链接。"""
+    def rollback(self) -> None:
+        """回滚主链接。"""
+    def close(self) -> None:
+        """关闭主链接与 getCon() 在其他线程交出的链接。"""
+
+class _ConRequest:
+    """getCon() 的结果: await 得到当前任务的链接; async with 进入时得到同一个链接,
+    退出时不提交也不回滚 (事务属于任务; use_database 自己提交或回滚)。"""
+    def __await__(self) -> Any: ...
+    async def __aenter__(self) -> Any: ...
+    async def __aexit__(self, *exc: Any) -> None: ...
+
+class AioSqliteConnector(BaseConnector):
+    """
+        SQLite异步连接器 (aiosqlite)。每个 asyncio 任务一个链接, 一个任务就是一个事务:
+        任务正常结束时提交, 抛出异常或被取消时回滚; 然后关闭链接并从 conMap 删除 (删除总会发生)。
+        最多同时打开 20 个任务链接 (打开之前先占位, 严格成立); 其余任务等待空位。
+        任务链接以自动提交模式打开, busy timeout 30 秒; 事务的第一条语句之前执行 BEGIN IMMEDIATE,
+        所以从第一条语句 (也包括查询) 起持有写锁: 并发写入的任务依次等待而不是立即
+        "database is locked", 先读后写也不丢失更新。代价: 同一文件上的任务事务彼此串行;
+        持有链接的任务不要等待另一个要执行语句的任务。
+        释放时提交/回滚失败会在 "Tavrik.DB" 记录器上以 ERROR 记录 (包括最后的语句), 并照常由 asyncio 报告。
+    """
+    def __init__(self, loop: Any, **kwargs: Any) -> None: ...
+    def init_sqlite(self, path: Optional[str], showLog: Any = True) -> None: ...
+    def getCon(self) -> _ConRequest: ...
+    def releaseCon(self, task: "asyncio.Task[Any]") -> None: ...
+    def execute(
+        self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[tuple] = ()
+    ) -> Awaitable[Union[Tuple[tuple, ...], List[Dict[str, Any]]]]: ...
+    def asyncProcess(self, *args: Any, executor: AsyncModelExecutor = ..., con: Any = ...) -> Awaitable[Any]: ...
+    async def getTableNameList(self) -> List[str]: ...
+    def GenerateTable(self) -> None: ...
+    def autoFiledAnnounce(self, prop: Any) -> str: ...
+    async def close(self) -> None:
+        """等待进行中的释放, 回滚并关闭仍被任务持有的链接。"""
+
+class AioMysqlConnector(BaseConnector):
+    """
+        MySQL异步连接器 (aiomysql 连接池)。每个 asyncio 任务一个池链接, 一个任务就是一个事务:
+        正常结束时提交, 抛出异常或被取消时回滚, 然后还给连接池并从 conMap 删除。
+        连接池尚未建好时语句等待它; 建池失败时语句抛出 RuntimeError。
+        参数为元组的语句执行一次, 为元组列表时用 executemany 批量执行, 为 None 时不带参数执行一次。
+    """
+    def __init__(self, loop: Any, *args: Any, **kwargs: Any) -> None: ...
+    async def _init_mysql(self, *args: Any, **kwargs: Any) -> None: ...
+    def getCon(self) -> _ConRequest: ...
+    async def getSelectCon(self) -> Any: ...
+    def _releaseCon(self, task: "asyncio.Task[Any]") -> None: ...
+    def releaseCon(self, con: Any) -> Any: ...
+    def execute(
+        self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[tuple] = ()
+    ) -> Awaitable[Any]: ...
+    def asyncProcess(self, *args: Any, executor: AsyncModelExecutor = ..., con: Any = ...) -> Awaitable[Any]: ...
+    async def getTableNameList(self) -> List[str]:
+        """information_schema 中 _config["db"] 的表名 (模式名作为参数绑定)。"""
+    def GenerateTable(self) -> None: ...
+    def autoFiledAnnounce(self, prop: BaseProperty) -> str: ...
+    @property
+    def config(self) -> Optional[dict]: ...
+    async def close(self) -> None:
+        """等待进行中的释放, 回滚并归还仍被任务持有的链接, 关闭连接池。"""
+
+class PyMysqlConnector(BaseConnector):
+    def __init__(self) -> None: ...

@@ -1,0 +1,811 @@
+// AioSqliteConnector, AioMysqlConnector and PyMysqlConnector.  The awaiting
+// parts are Python source (async_source.cpp); everything they do per
+// statement is in the helpers here.
+#include "internal.hpp"
+
+namespace tavrik {
+namespace conn {
+
+namespace {
+
+using SqObj = AioSqliteConnectorObject;
+using MyObj = AioMysqlConnectorObject;
+
+constexpr Py_ssize_t kMaxTaskConnections = 20;
+
+inline Ref callm(PyObject* o, PyObject* name) {
+    PyObject* a[1] = {o};
+    return new_ref(PyObject_VectorcallMethod(name, a, 1, nullptr));
+}
+inline Ref callm(PyObject* o, PyObject* name, PyObject* x) {
+    PyObject* a[2] = {o, x};
+    return new_ref(PyObject_VectorcallMethod(name, a, 2, nullptr));
+}
+
+void set_field(PyObject*& field, PyObject* v) {
+    PyObject* old = field;
+    Py_XINCREF(v);
+    field = v;
+    Py_XDECREF(old);
+}
+
+// The bookkeeping fields of either asynchronous connector.
+struct AsyncFields {
+    bool sqlite;
+    PyObject** loop;
+    PyObject** conMap;
+    PyObject** owned;
+    PyObject** background;
+    int* pending;  // SQLite only
+};
+
+AsyncFields fields_of(PyObject* self) {
+    if (PyObject_TypeCheck(self, &AioSqliteConnectorType)) {
+        auto* s = (SqObj*)self;
+        return {true, &s->loop, &s->conMap, &s->owned, &s->background, &s->pending};
+    }
+    if (PyObject_TypeCheck(self, &AioMysqlConnectorType)) {
+        auto* s = (MyObj*)self;
+        return {false, &s->loop, &s->conMap, &s->owned, &s->background, nullptr};
+    }
+    PyErr_Format(PyExc_TypeError, "Expected asynchronous connector, got %.200s", type_name(self));
+    throw_error();
+}
+
+// A dict/set field, made on first use (a subclass may skip __init__).
+PyObject* ensure(PyObject** field, bool set = false) {
+    if (!*field || *field == Py_None) {
+        PyObject* v = Require(set ? PySet_New(nullptr) : PyDict_New());
+        Py_XDECREF(*field);
+        *field = v;
+    }
+    if (!set && !PyDict_Check(*field)) raise_expected("dict", *field);
+    return *field;
+}
+
+PyObject* lookup_generate_table() {
+    Ref name = intern("generate_table");
+    PyObject* fn = dict_get(PyModule_GetDict(G.module), name.get());
+    if (!fn) {
+        PyErr_SetString(PyExc_NameError, "name 'generate_table' is not defined");
+        throw_error();
+    }
+    return fn;
+}
+
+// Runs `coro` on the connector's loop: scheduled (kept in `background`) when
+// the loop runs, else to completion.
+void run_on_loop(PyObject* self, PyObject* coro) {
+    AsyncFields f = fields_of(self);
+    PyObject* loop = *f.loop ? *f.loop : Py_None;
+    if (truthy(callm(loop, G.s_is_running).get())) {
+        Ref task = callm(loop, G.s_create_task, coro);
+        PyObject* bg = ensure(f.background, true);
+        Require(PySet_Add(bg, task.get()));
+        Ref discard = getattr(bg, G.s_discard);
+        callm(task.get(), G.s_add_done_callback, discard.get());
+    } else {
+        callm(loop, G.s_run_until_complete, coro);
+    }
+}
+
+// Closes an unawaited coroutine quietly (no "never awaited" warning).
+void close_coro(PyObject* coro) {
+    PyObject* r = PyObject_CallMethodObjArgs(coro, G.s_close, nullptr);
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_Clear();
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ shared parts
+
+PyObject* async_getCon(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* { return call1(G.ConRequest, self).relinquish(); });
+}
+
+PyObject* async_GenerateTable(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        Ref coro = call1(lookup_generate_table(), self);
+        run_on_loop(self, coro.get());
+        Py_RETURN_NONE;
+    });
+}
+
+// Done callback of a task that took a connection: commit when it ended
+// normally, roll back when it raised or was cancelled; then close / return
+// the connection and drop the entry (in a task of its own on the loop).
+PyObject* async_release_callback(PyObject* self, PyObject* task) {
+    return guard([&]() -> PyObject* {
+        AsyncFields f = fields_of(self);
+        PyObject* map = ensure(f.conMap);
+        PyObject* c = dict_get(map, task);
+        if (!c) Py_RETURN_NONE;
+        Ref con = Ref::owning(c);
+        bool commit = false;
+        PyObject* cancelled = PyObject_CallMethodObjArgs(task, G.s_cancelled, nullptr);
+        if (cancelled && !PyObject_IsTrue(cancelled)) {
+            PyObject* exc = PyObject_CallMethodObjArgs(task, G.s_exception, nullptr);
+            if (exc) {
+                int t = PyObject_IsTrue(exc);
+                commit = t == 0;
+                Py_DECREF(exc);
+            }
+        }
+        Py_XDECREF(cancelled);
+        PyErr_Clear();  // a task that cannot tell how it ended is rolled back
+        Ref coro = new_ref(PyObject_CallFunctionObjArgs(f.sqlite ? G.sq_release : G.my_release, self, task,
+                                                        con.get(), commit ? Py_True : Py_False, nullptr));
+        Ref loop = new_ref(PyObject_CallMethodObjArgs(task, G.s_get_loop, nullptr));
+        PyObject* t = PyObject_CallMethodObjArgs(loop.get(), G.s_create_task, coro.get(), nullptr);
+        if (!t) {
+            // The loop cannot run the release: still never leave the entry behind.
+            close_coro(coro.get());
+            PyObject *et, *ev, *etb;
+            PyErr_Fetch(&et, &ev, &etb);
+            if (PyDict_DelItem(map, task) < 0) PyErr_Clear();
+            if (PyObject* owned = *f.owned)
+                if (PyDict_Check(owned) && PyDict_DelItem(owned, con.get()) < 0) PyErr_Clear();
+            PyErr_Restore(et, ev, etb);
+            throw_error();
+        }
+        Ref rt = Ref::consuming(t);
+        PyObject* bg = ensure(f.background, true);
+        Require(PySet_Add(bg, rt.get()));
+        Ref discard = getattr(bg, G.s_discard);
+        callm(rt.get(), G.s_add_done_callback, discard.get());
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* async_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs, PyObject* coro_fn, bool) {
+    check_kw_strings(kwargs, "asyncProcess");
+    PyObject* executor = kwargs ? dict_get(kwargs, G.s_executor) : nullptr;
+    PyObject* con = kwargs ? dict_get(kwargs, G.s_con) : nullptr;
+    return PyObject_CallFunctionObjArgs(coro_fn, self, executor ? executor : Py_None, con ? Py_True : Py_False,
+                                        con ? con : Py_None, nullptr);
+}
+
+namespace {
+const char* const kExecNames[] = {"sql", "con", "dictCur", "args"};
+const Params kExec{"execute", kExecNames, 4, 1};
+}  // namespace
+
+Ref execute_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* coro_fn) {
+    PyObject* a[4];
+    parse_fast(kExec, args, nargs, kwnames, a);
+    check_str_arg(a[0], "sql");
+    PyObject* params = a[3] ? a[3] : G.t_empty_tuple;
+    check_tuple_arg(params, "args");
+    PyObject* dictCur = (a[2] && truthy(a[2])) ? Py_True : Py_False;
+    PyObject* call_args[5] = {self, a[0], a[1] ? a[1] : Py_None, dictCur, params};
+    return new_ref(PyObject_Vectorcall(coro_fn, call_args, 5, nullptr));
+}
+
+namespace {
+
+// ------------------------------------------------ helpers for the source
+
+PyObject* c_task_con(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 2) raise_arity("_c_task_con", "exactly", 2, nargs);
+        AsyncFields f = fields_of(args[0]);
+        if (args[1] == Py_None) {
+            PyErr_SetString(PyExc_RuntimeError, "数据库链接只能在asyncio任务中获取");
+            throw_error();
+        }
+        PyObject* c = dict_get(ensure(f.conMap), args[1]);
+        if (!c) c = Py_None;
+        Py_INCREF(c);
+        return c;
+    });
+}
+
+// Reserves one of the 20 SQLite slots before the connection is opened, so
+// tasks that ask at the same time cannot exceed the limit together.
+PyObject* c_reserve(PyObject*, PyObject* self) {
+    return guard([&]() -> PyObject* {
+        AsyncFields f = fields_of(self);
+        if (!f.pending) Py_RETURN_TRUE;
+        Py_ssize_t used = PyDict_Size(ensure(f.conMap)) + *f.pending;
+        if (used >= kMaxTaskConnections) Py_RETURN_FALSE;
+        ++*f.pending;
+        Py_RETURN_TRUE;
+    });
+}
+
+PyObject* c_unreserve(PyObject*, PyObject* self) {
+    return guard([&]() -> PyObject* {
+        AsyncFields f = fields_of(self);
+        if (f.pending && *f.pending > 0) --*f.pending;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* c_path(PyObject*, PyObject* self) {
+    return guard([&]() -> PyObject* {
+        fields_of(self);
+        PyObject* p = ((SqObj*)self)->path;
+        p = p ? p : Py_None;
+        Py_INCREF(p);
+        return p;
+    });
+}
+
+// Binds a freshly opened connection to its task.
+PyObject* c_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 3) raise_arity("_c_bind", "exactly", 3, nargs);
+        PyObject *self = args[0], *task = args[1], *con = args[2];
+        AsyncFields f = fields_of(self);
+        if (f.pending && *f.pending > 0) --*f.pending;
+        PyObject* map = ensure(f.conMap);
+        Ref cb = getattr(self, f.sqlite ? G.s_releaseCon : G.s__releaseCon);
+        setitem(map, task, con);
+        setitem(ensure(f.owned), con, Py_None);
+        PyObject* r = PyObject_CallMethodObjArgs(task, G.s_add_done_callback, cb.get(), nullptr);
+        if (!r) {
+            PyObject *et, *ev, *etb;
+            PyErr_Fetch(&et, &ev, &etb);
+            if (PyDict_DelItem(map, task) < 0) PyErr_Clear();
+            if (PyDict_DelItem(*f.owned, con) < 0) PyErr_Clear();
+            PyErr_Restore(et, ev, etb);
+            throw_error();
+        }
+        Py_DECREF(r);
+        Py_RETURN_NONE;
+    });
+}
+
+// Records the statement about to run on `con`; True when it is a task
+// connection of the SQLite connector with no transaction open, which then
+// begins one with BEGIN IMMEDIATE (see AioSqliteConnector's docstring).
+PyObject* c_note(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 4) raise_arity("_c_note", "exactly", 4, nargs);
+        AsyncFields f = fields_of(args[0]);
+        PyObject* owned = ensure(f.owned);
+        PyObject* con = args[1];
+        if (!dict_get(owned, con)) {
+            // Not one of ours (a caller's own connection): nothing to track.
+            if (!PyDict_Contains(owned, con)) Py_RETURN_FALSE;
+        }
+        Ref ctx = new_ref(PyTuple_Pack(2, args[2], args[3]));
+        setitem(owned, con, ctx.get());
+        if (!f.sqlite) Py_RETURN_FALSE;
+        Ref in_tx = getattr(con, G.s_in_transaction);
+        if (truthy(in_tx.get())) Py_RETURN_FALSE;
+        Py_RETURN_TRUE;
+    });
+}
+
+PyObject* c_context(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 2) raise_arity("_c_context", "exactly", 2, nargs);
+        AsyncFields f = fields_of(args[0]);
+        PyObject* v = dict_get(ensure(f.owned), args[1]);
+        if (!v) v = Py_None;
+        Py_INCREF(v);
+        return v;
+    });
+}
+
+PyObject* c_forget(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 3) raise_arity("_c_forget", "exactly", 3, nargs);
+        AsyncFields f = fields_of(args[0]);
+        PyObject* map = ensure(f.conMap);
+        PyObject* cur = dict_get(map, args[1]);
+        if (cur == args[2]) Require(PyDict_DelItem(map, args[1]));
+        PyObject* owned = ensure(f.owned);
+        if (dict_get(owned, args[2]) || PyDict_Contains(owned, args[2]) == 1) Require(PyDict_DelItem(owned, args[2]));
+        Py_RETURN_NONE;
+    });
+}
+
+// All (task, connection) pairs still bound; the map is emptied.
+PyObject* c_take_all(PyObject*, PyObject* self) {
+    return guard([&]() -> PyObject* {
+        AsyncFields f = fields_of(self);
+        PyObject* map = ensure(f.conMap);
+        Ref items = new_ref(PyDict_Items(map));
+        PyDict_Clear(map);
+        PyDict_Clear(ensure(f.owned));
+        return items.relinquish();
+    });
+}
+
+// Background tasks (releases, table creation) not yet done.
+PyObject* c_background(PyObject*, PyObject* self) {
+    return guard([&]() -> PyObject* {
+        AsyncFields f = fields_of(self);
+        PyObject* bg = ensure(f.background, true);
+        Ref out = new_ref(PyList_New(0));
+        Ref it = new_ref(PyObject_GetIter(bg));
+        while (PyObject* t = PyIter_Next(it.get())) {
+            Ref task = Ref::consuming(t);
+            Ref done = new_ref(PyObject_CallMethod(task.get(), "done", nullptr));
+            if (!truthy(done.get())) Require(PyList_Append(out.get(), task.get()));
+        }
+        if (PyErr_Occurred()) throw_error();
+        return out.relinquish();
+    });
+}
+
+PyObject* c_init_task(PyObject*, PyObject* self) {
+    return guard([&]() -> PyObject* {
+        if (!PyObject_TypeCheck(self, &AioMysqlConnectorType)) raise_expected("AioMysqlConnector", self);
+        PyObject* t = ((MyObj*)self)->initTask;
+        t = t ? t : Py_None;
+        Py_INCREF(t);
+        return t;
+    });
+}
+
+// Executor check of asyncProcess: the wrong type is a TypeError; a missing
+// one fails the assertion (also when assertions are off: nothing can run).
+void check_async_executor(PyObject* executor) {
+    if (executor != Py_None && !PyObject_TypeCheck(executor, G.vantrel->AsyncModelExecutorType))
+        raise_cannot_convert(executor, G.vantrel->AsyncModelExecutorType->tp_name);
+    if (executor == Py_None) {
+        PyErr_SetString(PyExc_AssertionError, "需要传入executor参数,且必须为AsyncModelExecutor实例");
+        throw_error();
+    }
+}
+
+int kind_of(PyObject* executor) {
+    auto* ex = (BaseModelExecutorObject*)executor;
+    PyObject* gen = ex->sql ? ex->sql : Py_None;
+    if (!PyObject_TypeCheck(gen, G.generator->BaseSqlGeneratorType)) raise_expected("SqlGenerator", gen);
+    return ((BaseSqlGeneratorObject*)gen)->kind;
+}
+
+// SQLite: (text with "?", params, kind, batch), after the log line.
+PyObject* c_sq_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 2) raise_arity("_c_sq_prepare", "exactly", 2, nargs);
+        fields_of(args[0]);
+        check_async_executor(args[1]);
+        Statement st = statement_of(args[1]);
+        if (((SqObj*)args[0])->showLog) log_statement(st.sql.get(), st.params.get());
+        Ref sql = replace_placeholders(st.sql.get());
+        return Py_BuildValue("(OOiO)", sql.get(), st.params.get(), st.kind, st.batch ? Py_True : Py_False);
+    });
+}
+
+// SQLite execute(): the log line, then the text with "?".
+PyObject* c_sq_text(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 3) raise_arity("_c_sq_text", "exactly", 3, nargs);
+        fields_of(args[0]);
+        if (((SqObj*)args[0])->showLog) log_statement(args[1], args[2]);
+        return replace_placeholders(args[1]).relinquish();
+    });
+}
+
+PyObject* c_my_kind(PyObject*, PyObject* executor) {
+    return guard([&]() -> PyObject* {
+        check_async_executor(executor);
+        return PyLong_FromLong(kind_of(executor));
+    });
+}
+
+// MySQL: (text, params, batch).  A tuple runs once, None runs once without
+// parameters, a list of tuples runs as a batch.
+PyObject* c_my_pair(PyObject*, PyObject* executor) {
+    return guard([&]() -> PyObject* {
+        check_async_executor(executor);
+        Statement st = statement_of(executor);
+        PyObject* p = st.params.get();
+        bool batch = false;
+        if (PyList_Check(p))
+            batch = true;
+        else if (p != Py_None && !PyTuple_Check(p))
+            raise_expected("tuple", p);
+        return Py_BuildValue("(OOO)", st.sql.get(), p, batch ? Py_True : Py_False);
+    });
+}
+
+PyMethodDef helper_methods[] = {
+    {"_c_task_con", (PyCFunction)(void (*)(void))c_task_con, METH_FASTCALL, nullptr},
+    {"_c_reserve", c_reserve, METH_O, nullptr},
+    {"_c_unreserve", c_unreserve, METH_O, nullptr},
+    {"_c_path", c_path, METH_O, nullptr},
+    {"_c_bind", (PyCFunction)(void (*)(void))c_bind, METH_FASTCALL, nullptr},
+    {"_c_note", (PyCFunction)(void (*)(void))c_note, METH_FASTCALL, nullptr},
+    {"_c_context", (PyCFunction)(void (*)(void))c_context, METH_FASTCALL, nullptr},
+    {"_c_forget", (PyCFunction)(void (*)(void))c_forget, METH_FASTCALL, nullptr},
+    {"_c_take_all", c_take_all, METH_O, nullptr},
+    {"_c_background", c_background, METH_O, nullptr},
+    {"_c_init_task", c_init_task, METH_O, nullptr},
+    {"_c_sq_prepare", (PyCFunction)(void (*)(void))c_sq_prepare, METH_FASTCALL, nullptr},
+    {"_c_sq_text", (PyCFunction)(void (*)(void))c_sq_text, METH_FASTCALL, nullptr},
+    {"_c_my_kind", c_my_kind, METH_O, nullptr},
+    {"_c_my_pair", c_my_pair, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ------------------------------------------------------- AioSqliteConnector
+
+const char* const kSqInitNames[] = {"loop"};
+const Params kSqInit{"__init__", kSqInitNames, 1, 1};
+
+int sq_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_int([&]() -> int {
+        auto* s = (SqObj*)self;
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        PyObject* loop = nullptr;
+        Ref rest = new_ref(PyDict_New());
+        if (kwargs) Require(PyDict_Update(rest.get(), kwargs));
+        check_kw_strings(rest.get(), "__init__");
+        if (nargs > 1) raise_arity("__init__", "exactly", 1, nargs);
+        PyObject* kwloop = dict_get(rest.get(), intern("loop").get());
+        if (nargs == 1) {
+            if (kwloop) {
+                PyErr_SetString(PyExc_TypeError, "__init__() got multiple values for keyword argument 'loop'");
+                throw_error();
+            }
+            loop = PyTuple_GET_ITEM(args, 0);
+        } else {
+            if (!kwloop) raise_arity("__init__", "exactly", 1, 0);
+            loop = kwloop;
+        }
+        Ref keep = borrow(loop);
+        if (kwloop) Require(PyDict_DelItemString(rest.get(), "loop"));
+        set_field(s->loop, loop);
+        s->base.isAsync = 1;
+        Ref init = getattr(self, G.s_init_sqlite);
+        Ref empty = new_ref(PyTuple_New(0));
+        new_ref(PyObject_Call(init.get(), empty.get(), rest.get()));
+        s->isUsing = 0;
+        Ref map = new_ref(PyDict_New());
+        set_field(s->conMap, map.get());
+        return 0;
+    });
+}
+
+const char* const kInitSqliteNames[] = {"path", "showLog"};
+const Params kInitSqlite{"init_sqlite", kInitSqliteNames, 2, 1};
+
+PyObject* sq_init_sqlite(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        PyObject* a[2];
+        parse_fast(kInitSqlite, args, nargs, kwnames, a);
+        check_str_arg(a[0], "path");
+        auto* s = (SqObj*)self;
+        set_field(s->path, a[0]);
+        s->base.isReady = 1;
+        s->showLog = a[1] ? (int)truthy(a[1]) : 1;
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* sq_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* { return execute_args(self, args, nargs, kwnames, G.sq_execute).relinquish(); });
+}
+
+PyObject* sq_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard(
+        [&]() -> PyObject* { return Require(async_asyncProcess(self, args, kwargs, G.sq_asyncProcess, true)); });
+}
+
+PyObject* const_integer(PyObject*, PyObject*) {
+    Py_INCREF(G.t_integer);
+    return G.t_integer;
+}
+
+PyObject* qmark_get(PyObject*, void*) {
+    Py_INCREF(G.t_qmark);
+    return G.t_qmark;
+}
+
+PyGetSetDef sq_getset[] = {
+    {"paramsHolder", qmark_get, nullptr, "语句中的参数占位符: ?", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef sq_methods[] = {
+    {"init_sqlite", (PyCFunction)(void (*)(void))sq_init_sqlite, METH_FASTCALL | METH_KEYWORDS,
+     "设置数据库路径与是否记录语句"},
+    {"getCon", async_getCon, METH_NOARGS,
+     "当前任务的链接: 可以await得到; 也可以用async with进入 (得到同一个链接, 退出时不提交也不回滚; "
+     "任务结束时提交或回滚并关闭)"},
+    {"releaseCon", async_release_callback, METH_O, "\n            task call back\n        "},
+    {"execute", (PyCFunction)(void (*)(void))sq_execute, METH_FASTCALL | METH_KEYWORDS,
+     "在当前任务的链接 (或给定的con) 上执行语句, 不提交"},
+    {"asyncProcess", (PyCFunction)(void (*)(void))sq_asyncProcess, METH_VARARGS | METH_KEYWORDS,
+     "在当前任务的链接上执行执行器的语句"},
+    {"GenerateTable", async_GenerateTable, METH_NOARGS,
+     "为所有已声明的模型创建表: 事件循环运行中时作为任务调度, 否则运行到完成"},
+    {"autoFiledAnnounce", const_integer, METH_O, "自增列的类型声明: \"INTEGER \""},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* sq_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
+    PyObject* self = connector_new(tp, a, k);
+    if (self) {
+        auto* s = (SqObj*)self;
+        s->pending = 0;
+        s->owned = nullptr;
+        s->background = nullptr;
+    }
+    return self;
+}
+
+int sq_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* s = (SqObj*)self;
+    Py_VISIT(s->loop);
+    Py_VISIT(s->con);
+    Py_VISIT(s->path);
+    Py_VISIT(s->conMap);
+    Py_VISIT(s->owned);
+    Py_VISIT(s->background);
+    return connector_base_traverse(self, visit, arg);
+}
+
+int sq_clear(PyObject* self) {
+    auto* s = (SqObj*)self;
+    Py_CLEAR(s->loop);
+    Py_CLEAR(s->con);
+    Py_CLEAR(s->path);
+    Py_CLEAR(s->conMap);
+    Py_CLEAR(s->owned);
+    Py_CLEAR(s->background);
+    return connector_base_clear(self);
+}
+
+void sq_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    sq_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// ------------------------------------------------------- AioMysqlConnector
+
+int my_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_int([&]() -> int {
+        auto* s = (MyObj*)self;
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        Ref config = new_ref(PyDict_New());
+        if (kwargs) Require(PyDict_Update(config.get(), kwargs));
+        check_kw_strings(config.get(), "__init__");
+        PyObject* loop;
+        Ref rest;
+        PyObject* kwloop = dict_get(config.get(), intern("loop").get());
+        if (kwloop) {
+            loop = kwloop;
+            rest = borrow(args);
+        } else {
+            if (nargs < 1) raise_arity("__init__", "at least", 1, nargs);
+            loop = PyTuple_GET_ITEM(args, 0);
+            rest = new_ref(PyTuple_GetSlice(args, 1, nargs));
+        }
+        Ref keep = borrow(loop);
+        if (kwloop) Require(PyDict_DelItemString(config.get(), "loop"));
+        set_field(s->base._config, config.get());
+        s->base.isAsync = 1;
+        s->base.Type = 0;
+        set_field(s->base.selectCon, Py_None);
+        set_field(s->loop, loop);
+        Ref map = new_ref(PyDict_New());
+        set_field(s->conMap, map.get());
+        Ref init = getattr(self, G.s__init_mysql);
+        Ref kwcopy = new_ref(PyDict_Copy(config.get()));
+        Ref coro = new_ref(PyObject_Call(init.get(), rest.get(), kwcopy.get()));
+        if (truthy(callm(loop, G.s_is_running).get())) {
+            PyObject* t = PyObject_CallMethodObjArgs(loop, G.s_create_task, coro.get(), nullptr);
+            if (!t) {
+                close_coro(coro.get());
+                throw_error();
+            }
+            Ref task = Ref::consuming(t);
+            set_field(s->initTask, task.get());
+        } else {
+            callm(loop, G.s_run_until_complete, coro.get());
+        }
+        return 0;
+    });
+}
+
+PyObject* my_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* { return execute_args(self, args, nargs, kwnames, G.my_execute).relinquish(); });
+}
+
+PyObject* my_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard(
+        [&]() -> PyObject* { return Require(async_asyncProcess(self, args, kwargs, G.my_asyncProcess, false)); });
+}
+
+PyObject* my_releaseCon(PyObject* self, PyObject* con) {
+    return guard([&]() -> PyObject* {
+        PyObject* pool = base_of(self)->_pool ? base_of(self)->_pool : Py_None;
+        return PyObject_CallMethod(pool, "release", "O", con);
+    });
+}
+
+// Declaration of an auto-increment column: the type with its arguments.
+PyObject* my_autoFiledAnnounce(PyObject* self, PyObject* prop) {
+    return guard([&]() -> PyObject* {
+        Ref typeArgs = getattr(prop, G.s_typeArgs);
+        Ref text = new_ref(PyObject_Str(typeArgs.get()));
+        Ref args;
+        Py_ssize_t tl = PyUnicode_GET_LENGTH(text.get());
+        if (Require((int)PyUnicode_Tailmatch(text.get(), G.t_comma_paren, 0, tl, 1)) == 1) {
+            args = new_ref(PyUnicode_Replace(text.get(), G.t_comma, G.t_empty, -1));
+        } else if (RequireSize(PyObject_Length(typeArgs.get())) == 0) {
+            args = borrow(G.t_empty);
+        } else {
+            args = text;
+        }
+        Ref target = getattr(prop, G.s_targetType);
+        Ref head = new_ref(PyNumber_Add(target.get(), args.get()));
+        return PyNumber_Add(head.get(), G.t_auto_increment);
+    });
+}
+
+PyObject* my_config_get(PyObject* self, void*) {
+    PyObject* c = base_of(self)->_config ? base_of(self)->_config : Py_None;
+    Py_INCREF(c);
+    return c;
+}
+
+PyGetSetDef my_getset[] = {
+    {"config", my_config_get, nullptr, "构造时给出的连接池参数", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef my_methods[] = {
+    {"getCon", async_getCon, METH_NOARGS, "\n        获取链接实例\n        :return:\n        "},
+    {"_releaseCon", async_release_callback, METH_O, "任务结束时的回调: 提交或回滚并把链接还给连接池"},
+    {"releaseCon", my_releaseCon, METH_O,
+     "\n        释放链接实例\n        :param con: 数据库链接实例\n        :return:\n        "},
+    {"execute", (PyCFunction)(void (*)(void))my_execute, METH_FASTCALL | METH_KEYWORDS,
+     "在当前任务的链接 (或给定的con) 上执行语句, 不提交"},
+    {"asyncProcess", (PyCFunction)(void (*)(void))my_asyncProcess, METH_VARARGS | METH_KEYWORDS,
+     "在当前任务的链接上执行执行器的语句"},
+    {"GenerateTable", async_GenerateTable, METH_NOARGS,
+     "为所有已声明的模型创建表: 事件循环运行中时作为任务调度, 否则运行到完成"},
+    {"autoFiledAnnounce", my_autoFiledAnnounce, METH_O, "自增列的声明: 类型及其参数加 AUTO_INCREMENT"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* my_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
+    PyObject* self = connector_new(tp, a, k);
+    if (self) {
+        auto* s = (MyObj*)self;
+        s->owned = nullptr;
+        s->background = nullptr;
+        s->initTask = nullptr;
+    }
+    return self;
+}
+
+int my_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* s = (MyObj*)self;
+    Py_VISIT(s->loop);
+    Py_VISIT(s->conMap);
+    Py_VISIT(s->owned);
+    Py_VISIT(s->background);
+    Py_VISIT(s->initTask);
+    return connector_base_traverse(self, visit, arg);
+}
+
+int my_clear(PyObject* self) {
+    auto* s = (MyObj*)self;
+    Py_CLEAR(s->loop);
+    Py_CLEAR(s->conMap);
+    Py_CLEAR(s->owned);
+    Py_CLEAR(s->background);
+    Py_CLEAR(s->initTask);
+    return connector_base_clear(self);
+}
+
+void my_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    my_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// ------------------------------------------------------- PyMysqlConnector
+
+int pm_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_int([&]() -> int {
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        if (nargs) raise_arity("__init__", "exactly", 0, nargs);
+        if (kwargs && PyDict_GET_SIZE(kwargs)) {
+            PyObject *k, *v;
+            Py_ssize_t pos = 0;
+            PyDict_Next(kwargs, &pos, &k, &v);
+            if (!PyUnicode_Check(k)) {
+                PyErr_SetString(PyExc_TypeError, "__init__() keywords must be strings");
+                throw_error();
+            }
+            raise_unexpected_kw("__init__", k);
+        }
+        base_of(self)->isAsync = 0;
+        return 0;
+    });
+}
+
+void pm_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    connector_base_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+// Its one internal operation: nothing to do.
+[[maybe_unused]] PyObject* pm_noop(PyObject*) { Py_RETURN_NONE; }
+
+}  // namespace
+
+PyTypeObject AioSqliteConnectorType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "Tavrik.DB.Connector.AioSqliteConnector";
+    t.tp_basicsize = sizeof(AioSqliteConnectorObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc =
+        "SQLite异步连接器 (aiosqlite)。\n\n"
+        "每个asyncio任务一个链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
+        "然后关闭链接。同时最多打开20个任务链接, 第21个任务等待空位。\n"
+        "任务链接以自动提交模式打开 (busy timeout 30秒); 任务链接上事务的第一条语句之前先执行 "
+        "BEGIN IMMEDIATE, 所以事务从第一条语句 (也包括查询) 起就持有写锁: 并发写入的任务依次等待, "
+        "不会立即失败, 先读后写也不会丢失更新。代价是同一文件上的任务事务彼此串行; "
+        "一个持有链接的任务不应等待另一个要执行语句的任务。\n"
+        "close() 是协程: 等待进行中的释放, 回滚并关闭剩余的任务链接。";
+    t.tp_traverse = sq_traverse;
+    t.tp_clear = sq_clear;
+    t.tp_dealloc = sq_dealloc;
+    t.tp_methods = sq_methods;
+    t.tp_getset = sq_getset;
+    t.tp_init = sq_tp_init;
+    t.tp_new = sq_new;
+    return t;
+}();
+
+PyTypeObject AioMysqlConnectorType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "Tavrik.DB.Connector.AioMysqlConnector";
+    t.tp_basicsize = sizeof(AioMysqlConnectorObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc =
+        "MySQL异步连接器 (aiomysql连接池)。\n\n"
+        "每个asyncio任务一个池链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
+        "然后把链接还给连接池并删除conMap中的记录。连接池尚未建好时语句等待它; 建池失败时语句抛出错误。\n"
+        "close() 是协程: 等待进行中的释放, 回滚并归还剩余的任务链接, 关闭连接池。";
+    t.tp_traverse = my_traverse;
+    t.tp_clear = my_clear;
+    t.tp_dealloc = my_dealloc;
+    t.tp_methods = my_methods;
+    t.tp_getset = my_getset;
+    t.tp_init = my_tp_init;
+    t.tp_new = my_new;
+    return t;
+}();
+
+PyTypeObject PyMysqlConnectorType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "Tavrik.DB.Connector.PyMysqlConnector";
+    t.tp_basicsize = sizeof(BaseConnectorObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = "同步MySQL连接器的声明 (没有自己的行为)";
+    t.tp_init = pm_tp_init;
+    t.tp_traverse = connector_base_traverse;
+    t.tp_clear = connector_base_clear;
+    t.tp_dealloc = pm_dealloc;
+    return t;
+}();
+
+void init_async_types(PyObject* m) {
+    AioSqliteConnectorType.tp_base = &BaseConnectorType;
+    AioMysqlConnectorType.tp_base = &BaseConnectorType;
+    PyMysqlConnectorType.tp_base = &BaseConnectorType;
+    add_type(m, &AioSqliteConnectorType);
+    add_type(m, &AioMysqlConnectorType);
+    add_type(m, &PyMysqlConnectorType);
+    Require(PyModule_AddFunctions(m, helper_methods));
+}
+
+}  // namespace conn
+}  // namespace tavrik

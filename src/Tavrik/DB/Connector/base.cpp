@@ -1,0 +1,238 @@
+// BaseConnector: the fields every connector shares and the do-nothing
+// defaults of the connector contract; copying/pickling of all connectors.
+#include <cstddef>
+#include "internal.hpp"
+
+namespace tavrik {
+namespace conn {
+
+namespace {
+
+#define OBJ(T, f) {offsetof(T, f), false}
+#define INT(T, f) {offsetof(T, f), true}
+#define BASE_FIELDS(T)                                                                                      \
+    OBJ(T, base._pool), INT(T, base.Type), INT(T, base.isAsync), OBJ(T, base.selectCon), OBJ(T, base._config), \
+        INT(T, base.count), INT(T, base.isReady)
+
+struct BaseWrap {
+    BaseConnectorObject base;
+};
+const FieldDesc base_fields[] = {BASE_FIELDS(BaseWrap)};
+const FieldDesc sqlite_fields[] = {BASE_FIELDS(Sqlite3ConnectorObject), OBJ(Sqlite3ConnectorObject, con),
+                                   OBJ(Sqlite3ConnectorObject, path)};
+const FieldDesc aiosqlite_fields[] = {BASE_FIELDS(AioSqliteConnectorObject), OBJ(AioSqliteConnectorObject, loop),
+                                      OBJ(AioSqliteConnectorObject, con),     INT(AioSqliteConnectorObject, isUsing),
+                                      OBJ(AioSqliteConnectorObject, path),    OBJ(AioSqliteConnectorObject, conMap),
+                                      INT(AioSqliteConnectorObject, showLog)};
+const FieldDesc aiomysql_fields[] = {BASE_FIELDS(AioMysqlConnectorObject), OBJ(AioMysqlConnectorObject, loop),
+                                     OBJ(AioMysqlConnectorObject, conMap)};
+
+FieldTable tables[5];
+
+inline PyObject*& obj_at(PyObject* self, Py_ssize_t off) { return *(PyObject**)((char*)self + off); }
+inline int& int_at(PyObject* self, Py_ssize_t off) { return *(int*)((char*)self + off); }
+
+// ------------------------------------------------------------- fields
+
+PyObject* get_obj(PyObject* field) {
+    PyObject* v = field ? field : Py_None;
+    Py_INCREF(v);
+    return v;
+}
+void set_obj(PyObject*& field, PyObject* v) {
+    PyObject* old = field;
+    Py_INCREF(v);
+    field = v;
+    Py_XDECREF(old);
+}
+
+PyObject* pool_get(PyObject* self, void*) { return get_obj(base_of(self)->_pool); }
+int pool_set(PyObject* self, PyObject* v, void*) {
+    set_obj(base_of(self)->_pool, v ? v : Py_None);
+    return 0;
+}
+PyObject* config_get(PyObject* self, void*) { return get_obj(base_of(self)->_config); }
+int config_set(PyObject* self, PyObject* v, void*) {
+    return guard_int([&]() -> int {
+        if (v && v != Py_None && !PyDict_Check(v)) raise_expected("dict", v);
+        set_obj(base_of(self)->_config, v ? v : Py_None);
+        return 0;
+    });
+}
+int set_flag(int& field, PyObject* v) {
+    if (!v) {
+        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        return -1;
+    }
+    int t = PyObject_IsTrue(v);
+    if (t < 0) return -1;
+    field = t;
+    return 0;
+}
+PyObject* isAsync_get(PyObject* self, void*) { return PyBool_FromLong(base_of(self)->isAsync); }
+int isAsync_set(PyObject* self, PyObject* v, void*) { return set_flag(base_of(self)->isAsync, v); }
+PyObject* isReady_get(PyObject* self, void*) { return PyBool_FromLong(base_of(self)->isReady); }
+int isReady_set(PyObject* self, PyObject* v, void*) { return set_flag(base_of(self)->isReady, v); }
+PyObject* paramsHolder_get(PyObject* self, void*) {
+    Py_INCREF(G.t_pct_s);
+    return G.t_pct_s;
+}
+
+PyGetSetDef base_getset[] = {
+    {"_pool", pool_get, pool_set, "连接池 (仅MySQL连接器使用)", nullptr},
+    {"isAsync", isAsync_get, isAsync_set, "操作是否返回可等待对象", nullptr},
+    {"_config", config_get, config_set, "连接配置", nullptr},
+    {"isReady", isReady_get, isReady_set, "连接器是否已可以执行语句", nullptr},
+    {"paramsHolder", paramsHolder_get, nullptr, "语句中的参数占位符", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ------------------------------------------------------------ methods
+
+PyObject* base_process(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        check_kw_strings(kwargs, "process");
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* base_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        check_kw_strings(kwargs, "asyncProcess");
+        return call(G.noop_coro).relinquish();
+    });
+}
+
+PyObject* base_none(PyObject* self, PyObject*) { Py_RETURN_NONE; }
+
+const FieldTable& table_for(PyTypeObject* tp) {
+    for (PyTypeObject* t = tp; t; t = t->tp_base)
+        for (auto& ft : tables)
+            if (ft.type == t) return ft;
+    return tables[0];
+}
+
+PyObject* base_reduce(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        const FieldTable& ft = table_for(Py_TYPE(self));
+        Ref fields = new_ref(PyTuple_New(ft.count));
+        for (int i = 0; i < ft.count; ++i) {
+            const FieldDesc& f = ft.fields[i];
+            PyObject* v = f.is_int ? PyLong_FromLong(int_at(self, f.offset)) : get_obj(obj_at(self, f.offset));
+            PyTuple_SET_ITEM(fields.get(), i, Require(v));
+        }
+        PyObject** dictptr = _PyObject_GetDictPtr(self);
+        PyObject* d = (dictptr && *dictptr) ? *dictptr : Py_None;
+        Ref state = new_ref(Py_BuildValue("(OO)", fields.get(), d));
+        return Py_BuildValue("(O(O)O)", G.copyreg_newobj, (PyObject*)Py_TYPE(self), state.get());
+    });
+}
+
+PyObject* base_setstate(PyObject* self, PyObject* state) {
+    return guard([&]() -> PyObject* {
+        const FieldTable& ft = table_for(Py_TYPE(self));
+        if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2) raise_expected("tuple", state);
+        PyObject* fields = PyTuple_GET_ITEM(state, 0);
+        if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != ft.count) {
+            PyErr_SetString(PyExc_ValueError, "连接器状态与类的字段不符");
+            throw_error();
+        }
+        for (int i = 0; i < ft.count; ++i) {
+            const FieldDesc& f = ft.fields[i];
+            PyObject* v = PyTuple_GET_ITEM(fields, i);
+            if (f.is_int)
+                int_at(self, f.offset) = truthy(v);
+            else
+                set_obj(obj_at(self, f.offset), v);
+        }
+        PyObject* d = PyTuple_GET_ITEM(state, 1);
+        if (d != Py_None) {
+            PyObject** dictptr = _PyObject_GetDictPtr(self);
+            if (!dictptr) raise_expected("None", d);
+            if (!*dictptr) *dictptr = Require(PyDict_New());
+            Require(PyDict_Update(*dictptr, d));
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef base_methods[] = {
+    {"process", (PyCFunction)(void (*)(void))base_process, METH_VARARGS | METH_KEYWORDS,
+     "执行执行器的语句 (基类: 什么也不做)"},
+    {"asyncProcess", (PyCFunction)(void (*)(void))base_asyncProcess, METH_VARARGS | METH_KEYWORDS,
+     "异步执行执行器的语句 (基类: 返回一个结果为None的可等待对象)"},
+    {"GenerateTable", base_none, METH_NOARGS, "创建所有模型的表 (基类: 什么也不做)"},
+    {"close", base_none, METH_NOARGS, "关闭连接器持有的连接 (基类: 没有连接)"},
+    {"__reduce__", base_reduce, METH_NOARGS, nullptr},
+    {"__setstate__", base_setstate, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ------------------------------------------------------------ lifecycle
+
+PyObject* base_new(PyTypeObject* tp, PyObject*, PyObject*) {
+    PyObject* self = tp->tp_alloc(tp, 0);
+    if (!self) return nullptr;
+    const FieldTable& ft = table_for(tp);
+    for (int i = 0; i < ft.count; ++i)
+        if (!ft.fields[i].is_int) set_obj(obj_at(self, ft.fields[i].offset), Py_None);
+    return self;
+}
+
+int base_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* b = base_of(self);
+    Py_VISIT(b->_pool);
+    Py_VISIT(b->selectCon);
+    Py_VISIT(b->_config);
+    return 0;
+}
+
+int base_clear(PyObject* self) {
+    auto* b = base_of(self);
+    Py_CLEAR(b->_pool);
+    Py_CLEAR(b->selectCon);
+    Py_CLEAR(b->_config);
+    return 0;
+}
+
+void base_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    base_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+}  // namespace
+
+PyTypeObject BaseConnectorType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "Tavrik.DB.Connector.BaseConnector";
+    t.tp_basicsize = sizeof(BaseConnectorObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = "连接器基类: 所有连接器共有的字段与空操作";
+    t.tp_traverse = base_traverse;
+    t.tp_clear = base_clear;
+    t.tp_dealloc = base_dealloc;
+    t.tp_methods = base_methods;
+    t.tp_getset = base_getset;
+    t.tp_new = base_new;
+    return t;
+}();
+
+// Shared by the subclasses' tp_new: allocates with every object field None.
+PyObject* connector_new(PyTypeObject* tp, PyObject* a, PyObject* k) { return base_new(tp, a, k); }
+int connector_base_traverse(PyObject* self, visitproc visit, void* arg) { return base_traverse(self, visit, arg); }
+int connector_base_clear(PyObject* self) { return base_clear(self); }
+
+const FieldTable* field_table_of(PyTypeObject* tp) { return &table_for(tp); }
+
+void init_base(PyObject* m) {
+    tables[0] = {&BaseConnectorType, base_fields, (int)(sizeof(base_fields) / sizeof(FieldDesc))};
+    tables[1] = {&Sqlite3ConnectorType, sqlite_fields, (int)(sizeof(sqlite_fields) / sizeof(FieldDesc))};
+    tables[2] = {&AioSqliteConnectorType, aiosqlite_fields, (int)(sizeof(aiosqlite_fields) / sizeof(FieldDesc))};
+    tables[3] = {&AioMysqlConnectorType, aiomysql_fields, (int)(sizeof(aiomysql_fields) / sizeof(FieldDesc))};
+    tables[4] = {&PyMysqlConnectorType, base_fields, (int)(sizeof(base_fields) / sizeof(FieldDesc))};
+    add_type(m, &BaseConnectorType);
+}
+
+}  // namespace conn
+}  // namespace tavrik

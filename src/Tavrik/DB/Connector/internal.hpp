@@ -1,0 +1,115 @@
+// Shared state and helpers of Tavrik.DB.Connector (one module, several files).
+#pragma once
+#include <tavrik/api/connector.hpp>
+#include <tavrik/api/db.hpp>
+#include <tavrik/api/generator.hpp>
+#include <tavrik/api/vantrel.hpp>
+#include <tavrik/args.hpp>
+#include <tavrik/module.hpp>
+#include "params.hpp"
+
+namespace tavrik {
+namespace conn {
+
+// Module-lifetime objects.  Raw pointers on purpose: they are made once at
+// module init and never released, so no destructor runs after finalisation.
+struct Globals {
+    // interned names
+    PyObject *s_cursor, *s_execute, *s_executemany, *s_commit, *s_rollback, *s_fetchall, *s_lastrowid,
+        *s_description, *s_close, *s_set_trace_callback, *s_in_transaction, *s_is_running, *s_create_task,
+        *s_run_until_complete, *s_add_done_callback, *s_discard, *s_add, *s_cancelled, *s_exception,
+        *s_get_loop, *s_releaseCon, *s__releaseCon, *s_init_sqlite, *s__init_mysql, *s_is_alive,
+        *s_typeArgs, *s_targetType, *s_getTableNameList, *s_autoFiledAnnounce, *s_timeout,
+        *s_check_same_thread, *s_asyncProcess, *s_process, *s_executor, *s_con, *s_args;
+    // constant texts
+    PyObject *t_pct_s, *t_qmark, *t_integer, *t_params_sep, *t_tables_sql, *t_comma, *t_comma_paren, *t_empty,
+        *t_auto_increment, *t_empty_tuple, *t_last_rowid_sql;
+    // imported objects
+    PyObject *lock, *lock_acquire, *lock_release, *logger, *logger_debug, *logging_info, *sqlite3_connect,
+        *current_thread, *main_thread, *generate_table_holder, *copyreg_newobj;
+    // Python-source helpers (set after run_source)
+    PyObject *ConRequest, *sq_asyncProcess, *sq_execute, *my_asyncProcess, *my_execute, *noop_coro,
+        *sq_release, *my_release;
+    PyObject* module;
+    // other modules' tables
+    VantrelAPI* vantrel;
+    GeneratorAPI* generator;
+    PyTypeObject* DBType;
+};
+extern Globals G;
+
+extern PyTypeObject BaseConnectorType;
+extern PyTypeObject Sqlite3ConnectorType;
+extern PyTypeObject AioSqliteConnectorType;
+extern PyTypeObject AioMysqlConnectorType;
+extern PyTypeObject PyMysqlConnectorType;
+extern PyTypeObject DictRowsType;
+
+inline BaseConnectorObject* base_of(PyObject* o) { return (BaseConnectorObject*)o; }
+
+// Field table of a connector class, for copying and pickling.
+struct FieldDesc {
+    Py_ssize_t offset;
+    bool is_int;
+};
+struct FieldTable {
+    PyTypeObject* type;
+    const FieldDesc* fields;
+    int count;
+};
+const FieldTable* field_table_of(PyTypeObject* tp);
+
+// "%s" -> "?" (a None text raises AttributeError naming replace).
+inline Ref replace_placeholders(PyObject* sql) {
+    if (sql == Py_None) raise_none_attr("replace");
+    if (!PyUnicode_Check(sql)) raise_expected("unicode", sql);
+    return new_ref(PyUnicode_Replace(sql, G.t_pct_s, G.t_qmark, -1));
+}
+
+// The statement of an executor.
+struct Statement {
+    Ref sql;      // str or None
+    Ref params;   // tuple (one run) or anything else (batch)
+    int kind;
+    bool batch;
+};
+
+// Reads the executor's generator and its (text, parameters) pair.
+Statement statement_of(PyObject* executor);
+
+// Rows (a list/tuple of row tuples) -> list of row dicts keyed by the names
+// of `cursor.description`.
+Ref rows_to_dicts(PyObject* cursor, PyObject* rows);
+
+// The executor's internal process of a raw result.
+inline Ref executor_process(PyObject* executor, PyObject* raw) {
+    return new_ref(G.vantrel->process(executor, raw));
+}
+
+// Statement log line of the asynchronous SQLite connector.
+void log_statement(PyObject* sql, PyObject* params);
+
+// Shared C parts of the asynchronous connectors.
+PyObject* async_getCon(PyObject* self, PyObject*);
+PyObject* async_GenerateTable(PyObject* self, PyObject*);
+PyObject* async_release_callback(PyObject* self, PyObject* task);
+PyObject* async_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs, PyObject* coro_fn, bool check_ready);
+Ref execute_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* coro_fn);
+
+PyObject* connector_new(PyTypeObject* tp, PyObject* a, PyObject* k);
+int connector_base_traverse(PyObject* self, visitproc visit, void* arg);
+int connector_base_clear(PyObject* self);
+
+void init_base(PyObject* m);
+void init_sqlite_type(PyObject* m);
+void init_async_types(PyObject* m);
+void init_async_source(PyObject* m);
+
+// C implementations behind the capsule.
+int sqlite_init_impl(PyObject* self, PyObject* path, int showLog);
+PyObject* sqlite_autoFiled_capi(PyObject* self, PyObject* prop);
+PyObject* sqlite_tables_capi(PyObject* self);
+PyObject* sqlite_process_capi(PyObject* self, PyObject* executor, PyObject* con);
+
+}  // namespace conn
+}  // namespace tavrik

@@ -1,0 +1,294 @@
+// Tavrik.DB.Connector: module init, row conversion and the statement helpers
+// shared by all connectors.
+#include "internal.hpp"
+
+namespace tavrik {
+namespace conn {
+
+Globals G;
+
+// ---------------------------------------------------------------- rows
+
+namespace {
+
+// Column names of a cursor's description, in order.
+Ref column_names(PyObject* cursor) {
+    Ref desc = getattr(cursor, G.s_description);
+    if (desc.get() == Py_None) return new_ref(PyTuple_New(0));
+    Ref seq = new_ref(PySequence_Fast(desc.get(), "description must be a sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    Ref names = new_ref(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* entry = PySequence_Fast_GET_ITEM(seq.get(), i);
+        PyObject* name;
+        if (PyTuple_CheckExact(entry) && PyTuple_GET_SIZE(entry) > 0) {
+            name = PyTuple_GET_ITEM(entry, 0);
+            Py_INCREF(name);
+        } else {
+            name = Require(PySequence_GetItem(entry, 0));
+        }
+        PyTuple_SET_ITEM(names.get(), i, name);
+    }
+    return names;
+}
+
+// One row tuple (or None) -> dict; `names` is a tuple.
+Ref row_dict(PyObject* names, PyObject* row) {
+    Py_ssize_t n = PyTuple_GET_SIZE(names);
+    Ref d = new_ref(_PyDict_NewPresized(n));
+    if (n == 0) return d;
+    if (row == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
+        throw_error();
+    }
+    Py_ssize_t len = PyTuple_GET_SIZE(row);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i >= len) {
+            PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+            throw_error();
+        }
+        Require(PyDict_SetItem(d.get(), PyTuple_GET_ITEM(names, i), PyTuple_GET_ITEM(row, i)));
+    }
+    return d;
+}
+
+}  // namespace
+
+Ref rows_to_dicts(PyObject* cursor, PyObject* rows) {
+    Ref names = column_names(cursor);
+    Ref seq = new_ref(PySequence_Fast(rows, "rows must be a sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    Ref out = new_ref(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* row = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (row != Py_None && !PyTuple_Check(row)) raise_expected("tuple", row);
+        PyList_SET_ITEM(out.get(), i, row_dict(names.get(), row).relinquish());
+    }
+    return out;
+}
+
+// ------------------------------------------------------------ statements
+
+Statement statement_of(PyObject* executor) {
+    auto* ex = (BaseModelExecutorObject*)executor;
+    PyObject* gen = ex->sql ? ex->sql : Py_None;
+    if (!PyObject_TypeCheck(gen, G.generator->BaseSqlGeneratorType)) raise_expected("SqlGenerator", gen);
+    Ref keep = borrow(gen);
+    Ref pair = new_ref(G.generator->statement_pair(gen));
+    PyObject* p = pair.get();
+    Statement st;
+    if (PyTuple_Check(p)) {
+        Py_ssize_t n = PyTuple_GET_SIZE(p);
+        if (n > 2) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", (Py_ssize_t)2);
+            throw_error();
+        }
+        if (n < 2) {
+            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
+            throw_error();
+        }
+        st.sql = borrow(PyTuple_GET_ITEM(p, 0));
+        st.params = borrow(PyTuple_GET_ITEM(p, 1));
+    } else if (p == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        throw_error();
+    } else {
+        PyErr_Format(PyExc_TypeError, "Expected tuple, got %.200s", type_name(p));
+        throw_error();
+    }
+    if (st.sql.get() != Py_None && !PyUnicode_Check(st.sql.get())) raise_expected("unicode", st.sql.get());
+    st.kind = ((BaseSqlGeneratorObject*)gen)->kind;
+    st.batch = !PyTuple_Check(st.params.get());
+    return st;
+}
+
+void log_statement(PyObject* sql, PyObject* params) {
+    Ref head = new_ref(PyObject_Str(sql));
+    Ref tail = new_ref(PyObject_Str(params));
+    Ref a = new_ref(PyUnicode_Concat(head.get(), G.t_params_sep));
+    Ref line = new_ref(PyUnicode_Concat(a.get(), tail.get()));
+    call1(G.logging_info, line.get());
+}
+
+// ------------------------------------------------------------ functions
+
+namespace {
+
+const char* const kDictFactoryNames[] = {"cursor", "row"};
+const Params kDictFactory{"dict_factory", kDictFactoryNames, 2, 2};
+
+PyObject* dict_factory(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        PyObject* a[2];
+        parse_fast(kDictFactory, args, nargs, kwnames, a);
+        check_tuple_arg(a[1], "row");
+        Ref names = column_names(a[0]);
+        return row_dict(names.get(), a[1]).relinquish();
+    });
+}
+
+// Helpers for the Python-source coroutines.
+PyObject* c_dict_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 2) raise_arity("_c_dict_rows", "exactly", 2, nargs);
+        return rows_to_dicts(args[0], args[1]).relinquish();
+    });
+}
+
+PyObject* c_process(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 2) raise_arity("_c_process", "exactly", 2, nargs);
+        check_arg(args[0], G.vantrel->BaseModelExecutorType, "executor", false);
+        return executor_process(args[0], args[1]).relinquish();
+    });
+}
+
+PyMethodDef module_methods[] = {
+    {"dict_factory", (PyCFunction)(void (*)(void))dict_factory, METH_FASTCALL | METH_KEYWORDS,
+     "把一行查询结果转换为以列名为键的字典 (sqlite3 的 row_factory 签名)"},
+    {"_c_dict_rows", (PyCFunction)(void (*)(void))c_dict_rows, METH_FASTCALL, nullptr},
+    {"_c_process", (PyCFunction)(void (*)(void))c_process, METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "Tavrik.DB.Connector", "数据库连接器: SQLite (同步/异步) 与 MySQL (异步)", -1,
+    module_methods,
+};
+
+ConnectorAPI capi;
+
+PyObject* in(const char* s) { return intern(s).relinquish(); }
+PyObject* text(const char* s) { return new_ref(PyUnicode_FromString(s)).relinquish(); }
+
+void init_names() {
+    G.s_cursor = in("cursor");
+    G.s_execute = in("execute");
+    G.s_executemany = in("executemany");
+    G.s_commit = in("commit");
+    G.s_rollback = in("rollback");
+    G.s_fetchall = in("fetchall");
+    G.s_lastrowid = in("lastrowid");
+    G.s_description = in("description");
+    G.s_close = in("close");
+    G.s_set_trace_callback = in("set_trace_callback");
+    G.s_in_transaction = in("in_transaction");
+    G.s_is_running = in("is_running");
+    G.s_create_task = in("create_task");
+    G.s_run_until_complete = in("run_until_complete");
+    G.s_add_done_callback = in("add_done_callback");
+    G.s_discard = in("discard");
+    G.s_add = in("add");
+    G.s_cancelled = in("cancelled");
+    G.s_exception = in("exception");
+    G.s_get_loop = in("get_loop");
+    G.s_releaseCon = in("releaseCon");
+    G.s__releaseCon = in("_releaseCon");
+    G.s_init_sqlite = in("init_sqlite");
+    G.s__init_mysql = in("_init_mysql");
+    G.s_is_alive = in("is_alive");
+    G.s_typeArgs = in("typeArgs");
+    G.s_targetType = in("targetType");
+    G.s_getTableNameList = in("getTableNameList");
+    G.s_autoFiledAnnounce = in("autoFiledAnnounce");
+    G.s_timeout = in("timeout");
+    G.s_check_same_thread = in("check_same_thread");
+    G.s_asyncProcess = in("asyncProcess");
+    G.s_process = in("process");
+    G.s_executor = in("executor");
+    G.s_con = in("con");
+    G.s_args = in("args");
+    G.t_pct_s = in("%s");
+    G.t_qmark = in("?");
+    G.t_integer = in("INTEGER ");
+    G.t_params_sep = in(" || params=");
+    G.t_tables_sql = text("select tbl_name from sqlite_master where type = \"table\";");
+    G.t_comma = in(",");
+    G.t_comma_paren = in(",)");
+    G.t_empty = in("");
+    G.t_auto_increment = in(" AUTO_INCREMENT");
+    G.t_empty_tuple = new_ref(PyTuple_New(0)).relinquish();
+    G.t_last_rowid_sql = text("SELECT last_insert_rowid()");
+}
+
+void set_global(PyObject* m, const char* name, PyObject* value) { add_object(m, name, value); }
+
+void module_body(PyObject* m) {
+    G.module = m;
+    init_names();
+    init_base(m);
+    init_sqlite_type(m);
+    init_async_types(m);
+
+    capi.api_version = TAVRIK_CONNECTOR_API_VERSION;
+    capi.init_sqlite = sqlite_init_impl;
+    capi.autoFiledAnnounce = sqlite_autoFiled_capi;
+    capi.getTableNameList = sqlite_tables_capi;
+    capi.BaseConnectorType = &BaseConnectorType;
+    capi.Sqlite3ConnectorType = &Sqlite3ConnectorType;
+    capi.AioSqliteConnectorType = &AioSqliteConnectorType;
+    capi.AioMysqlConnectorType = &AioMysqlConnectorType;
+    capi.PyMysqlConnectorType = &PyMysqlConnectorType;
+    capi.process = sqlite_process_capi;
+    export_api(m, TAVRIK_CONNECTOR_CAPSULE, &capi);
+    // The coroutines only reach the globals below when they run.
+    init_async_source(m);
+
+    // Only now the other modules: they may import this one back.
+    Ref asyncio = import("asyncio");
+    set_global(m, "asyncio", asyncio.get());
+    set_global(m, "multiprocessing", import("multiprocessing").get());
+    Ref threading = import("threading");
+    set_global(m, "threading", threading.get());
+    set_global(m, "AbstractEventLoop", getattr(asyncio.get(), "AbstractEventLoop").get());
+    set_global(m, "Task", getattr(asyncio.get(), "Task").get());
+    set_global(m, "SqliteContextManager", import_attr("Tavrik.DB.utils", "SqliteContextManager").get());
+    set_global(m, "WriteOperateNotInAffairs", import_attr("Tavrik.Error.Strovy", "WriteOperateNotInAffairs").get());
+    Ref gen_table = import_attr("Tavrik.Ext", "generate_table");
+    set_global(m, "generate_table", gen_table.get());
+    Ref sqlite3 = import("sqlite3");
+    set_global(m, "sqlite3", sqlite3.get());
+    Ref logging = import("logging");
+    set_global(m, "logging", logging.get());
+    set_global(m, "Cursor", import_attr("aiomysql", "Cursor").get());
+    set_global(m, "DictCursor", import_attr("aiomysql", "DictCursor").get());
+    Ref logger = new_ref(PyObject_CallMethod(logging.get(), "getLogger", "s", "Tavrik.DB"));
+    set_global(m, "_logger", logger.get());
+    Ref lock = new_ref(PyObject_CallMethod(import("multiprocessing").get(), "Lock", nullptr));
+    set_global(m, "lock", lock.get());
+
+    G.logger = logger.get();
+    Py_INCREF(G.logger);
+    G.logger_debug = getattr(logger.get(), "debug").relinquish();
+    G.logging_info = getattr(logging.get(), "info").relinquish();
+    G.lock = lock.get();
+    Py_INCREF(G.lock);
+    G.lock_acquire = getattr(lock.get(), "acquire").relinquish();
+    G.lock_release = getattr(lock.get(), "release").relinquish();
+    G.sqlite3_connect = getattr(sqlite3.get(), "connect").relinquish();
+    G.current_thread = getattr(threading.get(), "current_thread").relinquish();
+    G.main_thread = getattr(threading.get(), "main_thread").relinquish();
+    G.copyreg_newobj = import_attr("copyreg", "__newobj__").relinquish();
+
+    // Extension types used as types (their import also proves they load).
+    G.DBType = import_type("Tavrik.DB.DB", "DB");
+    set_global(m, "DB", (PyObject*)G.DBType);
+    static const char* const mp_names[] = {"NullDefault", "AutoIncrement", "BaseProperty", "FilterListCell"};
+    for (const char* n : mp_names) set_global(m, n, (PyObject*)import_type("Tavrik.Model.ModelProperty", n));
+    static const char* const gen_names[] = {"JoinCell",           "BaseSqlGenerator", "CustomColAnnounce",
+                                            "SqlGenerator",       "InOperatorGenerator", "TableGenerator",
+                                            "CustomSqlGenerator"};
+    for (const char* n : gen_names) set_global(m, n, (PyObject*)import_type("Tavrik.DB.Generator", n));
+    static const char* const kv_names[] = {"_Korvid", "InstanceList", "ModelInstance"};
+    for (const char* n : kv_names) set_global(m, n, (PyObject*)import_type("Tavrik.Model.Korvid", n));
+    static const char* const vt_names[] = {"BaseModelExecutor", "ModelExecutor", "AsyncModelExecutor"};
+    for (const char* n : vt_names) set_global(m, n, (PyObject*)import_type("Tavrik.Model.Vantrel", n));
+    G.vantrel = import_api<VantrelAPI>(TAVRIK_VANTREL_CAPSULE, 1);
+    G.generator = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 1);
+}
+
+}  // namespace
+}  // namespace conn
+}  // namespace tavrik
+
+PyMODINIT_FUNC PyInit_Connector(void) { TAVRIK_MODULE_INIT(tavrik::conn::module_def, tavrik::conn::module_body); }

@@ -1,0 +1,259 @@
+// Tavrik.DB.DB: the process's one database handle and its connector.
+#include <tavrik/api/connector.hpp>
+#include <tavrik/api/db.hpp>
+#include <tavrik/args.hpp>
+#include <tavrik/module.hpp>
+
+namespace tavrik {
+namespace db {
+
+namespace {
+
+PyObject* g_instance = nullptr;  // the handle, or NULL
+bool g_creating = false;         // DB.create is making the instance
+ConnectorAPI* g_connector_api = nullptr;
+PyObject *s_process, *s_asyncProcess, *s_execute, *s_executor, *s_con, *s_args, *s_isAsync, *s_kwnames_executor,
+    *s_kwnames_executor_con, *s_kwnames_args;
+
+inline DBObject* D(PyObject* o) { return (DBObject*)o; }
+
+[[noreturn]] void raise_strovy(const char* name) {
+    Ref cls = import_attr("Tavrik.Error.Strovy", name);
+    PyErr_SetNone(cls.get());
+    throw_error();
+}
+
+PyObject* db_new(PyTypeObject* tp, PyObject*, PyObject*) {
+    return guard([&]() -> PyObject* {
+        if (!g_creating) raise_strovy("DBInstanceCreateError");
+        PyObject* self = tp->tp_alloc(tp, 0);
+        if (!self) throw_error();
+        D(self)->connector = nullptr;
+        return self;
+    });
+}
+
+int db_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(D(self)->connector);
+    return 0;
+}
+int db_clear(PyObject* self) {
+    Py_CLEAR(D(self)->connector);
+    return 0;
+}
+void db_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    db_clear(self);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* connector_of(PyObject* self) {
+    PyObject* c = D(self)->connector;
+    if (!c) {
+        PyErr_SetString(PyExc_AttributeError, "connector");
+        throw_error();
+    }
+    return c;
+}
+
+bool is_async(PyObject* connector) {
+    if (PyObject_TypeCheck(connector, g_connector_api->BaseConnectorType))
+        return ((BaseConnectorObject*)connector)->isAsync != 0;
+    return truthy(getattr(connector, s_isAsync).get());
+}
+
+Ref execute_impl(PyObject* self, PyObject* executor, PyObject* con) {
+    PyObject* connector = connector_of(self);
+    Ref keep = borrow(connector);
+    if (Py_TYPE(connector) == g_connector_api->Sqlite3ConnectorType)
+        return new_ref(g_connector_api->process(connector, executor, con));
+    PyObject* name = is_async(connector) ? s_asyncProcess : s_process;
+    PyObject* args[3] = {connector, executor, con};
+    return new_ref(PyObject_VectorcallMethod(name, args, 1, con ? s_kwnames_executor_con : s_kwnames_executor));
+}
+
+// execute(*, executor, con=None)
+PyObject* db_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        if (nargs) raise_arity("execute", "exactly", 0, nargs);
+        PyObject *executor = nullptr, *con = nullptr;
+        Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t i = 0; i < nk; ++i) {
+            PyObject* k = PyTuple_GET_ITEM(kwnames, i);
+            if (PyUnicode_Compare(k, s_executor) == 0)
+                executor = args[i];
+            else if (PyUnicode_Compare(k, s_con) == 0)
+                con = args[i];
+            else
+                raise_unexpected_kw("execute", k);
+        }
+        if (!executor) {
+            PyErr_SetString(PyExc_TypeError, "execute() needs keyword-only argument executor");
+            throw_error();
+        }
+        return execute_impl(self, executor, con).relinquish();
+    });
+}
+
+// executeSql(sql, args=())
+PyObject* db_executeSql(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        PyObject *sql = nullptr, *params = nullptr;
+        Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        if (nargs > 2) raise_arity("executeSql", "at most", 2, nargs);
+        if (nargs >= 1) sql = args[0];
+        if (nargs == 2) params = args[1];
+        for (Py_ssize_t i = 0; i < nk; ++i) {
+            PyObject* k = PyTuple_GET_ITEM(kwnames, i);
+            PyObject** slot;
+            if (PyUnicode_CompareWithASCIIString(k, "sql") == 0)
+                slot = &sql;
+            else if (PyUnicode_Compare(k, s_args) == 0)
+                slot = &params;
+            else
+                raise_unexpected_kw("executeSql", k);
+            if (*slot) {
+                PyErr_Format(PyExc_TypeError, "executeSql() got multiple values for keyword argument '%U'", k);
+                throw_error();
+            }
+            *slot = args[nargs + i];
+        }
+        if (!sql) raise_arity("executeSql", "at least", 1, nargs);
+        Ref empty;
+        if (!params) {
+            empty = new_ref(PyTuple_New(0));
+            params = empty.get();
+        }
+        PyObject* connector = connector_of(self);
+        Ref keep = borrow(connector);
+        PyObject* cargs[3] = {connector, sql, params};
+        return PyObject_VectorcallMethod(s_execute, cargs, 2, s_kwnames_args);
+    });
+}
+
+PyObject* db_create(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        PyObject* connector = nullptr;
+        Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        if (nargs > 1) raise_arity("create", "exactly", 1, nargs);
+        if (nargs == 1) connector = args[0];
+        for (Py_ssize_t i = 0; i < nk; ++i) {
+            PyObject* k = PyTuple_GET_ITEM(kwnames, i);
+            if (PyUnicode_CompareWithASCIIString(k, "connector") != 0 || connector)
+                raise_unexpected_kw("create", k);
+            connector = args[nargs + i];
+        }
+        if (!connector) raise_arity("create", "exactly", 1, 0);
+        if (g_instance) raise_strovy("DBInstanceError");
+        if (connector == Py_None) raise_arg_type("connector", "Tavrik.DB.Connector.BaseConnector", connector);
+        PyTypeObject* tp = PyType_Check(cls) ? (PyTypeObject*)cls : Py_TYPE(cls);
+        g_creating = true;
+        PyObject* inst = tp->tp_new(tp, nullptr, nullptr);
+        g_creating = false;
+        if (!inst) throw_error();
+        Py_INCREF(connector);
+        D(inst)->connector = connector;
+        g_instance = inst;
+        Py_INCREF(inst);
+        return inst;
+    });
+}
+
+PyObject* get_instance_impl() {
+    return guard([&]() -> PyObject* {
+        if (!g_instance) raise_strovy("DBInstanceCreateError");
+        Py_INCREF(g_instance);
+        return g_instance;
+    });
+}
+
+PyObject* db_getInstance(PyObject*, PyObject*) { return get_instance_impl(); }
+
+PyObject* db_drop(PyObject*, PyObject*) {
+    PyObject* inst = g_instance;
+    g_instance = nullptr;
+    if (!inst) Py_RETURN_NONE;
+    PyObject* connector = D(inst)->connector;
+    D(inst)->connector = nullptr;
+    Py_DECREF(inst);
+    if (!connector) Py_RETURN_NONE;
+    return connector;  // the reference the handle held
+}
+
+PyObject* execute_capi(PyObject* db, PyObject* executor, PyObject* con) {
+    return guard([&]() -> PyObject* { return execute_impl(db, executor, con).relinquish(); });
+}
+
+PyObject* connector_get(PyObject* self, void*) {
+    PyObject* c = D(self)->connector ? D(self)->connector : Py_None;
+    Py_INCREF(c);
+    return c;
+}
+
+PyGetSetDef db_getset[] = {
+    {"connector", connector_get, nullptr, "数据库句柄持有的连接器", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef db_methods[] = {
+    {"create", (PyCFunction)(void (*)(void))db_create, METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "用给定的连接器创建唯一的数据库句柄并返回它; 已存在时抛出DBInstanceError"},
+    {"getInstance", db_getInstance, METH_NOARGS | METH_CLASS,
+     "返回唯一的数据库句柄; 尚未创建时抛出DBInstanceCreateError"},
+    {"drop", db_drop, METH_NOARGS | METH_CLASS,
+     "忘掉数据库句柄并返回它的连接器 (没有句柄时返回None); 关闭连接器由调用者负责"},
+    {"execute", (PyCFunction)(void (*)(void))db_execute, METH_FASTCALL | METH_KEYWORDS,
+     "execute(*, executor, con=None): 通过连接器执行执行器的语句 (异步连接器返回可等待对象)"},
+    {"executeSql", (PyCFunction)(void (*)(void))db_executeSql, METH_FASTCALL | METH_KEYWORDS,
+     "executeSql(sql, args=()): 执行一条语句并返回结果行 (connector.execute)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject DBType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "Tavrik.DB.DB.DB";
+    t.tp_basicsize = sizeof(DBObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = "进程唯一的数据库句柄, 持有一个连接器; 用DB.create(connector)创建";
+    t.tp_traverse = db_traverse;
+    t.tp_clear = db_clear;
+    t.tp_dealloc = db_dealloc;
+    t.tp_methods = db_methods;
+    t.tp_getset = db_getset;
+    t.tp_new = db_new;
+    return t;
+}();
+
+DBAPI capi;
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "Tavrik.DB.DB", "数据库句柄", -1, nullptr,
+};
+
+void module_body(PyObject* m) {
+    s_process = intern("process").relinquish();
+    s_asyncProcess = intern("asyncProcess").relinquish();
+    s_execute = intern("execute").relinquish();
+    s_executor = intern("executor").relinquish();
+    s_con = intern("con").relinquish();
+    s_args = intern("args").relinquish();
+    s_isAsync = intern("isAsync").relinquish();
+    s_kwnames_executor = Require(PyTuple_Pack(1, s_executor));
+    s_kwnames_executor_con = Require(PyTuple_Pack(2, s_executor, s_con));
+    s_kwnames_args = Require(PyTuple_Pack(1, s_args));
+
+    add_type(m, &DBType);
+    capi.api_version = TAVRIK_DB_API_VERSION;
+    capi.DBType = &DBType;
+    capi.get_instance = get_instance_impl;
+    capi.execute = execute_capi;
+    export_api(m, TAVRIK_DB_CAPSULE, &capi);
+
+    g_connector_api = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 1);
+}
+
+}  // namespace
+}  // namespace db
+}  // namespace tavrik
+
+PyMODINIT_FUNC PyInit_DB(void) { TAVRIK_MODULE_INIT(tavrik::db::module_def, tavrik::db::module_body); }

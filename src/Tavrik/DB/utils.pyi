@@ -1,0 +1,17 @@
+import sqlite3
+from types import TracebackType
+from typing import Optional, Type
+
+class SqliteContextManager:
+    """
+        sqlite3 链接上的一个事务: 进入时返回链接, 正常退出时提交, 出错时回滚 (错误照常抛出)。
+    """
+    con: sqlite3.Connection
+    def __init__(self, con: sqlite3.Connection) -> None: ...
+    def __enter__(self) -> sqlite3.Connection: ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc: Optional[BaseException],
+        tb: Optional[TracebackType],
+    ) -> bool: ...

@@ -1,0 +1,9 @@
+from typing import Any, Awaitable, Optional
+
+def generate_table(connector: Optional[Any] = None) -> Optional[Awaitable[None]]:
+    """
+        为每个已声明且有列的模型创建尚不存在的表 (同一表名以最后的声明为准, 不含 Korvid 与 MiddleKorvid)。
+        connector 默认为 DB.getInstance().connector。
+        同步连接器: 在 getCon() 的链接上执行并提交, 返回 None。
+        异步连接器: 返回协程, 它在当前任务的链接上执行并提交; 完成时表已提交。
+    """

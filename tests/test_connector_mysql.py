@@ -1,0 +1,248 @@
+"""AioMysqlConnector against a real MariaDB/MySQL server (skipped without
+one; see tests/conftest.py), and the parts that need no server."""
+import asyncio
+
+import pytest
+
+from Tavrik.DB.Connector import AioMysqlConnector
+from Tavrik.DB.DB import DB
+from Tavrik.Ext import generate_table
+from Tavrik.Model.ModelProperty import DecimalProperty, IntProperty, StrProperty
+from tests.conftest import _mysql_reset, require_mysql
+
+HOSTILE = ['x"; DROP TABLE t;--', "a`b", "it's", 'say "hi"', "back\\slash", "line\nbreak", "order", "desc", "%s"]
+
+
+def con_map(c):
+    """The connector's task -> connection map (part of the state copying keeps)."""
+    return c.__reduce__()[2][0][8]
+
+
+def run(fn, *args):
+    return asyncio.get_running_loop().create_task(fn(*args))
+
+
+async def settle(c):
+    for _ in range(800):
+        if not con_map(c):
+            return
+        await asyncio.sleep(0.025)
+    raise AssertionError("connections still bound: %r" % (con_map(c),))
+
+
+async def rows_of(c, sql, args=()):
+    """Committed rows, read in a task (a transaction) of its own."""
+    return await run(lambda: c.execute(sql, args=args))
+
+
+@pytest.fixture
+async def myconn():
+    settings = require_mysql()
+    await _mysql_reset(settings)
+    c = AioMysqlConnector(asyncio.get_running_loop(), maxsize=5, **settings)
+    await run(lambda: c.execute("CREATE TABLE t (id INT PRIMARY KEY AUTO_INCREMENT, name VARCHAR(100), n INT)"))
+    await settle(c)
+    yield c
+    await c.close()
+
+
+@pytest.fixture
+async def handle(myconn):
+    import tests.models  # noqa: F401
+
+    DB.create(myconn)
+    try:
+        await run(generate_table)
+        await settle(myconn)
+        yield myconn
+    finally:
+        DB.drop()
+
+
+# ---------------------------------------------------------- without a server
+
+
+class TestWithoutServer:
+    @pytest.mark.parametrize(
+        "prop, text",
+        [(StrProperty(11), "VARCHAR(11) AUTO_INCREMENT"),
+         (DecimalProperty(precision=10, scale=2), "DECIMAL(10, 2) AUTO_INCREMENT"),
+         (IntProperty(), "INT AUTO_INCREMENT")],
+    )
+    def test_auto_filed_announce(self, prop, text):
+        assert AioMysqlConnector.__new__(AioMysqlConnector).autoFiledAnnounce(prop) == text
+
+    def test_needs_a_loop(self):
+        with pytest.raises(TypeError, match=r"^__init__\(\) takes at least 1 positional argument \(0 given\)$"):
+            AioMysqlConnector()
+
+    def test_docstrings(self):
+        assert AioMysqlConnector.getCon.__doc__ == "\n        获取链接实例\n        :return:\n        "
+        assert AioMysqlConnector.releaseCon.__doc__ == (
+            "\n        释放链接实例\n        :param con: 数据库链接实例\n        :return:\n        ")
+
+    async def test_failed_pool_gives_a_clear_error(self):
+        c = AioMysqlConnector(asyncio.get_running_loop(), host="127.0.0.1", port=1, user="x", password="x",
+                              db="x", connect_timeout=1)
+        assert c.isReady is False
+        with pytest.raises(RuntimeError, match="^MySQL连接池创建失败"):
+            await run(lambda: c.execute("SELECT 1"))
+        await c.close()
+
+
+# --------------------------------------------------------------- with server
+
+
+class TestPool:
+    def test_pool_exists_after_construction_on_an_idle_loop(self):
+        settings = require_mysql()
+        loop = asyncio.new_event_loop()
+        try:
+            c = AioMysqlConnector(loop, **settings)
+            assert (c.isReady, c.isAsync, c.paramsHolder, c.config) == (True, True, "%s", settings)
+            assert c._pool is not None
+            loop.run_until_complete(c.close())
+        finally:
+            loop.close()
+
+    async def test_statements_wait_for_the_pool(self):
+        settings = require_mysql()
+        c = AioMysqlConnector(asyncio.get_running_loop(), **settings)
+        try:
+            assert (c.isReady, c._pool) == (False, None)
+            assert await run(lambda: c.execute("SELECT 1")) == ((1,),)
+            assert c.isReady is True
+        finally:
+            await c.close()
+
+    async def test_tasks_beyond_the_pool_size_wait_then_proceed(self):
+        settings = require_mysql()
+        c = AioMysqlConnector(asyncio.get_running_loop(), minsize=1, maxsize=2, **settings)
+        try:
+            got, release = [], asyncio.Event()
+
+            async def grab(i):
+                await c.getCon()
+                got.append(i)
+                await release.wait()
+
+            tasks = [run(grab, i) for i in range(4)]
+            await asyncio.sleep(0.4)
+            assert len(got) == 2
+            release.set()
+            await asyncio.gather(*tasks)
+            assert sorted(got) == [0, 1, 2, 3]
+            await settle(c)
+        finally:
+            await c.close()
+
+    async def test_select_connection_is_the_callers(self, myconn):
+        con = await myconn.getSelectCon()
+        try:
+            async with con.cursor() as cur:
+                await cur.execute("SELECT 7")
+                assert await cur.fetchall() == ((7,),)
+        finally:
+            await myconn.releaseCon(con)
+        assert con_map(myconn) == {}
+
+
+class TestStatements:
+    async def test_rows(self, myconn):
+        async def body():
+            await myconn.execute("INSERT INTO t (name, n) VALUES (%s, %s), (%s, %s)", args=("a", 1, "b", 2))
+            return (await myconn.execute("SELECT name, n FROM t ORDER BY id"),
+                    await myconn.execute("SELECT name, n FROM t ORDER BY id", dictCur=True))
+
+        rows, dicts = await run(body)
+        assert [tuple(r) for r in rows] == [("a", 1), ("b", 2)]
+        assert list(dicts) == [{"name": "a", "n": 1}, {"name": "b", "n": 2}]
+
+    @pytest.mark.parametrize("value", HOSTILE)
+    async def test_hostile_values_are_data(self, myconn, value):
+        await run(lambda: myconn.execute("INSERT INTO t (name) VALUES (%s)", args=(value,)))
+        await settle(myconn)
+        assert [r[0] for r in await rows_of(myconn, "SELECT name FROM t WHERE name = %s", (value,))] == [value]
+
+    async def test_table_names_bind_the_schema(self, myconn):
+        assert await run(myconn.getTableNameList) == ["t"]
+        myconn._config = dict(myconn.config, db="tavrik_test' OR '1'='1")
+        assert await run(myconn.getTableNameList) == []
+        myconn._config = {}
+        assert await run(myconn.getTableNameList) == []
+
+    async def test_two_statements_of_a_task_commit_together(self, myconn):
+        seen = {}
+
+        async def body():
+            await myconn.execute("INSERT INTO t (name) VALUES ('a')")
+            await myconn.execute("INSERT INTO t (name) VALUES ('b')")
+            seen["same"] = await myconn.getCon() is await myconn.getCon()
+            seen["others"] = await rows_of(myconn, "SELECT count(*) FROM t")
+
+        await run(body)
+        await settle(myconn)
+        assert seen == {"same": True, "others": ((0,),)}
+        assert await rows_of(myconn, "SELECT count(*) FROM t") == ((2,),)
+
+    async def test_failed_task_is_rolled_back(self, myconn):
+        async def body():
+            await myconn.execute("INSERT INTO t (name) VALUES ('a')")
+            await myconn.execute("INSERT INTO t (name) VALUES ('b')")
+            raise ValueError
+
+        with pytest.raises(ValueError):
+            await run(body)
+        await settle(myconn)
+        assert await rows_of(myconn, "SELECT count(*) FROM t") == ((0,),)
+
+    async def test_cancelled_task_is_rolled_back_and_returned(self, myconn):
+        inserted = asyncio.Event()
+
+        async def body():
+            await myconn.execute("INSERT INTO t (name) VALUES ('a')")
+            inserted.set()
+            await asyncio.Event().wait()
+
+        t = run(body)
+        await inserted.wait()
+        t.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await t
+        await settle(myconn)
+        pool = myconn._pool
+        assert pool.freesize == pool.size
+        assert await rows_of(myconn, "SELECT count(*) FROM t") == ((0,),)
+
+    async def test_map_does_not_grow(self, myconn):
+        for i in range(12):
+            await run(lambda: myconn.execute("INSERT INTO t (n) VALUES (%s)", args=(i,)))
+        await settle(myconn)
+        assert con_map(myconn) == {}
+        assert await rows_of(myconn, "SELECT count(*) FROM t") == ((12,),)
+
+
+class TestAsyncProcess:
+    async def test_insert_select_and_batch(self, handle):
+        from tests.models import User
+
+        async def body():
+            ex = User.getExecutor()
+            bob = await ex.save(User(name="bob", age=3))
+            ex.reset()
+            ex.sql.insert(User).valuesMany([[User.name.insertCell(n)] for n in ("x", "y'", 'z"; DROP TABLE t_user;--')])
+            await ex.execute()
+            return bob.id, [(r.id, r.name) for r in await ex.findAllBy(None)]
+
+        bob_id, rows = await run(body)
+        await settle(handle)
+        assert bob_id == 1
+        assert rows == [(1, "bob"), (2, "x"), (3, "y'"), (4, 'z"; DROP TABLE t_user;--')]
+
+    @pytest.mark.parametrize(
+        "kwargs, exc",
+        [(dict(executor=1), TypeError), (dict(), AssertionError)],
+    )
+    async def test_executor_checks(self, myconn, kwargs, exc):
+        with pytest.raises(exc):
+            await myconn.asyncProcess(**kwargs)
