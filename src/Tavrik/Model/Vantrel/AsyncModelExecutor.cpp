@@ -1,0 +1,409 @@
+// AsyncModelExecutor: the same operations as awaitables.  The coroutine
+// bodies are Python source; argument checks, validation and statement
+// building are the C++ helpers below, called before the awaitable exists.
+#include "args.hpp"
+#include "vantrel.hpp"
+
+namespace tavrik {
+namespace vantrel {
+
+static PyObject* require_exec(PyObject* o) {
+    if (!PyObject_TypeCheck(o, &BaseModelExecutorType)) raise_cannot_convert(o, "BaseModelExecutor");
+    return o;
+}
+
+static void exact_args(const char* fname, Py_ssize_t nargs, Py_ssize_t n) {
+    if (nargs != n) raise_arity(fname, "exactly", n, nargs);
+}
+
+static PyObject* h_model(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_model", nargs, 1);
+        return Ref::owning(model_of(require_exec(args[0]))).relinquish();
+    });
+}
+
+static PyObject* h_work(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_work", nargs, 1);
+        PyObject* w = E(require_exec(args[0]))->work;
+        return Ref::owning(w ? w : Py_None).relinquish();
+    });
+}
+
+static PyObject* h_check_save(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_check_save", nargs, 2);
+        PyObject* model = model_of(require_exec(args[0]));
+        check_row_of(model, args[1], "instance", true);
+        validate_tree(model, args[1], VM_ASYNC_SAVE);
+        return Ref::owning(Py_None).relinquish();
+    });
+}
+
+static PyObject* h_check_update(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_check_update", nargs, 2);
+        PyObject* model = model_of(require_exec(args[0]));
+        check_row_of(model, args[1], "instance", false);
+        validate_tree(model, args[1], VM_ASYNC_UPDATE);
+        return Ref::owning(Py_None).relinquish();
+    });
+}
+
+static PyObject* h_build_insert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_build_insert", nargs, 2);
+        return Ref::owning(build_insert(require_exec(args[0]), args[1]) ? Py_True : Py_False).relinquish();
+    });
+}
+
+bool build_update_has_cells(PyObject* self, PyObject* instance);
+
+static PyObject* h_build_update(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_build_update", nargs, 2);
+        return Ref::owning(build_update_has_cells(require_exec(args[0]), args[1]) ? Py_True : Py_False)
+            .relinquish();
+    });
+}
+
+static PyObject* h_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_start", nargs, 1);
+        return sync_execute(require_exec(args[0])).relinquish();
+    });
+}
+
+static PyObject* h_check_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_check_filter", nargs, 1);
+        check_filter(args[0], "Filter");
+        return Ref::owning(Py_None).relinquish();
+    });
+}
+
+// (instance-or-list, path, clevel, level, before, is_list) -> (path, clevel, level)
+static PyObject* h_load_args(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_load_args", nargs, 7);
+        PyObject* model = model_of(require_exec(args[0]));
+        bool is_list = truthy(args[6]);
+        if (is_list) {
+            check_arg(args[1], I.korvid->InstanceListType, "instances");
+        } else {
+            check_arg(args[1], I.korvid->ModelInstanceType, "instance", false);
+            check_row_of(model, args[1], "instance", false);
+        }
+        PyObject* path = args[2];
+        check_arg_exact_or_sub(path, PyDict_Check(path), "path", "dict");
+        long clevel = (long)to_int32(args[3]);
+        long level = (long)to_int32(args[4]);
+        check_str_arg(args[5], "before");
+        Ref p = path == Py_None ? new_ref(PyDict_New()) : Ref::owning(path);
+        return Py_BuildValue("(Oll)", p.get(), clevel, level);
+    });
+}
+
+static PyObject* h_build_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_build_batch", nargs, 2);
+        return PyLong_FromSsize_t(build_batch(require_exec(args[0]), args[1]));
+    });
+}
+
+static PyObject* h_end_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_end_batch", nargs, 1);
+        ((ExecObject*)require_exec(args[0]))->batch = 0;
+        return Ref::owning(Py_None).relinquish();
+    });
+}
+
+static PyObject* h_mtm_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_mtm_plan", nargs, 2);
+        return mtm_plan(args[0], args[1]).relinquish();
+    });
+}
+
+#define H(name, fn) {name, (PyCFunction)(void (*)(void))fn, METH_FASTCALL, nullptr}
+PyMethodDef module_helpers[] = {
+    H("_v_model", h_model),
+    H("_v_work", h_work),
+    H("_v_check_save", h_check_save),
+    H("_v_check_update", h_check_update),
+    H("_v_build_insert", h_build_insert),
+    H("_v_build_update", h_build_update),
+    H("_v_start", h_start),
+    H("_v_check_filter", h_check_filter),
+    H("_v_load_args", h_load_args),
+    H("_v_build_batch", h_build_batch),
+    H("_v_end_batch", h_end_batch),
+    H("_v_mtm_plan", h_mtm_plan),
+    {nullptr},
+};
+#undef H
+
+static const char kAsyncSource[] = R"PY(
+from logging import info as _v_log_info
+
+_v_dict_get = dict.get
+
+
+async def execute(self):
+    """把当前语句交给数据库执行"""
+    return await _v_start(self)
+
+
+def save(self, instance):
+    """插入实例及其关联对象，已存在时改为更新"""
+    _v_check_save(self, instance)
+    return _v_save(self, instance)
+
+
+async def _v_save(self, instance):
+    if not _v_build_insert(self, instance):
+        return instance
+    try:
+        res = await self.execute()
+    except _v_integrity:
+        return await self.update(instance)
+    for fk in _v_model(self).fk:
+        name = fk.name
+        value = _v_dict_get(instance, name)
+        if not value:
+            continue
+        kind = fk.Type
+        if kind == _v_OTO:
+            await self._saveOTO(res, fk, instance)
+        elif kind == _v_OTM:
+            await self._saveOTM(fk, instance)
+        elif kind == _v_MTM:
+            await self._saveMTM(fk, instance)
+    return res
+
+
+async def _saveOTO(self, res, fk, instance):
+    src = res if isinstance(res, dict) else instance
+    related = instance[fk.name]
+    related[fk.targetBindCol.name] = src[fk.bindCol.name]
+    src[fk.name] = await fk.target.getExecutor(_v_work(self)).save(related)
+
+
+async def _saveOTM(self, fk, instance):
+    value = instance[fk.bindCol.name]
+    target_name = fk.targetBindCol.name
+    ex = fk.target.getExecutor(_v_work(self))
+    for item in instance[fk.name]:
+        item[target_name] = value
+        ex.reset()
+        await ex.save(item)
+
+
+async def _saveMTM(self, fk, instance):
+    work = _v_work(self)
+    far = fk.directTarget.getExecutor(work)
+    other = fk.middleModel.getOtherFkBy(fk.owner)
+    key = instance[fk.bindCol.name]
+    target_name = fk.targetBindCol.name
+    middle = fk.middleModel.getExecutor(work)
+    await middle.delete({target_name: key}, fk.targetBindCol == key)
+    for item in instance[fk.name]:
+        await far.save(item)
+        await middle.save({target_name: key, other.bindCol.name: item[other.targetBindCol.name]})
+
+
+def update(self, instance):
+    """按主键更新实例及其关联对象"""
+    _v_check_update(self, instance)
+    return _v_update(self, instance)
+
+
+async def _v_update(self, instance):
+    has_cells = _v_build_update(self, instance)
+    work = _v_work(self)
+    for fk in _v_model(self).fk:
+        value = _v_dict_get(instance, fk.name)
+        if value is None:
+            continue
+        kind = fk.Type
+        if kind == _v_OTO:
+            await fk.target.getExecutor(work).save(value)
+        elif kind == _v_OTM:
+            for item in value:
+                await fk.target.getExecutor(work).update(item)
+        elif kind == _v_MTM:
+            for item in value:
+                await fk.directTarget.getExecutor(work).save(item)
+            middle_model, row, cond, rows = _v_mtm_plan(fk, instance)
+            middle = middle_model.getExecutor(work)
+            await middle.delete(row, cond)
+            for junction in rows:
+                await middle.save(junction)
+    if not has_cells:
+        return instance
+    return await self.execute()
+
+
+def findOneBy(self, Filter=None):
+    """按条件查询唯一的一行，没有结果时为None"""
+    _v_check_filter(Filter)
+    return _v_findOneBy(self, Filter)
+
+
+async def _v_findOneBy(self, Filter):
+    self.reset()
+    rows = await self.findAllBy(Filter)
+    if rows is None:
+        return None
+    if not isinstance(rows, _v_InstanceList):
+        raise TypeError("Expected InstanceList, got %s" % type(rows).__name__)
+    n = len(rows)
+    if n == 0:
+        return None
+    if n == 1:
+        return rows[0]
+    raise _v_NotOne()
+
+
+def saveAll(self, instances):
+    """以一条INSERT语句批量插入实例，返回写入的行数"""
+    n = _v_build_batch(self, instances)
+    return _v_saveAll(self, n)
+
+
+async def _v_saveAll(self, n):
+    if not n:
+        return 0
+    try:
+        await self.execute()
+    finally:
+        _v_end_batch(self)
+    return n
+
+
+def findForeignKey(self, instance, deep=False, path=None, clevel=1, level=3, before=None):
+    """查询实例的关联对象"""
+    path, clevel, level = _v_load_args(self, instance, path, clevel, level, before, False)
+    return _v_findForeignKey(self, instance, bool(deep), path, clevel, level, before)
+
+
+async def _v_findForeignKey(self, instance, deep, path, clevel, level, before):
+    model = _v_model(self)
+    work = _v_work(self)
+    table = model.tableName
+    if deep:
+        if clevel > level:
+            return None
+        path[table] = {instance[model.pkName]: instance}
+    for fk in model.fk:
+        direct = fk.directTarget
+        if before is not None and direct.tableName == before:
+            continue
+        key = _v_dict_get(instance, fk.bindCol.name)
+        if key is None:
+            continue
+        name = fk.name
+        kind = fk.Type
+        if kind == _v_MTM:
+            owner_table = fk.owner.tableName
+            ckey = (owner_table, name)
+            cache = path.get(ckey)
+            if isinstance(cache, dict) and key in cache:
+                _v_log_info("当前外键" + str(name) + "已经查询过")
+                hit = cache[key]
+                instance[name] = hit if isinstance(hit, list) else [hit]
+                continue
+            ex = direct.getExecutor(work)
+            ex.sql.join(getattr(direct, owner_table))
+            res = await ex.findAllBy(getattr(fk.middleModel, owner_table + "_id") == key)
+            instance[name] = res
+            if not isinstance(cache, dict):
+                cache = path[ckey] = {}
+            cache[key] = res
+            if deep and res:
+                ex2 = type(res[0]).object.getExecutor(work)
+                for item in res:
+                    await ex2.findForeignKey(item, deep=True, path=path, clevel=clevel + 1, level=level, before=table)
+            continue
+        target = fk.target
+        oto = kind == _v_OTO
+        if oto and target is not model and fk.targetBindCol.name == target.pkName:
+            cache = path.get(target.tableName)
+            if isinstance(cache, dict) and key in cache:
+                instance[name] = cache[key]
+                continue
+        res = await target.getExecutor(work).findAllBy(fk.targetBindCol == key)
+        if not res:
+            continue
+        if oto:
+            item = res[0]
+            instance[name] = item
+            if deep:
+                await type(item).object.getExecutor(work).findForeignKey(
+                    item, deep=True, path=path, clevel=clevel + 1, level=level, before=table)
+        elif kind == _v_OTM:
+            ex2 = type(res[0]).object.getExecutor(work)
+            instance[name] = res
+            if deep:
+                for item in res:
+                    await ex2.findForeignKey(item, deep=True, path=path, clevel=clevel + 1, level=level)
+    return instance
+
+
+def findListForeignKey(self, instances, deep=False, path=None, clevel=1, level=3, before=None):
+    """查询实例列表中每个实例的关联对象"""
+    path, clevel, level = _v_load_args(self, instances, path, clevel, level, before, True)
+    return _v_findListForeignKey(self, instances, path, clevel, level)
+
+
+async def _v_findListForeignKey(self, instances, path, clevel, level):
+    if instances is None:
+        return None
+    for item in list(instances):
+        await self.findForeignKey(item, deep=True, path=path, clevel=clevel, level=level)
+    return None
+
+
+_v_async_methods = (execute, save, update, _saveOTO, _saveOTM, _saveMTM, findOneBy, saveAll,
+                    findForeignKey, findListForeignKey)
+)PY";
+
+void install_async(PyObject* module) {
+    run_source(module, kAsyncSource, "Tavrik/Model/Vantrel/AsyncModelExecutor");
+    PyObject* g = PyModule_GetDict(module);
+    Ref tup = Ref::owning(PyDict_GetItemString(g, "_v_async_methods"));
+    if (!tup || !PyTuple_Check(tup.get())) {
+        PyErr_SetString(PyExc_RuntimeError, "async executor source did not define its methods");
+        throw_error();
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tup.get()); i++) {
+        PyObject* fn = PyTuple_GET_ITEM(tup.get(), i);
+        Ref name = getattr(fn, "__name__");
+        Ref qual = new_ref(PyUnicode_FromFormat("AsyncModelExecutor.%U", name.get()));
+        setattr(fn, "__qualname__", qual.get());
+        type_set(&AsyncModelExecutorType, PyUnicode_AsUTF8(name.get()), fn);
+    }
+    Require(PyDict_DelItemString(g, "_v_async_methods"));
+    // The public names defined by the source belong to the type, not the module.
+    static const char* const publics[] = {"execute", "save", "update", "_saveOTO", "_saveOTM", "_saveMTM",
+                                          "findOneBy", "saveAll", "findForeignKey", "findListForeignKey"};
+    for (const char* n : publics) Require(PyDict_DelItemString(g, n));
+}
+
+PyTypeObject AsyncModelExecutorType = {
+    PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel.AsyncModelExecutor", /* tp_name */
+    sizeof(ExecObject),                                                          /* tp_basicsize */
+};
+
+void ready_async_type() {
+    PyTypeObject* t = &AsyncModelExecutorType;
+    // GC support (flag, traverse, clear) is inherited from the base type.
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    t->tp_doc = "\n    异步模型执行器\n    与数据库交互的操作返回可等待对象\n";
+    t->tp_base = &BaseModelExecutorType;
+}
+
+}  // namespace vantrel
+}  // namespace tavrik

@@ -1,0 +1,708 @@
+// BaseModelExecutor: the statement under construction, the query operations
+// shared by both flavours and the conversion of raw results into rows.
+#include "args.hpp"
+#include "vantrel.hpp"
+
+#include <cstddef>
+
+namespace tavrik {
+namespace vantrel {
+
+// ---------------------------------------------------------------- helpers
+
+Ref call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+    // stack[0] is spare room that PY_VECTORCALL_ARGUMENTS_OFFSET lets the
+    // callee use; stack[1] is the receiver; the caller's arguments follow.
+    PyObject* stack[13];
+    size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0;
+    size_t total = nargs + nkw;
+    PyObject** buf = stack;
+    if (total + 2 > sizeof(stack) / sizeof(stack[0])) {
+        buf = (PyObject**)PyMem_Malloc((total + 2) * sizeof(PyObject*));
+        if (!buf) throw std::bad_alloc();
+    }
+    buf[0] = nullptr;
+    buf[1] = obj;
+    for (size_t i = 0; i < total; i++) buf[i + 2] = args[i];
+    PyObject* r =
+        PyObject_VectorcallMethod(name, buf + 1, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    if (buf != stack) PyMem_Free(buf);
+    return new_ref(r);
+}
+
+Ref call_method_seq(PyObject* obj, PyObject* name, PyObject* seq) {
+    Ref fast = new_ref(PySequence_Fast(seq, "argument list must be a sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    PyObject** items = PySequence_Fast_ITEMS(fast.get());
+    if (n + 1 <= 11) return call_method(obj, name, items, (size_t)n);
+    Ref meth = getattr(obj, name);
+    Ref tup = new_ref(PySequence_Tuple(fast.get()));
+    return new_ref(PyObject_Call(meth.get(), tup.get(), nullptr));
+}
+
+Ref row_get(PyObject* row, PyObject* key) {
+    if (PyDict_Check(row)) return Ref::owning(dict_get(row, key));
+    PyObject* v = PyObject_GetItem(row, key);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
+        PyErr_Clear();
+    }
+    return Ref::consuming_nullable(v);
+}
+
+Ref row_item(PyObject* row, PyObject* key) {
+    if (PyDict_Check(row)) {
+        PyObject* v = dict_get(row, key);
+        if (!v) {
+            PyErr_SetObject(PyExc_KeyError, key);
+            throw_error();
+        }
+        return Ref::owning(v);
+    }
+    return getitem(row, key);
+}
+
+void row_set(PyObject* row, PyObject* key, PyObject* value) {
+    if (PyDict_Check(row))
+        Require(PyDict_SetItem(row, key, value));
+    else
+        setitem(row, key, value);
+}
+
+bool row_has(PyObject* row, PyObject* key) {
+    if (PyDict_Check(row)) return dict_get(row, key) != nullptr;
+    return Require(PySequence_Contains(row, key)) != 0;
+}
+
+bool eq(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    return Require(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+}
+
+#if PY_VERSION_HEX >= 0x030A0000
+GcPause::GcPause(bool active) : paused_(active && PyGC_Disable() != 0) {}
+GcPause::~GcPause() {
+    if (paused_) PyGC_Enable();
+}
+#else
+static PyObject* gc_module() {
+    static PyObject* gc = nullptr;  // kept for the life of the process
+    if (!gc) gc = PyImport_ImportModule("gc");
+    return gc;
+}
+GcPause::GcPause(bool active) : paused_(false) {
+    if (!active) return;
+    PyObject* gc = gc_module();
+    if (!gc) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject* on = PyObject_CallMethod(gc, "isenabled", nullptr);
+    if (on && PyObject_IsTrue(on) == 1) {
+        PyObject* r = PyObject_CallMethod(gc, "disable", nullptr);
+        paused_ = r != nullptr;
+        Py_XDECREF(r);
+    }
+    Py_XDECREF(on);
+    PyErr_Clear();
+}
+GcPause::~GcPause() {
+    if (!paused_) return;
+    // Keeps any pending exception of the operation intact.
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyObject* r = PyObject_CallMethod(gc_module(), "enable", nullptr);
+    Py_XDECREF(r);
+    PyErr_Clear();
+    PyErr_Restore(t, v, tb);
+}
+#endif
+
+Ref utf8(const char* s) { return new_ref(PyUnicode_FromString(s)); }
+
+Ref text_of(std::initializer_list<PyObject*> parts) {
+    Ref out = new_ref(PyUnicode_FromString(""));
+    for (PyObject* p : parts) {
+        Ref s = new_ref(PyObject_Str(p));
+        out = new_ref(PyUnicode_Concat(out.get(), s.get()));
+    }
+    return out;
+}
+
+Ref fk_type(PyObject* fk) { return getattr(fk, N.Type); }
+
+PyObject* model_of(PyObject* self) {
+    PyObject* m = E(self)->model;
+    return m ? m : Py_None;
+}
+
+Ref new_generator(PyObject* model) {
+    Ref g = new_ref(I.gen->new_bound(model));
+    if (!PyObject_TypeCheck(g.get(), I.gen->SqlGeneratorType)) raise_expected("SqlGenerator", g.get());
+    return g;
+}
+
+PyObject* instance_dict(PyObject* self) {
+    Exec* e = E(self);
+    if (!e->dict) e->dict = Require(PyDict_New());
+    return e->dict;
+}
+
+bool is_junction(PyObject* model) {
+    PyObject* mk = I.korvid->middle_korvid_class();
+    if (!mk || !PyType_Check(model)) return false;
+    return Require(PyObject_IsSubclass(model, mk)) != 0;
+}
+
+void check_filter(PyObject* f, const char* arg) { check_arg(f, I.mp->FilterListCellType, arg); }
+
+// The row must belong to `model`: a row of another model would write its
+// values into the wrong table.  Plain dictionaries are accepted where the
+// operation takes any mapping (junction rows).
+void check_row_of(PyObject* model, PyObject* row, const char* arg, bool allow_plain_dict) {
+    if (PyObject_TypeCheck(row, I.korvid->ModelInstanceType)) {
+        Ref rm = Ref::consuming_nullable(PyObject_GetAttr((PyObject*)Py_TYPE(row), N.object));
+        if (!rm) PyErr_Clear();
+        if (rm.get() == model) return;
+        // Name the row class the executor expects, e.g. UserInstance.
+        const char* expected = "ModelInstance";
+        Ref ic;
+        if (PyType_Check(model)) {
+            ic = Ref::consuming_nullable(PyObject_GetAttr(model, N.modelInstance));
+            if (!ic) PyErr_Clear();
+            if (ic && PyType_Check(ic.get())) expected = ((PyTypeObject*)ic.get())->tp_name;
+        }
+        raise_arg_type(arg, expected, row);
+    }
+    if (allow_plain_dict && (PyDict_Check(row) || (row != Py_None && PyMapping_Check(row)))) return;
+    raise_arg_type(arg, "ModelInstance", row);
+}
+
+static Ref sql_or_none(PyObject* self) {
+    PyObject* s = E(self)->sql;
+    return Ref::owning(s ? s : Py_None);
+}
+
+static PyObject* require_sql(PyObject* self, const char* attr) {
+    PyObject* s = E(self)->sql;
+    if (!s) raise_none_attr(attr);
+    return s;
+}
+
+Ref executor_reset(PyObject* self) {
+    Exec* e = E(self);
+    if (!e->executed) return Ref::owning(Py_None);
+    Ref g = new_generator(model_of(self));
+    e->executed = 0;
+    PyObject* old = e->sql;
+    e->sql = g.relinquish();
+    Py_XDECREF(old);
+    return Ref::owning(self);
+}
+
+Ref sync_execute(PyObject* self) {
+    Exec* e = E(self);
+    e->executed = 1;
+    if (!e->db || e->db == Py_None) raise_none_attr("execute");
+    PyObject* con = nullptr;
+    if (e->work && truthy(e->work)) con = e->work;
+    return new_ref(I.db->execute(e->db, self, con));
+}
+
+Ref executor_execute(PyObject* self) {
+    if (Py_TYPE(self) == &ModelExecutorType) return sync_execute(self);
+    if (Py_TYPE(self) == &BaseModelExecutorType) return Ref::owning(Py_None);
+    return call_method0(self, N.execute);
+}
+
+static Ref find_all_impl(PyObject* self, PyObject* filter) {
+    executor_reset(self);
+    PyObject* model = model_of(self);
+    Ref cols = getattr(model, N.col);
+    Ref sel = call_method_seq(require_sql(self, "select"), N.select, cols.get());
+    call_method1(sel.get(), N.where, filter);
+    return executor_execute(self);
+}
+
+Ref executor_find_all(PyObject* self, PyObject* filter) {
+    PyTypeObject* t = Py_TYPE(self);
+    if (t == &ModelExecutorType || t == &BaseModelExecutorType || t == &AsyncModelExecutorType)
+        return find_all_impl(self, filter);
+    return call_method1(self, N.findAllBy, filter);
+}
+
+// ------------------------------------------------------- internal operations
+
+static Ref instance_to_filter(PyObject* self, PyObject* instance) {
+    Ref head = new_ref(I.mp->filter_true());
+    Ref cols = getattr(model_of(self), N.col);
+    Ref fast = new_ref(PySequence_Fast(cols.get(), "col must be a sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    // Every declared column takes part, the last one included.
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* col = PySequence_Fast_GET_ITEM(fast.get(), i);
+        if (!PyObject_TypeCheck(col, I.mp->BasePropertyType)) raise_expected("BaseProperty", col);
+        PyObject* name = ((BasePropertyObject*)col)->name;
+        if (!name) continue;
+        Ref v = row_get(instance, name);
+        if (!v || !truthy(v.get())) continue;
+        Ref cc = new_ref(I.mp->filter_column(name, col));
+        Ref vc = new_ref(I.mp->filter_value(v.get()));
+        Ref linked = new_ref(I.mp->filter_link(head.get(), cc.get(), 0));
+        Ref done = new_ref(I.mp->filter_link(linked.get(), vc.get(), 2));
+    }
+    return head;
+}
+
+static Ref process_select(PyObject* self, PyObject* rows) {
+    if (rows == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+        throw_error();
+    }
+    PyObject* model = model_of(self);
+    Ref out = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
+    Ref fast = new_ref(PySequence_Fast(rows, "rows must be a sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    PyObject** items = PySequence_Fast_ITEMS(fast.get());
+    GcPause pause(n >= 512);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        Ref row = new_ref(I.korvid->build_row(model, items[i]));
+        Require(PyList_Append(out.get(), row.get()));
+    }
+    return out;
+}
+
+static Ref process_insert(PyObject* self, long long id) {
+    PyObject* model = model_of(self);
+    if (is_junction(model)) return Ref::owning(Py_None);
+    Ref pk_name = getattr(model, N.pkName);
+    PyObject* d = E(self)->dict;
+    PyObject* inst = d ? dict_get(d, N.instance) : nullptr;
+    Ref idobj = from_long(id);
+    if (inst && inst != Py_None) {
+        Ref cur = row_get(inst, pk_name.get());
+        if ((!cur || !truthy(cur.get())) && id != 0) row_set(inst, pk_name.get(), idobj.get());
+        return Ref::owning(inst);
+    }
+    Ref one = new_ref(PyDict_New());
+    Require(PyDict_SetItem(one.get(), pk_name.get(), idobj.get()));
+    return call1(model, one.get());
+}
+
+static Ref process_raw(PyObject* self, PyObject* raw) {
+    PyObject* sql = E(self)->sql;
+    int kind = sql ? ((BaseSqlGeneratorObject*)sql)->kind : SK_NONE;
+    switch (kind) {
+        case SK_SELECT:
+            return process_select(self, raw);
+        case SK_INSERT: {
+            // A batch insert reports no usable row id (see saveAll).
+            if (((ExecObject*)self)->batch) return Ref::owning(Py_None);
+            long long id = (long long)to_int64(raw);
+            return process_insert(self, id);
+        }
+        case SK_UPDATE: {
+            PyObject* d = E(self)->dict;
+            PyObject* inst = d ? dict_get(d, N.instance) : nullptr;
+            return Ref::owning(inst ? inst : Py_None);
+        }
+        default:
+            return Ref::owning(Py_None);
+    }
+}
+
+static PyObject* api_instanceToFilter(PyObject* self, PyObject* instance) {
+    return guard([&] { return instance_to_filter(self, instance).relinquish(); });
+}
+static PyObject* api_process(PyObject* self, PyObject* raw) {
+    return guard([&] { return process_raw(self, raw).relinquish(); });
+}
+static PyObject* api_processSelect(PyObject* self, PyObject* rows) {
+    return guard([&] { return process_select(self, rows).relinquish(); });
+}
+static PyObject* api_processInsert(PyObject* self, long long id) {
+    return guard([&] { return process_insert(self, id).relinquish(); });
+}
+
+VantrelAPI capi = {
+    TAVRIK_VANTREL_API_VERSION,
+    api_instanceToFilter,
+    api_process,
+    api_processSelect,
+    api_processInsert,
+    &BaseModelExecutorType,
+    &ModelExecutorType,
+    &AsyncModelExecutorType,
+};
+
+// ------------------------------------------------------------ type slots
+
+static PyObject* bme_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    ((ExecObject*)self)->batch = 0;
+    return self;
+}
+
+static int bme_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    return guard_int([&] {
+        static const char* kwlist[] = {"model", "work", nullptr};
+        PyObject* model;
+        PyObject* work = Py_None;
+        if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:__init__", (char**)kwlist, &model, &work)) throw_error();
+        Ref db = new_ref(I.db->get_instance());
+        if (db.get() != Py_None && !PyObject_TypeCheck(db.get(), I.db->DBType)) raise_expected("DB", db.get());
+        Ref w = Ref::owning(work);
+        if (truthy(work)) {
+            int has = PyObject_HasAttr(work, N.con);
+            if (has) w = getattr(work, N.con);
+        }
+        Ref gen = new_generator(model);
+        Ref d = new_ref(PyDict_New());
+        Exec* e = E(self);
+        PyObject* old[5] = {e->db, e->model, e->work, e->sql, e->dict};
+        e->db = db.get() == Py_None ? nullptr : db.relinquish();
+        Py_INCREF(model);
+        e->model = model;
+        e->executed = 0;
+        e->work = w.relinquish();
+        e->sql = gen.relinquish();
+        e->dict = d.relinquish();
+        for (PyObject* o : old) Py_XDECREF(o);
+        return 0;
+    });
+}
+
+static int bme_traverse(PyObject* self, visitproc visit, void* arg) {
+    Exec* e = E(self);
+    Py_VISIT(e->model);
+    Py_VISIT(e->sql);
+    Py_VISIT(e->work);
+    Py_VISIT(e->db);
+    Py_VISIT(e->dict);
+    return 0;
+}
+
+static int bme_clear(PyObject* self) {
+    Exec* e = E(self);
+    Py_CLEAR(e->model);
+    Py_CLEAR(e->sql);
+    Py_CLEAR(e->work);
+    Py_CLEAR(e->db);
+    Py_CLEAR(e->dict);
+    return 0;
+}
+
+static void bme_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    bme_clear(self);
+    tp->tp_free(self);
+    if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(tp);
+}
+
+// ------------------------------------------------------------ properties
+
+static PyObject* get_sql(PyObject* self, void*) { return guard([&] { return sql_or_none(self).relinquish(); }); }
+
+static int set_sql(PyObject* self, PyObject* value, void*) {
+    return guard_int([&] {
+        Exec* e = E(self);
+        if (!value || value == Py_None) {
+            Py_CLEAR(e->sql);
+            return 0;
+        }
+        if (!PyObject_TypeCheck(value, I.gen->SqlGeneratorType)) raise_expected("SqlGenerator", value);
+        Py_INCREF(value);
+        Py_XSETREF(e->sql, value);
+        return 0;
+    });
+}
+
+static PyGetSetDef bme_getset[] = {
+    {"sql", get_sql, set_sql, "当前正在构建的SQL语句生成器", nullptr},
+    {"generator", get_sql, nullptr, "当前正在构建的SQL语句生成器（只读）", nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr},
+};
+
+// ------------------------------------------------------------ methods
+
+#define FASTCALL_ARGS PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
+
+static PyObject* m_reset(PyObject* self, PyObject*) {
+    return guard([&] { return executor_reset(self).relinquish(); });
+}
+
+static PyObject* m_editSql(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"func"};
+        PyObject* a[1];
+        bind_args("editSql", args, nargs, kwnames, names, 1, 1, a);
+        Ref s = sql_or_none(self);
+        call1(a[0], s.get());
+        return Ref::owning(self).relinquish();
+    });
+}
+
+static PyObject* m_find(FASTCALL_ARGS) {
+    return guard([&] {
+        no_kwargs("find", kwnames);
+        executor_reset(self);
+        call_method(require_sql(self, "select"), N.select, args, (size_t)nargs);
+        return Ref::owning(self).relinquish();
+    });
+}
+
+static PyObject* m_findAllBy(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"Filter"};
+        PyObject* a[1];
+        bind_args("findAllBy", args, nargs, kwnames, names, 1, 0, a);
+        PyObject* f = a[0] ? a[0] : Py_None;
+        check_filter(f, "Filter");
+        return find_all_impl(self, f).relinquish();
+    });
+}
+
+static PyObject* m_findOneBy(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"Filter"};
+        PyObject* a[1];
+        bind_args("findOneBy", args, nargs, kwnames, names, 1, 0, a);
+        PyObject* f = a[0] ? a[0] : Py_None;
+        check_filter(f, "Filter");
+        executor_reset(self);
+        Ref rows = executor_find_all(self, f);
+        if (rows.get() == Py_None) {
+            PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+            throw_error();
+        }
+        if (!PyList_Check(rows.get())) raise_expected("list", rows.get());
+        if (PyList_GET_SIZE(rows.get()) == 1) return Ref::owning(PyList_GET_ITEM(rows.get(), 0)).relinquish();
+        PyErr_SetNone(I.QueryResoutIsNotOne);
+        throw_error();
+    });
+}
+
+static PyObject* m_findAnyMatch(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"instance", "limit", "offset"};
+        PyObject* a[3];
+        bind_args("findAnyMatch", args, nargs, kwnames, names, 3, 1, a);
+        PyObject* model = model_of(self);
+        check_arg(a[0], I.korvid->ModelInstanceType, "instance", false);
+        check_row_of(model, a[0], "instance", false);
+        // Row windows are 64-bit: large tables page past 2**31.
+        long long limit = a[1] ? (long long)to_int64(a[1]) : 0;
+        long long offset = a[2] ? (long long)to_int64(a[2]) : 0;
+        executor_reset(self);
+        Ref cols = getattr(model, N.col);
+        PyObject* sql = require_sql(self, "select");
+        call_method_seq(sql, N.select, cols.get());
+        Ref filter = instance_to_filter(self, a[0]);
+        call_method1(sql, N.where, filter.get());
+        if (limit > 0) {
+            tavrik_paging_fn paging = ((SqlGeneratorHead*)sql)->paging;
+            if (!paging) {
+                PyErr_SetString(PyExc_TypeError, "the statement generator has no paging member");
+                throw_error();
+            }
+            Require(paging(sql, limit, offset));
+        }
+        return executor_execute(self).relinquish();
+    });
+}
+
+static PyObject* m_By(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"Filter"};
+        PyObject* a[1];
+        bind_args("By", args, nargs, kwnames, names, 1, 0, a);
+        PyObject* f = a[0] ? a[0] : Py_None;
+        check_filter(f, "Filter");
+        call_method1(require_sql(self, "where"), N.where, f);
+        return executor_execute(self).relinquish();
+    });
+}
+
+static PyObject* m_delete(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"instance", "filter"};
+        PyObject* a[2];
+        bind_args("delete", args, nargs, kwnames, names, 2, 1, a);
+        PyObject* instance = a[0];
+        PyObject* filter = a[1] ? a[1] : Py_None;
+        check_filter(filter, "filter");
+        PyObject* model = model_of(self);
+        Ref cond;
+        if (filter != Py_None && truthy(filter)) {
+            cond = Ref::owning(filter);
+        } else {
+            if (PyObject_TypeCheck(instance, I.korvid->ModelInstanceType))
+                check_row_of(model, instance, "instance", false);
+            Ref pk_name = getattr(model, N.pkName);
+            Ref pk = getitem(instance, pk_name.get());
+            if (!truthy(pk.get())) {
+                PyErr_SetNone(I.DeleteWithOutPrimaryKeyError);
+                throw_error();
+            }
+            Ref pk_col = getattr(model, N.pkCol);
+            cond = new_ref(PyObject_RichCompare(pk_col.get(), pk.get(), Py_EQ));
+        }
+        // A statement left over from an earlier run must not add its WHERE
+        // to the deletion; an unexecuted one (editSql) is kept.
+        executor_reset(self);
+        PyObject* sql = require_sql(self, "delete");
+        call_method1(sql, N.delete_, model);
+        call_method1(sql, N.where, cond.get());
+        return executor_execute(self).relinquish();
+    });
+}
+
+static PyObject* m_placeholder_instance(FASTCALL_ARGS, const char* fname) {
+    return guard([&] {
+        static const char* const names[] = {"instance"};
+        PyObject* a[1];
+        bind_args(fname, args, nargs, kwnames, names, 1, 1, a);
+        check_arg(a[0], I.korvid->ModelInstanceType, "instance");
+        return Ref::owning(Py_None).relinquish();
+    });
+}
+static PyObject* m_save_placeholder(FASTCALL_ARGS) { return m_placeholder_instance(self, args, nargs, kwnames, "save"); }
+static PyObject* m_update_placeholder(FASTCALL_ARGS) {
+    return m_placeholder_instance(self, args, nargs, kwnames, "update");
+}
+static PyObject* m_execute_placeholder(PyObject* self, PyObject*) { Py_RETURN_NONE; }
+
+// ---- copying and pickling: the five fields and the attribute dictionary.
+
+static Ref new_like(PyTypeObject* type, PyObject* model, PyObject* sql, PyObject* work, PyObject* db, int executed,
+                    PyObject* dict) {
+    if (!PyType_IsSubtype(type, &BaseModelExecutorType)) raise_expected("BaseModelExecutor", (PyObject*)type);
+    if (sql == Py_None) sql = nullptr;
+    if (sql && !PyObject_TypeCheck(sql, I.gen->SqlGeneratorType)) raise_expected("SqlGenerator", sql);
+    if (db == Py_None) db = nullptr;
+    if (db && !PyObject_TypeCheck(db, I.db->DBType)) raise_expected("DB", db);
+    if (dict != Py_None && !PyDict_Check(dict)) raise_expected("dict", dict);
+    Ref obj = new_ref(type->tp_alloc(type, 0));
+    Exec* e = E(obj.get());
+    ((ExecObject*)obj.get())->batch = 0;
+    Py_XINCREF(model);
+    e->model = model;
+    Py_XINCREF(sql);
+    e->sql = sql;
+    Py_XINCREF(work);
+    e->work = work;
+    Py_XINCREF(db);
+    e->db = db;
+    e->executed = executed;
+    e->dict = dict == Py_None ? Require(PyDict_New()) : Require(PyDict_Copy(dict));
+    return obj;
+}
+
+static PyObject* m_copy(PyObject* self, PyObject*) {
+    return guard([&] {
+        Exec* e = E(self);
+        PyObject* d = instance_dict(self);
+        return new_like(Py_TYPE(self), e->model, e->sql ? e->sql : Py_None, e->work, e->db ? e->db : Py_None,
+                        e->executed, d)
+            .relinquish();
+    });
+}
+
+static PyObject* m_deepcopy(PyObject* self, PyObject* memo) {
+    return guard([&] {
+        // The model, the handle and the connection are shared resources; the
+        // statement and the attribute dictionary are the executor's own.
+        Exec* e = E(self);
+        Ref deepcopy = import_attr("copy", "deepcopy");
+        Ref sql = Ref::owning(Py_None);
+        if (e->sql) {
+            PyObject* a[2] = {e->sql, memo};
+            sql = new_ref(PyObject_Vectorcall(deepcopy.get(), a, 2, nullptr));
+        }
+        PyObject* a2[2] = {instance_dict(self), memo};
+        Ref d = new_ref(PyObject_Vectorcall(deepcopy.get(), a2, 2, nullptr));
+        Ref obj = new_like(Py_TYPE(self), e->model, sql.get(), e->work, e->db ? e->db : Py_None, e->executed, d.get());
+        if (memo && PyDict_Check(memo)) {
+            Ref key = new_ref(PyLong_FromVoidPtr(self));
+            Require(PyDict_SetItem(memo, key.get(), obj.get()));
+        }
+        return obj.relinquish();
+    });
+}
+
+static PyObject* rebuild_fn = nullptr;  // module-level _rebuild, set at init
+
+static PyObject* m_reduce(PyObject* self, PyObject*) {
+    return guard([&] {
+        Exec* e = E(self);
+        // The handle is the process's one DB: it is pickled as a flag and
+        // taken from DB.getInstance() again when the executor is rebuilt.
+        PyObject* dbflag = e->db ? Py_True : Py_None;
+        Ref args = new_ref(Py_BuildValue("(OOOOOiO)", (PyObject*)Py_TYPE(self), e->model ? e->model : Py_None,
+                                         e->sql ? e->sql : Py_None, e->work ? e->work : Py_None, dbflag, e->executed,
+                                         instance_dict(self)));
+        return Py_BuildValue("(OO)", rebuild_fn, args.get());
+    });
+}
+
+static PyObject* f_rebuild(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        if (nargs != 7) raise_arity("_rebuild", "exactly", 7, nargs);
+        if (!PyType_Check(args[0])) raise_expected("type", args[0]);
+        Ref db = Ref::owning(Py_None);
+        if (args[4] == Py_True)
+            db = new_ref(I.db->get_instance());
+        else if (args[4] != Py_None)
+            db = Ref::owning(args[4]);
+        int executed = Require(PyObject_IsTrue(args[5]));
+        return new_like((PyTypeObject*)args[0], args[1], args[2], args[3], db.get(), executed, args[6]).relinquish();
+    });
+}
+
+PyMethodDef base_methods[] = {
+    {"reset", (PyCFunction)m_reset, METH_NOARGS, "重置执行器：执行过的语句被新的语句生成器替换"},
+    {"editSql", (PyCFunction)(void (*)(void))m_editSql, METH_FASTCALL | METH_KEYWORDS, "以语句生成器调用func，返回执行器"},
+    {"find", (PyCFunction)(void (*)(void))m_find, METH_FASTCALL | METH_KEYWORDS, "开始查询指定的列，返回执行器"},
+    {"findAllBy", (PyCFunction)(void (*)(void))m_findAllBy, METH_FASTCALL | METH_KEYWORDS, "按条件查询所有行"},
+    {"findOneBy", (PyCFunction)(void (*)(void))m_findOneBy, METH_FASTCALL | METH_KEYWORDS, "按条件查询唯一的一行"},
+    {"findAnyMatch", (PyCFunction)(void (*)(void))m_findAnyMatch, METH_FASTCALL | METH_KEYWORDS,
+     "查询与实例中已设置的值相符的行"},
+    {"By", (PyCFunction)(void (*)(void))m_By, METH_FASTCALL | METH_KEYWORDS, "以条件完成当前查询并执行"},
+    {"delete", (PyCFunction)(void (*)(void))m_delete, METH_FASTCALL | METH_KEYWORDS, "按主键或条件删除"},
+    {"save", (PyCFunction)(void (*)(void))m_save_placeholder, METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"update", (PyCFunction)(void (*)(void))m_update_placeholder, METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"execute", (PyCFunction)m_execute_placeholder, METH_NOARGS, nullptr},
+    {"__copy__", (PyCFunction)m_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", (PyCFunction)m_deepcopy, METH_O, nullptr},
+    {"__reduce__", (PyCFunction)m_reduce, METH_NOARGS, nullptr},
+    {nullptr},
+};
+
+PyMethodDef rebuild_def = {"_rebuild", (PyCFunction)(void (*)(void))f_rebuild, METH_FASTCALL, nullptr};
+
+void set_rebuild(PyObject* fn) { rebuild_fn = fn; }
+
+PyTypeObject BaseModelExecutorType = {
+    PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel.BaseModelExecutor", /* tp_name */
+    sizeof(ExecObject),                                                         /* tp_basicsize */
+};
+
+void ready_base_type() {
+    PyTypeObject* t = &BaseModelExecutorType;
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t->tp_doc = "\n    模型执行器基类\n    保存正在构建的语句，提供查询操作，并把查询结果转换为模型实例\n";
+    t->tp_new = bme_new;
+    t->tp_init = bme_init;
+    t->tp_traverse = bme_traverse;
+    t->tp_clear = bme_clear;
+    t->tp_dealloc = bme_dealloc;
+    t->tp_methods = base_methods;
+    t->tp_getset = bme_getset;
+    t->tp_dictoffset = offsetof(BaseModelExecutorObject, dict);
+}
+
+}  // namespace vantrel
+}  // namespace tavrik

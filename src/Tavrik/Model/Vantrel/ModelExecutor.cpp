@@ -1,0 +1,756 @@
+// ModelExecutor: saving, updating and related-object loading on the calling
+// thread, plus the statement builders both flavours share.
+#include "args.hpp"
+#include "vantrel.hpp"
+
+#include <climits>
+#include <vector>
+
+namespace tavrik {
+namespace vantrel {
+
+#define FASTCALL_ARGS PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames
+
+static PyObject* prop_name(PyObject* col) {
+    if (!PyObject_TypeCheck(col, I.mp->BasePropertyType)) raise_expected("BaseProperty", col);
+    return ((BasePropertyObject*)col)->name;
+}
+
+static Ref col_name_of(PyObject* holder, PyObject* attr) {
+    Ref col = getattr(holder, attr);
+    return getattr(col.get(), N.name);
+}
+
+static Ref work_or_none(PyObject* self) { return Ref::owning(E(self)->work ? E(self)->work : Py_None); }
+
+static Ref executor_for(PyObject* model, PyObject* work) {
+    if (work) return call_method1(model, N.getExecutor, work);
+    return call_method0(model, N.getExecutor);
+}
+
+static bool is_mapping(PyObject* o) { return PyDict_Check(o) || (o != Py_None && PyMapping_Check(o)); }
+
+// ------------------------------------------------------------ validation
+//
+// Everything a save or update will write is checked before the first
+// statement runs: the rows belong to the right models, the cells of every
+// related row can be built, keys needed for updates are present.  The root
+// row's own cells are built by the statement builder, also before any write.
+
+static void require_pk(PyObject* model, PyObject* row) {
+    Ref pk_name = getattr(model, N.pkName);
+    Ref pk = row_get(row, pk_name.get());
+    if (!pk || !truthy(pk.get())) {
+        PyErr_SetNone(I.UpdateWithOutPrimaryKeyError);
+        throw_error();
+    }
+}
+
+static void validate_row(PyObject* model, PyObject* row, int mode, bool root, PyObject* seen);
+
+static void validate_items(PyObject* model, PyObject* items, int mode, PyObject* seen) {
+    Ref it = new_ref(PyObject_GetIter(items));
+    while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get()))) validate_row(model, item.get(), mode, false, seen);
+    if (PyErr_Occurred()) throw_error();
+}
+
+static void validate_mtm_keys(PyObject* fk, PyObject* items, PyObject* seen) {
+    Ref far = getattr(fk, N.directTarget);
+    Ref middle = getattr(fk, N.middleModel);
+    Ref owner = getattr(fk, N.owner);
+    Ref other = call_method1(middle.get(), N.getOtherFkBy, owner.get());
+    Ref key_name = col_name_of(other.get(), N.targetBindCol);
+    Ref it = new_ref(PyObject_GetIter(items));
+    while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get()))) {
+        check_row_of(far.get(), item.get(), "instance", true);
+        Ref key = row_get(item.get(), key_name.get());
+        if (!key || !truthy(key.get())) {
+            Ref fname = getattr(fk, N.name);
+            Ref msg = text_of({utf8("多对多关联").get(), fname.get(), utf8("的关联对象缺少").get(), key_name.get(),
+                               utf8("字段的值").get()});
+            PyErr_SetObject(PyExc_ValueError, msg.get());
+            throw_error();
+        }
+    }
+    if (PyErr_Occurred()) throw_error();
+}
+
+static void validate_row(PyObject* model, PyObject* row, int mode, bool root, PyObject* seen) {
+    Ref ident = new_ref(PyLong_FromVoidPtr(row));
+    if (Require(PySet_Contains(seen, ident.get()))) return;
+    Require(PySet_Add(seen, ident.get()));
+    bool save = mode == VM_SAVE || mode == VM_ASYNC_SAVE;
+    bool async = mode == VM_ASYNC_SAVE || mode == VM_ASYNC_UPDATE;
+    check_row_of(model, row, "instance", save);
+    if (!save) require_pk(model, row);
+    if (!root) {
+        Ref cols = getattr(model, N.col);
+        Ref fast = new_ref(PySequence_Fast(cols.get(), "col must be a sequence"));
+        for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
+            PyObject* col = PySequence_Fast_GET_ITEM(fast.get(), i);
+            PyObject* name = prop_name(col);
+            if (!name) continue;
+            Ref v = row_get(row, name);
+            if (!v) continue;
+            if (save) {
+                if (truthy(v.get())) new_ref(I.mp->insert_cell(col, v.get()));
+            } else {
+                new_ref(I.mp->update_cell(col, v.get()));
+            }
+        }
+    }
+    Ref fks = getattr(model, N.fk);
+    Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
+        PyObject* fk = PySequence_Fast_GET_ITEM(fast.get(), i);
+        Ref name = getattr(fk, N.name);
+        Ref v = row_get(row, name.get());
+        if (!v) continue;
+        if (save ? !truthy(v.get()) : v.get() == Py_None) continue;
+        Ref type = fk_type(fk);
+        if (eq(type.get(), I.OTO)) {
+            Ref target = getattr(fk, N.target);
+            int m = save ? mode : (async ? VM_ASYNC_SAVE : VM_UPDATE);
+            validate_row(target.get(), v.get(), m, false, seen);
+        } else if (eq(type.get(), I.OTM)) {
+            Ref target = getattr(fk, N.target);
+            validate_items(target.get(), v.get(), save ? mode : VM_UPDATE, seen);
+        } else if (eq(type.get(), I.MTM)) {
+            Ref far = getattr(fk, N.directTarget);
+            if (async)
+                validate_items(far.get(), v.get(), VM_ASYNC_SAVE, seen);
+            else if (save)
+                validate_mtm_keys(fk, v.get(), seen);
+            else
+                validate_items(far.get(), v.get(), VM_UPDATE, seen);
+        }
+    }
+}
+
+void validate_tree(PyObject* model, PyObject* row, int mode) {
+    Ref seen = new_ref(PySet_New(nullptr));
+    validate_row(model, row, mode, true, seen.get());
+}
+
+// ------------------------------------------------------------ statement builders
+
+bool build_insert(PyObject* self, PyObject* instance) {
+    executor_reset(self);
+    Require(PyDict_SetItem(instance_dict(self), N.instance, instance));
+    PyObject* model = model_of(self);
+    Ref cols = getattr(model, N.col);
+    Ref fast = new_ref(PySequence_Fast(cols.get(), "col must be a sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    Ref cells = new_ref(PyList_New(0));
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* col = PySequence_Fast_GET_ITEM(fast.get(), i);
+        PyObject* name = prop_name(col);
+        if (!name) continue;
+        Ref v = row_get(instance, name);
+        if (!v || !truthy(v.get())) continue;
+        Ref cell = new_ref(I.mp->insert_cell(col, v.get()));
+        Require(PyList_Append(cells.get(), cell.get()));
+    }
+    if (PyList_GET_SIZE(cells.get()) == 0) return false;
+    PyObject* sql = E(self)->sql;
+    if (!sql) raise_none_attr("insert");
+    Ref ins = call_method1(sql, N.insert, model);
+    call_method_seq(ins.get(), N.values, cells.get());
+    return true;
+}
+
+// Returns false when the row holds none of the model's columns (nothing to set).
+static bool build_update_impl(PyObject* self, PyObject* instance) {
+    PyObject* model = model_of(self);
+    Ref pk_name = getattr(model, N.pkName);
+    Ref pk = row_item(instance, pk_name.get());
+    // A statement left from an earlier run (the failed insertion of save)
+    // must not leak into the update.
+    executor_reset(self);
+    Require(PyDict_SetItem(instance_dict(self), N.instance, instance));
+    Ref cols = getattr(model, N.col);
+    Ref fast = new_ref(PySequence_Fast(cols.get(), "col must be a sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+    Ref cells = new_ref(PyList_New(0));
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* col = PySequence_Fast_GET_ITEM(fast.get(), i);
+        PyObject* name = prop_name(col);
+        if (!name) continue;
+        // A column the row does not hold is left as stored, not nulled.
+        Ref v = row_get(instance, name);
+        if (!v) continue;
+        Ref cell = new_ref(I.mp->update_cell(col, v.get()));
+        Require(PyList_Append(cells.get(), cell.get()));
+    }
+    if (PyList_GET_SIZE(cells.get()) == 0) return false;
+    PyObject* sql = E(self)->sql;
+    if (!sql) raise_none_attr("update");
+    Ref upd = new_ref(I.gen->update_statement(sql, model));
+    Ref setres = call_method_seq(upd.get(), N.set, cells.get());
+    Ref pk_col = getattr(model, N.pkCol);
+    Ref cond = new_ref(PyObject_RichCompare(pk_col.get(), pk.get(), Py_EQ));
+    call_method1(setres.get(), N.where, cond.get());
+    return true;
+}
+
+bool build_update_has_cells(PyObject* self, PyObject* instance) { return build_update_impl(self, instance); }
+
+// Batch insertion: one INSERT for many rows.  The column list is every column
+// that some row sets (truthy, as for save); a row that leaves one of them
+// unset gets the column's declared default, or NULL, as a single save would
+// have got from the table.
+Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
+    PyObject* model = model_of(self);
+    Ref rows = new_ref(PySequence_List(instances));
+    Py_ssize_t nrows = PyList_GET_SIZE(rows.get());
+    for (Py_ssize_t r = 0; r < nrows; r++) {
+        PyObject* row = PyList_GET_ITEM(rows.get(), r);
+        check_row_of(model, row, "instances", true);
+    }
+    if (nrows == 0) return 0;
+    Ref cols = getattr(model, N.col);
+    Ref fast = new_ref(PySequence_Fast(cols.get(), "col must be a sequence"));
+    Py_ssize_t ncols = PySequence_Fast_GET_SIZE(fast.get());
+    std::vector<char> used((size_t)ncols, 0);
+    for (Py_ssize_t r = 0; r < nrows; r++) {
+        PyObject* row = PyList_GET_ITEM(rows.get(), r);
+        for (Py_ssize_t c = 0; c < ncols; c++) {
+            if (used[(size_t)c]) continue;
+            PyObject* name = prop_name(PySequence_Fast_GET_ITEM(fast.get(), c));
+            if (!name) continue;
+            Ref v = row_get(row, name);
+            if (v && truthy(v.get())) used[(size_t)c] = 1;
+        }
+    }
+    // Every cell of every row is built before the statement exists.
+    GcPause pause(nrows >= 512);
+    Ref table = new_ref(PyList_New(nrows));
+    Ref defaults = new_ref(PyList_New(ncols));
+    for (Py_ssize_t c = 0; c < ncols; c++) {
+        PyObject* col = PySequence_Fast_GET_ITEM(fast.get(), c);
+        PyObject* dv = Py_None;
+        BasePropertyObject* bp = (BasePropertyObject*)col;
+        Ref conv;
+        if (used[(size_t)c] && bp->hasDefault && bp->defaultValue &&
+            !PyObject_TypeCheck(bp->defaultValue, I.mp->AutoIncrementType) &&
+            !PyObject_TypeCheck(bp->defaultValue, I.mp->NullDefaultType) && !PyType_Check(bp->defaultValue)) {
+            conv = new_ref(I.mp->to_obj_value(col, bp->defaultValue));
+            dv = conv.get();
+        }
+        Py_INCREF(dv);
+        PyList_SET_ITEM(defaults.get(), c, dv);
+    }
+    for (Py_ssize_t r = 0; r < nrows; r++) {
+        PyObject* row = PyList_GET_ITEM(rows.get(), r);
+        Ref cells = new_ref(PyList_New(0));
+        for (Py_ssize_t c = 0; c < ncols; c++) {
+            if (!used[(size_t)c]) continue;
+            PyObject* col = PySequence_Fast_GET_ITEM(fast.get(), c);
+            PyObject* name = prop_name(col);
+            Ref v = row_get(row, name);
+            PyObject* value = (v && truthy(v.get())) ? v.get() : PyList_GET_ITEM(defaults.get(), c);
+            Ref cell = new_ref(I.mp->insert_cell(col, value));
+            Require(PyList_Append(cells.get(), cell.get()));
+        }
+        PyList_SET_ITEM(table.get(), r, cells.relinquish());
+    }
+    bool any = false;
+    for (char u : used) any = any || u;
+    if (!any) {
+        PyErr_SetString(PyExc_ValueError, "批量保存的实例没有任何可写入的字段值");
+        throw_error();
+    }
+    executor_reset(self);
+    PyObject* sql = E(self)->sql;
+    if (!sql) raise_none_attr("insert");
+    Ref ins = call_method1(sql, N.insert, model);
+    call_method1(ins.get(), N.valuesMany, table.get());
+    ((ExecObject*)self)->batch = 1;
+    return nrows;
+}
+
+// ------------------------------------------------------------ ModelExecutor
+
+static Ref sync_save(PyObject* self, PyObject* instance, bool validate);
+static Ref sync_update(PyObject* self, PyObject* instance, bool validate);
+
+static Ref save_on(PyObject* ex, PyObject* item) {
+    if (Py_TYPE(ex) == &ModelExecutorType) return sync_save(ex, item, false);
+    return call_method1(ex, N.save, item);
+}
+static Ref update_on(PyObject* ex, PyObject* item) {
+    if (Py_TYPE(ex) == &ModelExecutorType) return sync_update(ex, item, false);
+    return call_method1(ex, N.update, item);
+}
+
+static void save_oto(PyObject* self, PyObject* res, PyObject* fk, PyObject* instance) {
+    PyObject* src = (res && is_mapping(res)) ? res : instance;
+    Ref name = getattr(fk, N.name);
+    Ref related = row_item(instance, name.get());
+    Ref bind_name = col_name_of(fk, N.bindCol);
+    Ref target_bind_name = col_name_of(fk, N.targetBindCol);
+    Ref value = row_item(src, bind_name.get());
+    row_set(related.get(), target_bind_name.get(), value.get());
+    Ref target = getattr(fk, N.target);
+    Ref w = work_or_none(self);
+    Ref ex = executor_for(target.get(), w.get());
+    Ref saved = save_on(ex.get(), related.get());
+    row_set(src, name.get(), saved.get());
+}
+
+static void save_otm(PyObject* self, PyObject* fk, PyObject* instance) {
+    // The items sit under the relation's name; each gets the owner's binding
+    // value before it is saved, as a one-to-one object does.
+    Ref name = getattr(fk, N.name);
+    Ref items = row_item(instance, name.get());
+    Ref bind_name = col_name_of(fk, N.bindCol);
+    Ref target_bind_name = col_name_of(fk, N.targetBindCol);
+    Ref value = row_item(instance, bind_name.get());
+    Ref target = getattr(fk, N.target);
+    Ref w = work_or_none(self);
+    Ref ex = executor_for(target.get(), w.get());
+    Ref it = new_ref(PyObject_GetIter(items.get()));
+    while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get()))) {
+        row_set(item.get(), target_bind_name.get(), value.get());
+        if (PyObject_TypeCheck(ex.get(), &BaseModelExecutorType))
+            executor_reset(ex.get());
+        else
+            call_method0(ex.get(), N.reset);
+        save_on(ex.get(), item.get());
+    }
+    if (PyErr_Occurred()) throw_error();
+}
+
+// (junction executor, delete row, delete filter, [junction rows])
+Ref mtm_plan(PyObject* fk, PyObject* instance) {
+    Ref middle = getattr(fk, N.middleModel);
+    Ref owner = getattr(fk, N.owner);
+    Ref other = call_method1(middle.get(), N.getOtherFkBy, owner.get());
+    Ref bind_name = col_name_of(fk, N.bindCol);
+    Ref key = row_item(instance, bind_name.get());
+    Ref tbc = getattr(fk, N.targetBindCol);
+    Ref tname = getattr(tbc.get(), N.name);
+    Ref other_bind = col_name_of(other.get(), N.bindCol);
+    Ref other_target = col_name_of(other.get(), N.targetBindCol);
+    Ref del_row = new_ref(PyDict_New());
+    Require(PyDict_SetItem(del_row.get(), tname.get(), key.get()));
+    Ref cond = new_ref(PyObject_RichCompare(tbc.get(), key.get(), Py_EQ));
+    Ref name = getattr(fk, N.name);
+    Ref items = row_item(instance, name.get());
+    Ref rows = new_ref(PyList_New(0));
+    Ref it = new_ref(PyObject_GetIter(items.get()));
+    while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get()))) {
+        Ref d = new_ref(PyDict_New());
+        Require(PyDict_SetItem(d.get(), tname.get(), key.get()));
+        Ref ik = row_item(item.get(), other_target.get());
+        Require(PyDict_SetItem(d.get(), other_bind.get(), ik.get()));
+        Require(PyList_Append(rows.get(), d.get()));
+    }
+    if (PyErr_Occurred()) throw_error();
+    return new_ref(PyTuple_Pack(4, middle.get(), del_row.get(), cond.get(), rows.get()));
+}
+
+static void save_mtm(PyObject* self, PyObject* fk, PyObject* instance) {
+    Ref plan = mtm_plan(fk, instance);
+    Ref w = work_or_none(self);
+    Ref ex = executor_for(PyTuple_GET_ITEM(plan.get(), 0), w.get());
+    PyObject* dargs[2] = {PyTuple_GET_ITEM(plan.get(), 1), PyTuple_GET_ITEM(plan.get(), 2)};
+    call_method(ex.get(), N.delete_, dargs, 2);
+    PyObject* rows = PyTuple_GET_ITEM(plan.get(), 3);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); i++) save_on(ex.get(), PyList_GET_ITEM(rows, i));
+}
+
+static void dispatch_saver(PyObject* self, PyObject* which, PyObject* const* a, size_t n,
+                           void (*direct)(PyObject*, PyObject* const*)) {
+    if (Py_TYPE(self) == &ModelExecutorType)
+        direct(self, a);
+    else
+        call_method(self, which, a, n);
+}
+
+static Ref sync_save(PyObject* self, PyObject* instance, bool validate) {
+    PyObject* model = model_of(self);
+    check_row_of(model, instance, "instance", true);
+    if (validate) validate_tree(model, instance, VM_SAVE);
+    if (!build_insert(self, instance)) return Ref::owning(instance);
+    Ref res;
+    try {
+        res = executor_execute(self);
+    } catch (const PyErrOccurred&) {
+        if (!PyErr_ExceptionMatches(I.integrity)) throw;
+        // The row exists already: it is updated instead, with its relations.
+        PyErr_Clear();
+        return sync_update(self, instance, true);
+    }
+    Ref fks = getattr(model, N.fk);
+    Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
+        PyObject* fk = PySequence_Fast_GET_ITEM(fast.get(), i);
+        Ref name = getattr(fk, N.name);
+        Ref v = row_get(instance, name.get());
+        if (!v || !truthy(v.get())) continue;
+        Ref type = fk_type(fk);
+        if (eq(type.get(), I.OTO)) {
+            PyObject* a[3] = {res.get(), fk, instance};
+            dispatch_saver(self, N._saveOTO, a, 3, [](PyObject* s, PyObject* const* x) { save_oto(s, x[0], x[1], x[2]); });
+        } else if (eq(type.get(), I.OTM)) {
+            PyObject* a[2] = {fk, instance};
+            dispatch_saver(self, N._saveOTM, a, 2, [](PyObject* s, PyObject* const* x) { save_otm(s, x[0], x[1]); });
+        } else if (eq(type.get(), I.MTM)) {
+            PyObject* a[2] = {fk, instance};
+            dispatch_saver(self, N._saveMTM, a, 2, [](PyObject* s, PyObject* const* x) { save_mtm(s, x[0], x[1]); });
+        }
+    }
+    return res;
+}
+
+static Ref sync_update(PyObject* self, PyObject* instance, bool validate) {
+    PyObject* model = model_of(self);
+    check_row_of(model, instance, "instance", false);
+    require_pk(model, instance);
+    if (validate) validate_tree(model, instance, VM_UPDATE);
+    bool has_cells = build_update_impl(self, instance);
+    Ref w = work_or_none(self);
+    Ref fks = getattr(model, N.fk);
+    Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
+        PyObject* fk = PySequence_Fast_GET_ITEM(fast.get(), i);
+        Ref name = getattr(fk, N.name);
+        Ref v = row_get(instance, name.get());
+        // None means "no related object": there is nothing to update.
+        if (!v || v.get() == Py_None) continue;
+        Ref type = fk_type(fk);
+        if (eq(type.get(), I.OTO)) {
+            Ref target = getattr(fk, N.target);
+            Ref ex = executor_for(target.get(), w.get());
+            update_on(ex.get(), v.get());
+        } else {
+            Ref m = getattr(fk, eq(type.get(), I.MTM) ? N.directTarget : N.target);
+            Ref it = new_ref(PyObject_GetIter(v.get()));
+            while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get()))) {
+                Ref ex = executor_for(m.get(), w.get());
+                update_on(ex.get(), item.get());
+            }
+            if (PyErr_Occurred()) throw_error();
+        }
+    }
+    if (!has_cells) return Ref::owning(instance);
+    return executor_execute(self);
+}
+
+// ------------------------------------------------------------ loading
+
+struct LoadArgs {
+    bool deep;
+    PyObject* path;  // dict
+    long clevel;
+    long level;
+    PyObject* before;  // str or None
+};
+
+static Ref ffk(PyObject* self, PyObject* instance, const LoadArgs& la);
+
+static Ref new_sync_executor(PyObject* model) {
+    Ref ex = call_method0(model, N.getExecutor);
+    if (!PyObject_TypeCheck(ex.get(), &ModelExecutorType))
+        raise_cannot_convert(ex.get(), "Tavrik.Model.Vantrel.ModelExecutor");
+    return ex;
+}
+
+static void nested(PyObject* ex, PyObject* item, const LoadArgs& la, PyObject* before) {
+    LoadArgs sub{true, la.path, la.clevel + 1, la.level, before ? before : Py_None};
+    if (Py_TYPE(ex) == &ModelExecutorType) {
+        ffk(ex, item, sub);
+        return;
+    }
+    Ref cl = from_long(sub.clevel);
+    Ref lv = from_long(sub.level);
+    Ref kw = new_ref(Py_BuildValue("(OOOOO)", N.deep, N.path, N.clevel, N.level, N.before));
+    PyObject* a[6] = {item, Py_True, la.path, cl.get(), lv.get(), sub.before};
+    call_method(ex, N.findForeignKey, a, 1, kw.get());
+}
+
+static Ref model_of_row(PyObject* row) { return getattr((PyObject*)Py_TYPE(row), N.object); }
+
+static Ref ffk(PyObject* self, PyObject* instance, const LoadArgs& la) {
+    PyObject* model = model_of(self);
+    Ref table_name = getattr(model, N.tableName);
+    if (la.deep) {
+        // Levels count from the root (clevel 1); rows beyond `level` are
+        // left as they are.
+        if (la.clevel > la.level) return Ref::owning(Py_None);
+        Ref pk_name = getattr(model, N.pkName);
+        Ref key = row_item(instance, pk_name.get());
+        Ref entry = new_ref(PyDict_New());
+        Require(PyDict_SetItem(entry.get(), key.get(), instance));
+        Require(PyDict_SetItem(la.path, table_name.get(), entry.get()));
+    }
+    Ref fks = getattr(model, N.fk);
+    Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
+        PyObject* fk = PySequence_Fast_GET_ITEM(fast.get(), i);
+        Ref direct = getattr(fk, N.directTarget);
+        if (la.before != Py_None) {
+            Ref dt = getattr(direct.get(), N.tableName);
+            if (eq(dt.get(), la.before)) continue;
+        }
+        Ref name = getattr(fk, N.name);
+        Ref bind_name = col_name_of(fk, N.bindCol);
+        Ref key = row_item(instance, bind_name.get());
+        // An unset binding value relates to nothing (querying `= NULL` would
+        // pick up unrelated rows).
+        if (key.get() == Py_None) continue;
+        Ref type = fk_type(fk);
+        if (eq(type.get(), I.MTM)) {
+            // Many-to-many lists are cached per relation, apart from the
+            // registered rows of the far table, whose keys mean something else.
+            Ref owner = getattr(fk, N.owner);
+            Ref owner_table = getattr(owner.get(), N.tableName);
+            Ref ckey = new_ref(PyTuple_Pack(2, owner_table.get(), name.get()));
+            PyObject* cache = dict_get(la.path, ckey.get());
+            if (cache && PyDict_Check(cache)) {
+                PyObject* hit = dict_get(cache, key.get());
+                if (hit) {
+                    Ref msg = text_of({utf8("当前外键").get(), name.get(), utf8("已经查询过").get()});
+                    call1(I.log_info, msg.get());
+                    row_set(instance, name.get(), hit);
+                    continue;
+                }
+            }
+            Ref ex = new_sync_executor(direct.get());
+            Ref rev = getattr(direct.get(), owner_table.get());
+            PyObject* sql = E(ex.get())->sql;
+            if (!sql) raise_none_attr("join");
+            call_method1(sql, N.join, rev.get());
+            Ref middle = getattr(fk, N.middleModel);
+            Ref jname = new_ref(PyUnicode_FromFormat("%U_id", owner_table.get()));
+            Ref jcol = getattr(middle.get(), jname.get());
+            Ref cond = new_ref(PyObject_RichCompare(jcol.get(), key.get(), Py_EQ));
+            Ref res = executor_find_all(ex.get(), cond.get());
+            row_set(instance, name.get(), res.get());
+            if (!cache || !PyDict_Check(cache)) {
+                Ref fresh = new_ref(PyDict_New());
+                Require(PyDict_SetItem(la.path, ckey.get(), fresh.get()));
+                cache = fresh.get();
+            }
+            Require(PyDict_SetItem(cache, key.get(), res.get()));
+            if (la.deep && Require(PyObject_Length(res.get())) > 0) {
+                Ref first = new_ref(PySequence_GetItem(res.get(), 0));
+                Ref m = model_of_row(first.get());
+                Ref ex2 = new_sync_executor(m.get());
+                Ref it = new_ref(PyObject_GetIter(res.get()));
+                while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get())))
+                    nested(ex2.get(), item.get(), la, table_name.get());
+                if (PyErr_Occurred()) throw_error();
+            }
+            continue;
+        }
+        Ref target = getattr(fk, N.target);
+        Ref target_table = getattr(target.get(), N.tableName);
+        bool oto = eq(type.get(), I.OTO);
+        if (oto && target.get() != model) {
+            // Registered rows are keyed by their primary key, so only a
+            // relation that binds to the target's primary key can use them.
+            Ref tbn = col_name_of(fk, N.targetBindCol);
+            Ref tpk = getattr(target.get(), N.pkName);
+            PyObject* cache = dict_get(la.path, target_table.get());
+            if (cache && PyDict_Check(cache) && eq(tbn.get(), tpk.get())) {
+                PyObject* hit = dict_get(cache, key.get());
+                if (hit) {
+                    row_set(instance, name.get(), hit);
+                    continue;
+                }
+            }
+        }
+        Ref ex = new_sync_executor(target.get());
+        Ref tbc = getattr(fk, N.targetBindCol);
+        Ref cond = new_ref(PyObject_RichCompare(tbc.get(), key.get(), Py_EQ));
+        Ref res = executor_find_all(ex.get(), cond.get());
+        Py_ssize_t len = Require(PyObject_Length(res.get()));
+        if (len == 0) continue;
+        Ref first = new_ref(PySequence_GetItem(res.get(), 0));
+        if (oto) {
+            row_set(instance, name.get(), first.get());
+            if (la.deep) {
+                Ref m = model_of_row(first.get());
+                Ref ex2 = new_sync_executor(m.get());
+                nested(ex2.get(), first.get(), la, table_name.get());
+            }
+        } else if (eq(type.get(), I.OTM)) {
+            Ref m = model_of_row(first.get());
+            Ref ex2 = new_sync_executor(m.get());
+            row_set(instance, name.get(), res.get());
+            if (la.deep) {
+                Ref it = new_ref(PyObject_GetIter(res.get()));
+                while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get())))
+                    nested(ex2.get(), item.get(), la, nullptr);
+                if (PyErr_Occurred()) throw_error();
+            }
+        }
+    }
+    return Ref::owning(instance);
+}
+
+// Checks and normalises the loader arguments; returns the path to use.
+static Ref load_args(const char* fname, PyObject* const* a, LoadArgs& la) {
+    PyObject* path = a[2] ? a[2] : Py_None;
+    PyObject* before = a[5] ? a[5] : Py_None;
+    check_arg_exact_or_sub(path, PyDict_Check(path), "path", "dict");
+    check_str_arg(before, "before");
+    la.clevel = a[3] ? (long)to_int32(a[3]) : 1;
+    la.level = a[4] ? (long)to_int32(a[4]) : 3;
+    la.deep = a[1] ? truthy(a[1]) : false;
+    la.before = before;
+    Ref p = path == Py_None ? new_ref(PyDict_New()) : Ref::owning(path);
+    la.path = p.get();
+    return p;
+}
+
+static const char* const load_names[] = {"instance", "deep", "path", "clevel", "level", "before"};
+
+static PyObject* m_findForeignKey(FASTCALL_ARGS) {
+    return guard([&] {
+        PyObject* a[6];
+        bind_args("findForeignKey", args, nargs, kwnames, load_names, 6, 1, a);
+        check_arg(a[0], I.korvid->ModelInstanceType, "instance", false);
+        LoadArgs la;
+        Ref keep = load_args("findForeignKey", a, la);
+        check_row_of(model_of(self), a[0], "instance", false);
+        return ffk(self, a[0], la).relinquish();
+    });
+}
+
+static PyObject* m_findListForeignKey(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"instances", "deep", "path", "clevel", "level", "before"};
+        PyObject* a[6];
+        bind_args("findListForeignKey", args, nargs, kwnames, names, 6, 1, a);
+        check_arg(a[0], I.korvid->InstanceListType, "instances");
+        LoadArgs la;
+        Ref keep = load_args("findListForeignKey", a, la);
+        if (a[0] == Py_None) Py_RETURN_NONE;
+        // Every item is loaded in depth, all with one shared path.
+        la.deep = true;
+        la.before = Py_None;
+        Ref items = new_ref(PySequence_List(a[0]));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); i++) {
+            PyObject* item = PyList_GET_ITEM(items.get(), i);
+            if (Py_TYPE(self) == &ModelExecutorType) {
+                check_arg(item, I.korvid->ModelInstanceType, "instance", false);
+                ffk(self, item, la);
+            } else {
+                Ref cl = from_long(la.clevel);
+                Ref lv = from_long(la.level);
+                Ref kw = new_ref(Py_BuildValue("(OOOO)", N.deep, N.path, N.clevel, N.level));
+                PyObject* ca[5] = {item, Py_True, la.path, cl.get(), lv.get()};
+                call_method(self, N.findForeignKey, ca, 1, kw.get());
+            }
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+// ------------------------------------------------------------ Python-facing
+
+static PyObject* m_execute(PyObject* self, PyObject*) {
+    return guard([&] { return sync_execute(self).relinquish(); });
+}
+
+static PyObject* m_save(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"instance"};
+        PyObject* a[1];
+        bind_args("save", args, nargs, kwnames, names, 1, 1, a);
+        return sync_save(self, a[0], true).relinquish();
+    });
+}
+
+static PyObject* m_update(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"instance"};
+        PyObject* a[1];
+        bind_args("update", args, nargs, kwnames, names, 1, 1, a);
+        return sync_update(self, a[0], true).relinquish();
+    });
+}
+
+static PyObject* m_saveOTO(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"res", "fk", "instance"};
+        PyObject* a[3];
+        bind_args("_saveOTO", args, nargs, kwnames, names, 3, 3, a);
+        save_oto(self, a[0], a[1], a[2]);
+        Py_RETURN_NONE;
+    });
+}
+
+static PyObject* m_saveOTM(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"fk", "instance"};
+        PyObject* a[2];
+        bind_args("_saveOTM", args, nargs, kwnames, names, 2, 2, a);
+        save_otm(self, a[0], a[1]);
+        Py_RETURN_NONE;
+    });
+}
+
+static PyObject* m_saveMTM(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"fk", "instance"};
+        PyObject* a[2];
+        bind_args("_saveMTM", args, nargs, kwnames, names, 2, 2, a);
+        save_mtm(self, a[0], a[1]);
+        Py_RETURN_NONE;
+    });
+}
+
+static PyObject* m_saveAll(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"instances"};
+        PyObject* a[1];
+        bind_args("saveAll", args, nargs, kwnames, names, 1, 1, a);
+        GcPause pause;
+        Py_ssize_t n = build_batch(self, a[0]);
+        if (n == 0) return from_long(0).relinquish();
+        try {
+            executor_execute(self);
+        } catch (...) {
+            ((ExecObject*)self)->batch = 0;
+            throw;
+        }
+        ((ExecObject*)self)->batch = 0;
+        return from_long(n).relinquish();
+    });
+}
+
+PyMethodDef sync_methods[] = {
+    {"execute", (PyCFunction)m_execute, METH_NOARGS, "把当前语句交给数据库执行"},
+    {"save", (PyCFunction)(void (*)(void))m_save, METH_FASTCALL | METH_KEYWORDS, "插入实例及其关联对象，已存在时改为更新"},
+    {"update", (PyCFunction)(void (*)(void))m_update, METH_FASTCALL | METH_KEYWORDS, "按主键更新实例及其关联对象"},
+    {"_saveOTO", (PyCFunction)(void (*)(void))m_saveOTO, METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_saveOTM", (PyCFunction)(void (*)(void))m_saveOTM, METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_saveMTM", (PyCFunction)(void (*)(void))m_saveMTM, METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"saveAll", (PyCFunction)(void (*)(void))m_saveAll, METH_FASTCALL | METH_KEYWORDS,
+     "以一条INSERT语句批量插入实例，返回写入的行数"},
+    {"findForeignKey", (PyCFunction)(void (*)(void))m_findForeignKey, METH_FASTCALL | METH_KEYWORDS, "查询实例的关联对象"},
+    {"findListForeignKey", (PyCFunction)(void (*)(void))m_findListForeignKey, METH_FASTCALL | METH_KEYWORDS,
+     "查询实例列表中每个实例的关联对象"},
+    {nullptr},
+};
+
+PyTypeObject ModelExecutorType = {
+    PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel.ModelExecutor", /* tp_name */
+    sizeof(ExecObject),                                                     /* tp_basicsize */
+};
+
+void ready_sync_type() {
+    PyTypeObject* t = &ModelExecutorType;
+    // GC support (flag, traverse, clear) is inherited from the base type.
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    t->tp_doc = "\n    同步模型执行器\n    在调用线程上执行语句\n";
+    t->tp_base = &BaseModelExecutorType;
+    t->tp_methods = sync_methods;
+}
+
+}  // namespace vantrel
+}  // namespace tavrik

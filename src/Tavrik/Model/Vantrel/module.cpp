@@ -1,0 +1,145 @@
+// Tavrik.Model.Vantrel: module initialisation.  Own types and capsule first,
+// then the other modules of the package, then the module body.
+#include "vantrel.hpp"
+
+namespace tavrik {
+namespace vantrel {
+
+Names N;
+Imports I;
+
+extern VantrelAPI capi;
+extern PyMethodDef rebuild_def;
+void set_rebuild(PyObject* fn);
+void ready_base_type();
+void ready_sync_type();
+void ready_async_type();
+
+static PyObject* name(const char* s) { return intern(s).relinquish(); }
+
+void init_names() {
+    N.select = name("select");
+    N.where = name("where");
+    N.insert = name("insert");
+    N.values = name("values");
+    N.set = name("set");
+    N.delete_ = name("delete");
+    N.join = name("join");
+    N.col = name("col");
+    N.fk = name("fk");
+    N.pkName = name("pkName");
+    N.pkCol = name("pkCol");
+    N.tableName = name("tableName");
+    N.name = name("name");
+    N.Type = name("Type");
+    N.bindCol = name("bindCol");
+    N.targetBindCol = name("targetBindCol");
+    N.target = name("target");
+    N.directTarget = name("directTarget");
+    N.owner = name("owner");
+    N.middleModel = name("middleModel");
+    N.object = name("object");
+    N.getExecutor = name("getExecutor");
+    N.getOtherFkBy = name("getOtherFkBy");
+    N.insertCell = name("insertCell");
+    N.updateCell = name("updateCell");
+    N.instance = name("instance");
+    N.execute = name("execute");
+    N.findAllBy = name("findAllBy");
+    N.findForeignKey = name("findForeignKey");
+    N.save = name("save");
+    N.update = name("update");
+    N.reset = name("reset");
+    N.con = name("con");
+    N.info = name("info");
+    N.executor = name("executor");
+    N.deep = name("deep");
+    N.path = name("path");
+    N.clevel = name("clevel");
+    N.level = name("level");
+    N.before = name("before");
+    N._saveOTO = name("_saveOTO");
+    N._saveOTM = name("_saveOTM");
+    N._saveMTM = name("_saveMTM");
+    N.findOneBy = name("findOneBy");
+    N.modelInstance = name("modelInstance");
+    N.valuesMany = name("valuesMany");
+}
+
+static PyObject* keep(Ref r) { return r.relinquish(); }  // held for the life of the process
+
+static PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "Tavrik.Model.Vantrel",
+    "模型执行器：查询、保存、更新、删除模型实例，并加载关联对象", -1, nullptr,
+};
+
+static void init(PyObject* m) {
+    init_names();
+    // 1. Own types and capsule, so modules that import this one while it is
+    //    still loading find them.
+    ready_base_type();
+    ready_sync_type();
+    ready_async_type();
+    add_type(m, &BaseModelExecutorType);
+    add_type(m, &ModelExecutorType);
+    add_type(m, &AsyncModelExecutorType);
+    export_api(m, TAVRIK_VANTREL_CAPSULE, &capi);
+    Require(PyModule_AddFunctions(m, module_helpers));
+    {
+        Ref fn = new_ref(PyCFunction_NewEx(&rebuild_def, nullptr, PyModule_GetNameObject(m)));
+        add_object(m, "_rebuild", fn.get());
+        set_rebuild(fn.relinquish());
+    }
+
+    // 2. The other modules' capsules and types.
+    I.korvid = import_api<KorvidAPI>(TAVRIK_KORVID_CAPSULE, 1);
+    I.mp = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 2);
+    I.gen = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 1);
+    I.db = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 1);
+    I.connector = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 1);
+
+    // 3. The module body: ordinary names.
+    PyObject* g = PyModule_GetDict(m);
+    Ref logging = import("logging");
+    Require(PyDict_SetItemString(g, "logging", logging.get()));
+    I.log_info = keep(getattr(logging.get(), "info"));
+    Ref List = import_attr("typing", "List");
+    Require(PyDict_SetItemString(g, "List", List.get()));
+    Ref del_err = import_attr("Tavrik.Error.Strovy", "DeleteWithOutPrimaryKeyError");
+    Ref upd_err = import_attr("Tavrik.Error.Strovy", "UpdateWithOutPrimaryKeyError");
+    Require(PyDict_SetItemString(g, "DeleteWithOutPrimaryKeyError", del_err.get()));
+    Require(PyDict_SetItemString(g, "UpdateWithOutPrimaryKeyError", upd_err.get()));
+    I.DeleteWithOutPrimaryKeyError = keep(std::move(del_err));
+    I.UpdateWithOutPrimaryKeyError = keep(std::move(upd_err));
+    Ref ftype = import_attr("Tavrik.Model.ModelProperty", "ForeignType");
+    Require(PyDict_SetItemString(g, "ForeignType", ftype.get()));
+    I.OTO = keep(getattr(ftype.get(), "ONE_TO_ONE"));
+    I.OTM = keep(getattr(ftype.get(), "ONE_TO_MANY"));
+    I.MTM = keep(getattr(ftype.get(), "MANY_TO_MANY"));
+    Ref my_integrity = import_attr("pymysql", "IntegrityError");
+    Ref sqlite3 = import("sqlite3");
+    Require(PyDict_SetItemString(g, "IntegrityError", my_integrity.get()));
+    Require(PyDict_SetItemString(g, "sqlite3", sqlite3.get()));
+    Ref lite_integrity = getattr(sqlite3.get(), "IntegrityError");
+    I.integrity = keep(new_ref(PyTuple_Pack(2, my_integrity.get(), lite_integrity.get())));
+    Ref not_one = import_attr("Tavrik.Error.QueryError", "QueryResoutIsNotOne");
+    Ref not_def = import_attr("Tavrik.Error.QueryError", "QueryNotDefine");
+    Require(PyDict_SetItemString(g, "QueryResoutIsNotOne", not_one.get()));
+    Require(PyDict_SetItemString(g, "QueryNotDefine", not_def.get()));
+    I.QueryResoutIsNotOne = keep(std::move(not_one));
+    I.empty_tuple = keep(new_ref(PyTuple_New(0)));
+
+    // Names the coroutine bodies use.
+    Require(PyDict_SetItemString(g, "_v_integrity", I.integrity));
+    Require(PyDict_SetItemString(g, "_v_OTO", I.OTO));
+    Require(PyDict_SetItemString(g, "_v_OTM", I.OTM));
+    Require(PyDict_SetItemString(g, "_v_MTM", I.MTM));
+    Require(PyDict_SetItemString(g, "_v_NotOne", I.QueryResoutIsNotOne));
+    Require(PyDict_SetItemString(g, "_v_InstanceList", (PyObject*)I.korvid->InstanceListType));
+    install_async(m);
+}
+
+}  // namespace vantrel
+}  // namespace tavrik
+
+PyMODINIT_FUNC PyInit_Vantrel(void) { TAVRIK_MODULE_INIT(tavrik::vantrel::moduledef, tavrik::vantrel::init); }

@@ -1,0 +1,152 @@
+"""The asynchronous executor over aiosqlite and MySQL: awaitable operations,
+argument errors raised when the awaitable is created, saving and updating
+with relations, related-object loading and batch insertion."""
+import logging
+
+import pytest
+
+from Tavrik.Model.Korvid import InstanceList
+from tests.models import Post, Profile, Role, User, UserRole
+
+
+async def rows_of(sql, args=()):
+    from Tavrik.DB.DB import DB
+
+    return [tuple(r) for r in await DB.getInstance().executeSql(sql, args=args)]
+
+
+async def test_executor_kind_and_unawaited_query(async_db):
+    from Tavrik.Model.Vantrel import AsyncModelExecutor
+
+    ex = User.getExecutor()
+    assert type(ex) is AsyncModelExecutor
+    await ex.save(User(name="ann"))
+    ex = User.getExecutor()
+    pending = ex.findAllBy(User.name == "ann")
+    # the statement is built at once but nothing ran
+    text, params = ex.sql.statementPair()
+    assert text.startswith("SELECT") and "ann" in params
+    assert ex.reset() is None and ex.sql.statementPair() == (text, params)
+    pending.close()
+    rows = await ex.findAllBy(User.name == "ann")
+    assert isinstance(rows, InstanceList) and [r.name for r in rows] == ["ann"]
+    assert ex.reset() is ex
+
+
+async def test_find_one_by(async_db):
+    from Tavrik.Error.QueryError import QueryResoutIsNotOne
+
+    ex = User.getExecutor()
+    assert await ex.findOneBy(User.name == "nobody") is None
+    await ex.save(User(name="twin", age=1))
+    await ex.save(User(name="twin", age=2))
+    one = await ex.findOneBy(User.age == 2)
+    assert one.name == "twin"
+    with pytest.raises(QueryResoutIsNotOne):
+        await ex.findOneBy(User.name == "twin")
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda ex: ex.findOneBy("x"), TypeError, "Argument 'Filter' has incorrect type"),
+        (lambda ex: ex.findAllBy(1), TypeError, "Argument 'Filter' has incorrect type"),
+        (lambda ex: ex.save(Post(title="wrong")), TypeError, "Argument 'instance' has incorrect type"),
+        (lambda ex: ex.update({"id": 1}), TypeError, "Argument 'instance' has incorrect type"),
+        (lambda ex: ex.findForeignKey("x"), TypeError, "Argument 'instance' has incorrect type"),
+        (lambda ex: ex.findForeignKey(User(id=1), path=[]), TypeError, "Argument 'path' has incorrect type"),
+        (lambda ex: ex.findListForeignKey([]), TypeError, "Argument 'instances' has incorrect type"),
+        (lambda ex: ex.saveAll([User(name="a"), Role(name="b")]), TypeError, "Argument 'instances'"),
+        (lambda ex: ex.findAnyMatch(User(), "1"), TypeError, "an integer is required"),
+    ],
+)
+async def test_argument_errors_when_called(async_db, call, error, message):
+    ex = User.getExecutor()
+    with pytest.raises(error, match=message):
+        call(ex)
+    assert await rows_of("SELECT COUNT(*) FROM t_user") == [(0,)]
+
+
+async def test_update_without_key_raises_when_called(async_db):
+    from Tavrik.Error.Strovy import UpdateWithOutPrimaryKeyError
+
+    with pytest.raises(UpdateWithOutPrimaryKeyError):
+        User.getExecutor().update(User(name="nokey"))
+
+
+async def test_save_and_fall_back_to_update(async_db):
+    ex = User.getExecutor()
+    u = User(name="ann", age=3)
+    assert await ex.save(u) is u and u.id
+    again = User(id=u.id, name="ann2", age=4)
+    assert await ex.save(again) is again
+    assert await rows_of("SELECT id, name, age FROM t_user") == [(u.id, "ann2", 4)]
+    empty = User(name="", check=False)
+    assert await ex.save(empty) is empty
+
+
+async def test_save_one_to_one_and_many(async_db):
+    ex = User.getExecutor()
+    u = await ex.save(User(name="bob", profile={"bio": "b"}, posts=[{"title": "x"}, {"title": "y"}]))
+    assert u.profile.user_id == u.id and u.profile.id
+    assert [p.user_id for p in u.posts] == [u.id, u.id]
+    assert await rows_of("SELECT user_id, title FROM t_post ORDER BY id") == [(u.id, "x"), (u.id, "y")]
+
+
+async def test_update_inserts_one_to_one_without_key(async_db):
+    ex = User.getExecutor()
+    u = await ex.save(User(name="cat"))
+    u.profile = Profile(bio="fresh")
+    u.name = "cat2"
+    assert await ex.update(u) is u
+    assert u.profile.id
+    assert await rows_of("SELECT bio FROM t_profile") == [("fresh",)]
+    assert await rows_of("SELECT name FROM t_user") == [("cat2",)]
+
+
+async def test_save_many_to_many_inserts_items_then_junction_rows(async_db):
+    ex = User.getExecutor()
+    u = await ex.save(User(name="dan", roles=[Role(name="r1"), Role(name="r2")]))
+    assert all(r.id for r in u.roles)
+    assert sorted(await rows_of("SELECT name FROM t_role")) == [("r1",), ("r2",)]
+    junction = await rows_of("SELECT t_user_id, t_role_id FROM t_user_role ORDER BY t_role_id")
+    assert junction == [(u.id, u.roles[0].id), (u.id, u.roles[1].id)]
+    # update rewrites the junction rows: exactly the new list remains
+    u.roles = [u.roles[1], Role(name="r3")]
+    await ex.update(u)
+    junction = await rows_of("SELECT t_role_id FROM t_user_role ORDER BY t_role_id")
+    assert junction == [(u.roles[0].id,), (u.roles[1].id,)]
+
+
+async def test_find_foreign_key(async_db, caplog):
+    ex = User.getExecutor()
+    u = await ex.save(User(name="eve", profile={"bio": "e"}, posts=[{"title": "p"}], roles=[Role(name="r")]))
+    fresh = await ex.findOneBy(User.id == u.id)
+    assert await ex.findForeignKey(fresh) is fresh
+    assert fresh.profile.bio == "e" and [p.title for p in fresh.posts] == ["p"]
+    assert [r.name for r in fresh.roles] == ["r"]
+    # the many-to-many cache answers the second row of the same user
+    caplog.set_level(logging.INFO)
+    pair = InstanceList([await ex.findOneBy(User.id == u.id), await ex.findOneBy(User.id == u.id)])
+    assert await ex.findListForeignKey(pair) is None
+    assert [r.getMessage() for r in caplog.records].count("当前外键roles已经查询过") == 1
+    assert pair[1].roles is pair[0].roles and [r.name for r in pair[1].roles] == ["r"]
+
+
+async def test_find_foreign_key_skips_unset_binding_value(async_db):
+    # a profile bound to NULL would be found by `user_id IS NULL`
+    await Profile.getExecutor().save(Profile(bio="orphan"))
+    ex = User.getExecutor()
+    unsaved = User(name="nobody")
+    assert unsaved.id is None
+    assert await ex.findForeignKey(unsaved) is unsaved
+    assert "profile" not in unsaved and "posts" not in unsaved and "roles" not in unsaved
+
+
+async def test_save_all(async_db):
+    ex = User.getExecutor()
+    assert await ex.saveAll([User(name="u%d" % i, age=i) for i in range(20)]) == 20
+    assert await rows_of("SELECT COUNT(*) FROM t_user") == [(20,)]
+    assert await UserRole.getExecutor().saveAll([{"t_user_id": 1, "t_role_id": 2}]) == 1
+    assert await rows_of("SELECT t_user_id, t_role_id FROM t_user_role") == [(1, 2)]
+    assert await ex.saveAll([]) == 0
