@@ -145,8 +145,8 @@ def test_find_all_and_one(items, db_path):
     assert all(isinstance(r, ExItem.modelInstance) for r in rows)
     assert [r.label for r in items.findAllBy(ExItem.qty == 7)] == ["plum", "fig"]
     one = items.findOneBy(ExItem.label == "pear")
-    # 0 is falsy: save leaves the column to the table (NULL)
-    assert (one.label, one.qty, one.code) == ("pear", None, "P1")
+    # 0 is a value, stored as such
+    assert (one.label, one.qty, one.code) == ("pear", 0, "P1")
     from Tavrik.Error.QueryError import QueryResoutIsNotOne
 
     with pytest.raises(QueryResoutIsNotOne):
@@ -263,8 +263,8 @@ def test_save_returns_same_instance_with_key(sqlite_db, db_path):
     it2 = ExItem(id=40, label="given")
     assert ex.save(it2) is it2 and it2.id == 40
     assert raw(db_path, "SELECT id, label FROM ex_item ORDER BY id") == [(1, "new"), (40, "given")]
-    # all-falsy: nothing written, same instance back
-    empty = ExItem(label="", qty=0, check=False)
+    # nothing but None: nothing written, same instance back
+    empty = ExItem(label=None, qty=None, check=False)
     assert ex.save(empty) is empty and count(db_path, "ex_item") == 2
 
 
@@ -323,15 +323,49 @@ def test_save_many_to_many_twice_keeps_second_list(sqlite_db, db_path):
         a.id,
         b.id,
     ]
+    junction = lambda: sorted(r[0] for r in raw(db_path, "SELECT t_role_id FROM t_user_role"))  # noqa: E731
     u2 = ex.findOneBy(User.id == u.id)
     u2.roles = [c]
-    ex.save(u2)  # exists: integrity error, then update
+    ex.save(u2)  # exists: integrity error, then update, which rewrites the junction rows
+    assert junction() == [c.id]
     u2.roles = [b, c]
-    User.getExecutor()._saveMTM(User.roles, u2)
-    assert sorted(r[0] for r in raw(db_path, "SELECT t_role_id FROM t_user_role")) == [b.id, c.id]
-    # an empty list is falsy: the relation is not touched
+    ex.save(u2)
+    assert junction() == [b.id, c.id]
+    User.getExecutor()._saveMTM(User.roles, User(id=u.id, roles=[a], check=False))
+    assert junction() == [a.id]
+    # save: an empty list is falsy, the relation is not touched
     ex.save(User(name="carl", roles=[]))
-    assert count(db_path, "t_user_role") == 2
+    assert junction() == [a.id]
+    # update: the list is what the owner holds now, an empty one included
+    u2.roles = []
+    User.getExecutor().update(u2)
+    assert junction() == []
+
+
+@pytest.mark.parametrize("values", [dict(name="", age=0, active=False), dict(name="z", age=0, active=False)])
+def test_falsy_values_are_written(sqlite_db, db_path, values):
+    """0, False and "" are values: saving them must not store the column's
+    default instead (active defaults to True)."""
+    u = User.getExecutor().save(User(**values))
+    assert u.id
+    assert raw(db_path, "SELECT name, age, active FROM t_user WHERE id=?", (u.id,)) == [
+        (values["name"], 0, 0)
+    ]
+    back = User.getExecutor().findOneBy(User.id == u.id)
+    assert (back.name, back.age, back.active) == (values["name"], 0, False)
+    assert User.getExecutor().saveAll([User(name="b", age=0, active=False)]) == 1
+    assert raw(db_path, "SELECT age, active FROM t_user WHERE name='b'") == [(0, 0)]
+
+
+def test_zero_primary_key_asks_for_a_new_key(sqlite_db, db_path):
+    u = User.getExecutor().save(User(id=0, name="k"))
+    assert u.id == 1 and raw(db_path, "SELECT id FROM t_user") == [(1,)]
+
+
+def test_all_none_row_writes_nothing(sqlite_db, db_path):
+    row = User(name=None, check=False)
+    assert User.getExecutor().save(row) is row
+    assert count(db_path, "t_user") == 0
 
 
 def test_save_many_to_many_item_without_key_writes_nothing(sqlite_db, db_path):

@@ -49,8 +49,14 @@ class ModelExecutor(BaseModelExecutor):
     def By(self, Filter: Optional[FilterListCell] = None) -> Any: ...
     def delete(self, instance: Optional[Mapping[str, Any]], filter: Optional[FilterListCell] = None) -> Any: ...
     def execute(self) -> Any: ...
-    def save(self, instance: Mapping[str, Any]) -> Optional[ModelInstance]: ...
-    def update(self, instance: ModelInstance) -> ModelInstance: ...
+    def save(self, instance: Mapping[str, Any]) -> Optional[ModelInstance]:
+        """Inserts the row (every column whose value is not None; a falsy
+        primary key asks for a new key) and then its related rows; a row whose
+        key exists already is updated instead.  Returns the same row with its
+        new key, or None for a junction row."""
+    def update(self, instance: ModelInstance) -> ModelInstance:
+        """Updates the row by its primary key, its related rows first; a
+        many-to-many relation's junction rows become exactly the list held."""
     def saveAll(self, instances: Iterable[Mapping[str, Any]]) -> int:
         """One INSERT for all rows; returns the number of rows written.  The
         rows' primary keys are not filled in (the drivers report no reliable

@@ -16,6 +16,16 @@ static PyObject* prop_name(PyObject* col) {
     return ((BasePropertyObject*)col)->name;
 }
 
+// Whether an insert writes a column's value.  None leaves the column to the
+// table's default, and so does a falsy primary key (0 asks for a new key);
+// any other value is written, 0, False and "" included: skipping them would
+// store the column's default instead (a False saved as a default of True).
+static bool written_on_insert(PyObject* col, PyObject* v) {
+    if (v == Py_None) return false;
+    if (((BasePropertyObject*)col)->primaryKey) return truthy(v);
+    return true;
+}
+
 static Ref col_name_of(PyObject* holder, PyObject* attr) {
     Ref col = getattr(holder, attr);
     return getattr(col.get(), N.name);
@@ -93,7 +103,7 @@ static void validate_row(PyObject* model, PyObject* row, int mode, bool root, Py
             Ref v = row_get(row, name);
             if (!v) continue;
             if (save) {
-                if (truthy(v.get())) new_ref(I.mp->insert_cell(col, v.get()));
+                if (written_on_insert(col, v.get())) new_ref(I.mp->insert_cell(col, v.get()));
             } else {
                 new_ref(I.mp->update_cell(col, v.get()));
             }
@@ -121,8 +131,10 @@ static void validate_row(PyObject* model, PyObject* row, int mode, bool root, Py
                 validate_items(far.get(), v.get(), VM_ASYNC_SAVE, seen);
             else if (save)
                 validate_mtm_keys(fk, v.get(), seen);
-            else
+            else {
                 validate_items(far.get(), v.get(), VM_UPDATE, seen);
+                validate_mtm_keys(fk, v.get(), seen);
+            }
         }
     }
 }
@@ -147,7 +159,7 @@ bool build_insert(PyObject* self, PyObject* instance) {
         PyObject* name = prop_name(col);
         if (!name) continue;
         Ref v = row_get(instance, name);
-        if (!v || !truthy(v.get())) continue;
+        if (!v || !written_on_insert(col, v.get())) continue;
         Ref cell = new_ref(I.mp->insert_cell(col, v.get()));
         Require(PyList_Append(cells.get(), cell.get()));
     }
@@ -196,7 +208,7 @@ static bool build_update_impl(PyObject* self, PyObject* instance) {
 bool build_update_has_cells(PyObject* self, PyObject* instance) { return build_update_impl(self, instance); }
 
 // Batch insertion: one INSERT for many rows.  The column list is every column
-// that some row sets (truthy, as for save); a row that leaves one of them
+// that some row sets (as for save); a row that leaves one of them
 // unset gets the column's declared default, or NULL, as a single save would
 // have got from the table.
 Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
@@ -216,10 +228,11 @@ Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
         PyObject* row = PyList_GET_ITEM(rows.get(), r);
         for (Py_ssize_t c = 0; c < ncols; c++) {
             if (used[(size_t)c]) continue;
-            PyObject* name = prop_name(PySequence_Fast_GET_ITEM(fast.get(), c));
+            PyObject* col = PySequence_Fast_GET_ITEM(fast.get(), c);
+            PyObject* name = prop_name(col);
             if (!name) continue;
             Ref v = row_get(row, name);
-            if (v && truthy(v.get())) used[(size_t)c] = 1;
+            if (v && written_on_insert(col, v.get())) used[(size_t)c] = 1;
         }
     }
     // Every cell of every row is built before the statement exists.
@@ -248,7 +261,7 @@ Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
             PyObject* col = PySequence_Fast_GET_ITEM(fast.get(), c);
             PyObject* name = prop_name(col);
             Ref v = row_get(row, name);
-            PyObject* value = (v && truthy(v.get())) ? v.get() : PyList_GET_ITEM(defaults.get(), c);
+            PyObject* value = (v && written_on_insert(col, v.get())) ? v.get() : PyList_GET_ITEM(defaults.get(), c);
             Ref cell = new_ref(I.mp->insert_cell(col, value));
             Require(PyList_Append(cells.get(), cell.get()));
         }
@@ -425,13 +438,18 @@ static Ref sync_update(PyObject* self, PyObject* instance, bool validate) {
             Ref ex = executor_for(target.get(), w.get());
             update_on(ex.get(), v.get());
         } else {
-            Ref m = getattr(fk, eq(type.get(), I.MTM) ? N.directTarget : N.target);
+            const bool mtm = eq(type.get(), I.MTM);
+            Ref m = getattr(fk, mtm ? N.directTarget : N.target);
             Ref it = new_ref(PyObject_GetIter(v.get()));
             while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get()))) {
                 Ref ex = executor_for(m.get(), w.get());
                 update_on(ex.get(), item.get());
             }
             if (PyErr_Occurred()) throw_error();
+            // The owner's junction rows become exactly the list it holds now,
+            // as on the asynchronous road; otherwise a changed list saved
+            // through save()'s fall-back to update() would be dropped silently.
+            if (mtm) save_mtm(self, fk, instance);
         }
     }
     if (!has_cells) return Ref::owning(instance);
