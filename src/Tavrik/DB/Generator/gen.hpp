@@ -1,5 +1,6 @@
 // Internal declarations shared by the sources of Tavrik.DB.Generator.
 #pragma once
+#include <tavrik/sqltext.hpp>
 #include <tavrik/args.hpp>
 #include <tavrik/module.hpp>
 #include <tavrik/api/generator.hpp>
@@ -73,8 +74,6 @@ struct InOperatorObject {
     PyObject* values;
 };
 
-void quote_ident(std::string& out, PyObject* name);
-void append_utf8(std::string& out, PyObject* s);
 Ref table_name(PyObject* model);
 Ref to_str(const std::string& s);
 

@@ -15,29 +15,7 @@ PyTypeObject JoinCellType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 // ------------------------------------------------------------ helpers
 
-void append_utf8(std::string& out, PyObject* s) {
-    Py_ssize_t n;
-    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
-    if (!p) throw_error();
-    out.append(p, (size_t)n);
-}
 
-void quote_ident(std::string& out, PyObject* name) {
-    if (!PyUnicode_Check(name)) raise_expected("str", name);
-    Py_ssize_t n;
-    const char* s = PyUnicode_AsUTF8AndSize(name, &n);
-    if (!s) throw_error();
-    if (n == 0 || memchr(s, '\0', (size_t)n)) {
-        PyErr_Format(PyExc_ValueError, "invalid SQL identifier %R", name);
-        throw_error();
-    }
-    out += '`';
-    for (Py_ssize_t i = 0; i < n; i++) {
-        if (s[i] == '`') out += '`';
-        out += s[i];
-    }
-    out += '`';
-}
 
 Ref table_name(PyObject* model) {
     Ref t = getattr(model, names.tableName.get());

@@ -1,5 +1,6 @@
 // Internal declarations shared by the sources of Tavrik.Model.ModelProperty.
 #pragma once
+#include <tavrik/sqltext.hpp>
 #include <tavrik/args.hpp>
 #include <tavrik/module.hpp>
 #include <tavrik/api/modelproperty.hpp>
@@ -48,8 +49,6 @@ PyObject* copy_default(PyObject* v);
 // `table`.`column` (cached on the property).
 PyObject* column_sql_borrowed(PyObject* prop);
 // Appends a backtick-quoted identifier (backticks doubled) to `out`.
-void quote_ident(std::string& out, PyObject* name);
-void append_utf8(std::string& out, PyObject* str);
 
 // --------------------------------------------------------------- filters
 enum FilterKind : int {
