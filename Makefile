@@ -20,7 +20,7 @@ PYTHONS := $(strip $(PY39) $(PY312))
 endif
 MAIN_PY := $(firstword $(PYTHONS))
 
-DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" pymysql aiomysql aiosqlite pytest pytest-asyncio
+DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite pytest pytest-asyncio
 JOBS := 2
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 

@@ -103,7 +103,7 @@ async def _sq_asyncProcess(self, executor, hasCon, con):
     else:
         await cursor.execute(sql, params)
     if kind == 0:
-        raw = _c_dict_rows(cursor, await cursor.fetchall())
+        return _c_select(executor, cursor, await cursor.fetchall())
     elif kind == 1:
         if batch:
             # executemany leaves lastrowid unset: the id of the batch's last row.
@@ -205,13 +205,17 @@ async def _my_asyncProcess(self, executor, hasCon, con):
     kind = _c_my_kind(executor)
     if not hasCon:
         con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
-    async with con.cursor(Cursor if kind != 0 else DictCursor) as cursor:
+    # Rows of a selection are read as tuples and turned into model rows in
+    # one step (the same rows a dictionary cursor's dicts would give).
+    async with con.cursor(Cursor) as cursor:
         sql, params, batch = _c_my_pair(executor)
         _c_note(self, con, sql, params)
         if batch:
             await cursor.executemany(sql, params)
         else:
             await cursor.execute(sql, params)
+        if kind == 0:
+            return _c_select(executor, cursor, list(await cursor.fetchall()))
         if kind == 1:
             raw = cursor.lastrowid
         else:

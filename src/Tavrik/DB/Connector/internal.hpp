@@ -80,6 +80,7 @@ Statement statement_of(PyObject* executor);
 // Rows (a list/tuple of row tuples) -> list of row dicts keyed by the names
 // of `cursor.description`.
 Ref rows_to_dicts(PyObject* cursor, PyObject* rows);
+Ref select_result(PyObject* executor, PyObject* cursor, PyObject* rows);
 
 // The executor's internal process of a raw result.
 inline Ref executor_process(PyObject* executor, PyObject* raw) {

@@ -67,6 +67,20 @@ Ref rows_to_dicts(PyObject* cursor, PyObject* rows) {
     return out;
 }
 
+// The executor's result of a selection: the fetched row tuples go straight
+// into rows (one dict per row, the row itself) unless a row is not a tuple,
+// which the row dictionaries' own checks then report.
+Ref select_result(PyObject* executor, PyObject* cursor, PyObject* rows) {
+    bool tuples = PyList_CheckExact(rows);
+    for (Py_ssize_t i = 0; tuples && i < PyList_GET_SIZE(rows); ++i) tuples = PyTuple_Check(PyList_GET_ITEM(rows, i));
+    if (tuples) {
+        Ref names = column_names(cursor);
+        return new_ref(G.vantrel->processRows(executor, names.get(), rows));
+    }
+    Ref dicts = rows_to_dicts(cursor, rows);
+    return executor_process(executor, dicts.get());
+}
+
 // ------------------------------------------------------------ statements
 
 Statement statement_of(PyObject* executor) {
@@ -135,6 +149,14 @@ PyObject* c_dict_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+PyObject* c_select(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 3) raise_arity("_c_select", "exactly", 3, nargs);
+        check_arg(args[0], G.vantrel->BaseModelExecutorType, "executor", false);
+        return select_result(args[0], args[1], args[2]).relinquish();
+    });
+}
+
 PyObject* c_process(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&]() -> PyObject* {
         if (nargs != 2) raise_arity("_c_process", "exactly", 2, nargs);
@@ -148,6 +170,7 @@ PyMethodDef module_methods[] = {
      "把一行查询结果转换为以列名为键的字典 (sqlite3 的 row_factory 签名)"},
     {"_c_dict_rows", (PyCFunction)(void (*)(void))c_dict_rows, METH_FASTCALL, nullptr},
     {"_c_process", (PyCFunction)(void (*)(void))c_process, METH_FASTCALL, nullptr},
+    {"_c_select", (PyCFunction)(void (*)(void))c_select, METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -283,7 +306,7 @@ void module_body(PyObject* m) {
     for (const char* n : kv_names) set_global(m, n, (PyObject*)import_type("Tavrik.Model.Korvid", n));
     static const char* const vt_names[] = {"BaseModelExecutor", "ModelExecutor", "AsyncModelExecutor"};
     for (const char* n : vt_names) set_global(m, n, (PyObject*)import_type("Tavrik.Model.Vantrel", n));
-    G.vantrel = import_api<VantrelAPI>(TAVRIK_VANTREL_CAPSULE, 1);
+    G.vantrel = import_api<VantrelAPI>(TAVRIK_VANTREL_CAPSULE, 2);
     G.generator = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 1);
 }
 

@@ -284,7 +284,7 @@ PyObject* process_impl(PyObject* self, PyObject* executor) {
     Ref raw;
     if (st.kind == SK_SELECT) {
         Ref rows = callm(cursor.get(), G.s_fetchall);
-        raw = rows_to_dicts(cursor.get(), rows.get());
+        return select_result(executor, cursor.get(), rows.get()).relinquish();
     } else if (st.kind == SK_INSERT) {
         // A Python int: 64-bit row ids pass unchanged.
         raw = batch_id ? batch_id : getattr(cursor.get(), G.s_lastrowid);

@@ -3,6 +3,8 @@
 // conversion called through ModelProperty's operation table.
 #include "korvid_internal.hpp"
 
+#include <vector>
+
 namespace tavrik {
 namespace korvid {
 
@@ -100,6 +102,40 @@ Ref row_model(PyObject* self) { return new_ref(PyObject_GenericGetAttr(self, N.o
 
 // ------------------------------------------------------------- the fill
 
+// One entry of the model's mapping: `v` is the data's value under the key
+// (NULL when the data does not hold it).
+static void fill_entry(RowWriter& row, PyObject* self, PyObject* k, PyObject* p, bool is_fk, PyObject* v, bool check,
+                PyObject* checkobj) {
+    if (v) {
+        if (is_fk && v != Py_None) {
+            Ref type = getattr(p, N.Type);
+            if (Require(PyObject_RichCompareBool(type.get(), I.ONE_TO_ONE, Py_EQ))) {
+                Ref target = getattr(p, N.target);
+                row.set(k, build_related(target.get(), v, checkobj).get());
+            } else if (Require(PyObject_RichCompareBool(type.get(), I.ONE_TO_MANY, Py_EQ))) {
+                Ref target = getattr(p, N.target);
+                row.set(k, build_related_list(target.get(), v, checkobj).get());
+            } else if (Require(PyObject_RichCompareBool(type.get(), I.MANY_TO_MANY, Py_EQ))) {
+                Ref target = getattr(p, N.directTarget);
+                row.set(k, build_related_list(target.get(), v, checkobj).get());
+            }
+        } else if (!check) {
+            row.set(k, v);
+        } else if (!is_fk) {
+            row.set(k, to_obj_value(p, v).get());
+        }
+    } else if (check) {
+        PyObject* cur = dict_get(self, k);
+        if (cur) {
+            Ref held = Ref::owning(cur);
+            row.set(k, to_obj_value(p, cur).get());
+        } else if (!is_fk) {
+            Ref value = default_value(p);
+            row.set(default_key(p, k).get(), value.get());
+        }
+    }
+}
+
 void fill_row(PyObject* self, PyObject* first, PyObject* kwargs) {
     PyObject* c = kwargs ? dict_get(kwargs, N.check) : nullptr;
     Ref checkobj = Ref::owning(c ? c : Py_True);
@@ -125,37 +161,9 @@ void fill_row(PyObject* self, PyObject* first, PyObject* kwargs) {
         Ref key = Ref::owning(k);
         Ref prop = Ref::owning(p);
         if (!PyUnicode_Check(k)) raise_expected("str", k);
-        const bool is_fk = PyObject_TypeCheck(p, I.ForeignKey);
         PyObject* v = data ? dict_get(data.get(), k) : nullptr;
-        if (v) {
-            Ref value = Ref::owning(v);
-            if (is_fk && v != Py_None) {
-                Ref type = getattr(p, N.Type);
-                if (Require(PyObject_RichCompareBool(type.get(), I.ONE_TO_ONE, Py_EQ))) {
-                    Ref target = getattr(p, N.target);
-                    row.set(k, build_related(target.get(), v, checkobj.get()).get());
-                } else if (Require(PyObject_RichCompareBool(type.get(), I.ONE_TO_MANY, Py_EQ))) {
-                    Ref target = getattr(p, N.target);
-                    row.set(k, build_related_list(target.get(), v, checkobj.get()).get());
-                } else if (Require(PyObject_RichCompareBool(type.get(), I.MANY_TO_MANY, Py_EQ))) {
-                    Ref target = getattr(p, N.directTarget);
-                    row.set(k, build_related_list(target.get(), v, checkobj.get()).get());
-                }
-            } else if (!check) {
-                row.set(k, v);
-            } else if (!is_fk) {
-                row.set(k, to_obj_value(p, v).get());
-            }
-        } else if (check) {
-            PyObject* cur = dict_get(self, k);
-            if (cur) {
-                Ref held = Ref::owning(cur);
-                row.set(k, to_obj_value(p, cur).get());
-            } else if (!is_fk) {
-                Ref value = default_value(p);
-                row.set(default_key(p, k).get(), value.get());
-            }
-        }
+        Ref value = Ref::owning(v);
+        fill_entry(row, self, k, p, PyObject_TypeCheck(p, I.ForeignKey), v, check, checkobj.get());
     }
 }
 
@@ -207,23 +215,117 @@ PyObject* call_instance_class(PyObject* inst_cls, PyObject* const* args, Py_ssiz
     return res.relinquish();
 }
 
+// The instance class of `model` when calling the model would build a plain
+// row (nothing customised on the way), else NULL: then rows are built by
+// calling the model.
+static PyObject* plain_instance_class_of(PyObject* model) {
+    if (!PyType_Check(model) || !I.korvid_new_sm) return nullptr;
+    PyTypeObject* t = (PyTypeObject*)model;
+    if (mro_lookup(t, N.dunder_new) != I.korvid_new_sm ||
+        mro_lookup(t, N.instanceBuilder) != I.instance_builder_descr)
+        return nullptr;
+    PyObject* inst_cls = mro_lookup(t, N.modelInstance);
+    return inst_cls && is_plain_instance_class(inst_cls) ? inst_cls : nullptr;
+}
+
 PyObject* build_row(PyObject* model, PyObject* row) {
     return guard([&]() -> PyObject* {
-        if (PyType_Check(model) && PyDict_Check(row) && I.korvid_new_sm) {
-            PyTypeObject* t = (PyTypeObject*)model;
-            if (mro_lookup(t, N.dunder_new) == I.korvid_new_sm &&
-                mro_lookup(t, N.instanceBuilder) == I.instance_builder_descr) {
-                PyObject* inst_cls = mro_lookup(t, N.modelInstance);
-                if (inst_cls && is_plain_instance_class(inst_cls)) {
-                    Ref self = new_ref(mi_new((PyTypeObject*)inst_cls, N.empty_tuple, nullptr));
-                    fill_row(self.get(), row, nullptr);
-                    return self.relinquish();
-                }
+        if (PyDict_Check(row)) {
+            if (PyObject* inst_cls = plain_instance_class_of(model)) {
+                Ref self = new_ref(mi_new((PyTypeObject*)inst_cls, N.empty_tuple, nullptr));
+                fill_row(self.get(), row, nullptr);
+                return self.relinquish();
             }
         }
         Ref res = call1(model, row);
         check_builder_result(res.get());
         return res.relinquish();
+    });
+}
+
+namespace {
+
+// dict(zip(names, row)): the row dictionary a connector would have made.
+Ref row_dict(PyObject* names, PyObject* row) {
+    Ref d = new_ref(PyDict_New());
+    Py_ssize_t n = PyTuple_GET_SIZE(names);
+    for (Py_ssize_t i = 0; i < n && i < PyTuple_GET_SIZE(row); i++)
+        Require(PyDict_SetItem(d.get(), PyTuple_GET_ITEM(names, i), PyTuple_GET_ITEM(row, i)));
+    return d;
+}
+
+struct PlanEntry {
+    Ref key;
+    Ref prop;
+    Py_ssize_t idx;  // position in the row tuple, -1 when the result lacks the column
+    bool direct;     // converted by ModelProperty's C conversion
+    bool is_fk;
+};
+
+}  // namespace
+
+// Appends to `out` one row of `model` per tuple of `rows`, exactly as
+// model(dict(zip(names, row))) would build it, but without the intermediate
+// dictionary: the row is the only dict made per fetched row.  The column
+// positions are worked out once per result (a repeated name: the last wins,
+// as in a row dictionary).
+int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out) {
+    return guard_int([&]() -> int {
+        if (!PyTuple_Check(names)) raise_expected("tuple", names);
+        if (!PyList_Check(rows)) raise_expected("list", rows);
+        PyObject* inst_cls = plain_instance_class_of(model);
+        const Py_ssize_t nrows = PyList_GET_SIZE(rows);
+        if (!inst_cls) {
+            for (Py_ssize_t r = 0; r < nrows; r++) {
+                PyObject* row = PyList_GET_ITEM(rows, r);
+                if (!PyTuple_Check(row)) raise_expected("tuple", row);
+                Ref d = row_dict(names, row);
+                Ref res = call1(model, d.get());
+                check_builder_result(res.get());
+                Require(PyList_Append(out, res.get()));
+            }
+            return 0;
+        }
+        Ref mapping = getattr(model, N.mapping);
+        if (!PyDict_Check(mapping.get())) raise_expected("dict", mapping.get());
+        std::vector<PlanEntry> plan;
+        const Py_ssize_t ncols = PyTuple_GET_SIZE(names);
+        Py_ssize_t pos = 0;
+        PyObject *k, *p;
+        while (PyDict_Next(mapping.get(), &pos, &k, &p)) {
+            if (!PyUnicode_Check(k)) raise_expected("str", k);
+            Py_ssize_t idx = -1;
+            for (Py_ssize_t i = ncols - 1; i >= 0; i--) {
+                int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(names, i), k, Py_EQ);
+                if (Require(eq)) {
+                    idx = i;
+                    break;
+                }
+            }
+            const bool is_fk = PyObject_TypeCheck(p, I.ForeignKey);
+            const bool direct =
+                !is_fk && idx >= 0 && PyObject_TypeCheck(p, I.BaseProperty) && c_conversion(Py_TYPE(p));
+            plan.push_back(PlanEntry{Ref::owning(k), Ref::owning(p), idx, direct, is_fk});
+        }
+        for (Py_ssize_t r = 0; r < nrows; r++) {
+            Ref row_obj = Ref::owning(PyList_GET_ITEM(rows, r));
+            PyObject* row = row_obj.get();
+            if (!PyTuple_Check(row)) raise_expected("tuple", row);
+            const Py_ssize_t width = PyTuple_GET_SIZE(row);
+            Ref self = new_ref(mi_new((PyTypeObject*)inst_cls, N.empty_tuple, nullptr));
+            RowWriter writer(self.get());
+            for (const PlanEntry& e : plan) {
+                PyObject* v = e.idx >= 0 && e.idx < width ? PyTuple_GET_ITEM(row, e.idx) : nullptr;
+                if (e.direct && v) {
+                    Ref conv = new_ref(I.mp->to_obj_value(e.prop.get(), v));
+                    Require(PyDict_SetItem(self.get(), e.key.get(), conv.get()));
+                } else {
+                    fill_entry(writer, self.get(), e.key.get(), e.prop.get(), e.is_fk, v, true, Py_True);
+                }
+            }
+            Require(PyList_Append(out, self.get()));
+        }
+        return 0;
     });
 }
 

@@ -105,6 +105,7 @@ void fill_row(PyObject* self, PyObject* first, PyObject* kwargs);
 PyObject* call_instance_class(PyObject* inst_cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 void check_builder_result(PyObject* res);
 PyObject* build_row(PyObject* model, PyObject* row);
+int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out);
 Py_ssize_t instance_list_len(PyObject* list);
 
 // Classes and the metaclass.

@@ -62,6 +62,7 @@ KorvidAPI api = {
     build_row,
     []() -> PyObject* { return I.Korvid; },
     []() -> PyObject* { return I.MiddleKorvid; },
+    build_rows,
 };
 
 void make_names() {

@@ -272,6 +272,16 @@ static Ref process_select(PyObject* self, PyObject* rows) {
     return out;
 }
 
+// The result of a selection fetched as tuples: the same rows processSelect
+// makes from row dictionaries, without building those dictionaries.
+static Ref process_rows(PyObject* self, PyObject* names, PyObject* rows) {
+    PyObject* model = model_of(self);
+    Ref out = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
+    GcPause pause(PyList_Check(rows) && PyList_GET_SIZE(rows) >= 512);
+    Require(I.korvid->build_rows(model, names, rows, out.get()));
+    return out;
+}
+
 static Ref process_insert(PyObject* self, long long id) {
     PyObject* model = model_of(self);
     if (is_junction(model)) return Ref::owning(Py_None);
@@ -323,6 +333,9 @@ static PyObject* api_processSelect(PyObject* self, PyObject* rows) {
 static PyObject* api_processInsert(PyObject* self, long long id) {
     return guard([&] { return process_insert(self, id).relinquish(); });
 }
+static PyObject* api_processRows(PyObject* self, PyObject* names, PyObject* rows) {
+    return guard([&] { return process_rows(self, names, rows).relinquish(); });
+}
 
 VantrelAPI capi = {
     TAVRIK_VANTREL_API_VERSION,
@@ -333,6 +346,7 @@ VantrelAPI capi = {
     &BaseModelExecutorType,
     &ModelExecutorType,
     &AsyncModelExecutorType,
+    api_processRows,
 };
 
 // ------------------------------------------------------------ type slots

@@ -18,7 +18,7 @@ struct ModelInstanceObject {
     PyObject* _temp;
 };
 
-#define TAVRIK_KORVID_API_VERSION 1
+#define TAVRIK_KORVID_API_VERSION 2
 #define TAVRIK_KORVID_CAPSULE "Tavrik.Model.Korvid._C_API"
 
 struct KorvidAPI {
@@ -34,6 +34,10 @@ struct KorvidAPI {
     // Borrowed references to Korvid and MiddleKorvid (created in the module body).
     PyObject* (*korvid_class)(void);
     PyObject* (*middle_korvid_class)(void);
+    // Version 2.  Appends to the list `out` one row per tuple of the list
+    // `rows` (values in the order of the tuple `names`), as
+    // model(dict(zip(names, row))) would build it.  0, or -1 with an error set.
+    int (*build_rows)(PyObject* model, PyObject* names, PyObject* rows, PyObject* out);
 };
 
 }  // namespace tavrik

@@ -15,7 +15,7 @@ struct BaseModelExecutorObject {
     PyObject* dict;  // attribute dictionary (holds `instance`)
 };
 
-#define TAVRIK_VANTREL_API_VERSION 1
+#define TAVRIK_VANTREL_API_VERSION 2
 #define TAVRIK_VANTREL_CAPSULE "Tavrik.Model.Vantrel._C_API"
 
 struct VantrelAPI {
@@ -28,6 +28,10 @@ struct VantrelAPI {
     PyTypeObject* BaseModelExecutorType;
     PyTypeObject* ModelExecutorType;
     PyTypeObject* AsyncModelExecutorType;
+    // Version 2.  The result of a selection fetched as row tuples whose
+    // columns are named by the tuple `names`: what processSelect returns for
+    // the corresponding row dictionaries.
+    PyObject* (*processRows)(PyObject* executor, PyObject* names, PyObject* rows);
 };
 
 }  // namespace tavrik

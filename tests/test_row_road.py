@@ -1,0 +1,121 @@
+"""Rows fetched by a selection are built straight from the fetched tuples;
+they must be exactly the rows that calling the model with each row
+dictionary builds, on every road and for every column type."""
+import datetime
+import decimal
+import sqlite3
+
+import pytest
+
+from Tavrik.DB.Connector import dict_factory
+from Tavrik.Model.Korvid import Korvid
+from Tavrik.Model.ModelProperty import (
+    AutoIncrement,
+    BoolProperty,
+    BytesProperty,
+    DateProperty,
+    DateTimeProperty,
+    DecimalProperty,
+    FloatProperty,
+    IntProperty,
+    JsonProperty,
+    StrProperty,
+)
+
+
+class RrAll(Korvid):
+    tableName = "rr_all"
+    id = IntProperty(primaryKey=True, default=AutoIncrement)
+    name = StrProperty(30)
+    score = FloatProperty(nullable=True)
+    ok = BoolProperty(default=True)
+    day = DateProperty(nullable=True)
+    at = DateTimeProperty(nullable=True)
+    doc = JsonProperty(nullable=True)
+    price = DecimalProperty(10, 2, nullable=True)
+    blob = BytesProperty(nullable=True)
+    note = StrProperty(30, nullable=True, default="none")
+
+
+class Upper(StrProperty):
+    def toObjValue(self, value):
+        return None if value is None else str(value).upper()
+
+
+class RrCustom(Korvid):
+    tableName = "rr_custom"
+    id = IntProperty(primaryKey=True, default=AutoIncrement)
+    name = Upper(30)
+    built = []
+
+    @classmethod
+    def instanceBuilder(cls, *args, **kwargs):
+        row = cls.modelInstance(*args, **kwargs)
+        cls.built.append(dict(row))
+        return row
+
+
+ROWS = [
+    dict(name="a", score=1.5, ok=False, day=datetime.date(2020, 1, 2), at=datetime.datetime(2020, 1, 2, 3, 4, 5, 6),
+         doc={"k": [1, 2]}, price=decimal.Decimal("12.30"), blob=b"\x00\x01", note="x"),
+    dict(name="b"),
+    dict(name="it's `odd`", score=0.0, ok=True, doc=[], price=decimal.Decimal("0.01")),
+]
+
+
+def raw_dicts(db_path, sql):
+    con = sqlite3.connect(db_path)
+    con.row_factory = dict_factory
+    try:
+        return con.execute(sql).fetchall()
+    finally:
+        con.close()
+
+
+def test_fetched_rows_equal_rows_built_from_dicts(sqlite_db, db_path):
+    ex = RrAll.getExecutor()
+    for values in ROWS:
+        ex.save(RrAll(**values))
+    got = ex.findAllBy()
+    expected = [RrAll(d) for d in raw_dicts(db_path, "SELECT * FROM rr_all ORDER BY id")]
+    assert [type(r) for r in got] == [RrAll.modelInstance] * 3
+    assert [dict(r) for r in got] == [dict(r) for r in expected]
+    assert [list(r) for r in got] == [list(r) for r in expected]  # same key order
+    first = got[0]
+    assert (first.ok, first.day, first.doc, first.price, first.blob) == (
+        False, datetime.date(2020, 1, 2), {"k": [1, 2]}, decimal.Decimal("12.30"), b"\x00\x01")
+    assert got[1].ok is True and got[1].note == "none"
+
+
+def test_partial_selection_fills_defaults(sqlite_db):
+    ex = RrAll.getExecutor()
+    ex.save(RrAll(name="only", note="kept"))
+    (row,) = ex.find(RrAll.id, RrAll.name).By(RrAll.name == "only")
+    # columns the statement did not select get their converted defaults, as
+    # when the model is called with a dictionary lacking them
+    assert dict(row) == dict(RrAll({"id": row.id, "name": "only"}))
+    assert row.note == "none" and row.ok is True
+
+
+def test_customised_models_and_properties_are_honoured(sqlite_db):
+    ex = RrCustom.getExecutor()
+    ex.save(RrCustom(name="low", check=False))
+    RrCustom.built.clear()
+    rows = ex.findAllBy()
+    assert [r.name for r in rows] == ["LOW"]
+    assert RrCustom.built == [{"id": rows[0].id, "name": "LOW"}]
+
+
+async def test_async_roads_build_the_same_rows(async_db):
+    import asyncio
+
+    async def work():
+        ex = RrAll.getExecutor()
+        for values in ROWS:
+            await ex.save(RrAll(**values))
+        return await ex.findAllBy()
+
+    got = await asyncio.get_running_loop().create_task(work())
+    assert [r.name for r in got] == ["a", "b", "it's `odd`"]
+    assert got[0].doc == {"k": [1, 2]} and got[0].ok is False and got[2].price == decimal.Decimal("0.01")
+    assert all(type(r) is RrAll.modelInstance for r in got)
