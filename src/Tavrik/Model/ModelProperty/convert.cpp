@@ -252,8 +252,17 @@ static Ref to_bytes(PyObject* prop, PyObject* v) {
 }
 
 Ref to_obj(PyObject* prop, PyObject* v) {
-    if (v == Py_None || is_sentinel(v)) return borrow(Py_None);
-    switch (P(prop)->kind) {
+    if (v == Py_None) return borrow(Py_None);
+    // Values read from the database mostly have the column's exact type
+    // already: answer them before the sentinel and subtype checks.
+    const int kind = P(prop)->kind;
+    PyTypeObject* t = Py_TYPE(v);
+    if ((t == &PyLong_Type && (kind == PK_INT || kind == PK_BIGINT)) ||
+        (t == &PyUnicode_Type && (kind == PK_STR || kind == PK_TEXT)) || (t == &PyFloat_Type && kind == PK_FLOAT) ||
+        (t == &PyBool_Type && kind == PK_BOOL))
+        return borrow(v);
+    if (is_sentinel(v)) return borrow(Py_None);
+    switch (kind) {
         case PK_INT:
         case PK_BIGINT: return to_int(prop, v);
         case PK_FLOAT: return to_float(prop, v);
