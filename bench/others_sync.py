@@ -1,0 +1,550 @@
+"""The other synchronous ORMs doing the same work: peewee, SQLAlchemy 2 ORM
+and Pony, each through its usual API, building its own objects."""
+import importlib.util
+
+from common import SQLITE_DDL, Runner, Skip, check_all_items, check_saved, clear_items, expect, same_item
+import raw
+
+MIN_QTY = raw.MIN_QTY
+
+
+def need(mod):
+    if importlib.util.find_spec(mod) is None:
+        raise Skip("%s not installed" % mod)
+
+
+def item_dict(row):
+    return dict(name=row[0], qty=row[1], price=row[2], flag=row[3], note=row[4])
+
+
+# ================================================================= peewee
+
+def _pw_models(path):
+    import peewee as pw
+
+    db = pw.SqliteDatabase(path, timeout=99999)
+
+    class Base(pw.Model):
+        class Meta:
+            database = db
+
+    class Item(Base):
+        id = pw.AutoField()
+        name = pw.CharField(32)
+        qty = pw.IntegerField()
+        price = pw.FloatField()
+        flag = pw.BooleanField()
+        note = pw.TextField(null=True)
+
+        class Meta:
+            table_name = "bench_item"
+
+    class User(Base):
+        id = pw.AutoField()
+        name = pw.CharField(64)
+
+        class Meta:
+            table_name = "rel_user"
+
+    class Profile(Base):
+        id = pw.AutoField()
+        user = pw.ForeignKeyField(User, column_name="user_id", backref="profiles")
+        bio = pw.TextField(null=True)
+
+        class Meta:
+            table_name = "rel_profile"
+
+    class Post(Base):
+        id = pw.AutoField()
+        user = pw.ForeignKeyField(User, column_name="user_id", backref="posts")
+        title = pw.CharField(200)
+
+        class Meta:
+            table_name = "rel_post"
+
+    class Role(Base):
+        id = pw.AutoField()
+        name = pw.CharField(50)
+
+        class Meta:
+            table_name = "rel_role"
+
+    class UserRole(Base):
+        id = pw.AutoField()
+        user = pw.ForeignKeyField(User, column_name="rel_user_id", backref="user_roles")
+        role = pw.ForeignKeyField(Role, column_name="rel_role_id", backref="role_users")
+
+        class Meta:
+            table_name = "rel_user_role"
+
+    db.connect()
+    return db, Item, User, Profile, Post, Role, UserRole
+
+
+def peewee_fetch_all(ctx):
+    need("peewee")
+    db, Item, *_ = _pw_models(ctx.read_db)
+    return Runner(lambda: list(Item.select()), lambda rows: check_all_items(rows, ctx.items), close=db.close,
+                  units=len(ctx.items))
+
+
+def peewee_lookups(ctx):
+    need("peewee")
+    db, Item, *_ = _pw_models(ctx.read_db)
+    return Runner(lambda: [Item.get_by_id(k) for k in ctx.keys], lambda res: raw.check_lookups(res, ctx),
+                  close=db.close, units=len(ctx.keys))
+
+
+def _pw_saves(ctx, memory):
+    need("peewee")
+    path = ":memory:" if memory else ctx.new_file("peewee_saves")
+    db, Item, *_ = _pw_models(path)
+    if memory:
+        db.execute_sql(SQLITE_DDL[0])
+    data = ctx.items[:ctx.sizes.saves]
+
+    def before():
+        if memory:
+            db.execute_sql("DELETE FROM bench_item")
+        else:
+            clear_items(path)
+
+    def run():
+        last = None
+        for row in data:
+            last = Item.create(**item_dict(row))
+        return last
+
+    def check(last):
+        expect(last.id == len(data), "last id %r" % last.id)
+        check_saved(db.connection() if memory else path, data)
+
+    return Runner(run, check, before, db.close, units=len(data))
+
+
+def peewee_saves_file(ctx):
+    return _pw_saves(ctx, False)
+
+
+def peewee_saves_memory(ctx):
+    return _pw_saves(ctx, True)
+
+
+def peewee_batch_insert(ctx):
+    need("peewee")
+    import peewee as pw
+
+    path = ctx.new_file("peewee_batch")
+    db, Item, *_ = _pw_models(path)
+    data = ctx.items[:ctx.sizes.batch]
+    fields = [Item.name, Item.qty, Item.price, Item.flag, Item.note]
+
+    def run():
+        with db.atomic():
+            for chunk in pw.chunked(data, 1000):
+                Item.insert_many(chunk, fields=fields).execute()
+        return len(data)
+
+    return Runner(run, lambda n: check_saved(path, data), lambda: clear_items(path), db.close, units=len(data))
+
+
+def peewee_paging(ctx):
+    need("peewee")
+    db, Item, *_ = _pw_models(ctx.read_db)
+    s = ctx.sizes
+
+    def run():
+        page = None
+        for _ in range(s.page_calls):
+            q = Item.select().where(Item.qty >= MIN_QTY)
+            total = q.count()
+            page = dict(total=total, content=list(q.order_by(Item.id).paginate(s.page, s.page_size)))
+        return page
+
+    return Runner(run, lambda p: raw.check_page(p, ctx), close=db.close, units=s.page_calls)
+
+
+def peewee_relations(ctx):
+    need("peewee")
+    import peewee as pw
+
+    db, Item, User, Profile, Post, Role, UserRole = _pw_models(ctx.read_db)
+
+    def run():
+        return list(pw.prefetch(User.select(), Profile, Post, UserRole, Role))
+
+    def check(users):
+        raw.check_relations(users, ctx, profile=lambda u: u.profiles[0], posts=lambda u: u.posts,
+                            roles=lambda u: [ur.role for ur in u.user_roles])
+
+    return Runner(run, check, close=db.close, units=ctx.sizes.owners, note="prefetch")
+
+
+# ============================================================= SQLAlchemy
+
+_sa = None
+
+
+def _sa_models():
+    global _sa
+    if _sa is not None:
+        return _sa
+    from sqlalchemy import Boolean, Column, Float, ForeignKey, Integer, String, Table, Text
+    from sqlalchemy.orm import DeclarativeBase, relationship
+
+    class Base(DeclarativeBase):
+        pass
+
+    class Item(Base):
+        __tablename__ = "bench_item"
+        id = Column(Integer, primary_key=True)
+        name = Column(String(32), nullable=False)
+        qty = Column(Integer, nullable=False)
+        price = Column(Float, nullable=False)
+        flag = Column(Boolean, nullable=False)
+        note = Column(Text, nullable=True)
+
+    user_role = Table("rel_user_role", Base.metadata,
+                      Column("id", Integer, primary_key=True),
+                      Column("rel_user_id", Integer, ForeignKey("rel_user.id")),
+                      Column("rel_role_id", Integer, ForeignKey("rel_role.id")))
+
+    class Profile(Base):
+        __tablename__ = "rel_profile"
+        id = Column(Integer, primary_key=True)
+        user_id = Column(Integer, ForeignKey("rel_user.id"))
+        bio = Column(Text)
+
+    class Post(Base):
+        __tablename__ = "rel_post"
+        id = Column(Integer, primary_key=True)
+        user_id = Column(Integer, ForeignKey("rel_user.id"))
+        title = Column(String(200))
+
+    class Role(Base):
+        __tablename__ = "rel_role"
+        id = Column(Integer, primary_key=True)
+        name = Column(String(50))
+
+    class User(Base):
+        __tablename__ = "rel_user"
+        id = Column(Integer, primary_key=True)
+        name = Column(String(64))
+        profile = relationship(Profile, uselist=False)
+        posts = relationship(Post)
+        roles = relationship(Role, secondary=user_role)
+
+    _sa = (Base, Item, User, Profile, Post, Role)
+    return _sa
+
+
+def _sa_engine(path):
+    from sqlalchemy import create_engine
+
+    if path == ":memory:":
+        return create_engine("sqlite://")
+    return create_engine("sqlite:///" + path, connect_args={"timeout": 99999})
+
+
+def sqlalchemy_fetch_all(ctx):
+    need("sqlalchemy")
+    from sqlalchemy import select
+    from sqlalchemy.orm import Session
+
+    Base, Item, *_ = _sa_models()
+    engine = _sa_engine(ctx.read_db)
+
+    def run():
+        with Session(engine) as s:
+            return s.scalars(select(Item)).all()
+
+    return Runner(run, lambda rows: check_all_items(rows, ctx.items), close=engine.dispose, units=len(ctx.items))
+
+
+def sqlalchemy_lookups(ctx):
+    need("sqlalchemy")
+    from sqlalchemy import select
+    from sqlalchemy.orm import Session
+
+    Base, Item, *_ = _sa_models()
+    engine = _sa_engine(ctx.read_db)
+
+    def run():
+        out = []
+        # Without expire_on_commit each commit would expire every object the
+        # session has loaded so far: quadratic, and not what anyone writes.
+        with Session(engine, expire_on_commit=False) as s:
+            for k in ctx.keys:
+                out.append(s.scalars(select(Item).where(Item.id == k)).one())
+                s.commit()
+        return out
+
+    def check(res):
+        with Session(engine) as s:
+            raw.check_lookups([s.merge(o, load=False) for o in res], ctx)
+
+    return Runner(run, check, close=engine.dispose, units=len(ctx.keys),
+                  note="one session, a commit per lookup")
+
+
+def _sa_saves(ctx, memory):
+    need("sqlalchemy")
+    from sqlalchemy.orm import Session
+
+    Base, Item, *_ = _sa_models()
+    path = ":memory:" if memory else ctx.new_file("sqlalchemy_saves")
+    engine = _sa_engine(path)
+    if memory:
+        with engine.begin() as c:
+            c.exec_driver_sql(SQLITE_DDL[0])
+    data = ctx.items[:ctx.sizes.saves]
+
+    def before():
+        if memory:
+            with engine.begin() as c:
+                c.exec_driver_sql("DELETE FROM bench_item")
+        else:
+            clear_items(path)
+
+    def run():
+        last = None
+        with Session(engine, expire_on_commit=False) as s:
+            for row in data:
+                last = Item(**item_dict(row))
+                s.add(last)
+                s.commit()
+        return last
+
+    def check(last):
+        expect(last.id == len(data), "last id %r" % last.id)
+        if memory:
+            with engine.connect() as c:
+                check_saved(c.connection.dbapi_connection, data)
+        else:
+            check_saved(path, data)
+
+    return Runner(run, check, before, engine.dispose, units=len(data))
+
+
+def sqlalchemy_saves_file(ctx):
+    return _sa_saves(ctx, False)
+
+
+def sqlalchemy_saves_memory(ctx):
+    return _sa_saves(ctx, True)
+
+
+def sqlalchemy_batch_insert(ctx):
+    need("sqlalchemy")
+    from sqlalchemy import insert
+    from sqlalchemy.orm import Session
+
+    Base, Item, *_ = _sa_models()
+    path = ctx.new_file("sqlalchemy_batch")
+    engine = _sa_engine(path)
+    data = ctx.items[:ctx.sizes.batch]
+
+    def run():
+        with Session(engine) as s:
+            s.execute(insert(Item), [item_dict(r) for r in data])
+            s.commit()
+        return len(data)
+
+    return Runner(run, lambda n: check_saved(path, data), lambda: clear_items(path), engine.dispose,
+                  units=len(data), note="ORM bulk insert")
+
+
+def sqlalchemy_paging(ctx):
+    need("sqlalchemy")
+    from sqlalchemy import func, select
+    from sqlalchemy.orm import Session
+
+    Base, Item, *_ = _sa_models()
+    engine = _sa_engine(ctx.read_db)
+    s_ = ctx.sizes
+
+    def run():
+        page = None
+        with Session(engine, expire_on_commit=False) as s:
+            for _ in range(s_.page_calls):
+                cond = Item.qty >= MIN_QTY
+                total = s.scalar(select(func.count(Item.id)).where(cond))
+                content = s.scalars(select(Item).where(cond).order_by(Item.id).limit(s_.page_size)
+                                    .offset((s_.page - 1) * s_.page_size)).all()
+                s.commit()
+                page = dict(total=total, content=content)
+        return page
+
+    def check(page):
+        with Session(engine) as s:
+            page["content"] = [s.merge(o, load=False) for o in page["content"]]
+            raw.check_page(page, ctx)
+
+    return Runner(run, check, close=engine.dispose, units=s_.page_calls)
+
+
+def sqlalchemy_relations(ctx):
+    need("sqlalchemy")
+    from sqlalchemy import select
+    from sqlalchemy.orm import Session, selectinload
+
+    Base, Item, User, Profile, Post, Role = _sa_models()
+    engine = _sa_engine(ctx.read_db)
+    box = {}
+
+    def run():
+        s = Session(engine)
+        box["s"] = s
+        return s.scalars(select(User).options(selectinload(User.profile), selectinload(User.posts),
+                                              selectinload(User.roles))).all()
+
+    def check(users):
+        try:
+            raw.check_relations(users, ctx)
+        finally:
+            box.pop("s").close()
+
+    return Runner(run, check, close=engine.dispose, units=ctx.sizes.owners, note="selectinload")
+
+
+# =================================================================== Pony
+
+def _pony_models(path, create=False):
+    from pony import orm
+
+    db = orm.Database()
+
+    class Item(db.Entity):
+        _table_ = "bench_item"
+        id = orm.PrimaryKey(int, auto=True)
+        name = orm.Required(str, 32)
+        qty = orm.Required(int)
+        price = orm.Required(float)
+        flag = orm.Required(bool)
+        note = orm.Optional(str, nullable=True)
+
+    if path == ":memory:":
+        db.bind(provider="sqlite", filename=":memory:")
+        db.generate_mapping(create_tables=True)
+    else:
+        db.bind(provider="sqlite", filename=path, create_db=create)
+        db.generate_mapping(create_tables=False, check_tables=False)
+    return db, Item
+
+
+def pony_fetch_all(ctx):
+    need("pony")
+    from pony import orm
+
+    db, Item = _pony_models(ctx.read_db)
+
+    def run():
+        with orm.db_session:
+            return orm.select(i for i in Item)[:]
+
+    def check(rows):
+        with orm.db_session:
+            check_all_items([Item[r.id] for r in rows], ctx.items)
+
+    return Runner(run, lambda rows: check_all_items(rows, ctx.items), close=db.disconnect, units=len(ctx.items))
+
+
+def pony_lookups(ctx):
+    need("pony")
+    from pony import orm
+
+    db, Item = _pony_models(ctx.read_db)
+
+    def run():
+        out = []
+        for k in ctx.keys:
+            with orm.db_session:
+                out.append(Item[k])
+        return out
+
+    return Runner(run, lambda res: raw.check_lookups(res, ctx), close=db.disconnect, units=len(ctx.keys),
+                  note="a db_session per lookup")
+
+
+def _pony_saves(ctx, memory):
+    need("pony")
+    from pony import orm
+
+    path = ":memory:" if memory else ctx.new_file("pony_saves")
+    db, Item = _pony_models(path)
+    data = ctx.items[:ctx.sizes.saves]
+
+    def before():
+        if memory:
+            with orm.db_session:
+                db.execute("DELETE FROM bench_item")
+                # Pony's own table is AUTOINCREMENT: restart its ids as the others' do.
+                db.execute("DELETE FROM sqlite_sequence WHERE name = 'bench_item'")
+        else:
+            clear_items(path)
+
+    def run():
+        last = None
+        for row in data:
+            with orm.db_session:
+                last = Item(**item_dict(row))
+        return last
+
+    def check(last):
+        expect(last.id == len(data), "last id %r" % last.id)
+        if memory:
+            with orm.db_session:
+                got = db.select("SELECT name, qty, price, flag, note FROM bench_item ORDER BY id")
+            want = [(r[0], r[1], r[2], int(r[3]), r[4] if r[4] is not None else None) for r in data]
+            expect([tuple(g) for g in got] == want, "saved rows differ")
+        else:
+            check_saved(path, data)
+
+    return Runner(run, check, before, db.disconnect, units=len(data), note="a db_session per save")
+
+
+def pony_saves_file(ctx):
+    return _pony_saves(ctx, False)
+
+
+def pony_saves_memory(ctx):
+    return _pony_saves(ctx, True)
+
+
+def pony_batch_insert(ctx):
+    need("pony")
+    from pony import orm
+
+    path = ctx.new_file("pony_batch")
+    db, Item = _pony_models(path)
+    data = ctx.items[:ctx.sizes.batch]
+
+    def run():
+        with orm.db_session:
+            for row in data:
+                Item(**item_dict(row))
+        return len(data)
+
+    return Runner(run, lambda n: check_saved(path, data), lambda: clear_items(path), db.disconnect,
+                  units=len(data), note="objects in one db_session")
+
+
+def pony_paging(ctx):
+    need("pony")
+    from pony import orm
+
+    db, Item = _pony_models(ctx.read_db)
+    s = ctx.sizes
+
+    def run():
+        page = None
+        for _ in range(s.page_calls):
+            with orm.db_session:
+                q = orm.select(i for i in Item if i.qty >= MIN_QTY)
+                total = q.count()
+                content = q.order_by(Item.id).page(s.page, s.page_size)
+                page = dict(total=total, content=list(content))
+        return page
+
+    return Runner(run, lambda p: raw.check_page(p, ctx), close=db.disconnect, units=s.page_calls,
+                  note="a db_session per page")

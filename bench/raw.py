@@ -1,0 +1,346 @@
+"""The baselines: the raw drivers doing the same work as the ORM, written the
+way an application would write it by hand (sqlite3, aiosqlite, aiomysql)."""
+import sqlite3
+
+from common import (INSERT_ITEM, SELECT_ITEM, Runner, check_all_items, check_saved, clear_items, expect,
+                    same_item)
+
+# The statement texts are those Tavrik's generator writes (traced with
+# Sqlite3Connector(path, showLog=True)), so both sides share SQLite's work.
+_ITEM_COLS = ", ".join("`bench_item`.`%s`" % c for c in ("id", "name", "qty", "price", "flag", "note"))
+SELECT_ONE = "SELECT %s FROM `bench_item` WHERE `bench_item`.`id` = ?" % _ITEM_COLS
+COUNT_PAGE = "select count(`id`) from `bench_item` WHERE `bench_item`.`qty` >= ?"
+SELECT_PAGE = ("SELECT %s FROM `bench_item` WHERE `bench_item`.`qty` >= ? ORDER BY `bench_item`.`id` "
+               "LIMIT ? OFFSET ?" % _ITEM_COLS)
+MIN_QTY = 100
+
+# The statements the relation loader issues: the owners, then per owner its
+# 1:1 row, its 1:N rows and its M:N rows through the junction.
+REL_USERS = "SELECT `rel_user`.`id`, `rel_user`.`name` FROM `rel_user`"
+REL_PROFILE = ("SELECT `rel_profile`.`id`, `rel_profile`.`user_id`, `rel_profile`.`bio` FROM `rel_profile` "
+               "WHERE `rel_profile`.`user_id` = ?")
+REL_POSTS = ("SELECT `rel_post`.`id`, `rel_post`.`user_id`, `rel_post`.`title` FROM `rel_post` "
+             "WHERE `rel_post`.`user_id` = ?")
+REL_ROLES = ("SELECT `rel_role`.`id`, `rel_role`.`name` FROM `rel_role` JOIN `rel_user_role` "
+             "ON `rel_user_role`.`rel_role_id` = `rel_role`.`id` WHERE `rel_user_role`.`rel_user_id` = ?")
+
+
+def connect(path):
+    # The settings Sqlite3Connector opens its connection with.
+    return sqlite3.connect(path, timeout=99999, check_same_thread=False)
+
+
+def as_dicts(cur):
+    names = [d[0] for d in cur.description]
+    return [dict(zip(names, r)) for r in cur.fetchall()]
+
+
+def item_params(row):
+    return (row[0], row[1], row[2], int(row[3]), row[4])
+
+
+# ------------------------------------------------------------- sync SQLite
+
+def fetch_all(ctx):
+    con = connect(ctx.read_db)
+
+    def run():
+        cur = con.execute(SELECT_ITEM)
+        rows = as_dicts(cur)
+        con.commit()
+        return rows
+
+    return Runner(run, lambda rows: check_all_items(rows, ctx.items), close=con.close, units=len(ctx.items))
+
+
+def lookups(ctx):
+    con = connect(ctx.read_db)
+    keys = ctx.keys
+
+    def run():
+        out = []
+        for k in keys:
+            cur = con.execute(SELECT_ONE, (k,))
+            out.append(as_dicts(cur)[0])
+            con.commit()
+        return out
+
+    return Runner(run, lambda res: check_lookups(res, ctx), close=con.close, units=len(keys))
+
+
+def check_lookups(res, ctx):
+    expect(len(res) == len(ctx.keys), "lookup count differs")
+    for k, row in zip(ctx.keys, res):
+        same_item(row, k, ctx.items)
+
+
+def _saves(ctx, memory):
+    path = ":memory:" if memory else ctx.new_file("raw_saves")
+    con = connect(path)
+    if memory:
+        from common import SQLITE_DDL
+
+        con.execute(SQLITE_DDL[0])
+    data = ctx.items[:ctx.sizes.saves]
+
+    def before():
+        if memory:
+            con.execute("DELETE FROM bench_item")
+            con.commit()
+        else:
+            clear_items(path)
+
+    def run():
+        last = 0
+        for row in data:
+            cur = con.execute(INSERT_ITEM, item_params(row))
+            last = cur.lastrowid
+            con.commit()
+        return last
+
+    def check(last):
+        expect(last == len(data), "last row id %r, expected %d" % (last, len(data)))
+        check_saved(con if memory else path, data)
+
+    return Runner(run, check, before, con.close, units=len(data))
+
+
+def saves_file(ctx):
+    return _saves(ctx, False)
+
+
+def saves_memory(ctx):
+    return _saves(ctx, True)
+
+
+def batch_insert(ctx):
+    path = ctx.new_file("raw_batch")
+    con = connect(path)
+    data = ctx.items[:ctx.sizes.batch]
+
+    def run():
+        con.executemany(INSERT_ITEM, [item_params(r) for r in data])
+        con.commit()
+        return len(data)
+
+    return Runner(run, lambda n: check_saved(path, data), lambda: clear_items(path), con.close, units=len(data))
+
+
+def paging(ctx):
+    con = connect(ctx.read_db)
+    s = ctx.sizes
+    offset = (s.page - 1) * s.page_size
+
+    def run():
+        page = None
+        for _ in range(s.page_calls):
+            total = con.execute(COUNT_PAGE, (MIN_QTY,)).fetchall()[0][0]
+            total_page = total // s.page_size + (1 if total % s.page_size else 0)
+            page = dict(page=s.page, pageSize=s.page_size, content=[], total=total, totalPage=total_page)
+            if total and s.page <= total_page:
+                cur = con.execute(SELECT_PAGE, (MIN_QTY, s.page_size, offset))
+                page["content"] = as_dicts(cur)
+                con.commit()
+        return page
+
+    return Runner(run, lambda page: check_page(page, ctx), close=con.close, units=s.page_calls)
+
+
+def check_page(page, ctx):
+    total, ids = ctx.page_expect
+    expect(page["total"] == total, "page total %r, expected %d" % (page["total"], total))
+    got = [r["id"] if isinstance(r, dict) else r.id for r in page["content"]]
+    expect(got == ids, "page ids %r, expected %r" % (got[:5], ids[:5]))
+    for r, i in zip(page["content"], ids):
+        same_item(r, i, ctx.items)
+
+
+def relations(ctx):
+    con = connect(ctx.read_db)
+
+    def run():
+        cur = con.execute(REL_USERS)
+        users = as_dicts(cur)
+        con.commit()
+        for u in users:
+            key = u["id"]
+            prof = as_dicts(con.execute(REL_PROFILE, (key,)))
+            con.commit()
+            if prof:
+                u["profile"] = prof[0]
+            posts = as_dicts(con.execute(REL_POSTS, (key,)))
+            con.commit()
+            if posts:
+                u["posts"] = posts
+            u["roles"] = as_dicts(con.execute(REL_ROLES, (key,)))
+            con.commit()
+        return users
+
+    return Runner(run, lambda users: check_relations(users, ctx), close=con.close, units=ctx.sizes.owners)
+
+
+def _get(o, name):
+    if isinstance(o, dict):
+        return o[name]
+    return getattr(o, name)
+
+
+def check_relations(users, ctx, profile=None, posts=None, roles=None):
+    """users: rows or objects with profile / posts / roles reachable through
+    the given accessors (defaults: items or attributes of those names)."""
+    rel = ctx.rel
+    profile = profile or (lambda u: _get(u, "profile"))
+    posts = posts or (lambda u: _get(u, "posts"))
+    roles = roles or (lambda u: _get(u, "roles"))
+    expect(len(users) == ctx.sizes.owners, "expected %d owners, got %d" % (ctx.sizes.owners, len(users)))
+    want_roles = {}
+    for u, r in rel["links"]:
+        want_roles.setdefault(u, set()).add(r)
+    for u in users:
+        uid = _get(u, "id")
+        p = profile(u)
+        expect(p is not None and _get(p, "bio") == "bio of %d" % uid, "profile of owner %d wrong: %r" % (uid, p))
+        ps = list(posts(u))
+        expect(sorted(_get(x, "title") for x in ps) == sorted("post %d.%d" % (uid, i)
+                                                               for i in range(ctx.sizes.posts_per)),
+               "posts of owner %d wrong" % uid)
+        rs = roles(u)
+        expect(isinstance(rs, (list, tuple)) or hasattr(rs, "__iter__"), "roles of owner %d not a list: %r" % (uid, rs))
+        got = {_get(x, "id") for x in rs}
+        expect(got == want_roles[uid], "roles of owner %d: %r, expected %r" % (uid, got, want_roles[uid]))
+        for x in rs:
+            expect(_get(x, "name") == "role%03d" % _get(x, "id"), "role name wrong")
+
+
+# ----------------------------------------------------------- async SQLite
+
+async def a_fetch_all(ctx):
+    import aiosqlite
+
+    con = await aiosqlite.connect(ctx.read_db)
+    cur = await con.execute(SELECT_ITEM)
+    names = [d[0] for d in cur.description]
+    rows = [dict(zip(names, r)) for r in await cur.fetchall()]
+    await con.commit()
+    await con.close()
+    return rows
+
+
+async def a_lookups(ctx):
+    import aiosqlite
+
+    con = await aiosqlite.connect(ctx.read_db)
+    out = []
+    for k in ctx.keys:
+        cur = await con.execute(SELECT_ONE, (k,))
+        names = [d[0] for d in cur.description]
+        out.append(dict(zip(names, (await cur.fetchall())[0])))
+    await con.commit()
+    await con.close()
+    return out
+
+
+async def a_saves(ctx, path, data):
+    import aiosqlite
+
+    con = await aiosqlite.connect(path)
+    last = 0
+    for row in data:
+        cur = await con.execute(INSERT_ITEM, item_params(row))
+        last = cur.lastrowid
+    await con.commit()
+    await con.close()
+    return last
+
+
+async def a_paging(ctx):
+    import aiosqlite
+
+    s = ctx.sizes
+    con = await aiosqlite.connect(ctx.read_db)
+    page = None
+    for _ in range(s.page_calls):
+        cur = await con.execute(COUNT_PAGE, (MIN_QTY,))
+        total = (await cur.fetchall())[0][0]
+        total_page = total // s.page_size + (1 if total % s.page_size else 0)
+        page = dict(page=s.page, pageSize=s.page_size, content=[], total=total, totalPage=total_page)
+        if total and s.page <= total_page:
+            cur = await con.execute(SELECT_PAGE, (MIN_QTY, s.page_size, (s.page - 1) * s.page_size))
+            names = [d[0] for d in cur.description]
+            page["content"] = [dict(zip(names, r)) for r in await cur.fetchall()]
+    await con.commit()
+    await con.close()
+    return page
+
+
+# ------------------------------------------------------------ async MySQL
+
+M_SELECT = "SELECT id, name, qty, price, flag, note FROM bench_item"
+M_INSERT = "INSERT INTO bench_item (name, qty, price, flag, note) VALUES (%s, %s, %s, %s, %s)"
+
+
+async def m_fetch_all(pool):
+    import aiomysql
+
+    con = await pool.acquire()
+    try:
+        async with con.cursor(aiomysql.DictCursor) as cur:
+            await cur.execute(M_SELECT)
+            rows = await cur.fetchall()
+        await con.commit()
+    finally:
+        pool.release(con)
+    return list(rows)
+
+
+async def m_lookups(pool, keys):
+    import aiomysql
+
+    out = []
+    con = await pool.acquire()
+    try:
+        for k in keys:
+            async with con.cursor(aiomysql.DictCursor) as cur:
+                await cur.execute(M_SELECT + " WHERE id = %s", (k,))
+                out.append((await cur.fetchall())[0])
+        await con.commit()
+    finally:
+        pool.release(con)
+    return out
+
+
+async def m_saves(pool, data):
+    con = await pool.acquire()
+    last = 0
+    try:
+        for row in data:
+            async with con.cursor() as cur:
+                await cur.execute(M_INSERT, item_params(row))
+                last = cur.lastrowid
+        await con.commit()
+    finally:
+        pool.release(con)
+    return last
+
+
+async def m_paging(pool, s):
+    import aiomysql
+
+    con = await pool.acquire()
+    page = None
+    try:
+        for _ in range(s.page_calls):
+            async with con.cursor() as cur:
+                await cur.execute("SELECT count(id) FROM bench_item WHERE qty >= %s", (MIN_QTY,))
+                total = (await cur.fetchall())[0][0]
+            total_page = total // s.page_size + (1 if total % s.page_size else 0)
+            page = dict(page=s.page, pageSize=s.page_size, content=[], total=total, totalPage=total_page)
+            if total and s.page <= total_page:
+                async with con.cursor(aiomysql.DictCursor) as cur:
+                    await cur.execute(M_SELECT + " WHERE qty >= %s ORDER BY id LIMIT %s OFFSET %s",
+                                      (MIN_QTY, s.page_size, (s.page - 1) * s.page_size))
+                    page["content"] = list(await cur.fetchall())
+        await con.commit()
+    finally:
+        pool.release(con)
+    return page

@@ -1,0 +1,312 @@
+"""Tavrik doing the scenarios' work through its documented API."""
+import asyncio
+
+from common import Runner, SQLITE_DDL, check_all_items, check_saved, clear_items, expect, same_item
+import raw
+
+MIN_QTY = raw.MIN_QTY
+
+_models = None
+
+
+def models():
+    """Declares the benchmark's models once (Tavrik is imported lazily so the
+    baselines run even when the package does not load)."""
+    global _models
+    if _models is not None:
+        return _models
+    from Tavrik.Model.Korvid import Korvid, MiddleKorvid
+    from Tavrik.Model.ModelProperty import (AutoIncrement, BoolProperty, FloatProperty, ForeignKey,
+                                             IntProperty, StrProperty, TextProperty)
+
+    class BenchItem(Korvid):
+        tableName = "bench_item"
+        id = IntProperty(primaryKey=True, default=AutoIncrement)
+        # The defaults mirror the table's DEFAULT clauses.
+        name = StrProperty(32, default="")
+        qty = IntProperty(default=0)
+        price = FloatProperty(default=0.0)
+        flag = BoolProperty(default=False)
+        note = TextProperty(nullable=True)
+
+    class RelProfile(Korvid):
+        tableName = "rel_profile"
+        id = IntProperty(primaryKey=True, default=AutoIncrement)
+        user_id = IntProperty()
+        bio = TextProperty(nullable=True)
+
+    class RelPost(Korvid):
+        tableName = "rel_post"
+        id = IntProperty(primaryKey=True, default=AutoIncrement)
+        user_id = IntProperty()
+        title = StrProperty(200)
+
+    class RelRole(Korvid):
+        tableName = "rel_role"
+        id = IntProperty(primaryKey=True, default=AutoIncrement)
+        name = StrProperty(50)
+
+    class RelUser(Korvid):
+        tableName = "rel_user"
+        id = IntProperty(primaryKey=True, default=AutoIncrement)
+        name = StrProperty(64)
+        profile = ForeignKey.oneToOne(RelProfile, targetBindCol=RelProfile.user_id)
+        posts = ForeignKey.oneToMany(RelPost, targetBindCol=RelPost.user_id)
+        roles = ForeignKey.manyToMany(RelRole, middleModel="RelUserRole")
+
+    class RelUserRole(MiddleKorvid):
+        tableName = "rel_user_role"
+        id = IntProperty(primaryKey=True, default=AutoIncrement)
+        rel_user_id = IntProperty()
+        rel_role_id = IntProperty()
+        user = ForeignKey.oneToOne(RelUser, bindCol="rel_user_id")
+        role = ForeignKey.oneToOne(RelRole, bindCol="rel_role_id")
+
+    class M:
+        pass
+
+    for c in (BenchItem, RelProfile, RelPost, RelRole, RelUser, RelUserRole):
+        setattr(M, c.__name__, c)
+    _models = M
+    return M
+
+
+_installed = [None]
+
+
+def install(connector):
+    """Makes `connector` the database handle's connector (the handle is one
+    per process, so runners of different databases take turns)."""
+    from Tavrik.DB.DB import DB
+
+    if _installed[0] is connector:
+        return
+    DB.drop()
+    DB.create(connector)
+    _installed[0] = connector
+
+
+def uninstall():
+    from Tavrik.DB.DB import DB
+
+    DB.drop()
+    _installed[0] = None
+
+
+def sync_connector(path):
+    from Tavrik.DB.Connector import Sqlite3Connector
+
+    return Sqlite3Connector(path, showLog=False)
+
+
+def _runner(connector, run, check, before=None, units=None, note=""):
+    def before_all():
+        install(connector)
+        if before:
+            before()
+
+    def close():
+        if _installed[0] is connector:
+            uninstall()
+        connector.close()
+
+    return Runner(run, check, before_all, close, units=units, note=note)
+
+
+def new_item(M, row):
+    return M.BenchItem(name=row[0], qty=row[1], price=row[2], flag=row[3], note=row[4])
+
+
+# ------------------------------------------------------------------- sync
+
+def fetch_all(ctx):
+    M = models()
+    con = sync_connector(ctx.read_db)
+
+    def run():
+        return M.BenchItem.getExecutor().findAllBy()
+
+    def check(rows):
+        check_all_items(rows, ctx.items)
+        expect(type(rows[0]).__name__ != "dict", "rows are plain dicts, not model instances")
+
+    return _runner(con, run, check, units=len(ctx.items))
+
+
+def lookups(ctx):
+    M = models()
+    con = sync_connector(ctx.read_db)
+    keys = ctx.keys
+    Item = M.BenchItem
+    pk = Item.id
+
+    def run():
+        ex = Item.getExecutor()
+        return [ex.findOneBy(pk == k) for k in keys]
+
+    return _runner(con, run, lambda res: raw.check_lookups(res, ctx), units=len(keys))
+
+
+def _saves(ctx, memory):
+    M = models()
+    path = ":memory:" if memory else ctx.new_file("tavrik_saves")
+    con = sync_connector(path)
+    if memory:
+        con.getCon().execute(SQLITE_DDL[0])
+    data = ctx.items[:ctx.sizes.saves]
+
+    def before():
+        if memory:
+            c = con.getCon()
+            c.execute("DELETE FROM bench_item")
+            c.commit()
+        else:
+            clear_items(path)
+
+    def run():
+        ex = M.BenchItem.getExecutor()
+        last = None
+        for row in data:
+            last = ex.save(new_item(M, row))
+        return last
+
+    def check(last):
+        expect(last is not None and last["id"] == len(data), "last saved row has id %r, expected %d"
+               % (None if last is None else last.get("id"), len(data)))
+        check_saved(con.getCon() if memory else path, data)
+
+    return _runner(con, run, check, before, units=len(data))
+
+
+def saves_file(ctx):
+    return _saves(ctx, False)
+
+
+def saves_memory(ctx):
+    return _saves(ctx, True)
+
+
+def _batch(ctx, prebuilt):
+    M = models()
+    path = ctx.new_file("tavrik_batch_pre" if prebuilt else "tavrik_batch")
+    con = sync_connector(path)
+    data = ctx.items[:ctx.sizes.batch]
+    box = {}
+
+    def before():
+        clear_items(path)
+        if prebuilt:
+            box["rows"] = [new_item(M, r) for r in data]
+
+    def run():
+        ex = M.BenchItem.getExecutor()
+        rows = box.pop("rows") if prebuilt else [new_item(M, r) for r in data]
+        ex.saveAll(rows)
+        return len(rows)
+
+    return _runner(con, run, lambda n: check_saved(path, data), before, units=len(data),
+                   note="instances built beforehand" if prebuilt else "")
+
+
+def batch_insert(ctx):
+    return _batch(ctx, False)
+
+
+def batch_insert_prebuilt(ctx):
+    return _batch(ctx, True)
+
+
+def _page(M, s):
+    from Tavrik.Ext.Olvane import Olvane
+
+    return (Olvane(M.BenchItem, page=s.page, pageSize=s.page_size)
+            .filter(M.BenchItem.qty >= MIN_QTY).orderBy(M.BenchItem.id))
+
+
+def check_page(page, ctx):
+    s = ctx.sizes
+    total = ctx.page_expect[0]
+    expect(page["page"] == s.page and page["pageSize"] == s.page_size, "page numbers wrong")
+    expect(page["totalPage"] == total // s.page_size + (1 if total % s.page_size else 0), "totalPage wrong")
+    raw.check_page(page, ctx)
+
+
+def paging(ctx):
+    M = models()
+    con = sync_connector(ctx.read_db)
+    s = ctx.sizes
+
+    def run():
+        page = None
+        for _ in range(s.page_calls):
+            page = _page(M, s).execute()
+        return page
+
+    return _runner(con, run, lambda p: check_page(p, ctx), units=s.page_calls)
+
+
+def relations(ctx):
+    M = models()
+    con = sync_connector(ctx.read_db)
+
+    def run():
+        users = M.RelUser.getExecutor().findAllBy()
+        M.RelUser.getExecutor().findListForeignKey(users)
+        return users
+
+    return _runner(con, run, lambda users: raw.check_relations(users, ctx), units=ctx.sizes.owners)
+
+
+# ------------------------------------------------------------------ async
+
+async def drain():
+    """Waits until every other task (the connector's commit-and-close of a
+    finished task among them) is done."""
+    me = asyncio.current_task()
+    for _ in range(3):
+        await asyncio.sleep(0)
+    while True:
+        others = [t for t in asyncio.all_tasks() if t is not me and not t.done()]
+        if not others:
+            return
+        await asyncio.gather(*others, return_exceptions=True)
+
+
+async def in_task(coro_fn, *args):
+    """Runs the work as one task (one transaction) and returns when that
+    task's connection has been committed and released."""
+    res = await asyncio.get_running_loop().create_task(coro_fn(*args))
+    await drain()
+    return res
+
+
+async def a_fetch_all(ctx):
+    M = models()
+    return await M.BenchItem.getExecutor().findAllBy()
+
+
+async def a_lookups(ctx):
+    M = models()
+    ex = M.BenchItem.getExecutor()
+    pk = M.BenchItem.id
+    out = []
+    for k in ctx.keys:
+        out.append(await ex.findOneBy(pk == k))
+    return out
+
+
+async def a_saves(ctx, data):
+    M = models()
+    ex = M.BenchItem.getExecutor()
+    last = None
+    for row in data:
+        last = await ex.save(new_item(M, row))
+    return last
+
+
+async def a_paging(ctx):
+    M = models()
+    page = None
+    for _ in range(ctx.sizes.page_calls):
+        page = await _page(M, ctx.sizes).execute()
+    return page
