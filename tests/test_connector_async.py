@@ -511,7 +511,8 @@ class TestAsyncProcess:
         ex = User.getExecutor()
         ex.reset()
         ex.sql.select().where(None)
-        with pytest.raises(AttributeError, match=r"^'NoneType' object has no attribute 'cursor'$"):
+        # the statement runs on the connection given, None included
+        with pytest.raises(AttributeError, match=r"^'NoneType' object has no attribute 'execute'$"):
             await run(lambda: handle.asyncProcess(executor=ex, con=None))
 
     @pytest.mark.parametrize(

@@ -78,11 +78,12 @@ async def _sq_execute(self, sql, con, dictCur, args):
         await asyncio.sleep(0.3)
     if not con:
         con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
-    cursor = await con.cursor()
     text = _c_sq_text(self, sql, args)
     if _c_note(self, con, text, args):
-        await cursor.execute(_BEGIN)
-    await cursor.execute(text, args)
+        await con.execute(_BEGIN)
+    # One trip to the connection's thread per call (a separate cursor() and
+    # execute() would take two).
+    cursor = await con.execute(text, args)
     rows = await cursor.fetchall()
     if dictCur:
         return _c_dict_rows(cursor, rows)
@@ -95,13 +96,12 @@ async def _sq_asyncProcess(self, executor, hasCon, con):
     sql, params, kind, batch = _c_sq_prepare(self, executor)
     if not hasCon:
         con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
-    cursor = await con.cursor()
     if _c_note(self, con, sql, params):
-        await cursor.execute(_BEGIN)
+        await con.execute(_BEGIN)
     if batch:
-        await cursor.executemany(sql, params)
+        cursor = await con.executemany(sql, params)
     else:
-        await cursor.execute(sql, params)
+        cursor = await con.execute(sql, params)
     if kind == 0:
         return _c_select(executor, cursor, await cursor.fetchall())
     elif kind == 1:
@@ -111,6 +111,10 @@ async def _sq_asyncProcess(self, executor, hasCon, con):
             raw = (await cursor.fetchone())[0]
         else:
             raw = cursor.lastrowid
+    elif kind == 2 or kind == 3:
+        # A deletion or update returns no rows, and the executor's result for
+        # it does not depend on them: spare the trip to fetch nothing.
+        raw = []
     else:
         raw = await cursor.fetchall()
     return _c_process(executor, raw)

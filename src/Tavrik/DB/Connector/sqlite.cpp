@@ -235,11 +235,12 @@ PyObject* process_impl(PyObject* self, PyObject* executor) {
     Statement st = statement_of(executor);
     Ref sql = replace_placeholders(st.sql.get());
     PyObject* con = main_con(self);
-    Ref cursor = callm(con, G.s_cursor);
     call(G.lock_acquire);
-    PyObject* exec_args[3] = {cursor.get(), sql.get(), st.params.get()};
+    // The connection's own execute makes the cursor: one call instead of two.
+    PyObject* exec_args[3] = {con, sql.get(), st.params.get()};
     PyObject* con_arg[1] = {con};
     PyObject* done = PyObject_VectorcallMethod(st.batch ? G.s_executemany : G.s_execute, exec_args, 3, nullptr);
+    Ref cursor = Ref::owning(done);
     Ref batch_id;
     if (done && st.batch && st.kind == SK_INSERT) {
         // executemany leaves lastrowid unset: read the id of the batch's last
