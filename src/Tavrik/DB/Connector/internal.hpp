@@ -60,10 +60,21 @@ struct FieldTable {
 const FieldTable* field_table_of(PyTypeObject* tp);
 
 // "%s" -> "?" (a None text raises AttributeError naming replace).
+// Statement texts repeat (the generator hands out the same text object for
+// the same statement shape), so the rewritten texts are kept: a hit costs a
+// dict lookup on a cached hash, and sqlite3's statement cache then sees the
+// same text object again too.
 inline Ref replace_placeholders(PyObject* sql) {
     if (sql == Py_None) raise_none_attr("replace");
     if (!PyUnicode_Check(sql)) raise_expected("unicode", sql);
-    return new_ref(PyUnicode_Replace(sql, G.t_pct_s, G.t_qmark, -1));
+    static PyObject* cache = nullptr;  // lives for the process, as the module does
+    if (!PyUnicode_CheckExact(sql)) return new_ref(PyUnicode_Replace(sql, G.t_pct_s, G.t_qmark, -1));
+    if (!cache) cache = Require(PyDict_New());
+    if (PyObject* hit = dict_get(cache, sql)) return borrow(hit);
+    Ref out = new_ref(PyUnicode_Replace(sql, G.t_pct_s, G.t_qmark, -1));
+    if (PyDict_GET_SIZE(cache) >= 1024) PyDict_Clear(cache);
+    Require(PyDict_SetItem(cache, sql, out.get()));
+    return out;
 }
 
 // The statement of an executor.

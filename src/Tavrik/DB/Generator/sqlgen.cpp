@@ -494,6 +494,40 @@ Ref select_pair(SqlGeneratorObject* g) {
     return new_ref(PyTuple_Pack(2, text.get(), tuple.get()));
 }
 
+// The INSERT text for the columns of the first row.  Saves repeat the same
+// few shapes, so the texts are kept per (table, columns): the same text
+// object then also hits the drivers' statement caches at once.
+Ref insert_text(SqlGeneratorObject* g, PyObject* first) {
+    static PyObject* cache = nullptr;  // lives for the process, as the module does
+    Ref t = table_name(g->table);
+    Py_ssize_t ncols = PyTuple_GET_SIZE(first);
+    Ref key = new_ref(PyTuple_New(ncols + 1));
+    Py_INCREF(t.get());
+    PyTuple_SET_ITEM(key.get(), 0, t.get());
+    for (Py_ssize_t i = 0; i < ncols; i++) {
+        PyObject* name = ((BasePropertyObject*)PyTuple_GET_ITEM(PyTuple_GET_ITEM(first, i), 0))->name;
+        if (!name) raise_expected("str", Py_None);
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(key.get(), i + 1, name);
+    }
+    if (!cache) cache = Require(PyDict_New());
+    if (PyObject* hit = dict_get(cache, key.get())) return borrow(hit);
+    std::string out = "INSERT INTO ";
+    quote_ident(out, t.get());
+    out += " (";
+    for (Py_ssize_t i = 0; i < ncols; i++) {
+        if (i) out += ", ";
+        quote_ident(out, PyTuple_GET_ITEM(key.get(), i + 1));
+    }
+    out += ") VALUES (";
+    for (Py_ssize_t i = 0; i < ncols; i++) out += i ? ", %s" : "%s";
+    out += ')';
+    Ref text = to_str(out);
+    if (PyDict_GET_SIZE(cache) >= 1024) PyDict_Clear(cache);
+    Require(PyDict_SetItem(cache, key.get(), text.get()));
+    return text;
+}
+
 Ref insert_pair(SqlGeneratorObject* g) {
     no_select_clauses(g, "INSERT");
     if (g->where) {
@@ -507,17 +541,7 @@ Ref insert_pair(SqlGeneratorObject* g) {
     }
     PyObject* first = PyList_GET_ITEM(g->rows, 0);
     Py_ssize_t ncols = PyTuple_GET_SIZE(first);
-    std::string out = "INSERT INTO ";
-    Ref t = table_name(g->table);
-    quote_ident(out, t.get());
-    out += " (";
-    for (Py_ssize_t i = 0; i < ncols; i++) {
-        if (i) out += ", ";
-        quote_ident(out, ((BasePropertyObject*)PyTuple_GET_ITEM(PyTuple_GET_ITEM(first, i), 0))->name);
-    }
-    out += ") VALUES (";
-    for (Py_ssize_t i = 0; i < ncols; i++) out += i ? ", %s" : "%s";
-    out += ')';
+    Ref text = insert_text(g, first);
     Ref batch = new_ref(PyList_New(nrows));
     for (Py_ssize_t r = 0; r < nrows; r++) {
         PyObject* row = PyList_GET_ITEM(g->rows, r);
@@ -542,7 +566,6 @@ Ref insert_pair(SqlGeneratorObject* g) {
         }
         PyList_SET_ITEM(batch.get(), r, vals.relinquish());
     }
-    Ref text = to_str(out);
     if (nrows == 1) return new_ref(PyTuple_Pack(2, text.get(), PyList_GET_ITEM(batch.get(), 0)));
     return new_ref(PyTuple_Pack(2, text.get(), batch.get()));
 }
