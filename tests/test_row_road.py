@@ -119,3 +119,26 @@ async def test_async_roads_build_the_same_rows(async_db):
     assert [r.name for r in got] == ["a", "b", "it's `odd`"]
     assert got[0].doc == {"k": [1, 2]} and got[0].ok is False and got[2].price == decimal.Decimal("0.01")
     assert all(type(r) is RrAll.modelInstance for r in got)
+
+
+def test_rows_of_atomic_values_are_left_to_reference_counting():
+    """Rows of plain values are not followed by the cyclic collector, but a
+    row that comes to hold a container is, so a cycle through it is still
+    collected."""
+    import gc
+    import weakref
+
+    row = RrAll(name="a", score=1.0)
+    assert not gc.is_tracked(row)
+    assert gc.is_tracked(RrAll(name="a", doc={"k": 1}))  # a dict value
+    ref = weakref.ref(row)
+    row["doc"] = [row]  # a cycle through the row
+    assert gc.is_tracked(row)
+    del row
+    gc.collect()
+    assert ref() is None
+    # the same for rows built by a query's fast road and by a junction-free model call
+    fetched = RrAll({"id": 1, "name": "x"})
+    assert not gc.is_tracked(fetched)
+    fetched.doc = {"a": [1]}
+    assert gc.is_tracked(fetched)

@@ -136,6 +136,27 @@ static void fill_entry(RowWriter& row, PyObject* self, PyObject* k, PyObject* p,
     }
 }
 
+// A row whose keys and values are all atomic (numbers, text, None, ...)
+// cannot be part of a reference cycle, so the cyclic collector need not
+// follow it (the interpreter does the same for such plain dicts).  Storing a
+// container in the row later tracks it again: dict insertion does that for
+// every dict, subclasses included.  Rows are made by the hundred thousand,
+// and collections over them were most of the cost of making them.
+static void untrack_if_atomic(PyObject* self) {
+    if (!PyObject_GC_IsTracked(self)) return;
+    if (MI(self)->_temp && MI(self)->_temp != Py_None) return;
+    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    if (dictptr && *dictptr) return;
+    auto may_be_tracked = [](PyObject* o) {
+        return PyObject_IS_GC(o) && (!PyTuple_CheckExact(o) || PyObject_GC_IsTracked(o));
+    };
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(self, &pos, &k, &v))
+        if (may_be_tracked(k) || may_be_tracked(v)) return;
+    PyObject_GC_UnTrack(self);
+}
+
 void fill_row(PyObject* self, PyObject* first, PyObject* kwargs) {
     PyObject* c = kwargs ? dict_get(kwargs, N.check) : nullptr;
     Ref checkobj = Ref::owning(c ? c : Py_True);
@@ -165,6 +186,7 @@ void fill_row(PyObject* self, PyObject* first, PyObject* kwargs) {
         Ref value = Ref::owning(v);
         fill_entry(row, self, k, p, PyObject_TypeCheck(p, I.ForeignKey), v, check, checkobj.get());
     }
+    untrack_if_atomic(self);
 }
 
 // ------------------------------------------------------ ModelInstance
@@ -218,7 +240,7 @@ PyObject* call_instance_class(PyObject* inst_cls, PyObject* const* args, Py_ssiz
 // The instance class of `model` when calling the model would build a plain
 // row (nothing customised on the way), else NULL: then rows are built by
 // calling the model.
-static PyObject* plain_instance_class_of(PyObject* model) {
+PyObject* plain_instance_class_of(PyObject* model) {
     if (!PyType_Check(model) || !I.korvid_new_sm) return nullptr;
     PyTypeObject* t = (PyTypeObject*)model;
     if (mro_lookup(t, N.dunder_new) != I.korvid_new_sm ||
@@ -240,6 +262,24 @@ PyObject* build_row(PyObject* model, PyObject* row) {
         Ref res = call1(model, row);
         check_builder_result(res.get());
         return res.relinquish();
+    });
+}
+
+// Calling a model class: what type.__call__ does through Korvid.__new__,
+// instanceBuilder and the instance class, taken in one step when nothing on
+// that road is customised (the usual case, and a per-row cost).
+PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    PyObject* inst_cls = guard([&]() -> PyObject* {
+        PyObject* c = plain_instance_class_of(cls);
+        if (!c && !PyErr_Occurred()) return Py_None;
+        return c;
+    });
+    if (!inst_cls) return nullptr;
+    if (inst_cls == Py_None) return PyType_Type.tp_call(cls, args, kwargs);
+    return guard([&]() -> PyObject* {
+        Ref self = new_ref(mi_new((PyTypeObject*)inst_cls, N.empty_tuple, nullptr));
+        fill_row(self.get(), PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr, kwargs);
+        return self.relinquish();
     });
 }
 
@@ -323,6 +363,7 @@ int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out) 
                     fill_entry(writer, self.get(), e.key.get(), e.prop.get(), e.is_fk, v, true, Py_True);
                 }
             }
+            untrack_if_atomic(self.get());
             Require(PyList_Append(out, self.get()));
         }
         return 0;

@@ -481,6 +481,12 @@ void create_meta(PyObject* m) {
     for (PyMethodDef& def : meta_defs) Require(PyDict_SetItemString(ns.get(), def.ml_name, static_method(&def).get()));
     Ref bases = new_ref(PyTuple_Pack(1, (PyObject*)&PyType_Type));
     Ref meta = make_class((PyObject*)&PyType_Type, "_KorvidMeta", bases.get(), ns.get());
+    // Model classes are called once per row built: a call slot of our own
+    // (inherited by every model class's metaclass) skips the generic road.
+    PyTypeObject* mt = (PyTypeObject*)meta.get();
+    mt->tp_call = meta_call;
+    mt->tp_flags &= ~Py_TPFLAGS_HAVE_VECTORCALL;
+    PyType_Modified(mt);
     add_object(m, "_KorvidMeta", meta.get());
     I.KorvidMeta = meta.get();  // the module keeps it alive
 }

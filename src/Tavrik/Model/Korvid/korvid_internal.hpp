@@ -106,6 +106,8 @@ PyObject* call_instance_class(PyObject* inst_cls, PyObject* const* args, Py_ssiz
 void check_builder_result(PyObject* res);
 PyObject* build_row(PyObject* model, PyObject* row);
 int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out);
+PyObject* plain_instance_class_of(PyObject* model);
+PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs);
 Py_ssize_t instance_list_len(PyObject* list);
 
 // Classes and the metaclass.
