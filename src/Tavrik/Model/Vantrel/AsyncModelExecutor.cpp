@@ -115,7 +115,7 @@ static PyObject* h_build_batch(PyObject*, PyObject* const* args, Py_ssize_t narg
 static PyObject* h_end_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
         exact_args("_v_end_batch", nargs, 1);
-        ((ExecObject*)require_exec(args[0]))->batch = 0;
+        end_batch(require_exec(args[0]));
         return Ref::owning(Py_None).relinquish();
     });
 }

@@ -722,6 +722,21 @@ static PyObject* m_saveMTM(FASTCALL_ARGS) {
     });
 }
 
+// After a batch has run, its statement (a cell and a parameter tuple per
+// row) is dropped at once rather than kept until the next operation: it can
+// hold hundreds of thousands of objects for the collector to walk.
+void end_batch(PyObject* self) {
+    ((ExecObject*)self)->batch = 0;
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    PyObject* r = guard([&] { return executor_reset(self).relinquish(); });
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_Clear();
+    PyErr_Restore(t, v, tb);
+}
+
 static PyObject* m_saveAll(FASTCALL_ARGS) {
     return guard([&] {
         static const char* const names[] = {"instances"};
@@ -733,10 +748,10 @@ static PyObject* m_saveAll(FASTCALL_ARGS) {
         try {
             executor_execute(self);
         } catch (...) {
-            ((ExecObject*)self)->batch = 0;
+            end_batch(self);
             throw;
         }
-        ((ExecObject*)self)->batch = 0;
+        end_batch(self);
         return from_long(n).relinquish();
     });
 }

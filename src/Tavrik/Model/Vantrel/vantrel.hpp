@@ -79,6 +79,7 @@ bool row_has(PyObject* row, PyObject* key);
 PyObject* model_of(PyObject* self);
 Ref new_generator(PyObject* model);
 Ref executor_reset(PyObject* self);  // None or self (new ref)
+void end_batch(PyObject* self);  // after a batch ran (or failed); never raises
 Ref executor_execute(PyObject* self);
 Ref sync_execute(PyObject* self);
 Ref executor_find_all(PyObject* self, PyObject* filter);
