@@ -150,3 +150,19 @@ async def test_save_all(async_db):
     assert await UserRole.getExecutor().saveAll([{"t_user_id": 1, "t_role_id": 2}]) == 1
     assert await rows_of("SELECT t_user_id, t_role_id FROM t_user_role") == [(1, 2)]
     assert await ex.saveAll([]) == 0
+
+
+async def test_unawaited_batch_is_built_copied_and_dropped_after_running(async_db):
+    import copy
+    import pickle
+
+    ex = User.getExecutor()
+    coro = ex.saveAll([User(name="a", age=0, active=False), User(name="b", age=2)])
+    text, params = ex.sql.statementPair()
+    assert text.startswith("INSERT INTO `t_user`") and params == [("a", 0, 0), ("b", 2, 1)]
+    # a copy or pickle of the executor carries the statement as it stands
+    assert copy.deepcopy(ex).sql.statementPair() == (text, params)
+    assert pickle.loads(pickle.dumps(ex.sql)).statementPair() == (text, params)
+    assert await coro == 2
+    assert ex.sql.kind == -1  # the batch's statement is not kept after it ran
+    assert await rows_of("SELECT name, age, active FROM t_user ORDER BY id") == [("a", 0, 0), ("b", 2, 1)]

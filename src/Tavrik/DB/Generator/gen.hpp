@@ -36,6 +36,7 @@ struct SqlGeneratorObject {
     PyObject* order;    // list of rendered ORDER BY terms (str)
     PyObject* rows;     // list of rows (lists of cells) for INSERT
     PyObject* sets;     // list of cells for UPDATE
+    PyObject* batch;    // (column properties, list of parameter tuples): an INSERT given as rows of values
     long long limit;
     long long offset;
     int hasLimit;
@@ -85,6 +86,7 @@ PyObject* api_statement_pair(PyObject* gen);
 PyObject* api_where_part(PyObject* gen);
 PyObject* api_bind_model(PyObject* gen, PyObject* model);
 PyObject* api_update_statement(PyObject* gen, PyObject* model);
+PyObject* api_insert_values(PyObject* gen, PyObject* model, PyObject* cols, PyObject* params);
 PyObject* api_new_bound(PyObject* model);
 
 }  // namespace gen

@@ -39,6 +39,7 @@ void init_module(PyObject* m) {
     api.CustomSqlGeneratorType = &CustomSqlGeneratorType;
     api.CustomColAnnounceType = &CustomColAnnounceType;
     api.JoinCellType = &JoinCellType;
+    api.insert_values = api_insert_values;
     export_api(m, TAVRIK_GENERATOR_CAPSULE, &api);
     mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 2);
 }

@@ -80,6 +80,7 @@ void clear_statement(SqlGeneratorObject* g) {
     Py_CLEAR(g->where);
     Py_CLEAR(g->rows);
     Py_CLEAR(g->sets);
+    Py_CLEAR(g->batch);
     Py_CLEAR(g->order);
     Py_CLEAR(g->joins);
     g->hasLimit = 0;
@@ -98,6 +99,7 @@ int gen_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(g->order);
     Py_VISIT(g->rows);
     Py_VISIT(g->sets);
+    Py_VISIT(g->batch);
     return 0;
 }
 
@@ -497,15 +499,15 @@ Ref select_pair(SqlGeneratorObject* g) {
 // The INSERT text for the columns of the first row.  Saves repeat the same
 // few shapes, so the texts are kept per (table, columns): the same text
 // object then also hits the drivers' statement caches at once.
-Ref insert_text(SqlGeneratorObject* g, PyObject* first) {
+Ref insert_text(SqlGeneratorObject* g, PyObject* cols) {
     static PyObject* cache = nullptr;  // lives for the process, as the module does
     Ref t = table_name(g->table);
-    Py_ssize_t ncols = PyTuple_GET_SIZE(first);
+    Py_ssize_t ncols = PyTuple_GET_SIZE(cols);
     Ref key = new_ref(PyTuple_New(ncols + 1));
     Py_INCREF(t.get());
     PyTuple_SET_ITEM(key.get(), 0, t.get());
     for (Py_ssize_t i = 0; i < ncols; i++) {
-        PyObject* name = ((BasePropertyObject*)PyTuple_GET_ITEM(PyTuple_GET_ITEM(first, i), 0))->name;
+        PyObject* name = ((BasePropertyObject*)PyTuple_GET_ITEM(cols, i))->name;
         if (!name) raise_expected("str", Py_None);
         Py_INCREF(name);
         PyTuple_SET_ITEM(key.get(), i + 1, name);
@@ -528,11 +530,34 @@ Ref insert_text(SqlGeneratorObject* g, PyObject* first) {
     return text;
 }
 
+// The rows of values of a batch, as rows of cells (for copies and pickles).
+Ref batch_as_rows(SqlGeneratorObject* g) {
+    PyObject* cols = PyTuple_GET_ITEM(g->batch, 0);
+    PyObject* params = PyTuple_GET_ITEM(g->batch, 1);
+    Ref rows = new_ref(PyList_New(PyList_GET_SIZE(params)));
+    for (Py_ssize_t r = 0; r < PyList_GET_SIZE(params); r++) {
+        PyObject* vals = PyList_GET_ITEM(params, r);
+        Ref row = new_ref(PyTuple_New(PyTuple_GET_SIZE(cols)));
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cols); i++) {
+            PyObject* cell = Require(PyTuple_Pack(2, PyTuple_GET_ITEM(cols, i), PyTuple_GET_ITEM(vals, i)));
+            PyTuple_SET_ITEM(row.get(), i, cell);
+        }
+        PyList_SET_ITEM(rows.get(), r, row.relinquish());
+    }
+    return rows;
+}
+
 Ref insert_pair(SqlGeneratorObject* g) {
     no_select_clauses(g, "INSERT");
     if (g->where) {
         PyErr_SetString(PyExc_ValueError, "INSERT statements take no WHERE");
         throw_error();
+    }
+    if (g->batch) {
+        Ref text = insert_text(g, PyTuple_GET_ITEM(g->batch, 0));
+        PyObject* params = PyTuple_GET_ITEM(g->batch, 1);
+        if (PyList_GET_SIZE(params) == 1) return new_ref(PyTuple_Pack(2, text.get(), PyList_GET_ITEM(params, 0)));
+        return new_ref(PyTuple_Pack(2, text.get(), params));
     }
     Py_ssize_t nrows = g->rows ? PyList_GET_SIZE(g->rows) : 0;
     if (nrows == 0 || PyTuple_GET_SIZE(PyList_GET_ITEM(g->rows, 0)) == 0) {
@@ -541,7 +566,13 @@ Ref insert_pair(SqlGeneratorObject* g) {
     }
     PyObject* first = PyList_GET_ITEM(g->rows, 0);
     Py_ssize_t ncols = PyTuple_GET_SIZE(first);
-    Ref text = insert_text(g, first);
+    Ref cols = new_ref(PyTuple_New(ncols));
+    for (Py_ssize_t i = 0; i < ncols; i++) {
+        PyObject* p = PyTuple_GET_ITEM(PyTuple_GET_ITEM(first, i), 0);
+        Py_INCREF(p);
+        PyTuple_SET_ITEM(cols.get(), i, p);
+    }
+    Ref text = insert_text(g, cols.get());
     Ref batch = new_ref(PyList_New(nrows));
     for (Py_ssize_t r = 0; r < nrows; r++) {
         PyObject* row = PyList_GET_ITEM(g->rows, r);
@@ -613,9 +644,12 @@ PyObject* from_nn(PyObject* v) { return v == Py_None ? nullptr : v; }
 // Executors are copied and pickled with their statement.
 PyObject* gen_reduce(PyObject* self, PyObject*) {
     SqlGeneratorObject* g = G(self);
-    return Py_BuildValue("(O(O)(iOOOOOOOLLi))", (PyObject*)Py_TYPE(self), nn(g->model), g->head.base.kind,
-                         nn(g->table), nn(g->columns), nn(g->joins), nn(g->where), nn(g->order), nn(g->rows),
-                         nn(g->sets), g->limit, g->offset, g->hasLimit);
+    return guard([&]() -> PyObject* {
+        Ref rows = g->batch ? batch_as_rows(g) : borrow(nn(g->rows));
+        return Py_BuildValue("(O(O)(iOOOOOOOLLi))", (PyObject*)Py_TYPE(self), nn(g->model), g->head.base.kind,
+                             nn(g->table), nn(g->columns), nn(g->joins), nn(g->where), nn(g->order), rows.get(),
+                             nn(g->sets), g->limit, g->offset, g->hasLimit);
+    });
 }
 
 PyObject* gen_setstate(PyObject* self, PyObject* state) {
@@ -925,6 +959,41 @@ PyObject* api_bind_model(PyObject* self, PyObject* model) {
     return guard([&]() -> PyObject* {
         if (!PyObject_TypeCheck(self, &SqlGeneratorType)) raise_arg_type("gen", SqlGeneratorType.tp_name, self);
         set_field(G(self)->model, model == Py_None ? nullptr : model);
+        return self_ref(self);
+    });
+}
+
+// An INSERT of rows of values: `cols` a tuple of column properties, `params`
+// a list of tuples of database values in that order (what the cells of
+// valuesMany carry, without a cell object per value).
+PyObject* api_insert_values(PyObject* self, PyObject* model, PyObject* cols, PyObject* params) {
+    return guard([&]() -> PyObject* {
+        if (!PyObject_TypeCheck(self, &SqlGeneratorType)) raise_arg_type("gen", SqlGeneratorType.tp_name, self);
+        if (!PyTuple_Check(cols)) raise_arg_type("cols", "tuple", cols);
+        if (!PyList_Check(params)) raise_arg_type("params", "list", params);
+        Py_ssize_t ncols = PyTuple_GET_SIZE(cols);
+        if (ncols == 0 || PyList_GET_SIZE(params) == 0) {
+            PyErr_SetString(PyExc_ValueError, "INSERT without values");
+            throw_error();
+        }
+        for (Py_ssize_t i = 0; i < ncols; i++) {
+            PyObject* p = PyTuple_GET_ITEM(cols, i);
+            if (!is_prop(p)) raise_arg_type("cols", "BaseProperty", p);
+            if (!((BasePropertyObject*)p)->name) {
+                PyErr_SetString(PyExc_ValueError, "a cell's column has no name");
+                throw_error();
+            }
+        }
+        for (Py_ssize_t r = 0; r < PyList_GET_SIZE(params); r++) {
+            PyObject* row = PyList_GET_ITEM(params, r);
+            if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != ncols) {
+                PyErr_Format(PyExc_ValueError, "row %zd of the INSERT does not have %zd values", r, ncols);
+                throw_error();
+            }
+        }
+        SqlGeneratorObject* g = G(self);
+        begin(g, SK_INSERT, model);
+        g->batch = Require(PyTuple_Pack(2, cols, params));
         return self_ref(self);
     });
 }

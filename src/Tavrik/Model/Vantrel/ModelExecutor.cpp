@@ -235,49 +235,65 @@ Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
             if (v && written_on_insert(col, v.get())) used[(size_t)c] = 1;
         }
     }
-    // Every cell of every row is built before the statement exists.
-    GcPause pause(nrows >= 512);
-    Ref table = new_ref(PyList_New(nrows));
-    Ref defaults = new_ref(PyList_New(ncols));
-    for (Py_ssize_t c = 0; c < ncols; c++) {
-        PyObject* col = PySequence_Fast_GET_ITEM(fast.get(), c);
-        PyObject* dv = Py_None;
-        BasePropertyObject* bp = (BasePropertyObject*)col;
-        Ref conv;
-        if (used[(size_t)c] && bp->hasDefault && bp->defaultValue &&
-            !PyObject_TypeCheck(bp->defaultValue, I.mp->AutoIncrementType) &&
-            !PyObject_TypeCheck(bp->defaultValue, I.mp->NullDefaultType) && !PyType_Check(bp->defaultValue)) {
-            conv = new_ref(I.mp->to_obj_value(col, bp->defaultValue));
-            dv = conv.get();
-        }
-        Py_INCREF(dv);
-        PyList_SET_ITEM(defaults.get(), c, dv);
-    }
-    for (Py_ssize_t r = 0; r < nrows; r++) {
-        PyObject* row = PyList_GET_ITEM(rows.get(), r);
-        Ref cells = new_ref(PyList_New(0));
-        for (Py_ssize_t c = 0; c < ncols; c++) {
-            if (!used[(size_t)c]) continue;
-            PyObject* col = PySequence_Fast_GET_ITEM(fast.get(), c);
-            PyObject* name = prop_name(col);
-            Ref v = row_get(row, name);
-            PyObject* value = (v && written_on_insert(col, v.get())) ? v.get() : PyList_GET_ITEM(defaults.get(), c);
-            Ref cell = new_ref(I.mp->insert_cell(col, value));
-            Require(PyList_Append(cells.get(), cell.get()));
-        }
-        PyList_SET_ITEM(table.get(), r, cells.relinquish());
-    }
     bool any = false;
     for (char u : used) any = any || u;
     if (!any) {
         PyErr_SetString(PyExc_ValueError, "批量保存的实例没有任何可写入的字段值");
         throw_error();
     }
+    // Every value of every row is converted before the statement exists: one
+    // tuple of database values per row, no cell object per value.
+    GcPause pause(nrows >= 512);
+    std::vector<Py_ssize_t> idx;
+    for (Py_ssize_t c = 0; c < ncols; c++)
+        if (used[(size_t)c]) idx.push_back(c);
+    const Py_ssize_t nused = (Py_ssize_t)idx.size();
+    Ref used_cols = new_ref(PyTuple_New(nused));
+    for (Py_ssize_t i = 0; i < nused; i++) {
+        PyObject* col = PySequence_Fast_GET_ITEM(fast.get(), idx[(size_t)i]);
+        Py_INCREF(col);
+        PyTuple_SET_ITEM(used_cols.get(), i, col);
+    }
+    // The database value a row lacking a column gets: the column's declared
+    // default, or NULL; converted once, when a row first needs it (so a
+    // NOT NULL column without default fails only when a row lacks it).
+    std::vector<Ref> defaults((size_t)nused);
+    auto default_of = [&](Py_ssize_t i) -> PyObject* {
+        Ref& d = defaults[(size_t)i];
+        if (!d) {
+            PyObject* col = PyTuple_GET_ITEM(used_cols.get(), i);
+            BasePropertyObject* bp = (BasePropertyObject*)col;
+            Ref dv = borrow(Py_None);
+            if (bp->hasDefault && bp->defaultValue &&
+                !PyObject_TypeCheck(bp->defaultValue, I.mp->AutoIncrementType) &&
+                !PyObject_TypeCheck(bp->defaultValue, I.mp->NullDefaultType) && !PyType_Check(bp->defaultValue))
+                dv = new_ref(I.mp->to_obj_value(col, bp->defaultValue));
+            d = new_ref(I.mp->to_db_value(col, dv.get()));
+        }
+        return d.get();
+    };
+    Ref params = new_ref(PyList_New(nrows));
+    for (Py_ssize_t r = 0; r < nrows; r++) {
+        PyObject* row = PyList_GET_ITEM(rows.get(), r);
+        Ref vals = new_ref(PyTuple_New(nused));
+        for (Py_ssize_t i = 0; i < nused; i++) {
+            PyObject* col = PyTuple_GET_ITEM(used_cols.get(), i);
+            Ref v = row_get(row, prop_name(col));
+            PyObject* db;
+            if (v && written_on_insert(col, v.get())) {
+                db = Require(I.mp->to_db_value(col, v.get()));
+            } else {
+                db = default_of(i);
+                Py_INCREF(db);
+            }
+            PyTuple_SET_ITEM(vals.get(), i, db);
+        }
+        PyList_SET_ITEM(params.get(), r, vals.relinquish());
+    }
     executor_reset(self);
     PyObject* sql = E(self)->sql;
     if (!sql) raise_none_attr("insert");
-    Ref ins = call_method1(sql, N.insert, model);
-    call_method1(ins.get(), N.valuesMany, table.get());
+    Ref ins = new_ref(I.gen->insert_values(sql, model, used_cols.get(), params.get()));
     ((ExecObject*)self)->batch = 1;
     return nrows;
 }

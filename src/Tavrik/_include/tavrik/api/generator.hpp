@@ -30,7 +30,7 @@ struct SqlGeneratorHead {
     tavrik_paging_fn paging;
 };
 
-#define TAVRIK_GENERATOR_API_VERSION 1
+#define TAVRIK_GENERATOR_API_VERSION 2
 #define TAVRIK_GENERATOR_CAPSULE "Tavrik.DB.Generator._C_API"
 
 struct GeneratorAPI {
@@ -53,6 +53,10 @@ struct GeneratorAPI {
     PyTypeObject* CustomSqlGeneratorType;
     PyTypeObject* CustomColAnnounceType;
     PyTypeObject* JoinCellType;
+    // Version 2.  Begins an INSERT of the model's table given as rows of
+    // database values: `cols` a tuple of column properties, `params` a list of
+    // tuples of values in that order.  Returns the generator (new reference).
+    PyObject* (*insert_values)(PyObject* gen, PyObject* model, PyObject* cols, PyObject* params);
 };
 
 }  // namespace tavrik
