@@ -480,7 +480,57 @@ struct LoadArgs {
     long clevel;
     long level;
     PyObject* before;  // str or None
+    PyObject* rels;  // dict: relation descriptor -> its resolved members, for one search
 };
+
+// What the loader reads of a relation descriptor, read once per search: the
+// descriptor's members are computed properties (they resolve models named by
+// string), and a list of a thousand rows would otherwise read them a thousand
+// times.
+enum RelField { RF_DIRECT, RF_DIRECT_TABLE, RF_NAME, RF_BIND_NAME, RF_TYPE, RF_COUNT };
+
+static PyObject* relation_of(const LoadArgs& la, PyObject* fk) {
+    if (PyObject* hit = dict_get(la.rels, fk)) return hit;
+    Ref direct = getattr(fk, N.directTarget);
+    Ref direct_table = getattr(direct.get(), N.tableName);
+    Ref name = getattr(fk, N.name);
+    Ref bind_name = col_name_of(fk, N.bindCol);
+    Ref type = fk_type(fk);
+    Ref rel = new_ref(PyTuple_Pack(RF_COUNT, direct.get(), direct_table.get(), name.get(), bind_name.get(), type.get()));
+    Require(PyDict_SetItem(la.rels, fk, rel.get()));
+    return rel.get();  // held by la.rels
+}
+
+// What a query along the relation needs, read when the first query is made
+// (a relation never queried is never asked for these): for a many-to-many
+// relation the owner's table, the far model's reverse descriptor and the
+// junction column holding the owner's key; for the others the target, its
+// table, the target's binding column and its name, and the target's key name.
+enum QueryField { QF_A, QF_B, QF_C, QF_D, QF_E, QF_COUNT };
+
+static PyObject* relation_query(const LoadArgs& la, PyObject* fk, PyObject* rel) {
+    Ref key = new_ref(PyTuple_Pack(2, fk, Py_None));
+    if (PyObject* hit = dict_get(la.rels, key.get())) return hit;
+    Ref q;
+    if (eq(PyTuple_GET_ITEM(rel, RF_TYPE), I.MTM)) {
+        Ref owner = getattr(fk, N.owner);
+        Ref owner_table = getattr(owner.get(), N.tableName);
+        Ref rev = getattr(PyTuple_GET_ITEM(rel, RF_DIRECT), owner_table.get());
+        Ref middle = getattr(fk, N.middleModel);
+        Ref jname = new_ref(PyUnicode_FromFormat("%U_id", owner_table.get()));
+        Ref jcol = getattr(middle.get(), jname.get());
+        q = new_ref(PyTuple_Pack(QF_COUNT, owner_table.get(), rev.get(), jcol.get(), Py_None, Py_None));
+    } else {
+        Ref target = getattr(fk, N.target);
+        Ref target_table = getattr(target.get(), N.tableName);
+        Ref tbc = getattr(fk, N.targetBindCol);
+        Ref tbn = getattr(tbc.get(), N.name);
+        Ref tpk = getattr(target.get(), N.pkName);
+        q = new_ref(PyTuple_Pack(QF_COUNT, target.get(), target_table.get(), tbc.get(), tbn.get(), tpk.get()));
+    }
+    Require(PyDict_SetItem(la.rels, key.get(), q.get()));
+    return q.get();  // held by la.rels
+}
 
 static Ref ffk(PyObject* self, PyObject* instance, const LoadArgs& la);
 
@@ -492,7 +542,7 @@ static Ref new_sync_executor(PyObject* model) {
 }
 
 static void nested(PyObject* ex, PyObject* item, const LoadArgs& la, PyObject* before) {
-    LoadArgs sub{true, la.path, la.clevel + 1, la.level, before ? before : Py_None};
+    LoadArgs sub{true, la.path, la.clevel + 1, la.level, before ? before : Py_None, la.rels};
     if (Py_TYPE(ex) == &ModelExecutorType) {
         ffk(ex, item, sub);
         return;
@@ -523,24 +573,21 @@ static Ref ffk(PyObject* self, PyObject* instance, const LoadArgs& la) {
     Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
     for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
         PyObject* fk = PySequence_Fast_GET_ITEM(fast.get(), i);
-        Ref direct = getattr(fk, N.directTarget);
-        if (la.before != Py_None) {
-            Ref dt = getattr(direct.get(), N.tableName);
-            if (eq(dt.get(), la.before)) continue;
-        }
-        Ref name = getattr(fk, N.name);
-        Ref bind_name = col_name_of(fk, N.bindCol);
-        Ref key = row_item(instance, bind_name.get());
+        Ref rel = borrow(relation_of(la, fk));
+        Ref direct = borrow(PyTuple_GET_ITEM(rel.get(), RF_DIRECT));
+        if (la.before != Py_None && eq(PyTuple_GET_ITEM(rel.get(), RF_DIRECT_TABLE), la.before)) continue;
+        Ref name = borrow(PyTuple_GET_ITEM(rel.get(), RF_NAME));
+        Ref key = row_item(instance, PyTuple_GET_ITEM(rel.get(), RF_BIND_NAME));
         // An unset binding value relates to nothing (querying `= NULL` would
         // pick up unrelated rows).
         if (key.get() == Py_None) continue;
-        Ref type = fk_type(fk);
+        Ref type = borrow(PyTuple_GET_ITEM(rel.get(), RF_TYPE));
         if (eq(type.get(), I.MTM)) {
             // Many-to-many lists are cached per relation, apart from the
             // registered rows of the far table, whose keys mean something else.
-            Ref owner = getattr(fk, N.owner);
-            Ref owner_table = getattr(owner.get(), N.tableName);
-            Ref ckey = new_ref(PyTuple_Pack(2, owner_table.get(), name.get()));
+            Ref q = borrow(relation_query(la, fk, rel.get()));
+            PyObject* owner_table = PyTuple_GET_ITEM(q.get(), QF_A);
+            Ref ckey = new_ref(PyTuple_Pack(2, owner_table, name.get()));
             PyObject* cache = dict_get(la.path, ckey.get());
             if (cache && PyDict_Check(cache)) {
                 PyObject* hit = dict_get(cache, key.get());
@@ -552,14 +599,10 @@ static Ref ffk(PyObject* self, PyObject* instance, const LoadArgs& la) {
                 }
             }
             Ref ex = new_sync_executor(direct.get());
-            Ref rev = getattr(direct.get(), owner_table.get());
             PyObject* sql = E(ex.get())->sql;
             if (!sql) raise_none_attr("join");
-            call_method1(sql, N.join, rev.get());
-            Ref middle = getattr(fk, N.middleModel);
-            Ref jname = new_ref(PyUnicode_FromFormat("%U_id", owner_table.get()));
-            Ref jcol = getattr(middle.get(), jname.get());
-            Ref cond = new_ref(PyObject_RichCompare(jcol.get(), key.get(), Py_EQ));
+            call_method1(sql, N.join, PyTuple_GET_ITEM(q.get(), QF_B));
+            Ref cond = new_ref(PyObject_RichCompare(PyTuple_GET_ITEM(q.get(), QF_C), key.get(), Py_EQ));
             Ref res = executor_find_all(ex.get(), cond.get());
             row_set(instance, name.get(), res.get());
             if (!cache || !PyDict_Check(cache)) {
@@ -579,16 +622,16 @@ static Ref ffk(PyObject* self, PyObject* instance, const LoadArgs& la) {
             }
             continue;
         }
-        Ref target = getattr(fk, N.target);
-        Ref target_table = getattr(target.get(), N.tableName);
+        Ref q = borrow(relation_query(la, fk, rel.get()));
+        Ref target = borrow(PyTuple_GET_ITEM(q.get(), QF_A));
+        PyObject* target_table = PyTuple_GET_ITEM(q.get(), QF_B);
         bool oto = eq(type.get(), I.OTO);
         if (oto && target.get() != model) {
             // Registered rows are keyed by their primary key, so only a
             // relation that binds to the target's primary key can use them.
-            Ref tbn = col_name_of(fk, N.targetBindCol);
-            Ref tpk = getattr(target.get(), N.pkName);
-            PyObject* cache = dict_get(la.path, target_table.get());
-            if (cache && PyDict_Check(cache) && eq(tbn.get(), tpk.get())) {
+            PyObject* cache = dict_get(la.path, target_table);
+            if (cache && PyDict_Check(cache) &&
+                eq(PyTuple_GET_ITEM(q.get(), QF_D), PyTuple_GET_ITEM(q.get(), QF_E))) {
                 PyObject* hit = dict_get(cache, key.get());
                 if (hit) {
                     row_set(instance, name.get(), hit);
@@ -597,8 +640,7 @@ static Ref ffk(PyObject* self, PyObject* instance, const LoadArgs& la) {
             }
         }
         Ref ex = new_sync_executor(target.get());
-        Ref tbc = getattr(fk, N.targetBindCol);
-        Ref cond = new_ref(PyObject_RichCompare(tbc.get(), key.get(), Py_EQ));
+        Ref cond = new_ref(PyObject_RichCompare(PyTuple_GET_ITEM(q.get(), QF_C), key.get(), Py_EQ));
         Ref res = executor_find_all(ex.get(), cond.get());
         Py_ssize_t len = Require(PyObject_Length(res.get()));
         if (len == 0) continue;
@@ -640,6 +682,13 @@ static Ref load_args(const char* fname, PyObject* const* a, LoadArgs& la) {
     return p;
 }
 
+// The per-search cache of resolved relations; kept alive by the caller.
+static Ref new_relations(LoadArgs& la) {
+    Ref rels = new_ref(PyDict_New());
+    la.rels = rels.get();
+    return rels;
+}
+
 static const char* const load_names[] = {"instance", "deep", "path", "clevel", "level", "before"};
 
 static PyObject* m_findForeignKey(FASTCALL_ARGS) {
@@ -649,6 +698,7 @@ static PyObject* m_findForeignKey(FASTCALL_ARGS) {
         check_arg(a[0], I.korvid->ModelInstanceType, "instance", false);
         LoadArgs la;
         Ref keep = load_args("findForeignKey", a, la);
+        Ref rels = new_relations(la);
         check_row_of(model_of(self), a[0], "instance", false);
         return ffk(self, a[0], la).relinquish();
     });
@@ -662,6 +712,7 @@ static PyObject* m_findListForeignKey(FASTCALL_ARGS) {
         check_arg(a[0], I.korvid->InstanceListType, "instances");
         LoadArgs la;
         Ref keep = load_args("findListForeignKey", a, la);
+        Ref rels = new_relations(la);
         if (a[0] == Py_None) Py_RETURN_NONE;
         // Every item is loaded in depth, all with one shared path.
         la.deep = true;
