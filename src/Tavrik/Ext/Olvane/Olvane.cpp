@@ -13,6 +13,8 @@ PyTypeObject* DictPlusType = nullptr;
 PyTypeObject* BaseModelExecutorType = nullptr;
 PyTypeObject* FilterListCellType = nullptr;
 GeneratorAPI* generator_api = nullptr;
+// sys.flags.optimize, read once: it cannot change after start-up.
+bool assertions_off = false;
 DBAPI* db_api = nullptr;
 
 struct Names {
@@ -123,7 +125,7 @@ int olvane_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         int32_t p = page ? to_int32(page) : 1;
         int32_t ps = pageSize ? to_int32(pageSize) : 10;
         // Assertions: skipped when the interpreter runs optimised, like `assert`.
-        if (!Py_OptimizeFlag) {
+        if (!assertions_off) {
             if (!(ps > 0)) {
                 PyErr_SetString(PyExc_AssertionError, "pageSize参数必须为大于零的整数");
                 throw_error();
@@ -366,6 +368,9 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Olvane", "Paged que
 
 void olvane_exec(PyObject* m) {
     init_names();
+    Ref flags = import_attr("sys", "flags");
+    Ref optimize = getattr(flags.get(), "optimize");
+    assertions_off = truthy(optimize.get());
     DictPlusType = import_type("Tavrik.Ext.Dict", "DictPlus");
 
     PageType.tp_name = "Tavrik.Ext.Olvane.Page";
