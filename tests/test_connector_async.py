@@ -227,6 +227,20 @@ class TestTaskTransactions:
         await settle(aconn)
         assert committed(db_path, "SELECT count(*) FROM t") == [(0,)]
 
+    async def test_exception_that_is_falsy_still_rolls_back(self, aconn, db_path):
+        class Empty(Exception):
+            def __bool__(self):
+                return False
+
+        async def body():
+            await aconn.execute("INSERT INTO t (name) VALUES ('a')")
+            raise Empty()
+
+        with pytest.raises(Empty):
+            await run(body)
+        await settle(aconn)
+        assert committed(db_path, "SELECT count(*) FROM t") == [(0,)]
+
     async def test_caught_statement_error_keeps_the_rest(self, aconn, db_path):
         async def body():
             await aconn.execute("INSERT INTO t (name) VALUES ('kept')")
@@ -447,6 +461,29 @@ class TestClose:
         with pytest.raises(asyncio.CancelledError):
             await t
         assert committed(db_path, "SELECT count(*) FROM t") == [(0,)]
+
+    async def test_close_closes_every_connection_when_one_fails(self, db_path):
+        c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path, showLog=False)
+        ready, cons = [asyncio.Event(), asyncio.Event()], {}
+
+        async def body(i):
+            cons[i] = await c.getCon()
+            ready[i].set()
+            await asyncio.Event().wait()
+
+        tasks = []
+        for i in range(2):
+            tasks.append(run(body, i))
+            await ready[i].wait()
+        await cons[0].close()  # closed by hand: its rollback at close() fails
+        with pytest.raises(ValueError):
+            await c.close()
+        assert con_map(c) == {}
+        with pytest.raises(ValueError):  # the other one was still closed
+            await cons[1].execute("SELECT 1")
+        for t in tasks:
+            t.cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
 
 
 # ----------------------------------------------------------- with executors

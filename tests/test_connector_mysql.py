@@ -214,6 +214,42 @@ class TestStatements:
         assert pool.freesize == pool.size
         assert await rows_of(myconn, "SELECT count(*) FROM t") == ((0,),)
 
+    async def test_falsy_exception_rolls_back(self, myconn):
+        class Empty(Exception):
+            def __bool__(self):
+                return False
+
+        async def body():
+            await myconn.execute("INSERT INTO t (name) VALUES ('a')")
+            raise Empty()
+
+        with pytest.raises(Empty):
+            await run(body)
+        await settle(myconn)
+        assert await rows_of(myconn, "SELECT count(*) FROM t") == ((0,),)
+
+    async def test_close_returns_every_connection_when_one_fails(self, myconn):
+        ready, cons = [asyncio.Event(), asyncio.Event()], {}
+
+        async def body(i):
+            cons[i] = await myconn.getCon()
+            ready[i].set()
+            await asyncio.Event().wait()
+
+        tasks = []
+        for i in range(2):
+            tasks.append(run(body, i))
+            await ready[i].wait()
+        cons[0].close()  # closed by hand: its rollback at close() fails
+        pool = myconn._pool
+        with pytest.raises(Exception):
+            await myconn.close()
+        assert con_map(myconn) == {}
+        assert cons[1].closed and pool.size == 0  # returned, and the pool closed anyway
+        for t in tasks:
+            t.cancel()
+        await asyncio.gather(*tasks, return_exceptions=True)
+
     async def test_map_does_not_grow(self, myconn):
         for i in range(12):
             await run(lambda: myconn.execute("INSERT INTO t (n) VALUES (%s)", args=(i,)))

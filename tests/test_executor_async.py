@@ -166,3 +166,12 @@ async def test_unawaited_batch_is_built_copied_and_dropped_after_running(async_d
     assert await coro == 2
     assert ex.sql.kind == -1  # the batch's statement is not kept after it ran
     assert await rows_of("SELECT name, age, active FROM t_user ORDER BY id") == [("a", 0, 0), ("b", 2, 1)]
+
+
+async def test_unawaited_batch_does_not_spoil_the_next_save(async_db):
+    ex = User.getExecutor()
+    coro = ex.saveAll([User(name="never")])
+    coro.close()  # built, never run
+    saved = await ex.save(User(name="single"))
+    assert saved is not None and saved.id == 1
+    assert await rows_of("SELECT id, name FROM t_user") == [(1, "single")]

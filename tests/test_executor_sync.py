@@ -136,6 +136,39 @@ def test_copy_deepcopy_pickle_keep_state(sqlite_db):
     assert fresh.reset() is None
 
 
+@pytest.mark.parametrize("base_name", ["BaseModelExecutor", "ModelExecutor", "AsyncModelExecutor"])
+def test_python_subclass_instances_keep_their_class_alive(base_name):
+    # Each instance of a Python subclass holds one reference to its class,
+    # released once when the instance goes; releasing it twice freed the
+    # class while still in use.
+    import sys
+
+    import Tavrik.Model.Vantrel as vantrel
+
+    class Sub(getattr(vantrel, base_name)):
+        pass
+
+    before = sys.getrefcount(Sub)
+    for _ in range(20):
+        ex = Sub.__new__(Sub)
+        assert type(ex) is Sub
+        del ex
+    assert sys.getrefcount(Sub) == before
+
+
+def test_python_subclass_executor_runs_queries(items):
+    from Tavrik.Model.Vantrel import ModelExecutor
+
+    class Logged(ModelExecutor):
+        pass
+
+    for _ in range(5):
+        ex = Logged(ExItem)
+        assert sorted(r.label for r in ex.findAllBy()) == ["apple", "fig", "pear", "plum"]
+        del ex
+    assert Logged.__name__ == "Logged" and Logged.__mro__[1] is ModelExecutor
+
+
 # ---------------------------------------------------------------- queries
 
 

@@ -287,6 +287,26 @@ def test_create_table_refuses_unwritable_defaults(connector):
         TableGenerator(Bad, connector).sql()
 
 
+class SneakyInt(int):
+    def __str__(self):
+        return "0); DROP TABLE t; --"
+
+    __repr__ = __str__
+
+
+class SneakyFloat(float):
+    def __repr__(self):
+        return "0); DROP TABLE t; --"
+
+    __str__ = __repr__
+
+
+def test_number_defaults_are_written_as_numbers(connector):
+    # An untyped column keeps its default's own type: the digits, not its text.
+    M = model("m", a=BaseProperty(default=SneakyInt(3)), b=BaseProperty(default=SneakyFloat(1.5)))
+    assert TableGenerator(M, connector).sql() == "CREATE TABLE IF NOT EXISTS `m` (`a` DEFAULT 3, `b` DEFAULT 1.5)"
+
+
 # ------------------------------------------------------------------ on SQLite
 
 
@@ -379,6 +399,26 @@ def test_generators_copy_and_pickle_with_their_statement():
     assert pickle.loads(pickle.dumps(cond)).render() == cond.render()
     with pytest.raises(TypeError, match="not an attribute of its model class"):
         pickle.dumps(IntProperty())
+
+
+def test_a_shallow_copy_does_not_share_the_clauses():
+    import copy
+
+    from tests.models import User
+
+    g = SqlGenerator(User).select().orderBy("name")
+    before = g.statementPair()
+    c = copy.copy(g)
+    c.orderBy("-id")
+    assert g.statementPair() == before and c.statementPair() != before
+    g.insert(User).values(User.name.insertCell("a"))
+    c = copy.copy(g)
+    c.values(User.name.insertCell("b"))
+    assert g.statementPair() == ("INSERT INTO `t_user` (`name`) VALUES (%s)", ("a",))
+    g.update(User).set(User.name.updateCell("a"))
+    c = copy.copy(g)
+    c.set(User.age.updateCell(1))
+    assert g.statementPair()[1] == ("a",)
 
 
 def chained_condition(User):

@@ -106,6 +106,32 @@ def test_customised_models_and_properties_are_honoured(sqlite_db):
     assert RrCustom.built == [{"id": rows[0].id, "name": "LOW"}]
 
 
+class RrStamped(Korvid):
+    tableName = "rr_stamped"
+    id = IntProperty(primaryKey=True, default=AutoIncrement)
+    name = StrProperty(30)
+
+
+class _StampedRow(RrStamped.modelInstance):
+    def __setitem__(self, key, value):
+        dict.__setitem__(self, key, ("seen", value))
+
+
+RrStamped.modelInstance = _StampedRow
+
+
+def test_row_class_item_assignment_is_honoured_on_fetch(sqlite_db, db_path):
+    con = sqlite3.connect(db_path)
+    try:
+        con.execute("INSERT INTO rr_stamped (name) VALUES ('a')")
+        con.commit()
+    finally:
+        con.close()
+    (row,) = RrStamped.getExecutor().findAllBy()
+    assert type(row) is _StampedRow
+    assert dict(row) == dict(RrStamped({"id": 1, "name": "a"})) == {"id": ("seen", 1), "name": ("seen", "a")}
+
+
 async def test_async_roads_build_the_same_rows(async_db):
     import asyncio
 

@@ -129,8 +129,9 @@ PyObject* async_release_callback(PyObject* self, PyObject* task) {
         if (cancelled && !PyObject_IsTrue(cancelled)) {
             PyObject* exc = PyObject_CallMethodObjArgs(task, G.s_exception, nullptr);
             if (exc) {
-                int t = PyObject_IsTrue(exc);
-                commit = t == 0;
+                // Only "no exception" commits: an exception whose truth value
+                // is false still failed the task.
+                commit = exc == Py_None;
                 Py_DECREF(exc);
             }
         }

@@ -147,11 +147,20 @@ async def _sq_close(self):
         关闭连接器: 等待进行中的释放完成, 回滚并关闭仍被任务持有的链接。
     """
     await _c_drain(self)
+    # The map is already emptied: every connection must be closed even when
+    # one of them fails (its first error is raised at the end).
+    error = None
     for task, con in _c_take_all(self):
         try:
-            await con.rollback()
-        finally:
-            await con.close()
+            try:
+                await con.rollback()
+            finally:
+                await con.close()
+        except Exception as e:
+            if error is None:
+                error = e
+    if error is not None:
+        raise error
 
 
 # ------------------------------------------------------------ aiomysql
@@ -259,14 +268,23 @@ async def _my_close(self):
         await asyncio.wait((init,))
     await _c_drain(self)
     pool = self._pool
+    # As for SQLite: every connection goes back and the pool is closed even
+    # when a rollback fails (its first error is raised at the end).
+    error = None
     for task, con in _c_take_all(self):
         try:
-            await con.rollback()
-        finally:
-            await pool.release(con)
+            try:
+                await con.rollback()
+            finally:
+                await pool.release(con)
+        except Exception as e:
+            if error is None:
+                error = e
     if pool is not None:
         pool.close()
         await pool.wait_closed()
+    if error is not None:
+        raise error
 )PY";
 
 PyObject* take(PyObject* m, const char* name) {

@@ -365,14 +365,30 @@ PyObject* sqlite_rollback(PyObject* self, PyObject*) {
 PyObject* sqlite_close(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
         Obj* s = S(self);
+        Ref cons = new_ref(PyList_New(0));
         if (s->threadCons) {
             Ref map = Ref::owning(s->threadCons);
-            Ref cons = new_ref(PyDict_Values(map.get()));
+            cons = new_ref(PyDict_Values(map.get()));
             PyDict_Clear(map.get());
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cons.get()); ++i)
-                callm(PyList_GET_ITEM(cons.get(), i), G.s_close);
         }
-        if (s->con && s->con != Py_None) callm(s->con, G.s_close);
+        if (s->con && s->con != Py_None) Require(PyList_Append(cons.get(), s->con));
+        // Every connection is closed even when one of them fails to close;
+        // the first failure is raised afterwards.
+        PyObject *et = nullptr, *ev = nullptr, *etb = nullptr;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cons.get()); ++i) {
+            PyObject* r = PyObject_CallMethodNoArgs(PyList_GET_ITEM(cons.get(), i), G.s_close);
+            if (r) {
+                Py_DECREF(r);
+            } else if (!et) {
+                PyErr_Fetch(&et, &ev, &etb);
+            } else {
+                PyErr_Clear();
+            }
+        }
+        if (et) {
+            PyErr_Restore(et, ev, etb);
+            throw_error();
+        }
         Py_RETURN_NONE;
     });
 }

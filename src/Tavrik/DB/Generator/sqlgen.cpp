@@ -680,16 +680,23 @@ PyObject* gen_setstate(PyObject* self, PyObject* state) {
             }
         if (sets != Py_None)
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sets); i++) check_cell(PyList_GET_ITEM(sets, i));
+        // The lists are the statement's own: a shallow copy (copy.copy hands
+        // over the original's lists) must not grow the original's clauses.
+        auto own = [](PyObject* l) -> Ref {
+            if (l == Py_None) return Ref();
+            return new_ref(PyList_GetSlice(l, 0, PyList_GET_SIZE(l)));
+        };
+        Ref joins_c = own(joins), order_c = own(order), rows_c = own(rows), sets_c = own(sets);
         SqlGeneratorObject* g = G(self);
         clear_statement(g);
         g->head.base.kind = kind;
         set_field(g->table, from_nn(table));
         set_field(g->columns, from_nn(columns));
-        set_field(g->joins, from_nn(joins));
+        set_field(g->joins, joins_c.get());
         set_field(g->where, from_nn(where));
-        set_field(g->order, from_nn(order));
-        set_field(g->rows, from_nn(rows));
-        set_field(g->sets, from_nn(sets));
+        set_field(g->order, order_c.get());
+        set_field(g->rows, rows_c.get());
+        set_field(g->sets, sets_c.get());
         g->limit = limit;
         g->offset = offset;
         g->hasLimit = has_limit != 0;

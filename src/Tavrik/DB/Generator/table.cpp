@@ -49,14 +49,15 @@ void literal(std::string& out, PyObject* prop, PyObject* v, bool mysql) {
     } else if (PyBool_Check(v)) {
         out += v == Py_True ? '1' : '0';
     } else if (PyLong_Check(v)) {
-        Ref s = new_ref(PyObject_Str(v));
+        // The int's own digits: a subclass's __str__ could write anything.
+        Ref s = new_ref(PyLong_Type.tp_repr(v));
         append_utf8(out, s.get());
     } else if (PyFloat_Check(v)) {
         if (!std::isfinite(PyFloat_AS_DOUBLE(v))) {
             PyErr_Format(PyExc_ValueError, "column %R: a non-finite DEFAULT cannot be written", P(prop)->name);
             throw_error();
         }
-        Ref s = new_ref(PyObject_Repr(v));
+        Ref s = new_ref(PyFloat_Type.tp_repr(v));
         append_utf8(out, s.get());
     } else if (PyUnicode_Check(v)) {
         quote_text(out, v, mysql);
@@ -104,7 +105,7 @@ void mysql_type(std::string& out, PyObject* prop) {
             PyObject* a = PyTuple_GET_ITEM(p->typeArgs, i);
             if (!PyLong_Check(a)) raise_arg_type("typeArgs", "int", a);
             if (i) out += ", ";
-            Ref s = new_ref(PyObject_Str(a));
+            Ref s = new_ref(PyLong_Type.tp_repr(a));
             append_utf8(out, s.get());
         }
         out += ')';

@@ -358,7 +358,8 @@ int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out) 
                 PyObject* v = e.idx >= 0 && e.idx < width ? PyTuple_GET_ITEM(row, e.idx) : nullptr;
                 if (e.direct && v) {
                     Ref conv = new_ref(I.mp->to_obj_value(e.prop.get(), v));
-                    Require(PyDict_SetItem(self.get(), e.key.get(), conv.get()));
+                    // Through the row class's own item assignment, as the fill does.
+                    writer.set(e.key.get(), conv.get());
                 } else {
                     fill_entry(writer, self.get(), e.key.get(), e.prop.get(), e.is_fk, v, true, Py_True);
                 }

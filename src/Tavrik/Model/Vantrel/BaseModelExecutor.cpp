@@ -407,12 +407,13 @@ static int bme_clear(PyObject* self) {
     return 0;
 }
 
+// The reference a Python subclass's instance holds to its class is dropped
+// by the interpreter's subtype_dealloc, which calls this one; dropping it
+// here too would free the class while it is in use.
 static void bme_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     bme_clear(self);
-    tp->tp_free(self);
-    if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) Py_DECREF(tp);
+    Py_TYPE(self)->tp_free(self);
 }
 
 // ------------------------------------------------------------ properties

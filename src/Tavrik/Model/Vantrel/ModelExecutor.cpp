@@ -148,6 +148,9 @@ void validate_tree(PyObject* model, PyObject* row, int mode) {
 
 bool build_insert(PyObject* self, PyObject* instance) {
     executor_reset(self);
+    // A batch built but never run (an un-awaited saveAll) leaves its mark:
+    // this statement is a single row, whose new id is wanted.
+    ((ExecObject*)self)->batch = 0;
     Require(PyDict_SetItem(instance_dict(self), N.instance, instance));
     PyObject* model = model_of(self);
     Ref cols = getattr(model, N.col);
