@@ -6,7 +6,7 @@
 #include <tavrik/api/vantrel.hpp>
 #include <tavrik/args.hpp>
 #include <tavrik/module.hpp>
-#include "params.hpp"
+#include <tavrik/params.hpp>
 
 namespace tavrik {
 namespace conn {

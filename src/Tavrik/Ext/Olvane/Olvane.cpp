@@ -1,6 +1,7 @@
 // Paged queries: Page (a DictPlus) and Olvane, the paging controller.
 #include <tavrik/args.hpp>
 #include <tavrik/module.hpp>
+#include <tavrik/params.hpp>
 #include <tavrik/api/db.hpp>
 #include <tavrik/api/generator.hpp>
 #include <tavrik/api/modelproperty.hpp>
@@ -163,7 +164,10 @@ PyObject* olvane_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return guard([&]() -> PyObject* {
         auto* o = (OlvaneObject*)self;
         PyObject* cond = Py_None;
-        parse_fastcall("filter", args, nargs, kwnames, {"args"}, 0, &cond);
+        static const char* const params[] = {"args"};
+        PyObject* given[1];
+        bind_args("filter", args, nargs, kwnames, params, 1, 0, given);
+        if (given[0]) cond = given[0];
         check_arg(cond, FilterListCellType, "args");
         PyObject* gen = generator_of(o);
         Ref cols = getattr(o->target, names.col.get());

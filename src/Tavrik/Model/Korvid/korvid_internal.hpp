@@ -7,6 +7,7 @@
 #include <tavrik/api/korvid.hpp>
 #include <tavrik/api/modelproperty.hpp>
 #include <tavrik/args.hpp>
+#include <tavrik/params.hpp>
 #include <tavrik/module.hpp>
 
 namespace tavrik {
@@ -84,12 +85,6 @@ extern Imports I;
 // (borrowed, NULL when absent).
 PyObject* mro_lookup(PyTypeObject* tp, PyObject* name);
 
-// Binds fast-call arguments to named parameters: out[i] are borrowed
-// references or NULL for an absent optional one.  Unknown keywords are an
-// error unless `extra` is given, which then receives them (new dict or NULL).
-void bind_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               const char* const* names, Py_ssize_t nparams, Py_ssize_t nrequired, PyObject** out,
-               Ref* extra = nullptr);
 
 // Rows.
 PyObject* mi_new(PyTypeObject* type, PyObject* args, PyObject* kwds);

@@ -19,37 +19,6 @@ PyObject* mro_lookup(PyTypeObject* tp, PyObject* name) {
     return nullptr;
 }
 
-void bind_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-               const char* const* names, Py_ssize_t nparams, Py_ssize_t nrequired, PyObject** out,
-               Ref* extra) {
-    const bool exact = nrequired == nparams;
-    if (nargs > nparams) raise_arity(func, exact ? "exactly" : "at most", nparams, nargs);
-    for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = i < nargs ? args[i] : nullptr;
-    if (kwnames) {
-        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* kw = PyTuple_GET_ITEM(kwnames, k);
-            PyObject* value = args[nargs + k];
-            Py_ssize_t i = 0;
-            for (; i < nparams; ++i)
-                if (PyUnicode_CompareWithASCIIString(kw, names[i]) == 0) break;
-            if (i == nparams) {
-                if (!extra) raise_unexpected_kw(func, kw);
-                if (!*extra) *extra = new_ref(PyDict_New());
-                Require(PyDict_SetItem(extra->get(), kw, value));
-                continue;
-            }
-            if (out[i]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func, kw);
-                throw_error();
-            }
-            out[i] = value;
-        }
-    }
-    Py_ssize_t given = 0;
-    for (Py_ssize_t i = 0; i < nrequired; ++i) given += out[i] != nullptr;
-    if (given < nrequired) raise_arity(func, exact ? "exactly" : "at least", nrequired, nargs);
-}
 
 namespace {
 

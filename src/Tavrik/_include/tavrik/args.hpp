@@ -3,8 +3,6 @@
 #include "ref.hpp"
 #include <climits>
 #include <cstdint>
-#include <initializer_list>
-#include <vector>
 
 namespace tavrik {
 
@@ -93,59 +91,6 @@ inline void check_kw_strings(PyObject* kwargs, const char* func) {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func);
             throw_error();
         }
-    }
-}
-
-// Binds METH_FASTCALL|METH_KEYWORDS arguments to named parameters, with the
-// interpreter's error texts.  `out[i]` keeps its value (the default) when the
-// parameter is not given.  The first `required` parameters must be given.
-inline void parse_fastcall(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                           std::initializer_list<const char*> params, Py_ssize_t required, PyObject** out) {
-    const Py_ssize_t n = (Py_ssize_t)params.size();
-    if (nargs > n) {
-        PyErr_Format(PyExc_TypeError, "%.200s() takes at most %zd argument%s (%zd given)", func, n,
-                     n == 1 ? "" : "s", nargs);
-        throw_error();
-    }
-    std::vector<bool> given((size_t)n, false);
-    for (Py_ssize_t i = 0; i < nargs; i++) {
-        out[i] = args[i];
-        given[(size_t)i] = true;
-    }
-    if (kwnames) {
-        Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nk; k++) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            Py_ssize_t idx = 0;
-            bool found = false;
-            for (const char* name : params) {
-                if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0) {
-                    found = true;
-                    break;
-                }
-                idx++;
-            }
-            if (!found) {
-                PyErr_Format(PyExc_TypeError, "'%S' is an invalid keyword argument for %.200s()", key, func);
-                throw_error();
-            }
-            if (given[(size_t)idx]) {
-                PyErr_Format(PyExc_TypeError, "argument for %.200s() given by name ('%U') and position (%zd)", func,
-                             key, idx + 1);
-                throw_error();
-            }
-            out[idx] = args[nargs + k];
-            given[(size_t)idx] = true;
-        }
-    }
-    Py_ssize_t i = 0;
-    for (const char* name : params) {
-        if (i >= required) break;
-        if (!given[(size_t)i]) {
-            PyErr_Format(PyExc_TypeError, "%.200s() missing required argument '%s' (pos %zd)", func, name, i + 1);
-            throw_error();
-        }
-        i++;
     }
 }
 

@@ -1,11 +1,11 @@
-// Argument parsing with the interpreter's arity and keyword texts, for
-// functions with named parameters (positional or keyword) and defaults.
+// Binding call arguments to named parameters (positional or keyword, with
+// defaults), with the interpreter's arity and keyword texts.  Every module's
+// Python-facing functions bind their arguments through these.
 #pragma once
-#include <tavrik/args.hpp>
+#include "args.hpp"
 #include <cstring>
 
 namespace tavrik {
-namespace conn {
 
 struct Params {
     const char* func;        // name used in messages
@@ -29,8 +29,10 @@ inline int param_index(const Params& p, PyObject* key) {
 
 // Fills out[0..count) with borrowed references (NULL where not given).
 // Vectorcall form: `kwnames` is a tuple of names whose values follow args[nargs].
+// With `extra`, keywords that name no parameter are collected there (a dict
+// made on first use) instead of being refused.
 inline void parse_fast(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       PyObject** out) {
+                       PyObject** out, Ref* extra = nullptr) {
     for (int i = 0; i < p.count; ++i) out[i] = nullptr;
     if (nargs > p.count) raise_count(p, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -39,7 +41,12 @@ inline void parse_fast(const Params& p, PyObject* const* args, Py_ssize_t nargs,
         for (Py_ssize_t k = 0; k < nk; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
             int idx = param_index(p, key);
-            if (idx < 0) raise_unexpected_kw(p.func, key);
+            if (idx < 0) {
+                if (!extra) raise_unexpected_kw(p.func, key);
+                if (!*extra) *extra = new_ref(PyDict_New());
+                Require(PyDict_SetItem(extra->get(), key, args[nargs + k]));
+                continue;
+            }
             if (out[idx]) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", p.func, key);
                 throw_error();
@@ -49,6 +56,14 @@ inline void parse_fast(const Params& p, PyObject* const* args, Py_ssize_t nargs,
     }
     for (int i = 0; i < p.required; ++i)
         if (!out[i]) raise_count(p, nargs);
+}
+
+// The same with the parameters spelt out: names[0..nparams), the first
+// `nrequired` of them without default.
+inline void bind_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      const char* const* names, Py_ssize_t nparams, Py_ssize_t nrequired, PyObject** out,
+                      Ref* extra = nullptr) {
+    parse_fast(Params{func, names, (int)nparams, (int)nrequired}, args, nargs, kwnames, out, extra);
 }
 
 // Tuple/dict form (tp_init, METH_VARARGS).
@@ -78,5 +93,4 @@ inline void parse_tuple(const Params& p, PyObject* args, PyObject* kwargs, PyObj
         if (!out[i]) raise_count(p, nargs);
 }
 
-}  // namespace conn
 }  // namespace tavrik
