@@ -186,3 +186,12 @@ async def test_async_paging(async_db):
     assert [len(p.content) for p in pages] == [10, 10, 5, 0]
     assert all((p.total, p.totalPage) == (25, 3) for p in pages)
     assert pages[2].content[-1].name == "a24"
+
+
+def test_module_helpers_check_what_they_are_given():
+    import Tavrik.Ext.Olvane as olvane
+
+    for call in (lambda: olvane._begin(1), lambda: olvane._limit("x"), lambda: olvane._deep(None),
+                 lambda: olvane._count_done(1, 2, 3)):
+        with pytest.raises(TypeError):
+            call()

@@ -227,7 +227,7 @@ PyObject* c_unreserve(PyObject*, PyObject* self) {
 
 PyObject* c_path(PyObject*, PyObject* self) {
     return guard([&]() -> PyObject* {
-        fields_of(self);
+        if (!PyObject_TypeCheck(self, &AioSqliteConnectorType)) raise_expected("AioSqliteConnector", self);
         PyObject* p = ((SqObj*)self)->path;
         p = p ? p : Py_None;
         Py_INCREF(p);

@@ -311,29 +311,37 @@ PyObject* olvane_execute(PyObject* self, PyObject*) {
     });
 }
 
-// Helpers for the coroutine body (module-private).
+// Helpers for the coroutine body (module-private, but reachable: they check
+// what they are given).
+OlvaneObject* olvane_arg(PyObject* self) {
+    if (!PyObject_TypeCheck(self, &OlvaneType)) raise_cannot_convert(self, "Olvane");
+    return (OlvaneObject*)self;
+}
 PyObject* mod_begin(PyObject*, PyObject* self) {
     return guard([&]() -> PyObject* {
-        if (!PyObject_TypeCheck(self, &OlvaneType)) raise_cannot_convert(self, "Olvane");
-        auto* o = (OlvaneObject*)self;
+        OlvaneObject* o = olvane_arg(self);
         return new_page(o->page, o->pageSize).relinquish();
     });
 }
 PyObject* mod_count_done(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&]() -> PyObject* {
-        auto* o = (OlvaneObject*)args[0];
+        if (nargs != 3) raise_arity("_count_done", "exactly", 3, nargs);
+        OlvaneObject* o = olvane_arg(args[0]);
+        if (!PyObject_TypeCheck(args[1], &PageType)) raise_cannot_convert(args[1], "Page");
         return PyBool_FromLong(apply_count(o, args[1], args[2]));
     });
 }
 PyObject* mod_limit(PyObject*, PyObject* self) {
     return guard([&]() -> PyObject* {
-        auto* o = (OlvaneObject*)self;
+        OlvaneObject* o = olvane_arg(self);
         apply_limit(o);
         Py_INCREF(o->executor);
         return o->executor;
     });
 }
-PyObject* mod_deep(PyObject*, PyObject* self) { return PyBool_FromLong(((OlvaneObject*)self)->deep); }
+PyObject* mod_deep(PyObject*, PyObject* self) {
+    return guard([&]() -> PyObject* { return PyBool_FromLong(olvane_arg(self)->deep); });
+}
 
 const char async_source[] = R"PY(
 async def _asyncExecute(self):
