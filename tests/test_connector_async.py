@@ -649,3 +649,16 @@ class TestGenerateTable:
             assert con_map(c) == {}
         finally:
             loop.close()
+
+
+def test_private_helpers_refuse_the_other_connector():
+    """The SQLite helpers of the coroutines read SQLite fields: handed the
+    MySQL connector (or anything else) they raise instead of reading memory
+    of another layout."""
+    import Tavrik.DB.Connector as connector
+
+    mysql = connector.AioMysqlConnector.__new__(connector.AioMysqlConnector)
+    for call in (lambda: connector._c_path(mysql), lambda: connector._c_sq_text(mysql, "SELECT 1", ()),
+                 lambda: connector._c_sq_prepare(mysql, None), lambda: connector._c_path(1)):
+        with pytest.raises(TypeError):
+            call()

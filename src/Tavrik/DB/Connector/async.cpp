@@ -367,7 +367,7 @@ int kind_of(PyObject* executor) {
 PyObject* c_sq_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&]() -> PyObject* {
         if (nargs != 2) raise_arity("_c_sq_prepare", "exactly", 2, nargs);
-        fields_of(args[0]);
+        if (!PyObject_TypeCheck(args[0], &AioSqliteConnectorType)) raise_expected("AioSqliteConnector", args[0]);
         check_async_executor(args[1]);
         Statement st = statement_of(args[1]);
         if (((SqObj*)args[0])->showLog) log_statement(st.sql.get(), st.params.get());
@@ -380,7 +380,7 @@ PyObject* c_sq_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* c_sq_text(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&]() -> PyObject* {
         if (nargs != 3) raise_arity("_c_sq_text", "exactly", 3, nargs);
-        fields_of(args[0]);
+        if (!PyObject_TypeCheck(args[0], &AioSqliteConnectorType)) raise_expected("AioSqliteConnector", args[0]);
         if (((SqObj*)args[0])->showLog) log_statement(args[1], args[2]);
         return replace_placeholders(args[1]).relinquish();
     });
