@@ -175,3 +175,32 @@ async def test_unawaited_batch_does_not_spoil_the_next_save(async_db):
     saved = await ex.save(User(name="single"))
     assert saved is not None and saved.id == 1
     assert await rows_of("SELECT id, name FROM t_user") == [(1, "single")]
+
+
+async def test_related_loading_runs_on_the_callers_connection(async_db, db_path):
+    """Rows written but not committed on the caller's connection are visible
+    only there: loading their relations must read on that connection too."""
+    from Tavrik.DB.Connector import AioSqliteConnector
+
+    if isinstance(async_db, AioSqliteConnector):
+        import aiosqlite
+
+        con = await aiosqlite.connect(db_path)
+        close = con.close
+    else:
+        con = await async_db.getSelectCon()
+
+        async def close():
+            await async_db.releaseCon(con)
+
+    try:
+        role = await Role.getExecutor(con).save(Role(name="r"))
+        u = await User.getExecutor(con).save(
+            User(name="w", posts=[Post(title="p1"), Post(title="p2")], profile=Profile(bio="b"), roles=[role]))
+        loaded = await User.getExecutor(con).findForeignKey(User(id=u.id, name="w", check=False), deep=True)
+        assert sorted(p.title for p in loaded.posts) == ["p1", "p2"]
+        assert loaded.profile.bio == "b" and [r.name for r in loaded.roles] == ["r"]
+        await con.rollback()
+    finally:
+        await close()
+    assert await rows_of("SELECT COUNT(*) FROM t_user") == [(0,)]
