@@ -11,14 +11,10 @@ import pytest
 from Tavrik.DB.Connector import AioSqliteConnector
 from Tavrik.DB.DB import DB
 from Tavrik.Ext import generate_table
+from tests.asynctools import con_map, run, settle
 
 HOSTILE = ['x"; DROP TABLE t;--', "a`b", "it's", 'say "hi"', "nul\x00byte", "line\nbreak", "order", "desc", "%s"]
 EXECUTOR_MSG = "需要传入executor参数,且必须为AsyncModelExecutor实例"
-
-
-def con_map(c):
-    """The connector's task -> connection map (part of the state copying keeps)."""
-    return c.__reduce__()[2][0][11]
 
 
 def committed(db_path, sql, args=()):
@@ -28,20 +24,6 @@ def committed(db_path, sql, args=()):
         return c.execute(sql, args).fetchall()
     finally:
         c.close()
-
-
-async def settle(c):
-    """Waits until every finished task's connection has been released."""
-    for _ in range(800):
-        if not con_map(c):
-            return
-        await asyncio.sleep(0.025)
-    raise AssertionError("connections still bound: %r" % (con_map(c),))
-
-
-def run(fn, *args):
-    """Runs `fn` in a task of its own (a task is a transaction)."""
-    return asyncio.get_running_loop().create_task(fn(*args))
 
 
 @pytest.fixture

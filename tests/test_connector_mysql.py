@@ -7,27 +7,11 @@ import pytest
 from Tavrik.DB.Connector import AioMysqlConnector
 from Tavrik.DB.DB import DB
 from Tavrik.Ext import generate_table
+from tests.asynctools import con_map, run, settle
 from Tavrik.Model.ModelProperty import DecimalProperty, IntProperty, StrProperty
 from tests.conftest import _mysql_reset, require_mysql
 
 HOSTILE = ['x"; DROP TABLE t;--', "a`b", "it's", 'say "hi"', "back\\slash", "line\nbreak", "order", "desc", "%s"]
-
-
-def con_map(c):
-    """The connector's task -> connection map (part of the state copying keeps)."""
-    return c.__reduce__()[2][0][8]
-
-
-def run(fn, *args):
-    return asyncio.get_running_loop().create_task(fn(*args))
-
-
-async def settle(c):
-    for _ in range(800):
-        if not con_map(c):
-            return
-        await asyncio.sleep(0.025)
-    raise AssertionError("connections still bound: %r" % (con_map(c),))
 
 
 async def rows_of(c, sql, args=()):
