@@ -1,5 +1,6 @@
 """Helpers of the asynchronous connector tests."""
 import asyncio
+import contextlib
 
 from Tavrik.DB.Connector import AioSqliteConnector
 
@@ -21,3 +22,21 @@ async def settle(c):
             return
         await asyncio.sleep(0.025)
     raise AssertionError("connections still bound: %r" % (con_map(c),))
+
+
+@contextlib.asynccontextmanager
+async def installed(connector):
+    """The connector installed as the DB handle, with the shared models'
+    tables created and committed; the handle is dropped afterwards."""
+    from Tavrik.DB.DB import DB
+    from Tavrik.Ext import generate_table
+
+    import tests.models  # noqa: F401
+
+    DB.create(connector)
+    try:
+        await run(generate_table)
+        await settle(connector)
+        yield connector
+    finally:
+        DB.drop()

@@ -11,7 +11,7 @@ import pytest
 from Tavrik.DB.Connector import AioSqliteConnector
 from Tavrik.DB.DB import DB
 from Tavrik.Ext import generate_table
-from tests.asynctools import con_map, run, settle
+from tests.asynctools import con_map, installed, run, settle
 
 HOSTILE = ['x"; DROP TABLE t;--', "a`b", "it's", 'say "hi"', "nul\x00byte", "line\nbreak", "order", "desc", "%s"]
 EXECUTOR_MSG = "需要传入executor参数,且必须为AsyncModelExecutor实例"
@@ -40,15 +40,8 @@ async def aconn(db_path):
 @pytest.fixture
 async def handle(aconn):
     """The connector installed as the DB handle, with the shared models' tables."""
-    import tests.models  # noqa: F401
-
-    DB.create(aconn)
-    try:
-        await run(generate_table)
-        await settle(aconn)
-        yield aconn
-    finally:
-        DB.drop()
+    async with installed(aconn) as c:
+        yield c
 
 
 # ---------------------------------------------------------------- construction

@@ -5,9 +5,7 @@ import asyncio
 import pytest
 
 from Tavrik.DB.Connector import AioMysqlConnector
-from Tavrik.DB.DB import DB
-from Tavrik.Ext import generate_table
-from tests.asynctools import con_map, run, settle
+from tests.asynctools import con_map, installed, run, settle
 from Tavrik.Model.ModelProperty import DecimalProperty, IntProperty, StrProperty
 from tests.conftest import _mysql_reset, require_mysql
 
@@ -32,15 +30,9 @@ async def myconn():
 
 @pytest.fixture
 async def handle(myconn):
-    import tests.models  # noqa: F401
-
-    DB.create(myconn)
-    try:
-        await run(generate_table)
-        await settle(myconn)
-        yield myconn
-    finally:
-        DB.drop()
+    """The connector installed as the DB handle, with the shared models' tables."""
+    async with installed(myconn) as c:
+        yield c
 
 
 # ---------------------------------------------------------- without a server
