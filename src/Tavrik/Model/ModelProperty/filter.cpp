@@ -316,14 +316,16 @@ PyObject* filter_invert(PyObject* a) {
 
 int filter_bool(PyObject* self) {
     // `col_a == col_b` answers identity so that `prop in list` and dict
-    // lookups keep working; every other condition is present, hence true.
+    // lookups keep working; every other condition refuses a truth value.
     FilterObject* f = F(self);
     if (f->kind == F_CMP && (f->op == OP_EQ || f->op == OP_NE) && f->value && is_property(f->value) &&
         !(f->chain && PyList_GET_SIZE(f->chain))) {
         bool same = f->col == f->value;
         return f->op == OP_EQ ? same : !same;
     }
-    return 1;
+    // `a > 1 and b == 2` would silently keep only one side of the condition.
+    PyErr_SetString(PyExc_TypeError, "查询条件没有真假值: 组合条件请用 & 和 | (取反用 ~), 不要用 and、or、not");
+    return -1;
 }
 
 PyObject* filter_repr(PyObject* self) {

@@ -551,7 +551,7 @@ static PyObject* m_delete(FASTCALL_ARGS) {
         check_filter(filter, "filter");
         PyObject* model = model_of(self);
         Ref cond;
-        if (filter != Py_None && truthy(filter)) {
+        if (filter != Py_None) {
             cond = Ref::owning(filter);
         } else {
             if (PyObject_TypeCheck(instance, I.korvid->ModelInstanceType))
