@@ -4,6 +4,7 @@
 #   make test        build for Python 3.9 and 3.12, start MariaDB, run every test
 #                    (then the sanitizer run on 3.9)
 #   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9)
+#   make test-cluster  the MySQL tests against a private 3-node Galera cluster (Python 3.9)
 #   make bench       benchmarks against the raw drivers and other ORMs
 #
 # PYTHON=/path/to/python overrides the interpreter (then only that one is used).
@@ -26,7 +27,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 venv_of = .venv-$$($(1) -c 'import sys; print("%d%d" % sys.version_info[:2])')
 
-.PHONY: all build demo test test-asan test-asan-run bench clean check-python
+.PHONY: all build demo test test-asan test-asan-run test-cluster bench clean check-python
 
 all: build
 
@@ -79,6 +80,19 @@ test-asan-run:
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \
 	  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# The shared MySQL suite, run against one node of a private Galera cluster
+# (its keys, locking and commits differ from a single server's).
+test-cluster: check-python
+	@$(call build_for,$(MAIN_PY))
+	@set -o pipefail; v=$(call venv_of,$(MAIN_PY)); \
+	out=$$(tools/galera_cluster.sh start) || exit 1; eval "$$(echo "$$out" | grep '^export')"; \
+	trap 'tools/galera_cluster.sh stop >/dev/null 2>&1' EXIT; \
+	export TAVRIK_MYSQL_HOST=$${TAVRIK_GALERA_HOSTS%%:*} TAVRIK_MYSQL_USER=$$TAVRIK_GALERA_USER \
+	  TAVRIK_MYSQL_PASSWORD=$$TAVRIK_GALERA_PASSWORD TAVRIK_MYSQL_DB=$$TAVRIK_GALERA_DB; \
+	h=$${TAVRIK_GALERA_HOSTS#*,}; h=$${h%%,*}; export TAVRIK_MYSQL_PORT=$${h#*:}; \
+	echo "== MySQL tests against the cluster node $$TAVRIK_MYSQL_HOST:$$TAVRIK_MYSQL_PORT"; \
+	$$v/bin/python -m pytest -q -p no:cacheprovider tests -k mysql
 
 bench: check-python
 	@$(call build_for,$(MAIN_PY))

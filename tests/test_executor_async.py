@@ -173,8 +173,9 @@ async def test_unawaited_batch_does_not_spoil_the_next_save(async_db):
     coro = ex.saveAll([User(name="never")])
     coro.close()  # built, never run
     saved = await ex.save(User(name="single"))
-    assert saved is not None and saved.id == 1
-    assert await rows_of("SELECT id, name FROM t_user") == [(1, "single")]
+    # keys are not assumed to be 1, 2, ...: a cluster node hands out its own
+    assert saved is not None and saved.id
+    assert await rows_of("SELECT id, name FROM t_user") == [(saved.id, "single")]
 
 
 async def test_related_loading_runs_on_the_callers_connection(async_db, db_path):
