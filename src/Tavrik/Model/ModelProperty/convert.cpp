@@ -332,8 +332,10 @@ static Ref decimal_db(PyObject* prop, PyObject* d, bool strict) {
     Ref exp = new_ref(PyUnicode_FromFormat("1E-%ld", scale));
     if (scale == 0) exp = intern("1");
     Ref q_exp = new_ref(PyObject_CallOneArg(DecimalType, exp.get()));
+    // The default context holds 28 digits; a DECIMAL holds up to 65.
     Ref kw = new_ref(PyDict_New());
     setitem(kw.get(), names.rounding.get(), ROUND_HALF_UP);
+    Require(PyDict_SetItemString(kw.get(), "context", wide_context));
     Ref quantize = getattr(d, names.quantize.get());
     Ref argt = new_ref(PyTuple_Pack(1, q_exp.get()));
     Ref q = Ref::consuming_nullable(PyObject_Call(quantize.get(), argt.get(), kw.get()));
