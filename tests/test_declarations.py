@@ -202,6 +202,10 @@ async def _renamed_columns(road):
         page = await aw(Olvane(DeclAccount, page=2, pageSize=2).filter(None).orderBy("-owner").execute())
         assert [(r.owner, r.code) for r in page.content] == [("a2", 21)]
         await aw(DeclAccount.getExecutor().delete(None, DeclAccount.owner == "b"))
+        assert await aw(DeclAccount.getExecutor().saveAll([DeclAccount(owner_name="d", order=31)])) == 1
+        (row,) = await aw(DeclAccount.getExecutor().findAnyMatch(DeclAccount(owner="d", check=False)))
+        assert row.code == 31
+        await aw(DeclAccount.getExecutor().delete(row))
 
     await road.run(read)
     assert await road.raw("SELECT `owner_name`, `order` FROM `decl_account` ORDER BY `account_no`") == [("a2", 21), ("c", 13)]

@@ -34,8 +34,11 @@ def _relation_columns(models):
     for model in models:
         junction = issubclass(model, MiddleKorvid)
         for fk in model.fk:
-            # For a many-to-many relation: the junction's column of the owner.
-            found.append((fk.target, fk.targetBindCol))
+            try:
+                # For a many-to-many relation: the junction's column of the owner.
+                found.append((fk.target, fk.targetBindCol))
+            except LookupError:
+                continue  # a model named by string and not declared (yet): no table to index
             if junction:
                 found.append((model, fk.bindCol))
     # Columns compare by identity: == on a column builds a condition.
