@@ -252,7 +252,7 @@ def test_create_table_sqlite(connector):
     assert TableGenerator(Typed, connector).sql() == (
         "CREATE TABLE IF NOT EXISTS `typed` (`id` INTEGER PRIMARY KEY, "
         "`s` TEXT NOT NULL DEFAULT 'it''s \\ here', `t` TEXT DEFAULT NULL, `f` REAL DEFAULT 1.5, "
-        "`d` TEXT DEFAULT '2.500', `b` INTEGER DEFAULT 1, `dt` TEXT, `j` TEXT DEFAULT '{\"k\": \"v\"}', "
+        "`d` NUMERIC DEFAULT '2.500', `b` INTEGER DEFAULT 1, `dt` TEXT, `j` TEXT DEFAULT '{\"k\": \"v\"}', "
         "`raw` BLOB DEFAULT X'0001')"
     )
 

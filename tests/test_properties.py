@@ -51,7 +51,8 @@ def test_set_name_binds_name_owner_and_primary_key():
     User = model("user", id=IntProperty(primaryKey=True, default=AutoIncrement), nick=StrProperty(8, name="nickname"))
     assert User.pkName == "id" and User.pkCol is User.id
     assert User.id.owner is User and User.id.name == "id"
-    assert User.nick.name == "nickname"  # an explicit name wins over the attribute
+    # Rows are keyed by the attribute; the declared name is the database column's.
+    assert User.nick.name == "nick" and User.nick.column == "nickname" and User.id.column == "id"
     assert User.id.nullable is False and User.id.primaryKey is True and User.id.autoIncrement is True
     assert User.nick.nullable is True and User.nick.hasDefault is False and User.nick.Default is None
 

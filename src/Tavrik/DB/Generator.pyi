@@ -45,6 +45,11 @@ class TableGenerator(BaseSqlGenerator):
     def sql(self) -> str:
         """CREATE TABLE IF NOT EXISTS; SQLite when connector.paramsHolder == '?', else MySQL."""
     def statementPair(self) -> Tuple[str, Tuple[()]]: ...
+    def index(self, col: Any) -> "TableGenerator":
+        """Also indexes this column of the model's table (generate_table asks it for relation columns)."""
+    def indexSql(self) -> List[str]:
+        """SQLite: CREATE [UNIQUE] INDEX IF NOT EXISTS statements for the columns declared unique=/index=
+        and those given to index(); MySQL: [] (its indexes are part of sql())."""
 
 class CustomSqlGenerator(BaseSqlGenerator):
     def __init__(self, text: str, params: Optional[Params] = (), *, kind: int = 4) -> None: ...

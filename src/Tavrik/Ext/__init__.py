@@ -23,6 +23,28 @@ def _declared_models():
     return list(latest.values())
 
 
+def _relation_columns(models):
+    """(model, column) for every column a relation looks rows up by: the
+    target column of each one-to-one and one-to-many relation, and both key
+    columns of each junction.  Without an index each lookup, and each
+    deletion of a many-to-many save, scans the whole table."""
+    from Tavrik.Model.Korvid import MiddleKorvid
+
+    found = []
+    for model in models:
+        junction = issubclass(model, MiddleKorvid)
+        for fk in model.fk:
+            try:
+                # For a many-to-many relation: the junction's column of the owner.
+                found.append((fk.target, fk.targetBindCol))
+            except LookupError:
+                continue  # a model named by string and not declared (yet): no table to index
+            if junction:
+                found.append((model, fk.bindCol))
+    # Columns compare by identity: == on a column builds a condition.
+    return [(m, c) for m, c in found if c is not None and any(c is x for x in getattr(m, "col", None) or ())]
+
+
 def generate_table(connector=None):
     """
         为每个已声明且有列的模型创建尚不存在的表 (CREATE TABLE IF NOT EXISTS)。
@@ -38,7 +60,15 @@ def generate_table(connector=None):
         connector = DB.getInstance().connector
     from Tavrik.DB.Generator import TableGenerator
 
-    statements = [TableGenerator(model, connector).sql() for model in _declared_models()]
+    models = _declared_models()
+    generators = {model: TableGenerator(model, connector) for model in models}
+    for model, column in _relation_columns(models):
+        generator = generators.get(model)
+        if generator is not None:
+            generator.index(column)
+    statements = [g.sql() for g in generators.values()]
+    for g in generators.values():
+        statements.extend(g.indexSql())
     if connector.isAsync:
         return _create_tables(connector, statements)
     con = connector.getCon()

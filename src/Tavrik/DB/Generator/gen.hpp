@@ -61,6 +61,7 @@ struct TableGeneratorObject {
     PyObject* model;
     PyObject* connector;
     PyObject* extra;  // list of CustomColAnnounce
+    PyObject* wanted;  // list of columns indexed for relations (index()), or NULL
 };
 
 struct CustomColAnnounceObject {

@@ -41,7 +41,7 @@ void init_module(PyObject* m) {
     api.JoinCellType = &JoinCellType;
     api.insert_values = api_insert_values;
     export_api(m, TAVRIK_GENERATOR_CAPSULE, &api);
-    mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 2);
+    mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 3);
 }
 
 }  // namespace

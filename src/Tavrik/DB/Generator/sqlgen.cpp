@@ -46,7 +46,8 @@ void append_column(std::string& out, PyObject* prop) {
     append_utf8(out, s.get());
 }
 
-// The property of `model` whose column name is `name`, borrowed, or NULL.
+// The property of `model` bound to the attribute `name`, else the one whose
+// database column is `name`, borrowed, or NULL.
 PyObject* find_column(PyObject* model, PyObject* name) {
     if (!model) return nullptr;
     Ref cols = Ref::consuming_nullable(PyObject_GetAttr(model, names.col.get()));
@@ -63,8 +64,24 @@ PyObject* find_column(PyObject* model, PyObject* name) {
         PyObject* pname = ((BasePropertyObject*)p)->name;
         if (pname && PyUnicode_Compare(pname, name) == 0) return p;  // the model holds it
     }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* p = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!is_prop(p) || !((BasePropertyObject*)p)->column) continue;
+        if (PyUnicode_Compare(((BasePropertyObject*)p)->column, name) == 0) return p;
+    }
     if (PyErr_Occurred()) throw_error();
     return nullptr;
+}
+
+// A selected column: rows arrive keyed by the attribute the column is bound
+// to, whatever the database column is called.
+void append_selected(std::string& out, PyObject* prop) {
+    append_column(out, prop);
+    BasePropertyObject* p = (BasePropertyObject*)prop;
+    if (p->column && p->name) {
+        out += " AS ";
+        quote_ident(out, p->name);
+    }
 }
 
 void append_named(std::string& out, PyObject* model, PyObject* name) {
@@ -445,12 +462,15 @@ Ref select_pair(SqlGeneratorObject* g) {
         PyObject* c = PyTuple_GET_ITEM(cols, i);
         if (i) out += ", ";
         if (is_prop(c)) {
-            append_column(out, c);
+            append_selected(out, c);
             if (!model) model = ((BasePropertyObject*)c)->owner;
         } else if (PyUnicode_Check(c) && PyUnicode_CompareWithASCIIString(c, "*") == 0) {
             out += '*';
         } else if (PyUnicode_Check(c)) {
-            append_named(out, model, c);
+            if (PyObject* p = find_column(model, c))
+                append_selected(out, p);
+            else
+                quote_ident(out, c);
         } else {
             raise_arg_type("cols", "BaseProperty or str", c);
         }
@@ -507,7 +527,7 @@ Ref insert_text(SqlGeneratorObject* g, PyObject* cols) {
     Py_INCREF(t.get());
     PyTuple_SET_ITEM(key.get(), 0, t.get());
     for (Py_ssize_t i = 0; i < ncols; i++) {
-        PyObject* name = ((BasePropertyObject*)PyTuple_GET_ITEM(cols, i))->name;
+        PyObject* name = prop_column(PyTuple_GET_ITEM(cols, i));
         if (!name) raise_expected("str", Py_None);
         Py_INCREF(name);
         PyTuple_SET_ITEM(key.get(), i + 1, name);
@@ -586,7 +606,7 @@ Ref insert_pair(SqlGeneratorObject* g) {
             PyObject* cell = PyTuple_GET_ITEM(row, i);
             PyObject* p = PyTuple_GET_ITEM(cell, 0);
             PyObject* p0 = PyTuple_GET_ITEM(PyTuple_GET_ITEM(first, i), 0);
-            if (p != p0 && PyUnicode_Compare(((BasePropertyObject*)p)->name, ((BasePropertyObject*)p0)->name) != 0) {
+            if (p != p0 && PyUnicode_Compare(prop_column(p), prop_column(p0)) != 0) {
                 if (PyErr_Occurred()) throw_error();
                 PyErr_Format(PyExc_ValueError, "row %zd of the INSERT has other columns than the first", r);
                 throw_error();
@@ -616,7 +636,7 @@ Ref update_pair(SqlGeneratorObject* g) {
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject* cell = PyList_GET_ITEM(g->sets, i);
         if (i) out += ", ";
-        quote_ident(out, ((BasePropertyObject*)PyTuple_GET_ITEM(cell, 0))->name);
+        quote_ident(out, prop_column(PyTuple_GET_ITEM(cell, 0)));
         out += " = %s";
         Require(PyList_Append(params.get(), PyTuple_GET_ITEM(cell, 1)));
     }

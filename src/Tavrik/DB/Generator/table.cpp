@@ -3,7 +3,10 @@
 #include "gen.hpp"
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace tavrik {
 namespace gen {
@@ -54,7 +57,7 @@ void literal(std::string& out, PyObject* prop, PyObject* v, bool mysql) {
         append_utf8(out, s.get());
     } else if (PyFloat_Check(v)) {
         if (!std::isfinite(PyFloat_AS_DOUBLE(v))) {
-            PyErr_Format(PyExc_ValueError, "column %R: a non-finite DEFAULT cannot be written", P(prop)->name);
+            PyErr_Format(PyExc_ValueError, "column %R: a non-finite DEFAULT cannot be written", prop_column(prop));
             throw_error();
         }
         Ref s = new_ref(PyFloat_Type.tp_repr(v));
@@ -71,13 +74,21 @@ void literal(std::string& out, PyObject* prop, PyObject* v, bool mysql) {
         }
         out += '\'';
     } else {
-        PyErr_Format(PyExc_ValueError, "column %R: a DEFAULT of type %.200s cannot be written", P(prop)->name,
+        PyErr_Format(PyExc_ValueError, "column %R: a DEFAULT of type %.200s cannot be written", prop_column(prop),
                      Py_TYPE(v)->tp_name);
         throw_error();
     }
 }
 
 // ------------------------------------------------------------ types
+
+long decimal_digits(PyObject* prop) {
+    PyObject* args = P(prop)->typeArgs;
+    if (!args || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) < 1) return 10;
+    long precision = PyLong_AsLong(PyTuple_GET_ITEM(args, 0));
+    if (precision == -1 && PyErr_Occurred()) throw_error();
+    return precision;
+}
 
 void sqlite_type(std::string& out, PyObject* prop) {
     switch (P(prop)->kind) {
@@ -87,7 +98,14 @@ void sqlite_type(std::string& out, PyObject* prop) {
         case PK_FLOAT: out += " REAL"; break;
         case PK_BYTES: out += " BLOB"; break;
         case PK_BASE: break;  // no declared type: values keep their own
-        default: out += " TEXT";  // decimals too: text keeps every digit
+        case PK_DECIMAL:
+            // NUMERIC keeps the values numbers, so they compare and sort as
+            // numbers; it holds 15 significant digits exactly (a value is
+            // read back at the column's scale).  Wider columns keep their
+            // digits as text.
+            out += decimal_digits(prop) <= 15 ? " NUMERIC" : " TEXT";
+            break;
+        default: out += " TEXT";
     }
 }
 
@@ -130,6 +148,108 @@ Ref announce_sql(PyObject* a) {
     return to_str(out);
 }
 
+// ------------------------------------------------------------ indexes
+
+struct IndexSpec {
+    PyObject* prop;    // borrowed from the model's col or the generator's list
+    bool unique;
+    long prefix;       // MySQL key prefix length, 0 for the whole value
+    std::string name;  // quoted
+};
+
+uint64_t fnv1a(uint64_t h, PyObject* s) {
+    Py_ssize_t n;
+    const char* p = PyUnicode_AsUTF8AndSize(s, &n);
+    if (!p) throw_error();
+    for (Py_ssize_t i = 0; i < n; i++) {
+        h ^= (unsigned char)p[i];
+        h *= 1099511628211ULL;
+    }
+    h ^= 0xff;  // separates the table's bytes from the column's
+    return h * 1099511628211ULL;
+}
+
+// The index of one column: "ix_"/"ux_", the table and column with every
+// character outside [A-Za-z0-9_] made "_" and cut to fit, then a hash of the
+// exact names, so hostile or long names still give a distinct identifier
+// within MySQL's 64 characters, the same one on every run.
+std::string index_name(PyObject* table, PyObject* column, bool unique) {
+    std::string readable;
+    for (PyObject* part : {table, column}) {
+        Py_ssize_t n;
+        const char* p = PyUnicode_AsUTF8AndSize(part, &n);
+        if (!p) throw_error();
+        if (!readable.empty()) readable += '_';
+        for (Py_ssize_t i = 0; i < n; i++) {
+            char c = p[i];
+            bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+            readable += ok ? c : '_';
+        }
+    }
+    if (readable.size() > 40) readable.resize(40);
+    uint64_t h = fnv1a(fnv1a(14695981039346656037ULL, table), column);
+    char hex[17];
+    snprintf(hex, sizeof hex, "%016llx", (unsigned long long)h);
+    std::string name = std::string(unique ? "ux_" : "ix_") + readable + "_" + hex;
+    Ref s = to_str(name);
+    std::string out;
+    quote_ident(out, s.get());
+    return out;
+}
+
+bool long_value_kind(PyObject* prop) {
+    int k = P(prop)->kind;
+    return k == PK_TEXT || k == PK_JSON || k == PK_BYTES || k == PK_BASE;
+}
+
+// What gets an index: columns declared unique= or index=, and the columns
+// the generator was asked to index for relations (index()); a lone primary
+// key has its own, and each column is indexed once.
+std::vector<IndexSpec> index_specs(PyObject* self, PyObject* table, PyObject* cols, int pks) {
+    TableGeneratorObject* t = T(self);
+    Ref params_holder = getattr(t->connector, names.paramsHolder.get());
+    bool mysql = !PyUnicode_Check(params_holder.get()) ||
+                 PyUnicode_CompareWithASCIIString(params_holder.get(), "?") != 0;
+    std::vector<IndexSpec> out;
+    auto add = [&](PyObject* prop, bool unique) {
+        BasePropertyObject* p = P(prop);
+        if (p->primaryKey && pks == 1) return;
+        for (IndexSpec& ix : out)
+            if (ix.prop == prop || PyUnicode_Compare(prop_column(ix.prop), prop_column(prop)) == 0) {
+                if (PyErr_Occurred()) throw_error();
+                return;
+            }
+        if (PyErr_Occurred()) throw_error();
+        long prefix = 0;
+        if (mysql) {
+            // InnoDB keys hold at most 3072 bytes (768 four-byte characters).
+            bool too_long = long_value_kind(prop) || (p->kind == PK_STR && p->length > 768);
+            if (too_long && unique) {
+                PyErr_Format(PyExc_ValueError,
+                             "column %R of table %R: MySQL cannot keep a text this long unique; "
+                             "use a StrProperty of at most 768 characters",
+                             prop_column(prop), table);
+                throw_error();
+            }
+            if (too_long) prefix = 768;
+            if (too_long && p->kind == PK_BYTES) prefix = 3072;
+        }
+        out.push_back(IndexSpec{prop, unique, prefix, index_name(table, prop_column(prop), unique)});
+    };
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(cols);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* p = PySequence_Fast_GET_ITEM(cols, i);
+        if (P(p)->unique) add(p, true);
+    }
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* p = PySequence_Fast_GET_ITEM(cols, i);
+        if (P(p)->index) add(p, false);
+    }
+    if (t->wanted)
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(t->wanted); i++) add(PyList_GET_ITEM(t->wanted, i), false);
+    return out;
+}
+
 Ref create_sql(PyObject* self) {
     TableGeneratorObject* t = T(self);
     if (!t->model) {
@@ -147,7 +267,7 @@ Ref create_sql(PyObject* self) {
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject* p = PySequence_Fast_GET_ITEM(cols.get(), i);
         if (!PyObject_TypeCheck(p, mp_api->BasePropertyType)) raise_arg_type("col", "BaseProperty", p);
-        if (!P(p)->name) {
+        if (!prop_column(p)) {
             PyErr_SetString(PyExc_ValueError, "a column without a name");
             throw_error();
         }
@@ -162,7 +282,7 @@ Ref create_sql(PyObject* self) {
         BasePropertyObject* p = P(prop);
         if (!first) out += ", ";
         first = false;
-        quote_ident(out, p->name);
+        quote_ident(out, prop_column(prop));
         bool autoinc = p->defaultValue && PyObject_TypeCheck(p->defaultValue, mp_api->AutoIncrementType);
         if (autoinc) {
             if (pks != 1) {
@@ -215,13 +335,26 @@ Ref create_sql(PyObject* self) {
             if (!P(prop)->primaryKey) continue;
             if (!f) out += ", ";
             f = false;
-            quote_ident(out, P(prop)->name);
+            quote_ident(out, prop_column(prop));
         }
         out += ')';
     }
     if (first) {
         PyErr_Format(PyExc_ValueError, "table %R has no columns", table.get());
         throw_error();
+    }
+    // MySQL has no CREATE INDEX IF NOT EXISTS: its indexes are part of the
+    // table, created with it.
+    if (mysql) {
+        std::vector<IndexSpec> specs = index_specs(self, table.get(), cols.get(), pks);
+        for (const IndexSpec& ix : specs) {
+            out += ix.unique ? ", UNIQUE KEY " : ", KEY ";
+            out += ix.name;
+            out += " (";
+            quote_ident(out, prop_column(ix.prop));
+            if (ix.prefix) out += "(" + std::to_string(ix.prefix) + ")";
+            out += ')';
+        }
     }
     out += ')';
     if (mysql) out += " ENGINE=InnoDB DEFAULT CHARSET=utf8mb4";
@@ -234,12 +367,14 @@ int table_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(T(self)->model);
     Py_VISIT(T(self)->connector);
     Py_VISIT(T(self)->extra);
+    Py_VISIT(T(self)->wanted);
     return 0;
 }
 int table_clear(PyObject* self) {
     Py_CLEAR(T(self)->model);
     Py_CLEAR(T(self)->connector);
     Py_CLEAR(T(self)->extra);
+    Py_CLEAR(T(self)->wanted);
     return 0;
 }
 void table_dealloc(PyObject* self) {
@@ -262,6 +397,7 @@ int table_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         set_field(T(self)->model, model);
         set_field(T(self)->connector, connector);
         set_field(T(self)->extra, nullptr);
+        set_field(T(self)->wanted, nullptr);
         return 0;
     });
 }
@@ -279,10 +415,74 @@ PyObject* table_add(PyObject* self, PyObject* a) {
 }
 PyObject* table_pair(PyObject* self, PyObject*) { return api_statement_pair(self); }
 
+PyObject* table_index(PyObject* self, PyObject* col) {
+    return guard([&]() -> PyObject* {
+        if (!PyObject_TypeCheck(col, mp_api->BasePropertyType)) raise_arg_type("col", "BaseProperty", col);
+        TableGeneratorObject* t = T(self);
+        if (!t->model) {
+            PyErr_SetString(PyExc_ValueError, "TableGenerator is not initialised");
+            throw_error();
+        }
+        // Only a column of this table can be indexed with it.
+        Ref cols_obj = getattr(t->model, names.col.get());
+        int in_table = PySequence_Contains(cols_obj.get(), col);
+        if (in_table < 0) throw_error();
+        if (!in_table) {
+            PyErr_Format(PyExc_ValueError, "column %R is not a column of %R", col, t->model);
+            throw_error();
+        }
+        if (!t->wanted) t->wanted = new_ref(PyList_New(0)).relinquish();
+        Require(PyList_Append(t->wanted, col));
+        Py_INCREF(self);
+        return self;
+    });
+}
+
+// SQLite's CREATE INDEX IF NOT EXISTS statements (MySQL's indexes are part of
+// sql()), so tables created before an index was declared get it as well.
+PyObject* table_index_sql(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        TableGeneratorObject* t = T(self);
+        if (!t->model) {
+            PyErr_SetString(PyExc_ValueError, "TableGenerator is not initialised");
+            throw_error();
+        }
+        Ref result = new_ref(PyList_New(0));
+        Ref holder = getattr(t->connector, names.paramsHolder.get());
+        bool mysql = !PyUnicode_Check(holder.get()) || PyUnicode_CompareWithASCIIString(holder.get(), "?") != 0;
+        if (mysql) return result.relinquish();
+        Ref table = table_name(t->model);
+        Ref cols_obj = getattr(t->model, names.col.get());
+        Ref cols = new_ref(PySequence_Fast(cols_obj.get(), "col must be a sequence"));
+        int pks = 0;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(cols.get()); i++) {
+            PyObject* p = PySequence_Fast_GET_ITEM(cols.get(), i);
+            if (!PyObject_TypeCheck(p, mp_api->BasePropertyType)) raise_arg_type("col", "BaseProperty", p);
+            if (P(p)->primaryKey) pks++;
+        }
+        for (const IndexSpec& ix : index_specs(self, table.get(), cols.get(), pks)) {
+            std::string out = ix.unique ? "CREATE UNIQUE INDEX IF NOT EXISTS " : "CREATE INDEX IF NOT EXISTS ";
+            out += ix.name;
+            out += " ON ";
+            quote_ident(out, table.get());
+            out += " (";
+            quote_ident(out, prop_column(ix.prop));
+            out += ')';
+            Ref text = to_str(out);
+            Require(PyList_Append(result.get(), text.get()));
+        }
+        return result.relinquish();
+    });
+}
+
 PyMethodDef table_methods[] = {
     {"sql", table_sql, METH_NOARGS, "sql(): CREATE TABLE IF NOT EXISTS for the model in the connector's dialect."},
     {"add", table_add, METH_O, "add(announce): appends a CustomColAnnounce column; returns self."},
     {"statementPair", table_pair, METH_NOARGS, "statementPair(): (sql(), ())."},
+    {"index", table_index, METH_O, "index(col): also indexes this column of the table (for a relation); returns self."},
+    {"indexSql", table_index_sql, METH_NOARGS,
+     "indexSql(): the CREATE INDEX IF NOT EXISTS statements the dialect runs after sql() (none on MySQL, "
+     "whose indexes are part of sql())."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -236,6 +236,10 @@ Ref get_count(OlvaneObject* o) {
         throw_error();
     }
     Ref pk = getattr(o->target, names.pkName.get());
+    // The key's database column, which a name= declaration may set apart
+    // from the attribute pkName gives.
+    Ref pk_col = new_ref(PyObject_GetAttrString(o->target, "pkCol"));
+    if (pk_col.get() != Py_None) pk = new_ref(PyObject_GetAttrString(pk_col.get(), "column"));
     Ref table = getattr(o->target, names.tableName.get());
     // Identifiers are quoted so reserved words and odd names stay names.
     Ref quote = new_ref(PyUnicode_FromString("`"));

@@ -183,6 +183,10 @@ void fill_row(PyObject* self, PyObject* first, PyObject* kwargs) {
         Ref prop = Ref::owning(p);
         if (!PyUnicode_Check(k)) raise_expected("str", k);
         PyObject* v = data ? dict_get(data.get(), k) : nullptr;
+        // A column declared under another name may be given by that name
+        // (a dict keyed by database column names, Account(owner_name=...)).
+        if (!v && data && PyObject_TypeCheck(p, I.BaseProperty) && ((BasePropertyObject*)p)->column)
+            v = dict_get(data.get(), ((BasePropertyObject*)p)->column);
         Ref value = Ref::owning(v);
         fill_entry(row, self, k, p, PyObject_TypeCheck(p, I.ForeignKey), v, check, checkobj.get());
     }

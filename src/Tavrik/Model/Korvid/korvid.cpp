@@ -177,6 +177,27 @@ PyObject* meta_buildModelInstance(PyObject*, PyObject* const* args, Py_ssize_t n
 
 Ref optional_of(PyObject* t) { return getitem(I.Optional, t); }
 
+// The pydantic model of a relation's target.  A target named by string and
+// declared later cannot be read yet (LookupError from the descriptor): its
+// rows are then accepted as they are.
+Ref related_pydantic_model(PyObject* fk, bool direct) {
+    PyObject* target = direct ? PyObject_GetAttr(fk, N.directTarget) : PyObject_GetItem(fk, N.target);
+    if (!target) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        if (t != PyExc_LookupError) {
+            PyErr_Restore(t, v, tb);
+            throw_error();
+        }
+        Py_XDECREF(t);
+        Py_XDECREF(v);
+        Py_XDECREF(tb);
+        return import_attr("typing", "Any");
+    }
+    Ref owned = Ref::consuming(target);
+    return getattr(target, N.MODEL);
+}
+
 Ref pydantic_model(PyObject* cols, PyObject* name, PyObject* fks) {
     Ref fields = new_ref(PyDict_New());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cols); ++i) {
@@ -195,12 +216,10 @@ Ref pydantic_model(PyObject* cols, PyObject* name, PyObject* fks) {
         Ref type = getitem(fk.get(), N.Type);
         Ref field;
         if (Require(PyObject_RichCompareBool(type.get(), I.ONE_TO_ONE, Py_EQ))) {
-            Ref target = getitem(fk.get(), N.target);
-            Ref model = getattr(target.get(), N.MODEL);
+            Ref model = related_pydantic_model(fk.get(), false);
             field = new_ref(PyTuple_Pack(2, optional_of(model.get()).get(), Py_None));
         } else {
-            Ref target = getattr(fk.get(), N.directTarget);
-            Ref model = getattr(target.get(), N.MODEL);
+            Ref model = related_pydantic_model(fk.get(), true);
             Ref annotation = getitem(I.List, model.get());
             Ref empty = new_ref(PyList_New(0));
             field = new_ref(PyTuple_Pack(2, annotation.get(), empty.get()));

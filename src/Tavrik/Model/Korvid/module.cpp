@@ -90,7 +90,7 @@ void import_others(PyObject* m) {
     I.List = bind(m, "typing", "List");
 
     // Column properties and relations.
-    I.mp = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 1);
+    I.mp = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 3);
     I.BaseProperty = bind_type(m, "Tavrik.Model.ModelProperty", "BaseProperty");
     bind_type(m, "Tavrik.Model.ModelProperty", "FilterListCell");
     bind_type(m, "Tavrik.Model.ModelProperty", "AutoIncrement");

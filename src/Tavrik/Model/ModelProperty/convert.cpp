@@ -39,6 +39,8 @@ PyObject* ROUND_HALF_UP = nullptr;
 PyObject* json_loads = nullptr;
 PyObject* json_dumps = nullptr;
 PyObject* deepcopy = nullptr;
+PyObject* wide_context = nullptr;  // quantizes any DECIMAL(65, 30) without InvalidOperation
+PyObject* context_kw = nullptr;
 }  // namespace
 
 void init_convert() {
@@ -49,6 +51,14 @@ void init_convert() {
     json_loads = import_attr("json", "loads").relinquish();
     json_dumps = import_attr("json", "dumps").relinquish();
     deepcopy = import_attr("copy", "deepcopy").relinquish();
+    Ref context_type = import_attr("decimal", "Context");
+    Ref kw = new_ref(PyDict_New());
+    Ref prec = from_long(100);
+    Require(PyDict_SetItemString(kw.get(), "prec", prec.get()));
+    Require(PyDict_SetItemString(kw.get(), "rounding", ROUND_HALF_UP));
+    Ref empty = new_ref(PyTuple_New(0));
+    wide_context = new_ref(PyObject_Call(context_type.get(), empty.get(), kw.get())).relinquish();
+    context_kw = new_ref(Py_BuildValue("(s)", "context")).relinquish();
 }
 
 bool is_sentinel(PyObject* v) {
@@ -74,7 +84,7 @@ static Ref table_text(PyObject* prop) {
 
 static Ref column_prefix(PyObject* prop) {
     Ref table = table_text(prop);
-    PyObject* col = P(prop)->name;
+    PyObject* col = prop_column(prop);
     if (col && PyUnicode_Check(col))
         return new_ref(PyUnicode_FromFormat("column '%U' of table '%U': ", col, table.get()));
     return new_ref(PyUnicode_FromFormat("column '?' of table '%U': ", table.get()));
@@ -174,6 +184,23 @@ static Ref to_decimal(PyObject* prop, PyObject* v) {
     return d;
 }
 
+// A number read back as REAL or INTEGER (SQLite's NUMERIC columns) comes
+// back with the column's scale, as a DECIMAL column gives it: 12.3 -> 12.30.
+static Ref stored_decimal(PyObject* prop, PyObject* v) {
+    Ref d = to_decimal(prop, v);
+    PyObject* args = P(prop)->typeArgs;
+    if (!args || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 2) return d;
+    long scale = PyLong_AsLong(PyTuple_GET_ITEM(args, 1));
+    if (scale == -1 && PyErr_Occurred()) throw_error();
+    Ref exp = scale ? new_ref(PyUnicode_FromFormat("1E-%ld", scale)) : intern("1");
+    Ref q_exp = new_ref(PyObject_CallOneArg(DecimalType, exp.get()));
+    Ref quantize = getattr(d.get(), names.quantize.get());
+    PyObject* qargs[2] = {q_exp.get(), wide_context};
+    Ref q = Ref::consuming_nullable(PyObject_Vectorcall(quantize.get(), qargs, 1, context_kw));
+    if (!q) rethrow_column(prop);
+    return q;
+}
+
 static Ref to_str(PyObject* prop, PyObject* v) {
     if (PyUnicode_CheckExact(v)) return borrow(v);
     if (PyUnicode_Check(v) || (PyLong_Check(v) && !PyBool_Check(v)) || PyFloat_Check(v) || is_decimal(v))
@@ -266,7 +293,9 @@ Ref to_obj(PyObject* prop, PyObject* v) {
         case PK_INT:
         case PK_BIGINT: return to_int(prop, v);
         case PK_FLOAT: return to_float(prop, v);
-        case PK_DECIMAL: return to_decimal(prop, v);
+        case PK_DECIMAL:
+            if (PyFloat_Check(v) || (PyLong_Check(v) && !PyBool_Check(v))) return stored_decimal(prop, v);
+            return to_decimal(prop, v);
         case PK_STR:
         case PK_TEXT: return to_str(prop, v);
         case PK_BOOL: return to_bool(prop, v);
@@ -303,8 +332,10 @@ static Ref decimal_db(PyObject* prop, PyObject* d, bool strict) {
     Ref exp = new_ref(PyUnicode_FromFormat("1E-%ld", scale));
     if (scale == 0) exp = intern("1");
     Ref q_exp = new_ref(PyObject_CallOneArg(DecimalType, exp.get()));
+    // The default context holds 28 digits; a DECIMAL holds up to 65.
     Ref kw = new_ref(PyDict_New());
     setitem(kw.get(), names.rounding.get(), ROUND_HALF_UP);
+    Require(PyDict_SetItemString(kw.get(), "context", wide_context));
     Ref quantize = getattr(d, names.quantize.get());
     Ref argt = new_ref(PyTuple_Pack(1, q_exp.get()));
     Ref q = Ref::consuming_nullable(PyObject_Call(quantize.get(), argt.get(), kw.get()));

@@ -39,13 +39,28 @@ def _column(model, ref, what):
         return ref
     if not isinstance(ref, str):
         raise TypeError("%s must be a column property or a column name, not %s" % (what, type(ref).__name__))
-    for prop in getattr(model, "col", None) or ():
+    found = _named_column(model, ref)
+    if found is None and "." in ref:
+        # "Model.column": the model part must name the model looked in.
+        prefix, _, rest = ref.rpartition(".")
+        if prefix in (getattr(model, "__name__", None), getattr(model, "tableName", None)):
+            found = _named_column(model, rest)
+    if found is None:
+        raise AttributeError("model %s has no column %r" % (getattr(model, "__name__", model), ref))
+    return found
+
+
+def _named_column(model, ref):
+    # The attribute a column is bound to, or its database column's name.
+    cols = getattr(model, "col", None) or ()
+    for prop in cols:
         if prop.name == ref:
             return prop
+    for prop in cols:
+        if prop.column == ref:
+            return prop
     found = getattr(model, ref, None)
-    if isinstance(found, BaseProperty):
-        return found
-    raise AttributeError("model %s has no column %r" % (getattr(model, "__name__", model), ref))
+    return found if isinstance(found, BaseProperty) else None
 
 
 class ForeignKey:

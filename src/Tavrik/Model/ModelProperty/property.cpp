@@ -65,6 +65,7 @@ int prop_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(p->extra);
     Py_VISIT(p->dict);
     Py_VISIT(p->columnSql);
+    Py_VISIT(p->column);
     return 0;
 }
 
@@ -79,6 +80,7 @@ int prop_clear(PyObject* self) {
     Py_CLEAR(p->extra);
     Py_CLEAR(p->dict);
     Py_CLEAR(p->columnSql);
+    Py_CLEAR(p->column);
     return 0;
 }
 
@@ -104,26 +106,28 @@ int prop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         int kind = kind_of(Py_TYPE(self));
         PyObject* name = Py_None;
         PyObject* dflt = nullptr;
-        int pk = 0, nullable = 1;
+        int pk = 0, nullable = 1, unique = 0, index = 0;
         Py_ssize_t length = 255;
         int precision = 10, scale = 2;
         const KindInfo* info = info_of(kind);
         std::string fname = info ? info->name : "BaseProperty";
         if (kind == PK_STR) {
-            static const char* kw[] = {"length", "name", "primaryKey", "nullable", "default", nullptr};
-            std::string fmt = "|n$OppO:" + fname;
+            static const char* kw[] = {"length", "name", "primaryKey", "nullable", "default", "unique", "index",
+                                       nullptr};
+            std::string fmt = "|n$OppOpp:" + fname;
             if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), (char**)kw, &length, &name, &pk,
-                                             &nullable, &dflt))
+                                             &nullable, &dflt, &unique, &index))
                 throw_error();
             if (length < 1 || length > 16383) {
                 PyErr_Format(PyExc_ValueError, "StrProperty length must be between 1 and 16383, got %zd", length);
                 throw_error();
             }
         } else if (kind == PK_DECIMAL) {
-            static const char* kw[] = {"precision", "scale", "name", "primaryKey", "nullable", "default", nullptr};
-            std::string fmt = "|ii$OppO:" + fname;
+            static const char* kw[] = {"precision", "scale", "name", "primaryKey", "nullable", "default",
+                                       "unique",    "index", nullptr};
+            std::string fmt = "|ii$OppOpp:" + fname;
             if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), (char**)kw, &precision, &scale, &name, &pk,
-                                             &nullable, &dflt))
+                                             &nullable, &dflt, &unique, &index))
                 throw_error();
             if (precision < 1 || precision > 65 || scale < 0 || scale > 30 || scale > precision) {
                 PyErr_Format(PyExc_ValueError,
@@ -133,9 +137,10 @@ int prop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                 throw_error();
             }
         } else {
-            static const char* kw[] = {"name", "primaryKey", "nullable", "default", nullptr};
-            std::string fmt = "|$OppO:" + fname;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), (char**)kw, &name, &pk, &nullable, &dflt))
+            static const char* kw[] = {"name", "primaryKey", "nullable", "default", "unique", "index", nullptr};
+            std::string fmt = "|$OppOpp:" + fname;
+            if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), (char**)kw, &name, &pk, &nullable, &dflt,
+                                             &unique, &index))
                 throw_error();
         }
         check_str_arg(name, "name");
@@ -154,7 +159,10 @@ int prop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         p->kind = kind;
         set_field(p->name, name == Py_None ? nullptr : name);
+        set_field(p->column, nullptr);
         p->primaryKey = pk;
+        p->unique = unique;
+        p->index = index;
         p->nullable = pk ? 0 : nullable;
         p->hasDefault = dflt != nullptr;
         set_field(p->defaultValue, dflt);
@@ -197,9 +205,18 @@ PyObject* prop_set_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
         if (nargs != 2) raise_arity("__set_name__", "exactly", 2, nargs);
         PyObject *owner = args[0], *name = args[1];
         BasePropertyObject* p = P(self);
-        if (!p->name) {
-            check_str_arg(name, "name", false);
+        check_str_arg(name, "name", false);
+        // Rows are keyed by the attribute the column is bound to; a name
+        // declared with name= stays the database column's.  A column bound a
+        // second time (to another model) keeps the names of its first binding.
+        if (!p->owner) {
+            if (p->name && PyUnicode_Compare(p->name, name) != 0) {
+                if (PyErr_Occurred()) throw_error();
+                if (!p->column) set_field(p->column, p->name);
+            }
             set_field(p->name, name);
+            if (p->column && PyUnicode_Compare(p->column, name) == 0) set_field(p->column, nullptr);
+            if (PyErr_Occurred()) throw_error();
         }
         set_field(p->owner, owner);
         set_field(p->columnSql, nullptr);
@@ -355,6 +372,9 @@ int set_name(PyObject* self, PyObject* v, void*) {
         return 0;
     });
 }
+PyObject* get_column(PyObject* self, void*) { return or_none(prop_column(self)); }
+PyObject* get_unique(PyObject* self, void*) { return PyBool_FromLong(P(self)->unique); }
+PyObject* get_index(PyObject* self, void*) { return PyBool_FromLong(P(self)->index); }
 PyObject* get_value_type(PyObject* self, void*) { return or_none(P(self)->valueType); }
 PyObject* get_nullable(PyObject* self, void*) { return PyBool_FromLong(P(self)->nullable); }
 PyObject* get_pk(PyObject* self, void*) { return PyBool_FromLong(P(self)->primaryKey); }
@@ -377,7 +397,10 @@ PyObject* get_length(PyObject* self, void*) {
 PyObject* get_declared_default(PyObject* self, void*) { return or_none(P(self)->defaultValue); }
 
 PyGetSetDef prop_getset[] = {
-    {"name", get_name, set_name, "Column name (key of the value in an instance).", nullptr},
+    {"name", get_name, set_name, "Key of the value in an instance: the attribute the column is bound to.", nullptr},
+    {"column", get_column, nullptr, "Name of the database column (the name= given, else the attribute).", nullptr},
+    {"unique", get_unique, nullptr, "Whether the table keeps the column's values unique.", nullptr},
+    {"index", get_index, nullptr, "Whether the table indexes the column.", nullptr},
     {"valueType", get_value_type, nullptr, "Python type of the column's values.", nullptr},
     {"nullable", get_nullable, nullptr, "Whether the column may hold NULL.", nullptr},
     {"primaryKey", get_pk, nullptr, "Whether the column is the primary key.", nullptr},
@@ -422,7 +445,7 @@ PyObject* column_sql_borrowed(PyObject* prop) {
         quote_ident(out, table.get());
         out += '.';
     }
-    quote_ident(out, p->name);
+    quote_ident(out, prop_column(prop));
     Ref s = new_ref(PyUnicode_DecodeUTF8(out.data(), (Py_ssize_t)out.size(), "strict"));
     p->columnSql = s.relinquish();  // dropped again by __set_name__ and name assignment
     return p->columnSql;

@@ -208,10 +208,18 @@ async def _saveMTM(self, fk, instance):
     key = instance[fk.bindCol.name]
     target_name = fk.targetBindCol.name
     middle = fk.middleModel.getExecutor(work)
-    await middle.delete({target_name: key}, fk.targetBindCol == key)
+    await _v_clear_junction(middle, {target_name: key}, fk.targetBindCol == key)
     for item in instance[fk.name]:
         await far.save(item)
         await middle.save({target_name: key, other.bindCol.name: item[other.targetBindCol.name]})
+
+
+async def _v_clear_junction(middle, row, cond):
+    # Deleting nothing still locks the index gap on MySQL, and concurrent
+    # saves of new owners then deadlock on their inserts: the owner's rows
+    # are looked for first (a read that takes no locks).
+    if len(await middle.findAllBy(cond)):
+        await middle.delete(row, cond)
 
 
 def update(self, instance):
@@ -238,7 +246,7 @@ async def _v_update(self, instance):
                 await fk.directTarget.getExecutor(work).save(item)
             middle_model, row, cond, rows = _v_mtm_plan(fk, instance)
             middle = middle_model.getExecutor(work)
-            await middle.delete(row, cond)
+            await _v_clear_junction(middle, row, cond)
             for junction in rows:
                 await middle.save(junction)
     if not has_cells:

@@ -386,8 +386,16 @@ static void save_mtm(PyObject* self, PyObject* fk, PyObject* instance) {
     Ref plan = mtm_plan(fk, instance);
     Ref w = work_or_none(self);
     Ref ex = executor_for(PyTuple_GET_ITEM(plan.get(), 0), w.get());
-    PyObject* dargs[2] = {PyTuple_GET_ITEM(plan.get(), 1), PyTuple_GET_ITEM(plan.get(), 2)};
-    call_method(ex.get(), N.delete_, dargs, 2);
+    // Deleting nothing still locks the index gap on MySQL, and concurrent
+    // saves of new owners then deadlock on their inserts: the owner's rows
+    // are looked for first (a read that takes no locks).
+    Ref existing = executor_find_all(ex.get(), PyTuple_GET_ITEM(plan.get(), 2));
+    Py_ssize_t n_existing = PyObject_Length(existing.get());
+    if (n_existing < 0) throw_error();
+    if (n_existing > 0) {
+        PyObject* dargs[2] = {PyTuple_GET_ITEM(plan.get(), 1), PyTuple_GET_ITEM(plan.get(), 2)};
+        call_method(ex.get(), N.delete_, dargs, 2);
+    }
     PyObject* rows = PyTuple_GET_ITEM(plan.get(), 3);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); i++) save_on(ex.get(), PyList_GET_ITEM(rows, i));
 }

@@ -25,7 +25,7 @@ enum PropKind : int {
 
 struct BasePropertyObject {
     PyObject_HEAD
-    PyObject* name;          // column name, the key of the value in an instance (str or NULL)
+    PyObject* name;          // the key of the value in an instance: the attribute name (str or NULL)
     PyObject* valueType;     // Python value type, used for the pydantic model
     int nullable;            // non-zero: the value may be None
     int primaryKey;          // non-zero: primary-key column
@@ -41,9 +41,22 @@ struct BasePropertyObject {
     PyObject* weaklist;
     // Appended: cached `table`.`column` text, made on first use (or NULL).
     PyObject* columnSql;
+    // Appended: the database column's name where it differs from `name` (a
+    // column declared with name= under another attribute), else NULL.
+    PyObject* column;
+    int unique;  // non-zero: the DDL makes the column UNIQUE
+    int index;   // non-zero: the DDL indexes the column
 };
 
-#define TAVRIK_MODELPROPERTY_API_VERSION 2
+// The database column of a column property: its declared name when that
+// differs from the attribute the rows are keyed by.
+inline PyObject* prop_column(PyObject* prop) {
+    BasePropertyObject* p = (BasePropertyObject*)prop;
+    return p->column ? p->column : p->name;
+}
+
+// Version 3: BasePropertyObject grew `column`, `unique` and `index`.
+#define TAVRIK_MODELPROPERTY_API_VERSION 3
 #define TAVRIK_MODELPROPERTY_CAPSULE "Tavrik.Model.ModelProperty._C_API"
 
 struct ModelPropertyAPI {
