@@ -87,3 +87,59 @@ async def test_start_level_bounds_the_search(chain, clevel, level, depth):
     res, err = await chain.call(lambda: LvNode.getExecutor().findListForeignKey(rows, clevel=clevel, level=level))
     assert err is None and res is None, repr(err)
     assert depth_of(n7) == min(depth or 0, 1)
+
+
+class TwigExecutorMixin:
+    """An application's executor that wraps the loader, as overrides do."""
+
+    def findForeignKey(self, instance, deep=False, path=None, clevel=1, level=3, before=None):
+        LvTwig.levels.append(int(clevel))
+        return super().findForeignKey(instance, deep, path, clevel, level, before)
+
+
+class LvTwig(Korvid):
+    """The same table, read through executors that override the loader."""
+
+    tableName = "lv_node"
+    id = IntProperty(primaryKey=True, default=AutoIncrement)
+    parent_id = IntProperty(nullable=True)
+    label = StrProperty(20)
+    levels = []
+
+    @classmethod
+    def getExecutor(cls, work=None):
+        from Tavrik.Model.Vantrel import AsyncModelExecutor, ModelExecutor
+
+        base = super(LvTwig, cls).getExecutor(work)
+        kind = AsyncModelExecutor if isinstance(base, AsyncModelExecutor) else ModelExecutor
+        return type("Twig" + kind.__name__, (TwigExecutorMixin, kind), {})(cls, work)
+
+
+_twigs = ForeignKey.oneToMany(LvTwig, targetBindCol="parent_id")
+_twigs.__set_name__(LvTwig, "children")
+LvTwig.fk.append(_twigs)
+LvTwig.mapping["children"] = _twigs
+LvTwig.children = _twigs
+
+
+@pytest.mark.parametrize(
+    "clevel, level, depth, levels",
+    [
+        (1, 3, 3, [1, 2, 3, 4]),
+        (1, 5, 5, [1, 2, 3, 4, 5, 6]),
+        (2, 3, 1, [2, 4]),
+        (2, 4, 2, [2, 4, 5]),
+        (3, 3, None, [3]),
+    ],
+)
+async def test_overriding_executors_count_the_same_levels(chain, clevel, level, depth, levels):
+    rows, err = await chain.call(lambda: LvTwig.getExecutor().findAllBy(LvTwig.id == 1))
+    assert err is None, repr(err)
+    n1 = rows[0]
+    del LvTwig.levels[:]
+    res, err = await chain.call(lambda: LvTwig.getExecutor().findForeignKey(n1, deep=True, clevel=clevel,
+                                                                           level=level))
+    assert err is None, repr(err)
+    assert (res is None and "children" not in n1) if depth is None else (res is n1 and depth_of(n1) == depth)
+    # the override sees the caller's start, then each nested row's own level
+    assert LvTwig.levels == levels

@@ -299,9 +299,10 @@ async def _v_saveAll(self, n):
 
 def findForeignKey(self, instance, deep=False, path=None, clevel=1, level=3, before=None):
     """查询实例的关联对象"""
+    inside = type(clevel) is _v_Level
     path, clevel, level = _v_load_args(self, instance, path, clevel, level, before, False)
     deep = bool(deep)
-    if deep and clevel != 1:
+    if deep and clevel != 1 and not inside:
         # Levels count from the top of a search (1); a search the caller
         # starts at another level c is taken to be at level c + 1.
         clevel += 1
@@ -311,11 +312,9 @@ def findForeignKey(self, instance, deep=False, path=None, clevel=1, level=3, bef
 def _v_nested(ex, item, path, clevel, level, before):
     if type(ex).findForeignKey is _v_own_findForeignKey:
         return _v_findForeignKey(ex, item, True, path, clevel, level, before)
-    # An override is called with the start that maps to the row's level.
-    # Level 2 has none: 2 (taken as 3) bounds the search, where 1 would
-    # restart the count and never end a cycle.
-    start = clevel if clevel <= 2 else clevel - 1
-    return ex.findForeignKey(item, deep=True, path=path, clevel=start, level=level, before=before)
+    # An override is called with the row's level marked as one inside the
+    # search, so that its call back here takes it as it is.
+    return ex.findForeignKey(item, deep=True, path=path, clevel=_v_Level(clevel), level=level, before=before)
 
 
 async def _v_findForeignKey(self, instance, deep, path, clevel, level, before):

@@ -624,10 +624,7 @@ static Ref new_sync_executor(PyObject* model) {
 // level=3 the row's relations are loaded and the rows below are not.
 static long start_level(long clevel) { return clevel == 1 ? clevel : clevel + 1; }
 
-// The clevel to hand to an overriding findForeignKey for a row at `level`:
-// the start that maps to it.  Level 2 has no such start; 2 (taken as 3)
-// bounds the search, where 1 would restart the count and never end a cycle.
-static long public_level(long level) { return level <= 2 ? level : level - 1; }
+static bool is_search_level(PyObject* clevel) { return clevel && Py_TYPE(clevel) == (PyTypeObject*)I.search_level; }
 
 static bool loads_here(PyObject* ex) {
     if (Py_TYPE(ex) == &ModelExecutorType) return true;
@@ -641,7 +638,9 @@ static void nested(PyObject* ex, PyObject* item, const LoadArgs& la, PyObject* b
         ffk(ex, item, sub);
         return;
     }
-    Ref cl = from_long(public_level(sub.clevel));
+    // An override is called with the row's level marked as one inside the
+    // search, so that its call back here takes it as it is.
+    Ref cl = new_ref(PyObject_CallFunction(I.search_level, "l", sub.clevel));
     Ref lv = from_long(sub.level);
     Ref kw = new_ref(Py_BuildValue("(OOOOO)", N.deep, N.path, N.clevel, N.level, N.before));
     PyObject* a[6] = {item, Py_True, la.path, cl.get(), lv.get(), sub.before};
@@ -794,7 +793,7 @@ static PyObject* m_findForeignKey(FASTCALL_ARGS) {
         Ref keep = load_args("findForeignKey", a, la);
         Ref rels = new_relations(la);
         check_row_of(model_of(self), a[0], "instance", false);
-        if (la.deep) la.clevel = start_level(la.clevel);
+        if (la.deep && !is_search_level(a[3])) la.clevel = start_level(la.clevel);
         return ffk(self, a[0], la).relinquish();
     });
 }

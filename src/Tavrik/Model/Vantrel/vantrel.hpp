@@ -49,6 +49,9 @@ struct Imports {
     PyObject* QueryResoutIsNotOne;
     PyObject* log_info;  // logging.info
     PyObject* empty_tuple;
+    // int subclass: a level handed to an overriding findForeignKey from
+    // inside a running search, taken as it is rather than as a caller's start.
+    PyObject* search_level;
 };
 extern Imports I;
 
