@@ -245,8 +245,10 @@ void refuse_composite_key(PyObject* name, PyObject* mapping) {
     Py_ssize_t pos = 0;
     while (PyDict_Next(mapping, &pos, &key, &value)) {
         if (!PyObject_TypeCheck(value, I.BaseProperty) || !((BasePropertyObject*)value)->primaryKey) continue;
+        // One property bound to two names is one column.
         bool again = false;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(props.get()); ++i) again = again || PyList_GET_ITEM(props.get(), i) == value;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(props.get()); ++i)
+            again = again || PyList_GET_ITEM(props.get(), i) == value;
         if (again) continue;
         Require(PyList_Append(props.get(), value));
         Require(PyList_Append(keys.get(), key));

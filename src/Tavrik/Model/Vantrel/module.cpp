@@ -132,7 +132,8 @@ static void init(PyObject* m) {
         Ref modname = new_ref(PyModule_GetNameObject(m));
         Ref ns = new_ref(Py_BuildValue("{s:(),s:O}", "__slots__", "__module__", modname.get()));
         Ref bases = new_ref(PyTuple_Pack(1, (PyObject*)&PyLong_Type));
-        I.search_level = keep(new_ref(PyObject_CallFunction((PyObject*)&PyType_Type, "sOO", "_SearchLevel", bases.get(), ns.get())));
+        I.search_level = keep(new_ref(
+            PyObject_CallFunction((PyObject*)&PyType_Type, "sOO", "_SearchLevel", bases.get(), ns.get())));
     }
 
     // Names the coroutine bodies use.
