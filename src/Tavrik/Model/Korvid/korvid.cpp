@@ -253,6 +253,36 @@ Ref vcall(PyObject* f, std::initializer_list<PyObject*> args) {
     return new_ref(PyObject_Vectorcall(f, args.begin(), args.size(), nullptr));
 }
 
+// A model has at most one primary-key column: rows are found, updated and
+// deleted by that one key, so a second key column would be silently ignored
+// and an operation on one row would reach every row sharing the first.
+void refuse_composite_key(PyObject* name, PyObject* mapping) {
+    if (!PyDict_Check(mapping)) return;
+    Ref keys = new_ref(PyList_New(0));
+    Ref props = new_ref(PyList_New(0));
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(mapping, &pos, &key, &value)) {
+        if (!PyObject_TypeCheck(value, I.BaseProperty) || !((BasePropertyObject*)value)->primaryKey) continue;
+        // One property bound to two names is one column.
+        bool again = false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(props.get()); ++i)
+            again = again || PyList_GET_ITEM(props.get(), i) == value;
+        if (again) continue;
+        Require(PyList_Append(props.get(), value));
+        Require(PyList_Append(keys.get(), key));
+    }
+    if (PyList_GET_SIZE(keys.get()) < 2) return;
+    Ref sep = new_ref(PyUnicode_FromString(", "));
+    Ref joined = new_ref(PyUnicode_Join(sep.get(), keys.get()));
+    Ref head = new_ref(PyUnicode_FromString("模型"));
+    Ref mid = new_ref(PyUnicode_FromString("声明了多个主键字段("));
+    Ref tail = new_ref(PyUnicode_FromString(")，不支持复合主键：每个模型只能有一个主键字段"));
+    Ref msg = new_ref(PyUnicode_FromFormat("%U%S%U%U%U", head.get(), name, mid.get(), joined.get(), tail.get()));
+    PyErr_SetObject(PyExc_TypeError, msg.get());
+    throw_error();
+}
+
 // _KorvidMeta.__new__(cls, name, bases, attrs, **kwargs)
 PyObject* meta_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
@@ -271,6 +301,7 @@ PyObject* meta_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         Require(PyDict_SetItem(attrs, N.col, PyTuple_GET_ITEM(parts.get(), 0)));
         Require(PyDict_SetItem(attrs, N.mapping, PyTuple_GET_ITEM(parts.get(), 1)));
         Require(PyDict_SetItem(attrs, N.fk, PyTuple_GET_ITEM(parts.get(), 2)));
+        refuse_composite_key(name, PyTuple_GET_ITEM(parts.get(), 1));
 
         Ref table = Ref::owning(dict_get(attrs, N.tableName));
         if (!table || !truthy(table.get())) Require(PyDict_SetItem(attrs, N.tableName, get_lower_case_name(name).get()));

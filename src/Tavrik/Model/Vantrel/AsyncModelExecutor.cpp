@@ -127,6 +127,14 @@ static PyObject* h_mtm_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     });
 }
 
+static PyObject* h_key_condition(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_key_condition", nargs, 2);
+        Ref cond = stored_key_condition(model_of(require_exec(args[0])), args[1]);
+        return Ref::owning(cond ? cond.get() : Py_None).relinquish();
+    });
+}
+
 #define H(name, fn) {name, (PyCFunction)(void (*)(void))fn, METH_FASTCALL, nullptr}
 PyMethodDef module_helpers[] = {
     H("_v_model", h_model),
@@ -141,6 +149,7 @@ PyMethodDef module_helpers[] = {
     H("_v_build_batch", h_build_batch),
     H("_v_end_batch", h_end_batch),
     H("_v_mtm_plan", h_mtm_plan),
+    H("_v_key_condition", h_key_condition),
     {nullptr},
 };
 #undef H
@@ -168,6 +177,11 @@ async def _v_save(self, instance):
     try:
         res = await self.execute()
     except _v_integrity:
+        # Only a row whose key is already stored is updated instead; any
+        # other integrity error is the caller's, before anything is written.
+        cond = _v_key_condition(self, instance)
+        if cond is None or not await self.findAllBy(cond):
+            raise
         return await self.update(instance)
     for fk in _v_model(self).fk:
         name = fk.name
@@ -293,8 +307,22 @@ async def _v_saveAll(self, n):
 
 def findForeignKey(self, instance, deep=False, path=None, clevel=1, level=3, before=None):
     """查询实例的关联对象"""
+    inside = type(clevel) is _v_Level
     path, clevel, level = _v_load_args(self, instance, path, clevel, level, before, False)
-    return _v_findForeignKey(self, instance, bool(deep), path, clevel, level, before)
+    deep = bool(deep)
+    if deep and clevel != 1 and not inside:
+        # Levels count from the top of a search (1); a search the caller
+        # starts at another level c is taken to be at level c + 1.
+        clevel += 1
+    return _v_findForeignKey(self, instance, deep, path, clevel, level, before)
+
+
+def _v_nested(ex, item, path, clevel, level, before):
+    if type(ex).findForeignKey is _v_own_findForeignKey:
+        return _v_findForeignKey(ex, item, True, path, clevel, level, before)
+    # An override is called with the row's level marked as one inside the
+    # search, so that its call back here takes it as it is.
+    return ex.findForeignKey(item, deep=True, path=path, clevel=_v_Level(clevel), level=level, before=before)
 
 
 async def _v_findForeignKey(self, instance, deep, path, clevel, level, before):
@@ -333,7 +361,7 @@ async def _v_findForeignKey(self, instance, deep, path, clevel, level, before):
             if deep and res:
                 ex2 = type(res[0]).object.getExecutor(work)
                 for item in res:
-                    await ex2.findForeignKey(item, deep=True, path=path, clevel=clevel + 1, level=level, before=table)
+                    await _v_nested(ex2, item, path, clevel + 1, level, table)
             continue
         target = fk.target
         oto = kind == _v_OTO
@@ -349,14 +377,13 @@ async def _v_findForeignKey(self, instance, deep, path, clevel, level, before):
             item = res[0]
             instance[name] = item
             if deep:
-                await type(item).object.getExecutor(work).findForeignKey(
-                    item, deep=True, path=path, clevel=clevel + 1, level=level, before=table)
+                await _v_nested(type(item).object.getExecutor(work), item, path, clevel + 1, level, table)
         elif kind == _v_OTM:
             ex2 = type(res[0]).object.getExecutor(work)
             instance[name] = res
             if deep:
                 for item in res:
-                    await ex2.findForeignKey(item, deep=True, path=path, clevel=clevel + 1, level=level)
+                    await _v_nested(ex2, item, path, clevel + 1, level, None)
     return instance
 
 
@@ -374,6 +401,7 @@ async def _v_findListForeignKey(self, instances, path, clevel, level):
     return None
 
 
+_v_own_findForeignKey = findForeignKey
 _v_async_methods = (execute, save, update, _saveOTO, _saveOTM, _saveMTM, findOneBy, saveAll,
                     findForeignKey, findListForeignKey)
 )PY";

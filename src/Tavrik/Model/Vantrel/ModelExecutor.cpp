@@ -86,12 +86,16 @@ static void validate_mtm_keys(PyObject* fk, PyObject* items, PyObject* seen) {
 }
 
 static void validate_row(PyObject* model, PyObject* row, int mode, bool root, PyObject* seen) {
-    Ref ident = new_ref(PyLong_FromVoidPtr(row));
-    if (Require(PySet_Contains(seen, ident.get()))) return;
-    Require(PySet_Add(seen, ident.get()));
     bool save = mode == VM_SAVE || mode == VM_ASYNC_SAVE;
     bool async = mode == VM_ASYNC_SAVE || mode == VM_ASYNC_UPDATE;
+    // A row met again (a cycle, or the same row under another relation) is
+    // walked once, but it must belong to the model it is met under each time.
     check_row_of(model, row, "instance", save);
+    Ref ident = new_ref(PyLong_FromVoidPtr(row));
+    if (dict_get(seen, ident.get())) return;
+    // The row is kept alive with its address: an iterable may make rows on
+    // the fly, and a freed one's address could come back for another row.
+    Require(PyDict_SetItem(seen, ident.get(), row));
     if (!save) require_pk(model, row);
     if (!root) {
         Ref cols = getattr(model, N.col);
@@ -140,7 +144,7 @@ static void validate_row(PyObject* model, PyObject* row, int mode, bool root, Py
 }
 
 void validate_tree(PyObject* model, PyObject* row, int mode) {
-    Ref seen = new_ref(PySet_New(nullptr));
+    Ref seen = new_ref(PyDict_New());
     validate_row(model, row, mode, true, seen.get());
 }
 
@@ -408,6 +412,79 @@ static void dispatch_saver(PyObject* self, PyObject* which, PyObject* const* a, 
         call_method(self, which, a, n);
 }
 
+// An error taken off the interpreter while the code that handles it runs;
+// errors raised meanwhile get it as their __context__, as in an except block.
+class HandledError {
+public:
+    HandledError() {
+        PyErr_Fetch(&t_, &v_, &tb_);
+        PyErr_NormalizeException(&t_, &v_, &tb_);
+        if (tb_) PyException_SetTraceback(v_, tb_);
+    }
+    ~HandledError() {
+        Py_XDECREF(t_);
+        Py_XDECREF(v_);
+        Py_XDECREF(tb_);
+    }
+    HandledError(const HandledError&) = delete;
+    HandledError& operator=(const HandledError&) = delete;
+    [[noreturn]] void raise_again() {
+        PyErr_Restore(t_, v_, tb_);
+        t_ = v_ = tb_ = nullptr;
+        throw_error();
+    }
+    // Called with another error set: that one propagates, chained to this.
+    [[noreturn]] void chain_current() {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyErr_NormalizeException(&t, &v, &tb);
+        if (v && v != v_ && v_) {
+            if (tb) PyException_SetTraceback(v, tb);
+            Py_INCREF(v_);
+            PyException_SetContext(v, v_);
+        }
+        PyErr_Restore(t, v, tb);
+        throw_error();
+    }
+
+private:
+    PyObject *t_ = nullptr, *v_ = nullptr, *tb_ = nullptr;
+};
+
+// The condition picking the stored row with the row's primary key, or null
+// when the row carries no key of its own.
+Ref stored_key_condition(PyObject* model, PyObject* row) {
+    Ref pk_name = getattr(model, N.pkName);
+    if (pk_name.get() == Py_None) return Ref();
+    Ref pk = row_get(row, pk_name.get());
+    if (!pk || !truthy(pk.get())) return Ref();
+    Ref pk_col = getattr(model, N.pkCol);
+    if (pk_col.get() == Py_None) return Ref();
+    return new_ref(PyObject_RichCompare(pk_col.get(), pk.get(), Py_EQ));
+}
+
+// An insert refused by the database becomes an update only when the row's
+// key is already stored (asked on the same connection); any other integrity
+// error (another unique column, NOT NULL, CHECK, a foreign key) is the
+// caller's, unchanged, before anything else is written.
+static Ref save_fallback(PyObject* self, PyObject* instance) {
+    HandledError orig;
+    bool stored = false;
+    Ref res;
+    try {
+        Ref cond = stored_key_condition(model_of(self), instance);
+        if (cond) {
+            Ref rows = executor_find_all(self, cond.get());
+            stored = Require(PyObject_Length(rows.get())) > 0;
+        }
+        if (stored) res = sync_update(self, instance, true);
+    } catch (const PyErrOccurred&) {
+        orig.chain_current();
+    }
+    if (!stored) orig.raise_again();
+    return res;
+}
+
 static Ref sync_save(PyObject* self, PyObject* instance, bool validate) {
     PyObject* model = model_of(self);
     check_row_of(model, instance, "instance", true);
@@ -418,9 +495,7 @@ static Ref sync_save(PyObject* self, PyObject* instance, bool validate) {
         res = executor_execute(self);
     } catch (const PyErrOccurred&) {
         if (!PyErr_ExceptionMatches(I.integrity)) throw;
-        // The row exists already: it is updated instead, with its relations.
-        PyErr_Clear();
-        return sync_update(self, instance, true);
+        return save_fallback(self, instance);
     }
     Ref fks = getattr(model, N.fk);
     Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
@@ -552,13 +627,28 @@ static Ref new_sync_executor(PyObject* model) {
     return ex;
 }
 
+// Levels count from the top of a search (1).  A search the caller starts at
+// another level c is taken to be at level c + 1, so that with clevel=2 and
+// level=3 the row's relations are loaded and the rows below are not.
+static long start_level(long clevel) { return clevel == 1 ? clevel : clevel + 1; }
+
+static bool is_search_level(PyObject* clevel) { return clevel && Py_TYPE(clevel) == (PyTypeObject*)I.search_level; }
+
+static bool loads_here(PyObject* ex) {
+    if (Py_TYPE(ex) == &ModelExecutorType) return true;
+    return PyObject_TypeCheck(ex, &ModelExecutorType) &&
+           _PyType_Lookup(Py_TYPE(ex), N.findForeignKey) == _PyType_Lookup(&ModelExecutorType, N.findForeignKey);
+}
+
 static void nested(PyObject* ex, PyObject* item, const LoadArgs& la, PyObject* before) {
     LoadArgs sub{true, la.path, la.clevel + 1, la.level, before ? before : Py_None, la.rels};
-    if (Py_TYPE(ex) == &ModelExecutorType) {
+    if (loads_here(ex)) {
         ffk(ex, item, sub);
         return;
     }
-    Ref cl = from_long(sub.clevel);
+    // An override is called with the row's level marked as one inside the
+    // search, so that its call back here takes it as it is.
+    Ref cl = new_ref(PyObject_CallFunction(I.search_level, "l", sub.clevel));
     Ref lv = from_long(sub.level);
     Ref kw = new_ref(Py_BuildValue("(OOOOO)", N.deep, N.path, N.clevel, N.level, N.before));
     PyObject* a[6] = {item, Py_True, la.path, cl.get(), lv.get(), sub.before};
@@ -711,6 +801,7 @@ static PyObject* m_findForeignKey(FASTCALL_ARGS) {
         Ref keep = load_args("findForeignKey", a, la);
         Ref rels = new_relations(la);
         check_row_of(model_of(self), a[0], "instance", false);
+        if (la.deep && !is_search_level(a[3])) la.clevel = start_level(la.clevel);
         return ffk(self, a[0], la).relinquish();
     });
 }
@@ -729,10 +820,12 @@ static PyObject* m_findListForeignKey(FASTCALL_ARGS) {
         la.deep = true;
         la.before = Py_None;
         Ref items = new_ref(PySequence_List(a[0]));
+        const long clevel = la.clevel;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); i++) {
             PyObject* item = PyList_GET_ITEM(items.get(), i);
-            if (Py_TYPE(self) == &ModelExecutorType) {
+            if (loads_here(self)) {
                 check_arg(item, I.korvid->ModelInstanceType, "instance", false);
+                la.clevel = start_level(clevel);
                 ffk(self, item, la);
             } else {
                 Ref cl = from_long(la.clevel);

@@ -128,6 +128,13 @@ static void init(PyObject* m) {
     Require(PyDict_SetItemString(g, "QueryNotDefine", not_def.get()));
     I.QueryResoutIsNotOne = keep(std::move(not_one));
     I.empty_tuple = keep(new_ref(PyTuple_New(0)));
+    {
+        Ref modname = new_ref(PyModule_GetNameObject(m));
+        Ref ns = new_ref(Py_BuildValue("{s:(),s:O}", "__slots__", "__module__", modname.get()));
+        Ref bases = new_ref(PyTuple_Pack(1, (PyObject*)&PyLong_Type));
+        I.search_level = keep(new_ref(
+            PyObject_CallFunction((PyObject*)&PyType_Type, "sOO", "_SearchLevel", bases.get(), ns.get())));
+    }
 
     // Names the coroutine bodies use.
     Require(PyDict_SetItemString(g, "_v_integrity", I.integrity));
@@ -136,6 +143,7 @@ static void init(PyObject* m) {
     Require(PyDict_SetItemString(g, "_v_MTM", I.MTM));
     Require(PyDict_SetItemString(g, "_v_NotOne", I.QueryResoutIsNotOne));
     Require(PyDict_SetItemString(g, "_v_InstanceList", (PyObject*)I.korvid->InstanceListType));
+    Require(PyDict_SetItemString(g, "_v_Level", I.search_level));
     install_async(m);
 }
 

@@ -49,6 +49,9 @@ struct Imports {
     PyObject* QueryResoutIsNotOne;
     PyObject* log_info;  // logging.info
     PyObject* empty_tuple;
+    // int subclass: a level handed to an overriding findForeignKey from
+    // inside a running search, taken as it is rather than as a caller's start.
+    PyObject* search_level;
 };
 extern Imports I;
 
@@ -101,6 +104,7 @@ bool build_insert(PyObject* self, PyObject* instance);
 bool build_update_has_cells(PyObject* self, PyObject* instance);
 Py_ssize_t build_batch(PyObject* self, PyObject* instances);
 Ref mtm_plan(PyObject* fk, PyObject* instance);
+Ref stored_key_condition(PyObject* model, PyObject* row);  // null when the row has no key
 
 // Pauses the cyclic garbage collector while many acyclic objects are made
 // at once (rows of a large result, cells of a batch): otherwise every few

@@ -1,0 +1,141 @@
+"""Saves that fail must fail.  An insert refused by the database becomes an
+update only when the row's primary key is already stored; every other
+integrity error (another unique column, NOT NULL, CHECK, a foreign key)
+reaches the caller unchanged and nothing is written.  A tree holding a row
+under a relation it does not belong to is refused before its first write.
+Each case runs on sync SQLite, aiosqlite and MySQL."""
+import sqlite3
+
+import pymysql
+import pytest
+
+from Tavrik.Error.BaseOrmError import BaseOrmError
+from Tavrik.Model.Korvid import Korvid
+from Tavrik.Model.ModelProperty import AutoIncrement, ForeignKey, IntProperty, StrProperty
+from tests.roads import road  # noqa: F401  (fixture)
+
+
+class SfAcct(Korvid):
+    tableName = "sf_acct"
+    id = IntProperty(primaryKey=True, default=AutoIncrement)
+    # nullable here: the NOT NULL under test is the table's own
+    email = StrProperty(50, nullable=True)
+    age = IntProperty(nullable=True)
+    owner_id = IntProperty(nullable=True)
+
+
+class SfOwner(Korvid):
+    tableName = "sf_owner"
+    id = IntProperty(primaryKey=True, default=AutoIncrement)
+    name = StrProperty(20)
+    accts = ForeignKey.oneToMany(SfAcct, targetBindCol=SfAcct.owner_id)
+    main = ForeignKey.oneToOne(SfAcct, targetBindCol=SfAcct.owner_id)
+
+
+SQLITE_DDL = """
+DROP TABLE IF EXISTS sf_acct;
+DROP TABLE IF EXISTS sf_owner;
+CREATE TABLE sf_owner (id INTEGER PRIMARY KEY AUTOINCREMENT, name VARCHAR(20) NOT NULL);
+CREATE TABLE sf_acct (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    email VARCHAR(50) NOT NULL UNIQUE,
+    age INTEGER CHECK (age >= 0),
+    owner_id INTEGER REFERENCES sf_owner (id)
+);
+INSERT INTO sf_owner (id, name) VALUES (1, 'first');
+INSERT INTO sf_acct (id, email, age, owner_id) VALUES (1, 'taken@x', 30, 1), (2, 'other@x', 40, NULL);
+"""
+
+MYSQL_DDL = [
+    "CREATE TABLE sf_owner (id INT PRIMARY KEY AUTO_INCREMENT, name VARCHAR(20) NOT NULL) ENGINE=InnoDB",
+    "CREATE TABLE sf_acct (id INT PRIMARY KEY AUTO_INCREMENT, email VARCHAR(50) NOT NULL UNIQUE,"
+    " age INT NULL CHECK (age >= 0), owner_id INT NULL,"
+    " FOREIGN KEY (owner_id) REFERENCES sf_owner (id)) ENGINE=InnoDB",
+    "INSERT INTO sf_owner (id, name) VALUES (1, 'first')",
+    "INSERT INTO sf_acct (id, email, age, owner_id) VALUES (1, 'taken@x', 30, 1), (2, 'other@x', 40, NULL)",
+]
+
+SEEDED = [(1, "taken@x", 30, 1), (2, "other@x", 40, None)]
+ACCTS = "SELECT id, email, age, owner_id FROM sf_acct ORDER BY id"
+
+
+@pytest.fixture
+async def seeded(road):  # noqa: F811
+    road.ddl(SQLITE_DDL, MYSQL_DDL)
+    await road.open()
+    return road
+
+
+def save(row):
+    return lambda: SfAcct.getExecutor().save(row)
+
+
+def check_driver_error(road, err, sqlite_text, mysql_errno):
+    """`err` is the database's own error, as the driver raised it."""
+    assert err is not None, "the save reported success"
+    assert not isinstance(err, BaseOrmError), repr(err)
+    if road.mysql:
+        assert isinstance(err, pymysql.MySQLError) and err.args[0] == mysql_errno, repr(err)
+    else:
+        assert isinstance(err, sqlite3.IntegrityError) and sqlite_text in str(err), repr(err)
+
+
+@pytest.mark.parametrize(
+    "values, sqlite_text, mysql_errno",
+    [
+        # another unique column, with a key that is not stored
+        (dict(id=99, email="taken@x"), "UNIQUE constraint failed: sf_acct.email", 1062),
+        # another unique column, without a key (used to be UpdateWithOutPrimaryKeyError)
+        (dict(email="taken@x"), "UNIQUE constraint failed: sf_acct.email", 1062),
+        # NOT NULL column left unset
+        (dict(id=5), "NOT NULL constraint failed: sf_acct.email", 1364),
+        (dict(id=99, email="new@x", age=-1), "CHECK constraint failed", 4025),
+        (dict(id=99, email="new@x", owner_id=42), "FOREIGN KEY constraint failed", 1452),
+    ],
+    ids=["unique", "unique-no-key", "not-null", "check", "foreign-key"],
+)
+async def test_refused_insert_is_not_reported_as_saved(seeded, values, sqlite_text, mysql_errno):
+    row = SfAcct(**values)
+    res, err = await seeded.call(save(row))
+    check_driver_error(seeded, err, sqlite_text, mysql_errno)
+    assert res is None
+    assert seeded.rows(ACCTS) == SEEDED
+
+
+async def test_stored_key_falls_back_to_update(seeded):
+    row = SfAcct(id=1, email="changed@x", age=31, owner_id=1)
+    res, err = await seeded.call(save(row))
+    assert err is None and res is row
+    assert seeded.rows(ACCTS) == [(1, "changed@x", 31, 1), SEEDED[1]]
+
+
+async def test_failed_update_after_fallback_carries_the_insert_error(seeded):
+    # row 1 is stored, so the save turns into an update, which the unique
+    # email refuses: that error propagates, the insert's one as its context
+    row = SfAcct(id=1, email="other@x")
+    res, err = await seeded.call(save(row))
+    check_driver_error(seeded, err, "UNIQUE constraint failed: sf_acct.email", 1062)
+    integrity = pymysql.IntegrityError if seeded.mysql else sqlite3.IntegrityError
+    assert isinstance(err.__context__, integrity) and err.__context__ is not err
+    assert seeded.rows(ACCTS) == SEEDED
+
+
+@pytest.mark.parametrize("relation", ["accts", "main"])
+async def test_row_under_a_foreign_relation_is_refused_before_any_write(seeded, relation):
+    owner = SfOwner(name="second")
+    # the owner itself where its accounts belong: not an account
+    owner[relation] = [SfAcct(email="fresh@x"), owner] if relation == "accts" else owner
+    res, err = await seeded.call(lambda: SfOwner.getExecutor().save(owner))
+    assert isinstance(err, TypeError) and "Argument 'instance' has incorrect type" in str(err), repr(err)
+    assert "id" not in owner or not owner["id"]
+    assert seeded.rows("SELECT id, name FROM sf_owner ORDER BY id") == [(1, "first")]
+    assert seeded.rows(ACCTS) == SEEDED
+
+
+async def test_failed_related_save_stops_at_the_database_error(seeded):
+    # the related row breaks the unique email: the error is the database's
+    # own, not a fall-back to updating an unkeyed row
+    owner = SfOwner(name="second", accts=[SfAcct(email="taken@x")])
+    res, err = await seeded.call(lambda: SfOwner.getExecutor().save(owner))
+    check_driver_error(seeded, err, "UNIQUE constraint failed: sf_acct.email", 1062)
+    assert seeded.rows(ACCTS) == SEEDED
