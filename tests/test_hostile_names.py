@@ -158,5 +158,16 @@ async def test_each_model_keeps_to_its_own_table(road, hostile_models):
         rows = reader(model.tableName)
         assert [r[0] for r in rows] == [2], model.tableName
         assert rows[0][COLUMNS.index("p%%") + 1] == "saved again"
+
+    async def pages():
+        from Tavrik.Ext.Olvane import Olvane
+
+        out = {}
+        for model in hostile_models:
+            page = await done(Olvane(model, page=1, pageSize=5).filter(getattr(model, "p%%") == "saved again").execute())
+            out[model.tableName] = (page.total, [r.id for r in page.content])
+        return out
+
+    assert await in_transaction(connector, pages) == {model.tableName: (1, [2]) for model in hostile_models}
     tables = await done(connector.getTableNameList())
     assert sorted(tables) == sorted(TABLES)
