@@ -498,6 +498,8 @@ PyObject* sqlite_transaction(PyObject* self, PyObject*) {
 
 PyObject* sqlite_close(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
+        // In a forked child only the child's own connections are closed.
+        renew_after_fork(self);
         Obj* s = S(self);
         Ref cons = new_ref(PyList_New(0));
         if (s->threadCons) {
@@ -577,6 +579,21 @@ int sqlite_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int sqlite_clear(PyObject* self) {
+    if (S(self)->forkGeneration != fork_generation) {
+        // Dropped in a forked child: the inherited connections must not be
+        // closed here (closing one could end the parent's transaction).
+        try {
+            if (S(self)->con && S(self)->con != Py_None) keep_inherited(S(self)->con);
+            if (S(self)->threadCons) {
+                Ref cons = new_ref(PyDict_Values(S(self)->threadCons));
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cons.get()); ++i)
+                    keep_inherited(PyList_GET_ITEM(cons.get(), i));
+            }
+        } catch (const PyErrOccurred&) {
+            PyErr_WriteUnraisable(self);
+        }
+        S(self)->forkGeneration = fork_generation;
+    }
     Py_CLEAR(S(self)->con);
     Py_CLEAR(S(self)->path);
     Py_CLEAR(S(self)->threadCons);
