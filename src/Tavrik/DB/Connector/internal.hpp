@@ -95,7 +95,7 @@ void keeping_error(F&& f) noexcept {
     } catch (...) {
         if (!PyErr_Occurred()) PyErr_NoMemory();
     }
-    _PyErr_ChainExceptions(t, v, tb);
+    restore_or_chain(t, v, tb);
 }
 
 // The module lock (lock.cpp).  Re-entrant for the thread holding it.

@@ -769,7 +769,7 @@ static Ref in_transaction(PyObject* self, F&& body) {
         PyErr_Fetch(&t, &v, &tb);
         I.connector->transactionEnd(connector.get(), 0);
         // A failing rollback is raised with the first error as its context.
-        _PyErr_ChainExceptions(t, v, tb);
+        restore_or_chain(t, v, tb);
         throw;
     }
     if (I.connector->transactionEnd(connector.get(), 1) < 0) throw_error();
