@@ -25,8 +25,9 @@ TABLES = [
     "order",
     "it's",
     "p%s%s?",
+    "two\nlines -- %s",
 ]
-COLUMNS = ["c%s", "c?", "desc", "c`b", 'c"x', "c'y", "order", "p%%"]
+COLUMNS = ["c%s", "c?", "desc", "c`b", 'c"x', "c'y", "order", "p%%", "/* %s"]
 
 
 @pytest.fixture
