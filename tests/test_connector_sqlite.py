@@ -228,9 +228,19 @@ class TestExecute:
     def test_without_parameters(self, table, args):
         assert table.execute("SELECT 5", args=args) == ((5,),)
 
-    def test_placeholders_replaced_everywhere(self, conn):
-        # Also inside a literal: '%s%' turns into '?%'.
-        assert conn.execute("SELECT '%s%'") == (("?%",),)
+    @pytest.mark.parametrize(
+        "sql, args, expected",
+        [
+            ("SELECT %s", (1,), ((1,),)),
+            # A literal, a quoted name and a comment keep their "%s".
+            ("SELECT '%s%', %s", (2,), (("%s%", 2),)),
+            ('SELECT 1 AS "a%sb", %s', (3,), ((1, 3),)),
+            ("SELECT 1 AS `a%s``b` /* %s */ -- %s\n, %s", (4,), ((1, 4),)),
+            ("SELECT 'it''s %s', %s", (5,), (("it's %s", 5),)),
+        ],
+    )
+    def test_placeholders_replaced_outside_quotes(self, conn, sql, args, expected):
+        assert conn.execute(sql, args=args) == expected
 
     def test_dict_rows_are_lazy_and_single_pass(self, table):
         table.execute("INSERT INTO t (name) VALUES ('a'), ('b')")

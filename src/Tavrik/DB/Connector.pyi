@@ -5,7 +5,7 @@ import multiprocessing
 import sqlite3
 import threading
 from asyncio import AbstractEventLoop as AbstractEventLoop, Task as Task
-from typing import Any, Awaitable, Dict, Iterator, List, Optional, Tuple, Union
+from typing import Any, Awaitable, ContextManager, Dict, Iterator, List, Optional, Tuple, Union
 
 from aiomysql import Cursor as Cursor, DictCursor as DictCursor
 
@@ -59,8 +59,9 @@ class BaseConnector:
 class Sqlite3Connector(BaseConnector):
     """
         SQLite同步连接器: 一个主链接 (busy timeout 99999 秒, 可在任何线程使用)。
-        process 在模块锁 lock 下执行执行器的语句并提交; 语句 (或批量中的任何一行) 失败时,
-        在抛出错误之前回滚主链接, 所以失败的批量不留下任何行。
+        process 在模块锁 lock 下执行执行器的语句, 读取全部结果行并提交; 语句 (或批量中的任何一行) 失败时,
+        在抛出错误之前回滚主链接, 所以失败的批量不留下任何行。execute 与 getTableNameList 也在锁下读取结果行。
+        模块锁对持有它的线程可重入; fork 出的子进程得到新的锁, 并在首次使用时打开自己的链接。
         新行的 id 原样作为 Python int 传递 (64 位)。批量插入的结果 id 为最后一行的 id。
     """
     def __init__(self, path: Optional[str], showLog: Any = True) -> None: ...
@@ -72,12 +73,16 @@ class Sqlite3Connector(BaseConnector):
     def execute(
         self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[tuple] = ()
     ) -> Union[Tuple[tuple, ...], Iterator[Dict[str, Any]]]:
-        """在主链接上执行, 不提交。dictCur 为真时返回首次迭代才读取的字典行 (只能迭代一次)。"""
+        """在主链接上执行 (模块锁下读取全部行), 不提交。dictCur 为真时返回首次迭代才转换的字典行 (只能迭代一次)。
+        只替换引号 (名称, 字符串) 与注释之外的 %s。"""
     def process(self, executor: Optional[ModelExecutor], con: Any = None) -> Any: ...
     def getTableNameList(self) -> List[str]: ...
     def GenerateTable(self) -> None:
         """generate_table(self): 创建所有已声明模型的表并提交。"""
     def autoFiledAnnounce(self, prop: Any) -> str: ...
+    def transaction(self) -> ContextManager[sqlite3.Connection]:
+        """事务块: 本线程持有模块锁直到块结束, 块内本线程的所有语句在主链接的同一事务中;
+        正常结束时提交, 异常时回滚; 可以嵌套 (内层块为保存点)。"""
     def commit(self) -> None:
         """提交主链接。"""
     def rollback(self) -> None:

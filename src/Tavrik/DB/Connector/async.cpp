@@ -394,7 +394,7 @@ PyObject* c_my_kind(PyObject*, PyObject* executor) {
 }
 
 // MySQL: (text, params, batch).  A tuple runs once, None runs once without
-// parameters, a list of tuples runs as a batch.
+// parameters (an empty tuple), a list of tuples runs as a batch.
 PyObject* c_my_pair(PyObject*, PyObject* executor) {
     return guard([&]() -> PyObject* {
         check_async_executor(executor);
@@ -405,7 +405,11 @@ PyObject* c_my_pair(PyObject*, PyObject* executor) {
             batch = true;
         else if (p != Py_None && !PyTuple_Check(p))
             raise_expected("tuple", p);
-        return Py_BuildValue("(OOO)", st.sql.get(), p, batch ? Py_True : Py_False);
+        // The driver formats the text whenever it is given parameters, so it
+        // always is, and a `%` inside a quoted name reaches it doubled.
+        if (p == Py_None) p = G.t_empty_tuple;
+        Ref sql = st.sql.get() == Py_None ? st.sql : driver_text(st.sql.get(), Dialect::MySQL);
+        return Py_BuildValue("(OOO)", sql.get(), p, batch ? Py_True : Py_False);
     });
 }
 

@@ -179,6 +179,16 @@ PyObject* base_new(PyTypeObject* tp, PyObject*, PyObject*) {
     return self;
 }
 
+// As object() itself: the class takes no arguments unless a subclass
+// defines a constructor of its own.
+int base_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) || (kwargs && PyDict_GET_SIZE(kwargs))) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments", _PyType_Name(Py_TYPE(self)));
+        return -1;
+    }
+    return 0;
+}
+
 int base_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* b = base_of(self);
     Py_VISIT(b->_pool);
@@ -215,6 +225,7 @@ PyTypeObject BaseConnectorType = [] {
     t.tp_methods = base_methods;
     t.tp_getset = base_getset;
     t.tp_new = base_new;
+    t.tp_init = base_init;
     return t;
 }();
 

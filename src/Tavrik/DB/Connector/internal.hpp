@@ -7,6 +7,7 @@
 #include <tavrik/args.hpp>
 #include <tavrik/module.hpp>
 #include <tavrik/params.hpp>
+#include <tavrik/sqltext.hpp>
 
 namespace tavrik {
 namespace conn {
@@ -59,23 +60,70 @@ struct FieldTable {
 };
 const FieldTable* field_table_of(PyTypeObject* tp);
 
-// "%s" -> "?" (a None text raises AttributeError naming replace).
+// Statement text in the driver's form: for SQLite "%s" -> "?" outside quoted
+// names, literals and comments; for MySQL `%` doubled inside them (a None
+// text raises AttributeError naming replace).
 // Statement texts repeat (the generator hands out the same text object for
 // the same statement shape), so the rewritten texts are kept: a hit costs a
-// dict lookup on a cached hash, and sqlite3's statement cache then sees the
-// same text object again too.
-inline Ref replace_placeholders(PyObject* sql) {
+// dict lookup on a cached hash, and the driver's statement cache then sees
+// the same text object again too.
+inline Ref driver_text(PyObject* sql, Dialect d) {
     if (sql == Py_None) raise_none_attr("replace");
     if (!PyUnicode_Check(sql)) raise_expected("unicode", sql);
-    static PyObject* cache = nullptr;  // lives for the process, as the module does
-    if (!PyUnicode_CheckExact(sql)) return new_ref(PyUnicode_Replace(sql, G.t_pct_s, G.t_qmark, -1));
+    static PyObject* caches[2] = {nullptr, nullptr};  // live for the process, as the module does
+    if (!PyUnicode_CheckExact(sql)) return rewrite_statement(sql, d);
+    PyObject*& cache = caches[d == Dialect::MySQL];
     if (!cache) cache = Require(PyDict_New());
     if (PyObject* hit = dict_get(cache, sql)) return borrow(hit);
-    Ref out = new_ref(PyUnicode_Replace(sql, G.t_pct_s, G.t_qmark, -1));
+    Ref out = rewrite_statement(sql, d);
     if (PyDict_GET_SIZE(cache) >= 1024) PyDict_Clear(cache);
     Require(PyDict_SetItem(cache, sql, out.get()));
     return out;
 }
+inline Ref replace_placeholders(PyObject* sql) { return driver_text(sql, Dialect::SQLite); }
+
+// Runs a clean-up step while an error is being raised: the error stays set;
+// a failure of the step is raised instead with the first error as its
+// context, as a failing `finally` block would.
+template <class F>
+void keeping_error(F&& f) noexcept {
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    try {
+        f();
+    } catch (const PyErrOccurred&) {
+    } catch (...) {
+        if (!PyErr_Occurred()) PyErr_NoMemory();
+    }
+    restore_or_chain(t, v, tb);
+}
+
+// The module lock (lock.cpp).  Re-entrant for the thread holding it.
+extern unsigned long fork_generation;  // bumped in a forked child
+void lock_enter();
+void lock_exit();
+void lock_exit_keeping_error() noexcept;
+bool lock_owned();
+void init_lock(PyObject* m);
+
+// Holds the module lock for a scope; release() gives it back early and
+// reports a failure, the destructor keeps a pending error.
+struct LockHold {
+    bool held;
+    LockHold() : held(false) {
+        lock_enter();
+        held = true;
+    }
+    void release() {
+        held = false;
+        lock_exit();
+    }
+    ~LockHold() {
+        if (held) lock_exit_keeping_error();
+    }
+    LockHold(const LockHold&) = delete;
+    LockHold& operator=(const LockHold&) = delete;
+};
 
 // The statement of an executor.
 struct Statement {
@@ -91,7 +139,10 @@ Statement statement_of(PyObject* executor);
 // Rows (a list/tuple of row tuples) -> list of row dicts keyed by the names
 // of `cursor.description`.
 Ref rows_to_dicts(PyObject* cursor, PyObject* rows);
+Ref rows_to_dicts_named(PyObject* names, PyObject* rows);
+Ref column_names(PyObject* cursor);
 Ref select_result(PyObject* executor, PyObject* cursor, PyObject* rows);
+Ref select_result_named(PyObject* executor, PyObject* names, PyObject* rows);
 
 // The executor's internal process of a raw result.
 inline Ref executor_process(PyObject* executor, PyObject* raw) {
@@ -122,6 +173,8 @@ int sqlite_init_impl(PyObject* self, PyObject* path, int showLog);
 PyObject* sqlite_autoFiled_capi(PyObject* self, PyObject* prop);
 PyObject* sqlite_tables_capi(PyObject* self);
 PyObject* sqlite_process_capi(PyObject* self, PyObject* executor, PyObject* con);
+int sqlite_transaction_begin(PyObject* self);
+int sqlite_transaction_end(PyObject* self, int ok);
 
 }  // namespace conn
 }  // namespace tavrik

@@ -9,8 +9,6 @@ Globals G;
 
 // ---------------------------------------------------------------- rows
 
-namespace {
-
 // Column names of a cursor's description, in order.
 Ref column_names(PyObject* cursor) {
     Ref desc = getattr(cursor, G.s_description);
@@ -31,6 +29,8 @@ Ref column_names(PyObject* cursor) {
     }
     return names;
 }
+
+namespace {
 
 // One row tuple (or None) -> dict; `names` is a tuple.
 Ref row_dict(PyObject* names, PyObject* row) {
@@ -56,13 +56,17 @@ Ref row_dict(PyObject* names, PyObject* row) {
 
 Ref rows_to_dicts(PyObject* cursor, PyObject* rows) {
     Ref names = column_names(cursor);
+    return rows_to_dicts_named(names.get(), rows);
+}
+
+Ref rows_to_dicts_named(PyObject* names, PyObject* rows) {
     Ref seq = new_ref(PySequence_Fast(rows, "rows must be a sequence"));
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     Ref out = new_ref(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* row = PySequence_Fast_GET_ITEM(seq.get(), i);
         if (row != Py_None && !PyTuple_Check(row)) raise_expected("tuple", row);
-        PyList_SET_ITEM(out.get(), i, row_dict(names.get(), row).relinquish());
+        PyList_SET_ITEM(out.get(), i, row_dict(names, row).relinquish());
     }
     return out;
 }
@@ -71,13 +75,15 @@ Ref rows_to_dicts(PyObject* cursor, PyObject* rows) {
 // into rows (one dict per row, the row itself) unless a row is not a tuple,
 // which the row dictionaries' own checks then report.
 Ref select_result(PyObject* executor, PyObject* cursor, PyObject* rows) {
+    Ref names = column_names(cursor);
+    return select_result_named(executor, names.get(), rows);
+}
+
+Ref select_result_named(PyObject* executor, PyObject* names, PyObject* rows) {
     bool tuples = PyList_CheckExact(rows);
     for (Py_ssize_t i = 0; tuples && i < PyList_GET_SIZE(rows); ++i) tuples = PyTuple_Check(PyList_GET_ITEM(rows, i));
-    if (tuples) {
-        Ref names = column_names(cursor);
-        return new_ref(G.vantrel->processRows(executor, names.get(), rows));
-    }
-    Ref dicts = rows_to_dicts(cursor, rows);
+    if (tuples) return new_ref(G.vantrel->processRows(executor, names, rows));
+    Ref dicts = rows_to_dicts_named(names, rows);
     return executor_process(executor, dicts.get());
 }
 
@@ -253,6 +259,8 @@ void module_body(PyObject* m) {
     capi.AioMysqlConnectorType = &AioMysqlConnectorType;
     capi.PyMysqlConnectorType = &PyMysqlConnectorType;
     capi.process = sqlite_process_capi;
+    capi.transactionBegin = sqlite_transaction_begin;
+    capi.transactionEnd = sqlite_transaction_end;
     export_api(m, TAVRIK_CONNECTOR_CAPSULE, &capi);
     // The coroutines only reach the globals below when they run.
     init_async_source(m);
@@ -277,17 +285,12 @@ void module_body(PyObject* m) {
     set_global(m, "DictCursor", import_attr("aiomysql", "DictCursor").get());
     Ref logger = new_ref(PyObject_CallMethod(logging.get(), "getLogger", "s", "Tavrik.DB"));
     set_global(m, "_logger", logger.get());
-    Ref lock = new_ref(PyObject_CallMethod(import("multiprocessing").get(), "Lock", nullptr));
-    set_global(m, "lock", lock.get());
+    init_lock(m);
 
     G.logger = logger.get();
     Py_INCREF(G.logger);
     G.logger_debug = getattr(logger.get(), "debug").relinquish();
     G.logging_info = getattr(logging.get(), "info").relinquish();
-    G.lock = lock.get();
-    Py_INCREF(G.lock);
-    G.lock_acquire = getattr(lock.get(), "acquire").relinquish();
-    G.lock_release = getattr(lock.get(), "release").relinquish();
     G.sqlite3_connect = getattr(sqlite3.get(), "connect").relinquish();
     G.current_thread = getattr(threading.get(), "current_thread").relinquish();
     G.main_thread = getattr(threading.get(), "main_thread").relinquish();

@@ -22,11 +22,6 @@ inline Ref callm(PyObject* o, PyObject* name, PyObject* x, PyObject* y) {
     return new_ref(PyObject_VectorcallMethod(name, a, 3, nullptr));
 }
 
-PyObject* main_con(PyObject* self) {
-    PyObject* c = S(self)->con;
-    return c ? c : Py_None;
-}
-
 // sqlite3.connect(path, **kw)
 Ref open_connection(PyObject* path, bool main) {
     Ref args = new_ref(PyTuple_Pack(1, path));
@@ -49,15 +44,66 @@ void set_field(PyObject*& field, PyObject* v) {
     Py_XDECREF(old);
 }
 
+Ref open_main_connection(PyObject* path, int showLog) {
+    Ref con = open_connection(path, true);
+    if (showLog) callm(con.get(), G.s_set_trace_callback, G.logger_debug);
+    return con;
+}
+
+// Connections inherited across a fork.  SQLite connections must not be used
+// in a child, and closing them there could act on the parent's open
+// transaction, so they are kept (never released) and left alone.
+PyObject* g_inherited = nullptr;
+
+void keep_inherited(PyObject* con) {
+    if (!g_inherited) g_inherited = Require(PyList_New(0));
+    Require(PyList_Append(g_inherited, con));
+}
+
+// In a forked child the connector opens its own connections on first use.
+void renew_after_fork(PyObject* self) {
+    Obj* s = S(self);
+    if (s->forkGeneration == fork_generation) return;
+    if (s->threadCons) {
+        Ref cons = new_ref(PyDict_Values(s->threadCons));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cons.get()); ++i) keep_inherited(PyList_GET_ITEM(cons.get(), i));
+        PyDict_Clear(s->threadCons);
+    }
+    s->txDepth = 0;
+    if (s->con && s->con != Py_None) {
+        keep_inherited(s->con);
+        Ref con = open_main_connection(s->path ? s->path : Py_None, s->showLog);
+        set_field(s->con, con.get());
+    }
+    s->forkGeneration = fork_generation;
+}
+
+PyObject* main_con(PyObject* self) {
+    renew_after_fork(self);
+    PyObject* c = S(self)->con;
+    return c ? c : Py_None;
+}
+
+// Whether the calling thread is inside a transaction block of this connector
+// (only the lock's holder can be).
+bool in_block(PyObject* self) { return S(self)->txDepth > 0 && lock_owned(); }
+
+void run_sql(PyObject* con, const char* text) {
+    Ref t = new_ref(PyUnicode_FromString(text));
+    callm(con, G.s_execute, t.get());
+}
+
 }  // namespace
 
 int sqlite_init_impl(PyObject* self, PyObject* path, int showLog) {
     return guard_int([&]() -> int {
         check_str_arg(path, "path");
-        Ref con = open_connection(path, true);
-        if (showLog) callm(con.get(), G.s_set_trace_callback, G.logger_debug);
+        Ref con = open_main_connection(path, showLog);
         set_field(S(self)->con, con.get());
         set_field(S(self)->path, path);
+        S(self)->showLog = showLog;
+        S(self)->txDepth = 0;
+        S(self)->forkGeneration = fork_generation;
         return 0;
     });
 }
@@ -66,24 +112,24 @@ namespace {
 
 // ------------------------------------------------------------ lazy rows
 
+// The rows are fetched while the statement runs (under the module lock: a
+// cursor left open on the shared connection would be reset by another
+// thread's rollback); the dictionaries are made when first iterated.
 struct DictRowsObject {
     PyObject_HEAD
-    PyObject* cursor;  // until first iterated
-    PyObject* names;
-    PyObject* rows;    // fetched rows (a list)
+    PyObject* names;   // column names; NULL once the dicts are made
+    PyObject* rows;    // row tuples, then row dicts
     Py_ssize_t pos;
 };
 
 int rows_traverse(PyObject* o, visitproc visit, void* arg) {
     auto* r = (DictRowsObject*)o;
-    Py_VISIT(r->cursor);
     Py_VISIT(r->names);
     Py_VISIT(r->rows);
     return 0;
 }
 int rows_clear(PyObject* o) {
     auto* r = (DictRowsObject*)o;
-    Py_CLEAR(r->cursor);
     Py_CLEAR(r->names);
     Py_CLEAR(r->rows);
     return 0;
@@ -97,12 +143,12 @@ void rows_dealloc(PyObject* o) {
 PyObject* rows_next(PyObject* o) {
     return guard([&]() -> PyObject* {
         auto* r = (DictRowsObject*)o;
-        if (r->cursor) {
-            // First iteration: fetch everything, then hand out dicts.
-            Ref cursor = Ref::owning(r->cursor);
-            Py_CLEAR(r->cursor);
-            Ref rows = callm(cursor.get(), G.s_fetchall);
-            r->rows = rows_to_dicts(cursor.get(), rows.get()).relinquish();
+        if (r->names) {
+            Ref names = Ref::owning(r->names);
+            Py_CLEAR(r->names);
+            Ref rows = Ref::owning(r->rows);
+            Py_CLEAR(r->rows);
+            r->rows = rows_to_dicts_named(names.get(), rows.get()).relinquish();
             r->pos = 0;
         }
         if (!r->rows || r->pos >= PyList_GET_SIZE(r->rows)) {
@@ -123,7 +169,7 @@ PyTypeObject DictRowsType = [] {
     t.tp_name = "Tavrik.DB.Connector._DictRows";
     t.tp_basicsize = sizeof(DictRowsObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc = "首次迭代时才读取全部结果行, 逐行给出字典; 只能迭代一次";
+    t.tp_doc = "首次迭代时才把结果行转换为字典, 逐行给出; 只能迭代一次";
     t.tp_traverse = rows_traverse;
     t.tp_clear = rows_clear;
     t.tp_dealloc = rows_dealloc;
@@ -134,13 +180,13 @@ PyTypeObject DictRowsType = [] {
 
 namespace {
 
-Ref lazy_dict_rows(PyObject* cursor) {
+Ref lazy_dict_rows(PyObject* names, PyObject* rows) {
     auto* r = PyObject_GC_New(DictRowsObject, &DictRowsType);
     if (!r) throw_error();
-    r->cursor = cursor;
-    Py_INCREF(cursor);
-    r->names = nullptr;
-    r->rows = nullptr;
+    Py_INCREF(names);
+    r->names = names;
+    Py_INCREF(rows);
+    r->rows = rows;
     r->pos = 0;
     PyObject_GC_Track((PyObject*)r);
     return Ref::consuming((PyObject*)r);
@@ -190,9 +236,12 @@ PyObject* thread_connection(PyObject* self, PyObject* thread) {
 
 PyObject* sqlite_getCon(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
+        renew_after_fork(self);
         Ref cur = call(G.current_thread);
         Ref main = call(G.main_thread);
-        if (Require(PyObject_RichCompareBool(cur.get(), main.get(), Py_EQ))) {
+        // Inside a transaction block every statement of the thread belongs to
+        // the block, which runs on the main connection.
+        if (in_block(self) || Require(PyObject_RichCompareBool(cur.get(), main.get(), Py_EQ))) {
             PyObject* c = main_con(self);
             Py_INCREF(c);
             return c;
@@ -203,7 +252,14 @@ PyObject* sqlite_getCon(PyObject* self, PyObject*) {
 
 PyObject* sqlite_releaseCon(PyObject* self, PyObject* con) {
     return guard([&]() -> PyObject* {
-        callm(con, G.s_commit);
+        if (con != main_con(self)) {
+            callm(con, G.s_commit);
+            Py_RETURN_NONE;
+        }
+        LockHold hold;
+        // A block's statements are committed when the block ends.
+        if (S(self)->txDepth == 0) callm(con, G.s_commit);
+        hold.release();
         Py_RETURN_NONE;
     });
 }
@@ -219,12 +275,17 @@ PyObject* sqlite_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         PyObject* params = a[3] ? a[3] : G.t_empty_tuple;
         check_tuple_arg(params, "args");
         bool dictCur = a[2] && truthy(a[2]);
-        Ref cursor = callm(main_con(self), G.s_cursor);
         Ref sql = replace_placeholders(a[0]);
         if (params == Py_None || PyTuple_GET_SIZE(params) == 0) params = G.t_empty_tuple;
+        // Every row is read before the lock is given back: no other thread's
+        // commit or rollback meets an open cursor.
+        LockHold hold;
+        Ref cursor = callm(main_con(self), G.s_cursor);
         callm(cursor.get(), G.s_execute, sql.get(), params);
-        if (dictCur) return lazy_dict_rows(cursor.get()).relinquish();
         Ref rows = callm(cursor.get(), G.s_fetchall);
+        Ref names = dictCur ? column_names(cursor.get()) : Ref();
+        hold.release();
+        if (dictCur) return lazy_dict_rows(names.get(), rows.get()).relinquish();
         return PySequence_Tuple(rows.get());
     });
 }
@@ -234,64 +295,59 @@ PyObject* process_impl(PyObject* self, PyObject* executor) {
         raise_arg_type("executor", G.vantrel->ModelExecutorType->tp_name, executor);
     Statement st = statement_of(executor);
     Ref sql = replace_placeholders(st.sql.get());
-    PyObject* con = main_con(self);
-    call(G.lock_acquire);
-    // The connection's own execute makes the cursor: one call instead of two.
-    PyObject* exec_args[3] = {con, sql.get(), st.params.get()};
-    PyObject* con_arg[1] = {con};
-    PyObject* done = PyObject_VectorcallMethod(st.batch ? G.s_executemany : G.s_execute, exec_args, 3, nullptr);
-    Ref cursor = Ref::owning(done);
-    Ref batch_id;
-    if (done && st.batch && st.kind == SK_INSERT) {
-        // executemany leaves lastrowid unset: read the id of the batch's last
-        // row while the lock still keeps other threads off the connection.
-        Py_DECREF(done);
-        PyObject* id_args[2] = {con, G.t_last_rowid_sql};
-        done = PyObject_VectorcallMethod(G.s_execute, id_args, 2, nullptr);
-        if (done) {
-            PyObject* row = PyObject_CallMethod(done, "fetchone", nullptr);
-            Py_DECREF(done);
-            done = nullptr;
-            if (row) {
-                if (PyTuple_Check(row) && PyTuple_GET_SIZE(row) == 1) batch_id = borrow(PyTuple_GET_ITEM(row, 0));
-                done = row;
+    Ref names, rows, raw;
+    {
+        // The statement runs, its rows are read and it is committed under the
+        // lock: another thread's commit or rollback would reset a cursor still
+        // open on the shared connection.
+        LockHold hold;
+        PyObject* con = main_con(self);
+        Ref keep = borrow(con);
+        // Inside a transaction block the block commits; a failed batch there
+        // takes back only its own rows.
+        const bool block = S(self)->txDepth > 0;
+        const bool savepoint = block && st.batch;
+        try {
+            if (savepoint) run_sql(con, "SAVEPOINT tavrik_batch");
+            // The connection's own execute makes the cursor: one call instead of two.
+            PyObject* exec_args[3] = {con, sql.get(), st.params.get()};
+            Ref cursor =
+                new_ref(PyObject_VectorcallMethod(st.batch ? G.s_executemany : G.s_execute, exec_args, 3, nullptr));
+            if (st.kind == SK_SELECT) {
+                names = column_names(cursor.get());
+                rows = callm(cursor.get(), G.s_fetchall);
+            } else if (st.kind == SK_INSERT && st.batch) {
+                // executemany leaves lastrowid unset: the id of the batch's last row.
+                Ref id_cursor = callm(con, G.s_execute, G.t_last_rowid_sql);
+                Ref row = new_ref(PyObject_CallMethod(id_cursor.get(), "fetchone", nullptr));
+                if (!PyTuple_Check(row.get()) || PyTuple_GET_SIZE(row.get()) != 1) raise_expected("tuple", row.get());
+                raw = borrow(PyTuple_GET_ITEM(row.get(), 0));
+            } else if (st.kind == SK_INSERT) {
+                // A Python int: 64-bit row ids pass unchanged.
+                raw = getattr(cursor.get(), G.s_lastrowid);
+            } else {
+                raw = callm(cursor.get(), G.s_fetchall);
             }
+            if (savepoint)
+                run_sql(con, "RELEASE tavrik_batch");
+            else if (!block)
+                callm(con, G.s_commit);
+        } catch (const PyErrOccurred&) {
+            // A failed statement (or any row of a batch) must not stay in the
+            // open transaction for the next commit to publish.
+            keeping_error([&] {
+                if (savepoint) {
+                    run_sql(con, "ROLLBACK TO tavrik_batch");
+                    run_sql(con, "RELEASE tavrik_batch");
+                } else if (!block) {
+                    callm(con, G.s_rollback);
+                }
+            });
+            throw;
         }
+        hold.release();
     }
-    if (done) {
-        Py_DECREF(done);
-        done = PyObject_VectorcallMethod(G.s_commit, con_arg, 1, nullptr);
-    }
-    if (!done) {
-        // A failed statement (or any row of a batch) must not stay in the
-        // open transaction for the next commit to publish.
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyObject* r = PyObject_VectorcallMethod(G.s_rollback, con_arg, 1, nullptr);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_Clear();
-        r = PyObject_CallNoArgs(G.lock_release);
-        if (r)
-            Py_DECREF(r);
-        else
-            PyErr_Clear();
-        PyErr_Restore(t, v, tb);
-        throw_error();
-    }
-    Py_DECREF(done);
-    call(G.lock_release);
-    Ref raw;
-    if (st.kind == SK_SELECT) {
-        Ref rows = callm(cursor.get(), G.s_fetchall);
-        return select_result(executor, cursor.get(), rows.get()).relinquish();
-    } else if (st.kind == SK_INSERT) {
-        // A Python int: 64-bit row ids pass unchanged.
-        raw = batch_id ? batch_id : getattr(cursor.get(), G.s_lastrowid);
-    } else {
-        raw = callm(cursor.get(), G.s_fetchall);
-    }
+    if (st.kind == SK_SELECT) return select_result_named(executor, names.get(), rows.get()).relinquish();
     return executor_process(executor, raw.get()).relinquish();
 }
 
@@ -308,8 +364,10 @@ PyObject* sqlite_process(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 Ref tables_impl(PyObject* self) {
+    LockHold hold;
     Ref cursor = callm(main_con(self), G.s_execute, G.t_tables_sql);
     Ref rows = callm(cursor.get(), G.s_fetchall);
+    hold.release();
     Ref seq = new_ref(PySequence_Fast(rows.get(), "rows must be a sequence"));
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
     Ref out = new_ref(PyList_New(n));
@@ -343,27 +401,105 @@ PyObject* sqlite_GenerateTable(PyObject* self, PyObject*) {
             PyErr_SetString(PyExc_NameError, "name 'generate_table' is not defined");
             throw_error();
         }
+        // Its statements run on the main connection (from the main thread)
+        // beside the other threads' statements.
+        LockHold hold;
         call1(fn, self);
+        hold.release();
         Py_RETURN_NONE;
     });
 }
 
 PyObject* sqlite_commit(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
+        LockHold hold;
         callm(main_con(self), G.s_commit);
+        hold.release();
         Py_RETURN_NONE;
     });
 }
 
 PyObject* sqlite_rollback(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
+        LockHold hold;
         callm(main_con(self), G.s_rollback);
+        hold.release();
         Py_RETURN_NONE;
     });
 }
 
+// ------------------------------------------------------------ transaction()
+
+struct TransactionObject {
+    PyObject_HEAD
+    PyObject* connector;
+};
+
+int tx_traverse(PyObject* o, visitproc visit, void* arg) {
+    Py_VISIT(((TransactionObject*)o)->connector);
+    return 0;
+}
+int tx_clear(PyObject* o) {
+    Py_CLEAR(((TransactionObject*)o)->connector);
+    return 0;
+}
+void tx_dealloc(PyObject* o) {
+    PyObject_GC_UnTrack(o);
+    tx_clear(o);
+    Py_TYPE(o)->tp_free(o);
+}
+
+PyObject* tx_enter(PyObject* o, PyObject*) {
+    PyObject* c = ((TransactionObject*)o)->connector;
+    if (sqlite_transaction_begin(c) < 0) return nullptr;
+    return guard([&]() -> PyObject* {
+        PyObject* con = main_con(c);
+        Py_INCREF(con);
+        return con;
+    });
+}
+
+PyObject* tx_exit(PyObject* o, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 3) {
+        PyErr_Format(PyExc_TypeError, "__exit__ expected 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    if (sqlite_transaction_end(((TransactionObject*)o)->connector, args[0] == Py_None) < 0) return nullptr;
+    Py_RETURN_FALSE;
+}
+
+PyMethodDef tx_methods[] = {
+    {"__enter__", tx_enter, METH_NOARGS, nullptr},
+    {"__exit__", (PyCFunction)(void (*)(void))tx_exit, METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject TransactionType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "Tavrik.DB.Connector._Transaction";
+    t.tp_basicsize = sizeof(TransactionObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = "同步事务块: 进入时持有模块锁并开始事务 (得到主链接), 正常退出时提交, 异常退出时回滚";
+    t.tp_traverse = tx_traverse;
+    t.tp_clear = tx_clear;
+    t.tp_dealloc = tx_dealloc;
+    t.tp_methods = tx_methods;
+    return t;
+}();
+
+PyObject* sqlite_transaction(PyObject* self, PyObject*) {
+    auto* t = PyObject_GC_New(TransactionObject, &TransactionType);
+    if (!t) return nullptr;
+    Py_INCREF(self);
+    t->connector = self;
+    PyObject_GC_Track((PyObject*)t);
+    return (PyObject*)t;
+}
+
 PyObject* sqlite_close(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
+        // In a forked child only the child's own connections are closed.
+        renew_after_fork(self);
         Obj* s = S(self);
         Ref cons = new_ref(PyList_New(0));
         if (s->threadCons) {
@@ -415,6 +551,9 @@ PyMethodDef sqlite_methods[] = {
     {"getTableNameList", sqlite_getTableNameList, METH_NOARGS, "数据库中所有表的名称列表"},
     {"GenerateTable", sqlite_GenerateTable, METH_NOARGS, "为所有已声明的模型创建尚不存在的表并提交"},
     {"autoFiledAnnounce", sqlite_autoFiledAnnounce, METH_O, "自增列的类型声明: \"INTEGER \""},
+    {"transaction", sqlite_transaction, METH_NOARGS,
+     "事务块 (with connector.transaction(): ...): 本线程持有模块锁直到块结束, 块内本线程的语句都在主链接的同一事务中, "
+     "正常结束时提交, 异常时回滚; 可以嵌套 (内层块为保存点)"},
     {"commit", sqlite_commit, METH_NOARGS, "提交主链接的事务"},
     {"rollback", sqlite_rollback, METH_NOARGS, "回滚主链接的事务"},
     {"close", sqlite_close, METH_NOARGS, "关闭主链接以及getCon()在其他线程交出的链接"},
@@ -423,7 +562,12 @@ PyMethodDef sqlite_methods[] = {
 
 PyObject* sqlite_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
     PyObject* self = connector_new(tp, a, k);
-    if (self) S(self)->threadCons = nullptr;
+    if (self) {
+        S(self)->threadCons = nullptr;
+        S(self)->showLog = 0;
+        S(self)->txDepth = 0;
+        S(self)->forkGeneration = fork_generation;
+    }
     return self;
 }
 
@@ -435,6 +579,21 @@ int sqlite_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int sqlite_clear(PyObject* self) {
+    if (S(self)->forkGeneration != fork_generation) {
+        // Dropped in a forked child: the inherited connections must not be
+        // closed here (closing one could end the parent's transaction).
+        try {
+            if (S(self)->con && S(self)->con != Py_None) keep_inherited(S(self)->con);
+            if (S(self)->threadCons) {
+                Ref cons = new_ref(PyDict_Values(S(self)->threadCons));
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(cons.get()); ++i)
+                    keep_inherited(PyList_GET_ITEM(cons.get(), i));
+            }
+        } catch (const PyErrOccurred&) {
+            PyErr_WriteUnraisable(self);
+        }
+        S(self)->forkGeneration = fork_generation;
+    }
     Py_CLEAR(S(self)->con);
     Py_CLEAR(S(self)->path);
     Py_CLEAR(S(self)->threadCons);
@@ -467,6 +626,68 @@ PyObject* sqlite_tables_capi(PyObject* self) {
     });
 }
 
+int sqlite_transaction_begin(PyObject* self) {
+    return guard_int([&]() -> int {
+        if (!PyObject_TypeCheck(self, &Sqlite3ConnectorType)) raise_expected("Sqlite3Connector", self);
+        lock_enter();
+        try {
+            PyObject* con = main_con(self);
+            Obj* s = S(self);
+            if (s->txDepth > 0) {
+                Ref sp = new_ref(PyUnicode_FromFormat("SAVEPOINT tavrik_tx_%d", s->txDepth));
+                callm(con, G.s_execute, sp.get());
+            } else if (!truthy(getattr(con, G.s_in_transaction).get())) {
+                // Takes the database's write lock now: another process cannot
+                // change what the block reads before the block writes.
+                run_sql(con, "BEGIN IMMEDIATE");
+            }
+            s->txDepth++;
+        } catch (const PyErrOccurred&) {
+            lock_exit_keeping_error();
+            throw;
+        }
+        return 0;
+    });
+}
+
+int sqlite_transaction_end(PyObject* self, int ok) {
+    return guard_int([&]() -> int {
+        if (!PyObject_TypeCheck(self, &Sqlite3ConnectorType)) raise_expected("Sqlite3Connector", self);
+        PyObject* con = main_con(self);
+        Obj* s = S(self);
+        if (s->txDepth == 0) return 0;  // begun before a fork, in the parent
+        if (!lock_owned()) {
+            PyErr_SetString(PyExc_RuntimeError, "事务块只能在开始它的线程中结束");
+            throw_error();
+        }
+        try {
+            int depth = --s->txDepth;
+            if (depth > 0) {
+                if (!ok) {
+                    Ref back = new_ref(PyUnicode_FromFormat("ROLLBACK TO tavrik_tx_%d", depth));
+                    callm(con, G.s_execute, back.get());
+                }
+                Ref rel = new_ref(PyUnicode_FromFormat("RELEASE tavrik_tx_%d", depth));
+                callm(con, G.s_execute, rel.get());
+            } else if (ok) {
+                try {
+                    callm(con, G.s_commit);
+                } catch (const PyErrOccurred&) {
+                    keeping_error([&] { callm(con, G.s_rollback); });
+                    throw;
+                }
+            } else {
+                callm(con, G.s_rollback);
+            }
+        } catch (const PyErrOccurred&) {
+            lock_exit_keeping_error();
+            throw;
+        }
+        lock_exit();
+        return 0;
+    });
+}
+
 PyObject* sqlite_process_capi(PyObject* self, PyObject* executor, PyObject* con) {
     return guard([&]() -> PyObject* {
         check_arg(executor, G.vantrel->ModelExecutorType, "executor");
@@ -494,6 +715,7 @@ void init_sqlite_type(PyObject* m) {
     Sqlite3ConnectorType.tp_base = &BaseConnectorType;
     add_type(m, &Sqlite3ConnectorType);
     Require(PyType_Ready(&DictRowsType));
+    Require(PyType_Ready(&TransactionType));
 }
 
 }  // namespace conn

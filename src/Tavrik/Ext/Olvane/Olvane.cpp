@@ -2,6 +2,7 @@
 #include <tavrik/args.hpp>
 #include <tavrik/module.hpp>
 #include <tavrik/params.hpp>
+#include <tavrik/sqltext.hpp>
 #include <tavrik/api/db.hpp>
 #include <tavrik/api/generator.hpp>
 #include <tavrik/api/modelproperty.hpp>
@@ -252,6 +253,12 @@ Ref get_count(OlvaneObject* o) {
     Ref text = new_ref(PyUnicode_FromFormat("select count(`%U`) from `%U` %U", pkq.get(), tbq.get(), wheres.get()));
     Ref tup = new_ref(PyList_AsTuple(params));
     Ref db = db_instance();
+    // A driver that formats the text with `%` (MySQL's) must find every `%`
+    // inside a quoted name doubled.
+    Ref connector = getattr(db.get(), names.connector.get());
+    Ref holder = new_ref(PyObject_GetAttrString(connector.get(), "paramsHolder"));
+    if (PyUnicode_Check(holder.get()) && PyUnicode_CompareWithASCIIString(holder.get(), "%s") == 0)
+        text = rewrite_statement(text.get(), Dialect::MySQL);
     Ref meth = getattr(db.get(), names.executeSql.get());
     Ref kw = new_ref(PyDict_New());
     Require(PyDict_SetItem(kw.get(), names.args.get(), tup.get()));

@@ -845,12 +845,44 @@ static PyObject* m_execute(PyObject* self, PyObject*) {
     return guard([&] { return sync_execute(self).relinquish(); });
 }
 
+// The connector of the executor's handle when it runs transactions on the
+// caller's thread (the synchronous SQLite connector), else NULL.
+static PyObject* transaction_connector(PyObject* self) {
+    PyObject* db = ((BaseModelExecutorObject*)self)->db;
+    if (!db || !PyObject_TypeCheck(db, I.db->DBType)) return nullptr;
+    PyObject* connector = ((DBObject*)db)->connector;
+    if (!connector || !PyObject_TypeCheck(connector, I.connector->Sqlite3ConnectorType)) return nullptr;
+    return connector;
+}
+
+// A save or update with its related rows is one transaction: after a crash
+// at any moment either the whole tree or none of it is stored.
+template <class F>
+static Ref in_transaction(PyObject* self, F&& body) {
+    Ref connector = borrow(transaction_connector(self));
+    if (!connector) return body();
+    if (I.connector->transactionBegin(connector.get()) < 0) throw_error();
+    Ref res;
+    try {
+        res = body();
+    } catch (const PyErrOccurred&) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        I.connector->transactionEnd(connector.get(), 0);
+        // A failing rollback is raised with the first error as its context.
+        restore_or_chain(t, v, tb);
+        throw;
+    }
+    if (I.connector->transactionEnd(connector.get(), 1) < 0) throw_error();
+    return res;
+}
+
 static PyObject* m_save(FASTCALL_ARGS) {
     return guard([&] {
         static const char* const names[] = {"instance"};
         PyObject* a[1];
         bind_args("save", args, nargs, kwnames, names, 1, 1, a);
-        return sync_save(self, a[0], true).relinquish();
+        return in_transaction(self, [&] { return sync_save(self, a[0], true); }).relinquish();
     });
 }
 
@@ -859,7 +891,7 @@ static PyObject* m_update(FASTCALL_ARGS) {
         static const char* const names[] = {"instance"};
         PyObject* a[1];
         bind_args("update", args, nargs, kwnames, names, 1, 1, a);
-        return sync_update(self, a[0], true).relinquish();
+        return in_transaction(self, [&] { return sync_update(self, a[0], true); }).relinquish();
     });
 }
 

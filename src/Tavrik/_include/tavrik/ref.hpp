@@ -143,4 +143,24 @@ inline PyObject* dict_get(PyObject* d, PyObject* key) {
     return v;
 }
 
+// Puts back an error fetched before a clean-up step: when the step raised,
+// its error stays and gets the fetched one as its context (as a failing
+// `finally` block does); otherwise the fetched error is restored.
+inline void restore_or_chain(PyObject* t, PyObject* v, PyObject* tb) noexcept {
+    if (!t) return;
+    if (!PyErr_Occurred()) {
+        PyErr_Restore(t, v, tb);
+        return;
+    }
+    PyErr_NormalizeException(&t, &v, &tb);
+    if (tb) PyException_SetTraceback(v, tb);
+    PyObject *t2, *v2, *tb2;
+    PyErr_Fetch(&t2, &v2, &tb2);
+    PyErr_NormalizeException(&t2, &v2, &tb2);
+    PyException_SetContext(v2, v);  // takes over v
+    Py_DECREF(t);
+    Py_XDECREF(tb);
+    PyErr_Restore(t2, v2, tb2);
+}
+
 }  // namespace tavrik

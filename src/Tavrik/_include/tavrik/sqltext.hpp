@@ -32,4 +32,80 @@ inline void quote_ident(std::string& out, PyObject* name) {
     out += '`';
 }
 
+// Statement text as a driver reads it.  Quoted names, string literals and
+// comments are copied through untouched by the placeholder rewrite: a "%s"
+// or "?" inside a name is part of the name, not a parameter.
+enum class Dialect { SQLite, MySQL };
+
+// Rewrites `sql` (UTF-8; the bytes scanned for are ASCII, so multi-byte
+// characters pass through whole).  SQLite: "%s" outside quotes becomes "?".
+// MySQL: the driver formats the whole text with `%`, so every `%` inside
+// quotes or comments is doubled; outside them the text is already in the
+// driver's format ("%s" placeholders).
+inline std::string rewrite_statement(const char* s, size_t n, Dialect d) {
+    const bool mysql = d == Dialect::MySQL;
+    std::string out;
+    out.reserve(n + 8);
+    // Copies s[from, to) doubling `%` for MySQL.
+    auto copy_quoted = [&](size_t from, size_t to) {
+        for (size_t k = from; k < to; k++) {
+            if (mysql && s[k] == '%') out += '%';
+            out += s[k];
+        }
+    };
+    size_t i = 0;
+    while (i < n) {
+        char c = s[i];
+        if (c == '\'' || c == '"' || c == '`' || (c == '[' && !mysql)) {
+            const char close = c == '[' ? ']' : c;
+            // MySQL reads backslash escapes in string literals, not in names.
+            const bool backslash = mysql && c != '`';
+            size_t j = i + 1;
+            while (j < n) {
+                if (backslash && s[j] == '\\' && j + 1 < n) {
+                    j += 2;
+                    continue;
+                }
+                if (s[j] == close) {
+                    if (close != ']' && j + 1 < n && s[j + 1] == close) {
+                        j += 2;  // a doubled quote stays inside
+                        continue;
+                    }
+                    j++;
+                    break;
+                }
+                j++;
+            }
+            copy_quoted(i, j);
+            i = j;
+        } else if ((c == '-' && i + 1 < n && s[i + 1] == '-') || (mysql && c == '#')) {
+            size_t j = i;
+            while (j < n && s[j] != '\n') j++;
+            copy_quoted(i, j);
+            i = j;
+        } else if (c == '/' && i + 1 < n && s[i + 1] == '*') {
+            size_t j = i + 2;
+            while (j + 1 < n && !(s[j] == '*' && s[j + 1] == '/')) j++;
+            j = j + 1 < n ? j + 2 : n;
+            copy_quoted(i, j);
+            i = j;
+        } else if (!mysql && c == '%' && i + 1 < n && s[i + 1] == 's') {
+            out += '?';
+            i += 2;
+        } else {
+            out += c;
+            i++;
+        }
+    }
+    return out;
+}
+
+inline Ref rewrite_statement(PyObject* sql, Dialect d) {
+    Py_ssize_t n;
+    const char* s = PyUnicode_AsUTF8AndSize(sql, &n);
+    if (!s) throw_error();
+    std::string out = rewrite_statement(s, (size_t)n, d);
+    return new_ref(PyUnicode_DecodeUTF8(out.data(), (Py_ssize_t)out.size(), nullptr));
+}
+
 }  // namespace tavrik

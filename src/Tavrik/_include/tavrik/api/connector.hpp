@@ -16,7 +16,7 @@ struct BaseConnectorObject {
     int isReady;
 };
 
-#define TAVRIK_CONNECTOR_API_VERSION 1
+#define TAVRIK_CONNECTOR_API_VERSION 2
 #define TAVRIK_CONNECTOR_CAPSULE "Tavrik.DB.Connector._C_API"
 
 struct ConnectorAPI {
@@ -33,6 +33,14 @@ struct ConnectorAPI {
     PyTypeObject* PyMysqlConnectorType;
     // Runs an executor's statement on a synchronous connector (process()).
     PyObject* (*process)(PyObject* connector, PyObject* executor, PyObject* con);
+    // Version 2.  A transaction of a Sqlite3Connector on the calling thread:
+    // transactionBegin takes the module lock and holds it until the matching
+    // transactionEnd, which commits (ok) or rolls back; every statement the
+    // thread runs through the connector in between belongs to it.  Pairs nest
+    // (as savepoints).  Both return -1 with an exception set on failure;
+    // transactionEnd gives the lock back in any case.
+    int (*transactionBegin)(PyObject* connector);
+    int (*transactionEnd)(PyObject* connector, int ok);
 };
 
 // Layouts of the concrete connectors (the base fields first, then the class's
@@ -42,6 +50,9 @@ struct Sqlite3ConnectorObject {
     PyObject* con;         // main sqlite3 connection
     PyObject* path;        // str or None
     PyObject* threadCons;  // private: thread -> sqlite3 connection of that thread
+    int showLog;           // private: trace the statements of connections it opens
+    int txDepth;           // private: open transaction blocks (of the lock's holder)
+    unsigned long forkGeneration;  // private: the process generation its connections belong to
 };
 
 struct AioSqliteConnectorObject {
