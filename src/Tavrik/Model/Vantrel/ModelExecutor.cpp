@@ -552,7 +552,7 @@ static void nested(PyObject* ex, PyObject* item, const LoadArgs& la, PyObject* b
     }
     Ref cl = from_long(sub.clevel);
     Ref lv = from_long(sub.level);
-    Ref kw = new_ref(Py_BuildValue("(OOOOO)", N.deep, N.path, N.clevel, N.level, N.before));
+    Ref kw = new_ref(Py_BuildValue("(OOOOO)", N.deep.get(), N.path.get(), N.clevel.get(), N.level.get(), N.before.get()));
     PyObject* a[6] = {item, Py_True, la.path, cl.get(), lv.get(), sub.before};
     call_method(ex, N.findForeignKey, a, 1, kw.get());
 }
@@ -729,7 +729,7 @@ static PyObject* m_findListForeignKey(FASTCALL_ARGS) {
             } else {
                 Ref cl = from_long(la.clevel);
                 Ref lv = from_long(la.level);
-                Ref kw = new_ref(Py_BuildValue("(OOOO)", N.deep, N.path, N.clevel, N.level));
+                Ref kw = new_ref(Py_BuildValue("(OOOO)", N.deep.get(), N.path.get(), N.clevel.get(), N.level.get()));
                 PyObject* ca[5] = {item, Py_True, la.path, cl.get(), lv.get()};
                 call_method(self, N.findForeignKey, ca, 1, kw.get());
             }
