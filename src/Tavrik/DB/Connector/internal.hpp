@@ -71,7 +71,7 @@ inline Ref replace_placeholders(PyObject* sql) {
     if (!cache) cache = new_ref(PyDict_New());
     if (PyObject* hit = dict_get(cache, sql)) return borrow(hit);
     Ref out = new_ref(PyUnicode_Replace(sql, G.t_pct_s, G.t_qmark, -1));
-    if (PyDict_GET_SIZE(cache) >= 1024) PyDict_Clear(cache);
+    if (PyDict_GET_SIZE(cache.get()) >= 1024) PyDict_Clear(cache);
     Require(PyDict_SetItem(cache, sql, out.get()));
     return out;
 }

@@ -525,7 +525,7 @@ Ref insert_text(SqlGeneratorObject* g, PyObject* cols) {
     for (Py_ssize_t i = 0; i < ncols; i++) out += i ? ", %s" : "%s";
     out += ')';
     Ref text = to_str(out);
-    if (PyDict_GET_SIZE(cache) >= 1024) PyDict_Clear(cache);
+    if (PyDict_GET_SIZE(cache.get()) >= 1024) PyDict_Clear(cache);
     Require(PyDict_SetItem(cache, key.get(), text.get()));
     return text;
 }

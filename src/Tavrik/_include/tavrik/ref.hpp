@@ -9,6 +9,7 @@
 #include <Python.h>
 #include <exception>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace tavrik {
@@ -116,6 +117,7 @@ public:
 private:
     PyObject* p_;
 };
+static_assert(std::is_trivially_destructible<Immortal>::value, "a static Immortal must register no exit handler");
 
 // Boundary translation: run `f`; on a C++ exception make sure a Python error is
 // set and return `fail`.
