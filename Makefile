@@ -1,8 +1,8 @@
 # Tavrik: build, test, demo and benchmarks.
 #
 #   make demo        build, then run the example application on an SQLite file
-#   make test        build for Python 3.9 and 3.12, start MariaDB, run every test
-#                    (then the sanitizer run on 3.9)
+#   make test        build for Python 3.9, 3.12 and 3.13, start MariaDB, run every
+#                    test (then the sanitizer run on 3.9)
 #   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9)
 #   make test-cluster  the MySQL tests against a private 3-node Galera cluster (Python 3.9)
 #   make bench       benchmarks against the raw drivers and other ORMs
@@ -14,10 +14,11 @@ PYENV_ROOT := $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
 find_py = $(or $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)))),$(shell command -v python$(1) 2>/dev/null))
 PY39 := $(call find_py,3.9)
 PY312 := $(call find_py,3.12)
+PY313 := $(call find_py,3.13)
 ifdef PYTHON
 PYTHONS := $(PYTHON)
 else
-PYTHONS := $(strip $(PY39) $(PY312))
+PYTHONS := $(strip $(PY39) $(PY312) $(PY313))
 endif
 MAIN_PY := $(firstword $(PYTHONS))
 
@@ -32,7 +33,7 @@ venv_of = .venv-$$($(1) -c 'import sys; print("%d%d" % sys.version_info[:2])')
 all: build
 
 check-python:
-	@if [ -z "$(MAIN_PY)" ]; then echo "no Python 3.9 or 3.12 found (pyenv or PATH); set PYTHON=..." >&2; exit 1; fi
+	@if [ -z "$(MAIN_PY)" ]; then echo "no Python 3.9, 3.12 or 3.13 found (pyenv or PATH); set PYTHON=..." >&2; exit 1; fi
 
 # venv + dependencies + the package itself, for one interpreter ($(1))
 define build_for

@@ -287,18 +287,17 @@ async def _my_close(self):
         raise error
 )PY";
 
-PyObject* take(PyObject* m, const char* name) {
+Ref take(PyObject* m, const char* name) {
     PyObject* v = dict_get(PyModule_GetDict(m), intern(name).get());
     if (!v) {
         PyErr_Format(PyExc_SystemError, "%s missing after module source", name);
         throw_error();
     }
-    Py_INCREF(v);
-    return v;
+    return borrow(v);
 }
 
 void put(PyTypeObject* tp, const char* attr, PyObject* m, const char* name) {
-    Ref v = Ref::consuming(take(m, name));
+    Ref v = take(m, name);
     // Named as the method it becomes.
     Ref n = new_ref(PyUnicode_FromString(attr));
     setattr(v.get(), "__name__", n.get());

@@ -124,7 +124,7 @@ PyObject* base_reduce(PyObject* self, PyObject*) {
         PyObject** dictptr = _PyObject_GetDictPtr(self);
         PyObject* d = (dictptr && *dictptr) ? *dictptr : Py_None;
         Ref state = new_ref(Py_BuildValue("(OO)", fields.get(), d));
-        return Py_BuildValue("(O(O)O)", G.copyreg_newobj, (PyObject*)Py_TYPE(self), state.get());
+        return Py_BuildValue("(O(O)O)", G.copyreg_newobj.get(), (PyObject*)Py_TYPE(self), state.get());
     });
 }
 

@@ -12,26 +12,25 @@
 namespace tavrik {
 namespace conn {
 
-// Module-lifetime objects.  Raw pointers on purpose: they are made once at
-// module init and never released, so no destructor runs after finalisation.
+// Module-lifetime objects, made once at module init.
 struct Globals {
     // interned names
-    PyObject *s_cursor, *s_execute, *s_executemany, *s_commit, *s_rollback, *s_fetchall, *s_lastrowid,
-        *s_description, *s_close, *s_set_trace_callback, *s_in_transaction, *s_is_running, *s_create_task,
-        *s_run_until_complete, *s_add_done_callback, *s_discard, *s_add, *s_cancelled, *s_exception,
-        *s_get_loop, *s_releaseCon, *s__releaseCon, *s_init_sqlite, *s__init_mysql, *s_is_alive,
-        *s_typeArgs, *s_targetType, *s_getTableNameList, *s_autoFiledAnnounce, *s_timeout,
-        *s_check_same_thread, *s_asyncProcess, *s_process, *s_executor, *s_con, *s_args;
+    Immortal s_cursor, s_execute, s_executemany, s_commit, s_rollback, s_fetchall, s_lastrowid,
+        s_description, s_close, s_set_trace_callback, s_in_transaction, s_is_running, s_create_task,
+        s_run_until_complete, s_add_done_callback, s_discard, s_add, s_cancelled, s_exception,
+        s_get_loop, s_releaseCon, s__releaseCon, s_init_sqlite, s__init_mysql, s_is_alive,
+        s_typeArgs, s_targetType, s_getTableNameList, s_autoFiledAnnounce, s_timeout,
+        s_check_same_thread, s_asyncProcess, s_process, s_executor, s_con, s_args;
     // constant texts
-    PyObject *t_pct_s, *t_qmark, *t_integer, *t_params_sep, *t_tables_sql, *t_comma, *t_comma_paren, *t_empty,
-        *t_auto_increment, *t_empty_tuple, *t_last_rowid_sql;
+    Immortal t_pct_s, t_qmark, t_integer, t_params_sep, t_tables_sql, t_comma, t_comma_paren, t_empty,
+        t_auto_increment, t_empty_tuple, t_last_rowid_sql;
     // imported objects
-    PyObject *lock, *lock_acquire, *lock_release, *logger, *logger_debug, *logging_info, *sqlite3_connect,
-        *current_thread, *main_thread, *generate_table_holder, *copyreg_newobj;
+    Immortal lock, lock_acquire, lock_release, logger, logger_debug, logging_info, sqlite3_connect,
+        current_thread, main_thread, copyreg_newobj;
     // Python-source helpers (set after run_source)
-    PyObject *ConRequest, *sq_asyncProcess, *sq_execute, *my_asyncProcess, *my_execute, *noop_coro,
-        *sq_release, *my_release;
-    PyObject* module;
+    Immortal ConRequest, sq_asyncProcess, sq_execute, my_asyncProcess, my_execute, noop_coro,
+        sq_release, my_release;
+    Immortal module;
     // other modules' tables
     VantrelAPI* vantrel;
     GeneratorAPI* generator;
@@ -70,13 +69,13 @@ const FieldTable* field_table_of(PyTypeObject* tp);
 inline Ref driver_text(PyObject* sql, Dialect d) {
     if (sql == Py_None) raise_none_attr("replace");
     if (!PyUnicode_Check(sql)) raise_expected("unicode", sql);
-    static PyObject* caches[2] = {nullptr, nullptr};  // live for the process, as the module does
+    static Immortal caches[2];  // live for the process, as the module does
     if (!PyUnicode_CheckExact(sql)) return rewrite_statement(sql, d);
-    PyObject*& cache = caches[d == Dialect::MySQL];
-    if (!cache) cache = Require(PyDict_New());
+    Immortal& cache = caches[d == Dialect::MySQL];
+    if (!cache) cache = new_ref(PyDict_New());
     if (PyObject* hit = dict_get(cache, sql)) return borrow(hit);
     Ref out = rewrite_statement(sql, d);
-    if (PyDict_GET_SIZE(cache) >= 1024) PyDict_Clear(cache);
+    if (PyDict_GET_SIZE(cache.get()) >= 1024) PyDict_Clear(cache);
     Require(PyDict_SetItem(cache, sql, out.get()));
     return out;
 }

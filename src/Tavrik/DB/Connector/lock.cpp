@@ -20,13 +20,11 @@ void install_lock(PyObject* m) {
     Ref acquire = getattr(lock.get(), "acquire");
     Ref release = getattr(lock.get(), "release");
     Require(PyObject_SetAttrString(m, "lock", lock.get()));
-    // The previous objects (the parent's, after a fork) are dropped while the
-    // interpreter runs; the module's own reference keeps the new ones.
-    PyObject* old[3] = {G.lock, G.lock_acquire, G.lock_release};
-    G.lock = lock.relinquish();
-    G.lock_acquire = acquire.relinquish();
-    G.lock_release = release.relinquish();
-    for (PyObject* o : old) Py_XDECREF(o);
+    // The parent's objects, after a fork, are left alive (one small lock per
+    // fork): a borrowed pointer to them may still be on the stack.
+    G.lock = std::move(lock);
+    G.lock_acquire = std::move(acquire);
+    G.lock_release = std::move(release);
     g_owner = 0;
     g_depth = 0;
 }

@@ -187,8 +187,8 @@ PyModuleDef module_def = {
 
 ConnectorAPI capi;
 
-PyObject* in(const char* s) { return intern(s).relinquish(); }
-PyObject* text(const char* s) { return new_ref(PyUnicode_FromString(s)).relinquish(); }
+Ref in(const char* s) { return intern(s); }
+Ref text(const char* s) { return new_ref(PyUnicode_FromString(s)); }
 
 void init_names() {
     G.s_cursor = in("cursor");
@@ -236,14 +236,14 @@ void init_names() {
     G.t_comma_paren = in(",)");
     G.t_empty = in("");
     G.t_auto_increment = in(" AUTO_INCREMENT");
-    G.t_empty_tuple = new_ref(PyTuple_New(0)).relinquish();
+    G.t_empty_tuple = new_ref(PyTuple_New(0));
     G.t_last_rowid_sql = text("SELECT last_insert_rowid()");
 }
 
 void set_global(PyObject* m, const char* name, PyObject* value) { add_object(m, name, value); }
 
 void module_body(PyObject* m) {
-    G.module = m;
+    G.module = borrow(m);
     init_names();
     init_base(m);
     init_sqlite_type(m);
@@ -287,14 +287,13 @@ void module_body(PyObject* m) {
     set_global(m, "_logger", logger.get());
     init_lock(m);
 
-    G.logger = logger.get();
-    Py_INCREF(G.logger);
-    G.logger_debug = getattr(logger.get(), "debug").relinquish();
-    G.logging_info = getattr(logging.get(), "info").relinquish();
-    G.sqlite3_connect = getattr(sqlite3.get(), "connect").relinquish();
-    G.current_thread = getattr(threading.get(), "current_thread").relinquish();
-    G.main_thread = getattr(threading.get(), "main_thread").relinquish();
-    G.copyreg_newobj = import_attr("copyreg", "__newobj__").relinquish();
+    G.logger = logger;
+    G.logger_debug = getattr(logger.get(), "debug");
+    G.logging_info = getattr(logging.get(), "info");
+    G.sqlite3_connect = getattr(sqlite3.get(), "connect");
+    G.current_thread = getattr(threading.get(), "current_thread");
+    G.main_thread = getattr(threading.get(), "main_thread");
+    G.copyreg_newobj = import_attr("copyreg", "__newobj__");
 
     // Extension types used as types (their import also proves they load).
     G.DBType = import_type("Tavrik.DB.DB", "DB");

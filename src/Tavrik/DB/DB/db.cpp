@@ -12,8 +12,8 @@ namespace {
 PyObject* g_instance = nullptr;  // the handle, or NULL
 bool g_creating = false;         // DB.create is making the instance
 ConnectorAPI* g_connector_api = nullptr;
-PyObject *s_process, *s_asyncProcess, *s_execute, *s_executor, *s_con, *s_args, *s_isAsync, *s_kwnames_executor,
-    *s_kwnames_executor_con, *s_kwnames_args;
+Immortal s_process, s_asyncProcess, s_execute, s_executor, s_con, s_args, s_isAsync, s_kwnames_executor,
+    s_kwnames_executor_con, s_kwnames_args;
 
 inline DBObject* D(PyObject* o) { return (DBObject*)o; }
 
@@ -231,16 +231,16 @@ PyModuleDef module_def = {
 };
 
 void module_body(PyObject* m) {
-    s_process = intern("process").relinquish();
-    s_asyncProcess = intern("asyncProcess").relinquish();
-    s_execute = intern("execute").relinquish();
-    s_executor = intern("executor").relinquish();
-    s_con = intern("con").relinquish();
-    s_args = intern("args").relinquish();
-    s_isAsync = intern("isAsync").relinquish();
-    s_kwnames_executor = Require(PyTuple_Pack(1, s_executor));
-    s_kwnames_executor_con = Require(PyTuple_Pack(2, s_executor, s_con));
-    s_kwnames_args = Require(PyTuple_Pack(1, s_args));
+    s_process = intern("process");
+    s_asyncProcess = intern("asyncProcess");
+    s_execute = intern("execute");
+    s_executor = intern("executor");
+    s_con = intern("con");
+    s_args = intern("args");
+    s_isAsync = intern("isAsync");
+    s_kwnames_executor = new_ref(PyTuple_Pack(1, s_executor.get()));
+    s_kwnames_executor_con = new_ref(PyTuple_Pack(2, s_executor.get(), s_con.get()));
+    s_kwnames_args = new_ref(PyTuple_Pack(1, s_args.get()));
 
     add_type(m, &DBType);
     capi.api_version = TAVRIK_DB_API_VERSION;

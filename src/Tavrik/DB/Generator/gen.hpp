@@ -21,7 +21,7 @@ extern PyTypeObject JoinCellType;
 extern ModelPropertyAPI* mp_api;
 
 struct Names {
-    Ref tableName, col, name, target, bindCol, targetBindCol, paramsHolder, autoFiledAnnounce, primaryKey,
+    Immortal tableName, col, name, target, bindCol, targetBindCol, paramsHolder, autoFiledAnnounce, primaryKey,
         autoIncrement, nullable, hasDefault, declaredDefault, targetType, typeArgs, kind_field;
 };
 extern Names names;

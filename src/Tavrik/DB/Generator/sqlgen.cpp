@@ -520,7 +520,7 @@ Ref select_pair(SqlGeneratorObject* g) {
 // few shapes, so the texts are kept per (table, columns): the same text
 // object then also hits the drivers' statement caches at once.
 Ref insert_text(SqlGeneratorObject* g, PyObject* cols) {
-    static PyObject* cache = nullptr;  // lives for the process, as the module does
+    static Immortal cache;
     Ref t = table_name(g->table);
     Py_ssize_t ncols = PyTuple_GET_SIZE(cols);
     Ref key = new_ref(PyTuple_New(ncols + 1));
@@ -532,7 +532,7 @@ Ref insert_text(SqlGeneratorObject* g, PyObject* cols) {
         Py_INCREF(name);
         PyTuple_SET_ITEM(key.get(), i + 1, name);
     }
-    if (!cache) cache = Require(PyDict_New());
+    if (!cache) cache = new_ref(PyDict_New());
     if (PyObject* hit = dict_get(cache, key.get())) return borrow(hit);
     std::string out = "INSERT INTO ";
     quote_ident(out, t.get());
@@ -545,7 +545,7 @@ Ref insert_text(SqlGeneratorObject* g, PyObject* cols) {
     for (Py_ssize_t i = 0; i < ncols; i++) out += i ? ", %s" : "%s";
     out += ')';
     Ref text = to_str(out);
-    if (PyDict_GET_SIZE(cache) >= 1024) PyDict_Clear(cache);
+    if (PyDict_GET_SIZE(cache.get()) >= 1024) PyDict_Clear(cache);
     Require(PyDict_SetItem(cache, key.get(), text.get()));
     return text;
 }
@@ -914,7 +914,7 @@ Ref in_condition(PyObject* self) {
         PyErr_SetString(PyExc_ValueError, "InOperatorGenerator is not initialised");
         throw_error();
     }
-    static PyObject* in_name = PyUnicode_InternFromString("in_");
+    static Immortal in_name(intern("in_"));
     return new_ref(PyObject_CallMethodOneArg(o->col, in_name, o->values));
 }
 PyObject* in_cell(PyObject* self, PyObject*) {

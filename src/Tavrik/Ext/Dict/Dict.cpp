@@ -4,10 +4,11 @@
 
 namespace {
 
+using tavrik::Immortal;
 using tavrik::Ref;
 
-PyObject* s_setitem = nullptr;  // interned "__setitem__"
-PyObject* s_getattr = nullptr;  // interned "__getattr__"
+Immortal s_setitem;  // interned "__setitem__"
+Immortal s_getattr;  // interned "__getattr__"
 
 PyTypeObject DictPlusType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
@@ -51,8 +52,8 @@ PyMethodDef dp_methods[] = {
 PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Dict", nullptr, -1, nullptr};
 
 void init(PyObject* m) {
-    s_setitem = tavrik::intern("__setitem__").relinquish();
-    s_getattr = tavrik::intern("__getattr__").relinquish();
+    s_setitem = tavrik::intern("__setitem__");
+    s_getattr = tavrik::intern("__getattr__");
     DictPlusType.tp_name = "Tavrik.Ext.Dict.DictPlus";
     DictPlusType.tp_basicsize = sizeof(PyDictObject);
     DictPlusType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;

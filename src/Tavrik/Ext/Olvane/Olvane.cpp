@@ -20,7 +20,7 @@ bool assertions_off = false;
 DBAPI* db_api = nullptr;
 
 struct Names {
-    Ref page, pageSize, content, total, totalPage, select, where, orderBy, getExecutor, col, pkName,
+    Immortal page, pageSize, content, total, totalPage, select, where, orderBy, getExecutor, col, pkName,
         tableName, execute, findListForeignKey, executeSql, args, _execute, _getCount, connector, isAsync,
         _asyncExecute;
 } names;

@@ -501,7 +501,7 @@ void ready_types(PyObject* m) {
     KorvidBaseType.tp_getset = kb_getset;
     KorvidBaseType.tp_methods = kb_methods;
     add_type(m, &KorvidBaseType);
-    I.instance_builder_descr = dict_get(KorvidBaseType.tp_dict, N.instanceBuilder);
+    I.instance_builder_descr = borrow(dict_get(KorvidBaseType.tp_dict, N.instanceBuilder));
 
     InstanceListType.tp_name = "Tavrik.Model.Korvid.InstanceList";
     InstanceListType.tp_basicsize = sizeof(PyListObject);
@@ -538,7 +538,7 @@ void create_meta(PyObject* m) {
     mt->tp_flags &= ~Py_TPFLAGS_HAVE_VECTORCALL;
     PyType_Modified(mt);
     add_object(m, "_KorvidMeta", meta.get());
-    I.KorvidMeta = meta.get();  // the module keeps it alive
+    I.KorvidMeta = meta;
 }
 
 void create_korvid_classes(PyObject* m) {
@@ -553,15 +553,15 @@ void create_korvid_classes(PyObject* m) {
     Ref bases = new_ref(PyTuple_Pack(1, (PyObject*)&KorvidBaseType));
     Ref korvid = make_class(I.KorvidMeta, "Korvid", bases.get(), ns.get());
     add_object(m, "Korvid", korvid.get());
-    I.korvid_new_sm = new_sm.get();  // held by Korvid's dict
-    I.Korvid = korvid.get();
+    I.korvid_new_sm = new_sm;
+    I.Korvid = korvid;
 
     Ref mns = new_namespace("MiddleKorvid", nullptr);
     for (PyMethodDef& def : middle_defs) Require(PyDict_SetItemString(mns.get(), def.ml_name, class_method(&def).get()));
     Ref mbases = new_ref(PyTuple_Pack(1, korvid.get()));
     Ref middle = make_class(I.KorvidMeta, "MiddleKorvid", mbases.get(), mns.get());
     add_object(m, "MiddleKorvid", middle.get());
-    I.MiddleKorvid = middle.get();
+    I.MiddleKorvid = middle;
 }
 
 }  // namespace korvid

@@ -18,37 +18,37 @@ extern PyTypeObject ModelInstanceType;
 extern PyTypeObject InstanceListType;
 
 struct Names {
-    PyObject* object;
-    PyObject* mapping;
-    PyObject* check;
-    PyObject* check_kwnames;  // ("check",)
-    PyObject* Type;
-    PyObject* target;
-    PyObject* directTarget;
-    PyObject* toObjValue;
-    PyObject* Default;
-    PyObject* hasDefault;
-    PyObject* name;
-    PyObject* MODEL;
-    PyObject* fk;
-    PyObject* col;
-    PyObject* tableName;
-    PyObject* instanceBuilder;
-    PyObject* modelInstance;
-    PyObject* getAsyncExecutor;
-    PyObject* getOtherFkBy;
-    PyObject* connector;
-    PyObject* isAsync;
-    PyObject* items;
-    PyObject* ModelList;
-    PyObject* getPropertyObj;
-    PyObject* buildModelInstance;
-    PyObject* buildPydanticModel;
-    PyObject* dunder_new;
-    PyObject* dunder_missing;
-    PyObject* dunder_module;
-    PyObject* Instance;       // "Instance"
-    PyObject* empty_tuple;
+    Immortal object;
+    Immortal mapping;
+    Immortal check;
+    Immortal check_kwnames;  // ("check",)
+    Immortal Type;
+    Immortal target;
+    Immortal directTarget;
+    Immortal toObjValue;
+    Immortal Default;
+    Immortal hasDefault;
+    Immortal name;
+    Immortal MODEL;
+    Immortal fk;
+    Immortal col;
+    Immortal tableName;
+    Immortal instanceBuilder;
+    Immortal modelInstance;
+    Immortal getAsyncExecutor;
+    Immortal getOtherFkBy;
+    Immortal connector;
+    Immortal isAsync;
+    Immortal items;
+    Immortal ModelList;
+    Immortal getPropertyObj;
+    Immortal buildModelInstance;
+    Immortal buildPydanticModel;
+    Immortal dunder_new;
+    Immortal dunder_missing;
+    Immortal dunder_module;
+    Immortal Instance;       // "Instance"
+    Immortal empty_tuple;
 };
 extern Names N;
 
@@ -59,25 +59,25 @@ struct Imports {
     DBAPI* db = nullptr;
     PyTypeObject* BaseProperty = nullptr;
     PyTypeObject* ForeignKey = nullptr;
-    PyObject* ONE_TO_ONE = nullptr;
-    PyObject* ONE_TO_MANY = nullptr;
-    PyObject* MANY_TO_MANY = nullptr;
-    PyObject* Optional = nullptr;
-    PyObject* List = nullptr;
-    PyObject* create_model = nullptr;
-    PyObject* pydantic_support = nullptr;
-    PyObject* deepcopy = nullptr;
-    PyObject* type_new = nullptr;  // type.__new__
+    Immortal ONE_TO_ONE;
+    Immortal ONE_TO_MANY;
+    Immortal MANY_TO_MANY;
+    Immortal Optional;
+    Immortal List;
+    Immortal create_model;
+    Immortal pydantic_support;
+    Immortal deepcopy;
+    Immortal type_new;  // type.__new__
     PyTypeObject* DBType = nullptr;
     PyTypeObject* BaseConnector = nullptr;
     PyTypeObject* ModelExecutor = nullptr;
     PyTypeObject* AsyncModelExecutor = nullptr;
     // Created by this module.
-    PyObject* KorvidMeta = nullptr;
-    PyObject* Korvid = nullptr;
-    PyObject* MiddleKorvid = nullptr;
-    PyObject* korvid_new_sm = nullptr;          // Korvid.__dict__["__new__"]
-    PyObject* instance_builder_descr = nullptr;  // _Korvid.__dict__["instanceBuilder"]
+    Immortal KorvidMeta;
+    Immortal Korvid;
+    Immortal MiddleKorvid;
+    Immortal korvid_new_sm;          // Korvid.__dict__["__new__"]
+    Immortal instance_builder_descr;  // _Korvid.__dict__["instanceBuilder"]
 };
 extern Imports I;
 

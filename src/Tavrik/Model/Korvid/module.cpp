@@ -35,11 +35,11 @@ KorvidAPI api = {
 };
 
 void make_names() {
-    auto in = [](const char* s) { return intern(s).relinquish(); };
+    auto in = [](const char* s) { return intern(s); };
     N.object = in("object");
     N.mapping = in("mapping");
     N.check = in("check");
-    N.check_kwnames = new_ref(PyTuple_Pack(1, N.check)).relinquish();
+    N.check_kwnames = new_ref(PyTuple_Pack(1, N.check.get()));
     N.Type = in("Type");
     N.target = in("target");
     N.directTarget = in("directTarget");
@@ -66,7 +66,7 @@ void make_names() {
     N.dunder_missing = in("__missing__");
     N.dunder_module = in("__module__");
     N.Instance = in("Instance");
-    N.empty_tuple = new_ref(PyTuple_New(0)).relinquish();
+    N.empty_tuple = new_ref(PyTuple_New(0));
 }
 
 // Binds `module.name` in the module namespace and returns it (borrowed; the
@@ -85,9 +85,9 @@ PyTypeObject* bind_type(PyObject* m, const char* module, const char* name) {
 
 void import_others(PyObject* m) {
     // typing
-    I.Optional = bind(m, "typing", "Optional");
+    I.Optional = borrow(bind(m, "typing", "Optional"));
     bind(m, "typing", "Type");
-    I.List = bind(m, "typing", "List");
+    I.List = borrow(bind(m, "typing", "List"));
 
     // Column properties and relations.
     I.mp = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 3);
@@ -97,9 +97,9 @@ void import_others(PyObject* m) {
     bind_type(m, "Tavrik.Model.ModelProperty", "NullDefault");
     I.ForeignKey = bind_type(m, "Tavrik.Model.ModelProperty", "ForeignKey");
     PyObject* ft = bind(m, "Tavrik.Model.ModelProperty", "ForeignType");
-    I.ONE_TO_ONE = getattr(ft, "ONE_TO_ONE").relinquish();
-    I.ONE_TO_MANY = getattr(ft, "ONE_TO_MANY").relinquish();
-    I.MANY_TO_MANY = getattr(ft, "MANY_TO_MANY").relinquish();
+    I.ONE_TO_ONE = getattr(ft, "ONE_TO_ONE");
+    I.ONE_TO_MANY = getattr(ft, "ONE_TO_MANY");
+    I.MANY_TO_MANY = getattr(ft, "MANY_TO_MANY");
 
     // Statement builders.
     for (const char* g : {"BaseSqlGenerator", "SqlGenerator", "TableGenerator", "InOperatorGenerator",
@@ -121,17 +121,17 @@ void import_others(PyObject* m) {
     I.DBType = bind_type(m, "Tavrik.DB.DB", "DB");
 
     // pydantic and the model hook.
-    I.create_model = bind(m, "pydantic", "create_model");
-    I.pydantic_support = bind(m, "Tavrik.Ext.Decorators", "pydantic_support");
+    I.create_model = borrow(bind(m, "pydantic", "create_model"));
+    I.pydantic_support = borrow(bind(m, "Tavrik.Ext.Decorators", "pydantic_support"));
 
-    I.deepcopy = import_attr("copy", "deepcopy").relinquish();
+    I.deepcopy = import_attr("copy", "deepcopy");
 }
 
 PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Model.Korvid", nullptr, -1, nullptr};
 
 void init(PyObject* m) {
     make_names();
-    I.type_new = getattr((PyObject*)&PyType_Type, "__new__").relinquish();
+    I.type_new = getattr((PyObject*)&PyType_Type, "__new__");
     // Own types and the capsule first, so modules importing this one while
     // it loads find them.
     ready_types(m);

@@ -34,31 +34,31 @@ void init_names() {
 }
 
 namespace {
-PyObject* DecimalType = nullptr;
-PyObject* ROUND_HALF_UP = nullptr;
-PyObject* json_loads = nullptr;
-PyObject* json_dumps = nullptr;
-PyObject* deepcopy = nullptr;
-PyObject* wide_context = nullptr;  // quantizes any DECIMAL(65, 30) without InvalidOperation
-PyObject* context_kw = nullptr;
+Immortal DecimalType;
+Immortal ROUND_HALF_UP;
+Immortal json_loads;
+Immortal json_dumps;
+Immortal deepcopy;
+Immortal wide_context;  // quantizes any DECIMAL(65, 30) without InvalidOperation
+Immortal context_kw;
 }  // namespace
 
 void init_convert() {
     PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw_error();
-    DecimalType = import_attr("decimal", "Decimal").relinquish();
-    ROUND_HALF_UP = import_attr("decimal", "ROUND_HALF_UP").relinquish();
-    json_loads = import_attr("json", "loads").relinquish();
-    json_dumps = import_attr("json", "dumps").relinquish();
-    deepcopy = import_attr("copy", "deepcopy").relinquish();
+    DecimalType = import_attr("decimal", "Decimal");
+    ROUND_HALF_UP = import_attr("decimal", "ROUND_HALF_UP");
+    json_loads = import_attr("json", "loads");
+    json_dumps = import_attr("json", "dumps");
+    deepcopy = import_attr("copy", "deepcopy");
     Ref context_type = import_attr("decimal", "Context");
     Ref kw = new_ref(PyDict_New());
     Ref prec = from_long(100);
     Require(PyDict_SetItemString(kw.get(), "prec", prec.get()));
     Require(PyDict_SetItemString(kw.get(), "rounding", ROUND_HALF_UP));
     Ref empty = new_ref(PyTuple_New(0));
-    wide_context = new_ref(PyObject_Call(context_type.get(), empty.get(), kw.get())).relinquish();
-    context_kw = new_ref(Py_BuildValue("(s)", "context")).relinquish();
+    wide_context = new_ref(PyObject_Call(context_type.get(), empty.get(), kw.get()));
+    context_kw = new_ref(Py_BuildValue("(s)", "context"));
 }
 
 bool is_sentinel(PyObject* v) {
@@ -133,7 +133,7 @@ void rethrow_column(PyObject* prop) {
 
 // ------------------------------------------------------- to the Python value
 
-static bool is_decimal(PyObject* v) { return PyObject_TypeCheck(v, (PyTypeObject*)DecimalType); }
+static bool is_decimal(PyObject* v) { return PyObject_TypeCheck(v, (PyTypeObject*)DecimalType.get()); }
 
 static Ref to_int(PyObject* prop, PyObject* v) {
     if (PyLong_CheckExact(v)) return borrow(v);
@@ -168,7 +168,7 @@ static Ref to_float(PyObject* prop, PyObject* v) {
 }
 
 static Ref to_decimal(PyObject* prop, PyObject* v) {
-    if (Py_TYPE(v) == (PyTypeObject*)DecimalType) return borrow(v);
+    if (Py_TYPE(v) == (PyTypeObject*)DecimalType.get()) return borrow(v);
     Ref src;
     if (is_decimal(v) || PyLong_Check(v) || PyUnicode_Check(v))
         src = borrow(v);

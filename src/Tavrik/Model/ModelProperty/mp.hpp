@@ -15,11 +15,11 @@ extern PyTypeObject AutoIncrementType;
 extern PyTypeObject NullDefaultType;
 
 // The two sentinel instances that a class given as default is normalised to.
-extern PyObject* auto_increment_instance;
-extern PyObject* null_default_instance;
+extern Immortal auto_increment_instance;
+extern Immortal null_default_instance;
 
 struct Names {
-    Ref tableName, pkName, pkCol, owner, ModelList, json_loads, json_dumps, Decimal, quantize, rounding,
+    Immortal tableName, pkName, pkCol, owner, ModelList, json_loads, json_dumps, Decimal, quantize, rounding,
         ROUND_HALF_UP, is_finite, adjusted, isoformat, fromisoformat, date, datetime, microseconds,
         ensure_ascii, allow_nan, sep, timespec, space, deepcopy, one_str, asc, desc, name, DESC, ASC;
 };

@@ -9,8 +9,8 @@ namespace mp {
 PyTypeObject BasePropertyType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 PyTypeObject AutoIncrementType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 PyTypeObject NullDefaultType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyObject* auto_increment_instance = nullptr;
-PyObject* null_default_instance = nullptr;
+Immortal auto_increment_instance;
+Immortal null_default_instance;
 
 namespace {
 
@@ -36,7 +36,7 @@ KindInfo kinds[] = {
     {"BytesProperty", PK_BYTES, "LONGBLOB", "builtins.bytes", {PyVarObject_HEAD_INIT(nullptr, 0)}},
 };
 constexpr size_t NKINDS = sizeof(kinds) / sizeof(kinds[0]);
-PyObject* value_types[NKINDS + 1];  // [0] for BaseProperty
+Immortal value_types[NKINDS + 1];  // [0] for BaseProperty
 
 int kind_of(PyTypeObject* t) {
     for (; t; t = t->tp_base) {
@@ -459,8 +459,8 @@ void init_property_types(PyObject* m) {
     setup_sentinel(&NullDefaultType, "Tavrik.Model.ModelProperty.NullDefault", "Default NULL.");
     add_type(m, &AutoIncrementType);
     add_type(m, &NullDefaultType);
-    auto_increment_instance = new_ref(PyObject_CallNoArgs((PyObject*)&AutoIncrementType)).relinquish();
-    null_default_instance = new_ref(PyObject_CallNoArgs((PyObject*)&NullDefaultType)).relinquish();
+    auto_increment_instance = new_ref(PyObject_CallNoArgs((PyObject*)&AutoIncrementType));
+    null_default_instance = new_ref(PyObject_CallNoArgs((PyObject*)&NullDefaultType));
 
     PyTypeObject* tp = &BasePropertyType;
     tp->tp_name = "Tavrik.Model.ModelProperty.BaseProperty";
@@ -481,12 +481,14 @@ void init_property_types(PyObject* m) {
     tp->tp_weaklistoffset = offsetof(BasePropertyObject, weaklist);
     add_type(m, tp);
 
-    value_types[0] = import_attr("typing", "Any").relinquish();
-    static std::string names_store[NKINDS];
+    value_types[0] = import_attr("typing", "Any");
+    // Never destroyed: the types keep pointing at their names until the
+    // process ends, after any static destructor could have run.
+    static std::string* names_store = new std::string[NKINDS];
     for (size_t i = 0; i < NKINDS; i++) {
         const char* dot = strchr(kinds[i].pytype, '.');
         std::string mod(kinds[i].pytype, dot - kinds[i].pytype);
-        value_types[i + 1] = import_attr(mod.c_str(), dot + 1).relinquish();
+        value_types[i + 1] = import_attr(mod.c_str(), dot + 1);
         names_store[i] = std::string("Tavrik.Model.ModelProperty.") + kinds[i].name;
         PyTypeObject* st = &kinds[i].type;
         st->tp_name = names_store[i].c_str();

@@ -86,8 +86,8 @@ GcPause::~GcPause() {
 }
 #else
 static PyObject* gc_module() {
-    static PyObject* gc = nullptr;  // kept for the life of the process
-    if (!gc) gc = PyImport_ImportModule("gc");
+    static Immortal gc;
+    if (!gc) gc = Ref::consuming_nullable(PyImport_ImportModule("gc"));
     return gc;
 }
 GcPause::GcPause(bool active) : paused_(false) {
@@ -648,7 +648,7 @@ static PyObject* m_deepcopy(PyObject* self, PyObject* memo) {
     });
 }
 
-static PyObject* rebuild_fn = nullptr;  // module-level _rebuild, set at init
+static Immortal rebuild_fn;  // module-level _rebuild, set at init
 
 static PyObject* m_reduce(PyObject* self, PyObject*) {
     return guard([&] {
@@ -659,7 +659,7 @@ static PyObject* m_reduce(PyObject* self, PyObject*) {
         Ref args = new_ref(Py_BuildValue("(OOOOOiO)", (PyObject*)Py_TYPE(self), e->model ? e->model : Py_None,
                                          e->sql ? e->sql : Py_None, e->work ? e->work : Py_None, dbflag, e->executed,
                                          instance_dict(self)));
-        return Py_BuildValue("(OO)", rebuild_fn, args.get());
+        return Py_BuildValue("(OO)", rebuild_fn.get(), args.get());
     });
 }
 
@@ -698,7 +698,7 @@ PyMethodDef base_methods[] = {
 
 PyMethodDef rebuild_def = {"_rebuild", (PyCFunction)(void (*)(void))f_rebuild, METH_FASTCALL, nullptr};
 
-void set_rebuild(PyObject* fn) { rebuild_fn = fn; }
+void set_rebuild(Ref fn) { rebuild_fn = std::move(fn); }
 
 PyTypeObject BaseModelExecutorType = {
     PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel.BaseModelExecutor", /* tp_name */

@@ -632,7 +632,7 @@ static Ref new_sync_executor(PyObject* model) {
 // level=3 the row's relations are loaded and the rows below are not.
 static long start_level(long clevel) { return clevel == 1 ? clevel : clevel + 1; }
 
-static bool is_search_level(PyObject* clevel) { return clevel && Py_TYPE(clevel) == (PyTypeObject*)I.search_level; }
+static bool is_search_level(PyObject* clevel) { return clevel && Py_TYPE(clevel) == (PyTypeObject*)I.search_level.get(); }
 
 static bool loads_here(PyObject* ex) {
     if (Py_TYPE(ex) == &ModelExecutorType) return true;
@@ -650,7 +650,7 @@ static void nested(PyObject* ex, PyObject* item, const LoadArgs& la, PyObject* b
     // search, so that its call back here takes it as it is.
     Ref cl = new_ref(PyObject_CallFunction(I.search_level, "l", sub.clevel));
     Ref lv = from_long(sub.level);
-    Ref kw = new_ref(Py_BuildValue("(OOOOO)", N.deep, N.path, N.clevel, N.level, N.before));
+    Ref kw = new_ref(Py_BuildValue("(OOOOO)", N.deep.get(), N.path.get(), N.clevel.get(), N.level.get(), N.before.get()));
     PyObject* a[6] = {item, Py_True, la.path, cl.get(), lv.get(), sub.before};
     call_method(ex, N.findForeignKey, a, 1, kw.get());
 }
@@ -830,7 +830,7 @@ static PyObject* m_findListForeignKey(FASTCALL_ARGS) {
             } else {
                 Ref cl = from_long(la.clevel);
                 Ref lv = from_long(la.level);
-                Ref kw = new_ref(Py_BuildValue("(OOOO)", N.deep, N.path, N.clevel, N.level));
+                Ref kw = new_ref(Py_BuildValue("(OOOO)", N.deep.get(), N.path.get(), N.clevel.get(), N.level.get()));
                 PyObject* ca[5] = {item, Py_True, la.path, cl.get(), lv.get()};
                 call_method(self, N.findForeignKey, ca, 1, kw.get());
             }

@@ -10,12 +10,12 @@ Imports I;
 
 extern VantrelAPI capi;
 extern PyMethodDef rebuild_def;
-void set_rebuild(PyObject* fn);
+void set_rebuild(Ref fn);
 void ready_base_type();
 void ready_sync_type();
 void ready_async_type();
 
-static PyObject* name(const char* s) { return intern(s).relinquish(); }
+static Ref name(const char* s) { return intern(s); }
 
 void init_names() {
     N.select = name("select");
@@ -66,8 +66,6 @@ void init_names() {
     N.valuesMany = name("valuesMany");
 }
 
-static PyObject* keep(Ref r) { return r.relinquish(); }  // held for the life of the process
-
 static PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "Tavrik.Model.Vantrel",
     "模型执行器：查询、保存、更新、删除模型实例，并加载关联对象", -1, nullptr,
@@ -88,7 +86,7 @@ static void init(PyObject* m) {
     {
         Ref fn = new_ref(PyCFunction_NewEx(&rebuild_def, nullptr, PyModule_GetNameObject(m)));
         add_object(m, "_rebuild", fn.get());
-        set_rebuild(fn.relinquish());
+        set_rebuild(std::move(fn));
     }
 
     // 2. The other modules' capsules and types.
@@ -102,38 +100,38 @@ static void init(PyObject* m) {
     PyObject* g = PyModule_GetDict(m);
     Ref logging = import("logging");
     Require(PyDict_SetItemString(g, "logging", logging.get()));
-    I.log_info = keep(getattr(logging.get(), "info"));
+    I.log_info = getattr(logging.get(), "info");
     Ref List = import_attr("typing", "List");
     Require(PyDict_SetItemString(g, "List", List.get()));
     Ref del_err = import_attr("Tavrik.Error.Strovy", "DeleteWithOutPrimaryKeyError");
     Ref upd_err = import_attr("Tavrik.Error.Strovy", "UpdateWithOutPrimaryKeyError");
     Require(PyDict_SetItemString(g, "DeleteWithOutPrimaryKeyError", del_err.get()));
     Require(PyDict_SetItemString(g, "UpdateWithOutPrimaryKeyError", upd_err.get()));
-    I.DeleteWithOutPrimaryKeyError = keep(std::move(del_err));
-    I.UpdateWithOutPrimaryKeyError = keep(std::move(upd_err));
+    I.DeleteWithOutPrimaryKeyError = std::move(del_err);
+    I.UpdateWithOutPrimaryKeyError = std::move(upd_err);
     Ref ftype = import_attr("Tavrik.Model.ModelProperty", "ForeignType");
     Require(PyDict_SetItemString(g, "ForeignType", ftype.get()));
-    I.OTO = keep(getattr(ftype.get(), "ONE_TO_ONE"));
-    I.OTM = keep(getattr(ftype.get(), "ONE_TO_MANY"));
-    I.MTM = keep(getattr(ftype.get(), "MANY_TO_MANY"));
+    I.OTO = getattr(ftype.get(), "ONE_TO_ONE");
+    I.OTM = getattr(ftype.get(), "ONE_TO_MANY");
+    I.MTM = getattr(ftype.get(), "MANY_TO_MANY");
     Ref my_integrity = import_attr("pymysql", "IntegrityError");
     Ref sqlite3 = import("sqlite3");
     Require(PyDict_SetItemString(g, "IntegrityError", my_integrity.get()));
     Require(PyDict_SetItemString(g, "sqlite3", sqlite3.get()));
     Ref lite_integrity = getattr(sqlite3.get(), "IntegrityError");
-    I.integrity = keep(new_ref(PyTuple_Pack(2, my_integrity.get(), lite_integrity.get())));
+    I.integrity = new_ref(PyTuple_Pack(2, my_integrity.get(), lite_integrity.get()));
     Ref not_one = import_attr("Tavrik.Error.QueryError", "QueryResoutIsNotOne");
     Ref not_def = import_attr("Tavrik.Error.QueryError", "QueryNotDefine");
     Require(PyDict_SetItemString(g, "QueryResoutIsNotOne", not_one.get()));
     Require(PyDict_SetItemString(g, "QueryNotDefine", not_def.get()));
-    I.QueryResoutIsNotOne = keep(std::move(not_one));
-    I.empty_tuple = keep(new_ref(PyTuple_New(0)));
+    I.QueryResoutIsNotOne = std::move(not_one);
+    I.empty_tuple = new_ref(PyTuple_New(0));
     {
         Ref modname = new_ref(PyModule_GetNameObject(m));
         Ref ns = new_ref(Py_BuildValue("{s:(),s:O}", "__slots__", "__module__", modname.get()));
         Ref bases = new_ref(PyTuple_Pack(1, (PyObject*)&PyLong_Type));
-        I.search_level = keep(new_ref(
-            PyObject_CallFunction((PyObject*)&PyType_Type, "sOO", "_SearchLevel", bases.get(), ns.get())));
+        I.search_level =
+            new_ref(PyObject_CallFunction((PyObject*)&PyType_Type, "sOO", "_SearchLevel", bases.get(), ns.get()));
     }
 
     // Names the coroutine bodies use.

@@ -20,16 +20,15 @@ extern PyTypeObject BaseModelExecutorType;
 extern PyTypeObject ModelExecutorType;
 extern PyTypeObject AsyncModelExecutorType;
 
-// Interned attribute names, made once at module init and kept for the life of
-// the process (never released: they outlive interpreter finalisation order).
+// Interned attribute names, made once at module init.
 struct Names {
-    PyObject *select, *where, *insert, *values, *set, *delete_, *join;
-    PyObject *col, *fk, *pkName, *pkCol, *tableName, *name, *Type, *bindCol, *targetBindCol;
-    PyObject *target, *directTarget, *owner, *middleModel, *object;
-    PyObject *getExecutor, *getOtherFkBy, *insertCell, *updateCell, *instance, *execute;
-    PyObject *findAllBy, *findForeignKey, *save, *update, *reset, *con, *info;
-    PyObject *executor, *deep, *path, *clevel, *level, *before, *_saveOTO, *_saveOTM, *_saveMTM;
-    PyObject *findOneBy, *modelInstance, *valuesMany;
+    Immortal select, where, insert, values, set, delete_, join;
+    Immortal col, fk, pkName, pkCol, tableName, name, Type, bindCol, targetBindCol;
+    Immortal target, directTarget, owner, middleModel, object;
+    Immortal getExecutor, getOtherFkBy, insertCell, updateCell, instance, execute;
+    Immortal findAllBy, findForeignKey, save, update, reset, con, info;
+    Immortal executor, deep, path, clevel, level, before, _saveOTO, _saveOTM, _saveMTM;
+    Immortal findOneBy, modelInstance, valuesMany;
 };
 extern Names N;
 
@@ -40,18 +39,18 @@ struct Imports {
     GeneratorAPI* gen;
     DBAPI* db;
     ConnectorAPI* connector;
-    PyObject* OTO;  // ForeignType members
-    PyObject* OTM;
-    PyObject* MTM;
-    PyObject* integrity;  // (pymysql.IntegrityError, sqlite3.IntegrityError)
-    PyObject* DeleteWithOutPrimaryKeyError;
-    PyObject* UpdateWithOutPrimaryKeyError;
-    PyObject* QueryResoutIsNotOne;
-    PyObject* log_info;  // logging.info
-    PyObject* empty_tuple;
+    Immortal OTO;  // ForeignType members
+    Immortal OTM;
+    Immortal MTM;
+    Immortal integrity;  // (pymysql.IntegrityError, sqlite3.IntegrityError)
+    Immortal DeleteWithOutPrimaryKeyError;
+    Immortal UpdateWithOutPrimaryKeyError;
+    Immortal QueryResoutIsNotOne;
+    Immortal log_info;  // logging.info
+    Immortal empty_tuple;
     // int subclass: a level handed to an overriding findForeignKey from
     // inside a running search, taken as it is rather than as a caller's start.
-    PyObject* search_level;
+    Immortal search_level;
 };
 extern Imports I;
 

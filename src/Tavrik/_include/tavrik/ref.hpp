@@ -9,6 +9,7 @@
 #include <Python.h>
 #include <exception>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace tavrik {
@@ -88,6 +89,35 @@ private:
 
 inline Ref new_ref(PyObject* p) { return Ref::consuming(p); }
 inline Ref borrow(PyObject* p) noexcept { return Ref::owning(p); }
+
+// A reference owned by a C++ static (interned names, imported callables,
+// module-wide caches): it lives for the life of the process and is never
+// released.  Static destructors run after the interpreter has finalised, when
+// touching a Python object is a use after free, so this type has none at all:
+// it is trivially destructible and constant-initialised, which registers no
+// exit handler.  Copying is deleted so that one cannot slip through a C
+// variadic call (PyTuple_Pack, Py_BuildValue, ...ObjArgs) as a struct: pass
+// `get()` there.
+class Immortal {
+public:
+    constexpr Immortal() noexcept : p_(nullptr) {}
+    // For function-local statics: takes over `r` on first use.
+    explicit Immortal(Ref r) noexcept : p_(r.relinquish()) {}
+    Immortal(const Immortal&) = delete;
+    Immortal& operator=(const Immortal&) = delete;
+    // Takes over `r`.  Set once at module init; a value it replaces is left
+    // alive on purpose, since borrowed pointers to it may still be in use.
+    Immortal& operator=(Ref r) noexcept {
+        p_ = r.relinquish();
+        return *this;
+    }
+    PyObject* get() const noexcept { return p_; }
+    operator PyObject*() const noexcept { return p_; }
+
+private:
+    PyObject* p_;
+};
+static_assert(std::is_trivially_destructible<Immortal>::value, "a static Immortal must register no exit handler");
 
 // Boundary translation: run `f`; on a C++ exception make sure a Python error is
 // set and return `fail`.
