@@ -283,7 +283,11 @@ void module_body(PyObject* m) {
     G.logger = logger.get();
     Py_INCREF(G.logger);
     G.logger_debug = getattr(logger.get(), "debug").relinquish();
-    G.logging_info = getattr(logging.get(), "info").relinquish();
+    // The root logger's own method: the module-level logging.info() would
+    // install a handler on the root logger and so disable the application's
+    // later logging.basicConfig().
+    Ref root = new_ref(PyObject_CallMethod(logging.get(), "getLogger", nullptr));
+    G.logging_info = getattr(root.get(), "info").relinquish();
     G.lock = lock.get();
     Py_INCREF(G.lock);
     G.lock_acquire = getattr(lock.get(), "acquire").relinquish();

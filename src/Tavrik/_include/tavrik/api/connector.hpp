@@ -55,6 +55,7 @@ struct AioSqliteConnectorObject {
     int pending;           // private: connections being opened (hold a slot)
     PyObject* owned;       // private: connection -> (last statement, params)
     PyObject* background;  // private: release / table-creation tasks in flight
+    PyObject* life;        // private: lifetime state (Tavrik.DB._async_tx.Life)
 };
 
 struct AioMysqlConnectorObject {
@@ -64,6 +65,7 @@ struct AioMysqlConnectorObject {
     PyObject* owned;       // private: connection -> (last statement, params)
     PyObject* background;  // private: release / table-creation tasks in flight
     PyObject* initTask;    // private: the pool-creating task, when scheduled
+    PyObject* life;        // private: lifetime state (Tavrik.DB._async_tx.Life)
 };
 
 }  // namespace tavrik
