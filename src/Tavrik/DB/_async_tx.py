@@ -83,6 +83,10 @@ async def steady(coro):
     raise asyncio.CancelledError()
 
 
+def ended_normally(task):
+    return task.done() and not task.cancelled() and task.exception() is None
+
+
 def report(loop, message, exc):
     """Hands a failure nobody awaits to the loop's exception handler."""
     loop.call_exception_handler({"message": message, "exception": exc})
@@ -154,8 +158,10 @@ async def close(connector, life, task_con, bound, background, take_all, finish, 
                 break
             await asyncio.wait(pending, timeout=remaining)
         for task, con in take_all(connector):
+            # A task that has just ended may not have had its release started
+            # yet (its done callbacks run after the one that woke us).
             try:
-                await steady(finish(connector, task, con, False))
+                await steady(finish(connector, task, con, ended_normally(task)))
             except Exception as e:
                 if error is None:
                     error = e

@@ -520,12 +520,12 @@ PyObject* sq_init_sqlite(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         check_str_arg(a[0], "path");
         // Each task has a connection of its own, and each connection to
         // ":memory:" (or "") is a separate empty database.
-        if (a[0] && (PyUnicode_CompareWithASCIIString(a[0], ":memory:") == 0 ||
+        if (a[0] && PyUnicode_Check(a[0]) && (PyUnicode_CompareWithASCIIString(a[0], ":memory:") == 0 ||
                      PyUnicode_GET_LENGTH(a[0]) == 0)) {
-            PyErr_Format(PyExc_ValueError,
-                         "AioSqliteConnector不能使用内存数据库 %R: 每个任务有自己的链接, 各自会看到一个空的数据库; "
-                         "请使用一个数据库文件的路径 (例如临时目录中的文件), 或者同步的Sqlite3Connector",
-                         a[0]);
+            PyErr_SetString(PyExc_ValueError,
+                            "AioSqliteConnector不能使用内存数据库 (\":memory:\" 或空路径): 每个任务有自己的链接, "
+                            "各自会看到一个空的数据库; 请使用一个数据库文件的路径 (例如临时目录中的文件), "
+                            "或者同步的Sqlite3Connector");
             throw_error();
         }
         auto* s = (SqObj*)self;
