@@ -176,9 +176,9 @@ async def close(connector, life, task_con, bound, background, take_all, finish, 
         raise error
 
 
-def transaction(connector):
+def transaction(connector, life):
     """The connector's transaction(): a Transaction on its getCon()."""
-    return Transaction(connector.getCon())
+    return Transaction(connector.getCon(), life=life)
 
 
 class Transaction:
@@ -193,10 +193,11 @@ class Transaction:
     connection from its object (`holder.con`) and leaving a cancellation to
     the task's end."""
 
-    __slots__ = ("_manager", "_holder", "_cancelRollsBack", "_con", "_task", "_inner")
+    __slots__ = ("_manager", "_holder", "_cancelRollsBack", "_con", "_task", "_inner", "_life")
 
-    def __init__(self, manager, holder=None, cancelRollsBack=True):
+    def __init__(self, manager, holder=None, cancelRollsBack=True, life=None):
         self._manager = manager
+        self._life = life
         self._holder = holder
         self._cancelRollsBack = cancelRollsBack
         self._con = None
@@ -245,8 +246,19 @@ class Transaction:
             if et is None:
                 try:
                     await steady(self._connection().commit())
-                except Exception:
-                    await steady(self._connection().rollback())
+                except Exception as failed:
+                    con = self._connection()
+                    try:
+                        await steady(con.rollback())
+                    except Exception:
+                        # Neither went through (a lost connection): the
+                        # task's release must close it, not use it again.
+                        if self._life is not None:
+                            self._life.broken[id(con)] = con
+                        if self._holder is None:
+                            # transaction(): the caller asked for the commit.
+                            raise failed
+                        raise
                     raise
             elif issubclass(et, Exception) or self._cancelRollsBack:
                 await _rollback(self._connection())

@@ -119,7 +119,9 @@ PyObject* async_getCon(PyObject* self, PyObject*) {
 }
 
 PyObject* async_transaction(PyObject* self, PyObject*) {
-    return guard([&]() -> PyObject* { return call1(G.tx_transaction, self).relinquish(); });
+    return guard([&]() -> PyObject* {
+        return Require(PyObject_CallFunctionObjArgs(G.tx_transaction, self, life_of(self), nullptr));
+    });
 }
 
 PyObject* async_GenerateTable(PyObject* self, PyObject*) {

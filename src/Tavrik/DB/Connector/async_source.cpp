@@ -280,7 +280,7 @@ async def _my_finish(self, task, con, commit):
         if broken.pop(id(con), None) is not None:
             con.close()
             if commit:
-                _c_release_failed(self, con, RuntimeError("语句被中断, 事务无法提交"))
+                _c_release_failed(self, con, RuntimeError("链接已失效 (语句被中断或提交失败), 无法提交"))
         else:
             try:
                 if commit:
