@@ -246,7 +246,7 @@ async def _v_update(self, instance):
     return await self.execute()
 
 
-def findOneBy(self, Filter=None, forUpdate=False):
+def findOneBy(self, Filter=None, *, forUpdate=False):
     """按条件查询唯一的一行，没有结果时为None; forUpdate 同 findAllBy"""
     _v_check_filter(Filter)
     return _v_findOneBy(self, Filter, forUpdate)

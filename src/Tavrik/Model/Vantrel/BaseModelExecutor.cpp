@@ -489,6 +489,8 @@ static PyObject* m_findAllBy(FASTCALL_ARGS) {
     return guard([&] {
         static const char* const names[] = {"Filter", "forUpdate"};
         PyObject* a[2];
+        // forUpdate is keyword-only.
+        if (nargs > 1) raise_count(Params{"findAllBy", names, 1, 0}, nargs);
         bind_args("findAllBy", args, nargs, kwnames, names, 2, 0, a);
         PyObject* f = a[0] ? a[0] : Py_None;
         check_filter(f, "Filter");
@@ -500,6 +502,8 @@ static PyObject* m_findOneBy(FASTCALL_ARGS) {
     return guard([&] {
         static const char* const names[] = {"Filter", "forUpdate"};
         PyObject* a[2];
+        // forUpdate is keyword-only.
+        if (nargs > 1) raise_count(Params{"findOneBy", names, 1, 0}, nargs);
         bind_args("findOneBy", args, nargs, kwnames, names, 2, 0, a);
         PyObject* f = a[0] ? a[0] : Py_None;
         check_filter(f, "Filter");
@@ -520,6 +524,8 @@ static PyObject* m_findAnyMatch(FASTCALL_ARGS) {
     return guard([&] {
         static const char* const names[] = {"instance", "limit", "offset", "forUpdate"};
         PyObject* a[4];
+        // forUpdate is keyword-only.
+        if (nargs > 3) raise_count(Params{"findAnyMatch", names, 3, 1}, nargs);
         bind_args("findAnyMatch", args, nargs, kwnames, names, 4, 1, a);
         PyObject* model = model_of(self);
         check_arg(a[0], I.korvid->ModelInstanceType, "instance", false);
