@@ -239,7 +239,7 @@ def aiosqlite_scenarios(sizes):
             if asyncio.iscoroutine(res):
                 ctx.loop.run_until_complete(res)
 
-        return async_runner(ctx, coro_fn, check, before_all, close, units)
+        return async_runner(ctx, lambda: t.committed(con, coro_fn), check, before_all, close, units)
 
     def read_impls(raw_fn, tav_fn, method, check, units):
         def mk_raw(ctx):
@@ -447,7 +447,7 @@ def mysql_scenarios(sizes, settings):
             if asyncio.iscoroutine(res):
                 ctx.loop.run_until_complete(res)
 
-        return async_runner(ctx, coro_fn, check, before_all, close, units)
+        return async_runner(ctx, lambda: t.committed(con, coro_fn), check, before_all, close, units)
 
     def pair(raw_fn, tav_fn, check, units_of, before=None, is_save=False):
         def mk_raw(ctx):

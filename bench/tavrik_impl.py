@@ -260,8 +260,7 @@ def relations(ctx):
 # ------------------------------------------------------------------ async
 
 async def drain():
-    """Waits until every other task (the connector's commit-and-close of a
-    finished task among them) is done."""
+    """Waits until every other task is done."""
     me = asyncio.current_task()
     for _ in range(3):
         await asyncio.sleep(0)
@@ -272,9 +271,16 @@ async def drain():
         await asyncio.gather(*others, return_exceptions=True)
 
 
+async def committed(connector, coro_fn):
+    """The work in one transaction() block, committed when the block ends
+    (the per-task commit would only follow the task's end)."""
+    async with connector.transaction():
+        return await coro_fn()
+
+
 async def in_task(coro_fn, *args):
-    """Runs the work as one task (one transaction) and returns when that
-    task's connection has been committed and released."""
+    """Runs the work as one task and returns when every other task is done
+    (Tavrik's runners commit inside the task, see committed())."""
     res = await asyncio.get_running_loop().create_task(coro_fn(*args))
     await drain()
     return res

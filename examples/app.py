@@ -118,35 +118,48 @@ async def async_part(connector, label):
     await generate_table()
 
     async def writer():
-        users = User.getExecutor()
-        grace = await users.save(User(name="grace", profile=Profile(bio="compilers"),
-                                      posts=[Post(title="A-0"), Post(title="COBOL")],
-                                      roles=[Role(name="admiral")]))
-        for i in range(7):
-            await users.save(User(name="async%02d" % i))
+        # One transaction, committed when the block ends: the code after it
+        # can rely on the rows being there (a failed commit is raised here).
+        async with connector.transaction() as con:
+            users = User.getExecutor(con)
+            grace = await users.save(User(name="grace", profile=Profile(bio="compilers"),
+                                          posts=[Post(title="A-0"), Post(title="COBOL")],
+                                          roles=[Role(name="admiral")]))
+            for i in range(7):
+                await users.save(User(name="async%02d" % i))
         return grace.id
 
-    # Each task is one transaction, committed when the task ends.
-    grace_id = await asyncio.get_running_loop().create_task(writer())
-    await asyncio.sleep(0.05)
+    grace_id = await writer()
+
+    async def endorse():
+        # Read-modify-write: the locking read (SELECT ... FOR UPDATE on MySQL)
+        # keeps a concurrent endorsement from being lost.
+        async with connector.transaction() as con:
+            profiles = Profile.getExecutor(con)
+            profile = await profiles.findOneBy(Profile.user_id == grace_id, forUpdate=True)
+            profile.bio = profile.bio + "+"
+            await profiles.update(profile)
+
+    await asyncio.gather(*(asyncio.get_running_loop().create_task(endorse()) for _ in range(3)))
 
     async def reader():
         users = User.getExecutor()
         grace = await users.findOneBy(User.id == grace_id)
         await users.findForeignKey(grace, deep=True)
         show_user(grace)
+        print("  bio after three concurrent endorsements:", grace.profile.bio)
         print("  findOneBy for a missing name ->", await users.findOneBy(User.name == "nobody"))
         page = await Olvane(User, page=2, pageSize=3).filter().orderBy(User.id).execute()
         print("  page %d/%d: %s" % (page.page, page.totalPage, [u.name for u in page.content]))
-        published = await Blog().publish_all(grace_id)
-        print("  use_database committed", published, "published posts")
 
+    # A task of its own: a task is one transaction, committed when it ends.
     await asyncio.get_running_loop().create_task(reader())
-    await asyncio.sleep(0.05)
+    published = await Blog().publish_all(grace_id)
+    print("  use_database committed", published, "published posts")
     DB.drop()
-    res = connector.close()
-    if asyncio.iscoroutine(res):
-        await res
+    # Commits this task's work, waits for the others, closes every connection
+    # (asyncio.run would do it at its end too).
+    await connector.close()
 
 
 def main(argv):

@@ -428,7 +428,7 @@ class TestClose:
 
         t = run(body)
         await inserted.wait()
-        await c.close()
+        await c.close(timeout=0.2)  # the task does not end: its transaction is rolled back
         assert con_map(c) == {}
         with pytest.raises(ValueError):
             await box["con"].execute("SELECT 1")
@@ -450,9 +450,8 @@ class TestClose:
         for i in range(2):
             tasks.append(run(body, i))
             await ready[i].wait()
-        await cons[0].close()  # closed by hand: its rollback at close() fails
-        with pytest.raises(ValueError):
-            await c.close()
+        await cons[0].close()  # closed by hand: its rollback at close() fails, and needs nothing more
+        await c.close(timeout=0.2)
         assert con_map(c) == {}
         with pytest.raises(ValueError):  # the other one was still closed
             await cons[1].execute("SELECT 1")

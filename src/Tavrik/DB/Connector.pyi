@@ -97,6 +97,11 @@ class _ConRequest:
     async def __aenter__(self) -> Any: ...
     async def __aexit__(self, *exc: Any) -> None: ...
 
+class _Transaction:
+    """transaction() 的结果 (Tavrik.DB._async_tx.Transaction)。"""
+    async def __aenter__(self) -> Any: ...
+    async def __aexit__(self, *exc: Any) -> bool: ...
+
 class AioSqliteConnector(BaseConnector):
     """
         SQLite异步连接器 (aiosqlite)。每个 asyncio 任务一个链接, 一个任务就是一个事务:
@@ -119,8 +124,12 @@ class AioSqliteConnector(BaseConnector):
     async def getTableNameList(self) -> List[str]: ...
     def GenerateTable(self) -> None: ...
     def autoFiledAnnounce(self, prop: Any) -> str: ...
-    async def close(self) -> None:
-        """等待进行中的释放, 回滚并关闭仍被任务持有的链接。"""
+    def transaction(self) -> "_Transaction":
+        """async with connector.transaction() as con: 在当前任务的链接上运行, 结束时提交
+        (提交失败在此抛出), 异常或取消时回滚。"""
+    async def close(self, timeout: float = 10.0) -> None:
+        """先提交调用者任务的事务, 等待其他任务的事务随任务结束 (最多 timeout 秒), 回滚剩余的,
+        关闭所有链接并停止工作线程; 之后的语句抛出 RuntimeError; 再次调用无害。"""
 
 class AioMysqlConnector(BaseConnector):
     """
@@ -145,8 +154,11 @@ class AioMysqlConnector(BaseConnector):
     def autoFiledAnnounce(self, prop: BaseProperty) -> str: ...
     @property
     def config(self) -> Optional[dict]: ...
-    async def close(self) -> None:
-        """等待进行中的释放, 回滚并归还仍被任务持有的链接, 关闭连接池。"""
+    def transaction(self) -> "_Transaction":
+        """async with connector.transaction() as con: 同 AioSqliteConnector.transaction。"""
+    async def close(self, timeout: float = 10.0) -> None:
+        """先提交调用者任务的事务, 等待其他任务的事务随任务结束 (最多 timeout 秒), 回滚并归还剩余的链接,
+        关闭连接池; 之后的语句抛出 RuntimeError; 再次调用无害。"""
 
 class PyMysqlConnector(BaseConnector):
     def __init__(self) -> None: ...

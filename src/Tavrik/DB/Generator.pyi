@@ -35,6 +35,8 @@ class SqlGenerator(BaseSqlGenerator):
     def orderBy(self, *args: _Order) -> "SqlGenerator": ...
     def Limit(self, count: int, skip: int = 0) -> "SqlGenerator":
         """64-bit values; negative ones raise ValueError."""
+    def forUpdate(self) -> "SqlGenerator":
+        """The selection ends in FOR UPDATE (MySQL)."""
     def statementPair(self) -> Tuple[str, Params]: ...
     def wherePart(self) -> Tuple[str, List[Any]]:
         """('WHERE ...', [values]) or ('', [])."""

@@ -37,16 +37,17 @@ struct AsyncFields {
     PyObject** owned;
     PyObject** background;
     int* pending;  // SQLite only
+    PyObject** life;
 };
 
 AsyncFields fields_of(PyObject* self) {
     if (PyObject_TypeCheck(self, &AioSqliteConnectorType)) {
         auto* s = (SqObj*)self;
-        return {true, &s->loop, &s->conMap, &s->owned, &s->background, &s->pending};
+        return {true, &s->loop, &s->conMap, &s->owned, &s->background, &s->pending, &s->life};
     }
     if (PyObject_TypeCheck(self, &AioMysqlConnectorType)) {
         auto* s = (MyObj*)self;
-        return {false, &s->loop, &s->conMap, &s->owned, &s->background, nullptr};
+        return {false, &s->loop, &s->conMap, &s->owned, &s->background, nullptr, &s->life};
     }
     PyErr_Format(PyExc_TypeError, "Expected asynchronous connector, got %.200s", type_name(self));
     throw_error();
@@ -98,12 +99,29 @@ void close_coro(PyObject* coro) {
         PyErr_Clear();
 }
 
+// The connector's lifetime state, made on first use.
+PyObject* life_of(PyObject* self) {
+    AsyncFields f = fields_of(self);
+    if (!*f.life || *f.life == Py_None) {
+        PyObject* v = Require(PyObject_CallNoArgs(G.tx_new_life));
+        Py_XDECREF(*f.life);
+        *f.life = v;
+    }
+    return *f.life;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------ shared parts
 
 PyObject* async_getCon(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* { return call1(G.ConRequest, self).relinquish(); });
+}
+
+PyObject* async_transaction(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        return Require(PyObject_CallFunctionObjArgs(G.tx_transaction, self, life_of(self), nullptr));
+    });
 }
 
 PyObject* async_GenerateTable(PyObject* self, PyObject*) {
@@ -116,7 +134,7 @@ PyObject* async_GenerateTable(PyObject* self, PyObject*) {
 
 // Done callback of a task that took a connection: commit when it ended
 // normally, roll back when it raised or was cancelled; then close / return
-// the connection and drop the entry (in a task of its own on the loop).
+// the connection and drop the entry.
 PyObject* async_release_callback(PyObject* self, PyObject* task) {
     return guard([&]() -> PyObject* {
         AsyncFields f = fields_of(self);
@@ -140,7 +158,9 @@ PyObject* async_release_callback(PyObject* self, PyObject* task) {
         Ref coro = new_ref(PyObject_CallFunctionObjArgs(f.sqlite ? G.sq_release : G.my_release, self, task,
                                                         con.get(), commit ? Py_True : Py_False, nullptr));
         Ref loop = new_ref(PyObject_CallMethodObjArgs(task, G.s_get_loop, nullptr));
-        PyObject* t = PyObject_CallMethodObjArgs(loop.get(), G.s_create_task, coro.get(), nullptr);
+        // Driven as a plain future, not a task: asyncio.run() cancels every
+        // task once main() has returned, and the commit must not be cut.
+        PyObject* t = PyObject_CallFunctionObjArgs(G.tx_drive, coro.get(), loop.get(), nullptr);
         if (!t) {
             // The loop cannot run the release: still never leave the entry behind.
             close_coro(coro.get());
@@ -335,6 +355,28 @@ PyObject* c_background(PyObject*, PyObject* self) {
     });
 }
 
+PyObject* c_life(PyObject*, PyObject* self) {
+    return guard([&]() -> PyObject* {
+        PyObject* l = life_of(self);
+        Py_INCREF(l);
+        return l;
+    });
+}
+
+// The (task, connection) pairs bound now.
+PyObject* c_bound(PyObject*, PyObject* self) {
+    return guard([&]() -> PyObject* { return Require(PyDict_Items(ensure(fields_of(self).conMap))); });
+}
+
+PyObject* c_set_init_task(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 2) raise_arity("_c_set_init_task", "exactly", 2, nargs);
+        if (!PyObject_TypeCheck(args[0], &AioMysqlConnectorType)) raise_expected("AioMysqlConnector", args[0]);
+        set_field(((MyObj*)args[0])->initTask, args[1]);
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* c_init_task(PyObject*, PyObject* self) {
     return guard([&]() -> PyObject* {
         if (!PyObject_TypeCheck(self, &AioMysqlConnectorType)) raise_expected("AioMysqlConnector", self);
@@ -425,6 +467,9 @@ PyMethodDef helper_methods[] = {
     {"_c_take_all", c_take_all, METH_O, nullptr},
     {"_c_background", c_background, METH_O, nullptr},
     {"_c_init_task", c_init_task, METH_O, nullptr},
+    {"_c_life", c_life, METH_O, nullptr},
+    {"_c_bound", c_bound, METH_O, nullptr},
+    {"_c_set_init_task", (PyCFunction)(void (*)(void))c_set_init_task, METH_FASTCALL, nullptr},
     {"_c_sq_prepare", (PyCFunction)(void (*)(void))c_sq_prepare, METH_FASTCALL, nullptr},
     {"_c_sq_text", (PyCFunction)(void (*)(void))c_sq_text, METH_FASTCALL, nullptr},
     {"_c_my_kind", c_my_kind, METH_O, nullptr},
@@ -479,6 +524,16 @@ PyObject* sq_init_sqlite(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         PyObject* a[2];
         parse_fast(kInitSqlite, args, nargs, kwnames, a);
         check_str_arg(a[0], "path");
+        // Each task has a connection of its own, and each connection to
+        // ":memory:" (or "") is a separate empty database.
+        if (a[0] && PyUnicode_Check(a[0]) && (PyUnicode_CompareWithASCIIString(a[0], ":memory:") == 0 ||
+                     PyUnicode_GET_LENGTH(a[0]) == 0)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "AioSqliteConnector不能使用内存数据库 (\":memory:\" 或空路径): 每个任务有自己的链接, "
+                            "各自会看到一个空的数据库; 请使用一个数据库文件的路径 (例如临时目录中的文件), "
+                            "或者同步的Sqlite3Connector");
+            throw_error();
+        }
         auto* s = (SqObj*)self;
         set_field(s->path, a[0]);
         s->base.isReady = 1;
@@ -518,6 +573,10 @@ PyMethodDef sq_methods[] = {
      "当前任务的链接: 可以await得到; 也可以用async with进入 (得到同一个链接, 退出时不提交也不回滚; "
      "任务结束时提交或回滚并关闭)"},
     {"releaseCon", async_release_callback, METH_O, "\n            task call back\n        "},
+    {"transaction", async_transaction, METH_NOARGS,
+     "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
+     "(用con或不用con创建的执行器都在其上执行), 正常结束时提交 (提交失败在代码块处抛出), "
+     "抛出异常或被取消时回滚; 嵌套的代码块属于外层的事务"},
     {"execute", (PyCFunction)(void (*)(void))sq_execute, METH_FASTCALL | METH_KEYWORDS,
      "在当前任务的链接 (或给定的con) 上执行语句, 不提交"},
     {"asyncProcess", (PyCFunction)(void (*)(void))sq_asyncProcess, METH_VARARGS | METH_KEYWORDS,
@@ -535,6 +594,7 @@ PyObject* sq_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
         s->pending = 0;
         s->owned = nullptr;
         s->background = nullptr;
+        s->life = nullptr;
     }
     return self;
 }
@@ -547,6 +607,7 @@ int sq_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(s->conMap);
     Py_VISIT(s->owned);
     Py_VISIT(s->background);
+    Py_VISIT(s->life);
     return connector_base_traverse(self, visit, arg);
 }
 
@@ -558,6 +619,7 @@ int sq_clear(PyObject* self) {
     Py_CLEAR(s->conMap);
     Py_CLEAR(s->owned);
     Py_CLEAR(s->background);
+    Py_CLEAR(s->life);
     return connector_base_clear(self);
 }
 
@@ -607,6 +669,10 @@ int my_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             }
             Ref task = Ref::consuming(t);
             set_field(s->initTask, task.get());
+            // Kept so that a pool whose creation failed is made again when
+            // next needed (the server may be back by then).
+            Ref made = new_ref(PyTuple_Pack(2, rest.get(), config.get()));
+            setattr(life_of(self), "poolArgs", made.get());
         } else {
             callm(loop, G.s_run_until_complete, coro.get());
         }
@@ -664,6 +730,10 @@ PyGetSetDef my_getset[] = {
 PyMethodDef my_methods[] = {
     {"getCon", async_getCon, METH_NOARGS, "\n        获取链接实例\n        :return:\n        "},
     {"_releaseCon", async_release_callback, METH_O, "任务结束时的回调: 提交或回滚并把链接还给连接池"},
+    {"transaction", async_transaction, METH_NOARGS,
+     "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
+     "(用con或不用con创建的执行器都在其上执行), 正常结束时提交 (提交失败在代码块处抛出), "
+     "抛出异常或被取消时回滚; 嵌套的代码块属于外层的事务"},
     {"releaseCon", my_releaseCon, METH_O,
      "\n        释放链接实例\n        :param con: 数据库链接实例\n        :return:\n        "},
     {"execute", (PyCFunction)(void (*)(void))my_execute, METH_FASTCALL | METH_KEYWORDS,
@@ -683,6 +753,7 @@ PyObject* my_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
         s->owned = nullptr;
         s->background = nullptr;
         s->initTask = nullptr;
+        s->life = nullptr;
     }
     return self;
 }
@@ -694,6 +765,7 @@ int my_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(s->owned);
     Py_VISIT(s->background);
     Py_VISIT(s->initTask);
+    Py_VISIT(s->life);
     return connector_base_traverse(self, visit, arg);
 }
 
@@ -704,6 +776,7 @@ int my_clear(PyObject* self) {
     Py_CLEAR(s->owned);
     Py_CLEAR(s->background);
     Py_CLEAR(s->initTask);
+    Py_CLEAR(s->life);
     return connector_base_clear(self);
 }
 

@@ -9,6 +9,8 @@ namespace conn {
 namespace {
 
 const char* kSource = R"PY(
+from Tavrik.DB import _async_tx as _tx
+
 _BUSY_TIMEOUT = 30.0
 _BEGIN = "BEGIN IMMEDIATE"
 
@@ -17,7 +19,7 @@ class _ConRequest:
     """
         当前任务的数据库链接。
         await 得到链接; async with 进入时得到同一个链接, 退出时不提交也不回滚:
-        事务在任务结束时由连接器提交或回滚 (use_database 自己提交或回滚)。
+        事务在任务结束时由连接器提交或回滚 (use_database 与 transaction() 自己提交或回滚)。
     """
     __slots__ = ("_connector",)
 
@@ -38,20 +40,10 @@ async def _c_noop():
     return None
 
 
-async def _c_drain(self):
-    while True:
-        tasks = _c_background(self)
-        current = asyncio.current_task()
-        tasks = [t for t in tasks if t is not current]
-        if not tasks:
-            return
-        await asyncio.wait(tasks)
-
-
-def _c_release_failed(self, con, commit, exc):
+def _c_release_failed(self, con, exc):
     context = _c_context(self, con) or (None, None)
-    _logger.error("任务结束时%s失败: %r; 最后执行的语句: %s || params=%s",
-                  "提交" if commit else "回滚", exc, context[0], context[1])
+    _logger.error("任务结束时提交失败: %r; 最后执行的语句: %s || params=%s", exc, context[0], context[1])
+    _tx.report(asyncio.get_event_loop(), "Tavrik: 任务结束时提交失败, 它的写入已丢失", exc)
 
 
 # ------------------------------------------------------------ aiosqlite
@@ -61,13 +53,25 @@ async def _sq_taskCon(self):
     con = _c_task_con(self, task)
     if con:
         return con
+    life = _c_life(self)
+    _tx.check_open(self, life, _c_background)
+    if life.guard is None:
+        await _tx.watch(self, life)
     while not _c_reserve(self):
         await asyncio.sleep(0.1)
+        _tx.check_open(self, life, _c_background)
     try:
         import aiosqlite
         con = await aiosqlite.connect(_c_path(self), timeout=_BUSY_TIMEOUT, isolation_level=None)
     except BaseException:
         _c_unreserve(self)
+        raise
+    try:
+        _tx.check_open(self, life, _c_background)
+    except RuntimeError:
+        # close() began while the connection was opening: it is not handed out.
+        _c_unreserve(self)
+        await con.close()
         raise
     _c_bind(self, task, con)
     return con
@@ -126,41 +130,35 @@ async def _sq_getTableNameList(self):
     return [row["name"] for row in _c_dict_rows(cursor, await cursor.fetchall())]
 
 
-async def _sq_release(self, task, con, commit):
+async def _sq_finish(self, task, con, commit):
+    # Ends a task's transaction and closes its connection.  Driven as a plain
+    # future (_tx.drive): the loop's shutdown cannot cut it.  A failed commit
+    # is logged and reported; a failed rollback needs nothing more, the
+    # connection's close discards the transaction.
     try:
         try:
             if commit:
                 await con.commit()
             else:
                 await con.rollback()
-        except BaseException as e:
-            _c_release_failed(self, con, commit, e)
-            raise
+        except Exception as e:
+            if commit:
+                _c_release_failed(self, con, e)
         finally:
             await con.close()
     finally:
         _c_forget(self, task, con)
 
 
-async def _sq_close(self):
+async def _sq_close(self, timeout=_tx.CLOSE_TIMEOUT):
     """
-        关闭连接器: 等待进行中的释放完成, 回滚并关闭仍被任务持有的链接。
+        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);
+        回滚剩余的; 关闭所有链接并停止其工作线程。之后的语句抛出错误; 再次调用无害。
     """
-    await _c_drain(self)
-    # The map is already emptied: every connection must be closed even when
-    # one of them fails (its first error is raised at the end).
-    error = None
-    for task, con in _c_take_all(self):
-        try:
-            try:
-                await con.rollback()
-            finally:
-                await con.close()
-        except Exception as e:
-            if error is None:
-                error = e
-    if error is not None:
-        raise error
+    async def final(remaining):
+        return None
+    await _tx.close(self, _c_life(self), _c_task_con, _c_bound, _c_background, _c_take_all, _sq_finish, final,
+                    timeout)
 
 
 # ------------------------------------------------------------ aiomysql
@@ -173,16 +171,22 @@ async def _my_init_mysql(self, *args, **kwargs):
 
 
 async def _my_wait_pool(self):
+    retried = False
     while not self.isReady:
         init = _c_init_task(self)
         if init is None:
             await asyncio.sleep(0.3)
         elif not init.done():
             await asyncio.wait((init,))
-        elif init.cancelled():
-            raise RuntimeError("MySQL连接池的创建已被取消, 连接器不可用")
-        elif init.exception() is not None:
-            raise RuntimeError("MySQL连接池创建失败, 连接器不可用: %r" % (init.exception(),)) from init.exception()
+        elif init.cancelled() or init.exception() is not None:
+            exc = None if init.cancelled() else init.exception()
+            made = _c_life(self).poolArgs
+            if retried or made is None:
+                raise RuntimeError("MySQL连接池创建失败, 连接器暂不可用: %r" % (exc,)) from exc
+            # The server may be back: make the pool again.
+            retried = True
+            coro = self._init_mysql(*made[0], **dict(made[1]))
+            _c_set_init_task(self, asyncio.get_running_loop().create_task(coro))
         else:
             await asyncio.sleep(0.3)
 
@@ -192,14 +196,24 @@ async def _my_taskCon(self):
     con = _c_task_con(self, task)
     if con:
         return con
+    life = _c_life(self)
+    _tx.check_open(self, life, _c_background)
+    if life.guard is None:
+        await _tx.watch(self, life)
     if not self.isReady:
         await _my_wait_pool(self)
     con = await self._pool.acquire()
+    try:
+        _tx.check_open(self, life, _c_background)
+    except RuntimeError:
+        self._pool.release(con)
+        raise
     _c_bind(self, task, con)
     return con
 
 
 async def _my_getSelectCon(self):
+    _tx.check_open(self, _c_life(self), _c_background)
     if not self.isReady:
         await _my_wait_pool(self)
     return await self._pool.acquire()
@@ -208,10 +222,17 @@ async def _my_getSelectCon(self):
 async def _my_execute(self, sql, con, dictCur, args):
     if not con:
         con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
-    async with con.cursor(DictCursor if dictCur else Cursor) as cursor:
-        _c_note(self, con, sql, args)
-        await cursor.execute(sql, args)
-        return await cursor.fetchall()
+    try:
+        async with con.cursor(DictCursor if dictCur else Cursor) as cursor:
+            _c_note(self, con, sql, args)
+            await cursor.execute(sql, args)
+            return await cursor.fetchall()
+    except asyncio.CancelledError:
+        # Cut half way, the connection is in the middle of the protocol: it
+        # is closed at the task's end, never rolled back or pooled again.
+        if _c_context(self, con) is not None:
+            _c_life(self).broken[id(con)] = con
+        raise
 
 
 async def _my_asyncProcess(self, executor, hasCon, con):
@@ -220,19 +241,26 @@ async def _my_asyncProcess(self, executor, hasCon, con):
         con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
     # Rows of a selection are read as tuples and turned into model rows in
     # one step (the same rows a dictionary cursor's dicts would give).
-    async with con.cursor(Cursor) as cursor:
-        sql, params, batch = _c_my_pair(executor)
-        _c_note(self, con, sql, params)
-        if batch:
-            await cursor.executemany(sql, params)
-        else:
-            await cursor.execute(sql, params)
-        if kind == 0:
-            return _c_select(executor, cursor, list(await cursor.fetchall()))
-        if kind == 1:
-            raw = cursor.lastrowid
-        else:
-            raw = await cursor.fetchall()
+    try:
+        async with con.cursor(Cursor) as cursor:
+            sql, params, batch = _c_my_pair(executor)
+            _c_note(self, con, sql, params)
+            if batch:
+                await cursor.executemany(sql, params)
+            else:
+                await cursor.execute(sql, params)
+            if kind == 0:
+                return _c_select(executor, cursor, list(await cursor.fetchall()))
+            if kind == 1:
+                raw = cursor.lastrowid
+            else:
+                raw = await cursor.fetchall()
+    except asyncio.CancelledError:
+        # Cut half way, the connection is in the middle of the protocol: it
+        # is closed at the task's end, never rolled back or pooled again.
+        if _c_context(self, con) is not None:
+            _c_life(self).broken[id(con)] = con
+        raise
     return _c_process(executor, raw)
 
 
@@ -243,48 +271,52 @@ async def _my_getTableNameList(self):
     return [row[0] for row in rows]
 
 
-async def _my_release(self, task, con, commit):
+async def _my_finish(self, task, con, commit):
+    # As _sq_finish; the connection goes back to the pool, or is closed when
+    # its state is unknown (a cut statement, a failed commit or rollback):
+    # the server then discards its transaction.
+    broken = _c_life(self).broken
     try:
-        try:
+        if broken.pop(id(con), None) is not None:
+            con.close()
             if commit:
-                await con.commit()
-            else:
-                await con.rollback()
-        except BaseException as e:
-            _c_release_failed(self, con, commit, e)
-            raise
-        finally:
-            await self._pool.release(con)
+                _c_release_failed(self, con, RuntimeError("链接已失效 (语句被中断或提交失败), 无法提交"))
+        else:
+            try:
+                if commit:
+                    await con.commit()
+                else:
+                    await con.rollback()
+            except Exception as e:
+                con.close()
+                if commit:
+                    _c_release_failed(self, con, e)
+        pool = self._pool
+        if pool is not None:
+            await pool.release(con)
     finally:
         _c_forget(self, task, con)
 
 
-async def _my_close(self):
+async def _my_close(self, timeout=_tx.CLOSE_TIMEOUT):
     """
-        关闭连接器: 等待进行中的释放完成, 回滚并归还仍被任务持有的链接, 关闭连接池。
+        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);
+        回滚并归还剩余的链接; 关闭连接池。之后的语句抛出错误; 再次调用无害。
     """
-    init = _c_init_task(self)
-    if init is not None and not init.done():
-        await asyncio.wait((init,))
-    await _c_drain(self)
-    pool = self._pool
-    # As for SQLite: every connection goes back and the pool is closed even
-    # when a rollback fails (its first error is raised at the end).
-    error = None
-    for task, con in _c_take_all(self):
-        try:
+    async def final(remaining):
+        init = _c_init_task(self)
+        if init is not None and not init.done():
+            await asyncio.wait((init,), timeout=remaining)
+        pool = self._pool
+        if pool is not None:
+            pool.close()
             try:
-                await con.rollback()
-            finally:
-                await pool.release(con)
-        except Exception as e:
-            if error is None:
-                error = e
-    if pool is not None:
-        pool.close()
-        await pool.wait_closed()
-    if error is not None:
-        raise error
+                await asyncio.wait_for(pool.wait_closed(), remaining)
+            except asyncio.TimeoutError:
+                # Connections someone never gave back (getSelectCon): cut them.
+                pool.terminate()
+    await _tx.close(self, _c_life(self), _c_task_con, _c_bound, _c_background, _c_take_all, _my_finish, final,
+                    timeout)
 )PY";
 
 Ref take(PyObject* m, const char* name) {
@@ -315,10 +347,13 @@ void init_async_source(PyObject* m) {
     G.noop_coro = take(m, "_c_noop");
     G.sq_execute = take(m, "_sq_execute");
     G.sq_asyncProcess = take(m, "_sq_asyncProcess");
-    G.sq_release = take(m, "_sq_release");
+    G.sq_release = take(m, "_sq_finish");
     G.my_execute = take(m, "_my_execute");
     G.my_asyncProcess = take(m, "_my_asyncProcess");
-    G.my_release = take(m, "_my_release");
+    G.my_release = take(m, "_my_finish");
+    G.tx_drive = import_attr("Tavrik.DB._async_tx", "drive");
+    G.tx_new_life = import_attr("Tavrik.DB._async_tx", "new_life");
+    G.tx_transaction = import_attr("Tavrik.DB._async_tx", "transaction");
 
     put(&AioSqliteConnectorType, "_taskCon", m, "_sq_taskCon");
     put(&AioSqliteConnectorType, "getTableNameList", m, "_sq_getTableNameList");

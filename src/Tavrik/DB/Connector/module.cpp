@@ -289,7 +289,11 @@ void module_body(PyObject* m) {
 
     G.logger = logger;
     G.logger_debug = getattr(logger.get(), "debug");
-    G.logging_info = getattr(logging.get(), "info");
+    // The root logger's own method: the module-level logging.info() would
+    // install a handler on the root logger and so disable the application's
+    // later logging.basicConfig().
+    Ref root = new_ref(PyObject_CallMethod(logging.get(), "getLogger", nullptr));
+    G.logging_info = getattr(root.get(), "info");
     G.sqlite3_connect = getattr(sqlite3.get(), "connect");
     G.current_thread = getattr(threading.get(), "current_thread");
     G.main_thread = getattr(threading.get(), "main_thread");

@@ -41,6 +41,7 @@ struct SqlGeneratorObject {
     long long offset;
     int hasLimit;
     PyObject* weaklist;
+    int lockRows;  // SELECT ... FOR UPDATE
 };
 
 struct JoinCellObject {

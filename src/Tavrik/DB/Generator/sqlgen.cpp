@@ -102,6 +102,7 @@ void clear_statement(SqlGeneratorObject* g) {
     Py_CLEAR(g->joins);
     g->hasLimit = 0;
     g->limit = g->offset = 0;
+    g->lockRows = 0;
 }
 
 // ------------------------------------------------------------ lifecycle
@@ -420,6 +421,15 @@ PyObject* m_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
+// A selection that locks the rows it reads until the transaction ends (the
+// MySQL form; SQLite has no such clause).
+PyObject* m_for_update(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        G(self)->lockRows = 1;
+        return self_ref(self);
+    });
+}
+
 PyObject* m_bind(PyObject* self, PyObject* model) {
     return guard([&]() -> PyObject* { return api_bind_model(self, model); });
 }
@@ -511,6 +521,7 @@ Ref select_pair(SqlGeneratorObject* g) {
         Require(PyList_Append(params.get(), l.get()));
         Require(PyList_Append(params.get(), o.get()));
     }
+    if (g->lockRows) out += " FOR UPDATE";
     Ref text = to_str(out);
     Ref tuple = new_ref(PyList_AsTuple(params.get()));
     return new_ref(PyTuple_Pack(2, text.get(), tuple.get()));
@@ -767,6 +778,9 @@ PyMethodDef gen_methods[] = {
      "orderBy(*args): properties, 'name', '-name', (column, 'ASC'|'DESC') or prop.desc()."},
     {"Limit", (PyCFunction)(void (*)(void))m_limit, METH_FASTCALL | METH_KEYWORDS,
      "Limit(count, skip=0): at most `count` rows after skipping `skip`."},
+    {"forUpdate", m_for_update, METH_NOARGS,
+     "forUpdate(): the selection ends in FOR UPDATE (MySQL): the rows it reads stay locked until the "
+     "transaction ends."},
     {"bind", m_bind, METH_O, "bind(model): binds the generator to a model and returns it."},
     {"statementPair", m_statement_pair, METH_NOARGS,
      "statementPair(): (SQL text with %s placeholders, parameter tuple or list of tuples for a batch)."},

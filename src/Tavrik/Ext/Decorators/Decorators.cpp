@@ -20,7 +20,9 @@ def pydantic_support(model):
 
 
 import functools
+import sys
 from Tavrik.DB.DB import DB
+from Tavrik.DB._async_tx import Transaction
 
 
 def use_database(fun):
@@ -33,16 +35,26 @@ def use_database(fun):
             self = kwargs.pop("self")
         else:
             raise TypeError("warp() takes at least 1 positional argument (0 given)")
-        # The connector's getCon() is entered as an asynchronous context
-        # manager; the connection it yields is kept on the object.
-        async with DB.getInstance().connector.getCon() as self.con:
-            try:
-                res = await fun(self, *args, **kwargs)
-                await self.con.commit()
-                return res
-            except Exception:
-                await self.con.rollback()
+        # The steps of connector.transaction() on the connector's getCon(),
+        # with the connection kept on the object (and read from it again to
+        # commit) and a cancellation left to the task's end.
+        tx = Transaction(DB.getInstance().connector.getCon(), holder=self, cancelRollsBack=False)
+        con = await tx.__aenter__()
+        try:
+            self.con = con
+        except BaseException:
+            if not await tx.leave(*sys.exc_info()):
                 raise
+            return None
+        try:
+            res = await fun(self, *args, **kwargs)
+        except BaseException:
+            if not await tx.__aexit__(*sys.exc_info()):
+                raise
+            return None
+        if await tx.__aexit__(None, None, None):
+            return None
+        return res
     return warp
 )PY";
 

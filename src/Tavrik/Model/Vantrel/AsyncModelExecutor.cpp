@@ -268,15 +268,15 @@ async def _v_update(self, instance):
     return await self.execute()
 
 
-def findOneBy(self, Filter=None):
-    """按条件查询唯一的一行，没有结果时为None"""
+def findOneBy(self, Filter=None, *, forUpdate=False):
+    """按条件查询唯一的一行，没有结果时为None; forUpdate 同 findAllBy"""
     _v_check_filter(Filter)
-    return _v_findOneBy(self, Filter)
+    return _v_findOneBy(self, Filter, forUpdate)
 
 
-async def _v_findOneBy(self, Filter):
+async def _v_findOneBy(self, Filter, forUpdate=False):
     self.reset()
-    rows = await self.findAllBy(Filter)
+    rows = await (self.findAllBy(Filter, forUpdate=True) if forUpdate else self.findAllBy(Filter))
     if rows is None:
         return None
     if not isinstance(rows, _v_InstanceList):

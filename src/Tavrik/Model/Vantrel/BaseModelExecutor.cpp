@@ -215,20 +215,36 @@ Ref executor_execute(PyObject* self) {
     return call_method0(self, N.execute);
 }
 
-static Ref find_all_impl(PyObject* self, PyObject* filter) {
+// A locking read (forUpdate=True): SELECT ... FOR UPDATE on MySQL.  SQLite
+// has no such clause and needs none: a task's transaction holds the write
+// lock from its first statement (BEGIN IMMEDIATE), the synchronous connector
+// runs under its lock.
+static void lock_rows(PyObject* self) {
+    PyObject* db = E(self)->db;
+    if (!db || db == Py_None) return;
+    PyObject* c = ((DBObject*)db)->connector;
+    if (c && PyObject_TypeCheck(c, I.connector->AioMysqlConnectorType))
+        call_method0(require_sql(self, "select"), N.forUpdate);
+}
+
+static Ref find_all_impl(PyObject* self, PyObject* filter, bool lock) {
     executor_reset(self);
     PyObject* model = model_of(self);
     Ref cols = getattr(model, N.col);
     Ref sel = call_method_seq(require_sql(self, "select"), N.select, cols.get());
     call_method1(sel.get(), N.where, filter);
+    if (lock) lock_rows(self);
     return executor_execute(self);
 }
 
-Ref executor_find_all(PyObject* self, PyObject* filter) {
+Ref executor_find_all(PyObject* self, PyObject* filter, bool lock) {
     PyTypeObject* t = Py_TYPE(self);
     if (t == &ModelExecutorType || t == &BaseModelExecutorType || t == &AsyncModelExecutorType)
-        return find_all_impl(self, filter);
-    return call_method1(self, N.findAllBy, filter);
+        return find_all_impl(self, filter, lock);
+    if (!lock) return call_method1(self, N.findAllBy, filter);
+    Ref kw = new_ref(PyTuple_Pack(1, N.forUpdate.get()));
+    PyObject* a[2] = {filter, Py_True};
+    return call_method(self, N.findAllBy, a, 1, kw.get());
 }
 
 // ------------------------------------------------------- internal operations
@@ -471,24 +487,28 @@ static PyObject* m_find(FASTCALL_ARGS) {
 
 static PyObject* m_findAllBy(FASTCALL_ARGS) {
     return guard([&] {
-        static const char* const names[] = {"Filter"};
-        PyObject* a[1];
-        bind_args("findAllBy", args, nargs, kwnames, names, 1, 0, a);
+        static const char* const names[] = {"Filter", "forUpdate"};
+        PyObject* a[2];
+        // forUpdate is keyword-only.
+        if (nargs > 1) raise_count(Params{"findAllBy", names, 1, 0}, nargs);
+        bind_args("findAllBy", args, nargs, kwnames, names, 2, 0, a);
         PyObject* f = a[0] ? a[0] : Py_None;
         check_filter(f, "Filter");
-        return find_all_impl(self, f).relinquish();
+        return find_all_impl(self, f, a[1] && truthy(a[1])).relinquish();
     });
 }
 
 static PyObject* m_findOneBy(FASTCALL_ARGS) {
     return guard([&] {
-        static const char* const names[] = {"Filter"};
-        PyObject* a[1];
-        bind_args("findOneBy", args, nargs, kwnames, names, 1, 0, a);
+        static const char* const names[] = {"Filter", "forUpdate"};
+        PyObject* a[2];
+        // forUpdate is keyword-only.
+        if (nargs > 1) raise_count(Params{"findOneBy", names, 1, 0}, nargs);
+        bind_args("findOneBy", args, nargs, kwnames, names, 2, 0, a);
         PyObject* f = a[0] ? a[0] : Py_None;
         check_filter(f, "Filter");
         executor_reset(self);
-        Ref rows = executor_find_all(self, f);
+        Ref rows = executor_find_all(self, f, a[1] && truthy(a[1]));
         if (rows.get() == Py_None) {
             PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
             throw_error();
@@ -502,9 +522,11 @@ static PyObject* m_findOneBy(FASTCALL_ARGS) {
 
 static PyObject* m_findAnyMatch(FASTCALL_ARGS) {
     return guard([&] {
-        static const char* const names[] = {"instance", "limit", "offset"};
-        PyObject* a[3];
-        bind_args("findAnyMatch", args, nargs, kwnames, names, 3, 1, a);
+        static const char* const names[] = {"instance", "limit", "offset", "forUpdate"};
+        PyObject* a[4];
+        // forUpdate is keyword-only.
+        if (nargs > 3) raise_count(Params{"findAnyMatch", names, 3, 1}, nargs);
+        bind_args("findAnyMatch", args, nargs, kwnames, names, 4, 1, a);
         PyObject* model = model_of(self);
         check_arg(a[0], I.korvid->ModelInstanceType, "instance", false);
         check_row_of(model, a[0], "instance", false);
@@ -525,6 +547,7 @@ static PyObject* m_findAnyMatch(FASTCALL_ARGS) {
             }
             Require(paging(sql, limit, offset));
         }
+        if (a[3] && truthy(a[3])) lock_rows(self);
         return executor_execute(self).relinquish();
     });
 }
@@ -681,10 +704,10 @@ PyMethodDef base_methods[] = {
     {"reset", (PyCFunction)m_reset, METH_NOARGS, "重置执行器：执行过的语句被新的语句生成器替换"},
     {"editSql", (PyCFunction)(void (*)(void))m_editSql, METH_FASTCALL | METH_KEYWORDS, "以语句生成器调用func，返回执行器"},
     {"find", (PyCFunction)(void (*)(void))m_find, METH_FASTCALL | METH_KEYWORDS, "开始查询指定的列，返回执行器"},
-    {"findAllBy", (PyCFunction)(void (*)(void))m_findAllBy, METH_FASTCALL | METH_KEYWORDS, "按条件查询所有行"},
-    {"findOneBy", (PyCFunction)(void (*)(void))m_findOneBy, METH_FASTCALL | METH_KEYWORDS, "按条件查询唯一的一行"},
+    {"findAllBy", (PyCFunction)(void (*)(void))m_findAllBy, METH_FASTCALL | METH_KEYWORDS, "按条件查询所有行; forUpdate=True 时为加锁读 (MySQL: SELECT ... FOR UPDATE, 行锁保持到事务结束; SQLite上不改变什么)"},
+    {"findOneBy", (PyCFunction)(void (*)(void))m_findOneBy, METH_FASTCALL | METH_KEYWORDS, "按条件查询唯一的一行; forUpdate 同 findAllBy"},
     {"findAnyMatch", (PyCFunction)(void (*)(void))m_findAnyMatch, METH_FASTCALL | METH_KEYWORDS,
-     "查询与实例中已设置的值相符的行"},
+     "查询与实例中已设置的值相符的行; forUpdate 同 findAllBy"},
     {"By", (PyCFunction)(void (*)(void))m_By, METH_FASTCALL | METH_KEYWORDS, "以条件完成当前查询并执行"},
     {"delete", (PyCFunction)(void (*)(void))m_delete, METH_FASTCALL | METH_KEYWORDS, "按主键或条件删除"},
     {"save", (PyCFunction)(void (*)(void))m_save_placeholder, METH_FASTCALL | METH_KEYWORDS, nullptr},

@@ -19,6 +19,7 @@ static Ref name(const char* s) { return intern(s); }
 
 void init_names() {
     N.select = name("select");
+    N.forUpdate = name("forUpdate");
     N.where = name("where");
     N.insert = name("insert");
     N.values = name("values");

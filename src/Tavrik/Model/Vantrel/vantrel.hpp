@@ -28,7 +28,7 @@ struct Names {
     Immortal getExecutor, getOtherFkBy, insertCell, updateCell, instance, execute;
     Immortal findAllBy, findForeignKey, save, update, reset, con, info;
     Immortal executor, deep, path, clevel, level, before, _saveOTO, _saveOTM, _saveMTM;
-    Immortal findOneBy, modelInstance, valuesMany;
+    Immortal findOneBy, modelInstance, valuesMany, forUpdate;
 };
 extern Names N;
 
@@ -84,7 +84,7 @@ Ref executor_reset(PyObject* self);  // None or self (new ref)
 void end_batch(PyObject* self);  // after a batch ran (or failed); never raises
 Ref executor_execute(PyObject* self);
 Ref sync_execute(PyObject* self);
-Ref executor_find_all(PyObject* self, PyObject* filter);
+Ref executor_find_all(PyObject* self, PyObject* filter, bool lock = false);
 void check_filter(PyObject* f, const char* arg);
 void check_row_of(PyObject* model, PyObject* row, const char* arg, bool allow_plain_dict);
 PyObject* instance_dict(PyObject* self);  // borrowed, created on demand

@@ -66,6 +66,7 @@ struct AioSqliteConnectorObject {
     int pending;           // private: connections being opened (hold a slot)
     PyObject* owned;       // private: connection -> (last statement, params)
     PyObject* background;  // private: release / table-creation tasks in flight
+    PyObject* life;        // private: lifetime state (Tavrik.DB._async_tx.Life)
 };
 
 struct AioMysqlConnectorObject {
@@ -75,6 +76,7 @@ struct AioMysqlConnectorObject {
     PyObject* owned;       // private: connection -> (last statement, params)
     PyObject* background;  // private: release / table-creation tasks in flight
     PyObject* initTask;    // private: the pool-creating task, when scheduled
+    PyObject* life;        // private: lifetime state (Tavrik.DB._async_tx.Life)
 };
 
 }  // namespace tavrik
