@@ -85,6 +85,18 @@ async def _mysql_reset(settings):
 async def async_db(request, db_path):
     """The installed asynchronous connector, over aiosqlite and over MySQL,
     with every declared table created.  Yields the connector."""
+    async for connector in _installed_async_connector(request.param, db_path):
+        yield connector
+
+
+@pytest.fixture
+async def mysql_db(db_path):
+    """As async_db, on MySQL only."""
+    async for connector in _installed_async_connector("mysql", db_path):
+        yield connector
+
+
+async def _installed_async_connector(kind, db_path):
     from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector
     from Tavrik.DB.DB import DB
     from Tavrik.Ext import generate_table
@@ -92,7 +104,7 @@ async def async_db(request, db_path):
     import tests.models  # noqa: F401
 
     loop = asyncio.get_running_loop()
-    if request.param == "aiosqlite":
+    if kind == "aiosqlite":
         connector = AioSqliteConnector(loop, path=db_path, showLog=False)
     else:
         settings = require_mysql()

@@ -8,7 +8,6 @@ import sqlite3
 import pymysql
 import pytest
 
-from Tavrik.DB.Connector import AioMysqlConnector
 from Tavrik.DB.Generator import TableGenerator
 from Tavrik.Ext import generate_table
 from Tavrik.Model.Korvid import Korvid, MiddleKorvid
@@ -130,13 +129,6 @@ async def mysql_indexes():
     for table, name, col, non_unique in rows:
         found.setdefault(table, {})[col] = (name, not non_unique)
     return found
-
-
-@pytest.fixture
-async def mysql_db(async_db):
-    if not isinstance(async_db, AioMysqlConnector):
-        pytest.skip("MySQL only")
-    return async_db
 
 
 @pytest.mark.filterwarnings("ignore:Table .* already exists")  # the server's note on the second creation

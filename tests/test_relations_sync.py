@@ -8,7 +8,7 @@ import pytest
 
 from Tavrik.Model.Korvid import InstanceList, Korvid
 from Tavrik.Model.ModelProperty import AutoIncrement, ForeignKey, IntProperty, StrProperty
-from tests.models import Post, Profile, Role, User
+from tests.models import Profile, Role, User
 
 
 def attach(model, name, fk):

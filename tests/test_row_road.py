@@ -5,7 +5,6 @@ import datetime
 import decimal
 import sqlite3
 
-import pytest
 
 from Tavrik.DB.Connector import dict_factory
 from Tavrik.Model.Korvid import Korvid

@@ -1,6 +1,5 @@
 """Transaction blocks of the synchronous SQLite connector, and save/update
 with related rows as one transaction."""
-import json
 import os
 import random
 import signal
