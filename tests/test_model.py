@@ -429,7 +429,11 @@ class TestRows:
         row = User({"id": 1}, id=2)
         assert row["id"] == 1
         assert row["active"] is True
-        assert "check" not in User({"id": 1, "check": False, "junk": 1})
+        # A dict key that names no column is refused, "check" included (the
+        # flag is read from the keywords only).
+        for data in ({"id": 1, "junk": 1}, {"id": 1, "check": False}):
+            with pytest.raises(TypeError, match="User .*%r" % (set(data) - {"id"}).pop()):
+                User(data)
         assert User({"id": 1}, check=False) == {"id": 1}
         assert User({"id": 1}, "ignored", 3)["id"] == 1
 
