@@ -143,3 +143,17 @@ def test_examples_pass_and_mistakes_are_reported(run, module, tmp_path, mistakes
     assert errors.get(APP, {}) == {}, output
     assert set(errors) <= {QUICKSTART, APP, os.path.abspath(mistakes)}, output
     assert set(errors.get(os.path.abspath(mistakes), {})) == marked_lines(MISTAKES), output
+
+
+@pytest.mark.parametrize("program, args", [(QUICKSTART, []), (APP, ["demo.db"])], ids=["quickstart", "app"])
+def test_examples_run(program, args, tmp_path):
+    # The annotations are evaluated when the classes are made (Python 3.9 has
+    # no lazy annotations): the programs must run as they are typed.
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (package_root(), env.get("PYTHONPATH")) if p)
+    proc = subprocess.run([sys.executable, program, *args], capture_output=True, text=True, env=env,
+                          timeout=60, cwd=str(tmp_path))
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    if program == APP:
+        assert proc.stdout.rstrip().endswith("done.")
+        assert "saved again with the same id: ada king" in proc.stdout
