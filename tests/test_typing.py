@@ -87,8 +87,17 @@ def test_readme_quickstart_is_the_example_file():
         assert block == f.read()
 
 
-def run_mypy(files, tmp_path):
+def checker_env():
+    # The checkers never load the package: keep a sanitizer run's preloads
+    # out of them (and out of the Node that pyright runs on).
     env = dict(os.environ)
+    for name in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        env.pop(name, None)
+    return env
+
+
+def run_mypy(files, tmp_path):
+    env = checker_env()
     root = package_root()
     paths = [EXAMPLES]
     # An installed package is found through the interpreter; a development
@@ -119,7 +128,7 @@ def run_pyright(files, tmp_path):
     proc = subprocess.run(
         [sys.executable, "-m", "basedpyright", "--outputjson", "--pythonpath", sys.executable,
          "--project", str(config), *files],
-        capture_output=True, text=True, timeout=300, cwd=str(tmp_path))
+        capture_output=True, text=True, env=checker_env(), timeout=300, cwd=str(tmp_path))
     report = json.loads(proc.stdout)
     errors = {}
     for d in report["generalDiagnostics"]:
