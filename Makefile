@@ -22,7 +22,10 @@ PYTHONS := $(strip $(PY39) $(PY312) $(PY313))
 endif
 MAIN_PY := $(firstword $(PYTHONS))
 
-DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite pytest pytest-asyncio
+# The type checkers the tests run over the examples (basedpyright bundles
+# pyright with its own Node, so it needs no download at run time).
+TYPECHECK_DEPS := mypy==1.19.1 basedpyright==1.39.10
+DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite pytest pytest-asyncio $(TYPECHECK_DEPS)
 JOBS := 2
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 

@@ -12,6 +12,7 @@ import asyncio
 import datetime
 import os
 import sys
+from typing import Any, List, Union
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -25,11 +26,11 @@ from Tavrik.Ext.Olvane import Olvane  # noqa: E402
 from models import Post, Profile, Role, User, UserRole  # noqa: E402
 
 
-def step(title):
+def step(title: str) -> None:
     print("\n== " + title)
 
 
-def show_user(u):
+def show_user(u: User) -> None:
     roles = ", ".join(r.name for r in u.get("roles") or [])
     posts = ", ".join(p.title for p in u.get("posts") or [])
     profile = u.get("profile")
@@ -37,7 +38,7 @@ def show_user(u):
         u.id, u.name, profile.bio if profile else None, posts, roles))
 
 
-def sync_part(path):
+def sync_part(path: str) -> None:
     step("synchronous road on the SQLite file %s" % path)
     connector = Sqlite3Connector(path, showLog=False)
     DB.create(connector)
@@ -47,10 +48,10 @@ def sync_part(path):
 
     step("save rows with their related rows")
     admin, editor = Role(name="admin"), Role(name="editor")
-    roles = Role.getExecutor()
+    roles = Role.getSyncExecutor()
     roles.save(admin)
     roles.save(editor)
-    users = User.getExecutor()
+    users = User.getSyncExecutor()
     ada = users.save(User(
         name="ada", email="ada@example.org",
         profile=Profile(bio="first programmer"),
@@ -58,7 +59,7 @@ def sync_part(path):
                Post(title="On Bernoulli numbers", published=True)],
         roles=[admin, editor],
     ))
-    print("  saved ada with id", ada.id, "- her profile got user_id", ada.profile.user_id)
+    print("  saved ada with id", ada.id, "- her profile got user_id", ada.profile.user_id if ada.profile else None)
     users.save(User(name="alan", posts=[Post(title="Computable numbers")], roles=[editor]))
     for i in range(12):
         users.save(User(name="user%02d" % i))
@@ -68,7 +69,7 @@ def sync_part(path):
     print("  findOneBy(name == 'ada') ->", dict(found))
     print("  findAllBy(name like 'user0%') ->", [u.name for u in users.findAllBy(User.name.like("user0%"))])
     print("  findAnyMatch(User(name='alan')) ->", [u.id for u in users.findAnyMatch(User(name="alan", check=False))])
-    print("  posts published:", [p.title for p in Post.getExecutor().findAllBy(Post.published == True)])  # noqa: E712
+    print("  posts published:", [p.title for p in Post.getSyncExecutor().findAllBy(Post.published == True)])  # noqa: E712
 
     step("load relations in depth")
     everyone = users.findAllBy(User.name.in_(["ada", "alan"]))
@@ -99,29 +100,31 @@ def sync_part(path):
 class Blog:
     """An application service whose method runs in one transaction."""
 
+    con: Any  # the decorator's connection, while a decorated method runs
+
     @use_database
-    async def publish_all(self, user_id):
-        posts = Post.getExecutor(self.con)
+    async def publish_all(self, user_id: int) -> int:
+        posts = Post.getAsyncExecutor(self.con)
         count = 0
         for post in await posts.findAllBy(Post.user_id == user_id):
             post.published = True
-            await Post.getExecutor(self.con).update(post)
+            await Post.getAsyncExecutor(self.con).update(post)
             count += 1
         return count
 
 
-async def async_part(connector, label):
+async def async_part(connector: Union[AioSqliteConnector, AioMysqlConnector], label: str) -> None:
     step("asynchronous road on " + label)
     DB.create(connector)
     while not connector.isReady:
         await asyncio.sleep(0.01)
-    await generate_table()
+    await generate_table(connector)
 
-    async def writer():
+    async def writer() -> int:
         # One transaction, committed when the block ends: the code after it
         # can rely on the rows being there (a failed commit is raised here).
         async with connector.transaction() as con:
-            users = User.getExecutor(con)
+            users = User.getAsyncExecutor(con)
             grace = await users.save(User(name="grace", profile=Profile(bio="compilers"),
                                           posts=[Post(title="A-0"), Post(title="COBOL")],
                                           roles=[Role(name="admiral")]))
@@ -131,23 +134,25 @@ async def async_part(connector, label):
 
     grace_id = await writer()
 
-    async def endorse():
+    async def endorse() -> None:
         # Read-modify-write: the locking read (SELECT ... FOR UPDATE on MySQL)
         # keeps a concurrent endorsement from being lost.
         async with connector.transaction() as con:
-            profiles = Profile.getExecutor(con)
+            profiles = Profile.getAsyncExecutor(con)
             profile = await profiles.findOneBy(Profile.user_id == grace_id, forUpdate=True)
-            profile.bio = profile.bio + "+"
+            assert profile is not None  # saved with grace above
+            profile.bio = (profile.bio or "") + "+"
             await profiles.update(profile)
 
     await asyncio.gather(*(asyncio.get_running_loop().create_task(endorse()) for _ in range(3)))
 
-    async def reader():
-        users = User.getExecutor()
+    async def reader() -> None:
+        users = User.getAsyncExecutor()
         grace = await users.findOneBy(User.id == grace_id)
+        assert grace is not None
         await users.findForeignKey(grace, deep=True)
         show_user(grace)
-        print("  bio after three concurrent endorsements:", grace.profile.bio)
+        print("  bio after three concurrent endorsements:", grace.profile.bio if grace.profile else None)
         print("  findOneBy for a missing name ->", await users.findOneBy(User.name == "nobody"))
         page = await Olvane(User, page=2, pageSize=3).filter().orderBy(User.id).execute()
         print("  page %d/%d: %s" % (page.page, page.totalPage, [u.name for u in page.content]))
@@ -162,11 +167,11 @@ async def async_part(connector, label):
     await connector.close()
 
 
-def main(argv):
+def main(argv: List[str]) -> int:
     if len(argv) >= 2 and argv[0] == "--mysql":
         host, port, user, password, db = argv[1].split(":", 4)
 
-        async def run_mysql():
+        async def run_mysql() -> None:
             loop = asyncio.get_running_loop()
             await async_part(AioMysqlConnector(loop, host=host, port=int(port), user=user,
                                                password=password, db=db, autocommit=False),
@@ -181,7 +186,7 @@ def main(argv):
     if os.path.exists(async_path):
         os.remove(async_path)
 
-    async def run_sqlite():
+    async def run_sqlite() -> None:
         await async_part(AioSqliteConnector(asyncio.get_running_loop(), path=async_path, showLog=False),
                          "the SQLite file %s through aiosqlite" % async_path)
     asyncio.run(run_sqlite())

@@ -1,9 +1,15 @@
 """The example application's models: users with a profile (1:1), posts (1:N)
-and roles (M:N through the junction UserRole)."""
+and roles (M:N through the junction UserRole).  Each column and relation is
+annotated with the type a row holds in it (Optional where the column may be
+NULL), so type checkers know the rows and the keywords a model accepts."""
+import datetime
+from typing import List, Optional
+
 from Tavrik.Model.Korvid import Korvid, MiddleKorvid
 from Tavrik.Model.ModelProperty import (
     AutoIncrement,
     BoolProperty,
+    Column,
     DateTimeProperty,
     ForeignKey,
     IntProperty,
@@ -13,37 +19,37 @@ from Tavrik.Model.ModelProperty import (
 
 
 class Profile(Korvid):
-    id = IntProperty(primaryKey=True, default=AutoIncrement)
-    user_id = IntProperty()
-    bio = TextProperty(nullable=True)
+    id: Column[int] = IntProperty(primaryKey=True, default=AutoIncrement)
+    user_id: Column[Optional[int]] = IntProperty()
+    bio: Column[Optional[str]] = TextProperty(nullable=True)
 
 
 class Post(Korvid):
-    id = IntProperty(primaryKey=True, default=AutoIncrement)
-    user_id = IntProperty()
-    title = StrProperty(200)
-    published = BoolProperty(default=False)
-    created = DateTimeProperty(nullable=True)
+    id: Column[int] = IntProperty(primaryKey=True, default=AutoIncrement)
+    user_id: Column[Optional[int]] = IntProperty()
+    title: Column[Optional[str]] = StrProperty(200)
+    published: Column[Optional[bool]] = BoolProperty(default=False)
+    created: Column[Optional[datetime.datetime]] = DateTimeProperty(nullable=True)
 
 
 class Role(Korvid):
-    id = IntProperty(primaryKey=True, default=AutoIncrement)
-    name = StrProperty(50)
+    id: Column[int] = IntProperty(primaryKey=True, default=AutoIncrement)
+    name: Column[Optional[str]] = StrProperty(50)
 
 
 class User(Korvid):
-    id = IntProperty(primaryKey=True, default=AutoIncrement)
-    name = StrProperty(64)
-    email = StrProperty(120, nullable=True)
-    profile = ForeignKey.oneToOne(Profile, targetBindCol=Profile.user_id)
-    posts = ForeignKey.oneToMany(Post, targetBindCol=Post.user_id)
-    roles = ForeignKey.manyToMany(Role, middleModel="UserRole")
+    id: Column[int] = IntProperty(primaryKey=True, default=AutoIncrement)
+    name: Column[Optional[str]] = StrProperty(64)
+    email: Column[Optional[str]] = StrProperty(120, nullable=True)
+    profile: ForeignKey[Optional[Profile]] = ForeignKey.oneToOne(Profile, targetBindCol=Profile.user_id)
+    posts: ForeignKey[List[Post]] = ForeignKey.oneToMany(Post, targetBindCol=Post.user_id)
+    roles: ForeignKey[List[Role]] = ForeignKey.manyToMany(Role, middleModel="UserRole")
 
 
 class UserRole(MiddleKorvid):
     # The junction's columns are named after the two tables: user_id, role_id.
-    id = IntProperty(primaryKey=True, default=AutoIncrement)
-    user_id = IntProperty()
-    role_id = IntProperty()
-    user = ForeignKey.oneToOne(User, bindCol="user_id")
-    role = ForeignKey.oneToOne(Role, bindCol="role_id")
+    id: Column[int] = IntProperty(primaryKey=True, default=AutoIncrement)
+    user_id: Column[Optional[int]] = IntProperty()
+    role_id: Column[Optional[int]] = IntProperty()
+    user: ForeignKey[Optional[User]] = ForeignKey.oneToOne(User, bindCol="user_id")
+    role: ForeignKey[Optional[Role]] = ForeignKey.oneToOne(Role, bindCol="role_id")

@@ -429,7 +429,11 @@ class TestRows:
         row = User({"id": 1}, id=2)
         assert row["id"] == 1
         assert row["active"] is True
-        assert "check" not in User({"id": 1, "check": False, "junk": 1})
+        # A dict key that names no column is refused, "check" included (the
+        # flag is read from the keywords only).
+        for data in ({"id": 1, "junk": 1}, {"id": 1, "check": False}):
+            with pytest.raises(TypeError, match="User .*%r" % (set(data) - {"id"}).pop()):
+                User(data)
         assert User({"id": 1}, check=False) == {"id": 1}
         assert User({"id": 1}, "ignored", 3)["id"] == 1
 
@@ -599,7 +603,12 @@ class TestBuildRow:
         row = {"id": 1, "name": "n", "age": None, "active": 1, "junk": 2}
         built = build_row(User, row)
         assert type(built) is User.modelInstance
-        assert built == User(row) == {"id": 1, "name": "n", "age": None, "active": True}
+        # A fetched row may carry columns the model lacks: they are left out,
+        # while a caller's dict naming no column is refused.
+        assert built == {"id": 1, "name": "n", "age": None, "active": True}
+        assert built == User({k: v for k, v in row.items() if k != "junk"})
+        with pytest.raises(TypeError, match="'junk'"):
+            User(row)
 
     def test_nested(self):
         built = build_row(User, {"id": 1, "profile": {"id": 2}})

@@ -7,7 +7,9 @@ import threading
 from asyncio import AbstractEventLoop as AbstractEventLoop, Task as Task
 from typing import Any, Awaitable, ContextManager, Dict, Iterator, List, Optional, Tuple, Union
 
-from aiomysql import Cursor as Cursor, DictCursor as DictCursor
+# aiomysql's cursor classes, re-exported (aiomysql ships no type information).
+Cursor: Any
+DictCursor: Any
 
 from Tavrik.DB.DB import DB as DB
 from Tavrik.DB.Generator import (
@@ -39,14 +41,14 @@ _logger: logging.Logger
 #: 进程唯一的锁: Sqlite3Connector.process 从执行语句到提交一直持有它。
 lock: multiprocessing.synchronize.Lock
 
-def dict_factory(cursor: Any, row: Optional[tuple]) -> Dict[str, Any]:
+def dict_factory(cursor: Any, row: Optional[Tuple[Any, ...]]) -> Dict[str, Any]:
     """把一行转换为以列名为键的字典 (列名重复时保留后一列的值)。"""
 
 class BaseConnector:
     """连接器基类: 所有连接器共有的字段与空操作。"""
     _pool: Any
     isAsync: bool
-    _config: Optional[dict]
+    _config: Optional[Dict[str, Any]]
     isReady: bool
     @property
     def paramsHolder(self) -> str: ...
@@ -71,11 +73,11 @@ class Sqlite3Connector(BaseConnector):
     def releaseCon(self, con: sqlite3.Connection) -> None:
         """提交给定链接 (不关闭)。"""
     def execute(
-        self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[tuple] = ()
-    ) -> Union[Tuple[tuple, ...], Iterator[Dict[str, Any]]]:
+        self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[Tuple[Any, ...]] = ()
+    ) -> Union[Tuple[Tuple[Any, ...], ...], Iterator[Dict[str, Any]]]:
         """在主链接上执行 (模块锁下读取全部行), 不提交。dictCur 为真时返回首次迭代才转换的字典行 (只能迭代一次)。
         只替换引号 (名称, 字符串) 与注释之外的 %s。"""
-    def process(self, executor: Optional[ModelExecutor], con: Any = None) -> Any: ...
+    def process(self, executor: Optional[ModelExecutor[Any]], con: Any = None) -> Any: ...
     def getTableNameList(self) -> List[str]: ...
     def GenerateTable(self) -> None:
         """generate_table(self): 创建所有已声明模型的表并提交。"""
@@ -100,7 +102,8 @@ class _ConRequest:
 class _Transaction:
     """transaction() 的结果 (Tavrik.DB._async_tx.Transaction)。"""
     async def __aenter__(self) -> Any: ...
-    async def __aexit__(self, *exc: Any) -> bool: ...
+    async def __aexit__(self, *exc: Any) -> None:
+        """Commits or rolls back; never swallows the block's exception."""
 
 class AioSqliteConnector(BaseConnector):
     """
@@ -118,9 +121,9 @@ class AioSqliteConnector(BaseConnector):
     def getCon(self) -> _ConRequest: ...
     def releaseCon(self, task: "asyncio.Task[Any]") -> None: ...
     def execute(
-        self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[tuple] = ()
-    ) -> Awaitable[Union[Tuple[tuple, ...], List[Dict[str, Any]]]]: ...
-    def asyncProcess(self, *args: Any, executor: AsyncModelExecutor = ..., con: Any = ...) -> Awaitable[Any]: ...
+        self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[Tuple[Any, ...]] = ()
+    ) -> Awaitable[Union[Tuple[Tuple[Any, ...], ...], List[Dict[str, Any]]]]: ...
+    def asyncProcess(self, *args: Any, executor: AsyncModelExecutor[Any] = ..., con: Any = ...) -> Awaitable[Any]: ...
     async def getTableNameList(self) -> List[str]: ...
     def GenerateTable(self) -> None: ...
     def autoFiledAnnounce(self, prop: Any) -> str: ...
@@ -145,15 +148,15 @@ class AioMysqlConnector(BaseConnector):
     def _releaseCon(self, task: "asyncio.Task[Any]") -> None: ...
     def releaseCon(self, con: Any) -> Any: ...
     def execute(
-        self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[tuple] = ()
+        self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[Tuple[Any, ...]] = ()
     ) -> Awaitable[Any]: ...
-    def asyncProcess(self, *args: Any, executor: AsyncModelExecutor = ..., con: Any = ...) -> Awaitable[Any]: ...
+    def asyncProcess(self, *args: Any, executor: AsyncModelExecutor[Any] = ..., con: Any = ...) -> Awaitable[Any]: ...
     async def getTableNameList(self) -> List[str]:
         """information_schema 中 _config["db"] 的表名 (模式名作为参数绑定)。"""
     def GenerateTable(self) -> None: ...
-    def autoFiledAnnounce(self, prop: BaseProperty) -> str: ...
+    def autoFiledAnnounce(self, prop: BaseProperty[Any]) -> str: ...
     @property
-    def config(self) -> Optional[dict]: ...
+    def config(self) -> Optional[Dict[str, Any]]: ...
     def transaction(self) -> "_Transaction":
         """async with connector.transaction() as con: 同 AioSqliteConnector.transaction。"""
     async def close(self, timeout: float = 10.0) -> None:

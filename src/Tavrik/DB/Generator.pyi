@@ -3,9 +3,9 @@ from typing import Any, Iterable, List, Optional, Sequence, Tuple, Union
 
 from Tavrik.Model.ModelProperty import BaseProperty, FilterListCell
 
-Cell = Tuple[BaseProperty, Any]
+Cell = Tuple[BaseProperty[Any], Any]
 Params = Union[Tuple[Any, ...], List[Tuple[Any, ...]]]
-_Order = Union[BaseProperty, str, Tuple[Union[BaseProperty, str], str]]
+_Order = Union[BaseProperty[Any], str, Tuple[Union[BaseProperty[Any], str], str]]
 
 class BaseSqlGenerator:
     @property
@@ -17,7 +17,7 @@ class SqlGenerator(BaseSqlGenerator):
     @property
     def model(self) -> Optional[type]: ...
     def bind(self, model: Optional[type]) -> "SqlGenerator": ...
-    def select(self, *cols: Union[BaseProperty, str]) -> "SqlGenerator":
+    def select(self, *cols: Union[BaseProperty[Any], str]) -> "SqlGenerator":
         """No columns: the bound model's columns.  Keeps joins/ordering added before it."""
     def where(self, cond: Optional[FilterListCell]) -> "SqlGenerator":
         """WhereGrelt without a statement; None adds nothing; a second call ANDs."""
@@ -62,7 +62,7 @@ class CustomColAnnounce:
     def sql(self) -> str: ...
 
 class InOperatorGenerator:
-    def __init__(self, col: BaseProperty, values: Iterable[Any]) -> None: ...
+    def __init__(self, col: BaseProperty[Any], values: Iterable[Any]) -> None: ...
     def sql(self) -> Tuple[str, Tuple[Any, ...]]: ...
     def cell(self) -> FilterListCell: ...
 

@@ -5,13 +5,15 @@ or set on the instance (by ``_process`` or from the first argument) for a
 composed one.  ``str()`` of an error is its ``msg``.
 """
 
+from typing import Any, Dict, Optional, Tuple
+
 __all__ = ["BaseOrmError"]
 
 
 class BaseOrmError(Exception):
-    msg = "ORM操作出错"
+    msg: Any = "ORM操作出错"
 
-    def __init__(self, *args, **kwargs):
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
         if args or kwargs:
             process = getattr(type(self), "_process", None)
             if process is not None:
@@ -20,10 +22,10 @@ class BaseOrmError(Exception):
                 self.msg = args[0]
         super().__init__(self.msg)
 
-    def __str__(self):
+    def __str__(self) -> str:
         return str(self.msg)
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[type, Tuple[()], Optional[Dict[str, Any]]]:
         # Rebuild without arguments (``_process`` takes composed ones) and put
         # the per-instance message back from the state.
         return type(self), (), self.__dict__ or None

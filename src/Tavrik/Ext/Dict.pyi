@@ -1,6 +1,6 @@
-from typing import Any
+from typing import Any, Dict
 
-class DictPlus(dict):
+class DictPlus(Dict[str, Any]):
     __slots__ = ()
     def __getattribute__(self, item: str) -> Any: ...
     def __getattr__(self, item: str) -> Any: ...

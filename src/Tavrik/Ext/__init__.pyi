@@ -1,5 +1,12 @@
-from typing import Any, Awaitable, Optional
+from typing import Any, Awaitable, Optional, Union, overload
 
+from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector, Sqlite3Connector
+
+@overload
+def generate_table(connector: Sqlite3Connector) -> None: ...
+@overload
+def generate_table(connector: Union[AioSqliteConnector, AioMysqlConnector]) -> Awaitable[None]: ...
+@overload
 def generate_table(connector: Optional[Any] = None) -> Optional[Awaitable[None]]:
     """
         为每个已声明且有列的模型创建尚不存在的表 (同一表名以最后的声明为准, 不含 Korvid 与 MiddleKorvid)。

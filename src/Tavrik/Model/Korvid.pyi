@@ -1,60 +1,75 @@
+from dataclasses import InitVar
 from typing import Any, ClassVar, Dict, List, Optional, Tuple, Type, TypeVar, Union
 
 from pydantic import BaseModel, create_model as create_model
+from typing_extensions import dataclass_transform
 
 from Tavrik.DB.DB import DB
 from Tavrik.Ext.Decorators import pydantic_support as pydantic_support
 from Tavrik.Model.ModelProperty import BaseProperty, ForeignKey as ForeignKey, ForeignType as ForeignType
 from Tavrik.Model.Vantrel import AsyncModelExecutor, ModelExecutor as ModelExecutor
 
-_T = TypeVar("_T")
+_M = TypeVar("_M", bound="Korvid")
+_Col = BaseProperty[Any]
+_Fk = ForeignKey[Any]
 
+# A model's annotated columns and relations become the keyword-only parameters
+# of calling the model class, each optional (a missing column gets its default).
+@dataclass_transform(kw_only_default=True)
 class _KorvidMeta(type):
     ModelList: ClassVar[List[type]]
     def __new__(cls, name: str, bases: Tuple[type, ...], attrs: Dict[str, Any], **kwargs: Any) -> Any: ...
     @staticmethod
-    def buildModelInstance(cls: type, cols: List[BaseProperty], name: str) -> Type[ModelInstance]: ...
+    def buildModelInstance(cls: type, cols: List[_Col], name: str) -> Type[ModelInstance]: ...
     @staticmethod
-    def buildPydanticModel(cls: type, cols: List[BaseProperty], name: str, fk: List[ForeignKey]) -> Type[BaseModel]: ...
+    def buildPydanticModel(cls: type, cols: List[_Col], name: str, fk: List[_Fk]) -> Type[BaseModel]: ...
     @staticmethod
-    def getPropertyObj(
-        cls: Any, attrs: Dict[str, Any]
-    ) -> Tuple[List[BaseProperty], Dict[str, Union[BaseProperty, ForeignKey]], List[ForeignKey]]: ...
+    def getPropertyObj(cls: Any, attrs: Dict[str, Any]) -> Tuple[List[_Col], Dict[str, Union[_Col, _Fk]], List[_Fk]]: ...
 
 class _Korvid:
     tableName: Optional[str]
     @classmethod
     def instanceBuilder(cls, *args: Any, **kwargs: Any) -> Optional[ModelInstance]: ...
 
-class ModelInstance(dict):
+class ModelInstance(Dict[str, Any]):
     object: ClassVar[Type[Korvid]]
-    _temp: ClassVar[dict]
+    _temp: ClassVar[Dict[str, Any]]
     def __init__(self, *args: Any, check: bool = ..., **kwargs: Any) -> None: ...
     def __getattribute__(self, name: str) -> Any: ...
     def __setattr__(self, key: str, value: Any) -> None: ...
 
-class InstanceList(list): ...
+class InstanceList(List[_M]):
+    """The rows a query returns."""
 
-class Korvid(_Korvid, metaclass=_KorvidMeta):
-    col: ClassVar[List[BaseProperty]]
-    mapping: ClassVar[Dict[str, Union[BaseProperty, ForeignKey]]]
-    fk: ClassVar[List[ForeignKey]]
+class Korvid(_Korvid, Dict[str, Any], metaclass=_KorvidMeta):
+    """Calling a model class builds a row of it: at run time a dict (an instance of the model's
+    instance class, not of the model class) whose items are also attributes; to the type checker
+    an instance of the model, whose declared columns and relations are typed attributes.  A
+    keyword that names no column or relation raises TypeError."""
+
+    check: InitVar[bool] = True
+    col: ClassVar[List[_Col]]
+    mapping: ClassVar[Dict[str, Union[_Col, _Fk]]]
+    fk: ClassVar[List[_Fk]]
     tableName: ClassVar[str]  # type: ignore[misc]
     modelInstance: ClassVar[Type[ModelInstance]]
     MODEL: ClassVar[Type[BaseModel]]
     pkName: ClassVar[Optional[str]]
-    pkCol: ClassVar[Optional[BaseProperty]]
+    pkCol: ClassVar[Optional[_Col]]
     _db: ClassVar[Type[DB]]
-    def __new__(cls, *args: Any, **kwargs: Any) -> Any: ...
     @classmethod
-    def getExecutor(cls, work: Any = None) -> Union[ModelExecutor, AsyncModelExecutor]: ...
+    def getExecutor(cls: Type[_M], work: Any = None) -> Union[ModelExecutor[_M], AsyncModelExecutor[_M]]:
+        """The executor of the connector's road; getSyncExecutor/getAsyncExecutor name the road."""
     @classmethod
-    def getAsyncExecutor(cls, work: Any = None) -> AsyncModelExecutor: ...
+    def getSyncExecutor(cls: Type[_M], work: Any = None) -> ModelExecutor[_M]:
+        """A ModelExecutor; TypeError when the database's connector is asynchronous."""
+    @classmethod
+    def getAsyncExecutor(cls: Type[_M], work: Any = None) -> AsyncModelExecutor[_M]: ...
 
 class MiddleKorvid(Korvid):
     @classmethod
     def instanceBuilder(cls, *args: Any, **kwargs: Any) -> None: ...
     @classmethod
-    def getOtherFkBy(cls, model: type) -> ForeignKey: ...
+    def getOtherFkBy(cls, model: type) -> _Fk: ...
     @classmethod
     def getOtherModelBy(cls, model: type) -> Type[Korvid]: ...

@@ -157,7 +157,31 @@ static void untrack_if_atomic(PyObject* self) {
     PyObject_GC_UnTrack(self);
 }
 
-void fill_row(PyObject* self, PyObject* first, PyObject* kwargs) {
+// Raises a TypeError for the first key of `data` that names neither an entry
+// of the mapping nor a column's database name (`check` aside when the data is
+// the keywords).  Only reached when a cheap count says there may be one.
+static void check_keys(PyObject* model, PyObject* mapping, PyObject* data, bool keywords) {
+    Ref columns = new_ref(PySet_New(nullptr));
+    Py_ssize_t pos = 0;
+    PyObject *k, *p;
+    while (PyDict_Next(mapping, &pos, &k, &p))
+        if (PyObject_TypeCheck(p, I.BaseProperty) && ((BasePropertyObject*)p)->column)
+            Require(PySet_Add(columns.get(), ((BasePropertyObject*)p)->column));
+    pos = 0;
+    PyObject* v;
+    while (PyDict_Next(data, &pos, &k, &v)) {
+        if (keywords && PyUnicode_Check(k) && PyUnicode_Compare(k, N.check) == 0) continue;
+        if (dict_get(mapping, k) || Require(PySet_Contains(columns.get(), k))) continue;
+        // The format string of PyErr_Format must be ASCII: the text goes in as arguments.
+        Ref name = getattr(model, N.dunder_name);
+        Ref has_no = new_ref(PyUnicode_FromString(" 没有名为 "));
+        Ref what = new_ref(PyUnicode_FromString(keywords ? " 的列或关系 (未知的关键字参数)" : " 的列或关系 (未知的字典键)"));
+        PyErr_Format(PyExc_TypeError, "%S%U%R%U", name.get(), has_no.get(), k, what.get());
+        throw_error();
+    }
+}
+
+void fill_row(PyObject* self, PyObject* first, PyObject* kwargs, bool strict) {
     PyObject* c = kwargs ? dict_get(kwargs, N.check) : nullptr;
     Ref checkobj = Ref::owning(c ? c : Py_True);
     const bool check = c ? truthy(c) : true;
@@ -176,6 +200,7 @@ void fill_row(PyObject* self, PyObject* first, PyObject* kwargs) {
 
     RowWriter row(self);
     Py_ssize_t pos = 0;
+    Py_ssize_t found = 0;  // entries of the data the mapping consumed
     PyObject *k, *p;
     while (PyDict_Next(mapping.get(), &pos, &k, &p)) {
         // Held across the calls below, which may run arbitrary code.
@@ -188,7 +213,20 @@ void fill_row(PyObject* self, PyObject* first, PyObject* kwargs) {
         if (!v && data && PyObject_TypeCheck(p, I.BaseProperty) && ((BasePropertyObject*)p)->column)
             v = dict_get(data.get(), ((BasePropertyObject*)p)->column);
         Ref value = Ref::owning(v);
+        if (v) ++found;
         fill_entry(row, self, k, p, PyObject_TypeCheck(p, I.ForeignKey), v, check, checkobj.get());
+    }
+    // A value the caller gave under a name the model does not have would be
+    // dropped silently (and saved as NULL): refuse it.  A fetched row may
+    // carry more columns than the model (a join, a computed column), so rows
+    // built from results are not checked.
+    if (strict && data && PyDict_Check(data.get())) {
+        const bool keywords = data.get() == kwargs;
+        if (found < PyDict_GET_SIZE(data.get()) - (keywords && c ? 1 : 0))
+            check_keys(model.get(), mapping.get(), data.get(), keywords);
+        // Keywords beside a dict are not used, but a misspelt one is still refused.
+        if (!keywords && kwargs && PyDict_GET_SIZE(kwargs) > (c ? 1 : 0))
+            check_keys(model.get(), mapping.get(), kwargs, true);
     }
     untrack_if_atomic(self);
 }
@@ -213,7 +251,7 @@ PyObject* mi_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 int mi_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return guard_int([&]() -> int {
         PyObject* first = PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr;
-        fill_row(self, first, kwds);
+        fill_row(self, first, kwds, true);
         return 0;
     });
 }
@@ -233,7 +271,7 @@ PyObject* call_instance_class(PyObject* inst_cls, PyObject* const* args, Py_ssiz
             for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(kwnames); i < n; ++i)
                 Require(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]));
         }
-        fill_row(res.get(), nargs > 0 ? args[0] : nullptr, kwargs.get());
+        fill_row(res.get(), nargs > 0 ? args[0] : nullptr, kwargs.get(), true);
     } else {
         res = new_ref(PyObject_Vectorcall(inst_cls, args, nargs, kwnames));
     }
@@ -259,7 +297,7 @@ PyObject* build_row(PyObject* model, PyObject* row) {
         if (PyDict_Check(row)) {
             if (PyObject* inst_cls = plain_instance_class_of(model)) {
                 Ref self = new_ref(mi_new((PyTypeObject*)inst_cls, N.empty_tuple, nullptr));
-                fill_row(self.get(), row, nullptr);
+                fill_row(self.get(), row, nullptr, false);
                 return self.relinquish();
             }
         }
@@ -282,7 +320,7 @@ PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs) {
     if (inst_cls == Py_None) return PyType_Type.tp_call(cls, args, kwargs);
     return guard([&]() -> PyObject* {
         Ref self = new_ref(mi_new((PyTypeObject*)inst_cls, N.empty_tuple, nullptr));
-        fill_row(self.get(), PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr, kwargs);
+        fill_row(self.get(), PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr, kwargs, true);
         return self.relinquish();
     });
 }

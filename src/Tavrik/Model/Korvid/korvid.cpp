@@ -363,18 +363,36 @@ bool connector_is_async(PyObject* connector) {
     return truthy(v.get());
 }
 
+bool db_is_async() {
+    Ref db = new_ref(I.db->get_instance());
+    Ref connector;
+    if (Py_IS_TYPE(db.get(), I.DBType) && ((DBObject*)db.get())->connector)
+        connector = Ref::owning(((DBObject*)db.get())->connector);
+    else
+        connector = getattr(db.get(), N.connector);
+    return connector_is_async(connector.get());
+}
+
 PyObject* korvid_getExecutor(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         PyObject* work = work_arg("getExecutor", args, nargs, kwnames);
-        Ref db = new_ref(I.db->get_instance());
-        Ref connector;
-        if (Py_IS_TYPE(db.get(), I.DBType) && ((DBObject*)db.get())->connector)
-            connector = Ref::owning(((DBObject*)db.get())->connector);
-        else
-            connector = getattr(db.get(), N.connector);
-        if (connector_is_async(connector.get())) {
+        if (db_is_async()) {
             PyObject* call_args[2] = {cls, work};
             return PyObject_VectorcallMethod(N.getAsyncExecutor, call_args, 2, nullptr);
+        }
+        return vcall((PyObject*)I.ModelExecutor, {cls, work}).relinquish();
+    });
+}
+
+// The synchronous executor, for code that knows its road (and whose type
+// checker should too).  On an asynchronous connector its statements would
+// hand back awaitables nobody awaits: refused instead.
+PyObject* korvid_getSyncExecutor(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        PyObject* work = work_arg("getSyncExecutor", args, nargs, kwnames);
+        if (db_is_async()) {
+            PyErr_SetString(PyExc_TypeError, "数据库连接器是异步的, 同步执行器无法使用: 请用 getAsyncExecutor()");
+            throw_error();
         }
         return vcall((PyObject*)I.ModelExecutor, {cls, work}).relinquish();
     });
@@ -429,6 +447,7 @@ PyMethodDef meta_defs[] = {
 PyMethodDef korvid_new_def = {"__new__", FASTKW(korvid_new), nullptr};
 PyMethodDef korvid_getAsyncExecutor_def = {"getAsyncExecutor", FASTKW(korvid_getAsyncExecutor), nullptr};
 PyMethodDef korvid_getExecutor_def = {"getExecutor", FASTKW(korvid_getExecutor), nullptr};
+PyMethodDef korvid_getSyncExecutor_def = {"getSyncExecutor", FASTKW(korvid_getSyncExecutor), nullptr};
 PyMethodDef middle_defs[] = {
     {"instanceBuilder", FASTKW(middle_instanceBuilder), nullptr},
     {"getOtherFkBy", FASTKW(middle_getOtherFkBy), nullptr},
@@ -547,6 +566,7 @@ void create_korvid_classes(PyObject* m) {
     Require(PyDict_SetItem(ns.get(), N.dunder_new, new_sm.get()));
     Require(PyDict_SetItemString(ns.get(), "getAsyncExecutor", class_method(&korvid_getAsyncExecutor_def).get()));
     Require(PyDict_SetItemString(ns.get(), "getExecutor", class_method(&korvid_getExecutor_def).get()));
+    Require(PyDict_SetItemString(ns.get(), "getSyncExecutor", class_method(&korvid_getSyncExecutor_def).get()));
     Require(PyDict_SetItemString(ns.get(), "_db", (PyObject*)I.DBType));
     Require(PyDict_SetItemString(ns.get(), "pkName", Py_None));
     Require(PyDict_SetItemString(ns.get(), "pkCol", Py_None));

@@ -45,6 +45,7 @@ struct Names {
     Immortal buildModelInstance;
     Immortal buildPydanticModel;
     Immortal dunder_new;
+    Immortal dunder_name;
     Immortal dunder_missing;
     Immortal dunder_module;
     Immortal Instance;       // "Instance"
@@ -95,7 +96,8 @@ bool is_plain_instance_class(PyObject* cls);
 void set_instance_slots(PyTypeObject* tp);
 // Fills a new row as ModelInstance.__init__ does: `first` is the first
 // positional argument or NULL, `kwargs` the keyword dict or NULL.
-void fill_row(PyObject* self, PyObject* first, PyObject* kwargs);
+// strict: refuse keys that name no column or relation (rows the caller builds).
+void fill_row(PyObject* self, PyObject* first, PyObject* kwargs, bool strict);
 // cls.modelInstance(*args, **kw) with the result checked.
 PyObject* call_instance_class(PyObject* inst_cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 void check_builder_result(PyObject* res);

@@ -63,6 +63,7 @@ void make_names() {
     N.buildModelInstance = in("buildModelInstance");
     N.buildPydanticModel = in("buildPydanticModel");
     N.dunder_new = in("__new__");
+    N.dunder_name = in("__name__");
     N.dunder_missing = in("__missing__");
     N.dunder_module = in("__module__");
     N.Instance = in("Instance");

@@ -9,6 +9,7 @@ namespace {
 // value, so they are plain Python.
 const char* kForeignKeySource = R"PY(
 import enum as _enum
+import types as _types
 
 
 class ForeignType(_enum.IntEnum):
@@ -166,6 +167,9 @@ class ForeignKey:
 
     def __repr__(self):
         return "<ForeignKey %s %s>" % (self.name, self.Type.name)
+
+    # ForeignKey[Optional[Profile]] in a model's annotations.
+    __class_getitem__ = classmethod(_types.GenericAlias)
 )PY";
 
 ModelPropertyAPI api;
@@ -222,6 +226,8 @@ void init_module(PyObject* m) {
     api.insert_cell = api_cell;
     api.update_cell = api_cell;
     export_api(m, TAVRIK_MODELPROPERTY_CAPSULE, &api);
+    // The name a model's annotations give its columns: `name: Column[str] = StrProperty(64)`.
+    add_object(m, "Column", (PyObject*)&BasePropertyType);
     run_source(m, kForeignKeySource, "<Tavrik.Model.ModelProperty>");
 }
 

@@ -349,6 +349,8 @@ PyMethodDef prop_methods[] = {
     {"notNull", prop_not_null, METH_NOARGS, "notNull(): column IS NOT NULL."},
     {"desc", prop_desc, METH_NOARGS, "desc(): descending order for orderBy."},
     {"asc", prop_asc, METH_NOARGS, "asc(): ascending order for orderBy."},
+    // Column[int] in a model's annotations, evaluated when the class is made.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

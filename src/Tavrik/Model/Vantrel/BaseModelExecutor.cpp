@@ -716,6 +716,8 @@ PyMethodDef base_methods[] = {
     {"__copy__", (PyCFunction)m_copy, METH_NOARGS, nullptr},
     {"__deepcopy__", (PyCFunction)m_deepcopy, METH_O, nullptr},
     {"__reduce__", (PyCFunction)m_reduce, METH_NOARGS, nullptr},
+    // ModelExecutor[User] in annotations.
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr},
     {nullptr},
 };
 
