@@ -1,6 +1,9 @@
 """Ordering, row windows, column selections, count() and exists() on every
 road (sync SQLite, aiosqlite, MySQL), including a column declared under
 another name and hostile table and column names and values."""
+import copy
+import pickle
+
 import pytest
 
 from Tavrik.Model.Korvid import Korvid, _KorvidMeta
@@ -251,3 +254,16 @@ async def test_bad_options_are_refused_before_anything_runs(people, call, error,
     with pytest.raises(error, match=text):
         call(ex)  # on the asynchronous roads too, before any awaitable exists
     assert ex.reset() is None  # nothing was executed
+
+
+async def test_copies_of_an_executor_keep_what_its_statement_returns(people):
+    if people.kind != "sqlite":
+        pytest.skip("copies re-run the statement synchronously")
+    ex = P.getExecutor()
+    ex.findAllBy(P.age == 30, orderBy=P.id.desc(), columns=(P.city, "name"))
+    for clone in (copy.copy(ex), copy.deepcopy(ex), pickle.loads(pickle.dumps(ex))):
+        assert [dict(r) for r in clone.execute()] == [{"city": None, "name": "dan"}, {"city": "Oslo", "name": "ann"}]
+    for call, result in ((lambda: ex.count(P.city == "Rome"), 3), (lambda: ex.exists(P.age > 40), True)):
+        assert call() == result
+        for clone in (copy.copy(ex), copy.deepcopy(ex), pickle.loads(pickle.dumps(ex))):
+            assert clone.execute() == result
