@@ -256,9 +256,8 @@ async def test_bad_options_are_refused_before_anything_runs(people, call, error,
     assert ex.reset() is None  # nothing was executed
 
 
+@pytest.mark.parametrize("road", ["sqlite"], indirect=True)  # the copies re-run the statement at once
 async def test_copies_of_an_executor_keep_what_its_statement_returns(people):
-    if people.kind != "sqlite":
-        pytest.skip("copies re-run the statement synchronously")
     ex = P.getExecutor()
     ex.findAllBy(P.age == 30, orderBy=P.id.desc(), columns=(P.city, "name"))
     for clone in (copy.copy(ex), copy.deepcopy(ex), pickle.loads(pickle.dumps(ex))):
