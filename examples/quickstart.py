@@ -44,4 +44,8 @@ ada = users.save(User(name="ada", profile=Profile(bio="first programmer"),
 ada.id                                   # the new key, filled in
 users.findOneBy(User.name == "ada")      # exactly one row, else QueryResoutIsNotOne
 users.findAllBy(User.name.like("a%") & (User.id > 0))
+users.findAllBy(User.id > 0, orderBy=(User.name.desc(), User.id), limit=10, offset=20)
+users.findAllBy(columns=(User.id, User.name))   # rows holding only id and name
+users.count(User.name.like("a%"))        # 1 (SELECT COUNT(*))
+users.exists(User.name == "bob")         # False (SELECT 1 ... LIMIT 1)
 users.findForeignKey(ada, deep=True)     # fills ada.profile, ada.posts, ada.roles

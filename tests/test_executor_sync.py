@@ -506,6 +506,8 @@ def burst():
         ex.saveAll([User(name="b%%d" %% k) for k in range(3)])
         ex.findListForeignKey(ex.findAnyMatch(User(name="v", check=False), 5, 0))
         Olvane(User, 1, 5).filter(User.age >= 0).orderBy(User.id).execute()
+        ex.findAllBy(User.age >= 0, orderBy=(User.age.desc(), "id"), limit=3, offset=1, columns=("id", "name"))
+        ex.count(User.age >= 0) + ex.exists(User.name == "v")
         try:
             ex.save(User(id=u.id, name="x" * 100))  # longer than the column allows
         except ValueError:

@@ -19,6 +19,10 @@ class SqlGenerator(BaseSqlGenerator):
     def bind(self, model: Optional[type]) -> "SqlGenerator": ...
     def select(self, *cols: Union[BaseProperty[Any], str]) -> "SqlGenerator":
         """No columns: the bound model's columns.  Keeps joins/ordering added before it."""
+    def selectCount(self) -> "SqlGenerator":
+        """SELECT COUNT(*) of the bound model's table; keeps joins and conditions; ordering, window, lock unused."""
+    def selectExists(self) -> "SqlGenerator":
+        """SELECT 1 ... LIMIT 1 of the bound model's table: one row when any matches."""
     def where(self, cond: Optional[FilterListCell]) -> "SqlGenerator":
         """WhereGrelt without a statement; None adds nothing; a second call ANDs."""
     def insert(self, model: type) -> "SqlGenerator": ...

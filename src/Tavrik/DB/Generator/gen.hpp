@@ -42,7 +42,12 @@ struct SqlGeneratorObject {
     int hasLimit;
     PyObject* weaklist;
     int lockRows;  // SELECT ... FOR UPDATE
+    int aggregate;  // Aggregate: what a selection returns instead of columns
 };
+
+// A selection that counts or probes instead of returning columns: its
+// ordering, window and lock do not apply.
+enum Aggregate : int { AGG_NONE = 0, AGG_COUNT = 1, AGG_EXISTS = 2 };
 
 struct JoinCellObject {
     PyObject_HEAD

@@ -103,6 +103,7 @@ void clear_statement(SqlGeneratorObject* g) {
     g->hasLimit = 0;
     g->limit = g->offset = 0;
     g->lockRows = 0;
+    g->aggregate = AGG_NONE;
 }
 
 // ------------------------------------------------------------ lifecycle
@@ -202,6 +203,7 @@ PyObject* m_select(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         // switching from another kind of statement starts afresh.
         if (g->head.base.kind != SK_SELECT && g->head.base.kind != SK_NONE) clear_statement(g);
         g->head.base.kind = SK_SELECT;
+        g->aggregate = AGG_NONE;
         Ref cols = new_ref(PyTuple_New(nargs));
         for (Py_ssize_t i = 0; i < nargs; i++) {
             Py_INCREF(args[i]);
@@ -211,6 +213,22 @@ PyObject* m_select(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         return self_ref(self);
     });
 }
+
+// SELECT COUNT(*) / SELECT 1 ... LIMIT 1 of the bound model's table, keeping
+// joins and conditions added ahead of it, as select() does.
+PyObject* begin_aggregate(PyObject* self, int aggregate) {
+    return guard([&]() -> PyObject* {
+        SqlGeneratorObject* g = G(self);
+        if (g->head.base.kind != SK_SELECT && g->head.base.kind != SK_NONE) clear_statement(g);
+        g->head.base.kind = SK_SELECT;
+        Py_CLEAR(g->columns);
+        g->aggregate = aggregate;
+        return self_ref(self);
+    });
+}
+
+PyObject* m_select_count(PyObject* self, PyObject*) { return begin_aggregate(self, AGG_COUNT); }
+PyObject* m_select_exists(PyObject* self, PyObject*) { return begin_aggregate(self, AGG_EXISTS); }
 
 void add_where(PyObject* self, PyObject* cond) {
     SqlGeneratorObject* g = G(self);
@@ -459,7 +477,14 @@ Ref select_pair(SqlGeneratorObject* g) {
     std::string out = "SELECT ";
     PyObject* cols = g->columns;
     Ref model_cols;
-    if (!cols || PyTuple_GET_SIZE(cols) == 0) {
+    const int agg = g->aggregate;
+    if (agg == AGG_COUNT) {
+        out += "COUNT(*)";
+        cols = nullptr;
+    } else if (agg == AGG_EXISTS) {
+        out += '1';
+        cols = nullptr;
+    } else if (!cols || PyTuple_GET_SIZE(cols) == 0) {
         if (model) {
             Ref c = getattr(model, names.col.get());
             model_cols = new_ref(PySequence_Tuple(c.get()));
@@ -467,7 +492,7 @@ Ref select_pair(SqlGeneratorObject* g) {
         }
     }
     Py_ssize_t n = cols ? PyTuple_GET_SIZE(cols) : 0;
-    if (n == 0) out += '*';
+    if (n == 0 && agg == AGG_NONE) out += '*';
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject* c = PyTuple_GET_ITEM(cols, i);
         if (i) out += ", ";
@@ -508,20 +533,21 @@ Ref select_pair(SqlGeneratorObject* g) {
         }
     }
     render_where(g, out, params.get());
-    if (g->order && PyList_GET_SIZE(g->order)) {
+    if (agg == AGG_EXISTS) out += " LIMIT 1";
+    if (agg == AGG_NONE && g->order && PyList_GET_SIZE(g->order)) {
         out += " ORDER BY ";
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->order); i++) {
             if (i) out += ", ";
             append_utf8(out, PyList_GET_ITEM(g->order, i));
         }
     }
-    if (g->hasLimit) {
+    if (agg == AGG_NONE && g->hasLimit) {
         out += " LIMIT %s OFFSET %s";
         Ref l = from_long(g->limit), o = from_long(g->offset);
         Require(PyList_Append(params.get(), l.get()));
         Require(PyList_Append(params.get(), o.get()));
     }
-    if (g->lockRows) out += " FOR UPDATE";
+    if (agg == AGG_NONE && g->lockRows) out += " FOR UPDATE";
     Ref text = to_str(out);
     Ref tuple = new_ref(PyList_AsTuple(params.get()));
     return new_ref(PyTuple_Pack(2, text.get(), tuple.get()));
@@ -677,21 +703,24 @@ PyObject* gen_reduce(PyObject* self, PyObject*) {
     SqlGeneratorObject* g = G(self);
     return guard([&]() -> PyObject* {
         Ref rows = g->batch ? batch_as_rows(g) : borrow(nn(g->rows));
-        return Py_BuildValue("(O(O)(iOOOOOOOLLi))", (PyObject*)Py_TYPE(self), nn(g->model), g->head.base.kind,
+        return Py_BuildValue("(O(O)(iOOOOOOOLLiii))", (PyObject*)Py_TYPE(self), nn(g->model), g->head.base.kind,
                              nn(g->table), nn(g->columns), nn(g->joins), nn(g->where), nn(g->order), rows.get(),
-                             nn(g->sets), g->limit, g->offset, g->hasLimit);
+                             nn(g->sets), g->limit, g->offset, g->hasLimit, g->lockRows, g->aggregate);
     });
 }
 
 PyObject* gen_setstate(PyObject* self, PyObject* state) {
     return guard([&]() -> PyObject* {
-        int kind, has_limit;
+        int kind, has_limit, lock_rows = 0, aggregate = AGG_NONE;
         long long limit, offset;
         PyObject *table, *columns, *joins, *where, *order, *rows, *sets;
-        if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "iOOOOOOOLLi", &kind, &table, &columns, &joins, &where,
-                                                        &order, &rows, &sets, &limit, &offset, &has_limit))
+        // The lock and the aggregate came later: older states lack them.
+        if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "iOOOOOOOLLi|ii", &kind, &table, &columns, &joins,
+                                                        &where, &order, &rows, &sets, &limit, &offset, &has_limit,
+                                                        &lock_rows, &aggregate))
             raise_arg_type("state", "tuple", state);
         bool ok = kind >= SK_NONE && kind <= SK_CUSTOM && limit >= 0 && offset >= 0;
+        ok = ok && aggregate >= AGG_NONE && aggregate <= AGG_EXISTS;
         ok = ok && (columns == Py_None || PyTuple_Check(columns)) && (where == Py_None || is_filter(where));
         for (PyObject* l : {joins, order, rows, sets}) ok = ok && (l == Py_None || PyList_Check(l));
         if (ok && joins != Py_None)
@@ -731,6 +760,8 @@ PyObject* gen_setstate(PyObject* self, PyObject* state) {
         g->limit = limit;
         g->offset = offset;
         g->hasLimit = has_limit != 0;
+        g->lockRows = lock_rows != 0;
+        g->aggregate = aggregate;
         Py_RETURN_NONE;
     });
 }
@@ -762,6 +793,10 @@ PyMethodDef gen_methods[] = {
     {"__setstate__", gen_setstate, METH_O, nullptr},
     {"select", (PyCFunction)(void (*)(void))m_select, METH_FASTCALL | METH_KEYWORDS,
      "select(*cols): begins a SELECT of the columns (properties or names); none selects the model's columns."},
+    {"selectCount", m_select_count, METH_NOARGS,
+     "selectCount(): begins SELECT COUNT(*) of the bound model's table (ordering, window and lock do not apply)."},
+    {"selectExists", m_select_exists, METH_NOARGS,
+     "selectExists(): begins SELECT 1 ... LIMIT 1 of the bound model's table: a row if any matches."},
     {"where", m_where, METH_O, "where(cond): adds a condition (ANDed with an earlier one); None adds nothing."},
     {"insert", m_insert, METH_O, "insert(model): begins an INSERT into the model's table."},
     {"values", (PyCFunction)(void (*)(void))m_values, METH_FASTCALL | METH_KEYWORDS,

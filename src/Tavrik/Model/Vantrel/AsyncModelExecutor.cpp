@@ -150,6 +150,7 @@ PyMethodDef module_helpers[] = {
     H("_v_end_batch", h_end_batch),
     H("_v_mtm_plan", h_mtm_plan),
     H("_v_key_condition", h_key_condition),
+    H("_v_query_options", h_query_options),
     {nullptr},
 };
 #undef H
@@ -268,15 +269,16 @@ async def _v_update(self, instance):
     return await self.execute()
 
 
-def findOneBy(self, Filter=None, *, forUpdate=False):
-    """按条件查询唯一的一行，没有结果时为None; forUpdate 同 findAllBy"""
+def findOneBy(self, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None):
+    """按条件查询唯一的一行，没有结果时为None; 关键字参数同 findAllBy"""
     _v_check_filter(Filter)
-    return _v_findOneBy(self, Filter, forUpdate)
+    options = _v_query_options(self, forUpdate, orderBy, limit, offset, columns)
+    return _v_findOneBy(self, Filter, options)
 
 
-async def _v_findOneBy(self, Filter, forUpdate=False):
+async def _v_findOneBy(self, Filter, options):
     self.reset()
-    rows = await (self.findAllBy(Filter, forUpdate=True) if forUpdate else self.findAllBy(Filter))
+    rows = await self.findAllBy(Filter, **options)
     if rows is None:
         return None
     if not isinstance(rows, _v_InstanceList):

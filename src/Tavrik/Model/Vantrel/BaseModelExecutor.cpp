@@ -197,6 +197,7 @@ Ref executor_reset(PyObject* self) {
     PyObject* old = e->sql;
     e->sql = g.relinquish();
     Py_XDECREF(old);
+    set_shape(self, SHAPE_ROWS, nullptr);
     return Ref::owning(self);
 }
 
@@ -227,24 +228,32 @@ static void lock_rows(PyObject* self) {
         call_method0(require_sql(self, "select"), N.forUpdate);
 }
 
-static Ref find_all_impl(PyObject* self, PyObject* filter, bool lock) {
+static Ref find_all_impl(PyObject* self, PyObject* filter, const QueryOptions& o) {
     executor_reset(self);
     PyObject* model = model_of(self);
-    Ref cols = getattr(model, N.col);
+    Ref cols = o.cols ? Ref::owning(o.cols.get()) : getattr(model, N.col);
     Ref sel = call_method_seq(require_sql(self, "select"), N.select, cols.get());
     call_method1(sel.get(), N.where, filter);
-    if (lock) lock_rows(self);
+    apply_order_window(self, o);
+    if (o.lock) lock_rows(self);
+    set_shape(self, SHAPE_ROWS, o.keys.get());
     return executor_execute(self);
 }
 
-Ref executor_find_all(PyObject* self, PyObject* filter, bool lock) {
+Ref executor_find_all(PyObject* self, PyObject* filter, const QueryOptions& o) {
     PyTypeObject* t = Py_TYPE(self);
     if (t == &ModelExecutorType || t == &BaseModelExecutorType || t == &AsyncModelExecutorType)
-        return find_all_impl(self, filter, lock);
-    if (!lock) return call_method1(self, N.findAllBy, filter);
-    Ref kw = new_ref(PyTuple_Pack(1, N.forUpdate.get()));
-    PyObject* a[2] = {filter, Py_True};
-    return call_method(self, N.findAllBy, a, 1, kw.get());
+        return find_all_impl(self, filter, o);
+    // An override of findAllBy gets the options its caller gave.
+    Ref meth = getattr(self, N.findAllBy);
+    Ref args = new_ref(PyTuple_Pack(1, filter));
+    return new_ref(PyObject_Call(meth.get(), args.get(), o.given.get()));
+}
+
+Ref executor_find_all(PyObject* self, PyObject* filter, bool lock) {
+    QueryOptions o;
+    if (lock) o = query_options(model_of(self), Py_True, nullptr, nullptr, nullptr, nullptr);
+    return executor_find_all(self, filter, o);
 }
 
 // ------------------------------------------------------- internal operations
@@ -271,6 +280,7 @@ static Ref instance_to_filter(PyObject* self, PyObject* instance) {
 }
 
 static Ref process_select(PyObject* self, PyObject* rows) {
+    if (counts_or_probes(self)) return scalar_result(self, rows);
     if (rows == Py_None) {
         PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
         throw_error();
@@ -285,17 +295,18 @@ static Ref process_select(PyObject* self, PyObject* rows) {
         Ref row = new_ref(I.korvid->build_row(model, items[i]));
         Require(PyList_Append(out.get(), row.get()));
     }
-    return out;
+    return shape_result(self, std::move(out));
 }
 
 // The result of a selection fetched as tuples: the same rows processSelect
 // makes from row dictionaries, without building those dictionaries.
 static Ref process_rows(PyObject* self, PyObject* names, PyObject* rows) {
+    if (counts_or_probes(self)) return scalar_result(self, rows);
     PyObject* model = model_of(self);
     Ref out = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
     GcPause pause(PyList_Check(rows) && PyList_GET_SIZE(rows) >= 512);
     Require(I.korvid->build_rows(model, names, rows, out.get()));
-    return out;
+    return shape_result(self, std::move(out));
 }
 
 static Ref process_insert(PyObject* self, long long id) {
@@ -370,7 +381,9 @@ VantrelAPI capi = {
 static PyObject* bme_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
-    ((ExecObject*)self)->batch = 0;
+    X(self)->batch = 0;
+    X(self)->shape = SHAPE_ROWS;
+    X(self)->only = nullptr;
     return self;
 }
 
@@ -399,6 +412,7 @@ static int bme_init(PyObject* self, PyObject* args, PyObject* kwds) {
         e->sql = gen.relinquish();
         e->dict = d.relinquish();
         for (PyObject* o : old) Py_XDECREF(o);
+        set_shape(self, SHAPE_ROWS, nullptr);
         return 0;
     });
 }
@@ -410,6 +424,7 @@ static int bme_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(e->work);
     Py_VISIT(e->db);
     Py_VISIT(e->dict);
+    Py_VISIT(X(self)->only);
     return 0;
 }
 
@@ -420,6 +435,7 @@ static int bme_clear(PyObject* self) {
     Py_CLEAR(e->work);
     Py_CLEAR(e->db);
     Py_CLEAR(e->dict);
+    Py_CLEAR(X(self)->only);
     return 0;
 }
 
@@ -481,34 +497,37 @@ static PyObject* m_find(FASTCALL_ARGS) {
         no_kwargs("find", kwnames);
         executor_reset(self);
         call_method(require_sql(self, "select"), N.select, args, (size_t)nargs);
+        set_shape(self, SHAPE_ROWS, nullptr);
         return Ref::owning(self).relinquish();
     });
 }
 
+// Keyword-only options of the selection operations, after their own
+// parameters: forUpdate, orderBy, limit, offset, columns.
+static const char* const find_names[] = {"Filter", "forUpdate", "orderBy", "limit", "offset", "columns"};
+
 static PyObject* m_findAllBy(FASTCALL_ARGS) {
     return guard([&] {
-        static const char* const names[] = {"Filter", "forUpdate"};
-        PyObject* a[2];
-        // forUpdate is keyword-only.
-        if (nargs > 1) raise_count(Params{"findAllBy", names, 1, 0}, nargs);
-        bind_args("findAllBy", args, nargs, kwnames, names, 2, 0, a);
+        PyObject* a[6];
+        if (nargs > 1) raise_count(Params{"findAllBy", find_names, 1, 0}, nargs);
+        bind_args("findAllBy", args, nargs, kwnames, find_names, 6, 0, a);
         PyObject* f = a[0] ? a[0] : Py_None;
         check_filter(f, "Filter");
-        return find_all_impl(self, f, a[1] && truthy(a[1])).relinquish();
+        QueryOptions o = query_options(model_of(self), a[1], a[2], a[3], a[4], a[5]);
+        return find_all_impl(self, f, o).relinquish();
     });
 }
 
 static PyObject* m_findOneBy(FASTCALL_ARGS) {
     return guard([&] {
-        static const char* const names[] = {"Filter", "forUpdate"};
-        PyObject* a[2];
-        // forUpdate is keyword-only.
-        if (nargs > 1) raise_count(Params{"findOneBy", names, 1, 0}, nargs);
-        bind_args("findOneBy", args, nargs, kwnames, names, 2, 0, a);
+        PyObject* a[6];
+        if (nargs > 1) raise_count(Params{"findOneBy", find_names, 1, 0}, nargs);
+        bind_args("findOneBy", args, nargs, kwnames, find_names, 6, 0, a);
         PyObject* f = a[0] ? a[0] : Py_None;
         check_filter(f, "Filter");
+        QueryOptions o = query_options(model_of(self), a[1], a[2], a[3], a[4], a[5]);
         executor_reset(self);
-        Ref rows = executor_find_all(self, f, a[1] && truthy(a[1]));
+        Ref rows = executor_find_all(self, f, o);
         if (rows.get() == Py_None) {
             PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
             throw_error();
@@ -522,23 +541,26 @@ static PyObject* m_findOneBy(FASTCALL_ARGS) {
 
 static PyObject* m_findAnyMatch(FASTCALL_ARGS) {
     return guard([&] {
-        static const char* const names[] = {"instance", "limit", "offset", "forUpdate"};
-        PyObject* a[4];
-        // forUpdate is keyword-only.
+        static const char* const names[] = {"instance", "limit", "offset", "forUpdate", "orderBy", "columns"};
+        PyObject* a[6];
+        // forUpdate, orderBy and columns are keyword-only.
         if (nargs > 3) raise_count(Params{"findAnyMatch", names, 3, 1}, nargs);
-        bind_args("findAnyMatch", args, nargs, kwnames, names, 4, 1, a);
+        bind_args("findAnyMatch", args, nargs, kwnames, names, 6, 1, a);
         PyObject* model = model_of(self);
         check_arg(a[0], I.korvid->ModelInstanceType, "instance", false);
         check_row_of(model, a[0], "instance", false);
         // Row windows are 64-bit: large tables page past 2**31.
         long long limit = a[1] ? (long long)to_int64(a[1]) : 0;
         long long offset = a[2] ? (long long)to_int64(a[2]) : 0;
+        QueryOptions o = query_options(model, nullptr, a[4], nullptr, nullptr, a[5]);
         executor_reset(self);
-        Ref cols = getattr(model, N.col);
+        Ref cols = o.cols ? Ref::owning(o.cols.get()) : getattr(model, N.col);
         PyObject* sql = require_sql(self, "select");
         call_method_seq(sql, N.select, cols.get());
         Ref filter = instance_to_filter(self, a[0]);
         call_method1(sql, N.where, filter.get());
+        apply_order_window(self, o);
+        set_shape(self, SHAPE_ROWS, o.keys.get());
         if (limit > 0) {
             tavrik_paging_fn paging = ((SqlGeneratorHead*)sql)->paging;
             if (!paging) {
@@ -616,16 +638,23 @@ static PyObject* m_execute_placeholder(PyObject* self, PyObject*) { Py_RETURN_NO
 // ---- copying and pickling: the five fields and the attribute dictionary.
 
 static Ref new_like(PyTypeObject* type, PyObject* model, PyObject* sql, PyObject* work, PyObject* db, int executed,
-                    PyObject* dict) {
+                    PyObject* dict, int shape, PyObject* only) {
     if (!PyType_IsSubtype(type, &BaseModelExecutorType)) raise_expected("BaseModelExecutor", (PyObject*)type);
     if (sql == Py_None) sql = nullptr;
     if (sql && !PyObject_TypeCheck(sql, I.gen->SqlGeneratorType)) raise_expected("SqlGenerator", sql);
     if (db == Py_None) db = nullptr;
     if (db && !PyObject_TypeCheck(db, I.db->DBType)) raise_expected("DB", db);
     if (dict != Py_None && !PyDict_Check(dict)) raise_expected("dict", dict);
+    if (shape < SHAPE_ROWS || shape > SHAPE_EXISTS) {
+        PyErr_Format(PyExc_ValueError, "invalid result shape %d", shape);
+        throw_error();
+    }
+    if (only == Py_None) only = nullptr;
+    if (only && !PyTuple_Check(only)) raise_expected("tuple", only);
     Ref obj = new_ref(type->tp_alloc(type, 0));
     Exec* e = E(obj.get());
     ((ExecObject*)obj.get())->batch = 0;
+    set_shape(obj.get(), shape, only);
     Py_XINCREF(model);
     e->model = model;
     Py_XINCREF(sql);
@@ -644,7 +673,7 @@ static PyObject* m_copy(PyObject* self, PyObject*) {
         Exec* e = E(self);
         PyObject* d = instance_dict(self);
         return new_like(Py_TYPE(self), e->model, e->sql ? e->sql : Py_None, e->work, e->db ? e->db : Py_None,
-                        e->executed, d)
+                        e->executed, d, X(self)->shape, X(self)->only)
             .relinquish();
     });
 }
@@ -662,7 +691,8 @@ static PyObject* m_deepcopy(PyObject* self, PyObject* memo) {
         }
         PyObject* a2[2] = {instance_dict(self), memo};
         Ref d = new_ref(PyObject_Vectorcall(deepcopy.get(), a2, 2, nullptr));
-        Ref obj = new_like(Py_TYPE(self), e->model, sql.get(), e->work, e->db ? e->db : Py_None, e->executed, d.get());
+        Ref obj = new_like(Py_TYPE(self), e->model, sql.get(), e->work, e->db ? e->db : Py_None, e->executed, d.get(),
+                           X(self)->shape, X(self)->only);
         if (memo && PyDict_Check(memo)) {
             Ref key = new_ref(PyLong_FromVoidPtr(self));
             Require(PyDict_SetItem(memo, key.get(), obj.get()));
@@ -679,16 +709,18 @@ static PyObject* m_reduce(PyObject* self, PyObject*) {
         // The handle is the process's one DB: it is pickled as a flag and
         // taken from DB.getInstance() again when the executor is rebuilt.
         PyObject* dbflag = e->db ? Py_True : Py_None;
-        Ref args = new_ref(Py_BuildValue("(OOOOOiO)", (PyObject*)Py_TYPE(self), e->model ? e->model : Py_None,
+        PyObject* only = X(self)->only ? X(self)->only : Py_None;
+        Ref args = new_ref(Py_BuildValue("(OOOOOiOiO)", (PyObject*)Py_TYPE(self), e->model ? e->model : Py_None,
                                          e->sql ? e->sql : Py_None, e->work ? e->work : Py_None, dbflag, e->executed,
-                                         instance_dict(self)));
+                                         instance_dict(self), X(self)->shape, only));
         return Py_BuildValue("(OO)", rebuild_fn.get(), args.get());
     });
 }
 
 static PyObject* f_rebuild(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
-        if (nargs != 7) raise_arity("_rebuild", "exactly", 7, nargs);
+        // The statement's result shape came later: older pickles lack it.
+        if (nargs != 7 && nargs != 9) raise_arity("_rebuild", nargs < 7 ? "at least" : "at most", nargs < 7 ? 7 : 9, nargs);
         if (!PyType_Check(args[0])) raise_expected("type", args[0]);
         Ref db = Ref::owning(Py_None);
         if (args[4] == Py_True)
@@ -696,7 +728,10 @@ static PyObject* f_rebuild(PyObject* module, PyObject* const* args, Py_ssize_t n
         else if (args[4] != Py_None)
             db = Ref::owning(args[4]);
         int executed = Require(PyObject_IsTrue(args[5]));
-        return new_like((PyTypeObject*)args[0], args[1], args[2], args[3], db.get(), executed, args[6]).relinquish();
+        int shape = nargs == 9 ? (int)to_int32(args[7]) : SHAPE_ROWS;
+        PyObject* only = nargs == 9 ? args[8] : Py_None;
+        return new_like((PyTypeObject*)args[0], args[1], args[2], args[3], db.get(), executed, args[6], shape, only)
+            .relinquish();
     });
 }
 
@@ -704,11 +739,20 @@ PyMethodDef base_methods[] = {
     {"reset", (PyCFunction)m_reset, METH_NOARGS, "重置执行器：执行过的语句被新的语句生成器替换"},
     {"editSql", (PyCFunction)(void (*)(void))m_editSql, METH_FASTCALL | METH_KEYWORDS, "以语句生成器调用func，返回执行器"},
     {"find", (PyCFunction)(void (*)(void))m_find, METH_FASTCALL | METH_KEYWORDS, "开始查询指定的列，返回执行器"},
-    {"findAllBy", (PyCFunction)(void (*)(void))m_findAllBy, METH_FASTCALL | METH_KEYWORDS, "按条件查询所有行; forUpdate=True 时为加锁读 (MySQL: SELECT ... FOR UPDATE, 行锁保持到事务结束; SQLite上不改变什么)"},
-    {"findOneBy", (PyCFunction)(void (*)(void))m_findOneBy, METH_FASTCALL | METH_KEYWORDS, "按条件查询唯一的一行; forUpdate 同 findAllBy"},
+    {"findAllBy", (PyCFunction)(void (*)(void))m_findAllBy, METH_FASTCALL | METH_KEYWORDS,
+     "findAllBy(Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n"
+     "按条件查询所有行。forUpdate=True 时为加锁读 (MySQL: SELECT ... FOR UPDATE, 行锁保持到事务结束; SQLite上不改变什么); "
+     "orderBy: 列、列名、'-列名'、列.desc()/列.asc()、(列, 'desc') 或它们的列表 (按先后排序; NULL 升序在前, 降序在后); "
+     "limit/offset: 最多返回 limit 行, 跳过前 offset 行 (非负64位整数); columns: 只查询这些列 (列或列名), 结果行只含这些列"},
+    {"findOneBy", (PyCFunction)(void (*)(void))m_findOneBy, METH_FASTCALL | METH_KEYWORDS,
+     "按条件查询唯一的一行; 关键字参数同 findAllBy"},
     {"findAnyMatch", (PyCFunction)(void (*)(void))m_findAnyMatch, METH_FASTCALL | METH_KEYWORDS,
-     "查询与实例中已设置的值相符的行; forUpdate 同 findAllBy"},
+     "查询与实例中已设置的值相符的行; forUpdate, orderBy, columns 同 findAllBy"},
     {"By", (PyCFunction)(void (*)(void))m_By, METH_FASTCALL | METH_KEYWORDS, "以条件完成当前查询并执行"},
+    {"count", (PyCFunction)(void (*)(void))m_count, METH_FASTCALL | METH_KEYWORDS,
+     "count(Filter=None): 符合条件的行数 (SELECT COUNT(*)); 异步执行器返回可等待对象"},
+    {"exists", (PyCFunction)(void (*)(void))m_exists, METH_FASTCALL | METH_KEYWORDS,
+     "exists(Filter=None): 是否有符合条件的行 (SELECT 1 ... LIMIT 1); 异步执行器返回可等待对象"},
     {"delete", (PyCFunction)(void (*)(void))m_delete, METH_FASTCALL | METH_KEYWORDS, "按主键或条件删除"},
     {"save", (PyCFunction)(void (*)(void))m_save_placeholder, METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"update", (PyCFunction)(void (*)(void))m_update_placeholder, METH_FASTCALL | METH_KEYWORDS, nullptr},

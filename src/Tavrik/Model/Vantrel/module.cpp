@@ -65,6 +65,9 @@ void init_names() {
     N.findOneBy = name("findOneBy");
     N.modelInstance = name("modelInstance");
     N.valuesMany = name("valuesMany");
+    N.orderBy = name("orderBy");
+    N.selectCount = name("selectCount");
+    N.selectExists = name("selectExists");
 }
 
 static PyModuleDef moduledef = {

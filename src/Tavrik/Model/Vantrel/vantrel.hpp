@@ -29,6 +29,7 @@ struct Names {
     Immortal findAllBy, findForeignKey, save, update, reset, con, info;
     Immortal executor, deep, path, clevel, level, before, _saveOTO, _saveOTM, _saveMTM;
     Immortal findOneBy, modelInstance, valuesMany, forUpdate;
+    Immortal orderBy, selectCount, selectExists;
 };
 extern Names N;
 
@@ -54,11 +55,18 @@ struct Imports {
 };
 extern Imports I;
 
-// Layout of the executor: the public head plus one transient flag.
+// What a selection's rows become (the statement's, reset with it).
+enum Shape : int { SHAPE_ROWS = 0, SHAPE_COUNT = 1, SHAPE_EXISTS = 2 };
+
+// Layout of the executor: the public head plus one transient flag and the
+// shape of the current selection.
 struct ExecObject {
     BaseModelExecutorObject head;
     int batch;  // non-zero while a batch insert (saveAll) runs; not state
+    int shape;  // Shape of the current selection's result
+    PyObject* only;  // tuple of the keys rows keep (a column selection), or NULL
 };
+inline ExecObject* X(PyObject* o) { return (ExecObject*)o; }
 inline Exec* E(PyObject* o) { return (Exec*)o; }
 
 // ---- helpers (module.cpp / BaseModelExecutor.cpp) ----
@@ -85,6 +93,34 @@ void end_batch(PyObject* self);  // after a batch ran (or failed); never raises
 Ref executor_execute(PyObject* self);
 Ref sync_execute(PyObject* self);
 Ref executor_find_all(PyObject* self, PyObject* filter, bool lock = false);
+
+// ---- ordering, windows, column selections, count and exists (queries.cpp) ----
+// The keyword options of the selection operations, checked before anything
+// is built.
+struct QueryOptions {
+    bool lock = false;
+    Ref order;         // tuple of ordering terms for the generator's orderBy, or null
+    bool window = false;
+    long long limit = 0;
+    long long offset = 0;
+    Ref cols;          // tuple of the model's column properties selected, or null (all)
+    Ref keys;          // their row keys
+    Ref given;         // (kwnames tuple, values tuple) of the options given, for an override
+};
+QueryOptions query_options(PyObject* model, PyObject* forUpdate, PyObject* orderBy, PyObject* limit,
+                           PyObject* offset, PyObject* columns);
+// Adds the ordering and the window of `o` to the statement begun.
+void apply_order_window(PyObject* self, const QueryOptions& o);
+void set_shape(PyObject* self, int shape, PyObject* only);
+// The result of a selection shaped as the statement asked: `built` the rows
+// (InstanceList) unless the shape needs the raw `rows` (count, exists).
+Ref shape_result(PyObject* self, Ref built);
+bool counts_or_probes(PyObject* self);
+Ref scalar_result(PyObject* self, PyObject* rows);
+Ref executor_find_all(PyObject* self, PyObject* filter, const QueryOptions& o);
+PyObject* m_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* m_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* h_query_options(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 void check_filter(PyObject* f, const char* arg);
 void check_row_of(PyObject* model, PyObject* row, const char* arg, bool allow_plain_dict);
 PyObject* instance_dict(PyObject* self);  // borrowed, created on demand
