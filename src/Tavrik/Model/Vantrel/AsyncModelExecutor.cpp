@@ -135,6 +135,18 @@ static PyObject* h_key_condition(PyObject*, PyObject* const* args, Py_ssize_t na
     });
 }
 
+// (executor, forget) -> the rows its last update matched, or None when its
+// connector does not report them; `forget` clears the count first.
+static PyObject* h_matched(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_matched", nargs, 2);
+        ExecObject* x = X(require_exec(args[0]));
+        if (truthy(args[1])) x->matched = -1;
+        if (x->matched < 0) return Ref::owning(Py_None).relinquish();
+        return from_long(x->matched).relinquish();
+    });
+}
+
 #define H(name, fn) {name, (PyCFunction)(void (*)(void))fn, METH_FASTCALL, nullptr}
 PyMethodDef module_helpers[] = {
     H("_v_model", h_model),
@@ -150,6 +162,7 @@ PyMethodDef module_helpers[] = {
     H("_v_end_batch", h_end_batch),
     H("_v_mtm_plan", h_mtm_plan),
     H("_v_key_condition", h_key_condition),
+    H("_v_matched", h_matched),
     {nullptr},
 };
 #undef H
@@ -179,10 +192,17 @@ async def _v_save(self, instance):
     except _v_integrity:
         # Only a row whose key is already stored is updated instead; any
         # other integrity error is the caller's, before anything is written.
+        # The probe locks the row (MySQL), so the update cannot miss it.
         cond = _v_key_condition(self, instance)
-        if cond is None or not await self.findAllBy(cond):
+        if cond is None or not await self.findAllBy(cond, forUpdate=True):
             raise
-        return await self.update(instance)
+        _v_matched(self, True)
+        res = await self.update(instance)
+        if _v_matched(self, False) == 0:
+            # The row went away before the update reached it: nothing was
+            # written, and the insert's error stands.
+            raise
+        return res
     for fk in _v_model(self).fk:
         name = fk.name
         value = _v_dict_get(instance, name)
