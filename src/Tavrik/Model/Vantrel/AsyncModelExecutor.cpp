@@ -51,19 +51,25 @@ static PyObject* h_check_update(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+// (executor, row, update cells) -> whether there is anything to insert; the
+// list receives the cells an update of the row would set (see build_insert).
 static PyObject* h_build_insert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
-        exact_args("_v_build_insert", nargs, 2);
-        return Ref::owning(build_insert(require_exec(args[0]), args[1]) ? Py_True : Py_False).relinquish();
+        exact_args("_v_build_insert", nargs, 3);
+        if (!PyList_CheckExact(args[2])) raise_expected("list", args[2]);
+        return Ref::owning(build_insert(require_exec(args[0]), args[1], args[2]) ? Py_True : Py_False)
+            .relinquish();
     });
 }
 
-bool build_update_has_cells(PyObject* self, PyObject* instance);
-
+// (executor, row, cells or None): cells kept from save()'s insert are used
+// as they are, not converted again.
 static PyObject* h_build_update(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
-        exact_args("_v_build_update", nargs, 2);
-        return Ref::owning(build_update_has_cells(require_exec(args[0]), args[1]) ? Py_True : Py_False)
+        exact_args("_v_build_update", nargs, 3);
+        PyObject* cells = args[2] == Py_None ? nullptr : args[2];
+        if (cells && !PyList_CheckExact(cells)) raise_expected("list", cells);
+        return Ref::owning(build_update_has_cells(require_exec(args[0]), args[1], cells) ? Py_True : Py_False)
             .relinquish();
     });
 }
@@ -185,7 +191,8 @@ def save(self, instance):
 
 
 async def _v_save(self, instance):
-    if not _v_build_insert(self, instance):
+    cells = []
+    if not _v_build_insert(self, instance, cells):
         return instance
     try:
         res = await self.execute()
@@ -197,7 +204,12 @@ async def _v_save(self, instance):
         if cond is None or not await self.findAllBy(cond, forUpdate=True):
             raise
         _v_matched(self, True)
-        res = await self.update(instance)
+        if type(self).update is _v_own_update:
+            # The insert's converted values serve the update.
+            _v_check_update(self, instance)
+            res = await _v_update(self, instance, cells)
+        else:
+            res = await self.update(instance)
         if _v_matched(self, False) == 0:
             # The row went away before the update reached it: nothing was
             # written, and the insert's error stands.
@@ -262,8 +274,8 @@ def update(self, instance):
     return _v_update(self, instance)
 
 
-async def _v_update(self, instance):
-    has_cells = _v_build_update(self, instance)
+async def _v_update(self, instance, cells=None):
+    has_cells = _v_build_update(self, instance, cells)
     work = _v_work(self)
     for fk in _v_model(self).fk:
         value = _v_dict_get(instance, fk.name)
@@ -422,6 +434,7 @@ async def _v_findListForeignKey(self, instances, path, clevel, level):
 
 
 _v_own_findForeignKey = findForeignKey
+_v_own_update = update
 _v_async_methods = (execute, save, update, _saveOTO, _saveOTM, _saveMTM, findOneBy, saveAll,
                     findForeignKey, findListForeignKey)
 )PY";

@@ -240,7 +240,7 @@ static void build_fallback_update(PyObject* self, PyObject* instance, PyObject* 
     begin_update(self, model, pk.get(), update_cells);
 }
 
-bool build_update_has_cells(PyObject* self, PyObject* instance) { return build_update_impl(self, instance); }
+
 
 // Batch insertion: one INSERT for many rows.  The column list is every column
 // that some row sets (as for save); a row that leaves one of them
@@ -333,10 +333,16 @@ Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
     return nrows;
 }
 
+bool build_update_has_cells(PyObject* self, PyObject* instance, PyObject* cells) {
+    if (!cells) return build_update_impl(self, instance);
+    build_fallback_update(self, instance, cells);
+    return true;
+}
+
 // ------------------------------------------------------------ ModelExecutor
 
 static Ref sync_save(PyObject* self, PyObject* instance, bool validate);
-static Ref sync_update(PyObject* self, PyObject* instance, bool validate);
+static Ref sync_update(PyObject* self, PyObject* instance, bool validate, PyObject* cells = nullptr);
 
 static Ref save_on(PyObject* ex, PyObject* item) {
     if (Py_TYPE(ex) == &ModelExecutorType) return sync_save(ex, item, false);
@@ -534,7 +540,7 @@ static Ref save_fallback(PyObject* self, PyObject* instance, PyObject* update_ce
             stored = Require(PyObject_Length(rows.get())) > 0;
             if (stored) {
                 X(self)->matched = -1;
-                res = sync_update(self, instance, true);
+                res = sync_update(self, instance, true, update_cells);
                 stored = X(self)->matched != 0;
             }
         }
@@ -591,12 +597,12 @@ static Ref sync_save(PyObject* self, PyObject* instance, bool validate) {
     return res;
 }
 
-static Ref sync_update(PyObject* self, PyObject* instance, bool validate) {
+static Ref sync_update(PyObject* self, PyObject* instance, bool validate, PyObject* cells) {
     PyObject* model = model_of(self);
     check_row_of(model, instance, "instance", false);
     require_pk(model, instance);
     if (validate) validate_tree(model, instance, VM_UPDATE);
-    bool has_cells = build_update_impl(self, instance);
+    bool has_cells = build_update_has_cells(self, instance, cells);
     Ref w = work_or_none(self);
     Ref fks = getattr(model, N.fk);
     Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));

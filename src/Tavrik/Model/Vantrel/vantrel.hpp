@@ -110,7 +110,9 @@ void validate_tree(PyObject* model, PyObject* row, int mode);
 // in column order, what an update of the same row writes: the INSERT's own
 // cells, and the bare column for a column the row holds as None.
 bool build_insert(PyObject* self, PyObject* instance, PyObject* update_cells = nullptr);
-bool build_update_has_cells(PyObject* self, PyObject* instance);
+// The UPDATE of update(); `cells`, when given, are those save()'s INSERT
+// kept for it (see build_insert).
+bool build_update_has_cells(PyObject* self, PyObject* instance, PyObject* cells = nullptr);
 Py_ssize_t build_batch(PyObject* self, PyObject* instances);
 Ref mtm_plan(PyObject* fk, PyObject* instance);
 Ref stored_key_condition(PyObject* model, PyObject* row);  // null when the row has no key
