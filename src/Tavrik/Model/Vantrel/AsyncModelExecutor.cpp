@@ -199,9 +199,16 @@ async def _v_save(self, instance):
     except _v_integrity:
         # Only a row whose key is already stored is updated instead; any
         # other integrity error is the caller's, before anything is written.
-        # The probe locks the row (MySQL), so the update cannot miss it.
+        # The probe locks the row (MySQL), so the update cannot miss it; an
+        # overriding findAllBy is called as it always was.
         cond = _v_key_condition(self, instance)
-        if cond is None or not await self.findAllBy(cond, forUpdate=True):
+        if cond is None:
+            raise
+        if type(self).findAllBy is BaseModelExecutor.findAllBy:
+            stored = await self.findAllBy(cond, forUpdate=True)
+        else:
+            stored = await self.findAllBy(cond)
+        if not stored:
             raise
         _v_matched(self, True)
         if type(self).update is _v_own_update:

@@ -536,7 +536,7 @@ static Ref save_fallback(PyObject* self, PyObject* instance, PyObject* update_ce
             }
             stored = matched > 0;
         } else if (cond) {
-            Ref rows = executor_find_all(self, cond.get(), true);
+            Ref rows = executor_find_all(self, cond.get());
             stored = Require(PyObject_Length(rows.get())) > 0;
             if (stored) {
                 X(self)->matched = -1;
