@@ -240,8 +240,6 @@ static void build_fallback_update(PyObject* self, PyObject* instance, PyObject* 
     begin_update(self, model, pk.get(), update_cells);
 }
 
-
-
 // Batch insertion: one INSERT for many rows.  The column list is every column
 // that some row sets (as for save); a row that leaves one of them
 // unset gets the column's declared default, or NULL, as a single save would
