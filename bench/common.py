@@ -92,6 +92,35 @@ def make_relations(owners, posts_per, roles_per, nroles, seed=7):
     return dict(users=users, profiles=profiles, posts=posts, roles=roles, links=links)
 
 
+def rewrite_keys(n, seed=3):
+    """The keys 1..n in a shuffled order: each row is fetched, changed and
+    written back once per run."""
+    keys = list(range(1, n + 1))
+    random.Random(seed).shuffle(keys)
+    return keys
+
+
+def rewritten(row):
+    """The two fields a rewrite changes: (qty, note)."""
+    return _attr(row, "qty") + 1, "edited %d" % _attr(row, "id")
+
+
+def reload_items(con, items):
+    """Refills bench_item with `items` (ids 1..n) on an open connection."""
+    con.execute("DELETE FROM bench_item")
+    con.executemany("INSERT INTO bench_item (id, name, qty, price, flag, note) VALUES (?, ?, ?, ?, ?, ?)",
+                    [(i, r[0], r[1], r[2], int(r[3]), r[4]) for i, r in enumerate(items, 1)])
+    con.commit()
+
+
+def check_rewritten(con, items):
+    """Every row of `items` rewritten once, the other fields unchanged."""
+    got = con.execute("SELECT id, name, qty, price, flag, note FROM bench_item ORDER BY id").fetchall()
+    want = [(i, r[0], r[1] + 1, r[2], int(r[3]), "edited %d" % i) for i, r in enumerate(items, 1)]
+    expect(len(got) == len(want), "expected %d rows, got %d" % (len(want), len(got)))
+    expect([tuple(g) for g in got] == want, "rewritten rows differ from the expected ones")
+
+
 def build_sqlite_file(path, items=None, rel=None):
     con = sqlite3.connect(path)
     for stmt in SQLITE_DDL:

@@ -6,7 +6,8 @@ shows the SQL Tavrik issues for it.
     valgrind --tool=callgrind --callgrind-out-file=cg.out python bench/profile_paths.py lookups --n 2000
     callgrind_annotate cg.out | head -60
 
-Paths: fetch, lookups, saves, memsaves, batch, paging, relations.
+Paths: fetch, lookups, saves, memsaves, resaves, updates, batch, paging, relations
+(resaves and updates: fetch a stored row, change two fields, save() / update(); :memory:).
 """
 import argparse
 import logging
@@ -26,7 +27,8 @@ import tavrik_impl as t  # noqa: E402
 
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("path", choices=["fetch", "lookups", "saves", "memsaves", "batch", "paging", "relations"])
+    p.add_argument("path", choices=["fetch", "lookups", "saves", "memsaves", "resaves", "updates", "batch", "paging",
+                                      "relations"])
     p.add_argument("--rows", type=int, default=20000)
     p.add_argument("--n", type=int, default=2000, help="operations for lookups/saves/paging")
     p.add_argument("--owners", type=int, default=200)
@@ -46,10 +48,13 @@ def main(argv=None):
         if a.trace:
             logging.basicConfig(level=logging.WARNING, format="%(name)s: %(message)s")
             logging.getLogger("Tavrik.DB").setLevel(logging.DEBUG)
-        path = ":memory:" if a.path == "memsaves" else db
+        memory = a.path in ("memsaves", "resaves", "updates")
+        path = ":memory:" if memory else db
         con = Sqlite3Connector(path, showLog=a.trace)
-        if a.path == "memsaves":
+        if memory:
             con.getCon().execute(common.SQLITE_DDL[0])
+        if a.path in ("resaves", "updates"):
+            common.reload_items(con.getCon(), items[:a.n])
         t.install(con)
         ex = M.BenchItem.getExecutor()
         t0 = time.perf_counter()
@@ -63,6 +68,13 @@ def main(argv=None):
             elif a.path in ("saves", "memsaves"):
                 for row in items[:a.n]:
                     ex.save(t.new_item(M, row))
+                n = a.n
+            elif a.path in ("resaves", "updates"):
+                write = ex.save if a.path == "resaves" else ex.update
+                for k in common.rewrite_keys(a.n):
+                    row = ex.findOneBy(M.BenchItem.id == k)
+                    row["qty"], row["note"] = common.rewritten(row)
+                    write(row)
                 n = a.n
             elif a.path == "batch":
                 ex.saveAll([t.new_item(M, r) for r in items[:a.rows]])

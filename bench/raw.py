@@ -113,6 +113,34 @@ def saves_memory(ctx):
     return _saves(ctx, True)
 
 
+# The hand-written form of a rewrite: the changed columns only.
+UPDATE_QTY_NOTE = "UPDATE `bench_item` SET `qty` = ?, `note` = ? WHERE `bench_item`.`id` = ?"
+
+
+def rewrites(ctx):
+    """Fetch a row by key, change two fields, write them back: one UPDATE of
+    the changed columns, committed (:memory:)."""
+    from common import SQLITE_DDL, check_rewritten, reload_items, rewrite_keys, rewritten
+
+    con = connect(":memory:")
+    con.execute(SQLITE_DDL[0])
+    data = ctx.items[:ctx.sizes.saves]
+    keys = rewrite_keys(len(data))
+
+    def run():
+        for k in keys:
+            cur = con.execute(SELECT_ONE, (k,))
+            row = as_dicts(cur)[0]
+            con.commit()
+            qty, note = rewritten(row)
+            con.execute(UPDATE_QTY_NOTE, (qty, note, k))
+            con.commit()
+        return len(keys)
+
+    return Runner(run, lambda n: check_rewritten(con, data), lambda: reload_items(con, data), con.close,
+                  units=len(keys))
+
+
 def batch_insert(ctx):
     path = ctx.new_file("raw_batch")
     con = connect(path)

@@ -186,6 +186,39 @@ def saves_memory(ctx):
     return _saves(ctx, True)
 
 
+def _rewrites(ctx, method):
+    from common import check_rewritten, reload_items, rewrite_keys, rewritten
+
+    M = models()
+    con = sync_connector(":memory:")
+    con.getCon().execute(SQLITE_DDL[0])
+    data = ctx.items[:ctx.sizes.saves]
+    keys = rewrite_keys(len(data))
+    Item = M.BenchItem
+    pk = Item.id
+
+    def run():
+        ex = Item.getExecutor()
+        write = getattr(ex, method)
+        for k in keys:
+            row = ex.findOneBy(pk == k)
+            row["qty"], row["note"] = rewritten(row)
+            write(row)
+        return len(keys)
+
+    return _runner(con, run, lambda n: check_rewritten(con.getCon(), data), lambda: reload_items(con.getCon(), data),
+                   units=len(keys))
+
+
+def resaves(ctx):
+    """save() of rows whose key is stored: the insertion falls back to an update."""
+    return _rewrites(ctx, "save")
+
+
+def updates(ctx):
+    return _rewrites(ctx, "update")
+
+
 def _batch(ctx, prebuilt):
     M = models()
     path = ctx.new_file("tavrik_batch_pre" if prebuilt else "tavrik_batch")

@@ -503,6 +503,8 @@ def burst():
         ex.findForeignKey(ex.findOneBy(User.id == u.id), deep=True)
         u.name = "v"
         ex.update(u)
+        ex.save(User(id=u.id, name="v", age=None))  # a stored row: the insert falls back to an update
+        ex.save(u)  # the same, with related rows (probed first)
         ex.saveAll([User(name="b%%d" %% k) for k in range(3)])
         ex.findListForeignKey(ex.findAnyMatch(User(name="v", check=False), 5, 0))
         Olvane(User, 1, 5).filter(User.age >= 0).orderBy(User.id).execute()

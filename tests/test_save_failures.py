@@ -139,3 +139,99 @@ async def test_failed_related_save_stops_at_the_database_error(seeded):
     res, err = await seeded.call(lambda: SfOwner.getExecutor().save(owner))
     check_driver_error(seeded, err, "UNIQUE constraint failed: sf_acct.email", 1062)
     assert seeded.rows(ACCTS) == SEEDED
+
+
+# The row goes away between the insert's failure and the update, on the
+# saving connection itself: a BEFORE UPDATE trigger deletes it, so the update
+# matches no row (SQLite; MySQL refuses a trigger that changes the table it
+# fires on: there the row is locked instead, see the next test).
+VANISH_TRIGGER = """
+CREATE TRIGGER sf_vanish BEFORE UPDATE ON sf_acct WHEN NEW.email = 'gone@x'
+BEGIN DELETE FROM sf_acct WHERE id = OLD.id; END;
+"""
+
+
+def _executor_class(road):  # noqa: F811
+    from Tavrik.Model.Vantrel import AsyncModelExecutor, ModelExecutor
+
+    return ModelExecutor if road.kind == "sqlite" else AsyncModelExecutor
+
+
+@pytest.mark.parametrize("road", ["sqlite", "aiosqlite"], indirect=True)
+@pytest.mark.parametrize("probing", [False, True], ids=["direct", "probing-subclass"])
+async def test_update_after_fallback_matching_no_row_raises_the_insert_error(road, probing):  # noqa: F811
+    road.ddl(SQLITE_DDL + VANISH_TRIGGER, [])
+    await road.open()
+    cls = _executor_class(road)
+    # A subclass takes the road of a probe before the update, as the
+    # asynchronous executor always does.
+    ex_cls = type("ProbingExecutor", (cls,), {}) if probing else cls
+    row = SfAcct(id=1, email="gone@x", age=33)
+    res, err = await road.call(lambda: ex_cls(SfAcct).save(row))
+    assert res is None
+    assert isinstance(err, sqlite3.IntegrityError), repr(err)
+    # the insert's own error: the key, not anything the update did
+    assert "sf_acct.id" in str(err), repr(err)
+    rows = road.rows(ACCTS)
+    assert all(r[1] != "gone@x" for r in rows), rows
+    if road.kind == "sqlite":
+        # the save is one transaction: the trigger's delete went with it
+        assert rows == SEEDED
+
+
+async def test_stored_row_cannot_vanish_before_the_fallback_update(seeded):
+    """Another connection deletes the row between the insert's failure and
+    the update: the delete waits for the saving transaction (here it gives
+    up after a second), and the update finds the row."""
+    cls = _executor_class(seeded)
+    attempts = []
+
+    def delete_elsewhere():
+        if seeded.mysql:
+            import pymysql
+
+            con = pymysql.connect(**{k: v for k, v in seeded.settings.items() if k != "autocommit"})
+            try:
+                with con.cursor() as cur:
+                    cur.execute("SET SESSION innodb_lock_wait_timeout = 1")
+                    try:
+                        cur.execute("DELETE FROM sf_acct WHERE id = 1")
+                        con.commit()
+                        attempts.append("deleted")
+                    except pymysql.err.OperationalError as e:
+                        attempts.append(e.args[0])
+            finally:
+                con.close()
+        else:
+            con = sqlite3.connect(seeded.path, timeout=0.2)
+            try:
+                con.execute("DELETE FROM sf_acct WHERE id = 1")
+                con.commit()
+                attempts.append("deleted")
+            except sqlite3.OperationalError as e:
+                attempts.append(str(e))
+            finally:
+                con.close()
+
+    if cls.__name__ == "ModelExecutor":
+        class Racing(cls):
+            def findAllBy(self, Filter=None, **kw):
+                rows = super().findAllBy(Filter, **kw)
+                delete_elsewhere()
+                return rows
+    else:
+        class Racing(cls):
+            async def findAllBy(self, Filter=None, **kw):
+                rows = await super().findAllBy(Filter, **kw)
+                delete_elsewhere()
+                return rows
+
+    row = SfAcct(id=1, email="changed@x", age=31, owner_id=1)
+    res, err = await seeded.call(lambda: Racing(SfAcct).save(row))
+    assert err is None and res is row
+    assert attempts and attempts[0] != "deleted", attempts
+    if seeded.mysql:
+        assert attempts == [1205]
+    else:
+        assert "locked" in attempts[0]
+    assert seeded.rows(ACCTS) == [(1, "changed@x", 31, 1), SEEDED[1]]

@@ -115,9 +115,13 @@ async def _sq_asyncProcess(self, executor, hasCon, con):
             raw = (await cursor.fetchone())[0]
         else:
             raw = cursor.lastrowid
+    elif kind == 3 and not batch:
+        # The rows the update matched, by which the executor tells whether
+        # the row it meant to update was still there (no rows to fetch).
+        raw = cursor.rowcount
     elif kind == 2 or kind == 3:
-        # A deletion or update returns no rows, and the executor's result for
-        # it does not depend on them: spare the trip to fetch nothing.
+        # A deletion returns no rows, and the executor's result for it does
+        # not depend on them: spare the trip to fetch nothing.
         raw = []
     else:
         raw = await cursor.fetchall()

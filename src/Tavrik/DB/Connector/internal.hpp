@@ -15,7 +15,7 @@ namespace conn {
 // Module-lifetime objects, made once at module init.
 struct Globals {
     // interned names
-    Immortal s_cursor, s_execute, s_executemany, s_commit, s_rollback, s_fetchall, s_lastrowid,
+    Immortal s_cursor, s_execute, s_executemany, s_commit, s_rollback, s_fetchall, s_lastrowid, s_rowcount,
         s_description, s_close, s_set_trace_callback, s_in_transaction, s_is_running, s_create_task,
         s_run_until_complete, s_add_done_callback, s_discard, s_add, s_cancelled, s_exception,
         s_get_loop, s_releaseCon, s__releaseCon, s_init_sqlite, s__init_mysql, s_is_alive,

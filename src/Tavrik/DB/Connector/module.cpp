@@ -198,6 +198,7 @@ void init_names() {
     G.s_rollback = in("rollback");
     G.s_fetchall = in("fetchall");
     G.s_lastrowid = in("lastrowid");
+    G.s_rowcount = in("rowcount");
     G.s_description = in("description");
     G.s_close = in("close");
     G.s_set_trace_callback = in("set_trace_callback");

@@ -311,8 +311,21 @@ PyObject* process_impl(PyObject* self, PyObject* executor) {
             if (savepoint) run_sql(con, "SAVEPOINT tavrik_batch");
             // The connection's own execute makes the cursor: one call instead of two.
             PyObject* exec_args[3] = {con, sql.get(), st.params.get()};
-            Ref cursor =
-                new_ref(PyObject_VectorcallMethod(st.batch ? G.s_executemany : G.s_execute, exec_args, 3, nullptr));
+            PyObject* ran = PyObject_VectorcallMethod(st.batch ? G.s_executemany : G.s_execute, exec_args, 3, nullptr);
+            if (!ran) {
+                // Reported by return value, not by unwinding: a refused insert
+                // is the expected first step of save() of a stored row, and
+                // unwinding would cost more than the statement.
+                if (savepoint)
+                    keeping_error([&] {
+                        run_sql(con, "ROLLBACK TO tavrik_batch");
+                        run_sql(con, "RELEASE tavrik_batch");
+                    });
+                else if (!block)
+                    keeping_error([&] { callm(con, G.s_rollback); });
+                return nullptr;
+            }
+            Ref cursor = Ref::consuming(ran);
             if (st.kind == SK_SELECT) {
                 names = column_names(cursor.get());
                 rows = callm(cursor.get(), G.s_fetchall);
@@ -325,6 +338,11 @@ PyObject* process_impl(PyObject* self, PyObject* executor) {
             } else if (st.kind == SK_INSERT) {
                 // A Python int: 64-bit row ids pass unchanged.
                 raw = getattr(cursor.get(), G.s_lastrowid);
+            } else if (st.kind == SK_UPDATE && !st.batch) {
+                // The rows the update matched (SQLite counts a row whose
+                // values stay the same): the executor tells by it whether the
+                // row it meant to update was still there.
+                raw = getattr(cursor.get(), G.s_rowcount);
             } else {
                 raw = callm(cursor.get(), G.s_fetchall);
             }

@@ -181,6 +181,15 @@ PyObject* db_drop(PyObject*, PyObject*) {
 }
 
 PyObject* execute_capi(PyObject* db, PyObject* executor, PyObject* con) {
+    // The synchronous SQLite road reports a failed statement by its return
+    // value all the way up: no unwinding for an error the caller expects.
+    PyObject* connector = D(db)->connector;
+    if (connector && Py_TYPE(connector) == g_connector_api->Sqlite3ConnectorType) {
+        Py_INCREF(connector);
+        PyObject* r = g_connector_api->process(connector, executor, con);
+        Py_DECREF(connector);
+        return r;
+    }
     return guard([&]() -> PyObject* { return execute_impl(db, executor, con).relinquish(); });
 }
 

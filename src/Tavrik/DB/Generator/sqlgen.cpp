@@ -658,28 +658,67 @@ Ref insert_pair(SqlGeneratorObject* g) {
     return new_ref(PyTuple_Pack(2, text.get(), batch.get()));
 }
 
+// UPDATE texts are kept per (table, columns set, WHERE text), as INSERT
+// texts are: saves and updates repeat the same few shapes, and the same text
+// object also hits the drivers' statement caches at once.
 Ref update_pair(SqlGeneratorObject* g) {
+    static Immortal cache;
     no_select_clauses(g, "UPDATE");
     Py_ssize_t n = g->sets ? PyList_GET_SIZE(g->sets) : 0;
     if (n == 0) {
         PyErr_SetString(PyExc_ValueError, "UPDATE without SET");
         throw_error();
     }
-    Ref params = new_ref(PyList_New(0));
-    std::string out = "UPDATE ";
     Ref t = table_name(g->table);
-    quote_ident(out, t.get());
-    out += " SET ";
+    Ref values = new_ref(PyTuple_New(n));
+    Ref key = new_ref(PyTuple_New(n + 2));
+    Py_INCREF(t.get());
+    PyTuple_SET_ITEM(key.get(), 0, t.get());
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject* cell = PyList_GET_ITEM(g->sets, i);
-        if (i) out += ", ";
-        quote_ident(out, prop_column(PyTuple_GET_ITEM(cell, 0)));
-        out += " = %s";
-        Require(PyList_Append(params.get(), PyTuple_GET_ITEM(cell, 1)));
+        PyObject* name = prop_column(PyTuple_GET_ITEM(cell, 0));
+        if (!name) raise_expected("str", Py_None);
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(key.get(), i + 1, name);
+        PyObject* v = PyTuple_GET_ITEM(cell, 1);
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(values.get(), i, v);
     }
-    render_where(g, out, params.get());
-    Ref text = to_str(out);
-    Ref tuple = new_ref(PyList_AsTuple(params.get()));
+    Ref params = new_ref(PyList_New(0));
+    Ref where = g->where ? new_ref(mp_api->filter_render(g->where, params.get())) : borrow(Py_None);
+    PyTuple_SET_ITEM(key.get(), n + 1, where.relinquish());
+    if (!cache) cache = new_ref(PyDict_New());
+    Ref text = borrow(dict_get(cache, key.get()));
+    if (!text) {
+        std::string out = "UPDATE ";
+        quote_ident(out, t.get());
+        out += " SET ";
+        for (Py_ssize_t i = 0; i < n; i++) {
+            if (i) out += ", ";
+            quote_ident(out, PyTuple_GET_ITEM(key.get(), i + 1));
+            out += " = %s";
+        }
+        PyObject* w = PyTuple_GET_ITEM(key.get(), n + 1);
+        if (w != Py_None) {
+            out += " WHERE ";
+            append_utf8(out, w);
+        }
+        text = to_str(out);
+        if (PyDict_GET_SIZE(cache.get()) >= 1024) PyDict_Clear(cache);
+        Require(PyDict_SetItem(cache, key.get(), text.get()));
+    }
+    Py_ssize_t nwhere = PyList_GET_SIZE(params.get());
+    Ref tuple = new_ref(PyTuple_New(n + nwhere));
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* v = PyTuple_GET_ITEM(values.get(), i);
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(tuple.get(), i, v);
+    }
+    for (Py_ssize_t i = 0; i < nwhere; i++) {
+        PyObject* v = PyList_GET_ITEM(params.get(), i);
+        Py_INCREF(v);
+        PyTuple_SET_ITEM(tuple.get(), n + i, v);
+    }
     return new_ref(PyTuple_Pack(2, text.get(), tuple.get()));
 }
 

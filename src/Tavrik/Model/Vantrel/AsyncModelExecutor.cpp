@@ -51,19 +51,25 @@ static PyObject* h_check_update(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+// (executor, row, update cells) -> whether there is anything to insert; the
+// list receives the cells an update of the row would set (see build_insert).
 static PyObject* h_build_insert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
-        exact_args("_v_build_insert", nargs, 2);
-        return Ref::owning(build_insert(require_exec(args[0]), args[1]) ? Py_True : Py_False).relinquish();
+        exact_args("_v_build_insert", nargs, 3);
+        if (!PyList_CheckExact(args[2])) raise_expected("list", args[2]);
+        return Ref::owning(build_insert(require_exec(args[0]), args[1], args[2]) ? Py_True : Py_False)
+            .relinquish();
     });
 }
 
-bool build_update_has_cells(PyObject* self, PyObject* instance);
-
+// (executor, row, cells or None): cells kept from save()'s insert are used
+// as they are, not converted again.
 static PyObject* h_build_update(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
-        exact_args("_v_build_update", nargs, 2);
-        return Ref::owning(build_update_has_cells(require_exec(args[0]), args[1]) ? Py_True : Py_False)
+        exact_args("_v_build_update", nargs, 3);
+        PyObject* cells = args[2] == Py_None ? nullptr : args[2];
+        if (cells && !PyList_CheckExact(cells)) raise_expected("list", cells);
+        return Ref::owning(build_update_has_cells(require_exec(args[0]), args[1], cells) ? Py_True : Py_False)
             .relinquish();
     });
 }
@@ -135,6 +141,18 @@ static PyObject* h_key_condition(PyObject*, PyObject* const* args, Py_ssize_t na
     });
 }
 
+// (executor, forget) -> the rows its last update matched, or None when its
+// connector does not report them; `forget` clears the count first.
+static PyObject* h_matched(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_matched", nargs, 2);
+        ExecObject* x = X(require_exec(args[0]));
+        if (truthy(args[1])) x->matched = -1;
+        if (x->matched < 0) return Ref::owning(Py_None).relinquish();
+        return from_long(x->matched).relinquish();
+    });
+}
+
 #define H(name, fn) {name, (PyCFunction)(void (*)(void))fn, METH_FASTCALL, nullptr}
 PyMethodDef module_helpers[] = {
     H("_v_model", h_model),
@@ -151,6 +169,7 @@ PyMethodDef module_helpers[] = {
     H("_v_mtm_plan", h_mtm_plan),
     H("_v_key_condition", h_key_condition),
     H("_v_query_options", h_query_options),
+    H("_v_matched", h_matched),
     {nullptr},
 };
 #undef H
@@ -173,17 +192,37 @@ def save(self, instance):
 
 
 async def _v_save(self, instance):
-    if not _v_build_insert(self, instance):
+    cells = []
+    if not _v_build_insert(self, instance, cells):
         return instance
     try:
         res = await self.execute()
     except _v_integrity:
         # Only a row whose key is already stored is updated instead; any
         # other integrity error is the caller's, before anything is written.
+        # The probe locks the row (MySQL), so the update cannot miss it; an
+        # overriding findAllBy is called as it always was.
         cond = _v_key_condition(self, instance)
-        if cond is None or not await self.findAllBy(cond):
+        if cond is None:
             raise
-        return await self.update(instance)
+        if type(self).findAllBy is BaseModelExecutor.findAllBy:
+            stored = await self.findAllBy(cond, forUpdate=True)
+        else:
+            stored = await self.findAllBy(cond)
+        if not stored:
+            raise
+        _v_matched(self, True)
+        if type(self).update is _v_own_update:
+            # The insert's converted values serve the update.
+            _v_check_update(self, instance)
+            res = await _v_update(self, instance, cells)
+        else:
+            res = await self.update(instance)
+        if _v_matched(self, False) == 0:
+            # The row went away before the update reached it: nothing was
+            # written, and the insert's error stands.
+            raise
+        return res
     for fk in _v_model(self).fk:
         name = fk.name
         value = _v_dict_get(instance, name)
@@ -243,8 +282,8 @@ def update(self, instance):
     return _v_update(self, instance)
 
 
-async def _v_update(self, instance):
-    has_cells = _v_build_update(self, instance)
+async def _v_update(self, instance, cells=None):
+    has_cells = _v_build_update(self, instance, cells)
     work = _v_work(self)
     for fk in _v_model(self).fk:
         value = _v_dict_get(instance, fk.name)
@@ -404,6 +443,7 @@ async def _v_findListForeignKey(self, instances, path, clevel, level):
 
 
 _v_own_findForeignKey = findForeignKey
+_v_own_update = update
 _v_async_methods = (execute, save, update, _saveOTO, _saveOTM, _saveMTM, findOneBy, saveAll,
                     findForeignKey, findListForeignKey)
 )PY";

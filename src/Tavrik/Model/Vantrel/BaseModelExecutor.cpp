@@ -201,14 +201,16 @@ Ref executor_reset(PyObject* self) {
     return Ref::owning(self);
 }
 
-Ref sync_execute(PyObject* self) {
+PyObject* sync_execute_unchecked(PyObject* self) {
     Exec* e = E(self);
     e->executed = 1;
     if (!e->db || e->db == Py_None) raise_none_attr("execute");
     PyObject* con = nullptr;
     if (e->work && truthy(e->work)) con = e->work;
-    return new_ref(I.db->execute(e->db, self, con));
+    return I.db->execute(e->db, self, con);
 }
+
+Ref sync_execute(PyObject* self) { return new_ref(sync_execute_unchecked(self)); }
 
 Ref executor_execute(PyObject* self) {
     if (Py_TYPE(self) == &ModelExecutorType) return sync_execute(self);
@@ -339,6 +341,12 @@ static Ref process_raw(PyObject* self, PyObject* raw) {
             return process_insert(self, id);
         }
         case SK_UPDATE: {
+            // The connectors that know it hand over the rows matched.
+            if (PyLong_CheckExact(raw)) {
+                long long n = PyLong_AsLongLong(raw);
+                if (n == -1 && PyErr_Occurred()) throw_error();
+                X(self)->matched = n;
+            }
             PyObject* d = E(self)->dict;
             PyObject* inst = d ? dict_get(d, N.instance) : nullptr;
             return Ref::owning(inst ? inst : Py_None);
@@ -384,6 +392,7 @@ static PyObject* bme_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     X(self)->batch = 0;
     X(self)->shape = SHAPE_ROWS;
     X(self)->only = nullptr;
+    X(self)->matched = -1;
     return self;
 }
 
@@ -655,6 +664,7 @@ static Ref new_like(PyTypeObject* type, PyObject* model, PyObject* sql, PyObject
     Exec* e = E(obj.get());
     ((ExecObject*)obj.get())->batch = 0;
     set_shape(obj.get(), shape, only);
+    X(obj.get())->matched = -1;
     Py_XINCREF(model);
     e->model = model;
     Py_XINCREF(sql);

@@ -150,11 +150,11 @@ void validate_tree(PyObject* model, PyObject* row, int mode) {
 
 // ------------------------------------------------------------ statement builders
 
-bool build_insert(PyObject* self, PyObject* instance) {
+bool build_insert(PyObject* self, PyObject* instance, PyObject* update_cells) {
     executor_reset(self);
     // A batch built but never run (an un-awaited saveAll) leaves its mark:
     // this statement is a single row, whose new id is wanted.
-    ((ExecObject*)self)->batch = 0;
+    X(self)->batch = 0;
     Require(PyDict_SetItem(instance_dict(self), N.instance, instance));
     PyObject* model = model_of(self);
     Ref cols = getattr(model, N.col);
@@ -166,9 +166,14 @@ bool build_insert(PyObject* self, PyObject* instance) {
         PyObject* name = prop_name(col);
         if (!name) continue;
         Ref v = row_get(instance, name);
-        if (!v || !written_on_insert(col, v.get())) continue;
+        if (!v) continue;
+        if (!written_on_insert(col, v.get())) {
+            if (update_cells) Require(PyList_Append(update_cells, col));
+            continue;
+        }
         Ref cell = new_ref(I.mp->insert_cell(col, v.get()));
         Require(PyList_Append(cells.get(), cell.get()));
+        if (update_cells) Require(PyList_Append(update_cells, cell.get()));
     }
     if (PyList_GET_SIZE(cells.get()) == 0) return false;
     PyObject* sql = E(self)->sql;
@@ -176,6 +181,17 @@ bool build_insert(PyObject* self, PyObject* instance) {
     Ref ins = call_method1(sql, N.insert, model);
     call_method_seq(ins.get(), N.values, cells.get());
     return true;
+}
+
+// The UPDATE of `instance` by its key `pk`, setting `cells`.
+static void begin_update(PyObject* self, PyObject* model, PyObject* pk, PyObject* cells) {
+    PyObject* sql = E(self)->sql;
+    if (!sql) raise_none_attr("update");
+    Ref upd = new_ref(I.gen->update_statement(sql, model));
+    Ref setres = call_method_seq(upd.get(), N.set, cells);
+    Ref pk_col = getattr(model, N.pkCol);
+    Ref cond = new_ref(PyObject_RichCompare(pk_col.get(), pk, Py_EQ));
+    call_method1(setres.get(), N.where, cond.get());
 }
 
 // Returns false when the row holds none of the model's columns (nothing to set).
@@ -202,17 +218,27 @@ static bool build_update_impl(PyObject* self, PyObject* instance) {
         Require(PyList_Append(cells.get(), cell.get()));
     }
     if (PyList_GET_SIZE(cells.get()) == 0) return false;
-    PyObject* sql = E(self)->sql;
-    if (!sql) raise_none_attr("update");
-    Ref upd = new_ref(I.gen->update_statement(sql, model));
-    Ref setres = call_method_seq(upd.get(), N.set, cells.get());
-    Ref pk_col = getattr(model, N.pkCol);
-    Ref cond = new_ref(PyObject_RichCompare(pk_col.get(), pk.get(), Py_EQ));
-    call_method1(setres.get(), N.where, cond.get());
+    begin_update(self, model, pk.get(), cells.get());
     return true;
 }
 
-bool build_update_has_cells(PyObject* self, PyObject* instance) { return build_update_impl(self, instance); }
+// The UPDATE that save() falls back to, from the cells its INSERT converted
+// (see build_insert): each value is converted once per call.
+static void build_fallback_update(PyObject* self, PyObject* instance, PyObject* update_cells) {
+    PyObject* model = model_of(self);
+    Ref pk_name = getattr(model, N.pkName);
+    Ref pk = row_item(instance, pk_name.get());
+    executor_reset(self);
+    Require(PyDict_SetItem(instance_dict(self), N.instance, instance));
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(update_cells); i < n; i++) {
+        PyObject* c = PyList_GET_ITEM(update_cells, i);
+        if (PyTuple_Check(c)) continue;
+        Ref v = row_item(instance, prop_name(c));
+        Ref cell = new_ref(I.mp->update_cell(c, v.get()));
+        Require(PyList_SetItem(update_cells, i, cell.relinquish()));
+    }
+    begin_update(self, model, pk.get(), update_cells);
+}
 
 // Batch insertion: one INSERT for many rows.  The column list is every column
 // that some row sets (as for save); a row that leaves one of them
@@ -305,10 +331,16 @@ Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
     return nrows;
 }
 
+bool build_update_has_cells(PyObject* self, PyObject* instance, PyObject* cells) {
+    if (!cells) return build_update_impl(self, instance);
+    build_fallback_update(self, instance, cells);
+    return true;
+}
+
 // ------------------------------------------------------------ ModelExecutor
 
 static Ref sync_save(PyObject* self, PyObject* instance, bool validate);
-static Ref sync_update(PyObject* self, PyObject* instance, bool validate);
+static Ref sync_update(PyObject* self, PyObject* instance, bool validate, PyObject* cells = nullptr);
 
 static Ref save_on(PyObject* ex, PyObject* item) {
     if (Py_TYPE(ex) == &ModelExecutorType) return sync_save(ex, item, false);
@@ -463,21 +495,53 @@ Ref stored_key_condition(PyObject* model, PyObject* row) {
     return new_ref(PyObject_RichCompare(pk_col.get(), pk.get(), Py_EQ));
 }
 
+// Whether an update of the row also updates related rows.
+static bool has_related(PyObject* model, PyObject* row) {
+    Ref fks = getattr(model, N.fk);
+    Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
+        Ref name = getattr(PySequence_Fast_GET_ITEM(fast.get(), i), N.name);
+        Ref v = row_get(row, name.get());
+        if (v && v.get() != Py_None) return true;
+    }
+    return false;
+}
+
 // An insert refused by the database becomes an update only when the row's
 // key is already stored (asked on the same connection); any other integrity
 // error (another unique column, NOT NULL, CHECK, a foreign key) is the
-// caller's, unchanged, before anything else is written.
-static Ref save_fallback(PyObject* self, PyObject* instance) {
+// caller's, unchanged, before anything else is written.  An update that then
+// matches no row (the row went away meanwhile) writes nothing and fails with
+// that same error.
+static Ref save_fallback(PyObject* self, PyObject* instance, PyObject* update_cells) {
     HandledError orig;
     bool stored = false;
     Ref res;
     try {
-        Ref cond = stored_key_condition(model_of(self), instance);
-        if (cond) {
+        PyObject* model = model_of(self);
+        Ref cond = stored_key_condition(model, instance);
+        if (cond && !has_related(model, instance) && Py_TYPE(self) == &ModelExecutorType) {
+            // Only the row itself is written: the update asks for the row by
+            // the rows it matches, where the connector reports them.
+            check_row_of(model, instance, "instance", false);
+            build_fallback_update(self, instance, update_cells);
+            X(self)->matched = -1;
+            res = sync_execute(self);
+            long long matched = X(self)->matched;
+            if (matched < 0) {
+                Ref rows = executor_find_all(self, cond.get());
+                matched = Require(PyObject_Length(rows.get()));
+            }
+            stored = matched > 0;
+        } else if (cond) {
             Ref rows = executor_find_all(self, cond.get());
             stored = Require(PyObject_Length(rows.get())) > 0;
+            if (stored) {
+                X(self)->matched = -1;
+                res = sync_update(self, instance, true, update_cells);
+                stored = X(self)->matched != 0;
+            }
         }
-        if (stored) res = sync_update(self, instance, true);
     } catch (const PyErrOccurred&) {
         orig.chain_current();
     }
@@ -489,13 +553,25 @@ static Ref sync_save(PyObject* self, PyObject* instance, bool validate) {
     PyObject* model = model_of(self);
     check_row_of(model, instance, "instance", true);
     if (validate) validate_tree(model, instance, VM_SAVE);
-    if (!build_insert(self, instance)) return Ref::owning(instance);
+    Ref update_cells = new_ref(PyList_New(0));
+    if (!build_insert(self, instance, update_cells.get())) return Ref::owning(instance);
     Ref res;
-    try {
-        res = executor_execute(self);
-    } catch (const PyErrOccurred&) {
-        if (!PyErr_ExceptionMatches(I.integrity)) throw;
-        return save_fallback(self, instance);
+    if (Py_TYPE(self) == &ModelExecutorType) {
+        // A refused insert comes back as a return value: the fall-back to an
+        // update is an expected road, not worth an unwinding.
+        PyObject* r = sync_execute_unchecked(self);
+        if (!r) {
+            if (!PyErr_ExceptionMatches(I.integrity)) throw_error();
+            return save_fallback(self, instance, update_cells.get());
+        }
+        res = Ref::consuming(r);
+    } else {
+        try {
+            res = executor_execute(self);
+        } catch (const PyErrOccurred&) {
+            if (!PyErr_ExceptionMatches(I.integrity)) throw;
+            return save_fallback(self, instance, update_cells.get());
+        }
     }
     Ref fks = getattr(model, N.fk);
     Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
@@ -519,12 +595,12 @@ static Ref sync_save(PyObject* self, PyObject* instance, bool validate) {
     return res;
 }
 
-static Ref sync_update(PyObject* self, PyObject* instance, bool validate) {
+static Ref sync_update(PyObject* self, PyObject* instance, bool validate, PyObject* cells) {
     PyObject* model = model_of(self);
     check_row_of(model, instance, "instance", false);
     require_pk(model, instance);
     if (validate) validate_tree(model, instance, VM_UPDATE);
-    bool has_cells = build_update_impl(self, instance);
+    bool has_cells = build_update_has_cells(self, instance, cells);
     Ref w = work_or_none(self);
     Ref fks = getattr(model, N.fk);
     Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));

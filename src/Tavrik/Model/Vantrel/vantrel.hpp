@@ -65,6 +65,9 @@ struct ExecObject {
     int batch;  // non-zero while a batch insert (saveAll) runs; not state
     int shape;  // Shape of the current selection's result
     PyObject* only;  // tuple of the keys rows keep (a column selection), or NULL
+    // Rows matched by the last UPDATE this executor ran, when its connector
+    // reports them; -1 when unknown.  Not state.
+    long long matched;
 };
 inline ExecObject* X(PyObject* o) { return (ExecObject*)o; }
 inline Exec* E(PyObject* o) { return (Exec*)o; }
@@ -92,6 +95,9 @@ Ref executor_reset(PyObject* self);  // None or self (new ref)
 void end_batch(PyObject* self);  // after a batch ran (or failed); never raises
 Ref executor_execute(PyObject* self);
 Ref sync_execute(PyObject* self);
+// sync_execute that reports a failed statement by returning NULL (error set)
+// instead of unwinding; the statement's own failures only.
+PyObject* sync_execute_unchecked(PyObject* self);
 Ref executor_find_all(PyObject* self, PyObject* filter, bool lock = false);
 
 // ---- ordering, windows, column selections, count and exists (queries.cpp) ----
@@ -135,8 +141,13 @@ Ref fk_type(PyObject* fk);
 // ---- writing (ModelExecutor.cpp) ----
 enum ValidateMode : int { VM_SAVE = 0, VM_UPDATE = 1, VM_ASYNC_SAVE = 2, VM_ASYNC_UPDATE = 3 };
 void validate_tree(PyObject* model, PyObject* row, int mode);
-bool build_insert(PyObject* self, PyObject* instance);
-bool build_update_has_cells(PyObject* self, PyObject* instance);
+// The INSERT of save(); when `update_cells` is given (a list), it receives,
+// in column order, what an update of the same row writes: the INSERT's own
+// cells, and the bare column for a column the row holds as None.
+bool build_insert(PyObject* self, PyObject* instance, PyObject* update_cells = nullptr);
+// The UPDATE of update(); `cells`, when given, are those save()'s INSERT
+// kept for it (see build_insert).
+bool build_update_has_cells(PyObject* self, PyObject* instance, PyObject* cells = nullptr);
 Py_ssize_t build_batch(PyObject* self, PyObject* instances);
 Ref mtm_plan(PyObject* fk, PyObject* instance);
 Ref stored_key_condition(PyObject* model, PyObject* row);  // null when the row has no key
