@@ -257,3 +257,93 @@ async def test_bad_arguments_raise_before_anything_runs(road):  # noqa: F811
                       ((rows, 2**40), OverflowError)):
         with pytest.raises(exc):
             ex.prefetch(*args)
+
+
+async def test_a_failing_statement_fills_nothing(road):  # noqa: F811
+    load(road, random_library(3))
+    await road.open()
+    rows = await authors(road)
+    before = [dict(r) for r in rows]
+    road.ddl("DROP TABLE pr_book_tag;", ["DROP TABLE pr_book_tag"])
+    res, err = await road.call(lambda: PrAuthor.getExecutor().prefetch(rows, level=2))
+    assert err is not None and "pr_book_tag" in str(err)
+    # the rows are filled only once every statement has run
+    assert [dict(r) for r in rows] == before
+
+
+async def test_reads_inside_the_callers_transaction(road):  # noqa: F811
+    load(road, {})
+    await road.open()
+
+    def program():
+        if road.kind == "sqlite":
+            a = PrAuthor.getExecutor().save(PrAuthor(name="x", books=[PrBook(title="b1"), PrBook(title="b2")]))
+            return PrAuthor.getExecutor().prefetch([a], level=1)
+
+        async def task():
+            # nothing is committed before the task ends
+            a = await PrAuthor.getExecutor().save(PrAuthor(name="x"))
+            for t in ("b1", "b2"):
+                await PrBook.getExecutor().save(PrBook(title=t, author_id=a.id))
+            return await PrAuthor.getExecutor().prefetch([a], level=1)
+
+        return task()
+
+    res, err = await road.call(program)
+    assert err is None, repr(err)
+    assert [b.title for b in res[0].books] == ["b1", "b2"]
+
+
+# Names a statement must quote: a backtick, a `%` (the MySQL driver formats
+# the text), quotes and reserved words.
+class HzTag(Korvid):
+    tableName = "order"
+    id = IntProperty(primaryKey=True, default=AutoIncrement)
+    desc = StrProperty(20)
+
+
+class HzNote(Korvid):
+    tableName = "n'o\"te"
+    id = IntProperty(primaryKey=True, default=AutoIncrement)
+    owner = IntProperty(name="gr`p%s")
+    body = StrProperty(20)
+
+
+class HzGroup(Korvid):
+    tableName = "g`r%p"
+    id = IntProperty(primaryKey=True, default=AutoIncrement)
+    name = StrProperty(20)
+    notes = ForeignKey.oneToMany(HzNote, targetBindCol=HzNote.owner)
+    tags = ForeignKey.manyToMany(HzTag, middleModel="HzGroupTag")
+
+
+# the junction's owner column is named after the owner's table
+HzGroupTag = type(MiddleKorvid)("HzGroupTag", (MiddleKorvid,), {
+    "__module__": __name__, "tableName": "select", "id": IntProperty(primaryKey=True, default=AutoIncrement),
+    "g`r%p_id": IntProperty(), "order_id": IntProperty()})
+
+
+def q(name):
+    return "`%s`" % name.replace("`", "``")
+
+
+async def test_hostile_names(road):  # noqa: F811
+    tables = [("order", "%s VARCHAR(20)" % q("desc"), [(1, "t1"), (2, "t2")]),
+              ("n'o\"te", "%s INT, body VARCHAR(20)" % q("gr`p%s"), [(1, 1, "n1"), (2, 1, "n2"), (3, 2, "n3")]),
+              ("g`r%p", "name VARCHAR(20)", [(1, "g1"), (2, "g2")]),
+              ("select", "%s INT, order_id INT" % q("g`r%p_id"), [(1, 1, 2), (2, 1, 1), (3, 2, 2)])]
+    lite, my = [], []
+    for t, decl, rows in tables:
+        values = ", ".join("(%s)" % ", ".join(sql_value(v) for v in r) for r in rows)
+        lite += ["DROP TABLE IF EXISTS %s;" % q(t), "CREATE TABLE %s (id INTEGER PRIMARY KEY, %s);" % (q(t), decl),
+                 "INSERT INTO %s VALUES %s;" % (q(t), values)]
+        my += ["CREATE TABLE %s (id INT PRIMARY KEY, %s)" % (q(t), decl), "INSERT INTO %s VALUES %s" % (q(t), values)]
+    road.ddl("".join(lite), my)
+    await road.open()
+    rows, err = await road.call(lambda: HzGroup.getExecutor().findAllBy(None))
+    assert err is None, repr(err)
+    rows = sorted(rows, key=lambda r: r.id)
+    res, err = await road.call(lambda: HzGroup.getExecutor().prefetch(rows, level=2))
+    assert err is None, repr(err)
+    assert [[n.body for n in g.notes] for g in rows] == [["n1", "n2"], ["n3"]]
+    assert [[t.desc for t in g.tags] for g in rows] == [["t2", "t1"], ["t2"]]

@@ -9,6 +9,7 @@ from Tavrik.Model.Korvid import InstanceList, ModelInstance
 from Tavrik.Model.ModelProperty import FilterListCell
 
 _E = TypeVar("_E", bound="BaseModelExecutor")
+_Rows = TypeVar("_Rows", bound=Iterable[ModelInstance])
 
 class BaseModelExecutor:
     """The statement under construction and the query operations shared by
@@ -82,6 +83,12 @@ class ModelExecutor(BaseModelExecutor):
         level: int = 3,
         before: Optional[str] = None,
     ) -> None: ...
+    def prefetch(self, rows: _Rows, level: int = 3) -> _Rows:
+        """Fills the related rows of every row of `rows` (rows of this
+        executor's model) as findListForeignKey(rows, level=level) does, with
+        one statement per relation and level (chunked below the drivers'
+        parameter limits) instead of one per row and relation.  Returns
+        `rows`.  Nothing is filled when a statement fails."""
 
 class AsyncModelExecutor(BaseModelExecutor):
     """Every operation that reaches the database returns an awaitable; its
@@ -119,3 +126,6 @@ class AsyncModelExecutor(BaseModelExecutor):
         level: int = 3,
         before: Optional[str] = None,
     ) -> Awaitable[None]: ...
+    def prefetch(self, rows: _Rows, level: int = 3) -> Awaitable[_Rows]:
+        """As ModelExecutor.prefetch, each statement awaited on the
+        executor's connection (work) when it has one, else the task's."""
