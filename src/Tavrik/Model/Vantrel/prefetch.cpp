@@ -75,12 +75,14 @@ Py_ssize_t model_stamp() {
     return PyList_Check(list.get()) ? PyList_GET_SIZE(list.get()) : 0;
 }
 
-Relation* relation_of(PyObject* fk, Py_ssize_t stamp) {
+// The capsule holding the descriptor's Relation; the caller keeps it, so the
+// Relation outlives a newer one replacing it in the cache meanwhile.
+Ref relation_of(PyObject* fk, Py_ssize_t stamp) {
     if (!g_relations) g_relations = new_ref(PyDict_New());
     if (PyObject* cap = dict_get(g_relations, fk)) {
         auto* r = (Relation*)PyCapsule_GetPointer(cap, "tavrik.relation");
         if (!r) throw_error();
-        if (r->stamp == stamp) return r;
+        if (r->stamp == stamp) return Ref::owning(cap);
     }
     std::unique_ptr<Relation> r(new Relation());
     r->stamp = stamp;
@@ -91,11 +93,10 @@ Relation* relation_of(PyObject* fk, Py_ssize_t stamp) {
     r->bind_name = getattr(bind.get(), N.name);
     Ref type = fk_type(fk);
     r->kind = eq(type.get(), I.MTM) ? RK_MTM : eq(type.get(), I.OTO) ? RK_OTO : eq(type.get(), I.OTM) ? RK_OTM : RK_OTHER;
-    Relation* raw = r.get();
-    Ref cap = new_ref(PyCapsule_New(raw, "tavrik.relation", relation_free));
+    Ref cap = new_ref(PyCapsule_New(r.get(), "tavrik.relation", relation_free));
     r.release();
     Require(PyDict_SetItem(g_relations, fk, cap.get()));
-    return raw;
+    return cap;
 }
 
 Ref model_cols(PyObject* model) {
@@ -152,6 +153,7 @@ struct ModelInfo;
 // One relation within one load.
 struct RelState {
     Relation* rel;
+    Ref cap;  // keeps `rel` alive
     Ref fk;
     ModelInfo* owner;
     ModelInfo* far_info = nullptr;
@@ -253,7 +255,8 @@ private:
             PyObject* fk = PySequence_Fast_GET_ITEM(fast.get(), i);
             states_.emplace_back(new RelState());
             RelState* rs = states_.back().get();
-            rs->rel = relation_of(fk, stamp_);
+            rs->cap = relation_of(fk, stamp_);
+            rs->rel = (Relation*)PyCapsule_GetPointer(rs->cap.get(), "tavrik.relation");
             rs->fk = Ref::owning(fk);
             rs->owner = info;
             rs->fetched = new_ref(PyDict_New());
