@@ -347,3 +347,58 @@ async def test_hostile_names(road):  # noqa: F811
     assert err is None, repr(err)
     assert [[n.body for n in g.notes] for g in rows] == [["n1", "n2"], ["n3"]]
     assert [[t.desc for t in g.tags] for g in rows] == [["t2", "t1"], ["t2"]]
+
+
+LEAK_SCRIPT = """
+import gc, os, sys, tempfile, tracemalloc, weakref
+sys.path[:0] = %(path)r
+from Tavrik.DB.Connector import Sqlite3Connector
+from Tavrik.DB.DB import DB
+from Tavrik.Ext import generate_table
+from tests.models import Post, Profile, Role, User
+
+DB.create(Sqlite3Connector(os.path.join(tempfile.mkdtemp(), "leak.db"), showLog=False))
+generate_table()
+roles = [Role.getExecutor().save(Role(name="r%%d" %% i)) for i in range(3)]
+for i in range(20):
+    User.getExecutor().save(User(name="u", posts=[Post(title="p")] * 3, profile=Profile(bio="b"), roles=roles))
+
+def burst():
+    ex = User.getExecutor()
+    for i in range(20):
+        ex.prefetch(ex.findAllBy(), level=3)
+        ex.prefetch([User(name="not saved")], level=1)  # no key: relates to nothing
+        try:
+            ex.prefetch([User(name="x"), Role(name="r")])
+        except TypeError:
+            pass
+
+for _ in range(3):
+    burst()
+gc.collect()
+tracemalloc.start()
+counts, sizes = [], []
+for _ in range(9):
+    burst()
+    gc.collect()
+    counts.append(sum(1 for o in gc.get_objects() if type(o) is not weakref.ref))
+    sizes.append(tracemalloc.get_traced_memory()[0])
+print(max(counts[1:5]), max(counts[5:]), max(sizes[1:5]), max(sizes[5:]))
+"""
+
+
+def test_prefetch_does_not_leak():
+    """Loading over and over in a fresh interpreter: object count and traced
+    memory stop growing."""
+    import os
+    import subprocess
+    import sys
+
+    script = LEAK_SCRIPT % {"path": [p for p in sys.path if p]}
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                          cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    assert proc.returncode == 0, proc.stderr
+    c1, c2, s1, s2 = map(int, proc.stdout.split())
+    # Four bursts of 20 loads of some 200 rows lie between the two windows.
+    assert c2 - c1 < 50, (c1, c2)
+    assert s2 - s1 < 64 * 1024, (s1, s2)
