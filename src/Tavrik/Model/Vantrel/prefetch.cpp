@@ -36,10 +36,10 @@ constexpr Py_ssize_t kChunk = 900;
 
 enum RelKind { RK_OTO, RK_OTM, RK_MTM, RK_OTHER };
 
-struct Names2 {
-    Immortal in_, orderBy, ModelList, step_names;
+struct PrefetchNames {
+    Immortal in_, orderBy, ModelList;
 };
-Names2 P;
+PrefetchNames P;
 
 // What a relation descriptor resolves to.  The descriptor's members are
 // computed properties (they resolve models named by string), so they are read
