@@ -423,8 +423,10 @@ private:
             Require(PyList_Append(PyList_GET_ITEM(bucket, 0), row));
             Require(PyList_Append(PyList_GET_ITEM(bucket, 1), raw));
         }
-        Py_ssize_t m = PyList_GET_SIZE(rs->fresh.get());
-        Require(PyList_SetSlice(rs->fresh.get(), m, m, built.get()));
+        if (cur_level_ < level_) {  // the rows' own relations are loaded too
+            Py_ssize_t m = PyList_GET_SIZE(rs->fresh.get());
+            Require(PyList_SetSlice(rs->fresh.get(), m, m, built.get()));
+        }
     }
 
     // What the per-owner query for `key` would return: the fetched rows the
