@@ -25,6 +25,19 @@ SQLITE_DDL = [
     "CREATE INDEX IF NOT EXISTS ix_profile_user ON rel_profile(user_id)",
     "CREATE INDEX IF NOT EXISTS ix_post_user ON rel_post(user_id)",
     "CREATE INDEX IF NOT EXISTS ix_user_role_user ON rel_user_role(rel_user_id)",
+    # The library: authors with a profile (1:1), books (1:N) and the books'
+    # tags (M:N through lib_book_tag).
+    "CREATE TABLE IF NOT EXISTS lib_author (id INTEGER PRIMARY KEY, name VARCHAR(64) NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS lib_profile (id INTEGER PRIMARY KEY, author_id INTEGER NOT NULL, bio TEXT)",
+    "CREATE TABLE IF NOT EXISTS lib_book (id INTEGER PRIMARY KEY, author_id INTEGER NOT NULL, "
+    "title VARCHAR(200) NOT NULL, year INTEGER NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS lib_tag (id INTEGER PRIMARY KEY, name VARCHAR(50) NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS lib_book_tag (id INTEGER PRIMARY KEY, lib_book_id INTEGER NOT NULL, "
+    "lib_tag_id INTEGER NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS ix_lib_profile_author ON lib_profile(author_id)",
+    "CREATE INDEX IF NOT EXISTS ix_lib_book_author ON lib_book(author_id)",
+    "CREATE INDEX IF NOT EXISTS ix_lib_book_tag_book ON lib_book_tag(lib_book_id)",
+    "CREATE INDEX IF NOT EXISTS ix_lib_book_tag_tag ON lib_book_tag(lib_tag_id)",
 ]
 
 MYSQL_DDL = [
@@ -44,9 +57,11 @@ class Sizes:
 
     FULL = dict(rows=100_000, lookups=10_000, saves=10_000, batch=100_000, page=500, page_size=20,
                 page_calls=200, owners=1_000, posts_per=10, roles_per=3, roles=50,
+                authors=500, books_per=20, tags_per=3, tags=50,
                 mysql_rows=100_000, mysql_lookups=10_000, mysql_saves=10_000, runs=5, save_runs=3)
     QUICK = dict(rows=1_000, lookups=200, saves=200, batch=1_000, page=5, page_size=20,
                  page_calls=10, owners=20, posts_per=10, roles_per=3, roles=10,
+                 authors=20, books_per=5, tags_per=3, tags=10,
                  mysql_rows=1_000, mysql_lookups=100, mysql_saves=100, runs=1, save_runs=1)
 
     def __init__(self, quick, overrides):
@@ -121,7 +136,22 @@ def check_rewritten(con, items):
     expect([tuple(g) for g in got] == want, "rewritten rows differ from the expected ones")
 
 
-def build_sqlite_file(path, items=None, rel=None):
+def make_library(authors, books_per, tags_per, ntags, seed=11):
+    """Authors with one profile and books_per books, each book tagged with
+    tags_per of ntags tags (the junction rows in a random order)."""
+    rnd = random.Random(seed)
+    out = dict(authors=[("author%05d" % a,) for a in range(1, authors + 1)],
+               profiles=[(a, "bio of %d" % a) for a in range(1, authors + 1)],
+               books=[(a, "book %d.%d" % (a, b), 1900 + (a * 7 + b) % 120)
+                      for a in range(1, authors + 1) for b in range(books_per)],
+               tags=[("tag%03d" % t,) for t in range(1, ntags + 1)])
+    links = [(b, t) for b in range(1, authors * books_per + 1) for t in rnd.sample(range(1, ntags + 1), tags_per)]
+    rnd.shuffle(links)
+    out["links"] = links
+    return out
+
+
+def build_sqlite_file(path, items=None, rel=None, lib=None):
     con = sqlite3.connect(path)
     for stmt in SQLITE_DDL:
         con.execute(stmt)
@@ -133,6 +163,12 @@ def build_sqlite_file(path, items=None, rel=None):
         con.executemany("INSERT INTO rel_post (user_id, title) VALUES (?, ?)", rel["posts"])
         con.executemany("INSERT INTO rel_role (name) VALUES (?)", rel["roles"])
         con.executemany("INSERT INTO rel_user_role (rel_user_id, rel_role_id) VALUES (?, ?)", rel["links"])
+    if lib:
+        con.executemany("INSERT INTO lib_author (name) VALUES (?)", lib["authors"])
+        con.executemany("INSERT INTO lib_profile (author_id, bio) VALUES (?, ?)", lib["profiles"])
+        con.executemany("INSERT INTO lib_book (author_id, title, year) VALUES (?, ?, ?)", lib["books"])
+        con.executemany("INSERT INTO lib_tag (name) VALUES (?)", lib["tags"])
+        con.executemany("INSERT INTO lib_book_tag (lib_book_id, lib_tag_id) VALUES (?, ?)", lib["links"])
     con.commit()
     con.close()
 

@@ -548,3 +548,147 @@ def pony_paging(ctx):
 
     return Runner(run, lambda p: raw.check_page(p, ctx), close=db.disconnect, units=s.page_calls,
                   note="a db_session per page")
+
+
+# ======================================================= library (batched)
+
+def _pw_library(path):
+    import peewee as pw
+
+    db = pw.SqliteDatabase(path, timeout=99999)
+
+    class Base(pw.Model):
+        class Meta:
+            database = db
+
+    class Author(Base):
+        id = pw.AutoField()
+        name = pw.CharField(64)
+
+        class Meta:
+            table_name = "lib_author"
+
+    class Profile(Base):
+        id = pw.AutoField()
+        author = pw.ForeignKeyField(Author, column_name="author_id", backref="profiles")
+        bio = pw.TextField(null=True)
+
+        class Meta:
+            table_name = "lib_profile"
+
+    class Book(Base):
+        id = pw.AutoField()
+        author = pw.ForeignKeyField(Author, column_name="author_id", backref="books")
+        title = pw.CharField(200)
+        year = pw.IntegerField()
+
+        class Meta:
+            table_name = "lib_book"
+
+    class Tag(Base):
+        id = pw.AutoField()
+        name = pw.CharField(50)
+
+        class Meta:
+            table_name = "lib_tag"
+
+    class BookTag(Base):
+        id = pw.AutoField()
+        book = pw.ForeignKeyField(Book, column_name="lib_book_id", backref="book_tags")
+        tag = pw.ForeignKeyField(Tag, column_name="lib_tag_id", backref="tag_books")
+
+        class Meta:
+            table_name = "lib_book_tag"
+
+    db.connect()
+    return db, Author, Profile, Book, Tag, BookTag
+
+
+def peewee_library(ctx, depth):
+    need("peewee")
+    import peewee as pw
+
+    db, Author, Profile, Book, Tag, BookTag = _pw_library(ctx.read_db)
+    subqueries = (Profile, Book) + ((BookTag, Tag) if depth > 1 else ())
+
+    def run():
+        return list(pw.prefetch(Author.select(), *subqueries))
+
+    def check(authors):
+        raw.check_library(authors, ctx, depth, profile=lambda a: a.profiles[0], books=lambda a: a.books,
+                          tags=lambda b: [bt.tag for bt in b.book_tags])
+
+    return Runner(run, check, close=db.close, units=ctx.sizes.authors, note="prefetch")
+
+
+_sa_lib = None
+
+
+def _sa_library():
+    global _sa_lib
+    if _sa_lib is not None:
+        return _sa_lib
+    from sqlalchemy import Column, ForeignKey, Integer, String, Table, Text
+    from sqlalchemy.orm import DeclarativeBase, relationship
+
+    class Base(DeclarativeBase):
+        pass
+
+    book_tag = Table("lib_book_tag", Base.metadata,
+                     Column("id", Integer, primary_key=True),
+                     Column("lib_book_id", Integer, ForeignKey("lib_book.id")),
+                     Column("lib_tag_id", Integer, ForeignKey("lib_tag.id")))
+
+    class Profile(Base):
+        __tablename__ = "lib_profile"
+        id = Column(Integer, primary_key=True)
+        author_id = Column(Integer, ForeignKey("lib_author.id"))
+        bio = Column(Text)
+
+    class Tag(Base):
+        __tablename__ = "lib_tag"
+        id = Column(Integer, primary_key=True)
+        name = Column(String(50))
+
+    class Book(Base):
+        __tablename__ = "lib_book"
+        id = Column(Integer, primary_key=True)
+        author_id = Column(Integer, ForeignKey("lib_author.id"))
+        title = Column(String(200))
+        year = Column(Integer)
+        tags = relationship(Tag, secondary=book_tag)
+
+    class Author(Base):
+        __tablename__ = "lib_author"
+        id = Column(Integer, primary_key=True)
+        name = Column(String(64))
+        profile = relationship(Profile, uselist=False)
+        books = relationship(Book)
+
+    _sa_lib = (Author, Book)
+    return _sa_lib
+
+
+def sqlalchemy_library(ctx, depth):
+    need("sqlalchemy")
+    from sqlalchemy import select
+    from sqlalchemy.orm import Session, selectinload
+
+    Author, Book = _sa_library()
+    engine = _sa_engine(ctx.read_db)
+    box = {}
+    books = selectinload(Author.books)
+    options = [selectinload(Author.profile), books.selectinload(Book.tags) if depth > 1 else books]
+
+    def run():
+        s = Session(engine)
+        box["s"] = s
+        return s.scalars(select(Author).options(*options)).all()
+
+    def check(authors):
+        try:
+            raw.check_library(authors, ctx, depth)
+        finally:
+            box.pop("s").close()
+
+    return Runner(run, check, close=engine.dispose, units=ctx.sizes.authors, note="selectinload")

@@ -207,6 +207,73 @@ def relations(ctx):
     return Runner(run, lambda users: check_relations(users, ctx), close=con.close, units=ctx.sizes.owners)
 
 
+# The library loaded in one statement per relation and level, keys in IN
+# lists, rows stitched in Python: what an application writes by hand.
+LIB_AUTHORS = "SELECT `lib_author`.`id`, `lib_author`.`name` FROM `lib_author`"
+LIB_PROFILES = ("SELECT `lib_profile`.`id`, `lib_profile`.`author_id`, `lib_profile`.`bio` FROM `lib_profile` "
+                "WHERE `lib_profile`.`author_id` IN (%s) ORDER BY `lib_profile`.`author_id`, `lib_profile`.`id`")
+LIB_BOOKS = ("SELECT `lib_book`.`id`, `lib_book`.`author_id`, `lib_book`.`title`, `lib_book`.`year` FROM `lib_book` "
+             "WHERE `lib_book`.`author_id` IN (%s) ORDER BY `lib_book`.`author_id`, `lib_book`.`id`")
+LIB_TAGS = ("SELECT `lib_tag`.`id`, `lib_tag`.`name`, `lib_book_tag`.`lib_book_id` FROM `lib_tag` "
+            "JOIN `lib_book_tag` ON `lib_book_tag`.`lib_tag_id` = `lib_tag`.`id` "
+            "WHERE `lib_book_tag`.`lib_book_id` IN (%s) ORDER BY `lib_book_tag`.`lib_book_id`, `lib_book_tag`.`id`")
+
+
+def _marks(n):
+    return ", ".join("?" * n)
+
+
+def library(ctx, depth):
+    con = connect(ctx.read_db)
+
+    def run():
+        authors = as_dicts(con.execute(LIB_AUTHORS))
+        by_id = {a["id"]: a for a in authors}
+        ids = list(by_id)
+        for p in as_dicts(con.execute(LIB_PROFILES % _marks(len(ids)), ids)):
+            a = by_id[p["author_id"]]
+            if "profile" not in a:
+                a["profile"] = p
+        books = {}
+        for b in as_dicts(con.execute(LIB_BOOKS % _marks(len(ids)), ids)):
+            by_id[b["author_id"]].setdefault("books", []).append(b)
+            books[b["id"]] = b
+        if depth > 1 and books:
+            keys = list(books)
+            for tid, name, book in con.execute(LIB_TAGS % _marks(len(keys)), keys).fetchall():
+                books[book].setdefault("tags", []).append({"id": tid, "name": name})
+        con.commit()
+        return authors
+
+    return Runner(run, lambda authors: check_library(authors, ctx, depth), close=con.close,
+                  units=ctx.sizes.authors)
+
+
+def check_library(authors, ctx, depth, profile=None, books=None, tags=None):
+    """authors: rows or objects whose profile / books / tags are reachable
+    through the given accessors (defaults: items or attributes)."""
+    lib = ctx.lib
+    profile = profile or (lambda a: _get(a, "profile"))
+    books = books or (lambda a: _get(a, "books"))
+    tags = tags or (lambda b: _get(b, "tags"))
+    expect(len(authors) == ctx.sizes.authors, "expected %d authors, got %d" % (ctx.sizes.authors, len(authors)))
+    want_tags = {}
+    for b, t in lib["links"]:
+        want_tags.setdefault(b, set()).add(t)
+    n = ctx.sizes.books_per
+    for a in authors:
+        aid = _get(a, "id")
+        p = profile(a)
+        expect(p is not None and _get(p, "bio") == "bio of %d" % aid, "profile of author %d wrong: %r" % (aid, p))
+        bs = sorted(books(a), key=lambda b: _get(b, "id"))
+        expect([_get(b, "title") for b in bs] == ["book %d.%d" % (aid, i) for i in range(n)],
+               "books of author %d wrong" % aid)
+        if depth > 1:
+            for b in bs:
+                got = {_get(t, "id") for t in tags(b)}
+                expect(got == want_tags[_get(b, "id")], "tags of book %d wrong" % _get(b, "id"))
+
+
 def _get(o, name):
     if isinstance(o, dict):
         return o[name]

@@ -62,10 +62,43 @@ def models():
         user = ForeignKey.oneToOne(RelUser, bindCol="rel_user_id")
         role = ForeignKey.oneToOne(RelRole, bindCol="rel_role_id")
 
+    class LibProfile(Korvid):
+        tableName = "lib_profile"
+        id = IntProperty(primaryKey=True, default=AutoIncrement)
+        author_id = IntProperty()
+        bio = TextProperty(nullable=True)
+
+    class LibTag(Korvid):
+        tableName = "lib_tag"
+        id = IntProperty(primaryKey=True, default=AutoIncrement)
+        name = StrProperty(50)
+
+    class LibBook(Korvid):
+        tableName = "lib_book"
+        id = IntProperty(primaryKey=True, default=AutoIncrement)
+        author_id = IntProperty()
+        title = StrProperty(200)
+        year = IntProperty()
+        tags = ForeignKey.manyToMany(LibTag, middleModel="LibBookTag")
+
+    class LibAuthor(Korvid):
+        tableName = "lib_author"
+        id = IntProperty(primaryKey=True, default=AutoIncrement)
+        name = StrProperty(64)
+        profile = ForeignKey.oneToOne(LibProfile, targetBindCol=LibProfile.author_id)
+        books = ForeignKey.oneToMany(LibBook, targetBindCol=LibBook.author_id)
+
+    class LibBookTag(MiddleKorvid):
+        tableName = "lib_book_tag"
+        id = IntProperty(primaryKey=True, default=AutoIncrement)
+        lib_book_id = IntProperty()
+        lib_tag_id = IntProperty()
+
     class M:
         pass
 
-    for c in (BenchItem, RelProfile, RelPost, RelRole, RelUser, RelUserRole):
+    for c in (BenchItem, RelProfile, RelPost, RelRole, RelUser, RelUserRole, LibProfile, LibTag, LibBook, LibAuthor,
+              LibBookTag):
         setattr(M, c.__name__, c)
     _models = M
     return M
@@ -288,6 +321,30 @@ def relations(ctx):
         return users
 
     return _runner(con, run, lambda users: raw.check_relations(users, ctx), units=ctx.sizes.owners)
+
+
+def library(ctx, depth):
+    M = models()
+    con = sync_connector(ctx.read_db)
+
+    def run():
+        ex = M.LibAuthor.getExecutor()
+        return ex.prefetch(ex.findAllBy(), level=depth)
+
+    return _runner(con, run, lambda authors: raw.check_library(authors, ctx, depth), units=ctx.sizes.authors)
+
+
+def library_per_owner(ctx, depth):
+    M = models()
+    con = sync_connector(ctx.read_db)
+
+    def run():
+        ex = M.LibAuthor.getExecutor()
+        authors = ex.findAllBy()
+        ex.findListForeignKey(authors, level=depth)
+        return authors
+
+    return _runner(con, run, lambda authors: raw.check_library(authors, ctx, depth), units=ctx.sizes.authors)
 
 
 # ------------------------------------------------------------------ async

@@ -18,6 +18,7 @@ _OrderTerm = Union[_Column, Tuple[_Column, str]]
 """A column ("-name" descends), or (column, 'asc' | 'desc') as made by column.asc() / column.desc()."""
 _Order = Union[_OrderTerm, Sequence[_OrderTerm]]
 _Columns = Union[_Column, Sequence[_Column]]
+_Rows = TypeVar("_Rows", bound=Iterable[Korvid])
 
 class BaseModelExecutor(Generic[_M]):
     """The statement under construction and the query operations shared by
@@ -102,6 +103,12 @@ class ModelExecutor(BaseModelExecutor[_M]):
         level: int = 3,
         before: Optional[str] = None,
     ) -> None: ...
+    def prefetch(self, rows: _Rows, level: int = 3) -> _Rows:
+        """Fills the related rows of every row of `rows` (rows of this
+        executor's model) as findListForeignKey(rows, level=level) does, with
+        one statement per relation and level (chunked below the drivers'
+        parameter limits) instead of one per row and relation.  Returns
+        `rows`.  Nothing is filled when a statement fails."""
 
 class AsyncModelExecutor(BaseModelExecutor[_M]):
     """Every operation that reaches the database returns an awaitable; its
@@ -144,3 +151,6 @@ class AsyncModelExecutor(BaseModelExecutor[_M]):
         level: int = 3,
         before: Optional[str] = None,
     ) -> Awaitable[None]: ...
+    def prefetch(self, rows: _Rows, level: int = 3) -> Awaitable[_Rows]:
+        """As ModelExecutor.prefetch, each statement awaited on the
+        executor's connection (work) when it has one, else the task's."""

@@ -1047,6 +1047,9 @@ PyMethodDef sync_methods[] = {
     {"findForeignKey", (PyCFunction)(void (*)(void))m_findForeignKey, METH_FASTCALL | METH_KEYWORDS, "查询实例的关联对象"},
     {"findListForeignKey", (PyCFunction)(void (*)(void))m_findListForeignKey, METH_FASTCALL | METH_KEYWORDS,
      "查询实例列表中每个实例的关联对象"},
+    {"prefetch", (PyCFunction)(void (*)(void))executor_prefetch, METH_FASTCALL | METH_KEYWORDS,
+     "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 findListForeignKey 相同; "
+     "返回传入的列表"},
     {nullptr},
 };
 

@@ -147,6 +147,7 @@ static void init(PyObject* m) {
     Require(PyDict_SetItemString(g, "_v_InstanceList", (PyObject*)I.korvid->InstanceListType));
     Require(PyDict_SetItemString(g, "_v_Level", I.search_level));
     install_async(m);
+    install_prefetch();
 }
 
 }  // namespace vantrel

@@ -167,6 +167,10 @@ private:
     bool paused_;
 };
 
+// ---- batched loading of related rows (prefetch.cpp) ----
+PyObject* executor_prefetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+void install_prefetch();
+
 extern PyMethodDef base_methods[];
 extern PyMethodDef sync_methods[];
 extern PyMethodDef module_helpers[];

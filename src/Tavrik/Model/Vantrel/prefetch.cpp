@@ -1,0 +1,693 @@
+// Batched loading of related rows: prefetch(rows, level) fills every row of a
+// list as findListForeignKey does, with one statement per relation and level
+// (chunked) instead of one per owner and relation.
+//
+// The work is a plan that does no I/O of its own: step(rows) takes the rows
+// of the statement it handed out last and gives the next statement (text,
+// parameters), or None once every row is filled.  ModelExecutor.prefetch
+// drives it here; AsyncModelExecutor.prefetch awaits each statement in
+// Tavrik.Model._prefetch.
+//
+// Two passes.  The statements go breadth first: every level asks, per
+// relation, for the keys met on the rows fetched one level up (a key already
+// fetched is not asked again).  Then the rows are stitched depth first in the
+// very order findListForeignKey visits them, with its cache of registered
+// rows and many-to-many lists, so the same rows end up in the same places;
+// where it would have queried a key a second time it gets fresh row objects,
+// built again from the fetched values.
+#include "args.hpp"
+#include "vantrel.hpp"
+
+#include <tavrik/sqltext.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavrik {
+namespace vantrel {
+
+namespace {
+
+// Below the smallest bound-parameter limit of the drivers (SQLite builds
+// before 3.32 take 999).  MariaDB also turns an IN list of 1000 values or
+// more into a join with a temporary table.
+constexpr Py_ssize_t kChunk = 900;
+
+enum RelKind { RK_OTO, RK_OTM, RK_MTM, RK_OTHER };
+
+struct PrefetchNames {
+    Immortal in_, orderBy, ModelList;
+};
+PrefetchNames P;
+
+// What a relation descriptor resolves to.  The descriptor's members are
+// computed properties (they resolve models named by string), so they are read
+// once and kept, per descriptor, until another model class is declared (a
+// name may then resolve to the newer class).
+struct Relation {
+    Py_ssize_t stamp = -1;
+    int kind = RK_OTHER;
+    Ref name, bind_name, direct, direct_table;
+    // Read when the first statement along the relation is made.
+    bool query_ready = false;
+    Ref far;         // the model of the fetched rows
+    Ref cols;        // tuple: far.col, the selected columns
+    Ref names;       // tuple: their keys in a row
+    Ref key_col;     // the column the keys are matched against
+    Ref order;       // tuple: ORDER BY terms
+    Ref rev;         // many-to-many: the far model's reverse descriptor (the join)
+    Ref target, target_table;  // one-to-one / one-to-many
+    Ref tbn;         // the target's binding column name
+    bool pk_bound = false;  // the target's binding column is its primary key
+};
+
+Immortal g_relations;  // descriptor -> capsule(Relation*)
+
+void relation_free(PyObject* capsule) {
+    delete (Relation*)PyCapsule_GetPointer(capsule, "tavrik.relation");
+}
+
+Py_ssize_t model_stamp() {
+    PyObject* korvid = I.korvid->korvid_class();
+    if (!korvid) return 0;
+    Ref list = getattr((PyObject*)Py_TYPE(korvid), P.ModelList);
+    return PyList_Check(list.get()) ? PyList_GET_SIZE(list.get()) : 0;
+}
+
+// The capsule holding the descriptor's Relation; the caller keeps it, so the
+// Relation outlives a newer one replacing it in the cache meanwhile.
+Ref relation_of(PyObject* fk, Py_ssize_t stamp) {
+    if (!g_relations) g_relations = new_ref(PyDict_New());
+    if (PyObject* cap = dict_get(g_relations, fk)) {
+        auto* r = (Relation*)PyCapsule_GetPointer(cap, "tavrik.relation");
+        if (!r) throw_error();
+        if (r->stamp == stamp) return Ref::owning(cap);
+    }
+    std::unique_ptr<Relation> r(new Relation());
+    r->stamp = stamp;
+    r->direct = getattr(fk, N.directTarget);
+    r->direct_table = getattr(r->direct.get(), N.tableName);
+    r->name = getattr(fk, N.name);
+    Ref bind = getattr(fk, N.bindCol);
+    r->bind_name = getattr(bind.get(), N.name);
+    Ref type = fk_type(fk);
+    r->kind = eq(type.get(), I.MTM) ? RK_MTM : eq(type.get(), I.OTO) ? RK_OTO : eq(type.get(), I.OTM) ? RK_OTM : RK_OTHER;
+    Ref cap = new_ref(PyCapsule_New(r.get(), "tavrik.relation", relation_free));
+    r.release();
+    Require(PyDict_SetItem(g_relations, fk, cap.get()));
+    return cap;
+}
+
+Ref model_cols(PyObject* model) {
+    Ref c = getattr(model, N.col);
+    return new_ref(PySequence_Tuple(c.get()));
+}
+
+void resolve_query(Relation* r, PyObject* fk) {
+    if (r->query_ready) return;
+    if (r->kind == RK_MTM) {
+        Ref owner = getattr(fk, N.owner);
+        Ref owner_table = getattr(owner.get(), N.tableName);
+        r->far = r->direct;
+        r->rev = getattr(r->direct.get(), owner_table.get());
+        Ref middle = getattr(fk, N.middleModel);
+        Ref jname = new_ref(PyUnicode_FromFormat("%U_id", owner_table.get()));
+        r->key_col = getattr(middle.get(), jname.get());
+        // A junction's rows come back in the junction's own order.
+        Ref jpk = getattr(middle.get(), N.pkCol);
+        r->order = jpk.get() == Py_None ? new_ref(PyTuple_Pack(1, r->key_col.get()))
+                                        : new_ref(PyTuple_Pack(2, r->key_col.get(), jpk.get()));
+    } else {
+        r->target = getattr(fk, N.target);
+        r->far = r->target;
+        r->target_table = getattr(r->target.get(), N.tableName);
+        r->key_col = getattr(fk, N.targetBindCol);
+        r->tbn = getattr(r->key_col.get(), N.name);
+        Ref tpk = getattr(r->target.get(), N.pkName);
+        r->pk_bound = eq(r->tbn.get(), tpk.get());
+        // Each owner's rows in the order of the target's primary key, as the
+        // per-owner query reads them through the binding column's index.
+        Ref tpk_col = getattr(r->target.get(), N.pkCol);
+        r->order = r->pk_bound || tpk_col.get() == Py_None
+                       ? new_ref(PyTuple_Pack(1, r->key_col.get()))
+                       : new_ref(PyTuple_Pack(2, r->key_col.get(), tpk_col.get()));
+    }
+    if (!PyObject_TypeCheck(r->key_col.get(), I.mp->BasePropertyType)) raise_expected("BaseProperty", r->key_col.get());
+    r->cols = model_cols(r->far.get());
+    Py_ssize_t n = PyTuple_GET_SIZE(r->cols.get());
+    r->names = new_ref(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* c = PyTuple_GET_ITEM(r->cols.get(), i);
+        if (!PyObject_TypeCheck(c, I.mp->BasePropertyType)) raise_expected("BaseProperty", c);
+        PyObject* nm = ((BasePropertyObject*)c)->name;
+        if (!nm) nm = Py_None;
+        Py_INCREF(nm);
+        PyTuple_SET_ITEM(r->names.get(), i, nm);
+    }
+    r->query_ready = true;
+}
+
+struct ModelInfo;
+
+// One relation within one load.
+struct RelState {
+    Relation* rel;
+    Ref cap;  // keeps `rel` alive
+    Ref fk;
+    ModelInfo* owner;
+    ModelInfo* far_info = nullptr;
+    Ref fetched;   // dict: key (as the far rows hold it) -> [InstanceList or None, raw rows] or None
+    Ref pending;   // dict: key -> the owner's value, to ask for at this level
+    Ref fresh;     // list: rows fetched at this level, whose relations the next level asks for
+    Ref mtm_cache; // many-to-many lists already given out, by owner key
+};
+
+struct ModelInfo {
+    Ref model, table, pk_name;
+    std::vector<RelState*> rels;
+};
+
+struct Group {
+    ModelInfo* info;
+    Ref before;  // table name or None
+    Ref rows;    // list
+};
+
+struct Statement {
+    RelState* rs;
+    Ref keys;  // list of owner values
+};
+
+struct Registered {
+    Ref table, key, row;
+};
+
+class Plan {
+public:
+    Plan(PyObject* model, PyObject* rows, long level, bool mysql, PyObject* result)
+        : level_(level), mysql_(mysql), result_(Ref::owning(result)) {
+        stamp_ = model_stamp();
+        mtm_caches_ = new_ref(PyDict_New());
+        root_ = info_for(model);
+        Ref list = new_ref(PySequence_List(rows));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++)
+            check_row_of(model, PyList_GET_ITEM(list.get(), i), "rows", false);
+        roots_ = list;
+        frontier_.push_back(Group{root_, Ref::owning(Py_None), roots_});
+    }
+
+    // The rows of the statement handed out last (NULL at the start); returns
+    // the next statement, or None when the load is complete.
+    Ref step(PyObject* rows) {
+        if (done_) {
+            PyErr_SetString(PyExc_RuntimeError, "prefetch plan already complete");
+            throw_error();
+        }
+        if (current_ >= 0) {
+            if (!rows || rows == Py_None) raise_expected("rows", rows ? rows : Py_None);
+            feed(queue_[(size_t)current_], rows);
+            current_ = -1;
+        }
+        while (next_ >= queue_.size()) {
+            if (!advance()) {
+                stitch();
+                done_ = true;
+                return Ref::owning(Py_None);
+            }
+        }
+        current_ = (Py_ssize_t)next_;
+        return render(queue_[next_++]);
+    }
+
+    PyObject* result() const { return result_.get(); }
+    bool done() const { return done_; }
+
+private:
+    long level_;
+    bool mysql_;
+    Ref result_;
+    Py_ssize_t stamp_;
+    Ref mtm_caches_;
+    Ref roots_;
+    ModelInfo* root_;
+    std::vector<std::unique_ptr<ModelInfo>> infos_;
+    std::vector<std::unique_ptr<RelState>> states_;
+    std::vector<Group> frontier_;
+    std::vector<Statement> queue_;
+    size_t next_ = 0;
+    Py_ssize_t current_ = -1;
+    long cur_level_ = 0;
+    bool done_ = false;
+    std::vector<Registered> registered_;
+
+    ModelInfo* info_for(PyObject* model) {
+        for (auto& i : infos_)
+            if (i->model.get() == model) return i.get();
+        infos_.emplace_back(new ModelInfo());
+        ModelInfo* info = infos_.back().get();
+        info->model = Ref::owning(model);
+        info->table = getattr(model, N.tableName);
+        info->pk_name = getattr(model, N.pkName);
+        Ref fks = getattr(model, N.fk);
+        Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
+        for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
+            PyObject* fk = PySequence_Fast_GET_ITEM(fast.get(), i);
+            states_.emplace_back(new RelState());
+            RelState* rs = states_.back().get();
+            rs->cap = relation_of(fk, stamp_);
+            rs->rel = (Relation*)PyCapsule_GetPointer(rs->cap.get(), "tavrik.relation");
+            rs->fk = Ref::owning(fk);
+            rs->owner = info;
+            rs->fetched = new_ref(PyDict_New());
+            rs->pending = new_ref(PyDict_New());
+            rs->fresh = new_ref(PyList_New(0));
+            info->rels.push_back(rs);
+        }
+        return info;
+    }
+
+    ModelInfo* far_info(RelState* rs) {
+        if (!rs->far_info) {
+            resolve_query(rs->rel, rs->fk.get());
+            rs->far_info = info_for(rs->rel->far.get());
+        }
+        return rs->far_info;
+    }
+
+    // The key as the fetched rows hold it: the value the database compares,
+    // read back as the column reads it.
+    Ref normal_key(Relation* r, PyObject* key) {
+        PyObject* col = r->key_col.get();
+        int kind = ((BasePropertyObject*)col)->kind;
+        if (PyLong_CheckExact(key) && (kind == PK_INT || kind == PK_BIGINT)) return Ref::owning(key);
+        if (PyUnicode_CheckExact(key) && (kind == PK_STR || kind == PK_TEXT)) return Ref::owning(key);
+        Ref db = new_ref(I.mp->to_db_value(col, key));
+        return new_ref(I.mp->to_obj_value(col, db.get()));
+    }
+
+    // A key column's value as fetched, read as the column reads it.
+    Ref read_key(Relation* r, PyObject* raw) {
+        PyObject* col = r->key_col.get();
+        int kind = ((BasePropertyObject*)col)->kind;
+        if (PyLong_CheckExact(raw) && (kind == PK_INT || kind == PK_BIGINT)) return Ref::owning(raw);
+        return new_ref(I.mp->to_obj_value(col, raw));
+    }
+
+    // Collects this level's keys and queues their statements; false when
+    // nothing is left to load.
+    bool advance() {
+        if (cur_level_ > 0) {
+            // The rows fetched at the level just done are the next frontier.
+            frontier_.clear();
+            for (auto& s : states_) {
+                RelState* rs = s.get();
+                if (PyList_GET_SIZE(rs->fresh.get()) == 0) continue;
+                Ref before = Ref::owning(rs->rel->kind == RK_OTM ? Py_None : rs->owner->table.get());
+                frontier_.push_back(Group{rs->far_info, before, rs->fresh});
+                rs->fresh = new_ref(PyList_New(0));
+            }
+        }
+        cur_level_++;
+        queue_.clear();
+        next_ = 0;
+        if (cur_level_ > level_ || frontier_.empty()) return false;
+        std::vector<RelState*> order;
+        for (Group& g : frontier_) {
+            for (RelState* rs : g.info->rels) {
+                Relation* r = rs->rel;
+                if (r->kind == RK_OTHER) continue;
+                if (g.before.get() != Py_None && eq(r->direct_table.get(), g.before.get())) continue;
+                PyObject* rows = g.rows.get();
+                bool any = false;
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); i++) {
+                    Ref key = row_get(PyList_GET_ITEM(rows, i), r->bind_name.get());
+                    // An unset binding value relates to nothing.
+                    if (!key || key.get() == Py_None) continue;
+                    if (!any) {
+                        far_info(rs);
+                        any = true;
+                    }
+                    Ref norm = normal_key(r, key.get());
+                    if (Require(PyDict_Contains(rs->fetched.get(), norm.get()))) continue;
+                    if (PyDict_GET_SIZE(rs->pending.get()) == 0) order.push_back(rs);
+                    if (!PyDict_SetDefault(rs->pending.get(), norm.get(), key.get())) throw_error();
+                }
+            }
+        }
+        for (RelState* rs : order) {
+            Ref keys = new_ref(PyList_New(0));
+            PyObject *norm, *key;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(rs->pending.get(), &pos, &norm, &key)) {
+                Require(PyDict_SetItem(rs->fetched.get(), norm, Py_None));
+                Require(PyList_Append(keys.get(), key));
+                if (PyList_GET_SIZE(keys.get()) == kChunk) {
+                    queue_.push_back(Statement{rs, keys});
+                    keys = new_ref(PyList_New(0));
+                }
+            }
+            if (PyList_GET_SIZE(keys.get())) queue_.push_back(Statement{rs, keys});
+            PyDict_Clear(rs->pending.get());
+        }
+        return true;
+    }
+
+    Ref render(const Statement& st) {
+        Relation* r = st.rs->rel;
+        Ref gen = new_generator(r->far.get());
+        Ref cols = r->cols;
+        if (r->kind == RK_MTM) {
+            // The junction's owner column rides along after the far columns.
+            Py_ssize_t n = PyTuple_GET_SIZE(r->cols.get());
+            cols = new_ref(PyTuple_New(n + 1));
+            for (Py_ssize_t i = 0; i < n; i++) {
+                PyObject* c = PyTuple_GET_ITEM(r->cols.get(), i);
+                Py_INCREF(c);
+                PyTuple_SET_ITEM(cols.get(), i, c);
+            }
+            Py_INCREF(r->key_col.get());
+            PyTuple_SET_ITEM(cols.get(), n, r->key_col.get());
+        }
+        Ref sel = call_method_seq(gen.get(), N.select, cols.get());
+        if (r->kind == RK_MTM) call_method1(gen.get(), N.join, r->rev.get());
+        Ref cond = call_method1(r->key_col.get(), P.in_, st.keys.get());
+        call_method1(gen.get(), N.where, cond.get());
+        call_method_seq(gen.get(), P.orderBy, r->order.get());
+        Ref pair = new_ref(I.gen->statement_pair(gen.get()));
+        if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) raise_expected("tuple", pair.get());
+        if (!mysql_) return pair;
+        // The MySQL driver formats the text with `%`: any `%` inside a quoted
+        // name reaches it doubled.
+        PyObject* text = PyTuple_GET_ITEM(pair.get(), 0);
+        Py_ssize_t n;
+        const char* s = PyUnicode_AsUTF8AndSize(text, &n);
+        if (!s) throw_error();
+        std::string out = rewrite_statement(s, (size_t)n, Dialect::MySQL);
+        Ref t = new_ref(PyUnicode_DecodeUTF8(out.data(), (Py_ssize_t)out.size(), "strict"));
+        return new_ref(PyTuple_Pack(2, t.get(), PyTuple_GET_ITEM(pair.get(), 1)));
+    }
+
+    void feed(const Statement& st, PyObject* rows) {
+        RelState* rs = st.rs;
+        Relation* r = rs->rel;
+        Ref list = PyList_CheckExact(rows) ? Ref::owning(rows) : new_ref(PySequence_List(rows));
+        Py_ssize_t n = PyList_GET_SIZE(list.get());
+        GcPause pause(n >= 512);
+        Ref built = new_ref(PyList_New(0));
+        Require(I.korvid->build_rows(r->far.get(), r->names.get(), list.get(), built.get()));
+        if (PyList_GET_SIZE(built.get()) != n) raise_expected("rows", built.get());
+        const Py_ssize_t width = PyTuple_GET_SIZE(r->names.get());
+        for (Py_ssize_t i = 0; i < n; i++) {
+            PyObject* row = PyList_GET_ITEM(built.get(), i);
+            PyObject* raw = PyList_GET_ITEM(list.get(), i);
+            Ref owner_key;
+            if (r->kind == RK_MTM) {
+                if (!PyTuple_Check(raw) || PyTuple_GET_SIZE(raw) <= width) raise_expected("tuple", raw);
+                PyObject* v = PyTuple_GET_ITEM(raw, width);
+                owner_key = v == Py_None ? Ref::owning(Py_None) : read_key(r, v);
+            } else {
+                owner_key = row_get(row, r->tbn.get());
+                if (!owner_key) continue;
+            }
+            PyObject* bucket = dict_get(rs->fetched.get(), owner_key.get());
+            if (!bucket || bucket == Py_None) {
+                Ref il = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
+                Ref raws = new_ref(PyList_New(0));
+                Ref b = new_ref(PyList_New(2));
+                PyList_SET_ITEM(b.get(), 0, il.relinquish());
+                PyList_SET_ITEM(b.get(), 1, raws.relinquish());
+                Require(PyDict_SetItem(rs->fetched.get(), owner_key.get(), b.get()));
+                bucket = b.get();
+            }
+            Require(PyList_Append(PyList_GET_ITEM(bucket, 0), row));
+            Require(PyList_Append(PyList_GET_ITEM(bucket, 1), raw));
+        }
+        if (cur_level_ < level_) {  // the rows' own relations are loaded too
+            Py_ssize_t m = PyList_GET_SIZE(rs->fresh.get());
+            Require(PyList_SetSlice(rs->fresh.get(), m, m, built.get()));
+        }
+    }
+
+    // What the per-owner query for `key` would return: the fetched rows the
+    // first time, rows built afresh from the same values after that.
+    Ref take(RelState* rs, PyObject* key) {
+        Relation* r = rs->rel;
+        Ref norm = normal_key(r, key);
+        PyObject* bucket = dict_get(rs->fetched.get(), norm.get());
+        if (!bucket) {
+            PyErr_Format(PyExc_RuntimeError, "prefetch: rows of %R for key %R were not fetched", r->name.get(), key);
+            throw_error();
+        }
+        if (bucket == Py_None) return new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
+        PyObject* first = PyList_GET_ITEM(bucket, 0);
+        if (first != Py_None) {
+            Ref res = Ref::owning(first);
+            Py_INCREF(Py_None);
+            PyList_SetItem(bucket, 0, Py_None);
+            return res;
+        }
+        Ref out = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
+        GcPause pause(PyList_GET_SIZE(PyList_GET_ITEM(bucket, 1)) >= 512);
+        Require(I.korvid->build_rows(r->far.get(), r->names.get(), PyList_GET_ITEM(bucket, 1), out.get()));
+        return out;
+    }
+
+    Registered* registered(PyObject* table) {
+        for (Registered& e : registered_)
+            if (eq(e.table.get(), table)) return &e;
+        return nullptr;
+    }
+
+    void register_row(ModelInfo* info, PyObject* row) {
+        Ref key = row_item(row, info->pk_name.get());
+        if (PyObject_Hash(key.get()) == -1) throw_error();
+        if (Registered* e = registered(info->table.get())) {
+            e->key = key;
+            e->row = Ref::owning(row);
+            return;
+        }
+        registered_.push_back(Registered{info->table, key, Ref::owning(row)});
+    }
+
+    PyObject* mtm_cache(RelState* rs) {
+        if (!rs->mtm_cache) {
+            // Shared by relations of one owner table and name, as the
+            // per-owner search shares them.
+            Ref ckey = new_ref(PyTuple_Pack(2, rs->owner->table.get(), rs->rel->name.get()));
+            PyObject* c = dict_get(mtm_caches_.get(), ckey.get());
+            if (!c) {
+                Ref fresh = new_ref(PyDict_New());
+                Require(PyDict_SetItem(mtm_caches_.get(), ckey.get(), fresh.get()));
+                c = fresh.get();
+            }
+            rs->mtm_cache = Ref::owning(c);
+        }
+        return rs->mtm_cache.get();
+    }
+
+    void stitch() {
+        GcPause pause;
+        PyObject* rows = roots_.get();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); i++) {
+            Ref row = Ref::owning(PyList_GET_ITEM(rows, i));
+            stitch_row(root_, row.get(), 1, Py_None);
+        }
+    }
+
+    void stitch_row(ModelInfo* info, PyObject* row, long clevel, PyObject* before) {
+        if (clevel > level_) return;
+        if (Py_EnterRecursiveCall(" while filling related rows")) throw_error();
+        struct Leave {
+            ~Leave() { Py_LeaveRecursiveCall(); }
+        } leave;
+        register_row(info, row);
+        for (RelState* rs : info->rels) {
+            Relation* r = rs->rel;
+            if (before != Py_None && eq(r->direct_table.get(), before)) continue;
+            if (r->kind == RK_OTHER) continue;
+            Ref key = row_get(row, r->bind_name.get());
+            if (!key || key.get() == Py_None) continue;
+            if (r->kind == RK_MTM) {
+                PyObject* cache = mtm_cache(rs);
+                if (PyObject* hit = dict_get(cache, key.get())) {
+                    Ref keep = Ref::owning(hit);
+                    Ref msg = text_of({utf8("当前外键").get(), r->name.get(), utf8("已经查询过").get()});
+                    call1(I.log_info, msg.get());
+                    row_set(row, r->name.get(), hit);
+                    continue;
+                }
+                Ref res = take(rs, key.get());
+                row_set(row, r->name.get(), res.get());
+                Require(PyDict_SetItem(cache, key.get(), res.get()));
+                ModelInfo* fi = far_info(rs);
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(res.get()); i++) {
+                    Ref item = Ref::owning(PyList_GET_ITEM(res.get(), i));
+                    stitch_row(fi, item.get(), clevel + 1, info->table.get());
+                }
+                continue;
+            }
+            ModelInfo* fi = far_info(rs);
+            if (r->kind == RK_OTO && r->target.get() != info->model.get() && r->pk_bound) {
+                // A row registered by the search stands in for the query.
+                Registered* e = registered(r->target_table.get());
+                if (e && eq(e->key.get(), key.get())) {
+                    Ref hit = e->row;
+                    row_set(row, r->name.get(), hit.get());
+                    continue;
+                }
+            }
+            Ref res = take(rs, key.get());
+            if (PyList_GET_SIZE(res.get()) == 0) continue;
+            if (r->kind == RK_OTO) {
+                Ref first = Ref::owning(PyList_GET_ITEM(res.get(), 0));
+                row_set(row, r->name.get(), first.get());
+                stitch_row(fi, first.get(), clevel + 1, info->table.get());
+            } else {
+                row_set(row, r->name.get(), res.get());
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(res.get()); i++) {
+                    Ref item = Ref::owning(PyList_GET_ITEM(res.get(), i));
+                    stitch_row(fi, item.get(), clevel + 1, Py_None);
+                }
+            }
+        }
+    }
+};
+
+// ------------------------------------------------------------ Python-facing
+
+struct PlanObject {
+    PyObject_HEAD
+    Plan* plan;
+};
+
+PyTypeObject PlanType = {PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel._PrefetchPlan"};
+
+void plan_dealloc(PyObject* self) {
+    delete ((PlanObject*)self)->plan;
+    Py_TYPE(self)->tp_free(self);
+}
+
+Plan* plan_of(PyObject* self) {
+    Plan* p = ((PlanObject*)self)->plan;
+    if (!p) {
+        PyErr_SetString(PyExc_RuntimeError, "prefetch plan is not initialised");
+        throw_error();
+    }
+    return p;
+}
+
+PyObject* plan_step(PyObject* self, PyObject* rows) {
+    return guard([&] { return plan_of(self)->step(rows == Py_None ? nullptr : rows).relinquish(); });
+}
+
+PyObject* plan_result(PyObject* self, PyObject*) {
+    return guard([&] {
+        Plan* p = plan_of(self);
+        if (!p->done()) {
+            PyErr_SetString(PyExc_RuntimeError, "prefetch plan not complete");
+            throw_error();
+        }
+        return Ref::owning(p->result()).relinquish();
+    });
+}
+
+PyMethodDef plan_methods[] = {
+    {"step", plan_step, METH_O, nullptr},
+    {"result", plan_result, METH_NOARGS, nullptr},
+    {nullptr},
+};
+
+PyObject* connector_of(PyObject* self) {
+    PyObject* db = E(self)->db;
+    if (!db || db == Py_None) raise_none_attr("connector");
+    if (!PyObject_TypeCheck(db, I.db->DBType)) raise_expected("DB", db);
+    PyObject* c = ((DBObject*)db)->connector;
+    if (!c) raise_none_attr("execute");
+    return c;
+}
+
+bool speaks_mysql(PyObject* connector) {
+    return PyObject_TypeCheck(connector, I.connector->AioMysqlConnectorType) ||
+           PyObject_TypeCheck(connector, I.connector->PyMysqlConnectorType);
+}
+
+// The connection the statements run on: the executor's work when it has one.
+PyObject* work_of(PyObject* self) {
+    PyObject* w = E(self)->work;
+    return w && truthy(w) ? w : Py_None;
+}
+
+Ref new_plan(PyObject* self, PyObject* const* a, PyObject* connector) {
+    long level = a[1] ? (long)to_int32(a[1]) : 3;
+    if (a[0] == Py_None) raise_arg_type("rows", "list of rows", a[0]);
+    Ref obj = new_ref(PyType_GenericAlloc(&PlanType, 0));
+    ((PlanObject*)obj.get())->plan = new Plan(model_of(self), a[0], level, speaks_mysql(connector), a[0]);
+    return obj;
+}
+
+const char* const kNames[] = {"rows", "level"};
+
+}  // namespace
+
+PyObject* executor_prefetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[2];
+        bind_args("prefetch", args, nargs, kwnames, kNames, 2, 1, a);
+        PyObject* connector = connector_of(self);
+        Ref keep = borrow(connector);
+        Ref plan = new_plan(self, a, connector);
+        Plan* p = ((PlanObject*)plan.get())->plan;
+        Ref work = borrow(work_of(self));
+        // Every row made from here on stays alive until the load ends: the
+        // collector would walk them over and over for nothing.
+        GcPause pause;
+        Ref st = p->step(nullptr);
+        while (st.get() != Py_None) {
+            PyObject* call[4] = {PyTuple_GET_ITEM(st.get(), 0), work.get(), Py_False, PyTuple_GET_ITEM(st.get(), 1)};
+            Ref rows = call_method(connector, N.execute, call, 4);
+            st = p->step(rows.get());
+        }
+        return Ref::owning(p->result()).relinquish();
+    });
+}
+
+namespace {
+
+Immortal g_drive;  // Tavrik.Model._prefetch.drive
+
+PyObject* m_prefetch_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        PyObject* a[2];
+        bind_args("prefetch", args, nargs, kwnames, kNames, 2, 1, a);
+        PyObject* connector = connector_of(self);
+        Ref keep = borrow(connector);
+        Ref plan = new_plan(self, a, connector);
+        if (!g_drive) g_drive = import_attr("Tavrik.Model._prefetch", "drive");
+        PyObject* call[3] = {plan.get(), connector, work_of(self)};
+        return new_ref(PyObject_Vectorcall(g_drive, call, 3, nullptr)).relinquish();
+    });
+}
+
+PyMethodDef async_def = {"prefetch", (PyCFunction)(void (*)(void))m_prefetch_async, METH_FASTCALL | METH_KEYWORDS,
+                         "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 "
+                         "findListForeignKey 相同; 返回可等待对象, 其结果为传入的列表"};
+
+}  // namespace
+
+void install_prefetch() {
+    P.in_ = intern("in_");
+    P.orderBy = intern("orderBy");
+    P.ModelList = intern("ModelList");
+    PlanType.tp_basicsize = sizeof(PlanObject);
+    PlanType.tp_flags = Py_TPFLAGS_DEFAULT;
+    PlanType.tp_dealloc = plan_dealloc;
+    PlanType.tp_methods = plan_methods;
+    PlanType.tp_doc = "关联对象批量加载的计划: step(rows) 接收上一条语句的行, 给出下一条语句或None";
+    Require(PyType_Ready(&PlanType));
+    Ref descr = new_ref(PyDescr_NewMethod(&AsyncModelExecutorType, &async_def));
+    type_set(&AsyncModelExecutorType, "prefetch", descr.get());
+}
+
+}  // namespace vantrel
+}  // namespace tavrik
