@@ -124,6 +124,21 @@ PyObject* async_transaction(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* my_transaction(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        return Require(PyObject_CallFunctionObjArgs(G.my_transaction, self, life_of(self), nullptr));
+    });
+}
+
+// runTransaction(fn, *args, retries=3, **kwargs): the retry loop is Python.
+PyObject* async_runTransaction(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        Ref head = new_ref(PyTuple_Pack(1, self));
+        Ref all = new_ref(PySequence_Concat(head.get(), args));
+        return Require(PyObject_Call(G.tx_run_transaction, all.get(), kwargs));
+    });
+}
+
 PyObject* async_GenerateTable(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
         Ref coro = call1(lookup_generate_table(), self);
@@ -577,6 +592,10 @@ PyMethodDef sq_methods[] = {
      "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
      "(用con或不用con创建的执行器都在其上执行), 正常结束时提交 (提交失败在代码块处抛出), "
      "抛出异常或被取消时回滚; 嵌套的代码块属于外层的事务"},
+    {"runTransaction", (PyCFunction)(void (*)(void))async_runTransaction, METH_VARARGS | METH_KEYWORDS,
+     "await connector.runTransaction(fn, *args, retries=3, **kwargs): 在transaction()中执行 "
+     "await fn(con, *args, **kwargs) 并返回其结果; 事务冲突 (TransactionConflict) 或在提交之前节点失联 "
+     "(NodeLost, committing为False) 时重新执行, 最多再执行retries次; 在另一个transaction()之内只执行一次"},
     {"execute", (PyCFunction)(void (*)(void))sq_execute, METH_FASTCALL | METH_KEYWORDS,
      "在当前任务的链接 (或给定的con) 上执行语句, 不提交"},
     {"asyncProcess", (PyCFunction)(void (*)(void))sq_asyncProcess, METH_VARARGS | METH_KEYWORDS,
@@ -730,10 +749,16 @@ PyGetSetDef my_getset[] = {
 PyMethodDef my_methods[] = {
     {"getCon", async_getCon, METH_NOARGS, "\n        获取链接实例\n        :return:\n        "},
     {"_releaseCon", async_release_callback, METH_O, "任务结束时的回调: 提交或回滚并把链接还给连接池"},
-    {"transaction", async_transaction, METH_NOARGS,
+    {"transaction", my_transaction, METH_NOARGS,
      "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
      "(用con或不用con创建的执行器都在其上执行), 正常结束时提交 (提交失败在代码块处抛出), "
-     "抛出异常或被取消时回滚; 嵌套的代码块属于外层的事务"},
+     "抛出异常或被取消时回滚; 嵌套的代码块属于外层的事务。事务冲突 (集群认证失败或死锁, 错误1213) "
+     "抛出Tavrik.Error.ClusterError.TransactionConflict; 链接的节点失联抛出NodeLost (committing为True时"
+     "提交已发出而没有得到确认)"},
+    {"runTransaction", (PyCFunction)(void (*)(void))async_runTransaction, METH_VARARGS | METH_KEYWORDS,
+     "await connector.runTransaction(fn, *args, retries=3, **kwargs): 在transaction()中执行 "
+     "await fn(con, *args, **kwargs) 并返回其结果; 事务冲突 (TransactionConflict) 或在提交之前节点失联 "
+     "(NodeLost, committing为False) 时重新执行, 最多再执行retries次; 在另一个transaction()之内只执行一次"},
     {"releaseCon", my_releaseCon, METH_O,
      "\n        释放链接实例\n        :param con: 数据库链接实例\n        :return:\n        "},
     {"execute", (PyCFunction)(void (*)(void))my_execute, METH_FASTCALL | METH_KEYWORDS,
