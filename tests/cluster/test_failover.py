@@ -79,7 +79,9 @@ async def test_failover_under_load(cluster, spread, victim):
         assert not set(present) & failed  # failed before its commit: never applied
         assert set(present) <= set(acked) | doubtful
         for w in range(WRITERS):  # insert and update went together
-            assert counts[w] == sum(1 for (pw, _) in present if pw == w)
+            mine = sorted(seq for (pw, seq) in present if pw == w)
+            assert counts[w] == len(mine), (n, w, [(seq, (w, seq) in acked, (w, seq) in doubtful) for seq in mine[-5:]],
+                                            sorted(seq for (pw, seq) in doubtful | failed if pw == w))
         seen.append((present, counts))
     assert seen[0] == seen[1]
 

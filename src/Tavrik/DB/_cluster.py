@@ -392,14 +392,14 @@ class MysqlTransaction(_tx.Transaction):
     def _drop(self, con, exc):
         """Unbinds a lost connection from the task, so its next statement (a
         retry) gets a connection to a node that is still there."""
-        from Tavrik.DB.Connector import _c_forget
+        from Tavrik.DB.Connector import _c_unbind
 
         connector = self._connector
         pool = connector._pool
         self._life.broken.pop(id(con), None)
         task = asyncio.current_task()
         if task is not None:
-            _c_forget(connector, task, con)
+            _c_unbind(connector, task, con)
         con.close()
         if pool is not None:
             if isinstance(pool, ClusterPool):

@@ -156,6 +156,11 @@ PyObject* async_release_callback(PyObject* self, PyObject* task) {
         PyObject* map = ensure(f.conMap);
         PyObject* c = dict_get(map, task);
         if (!c) Py_RETURN_NONE;
+        if (c == Py_None) {
+            // The task's connection was dropped (lost) and none taken since.
+            Require(PyDict_DelItem(map, task));
+            Py_RETURN_NONE;
+        }
         Ref con = Ref::owning(c);
         bool commit = false;
         PyObject* cancelled = PyObject_CallMethodObjArgs(task, G.s_cancelled, nullptr);
@@ -278,6 +283,13 @@ PyObject* c_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         AsyncFields f = fields_of(self);
         if (f.pending && *f.pending > 0) --*f.pending;
         PyObject* map = ensure(f.conMap);
+        // A task whose lost connection was dropped keeps its entry (None) and
+        // the done callback it already has: one release per task end.
+        if (dict_get(map, task) == Py_None) {
+            setitem(map, task, con);
+            setitem(ensure(f.owned), con, Py_None);
+            Py_RETURN_NONE;
+        }
         Ref cb = getattr(self, f.sqlite ? G.s_releaseCon : G.s__releaseCon);
         setitem(map, task, con);
         setitem(ensure(f.owned), con, Py_None);
@@ -341,12 +353,33 @@ PyObject* c_forget(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// Drops a lost connection from its task: the task's next statement takes a
+// new one; the entry stays (None) until the task's end.
+PyObject* c_unbind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 3) raise_arity("_c_unbind", "exactly", 3, nargs);
+        AsyncFields f = fields_of(args[0]);
+        PyObject* map = ensure(f.conMap);
+        if (dict_get(map, args[1]) == args[2]) setitem(map, args[1], Py_None);
+        PyObject* owned = ensure(f.owned);
+        if (dict_get(owned, args[2]) || PyDict_Contains(owned, args[2]) == 1) Require(PyDict_DelItem(owned, args[2]));
+        Py_RETURN_NONE;
+    });
+}
+
 // All (task, connection) pairs still bound; the map is emptied.
 PyObject* c_take_all(PyObject*, PyObject* self) {
     return guard([&]() -> PyObject* {
         AsyncFields f = fields_of(self);
         PyObject* map = ensure(f.conMap);
-        Ref items = new_ref(PyDict_Items(map));
+        Ref items = new_ref(PyList_New(0));
+        PyObject *k, *v;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(map, &pos, &k, &v)) {
+            if (v == Py_None) continue;  // a dropped connection: nothing to end
+            Ref pair = new_ref(PyTuple_Pack(2, k, v));
+            Require(PyList_Append(items.get(), pair.get()));
+        }
         PyDict_Clear(map);
         PyDict_Clear(ensure(f.owned));
         return items.relinquish();
@@ -479,6 +512,7 @@ PyMethodDef helper_methods[] = {
     {"_c_note", (PyCFunction)(void (*)(void))c_note, METH_FASTCALL, nullptr},
     {"_c_context", (PyCFunction)(void (*)(void))c_context, METH_FASTCALL, nullptr},
     {"_c_forget", (PyCFunction)(void (*)(void))c_forget, METH_FASTCALL, nullptr},
+    {"_c_unbind", (PyCFunction)(void (*)(void))c_unbind, METH_FASTCALL, nullptr},
     {"_c_take_all", c_take_all, METH_O, nullptr},
     {"_c_background", c_background, METH_O, nullptr},
     {"_c_init_task", c_init_task, METH_O, nullptr},
