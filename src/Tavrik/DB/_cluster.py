@@ -177,9 +177,10 @@ class ClusterPool:
         self._mark(node, False, reason)
         if was and node.pool is not None:
             # Its idle connections are dead or lead to a node that refuses work.
+            # A hung node would never answer the QUIT each one is sent.
             try:
-                await node.pool.clear()
-            except Exception:
+                await asyncio.wait_for(node.pool.clear(), max(1.0, self.checkInterval * 2))
+            except (Exception, asyncio.TimeoutError):
                 pass  # the pool's connections are being dropped anyway
 
     def nodeFailed(self, con, exc):
