@@ -7,7 +7,7 @@ from collections import Counter
 import pytest
 
 from Tavrik.DB.Connector import AioMysqlConnector
-from Tavrik.Error.ClusterError import NodeLost, TransactionConflict
+from Tavrik.Error.ClusterError import ClusterUnavailable, NodeLost, TransactionConflict
 
 WRITERS = 10
 
@@ -113,3 +113,30 @@ async def test_desynced_node_gets_no_new_work(cluster):
         await until("node1")
     finally:
         await c.close()
+
+
+async def test_lost_quorum_is_reported_not_waited_for(cluster):
+    # Two nodes of three gone: the last one refuses work; a transaction fails
+    # with ClusterUnavailable after failoverTimeout instead of hanging.
+    c = connector(cluster, failoverTimeout=2)
+    loop = asyncio.get_running_loop()
+
+    async def one():
+        async with c.transaction():
+            return await c.execute("SELECT @@wsrep_node_name")
+
+    try:
+        assert await loop.create_task(one()) == (("node1",),)
+        for n in (1, 2):
+            await asyncio.to_thread(cluster.script, "kill", n)
+        for _ in range(100):  # until the survivor has noticed
+            if not c._pool.readyNodes():
+                break
+            await asyncio.sleep(0.1)
+        with pytest.raises(ClusterUnavailable) as info:
+            await loop.create_task(one())
+        assert "wsrep_ready=OFF" in str(info.value)
+    finally:
+        await c.close()
+        # A node without quorum takes nobody back: the cluster starts anew.
+        await asyncio.to_thread(cluster.script, "start")

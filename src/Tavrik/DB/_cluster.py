@@ -332,9 +332,16 @@ async def create_pool(args, kwargs):
     """The connector's pool on the nodes of `hosts`; fails, as create_pool
     would, when no node is ready."""
     pool = ClusterPool(args, kwargs)
-    pool._bind_loop()
-    await pool.checkAll()
-    node = pool._pick()
+    loop = pool._bind_loop()
+    # A node may be joining while the application starts: wait for one as a
+    # statement would.
+    deadline = loop.time() + pool.failoverTimeout
+    while True:
+        await pool.checkAll()
+        node = pool._pick()
+        if node is not None or loop.time() >= deadline:
+            break
+        await asyncio.sleep(min(pool.checkInterval, max(deadline - loop.time(), 0)))
     if node is None:
         pool.close()
         err = ClusterUnavailable()
