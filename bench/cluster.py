@@ -32,6 +32,8 @@ def settings():
 
 
 async def prepare(c, writers):
+    from Tavrik.DB.Connector import AioMysqlConnector
+
     async def body():
         await c.execute("DROP TABLE IF EXISTS bench_w")
         await c.execute("DROP TABLE IF EXISTS bench_n")
@@ -40,6 +42,12 @@ async def prepare(c, writers):
         await c.execute("INSERT INTO bench_n VALUES %s" % ", ".join("(%d, 0)" % w for w in range(writers)))
 
     await asyncio.get_running_loop().create_task(body())
+    # Every node has the counter rows before the writers update them there.
+    for host in settings()[0]:
+        h, _, port = host.rpartition(":")
+        probe = AioMysqlConnector(asyncio.get_running_loop(), hosts=[(h, int(port))], causalReads=True, **settings()[1])
+        await asyncio.get_running_loop().create_task(probe.execute("SELECT count(*) FROM bench_n"))
+        await probe.close()
 
 
 async def load(c, writers, seconds, during=None):

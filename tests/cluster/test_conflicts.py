@@ -10,7 +10,9 @@ async def accounts(cluster):
     await cluster.run(1, "CREATE TABLE acct (id INT PRIMARY KEY, v INT NOT NULL)",
                       "INSERT INTO acct VALUES (1, 100), (2, 100)")
     loop = asyncio.get_running_loop()
-    return [AioMysqlConnector(loop, hosts=[cluster.address(n)], autocommit=False, **cluster.login) for n in (1, 2)]
+    # causalReads: node 2 must see the rows just written through node 1.
+    return [AioMysqlConnector(loop, hosts=[cluster.address(n)], causalReads=True, autocommit=False, **cluster.login)
+            for n in (1, 2)]
 
 
 async def move(c, con, amount, gate):

@@ -33,6 +33,8 @@ async def test_failover_under_load(cluster, spread, victim):
         "CREATE TABLE fo_count (writer INT PRIMARY KEY, n INT NOT NULL)",
         "INSERT INTO fo_count VALUES %s" % ", ".join("(%d, 0)" % w for w in range(WRITERS)),
     )
+    for n in (2, 3):  # the counter rows are there before any writer updates them
+        assert await cluster.rows(n, "SELECT count(*) FROM fo_count") == ((WRITERS,),)
     loop = asyncio.get_running_loop()
     c = connector(cluster, spread=spread)
     acked, doubtful, failed = {}, set(), set()
