@@ -2,9 +2,10 @@
 #
 #   make demo        build, then run the example application on an SQLite file
 #   make test        build for Python 3.9, 3.12 and 3.13, start MariaDB, run every
-#                    test (then the sanitizer run on 3.9)
+#                    test (then the sanitizer run on 3.9, then the cluster tests)
 #   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9)
-#   make test-cluster  the MySQL tests against a private 3-node Galera cluster (Python 3.9)
+#   make test-cluster  the cluster tests (tests/cluster) and the MySQL tests against a
+#                    private 3-node Galera cluster (main interpreter)
 #   make bench       benchmarks against the raw drivers and other ORMs
 #
 # PYTHON=/path/to/python overrides the interpreter (then only that one is used).
@@ -31,7 +32,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 venv_of = .venv-$$($(1) -c 'import sys; print("%d%d" % sys.version_info[:2])')
 
-.PHONY: all build demo test test-asan test-asan-run test-cluster bench clean check-python
+.PHONY: all build demo test test-asan test-asan-run test-cluster test-cluster-run bench clean check-python
 
 all: build
 
@@ -63,6 +64,7 @@ test: build
 	rc=0; for py in $(PYTHONS); do v=$(call venv_of,$$py); echo "== tests on $$($$v/bin/python -V)"; \
 	  $$v/bin/python -m pytest -q -p no:cacheprovider tests || rc=1; done; \
 	if [ -z "$(PYTHON)" ] && [ -n "$(PY39)" ]; then $(MAKE) --no-print-directory test-asan-run || rc=1; fi; \
+	$(MAKE) --no-print-directory test-cluster-run || rc=1; \
 	exit $$rc
 
 ASAN_VENV := .venv-asan
@@ -85,18 +87,33 @@ test-asan-run:
 	  PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  $(ASAN_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
 
-# The shared MySQL suite, run against one node of a private Galera cluster
-# (its keys, locking and commits differ from a single server's).
+# The cluster's own tests (failover, conflicts, causal reads), then the shared
+# MySQL suite against one node of a private Galera cluster (its keys, locking
+# and commits differ from a single server's).  The suite is the node's only
+# writer, so the cluster's interleaved auto-increment steps (which give node 2
+# the ids 2, 5, 8...) are turned off for it: the suite expects 1, 2, 3.  The
+# cluster is stopped on exit, whatever the tests did.
 test-cluster: check-python
 	@$(call build_for,$(MAIN_PY))
+	@$(MAKE) --no-print-directory test-cluster-run
+
+test-cluster-run:
 	@set -o pipefail; v=$(call venv_of,$(MAIN_PY)); \
-	out=$$(tools/galera_cluster.sh start) || exit 1; eval "$$(echo "$$out" | grep '^export')"; \
 	trap 'tools/galera_cluster.sh stop >/dev/null 2>&1' EXIT; \
+	if ! out=$$(tools/galera_cluster.sh start); then \
+	  echo "the Galera cluster could not be started: the cluster tests fail in CI and are skipped elsewhere" >&2; \
+	  if [ -n "$$CI" ]; then exit 1; else exit 0; fi; fi; \
+	eval "$$(echo "$$out" | grep '^export')"; \
+	rc=0; echo "== cluster tests on $$($$v/bin/python -V)"; \
+	$$v/bin/python -m pytest -q -p no:cacheprovider tests/cluster || rc=1; \
 	export TAVRIK_MYSQL_HOST=$${TAVRIK_GALERA_HOSTS%%:*} TAVRIK_MYSQL_USER=$$TAVRIK_GALERA_USER \
 	  TAVRIK_MYSQL_PASSWORD=$$TAVRIK_GALERA_PASSWORD TAVRIK_MYSQL_DB=$$TAVRIK_GALERA_DB; \
 	h=$${TAVRIK_GALERA_HOSTS#*,}; h=$${h%%,*}; export TAVRIK_MYSQL_PORT=$${h#*:}; \
+	tools/galera_cluster.sh sql 2 "SET GLOBAL wsrep_auto_increment_control = OFF; \
+	  SET GLOBAL auto_increment_increment = 1; SET GLOBAL auto_increment_offset = 1" || rc=1; \
 	echo "== MySQL tests against the cluster node $$TAVRIK_MYSQL_HOST:$$TAVRIK_MYSQL_PORT"; \
-	$$v/bin/python -m pytest -q -p no:cacheprovider tests -k mysql
+	$$v/bin/python -m pytest -q -p no:cacheprovider tests -k mysql --ignore=tests/cluster || rc=1; \
+	exit $$rc
 
 bench: check-python
 	@$(call build_for,$(MAIN_PY))

@@ -8,6 +8,7 @@
 #   tools/galera_cluster.sh kill N       # SIGKILL node N (1..3), as a crash would
 #   tools/galera_cluster.sh restart N    # start node N again; it rejoins by incremental transfer
 #   tools/galera_cluster.sh status       # wsrep state of every running node
+#   tools/galera_cluster.sh sql N "..."  # run statements on node N as root (e.g. SET GLOBAL wsrep_desync=ON)
 #
 # Installs Debian's mariadb-server (which brings galera-4) and rsync with
 # apt-get when they are missing and we are root.
@@ -121,7 +122,7 @@ start() {
     for n in 2 3; do wait_synced "$n"; done
     hosts=""
     for n in $NODES; do hosts="$hosts${hosts:+,}127.0.0.1:$(sql_port "$n")"; done
-    echo "export TAVRIK_GALERA_HOSTS=$hosts TAVRIK_GALERA_USER=tavrik TAVRIK_GALERA_PASSWORD=tavrik TAVRIK_GALERA_DB=tavrik_test TAVRIK_GALERA_BASE=$BASE"
+    echo "export TAVRIK_GALERA_HOSTS=$hosts TAVRIK_GALERA_USER=tavrik TAVRIK_GALERA_PASSWORD=tavrik TAVRIK_GALERA_DB=tavrik_test TAVRIK_GALERA_BASE=$BASE TAVRIK_GALERA_PORT=$SQL_PORT0"
 }
 
 pid_of() {
@@ -182,5 +183,6 @@ case "${1:-}" in
     kill) kill_node "${2:?node number}" ;;
     restart) restart_node "${2:?node number}" ;;
     status) status ;;
-    *) echo "usage: $0 start|stop|kill N|restart N|status" >&2; exit 2 ;;
+    sql) client "${2:?node number}" -N -e "${3:?statements}" ;;
+    *) echo "usage: $0 start|stop|kill N|restart N|status|sql N STATEMENTS" >&2; exit 2 ;;
 esac

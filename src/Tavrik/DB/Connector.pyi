@@ -5,7 +5,7 @@ import multiprocessing
 import sqlite3
 import threading
 from asyncio import AbstractEventLoop as AbstractEventLoop, Task as Task
-from typing import Any, Awaitable, ContextManager, Dict, Iterator, List, Optional, Tuple, Union
+from typing import Any, Awaitable, Callable, ContextManager, Dict, Iterator, List, Optional, Tuple, TypeVar, Union
 
 # aiomysql's cursor classes, re-exported (aiomysql ships no type information).
 Cursor: Any
@@ -43,6 +43,8 @@ lock: multiprocessing.synchronize.Lock
 
 def dict_factory(cursor: Any, row: Optional[Tuple[Any, ...]]) -> Dict[str, Any]:
     """把一行转换为以列名为键的字典 (列名重复时保留后一列的值)。"""
+
+_R = TypeVar("_R")
 
 class BaseConnector:
     """连接器基类: 所有连接器共有的字段与空操作。"""
@@ -130,6 +132,9 @@ class AioSqliteConnector(BaseConnector):
     def transaction(self) -> "_Transaction":
         """async with connector.transaction() as con: 在当前任务的链接上运行, 结束时提交
         (提交失败在此抛出), 异常或取消时回滚。"""
+    async def runTransaction(self, fn: Callable[..., Awaitable[_R]], *args: Any, retries: int = 3, **kwargs: Any) -> _R:
+        """在 transaction() 中执行 await fn(con, *args, **kwargs) 并返回其结果; 事务冲突或提交之前节点失联时
+        重新执行, 最多再执行 retries 次。"""
     async def close(self, timeout: float = 10.0) -> None:
         """先提交调用者任务的事务, 等待其他任务的事务随任务结束 (最多 timeout 秒), 回滚剩余的,
         关闭所有链接并停止工作线程; 之后的语句抛出 RuntimeError; 再次调用无害。"""
@@ -141,7 +146,18 @@ class AioMysqlConnector(BaseConnector):
         连接池尚未建好时语句等待它; 建池失败时语句抛出 RuntimeError。
         参数为元组的语句执行一次, 为元组列表时用 executemany 批量执行, 为 None 时不带参数执行一次。
     """
-    def __init__(self, loop: Any, *args: Any, **kwargs: Any) -> None: ...
+    def __init__(
+        self,
+        loop: Any,
+        *args: Any,
+        hosts: Union[str, List[Union[str, Tuple[str, int]]]] = ...,
+        spread: bool = False,
+        causalReads: Union[bool, int] = False,
+        checkInterval: float = 0.5,
+        failoverTimeout: float = 10.0,
+        **kwargs: Any,
+    ) -> None:
+        """hosts 给出集群的多个节点 (此时不能再给 host/port); 其余关键字参数为 aiomysql.create_pool 的参数。"""
     async def _init_mysql(self, *args: Any, **kwargs: Any) -> None: ...
     def getCon(self) -> _ConRequest: ...
     async def getSelectCon(self) -> Any: ...
@@ -158,7 +174,11 @@ class AioMysqlConnector(BaseConnector):
     @property
     def config(self) -> Optional[Dict[str, Any]]: ...
     def transaction(self) -> "_Transaction":
-        """async with connector.transaction() as con: 同 AioSqliteConnector.transaction。"""
+        """async with connector.transaction() as con: 同 AioSqliteConnector.transaction; 事务冲突抛出
+        Tavrik.Error.ClusterError.TransactionConflict, 节点失联抛出 NodeLost。"""
+    async def runTransaction(self, fn: Callable[..., Awaitable[_R]], *args: Any, retries: int = 3, **kwargs: Any) -> _R:
+        """在 transaction() 中执行 await fn(con, *args, **kwargs) 并返回其结果; 事务冲突或提交之前节点失联时
+        重新执行, 最多再执行 retries 次。"""
     async def close(self, timeout: float = 10.0) -> None:
         """先提交调用者任务的事务, 等待其他任务的事务随任务结束 (最多 timeout 秒), 回滚并归还剩余的链接,
         关闭连接池; 之后的语句抛出 RuntimeError; 再次调用无害。"""

@@ -16,6 +16,7 @@ block is left, and a failed commit is raised there.
 """
 import asyncio
 import logging
+import random
 import sys
 import weakref
 
@@ -287,3 +288,39 @@ def new_life():
     state = Life()
     _lives.add(state)
     return state
+
+
+# Pause before re-running a transaction that lost a conflict: a random part
+# keeps two retrying tasks from meeting again in step.
+RETRY_PAUSE = 0.05
+
+
+async def run_transaction(connector, fn, *args, retries=3, **kwargs):
+    """connector.runTransaction(fn, *args, retries=3, **kwargs): runs
+    `await fn(con, *args, **kwargs)` in a transaction() block and returns its
+    result; when the transaction loses a conflict (TransactionConflict), or
+    its node is lost before the commit was sent (NodeLost with committing
+    False), it is run again, up to `retries` more times, on a fresh
+    transaction.  Inside another transaction() block it runs once: the outer
+    block owns the transaction and decides."""
+    from Tavrik.Error.ClusterError import NodeLost, TransactionConflict
+
+    if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
+        raise ValueError("retries 必须是不小于0的整数")
+    task = asyncio.current_task()
+    if task is not None and _depth.get(task, 0) > 0:
+        async with connector.transaction() as con:
+            return await fn(con, *args, **kwargs)
+    attempt = 0
+    while True:
+        try:
+            async with connector.transaction() as con:
+                return await fn(con, *args, **kwargs)
+        except TransactionConflict:
+            if attempt >= retries:
+                raise
+        except NodeLost as e:
+            if e.committing or attempt >= retries:
+                raise
+        attempt += 1
+        await asyncio.sleep(RETRY_PAUSE * attempt * (0.5 + random.random()))

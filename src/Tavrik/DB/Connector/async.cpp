@@ -124,6 +124,21 @@ PyObject* async_transaction(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* my_transaction(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        return Require(PyObject_CallFunctionObjArgs(G.my_transaction, self, life_of(self), nullptr));
+    });
+}
+
+// runTransaction(fn, *args, retries=3, **kwargs): the retry loop is Python.
+PyObject* async_runTransaction(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        Ref head = new_ref(PyTuple_Pack(1, self));
+        Ref all = new_ref(PySequence_Concat(head.get(), args));
+        return Require(PyObject_Call(G.tx_run_transaction, all.get(), kwargs));
+    });
+}
+
 PyObject* async_GenerateTable(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
         Ref coro = call1(lookup_generate_table(), self);
@@ -141,6 +156,11 @@ PyObject* async_release_callback(PyObject* self, PyObject* task) {
         PyObject* map = ensure(f.conMap);
         PyObject* c = dict_get(map, task);
         if (!c) Py_RETURN_NONE;
+        if (c == Py_None) {
+            // The task's connection was dropped (lost) and none taken since.
+            Require(PyDict_DelItem(map, task));
+            Py_RETURN_NONE;
+        }
         Ref con = Ref::owning(c);
         bool commit = false;
         PyObject* cancelled = PyObject_CallMethodObjArgs(task, G.s_cancelled, nullptr);
@@ -263,6 +283,13 @@ PyObject* c_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         AsyncFields f = fields_of(self);
         if (f.pending && *f.pending > 0) --*f.pending;
         PyObject* map = ensure(f.conMap);
+        // A task whose lost connection was dropped keeps its entry (None) and
+        // the done callback it already has: one release per task end.
+        if (dict_get(map, task) == Py_None) {
+            setitem(map, task, con);
+            setitem(ensure(f.owned), con, Py_None);
+            Py_RETURN_NONE;
+        }
         Ref cb = getattr(self, f.sqlite ? G.s_releaseCon : G.s__releaseCon);
         setitem(map, task, con);
         setitem(ensure(f.owned), con, Py_None);
@@ -326,12 +353,33 @@ PyObject* c_forget(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// Drops a lost connection from its task: the task's next statement takes a
+// new one; the entry stays (None) until the task's end.
+PyObject* c_unbind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 3) raise_arity("_c_unbind", "exactly", 3, nargs);
+        AsyncFields f = fields_of(args[0]);
+        PyObject* map = ensure(f.conMap);
+        if (dict_get(map, args[1]) == args[2]) setitem(map, args[1], Py_None);
+        PyObject* owned = ensure(f.owned);
+        if (dict_get(owned, args[2]) || PyDict_Contains(owned, args[2]) == 1) Require(PyDict_DelItem(owned, args[2]));
+        Py_RETURN_NONE;
+    });
+}
+
 // All (task, connection) pairs still bound; the map is emptied.
 PyObject* c_take_all(PyObject*, PyObject* self) {
     return guard([&]() -> PyObject* {
         AsyncFields f = fields_of(self);
         PyObject* map = ensure(f.conMap);
-        Ref items = new_ref(PyDict_Items(map));
+        Ref items = new_ref(PyList_New(0));
+        PyObject *k, *v;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(map, &pos, &k, &v)) {
+            if (v == Py_None) continue;  // a dropped connection: nothing to end
+            Ref pair = new_ref(PyTuple_Pack(2, k, v));
+            Require(PyList_Append(items.get(), pair.get()));
+        }
         PyDict_Clear(map);
         PyDict_Clear(ensure(f.owned));
         return items.relinquish();
@@ -464,6 +512,7 @@ PyMethodDef helper_methods[] = {
     {"_c_note", (PyCFunction)(void (*)(void))c_note, METH_FASTCALL, nullptr},
     {"_c_context", (PyCFunction)(void (*)(void))c_context, METH_FASTCALL, nullptr},
     {"_c_forget", (PyCFunction)(void (*)(void))c_forget, METH_FASTCALL, nullptr},
+    {"_c_unbind", (PyCFunction)(void (*)(void))c_unbind, METH_FASTCALL, nullptr},
     {"_c_take_all", c_take_all, METH_O, nullptr},
     {"_c_background", c_background, METH_O, nullptr},
     {"_c_init_task", c_init_task, METH_O, nullptr},
@@ -577,6 +626,10 @@ PyMethodDef sq_methods[] = {
      "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
      "(用con或不用con创建的执行器都在其上执行), 正常结束时提交 (提交失败在代码块处抛出), "
      "抛出异常或被取消时回滚; 嵌套的代码块属于外层的事务"},
+    {"runTransaction", (PyCFunction)(void (*)(void))async_runTransaction, METH_VARARGS | METH_KEYWORDS,
+     "await connector.runTransaction(fn, *args, retries=3, **kwargs): 在transaction()中执行 "
+     "await fn(con, *args, **kwargs) 并返回其结果; 事务冲突 (TransactionConflict) 或在提交之前节点失联 "
+     "(NodeLost, committing为False) 时重新执行, 最多再执行retries次; 在另一个transaction()之内只执行一次"},
     {"execute", (PyCFunction)(void (*)(void))sq_execute, METH_FASTCALL | METH_KEYWORDS,
      "在当前任务的链接 (或给定的con) 上执行语句, 不提交"},
     {"asyncProcess", (PyCFunction)(void (*)(void))sq_asyncProcess, METH_VARARGS | METH_KEYWORDS,
@@ -730,10 +783,16 @@ PyGetSetDef my_getset[] = {
 PyMethodDef my_methods[] = {
     {"getCon", async_getCon, METH_NOARGS, "\n        获取链接实例\n        :return:\n        "},
     {"_releaseCon", async_release_callback, METH_O, "任务结束时的回调: 提交或回滚并把链接还给连接池"},
-    {"transaction", async_transaction, METH_NOARGS,
+    {"transaction", my_transaction, METH_NOARGS,
      "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
      "(用con或不用con创建的执行器都在其上执行), 正常结束时提交 (提交失败在代码块处抛出), "
-     "抛出异常或被取消时回滚; 嵌套的代码块属于外层的事务"},
+     "抛出异常或被取消时回滚; 嵌套的代码块属于外层的事务。事务冲突 (集群认证失败或死锁, 错误1213) "
+     "抛出Tavrik.Error.ClusterError.TransactionConflict; 链接的节点失联抛出NodeLost (committing为True时"
+     "提交已发出而没有得到确认)"},
+    {"runTransaction", (PyCFunction)(void (*)(void))async_runTransaction, METH_VARARGS | METH_KEYWORDS,
+     "await connector.runTransaction(fn, *args, retries=3, **kwargs): 在transaction()中执行 "
+     "await fn(con, *args, **kwargs) 并返回其结果; 事务冲突 (TransactionConflict) 或在提交之前节点失联 "
+     "(NodeLost, committing为False) 时重新执行, 最多再执行retries次; 在另一个transaction()之内只执行一次"},
     {"releaseCon", my_releaseCon, METH_O,
      "\n        释放链接实例\n        :param con: 数据库链接实例\n        :return:\n        "},
     {"execute", (PyCFunction)(void (*)(void))my_execute, METH_FASTCALL | METH_KEYWORDS,

@@ -10,6 +10,7 @@ namespace {
 
 const char* kSource = R"PY(
 from Tavrik.DB import _async_tx as _tx
+from Tavrik.DB import _cluster as _cl
 
 _BUSY_TIMEOUT = 30.0
 _BEGIN = "BEGIN IMMEDIATE"
@@ -168,8 +169,11 @@ async def _sq_close(self, timeout=_tx.CLOSE_TIMEOUT):
 # ------------------------------------------------------------ aiomysql
 
 async def _my_init_mysql(self, *args, **kwargs):
-    import aiomysql
-    pool = await aiomysql.create_pool(*args, **kwargs)
+    if _cl.wanted(kwargs):
+        pool = await _cl.create_pool(args, kwargs)
+    else:
+        import aiomysql
+        pool = await aiomysql.create_pool(*args, **kwargs)
     self.isReady = True
     self._pool = pool
 
@@ -358,6 +362,8 @@ void init_async_source(PyObject* m) {
     G.tx_drive = import_attr("Tavrik.DB._async_tx", "drive");
     G.tx_new_life = import_attr("Tavrik.DB._async_tx", "new_life");
     G.tx_transaction = import_attr("Tavrik.DB._async_tx", "transaction");
+    G.tx_run_transaction = import_attr("Tavrik.DB._async_tx", "run_transaction");
+    G.my_transaction = import_attr("Tavrik.DB._cluster", "transaction");
 
     put(&AioSqliteConnectorType, "_taskCon", m, "_sq_taskCon");
     put(&AioSqliteConnectorType, "getTableNameList", m, "_sq_getTableNameList");

@@ -29,7 +29,8 @@ struct Globals {
         current_thread, main_thread, copyreg_newobj;
     // Python-source helpers (set after run_source)
     Immortal ConRequest, sq_asyncProcess, sq_execute, my_asyncProcess, my_execute, noop_coro,
-        sq_release, my_release, tx_drive, tx_new_life, tx_transaction;
+        sq_release, my_release, tx_drive, tx_new_life, tx_transaction, tx_run_transaction,
+        my_transaction;
     Immortal module;
     // other modules' tables
     VantrelAPI* vantrel;
