@@ -87,6 +87,32 @@ inline Api* import_api(const char* capsule_name, int min_version) {
     return api;
 }
 
+// Imports the private Python module `pyname` that holds the parts of an
+// extension module better written in Python (coroutine bodies, plain error
+// classes), and publishes every name of its __all__ on the extension module
+// `m`.  The published classes and functions report `m` as their module, the
+// name callers import them by.  The extension module is already in
+// sys.modules, so the Python module may import its C helpers from it.
+inline Ref load_python(PyObject* m, const char* pyname) {
+    Ref py = new_ref(PyImport_ImportModule(pyname));
+    Ref names = getattr(py.get(), "__all__");
+    Ref public_name = new_ref(PyModule_GetNameObject(m));
+    Ref private_name = new_ref(PyUnicode_FromString(pyname));
+    Ref seq = new_ref(PySequence_Fast(names.get(), "__all__ must be a sequence"));
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(seq.get()); i < n; ++i) {
+        PyObject* name = PySequence_Fast_GET_ITEM(seq.get(), i);
+        Ref value = new_ref(PyObject_GetAttr(py.get(), name));
+        if (PyType_Check(value.get()) || PyFunction_Check(value.get())) {
+            Ref owner = new_ref(PyObject_GetAttrString(value.get(), "__module__"));
+            int same = PyObject_RichCompareBool(owner.get(), private_name.get(), Py_EQ);
+            if (same < 0) throw_error();
+            if (same) Require(PyObject_SetAttrString(value.get(), "__module__", public_name.get()));
+        }
+        Require(PyObject_SetAttr(m, name, value.get()));
+    }
+    return py;
+}
+
 // Runs Python source in the module's namespace.  Used only for coroutine
 // bodies, which cannot reasonably be written as hand-made C state machines.
 inline void run_source(PyObject* m, const char* source, const char* filename) {
@@ -97,8 +123,8 @@ inline void run_source(PyObject* m, const char* source, const char* filename) {
     Ref res = new_ref(PyEval_EvalCode(code.get(), globals, globals));
 }
 
-// Puts `value` into a static type's dict (e.g. a coroutine method defined in
-// Python source) and invalidates the type's method cache.
+// Puts `value` into a static type's dict (a class attribute computed at init,
+// such as __slots__) and invalidates the type's method cache.
 inline void type_set(PyTypeObject* tp, const char* name, PyObject* value) {
     Require(PyDict_SetItemString(tp->tp_dict, name, value));
     PyType_Modified(tp);
