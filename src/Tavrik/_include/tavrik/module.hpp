@@ -98,17 +98,21 @@ inline Ref load_python(PyObject* m, const char* pyname) {
     Ref names = getattr(py.get(), "__all__");
     Ref public_name = new_ref(PyModule_GetNameObject(m));
     Ref private_name = new_ref(PyUnicode_FromString(pyname));
-    Ref seq = new_ref(PySequence_Fast(names.get(), "__all__ must be a sequence"));
-    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(seq.get()); i < n; ++i) {
-        PyObject* name = PySequence_Fast_GET_ITEM(seq.get(), i);
-        Ref value = new_ref(PyObject_GetAttr(py.get(), name));
-        if (PyType_Check(value.get()) || PyFunction_Check(value.get())) {
-            Ref owner = new_ref(PyObject_GetAttrString(value.get(), "__module__"));
+    // In the order of definition, as a namespace lists them.
+    PyObject* dict = PyModule_GetDict(py.get());
+    PyObject *name, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &name, &value)) {
+        int listed = PySequence_Contains(names.get(), name);
+        if (listed < 0) throw_error();
+        if (!listed) continue;
+        if (PyType_Check(value) || PyFunction_Check(value)) {
+            Ref owner = getattr(value, "__module__");
             int same = PyObject_RichCompareBool(owner.get(), private_name.get(), Py_EQ);
             if (same < 0) throw_error();
-            if (same) Require(PyObject_SetAttrString(value.get(), "__module__", public_name.get()));
+            if (same) Require(PyObject_SetAttrString(value, "__module__", public_name.get()));
         }
-        Require(PyObject_SetAttr(m, name, value.get()));
+        Require(PyObject_SetAttr(m, name, value));
     }
     return py;
 }
