@@ -7,6 +7,8 @@
 #pragma once
 #include "ref.hpp"
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace tavrik {
 
@@ -125,6 +127,25 @@ inline void run_source(PyObject* m, const char* source, const char* filename) {
         Require(PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()));
     Ref code = new_ref(Py_CompileString(source, filename, Py_file_input));
     Ref res = new_ref(PyEval_EvalCode(code.get(), globals, globals));
+}
+
+// Calls `fn(self, *args, **kwargs)` from a METH_FASTCALL | METH_KEYWORDS
+// method: how an extension type's method hands over to a function of its
+// private Python module (a coroutine body, say).
+inline PyObject* call_with_self(PyObject* fn, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    Py_ssize_t total = 1 + nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    PyObject* small[8];
+    std::unique_ptr<PyObject*[]> big;
+    PyObject** stack = small;
+    if (total > 8) {
+        big.reset(new (std::nothrow) PyObject*[total]);
+        if (!big) return PyErr_NoMemory();
+        stack = big.get();
+    }
+    stack[0] = self;
+    for (Py_ssize_t i = 1; i < total; ++i) stack[i] = args[i - 1];
+    return PyObject_Vectorcall(fn, stack, 1 + nargs, kwnames);
 }
 
 // Puts `value` into a static type's dict (a class attribute computed at init,
