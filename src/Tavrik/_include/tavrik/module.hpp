@@ -119,16 +119,6 @@ inline Ref load_python(PyObject* m, const char* pyname) {
     return py;
 }
 
-// Runs Python source in the module's namespace.  Used only for coroutine
-// bodies, which cannot reasonably be written as hand-made C state machines.
-inline void run_source(PyObject* m, const char* source, const char* filename) {
-    PyObject* globals = PyModule_GetDict(m);
-    if (!PyDict_GetItemString(globals, "__builtins__"))
-        Require(PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()));
-    Ref code = new_ref(Py_CompileString(source, filename, Py_file_input));
-    Ref res = new_ref(PyEval_EvalCode(code.get(), globals, globals));
-}
-
 // Calls `fn(self, *args, **kwargs)` from a METH_FASTCALL | METH_KEYWORDS
 // method: how an extension type's method hands over to a function of its
 // private Python module (a coroutine body, say).
