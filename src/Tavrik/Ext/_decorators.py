@@ -23,8 +23,8 @@ def pydantic_support(model):
     model.model_rebuild(force=True)
 
 
-from Tavrik.DB._async_tx import Transaction
-from Tavrik.DB.DB import DB
+from Tavrik.DB._async_tx import Transaction  # noqa: E402
+from Tavrik.DB.DB import DB  # noqa: E402
 
 
 def use_database(fun):
