@@ -424,7 +424,7 @@ void olvane_exec(PyObject* m) {
     Ref korvid = import_attr("Tavrik.Model.Korvid", "Korvid");
     add_object(m, "Korvid", korvid.get());
 
-    async_execute = import_attr("Tavrik.Ext._olvane", "async_execute");
+    async_execute = getattr(import_private("Tavrik.Ext._olvane").get(), "async_execute");
 }
 
 }  // namespace

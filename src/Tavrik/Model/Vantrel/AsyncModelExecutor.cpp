@@ -221,7 +221,7 @@ PyMethodDef async_methods[] = {
 }  // namespace
 
 void install_async(PyObject* module) {
-    Ref py = new_ref(PyImport_ImportModule("Tavrik.Model._aio_executor"));
+    Ref py = import_private("Tavrik.Model._aio_executor");
     for (PyMethod& m : py_methods) {
         Ref fn = getattr(py.get(), m.name);
         // Named as the method it serves, for argument errors and tracebacks.

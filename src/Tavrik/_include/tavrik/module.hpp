@@ -89,6 +89,34 @@ inline Api* import_api(const char* capsule_name, int min_version) {
     return api;
 }
 
+// Imports the private Python module `pyname` of an extension module that is
+// initialising now.  When that Python module is the one importing the
+// extension (someone imported it first), it is still half-run and cannot
+// give the extension its functions: a complete copy is loaded instead, and
+// the import under way hands back that copy too (importlib returns whatever
+// sys.modules holds for the name when the module body ends).
+inline Ref import_private(const char* pyname) {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyObject* existing = PyDict_GetItemString(modules, pyname)) {
+        Ref spec = new_ref(PyObject_GetAttrString(existing, "__spec__"));
+        int initializing = 0;
+        if (spec.get() != Py_None) {
+            PyObject* flag = PyObject_GetAttrString(spec.get(), "_initializing");
+            if (!flag) {
+                // A spec without the flag: the module is not being imported.
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+                PyErr_Clear();
+            } else {
+                Ref f = new_ref(flag);
+                initializing = PyObject_IsTrue(f.get());
+                if (initializing < 0) throw_error();
+            }
+        }
+        if (initializing) Require(PyDict_DelItemString(modules, pyname));
+    }
+    return new_ref(PyImport_ImportModule(pyname));
+}
+
 // Imports the private Python module `pyname` that holds the parts of an
 // extension module better written in Python (coroutine bodies, plain error
 // classes), and publishes every name of its __all__ on the extension module
@@ -96,7 +124,7 @@ inline Api* import_api(const char* capsule_name, int min_version) {
 // name callers import them by.  The extension module is already in
 // sys.modules, so the Python module may import its C helpers from it.
 inline Ref load_python(PyObject* m, const char* pyname) {
-    Ref py = new_ref(PyImport_ImportModule(pyname));
+    Ref py = import_private(pyname);
     Ref names = getattr(py.get(), "__all__");
     Ref public_name = new_ref(PyModule_GetNameObject(m));
     Ref private_name = new_ref(PyUnicode_FromString(pyname));
