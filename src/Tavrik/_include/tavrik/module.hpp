@@ -130,19 +130,21 @@ inline Ref load_python(PyObject* m, const char* pyname) {
     Ref private_name = new_ref(PyUnicode_FromString(pyname));
     // In the order of definition, as a namespace lists them.
     PyObject* dict = PyModule_GetDict(py.get());
-    PyObject *name, *value;
+    PyObject *key, *item;
     Py_ssize_t pos = 0;
-    while (PyDict_Next(dict, &pos, &name, &value)) {
-        int listed = PySequence_Contains(names.get(), name);
+    while (PyDict_Next(dict, &pos, &key, &item)) {
+        // Held: the calls below run Python code.
+        Ref name = Ref::owning(key), value = Ref::owning(item);
+        int listed = PySequence_Contains(names.get(), name.get());
         if (listed < 0) throw_error();
         if (!listed) continue;
-        if (PyType_Check(value) || PyFunction_Check(value)) {
-            Ref owner = getattr(value, "__module__");
+        if (PyType_Check(value.get()) || PyFunction_Check(value.get())) {
+            Ref owner = getattr(value.get(), "__module__");
             int same = PyObject_RichCompareBool(owner.get(), private_name.get(), Py_EQ);
             if (same < 0) throw_error();
-            if (same) Require(PyObject_SetAttrString(value, "__module__", public_name.get()));
+            if (same) Require(PyObject_SetAttrString(value.get(), "__module__", public_name.get()));
         }
-        Require(PyObject_SetAttr(m, name, value));
+        Require(PyObject_SetAttr(m, name.get(), value.get()));
     }
     return py;
 }
