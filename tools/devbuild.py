@@ -1,25 +1,27 @@
 """Fast incremental development build, without pip.
 
-Compiles every extension module folder src/Tavrik/<pkg>/<Name>/ whose
-sources (or the shared headers) changed into build/dev-<tag>/Tavrik/<pkg>/,
-and mirrors the package's Python files there as symlinks.  Several callers
-may run it at once: each module is compiled under its own file lock.
+Drives the project's CMakeLists.txt (the same build definition pip install
+uses): configures once into build/dev-<tag>-cmake, builds the extension
+modules that changed there, and lays out the package in build/dev-<tag>/ --
+the built modules copied beside the package's Python files, which are
+mirrored as symlinks.  Several callers may run it at once: the build runs
+under one file lock.
 
     python tools/devbuild.py [--asan] [Module ...]
     PYTHONPATH=build/dev-<tag> python -m pytest tests
 
-The installable build (pip install .) goes through CMake; this script only
-shortens the edit-compile-test loop.
+--asan builds with AddressSanitizer and UndefinedBehaviorSanitizer
+(TAVRIK_SANITIZE=ON) into build/dev-<tag>-asan/.
 """
 import fcntl
 import os
+import shutil
 import subprocess
 import sys
 import sysconfig
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SRC = os.path.join(ROOT, "src", "Tavrik")
-INCLUDE = os.path.join(SRC, "_include")
 
 
 def out_root(asan):
@@ -35,17 +37,13 @@ def modules():
         for name in sorted(os.listdir(pdir)):
             mdir = os.path.join(pdir, name)
             if os.path.isdir(mdir) and any(f.endswith(".cpp") for f in os.listdir(mdir)):
-                yield pkg, name, mdir
+                yield pkg, name
 
 
-def newest(paths):
-    return max((os.path.getmtime(p) for p in paths), default=0)
-
-
-def headers():
-    for d, _, files in os.walk(INCLUDE):
-        for f in files:
-            yield os.path.join(d, f)
+def tool(name):
+    # The one installed beside this interpreter (a venv's cmake and ninja), else PATH's.
+    here = os.path.join(os.path.dirname(sys.executable), name)
+    return here if os.path.exists(here) else shutil.which(name)
 
 
 def mirror_python(root):
@@ -61,42 +59,55 @@ def mirror_python(root):
                     os.symlink(os.path.join(d, f), dst)
 
 
-def build(pkg, name, mdir, root, asan):
-    suffix = sysconfig.get_config_var("EXT_SUFFIX")
-    out = os.path.join(root, "Tavrik", pkg, name + suffix)
-    os.makedirs(os.path.dirname(out), exist_ok=True)
-    sources = [os.path.join(mdir, f) for f in sorted(os.listdir(mdir)) if f.endswith(".cpp")]
-    local_headers = [os.path.join(mdir, f) for f in os.listdir(mdir) if f.endswith(".hpp")]
-    lockf = open(out + ".lock", "w")
-    fcntl.flock(lockf, fcntl.LOCK_EX)
-    try:
-        if os.path.exists(out) and os.path.getmtime(out) >= newest(sources + local_headers + list(headers())):
-            return True
-        cmd = ["g++", "-std=c++17", "-shared", "-fPIC", "-fvisibility=hidden", "-Wall", "-Wextra",
-               "-Wno-unused-parameter", "-Wno-missing-field-initializers", "-Wno-cast-function-type",
-               "-I", sysconfig.get_paths()["include"], "-I", INCLUDE, "-o", out + ".tmp"] + sources
-        cmd[1:1] = ["-O1", "-g", "-fsanitize=address,undefined", "-fno-omit-frame-pointer"] if asan else ["-O2", "-g"]
-        print("building Tavrik.%s.%s" % (pkg, name), flush=True)
-        r = subprocess.run(cmd)
-        if r.returncode != 0:
-            return False
-        os.replace(out + ".tmp", out)
+def configure(cmake, bdir, asan):
+    if os.path.exists(os.path.join(bdir, "CMakeCache.txt")):
         return True
-    finally:
-        fcntl.flock(lockf, fcntl.LOCK_UN)
-        lockf.close()
+    cmd = [cmake, "-S", ROOT, "-B", bdir, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+           "-DPython_EXECUTABLE=" + sys.executable, "-DTAVRIK_SANITIZE=" + ("ON" if asan else "OFF")]
+    ninja = tool("ninja")
+    if ninja:
+        cmd += ["-G", "Ninja", "-DCMAKE_MAKE_PROGRAM=" + ninja]
+    return subprocess.run(cmd).returncode == 0
+
+
+def lay_out(bdir, root, pkg, name):
+    # A module CMake did not rebuild keeps its copy, so a running test process
+    # is never handed a half-written file: copy aside, then rename.
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    built = os.path.join(bdir, name + suffix)
+    out = os.path.join(root, "Tavrik", pkg, name + suffix)
+    if not os.path.exists(built):
+        print("missing %s" % built, file=sys.stderr)
+        return False
+    if os.path.exists(out) and os.path.getmtime(out) >= os.path.getmtime(built):
+        return True
+    os.makedirs(os.path.dirname(out), exist_ok=True)
+    shutil.copy2(built, out + ".tmp")
+    os.replace(out + ".tmp", out)
+    return True
 
 
 def main(argv):
     asan = "--asan" in argv
     wanted = [a for a in argv if not a.startswith("--")]
     root = out_root(asan)
+    bdir = root + "-cmake"
+    cmake = tool("cmake")
+    if not cmake:
+        print("cmake not found (pip install cmake ninja)", file=sys.stderr)
+        return 1
     mirror_python(root)
-    ok = True
-    for pkg, name, mdir in modules():
-        if wanted and name not in wanted:
-            continue
-        ok = build(pkg, name, mdir, root, asan) and ok
+    chosen = [(pkg, name) for pkg, name in modules() if not wanted or name in wanted]
+    os.makedirs(bdir, exist_ok=True)
+    with open(os.path.join(bdir, "devbuild.lock"), "w") as lockf:
+        fcntl.flock(lockf, fcntl.LOCK_EX)
+        ok = configure(cmake, bdir, asan)
+        if ok and chosen:
+            cmd = [cmake, "--build", bdir, "-j", "2", "--target"] + ["%s_%s" % m for m in chosen]
+            ok = subprocess.run(cmd).returncode == 0
+        # Lay out what built even when another module failed.
+        for pkg, name in chosen:
+            ok = lay_out(bdir, root, pkg, name) and ok
     print(root)
     return 0 if ok else 1
 

@@ -1,5 +1,5 @@
 // AioSqliteConnector, AioMysqlConnector and PyMysqlConnector.  The awaiting
-// parts are Python source (async_source.cpp); everything they do per
+// parts are Python (Tavrik/DB/_aio_connectors.py); everything they do per
 // statement is in the helpers here.
 #include "internal.hpp"
 
@@ -637,6 +637,10 @@ PyMethodDef sq_methods[] = {
     {"GenerateTable", async_GenerateTable, METH_NOARGS,
      "为所有已声明的模型创建表: 事件循环运行中时作为任务调度, 否则运行到完成"},
     {"autoFiledAnnounce", const_integer, METH_O, "自增列的类型声明: \"INTEGER \""},
+    {"_taskCon", (PyCFunction)(void (*)(void))sq_taskCon, METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"getTableNameList", (PyCFunction)(void (*)(void))sq_getTableNameList, METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"close", (PyCFunction)(void (*)(void))sq_close, METH_FASTCALL | METH_KEYWORDS,
+     "\n        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);\n        回滚剩余的; 关闭所有链接并停止其工作线程。之后的语句抛出错误; 再次调用无害。\n    "},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -802,6 +806,12 @@ PyMethodDef my_methods[] = {
     {"GenerateTable", async_GenerateTable, METH_NOARGS,
      "为所有已声明的模型创建表: 事件循环运行中时作为任务调度, 否则运行到完成"},
     {"autoFiledAnnounce", my_autoFiledAnnounce, METH_O, "自增列的声明: 类型及其参数加 AUTO_INCREMENT"},
+    {"_init_mysql", (PyCFunction)(void (*)(void))my_init_mysql, METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_taskCon", (PyCFunction)(void (*)(void))my_taskCon, METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"getSelectCon", (PyCFunction)(void (*)(void))my_getSelectCon, METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"getTableNameList", (PyCFunction)(void (*)(void))my_getTableNameList, METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"close", (PyCFunction)(void (*)(void))my_close, METH_FASTCALL | METH_KEYWORDS,
+     "\n        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);\n        回滚并归还剩余的链接; 关闭连接池。之后的语句抛出错误; 再次调用无害。\n    "},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -27,7 +27,7 @@ struct Globals {
     // imported objects
     Immortal lock, lock_acquire, lock_release, logger, logger_debug, logging_info, sqlite3_connect,
         current_thread, main_thread, copyreg_newobj;
-    // Python-source helpers (set after run_source)
+    // functions of Tavrik/DB/_aio_connectors.py and Tavrik/DB/_async_tx.py
     Immortal ConRequest, sq_asyncProcess, sq_execute, my_asyncProcess, my_execute, noop_coro,
         sq_release, my_release, tx_drive, tx_new_life, tx_transaction, tx_run_transaction,
         my_transaction;
@@ -166,7 +166,16 @@ int connector_base_clear(PyObject* self);
 void init_base(PyObject* m);
 void init_sqlite_type(PyObject* m);
 void init_async_types(PyObject* m);
-void init_async_source(PyObject* m);
+void init_async_python(PyObject* m);
+// Methods whose bodies are coroutines of Tavrik/DB/_aio_connectors.py.
+PyObject* sq_taskCon(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* sq_getTableNameList(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* sq_close(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* my_init_mysql(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* my_taskCon(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* my_getSelectCon(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* my_getTableNameList(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* my_close(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 // C implementations behind the capsule.
 int sqlite_init_impl(PyObject* self, PyObject* path, int showLog);

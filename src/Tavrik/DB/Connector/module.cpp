@@ -264,7 +264,7 @@ void module_body(PyObject* m) {
     capi.transactionEnd = sqlite_transaction_end;
     export_api(m, TAVRIK_CONNECTOR_CAPSULE, &capi);
     // The coroutines only reach the globals below when they run.
-    init_async_source(m);
+    init_async_python(m);
 
     // Only now the other modules: they may import this one back.
     Ref asyncio = import("asyncio");

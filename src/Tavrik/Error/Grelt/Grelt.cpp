@@ -1,7 +1,7 @@
 // Tavrik.Error.Grelt: errors of wrongly built SQL statements.  Plain classes
-// defined from Python source at module init; the argument check of
-// SqlMissingRelationshipError._process is done in C so its TypeError text is
-// the interpreter's own.
+// written in Python (Tavrik/Error/_grelt.py) and published here; the argument
+// check of SqlMissingRelationshipError._process is done in C (_check_str) so
+// its TypeError text is the interpreter's own.
 #include <tavrik/args.hpp>
 #include <tavrik/module.hpp>
 
@@ -23,33 +23,9 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-const char kSource[] = R"PY(
-from Tavrik.Error.BaseOrmError import BaseOrmError
-
-
-class SqlInStanceError(BaseOrmError):
-    def _process(self, c, t):
-        self.msg = "无法在" + format(c, "") + "语句中添加" + format(t, "") + "语句块"
-
-
-class SqlMissingRelationshipError(BaseOrmError):
-    def _process(self, a, b):
-        _check_str(a, "a")
-        _check_str(b, "b")
-        self.msg = "在" + ("None" if a is None else a) + "与" + ("None" if b is None else b) + "之间缺少了关系运算符"
-
-
-class WhereGrelt(BaseOrmError):
-    msg = "无法在未指定操作类型的sql上添加where子句"
-
-
-class SetGrelt(BaseOrmError):
-    msg = "无法在非UPDATE语句中添加SET语句"
-)PY";
-
 PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Error.Grelt", nullptr, -1, methods};
 
-void init(PyObject* m) { tavrik::run_source(m, kSource, "Tavrik/Error/Grelt"); }
+void init(PyObject* m) { tavrik::load_python(m, "Tavrik.Error._grelt"); }
 
 }  // namespace
 

@@ -354,18 +354,12 @@ PyObject* mod_deep(PyObject*, PyObject* self) {
     return guard([&]() -> PyObject* { return PyBool_FromLong(olvane_arg(self)->deep); });
 }
 
-const char async_source[] = R"PY(
-async def _asyncExecute(self):
-    page = _begin(self)
-    rows = await self._getCount()
-    if not _count_done(self, page, rows):
-        return page
-    executor = _limit(self)
-    page["content"] = await executor.execute()
-    if _deep(self) and page["content"]:
-        await executor.findListForeignKey(page["content"])
-    return page
-)PY";
+// The coroutine body lives in Tavrik/Ext/_olvane.py.
+Immortal async_execute;
+
+PyObject* olvane_asyncExecute(PyObject* self, PyObject*) {
+    return PyObject_CallOneArg(async_execute.get(), self);
+}
 
 PyMethodDef olvane_methods[] = {
     {"filter", (PyCFunction)(void (*)(void))olvane_filter, METH_FASTCALL | METH_KEYWORDS,
@@ -378,6 +372,7 @@ PyMethodDef olvane_methods[] = {
      "\n        链式调用尽头\n        正式进行数据获取\n\n        :return: Page\n        "},
     {"_execute", olvane__execute, METH_NOARGS, nullptr},
     {"_getCount", olvane_getCount, METH_NOARGS, nullptr},
+    {"_asyncExecute", olvane_asyncExecute, METH_NOARGS, nullptr},
     {nullptr}};
 
 PyMethodDef module_methods[] = {
@@ -429,10 +424,7 @@ void olvane_exec(PyObject* m) {
     Ref korvid = import_attr("Tavrik.Model.Korvid", "Korvid");
     add_object(m, "Korvid", korvid.get());
 
-    run_source(m, async_source, "Tavrik/Ext/Olvane");
-    Ref fn = getattr(m, "_asyncExecute");
-    type_set(&OlvaneType, "_asyncExecute", fn.get());
-    Require(PyObject_DelAttrString(m, "_asyncExecute"));
+    async_execute = getattr(import_private("Tavrik.Ext._olvane").get(), "async_execute");
 }
 
 }  // namespace

@@ -121,9 +121,10 @@ void import_others(PyObject* m) {
     I.db = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 1);
     I.DBType = bind_type(m, "Tavrik.DB.DB", "DB");
 
-    // pydantic and the model hook.
+    // pydantic and the model hook (from the Python module itself: it defines
+    // the hook before importing the database handle, which may bring us here).
     I.create_model = borrow(bind(m, "pydantic", "create_model"));
-    I.pydantic_support = borrow(bind(m, "Tavrik.Ext.Decorators", "pydantic_support"));
+    I.pydantic_support = borrow(bind(m, "Tavrik.Ext._decorators", "pydantic_support"));
 
     I.deepcopy = import_attr("copy", "deepcopy");
 }

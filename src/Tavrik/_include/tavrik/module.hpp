@@ -7,6 +7,8 @@
 #pragma once
 #include "ref.hpp"
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace tavrik {
 
@@ -87,18 +89,87 @@ inline Api* import_api(const char* capsule_name, int min_version) {
     return api;
 }
 
-// Runs Python source in the module's namespace.  Used only for coroutine
-// bodies, which cannot reasonably be written as hand-made C state machines.
-inline void run_source(PyObject* m, const char* source, const char* filename) {
-    PyObject* globals = PyModule_GetDict(m);
-    if (!PyDict_GetItemString(globals, "__builtins__"))
-        Require(PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()));
-    Ref code = new_ref(Py_CompileString(source, filename, Py_file_input));
-    Ref res = new_ref(PyEval_EvalCode(code.get(), globals, globals));
+// Imports the private Python module `pyname` of an extension module that is
+// initialising now.  When that Python module is the one importing the
+// extension (someone imported it first), it is still half-run and cannot
+// give the extension its functions: a complete copy is loaded instead, and
+// the import under way hands back that copy too (importlib returns whatever
+// sys.modules holds for the name when the module body ends).
+inline Ref import_private(const char* pyname) {
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyObject* existing = PyDict_GetItemString(modules, pyname)) {
+        Ref spec = new_ref(PyObject_GetAttrString(existing, "__spec__"));
+        int initializing = 0;
+        if (spec.get() != Py_None) {
+            PyObject* flag = PyObject_GetAttrString(spec.get(), "_initializing");
+            if (!flag) {
+                // A spec without the flag: the module is not being imported.
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+                PyErr_Clear();
+            } else {
+                Ref f = new_ref(flag);
+                initializing = PyObject_IsTrue(f.get());
+                if (initializing < 0) throw_error();
+            }
+        }
+        if (initializing) Require(PyDict_DelItemString(modules, pyname));
+    }
+    return new_ref(PyImport_ImportModule(pyname));
 }
 
-// Puts `value` into a static type's dict (e.g. a coroutine method defined in
-// Python source) and invalidates the type's method cache.
+// Imports the private Python module `pyname` that holds the parts of an
+// extension module better written in Python (coroutine bodies, plain error
+// classes), and publishes every name of its __all__ on the extension module
+// `m`.  The published classes and functions report `m` as their module, the
+// name callers import them by.  The extension module is already in
+// sys.modules, so the Python module may import its C helpers from it.
+inline Ref load_python(PyObject* m, const char* pyname) {
+    Ref py = import_private(pyname);
+    Ref names = getattr(py.get(), "__all__");
+    Ref public_name = new_ref(PyModule_GetNameObject(m));
+    Ref private_name = new_ref(PyUnicode_FromString(pyname));
+    // In the order of definition, as a namespace lists them.
+    PyObject* dict = PyModule_GetDict(py.get());
+    PyObject *key, *item;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(dict, &pos, &key, &item)) {
+        // Held: the calls below run Python code.
+        Ref name = Ref::owning(key), value = Ref::owning(item);
+        int listed = PySequence_Contains(names.get(), name.get());
+        if (listed < 0) throw_error();
+        if (!listed) continue;
+        if (PyType_Check(value.get()) || PyFunction_Check(value.get())) {
+            Ref owner = getattr(value.get(), "__module__");
+            int same = PyObject_RichCompareBool(owner.get(), private_name.get(), Py_EQ);
+            if (same < 0) throw_error();
+            if (same) Require(PyObject_SetAttrString(value.get(), "__module__", public_name.get()));
+        }
+        Require(PyObject_SetAttr(m, name.get(), value.get()));
+    }
+    return py;
+}
+
+// Calls `fn(self, *args, **kwargs)` from a METH_FASTCALL | METH_KEYWORDS
+// method: how an extension type's method hands over to a function of its
+// private Python module (a coroutine body, say).
+inline PyObject* call_with_self(PyObject* fn, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    Py_ssize_t total = 1 + nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
+    PyObject* small[8];
+    std::unique_ptr<PyObject*[]> big;
+    PyObject** stack = small;
+    if (total > 8) {
+        big.reset(new (std::nothrow) PyObject*[total]);
+        if (!big) return PyErr_NoMemory();
+        stack = big.get();
+    }
+    stack[0] = self;
+    for (Py_ssize_t i = 1; i < total; ++i) stack[i] = args[i - 1];
+    return PyObject_Vectorcall(fn, stack, 1 + nargs, kwnames);
+}
+
+// Puts `value` into a static type's dict (a class attribute computed at init,
+// such as __slots__) and invalidates the type's method cache.
 inline void type_set(PyTypeObject* tp, const char* name, PyObject* value) {
     Require(PyDict_SetItemString(tp->tp_dict, name, value));
     PyType_Modified(tp);

@@ -1,16 +1,45 @@
-// The coroutines of the asynchronous connectors.  Each step that touches a
-// statement or a row is a C helper (_c_*); only the awaiting is Python.
-#include <cstring>
-#include "internal.hpp"
+"""The coroutines of the asynchronous connectors of ``Tavrik.DB.Connector``.
 
-namespace tavrik {
-namespace conn {
+Each step that touches a statement or a row is a C helper of the extension
+module (``_c_*``); only the awaiting is Python.  The extension's methods call
+the functions below.
+"""
 
-namespace {
+import asyncio
+import logging
 
-const char* kSource = R"PY(
+from aiomysql import Cursor, DictCursor
+
 from Tavrik.DB import _async_tx as _tx
 from Tavrik.DB import _cluster as _cl
+from Tavrik.DB.Connector import (
+    _c_background,
+    _c_bind,
+    _c_bound,
+    _c_context,
+    _c_dict_rows,
+    _c_forget,
+    _c_init_task,
+    _c_life,
+    _c_my_kind,
+    _c_my_pair,
+    _c_note,
+    _c_path,
+    _c_process,
+    _c_reserve,
+    _c_select,
+    _c_set_init_task,
+    _c_sq_prepare,
+    _c_sq_text,
+    _c_take_all,
+    _c_task_con,
+    _c_unreserve,
+)
+
+# The connector's getCon() answer keeps the name it is known by.
+__all__ = ["_ConRequest"]
+
+_logger = logging.getLogger("Tavrik.DB")
 
 _BUSY_TIMEOUT = 30.0
 _BEGIN = "BEGIN IMMEDIATE"
@@ -156,10 +185,6 @@ async def _sq_finish(self, task, con, commit):
 
 
 async def _sq_close(self, timeout=_tx.CLOSE_TIMEOUT):
-    """
-        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);
-        回滚剩余的; 关闭所有链接并停止其工作线程。之后的语句抛出错误; 再次调用无害。
-    """
     async def final(remaining):
         return None
     await _tx.close(self, _c_life(self), _c_task_con, _c_bound, _c_background, _c_take_all, _sq_finish, final,
@@ -307,10 +332,6 @@ async def _my_finish(self, task, con, commit):
 
 
 async def _my_close(self, timeout=_tx.CLOSE_TIMEOUT):
-    """
-        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);
-        回滚并归还剩余的链接; 关闭连接池。之后的语句抛出错误; 再次调用无害。
-    """
     async def final(remaining):
         init = _c_init_task(self)
         if init is not None and not init.done():
@@ -325,55 +346,3 @@ async def _my_close(self, timeout=_tx.CLOSE_TIMEOUT):
                 pool.terminate()
     await _tx.close(self, _c_life(self), _c_task_con, _c_bound, _c_background, _c_take_all, _my_finish, final,
                     timeout)
-)PY";
-
-Ref take(PyObject* m, const char* name) {
-    PyObject* v = dict_get(PyModule_GetDict(m), intern(name).get());
-    if (!v) {
-        PyErr_Format(PyExc_SystemError, "%s missing after module source", name);
-        throw_error();
-    }
-    return borrow(v);
-}
-
-void put(PyTypeObject* tp, const char* attr, PyObject* m, const char* name) {
-    Ref v = take(m, name);
-    // Named as the method it becomes.
-    Ref n = new_ref(PyUnicode_FromString(attr));
-    setattr(v.get(), "__name__", n.get());
-    const char* dot = strrchr(tp->tp_name, '.');
-    Ref q = new_ref(PyUnicode_FromFormat("%s.%s", dot ? dot + 1 : tp->tp_name, attr));
-    setattr(v.get(), "__qualname__", q.get());
-    type_set(tp, attr, v.get());
-}
-
-}  // namespace
-
-void init_async_source(PyObject* m) {
-    run_source(m, kSource, "<Tavrik.DB.Connector>");
-    G.ConRequest = take(m, "_ConRequest");
-    G.noop_coro = take(m, "_c_noop");
-    G.sq_execute = take(m, "_sq_execute");
-    G.sq_asyncProcess = take(m, "_sq_asyncProcess");
-    G.sq_release = take(m, "_sq_finish");
-    G.my_execute = take(m, "_my_execute");
-    G.my_asyncProcess = take(m, "_my_asyncProcess");
-    G.my_release = take(m, "_my_finish");
-    G.tx_drive = import_attr("Tavrik.DB._async_tx", "drive");
-    G.tx_new_life = import_attr("Tavrik.DB._async_tx", "new_life");
-    G.tx_transaction = import_attr("Tavrik.DB._async_tx", "transaction");
-    G.tx_run_transaction = import_attr("Tavrik.DB._async_tx", "run_transaction");
-    G.my_transaction = import_attr("Tavrik.DB._cluster", "transaction");
-
-    put(&AioSqliteConnectorType, "_taskCon", m, "_sq_taskCon");
-    put(&AioSqliteConnectorType, "getTableNameList", m, "_sq_getTableNameList");
-    put(&AioSqliteConnectorType, "close", m, "_sq_close");
-    put(&AioMysqlConnectorType, "_init_mysql", m, "_my_init_mysql");
-    put(&AioMysqlConnectorType, "_taskCon", m, "_my_taskCon");
-    put(&AioMysqlConnectorType, "getSelectCon", m, "_my_getSelectCon");
-    put(&AioMysqlConnectorType, "getTableNameList", m, "_my_getTableNameList");
-    put(&AioMysqlConnectorType, "close", m, "_my_close");
-}
-
-}  // namespace conn
-}  // namespace tavrik

@@ -1,0 +1,72 @@
+// The coroutines of the asynchronous connectors live in Tavrik/DB/_aio_connectors.py.
+// Each step that touches a statement or a row is a C helper (_c_*) of this
+// module, which that file imports; only the awaiting is Python.  The methods
+// below are the entry points: they hand their arguments to the coroutine
+// function, so argument errors are raised when the awaitable is created.
+#include <cstring>
+#include "internal.hpp"
+
+namespace tavrik {
+namespace conn {
+
+namespace {
+
+Immortal py_sq_taskCon, py_sq_getTableNameList, py_sq_close, py_my_init_mysql, py_my_taskCon,
+    py_my_getSelectCon, py_my_getTableNameList, py_my_close;
+
+// A coroutine function named as the method it serves, so argument errors and
+// tracebacks read as they did when it was that method.
+Ref take(PyObject* py, const char* name, PyTypeObject* tp, const char* attr) {
+    Ref v = getattr(py, name);
+    Ref n = new_ref(PyUnicode_FromString(attr));
+    setattr(v.get(), "__name__", n.get());
+    const char* dot = strrchr(tp->tp_name, '.');
+    Ref q = new_ref(PyUnicode_FromFormat("%s.%s", dot ? dot + 1 : tp->tp_name, attr));
+    setattr(v.get(), "__qualname__", q.get());
+    return v;
+}
+
+}  // namespace
+
+#define TAVRIK_FORWARD(name)                                                                        \
+    PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
+        return call_with_self(py_##name.get(), self, args, nargs, kwnames);                        \
+    }
+TAVRIK_FORWARD(sq_taskCon)
+TAVRIK_FORWARD(sq_getTableNameList)
+TAVRIK_FORWARD(sq_close)
+TAVRIK_FORWARD(my_init_mysql)
+TAVRIK_FORWARD(my_taskCon)
+TAVRIK_FORWARD(my_getSelectCon)
+TAVRIK_FORWARD(my_getTableNameList)
+TAVRIK_FORWARD(my_close)
+#undef TAVRIK_FORWARD
+
+void init_async_python(PyObject* m) {
+    Ref py = load_python(m, "Tavrik.DB._aio_connectors");
+    G.ConRequest = getattr(py.get(), "_ConRequest");
+    G.noop_coro = getattr(py.get(), "_c_noop");
+    G.sq_execute = getattr(py.get(), "_sq_execute");
+    G.sq_asyncProcess = getattr(py.get(), "_sq_asyncProcess");
+    G.sq_release = getattr(py.get(), "_sq_finish");
+    G.my_execute = getattr(py.get(), "_my_execute");
+    G.my_asyncProcess = getattr(py.get(), "_my_asyncProcess");
+    G.my_release = getattr(py.get(), "_my_finish");
+    G.tx_drive = import_attr("Tavrik.DB._async_tx", "drive");
+    G.tx_new_life = import_attr("Tavrik.DB._async_tx", "new_life");
+    G.tx_transaction = import_attr("Tavrik.DB._async_tx", "transaction");
+    G.tx_run_transaction = import_attr("Tavrik.DB._async_tx", "run_transaction");
+    G.my_transaction = import_attr("Tavrik.DB._cluster", "transaction");
+
+    py_sq_taskCon = take(py.get(), "_sq_taskCon", &AioSqliteConnectorType, "_taskCon");
+    py_sq_getTableNameList = take(py.get(), "_sq_getTableNameList", &AioSqliteConnectorType, "getTableNameList");
+    py_sq_close = take(py.get(), "_sq_close", &AioSqliteConnectorType, "close");
+    py_my_init_mysql = take(py.get(), "_my_init_mysql", &AioMysqlConnectorType, "_init_mysql");
+    py_my_taskCon = take(py.get(), "_my_taskCon", &AioMysqlConnectorType, "_taskCon");
+    py_my_getSelectCon = take(py.get(), "_my_getSelectCon", &AioMysqlConnectorType, "getSelectCon");
+    py_my_getTableNameList = take(py.get(), "_my_getTableNameList", &AioMysqlConnectorType, "getTableNameList");
+    py_my_close = take(py.get(), "_my_close", &AioMysqlConnectorType, "close");
+}
+
+}  // namespace conn
+}  // namespace tavrik
