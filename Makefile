@@ -109,8 +109,6 @@ test-cluster-run:
 	export TAVRIK_MYSQL_HOST=$${TAVRIK_GALERA_HOSTS%%:*} TAVRIK_MYSQL_USER=$$TAVRIK_GALERA_USER \
 	  TAVRIK_MYSQL_PASSWORD=$$TAVRIK_GALERA_PASSWORD TAVRIK_MYSQL_DB=$$TAVRIK_GALERA_DB; \
 	h=$${TAVRIK_GALERA_HOSTS#*,}; h=$${h%%,*}; export TAVRIK_MYSQL_PORT=$${h#*:}; \
-	tools/galera_cluster.sh sql 2 "SET GLOBAL wsrep_auto_increment_control = OFF; \
-	  SET GLOBAL auto_increment_increment = 1; SET GLOBAL auto_increment_offset = 1" || rc=1; \
 	echo "== MySQL tests against the cluster node $$TAVRIK_MYSQL_HOST:$$TAVRIK_MYSQL_PORT"; \
 	$$v/bin/python -m pytest -q -p no:cacheprovider tests -k mysql --ignore=tests/cluster || rc=1; \
 	exit $$rc
