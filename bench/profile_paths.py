@@ -6,7 +6,7 @@ shows the SQL Tavrik issues for it.
     valgrind --tool=callgrind --callgrind-out-file=cg.out python bench/profile_paths.py lookups --n 2000
     callgrind_annotate cg.out | head -60
 
-Paths: fetch, lookups, saves, memsaves, resaves, updates, batch, paging, relations
+Paths: fetch, lookups, saves, memsaves, resaves, updates, batch, paging, relations, prefetch
 (resaves and updates: fetch a stored row, change two fields, save() / update(); :memory:).
 """
 import argparse
@@ -28,10 +28,11 @@ import tavrik_impl as t  # noqa: E402
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("path", choices=["fetch", "lookups", "saves", "memsaves", "resaves", "updates", "batch", "paging",
-                                      "relations"])
+                                      "relations", "prefetch"])
     p.add_argument("--rows", type=int, default=20000)
     p.add_argument("--n", type=int, default=2000, help="operations for lookups/saves/paging")
     p.add_argument("--owners", type=int, default=200)
+    p.add_argument("--level", type=int, default=2, help="prefetch depth")
     p.add_argument("--repeat", type=int, default=1)
     p.add_argument("--trace", action="store_true", help="log every statement (logger Tavrik.DB, DEBUG)")
     a = p.parse_args(argv)
@@ -40,8 +41,9 @@ def main(argv=None):
     try:
         items = common.make_items(max(a.rows, a.n))
         rel = common.make_relations(a.owners, 10, 3, 50)
+        lib = common.make_library(a.owners, 20, 3, 50) if a.path == "prefetch" else None
         db = os.path.join(tmp, "p.db")
-        common.build_sqlite_file(db, items if a.path not in ("saves", "memsaves", "batch") else None, rel)
+        common.build_sqlite_file(db, items if a.path not in ("saves", "memsaves", "batch") else None, rel, lib)
         M = t.models()
         from Tavrik.DB.Connector import Sqlite3Connector
 
@@ -84,6 +86,9 @@ def main(argv=None):
                 for _ in range(a.n):
                     t._page(M, ctx_sizes).execute()
                 n = a.n
+            elif a.path == "prefetch":
+                lx = M.LibAuthor.getExecutor()
+                n = len(lx.prefetch(lx.findAllBy(), level=a.level))
             else:
                 users = M.RelUser.getExecutor().findAllBy()
                 M.RelUser.getExecutor().findListForeignKey(users)

@@ -167,3 +167,27 @@ def test_rows_of_atomic_values_are_left_to_reference_counting():
     assert not gc.is_tracked(fetched)
     fetched.doc = {"a": [1]}
     assert gc.is_tracked(fetched)
+
+
+def test_fetched_rows_are_followed_by_the_collector_only_when_they_hold_containers(sqlite_db, db_path):
+    """A fetched row of plain values is left to reference counting; one whose
+    value is a container (a JSON document) stays tracked, as the row the model
+    builds from the same dictionary; a cycle made through a fetched row later
+    is still collected."""
+    import gc
+    import weakref
+
+    ex = RrAll.getExecutor()
+    for values in ROWS:
+        ex.save(RrAll(**values))
+    got = ex.findAllBy()
+    expected = [RrAll(d) for d in raw_dicts(db_path, "SELECT * FROM rr_all ORDER BY id")]
+    assert [gc.is_tracked(r) for r in got] == [True, False, True]  # doc: a dict, None, an empty list
+    assert [gc.is_tracked(r) for r in got] == [gc.is_tracked(r) for r in expected]
+    plain = got[1]
+    ref = weakref.ref(plain)
+    plain["doc"] = [plain]
+    assert gc.is_tracked(plain)
+    del plain, got
+    gc.collect()
+    assert ref() is None

@@ -87,6 +87,8 @@ public:
     void set(PyObject* key, PyObject* value) {
         Require(plain_ ? PyDict_SetItem(self_, key, value) : PyObject_SetItem(self_, key, value));
     }
+    // Items go in as into a plain dict: nothing else runs on the way.
+    bool plain() const { return plain_; }
 
 private:
     PyObject* self_;
@@ -142,14 +144,15 @@ static void fill_entry(RowWriter& row, PyObject* self, PyObject* k, PyObject* p,
 // container in the row later tracks it again: dict insertion does that for
 // every dict, subclasses included.  Rows are made by the hundred thousand,
 // and collections over them were most of the cost of making them.
+static bool may_be_tracked(PyObject* o) {
+    return PyObject_IS_GC(o) && (!PyTuple_CheckExact(o) || PyObject_GC_IsTracked(o));
+}
+
 static void untrack_if_atomic(PyObject* self) {
     if (!PyObject_GC_IsTracked(self)) return;
     if (MI(self)->_temp && MI(self)->_temp != Py_None) return;
     PyObject** dictptr = _PyObject_GetDictPtr(self);
     if (dictptr && *dictptr) return;
-    auto may_be_tracked = [](PyObject* o) {
-        return PyObject_IS_GC(o) && (!PyTuple_CheckExact(o) || PyObject_GC_IsTracked(o));
-    };
     Py_ssize_t pos = 0;
     PyObject *k, *v;
     while (PyDict_Next(self, &pos, &k, &v))
@@ -336,6 +339,18 @@ Ref row_dict(PyObject* names, PyObject* row) {
     return d;
 }
 
+// Whether the column's conversion hands `v` back as it is: a value read
+// from the database that already has the column's exact type (the
+// conversion's own first answers, taken here without the call).
+inline bool as_read(PyObject* prop, PyObject* v) {
+    if (v == Py_None) return true;
+    const int kind = ((BasePropertyObject*)prop)->kind;
+    PyTypeObject* t = Py_TYPE(v);
+    return (t == &PyLong_Type && (kind == PK_INT || kind == PK_BIGINT)) ||
+           (t == &PyUnicode_Type && (kind == PK_STR || kind == PK_TEXT)) || (t == &PyFloat_Type && kind == PK_FLOAT) ||
+           (t == &PyBool_Type && kind == PK_BOOL);
+}
+
 struct PlanEntry {
     Ref key;
     Ref prop;
@@ -371,6 +386,7 @@ int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out) 
         Ref mapping = getattr(model, N.mapping);
         if (!PyDict_Check(mapping.get())) raise_expected("dict", mapping.get());
         std::vector<PlanEntry> plan;
+        bool keys_gc = false;
         const Py_ssize_t ncols = PyTuple_GET_SIZE(names);
         Py_ssize_t pos = 0;
         PyObject *k, *p;
@@ -388,6 +404,7 @@ int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out) 
             const bool direct =
                 !is_fk && idx >= 0 && PyObject_TypeCheck(p, I.BaseProperty) && c_conversion(Py_TYPE(p));
             plan.push_back(PlanEntry{Ref::owning(k), Ref::owning(p), idx, direct, is_fk});
+            if (may_be_tracked(k)) keys_gc = true;
         }
         for (Py_ssize_t r = 0; r < nrows; r++) {
             Ref row_obj = Ref::owning(PyList_GET_ITEM(rows, r));
@@ -396,17 +413,27 @@ int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out) 
             const Py_ssize_t width = PyTuple_GET_SIZE(row);
             Ref self = new_ref(mi_new((PyTypeObject*)inst_cls, N.empty_tuple, nullptr));
             RowWriter writer(self.get());
+            // Whether every value written is known to be atomic: then the
+            // row leaves the collector without a walk over its items.
+            bool atomic = writer.plain() && !keys_gc;
             for (const PlanEntry& e : plan) {
                 PyObject* v = e.idx >= 0 && e.idx < width ? PyTuple_GET_ITEM(row, e.idx) : nullptr;
                 if (e.direct && v) {
-                    Ref conv = new_ref(I.mp->to_obj_value(e.prop.get(), v));
+                    Ref conv = as_read(e.prop.get(), v) ? borrow(v) : new_ref(I.mp->to_obj_value(e.prop.get(), v));
                     // Through the row class's own item assignment, as the fill does.
                     writer.set(e.key.get(), conv.get());
+                    if (atomic && may_be_tracked(conv.get())) atomic = false;
+                } else if (e.is_fk && !v && !dict_get(self.get(), e.key.get())) {
+                    // A relation the result does not hold, on a fresh row: the fill writes nothing.
                 } else {
                     fill_entry(writer, self.get(), e.key.get(), e.prop.get(), e.is_fk, v, true, Py_True);
+                    atomic = false;
                 }
             }
-            untrack_if_atomic(self.get());
+            if (!atomic)
+                untrack_if_atomic(self.get());
+            else if (PyObject_GC_IsTracked(self.get()))
+                PyObject_GC_UnTrack(self.get());
             Require(PyList_Append(out, self.get()));
         }
         return 0;

@@ -294,6 +294,23 @@ private:
         return new_ref(I.mp->to_obj_value(col, raw));
     }
 
+    // Whether two keys are one dictionary key, answered without the
+    // dictionary for the usual exact ints and strings (else: not known).
+    static bool same_key(PyObject* a, PyObject* b) {
+        if (a == b) return true;
+        if (Py_TYPE(a) != Py_TYPE(b)) return false;
+        if (PyLong_CheckExact(a)) {
+            int overflow = 0;
+            long long x = PyLong_AsLongLongAndOverflow(a, &overflow);
+            if (overflow) return false;
+            long long y = PyLong_AsLongLongAndOverflow(b, &overflow);
+            if (overflow || x != y) return false;
+            return !(x == -1 && PyErr_Occurred());
+        }
+        if (PyUnicode_CheckExact(a)) return PyUnicode_Compare(a, b) == 0;
+        return false;
+    }
+
     // Collects this level's keys and queues their statements; false when
     // nothing is left to load.
     bool advance() {
@@ -398,6 +415,10 @@ private:
         Require(I.korvid->build_rows(r->far.get(), r->names.get(), list.get(), built.get()));
         if (PyList_GET_SIZE(built.get()) != n) raise_expected("rows", built.get());
         const Py_ssize_t width = PyTuple_GET_SIZE(r->names.get());
+        // The rows come ordered by their owner's key: a row mostly goes to
+        // the bucket of the row before it.
+        Ref last_key;
+        PyObject* last_bucket = nullptr;
         for (Py_ssize_t i = 0; i < n; i++) {
             PyObject* row = PyList_GET_ITEM(built.get(), i);
             PyObject* raw = PyList_GET_ITEM(list.get(), i);
@@ -410,7 +431,11 @@ private:
                 owner_key = row_get(row, r->tbn.get());
                 if (!owner_key) continue;
             }
-            PyObject* bucket = dict_get(rs->fetched.get(), owner_key.get());
+            PyObject* bucket = nullptr;
+            if (last_bucket && same_key(last_key.get(), owner_key.get()))
+                bucket = last_bucket;
+            else
+                bucket = dict_get(rs->fetched.get(), owner_key.get());
             if (!bucket || bucket == Py_None) {
                 Ref il = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
                 Ref raws = new_ref(PyList_New(0));
@@ -422,6 +447,8 @@ private:
             }
             Require(PyList_Append(PyList_GET_ITEM(bucket, 0), row));
             Require(PyList_Append(PyList_GET_ITEM(bucket, 1), raw));
+            last_key = owner_key;
+            last_bucket = bucket;  // held by rs->fetched, which only grows here
         }
         if (cur_level_ < level_) {  // the rows' own relations are loaded too
             Py_ssize_t m = PyList_GET_SIZE(rs->fresh.get());
