@@ -15,6 +15,7 @@ from Tavrik.Model.ModelProperty import (
     IntProperty,
     StrProperty,
 )
+from tests.leakcheck import assert_bursts_do_not_grow
 from tests.models import Post, Role, User, UserRole
 
 HOSTILE = ['x"; DROP TABLE t_user;--', "a`b", "it's", 'say "hi"', "nul\x00byte", "two\nlines", "order", "desc", "%s"]
@@ -517,37 +518,10 @@ def burst():
         ex.delete(u)
         ex.delete(None, User.name.like("b%%"))
 
-for _ in range(3):
-    burst()
-gc.collect()
-tracemalloc.start()
-counts, sizes = [], []
-for _ in range(9):
-    burst()
-    gc.collect()
-    # sqlite3 keeps a weak reference per cursor and prunes them only every
-    # few hundred cursors: those come and go (a sawtooth in memory), the
-    # rest must not grow.
-    counts.append(sum(1 for o in gc.get_objects() if type(o) is not weakref.ref))
-    sizes.append(tracemalloc.get_traced_memory()[0])
-print(max(counts[1:5]), max(counts[5:]), max(sizes[1:5]), max(sizes[5:]))
 """
 
 
 def test_database_operations_do_not_leak():
     """Saving, loading, updating, paging and deleting over and over in a
     fresh interpreter: object count and traced memory stop growing."""
-    import os
-    import subprocess
-    import sys
-
-    script = OPS_LEAK_SCRIPT % {"path": [p for p in sys.path if p]}
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                          cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    assert proc.returncode == 0, proc.stderr
-    c1, c2, s1, s2 = map(int, proc.stdout.split())
-    # Four bursts of 50 rounds of a dozen statements lie between the two
-    # windows: a leak per statement or per row shows as thousands of objects
-    # or hundreds of kilobytes.
-    assert c2 - c1 < 50, (c1, c2)
-    assert s2 - s1 < 64 * 1024, (s1, s2)
+    assert_bursts_do_not_grow(OPS_LEAK_SCRIPT)

@@ -10,6 +10,7 @@ import pytest
 
 from Tavrik.Model.Korvid import InstanceList, Korvid, MiddleKorvid, ModelInstance
 from Tavrik.Model.ModelProperty import AutoIncrement, ForeignKey, IntProperty, StrProperty
+from tests.leakcheck import assert_bursts_do_not_grow
 from tests.asynctools import settle
 from tests.roads import road  # noqa: F401  (fixture)
 
@@ -373,32 +374,10 @@ def burst():
         except TypeError:
             pass
 
-for _ in range(3):
-    burst()
-gc.collect()
-tracemalloc.start()
-counts, sizes = [], []
-for _ in range(9):
-    burst()
-    gc.collect()
-    counts.append(sum(1 for o in gc.get_objects() if type(o) is not weakref.ref))
-    sizes.append(tracemalloc.get_traced_memory()[0])
-print(max(counts[1:5]), max(counts[5:]), max(sizes[1:5]), max(sizes[5:]))
 """
 
 
 def test_prefetch_does_not_leak():
     """Loading over and over in a fresh interpreter: object count and traced
     memory stop growing."""
-    import os
-    import subprocess
-    import sys
-
-    script = LEAK_SCRIPT % {"path": [p for p in sys.path if p]}
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
-                          cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    assert proc.returncode == 0, proc.stderr
-    c1, c2, s1, s2 = map(int, proc.stdout.split())
-    # Four bursts of 20 loads of some 200 rows lie between the two windows.
-    assert c2 - c1 < 50, (c1, c2)
-    assert s2 - s1 < 64 * 1024, (s1, s2)
+    assert_bursts_do_not_grow(LEAK_SCRIPT)

@@ -76,6 +76,16 @@ def _c_release_failed(self, con, exc):
     _tx.report(asyncio.get_event_loop(), "Tavrik: 任务结束时提交失败, 它的写入已丢失", exc)
 
 
+async def _opening(self):
+    """The checks before a task gets a new connection: the connector is not
+    closing, and the loop's shutdown will close it.  Returns its lifetime."""
+    life = _c_life(self)
+    _tx.check_open(self, life, _c_background)
+    if life.guard is None:
+        await _tx.watch(self, life)
+    return life
+
+
 # ------------------------------------------------------------ aiosqlite
 
 async def _sq_taskCon(self):
@@ -83,10 +93,7 @@ async def _sq_taskCon(self):
     con = _c_task_con(self, task)
     if con:
         return con
-    life = _c_life(self)
-    _tx.check_open(self, life, _c_background)
-    if life.guard is None:
-        await _tx.watch(self, life)
+    life = await _opening(self)
     while not _c_reserve(self):
         await asyncio.sleep(0.1)
         _tx.check_open(self, life, _c_background)
@@ -229,10 +236,7 @@ async def _my_taskCon(self):
     con = _c_task_con(self, task)
     if con:
         return con
-    life = _c_life(self)
-    _tx.check_open(self, life, _c_background)
-    if life.guard is None:
-        await _tx.watch(self, life)
+    life = await _opening(self)
     if not self.isReady:
         await _my_wait_pool(self)
     con = await self._pool.acquire()
