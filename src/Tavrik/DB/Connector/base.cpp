@@ -158,11 +158,11 @@ PyObject* base_setstate(PyObject* self, PyObject* state) {
 
 PyMethodDef base_methods[] = {
     {"process", (PyCFunction)(void (*)(void))base_process, METH_VARARGS | METH_KEYWORDS,
-     "执行执行器的语句 (基类: 什么也不做)"},
+     "process($self, /, *args, **kwargs)\n--\n\n" "执行执行器的语句 (基类: 什么也不做)"},
     {"asyncProcess", (PyCFunction)(void (*)(void))base_asyncProcess, METH_VARARGS | METH_KEYWORDS,
-     "异步执行执行器的语句 (基类: 返回一个结果为None的可等待对象)"},
-    {"GenerateTable", base_none, METH_NOARGS, "创建所有模型的表 (基类: 什么也不做)"},
-    {"close", base_none, METH_NOARGS, "关闭连接器持有的连接 (基类: 没有连接)"},
+     "asyncProcess($self, /, *args, **kwargs)\n--\n\n" "异步执行执行器的语句 (基类: 返回一个结果为None的可等待对象)"},
+    {"GenerateTable", base_none, METH_NOARGS, "GenerateTable($self, /)\n--\n\n" "创建所有模型的表 (基类: 什么也不做)"},
+    {"close", base_none, METH_NOARGS, "close($self, /)\n--\n\n" "关闭连接器持有的连接 (基类: 没有连接)"},
     {"__reduce__", base_reduce, METH_NOARGS, nullptr},
     {"__setstate__", base_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -218,7 +218,7 @@ PyTypeObject BaseConnectorType = [] {
     t.tp_name = "Tavrik.DB.Connector.BaseConnector";
     t.tp_basicsize = sizeof(BaseConnectorObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc = "连接器基类: 所有连接器共有的字段与空操作";
+    t.tp_doc = "BaseConnector()\n--\n\n" "连接器基类: 所有连接器共有的字段与空操作";
     t.tp_traverse = base_traverse;
     t.tp_clear = base_clear;
     t.tp_dealloc = base_dealloc;

@@ -173,7 +173,7 @@ PyObject* c_process(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef module_methods[] = {
     {"dict_factory", (PyCFunction)(void (*)(void))dict_factory, METH_FASTCALL | METH_KEYWORDS,
-     "把一行查询结果转换为以列名为键的字典 (sqlite3 的 row_factory 签名)"},
+     "dict_factory($module, /, cursor, row)\n--\n\n" "把一行查询结果转换为以列名为键的字典 (sqlite3 的 row_factory 签名)"},
     {"_c_dict_rows", (PyCFunction)(void (*)(void))c_dict_rows, METH_FASTCALL, nullptr},
     {"_c_process", (PyCFunction)(void (*)(void))c_process, METH_FASTCALL, nullptr},
     {"_c_select", (PyCFunction)(void (*)(void))c_select, METH_FASTCALL, nullptr},

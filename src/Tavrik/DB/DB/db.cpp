@@ -206,15 +206,15 @@ PyGetSetDef db_getset[] = {
 
 PyMethodDef db_methods[] = {
     {"create", (PyCFunction)(void (*)(void))db_create, METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "用给定的连接器创建唯一的数据库句柄并返回它; 已存在时抛出DBInstanceError"},
+     "create($type, /, connector)\n--\n\n" "用给定的连接器创建唯一的数据库句柄并返回它; 已存在时抛出DBInstanceError"},
     {"getInstance", db_getInstance, METH_NOARGS | METH_CLASS,
-     "返回唯一的数据库句柄; 尚未创建时抛出DBInstanceCreateError"},
+     "getInstance($type, /)\n--\n\n" "返回唯一的数据库句柄; 尚未创建时抛出DBInstanceCreateError"},
     {"drop", db_drop, METH_NOARGS | METH_CLASS,
-     "忘掉数据库句柄并返回它的连接器 (没有句柄时返回None); 关闭连接器由调用者负责"},
+     "drop($type, /)\n--\n\n" "忘掉数据库句柄并返回它的连接器 (没有句柄时返回None); 关闭连接器由调用者负责"},
     {"execute", (PyCFunction)(void (*)(void))db_execute, METH_FASTCALL | METH_KEYWORDS,
-     "execute(*, executor, con=None): 通过连接器执行执行器的语句 (异步连接器返回可等待对象)"},
+     "execute($self, /, *, executor, con)\n--\n\n" "execute(*, executor, con=None): 通过连接器执行执行器的语句 (异步连接器返回可等待对象)"},
     {"executeSql", (PyCFunction)(void (*)(void))db_executeSql, METH_FASTCALL | METH_KEYWORDS,
-     "executeSql(sql, args=()): 执行一条语句并返回结果行 (connector.execute)"},
+     "executeSql($self, /, sql, args=())\n--\n\n" "executeSql(sql, args=()): 执行一条语句并返回结果行 (connector.execute)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -223,7 +223,7 @@ PyTypeObject DBType = [] {
     t.tp_name = "Tavrik.DB.DB.DB";
     t.tp_basicsize = sizeof(DBObject);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc = "进程唯一的数据库句柄, 持有一个连接器; 用DB.create(connector)创建";
+    t.tp_doc = "DB()\n--\n\n" "进程唯一的数据库句柄, 持有一个连接器; 用DB.create(connector)创建";
     t.tp_traverse = db_traverse;
     t.tp_clear = db_clear;
     t.tp_dealloc = db_dealloc;

@@ -45,7 +45,7 @@ int dp_setattro(PyObject* self, PyObject* name, PyObject* value) {
 }
 
 PyMethodDef dp_methods[] = {
-    {"__getattr__", (PyCFunction)dp_getattr, METH_O, nullptr},
+    {"__getattr__", (PyCFunction)dp_getattr, METH_O, "__getattr__($self, item, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -58,6 +58,8 @@ void init(PyObject* m) {
     DictPlusType.tp_basicsize = sizeof(PyDictObject);
     DictPlusType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     DictPlusType.tp_base = &PyDict_Type;
+    // Only a text signature (dict's own constructor has none to inherit).
+    DictPlusType.tp_doc = "DictPlus(iterable=(), /, **kwargs)\n--\n\n";
     // No fields of its own: the dict's GC support covers everything.
     DictPlusType.tp_traverse = PyDict_Type.tp_traverse;
     DictPlusType.tp_clear = PyDict_Type.tp_clear;

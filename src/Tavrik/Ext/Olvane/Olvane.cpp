@@ -77,7 +77,7 @@ int page_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 const char page_doc[] =
-    "\n    Page实例类\n    本类继承自dict，拥有字典的一切行为\n\n    额外支持通过 . 获取字典内容\n"
+    "Page(page, pageSize, content, total=0)\n--\n\n" "\n    Page实例类\n    本类继承自dict，拥有字典的一切行为\n\n    额外支持通过 . 获取字典内容\n"
     "    若获取的内容与字典类成员方法,参数相冲突，则优先选取字典内元素\n    ";
 
 Ref new_page(int32_t page, int32_t pageSize) {
@@ -363,13 +363,13 @@ PyObject* olvane_asyncExecute(PyObject* self, PyObject*) {
 
 PyMethodDef olvane_methods[] = {
     {"filter", (PyCFunction)(void (*)(void))olvane_filter, METH_FASTCALL | METH_KEYWORDS,
-     "\n        设置过滤条件\n\n        :param args: FilterListCell\n        :return: Olvane\n        "},
-    {"orderBy", (PyCFunction)(void (*)(void))olvane_orderBy, METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"findForeign", olvane_findForeign, METH_NOARGS, nullptr},
+     "filter($self, /, args=None)\n--\n\n" "\n        设置过滤条件\n\n        :param args: FilterListCell\n        :return: Olvane\n        "},
+    {"orderBy", (PyCFunction)(void (*)(void))olvane_orderBy, METH_VARARGS | METH_KEYWORDS, "orderBy($self, /, *args)\n--\n\n"},
+    {"findForeign", olvane_findForeign, METH_NOARGS, "findForeign($self, /)\n--\n\n"},
     {"setPage", (PyCFunction)(void (*)(void))olvane_setPage, METH_VARARGS | METH_KEYWORDS,
-     "\n        设置分页\n\n        :param page: 当前页数\n        :param pageSize: 页面大小 默认可不传\n        :return: Olvane\n        "},
+     "setPage($self, /, page, pageSize=0)\n--\n\n" "\n        设置分页\n\n        :param page: 当前页数\n        :param pageSize: 页面大小 默认可不传\n        :return: Olvane\n        "},
     {"execute", olvane_execute, METH_NOARGS,
-     "\n        链式调用尽头\n        正式进行数据获取\n\n        :return: Page\n        "},
+     "execute($self, /)\n--\n\n" "\n        链式调用尽头\n        正式进行数据获取\n\n        :return: Page\n        "},
     {"_execute", olvane__execute, METH_NOARGS, nullptr},
     {"_getCount", olvane_getCount, METH_NOARGS, nullptr},
     {"_asyncExecute", olvane_asyncExecute, METH_NOARGS, nullptr},
@@ -402,7 +402,7 @@ void olvane_exec(PyObject* m) {
     OlvaneType.tp_name = "Tavrik.Ext.Olvane.Olvane";
     OlvaneType.tp_basicsize = sizeof(OlvaneObject);
     OlvaneType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    OlvaneType.tp_doc = "\n    分页控制器\n\n    本类支持链式调用\n    ";
+    OlvaneType.tp_doc = "Olvane(target, page=1, pageSize=10, findForeign=False)\n--\n\n" "\n    分页控制器\n\n    本类支持链式调用\n    ";
     OlvaneType.tp_new = PyType_GenericNew;
     OlvaneType.tp_init = olvane_init;
     OlvaneType.tp_traverse = olvane_traverse;

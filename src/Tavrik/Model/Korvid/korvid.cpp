@@ -84,7 +84,7 @@ PyGetSetDef kb_getset[] = {
 
 PyMethodDef kb_methods[] = {
     {"instanceBuilder", (PyCFunction)(void (*)(void))kb_instanceBuilder, METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     nullptr},
+     "instanceBuilder($type, /, *args, **kwargs)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -439,19 +439,22 @@ PyObject* middle_getOtherModelBy(PyObject* cls, PyObject* const* args, Py_ssize_
 #define FASTKW(f) (PyCFunction)(void (*)(void))(f), METH_FASTCALL | METH_KEYWORDS
 
 PyMethodDef meta_defs[] = {
-    {"__new__", FASTKW(meta_new), nullptr},
-    {"buildModelInstance", FASTKW(meta_buildModelInstance), nullptr},
-    {"buildPydanticModel", FASTKW(meta_buildPydanticModel), nullptr},
-    {"getPropertyObj", FASTKW(meta_getPropertyObj), nullptr},
+    {"__new__", FASTKW(meta_new), "__new__(cls, name, bases, attrs, **kwargs)\n--\n\n"},
+    {"buildModelInstance", FASTKW(meta_buildModelInstance), "buildModelInstance(cls, cols, name)\n--\n\n"},
+    {"buildPydanticModel", FASTKW(meta_buildPydanticModel), "buildPydanticModel(cls, cols, name, fk)\n--\n\n"},
+    {"getPropertyObj", FASTKW(meta_getPropertyObj), "getPropertyObj(cls, attrs)\n--\n\n"},
 };
-PyMethodDef korvid_new_def = {"__new__", FASTKW(korvid_new), nullptr};
-PyMethodDef korvid_getAsyncExecutor_def = {"getAsyncExecutor", FASTKW(korvid_getAsyncExecutor), nullptr};
-PyMethodDef korvid_getExecutor_def = {"getExecutor", FASTKW(korvid_getExecutor), nullptr};
-PyMethodDef korvid_getSyncExecutor_def = {"getSyncExecutor", FASTKW(korvid_getSyncExecutor), nullptr};
+PyMethodDef korvid_new_def = {"__new__", FASTKW(korvid_new), "__new__(cls, /, *args, **kwargs)\n--\n\n"};
+PyMethodDef korvid_getAsyncExecutor_def = {"getAsyncExecutor", FASTKW(korvid_getAsyncExecutor),
+                                           "getAsyncExecutor($type, /, work=None)\n--\n\n"};
+PyMethodDef korvid_getExecutor_def = {"getExecutor", FASTKW(korvid_getExecutor),
+                                      "getExecutor($type, /, work=None)\n--\n\n"};
+PyMethodDef korvid_getSyncExecutor_def = {"getSyncExecutor", FASTKW(korvid_getSyncExecutor),
+                                          "getSyncExecutor($type, /, work=None)\n--\n\n"};
 PyMethodDef middle_defs[] = {
-    {"instanceBuilder", FASTKW(middle_instanceBuilder), nullptr},
-    {"getOtherFkBy", FASTKW(middle_getOtherFkBy), nullptr},
-    {"getOtherModelBy", FASTKW(middle_getOtherModelBy), nullptr},
+    {"instanceBuilder", FASTKW(middle_instanceBuilder), "instanceBuilder($type, /, *args, **kwargs)\n--\n\n"},
+    {"getOtherFkBy", FASTKW(middle_getOtherFkBy), "getOtherFkBy($type, /, model)\n--\n\n"},
+    {"getOtherModelBy", FASTKW(middle_getOtherModelBy), "getOtherModelBy($type, /, model)\n--\n\n"},
 };
 
 Ref builtin(PyMethodDef* def) {
@@ -492,6 +495,7 @@ const char kKorvidDoc[] =
     "    模型实例类 与 模型类 与 模型实例之间的关系需要注意";
 
 const char kModelInstanceDoc[] =
+    "ModelInstance(*args, check=True, **kwargs)\n--\n\n"
     "\n"
     "    模型实例基类\n"
     "    其子类会在Korvid被创建之时自动创建并继承此类\n"
@@ -519,6 +523,9 @@ void ready_types(PyObject* m) {
     KorvidBaseType.tp_clear = kb_clear;
     KorvidBaseType.tp_getset = kb_getset;
     KorvidBaseType.tp_methods = kb_methods;
+    // Only a text signature: calling a model class (found through this base
+    // by inspect) builds a row from a mapping and keyword values.
+    KorvidBaseType.tp_doc = "_Korvid(*args, check=True, **kwargs)\n--\n\n";
     add_type(m, &KorvidBaseType);
     I.instance_builder_descr = borrow(dict_get(KorvidBaseType.tp_dict, N.instanceBuilder));
 

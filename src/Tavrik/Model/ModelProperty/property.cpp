@@ -339,16 +339,16 @@ PyMethodDef prop_methods[] = {
     {"__copy__", prop_copy, METH_NOARGS, nullptr},
     {"__deepcopy__", prop_copy, METH_O, nullptr},
     {"__reduce__", prop_reduce, METH_NOARGS, nullptr},
-    {"__set_name__", (PyCFunction)(void (*)(void))prop_set_name, METH_FASTCALL, "Takes the attribute name and owner."},
-    {"toObjValue", prop_to_obj, METH_O, "toObjValue(value): the column's Python value of a stored or given value."},
-    {"insertCell", prop_insert_cell, METH_O, "insertCell(value): the (column, database value) cell for values()."},
-    {"updateCell", prop_insert_cell, METH_O, "updateCell(value): the (column, database value) cell for set()."},
-    {"in_", prop_in, METH_O, "in_(iterable): column IN (...); an empty iterable matches nothing."},
-    {"like", prop_like, METH_O, "like(pattern): column LIKE pattern."},
-    {"isNull", prop_is_null, METH_NOARGS, "isNull(): column IS NULL."},
-    {"notNull", prop_not_null, METH_NOARGS, "notNull(): column IS NOT NULL."},
-    {"desc", prop_desc, METH_NOARGS, "desc(): descending order for orderBy."},
-    {"asc", prop_asc, METH_NOARGS, "asc(): ascending order for orderBy."},
+    {"__set_name__", (PyCFunction)(void (*)(void))prop_set_name, METH_FASTCALL, "__set_name__($self, owner, name, /)\n--\n\n" "Takes the attribute name and owner."},
+    {"toObjValue", prop_to_obj, METH_O, "toObjValue($self, value, /)\n--\n\n" "toObjValue(value): the column's Python value of a stored or given value."},
+    {"insertCell", prop_insert_cell, METH_O, "insertCell($self, value, /)\n--\n\n" "insertCell(value): the (column, database value) cell for values()."},
+    {"updateCell", prop_insert_cell, METH_O, "updateCell($self, value, /)\n--\n\n" "updateCell(value): the (column, database value) cell for set()."},
+    {"in_", prop_in, METH_O, "in_($self, values, /)\n--\n\n" "in_(iterable): column IN (...); an empty iterable matches nothing."},
+    {"like", prop_like, METH_O, "like($self, pattern, /)\n--\n\n" "like(pattern): column LIKE pattern."},
+    {"isNull", prop_is_null, METH_NOARGS, "isNull($self, /)\n--\n\n" "isNull(): column IS NULL."},
+    {"notNull", prop_not_null, METH_NOARGS, "notNull($self, /)\n--\n\n" "notNull(): column IS NOT NULL."},
+    {"desc", prop_desc, METH_NOARGS, "desc($self, /)\n--\n\n" "desc(): descending order for orderBy."},
+    {"asc", prop_asc, METH_NOARGS, "asc($self, /)\n--\n\n" "asc(): ascending order for orderBy."},
     // Column[int] in a model's annotations, evaluated when the class is made.
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -457,8 +457,8 @@ PyObject* column_sql_borrowed(PyObject* prop) {
 
 void init_property_types(PyObject* m) {
     setup_sentinel(&AutoIncrementType, "Tavrik.Model.ModelProperty.AutoIncrement",
-                   "Default of a primary key that the database assigns.");
-    setup_sentinel(&NullDefaultType, "Tavrik.Model.ModelProperty.NullDefault", "Default NULL.");
+                   "AutoIncrement()\n--\n\nDefault of a primary key that the database assigns.");
+    setup_sentinel(&NullDefaultType, "Tavrik.Model.ModelProperty.NullDefault", "NullDefault()\n--\n\nDefault NULL.");
     add_type(m, &AutoIncrementType);
     add_type(m, &NullDefaultType);
     auto_increment_instance = new_ref(PyObject_CallNoArgs((PyObject*)&AutoIncrementType));
@@ -468,7 +468,7 @@ void init_property_types(PyObject* m) {
     tp->tp_name = "Tavrik.Model.ModelProperty.BaseProperty";
     tp->tp_basicsize = sizeof(BasePropertyObject);
     tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "Base of every column property.";
+    tp->tp_doc = "BaseProperty(*, name=None, primaryKey=False, nullable=True, default, unique=False, index=False)\n--\n\n" "Base of every column property.";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = prop_init;
     tp->tp_dealloc = prop_dealloc;
@@ -487,6 +487,7 @@ void init_property_types(PyObject* m) {
     // Never destroyed: the types keep pointing at their names until the
     // process ends, after any static destructor could have run.
     static std::string* names_store = new std::string[NKINDS];
+    static std::string* docs_store = new std::string[NKINDS];
     for (size_t i = 0; i < NKINDS; i++) {
         const char* dot = strchr(kinds[i].pytype, '.');
         std::string mod(kinds[i].pytype, dot - kinds[i].pytype);
@@ -497,7 +498,15 @@ void init_property_types(PyObject* m) {
         st->tp_basicsize = sizeof(BasePropertyObject);
         st->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
         st->tp_base = &BasePropertyType;
-        st->tp_doc = kinds[i].name;
+        // The text signature (how prop_init binds this kind's arguments) ahead
+        // of the class's docstring, which is its name.
+        const char* lead = kinds[i].kind == PK_STR       ? "length=255, "
+                           : kinds[i].kind == PK_DECIMAL ? "precision=10, scale=2, "
+                                                         : "";
+        docs_store[i] = std::string(kinds[i].name) + "(" + lead +
+                        "*, name=None, primaryKey=False, nullable=True, default, unique=False, index=False)\n--\n\n" +
+                        kinds[i].name;
+        st->tp_doc = docs_store[i].c_str();
         st->tp_hash = prop_hash;
         st->tp_richcompare = prop_richcompare;
         st->tp_traverse = prop_traverse;

@@ -204,16 +204,24 @@ PyObject* forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 #define M(i, doc) \
     {py_methods[i].name, (PyCFunction)(void (*)(void))forward<i>, METH_FASTCALL | METH_KEYWORDS, doc}
 PyMethodDef async_methods[] = {
-    M(0, "把当前语句交给数据库执行"),
-    M(1, "插入实例及其关联对象，已存在时改为更新"),
-    M(2, "按主键更新实例及其关联对象"),
+    M(0, "execute($self, /)\n--\n\n"
+         "把当前语句交给数据库执行"),
+    M(1, "save($self, /, instance)\n--\n\n"
+         "插入实例及其关联对象，已存在时改为更新"),
+    M(2, "update($self, /, instance)\n--\n\n"
+         "按主键更新实例及其关联对象"),
     M(3, nullptr),
     M(4, nullptr),
     M(5, nullptr),
-    M(6, "按条件查询唯一的一行，没有结果时为None; 关键字参数同 findAllBy"),
-    M(7, "以一条INSERT语句批量插入实例，返回写入的行数"),
-    M(8, "查询实例的关联对象"),
-    M(9, "查询实例列表中每个实例的关联对象"),
+    M(6, "findOneBy($self, /, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)"
+         "\n--\n\n"
+         "按条件查询唯一的一行，没有结果时为None; 关键字参数同 findAllBy"),
+    M(7, "saveAll($self, /, instances)\n--\n\n"
+         "以一条INSERT语句批量插入实例，返回写入的行数"),
+    M(8, "findForeignKey($self, /, instance, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
+         "查询实例的关联对象"),
+    M(9, "findListForeignKey($self, /, instances, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
+         "查询实例列表中每个实例的关联对象"),
     {nullptr},
 };
 #undef M
@@ -240,7 +248,7 @@ void ready_async_type() {
     PyTypeObject* t = &AsyncModelExecutorType;
     // GC support (flag, traverse, clear) is inherited from the base type.
     t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    t->tp_doc = "\n    异步模型执行器\n    与数据库交互的操作返回可等待对象\n";
+    t->tp_doc = "AsyncModelExecutor(model, work=None)\n--\n\n" "\n    异步模型执行器\n    与数据库交互的操作返回可等待对象\n";
     t->tp_base = &BaseModelExecutorType;
     t->tp_methods = async_methods;
 }

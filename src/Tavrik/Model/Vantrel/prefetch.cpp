@@ -697,7 +697,7 @@ PyObject* m_prefetch_async(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 PyMethodDef async_def = {"prefetch", (PyCFunction)(void (*)(void))m_prefetch_async, METH_FASTCALL | METH_KEYWORDS,
-                         "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 "
+                         "prefetch($self, /, rows, level=3)\n--\n\n" "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 "
                          "findListForeignKey 相同; 返回可等待对象, 其结果为传入的列表"};
 
 }  // namespace
