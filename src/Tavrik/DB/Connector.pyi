@@ -7,6 +7,8 @@ import threading
 from asyncio import AbstractEventLoop as AbstractEventLoop, Task as Task
 from typing import Any, Awaitable, Callable, ContextManager, Dict, Iterator, List, Optional, Tuple, TypeVar, Union
 
+from typing_extensions import disjoint_base
+
 # aiomysql's cursor classes, re-exported (aiomysql ships no type information).
 Cursor: Any
 DictCursor: Any
@@ -46,6 +48,7 @@ def dict_factory(cursor: Any, row: Optional[Tuple[Any, ...]]) -> Dict[str, Any]:
 
 _R = TypeVar("_R")
 
+@disjoint_base
 class BaseConnector:
     """连接器基类: 所有连接器共有的字段与空操作。"""
     _pool: Any
@@ -60,6 +63,7 @@ class BaseConnector:
     def close(self) -> Any:
         """关闭连接器持有的连接。同步连接器直接关闭; 异步连接器返回需要 await 的协程。"""
 
+@disjoint_base
 class Sqlite3Connector(BaseConnector):
     """
         SQLite同步连接器: 一个主链接 (busy timeout 99999 秒, 可在任何线程使用)。
@@ -72,7 +76,7 @@ class Sqlite3Connector(BaseConnector):
     def getCon(self) -> sqlite3.Connection:
         """主线程得到主链接; 其他线程得到该线程自己的链接 (每个线程一个, 在该线程中复用,
         线程结束后在下一次打开时关闭, close() 关闭全部)。"""
-    def releaseCon(self, con: sqlite3.Connection) -> None:
+    def releaseCon(self, con: sqlite3.Connection, /) -> None:
         """提交给定链接 (不关闭)。"""
     def execute(
         self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[Tuple[Any, ...]] = ()
@@ -83,7 +87,7 @@ class Sqlite3Connector(BaseConnector):
     def getTableNameList(self) -> List[str]: ...
     def GenerateTable(self) -> None:
         """generate_table(self): 创建所有已声明模型的表并提交。"""
-    def autoFiledAnnounce(self, prop: Any) -> str: ...
+    def autoFiledAnnounce(self, prop: Any, /) -> str: ...
     def transaction(self) -> ContextManager[sqlite3.Connection]:
         """事务块: 本线程持有模块锁直到块结束, 块内本线程的所有语句在主链接的同一事务中;
         正常结束时提交, 异常时回滚; 可以嵌套 (内层块为保存点)。"""
@@ -97,9 +101,10 @@ class Sqlite3Connector(BaseConnector):
 class _ConRequest:
     """getCon() 的结果: await 得到当前任务的链接; async with 进入时得到同一个链接,
     退出时不提交也不回滚 (事务属于任务; use_database 自己提交或回滚)。"""
+    def __init__(self, connector: BaseConnector) -> None: ...
     def __await__(self) -> Any: ...
     async def __aenter__(self) -> Any: ...
-    async def __aexit__(self, *exc: Any) -> None: ...
+    async def __aexit__(self, exc_type: Any, exc: Any, tb: Any) -> None: ...
 
 class _Transaction:
     """transaction() 的结果 (Tavrik.DB._async_tx.Transaction)。"""
@@ -107,6 +112,7 @@ class _Transaction:
     async def __aexit__(self, *exc: Any) -> None:
         """Commits or rolls back; never swallows the block's exception."""
 
+@disjoint_base
 class AioSqliteConnector(BaseConnector):
     """
         SQLite异步连接器 (aiosqlite)。每个 asyncio 任务一个链接, 一个任务就是一个事务:
@@ -121,24 +127,25 @@ class AioSqliteConnector(BaseConnector):
     def __init__(self, loop: Any, **kwargs: Any) -> None: ...
     def init_sqlite(self, path: Optional[str], showLog: Any = True) -> None: ...
     def getCon(self) -> _ConRequest: ...
-    def releaseCon(self, task: "asyncio.Task[Any]") -> None: ...
+    def releaseCon(self, task: "asyncio.Task[Any]", /) -> None: ...
     def execute(
         self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[Tuple[Any, ...]] = ()
     ) -> Awaitable[Union[Tuple[Tuple[Any, ...], ...], List[Dict[str, Any]]]]: ...
     def asyncProcess(self, *args: Any, executor: AsyncModelExecutor[Any] = ..., con: Any = ...) -> Awaitable[Any]: ...
     async def getTableNameList(self) -> List[str]: ...
     def GenerateTable(self) -> None: ...
-    def autoFiledAnnounce(self, prop: Any) -> str: ...
+    def autoFiledAnnounce(self, prop: Any, /) -> str: ...
     def transaction(self) -> "_Transaction":
         """async with connector.transaction() as con: 在当前任务的链接上运行, 结束时提交
         (提交失败在此抛出), 异常或取消时回滚。"""
-    async def runTransaction(self, fn: Callable[..., Awaitable[_R]], *args: Any, retries: int = 3, **kwargs: Any) -> _R:
+    async def runTransaction(self, fn: Callable[..., Awaitable[_R]], /, *args: Any, retries: int = 3, **kwargs: Any) -> _R:
         """在 transaction() 中执行 await fn(con, *args, **kwargs) 并返回其结果; 事务冲突或提交之前节点失联时
         重新执行, 最多再执行 retries 次。"""
     async def close(self, timeout: float = 10.0) -> None:
         """先提交调用者任务的事务, 等待其他任务的事务随任务结束 (最多 timeout 秒), 回滚剩余的,
         关闭所有链接并停止工作线程; 之后的语句抛出 RuntimeError; 再次调用无害。"""
 
+@disjoint_base
 class AioMysqlConnector(BaseConnector):
     """
         MySQL异步连接器 (aiomysql 连接池)。每个 asyncio 任务一个池链接, 一个任务就是一个事务:
@@ -161,8 +168,8 @@ class AioMysqlConnector(BaseConnector):
     async def _init_mysql(self, *args: Any, **kwargs: Any) -> None: ...
     def getCon(self) -> _ConRequest: ...
     async def getSelectCon(self) -> Any: ...
-    def _releaseCon(self, task: "asyncio.Task[Any]") -> None: ...
-    def releaseCon(self, con: Any) -> Any: ...
+    def _releaseCon(self, task: "asyncio.Task[Any]", /) -> None: ...
+    def releaseCon(self, con: Any, /) -> Any: ...
     def execute(
         self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[Tuple[Any, ...]] = ()
     ) -> Awaitable[Any]: ...
@@ -170,13 +177,13 @@ class AioMysqlConnector(BaseConnector):
     async def getTableNameList(self) -> List[str]:
         """information_schema 中 _config["db"] 的表名 (模式名作为参数绑定)。"""
     def GenerateTable(self) -> None: ...
-    def autoFiledAnnounce(self, prop: BaseProperty[Any]) -> str: ...
+    def autoFiledAnnounce(self, prop: BaseProperty[Any], /) -> str: ...
     @property
     def config(self) -> Optional[Dict[str, Any]]: ...
     def transaction(self) -> "_Transaction":
         """async with connector.transaction() as con: 同 AioSqliteConnector.transaction; 事务冲突抛出
         Tavrik.Error.ClusterError.TransactionConflict, 节点失联抛出 NodeLost。"""
-    async def runTransaction(self, fn: Callable[..., Awaitable[_R]], *args: Any, retries: int = 3, **kwargs: Any) -> _R:
+    async def runTransaction(self, fn: Callable[..., Awaitable[_R]], /, *args: Any, retries: int = 3, **kwargs: Any) -> _R:
         """在 transaction() 中执行 await fn(con, *args, **kwargs) 并返回其结果; 事务冲突或提交之前节点失联时
         重新执行, 最多再执行 retries 次。"""
     async def close(self, timeout: float = 10.0) -> None:

@@ -1,6 +1,9 @@
 """进程唯一的数据库句柄。"""
 from typing import Any, Optional, Tuple
 
+from typing_extensions import final
+
+@final
 class DB:
     """进程唯一的数据库句柄, 持有一个连接器; 用 DB.create(connector) 创建, DB() 直接调用抛出 DBInstanceCreateError。"""
     @property

@@ -1,43 +1,47 @@
 """SQL statement builders.  Statement texts use %s placeholders; every value is a bound parameter."""
 from typing import Any, Iterable, List, Optional, Sequence, Tuple, Union
 
+from typing_extensions import disjoint_base, final
+
 from Tavrik.Model.ModelProperty import BaseProperty, FilterListCell
 
 Cell = Tuple[BaseProperty[Any], Any]
 Params = Union[Tuple[Any, ...], List[Tuple[Any, ...]]]
 _Order = Union[BaseProperty[Any], str, Tuple[Union[BaseProperty[Any], str], str]]
 
+@disjoint_base
 class BaseSqlGenerator:
     @property
     def kind(self) -> int:
         """0 select, 1 insert, 2 delete, 3 update, 4 other, -1 none."""
 
+@disjoint_base
 class SqlGenerator(BaseSqlGenerator):
     def __init__(self, model: Optional[type] = None) -> None: ...
     @property
     def model(self) -> Optional[type]: ...
-    def bind(self, model: Optional[type]) -> "SqlGenerator": ...
+    def bind(self, model: Optional[type], /) -> "SqlGenerator": ...
     def select(self, *cols: Union[BaseProperty[Any], str]) -> "SqlGenerator":
         """No columns: the bound model's columns.  Keeps joins/ordering added before it."""
     def selectCount(self) -> "SqlGenerator":
         """SELECT COUNT(*) of the bound model's table; keeps joins and conditions; ordering, window, lock unused."""
     def selectExists(self) -> "SqlGenerator":
         """SELECT 1 ... LIMIT 1 of the bound model's table: one row when any matches."""
-    def where(self, cond: Optional[FilterListCell]) -> "SqlGenerator":
+    def where(self, cond: Optional[FilterListCell], /) -> "SqlGenerator":
         """WhereGrelt without a statement; None adds nothing; a second call ANDs."""
-    def insert(self, model: type) -> "SqlGenerator": ...
+    def insert(self, model: type, /) -> "SqlGenerator": ...
     def values(self, *cells: Cell) -> "SqlGenerator":
         """One row; called again it adds another row (the statement becomes a batch)."""
-    def valuesMany(self, rows: Iterable[Sequence[Cell]]) -> "SqlGenerator":
+    def valuesMany(self, rows: Iterable[Sequence[Cell]], /) -> "SqlGenerator":
         """Several rows with the same columns; statementPair then gives a list of tuples (one run per row)."""
-    def update(self, model: type) -> "SqlGenerator": ...
+    def update(self, model: type, /) -> "SqlGenerator": ...
     def set(self, *cells: Cell) -> "SqlGenerator":
         """SetGrelt unless the statement is an UPDATE."""
-    def delete(self, model: type) -> "SqlGenerator": ...
-    def join(self, relation: Union["JoinCell", Any]) -> "SqlGenerator":
+    def delete(self, model: type, /) -> "SqlGenerator": ...
+    def join(self, relation: Union["JoinCell", Any], /) -> "SqlGenerator":
         """A ForeignKey descriptor (JOIN target ON target.targetBindCol = owner.bindCol) or a JoinCell."""
     def orderBy(self, *args: _Order) -> "SqlGenerator": ...
-    def Limit(self, count: int, skip: int = 0) -> "SqlGenerator":
+    def Limit(self, count: int, skip: int = 0, /) -> "SqlGenerator":
         """64-bit values; negative ones raise ValueError."""
     def forUpdate(self) -> "SqlGenerator":
         """The selection ends in FOR UPDATE (MySQL)."""
@@ -45,30 +49,35 @@ class SqlGenerator(BaseSqlGenerator):
     def wherePart(self) -> Tuple[str, List[Any]]:
         """('WHERE ...', [values]) or ('', [])."""
 
+@disjoint_base
 class TableGenerator(BaseSqlGenerator):
     def __init__(self, model: type, connector: Any) -> None: ...
-    def add(self, announce: "CustomColAnnounce") -> "TableGenerator": ...
+    def add(self, announce: "CustomColAnnounce", /) -> "TableGenerator": ...
     def sql(self) -> str:
         """CREATE TABLE IF NOT EXISTS; SQLite when connector.paramsHolder == '?', else MySQL."""
     def statementPair(self) -> Tuple[str, Tuple[()]]: ...
-    def index(self, col: Any) -> "TableGenerator":
+    def index(self, col: Any, /) -> "TableGenerator":
         """Also indexes this column of the model's table (generate_table asks it for relation columns)."""
     def indexSql(self) -> List[str]:
         """SQLite: CREATE [UNIQUE] INDEX IF NOT EXISTS statements for the columns declared unique=/index=
         and those given to index(); MySQL: [] (its indexes are part of sql())."""
 
+@disjoint_base
 class CustomSqlGenerator(BaseSqlGenerator):
     def __init__(self, text: str, params: Optional[Params] = (), *, kind: int = 4) -> None: ...
     def statementPair(self) -> Tuple[str, Params]: ...
 
+@disjoint_base
 class CustomColAnnounce:
     def __init__(self, name: str, declaration: str) -> None: ...
     def sql(self) -> str: ...
 
+@disjoint_base
 class InOperatorGenerator:
     def __init__(self, col: BaseProperty[Any], values: Iterable[Any]) -> None: ...
     def sql(self) -> Tuple[str, Tuple[Any, ...]]: ...
     def cell(self) -> FilterListCell: ...
 
+@final
 class JoinCell:
     def __init__(self, target: type, on: FilterListCell, *, left: bool = False) -> None: ...

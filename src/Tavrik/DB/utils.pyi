@@ -2,6 +2,8 @@ import sqlite3
 from types import TracebackType
 from typing import Optional, Type
 
+__all__ = ["SqliteContextManager"]
+
 class SqliteContextManager:
     """
         sqlite3 链接上的一个事务: 进入时返回链接, 正常退出时提交, 出错时回滚 (错误照常抛出)。

@@ -1,5 +1,7 @@
 from typing import Any, Awaitable, List, Optional, Type, Union
 
+from typing_extensions import disjoint_base
+
 from Tavrik.Ext.Dict import DictPlus
 from Tavrik.Model.Korvid import Korvid
 from Tavrik.Model.ModelProperty import FilterListCell
@@ -17,6 +19,7 @@ class Page(DictPlus):
     totalPage: int
     def __init__(self, page: int, pageSize: int, content: Optional[List[Any]] = ..., total: int = 0) -> None: ...
 
+@disjoint_base
 class Olvane:
     """The paging controller; configuring methods return the object itself."""
 

@@ -2,6 +2,8 @@ from typing import Any, Awaitable, Optional, Union, overload
 
 from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector, Sqlite3Connector
 
+__all__ = ["generate_table"]
+
 @overload
 def generate_table(connector: Sqlite3Connector) -> None: ...
 @overload

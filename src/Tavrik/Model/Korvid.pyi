@@ -2,7 +2,7 @@ from dataclasses import InitVar
 from typing import Any, ClassVar, Dict, List, Optional, Tuple, Type, TypeVar, Union
 
 from pydantic import BaseModel, create_model as create_model
-from typing_extensions import dataclass_transform
+from typing_extensions import dataclass_transform, disjoint_base
 
 from Tavrik.DB.DB import DB
 from Tavrik.Ext.Decorators import pydantic_support as pydantic_support
@@ -31,6 +31,7 @@ class _Korvid:
     @classmethod
     def instanceBuilder(cls, *args: Any, **kwargs: Any) -> Optional[ModelInstance]: ...
 
+@disjoint_base
 class ModelInstance(Dict[str, Any]):
     object: ClassVar[Type[Korvid]]
     _temp: ClassVar[Dict[str, Any]]

@@ -4,7 +4,7 @@ import decimal
 import enum
 from typing import TYPE_CHECKING, Any, Generic, Iterable, List, Literal, Optional, Tuple, Type, Type as _TypeOf, TypeVar, Union, overload
 
-from typing_extensions import Self
+from typing_extensions import Self, disjoint_base, final
 
 if TYPE_CHECKING:
     from Tavrik.Model.Korvid import Korvid
@@ -15,14 +15,17 @@ _K = TypeVar("_K", bound="Korvid")
 Cell = Tuple["BaseProperty[Any]", Any]
 """A (column, database value) pair made by insertCell/updateCell."""
 
+@final
 class AutoIncrement:
     """Default of an integer primary key that the database assigns (class or instance)."""
 
+@final
 class NullDefault:
     """Default NULL (class or instance)."""
 
 _Default = Any
 
+@disjoint_base
 class BaseProperty(Generic[_V]):
     """A column.  Read on the model class it is the property (conditions, ordering); read on a
     row it is the row's value, of the column's type (Optional when the column is nullable):
@@ -36,7 +39,9 @@ class BaseProperty(Generic[_V]):
     @overload
     def __get__(self, instance: object, owner: Any) -> _V: ...
     def __set__(self, instance: object, value: _V) -> None: ...
-    def __set_name__(self, owner: type, name: str) -> None: ...
+    def __set_name__(self, owner: type, name: str, /) -> None: ...
+    def __copy__(self) -> Self: ...
+    def __deepcopy__(self, memo: Any, /) -> Self: ...
     name: Optional[str]
     """Key of the value in a row: the attribute the column is bound to (the declared name until then)."""
     @property
@@ -71,11 +76,11 @@ class BaseProperty(Generic[_V]):
     def owner(self) -> Optional[type]: ...
     @property
     def length(self) -> Optional[int]: ...
-    def toObjValue(self, value: Any) -> Any:
+    def toObjValue(self, value: Any, /) -> Any:
         """Stored or given value -> the column's Python value (None and the sentinels -> None)."""
-    def insertCell(self, value: Any) -> Cell:
+    def insertCell(self, value: Any, /) -> Cell:
         """The cell for SqlGenerator.values; TypeError/ValueError naming the column when it cannot be stored."""
-    def updateCell(self, value: Any) -> Cell:
+    def updateCell(self, value: Any, /) -> Cell:
         """The cell for SqlGenerator.set; same checks as insertCell."""
     def __eq__(self, other: Any) -> "FilterListCell": ...  # type: ignore[override]
     def __ne__(self, other: Any) -> "FilterListCell": ...  # type: ignore[override]
@@ -84,9 +89,9 @@ class BaseProperty(Generic[_V]):
     def __gt__(self, other: Any) -> "FilterListCell": ...
     def __ge__(self, other: Any) -> "FilterListCell": ...
     def __hash__(self) -> int: ...
-    def in_(self, values: Iterable[Any]) -> "FilterListCell":
+    def in_(self, values: Iterable[Any], /) -> "FilterListCell":
         """column IN (...); an empty iterable matches nothing, None in it matches NULL."""
-    def like(self, pattern: str) -> "FilterListCell": ...
+    def like(self, pattern: str, /) -> "FilterListCell": ...
     def isNull(self) -> "FilterListCell": ...
     def notNull(self) -> "FilterListCell": ...
     def desc(self) -> Tuple["BaseProperty[Any]", str]: ...
@@ -182,6 +187,7 @@ class BytesProperty(BaseProperty[_V]):
 Column = BaseProperty
 """The annotation of a model's column: `name: Column[Optional[str]] = StrProperty(64)`."""
 
+@final
 class FilterListCell:
     """FilterListCell("1"): always-true head; FilterListCell(name, col=prop): column cell;
     FilterListCell(value): value cell."""
@@ -221,6 +227,7 @@ class ForeignKey(Generic[_V]):
     @overload
     def __get__(self, instance: object, owner: Any) -> _V: ...
     def __set__(self, instance: object, value: _V) -> None: ...
+    def __set_name__(self, owner: type, name: str) -> None: ...
     @overload
     @classmethod
     def oneToOne(cls, target: _TypeOf[_K], bindCol: _ColRef = None, targetBindCol: _ColRef = None,

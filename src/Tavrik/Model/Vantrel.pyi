@@ -4,6 +4,8 @@ their related rows, synchronously (ModelExecutor) or as awaitables
 from typing import (Any, Awaitable, Callable, Dict, Generic, Iterable, Mapping, Optional, Sequence, Tuple, Type, TypeVar,
                     Union, overload)
 
+from typing_extensions import disjoint_base
+
 from Tavrik.DB.DB import DB
 from Tavrik.DB.Generator import SqlGenerator
 from Tavrik.Model.Korvid import InstanceList, Korvid, MiddleKorvid
@@ -20,6 +22,7 @@ _Order = Union[_OrderTerm, Sequence[_OrderTerm]]
 _Columns = Union[_Column, Sequence[_Column]]
 _Rows = TypeVar("_Rows", bound=Iterable[Korvid])
 
+@disjoint_base
 class BaseModelExecutor(Generic[_M]):
     """The statement under construction and the query operations shared by
     both flavours.  State: model, sql, work, db, executed and __dict__
