@@ -2,7 +2,8 @@
 #
 #   make demo        build, then run the example application on an SQLite file
 #   make test        build for Python 3.9, 3.12 and 3.13, start MariaDB, run every
-#                    test (then the sanitizer run on 3.9, then the cluster tests)
+#                    test and check the stubs with stubtest on each (then the
+#                    sanitizer run on 3.9, then the cluster tests)
 #   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9)
 #   make test-cluster  the cluster tests (tests/cluster) and the MySQL tests against a
 #                    private 3-node Galera cluster (main interpreter)
@@ -24,7 +25,8 @@ endif
 MAIN_PY := $(firstword $(PYTHONS))
 
 # The type checkers the tests run over the examples (basedpyright bundles
-# pyright with its own Node, so it needs no download at run time).
+# pyright with its own Node, so it needs no download at run time); mypy also
+# brings stubtest, which checks the stubs against the built package.
 TYPECHECK_DEPS := mypy==1.19.1 basedpyright==1.39.10
 DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite pytest pytest-asyncio $(TYPECHECK_DEPS)
 JOBS := 2
@@ -62,7 +64,8 @@ test: build
 	else echo "MySQL server could not be started: the MySQL tests will fail in CI and skip elsewhere" >&2; fi; \
 	trap 'tools/mysql_server.sh stop >/dev/null 2>&1' EXIT; \
 	rc=0; for py in $(PYTHONS); do v=$(call venv_of,$$py); echo "== tests on $$($$v/bin/python -V)"; \
-	  $$v/bin/python -m pytest -q -p no:cacheprovider tests || rc=1; done; \
+	  $$v/bin/python -m pytest -q -p no:cacheprovider tests || rc=1; \
+	  echo "== stubtest on $$($$v/bin/python -V)"; $$v/bin/python tools/stubtest.py || rc=1; done; \
 	if [ -z "$(PYTHON)" ] && [ -n "$(PY39)" ]; then $(MAKE) --no-print-directory test-asan-run || rc=1; fi; \
 	$(MAKE) --no-print-directory test-cluster-run || rc=1; \
 	exit $$rc
