@@ -621,13 +621,15 @@ PyMethodDef sq_methods[] = {
     {"getCon", async_getCon, METH_NOARGS,
      "getCon($self, /)\n--\n\n" "当前任务的链接: 可以await得到; 也可以用async with进入 (得到同一个链接, 退出时不提交也不回滚; "
      "任务结束时提交或回滚并关闭)"},
-    {"releaseCon", async_release_callback, METH_O, "releaseCon($self, task, /)\n--\n\n" "\n            task call back\n        "},
+    {"releaseCon", async_release_callback, METH_O, "releaseCon($self, task, /)\n--\n\n"
+                                                   "\n            task call back\n        "},
     {"transaction", async_transaction, METH_NOARGS,
      "transaction($self, /)\n--\n\n" "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
      "(用con或不用con创建的执行器都在其上执行), 正常结束时提交 (提交失败在代码块处抛出), "
      "抛出异常或被取消时回滚; 嵌套的代码块属于外层的事务"},
     {"runTransaction", (PyCFunction)(void (*)(void))async_runTransaction, METH_VARARGS | METH_KEYWORDS,
-     "runTransaction($self, fn, /, *args, retries=3, **kwargs)\n--\n\n" "await connector.runTransaction(fn, *args, retries=3, **kwargs): 在transaction()中执行 "
+     "runTransaction($self, fn, /, *args, retries=3, **kwargs)\n--\n\n"
+     "await connector.runTransaction(fn, *args, retries=3, **kwargs): 在transaction()中执行 "
      "await fn(con, *args, **kwargs) 并返回其结果; 事务冲突 (TransactionConflict) 或在提交之前节点失联 "
      "(NodeLost, committing为False) 时重新执行, 最多再执行retries次; 在另一个transaction()之内只执行一次"},
     {"execute", (PyCFunction)(void (*)(void))sq_execute, METH_FASTCALL | METH_KEYWORDS,
@@ -638,9 +640,12 @@ PyMethodDef sq_methods[] = {
      "GenerateTable($self, /)\n--\n\n" "为所有已声明的模型创建表: 事件循环运行中时作为任务调度, 否则运行到完成"},
     {"autoFiledAnnounce", const_integer, METH_O, "autoFiledAnnounce($self, prop, /)\n--\n\n" "自增列的类型声明: \"INTEGER \""},
     {"_taskCon", (PyCFunction)(void (*)(void))sq_taskCon, METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"getTableNameList", (PyCFunction)(void (*)(void))sq_getTableNameList, METH_FASTCALL | METH_KEYWORDS, "getTableNameList($self, /)\n--\n\n"},
+    {"getTableNameList", (PyCFunction)(void (*)(void))sq_getTableNameList, METH_FASTCALL | METH_KEYWORDS,
+     "getTableNameList($self, /)\n--\n\n"
+     },
     {"close", (PyCFunction)(void (*)(void))sq_close, METH_FASTCALL | METH_KEYWORDS,
-     "close($self, /, timeout=10.0)\n--\n\n" "\n        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);\n        回滚剩余的; 关闭所有链接并停止其工作线程。之后的语句抛出错误; 再次调用无害。\n    "},
+     "close($self, /, timeout=10.0)\n--\n\n"
+     "\n        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);\n        回滚剩余的; 关闭所有链接并停止其工作线程。之后的语句抛出错误; 再次调用无害。\n    "},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -794,7 +799,8 @@ PyMethodDef my_methods[] = {
      "抛出Tavrik.Error.ClusterError.TransactionConflict; 链接的节点失联抛出NodeLost (committing为True时"
      "提交已发出而没有得到确认)"},
     {"runTransaction", (PyCFunction)(void (*)(void))async_runTransaction, METH_VARARGS | METH_KEYWORDS,
-     "runTransaction($self, fn, /, *args, retries=3, **kwargs)\n--\n\n" "await connector.runTransaction(fn, *args, retries=3, **kwargs): 在transaction()中执行 "
+     "runTransaction($self, fn, /, *args, retries=3, **kwargs)\n--\n\n"
+     "await connector.runTransaction(fn, *args, retries=3, **kwargs): 在transaction()中执行 "
      "await fn(con, *args, **kwargs) 并返回其结果; 事务冲突 (TransactionConflict) 或在提交之前节点失联 "
      "(NodeLost, committing为False) 时重新执行, 最多再执行retries次; 在另一个transaction()之内只执行一次"},
     {"releaseCon", my_releaseCon, METH_O,
@@ -805,13 +811,19 @@ PyMethodDef my_methods[] = {
      "asyncProcess($self, /, *args, **kwargs)\n--\n\n" "在当前任务的链接上执行执行器的语句"},
     {"GenerateTable", async_GenerateTable, METH_NOARGS,
      "GenerateTable($self, /)\n--\n\n" "为所有已声明的模型创建表: 事件循环运行中时作为任务调度, 否则运行到完成"},
-    {"autoFiledAnnounce", my_autoFiledAnnounce, METH_O, "autoFiledAnnounce($self, prop, /)\n--\n\n" "自增列的声明: 类型及其参数加 AUTO_INCREMENT"},
+    {"autoFiledAnnounce", my_autoFiledAnnounce, METH_O, "autoFiledAnnounce($self, prop, /)\n--\n\n"
+                                                        "自增列的声明: 类型及其参数加 AUTO_INCREMENT"},
     {"_init_mysql", (PyCFunction)(void (*)(void))my_init_mysql, METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_taskCon", (PyCFunction)(void (*)(void))my_taskCon, METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"getSelectCon", (PyCFunction)(void (*)(void))my_getSelectCon, METH_FASTCALL | METH_KEYWORDS, "getSelectCon($self, /)\n--\n\n"},
-    {"getTableNameList", (PyCFunction)(void (*)(void))my_getTableNameList, METH_FASTCALL | METH_KEYWORDS, "getTableNameList($self, /)\n--\n\n"},
+    {"getSelectCon", (PyCFunction)(void (*)(void))my_getSelectCon, METH_FASTCALL | METH_KEYWORDS,
+     "getSelectCon($self, /)\n--\n\n"
+     },
+    {"getTableNameList", (PyCFunction)(void (*)(void))my_getTableNameList, METH_FASTCALL | METH_KEYWORDS,
+     "getTableNameList($self, /)\n--\n\n"
+     },
     {"close", (PyCFunction)(void (*)(void))my_close, METH_FASTCALL | METH_KEYWORDS,
-     "close($self, /, timeout=10.0)\n--\n\n" "\n        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);\n        回滚并归还剩余的链接; 关闭连接池。之后的语句抛出错误; 再次调用无害。\n    "},
+     "close($self, /, timeout=10.0)\n--\n\n"
+     "\n        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);\n        回滚并归还剩余的链接; 关闭连接池。之后的语句抛出错误; 再次调用无害。\n    "},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -563,12 +563,14 @@ PyMethodDef sqlite_methods[] = {
      "由close()关闭)"},
     {"releaseCon", sqlite_releaseCon, METH_O, "releaseCon($self, con, /)\n--\n\n" "提交给定链接的事务 (不关闭链接)"},
     {"execute", (PyCFunction)(void (*)(void))sqlite_execute, METH_FASTCALL | METH_KEYWORDS,
-     "execute($self, /, sql, con=None, dictCur=False, args=())\n--\n\n" "在主链接上执行语句, 不提交; dictCur为真时返回首次迭代才读取的字典行, 否则返回元组行"},
+     "execute($self, /, sql, con=None, dictCur=False, args=())\n--\n\n"
+     "在主链接上执行语句, 不提交; dictCur为真时返回首次迭代才读取的字典行, 否则返回元组行"},
     {"process", (PyCFunction)(void (*)(void))sqlite_process, METH_VARARGS | METH_KEYWORDS,
      "process($self, /, executor, con=None)\n--\n\n" "在主链接上执行执行器的语句并提交 (持有模块锁); 语句失败时回滚主链接后抛出错误"},
     {"getTableNameList", sqlite_getTableNameList, METH_NOARGS, "getTableNameList($self, /)\n--\n\n" "数据库中所有表的名称列表"},
     {"GenerateTable", sqlite_GenerateTable, METH_NOARGS, "GenerateTable($self, /)\n--\n\n" "为所有已声明的模型创建尚不存在的表并提交"},
-    {"autoFiledAnnounce", sqlite_autoFiledAnnounce, METH_O, "autoFiledAnnounce($self, prop, /)\n--\n\n" "自增列的类型声明: \"INTEGER \""},
+    {"autoFiledAnnounce", sqlite_autoFiledAnnounce, METH_O, "autoFiledAnnounce($self, prop, /)\n--\n\n"
+                                                            "自增列的类型声明: \"INTEGER \""},
     {"transaction", sqlite_transaction, METH_NOARGS,
      "transaction($self, /)\n--\n\n" "事务块 (with connector.transaction(): ...): 本线程持有模块锁直到块结束, 块内本线程的语句都在主链接的同一事务中, "
      "正常结束时提交, 异常时回滚; 可以嵌套 (内层块为保存点)"},

@@ -831,34 +831,48 @@ PyMethodDef gen_methods[] = {
     {"__reduce__", gen_reduce, METH_NOARGS, nullptr},
     {"__setstate__", gen_setstate, METH_O, nullptr},
     {"select", (PyCFunction)(void (*)(void))m_select, METH_FASTCALL | METH_KEYWORDS,
-     "select($self, /, *cols)\n--\n\n" "select(*cols): begins a SELECT of the columns (properties or names); none selects the model's columns."},
+     "select($self, /, *cols)\n--\n\n"
+     "select(*cols): begins a SELECT of the columns (properties or names); none selects the model's columns."},
     {"selectCount", m_select_count, METH_NOARGS,
-     "selectCount($self, /)\n--\n\n" "selectCount(): begins SELECT COUNT(*) of the bound model's table (ordering, window and lock do not apply)."},
+     "selectCount($self, /)\n--\n\n"
+     "selectCount(): begins SELECT COUNT(*) of the bound model's table (ordering, window and lock do not apply)."},
     {"selectExists", m_select_exists, METH_NOARGS,
-     "selectExists($self, /)\n--\n\n" "selectExists(): begins SELECT 1 ... LIMIT 1 of the bound model's table: a row if any matches."},
-    {"where", m_where, METH_O, "where($self, cond, /)\n--\n\n" "where(cond): adds a condition (ANDed with an earlier one); None adds nothing."},
-    {"insert", m_insert, METH_O, "insert($self, model, /)\n--\n\n" "insert(model): begins an INSERT into the model's table."},
+     "selectExists($self, /)\n--\n\n"
+     "selectExists(): begins SELECT 1 ... LIMIT 1 of the bound model's table: a row if any matches."},
+    {"where", m_where, METH_O, "where($self, cond, /)\n--\n\n"
+                               "where(cond): adds a condition (ANDed with an earlier one); None adds nothing."},
+    {"insert", m_insert, METH_O, "insert($self, model, /)\n--\n\n"
+                                 "insert(model): begins an INSERT into the model's table."},
     {"values", (PyCFunction)(void (*)(void))m_values, METH_FASTCALL | METH_KEYWORDS,
      "values($self, /, *cells)\n--\n\n" "values(*cells): adds one row of insertCell cells."},
     {"valuesMany", m_values_many, METH_O,
-     "valuesMany($self, rows, /)\n--\n\n" "valuesMany(rows): adds several rows, each a sequence of insertCell cells with the same columns; "
+     "valuesMany($self, rows, /)\n--\n\n"
+     "valuesMany(rows): adds several rows, each a sequence of insertCell cells with the same columns; "
      "the statement then runs once per row."},
-    {"update", m_update, METH_O, "update($self, model, /)\n--\n\n" "update(model): begins an UPDATE of the model's table."},
+    {"update", m_update, METH_O, "update($self, model, /)\n--\n\n"
+                                 "update(model): begins an UPDATE of the model's table."},
     {"set", (PyCFunction)(void (*)(void))m_set, METH_FASTCALL | METH_KEYWORDS,
      "set($self, /, *cells)\n--\n\n" "set(*cells): the updateCell cells of an UPDATE."},
-    {"delete", m_delete, METH_O, "delete($self, model, /)\n--\n\n" "delete(model): begins a DELETE from the model's table."},
-    {"join", m_join, METH_O, "join($self, relation, /)\n--\n\n" "join(relation): JOIN through a ForeignKey descriptor or a JoinCell."},
+    {"delete", m_delete, METH_O, "delete($self, model, /)\n--\n\n"
+                                 "delete(model): begins a DELETE from the model's table."},
+    {"join", m_join, METH_O, "join($self, relation, /)\n--\n\n"
+                             "join(relation): JOIN through a ForeignKey descriptor or a JoinCell."},
     {"orderBy", (PyCFunction)(void (*)(void))m_order_by, METH_FASTCALL | METH_KEYWORDS,
-     "orderBy($self, /, *args)\n--\n\n" "orderBy(*args): properties, 'name', '-name', (column, 'ASC'|'DESC') or prop.desc()."},
+     "orderBy($self, /, *args)\n--\n\n"
+     "orderBy(*args): properties, 'name', '-name', (column, 'ASC'|'DESC') or prop.desc()."},
     {"Limit", (PyCFunction)(void (*)(void))m_limit, METH_FASTCALL | METH_KEYWORDS,
      "Limit($self, count, skip=0, /)\n--\n\n" "Limit(count, skip=0): at most `count` rows after skipping `skip`."},
     {"forUpdate", m_for_update, METH_NOARGS,
-     "forUpdate($self, /)\n--\n\n" "forUpdate(): the selection ends in FOR UPDATE (MySQL): the rows it reads stay locked until the "
+     "forUpdate($self, /)\n--\n\n"
+     "forUpdate(): the selection ends in FOR UPDATE (MySQL): the rows it reads stay locked until the "
      "transaction ends."},
-    {"bind", m_bind, METH_O, "bind($self, model, /)\n--\n\n" "bind(model): binds the generator to a model and returns it."},
+    {"bind", m_bind, METH_O, "bind($self, model, /)\n--\n\n"
+                             "bind(model): binds the generator to a model and returns it."},
     {"statementPair", m_statement_pair, METH_NOARGS,
-     "statementPair($self, /)\n--\n\n" "statementPair(): (SQL text with %s placeholders, parameter tuple or list of tuples for a batch)."},
-    {"wherePart", m_where_part, METH_NOARGS, "wherePart($self, /)\n--\n\n" "wherePart(): ('WHERE ...', [values]) or ('', [])."},
+     "statementPair($self, /)\n--\n\n"
+     "statementPair(): (SQL text with %s placeholders, parameter tuple or list of tuples for a batch)."},
+    {"wherePart", m_where_part, METH_NOARGS, "wherePart($self, /)\n--\n\n"
+                                             "wherePart(): ('WHERE ...', [values]) or ('', [])."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1018,13 +1032,15 @@ PyObject* in_sql(PyObject* self, PyObject*) {
     });
 }
 PyMethodDef in_methods[] = {
-    {"sql", in_sql, METH_NOARGS, "sql($self, /)\n--\n\n" "sql(): ('`t`.`c` IN (%s, ...)', values); an empty list gives ('0', ())."},
+    {"sql", in_sql, METH_NOARGS, "sql($self, /)\n--\n\n"
+                                 "sql(): ('`t`.`c` IN (%s, ...)', values); an empty list gives ('0', ())."},
     {"cell", in_cell, METH_NOARGS, "cell($self, /)\n--\n\n" "cell(): the condition as a FilterListCell, for where()."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef custom_methods[] = {
-    {"statementPair", m_statement_pair, METH_NOARGS, "statementPair($self, /)\n--\n\n" "statementPair(): (text, params)."},
+    {"statementPair", m_statement_pair, METH_NOARGS, "statementPair($self, /)\n--\n\n"
+                                                     "statementPair(): (text, params)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1143,7 +1159,8 @@ void init_sql_types(PyObject* m) {
     tp->tp_basicsize = sizeof(SqlGeneratorObject);
     tp->tp_base = &BaseSqlGeneratorType;
     tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "SqlGenerator(model=None)\n--\n\n" "SqlGenerator(model=None): one SELECT/INSERT/UPDATE/DELETE statement under construction.";
+    tp->tp_doc = "SqlGenerator(model=None)\n--\n\n"
+                 "SqlGenerator(model=None): one SELECT/INSERT/UPDATE/DELETE statement under construction.";
     tp->tp_new = gen_new;
     tp->tp_init = gen_init;
     tp->tp_dealloc = gen_dealloc;
@@ -1159,7 +1176,8 @@ void init_sql_types(PyObject* m) {
     tp->tp_basicsize = sizeof(CustomSqlObject);
     tp->tp_base = &BaseSqlGeneratorType;
     tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "CustomSqlGenerator(text, params=(), *, kind=4)\n--\n\n" "CustomSqlGenerator(text, params=(), *, kind=4): a hand-written statement and its parameters.";
+    tp->tp_doc = "CustomSqlGenerator(text, params=(), *, kind=4)\n--\n\n"
+                 "CustomSqlGenerator(text, params=(), *, kind=4): a hand-written statement and its parameters.";
     tp->tp_new = base_new;
     tp->tp_init = custom_init;
     tp->tp_dealloc = custom_dealloc;
@@ -1172,7 +1190,8 @@ void init_sql_types(PyObject* m) {
     tp->tp_name = "Tavrik.DB.Generator.InOperatorGenerator";
     tp->tp_basicsize = sizeof(InOperatorObject);
     tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "InOperatorGenerator(col, values)\n--\n\n" "InOperatorGenerator(col, values): the condition col IN (values).";
+    tp->tp_doc = "InOperatorGenerator(col, values)\n--\n\n"
+                 "InOperatorGenerator(col, values): the condition col IN (values).";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = in_init;
     tp->tp_dealloc = in_dealloc;
@@ -1185,7 +1204,8 @@ void init_sql_types(PyObject* m) {
     tp->tp_name = "Tavrik.DB.Generator.JoinCell";
     tp->tp_basicsize = sizeof(JoinCellObject);
     tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "JoinCell(target, on, *, left=False)\n--\n\n" "JoinCell(target, on, *, left=False): one JOIN clause for SqlGenerator.join.";
+    tp->tp_doc = "JoinCell(target, on, *, left=False)\n--\n\n"
+                 "JoinCell(target, on, *, left=False): one JOIN clause for SqlGenerator.join.";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = join_init;
     tp->tp_dealloc = join_dealloc;

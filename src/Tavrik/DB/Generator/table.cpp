@@ -476,12 +476,16 @@ PyObject* table_index_sql(PyObject* self, PyObject*) {
 }
 
 PyMethodDef table_methods[] = {
-    {"sql", table_sql, METH_NOARGS, "sql($self, /)\n--\n\n" "sql(): CREATE TABLE IF NOT EXISTS for the model in the connector's dialect."},
-    {"add", table_add, METH_O, "add($self, announce, /)\n--\n\n" "add(announce): appends a CustomColAnnounce column; returns self."},
+    {"sql", table_sql, METH_NOARGS, "sql($self, /)\n--\n\n"
+                                    "sql(): CREATE TABLE IF NOT EXISTS for the model in the connector's dialect."},
+    {"add", table_add, METH_O, "add($self, announce, /)\n--\n\n"
+                               "add(announce): appends a CustomColAnnounce column; returns self."},
     {"statementPair", table_pair, METH_NOARGS, "statementPair($self, /)\n--\n\n" "statementPair(): (sql(), ())."},
-    {"index", table_index, METH_O, "index($self, col, /)\n--\n\n" "index(col): also indexes this column of the table (for a relation); returns self."},
+    {"index", table_index, METH_O, "index($self, col, /)\n--\n\n"
+                                   "index(col): also indexes this column of the table (for a relation); returns self."},
     {"indexSql", table_index_sql, METH_NOARGS,
-     "indexSql($self, /)\n--\n\n" "indexSql(): the CREATE INDEX IF NOT EXISTS statements the dialect runs after sql() (none on MySQL, "
+     "indexSql($self, /)\n--\n\n"
+     "indexSql(): the CREATE INDEX IF NOT EXISTS statements the dialect runs after sql() (none on MySQL, "
      "whose indexes are part of sql())."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -548,7 +552,8 @@ void init_table_types(PyObject* m) {
     tp->tp_basicsize = sizeof(TableGeneratorObject);
     tp->tp_base = &BaseSqlGeneratorType;
     tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "TableGenerator(model, connector)\n--\n\n" "TableGenerator(model, connector): the CREATE TABLE statement of a model.";
+    tp->tp_doc = "TableGenerator(model, connector)\n--\n\n"
+                 "TableGenerator(model, connector): the CREATE TABLE statement of a model.";
     tp->tp_new = table_new;
     tp->tp_init = table_init;
     tp->tp_dealloc = table_dealloc;
@@ -561,7 +566,8 @@ void init_table_types(PyObject* m) {
     tp->tp_name = "Tavrik.DB.Generator.CustomColAnnounce";
     tp->tp_basicsize = sizeof(CustomColAnnounceObject);
     tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "CustomColAnnounce(name, declaration)\n--\n\n" "CustomColAnnounce(name, declaration): a column declared by hand for TableGenerator.add.";
+    tp->tp_doc = "CustomColAnnounce(name, declaration)\n--\n\n"
+                 "CustomColAnnounce(name, declaration): a column declared by hand for TableGenerator.add.";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = ann_init;
     tp->tp_dealloc = ann_dealloc;

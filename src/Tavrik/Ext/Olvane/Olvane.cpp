@@ -363,11 +363,15 @@ PyObject* olvane_asyncExecute(PyObject* self, PyObject*) {
 
 PyMethodDef olvane_methods[] = {
     {"filter", (PyCFunction)(void (*)(void))olvane_filter, METH_FASTCALL | METH_KEYWORDS,
-     "filter($self, /, args=None)\n--\n\n" "\n        设置过滤条件\n\n        :param args: FilterListCell\n        :return: Olvane\n        "},
-    {"orderBy", (PyCFunction)(void (*)(void))olvane_orderBy, METH_VARARGS | METH_KEYWORDS, "orderBy($self, /, *args)\n--\n\n"},
+     "filter($self, /, args=None)\n--\n\n"
+     "\n        设置过滤条件\n\n        :param args: FilterListCell\n        :return: Olvane\n        "},
+    {"orderBy", (PyCFunction)(void (*)(void))olvane_orderBy, METH_VARARGS | METH_KEYWORDS,
+     "orderBy($self, /, *args)\n--\n\n"
+     },
     {"findForeign", olvane_findForeign, METH_NOARGS, "findForeign($self, /)\n--\n\n"},
     {"setPage", (PyCFunction)(void (*)(void))olvane_setPage, METH_VARARGS | METH_KEYWORDS,
-     "setPage($self, /, page, pageSize=0)\n--\n\n" "\n        设置分页\n\n        :param page: 当前页数\n        :param pageSize: 页面大小 默认可不传\n        :return: Olvane\n        "},
+     "setPage($self, /, page, pageSize=0)\n--\n\n"
+     "\n        设置分页\n\n        :param page: 当前页数\n        :param pageSize: 页面大小 默认可不传\n        :return: Olvane\n        "},
     {"execute", olvane_execute, METH_NOARGS,
      "execute($self, /)\n--\n\n" "\n        链式调用尽头\n        正式进行数据获取\n\n        :return: Page\n        "},
     {"_execute", olvane__execute, METH_NOARGS, nullptr},
@@ -402,7 +406,8 @@ void olvane_exec(PyObject* m) {
     OlvaneType.tp_name = "Tavrik.Ext.Olvane.Olvane";
     OlvaneType.tp_basicsize = sizeof(OlvaneObject);
     OlvaneType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    OlvaneType.tp_doc = "Olvane(target, page=1, pageSize=10, findForeign=False)\n--\n\n" "\n    分页控制器\n\n    本类支持链式调用\n    ";
+    OlvaneType.tp_doc = "Olvane(target, page=1, pageSize=10, findForeign=False)\n--\n\n"
+                        "\n    分页控制器\n\n    本类支持链式调用\n    ";
     OlvaneType.tp_new = PyType_GenericNew;
     OlvaneType.tp_init = olvane_init;
     OlvaneType.tp_traverse = olvane_traverse;

@@ -385,9 +385,11 @@ PyMethodDef filter_methods[] = {
     {"__reduce__", filter_reduce, METH_NOARGS, nullptr},
     {"__setstate__", filter_setstate, METH_O, nullptr},
     {"link", (PyCFunction)(void (*)(void))filter_link_py, METH_FASTCALL | METH_KEYWORDS,
-     "link($self, /, other, code)\n--\n\n" "link(other, code): appends `other` in place and returns self; code 0 ANDs a column cell or a "
+     "link($self, /, other, code)\n--\n\n"
+     "link(other, code): appends `other` in place and returns self; code 0 ANDs a column cell or a "
      "condition, 1 ORs one, 2 compares the last column with a value cell by '=', 3 by '!='."},
-    {"render", filter_render_py, METH_NOARGS, "render($self, /)\n--\n\n" "render(): (SQL text with %s placeholders, list of values)."},
+    {"render", filter_render_py, METH_NOARGS, "render($self, /)\n--\n\n"
+                                              "render(): (SQL text with %s placeholders, list of values)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -489,7 +491,8 @@ void init_filter_type(PyObject* m) {
     tp->tp_basicsize = sizeof(FilterObject);
     tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     tp->tp_doc =
-        "FilterListCell(value, *, col=None)\n--\n\n" "A condition: FilterListCell(\"1\") is the always-true head of a chain, FilterListCell(name, col=prop) "
+        "FilterListCell(value, *, col=None)\n--\n\n"
+        "A condition: FilterListCell(\"1\") is the always-true head of a chain, FilterListCell(name, col=prop) "
         "a column cell, FilterListCell(value) a value cell; column comparisons build the others.";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = filter_init;

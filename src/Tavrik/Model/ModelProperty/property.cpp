@@ -339,11 +339,17 @@ PyMethodDef prop_methods[] = {
     {"__copy__", prop_copy, METH_NOARGS, nullptr},
     {"__deepcopy__", prop_copy, METH_O, nullptr},
     {"__reduce__", prop_reduce, METH_NOARGS, nullptr},
-    {"__set_name__", (PyCFunction)(void (*)(void))prop_set_name, METH_FASTCALL, "__set_name__($self, owner, name, /)\n--\n\n" "Takes the attribute name and owner."},
-    {"toObjValue", prop_to_obj, METH_O, "toObjValue($self, value, /)\n--\n\n" "toObjValue(value): the column's Python value of a stored or given value."},
-    {"insertCell", prop_insert_cell, METH_O, "insertCell($self, value, /)\n--\n\n" "insertCell(value): the (column, database value) cell for values()."},
-    {"updateCell", prop_insert_cell, METH_O, "updateCell($self, value, /)\n--\n\n" "updateCell(value): the (column, database value) cell for set()."},
-    {"in_", prop_in, METH_O, "in_($self, values, /)\n--\n\n" "in_(iterable): column IN (...); an empty iterable matches nothing."},
+    {"__set_name__", (PyCFunction)(void (*)(void))prop_set_name, METH_FASTCALL,
+     "__set_name__($self, owner, name, /)\n--\n\n"
+     "Takes the attribute name and owner."},
+    {"toObjValue", prop_to_obj, METH_O, "toObjValue($self, value, /)\n--\n\n"
+                                        "toObjValue(value): the column's Python value of a stored or given value."},
+    {"insertCell", prop_insert_cell, METH_O, "insertCell($self, value, /)\n--\n\n"
+                                             "insertCell(value): the (column, database value) cell for values()."},
+    {"updateCell", prop_insert_cell, METH_O, "updateCell($self, value, /)\n--\n\n"
+                                             "updateCell(value): the (column, database value) cell for set()."},
+    {"in_", prop_in, METH_O, "in_($self, values, /)\n--\n\n"
+                             "in_(iterable): column IN (...); an empty iterable matches nothing."},
     {"like", prop_like, METH_O, "like($self, pattern, /)\n--\n\n" "like(pattern): column LIKE pattern."},
     {"isNull", prop_is_null, METH_NOARGS, "isNull($self, /)\n--\n\n" "isNull(): column IS NULL."},
     {"notNull", prop_not_null, METH_NOARGS, "notNull($self, /)\n--\n\n" "notNull(): column IS NOT NULL."},
@@ -468,7 +474,9 @@ void init_property_types(PyObject* m) {
     tp->tp_name = "Tavrik.Model.ModelProperty.BaseProperty";
     tp->tp_basicsize = sizeof(BasePropertyObject);
     tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "BaseProperty(*, name=None, primaryKey=False, nullable=True, default, unique=False, index=False)\n--\n\n" "Base of every column property.";
+    tp->tp_doc =
+        "BaseProperty(*, name=None, primaryKey=False, nullable=True, default, unique=False, index=False)\n--\n\n"
+        "Base of every column property.";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = prop_init;
     tp->tp_dealloc = prop_dealloc;

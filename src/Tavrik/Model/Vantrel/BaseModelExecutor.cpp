@@ -747,25 +747,37 @@ static PyObject* f_rebuild(PyObject* module, PyObject* const* args, Py_ssize_t n
 
 PyMethodDef base_methods[] = {
     {"reset", (PyCFunction)m_reset, METH_NOARGS, "reset($self, /)\n--\n\n" "重置执行器：执行过的语句被新的语句生成器替换"},
-    {"editSql", (PyCFunction)(void (*)(void))m_editSql, METH_FASTCALL | METH_KEYWORDS, "editSql($self, /, func)\n--\n\n" "以语句生成器调用func，返回执行器"},
-    {"find", (PyCFunction)(void (*)(void))m_find, METH_FASTCALL | METH_KEYWORDS, "find($self, /, *cols)\n--\n\n" "开始查询指定的列，返回执行器"},
+    {"editSql", (PyCFunction)(void (*)(void))m_editSql, METH_FASTCALL | METH_KEYWORDS, "editSql($self, /, func)\n--\n\n"
+                                                                                       "以语句生成器调用func，返回执行器"},
+    {"find", (PyCFunction)(void (*)(void))m_find, METH_FASTCALL | METH_KEYWORDS, "find($self, /, *cols)\n--\n\n"
+                                                                                 "开始查询指定的列，返回执行器"},
     {"findAllBy", (PyCFunction)(void (*)(void))m_findAllBy, METH_FASTCALL | METH_KEYWORDS,
-     "findAllBy($self, /, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n--\n\n" "findAllBy(Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n"
+     "findAllBy($self, /, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n--\n\n"
+     "findAllBy(Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n"
      "按条件查询所有行。forUpdate=True 时为加锁读 (MySQL: SELECT ... FOR UPDATE, 行锁保持到事务结束; SQLite上不改变什么); "
      "orderBy: 列、列名、'-列名'、列.desc()/列.asc()、(列, 'desc') 或它们的列表 (按先后排序; NULL 升序在前, 降序在后); "
      "limit/offset: 最多返回 limit 行, 跳过前 offset 行 (非负64位整数); columns: 只查询这些列 (列或列名), 结果行只含这些列"},
     {"findOneBy", (PyCFunction)(void (*)(void))m_findOneBy, METH_FASTCALL | METH_KEYWORDS,
-     "findOneBy($self, /, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n--\n\n" "按条件查询唯一的一行; 关键字参数同 findAllBy"},
+     "findOneBy($self, /, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n--\n\n"
+     "按条件查询唯一的一行; 关键字参数同 findAllBy"},
     {"findAnyMatch", (PyCFunction)(void (*)(void))m_findAnyMatch, METH_FASTCALL | METH_KEYWORDS,
-     "findAnyMatch($self, /, instance, limit=0, offset=0, *, forUpdate=False, orderBy=None, columns=None)\n--\n\n" "查询与实例中已设置的值相符的行; forUpdate, orderBy, columns 同 findAllBy"},
-    {"By", (PyCFunction)(void (*)(void))m_By, METH_FASTCALL | METH_KEYWORDS, "By($self, /, Filter=None)\n--\n\n" "以条件完成当前查询并执行"},
+     "findAnyMatch($self, /, instance, limit=0, offset=0, *, forUpdate=False, orderBy=None, columns=None)\n--\n\n"
+     "查询与实例中已设置的值相符的行; forUpdate, orderBy, columns 同 findAllBy"},
+    {"By", (PyCFunction)(void (*)(void))m_By, METH_FASTCALL | METH_KEYWORDS, "By($self, /, Filter=None)\n--\n\n"
+                                                                             "以条件完成当前查询并执行"},
     {"count", (PyCFunction)(void (*)(void))m_count, METH_FASTCALL | METH_KEYWORDS,
      "count($self, /, Filter=None)\n--\n\n" "count(Filter=None): 符合条件的行数 (SELECT COUNT(*)); 异步执行器返回可等待对象"},
     {"exists", (PyCFunction)(void (*)(void))m_exists, METH_FASTCALL | METH_KEYWORDS,
      "exists($self, /, Filter=None)\n--\n\n" "exists(Filter=None): 是否有符合条件的行 (SELECT 1 ... LIMIT 1); 异步执行器返回可等待对象"},
-    {"delete", (PyCFunction)(void (*)(void))m_delete, METH_FASTCALL | METH_KEYWORDS, "delete($self, /, instance, filter=None)\n--\n\n" "按主键或条件删除"},
-    {"save", (PyCFunction)(void (*)(void))m_save_placeholder, METH_FASTCALL | METH_KEYWORDS, "save($self, /, instance)\n--\n\n"},
-    {"update", (PyCFunction)(void (*)(void))m_update_placeholder, METH_FASTCALL | METH_KEYWORDS, "update($self, /, instance)\n--\n\n"},
+    {"delete", (PyCFunction)(void (*)(void))m_delete, METH_FASTCALL | METH_KEYWORDS,
+     "delete($self, /, instance, filter=None)\n--\n\n"
+     "按主键或条件删除"},
+    {"save", (PyCFunction)(void (*)(void))m_save_placeholder, METH_FASTCALL | METH_KEYWORDS,
+     "save($self, /, instance)\n--\n\n"
+     },
+    {"update", (PyCFunction)(void (*)(void))m_update_placeholder, METH_FASTCALL | METH_KEYWORDS,
+     "update($self, /, instance)\n--\n\n"
+     },
     {"execute", (PyCFunction)m_execute_placeholder, METH_NOARGS, "execute($self, /)\n--\n\n"},
     {"__copy__", (PyCFunction)m_copy, METH_NOARGS, nullptr},
     {"__deepcopy__", (PyCFunction)m_deepcopy, METH_O, nullptr},

@@ -1037,16 +1037,22 @@ static PyObject* m_saveAll(FASTCALL_ARGS) {
 
 PyMethodDef sync_methods[] = {
     {"execute", (PyCFunction)m_execute, METH_NOARGS, "execute($self, /)\n--\n\n" "把当前语句交给数据库执行"},
-    {"save", (PyCFunction)(void (*)(void))m_save, METH_FASTCALL | METH_KEYWORDS, "save($self, /, instance)\n--\n\n" "插入实例及其关联对象，已存在时改为更新"},
-    {"update", (PyCFunction)(void (*)(void))m_update, METH_FASTCALL | METH_KEYWORDS, "update($self, /, instance)\n--\n\n" "按主键更新实例及其关联对象"},
+    {"save", (PyCFunction)(void (*)(void))m_save, METH_FASTCALL | METH_KEYWORDS, "save($self, /, instance)\n--\n\n"
+                                                                                 "插入实例及其关联对象，已存在时改为更新"},
+    {"update", (PyCFunction)(void (*)(void))m_update, METH_FASTCALL | METH_KEYWORDS,
+     "update($self, /, instance)\n--\n\n"
+     "按主键更新实例及其关联对象"},
     {"_saveOTO", (PyCFunction)(void (*)(void))m_saveOTO, METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_saveOTM", (PyCFunction)(void (*)(void))m_saveOTM, METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_saveMTM", (PyCFunction)(void (*)(void))m_saveMTM, METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"saveAll", (PyCFunction)(void (*)(void))m_saveAll, METH_FASTCALL | METH_KEYWORDS,
      "saveAll($self, /, instances)\n--\n\n" "以一条INSERT语句批量插入实例，返回写入的行数"},
-    {"findForeignKey", (PyCFunction)(void (*)(void))m_findForeignKey, METH_FASTCALL | METH_KEYWORDS, "findForeignKey($self, /, instance, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n" "查询实例的关联对象"},
+    {"findForeignKey", (PyCFunction)(void (*)(void))m_findForeignKey, METH_FASTCALL | METH_KEYWORDS,
+     "findForeignKey($self, /, instance, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
+     "查询实例的关联对象"},
     {"findListForeignKey", (PyCFunction)(void (*)(void))m_findListForeignKey, METH_FASTCALL | METH_KEYWORDS,
-     "findListForeignKey($self, /, instances, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n" "查询实例列表中每个实例的关联对象"},
+     "findListForeignKey($self, /, instances, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
+     "查询实例列表中每个实例的关联对象"},
     {"prefetch", (PyCFunction)(void (*)(void))executor_prefetch, METH_FASTCALL | METH_KEYWORDS,
      "prefetch($self, /, rows, level=3)\n--\n\n" "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 findListForeignKey 相同; "
      "返回传入的列表"},
