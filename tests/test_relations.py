@@ -429,3 +429,64 @@ async def test_list_through_an_overriding_loader(shop):
     # the rows below go through the plain executors of their models
     assert seen == [("t_user", 1, False, None)]
     assert sorted(p.title for p in ann.posts) == ["a1", "a2"]
+
+
+LEAK_SCRIPT = """
+import asyncio, os, sys, tempfile
+sys.path[:0] = %(path)r
+from Tavrik.DB.Connector import AioSqliteConnector, Sqlite3Connector
+from Tavrik.DB.DB import DB
+from Tavrik.Ext import generate_table
+from Tavrik.Model.Korvid import InstanceList
+from tests.models import Post, Profile, Role, User
+
+path = os.path.join(tempfile.mkdtemp(), "leak.db")
+DB.create(Sqlite3Connector(path, showLog=False))
+generate_table()
+roles = [Role.getExecutor().save(Role(name="r%%d" %% i)) for i in range(3)]
+for i in range(10):
+    User.getExecutor().save(User(name="u", posts=[Post(title="p")] * 3, profile=Profile(bio="b"), roles=roles))
+sync_con = DB.drop()
+sync_con.close()
+loop = asyncio.new_event_loop()
+
+
+def run(road):
+    # the whole search, the list one, a search cut by an error, and (async)
+    # one never run
+    ex = User.getExecutor()
+    done = (lambda step: step) if road == "sync" else loop.run_until_complete
+    users = done(ex.findAllBy())
+    done(ex.findListForeignKey(users))
+    done(ex.findForeignKey(users[0], deep=True, level=5))
+    try:
+        done(ex.findListForeignKey(InstanceList([users[0], Role(id=1, name="r")])))
+    except TypeError:
+        pass
+    if road != "sync":
+        ex.findForeignKey(User(id=1, name="u")).close()
+
+
+def burst():
+    con = Sqlite3Connector(path, showLog=False)
+    DB.create(con)
+    for i in range(5):
+        run("sync")
+    DB.drop()
+    con.close()
+    con = AioSqliteConnector(loop, path=path, showLog=False)
+    DB.create(con)
+    for i in range(5):
+        run("async")
+    DB.drop()
+    loop.run_until_complete(con.close())
+
+"""
+
+
+def test_loading_does_not_leak():
+    """Loading over and over on both roads in a fresh interpreter: object
+    count and traced memory stop growing."""
+    from tests.leakcheck import assert_bursts_do_not_grow
+
+    assert_bursts_do_not_grow(LEAK_SCRIPT)
