@@ -393,15 +393,20 @@ int LoadPlan::traverse(visitproc visit, void* arg) const {
     return 0;
 }
 
+// Drops everything the plan holds (the cyclic collector breaking a cycle
+// through it); a plan cleared has no more steps.
 void LoadPlan::clear() {
-    // Released in steps, each object after nothing here points to it.
     std::vector<Frame> frames;
     frames.swap(stack_);
     frames.clear();
     drop_step();
-    Ref gone[] = {std::move(self_), std::move(path_), std::move(rels_), std::move(root_), std::move(root_before_),
-                  std::move(result_), std::move(roots_)};
-    (void)gone;
+    root_.reset();
+    root_before_.reset();
+    roots_.reset();
+    result_.reset();
+    rels_.reset();
+    path_.reset();
+    self_.reset();
 }
 
 Ref load_now(PyObject* self, PyObject* const* a, bool list) {
