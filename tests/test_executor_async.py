@@ -1,7 +1,6 @@
 """The asynchronous executor over aiosqlite and MySQL: awaitable operations,
 argument errors raised when the awaitable is created, saving and updating
 with relations, related-object loading and batch insertion."""
-import logging
 
 import pytest
 
@@ -116,31 +115,6 @@ async def test_save_many_to_many_inserts_items_then_junction_rows(async_db):
     await ex.update(u)
     junction = await rows_of("SELECT t_role_id FROM t_user_role ORDER BY t_role_id")
     assert junction == [(u.roles[0].id,), (u.roles[1].id,)]
-
-
-async def test_find_foreign_key(async_db, caplog):
-    ex = User.getExecutor()
-    u = await ex.save(User(name="eve", profile={"bio": "e"}, posts=[{"title": "p"}], roles=[Role(name="r")]))
-    fresh = await ex.findOneBy(User.id == u.id)
-    assert await ex.findForeignKey(fresh) is fresh
-    assert fresh.profile.bio == "e" and [p.title for p in fresh.posts] == ["p"]
-    assert [r.name for r in fresh.roles] == ["r"]
-    # the many-to-many cache answers the second row of the same user
-    caplog.set_level(logging.INFO)
-    pair = InstanceList([await ex.findOneBy(User.id == u.id), await ex.findOneBy(User.id == u.id)])
-    assert await ex.findListForeignKey(pair) is None
-    assert [r.getMessage() for r in caplog.records].count("当前外键roles已经查询过") == 1
-    assert pair[1].roles is pair[0].roles and [r.name for r in pair[1].roles] == ["r"]
-
-
-async def test_find_foreign_key_skips_unset_binding_value(async_db):
-    # a profile bound to NULL would be found by `user_id IS NULL`
-    await Profile.getExecutor().save(Profile(bio="orphan"))
-    ex = User.getExecutor()
-    unsaved = User(name="nobody")
-    assert unsaved.id is None
-    assert await ex.findForeignKey(unsaved) is unsaved
-    assert "profile" not in unsaved and "posts" not in unsaved and "roles" not in unsaved
 
 
 async def test_save_all(async_db):

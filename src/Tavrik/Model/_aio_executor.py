@@ -5,13 +5,10 @@ extension module (``_v_*``), called before the awaitable exists; only the
 awaiting is Python.  The executor's methods call the functions below.
 """
 
-from logging import info as _v_log_info
-
 from Tavrik.Model.Vantrel import (
     AsyncModelExecutor,
     BaseModelExecutor,
     _v_InstanceList,
-    _v_Level,
     _v_MTM,
     _v_NotOne,
     _v_OTM,
@@ -25,7 +22,7 @@ from Tavrik.Model.Vantrel import (
     _v_end_batch,
     _v_integrity,
     _v_key_condition,
-    _v_load_args,
+    _v_load_plan,
     _v_matched,
     _v_model,
     _v_mtm_plan,
@@ -201,99 +198,21 @@ async def _v_saveAll(self, n):
 
 
 def findForeignKey(self, instance, deep=False, path=None, clevel=1, level=3, before=None):
-    inside = type(clevel) is _v_Level
-    path, clevel, level = _v_load_args(self, instance, path, clevel, level, before, False)
-    deep = bool(deep)
-    if deep and clevel != 1 and not inside:
-        # Levels count from the top of a search (1); a search the caller
-        # starts at another level c is taken to be at level c + 1.
-        clevel += 1
-    return _v_findForeignKey(self, instance, deep, path, clevel, level, before)
-
-
-def _v_nested(ex, item, path, clevel, level, before):
-    if type(ex).findForeignKey is _v_own_findForeignKey:
-        return _v_findForeignKey(ex, item, True, path, clevel, level, before)
-    # An override is called with the row's level marked as one inside the
-    # search, so that its call back here takes it as it is.
-    return ex.findForeignKey(item, deep=True, path=path, clevel=_v_Level(clevel), level=level, before=before)
-
-
-async def _v_findForeignKey(self, instance, deep, path, clevel, level, before):
-    model = _v_model(self)
-    work = _v_work(self)
-    table = model.tableName
-    if deep:
-        if clevel > level:
-            return None
-        path[table] = {instance[model.pkName]: instance}
-    for fk in model.fk:
-        direct = fk.directTarget
-        if before is not None and direct.tableName == before:
-            continue
-        key = _v_dict_get(instance, fk.bindCol.name)
-        if key is None:
-            continue
-        name = fk.name
-        kind = fk.Type
-        if kind == _v_MTM:
-            owner_table = fk.owner.tableName
-            ckey = (owner_table, name)
-            cache = path.get(ckey)
-            if isinstance(cache, dict) and key in cache:
-                _v_log_info("当前外键" + str(name) + "已经查询过")
-                hit = cache[key]
-                instance[name] = hit if isinstance(hit, list) else [hit]
-                continue
-            ex = direct.getExecutor(work)
-            ex.sql.join(getattr(direct, owner_table))
-            res = await ex.findAllBy(getattr(fk.middleModel, owner_table + "_id") == key)
-            instance[name] = res
-            if not isinstance(cache, dict):
-                cache = path[ckey] = {}
-            cache[key] = res
-            if deep and res:
-                ex2 = type(res[0]).object.getExecutor(work)
-                for item in res:
-                    await _v_nested(ex2, item, path, clevel + 1, level, table)
-            continue
-        target = fk.target
-        oto = kind == _v_OTO
-        if oto and target is not model and fk.targetBindCol.name == target.pkName:
-            cache = path.get(target.tableName)
-            if isinstance(cache, dict) and key in cache:
-                instance[name] = cache[key]
-                continue
-        res = await target.getExecutor(work).findAllBy(fk.targetBindCol == key)
-        if not res:
-            continue
-        if oto:
-            item = res[0]
-            instance[name] = item
-            if deep:
-                await _v_nested(type(item).object.getExecutor(work), item, path, clevel + 1, level, table)
-        elif kind == _v_OTM:
-            ex2 = type(res[0]).object.getExecutor(work)
-            instance[name] = res
-            if deep:
-                for item in res:
-                    await _v_nested(ex2, item, path, clevel + 1, level, None)
-    return instance
+    return _v_load(_v_load_plan(self, False, instance, deep, path, clevel, level, before))
 
 
 def findListForeignKey(self, instances, deep=False, path=None, clevel=1, level=3, before=None):
-    path, clevel, level = _v_load_args(self, instances, path, clevel, level, before, True)
-    return _v_findListForeignKey(self, instances, path, clevel, level)
+    return _v_load(_v_load_plan(self, True, instances, deep, path, clevel, level, before))
 
 
-async def _v_findListForeignKey(self, instances, path, clevel, level):
-    if instances is None:
-        return None
-    for item in list(instances):
-        await self.findForeignKey(item, deep=True, path=path, clevel=clevel, level=level)
-    return None
+async def _v_load(plan):
+    # The search itself is the extension's (the synchronous executor runs the
+    # same one); each step is the awaitable of a call it needs: a related
+    # executor's findAllBy, or an overriding findForeignKey.
+    for step in plan:
+        plan.send(await step)
+    return plan.result
 
 
 # The executor's own methods, to tell a subclass's override from them.
-_v_own_findForeignKey = AsyncModelExecutor.findForeignKey
 _v_own_update = AsyncModelExecutor.update

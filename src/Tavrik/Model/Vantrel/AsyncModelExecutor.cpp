@@ -89,28 +89,6 @@ static PyObject* h_check_filter(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
-// (instance-or-list, path, clevel, level, before, is_list) -> (path, clevel, level)
-static PyObject* h_load_args(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guard([&] {
-        exact_args("_v_load_args", nargs, 7);
-        PyObject* model = model_of(require_exec(args[0]));
-        bool is_list = truthy(args[6]);
-        if (is_list) {
-            check_arg(args[1], I.korvid->InstanceListType, "instances");
-        } else {
-            check_arg(args[1], I.korvid->ModelInstanceType, "instance", false);
-            check_row_of(model, args[1], "instance", false);
-        }
-        PyObject* path = args[2];
-        check_arg_exact_or_sub(path, PyDict_Check(path), "path", "dict");
-        long clevel = (long)to_int32(args[3]);
-        long level = (long)to_int32(args[4]);
-        check_str_arg(args[5], "before");
-        Ref p = path == Py_None ? new_ref(PyDict_New()) : Ref::owning(path);
-        return Py_BuildValue("(Oll)", p.get(), clevel, level);
-    });
-}
-
 static PyObject* h_build_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
         exact_args("_v_build_batch", nargs, 2);
@@ -163,7 +141,6 @@ PyMethodDef module_helpers[] = {
     H("_v_build_update", h_build_update),
     H("_v_start", h_start),
     H("_v_check_filter", h_check_filter),
-    H("_v_load_args", h_load_args),
     H("_v_build_batch", h_build_batch),
     H("_v_end_batch", h_end_batch),
     H("_v_mtm_plan", h_mtm_plan),

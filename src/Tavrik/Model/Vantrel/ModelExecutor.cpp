@@ -1,6 +1,7 @@
 // ModelExecutor: saving, updating and related-object loading on the calling
 // thread, plus the statement builders both flavours share.
 #include "args.hpp"
+#include "loadplan.hpp"
 #include "vantrel.hpp"
 
 #include <climits>
@@ -635,236 +636,7 @@ static Ref sync_update(PyObject* self, PyObject* instance, bool validate, PyObje
 }
 
 // ------------------------------------------------------------ loading
-
-struct LoadArgs {
-    bool deep;
-    PyObject* path;  // dict
-    long clevel;
-    long level;
-    PyObject* before;  // str or None
-    PyObject* rels;  // dict: relation descriptor -> its resolved members, for one search
-};
-
-// What the loader reads of a relation descriptor, read once per search: the
-// descriptor's members are computed properties (they resolve models named by
-// string), and a list of a thousand rows would otherwise read them a thousand
-// times.
-enum RelField { RF_DIRECT, RF_DIRECT_TABLE, RF_NAME, RF_BIND_NAME, RF_TYPE, RF_COUNT };
-
-static PyObject* relation_of(const LoadArgs& la, PyObject* fk) {
-    if (PyObject* hit = dict_get(la.rels, fk)) return hit;
-    Ref direct = getattr(fk, N.directTarget);
-    Ref direct_table = getattr(direct.get(), N.tableName);
-    Ref name = getattr(fk, N.name);
-    Ref bind_name = col_name_of(fk, N.bindCol);
-    Ref type = fk_type(fk);
-    Ref rel = new_ref(PyTuple_Pack(RF_COUNT, direct.get(), direct_table.get(), name.get(), bind_name.get(), type.get()));
-    Require(PyDict_SetItem(la.rels, fk, rel.get()));
-    return rel.get();  // held by la.rels
-}
-
-// What a query along the relation needs, read when the first query is made
-// (a relation never queried is never asked for these): for a many-to-many
-// relation the owner's table, the far model's reverse descriptor and the
-// junction column holding the owner's key; for the others the target, its
-// table, the target's binding column and its name, and the target's key name.
-enum QueryField { QF_A, QF_B, QF_C, QF_D, QF_E, QF_COUNT };
-
-static PyObject* relation_query(const LoadArgs& la, PyObject* fk, PyObject* rel) {
-    Ref key = new_ref(PyTuple_Pack(2, fk, Py_None));
-    if (PyObject* hit = dict_get(la.rels, key.get())) return hit;
-    Ref q;
-    if (eq(PyTuple_GET_ITEM(rel, RF_TYPE), I.MTM)) {
-        Ref owner = getattr(fk, N.owner);
-        Ref owner_table = getattr(owner.get(), N.tableName);
-        Ref rev = getattr(PyTuple_GET_ITEM(rel, RF_DIRECT), owner_table.get());
-        Ref middle = getattr(fk, N.middleModel);
-        Ref jname = new_ref(PyUnicode_FromFormat("%U_id", owner_table.get()));
-        Ref jcol = getattr(middle.get(), jname.get());
-        q = new_ref(PyTuple_Pack(QF_COUNT, owner_table.get(), rev.get(), jcol.get(), Py_None, Py_None));
-    } else {
-        Ref target = getattr(fk, N.target);
-        Ref target_table = getattr(target.get(), N.tableName);
-        Ref tbc = getattr(fk, N.targetBindCol);
-        Ref tbn = getattr(tbc.get(), N.name);
-        Ref tpk = getattr(target.get(), N.pkName);
-        q = new_ref(PyTuple_Pack(QF_COUNT, target.get(), target_table.get(), tbc.get(), tbn.get(), tpk.get()));
-    }
-    Require(PyDict_SetItem(la.rels, key.get(), q.get()));
-    return q.get();  // held by la.rels
-}
-
-static Ref ffk(PyObject* self, PyObject* instance, const LoadArgs& la);
-
-static Ref new_sync_executor(PyObject* model) {
-    Ref ex = call_method0(model, N.getExecutor);
-    if (!PyObject_TypeCheck(ex.get(), &ModelExecutorType))
-        raise_cannot_convert(ex.get(), "Tavrik.Model.Vantrel.ModelExecutor");
-    return ex;
-}
-
-// Levels count from the top of a search (1).  A search the caller starts at
-// another level c is taken to be at level c + 1, so that with clevel=2 and
-// level=3 the row's relations are loaded and the rows below are not.
-static long start_level(long clevel) { return clevel == 1 ? clevel : clevel + 1; }
-
-static bool is_search_level(PyObject* clevel) { return clevel && Py_TYPE(clevel) == (PyTypeObject*)I.search_level.get(); }
-
-static bool loads_here(PyObject* ex) {
-    if (Py_TYPE(ex) == &ModelExecutorType) return true;
-    return PyObject_TypeCheck(ex, &ModelExecutorType) &&
-           _PyType_Lookup(Py_TYPE(ex), N.findForeignKey) == _PyType_Lookup(&ModelExecutorType, N.findForeignKey);
-}
-
-static void nested(PyObject* ex, PyObject* item, const LoadArgs& la, PyObject* before) {
-    LoadArgs sub{true, la.path, la.clevel + 1, la.level, before ? before : Py_None, la.rels};
-    if (loads_here(ex)) {
-        ffk(ex, item, sub);
-        return;
-    }
-    // An override is called with the row's level marked as one inside the
-    // search, so that its call back here takes it as it is.
-    Ref cl = new_ref(PyObject_CallFunction(I.search_level, "l", sub.clevel));
-    Ref lv = from_long(sub.level);
-    Ref kw = new_ref(Py_BuildValue("(OOOOO)", N.deep.get(), N.path.get(), N.clevel.get(), N.level.get(), N.before.get()));
-    PyObject* a[6] = {item, Py_True, la.path, cl.get(), lv.get(), sub.before};
-    call_method(ex, N.findForeignKey, a, 1, kw.get());
-}
-
-static Ref model_of_row(PyObject* row) { return getattr((PyObject*)Py_TYPE(row), N.object); }
-
-static Ref ffk(PyObject* self, PyObject* instance, const LoadArgs& la) {
-    PyObject* model = model_of(self);
-    Ref table_name = getattr(model, N.tableName);
-    if (la.deep) {
-        // Levels count from the root (clevel 1); rows beyond `level` are
-        // left as they are.
-        if (la.clevel > la.level) return Ref::owning(Py_None);
-        Ref pk_name = getattr(model, N.pkName);
-        Ref key = row_item(instance, pk_name.get());
-        Ref entry = new_ref(PyDict_New());
-        Require(PyDict_SetItem(entry.get(), key.get(), instance));
-        Require(PyDict_SetItem(la.path, table_name.get(), entry.get()));
-    }
-    Ref fks = getattr(model, N.fk);
-    Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
-    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
-        PyObject* fk = PySequence_Fast_GET_ITEM(fast.get(), i);
-        Ref rel = borrow(relation_of(la, fk));
-        Ref direct = borrow(PyTuple_GET_ITEM(rel.get(), RF_DIRECT));
-        if (la.before != Py_None && eq(PyTuple_GET_ITEM(rel.get(), RF_DIRECT_TABLE), la.before)) continue;
-        Ref name = borrow(PyTuple_GET_ITEM(rel.get(), RF_NAME));
-        Ref key = row_item(instance, PyTuple_GET_ITEM(rel.get(), RF_BIND_NAME));
-        // An unset binding value relates to nothing (querying `= NULL` would
-        // pick up unrelated rows).
-        if (key.get() == Py_None) continue;
-        Ref type = borrow(PyTuple_GET_ITEM(rel.get(), RF_TYPE));
-        if (eq(type.get(), I.MTM)) {
-            // Many-to-many lists are cached per relation, apart from the
-            // registered rows of the far table, whose keys mean something else.
-            Ref q = borrow(relation_query(la, fk, rel.get()));
-            PyObject* owner_table = PyTuple_GET_ITEM(q.get(), QF_A);
-            Ref ckey = new_ref(PyTuple_Pack(2, owner_table, name.get()));
-            PyObject* cache = dict_get(la.path, ckey.get());
-            if (cache && PyDict_Check(cache)) {
-                PyObject* hit = dict_get(cache, key.get());
-                if (hit) {
-                    Ref msg = text_of({utf8("当前外键").get(), name.get(), utf8("已经查询过").get()});
-                    call1(I.log_info, msg.get());
-                    row_set(instance, name.get(), hit);
-                    continue;
-                }
-            }
-            Ref ex = new_sync_executor(direct.get());
-            PyObject* sql = E(ex.get())->sql;
-            if (!sql) raise_none_attr("join");
-            call_method1(sql, N.join, PyTuple_GET_ITEM(q.get(), QF_B));
-            Ref cond = new_ref(PyObject_RichCompare(PyTuple_GET_ITEM(q.get(), QF_C), key.get(), Py_EQ));
-            Ref res = executor_find_all(ex.get(), cond.get());
-            row_set(instance, name.get(), res.get());
-            if (!cache || !PyDict_Check(cache)) {
-                Ref fresh = new_ref(PyDict_New());
-                Require(PyDict_SetItem(la.path, ckey.get(), fresh.get()));
-                cache = fresh.get();
-            }
-            Require(PyDict_SetItem(cache, key.get(), res.get()));
-            if (la.deep && Require(PyObject_Length(res.get())) > 0) {
-                Ref first = new_ref(PySequence_GetItem(res.get(), 0));
-                Ref m = model_of_row(first.get());
-                Ref ex2 = new_sync_executor(m.get());
-                Ref it = new_ref(PyObject_GetIter(res.get()));
-                while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get())))
-                    nested(ex2.get(), item.get(), la, table_name.get());
-                if (PyErr_Occurred()) throw_error();
-            }
-            continue;
-        }
-        Ref q = borrow(relation_query(la, fk, rel.get()));
-        Ref target = borrow(PyTuple_GET_ITEM(q.get(), QF_A));
-        PyObject* target_table = PyTuple_GET_ITEM(q.get(), QF_B);
-        bool oto = eq(type.get(), I.OTO);
-        if (oto && target.get() != model) {
-            // Registered rows are keyed by their primary key, so only a
-            // relation that binds to the target's primary key can use them.
-            PyObject* cache = dict_get(la.path, target_table);
-            if (cache && PyDict_Check(cache) &&
-                eq(PyTuple_GET_ITEM(q.get(), QF_D), PyTuple_GET_ITEM(q.get(), QF_E))) {
-                PyObject* hit = dict_get(cache, key.get());
-                if (hit) {
-                    row_set(instance, name.get(), hit);
-                    continue;
-                }
-            }
-        }
-        Ref ex = new_sync_executor(target.get());
-        Ref cond = new_ref(PyObject_RichCompare(PyTuple_GET_ITEM(q.get(), QF_C), key.get(), Py_EQ));
-        Ref res = executor_find_all(ex.get(), cond.get());
-        Py_ssize_t len = Require(PyObject_Length(res.get()));
-        if (len == 0) continue;
-        Ref first = new_ref(PySequence_GetItem(res.get(), 0));
-        if (oto) {
-            row_set(instance, name.get(), first.get());
-            if (la.deep) {
-                Ref m = model_of_row(first.get());
-                Ref ex2 = new_sync_executor(m.get());
-                nested(ex2.get(), first.get(), la, table_name.get());
-            }
-        } else if (eq(type.get(), I.OTM)) {
-            Ref m = model_of_row(first.get());
-            Ref ex2 = new_sync_executor(m.get());
-            row_set(instance, name.get(), res.get());
-            if (la.deep) {
-                Ref it = new_ref(PyObject_GetIter(res.get()));
-                while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get())))
-                    nested(ex2.get(), item.get(), la, nullptr);
-                if (PyErr_Occurred()) throw_error();
-            }
-        }
-    }
-    return Ref::owning(instance);
-}
-
-// Checks and normalises the loader arguments; returns the path to use.
-static Ref load_args(const char* fname, PyObject* const* a, LoadArgs& la) {
-    PyObject* path = a[2] ? a[2] : Py_None;
-    PyObject* before = a[5] ? a[5] : Py_None;
-    check_arg_exact_or_sub(path, PyDict_Check(path), "path", "dict");
-    check_str_arg(before, "before");
-    la.clevel = a[3] ? (long)to_int32(a[3]) : 1;
-    la.level = a[4] ? (long)to_int32(a[4]) : 3;
-    la.deep = a[1] ? truthy(a[1]) : false;
-    la.before = before;
-    Ref p = path == Py_None ? new_ref(PyDict_New()) : Ref::owning(path);
-    la.path = p.get();
-    return p;
-}
-
-// The per-search cache of resolved relations; kept alive by the caller.
-static Ref new_relations(LoadArgs& la) {
-    Ref rels = new_ref(PyDict_New());
-    la.rels = rels.get();
-    return rels;
-}
+// The algorithm is loadplan.cpp's, shared with the asynchronous executor.
 
 static const char* const load_names[] = {"instance", "deep", "path", "clevel", "level", "before"};
 
@@ -872,13 +644,7 @@ static PyObject* m_findForeignKey(FASTCALL_ARGS) {
     return guard([&] {
         PyObject* a[6];
         bind_args("findForeignKey", args, nargs, kwnames, load_names, 6, 1, a);
-        check_arg(a[0], I.korvid->ModelInstanceType, "instance", false);
-        LoadArgs la;
-        Ref keep = load_args("findForeignKey", a, la);
-        Ref rels = new_relations(la);
-        check_row_of(model_of(self), a[0], "instance", false);
-        if (la.deep && !is_search_level(a[3])) la.clevel = start_level(la.clevel);
-        return ffk(self, a[0], la).relinquish();
+        return load_now(self, a, false).relinquish();
     });
 }
 
@@ -887,31 +653,7 @@ static PyObject* m_findListForeignKey(FASTCALL_ARGS) {
         static const char* const names[] = {"instances", "deep", "path", "clevel", "level", "before"};
         PyObject* a[6];
         bind_args("findListForeignKey", args, nargs, kwnames, names, 6, 1, a);
-        check_arg(a[0], I.korvid->InstanceListType, "instances");
-        LoadArgs la;
-        Ref keep = load_args("findListForeignKey", a, la);
-        Ref rels = new_relations(la);
-        if (a[0] == Py_None) Py_RETURN_NONE;
-        // Every item is loaded in depth, all with one shared path.
-        la.deep = true;
-        la.before = Py_None;
-        Ref items = new_ref(PySequence_List(a[0]));
-        const long clevel = la.clevel;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); i++) {
-            PyObject* item = PyList_GET_ITEM(items.get(), i);
-            if (loads_here(self)) {
-                check_arg(item, I.korvid->ModelInstanceType, "instance", false);
-                la.clevel = start_level(clevel);
-                ffk(self, item, la);
-            } else {
-                Ref cl = from_long(la.clevel);
-                Ref lv = from_long(la.level);
-                Ref kw = new_ref(Py_BuildValue("(OOOO)", N.deep.get(), N.path.get(), N.clevel.get(), N.level.get()));
-                PyObject* ca[5] = {item, Py_True, la.path, cl.get(), lv.get()};
-                call_method(self, N.findForeignKey, ca, 1, kw.get());
-            }
-        }
-        Py_RETURN_NONE;
+        return load_now(self, a, true).relinquish();
     });
 }
 

@@ -1,5 +1,6 @@
 // Tavrik.Model.Vantrel: module initialisation.  Own types and capsule first,
 // then the other modules of the package, then the module body.
+#include "loadplan.hpp"
 #include "vantrel.hpp"
 
 namespace tavrik {
@@ -145,7 +146,7 @@ static void init(PyObject* m) {
     Require(PyDict_SetItemString(g, "_v_MTM", I.MTM));
     Require(PyDict_SetItemString(g, "_v_NotOne", I.QueryResoutIsNotOne));
     Require(PyDict_SetItemString(g, "_v_InstanceList", (PyObject*)I.korvid->InstanceListType));
-    Require(PyDict_SetItemString(g, "_v_Level", I.search_level));
+    install_loading(m);
     install_async(m);
     install_prefetch();
 }
