@@ -57,7 +57,9 @@ PyObject* connector_of(PyObject* self) {
 }
 
 bool is_async(PyObject* connector) {
-    if (PyObject_TypeCheck(connector, g_connector_api->BaseConnectorType))
+    // The field is read directly unless a Python subclass may have replaced it.
+    if (PyObject_TypeCheck(connector, g_connector_api->BaseConnectorType) &&
+        !(Py_TYPE(connector)->tp_flags & Py_TPFLAGS_HEAPTYPE))
         return ((BaseConnectorObject*)connector)->isAsync != 0;
     return truthy(getattr(connector, s_isAsync).get());
 }
@@ -169,6 +171,15 @@ PyObject* get_instance_impl() {
 
 PyObject* db_getInstance(PyObject*, PyObject*) { return get_instance_impl(); }
 
+int handle_is_async_impl() {
+    return guard_int([&]() -> int {
+        if (!g_instance) raise_strovy("DBInstanceCreateError");
+        Ref db = borrow(g_instance);
+        Ref connector = borrow(connector_of(db.get()));
+        return is_async(connector.get()) ? 1 : 0;
+    });
+}
+
 PyObject* db_drop(PyObject*, PyObject*) {
     PyObject* inst = g_instance;
     g_instance = nullptr;
@@ -256,6 +267,7 @@ void module_body(PyObject* m) {
     capi.DBType = &DBType;
     capi.get_instance = get_instance_impl;
     capi.execute = execute_capi;
+    capi.handle_is_async = handle_is_async_impl;
     export_api(m, TAVRIK_DB_CAPSULE, &capi);
 
     g_connector_api = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 1);

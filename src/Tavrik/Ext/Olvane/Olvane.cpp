@@ -20,9 +20,8 @@ bool assertions_off = false;
 DBAPI* db_api = nullptr;
 
 struct Names {
-    Immortal page, pageSize, content, total, totalPage, select, where, orderBy, getExecutor, col, pkName,
-        tableName, execute, findListForeignKey, executeSql, args, _execute, _getCount, connector, isAsync,
-        _asyncExecute;
+    Immortal page, pageSize, content, total, totalPage, getExecutor, col, pkName, tableName, execute,
+        findListForeignKey, executeSql, args, _execute, _getCount, connector, _asyncExecute;
 } names;
 
 void init_names() {
@@ -31,9 +30,6 @@ void init_names() {
     names.content = intern("content");
     names.total = intern("total");
     names.totalPage = intern("totalPage");
-    names.select = intern("select");
-    names.where = intern("where");
-    names.orderBy = intern("orderBy");
     names.getExecutor = intern("getExecutor");
     names.col = intern("col");
     names.pkName = intern("pkName");
@@ -45,7 +41,6 @@ void init_names() {
     names._execute = intern("_execute");
     names._getCount = intern("_getCount");
     names.connector = intern("connector");
-    names.isAsync = intern("isAsync");
     names._asyncExecute = intern("_asyncExecute");
 }
 
@@ -173,9 +168,8 @@ PyObject* olvane_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         PyObject* gen = generator_of(o);
         Ref cols = getattr(o->target, names.col.get());
         Ref colt = new_ref(PySequence_Tuple(cols.get()));
-        Ref select = getattr(gen, names.select.get());
-        Ref r1 = new_ref(PyObject_Call(select.get(), colt.get(), nullptr));
-        Ref r2 = new_ref(PyObject_CallMethodOneArg(gen, names.where.get(), cond));
+        Require(generator_api->select(gen, colt.get()));
+        Require(generator_api->where(gen, cond));
         Py_INCREF(self);
         return self;
     });
@@ -188,8 +182,7 @@ PyObject* olvane_orderBy(PyObject* self, PyObject* args, PyObject* kwargs) {
             throw_error();
         }
         PyObject* gen = generator_of((OlvaneObject*)self);
-        Ref m = getattr(gen, names.orderBy.get());
-        Ref r = new_ref(PyObject_Call(m.get(), args, nullptr));
+        Require(generator_api->order_by(gen, args));
         Py_INCREF(self);
         return self;
     });
@@ -289,8 +282,7 @@ void apply_limit(OlvaneObject* o) {
     PyObject* gen = generator_of(o);
     // 64-bit: page * pageSize may pass 2^31 on a big table.
     long long skip = ((long long)o->page - 1) * (long long)o->pageSize;
-    Ref count = from_long(o->pageSize), off = from_long(skip);
-    Ref r = new_ref(PyObject_CallMethod(gen, "Limit", "OO", count.get(), off.get()));
+    Require(generator_api->limit(gen, o->pageSize, skip));
 }
 
 PyObject* olvane__execute(PyObject* self, PyObject*) {
@@ -311,10 +303,7 @@ PyObject* olvane__execute(PyObject* self, PyObject*) {
 
 PyObject* olvane_execute(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
-        Ref db = db_instance();
-        Ref connector = getattr(db.get(), names.connector.get());
-        Ref isAsync = getattr(connector.get(), names.isAsync.get());
-        if (truthy(isAsync.get())) return PyObject_CallMethodNoArgs(self, names._asyncExecute.get());
+        if (Require(db_api->handle_is_async())) return PyObject_CallMethodNoArgs(self, names._asyncExecute.get());
         Ref res = new_ref(PyObject_CallMethodNoArgs(self, names._execute.get()));
         if (res.get() != Py_None && !PyObject_TypeCheck(res.get(), &PageType))
             raise_cannot_convert(res.get(), "Page");
@@ -411,14 +400,11 @@ void olvane_exec(PyObject* m) {
     OlvaneType.tp_methods = olvane_methods;
     add_type(m, &OlvaneType);
 
-    // Other modules' types and tables, after ours are published.
-    import_type("Tavrik.Model.Korvid", "Korvid");
-    BaseModelExecutorType = import_type("Tavrik.Model.Vantrel", "BaseModelExecutor");
-    import_type("Tavrik.DB.Connector", "BaseConnector");
-    FilterListCellType = import_type("Tavrik.Model.ModelProperty", "FilterListCell");
-    import_type("Tavrik.DB.Generator", "SqlGenerator");
-    generator_api = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 1);
-    db_api = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 1);
+    // Other modules' tables, after ours are published.
+    BaseModelExecutorType = import_api<VantrelAPI>(TAVRIK_VANTREL_CAPSULE, 1)->BaseModelExecutorType;
+    FilterListCellType = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 1)->FilterListCellType;
+    generator_api = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 3);
+    db_api = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 2);
     Ref dbcls = import_attr("Tavrik.DB.DB", "DB");
     add_object(m, "DB", dbcls.get());
     Ref korvid = import_attr("Tavrik.Model.Korvid", "Korvid");
