@@ -69,6 +69,8 @@ Ref execute_impl(PyObject* self, PyObject* executor, PyObject* con) {
     Ref keep = borrow(connector);
     if (Py_TYPE(connector) == g_connector_api->Sqlite3ConnectorType)
         return new_ref(g_connector_api->process(connector, executor, con));
+    // By name: the other connectors' process/asyncProcess may be a user
+    // subclass's override.
     PyObject* name = is_async(connector) ? s_asyncProcess : s_process;
     PyObject* args[3] = {connector, executor, con};
     return new_ref(PyObject_VectorcallMethod(name, args, 1, con ? s_kwnames_executor_con : s_kwnames_executor));

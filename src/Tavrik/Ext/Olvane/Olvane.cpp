@@ -133,6 +133,8 @@ int olvane_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             }
         }
         int deep = Require(PyObject_IsTrue(findForeign));
+        // By name, as for every call on a user's model or executor below:
+        // the user's classes may override these methods.
         Ref ex = new_ref(PyObject_CallMethodNoArgs(target, names.getExecutor.get()));
         if (ex.get() != Py_None && !PyObject_TypeCheck(ex.get(), BaseModelExecutorType))
             raise_cannot_convert(ex.get(), BaseModelExecutorType->tp_name);

@@ -215,6 +215,7 @@ Ref sync_execute(PyObject* self) { return new_ref(sync_execute_unchecked(self));
 Ref executor_execute(PyObject* self) {
     if (Py_TYPE(self) == &ModelExecutorType) return sync_execute(self);
     if (Py_TYPE(self) == &BaseModelExecutorType) return Ref::owning(Py_None);
+    // By name: a user's executor subclass may override execute.
     return call_method0(self, N.execute);
 }
 
