@@ -111,7 +111,8 @@ void import_others(PyObject* m) {
     I.AsyncModelExecutor = bind_type(m, "Tavrik.Model.Vantrel", "AsyncModelExecutor");
 
     // Connectors.
-    for (const char* c : {"BaseConnector", "Sqlite3Connector", "AioSqliteConnector", "AioMysqlConnector", "PyMysqlConnector"})
+    for (const char* c :
+         {"BaseConnector", "Sqlite3Connector", "AioSqliteConnector", "AioMysqlConnector", "PyMysqlConnector"})
         bind_type(m, "Tavrik.DB.Connector", c);
 
     // Database handle.

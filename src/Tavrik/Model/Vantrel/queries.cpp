@@ -316,12 +316,15 @@ static Ref aggregate(PyObject* self, const char* fname, PyObject* const* args, P
 }
 
 PyObject* m_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] { return aggregate(self, "count", args, nargs, kwnames, I.gen->select_count, SHAPE_COUNT).relinquish(); });
+    return guard([&] {
+        return aggregate(self, "count", args, nargs, kwnames, I.gen->select_count, SHAPE_COUNT).relinquish();
+    });
 }
 
 PyObject* m_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard(
-        [&] { return aggregate(self, "exists", args, nargs, kwnames, I.gen->select_exists, SHAPE_EXISTS).relinquish(); });
+    return guard([&] {
+        return aggregate(self, "exists", args, nargs, kwnames, I.gen->select_exists, SHAPE_EXISTS).relinquish();
+    });
 }
 
 // _v_query_options(executor, forUpdate, orderBy, limit, offset, columns):
