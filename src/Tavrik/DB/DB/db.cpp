@@ -99,6 +99,14 @@ PyObject* db_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
+Ref execute_sql(PyObject* db, PyObject* sql, PyObject* params) {
+    PyObject* connector = connector_of(db);
+    Ref keep = borrow(connector);
+    // By name: a user's connector subclass may override execute.
+    PyObject* cargs[3] = {connector, sql, params};
+    return new_ref(PyObject_VectorcallMethod(s_execute, cargs, 2, s_kwnames_args));
+}
+
 // executeSql(sql, args=())
 PyObject* db_executeSql(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
@@ -128,10 +136,7 @@ PyObject* db_executeSql(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             empty = new_ref(PyTuple_New(0));
             params = empty.get();
         }
-        PyObject* connector = connector_of(self);
-        Ref keep = borrow(connector);
-        PyObject* cargs[3] = {connector, sql, params};
-        return PyObject_VectorcallMethod(s_execute, cargs, 2, s_kwnames_args);
+        return execute_sql(self, sql, params).relinquish();
     });
 }
 
@@ -173,12 +178,31 @@ PyObject* get_instance_impl() {
 
 PyObject* db_getInstance(PyObject*, PyObject*) { return get_instance_impl(); }
 
+// The installed handle (new reference), raising when there is none.
+Ref handle() {
+    if (!g_instance) raise_strovy("DBInstanceCreateError");
+    return borrow(g_instance);
+}
+
 int handle_is_async_impl() {
     return guard_int([&]() -> int {
-        if (!g_instance) raise_strovy("DBInstanceCreateError");
-        Ref db = borrow(g_instance);
+        Ref db = handle();
         Ref connector = borrow(connector_of(db.get()));
         return is_async(connector.get()) ? 1 : 0;
+    });
+}
+
+PyObject* handle_connector_impl() {
+    return guard([&]() -> PyObject* {
+        Ref db = handle();
+        return borrow(connector_of(db.get())).relinquish();
+    });
+}
+
+PyObject* execute_sql_impl(PyObject* sql, PyObject* params) {
+    return guard([&]() -> PyObject* {
+        Ref db = handle();
+        return execute_sql(db.get(), sql, params).relinquish();
     });
 }
 
@@ -270,6 +294,8 @@ void module_body(PyObject* m) {
     capi.get_instance = get_instance_impl;
     capi.execute = execute_capi;
     capi.handle_is_async = handle_is_async_impl;
+    capi.handle_connector = handle_connector_impl;
+    capi.execute_sql = execute_sql_impl;
     export_api(m, TAVRIK_DB_CAPSULE, &capi);
 
     g_connector_api = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 1);

@@ -21,7 +21,7 @@ DBAPI* db_api = nullptr;
 
 struct Names {
     Immortal page, pageSize, content, total, totalPage, getExecutor, col, pkName, tableName, execute,
-        findListForeignKey, executeSql, args, _execute, _getCount, connector, _asyncExecute;
+        findListForeignKey, _execute, _getCount, _asyncExecute;
 } names;
 
 void init_names() {
@@ -36,11 +36,8 @@ void init_names() {
     names.tableName = intern("tableName");
     names.execute = intern("execute");
     names.findListForeignKey = intern("findListForeignKey");
-    names.executeSql = intern("executeSql");
-    names.args = intern("args");
     names._execute = intern("_execute");
     names._getCount = intern("_getCount");
-    names.connector = intern("connector");
     names._asyncExecute = intern("_asyncExecute");
 }
 
@@ -212,8 +209,6 @@ PyObject* olvane_setPage(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-Ref db_instance() { return new_ref(db_api->get_instance()); }
-
 // The raw result of the count statement (an awaitable on the async road).
 Ref get_count(OlvaneObject* o) {
     PyObject* gen = generator_of(o);
@@ -247,18 +242,13 @@ Ref get_count(OlvaneObject* o) {
     Ref wheres = new_ref(PyObject_Str(where));
     Ref text = new_ref(PyUnicode_FromFormat("select count(`%U`) from `%U` %U", pkq.get(), tbq.get(), wheres.get()));
     Ref tup = new_ref(PyList_AsTuple(params));
-    Ref db = db_instance();
     // A driver that formats the text with `%` (MySQL's) must find every `%`
     // inside a quoted name doubled.
-    Ref connector = getattr(db.get(), names.connector.get());
+    Ref connector = new_ref(db_api->handle_connector());
     Ref holder = new_ref(PyObject_GetAttrString(connector.get(), "paramsHolder"));
     if (PyUnicode_Check(holder.get()) && PyUnicode_CompareWithASCIIString(holder.get(), "%s") == 0)
         text = rewrite_statement(text.get(), Dialect::MySQL);
-    Ref meth = getattr(db.get(), names.executeSql.get());
-    Ref kw = new_ref(PyDict_New());
-    Require(PyDict_SetItem(kw.get(), names.args.get(), tup.get()));
-    Ref targs = new_ref(PyTuple_Pack(1, text.get()));
-    return new_ref(PyObject_Call(meth.get(), targs.get(), kw.get()));
+    return new_ref(db_api->execute_sql(text.get(), tup.get()));
 }
 
 PyObject* olvane_getCount(PyObject* self, PyObject*) {

@@ -24,6 +24,12 @@ struct DBAPI {
     // (its isAsync; a Python subclass's own isAsync is honoured), 0 when it
     // is not, -1 with an exception set when there is no handle or connector.
     int (*handle_is_async)(void);
+    // The installed handle's connector (new reference); raises as
+    // handle_is_async does.
+    PyObject* (*handle_connector)(void);
+    // handle.executeSql(sql, args=params) (new reference): the rows, or on
+    // an asynchronous connector the awaitable of them.
+    PyObject* (*execute_sql)(PyObject* sql, PyObject* params);
 };
 
 }  // namespace tavrik
