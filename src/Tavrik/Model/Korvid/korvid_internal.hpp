@@ -12,6 +12,20 @@
 namespace tavrik {
 namespace korvid {
 
+// Layouts of the model base and of a row.  No other module reads them.
+struct KorvidObject {
+    PyObject_HEAD
+    PyObject* col;
+    PyObject* mapping;
+    PyObject* modelInstance;
+    PyObject* tableName;
+};
+
+struct ModelInstanceObject {
+    PyDictObject dict;
+    PyObject* _temp;
+};
+
 extern PyTypeObject KorvidBaseType;    // _Korvid
 extern PyTypeObject ModelInstanceType;
 extern PyTypeObject InstanceListType;
