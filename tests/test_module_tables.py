@@ -17,7 +17,7 @@ TABLES = [
     ("Tavrik.DB.DB", 2),
     ("Tavrik.DB.Generator", 3),
     ("Tavrik.Model.Korvid", 2),
-    ("Tavrik.Model.ModelProperty", 3),
+    ("Tavrik.Model.ModelProperty", 4),
     ("Tavrik.Model.Vantrel", 2),
 ]
 
@@ -194,3 +194,38 @@ def test_collector_runs_while_a_batch_insert_runs(db_path, rows):
         assert con.execute("SELECT COUNT(*) FROM t_user").fetchone()[0] == rows
     finally:
         con.close()
+
+
+@pytest.fixture
+def forget_models():
+    from Tavrik.Model.Korvid import _KorvidMeta
+
+    saved = list(_KorvidMeta.ModelList)
+    yield
+    _KorvidMeta.ModelList[:] = saved
+
+
+def test_in_condition_asks_a_python_column_class(people, forget_models):
+    from Tavrik.DB.Generator import InOperatorGenerator
+    from Tavrik.Model.Korvid import Korvid
+    from Tavrik.Model.ModelProperty import IntProperty, StrProperty
+
+    calls = []
+
+    class AuditedInt(IntProperty):
+        def in_(self, values):
+            calls.append(tuple(values))
+            return super().in_(values)
+
+    class Aged(Korvid):
+        tableName = "t_user"
+        id = IntProperty(primaryKey=True)
+        name = StrProperty(64)
+        age = AuditedInt(nullable=True)
+
+    plain = InOperatorGenerator(people.age, [20, 40]).cell()
+    assert sorted(r.name for r in people.getExecutor().findAllBy(plain)) == ["bob", "cid"]
+    assert calls == []
+    audited = InOperatorGenerator(Aged.age, ["20", 30]).cell()
+    assert sorted(r.name for r in Aged.getExecutor().findAllBy(audited)) == ["ann", "bob"]
+    assert calls == [("20", 30)]

@@ -42,7 +42,7 @@ void init_module(PyObject* m) {
     api.insert_values = api_insert_values;
     fill_building_api(&api);
     export_api(m, TAVRIK_GENERATOR_CAPSULE, &api);
-    mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 3);
+    mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 4);
 }
 
 }  // namespace

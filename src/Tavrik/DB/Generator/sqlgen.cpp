@@ -1003,8 +1003,7 @@ Ref in_condition(PyObject* self) {
         PyErr_SetString(PyExc_ValueError, "InOperatorGenerator is not initialised");
         throw_error();
     }
-    static Immortal in_name(intern("in_"));
-    return new_ref(PyObject_CallMethodOneArg(o->col, in_name, o->values));
+    return new_ref(mp_api->filter_in(o->col, o->values));
 }
 PyObject* in_cell(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* { return in_condition(self).relinquish(); });
