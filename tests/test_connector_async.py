@@ -547,10 +547,10 @@ class TestAsyncProcess:
         with pytest.raises(TypeError, match=r"^asyncProcess\(\) keywords must be strings$"):
             aconn.asyncProcess(**{1: 2})
 
-    async def test_log_line(self, handle, caplog):
+    async def test_log_line(self, handle, db_path, caplog):
         from tests.models import User
 
-        handle.init_sqlite(handle.__reduce__()[2][0][10], True)
+        handle.init_sqlite(db_path, True)
 
         async def body():
             await User.getExecutor().findAllBy(User.id == 1)

@@ -1,5 +1,4 @@
 """Model declaration: the metaclass, rows, row lists and junction models."""
-import ctypes
 import os
 import subprocess
 import sys
@@ -44,38 +43,6 @@ def _forget_test_models():
 
 def make(name, body=None, base=Korvid):
     return _KorvidMeta(name, (base,), dict(body or {}))
-
-
-class _KorvidAPI(ctypes.Structure):
-    _fields_ = [
-        ("api_version", ctypes.c_int),
-        ("instance_list_len", ctypes.PYFUNCTYPE(ctypes.c_ssize_t, ctypes.py_object)),
-        ("KorvidBaseType", ctypes.c_void_p),
-        ("InstanceListType", ctypes.c_void_p),
-        ("ModelInstanceType", ctypes.c_void_p),
-        ("build_row", ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.py_object)),
-        ("korvid_class", ctypes.PYFUNCTYPE(ctypes.c_void_p)),
-        ("middle_korvid_class", ctypes.PYFUNCTYPE(ctypes.c_void_p)),
-    ]
-
-
-def capsule_api():
-    get = ctypes.pythonapi.PyCapsule_GetPointer
-    get.restype = ctypes.c_void_p
-    get.argtypes = [ctypes.py_object, ctypes.c_char_p]
-    ptr = get(korvid_module._C_API, b"Tavrik.Model.Korvid._C_API")
-    return ctypes.cast(ptr, ctypes.POINTER(_KorvidAPI)).contents
-
-
-def build_row(model, row):
-    """The capsule's build_row, taking over its new reference."""
-    ptr = capsule_api().build_row(model, row)
-    if not ptr:
-        raise AssertionError("build_row failed without raising")
-    obj = ctypes.cast(ptr, ctypes.py_object).value
-    ctypes.pythonapi.Py_DecRef.argtypes = [ctypes.c_void_p]
-    ctypes.pythonapi.Py_DecRef(ptr)
-    return obj
 
 
 # -------------------------------------------------------------- metaclass
@@ -371,39 +338,6 @@ class TestClasses:
         lst.append(User(id=2, name="b"))
         assert [r.id for r in lst] == [1, 2]
 
-    def test_instance_list_len_operation(self):
-        api = capsule_api()
-        assert api.api_version >= 1
-        assert api.instance_list_len(InstanceList([1, 2, 3])) == 3
-
-        class Sub(InstanceList):
-            def __len__(self):
-                return 7
-
-        assert api.instance_list_len(Sub()) == 7
-
-    def test_instance_list_len_failure_is_unraisable(self, monkeypatch):
-        seen = []
-        monkeypatch.setattr(sys, "unraisablehook", seen.append)
-
-        class Broken(InstanceList):
-            def __len__(self):
-                raise ValueError("no length")
-
-        assert capsule_api().instance_list_len(Broken([1])) == 0
-        assert len(seen) == 1
-        assert seen[0].exc_type is ValueError
-        assert seen[0].object == "Tavrik.Model.Korvid.InstanceList.len"
-
-    def test_capsule_classes(self):
-        api = capsule_api()
-        assert ctypes.cast(api.korvid_class(), ctypes.py_object).value is Korvid
-        assert ctypes.cast(api.middle_korvid_class(), ctypes.py_object).value is MiddleKorvid
-        assert api.ModelInstanceType == id(ModelInstance)
-        assert api.InstanceListType == id(InstanceList)
-        assert api.KorvidBaseType == id(_Korvid)
-
-
 class TestRows:
     def test_keywords_convert_and_fill_defaults(self):
         row = User(id=1, name="bob", active=0)
@@ -598,47 +532,73 @@ class TestConstruction:
         assert type(User.instanceBuilder({"id": 1})) is User.modelInstance
 
 
-class TestBuildRow:
-    def test_fast_road_matches_call(self):
-        row = {"id": 1, "name": "n", "age": None, "active": 1, "junk": 2}
-        built = build_row(User, row)
+class TestFetchedRows:
+    """Rows a selection fetches are built as calling the model would build
+    them, without the call when the model does not customise construction."""
+
+    @staticmethod
+    def fetch(path, model, ddl, *inserts):
+        import sqlite3 as sq
+
+        con = sq.connect(path)
+        try:
+            con.executescript(ddl)
+            for sql in inserts:
+                con.execute(sql)
+            con.commit()
+        finally:
+            con.close()
+        return model.getExecutor().findAllBy()
+
+    def test_plain_model_matches_call(self, sqlite_db, db_path):
+        import sqlite3 as sq
+
+        con = sq.connect(db_path)
+        con.execute("ALTER TABLE t_user ADD COLUMN junk INTEGER")
+        con.execute("INSERT INTO t_user (id, name, age, active, junk) VALUES (1, 'n', NULL, 1, 2)")
+        con.commit()
+        con.close()
+        # A table may carry columns the model lacks: a fetched row leaves
+        # them out, while a caller's dict naming no column is refused.
+        [built] = User.getExecutor().find().By(None)
         assert type(built) is User.modelInstance
-        # A fetched row may carry columns the model lacks: they are left out,
-        # while a caller's dict naming no column is refused.
         assert built == {"id": 1, "name": "n", "age": None, "active": True}
-        assert built == User({k: v for k, v in row.items() if k != "junk"})
+        assert built == User(id=1, name="n", age=None, active=1)
         with pytest.raises(TypeError, match="'junk'"):
-            User(row)
+            User({"id": 1, "junk": 2})
 
-    def test_nested(self):
-        built = build_row(User, {"id": 1, "profile": {"id": 2}})
-        assert type(built["profile"]) is Profile.modelInstance
-
-    def test_customised_models_are_called(self):
+    def test_customised_models_are_called(self, sqlite_db, db_path):
         calls = []
 
         class Custom(Korvid):
+            tableName = "t_custom"
             id = IntProperty(primaryKey=True)
+            tag = StrProperty(10)
 
             @classmethod
             def instanceBuilder(cls, *args, **kwargs):
                 calls.append(args)
                 return cls.modelInstance(*args, **kwargs)
 
-        assert build_row(Custom, {"id": "3"}) == {"id": 3}
-        assert calls == [({"id": "3"},)]
+        rows = self.fetch(db_path, Custom, "CREATE TABLE t_custom (id INTEGER PRIMARY KEY, tag TEXT)",
+                          "INSERT INTO t_custom VALUES (3, 'x')")
+        assert rows == [{"id": 3, "tag": "x"}]
+        assert calls == [({"id": 3, "tag": "x"},)]
 
         class OwnNew(Korvid):
+            tableName = "t_own_new"
             id = IntProperty(primaryKey=True)
 
             def __new__(cls, row):
                 calls.append("new")
-                return cls.modelInstance(row, check=False)
+                return cls.modelInstance({"id": str(row["id"])}, check=False)
 
-        assert build_row(OwnNew, {"id": "3"}) == {"id": "3"}
-        assert calls[-1] == "new"
+        rows = self.fetch(db_path, OwnNew, "CREATE TABLE t_own_new (id INTEGER PRIMARY KEY)",
+                          "INSERT INTO t_own_new VALUES (3)")
+        assert rows == [{"id": "3"}] and calls[-1] == "new"
 
         class OwnRows(Korvid):
+            tableName = "t_own_rows"
             id = IntProperty(primaryKey=True)
 
         class Rows(ModelInstance):
@@ -649,15 +609,19 @@ class TestBuildRow:
                 super().__init__(*args, **kwargs)
 
         OwnRows.modelInstance = Rows
-        assert type(build_row(OwnRows, {"id": 1})) is Rows
-        assert calls[-1] == "init"
+        rows = self.fetch(db_path, OwnRows, "CREATE TABLE t_own_rows (id INTEGER PRIMARY KEY)",
+                          "INSERT INTO t_own_rows VALUES (1)")
+        assert [type(r) for r in rows] == [Rows] and calls[-1] == "init"
 
-    def test_junction_gives_none(self):
-        assert build_row(UserRole, {"id": 1}) is None
+    def test_conversion_errors_propagate(self, sqlite_db, db_path):
+        import sqlite3 as sq
 
-    def test_errors_propagate(self):
+        con = sq.connect(db_path)
+        con.execute("INSERT INTO t_user (id, name, age, active) VALUES (1, 'n', 'nope', 1)")
+        con.commit()
+        con.close()
         with pytest.raises((TypeError, ValueError)):
-            build_row(User, {"id": "nope"})
+            User.getExecutor().findAllBy()
 
 
 # ------------------------------------------------------- junction models
@@ -777,19 +741,26 @@ class TestExecutors:
 
 LEAK_SCRIPT = textwrap.dedent(
     """
-    import ctypes, gc, sys, tracemalloc
+    import gc, os, sys, tempfile, tracemalloc
     sys.path[:0] = %(path)r
-    from tests.test_model import build_row
+    from Tavrik.DB.Connector import Sqlite3Connector
+    from Tavrik.DB.DB import DB
+    from Tavrik.Ext import generate_table
+    from Tavrik.Model.Korvid import InstanceList
     from tests.models import User, Post
+
+    DB.create(Sqlite3Connector(os.path.join(tempfile.mkdtemp(), "leak.db"), showLog=False))
+    generate_table()
+    User.getExecutor().saveAll(InstanceList([User(name="s%%d" %% i, age=i) for i in range(200)]))
 
     rows = [{"id": i, "name": "n%%d" %% i, "age": None, "active": i %% 2,
              "posts": [{"id": i, "user_id": i, "title": "t"}], "profile": None} for i in range(200)]
 
     def burst():
+        User.getExecutor().findAllBy()
         for r in rows:
             User(r)
             User(**{k: v for k, v in r.items()}, check=False)
-            build_row(User, r)
             User(zip(["id", "junk"], [r["id"], 1]))
             try:
                 User(id="bad")

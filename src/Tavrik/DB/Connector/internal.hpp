@@ -39,6 +39,42 @@ struct Globals {
 };
 extern Globals G;
 
+// Layouts of the concrete connectors: the published base fields first, then
+// the class's own.  No other module reads them.
+struct Sqlite3ConnectorObject {
+    BaseConnectorObject base;
+    PyObject* con;         // main sqlite3 connection
+    PyObject* path;        // str or None
+    PyObject* threadCons;  // private: thread -> sqlite3 connection of that thread
+    int showLog;           // private: trace the statements of connections it opens
+    int txDepth;           // private: open transaction blocks (of the lock's holder)
+    unsigned long forkGeneration;  // private: the process generation its connections belong to
+};
+
+struct AioSqliteConnectorObject {
+    BaseConnectorObject base;
+    PyObject* loop;
+    PyObject* con;
+    int isUsing;
+    PyObject* path;
+    PyObject* conMap;      // asyncio task -> aiosqlite connection
+    int showLog;
+    int pending;           // private: connections being opened (hold a slot)
+    PyObject* owned;       // private: connection -> (last statement, params)
+    PyObject* background;  // private: release / table-creation tasks in flight
+    PyObject* life;        // private: lifetime state (Tavrik.DB._async_tx.Life)
+};
+
+struct AioMysqlConnectorObject {
+    BaseConnectorObject base;
+    PyObject* loop;
+    PyObject* conMap;      // asyncio task -> pooled aiomysql connection
+    PyObject* owned;       // private: connection -> (last statement, params)
+    PyObject* background;  // private: release / table-creation tasks in flight
+    PyObject* initTask;    // private: the pool-creating task, when scheduled
+    PyObject* life;        // private: lifetime state (Tavrik.DB._async_tx.Life)
+};
+
 extern PyTypeObject BaseConnectorType;
 extern PyTypeObject Sqlite3ConnectorType;
 extern PyTypeObject AioSqliteConnectorType;

@@ -57,7 +57,9 @@ PyObject* connector_of(PyObject* self) {
 }
 
 bool is_async(PyObject* connector) {
-    if (PyObject_TypeCheck(connector, g_connector_api->BaseConnectorType))
+    // The field is read directly unless a Python subclass may have replaced it.
+    if (PyObject_TypeCheck(connector, g_connector_api->BaseConnectorType) &&
+        !(Py_TYPE(connector)->tp_flags & Py_TPFLAGS_HEAPTYPE))
         return ((BaseConnectorObject*)connector)->isAsync != 0;
     return truthy(getattr(connector, s_isAsync).get());
 }
@@ -67,6 +69,8 @@ Ref execute_impl(PyObject* self, PyObject* executor, PyObject* con) {
     Ref keep = borrow(connector);
     if (Py_TYPE(connector) == g_connector_api->Sqlite3ConnectorType)
         return new_ref(g_connector_api->process(connector, executor, con));
+    // By name: the other connectors' process/asyncProcess may be a user
+    // subclass's override.
     PyObject* name = is_async(connector) ? s_asyncProcess : s_process;
     PyObject* args[3] = {connector, executor, con};
     return new_ref(PyObject_VectorcallMethod(name, args, 1, con ? s_kwnames_executor_con : s_kwnames_executor));
@@ -93,6 +97,14 @@ PyObject* db_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         }
         return execute_impl(self, executor, con).relinquish();
     });
+}
+
+Ref execute_sql(PyObject* db, PyObject* sql, PyObject* params) {
+    PyObject* connector = connector_of(db);
+    Ref keep = borrow(connector);
+    // By name: a user's connector subclass may override execute.
+    PyObject* cargs[3] = {connector, sql, params};
+    return new_ref(PyObject_VectorcallMethod(s_execute, cargs, 2, s_kwnames_args));
 }
 
 // executeSql(sql, args=())
@@ -124,10 +136,7 @@ PyObject* db_executeSql(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             empty = new_ref(PyTuple_New(0));
             params = empty.get();
         }
-        PyObject* connector = connector_of(self);
-        Ref keep = borrow(connector);
-        PyObject* cargs[3] = {connector, sql, params};
-        return PyObject_VectorcallMethod(s_execute, cargs, 2, s_kwnames_args);
+        return execute_sql(self, sql, params).relinquish();
     });
 }
 
@@ -168,6 +177,34 @@ PyObject* get_instance_impl() {
 }
 
 PyObject* db_getInstance(PyObject*, PyObject*) { return get_instance_impl(); }
+
+// The installed handle (new reference), raising when there is none.
+Ref handle() {
+    if (!g_instance) raise_strovy("DBInstanceCreateError");
+    return borrow(g_instance);
+}
+
+int handle_is_async_impl() {
+    return guard_int([&]() -> int {
+        Ref db = handle();
+        Ref connector = borrow(connector_of(db.get()));
+        return is_async(connector.get()) ? 1 : 0;
+    });
+}
+
+PyObject* handle_connector_impl() {
+    return guard([&]() -> PyObject* {
+        Ref db = handle();
+        return borrow(connector_of(db.get())).relinquish();
+    });
+}
+
+PyObject* execute_sql_impl(PyObject* sql, PyObject* params) {
+    return guard([&]() -> PyObject* {
+        Ref db = handle();
+        return execute_sql(db.get(), sql, params).relinquish();
+    });
+}
 
 PyObject* db_drop(PyObject*, PyObject*) {
     PyObject* inst = g_instance;
@@ -256,6 +293,9 @@ void module_body(PyObject* m) {
     capi.DBType = &DBType;
     capi.get_instance = get_instance_impl;
     capi.execute = execute_capi;
+    capi.handle_is_async = handle_is_async_impl;
+    capi.handle_connector = handle_connector_impl;
+    capi.execute_sql = execute_sql_impl;
     export_api(m, TAVRIK_DB_CAPSULE, &capi);
 
     g_connector_api = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 1);

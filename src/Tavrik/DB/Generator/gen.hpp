@@ -95,6 +95,8 @@ PyObject* api_bind_model(PyObject* gen, PyObject* model);
 PyObject* api_update_statement(PyObject* gen, PyObject* model);
 PyObject* api_insert_values(PyObject* gen, PyObject* model, PyObject* cols, PyObject* params);
 PyObject* api_new_bound(PyObject* model);
+// Sets the statement-building entries (version 3) of the table.
+void fill_building_api(GeneratorAPI* api);
 
 }  // namespace gen
 }  // namespace tavrik

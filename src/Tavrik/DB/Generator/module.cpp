@@ -40,8 +40,9 @@ void init_module(PyObject* m) {
     api.CustomColAnnounceType = &CustomColAnnounceType;
     api.JoinCellType = &JoinCellType;
     api.insert_values = api_insert_values;
+    fill_building_api(&api);
     export_api(m, TAVRIK_GENERATOR_CAPSULE, &api);
-    mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 3);
+    mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 4);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "gen.hpp"
 #include <cstddef>
 #include <cstring>
+#include <memory>
 
 namespace tavrik {
 namespace gen {
@@ -1016,8 +1017,7 @@ Ref in_condition(PyObject* self) {
         PyErr_SetString(PyExc_ValueError, "InOperatorGenerator is not initialised");
         throw_error();
     }
-    static Immortal in_name(intern("in_"));
-    return new_ref(PyObject_CallMethodOneArg(o->col, in_name, o->values));
+    return new_ref(mp_api->filter_in(o->col, o->values));
 }
 PyObject* in_cell(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* { return in_condition(self).relinquish(); });
@@ -1142,6 +1142,151 @@ PyObject* api_new_bound(PyObject* model) {
         set_field(G(g.get())->model, model == Py_None ? nullptr : model);
         return g.relinquish();
     });
+}
+
+// The statement-building entries of the table: the methods' own C bodies
+// on a SqlGenerator, the methods looked up by name on a subclass instance.
+
+namespace {
+
+struct BuildNames {
+    Immortal select, selectCount, selectExists, where, join, orderBy, forUpdate, Limit, insert, values, valuesMany,
+        update, set, delete_;
+} bn;
+
+// Calls gen.<name>(*args), dropping the result.
+void call_by_name(PyObject* gen, PyObject* name, PyObject* const* args, Py_ssize_t nargs) {
+    // stack[0] is spare room that PY_VECTORCALL_ARGUMENTS_OFFSET lets the
+    // callee use; stack[1] is the receiver.
+    PyObject* small[16];
+    std::unique_ptr<PyObject*[]> big;
+    PyObject** stack = small;
+    if (nargs + 2 > 16) {
+        big.reset(new PyObject*[nargs + 2]);
+        stack = big.get();
+    }
+    stack[0] = nullptr;
+    stack[1] = gen;
+    for (Py_ssize_t i = 0; i < nargs; i++) stack[i + 2] = args[i];
+    Ref r = new_ref(PyObject_VectorcallMethod(name, stack + 1, (size_t)(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                              nullptr));
+}
+
+// A method body's new reference (or NULL): dropped, or the error raised.
+void done(PyObject* r) { Ref keep = new_ref(r); }
+
+bool own_type(PyObject* gen) { return Py_TYPE(gen) == &SqlGeneratorType; }
+
+// Positional arguments from a tuple or list.
+template <class F>
+int spread(PyObject* gen, PyObject* name, PyObject* seq, F&& direct) {
+    return guard_int([&]() -> int {
+        Ref fast = new_ref(PySequence_Fast(seq, "argument list must be a sequence"));
+        PyObject* const* items = PySequence_Fast_ITEMS(fast.get());
+        Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
+        if (own_type(gen))
+            done(direct(items, n));
+        else
+            call_by_name(gen, name, items, n);
+        return 0;
+    });
+}
+
+// One argument, or none when `arg` is NULL.
+template <class F>
+int single(PyObject* gen, PyObject* name, PyObject* arg, F&& direct) {
+    return guard_int([&]() -> int {
+        if (own_type(gen))
+            done(direct());
+        else
+            call_by_name(gen, name, &arg, arg ? 1 : 0);
+        return 0;
+    });
+}
+
+int api_select(PyObject* gen, PyObject* cols) {
+    return spread(gen, bn.select, cols, [&](PyObject* const* a, Py_ssize_t n) { return m_select(gen, a, n, nullptr); });
+}
+int api_select_count(PyObject* gen) {
+    return single(gen, bn.selectCount, nullptr, [&] { return m_select_count(gen, nullptr); });
+}
+int api_select_exists(PyObject* gen) {
+    return single(gen, bn.selectExists, nullptr, [&] { return m_select_exists(gen, nullptr); });
+}
+int api_where(PyObject* gen, PyObject* cond) {
+    return single(gen, bn.where, cond, [&] { return m_where(gen, cond); });
+}
+int api_join(PyObject* gen, PyObject* relation) {
+    return single(gen, bn.join, relation, [&] { return m_join(gen, relation); });
+}
+int api_order_by(PyObject* gen, PyObject* terms) {
+    return spread(gen, bn.orderBy, terms,
+                  [&](PyObject* const* a, Py_ssize_t n) { return m_order_by(gen, a, n, nullptr); });
+}
+int api_for_update(PyObject* gen) {
+    return single(gen, bn.forUpdate, nullptr, [&] { return m_for_update(gen, nullptr); });
+}
+int api_limit(PyObject* gen, long long count, long long skip) {
+    return guard_int([&]() -> int {
+        Ref c = from_long(count), s = from_long(skip);
+        PyObject* a[2] = {c.get(), s.get()};
+        if (own_type(gen))
+            done(m_limit(gen, a, 2, nullptr));
+        else
+            call_by_name(gen, bn.Limit, a, 2);
+        return 0;
+    });
+}
+int api_insert(PyObject* gen, PyObject* model) {
+    return single(gen, bn.insert, model, [&] { return m_insert(gen, model); });
+}
+int api_values(PyObject* gen, PyObject* cells) {
+    return spread(gen, bn.values, cells, [&](PyObject* const* a, Py_ssize_t n) { return m_values(gen, a, n, nullptr); });
+}
+int api_values_many(PyObject* gen, PyObject* rows) {
+    return single(gen, bn.valuesMany, rows, [&] { return m_values_many(gen, rows); });
+}
+int api_update(PyObject* gen, PyObject* model) {
+    return single(gen, bn.update, model, [&] { return m_update(gen, model); });
+}
+int api_set(PyObject* gen, PyObject* cells) {
+    return spread(gen, bn.set, cells, [&](PyObject* const* a, Py_ssize_t n) { return m_set(gen, a, n, nullptr); });
+}
+int api_delete_from(PyObject* gen, PyObject* model) {
+    return single(gen, bn.delete_, model, [&] { return m_delete(gen, model); });
+}
+
+}  // namespace
+
+void fill_building_api(GeneratorAPI* api) {
+    bn.select = intern("select");
+    bn.selectCount = intern("selectCount");
+    bn.selectExists = intern("selectExists");
+    bn.where = intern("where");
+    bn.join = intern("join");
+    bn.orderBy = intern("orderBy");
+    bn.forUpdate = intern("forUpdate");
+    bn.Limit = intern("Limit");
+    bn.insert = intern("insert");
+    bn.values = intern("values");
+    bn.valuesMany = intern("valuesMany");
+    bn.update = intern("update");
+    bn.set = intern("set");
+    bn.delete_ = intern("delete");
+    api->select = api_select;
+    api->select_count = api_select_count;
+    api->select_exists = api_select_exists;
+    api->where = api_where;
+    api->join = api_join;
+    api->order_by = api_order_by;
+    api->for_update = api_for_update;
+    api->limit = api_limit;
+    api->insert = api_insert;
+    api->values = api_values;
+    api->values_many = api_values_many;
+    api->update = api_update;
+    api->set = api_set;
+    api->delete_from = api_delete_from;
 }
 
 void init_sql_types(PyObject* m) {

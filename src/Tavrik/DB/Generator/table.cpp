@@ -290,6 +290,8 @@ Ref create_sql(PyObject* self) {
                              table.get());
                 throw_error();
             }
+            // By name: any connector (a user's subclass too) says how it
+            // declares an auto-increment key.
             Ref ann = new_ref(PyObject_CallMethodOneArg(t->connector, names.autoFiledAnnounce.get(), prop));
             if (!PyUnicode_Check(ann.get())) raise_expected("str", ann.get());
             std::string a;

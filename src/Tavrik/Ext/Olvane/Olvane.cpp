@@ -20,9 +20,8 @@ bool assertions_off = false;
 DBAPI* db_api = nullptr;
 
 struct Names {
-    Immortal page, pageSize, content, total, totalPage, select, where, orderBy, getExecutor, col, pkName,
-        tableName, execute, findListForeignKey, executeSql, args, _execute, _getCount, connector, isAsync,
-        _asyncExecute;
+    Immortal page, pageSize, content, total, totalPage, getExecutor, col, pkName, tableName, execute,
+        findListForeignKey, _execute, _getCount, _asyncExecute;
 } names;
 
 void init_names() {
@@ -31,21 +30,14 @@ void init_names() {
     names.content = intern("content");
     names.total = intern("total");
     names.totalPage = intern("totalPage");
-    names.select = intern("select");
-    names.where = intern("where");
-    names.orderBy = intern("orderBy");
     names.getExecutor = intern("getExecutor");
     names.col = intern("col");
     names.pkName = intern("pkName");
     names.tableName = intern("tableName");
     names.execute = intern("execute");
     names.findListForeignKey = intern("findListForeignKey");
-    names.executeSql = intern("executeSql");
-    names.args = intern("args");
     names._execute = intern("_execute");
     names._getCount = intern("_getCount");
-    names.connector = intern("connector");
-    names.isAsync = intern("isAsync");
     names._asyncExecute = intern("_asyncExecute");
 }
 
@@ -138,6 +130,8 @@ int olvane_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             }
         }
         int deep = Require(PyObject_IsTrue(findForeign));
+        // By name, as for every call on a user's model or executor below:
+        // the user's classes may override these methods.
         Ref ex = new_ref(PyObject_CallMethodNoArgs(target, names.getExecutor.get()));
         if (ex.get() != Py_None && !PyObject_TypeCheck(ex.get(), BaseModelExecutorType))
             raise_cannot_convert(ex.get(), BaseModelExecutorType->tp_name);
@@ -173,9 +167,8 @@ PyObject* olvane_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         PyObject* gen = generator_of(o);
         Ref cols = getattr(o->target, names.col.get());
         Ref colt = new_ref(PySequence_Tuple(cols.get()));
-        Ref select = getattr(gen, names.select.get());
-        Ref r1 = new_ref(PyObject_Call(select.get(), colt.get(), nullptr));
-        Ref r2 = new_ref(PyObject_CallMethodOneArg(gen, names.where.get(), cond));
+        Require(generator_api->select(gen, colt.get()));
+        Require(generator_api->where(gen, cond));
         Py_INCREF(self);
         return self;
     });
@@ -188,8 +181,7 @@ PyObject* olvane_orderBy(PyObject* self, PyObject* args, PyObject* kwargs) {
             throw_error();
         }
         PyObject* gen = generator_of((OlvaneObject*)self);
-        Ref m = getattr(gen, names.orderBy.get());
-        Ref r = new_ref(PyObject_Call(m.get(), args, nullptr));
+        Require(generator_api->order_by(gen, args));
         Py_INCREF(self);
         return self;
     });
@@ -216,8 +208,6 @@ PyObject* olvane_setPage(PyObject* self, PyObject* args, PyObject* kwargs) {
         return self;
     });
 }
-
-Ref db_instance() { return new_ref(db_api->get_instance()); }
 
 // The raw result of the count statement (an awaitable on the async road).
 Ref get_count(OlvaneObject* o) {
@@ -252,18 +242,13 @@ Ref get_count(OlvaneObject* o) {
     Ref wheres = new_ref(PyObject_Str(where));
     Ref text = new_ref(PyUnicode_FromFormat("select count(`%U`) from `%U` %U", pkq.get(), tbq.get(), wheres.get()));
     Ref tup = new_ref(PyList_AsTuple(params));
-    Ref db = db_instance();
     // A driver that formats the text with `%` (MySQL's) must find every `%`
     // inside a quoted name doubled.
-    Ref connector = getattr(db.get(), names.connector.get());
+    Ref connector = new_ref(db_api->handle_connector());
     Ref holder = new_ref(PyObject_GetAttrString(connector.get(), "paramsHolder"));
     if (PyUnicode_Check(holder.get()) && PyUnicode_CompareWithASCIIString(holder.get(), "%s") == 0)
         text = rewrite_statement(text.get(), Dialect::MySQL);
-    Ref meth = getattr(db.get(), names.executeSql.get());
-    Ref kw = new_ref(PyDict_New());
-    Require(PyDict_SetItem(kw.get(), names.args.get(), tup.get()));
-    Ref targs = new_ref(PyTuple_Pack(1, text.get()));
-    return new_ref(PyObject_Call(meth.get(), targs.get(), kw.get()));
+    return new_ref(db_api->execute_sql(text.get(), tup.get()));
 }
 
 PyObject* olvane_getCount(PyObject* self, PyObject*) {
@@ -289,8 +274,7 @@ void apply_limit(OlvaneObject* o) {
     PyObject* gen = generator_of(o);
     // 64-bit: page * pageSize may pass 2^31 on a big table.
     long long skip = ((long long)o->page - 1) * (long long)o->pageSize;
-    Ref count = from_long(o->pageSize), off = from_long(skip);
-    Ref r = new_ref(PyObject_CallMethod(gen, "Limit", "OO", count.get(), off.get()));
+    Require(generator_api->limit(gen, o->pageSize, skip));
 }
 
 PyObject* olvane__execute(PyObject* self, PyObject*) {
@@ -311,10 +295,7 @@ PyObject* olvane__execute(PyObject* self, PyObject*) {
 
 PyObject* olvane_execute(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
-        Ref db = db_instance();
-        Ref connector = getattr(db.get(), names.connector.get());
-        Ref isAsync = getattr(connector.get(), names.isAsync.get());
-        if (truthy(isAsync.get())) return PyObject_CallMethodNoArgs(self, names._asyncExecute.get());
+        if (Require(db_api->handle_is_async())) return PyObject_CallMethodNoArgs(self, names._asyncExecute.get());
         Ref res = new_ref(PyObject_CallMethodNoArgs(self, names._execute.get()));
         if (res.get() != Py_None && !PyObject_TypeCheck(res.get(), &PageType))
             raise_cannot_convert(res.get(), "Page");
@@ -416,14 +397,11 @@ void olvane_exec(PyObject* m) {
     OlvaneType.tp_methods = olvane_methods;
     add_type(m, &OlvaneType);
 
-    // Other modules' types and tables, after ours are published.
-    import_type("Tavrik.Model.Korvid", "Korvid");
-    BaseModelExecutorType = import_type("Tavrik.Model.Vantrel", "BaseModelExecutor");
-    import_type("Tavrik.DB.Connector", "BaseConnector");
-    FilterListCellType = import_type("Tavrik.Model.ModelProperty", "FilterListCell");
-    import_type("Tavrik.DB.Generator", "SqlGenerator");
-    generator_api = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 1);
-    db_api = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 1);
+    // Other modules' tables, after ours are published.
+    BaseModelExecutorType = import_api<VantrelAPI>(TAVRIK_VANTREL_CAPSULE, 1)->BaseModelExecutorType;
+    FilterListCellType = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 1)->FilterListCellType;
+    generator_api = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 3);
+    db_api = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 2);
     Ref dbcls = import_attr("Tavrik.DB.DB", "DB");
     add_object(m, "DB", dbcls.get());
     Ref korvid = import_attr("Tavrik.Model.Korvid", "Korvid");

@@ -354,24 +354,7 @@ PyObject* work_arg(const char* func, PyObject* const* args, Py_ssize_t nargs, Py
     return a[0] ? a[0] : Py_None;
 }
 
-bool connector_is_async(PyObject* connector) {
-    // The field is read directly unless a Python subclass may have replaced it.
-    if (I.BaseConnector && PyObject_TypeCheck(connector, I.BaseConnector) &&
-        !(Py_TYPE(connector)->tp_flags & Py_TPFLAGS_HEAPTYPE))
-        return ((BaseConnectorObject*)connector)->isAsync != 0;
-    Ref v = getattr(connector, N.isAsync);
-    return truthy(v.get());
-}
-
-bool db_is_async() {
-    Ref db = new_ref(I.db->get_instance());
-    Ref connector;
-    if (Py_IS_TYPE(db.get(), I.DBType) && ((DBObject*)db.get())->connector)
-        connector = Ref::owning(((DBObject*)db.get())->connector);
-    else
-        connector = getattr(db.get(), N.connector);
-    return connector_is_async(connector.get());
-}
+bool db_is_async() { return Require(I.db->handle_is_async()) != 0; }
 
 PyObject* korvid_getExecutor(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {

@@ -2,7 +2,6 @@
 // interned names made once at init and what it imports from the other
 // modules of the package.
 #pragma once
-#include <tavrik/api/connector.hpp>
 #include <tavrik/api/db.hpp>
 #include <tavrik/api/korvid.hpp>
 #include <tavrik/api/modelproperty.hpp>
@@ -12,6 +11,20 @@
 
 namespace tavrik {
 namespace korvid {
+
+// Layouts of the model base and of a row.  No other module reads them.
+struct KorvidObject {
+    PyObject_HEAD
+    PyObject* col;
+    PyObject* mapping;
+    PyObject* modelInstance;
+    PyObject* tableName;
+};
+
+struct ModelInstanceObject {
+    PyDictObject dict;
+    PyObject* _temp;
+};
 
 extern PyTypeObject KorvidBaseType;    // _Korvid
 extern PyTypeObject ModelInstanceType;
@@ -37,8 +50,6 @@ struct Names {
     Immortal modelInstance;
     Immortal getAsyncExecutor;
     Immortal getOtherFkBy;
-    Immortal connector;
-    Immortal isAsync;
     Immortal items;
     Immortal ModelList;
     Immortal getPropertyObj;
@@ -70,7 +81,6 @@ struct Imports {
     Immortal deepcopy;
     Immortal type_new;  // type.__new__
     PyTypeObject* DBType = nullptr;
-    PyTypeObject* BaseConnector = nullptr;
     PyTypeObject* ModelExecutor = nullptr;
     PyTypeObject* AsyncModelExecutor = nullptr;
     // Created by this module.

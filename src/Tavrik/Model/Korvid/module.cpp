@@ -55,8 +55,6 @@ void make_names() {
     N.modelInstance = in("modelInstance");
     N.getAsyncExecutor = in("getAsyncExecutor");
     N.getOtherFkBy = in("getOtherFkBy");
-    N.connector = in("connector");
-    N.isAsync = in("isAsync");
     N.items = in("items");
     N.ModelList = in("ModelList");
     N.getPropertyObj = in("getPropertyObj");
@@ -113,12 +111,12 @@ void import_others(PyObject* m) {
     I.AsyncModelExecutor = bind_type(m, "Tavrik.Model.Vantrel", "AsyncModelExecutor");
 
     // Connectors.
-    I.BaseConnector = bind_type(m, "Tavrik.DB.Connector", "BaseConnector");
-    for (const char* c : {"Sqlite3Connector", "AioSqliteConnector", "AioMysqlConnector", "PyMysqlConnector"})
+    for (const char* c :
+         {"BaseConnector", "Sqlite3Connector", "AioSqliteConnector", "AioMysqlConnector", "PyMysqlConnector"})
         bind_type(m, "Tavrik.DB.Connector", c);
 
     // Database handle.
-    I.db = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 1);
+    I.db = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 2);
     I.DBType = bind_type(m, "Tavrik.DB.DB", "DB");
 
     // pydantic and the model hook (from the Python module itself: it defines

@@ -33,6 +33,17 @@ PyObject* api_cell(PyObject* prop, PyObject* v) {
         return Require(PyTuple_Pack(2, prop, db.get()));
     });
 }
+PyObject* api_filter_in(PyObject* prop, PyObject* values) {
+    return guard([&]() -> PyObject* {
+        if (!is_property(prop)) raise_arg_type("prop", BasePropertyType.tp_name, prop);
+        // A column class declared in Python may override in_.
+        if (Py_TYPE(prop)->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+            static Immortal in_name(intern("in_"));
+            return Require(PyObject_CallMethodOneArg(prop, in_name, values));
+        }
+        return Require(column_in(prop, values));
+    });
+}
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "Tavrik.Model.ModelProperty",
@@ -59,6 +70,7 @@ void init_module(PyObject* m) {
     api.column_sql = api_column_sql;
     api.insert_cell = api_cell;
     api.update_cell = api_cell;
+    api.filter_in = api_filter_in;
     export_api(m, TAVRIK_MODELPROPERTY_CAPSULE, &api);
     // The name a model's annotations give its columns: `name: Column[str] = StrProperty(64)`.
     add_object(m, "Column", (PyObject*)&BasePropertyType);

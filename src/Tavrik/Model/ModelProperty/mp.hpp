@@ -48,6 +48,8 @@ PyObject* copy_default(PyObject* v);
 
 // `table`.`column` (cached on the property).
 PyObject* column_sql_borrowed(PyObject* prop);
+// prop.in_(iterable) of the package's own column types (new reference).
+PyObject* column_in(PyObject* prop, PyObject* iterable);
 // Appends a backtick-quoted identifier (backticks doubled) to `out`.
 
 // --------------------------------------------------------------- filters

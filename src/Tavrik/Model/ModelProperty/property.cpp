@@ -440,6 +440,8 @@ void setup_sentinel(PyTypeObject* tp, const char* name, const char* doc) {
 
 }  // namespace
 
+PyObject* column_in(PyObject* prop, PyObject* iterable) { return prop_in(prop, iterable); }
+
 PyObject* column_sql_borrowed(PyObject* prop) {
     BasePropertyObject* p = P(prop);
     if (p->columnSql) return p->columnSql;

@@ -215,6 +215,7 @@ Ref sync_execute(PyObject* self) { return new_ref(sync_execute_unchecked(self));
 Ref executor_execute(PyObject* self) {
     if (Py_TYPE(self) == &ModelExecutorType) return sync_execute(self);
     if (Py_TYPE(self) == &BaseModelExecutorType) return Ref::owning(Py_None);
+    // By name: a user's executor subclass may override execute.
     return call_method0(self, N.execute);
 }
 
@@ -227,15 +228,16 @@ static void lock_rows(PyObject* self) {
     if (!db || db == Py_None) return;
     PyObject* c = ((DBObject*)db)->connector;
     if (c && PyObject_TypeCheck(c, I.connector->AioMysqlConnectorType))
-        call_method0(require_sql(self, "select"), N.forUpdate);
+        Require(I.gen->for_update(require_sql(self, "select")));
 }
 
 static Ref find_all_impl(PyObject* self, PyObject* filter, const QueryOptions& o) {
     executor_reset(self);
     PyObject* model = model_of(self);
     Ref cols = o.cols ? Ref::owning(o.cols.get()) : getattr(model, N.col);
-    Ref sel = call_method_seq(require_sql(self, "select"), N.select, cols.get());
-    call_method1(sel.get(), N.where, filter);
+    PyObject* sql = require_sql(self, "select");
+    Require(I.gen->select(sql, cols.get()));
+    Require(I.gen->where(sql, filter));
     apply_order_window(self, o);
     if (o.lock) lock_rows(self);
     set_shape(self, SHAPE_ROWS, o.keys.get());
@@ -505,7 +507,12 @@ static PyObject* m_find(FASTCALL_ARGS) {
     return guard([&] {
         no_kwargs("find", kwnames);
         executor_reset(self);
-        call_method(require_sql(self, "select"), N.select, args, (size_t)nargs);
+        Ref cols = new_ref(PyTuple_New(nargs));
+        for (Py_ssize_t i = 0; i < nargs; i++) {
+            Py_INCREF(args[i]);
+            PyTuple_SET_ITEM(cols.get(), i, args[i]);
+        }
+        Require(I.gen->select(require_sql(self, "select"), cols.get()));
         set_shape(self, SHAPE_ROWS, nullptr);
         return Ref::owning(self).relinquish();
     });
@@ -565,9 +572,9 @@ static PyObject* m_findAnyMatch(FASTCALL_ARGS) {
         executor_reset(self);
         Ref cols = o.cols ? Ref::owning(o.cols.get()) : getattr(model, N.col);
         PyObject* sql = require_sql(self, "select");
-        call_method_seq(sql, N.select, cols.get());
+        Require(I.gen->select(sql, cols.get()));
         Ref filter = instance_to_filter(self, a[0]);
-        call_method1(sql, N.where, filter.get());
+        Require(I.gen->where(sql, filter.get()));
         apply_order_window(self, o);
         set_shape(self, SHAPE_ROWS, o.keys.get());
         if (limit > 0) {
@@ -590,7 +597,7 @@ static PyObject* m_By(FASTCALL_ARGS) {
         bind_args("By", args, nargs, kwnames, names, 1, 0, a);
         PyObject* f = a[0] ? a[0] : Py_None;
         check_filter(f, "Filter");
-        call_method1(require_sql(self, "where"), N.where, f);
+        Require(I.gen->where(require_sql(self, "where"), f));
         return executor_execute(self).relinquish();
     });
 }
@@ -623,8 +630,8 @@ static PyObject* m_delete(FASTCALL_ARGS) {
         // to the deletion; an unexecuted one (editSql) is kept.
         executor_reset(self);
         PyObject* sql = require_sql(self, "delete");
-        call_method1(sql, N.delete_, model);
-        call_method1(sql, N.where, cond.get());
+        Require(I.gen->delete_from(sql, model));
+        Require(I.gen->where(sql, cond.get()));
         return executor_execute(self).relinquish();
     });
 }

@@ -763,8 +763,14 @@ static PyObject* m_saveAll(FASTCALL_ARGS) {
         static const char* const names[] = {"instances"};
         PyObject* a[1];
         bind_args("saveAll", args, nargs, kwnames, names, 1, 1, a);
-        GcPause pause;
-        Py_ssize_t n = build_batch(self, a[0]);
+        Py_ssize_t n;
+        {
+            // Paused while the rows' cells are made, not while the statement
+            // runs: a collection paused interpreter-wide for the length of
+            // the I/O would stall every other thread's garbage too.
+            GcPause pause;
+            n = build_batch(self, a[0]);
+        }
         if (n == 0) return from_long(0).relinquish();
         try {
             executor_execute(self);

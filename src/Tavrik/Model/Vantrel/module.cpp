@@ -20,7 +20,6 @@ static Ref name(const char* s) { return intern(s); }
 
 void init_names() {
     N.select = name("select");
-    N.forUpdate = name("forUpdate");
     N.where = name("where");
     N.insert = name("insert");
     N.values = name("values");
@@ -66,9 +65,6 @@ void init_names() {
     N.findOneBy = name("findOneBy");
     N.modelInstance = name("modelInstance");
     N.valuesMany = name("valuesMany");
-    N.orderBy = name("orderBy");
-    N.selectCount = name("selectCount");
-    N.selectExists = name("selectExists");
 }
 
 static PyModuleDef moduledef = {
@@ -97,7 +93,7 @@ static void init(PyObject* m) {
     // 2. The other modules' capsules and types.
     I.korvid = import_api<KorvidAPI>(TAVRIK_KORVID_CAPSULE, 2);
     I.mp = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 2);
-    I.gen = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 2);
+    I.gen = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 3);
     I.db = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 1);
     I.connector = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 2);
 

@@ -229,7 +229,7 @@ QueryOptions query_options(PyObject* model, PyObject* forUpdate, PyObject* order
 void apply_order_window(PyObject* self, const QueryOptions& o) {
     PyObject* sql = E(self)->sql;
     if (!sql) raise_none_attr("orderBy");
-    if (o.order) call_method_seq(sql, N.orderBy, o.order.get());
+    if (o.order) Require(I.gen->order_by(sql, o.order.get()));
     if (o.window) {
         tavrik_paging_fn paging = ((SqlGeneratorHead*)sql)->paging;
         if (!paging) {
@@ -300,7 +300,7 @@ Ref shape_result(PyObject* self, Ref built) {
 // count(Filter=None) / exists(Filter=None): the statement is begun afresh
 // like every query's (clauses added before a first execution survive).
 static Ref aggregate(PyObject* self, const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject* begin, int shape) {
+                     int (*begin)(PyObject*), int shape) {
     static const char* const names[] = {"Filter"};
     PyObject* a[1];
     bind_args(fname, args, nargs, kwnames, names, 1, 0, a);
@@ -309,19 +309,22 @@ static Ref aggregate(PyObject* self, const char* fname, PyObject* const* args, P
     executor_reset(self);
     PyObject* sql = E(self)->sql;
     if (!sql) raise_none_attr("select");
-    call_method0(sql, begin);
-    call_method1(sql, N.where, f);
+    Require(begin(sql));
+    Require(I.gen->where(sql, f));
     set_shape(self, shape, nullptr);
     return executor_execute(self);
 }
 
 PyObject* m_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] { return aggregate(self, "count", args, nargs, kwnames, N.selectCount, SHAPE_COUNT).relinquish(); });
+    return guard([&] {
+        return aggregate(self, "count", args, nargs, kwnames, I.gen->select_count, SHAPE_COUNT).relinquish();
+    });
 }
 
 PyObject* m_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard(
-        [&] { return aggregate(self, "exists", args, nargs, kwnames, N.selectExists, SHAPE_EXISTS).relinquish(); });
+    return guard([&] {
+        return aggregate(self, "exists", args, nargs, kwnames, I.gen->select_exists, SHAPE_EXISTS).relinquish();
+    });
 }
 
 // _v_query_options(executor, forUpdate, orderBy, limit, offset, columns):

@@ -28,8 +28,7 @@ struct Names {
     Immortal getExecutor, getOtherFkBy, insertCell, updateCell, instance, execute;
     Immortal findAllBy, findForeignKey, save, update, reset, con, info;
     Immortal executor, deep, path, clevel, level, before, _saveOTO, _saveOTM, _saveMTM;
-    Immortal findOneBy, modelInstance, valuesMany, forUpdate;
-    Immortal orderBy, selectCount, selectExists;
+    Immortal findOneBy, modelInstance, valuesMany;
 };
 extern Names N;
 

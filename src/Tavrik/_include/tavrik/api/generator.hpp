@@ -30,7 +30,7 @@ struct SqlGeneratorHead {
     tavrik_paging_fn paging;
 };
 
-#define TAVRIK_GENERATOR_API_VERSION 2
+#define TAVRIK_GENERATOR_API_VERSION 3
 #define TAVRIK_GENERATOR_CAPSULE "Tavrik.DB.Generator._C_API"
 
 struct GeneratorAPI {
@@ -57,6 +57,27 @@ struct GeneratorAPI {
     // database values: `cols` a tuple of column properties, `params` a list of
     // tuples of values in that order.  Returns the generator (new reference).
     PyObject* (*insert_values)(PyObject* gen, PyObject* model, PyObject* cols, PyObject* params);
+    // Version 3.  The statement-building methods of SqlGenerator, for the
+    // modules that build statements in C.  Each does what the method named
+    // in its comment does to `gen` (checks, errors and all) and returns 0,
+    // or -1 with an exception set.  On an instance of a Python subclass of
+    // SqlGenerator the method itself is looked up and called, so a
+    // subclass's override is honoured.  `cols`, `terms`, `cells`: a tuple or
+    // a list, spread as the method's positional arguments.
+    int (*select)(PyObject* gen, PyObject* cols);             // gen.select(*cols)
+    int (*select_count)(PyObject* gen);                       // gen.selectCount()
+    int (*select_exists)(PyObject* gen);                      // gen.selectExists()
+    int (*where)(PyObject* gen, PyObject* cond);              // gen.where(cond); cond may be None
+    int (*join)(PyObject* gen, PyObject* relation);           // gen.join(relation)
+    int (*order_by)(PyObject* gen, PyObject* terms);          // gen.orderBy(*terms)
+    int (*for_update)(PyObject* gen);                         // gen.forUpdate()
+    int (*limit)(PyObject* gen, long long count, long long skip);  // gen.Limit(count, skip)
+    int (*insert)(PyObject* gen, PyObject* model);            // gen.insert(model)
+    int (*values)(PyObject* gen, PyObject* cells);            // gen.values(*cells)
+    int (*values_many)(PyObject* gen, PyObject* rows);        // gen.valuesMany(rows)
+    int (*update)(PyObject* gen, PyObject* model);            // gen.update(model)
+    int (*set)(PyObject* gen, PyObject* cells);               // gen.set(*cells)
+    int (*delete_from)(PyObject* gen, PyObject* model);       // gen.delete(model)
 };
 
 }  // namespace tavrik

@@ -1,22 +1,9 @@
-// C-level layout and operation table of Tavrik.Model.Korvid.
+// Operation table of Tavrik.Model.Korvid.
 // Version rule: append only; bump the version with every appended entry.
 #pragma once
 #include "../ref.hpp"
 
 namespace tavrik {
-
-struct KorvidObject {
-    PyObject_HEAD
-    PyObject* col;
-    PyObject* mapping;
-    PyObject* modelInstance;
-    PyObject* tableName;
-};
-
-struct ModelInstanceObject {
-    PyDictObject dict;
-    PyObject* _temp;
-};
 
 #define TAVRIK_KORVID_API_VERSION 2
 #define TAVRIK_KORVID_CAPSULE "Tavrik.Model.Korvid._C_API"

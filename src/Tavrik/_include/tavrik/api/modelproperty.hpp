@@ -56,7 +56,7 @@ inline PyObject* prop_column(PyObject* prop) {
 }
 
 // Version 3: BasePropertyObject grew `column`, `unique` and `index`.
-#define TAVRIK_MODELPROPERTY_API_VERSION 3
+#define TAVRIK_MODELPROPERTY_API_VERSION 4
 #define TAVRIK_MODELPROPERTY_CAPSULE "Tavrik.Model.ModelProperty._C_API"
 
 struct ModelPropertyAPI {
@@ -86,6 +86,11 @@ struct ModelPropertyAPI {
     // value) cell that SqlGenerator.values/set take (new reference).
     PyObject* (*insert_cell)(PyObject* prop, PyObject* value);
     PyObject* (*update_cell)(PyObject* prop, PyObject* value);
+    // --- version 4 ---
+    // prop.in_(values): the condition `column IN (...)` over the database
+    // values of the iterable `values` (new reference).  A column class
+    // declared in Python has its own in_ called.
+    PyObject* (*filter_in)(PyObject* prop, PyObject* values);
 };
 
 }  // namespace tavrik
