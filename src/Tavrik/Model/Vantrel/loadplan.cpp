@@ -228,7 +228,7 @@ Ref LoadPlan::run() {
         if (step_join_) {
             PyObject* sql = E(step_ex_.get())->sql;
             if (!sql) raise_none_attr("join");
-            call_method1(sql, N.join, step_join_.get());
+            Require(I.gen->join(sql, step_join_.get()));
         }
         return executor_find_all(step_ex_.get(), step_arg_.get());
     }
