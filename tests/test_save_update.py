@@ -24,16 +24,16 @@ async def on(road):  # noqa: F811
     return road
 
 
-async def ok(road, fn):
-    res, err = await road.call(fn)
+async def ok(on, fn):
+    res, err = await on.call(fn)
     assert err is None, repr(err)
     return res
 
 
-def executor_class(road):
+def executor_class(on):
     from Tavrik.Model.Vantrel import AsyncModelExecutor, ModelExecutor
 
-    return ModelExecutor if road.sync else AsyncModelExecutor
+    return ModelExecutor if on.sync else AsyncModelExecutor
 
 
 USERS = "SELECT id, name, age, active FROM t_user ORDER BY id"
@@ -129,13 +129,13 @@ async def test_update(on):
     assert on.rows("SELECT name, age, active FROM t_user") == [("only-name", None, 1)]
 
 
-def _spy_class(road, calls):
+def _spy_class(on, calls):
     """An executor subclass recording the overridable methods a save calls."""
-    base = executor_class(road)
+    base = executor_class(on)
     names = ["_saveOTO", "_saveOTM", "_saveMTM", "update", "findAllBy"]
 
     def make(name):
-        if road.sync:
+        if on.sync:
             def method(self, *args, **kw):
                 calls.append((name, sorted(kw)))
                 return getattr(super(Spy, self), name)(*args, **kw)

@@ -1,6 +1,8 @@
 // AsyncModelExecutor: the same operations as awaitables.  The coroutine
 // bodies are Python (Tavrik/Model/_aio_executor.py); argument checks, validation and statement
 // building are the C++ helpers below, called before the awaitable exists.
+// save, update and the relation savers make their plan (saveplan.cpp) at the
+// call and return the coroutine that drives it.
 #include "args.hpp"
 #include "vantrel.hpp"
 

@@ -1,5 +1,6 @@
-// ModelExecutor: saving, updating and related-object loading on the calling
-// thread, plus the statement builders both flavours share.
+// ModelExecutor: related-object loading on the calling thread, the methods
+// (save and update run the plan of saveplan.cpp), plus the validation and
+// statement builders both flavours share.
 #include "args.hpp"
 #include "vantrel.hpp"
 
