@@ -165,6 +165,67 @@ async def test_overrides_are_called(on):
     assert on.rows("SELECT name FROM t_user") == [("hal2",)]
 
 
+def _related_spy(on, calls):
+    """An executor for related models recording what a save asks of it."""
+    base = executor_class(on)
+
+    class Spy(base):
+        def _note(self, *what):
+            calls.append((self.table,) + what)
+
+        def reset(self):
+            self._note("reset")
+            return super().reset()
+
+    def make(name):
+        if on.sync:
+            def method(self, *args):
+                res = getattr(super(Spy, self), name)(*args)
+                self._note(name, len(res)) if name == "findAllBy" else self._note(name)
+                return res
+        else:
+            async def method(self, *args):
+                res = await getattr(super(Spy, self), name)(*args)
+                self._note(name, len(res)) if name == "findAllBy" else self._note(name)
+                return res
+        return method
+
+    for name in ("findAllBy", "delete", "save", "update"):
+        setattr(Spy, name, make(name))
+    return Spy
+
+
+def _named(ex, table):
+    ex.table = table
+    return ex
+
+
+async def test_related_executors_are_asked_by_method(on):
+    """Related rows go through their executors' methods (overrides included);
+    the owner's junction rows are deleted only after a read found some."""
+    calls = []
+    Spy = _related_spy(on, calls)
+    role = await ok(on, lambda: Role.getExecutor().save(Role(name="r")))
+    for model in (UserRole, Post):
+        model.getExecutor = classmethod(lambda cls, work=None: _named(Spy(cls, work), cls.tableName))
+    try:
+        ex = User.getExecutor()
+        u = await ok(on, lambda: ex.save(User(name="u", posts=[Post(title="p")], roles=[role])))
+        assert calls == [("t_post", "reset"), ("t_post", "save"), ("t_user_role", "findAllBy", 0),
+                         ("t_user_role", "save")]
+        del calls[:]
+        # stored: the save becomes an update, which rewrites the junction rows
+        u.posts[0].title = "p2"
+        await ok(on, lambda: ex.save(u))
+        assert calls == [("t_post", "update"), ("t_user_role", "findAllBy", 1), ("t_user_role", "delete"),
+                         ("t_user_role", "save")]
+    finally:
+        for model in (UserRole, Post):
+            del model.getExecutor
+    assert on.rows("SELECT title FROM t_post") == [("p2",)]
+    assert on.rows(JUNCTION) == [(u.id, role.id)]
+
+
 # ---------------------------------------------------------------- where the roads differ on purpose
 
 
