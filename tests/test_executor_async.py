@@ -73,48 +73,6 @@ async def test_update_without_key_raises_when_called(async_db):
         User.getExecutor().update(User(name="nokey"))
 
 
-async def test_save_and_fall_back_to_update(async_db):
-    ex = User.getExecutor()
-    u = User(name="ann", age=3)
-    assert await ex.save(u) is u and u.id
-    again = User(id=u.id, name="ann2", age=4)
-    assert await ex.save(again) is again
-    assert await rows_of("SELECT id, name, age FROM t_user") == [(u.id, "ann2", 4)]
-    empty = User(name="", check=False)
-    assert await ex.save(empty) is empty
-
-
-async def test_save_one_to_one_and_many(async_db):
-    ex = User.getExecutor()
-    u = await ex.save(User(name="bob", profile={"bio": "b"}, posts=[{"title": "x"}, {"title": "y"}]))
-    assert u.profile.user_id == u.id and u.profile.id
-    assert [p.user_id for p in u.posts] == [u.id, u.id]
-    assert await rows_of("SELECT user_id, title FROM t_post ORDER BY id") == [(u.id, "x"), (u.id, "y")]
-
-
-async def test_update_inserts_one_to_one_without_key(async_db):
-    ex = User.getExecutor()
-    u = await ex.save(User(name="cat"))
-    u.profile = Profile(bio="fresh")
-    u.name = "cat2"
-    assert await ex.update(u) is u
-    assert u.profile.id
-    assert await rows_of("SELECT bio FROM t_profile") == [("fresh",)]
-    assert await rows_of("SELECT name FROM t_user") == [("cat2",)]
-
-
-async def test_save_many_to_many_inserts_items_then_junction_rows(async_db):
-    ex = User.getExecutor()
-    u = await ex.save(User(name="dan", roles=[Role(name="r1"), Role(name="r2")]))
-    assert all(r.id for r in u.roles)
-    assert sorted(await rows_of("SELECT name FROM t_role")) == [("r1",), ("r2",)]
-    junction = await rows_of("SELECT t_user_id, t_role_id FROM t_user_role ORDER BY t_role_id")
-    assert junction == [(u.id, u.roles[0].id), (u.id, u.roles[1].id)]
-    # update rewrites the junction rows: exactly the new list remains
-    u.roles = [u.roles[1], Role(name="r3")]
-    await ex.update(u)
-    junction = await rows_of("SELECT t_role_id FROM t_user_role ORDER BY t_role_id")
-    assert junction == [(u.roles[0].id,), (u.roles[1].id,)]
 
 
 async def test_save_all(async_db):

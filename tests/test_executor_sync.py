@@ -289,19 +289,6 @@ def test_save_returns_same_instance_with_key(sqlite_db, db_path):
     assert ex.save(empty) is empty and count(db_path, "ex_item") == 2
 
 
-def test_save_junction_row_yields_none(sqlite_db, db_path):
-    assert UserRole.getExecutor().save({"t_user_id": 1, "t_role_id": 2}) is None
-    assert raw(db_path, "SELECT t_user_id, t_role_id FROM t_user_role") == [(1, 2)]
-
-
-def test_save_existing_key_updates(sqlite_db, db_path):
-    ex = ExItem.getExecutor()
-    first = ex.save(ExItem(label="one", qty=1))
-    again = ExItem(id=first.id, label="uno", qty=5, code="U")
-    assert ex.save(again) is again
-    assert raw(db_path, "SELECT id, label, qty, code FROM ex_item") == [(first.id, "uno", 5, "U")]
-
-
 def test_ids_beyond_32_bits(sqlite_db, db_path):
     ex = ExBig.getExecutor()
     big = 2**31 + 5
@@ -321,46 +308,6 @@ def test_bad_value_is_rejected_before_writing(sqlite_db, db_path):
 
 
 # ---------------------------------------------------------------- relations
-
-
-def test_save_with_one_to_one_and_one_to_many(sqlite_db, db_path):
-    ex = User.getExecutor()
-    u = User(name="ann", profile={"bio": "hi"}, posts=[{"title": "p1"}, {"title": "p2"}])
-    res = ex.save(u)
-    assert res is u and u.id
-    # the related objects carry the owner's binding value and are saved
-    assert u.profile.user_id == u.id and u.profile.id
-    assert [p.user_id for p in u.posts] == [u.id, u.id] and all(p.id for p in u.posts)
-    assert raw(db_path, "SELECT user_id, bio FROM t_profile") == [(u.id, "hi")]
-    assert raw(db_path, "SELECT user_id, title FROM t_post ORDER BY id") == [(u.id, "p1"), (u.id, "p2")]
-
-
-def test_save_many_to_many_twice_keeps_second_list(sqlite_db, db_path):
-    rex = Role.getExecutor()
-    a, b, c = (rex.save(Role(name=n)) for n in ("a", "b", "c"))
-    ex = User.getExecutor()
-    u = ex.save(User(name="bob", roles=[a, b]))
-    assert sorted(r[0] for r in raw(db_path, "SELECT t_role_id FROM t_user_role WHERE t_user_id=?", (u.id,))) == [
-        a.id,
-        b.id,
-    ]
-    junction = lambda: sorted(r[0] for r in raw(db_path, "SELECT t_role_id FROM t_user_role"))  # noqa: E731
-    u2 = ex.findOneBy(User.id == u.id)
-    u2.roles = [c]
-    ex.save(u2)  # exists: integrity error, then update, which rewrites the junction rows
-    assert junction() == [c.id]
-    u2.roles = [b, c]
-    ex.save(u2)
-    assert junction() == [b.id, c.id]
-    User.getExecutor()._saveMTM(User.roles, User(id=u.id, roles=[a], check=False))
-    assert junction() == [a.id]
-    # save: an empty list is falsy, the relation is not touched
-    ex.save(User(name="carl", roles=[]))
-    assert junction() == [a.id]
-    # update: the list is what the owner holds now, an empty one included
-    u2.roles = []
-    User.getExecutor().update(u2)
-    assert junction() == []
 
 
 @pytest.mark.parametrize("values", [dict(name="", age=0, active=False), dict(name="z", age=0, active=False)])
@@ -409,42 +356,6 @@ def test_related_errors_are_raised_before_writing(sqlite_db, db_path):
     with pytest.raises(ValueError, match="title"):
         ex.save(u)
     assert count(db_path, "t_user") == 0 and count(db_path, "t_post") == 0
-
-
-def test_save_one_to_many_reads_items_from_relation(sqlite_db, db_path):
-    ex = User.getExecutor()
-    u = ex.save(User(name="fay"))
-    u.posts = [Post(title="x"), Post(title="y")]
-    ex._saveOTM(User.posts, u)
-    assert raw(db_path, "SELECT user_id, title FROM t_post ORDER BY id") == [(u.id, "x"), (u.id, "y")]
-
-
-def test_update(sqlite_db, db_path):
-    from Tavrik.Error.Strovy import UpdateWithOutPrimaryKeyError
-
-    ex = User.getExecutor()
-    u = ex.save(User(name="gil", age=30, profile={"bio": "old"}, posts=[{"title": "t1"}]))
-    for bad in (User(name="nopk"), User(id=0, name="zero", check=False)):
-        with pytest.raises(UpdateWithOutPrimaryKeyError):
-            ex.update(bad)
-    u.name = "gil2"
-    u.age = None  # a present falsy value is written
-    u.profile.bio = "new"
-    u.posts[0].title = "t2"
-    assert ex.update(u) is u and ex.instance is u
-    assert raw(db_path, "SELECT name, age, active FROM t_user") == [("gil2", None, 1)]
-    assert raw(db_path, "SELECT bio FROM t_profile") == [("new",)]
-    assert raw(db_path, "SELECT title FROM t_post") == [("t2",)]
-    # a related object without key fails the whole update before any write
-    u.name = "gil3"
-    u.posts.append(Post(title="new post"))
-    with pytest.raises(UpdateWithOutPrimaryKeyError):
-        ex.update(u)
-    assert raw(db_path, "SELECT name FROM t_user") == [("gil2",)]
-    assert raw(db_path, "SELECT title FROM t_post") == [("t2",)]
-    # columns the row does not hold keep their stored values
-    ex.update(User(id=u.id, name="only-name", check=False))
-    assert raw(db_path, "SELECT name, age, active FROM t_user") == [("only-name", None, 1)]
 
 
 # ---------------------------------------------------------------- batches

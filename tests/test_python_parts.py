@@ -37,8 +37,8 @@ async def test_failed_async_save_shows_source_lines(async_db):
     for f in frames:
         assert f.filename.endswith(".py") and os.path.isfile(f.filename), f.filename
         assert f.line, "no source line for %s:%s" % (f.filename, f.lineno)
-    # the frame of the save itself names its function
-    assert any(f.name == "_v_save" and os.path.basename(f.filename) == "_aio_executor.py" for f in frames)
+    # the frame of the driver running the save names its function
+    assert any(f.name == "run" and os.path.basename(f.filename) == "_aio_executor.py" for f in frames)
 
 
 PROGRAM = """

@@ -1,5 +1,6 @@
-// ModelExecutor: saving, updating and related-object loading on the calling
-// thread, plus the statement builders both flavours share.
+// ModelExecutor: related-object loading on the calling thread, the methods
+// (save and update run the plan of saveplan.cpp), plus the validation and
+// statement builders both flavours share.
 #include "args.hpp"
 #include "loadplan.hpp"
 #include "vantrel.hpp"
@@ -32,15 +33,6 @@ static Ref col_name_of(PyObject* holder, PyObject* attr) {
     return getattr(col.get(), N.name);
 }
 
-static Ref work_or_none(PyObject* self) { return Ref::owning(E(self)->work ? E(self)->work : Py_None); }
-
-static Ref executor_for(PyObject* model, PyObject* work) {
-    if (work) return call_method1(model, N.getExecutor, work);
-    return call_method0(model, N.getExecutor);
-}
-
-static bool is_mapping(PyObject* o) { return PyDict_Check(o) || (o != Py_None && PyMapping_Check(o)); }
-
 // ------------------------------------------------------------ validation
 //
 // Everything a save or update will write is checked before the first
@@ -48,7 +40,7 @@ static bool is_mapping(PyObject* o) { return PyDict_Check(o) || (o != Py_None &&
 // related row can be built, keys needed for updates are present.  The root
 // row's own cells are built by the statement builder, also before any write.
 
-static void require_pk(PyObject* model, PyObject* row) {
+void require_pk(PyObject* model, PyObject* row) {
     Ref pk_name = getattr(model, N.pkName);
     Ref pk = row_get(row, pk_name.get());
     if (!pk || !truthy(pk.get())) {
@@ -340,150 +332,6 @@ bool build_update_has_cells(PyObject* self, PyObject* instance, PyObject* cells)
 
 // ------------------------------------------------------------ ModelExecutor
 
-static Ref sync_save(PyObject* self, PyObject* instance, bool validate);
-static Ref sync_update(PyObject* self, PyObject* instance, bool validate, PyObject* cells = nullptr);
-
-static Ref save_on(PyObject* ex, PyObject* item) {
-    if (Py_TYPE(ex) == &ModelExecutorType) return sync_save(ex, item, false);
-    return call_method1(ex, N.save, item);
-}
-static Ref update_on(PyObject* ex, PyObject* item) {
-    if (Py_TYPE(ex) == &ModelExecutorType) return sync_update(ex, item, false);
-    return call_method1(ex, N.update, item);
-}
-
-static void save_oto(PyObject* self, PyObject* res, PyObject* fk, PyObject* instance) {
-    PyObject* src = (res && is_mapping(res)) ? res : instance;
-    Ref name = getattr(fk, N.name);
-    Ref related = row_item(instance, name.get());
-    Ref bind_name = col_name_of(fk, N.bindCol);
-    Ref target_bind_name = col_name_of(fk, N.targetBindCol);
-    Ref value = row_item(src, bind_name.get());
-    row_set(related.get(), target_bind_name.get(), value.get());
-    Ref target = getattr(fk, N.target);
-    Ref w = work_or_none(self);
-    Ref ex = executor_for(target.get(), w.get());
-    Ref saved = save_on(ex.get(), related.get());
-    row_set(src, name.get(), saved.get());
-}
-
-static void save_otm(PyObject* self, PyObject* fk, PyObject* instance) {
-    // The items sit under the relation's name; each gets the owner's binding
-    // value before it is saved, as a one-to-one object does.
-    Ref name = getattr(fk, N.name);
-    Ref items = row_item(instance, name.get());
-    Ref bind_name = col_name_of(fk, N.bindCol);
-    Ref target_bind_name = col_name_of(fk, N.targetBindCol);
-    Ref value = row_item(instance, bind_name.get());
-    Ref target = getattr(fk, N.target);
-    Ref w = work_or_none(self);
-    Ref ex = executor_for(target.get(), w.get());
-    Ref it = new_ref(PyObject_GetIter(items.get()));
-    while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get()))) {
-        row_set(item.get(), target_bind_name.get(), value.get());
-        if (PyObject_TypeCheck(ex.get(), &BaseModelExecutorType))
-            executor_reset(ex.get());
-        else
-            call_method0(ex.get(), N.reset);
-        save_on(ex.get(), item.get());
-    }
-    if (PyErr_Occurred()) throw_error();
-}
-
-// (junction executor, delete row, delete filter, [junction rows])
-Ref mtm_plan(PyObject* fk, PyObject* instance) {
-    Ref middle = getattr(fk, N.middleModel);
-    Ref owner = getattr(fk, N.owner);
-    Ref other = call_method1(middle.get(), N.getOtherFkBy, owner.get());
-    Ref bind_name = col_name_of(fk, N.bindCol);
-    Ref key = row_item(instance, bind_name.get());
-    Ref tbc = getattr(fk, N.targetBindCol);
-    Ref tname = getattr(tbc.get(), N.name);
-    Ref other_bind = col_name_of(other.get(), N.bindCol);
-    Ref other_target = col_name_of(other.get(), N.targetBindCol);
-    Ref del_row = new_ref(PyDict_New());
-    Require(PyDict_SetItem(del_row.get(), tname.get(), key.get()));
-    Ref cond = new_ref(PyObject_RichCompare(tbc.get(), key.get(), Py_EQ));
-    Ref name = getattr(fk, N.name);
-    Ref items = row_item(instance, name.get());
-    Ref rows = new_ref(PyList_New(0));
-    Ref it = new_ref(PyObject_GetIter(items.get()));
-    while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get()))) {
-        Ref d = new_ref(PyDict_New());
-        Require(PyDict_SetItem(d.get(), tname.get(), key.get()));
-        Ref ik = row_item(item.get(), other_target.get());
-        Require(PyDict_SetItem(d.get(), other_bind.get(), ik.get()));
-        Require(PyList_Append(rows.get(), d.get()));
-    }
-    if (PyErr_Occurred()) throw_error();
-    return new_ref(PyTuple_Pack(4, middle.get(), del_row.get(), cond.get(), rows.get()));
-}
-
-static void save_mtm(PyObject* self, PyObject* fk, PyObject* instance) {
-    Ref plan = mtm_plan(fk, instance);
-    Ref w = work_or_none(self);
-    Ref ex = executor_for(PyTuple_GET_ITEM(plan.get(), 0), w.get());
-    // Deleting nothing still locks the index gap on MySQL, and concurrent
-    // saves of new owners then deadlock on their inserts: the owner's rows
-    // are looked for first (a read that takes no locks).
-    Ref existing = executor_find_all(ex.get(), PyTuple_GET_ITEM(plan.get(), 2));
-    Py_ssize_t n_existing = PyObject_Length(existing.get());
-    if (n_existing < 0) throw_error();
-    if (n_existing > 0) {
-        PyObject* dargs[2] = {PyTuple_GET_ITEM(plan.get(), 1), PyTuple_GET_ITEM(plan.get(), 2)};
-        call_method(ex.get(), N.delete_, dargs, 2);
-    }
-    PyObject* rows = PyTuple_GET_ITEM(plan.get(), 3);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(rows); i++) save_on(ex.get(), PyList_GET_ITEM(rows, i));
-}
-
-static void dispatch_saver(PyObject* self, PyObject* which, PyObject* const* a, size_t n,
-                           void (*direct)(PyObject*, PyObject* const*)) {
-    if (Py_TYPE(self) == &ModelExecutorType)
-        direct(self, a);
-    else
-        call_method(self, which, a, n);
-}
-
-// An error taken off the interpreter while the code that handles it runs;
-// errors raised meanwhile get it as their __context__, as in an except block.
-class HandledError {
-public:
-    HandledError() {
-        PyErr_Fetch(&t_, &v_, &tb_);
-        PyErr_NormalizeException(&t_, &v_, &tb_);
-        if (tb_) PyException_SetTraceback(v_, tb_);
-    }
-    ~HandledError() {
-        Py_XDECREF(t_);
-        Py_XDECREF(v_);
-        Py_XDECREF(tb_);
-    }
-    HandledError(const HandledError&) = delete;
-    HandledError& operator=(const HandledError&) = delete;
-    [[noreturn]] void raise_again() {
-        PyErr_Restore(t_, v_, tb_);
-        t_ = v_ = tb_ = nullptr;
-        throw_error();
-    }
-    // Called with another error set: that one propagates, chained to this.
-    [[noreturn]] void chain_current() {
-        PyObject *t, *v, *tb;
-        PyErr_Fetch(&t, &v, &tb);
-        PyErr_NormalizeException(&t, &v, &tb);
-        if (v && v != v_ && v_) {
-            if (tb) PyException_SetTraceback(v, tb);
-            Py_INCREF(v_);
-            PyException_SetContext(v, v_);
-        }
-        PyErr_Restore(t, v, tb);
-        throw_error();
-    }
-
-private:
-    PyObject *t_ = nullptr, *v_ = nullptr, *tb_ = nullptr;
-};
-
 // The condition picking the stored row with the row's primary key, or null
 // when the row carries no key of its own.
 Ref stored_key_condition(PyObject* model, PyObject* row) {
@@ -497,7 +345,7 @@ Ref stored_key_condition(PyObject* model, PyObject* row) {
 }
 
 // Whether an update of the row also updates related rows.
-static bool has_related(PyObject* model, PyObject* row) {
+bool has_related(PyObject* model, PyObject* row) {
     Ref fks = getattr(model, N.fk);
     Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
     for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
@@ -506,133 +354,6 @@ static bool has_related(PyObject* model, PyObject* row) {
         if (v && v.get() != Py_None) return true;
     }
     return false;
-}
-
-// An insert refused by the database becomes an update only when the row's
-// key is already stored (asked on the same connection); any other integrity
-// error (another unique column, NOT NULL, CHECK, a foreign key) is the
-// caller's, unchanged, before anything else is written.  An update that then
-// matches no row (the row went away meanwhile) writes nothing and fails with
-// that same error.
-static Ref save_fallback(PyObject* self, PyObject* instance, PyObject* update_cells) {
-    HandledError orig;
-    bool stored = false;
-    Ref res;
-    try {
-        PyObject* model = model_of(self);
-        Ref cond = stored_key_condition(model, instance);
-        if (cond && !has_related(model, instance) && Py_TYPE(self) == &ModelExecutorType) {
-            // Only the row itself is written: the update asks for the row by
-            // the rows it matches, where the connector reports them.
-            check_row_of(model, instance, "instance", false);
-            build_fallback_update(self, instance, update_cells);
-            X(self)->matched = -1;
-            res = sync_execute(self);
-            long long matched = X(self)->matched;
-            if (matched < 0) {
-                Ref rows = executor_find_all(self, cond.get());
-                matched = Require(PyObject_Length(rows.get()));
-            }
-            stored = matched > 0;
-        } else if (cond) {
-            Ref rows = executor_find_all(self, cond.get());
-            stored = Require(PyObject_Length(rows.get())) > 0;
-            if (stored) {
-                X(self)->matched = -1;
-                res = sync_update(self, instance, true, update_cells);
-                stored = X(self)->matched != 0;
-            }
-        }
-    } catch (const PyErrOccurred&) {
-        orig.chain_current();
-    }
-    if (!stored) orig.raise_again();
-    return res;
-}
-
-static Ref sync_save(PyObject* self, PyObject* instance, bool validate) {
-    PyObject* model = model_of(self);
-    check_row_of(model, instance, "instance", true);
-    if (validate) validate_tree(model, instance, VM_SAVE);
-    Ref update_cells = new_ref(PyList_New(0));
-    if (!build_insert(self, instance, update_cells.get())) return Ref::owning(instance);
-    Ref res;
-    if (Py_TYPE(self) == &ModelExecutorType) {
-        // A refused insert comes back as a return value: the fall-back to an
-        // update is an expected road, not worth an unwinding.
-        PyObject* r = sync_execute_unchecked(self);
-        if (!r) {
-            if (!PyErr_ExceptionMatches(I.integrity)) throw_error();
-            return save_fallback(self, instance, update_cells.get());
-        }
-        res = Ref::consuming(r);
-    } else {
-        try {
-            res = executor_execute(self);
-        } catch (const PyErrOccurred&) {
-            if (!PyErr_ExceptionMatches(I.integrity)) throw;
-            return save_fallback(self, instance, update_cells.get());
-        }
-    }
-    Ref fks = getattr(model, N.fk);
-    Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
-    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
-        PyObject* fk = PySequence_Fast_GET_ITEM(fast.get(), i);
-        Ref name = getattr(fk, N.name);
-        Ref v = row_get(instance, name.get());
-        if (!v || !truthy(v.get())) continue;
-        Ref type = fk_type(fk);
-        if (eq(type.get(), I.OTO)) {
-            PyObject* a[3] = {res.get(), fk, instance};
-            dispatch_saver(self, N._saveOTO, a, 3, [](PyObject* s, PyObject* const* x) { save_oto(s, x[0], x[1], x[2]); });
-        } else if (eq(type.get(), I.OTM)) {
-            PyObject* a[2] = {fk, instance};
-            dispatch_saver(self, N._saveOTM, a, 2, [](PyObject* s, PyObject* const* x) { save_otm(s, x[0], x[1]); });
-        } else if (eq(type.get(), I.MTM)) {
-            PyObject* a[2] = {fk, instance};
-            dispatch_saver(self, N._saveMTM, a, 2, [](PyObject* s, PyObject* const* x) { save_mtm(s, x[0], x[1]); });
-        }
-    }
-    return res;
-}
-
-static Ref sync_update(PyObject* self, PyObject* instance, bool validate, PyObject* cells) {
-    PyObject* model = model_of(self);
-    check_row_of(model, instance, "instance", false);
-    require_pk(model, instance);
-    if (validate) validate_tree(model, instance, VM_UPDATE);
-    bool has_cells = build_update_has_cells(self, instance, cells);
-    Ref w = work_or_none(self);
-    Ref fks = getattr(model, N.fk);
-    Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
-    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
-        PyObject* fk = PySequence_Fast_GET_ITEM(fast.get(), i);
-        Ref name = getattr(fk, N.name);
-        Ref v = row_get(instance, name.get());
-        // None means "no related object": there is nothing to update.
-        if (!v || v.get() == Py_None) continue;
-        Ref type = fk_type(fk);
-        if (eq(type.get(), I.OTO)) {
-            Ref target = getattr(fk, N.target);
-            Ref ex = executor_for(target.get(), w.get());
-            update_on(ex.get(), v.get());
-        } else {
-            const bool mtm = eq(type.get(), I.MTM);
-            Ref m = getattr(fk, mtm ? N.directTarget : N.target);
-            Ref it = new_ref(PyObject_GetIter(v.get()));
-            while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get()))) {
-                Ref ex = executor_for(m.get(), w.get());
-                update_on(ex.get(), item.get());
-            }
-            if (PyErr_Occurred()) throw_error();
-            // The owner's junction rows become exactly the list it holds now,
-            // as on the asynchronous road; otherwise a changed list saved
-            // through save()'s fall-back to update() would be dropped silently.
-            if (mtm) save_mtm(self, fk, instance);
-        }
-    }
-    if (!has_cells) return Ref::owning(instance);
-    return executor_execute(self);
 }
 
 // ------------------------------------------------------------ loading
@@ -700,7 +421,7 @@ static PyObject* m_save(FASTCALL_ARGS) {
         static const char* const names[] = {"instance"};
         PyObject* a[1];
         bind_args("save", args, nargs, kwnames, names, 1, 1, a);
-        return in_transaction(self, [&] { return sync_save(self, a[0], true); }).relinquish();
+        return in_transaction(self, [&] { return run_plan(self, OP_SAVE, a); }).relinquish();
     });
 }
 
@@ -709,7 +430,7 @@ static PyObject* m_update(FASTCALL_ARGS) {
         static const char* const names[] = {"instance"};
         PyObject* a[1];
         bind_args("update", args, nargs, kwnames, names, 1, 1, a);
-        return in_transaction(self, [&] { return sync_update(self, a[0], true); }).relinquish();
+        return in_transaction(self, [&] { return run_plan(self, OP_UPDATE, a); }).relinquish();
     });
 }
 
@@ -718,8 +439,7 @@ static PyObject* m_saveOTO(FASTCALL_ARGS) {
         static const char* const names[] = {"res", "fk", "instance"};
         PyObject* a[3];
         bind_args("_saveOTO", args, nargs, kwnames, names, 3, 3, a);
-        save_oto(self, a[0], a[1], a[2]);
-        Py_RETURN_NONE;
+        return run_plan(self, OP_SAVE_OTO, a).relinquish();
     });
 }
 
@@ -728,8 +448,7 @@ static PyObject* m_saveOTM(FASTCALL_ARGS) {
         static const char* const names[] = {"fk", "instance"};
         PyObject* a[2];
         bind_args("_saveOTM", args, nargs, kwnames, names, 2, 2, a);
-        save_otm(self, a[0], a[1]);
-        Py_RETURN_NONE;
+        return run_plan(self, OP_SAVE_OTM, a).relinquish();
     });
 }
 
@@ -738,8 +457,7 @@ static PyObject* m_saveMTM(FASTCALL_ARGS) {
         static const char* const names[] = {"fk", "instance"};
         PyObject* a[2];
         bind_args("_saveMTM", args, nargs, kwnames, names, 2, 2, a);
-        save_mtm(self, a[0], a[1]);
-        Py_RETURN_NONE;
+        return run_plan(self, OP_SAVE_MTM, a).relinquish();
     });
 }
 

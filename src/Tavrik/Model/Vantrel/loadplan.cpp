@@ -8,9 +8,6 @@
 namespace tavrik {
 namespace vantrel {
 
-const LoadRoad sync_road = {&ModelExecutorType, "Tavrik.Model.Vantrel.ModelExecutor", false, false, false};
-const LoadRoad async_road = {&AsyncModelExecutorType, "Tavrik.Model.Vantrel.AsyncModelExecutor", true, true, true};
-
 namespace {
 
 // What the loader reads of a relation descriptor, read once per search: the
@@ -43,7 +40,7 @@ int visit_ref(const Ref& r, visitproc visit, void* arg) { return r ? visit(r.get
 
 }  // namespace
 
-LoadPlan::LoadPlan(const LoadRoad& road, PyObject* self) : road_(road), self_(Ref::owning(self)) {}
+LoadPlan::LoadPlan(const Road& road, PyObject* self) : road_(road), self_(Ref::owning(self)) {}
 
 void LoadPlan::bind(PyObject* const* a, bool list) {
     if (list)
@@ -308,14 +305,14 @@ Ref LoadPlan::executor_for(const Frame& f, PyObject* model) const {
     } else {
         ex = call_method0(model, N.getExecutor);
     }
-    if (!PyObject_TypeCheck(ex.get(), road_.executor_type)) raise_cannot_convert(ex.get(), road_.executor_name);
+    if (!PyObject_TypeCheck(ex.get(), road_.own)) raise_cannot_convert(ex.get(), road_.own_name);
     return ex;
 }
 
 // Whether `ex` loads with this very algorithm (no override of findForeignKey
 // between), so that its rows are continued here instead of through a call.
 bool LoadPlan::loads_here(PyObject* ex) const {
-    PyTypeObject* t = road_.executor_type;
+    PyTypeObject* t = road_.own;
     if (Py_TYPE(ex) == t) return true;
     if (!PyObject_TypeCheck(ex, t)) return false;
     Ref mine = getattr((PyObject*)Py_TYPE(ex), N.findForeignKey);

@@ -14,33 +14,12 @@
 namespace tavrik {
 namespace vantrel {
 
-// Where the two roads load differently, on purpose.  Everything else is the
-// one algorithm.
-struct LoadRoad {
-    // Every related executor must be of this type (TypeError otherwise), and
-    // an executor of exactly this loader is continued in place rather than
-    // through its findForeignKey.
-    PyTypeObject* executor_type;
-    const char* executor_name;
-    // Related executors are made on the caller's connection,
-    // getExecutor(work); otherwise getExecutor() lets the database handle
-    // choose one.
-    bool callers_work;
-    // A relation whose binding column is absent from the row is skipped like
-    // an unset (None) one; otherwise the absence is a KeyError.
-    bool skip_absent_binding;
-    // A many-to-many answer taken from the search's cache that is not a list
-    // is stored wrapped in a one-element list.
-    bool wrap_cached_list;
-};
-extern const LoadRoad sync_road;
-extern const LoadRoad async_road;
 
 class LoadPlan {
 public:
     enum Step { NONE, FIND_ALL, LOAD };
 
-    LoadPlan(const LoadRoad& road, PyObject* self);
+    LoadPlan(const Road& road, PyObject* self);
     LoadPlan(const LoadPlan&) = delete;
     LoadPlan& operator=(const LoadPlan&) = delete;
 
@@ -93,7 +72,7 @@ private:
     void set_load(PyObject* ex, PyObject* row, Ref clevel, PyObject* before);
     void drop_step();
 
-    const LoadRoad& road_;
+    const Road& road_;
     Ref self_;
     Ref path_;
     Ref rels_;  // relation descriptor -> its members, read once per search

@@ -79,6 +79,8 @@ static void init(PyObject* m) {
     ready_base_type();
     ready_sync_type();
     ready_async_type();
+    ready_plan_type();
+    Require(PyType_Ready(&SavePlanType));
     add_type(m, &BaseModelExecutorType);
     add_type(m, &ModelExecutorType);
     add_type(m, &AsyncModelExecutorType);
@@ -136,7 +138,6 @@ static void init(PyObject* m) {
     }
 
     // Names the coroutine bodies use.
-    Require(PyDict_SetItemString(g, "_v_integrity", I.integrity));
     Require(PyDict_SetItemString(g, "_v_OTO", I.OTO));
     Require(PyDict_SetItemString(g, "_v_OTM", I.OTM));
     Require(PyDict_SetItemString(g, "_v_MTM", I.MTM));

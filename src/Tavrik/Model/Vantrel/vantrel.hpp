@@ -148,8 +148,53 @@ bool build_insert(PyObject* self, PyObject* instance, PyObject* update_cells = n
 // kept for it (see build_insert).
 bool build_update_has_cells(PyObject* self, PyObject* instance, PyObject* cells = nullptr);
 Py_ssize_t build_batch(PyObject* self, PyObject* instances);
-Ref mtm_plan(PyObject* fk, PyObject* instance);
 Ref stored_key_condition(PyObject* model, PyObject* row);  // null when the row has no key
+void require_pk(PyObject* model, PyObject* row);  // UpdateWithOutPrimaryKeyError without a key
+bool has_related(PyObject* model, PyObject* row);  // whether an update writes related rows too
+
+// ---- save and update, one algorithm for both executors (saveplan.cpp) ----
+// What a road does its own way, in saving and in loading; everything else
+// is the one algorithm (saveplan.cpp, loadplan.cpp).
+struct Road {
+    // Executors of this type run nested saves inside the plan and have their
+    // rows loaded in place; every related executor a load meets must be one
+    // (TypeError otherwise, naming `own_name`).
+    PyTypeObject* own;
+    const char* own_name;
+    bool update_saves_oto;  // update() saves (inserts or updates) a one-to-one related row
+    bool mtm_saves_far;     // many-to-many items are saved themselves (update: instead of updated)
+    int vm_save, vm_update;  // ValidateMode of a save and of an update
+    // Loading: related executors are made on the caller's connection,
+    // getExecutor(work); otherwise getExecutor() lets the database handle
+    // choose one.
+    bool callers_work;
+    // Loading: a relation whose binding column is absent from the row is
+    // skipped like an unset (None) one; otherwise the absence is a KeyError.
+    bool skip_absent_binding;
+    // Loading: a many-to-many answer taken from the search's cache that is
+    // not a list is stored wrapped in a one-element list.
+    bool wrap_cached_list;
+};
+extern const Road sync_road, async_road;
+enum PlanOp : int { OP_SAVE, OP_UPDATE, OP_SAVE_OTO, OP_SAVE_OTM, OP_SAVE_MTM };
+// A step of a plan: run the statement built on `ex`; read rows of `ex` by a
+// filter; or call a method of `ex`.  The objects are the plan's (borrowed).
+enum ActionKind : int { A_EXECUTE, A_FIND, A_CALL };
+struct Action {
+    ActionKind kind;
+    PyObject* ex;
+    PyObject* name;
+    PyObject* args[3];
+    size_t nargs;
+    bool lock;
+};
+// The operation on the synchronous road (args as the method's); its result.
+Ref run_plan(PyObject* self, PlanOp op, PyObject* const* args);
+// The operation's plan for the asynchronous road (a SavePlan), its
+// arguments checked.
+Ref new_async_plan(PyObject* self, PlanOp op, PyObject* const* args);
+extern PyTypeObject SavePlanType;
+void ready_plan_type();
 
 // Pauses the cyclic garbage collector while many acyclic objects are made
 // at once (rows of a large result, cells of a batch): otherwise every few
