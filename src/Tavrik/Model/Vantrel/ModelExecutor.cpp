@@ -171,8 +171,8 @@ bool build_insert(PyObject* self, PyObject* instance, PyObject* update_cells) {
     if (PyList_GET_SIZE(cells.get()) == 0) return false;
     PyObject* sql = E(self)->sql;
     if (!sql) raise_none_attr("insert");
-    Ref ins = call_method1(sql, N.insert, model);
-    call_method_seq(ins.get(), N.values, cells.get());
+    Require(I.gen->insert(sql, model));
+    Require(I.gen->values(sql, cells.get()));
     return true;
 }
 
@@ -180,11 +180,11 @@ bool build_insert(PyObject* self, PyObject* instance, PyObject* update_cells) {
 static void begin_update(PyObject* self, PyObject* model, PyObject* pk, PyObject* cells) {
     PyObject* sql = E(self)->sql;
     if (!sql) raise_none_attr("update");
-    Ref upd = new_ref(I.gen->update_statement(sql, model));
-    Ref setres = call_method_seq(upd.get(), N.set, cells);
+    Require(I.gen->update(sql, model));
+    Require(I.gen->set(sql, cells));
     Ref pk_col = getattr(model, N.pkCol);
     Ref cond = new_ref(PyObject_RichCompare(pk_col.get(), pk, Py_EQ));
-    call_method1(setres.get(), N.where, cond.get());
+    Require(I.gen->where(sql, cond.get()));
 }
 
 // Returns false when the row holds none of the model's columns (nothing to set).
