@@ -18,14 +18,17 @@ from Tavrik.Model.Vantrel import (
 
 __all__ = []
 
+
 async def execute(self):
     return await _v_start(self)
 
 
 async def run(plan):
-    """Runs a save or update planned by the executor: awaits each step the
-    plan hands out and gives it the step's result or error, until the plan
-    has ended; its last answer is then the operation's result."""
+    """Runs a plan of the executor's (a save, an update, a related-object
+    search; the algorithm is the extension's, the synchronous executor runs
+    the same one): awaits each step the plan hands out and gives it the
+    step's result or error, until the plan has ended; its last answer is
+    then the operation's result."""
     step = plan.send(None)
     while plan.running:
         try:
@@ -74,18 +77,8 @@ async def _v_saveAll(self, n):
 
 
 def findForeignKey(self, instance, deep=False, path=None, clevel=1, level=3, before=None):
-    return _v_load(_v_load_plan(self, False, instance, deep, path, clevel, level, before))
+    return run(_v_load_plan(self, False, instance, deep, path, clevel, level, before))
 
 
 def findListForeignKey(self, instances, deep=False, path=None, clevel=1, level=3, before=None):
-    return _v_load(_v_load_plan(self, True, instances, deep, path, clevel, level, before))
-
-
-async def _v_load(plan):
-    # The search itself is the extension's (the synchronous executor runs the
-    # same one); each step is the awaitable of a call it needs: a related
-    # executor's findAllBy, or an overriding findForeignKey.
-    for step in plan:
-        plan.send(await step)
-    return plan.result
-
+    return run(_v_load_plan(self, True, instances, deep, path, clevel, level, before))

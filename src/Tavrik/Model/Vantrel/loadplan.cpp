@@ -418,14 +418,18 @@ Ref load_now(PyObject* self, PyObject* const* a, bool list) {
 
 // ------------------------------------------------------------ the plan object
 //
-// The asynchronous road holds the plan in a coroutine: iterating the plan
-// gives the awaitable of each call, and send() hands the awaited result back.
+// The asynchronous road holds the plan in a coroutine, driven as a save plan
+// is (Tavrik/Model/_aio_executor.py, run): send(result) hands the awaited
+// result of the last call back and returns the awaitable of the next one,
+// or the search's result once `running` is false; throw(error) ends the
+// search with the error, which no step of a search handles.
 
 namespace {
 
 struct PlanObject {
     PyObject_HEAD
     LoadPlan* plan;
+    bool running;
 };
 
 PyTypeObject LoadPlanType = {
@@ -435,8 +439,8 @@ PyTypeObject LoadPlanType = {
 
 LoadPlan& plan_of(PyObject* self) {
     LoadPlan* p = ((PlanObject*)self)->plan;
-    if (!p) {
-        PyErr_SetString(PyExc_RuntimeError, "the loader is gone");
+    if (!p || !((PlanObject*)self)->running) {
+        PyErr_SetString(PyExc_RuntimeError, "the plan has ended");
         throw_error();
     }
     return *p;
@@ -460,37 +464,42 @@ void plan_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* plan_iternext(PyObject* self) {
-    return guard([&] {
-        LoadPlan& p = plan_of(self);
-        if (!p.next()) return (PyObject*)nullptr;
-        return p.run().relinquish();
-    });
-}
-
 PyObject* plan_send(PyObject* self, PyObject* result) {
     return guard([&] {
+        PlanObject* o = (PlanObject*)self;
         LoadPlan& p = plan_of(self);
-        if (!p.waiting()) {
-            PyErr_SetString(PyExc_RuntimeError, "the loader is waiting for no result");
-            throw_error();
+        try {
+            if (p.waiting()) p.take(result);
+            if (p.next()) return p.run().relinquish();
+        } catch (...) {
+            o->running = false;
+            throw;
         }
-        p.take(result);
-        return Ref::owning(Py_None).relinquish();
+        o->running = false;
+        return p.result().relinquish();
     });
 }
 
-PyObject* plan_result(PyObject* self, void*) {
-    return guard([&] { return plan_of(self).result().relinquish(); });
+PyObject* plan_throw(PyObject* self, PyObject* exc) {
+    return guard([&]() -> PyObject* {
+        if (!PyExceptionInstance_Check(exc)) raise_expected("BaseException", exc);
+        plan_of(self);
+        ((PlanObject*)self)->running = false;
+        PyErr_SetObject((PyObject*)Py_TYPE(exc), exc);
+        throw_error();
+    });
 }
 
+PyObject* plan_running(PyObject* self, void*) { return PyBool_FromLong(((PlanObject*)self)->running); }
+
 PyMethodDef plan_methods[] = {
-    {"send", (PyCFunction)plan_send, METH_O, "send($self, result, /)\n--\n\nThe result of the last call"},
+    {"send", (PyCFunction)plan_send, METH_O, "send($self, result, /)\n--\n\nThe last step's result; returns the next step."},
+    {"throw", (PyCFunction)plan_throw, METH_O, "throw($self, error, /)\n--\n\nThe last step's error; ends the search with it."},
     {nullptr},
 };
 
 PyGetSetDef plan_getset[] = {
-    {"result", plan_result, nullptr, "The loaded row (None beyond the level bound), or None for a list", nullptr},
+    {"running", plan_running, nullptr, nullptr, nullptr},
     {nullptr},
 };
 
@@ -508,6 +517,7 @@ PyObject* h_load_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         PlanObject* o = PyObject_GC_New(PlanObject, &LoadPlanType);
         if (!o) throw_error();
         o->plan = plan.release();
+        o->running = true;
         PyObject_GC_Track((PyObject*)o);
         return (PyObject*)o;
     });
@@ -527,8 +537,6 @@ void install_loading(PyObject* module) {
     t->tp_dealloc = plan_dealloc;
     t->tp_traverse = plan_traverse;
     t->tp_clear = plan_clear;
-    t->tp_iter = PyObject_SelfIter;
-    t->tp_iternext = plan_iternext;
     t->tp_methods = plan_methods;
     t->tp_getset = plan_getset;
     Require(PyType_Ready(t));
