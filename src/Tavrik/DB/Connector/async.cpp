@@ -22,13 +22,6 @@ inline Ref callm(PyObject* o, PyObject* name, PyObject* x) {
     return new_ref(PyObject_VectorcallMethod(name, a, 2, nullptr));
 }
 
-void set_field(PyObject*& field, PyObject* v) {
-    PyObject* old = field;
-    Py_XINCREF(v);
-    field = v;
-    Py_XDECREF(old);
-}
-
 // The bookkeeping fields of either asynchronous connector.
 struct AsyncFields {
     bool sqlite;

@@ -37,13 +37,6 @@ Ref open_connection(PyObject* path, bool main) {
     return new_ref(PyObject_Call(G.sqlite3_connect, args.get(), kw.get()));
 }
 
-void set_field(PyObject*& field, PyObject* v) {
-    PyObject* old = field;
-    Py_XINCREF(v);
-    field = v;
-    Py_XDECREF(old);
-}
-
 Ref open_main_connection(PyObject* path, int showLog) {
     Ref con = open_connection(path, true);
     if (showLog) callm(con.get(), G.s_set_trace_callback, G.logger_debug);

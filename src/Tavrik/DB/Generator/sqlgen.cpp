@@ -34,13 +34,6 @@ inline SqlGeneratorObject* G(PyObject* o) { return (SqlGeneratorObject*)o; }
 inline bool is_prop(PyObject* o) { return PyObject_TypeCheck(o, mp_api->BasePropertyType); }
 inline bool is_filter(PyObject* o) { return PyObject_TypeCheck(o, mp_api->FilterListCellType); }
 
-void set_field(PyObject*& field, PyObject* v) {
-    PyObject* old = field;
-    Py_XINCREF(v);
-    field = v;
-    Py_XDECREF(old);
-}
-
 void append_column(std::string& out, PyObject* prop) {
     Ref s = new_ref(mp_api->column_sql(prop));
     append_utf8(out, s.get());
@@ -91,15 +84,14 @@ void append_named(std::string& out, PyObject* model, PyObject* name) {
         quote_ident(out, name);
 }
 
+// What one statement under construction holds; the bound model outlives it.
+using StatementRefs = Refs<SqlGeneratorObject, NoRefs, &SqlGeneratorObject::table, &SqlGeneratorObject::columns,
+                           &SqlGeneratorObject::where, &SqlGeneratorObject::rows, &SqlGeneratorObject::sets,
+                           &SqlGeneratorObject::batch, &SqlGeneratorObject::order, &SqlGeneratorObject::joins>;
+using GenRefs = Refs<SqlGeneratorObject, StatementRefs, &SqlGeneratorObject::model>;
+
 void clear_statement(SqlGeneratorObject* g) {
-    Py_CLEAR(g->table);
-    Py_CLEAR(g->columns);
-    Py_CLEAR(g->where);
-    Py_CLEAR(g->rows);
-    Py_CLEAR(g->sets);
-    Py_CLEAR(g->batch);
-    Py_CLEAR(g->order);
-    Py_CLEAR(g->joins);
+    StatementRefs::clear((PyObject*)g);
     g->hasLimit = 0;
     g->limit = g->offset = 0;
     g->lockRows = 0;
@@ -108,32 +100,11 @@ void clear_statement(SqlGeneratorObject* g) {
 
 // ------------------------------------------------------------ lifecycle
 
-int gen_traverse(PyObject* self, visitproc visit, void* arg) {
-    SqlGeneratorObject* g = G(self);
-    Py_VISIT(g->model);
-    Py_VISIT(g->table);
-    Py_VISIT(g->columns);
-    Py_VISIT(g->joins);
-    Py_VISIT(g->where);
-    Py_VISIT(g->order);
-    Py_VISIT(g->rows);
-    Py_VISIT(g->sets);
-    Py_VISIT(g->batch);
-    return 0;
-}
-
 int gen_clear(PyObject* self) {
     SqlGeneratorObject* g = G(self);
     Py_CLEAR(g->model);
     clear_statement(g);
     return 0;
-}
-
-void gen_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    if (G(self)->weaklist) PyObject_ClearWeakRefs(self);
-    gen_clear(self);
-    Py_TYPE(self)->tp_free(self);
 }
 
 int paging(PyObject* self, long long limit, long long offset) {
@@ -882,21 +853,8 @@ PyGetSetDef gen_getset[] = {
 
 // ------------------------------------------------------------ JoinCell
 
-int join_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(((JoinCellObject*)self)->target);
-    Py_VISIT(((JoinCellObject*)self)->on);
-    return 0;
-}
-int join_clear(PyObject* self) {
-    Py_CLEAR(((JoinCellObject*)self)->target);
-    Py_CLEAR(((JoinCellObject*)self)->on);
-    return 0;
-}
-void join_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    join_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using JoinRefs = Refs<JoinCellObject, NoRefs, &JoinCellObject::target, &JoinCellObject::on>;
+
 int join_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
         static const char* kw[] = {"target", "on", "left", nullptr};
@@ -916,21 +874,8 @@ int join_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ------------------------------------------------------- CustomSqlGenerator
 
-int custom_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(((CustomSqlObject*)self)->text);
-    Py_VISIT(((CustomSqlObject*)self)->params);
-    return 0;
-}
-int custom_clear(PyObject* self) {
-    Py_CLEAR(((CustomSqlObject*)self)->text);
-    Py_CLEAR(((CustomSqlObject*)self)->params);
-    return 0;
-}
-void custom_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    custom_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using CustomRefs = Refs<CustomSqlObject, NoRefs, &CustomSqlObject::text, &CustomSqlObject::params>;
+
 int custom_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
         static const char* kw[] = {"text", "params", "kind", nullptr};
@@ -968,21 +913,8 @@ int custom_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ---------------------------------------------------- InOperatorGenerator
 
-int in_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(((InOperatorObject*)self)->col);
-    Py_VISIT(((InOperatorObject*)self)->values);
-    return 0;
-}
-int in_clear(PyObject* self) {
-    Py_CLEAR(((InOperatorObject*)self)->col);
-    Py_CLEAR(((InOperatorObject*)self)->values);
-    return 0;
-}
-void in_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    in_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using InRefs = Refs<InOperatorObject, NoRefs, &InOperatorObject::col, &InOperatorObject::values>;
+
 int in_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
         static const char* kw[] = {"col", "values", nullptr};
@@ -1139,58 +1071,37 @@ void init_sql_types(PyObject* m) {
     add_type(m, tp);
 
     tp = &SqlGeneratorType;
-    tp->tp_name = "Tavrik.DB.Generator.SqlGenerator";
-    tp->tp_basicsize = sizeof(SqlGeneratorObject);
-    tp->tp_base = &BaseSqlGeneratorType;
-    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    *tp = gc_type<GenRefs, gen_clear, offsetof(SqlGeneratorObject, weaklist)>(
+        "Tavrik.DB.Generator.SqlGenerator", sizeof(SqlGeneratorObject), Py_TPFLAGS_BASETYPE, &BaseSqlGeneratorType);
     tp->tp_doc = "SqlGenerator(model=None): one SELECT/INSERT/UPDATE/DELETE statement under construction.";
     tp->tp_new = gen_new;
     tp->tp_init = gen_init;
-    tp->tp_dealloc = gen_dealloc;
-    tp->tp_traverse = gen_traverse;
-    tp->tp_clear = gen_clear;
     tp->tp_methods = gen_methods;
     tp->tp_getset = gen_getset;
-    tp->tp_weaklistoffset = offsetof(SqlGeneratorObject, weaklist);
     add_type(m, tp);
 
     tp = &CustomSqlGeneratorType;
-    tp->tp_name = "Tavrik.DB.Generator.CustomSqlGenerator";
-    tp->tp_basicsize = sizeof(CustomSqlObject);
-    tp->tp_base = &BaseSqlGeneratorType;
-    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    *tp = gc_type<CustomRefs>("Tavrik.DB.Generator.CustomSqlGenerator", sizeof(CustomSqlObject),
+                              Py_TPFLAGS_BASETYPE, &BaseSqlGeneratorType);
     tp->tp_doc = "CustomSqlGenerator(text, params=(), *, kind=4): a hand-written statement and its parameters.";
     tp->tp_new = base_new;
     tp->tp_init = custom_init;
-    tp->tp_dealloc = custom_dealloc;
-    tp->tp_traverse = custom_traverse;
-    tp->tp_clear = custom_clear;
     tp->tp_methods = custom_methods;
     add_type(m, tp);
 
     tp = &InOperatorGeneratorType;
-    tp->tp_name = "Tavrik.DB.Generator.InOperatorGenerator";
-    tp->tp_basicsize = sizeof(InOperatorObject);
-    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    *tp = gc_type<InRefs>("Tavrik.DB.Generator.InOperatorGenerator", sizeof(InOperatorObject));
     tp->tp_doc = "InOperatorGenerator(col, values): the condition col IN (values).";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = in_init;
-    tp->tp_dealloc = in_dealloc;
-    tp->tp_traverse = in_traverse;
-    tp->tp_clear = in_clear;
     tp->tp_methods = in_methods;
     add_type(m, tp);
 
     tp = &JoinCellType;
-    tp->tp_name = "Tavrik.DB.Generator.JoinCell";
-    tp->tp_basicsize = sizeof(JoinCellObject);
-    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    *tp = gc_type<JoinRefs>("Tavrik.DB.Generator.JoinCell", sizeof(JoinCellObject), 0);
     tp->tp_doc = "JoinCell(target, on, *, left=False): one JOIN clause for SqlGenerator.join.";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = join_init;
-    tp->tp_dealloc = join_dealloc;
-    tp->tp_traverse = join_traverse;
-    tp->tp_clear = join_clear;
     tp->tp_methods = join_methods;
     add_type(m, tp);
 }

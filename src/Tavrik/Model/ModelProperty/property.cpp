@@ -93,13 +93,6 @@ void prop_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-void set_field(PyObject*& field, PyObject* v) {
-    PyObject* old = field;
-    Py_XINCREF(v);
-    field = v;
-    Py_XDECREF(old);
-}
-
 int prop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
         BasePropertyObject* p = P(self);

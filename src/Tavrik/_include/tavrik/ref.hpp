@@ -166,6 +166,15 @@ inline Ref intern(const char* s) {
 }
 inline Ref from_long(long long v) { return new_ref(PyLong_FromLongLong(v)); }
 
+// Stores a new reference to `v` (or NULL) in an object's field, releasing
+// the old value only once the field no longer points at it.
+inline void set_field(PyObject*& field, PyObject* v) noexcept {
+    PyObject* old = field;
+    Py_XINCREF(v);
+    field = v;
+    Py_XDECREF(old);
+}
+
 // Borrowed dict lookup that distinguishes "missing" from "error".
 inline PyObject* dict_get(PyObject* d, PyObject* key) {
     PyObject* v = PyDict_GetItemWithError(d, key);
