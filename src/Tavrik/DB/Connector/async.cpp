@@ -637,6 +637,11 @@ PyMethodDef sq_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+using AioSqliteRefs =
+    Refs<AioSqliteConnectorObject, BaseRefs, &AioSqliteConnectorObject::loop, &AioSqliteConnectorObject::con,
+         &AioSqliteConnectorObject::path, &AioSqliteConnectorObject::conMap, &AioSqliteConnectorObject::owned,
+         &AioSqliteConnectorObject::background, &AioSqliteConnectorObject::life>;
+
 PyObject* sq_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
     PyObject* self = connector_new(tp, a, k);
     if (self) {
@@ -647,36 +652,6 @@ PyObject* sq_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
         s->life = nullptr;
     }
     return self;
-}
-
-int sq_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* s = (SqObj*)self;
-    Py_VISIT(s->loop);
-    Py_VISIT(s->con);
-    Py_VISIT(s->path);
-    Py_VISIT(s->conMap);
-    Py_VISIT(s->owned);
-    Py_VISIT(s->background);
-    Py_VISIT(s->life);
-    return connector_base_traverse(self, visit, arg);
-}
-
-int sq_clear(PyObject* self) {
-    auto* s = (SqObj*)self;
-    Py_CLEAR(s->loop);
-    Py_CLEAR(s->con);
-    Py_CLEAR(s->path);
-    Py_CLEAR(s->conMap);
-    Py_CLEAR(s->owned);
-    Py_CLEAR(s->background);
-    Py_CLEAR(s->life);
-    return connector_base_clear(self);
-}
-
-void sq_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    sq_clear(self);
-    Py_TYPE(self)->tp_free(self);
 }
 
 // ------------------------------------------------------- AioMysqlConnector
@@ -808,6 +783,11 @@ PyMethodDef my_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+using AioMysqlRefs =
+    Refs<AioMysqlConnectorObject, BaseRefs, &AioMysqlConnectorObject::loop, &AioMysqlConnectorObject::conMap,
+         &AioMysqlConnectorObject::owned, &AioMysqlConnectorObject::background, &AioMysqlConnectorObject::initTask,
+         &AioMysqlConnectorObject::life>;
+
 PyObject* my_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
     PyObject* self = connector_new(tp, a, k);
     if (self) {
@@ -818,34 +798,6 @@ PyObject* my_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
         s->life = nullptr;
     }
     return self;
-}
-
-int my_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* s = (MyObj*)self;
-    Py_VISIT(s->loop);
-    Py_VISIT(s->conMap);
-    Py_VISIT(s->owned);
-    Py_VISIT(s->background);
-    Py_VISIT(s->initTask);
-    Py_VISIT(s->life);
-    return connector_base_traverse(self, visit, arg);
-}
-
-int my_clear(PyObject* self) {
-    auto* s = (MyObj*)self;
-    Py_CLEAR(s->loop);
-    Py_CLEAR(s->conMap);
-    Py_CLEAR(s->owned);
-    Py_CLEAR(s->background);
-    Py_CLEAR(s->initTask);
-    Py_CLEAR(s->life);
-    return connector_base_clear(self);
-}
-
-void my_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    my_clear(self);
-    Py_TYPE(self)->tp_free(self);
 }
 
 // ------------------------------------------------------- PyMysqlConnector
@@ -869,22 +821,14 @@ int pm_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void pm_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    connector_base_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
-
 // Its one internal operation: nothing to do.
 [[maybe_unused]] PyObject* pm_noop(PyObject*) { Py_RETURN_NONE; }
 
 }  // namespace
 
 PyTypeObject AioSqliteConnectorType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector.AioSqliteConnector";
-    t.tp_basicsize = sizeof(AioSqliteConnectorObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<AioSqliteRefs>("Tavrik.DB.Connector.AioSqliteConnector", sizeof(AioSqliteConnectorObject),
+                                            Py_TPFLAGS_BASETYPE, &BaseConnectorType);
     t.tp_doc =
         "SQLite异步连接器 (aiosqlite)。\n\n"
         "每个asyncio任务一个链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
@@ -894,9 +838,6 @@ PyTypeObject AioSqliteConnectorType = [] {
         "不会立即失败, 先读后写也不会丢失更新。代价是同一文件上的任务事务彼此串行; "
         "一个持有链接的任务不应等待另一个要执行语句的任务。\n"
         "close() 是协程: 等待进行中的释放, 回滚并关闭剩余的任务链接。";
-    t.tp_traverse = sq_traverse;
-    t.tp_clear = sq_clear;
-    t.tp_dealloc = sq_dealloc;
     t.tp_methods = sq_methods;
     t.tp_getset = sq_getset;
     t.tp_init = sq_tp_init;
@@ -905,18 +846,13 @@ PyTypeObject AioSqliteConnectorType = [] {
 }();
 
 PyTypeObject AioMysqlConnectorType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector.AioMysqlConnector";
-    t.tp_basicsize = sizeof(AioMysqlConnectorObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<AioMysqlRefs>("Tavrik.DB.Connector.AioMysqlConnector", sizeof(AioMysqlConnectorObject),
+                                           Py_TPFLAGS_BASETYPE, &BaseConnectorType);
     t.tp_doc =
         "MySQL异步连接器 (aiomysql连接池)。\n\n"
         "每个asyncio任务一个池链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
         "然后把链接还给连接池并删除conMap中的记录。连接池尚未建好时语句等待它; 建池失败时语句抛出错误。\n"
         "close() 是协程: 等待进行中的释放, 回滚并归还剩余的任务链接, 关闭连接池。";
-    t.tp_traverse = my_traverse;
-    t.tp_clear = my_clear;
-    t.tp_dealloc = my_dealloc;
     t.tp_methods = my_methods;
     t.tp_getset = my_getset;
     t.tp_init = my_tp_init;
@@ -925,22 +861,14 @@ PyTypeObject AioMysqlConnectorType = [] {
 }();
 
 PyTypeObject PyMysqlConnectorType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector.PyMysqlConnector";
-    t.tp_basicsize = sizeof(BaseConnectorObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<BaseRefs>("Tavrik.DB.Connector.PyMysqlConnector", sizeof(BaseConnectorObject),
+                                       Py_TPFLAGS_BASETYPE, &BaseConnectorType);
     t.tp_doc = "同步MySQL连接器的声明 (没有自己的行为)";
     t.tp_init = pm_tp_init;
-    t.tp_traverse = connector_base_traverse;
-    t.tp_clear = connector_base_clear;
-    t.tp_dealloc = pm_dealloc;
     return t;
 }();
 
 void init_async_types(PyObject* m) {
-    AioSqliteConnectorType.tp_base = &BaseConnectorType;
-    AioMysqlConnectorType.tp_base = &BaseConnectorType;
-    PyMysqlConnectorType.tp_base = &BaseConnectorType;
     add_type(m, &AioSqliteConnectorType);
     add_type(m, &AioMysqlConnectorType);
     add_type(m, &PyMysqlConnectorType);

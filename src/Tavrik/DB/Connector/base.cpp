@@ -189,39 +189,11 @@ int base_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-int base_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* b = base_of(self);
-    Py_VISIT(b->_pool);
-    Py_VISIT(b->selectCon);
-    Py_VISIT(b->_config);
-    return 0;
-}
-
-int base_clear(PyObject* self) {
-    auto* b = base_of(self);
-    Py_CLEAR(b->_pool);
-    Py_CLEAR(b->selectCon);
-    Py_CLEAR(b->_config);
-    return 0;
-}
-
-void base_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    base_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
-
 }  // namespace
 
 PyTypeObject BaseConnectorType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector.BaseConnector";
-    t.tp_basicsize = sizeof(BaseConnectorObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<BaseRefs>("Tavrik.DB.Connector.BaseConnector", sizeof(BaseConnectorObject));
     t.tp_doc = "连接器基类: 所有连接器共有的字段与空操作";
-    t.tp_traverse = base_traverse;
-    t.tp_clear = base_clear;
-    t.tp_dealloc = base_dealloc;
     t.tp_methods = base_methods;
     t.tp_getset = base_getset;
     t.tp_new = base_new;
@@ -231,8 +203,6 @@ PyTypeObject BaseConnectorType = [] {
 
 // Shared by the subclasses' tp_new: allocates with every object field None.
 PyObject* connector_new(PyTypeObject* tp, PyObject* a, PyObject* k) { return base_new(tp, a, k); }
-int connector_base_traverse(PyObject* self, visitproc visit, void* arg) { return base_traverse(self, visit, arg); }
-int connector_base_clear(PyObject* self) { return base_clear(self); }
 
 const FieldTable* field_table_of(PyTypeObject* tp) { return &table_for(tp); }
 

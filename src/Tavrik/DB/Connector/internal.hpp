@@ -160,8 +160,9 @@ PyObject* async_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs, P
 Ref execute_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* coro_fn);
 
 PyObject* connector_new(PyTypeObject* tp, PyObject* a, PyObject* k);
-int connector_base_traverse(PyObject* self, visitproc visit, void* arg);
-int connector_base_clear(PyObject* self);
+// What every connector's base fields hold (the subclasses' lists end with it).
+using BaseRefs = Refs<BaseConnectorObject, NoRefs, &BaseConnectorObject::_pool, &BaseConnectorObject::selectCon,
+                      &BaseConnectorObject::_config>;
 
 void init_base(PyObject* m);
 void init_sqlite_type(PyObject* m);

@@ -115,23 +115,7 @@ struct DictRowsObject {
     Py_ssize_t pos;
 };
 
-int rows_traverse(PyObject* o, visitproc visit, void* arg) {
-    auto* r = (DictRowsObject*)o;
-    Py_VISIT(r->names);
-    Py_VISIT(r->rows);
-    return 0;
-}
-int rows_clear(PyObject* o) {
-    auto* r = (DictRowsObject*)o;
-    Py_CLEAR(r->names);
-    Py_CLEAR(r->rows);
-    return 0;
-}
-void rows_dealloc(PyObject* o) {
-    PyObject_GC_UnTrack(o);
-    rows_clear(o);
-    Py_TYPE(o)->tp_free(o);
-}
+using RowsRefs = Refs<DictRowsObject, NoRefs, &DictRowsObject::names, &DictRowsObject::rows>;
 
 PyObject* rows_next(PyObject* o) {
     return guard([&]() -> PyObject* {
@@ -158,14 +142,8 @@ PyObject* rows_next(PyObject* o) {
 }  // namespace
 
 PyTypeObject DictRowsType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector._DictRows";
-    t.tp_basicsize = sizeof(DictRowsObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<RowsRefs>("Tavrik.DB.Connector._DictRows", sizeof(DictRowsObject), 0);
     t.tp_doc = "首次迭代时才把结果行转换为字典, 逐行给出; 只能迭代一次";
-    t.tp_traverse = rows_traverse;
-    t.tp_clear = rows_clear;
-    t.tp_dealloc = rows_dealloc;
     t.tp_iter = PyObject_SelfIter;
     t.tp_iternext = rows_next;
     return t;
@@ -446,19 +424,7 @@ struct TransactionObject {
     PyObject* connector;
 };
 
-int tx_traverse(PyObject* o, visitproc visit, void* arg) {
-    Py_VISIT(((TransactionObject*)o)->connector);
-    return 0;
-}
-int tx_clear(PyObject* o) {
-    Py_CLEAR(((TransactionObject*)o)->connector);
-    return 0;
-}
-void tx_dealloc(PyObject* o) {
-    PyObject_GC_UnTrack(o);
-    tx_clear(o);
-    Py_TYPE(o)->tp_free(o);
-}
+using TransactionRefs = Refs<TransactionObject, NoRefs, &TransactionObject::connector>;
 
 PyObject* tx_enter(PyObject* o, PyObject*) {
     PyObject* c = ((TransactionObject*)o)->connector;
@@ -486,14 +452,8 @@ PyMethodDef tx_methods[] = {
 };
 
 PyTypeObject TransactionType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector._Transaction";
-    t.tp_basicsize = sizeof(TransactionObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<TransactionRefs>("Tavrik.DB.Connector._Transaction", sizeof(TransactionObject), 0);
     t.tp_doc = "同步事务块: 进入时持有模块锁并开始事务 (得到主链接), 正常退出时提交, 异常退出时回滚";
-    t.tp_traverse = tx_traverse;
-    t.tp_clear = tx_clear;
-    t.tp_dealloc = tx_dealloc;
     t.tp_methods = tx_methods;
     return t;
 }();
@@ -582,12 +542,8 @@ PyObject* sqlite_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
     return self;
 }
 
-int sqlite_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(S(self)->con);
-    Py_VISIT(S(self)->path);
-    Py_VISIT(S(self)->threadCons);
-    return connector_base_traverse(self, visit, arg);
-}
+using SqliteRefs = Refs<Sqlite3ConnectorObject, BaseRefs, &Sqlite3ConnectorObject::con, &Sqlite3ConnectorObject::path,
+                        &Sqlite3ConnectorObject::threadCons>;
 
 int sqlite_clear(PyObject* self) {
     if (S(self)->forkGeneration != fork_generation) {
@@ -605,16 +561,7 @@ int sqlite_clear(PyObject* self) {
         }
         S(self)->forkGeneration = fork_generation;
     }
-    Py_CLEAR(S(self)->con);
-    Py_CLEAR(S(self)->path);
-    Py_CLEAR(S(self)->threadCons);
-    return connector_base_clear(self);
-}
-
-void sqlite_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    sqlite_clear(self);
-    Py_TYPE(self)->tp_free(self);
+    return SqliteRefs::clear(self);
 }
 
 }  // namespace
@@ -707,14 +654,10 @@ PyObject* sqlite_process_capi(PyObject* self, PyObject* executor, PyObject* con)
 }
 
 PyTypeObject Sqlite3ConnectorType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector.Sqlite3Connector";
-    t.tp_basicsize = sizeof(Sqlite3ConnectorObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<SqliteRefs, sqlite_clear>("Tavrik.DB.Connector.Sqlite3Connector",
+                                                       sizeof(Sqlite3ConnectorObject), Py_TPFLAGS_BASETYPE,
+                                                       &BaseConnectorType);
     t.tp_doc = "SQLite同步连接器: 一个主链接, 每条执行器语句在模块锁下执行并提交";
-    t.tp_traverse = sqlite_traverse;
-    t.tp_clear = sqlite_clear;
-    t.tp_dealloc = sqlite_dealloc;
     t.tp_methods = sqlite_methods;
     t.tp_getset = sqlite_getset;
     t.tp_init = sqlite_tp_init;
@@ -723,7 +666,6 @@ PyTypeObject Sqlite3ConnectorType = [] {
 }();
 
 void init_sqlite_type(PyObject* m) {
-    Sqlite3ConnectorType.tp_base = &BaseConnectorType;
     add_type(m, &Sqlite3ConnectorType);
     Require(PyType_Ready(&DictRowsType));
     Require(PyType_Ready(&TransactionType));

@@ -33,19 +33,7 @@ PyObject* db_new(PyTypeObject* tp, PyObject*, PyObject*) {
     });
 }
 
-int db_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(D(self)->connector);
-    return 0;
-}
-int db_clear(PyObject* self) {
-    Py_CLEAR(D(self)->connector);
-    return 0;
-}
-void db_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    db_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using DBRefs = Refs<DBObject, NoRefs, &DBObject::connector>;
 
 PyObject* connector_of(PyObject* self) {
     PyObject* c = D(self)->connector;
@@ -219,14 +207,8 @@ PyMethodDef db_methods[] = {
 };
 
 PyTypeObject DBType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.DB.DB";
-    t.tp_basicsize = sizeof(DBObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<DBRefs>("Tavrik.DB.DB.DB", sizeof(DBObject), 0);
     t.tp_doc = "进程唯一的数据库句柄, 持有一个连接器; 用DB.create(connector)创建";
-    t.tp_traverse = db_traverse;
-    t.tp_clear = db_clear;
-    t.tp_dealloc = db_dealloc;
     t.tp_methods = db_methods;
     t.tp_getset = db_getset;
     t.tp_new = db_new;

@@ -3,7 +3,6 @@
 #include <tavrik/sqltext.hpp>
 #include <tavrik/args.hpp>
 #include <tavrik/module.hpp>
-#include <tavrik/type.hpp>
 #include <tavrik/api/generator.hpp>
 #include <tavrik/api/modelproperty.hpp>
 #include <string>

@@ -98,23 +98,7 @@ struct OlvaneObject {
 
 PyTypeObject OlvaneType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
-int olvane_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* o = (OlvaneObject*)self;
-    Py_VISIT(o->target);
-    Py_VISIT(o->executor);
-    return 0;
-}
-int olvane_clear(PyObject* self) {
-    auto* o = (OlvaneObject*)self;
-    Py_CLEAR(o->target);
-    Py_CLEAR(o->executor);
-    return 0;
-}
-void olvane_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    olvane_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using OlvaneRefs = Refs<OlvaneObject, NoRefs, &OlvaneObject::target, &OlvaneObject::executor>;
 
 int olvane_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
@@ -399,15 +383,10 @@ void olvane_exec(PyObject* m) {
     PageType.tp_doc = page_doc;
     add_type(m, &PageType);
 
-    OlvaneType.tp_name = "Tavrik.Ext.Olvane.Olvane";
-    OlvaneType.tp_basicsize = sizeof(OlvaneObject);
-    OlvaneType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    OlvaneType = gc_type<OlvaneRefs>("Tavrik.Ext.Olvane.Olvane", sizeof(OlvaneObject));
     OlvaneType.tp_doc = "\n    分页控制器\n\n    本类支持链式调用\n    ";
     OlvaneType.tp_new = PyType_GenericNew;
     OlvaneType.tp_init = olvane_init;
-    OlvaneType.tp_traverse = olvane_traverse;
-    OlvaneType.tp_clear = olvane_clear;
-    OlvaneType.tp_dealloc = olvane_dealloc;
     OlvaneType.tp_methods = olvane_methods;
     add_type(m, &OlvaneType);
 

@@ -31,27 +31,8 @@ PyObject* kb_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self;
 }
 
-int kb_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(KO(self)->col);
-    Py_VISIT(KO(self)->mapping);
-    Py_VISIT(KO(self)->modelInstance);
-    Py_VISIT(KO(self)->tableName);
-    return 0;
-}
-
-int kb_clear(PyObject* self) {
-    Py_CLEAR(KO(self)->col);
-    Py_CLEAR(KO(self)->mapping);
-    Py_CLEAR(KO(self)->modelInstance);
-    Py_CLEAR(KO(self)->tableName);
-    return 0;
-}
-
-void kb_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    kb_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using KorvidRefs = Refs<KorvidObject, NoRefs, &KorvidObject::col, &KorvidObject::mapping,
+                        &KorvidObject::modelInstance, &KorvidObject::tableName>;
 
 PyObject* kb_get_tableName(PyObject* self, void*) {
     PyObject* v = KO(self)->tableName ? KO(self)->tableName : Py_None;
@@ -510,13 +491,8 @@ int il_clear(PyObject* self) { return PyList_Type.tp_clear(self); }
 }  // namespace
 
 void ready_types(PyObject* m) {
-    KorvidBaseType.tp_name = "Tavrik.Model.Korvid._Korvid";
-    KorvidBaseType.tp_basicsize = sizeof(KorvidObject);
-    KorvidBaseType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    KorvidBaseType = gc_type<KorvidRefs>("Tavrik.Model.Korvid._Korvid", sizeof(KorvidObject));
     KorvidBaseType.tp_new = kb_new;
-    KorvidBaseType.tp_dealloc = kb_dealloc;
-    KorvidBaseType.tp_traverse = kb_traverse;
-    KorvidBaseType.tp_clear = kb_clear;
     KorvidBaseType.tp_getset = kb_getset;
     KorvidBaseType.tp_methods = kb_methods;
     add_type(m, &KorvidBaseType);
