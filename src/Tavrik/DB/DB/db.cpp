@@ -215,8 +215,6 @@ PyTypeObject DBType = [] {
     return t;
 }();
 
-DBAPI capi;
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "Tavrik.DB.DB", "数据库句柄", -1, nullptr,
 };
@@ -234,10 +232,7 @@ void module_body(PyObject* m) {
     s_kwnames_args = new_ref(PyTuple_Pack(1, s_args.get()));
 
     add_type(m, &DBType);
-    capi.api_version = TAVRIK_DB_API_VERSION;
-    capi.DBType = &DBType;
-    capi.get_instance = get_instance_impl;
-    capi.execute = execute_capi;
+    static DBAPI capi = {TAVRIK_DB_API_VERSION, &DBType, get_instance_impl, execute_capi};
     export_api(m, TAVRIK_DB_CAPSULE, &capi);
 
     g_connector_api = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 1);

@@ -19,35 +19,15 @@ GeneratorAPI* generator_api = nullptr;
 bool assertions_off = false;
 DBAPI* db_api = nullptr;
 
-struct Names {
-    Immortal page, pageSize, content, total, totalPage, select, where, orderBy, getExecutor, col, pkName,
-        tableName, execute, findListForeignKey, executeSql, args, _execute, _getCount, connector, isAsync,
-        _asyncExecute;
-} names;
+#define OLVANE_NAMES(X)                                                                                 \
+    X(page) X(pageSize) X(content) X(total) X(totalPage) X(select) X(where) X(orderBy) X(getExecutor) X(col) \
+    X(pkName) X(tableName) X(execute) X(findListForeignKey) X(executeSql) X(args) X(_execute) X(_getCount)   \
+    X(connector) X(isAsync) X(_asyncExecute)
 
-void init_names() {
-    names.page = intern("page");
-    names.pageSize = intern("pageSize");
-    names.content = intern("content");
-    names.total = intern("total");
-    names.totalPage = intern("totalPage");
-    names.select = intern("select");
-    names.where = intern("where");
-    names.orderBy = intern("orderBy");
-    names.getExecutor = intern("getExecutor");
-    names.col = intern("col");
-    names.pkName = intern("pkName");
-    names.tableName = intern("tableName");
-    names.execute = intern("execute");
-    names.findListForeignKey = intern("findListForeignKey");
-    names.executeSql = intern("executeSql");
-    names.args = intern("args");
-    names._execute = intern("_execute");
-    names._getCount = intern("_getCount");
-    names.connector = intern("connector");
-    names.isAsync = intern("isAsync");
-    names._asyncExecute = intern("_asyncExecute");
-}
+struct Names {
+    OLVANE_NAMES(TAVRIK_NAME_FIELD)
+    void init() { OLVANE_NAMES(TAVRIK_NAME_INTERN) }
+} names;
 
 // ---------------------------------------------------------------- Page
 
@@ -369,7 +349,7 @@ PyMethodDef module_methods[] = {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Olvane", "Paged queries.", -1, module_methods};
 
 void olvane_exec(PyObject* m) {
-    init_names();
+    names.init();
     Ref flags = import_attr("sys", "flags");
     Ref optimize = getattr(flags.get(), "optimize");
     assertions_off = truthy(optimize.get());

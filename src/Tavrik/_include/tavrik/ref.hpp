@@ -164,6 +164,14 @@ inline Ref import_attr(const char* module, const char* name) {
 inline Ref intern(const char* s) {
     return new_ref(PyUnicode_InternFromString(s));
 }
+
+// A module's interned names, each written once: the module lists them as
+// `#define SOME_NAMES(X) X(page) X(pageSize) ...`; SOME_NAMES(TAVRIK_NAME_FIELD)
+// in a struct declares them, and SOME_NAMES(TAVRIK_NAME_INTERN) in a member
+// function of it interns each as the text of its identifier.
+#define TAVRIK_NAME_FIELD(id) ::tavrik::Immortal id;
+#define TAVRIK_NAME_INTERN(id) id = ::tavrik::intern(#id);
+
 inline Ref from_long(long long v) { return new_ref(PyLong_FromLongLong(v)); }
 
 // Stores a new reference to `v` (or NULL) in an object's field, releasing
