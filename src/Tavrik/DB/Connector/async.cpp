@@ -593,15 +593,9 @@ PyObject* sq_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs) {
         [&]() -> PyObject* { return Require(async_asyncProcess(self, args, kwargs, G.sq_asyncProcess, true)); });
 }
 
-PyObject* const_integer(PyObject*, PyObject*) {
-    Py_INCREF(G.t_integer);
-    return G.t_integer;
-}
-
-PyObject* qmark_get(PyObject*, void*) {
-    Py_INCREF(G.t_qmark);
-    return G.t_qmark;
-}
+// Its column declarations and placeholders are the synchronous connector's.
+constexpr auto const_integer = sqlite_autoFiledAnnounce;
+constexpr auto qmark_get = sqlite_paramsHolder;
 
 PyGetSetDef sq_getset[] = {
     {"paramsHolder", qmark_get, nullptr, "语句中的参数占位符: ?", nullptr},
@@ -741,11 +735,7 @@ PyObject* my_autoFiledAnnounce(PyObject* self, PyObject* prop) {
     });
 }
 
-PyObject* my_config_get(PyObject* self, void*) {
-    PyObject* c = base_of(self)->_config ? base_of(self)->_config : Py_None;
-    Py_INCREF(c);
-    return c;
-}
+PyObject* my_config_get(PyObject* self, void*) { return or_none(base_of(self)->_config); }
 
 PyGetSetDef my_getset[] = {
     {"config", my_config_get, nullptr, "构造时给出的连接池参数", nullptr},

@@ -34,11 +34,6 @@ inline int& int_at(PyObject* self, Py_ssize_t off) { return *(int*)((char*)self 
 
 // ------------------------------------------------------------- fields
 
-PyObject* get_obj(PyObject* field) {
-    PyObject* v = field ? field : Py_None;
-    Py_INCREF(v);
-    return v;
-}
 void set_obj(PyObject*& field, PyObject* v) {
     PyObject* old = field;
     Py_INCREF(v);
@@ -46,12 +41,12 @@ void set_obj(PyObject*& field, PyObject* v) {
     Py_XDECREF(old);
 }
 
-PyObject* pool_get(PyObject* self, void*) { return get_obj(base_of(self)->_pool); }
+PyObject* pool_get(PyObject* self, void*) { return or_none(base_of(self)->_pool); }
 int pool_set(PyObject* self, PyObject* v, void*) {
     set_obj(base_of(self)->_pool, v ? v : Py_None);
     return 0;
 }
-PyObject* config_get(PyObject* self, void*) { return get_obj(base_of(self)->_config); }
+PyObject* config_get(PyObject* self, void*) { return or_none(base_of(self)->_config); }
 int config_set(PyObject* self, PyObject* v, void*) {
     return guard_int([&]() -> int {
         if (v && v != Py_None && !PyDict_Check(v)) raise_expected("dict", v);
@@ -118,7 +113,7 @@ PyObject* base_reduce(PyObject* self, PyObject*) {
         Ref fields = new_ref(PyTuple_New(ft.count));
         for (int i = 0; i < ft.count; ++i) {
             const FieldDesc& f = ft.fields[i];
-            PyObject* v = f.is_int ? PyLong_FromLong(int_at(self, f.offset)) : get_obj(obj_at(self, f.offset));
+            PyObject* v = f.is_int ? PyLong_FromLong(int_at(self, f.offset)) : or_none(obj_at(self, f.offset));
             PyTuple_SET_ITEM(fields.get(), i, Require(v));
         }
         PyObject** dictptr = _PyObject_GetDictPtr(self);

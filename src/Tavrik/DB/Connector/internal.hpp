@@ -188,6 +188,10 @@ PyObject* my_getSelectCon(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* my_getTableNameList(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* my_close(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
+// What both SQLite connectors answer for autoFiledAnnounce and paramsHolder.
+PyObject* sqlite_autoFiledAnnounce(PyObject* self, PyObject* prop);
+PyObject* sqlite_paramsHolder(PyObject* self, void*);
+
 // C implementations behind the capsule.
 int sqlite_init_impl(PyObject* self, PyObject* path, int showLog);
 PyObject* sqlite_autoFiled_capi(PyObject* self, PyObject* prop);

@@ -149,6 +149,16 @@ PyTypeObject DictRowsType = [] {
     return t;
 }();
 
+PyObject* sqlite_autoFiledAnnounce(PyObject* self, PyObject* prop) {
+    Py_INCREF(G.t_integer);
+    return G.t_integer;
+}
+
+PyObject* sqlite_paramsHolder(PyObject* self, void*) {
+    Py_INCREF(G.t_qmark);
+    return G.t_qmark;
+}
+
 namespace {
 
 Ref lazy_dict_rows(PyObject* names, PyObject* rows) {
@@ -378,11 +388,6 @@ PyObject* sqlite_getTableNameList(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* { return tables_impl(self).relinquish(); });
 }
 
-PyObject* sqlite_autoFiledAnnounce(PyObject* self, PyObject* prop) {
-    Py_INCREF(G.t_integer);
-    return G.t_integer;
-}
-
 PyObject* sqlite_GenerateTable(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
         PyObject* fn = dict_get(PyModule_GetDict(G.module), intern("generate_table").get());
@@ -399,23 +404,18 @@ PyObject* sqlite_GenerateTable(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* sqlite_commit(PyObject* self, PyObject*) {
+// Calls the main connection's method `name` under the module lock.
+PyObject* main_con_locked(PyObject* self, PyObject* name) {
     return guard([&]() -> PyObject* {
         LockHold hold;
-        callm(main_con(self), G.s_commit);
+        callm(main_con(self), name);
         hold.release();
         Py_RETURN_NONE;
     });
 }
 
-PyObject* sqlite_rollback(PyObject* self, PyObject*) {
-    return guard([&]() -> PyObject* {
-        LockHold hold;
-        callm(main_con(self), G.s_rollback);
-        hold.release();
-        Py_RETURN_NONE;
-    });
-}
+PyObject* sqlite_commit(PyObject* self, PyObject*) { return main_con_locked(self, G.s_commit); }
+PyObject* sqlite_rollback(PyObject* self, PyObject*) { return main_con_locked(self, G.s_rollback); }
 
 // ------------------------------------------------------------ transaction()
 
@@ -498,11 +498,6 @@ PyObject* sqlite_close(PyObject* self, PyObject*) {
         }
         Py_RETURN_NONE;
     });
-}
-
-PyObject* sqlite_paramsHolder(PyObject* self, void*) {
-    Py_INCREF(G.t_qmark);
-    return G.t_qmark;
 }
 
 PyGetSetDef sqlite_getset[] = {

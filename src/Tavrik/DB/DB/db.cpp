@@ -3,6 +3,7 @@
 #include <tavrik/api/db.hpp>
 #include <tavrik/args.hpp>
 #include <tavrik/module.hpp>
+#include <tavrik/params.hpp>
 
 namespace tavrik {
 namespace db {
@@ -12,8 +13,19 @@ namespace {
 PyObject* g_instance = nullptr;  // the handle, or NULL
 bool g_creating = false;         // DB.create is making the instance
 ConnectorAPI* g_connector_api = nullptr;
-Immortal s_process, s_asyncProcess, s_execute, s_executor, s_con, s_args, s_isAsync, s_kwnames_executor,
-    s_kwnames_executor_con, s_kwnames_args;
+#define DB_NAMES(X) X(process) X(asyncProcess) X(execute) X(executor) X(con) X(args) X(isAsync)
+
+struct Names {
+    DB_NAMES(TAVRIK_NAME_FIELD)
+    // The keywords of the connector calls it makes.
+    Immortal kwnames_executor, kwnames_executor_con, kwnames_args;
+    void init() {
+        DB_NAMES(TAVRIK_NAME_INTERN)
+        kwnames_executor = new_ref(PyTuple_Pack(1, executor.get()));
+        kwnames_executor_con = new_ref(PyTuple_Pack(2, executor.get(), con.get()));
+        kwnames_args = new_ref(PyTuple_Pack(1, args.get()));
+    }
+} N;
 
 inline DBObject* D(PyObject* o) { return (DBObject*)o; }
 
@@ -47,7 +59,7 @@ PyObject* connector_of(PyObject* self) {
 bool is_async(PyObject* connector) {
     if (PyObject_TypeCheck(connector, g_connector_api->BaseConnectorType))
         return ((BaseConnectorObject*)connector)->isAsync != 0;
-    return truthy(getattr(connector, s_isAsync).get());
+    return truthy(getattr(connector, N.isAsync).get());
 }
 
 Ref execute_impl(PyObject* self, PyObject* executor, PyObject* con) {
@@ -55,9 +67,9 @@ Ref execute_impl(PyObject* self, PyObject* executor, PyObject* con) {
     Ref keep = borrow(connector);
     if (Py_TYPE(connector) == g_connector_api->Sqlite3ConnectorType)
         return new_ref(g_connector_api->process(connector, executor, con));
-    PyObject* name = is_async(connector) ? s_asyncProcess : s_process;
+    PyObject* name = is_async(connector) ? N.asyncProcess : N.process;
     PyObject* args[3] = {connector, executor, con};
-    return new_ref(PyObject_VectorcallMethod(name, args, 1, con ? s_kwnames_executor_con : s_kwnames_executor));
+    return new_ref(PyObject_VectorcallMethod(name, args, 1, con ? N.kwnames_executor_con : N.kwnames_executor));
 }
 
 // execute(*, executor, con=None)
@@ -68,9 +80,9 @@ PyObject* db_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t i = 0; i < nk; ++i) {
             PyObject* k = PyTuple_GET_ITEM(kwnames, i);
-            if (PyUnicode_Compare(k, s_executor) == 0)
+            if (PyUnicode_Compare(k, N.executor) == 0)
                 executor = args[i];
-            else if (PyUnicode_Compare(k, s_con) == 0)
+            else if (PyUnicode_Compare(k, N.con) == 0)
                 con = args[i];
             else
                 raise_unexpected_kw("execute", k);
@@ -86,27 +98,10 @@ PyObject* db_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 // executeSql(sql, args=())
 PyObject* db_executeSql(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        PyObject *sql = nullptr, *params = nullptr;
-        Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        if (nargs > 2) raise_arity("executeSql", "at most", 2, nargs);
-        if (nargs >= 1) sql = args[0];
-        if (nargs == 2) params = args[1];
-        for (Py_ssize_t i = 0; i < nk; ++i) {
-            PyObject* k = PyTuple_GET_ITEM(kwnames, i);
-            PyObject** slot;
-            if (PyUnicode_CompareWithASCIIString(k, "sql") == 0)
-                slot = &sql;
-            else if (PyUnicode_Compare(k, s_args) == 0)
-                slot = &params;
-            else
-                raise_unexpected_kw("executeSql", k);
-            if (*slot) {
-                PyErr_Format(PyExc_TypeError, "executeSql() got multiple values for keyword argument '%U'", k);
-                throw_error();
-            }
-            *slot = args[nargs + i];
-        }
-        if (!sql) raise_arity("executeSql", "at least", 1, nargs);
+        static const char* const names[] = {"sql", "args"};
+        PyObject* a[2];
+        bind_args("executeSql", args, nargs, kwnames, names, 2, 1, a);
+        PyObject *sql = a[0], *params = a[1];
         Ref empty;
         if (!params) {
             empty = new_ref(PyTuple_New(0));
@@ -115,7 +110,7 @@ PyObject* db_executeSql(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         PyObject* connector = connector_of(self);
         Ref keep = borrow(connector);
         PyObject* cargs[3] = {connector, sql, params};
-        return PyObject_VectorcallMethod(s_execute, cargs, 2, s_kwnames_args);
+        return PyObject_VectorcallMethod(N.execute, cargs, 2, N.kwnames_args);
     });
 }
 
@@ -181,11 +176,7 @@ PyObject* execute_capi(PyObject* db, PyObject* executor, PyObject* con) {
     return guard([&]() -> PyObject* { return execute_impl(db, executor, con).relinquish(); });
 }
 
-PyObject* connector_get(PyObject* self, void*) {
-    PyObject* c = D(self)->connector ? D(self)->connector : Py_None;
-    Py_INCREF(c);
-    return c;
-}
+PyObject* connector_get(PyObject* self, void*) { return or_none(D(self)->connector); }
 
 PyGetSetDef db_getset[] = {
     {"connector", connector_get, nullptr, "数据库句柄持有的连接器", nullptr},
@@ -220,16 +211,7 @@ PyModuleDef module_def = {
 };
 
 void module_body(PyObject* m) {
-    s_process = intern("process");
-    s_asyncProcess = intern("asyncProcess");
-    s_execute = intern("execute");
-    s_executor = intern("executor");
-    s_con = intern("con");
-    s_args = intern("args");
-    s_isAsync = intern("isAsync");
-    s_kwnames_executor = new_ref(PyTuple_Pack(1, s_executor.get()));
-    s_kwnames_executor_con = new_ref(PyTuple_Pack(2, s_executor.get(), s_con.get()));
-    s_kwnames_args = new_ref(PyTuple_Pack(1, s_args.get()));
+    N.init();
 
     add_type(m, &DBType);
     static DBAPI capi = {TAVRIK_DB_API_VERSION, &DBType, get_instance_impl, execute_capi};

@@ -705,17 +705,15 @@ Ref delete_pair(SqlGeneratorObject* g) {
     return new_ref(PyTuple_Pack(2, text.get(), tuple.get()));
 }
 
-PyObject* nn(PyObject* v) { return v ? v : Py_None; }
-PyObject* from_nn(PyObject* v) { return v == Py_None ? nullptr : v; }
-
 // Executors are copied and pickled with their statement.
 PyObject* gen_reduce(PyObject* self, PyObject*) {
     SqlGeneratorObject* g = G(self);
     return guard([&]() -> PyObject* {
-        Ref rows = g->batch ? batch_as_rows(g) : borrow(nn(g->rows));
-        return Py_BuildValue("(O(O)(iOOOOOOOLLiii))", (PyObject*)Py_TYPE(self), nn(g->model), g->head.base.kind,
-                             nn(g->table), nn(g->columns), nn(g->joins), nn(g->where), nn(g->order), rows.get(),
-                             nn(g->sets), g->limit, g->offset, g->hasLimit, g->lockRows, g->aggregate);
+        Ref rows = g->batch ? batch_as_rows(g) : borrow(none_if_null(g->rows));
+        return Py_BuildValue("(O(O)(iOOOOOOOLLiii))", (PyObject*)Py_TYPE(self), none_if_null(g->model),
+                             g->head.base.kind, none_if_null(g->table), none_if_null(g->columns),
+                             none_if_null(g->joins), none_if_null(g->where), none_if_null(g->order), rows.get(),
+                             none_if_null(g->sets), g->limit, g->offset, g->hasLimit, g->lockRows, g->aggregate);
     });
 }
 
@@ -760,10 +758,10 @@ PyObject* gen_setstate(PyObject* self, PyObject* state) {
         SqlGeneratorObject* g = G(self);
         clear_statement(g);
         g->head.base.kind = kind;
-        set_field(g->table, from_nn(table));
-        set_field(g->columns, from_nn(columns));
+        set_field(g->table, null_if_none(table));
+        set_field(g->columns, null_if_none(columns));
         set_field(g->joins, joins_c.get());
-        set_field(g->where, from_nn(where));
+        set_field(g->where, null_if_none(where));
         set_field(g->order, order_c.get());
         set_field(g->rows, rows_c.get());
         set_field(g->sets, sets_c.get());
@@ -834,12 +832,7 @@ PyMethodDef gen_methods[] = {
 };
 
 PyObject* get_kind(PyObject* self, void*) { return PyLong_FromLong(((BaseSqlGeneratorObject*)self)->kind); }
-PyObject* get_model(PyObject* self, void*) {
-    PyObject* m = G(self)->model;
-    if (!m) Py_RETURN_NONE;
-    Py_INCREF(m);
-    return m;
-}
+PyObject* get_model(PyObject* self, void*) { return or_none(G(self)->model); }
 
 PyGetSetDef base_getset[] = {
     {"kind", get_kind, nullptr, "Statement kind: 0 select, 1 insert, 2 delete, 3 update, 4 other, -1 none.",

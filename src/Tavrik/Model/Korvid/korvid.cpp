@@ -34,11 +34,7 @@ PyObject* kb_new(PyTypeObject* type, PyObject*, PyObject*) {
 using KorvidRefs = Refs<KorvidObject, NoRefs, &KorvidObject::col, &KorvidObject::mapping,
                         &KorvidObject::modelInstance, &KorvidObject::tableName>;
 
-PyObject* kb_get_tableName(PyObject* self, void*) {
-    PyObject* v = KO(self)->tableName ? KO(self)->tableName : Py_None;
-    Py_INCREF(v);
-    return v;
-}
+PyObject* kb_get_tableName(PyObject* self, void*) { return or_none(KO(self)->tableName); }
 
 int kb_set_tableName(PyObject* self, PyObject* value, void*) {
     return guard_int([&]() -> int {

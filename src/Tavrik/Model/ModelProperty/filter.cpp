@@ -309,13 +309,11 @@ PyObject* filter_repr(PyObject* self) {
     return PyUnicode_FromFormat("<FilterListCell %s>", kinds[F(self)->kind]);
 }
 
-PyObject* nn(PyObject* v) { return v ? v : Py_None; }
-PyObject* from_nn(PyObject* v) { return v == Py_None ? nullptr : v; }
-
 PyObject* filter_reduce(PyObject* self, PyObject*) {
     FilterObject* f = F(self);
     return Py_BuildValue("(O(O)(iiOOOOOO))", (PyObject*)&FilterListCellType, names.one_str.get(), f->kind, f->op,
-                         nn(f->name), nn(f->col), nn(f->value), nn(f->left), nn(f->right), nn(f->chain));
+                         none_if_null(f->name), none_if_null(f->col), none_if_null(f->value), none_if_null(f->left),
+                         none_if_null(f->right), none_if_null(f->chain));
 }
 
 PyObject* filter_setstate(PyObject* self, PyObject* state) {
@@ -347,12 +345,12 @@ PyObject* filter_setstate(PyObject* self, PyObject* state) {
         filter_clear(self);
         f->kind = kind;
         f->op = op;
-        f->name = borrow(from_nn(name)).relinquish();
-        f->col = borrow(from_nn(col)).relinquish();
-        f->value = borrow(from_nn(value)).relinquish();
-        f->left = borrow(from_nn(left)).relinquish();
-        f->right = borrow(from_nn(right)).relinquish();
-        f->chain = borrow(from_nn(chain)).relinquish();
+        f->name = borrow(null_if_none(name)).relinquish();
+        f->col = borrow(null_if_none(col)).relinquish();
+        f->value = borrow(null_if_none(value)).relinquish();
+        f->left = borrow(null_if_none(left)).relinquish();
+        f->right = borrow(null_if_none(right)).relinquish();
+        f->chain = borrow(null_if_none(chain)).relinquish();
         Py_RETURN_NONE;
     });
 }

@@ -315,11 +315,6 @@ PyMethodDef prop_methods[] = {
 
 // ------------------------------------------------------------ attributes
 
-PyObject* or_none(PyObject* v) {
-    if (!v) Py_RETURN_NONE;
-    Py_INCREF(v);
-    return v;
-}
 PyObject* get_name(PyObject* self, void*) { return or_none(P(self)->name); }
 int set_name(PyObject* self, PyObject* v, void*) {
     return guard_int([&]() -> int {

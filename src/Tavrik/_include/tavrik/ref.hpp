@@ -174,6 +174,16 @@ inline Ref intern(const char* s) {
 
 inline Ref from_long(long long v) { return new_ref(PyLong_FromLongLong(v)); }
 
+// A field that may be NULL as Python sees it (None where unset), and back.
+inline PyObject* none_if_null(PyObject* v) noexcept { return v ? v : Py_None; }
+inline PyObject* null_if_none(PyObject* v) noexcept { return v == Py_None ? nullptr : v; }
+// A new reference to such a field: what a getter returns.
+inline PyObject* or_none(PyObject* v) noexcept {
+    v = none_if_null(v);
+    Py_INCREF(v);
+    return v;
+}
+
 // Stores a new reference to `v` (or NULL) in an object's field, releasing
 // the old value only once the field no longer points at it.
 inline void set_field(PyObject*& field, PyObject* v) noexcept {
