@@ -13,15 +13,6 @@ using MyObj = AioMysqlConnectorObject;
 
 constexpr Py_ssize_t kMaxTaskConnections = 20;
 
-inline Ref callm(PyObject* o, PyObject* name) {
-    PyObject* a[1] = {o};
-    return new_ref(PyObject_VectorcallMethod(name, a, 1, nullptr));
-}
-inline Ref callm(PyObject* o, PyObject* name, PyObject* x) {
-    PyObject* a[2] = {o, x};
-    return new_ref(PyObject_VectorcallMethod(name, a, 2, nullptr));
-}
-
 // The bookkeeping fields of either asynchronous connector.
 struct AsyncFields {
     bool sqlite;

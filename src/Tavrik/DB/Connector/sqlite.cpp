@@ -9,19 +9,6 @@ namespace {
 using Obj = Sqlite3ConnectorObject;
 inline Obj* S(PyObject* o) { return (Obj*)o; }
 
-inline Ref callm(PyObject* o, PyObject* name) {
-    PyObject* a[1] = {o};
-    return new_ref(PyObject_VectorcallMethod(name, a, 1, nullptr));
-}
-inline Ref callm(PyObject* o, PyObject* name, PyObject* x) {
-    PyObject* a[2] = {o, x};
-    return new_ref(PyObject_VectorcallMethod(name, a, 2, nullptr));
-}
-inline Ref callm(PyObject* o, PyObject* name, PyObject* x, PyObject* y) {
-    PyObject* a[3] = {o, x, y};
-    return new_ref(PyObject_VectorcallMethod(name, a, 3, nullptr));
-}
-
 // sqlite3.connect(path, **kw)
 Ref open_connection(PyObject* path, bool main) {
     Ref args = new_ref(PyTuple_Pack(1, path));

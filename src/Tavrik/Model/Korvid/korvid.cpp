@@ -481,9 +481,6 @@ const char kInstanceListDoc[] =
     "\n"
     "    实例列表，内部只有一种对象，就是模型实例的实例";
 
-int il_traverse(PyObject* self, visitproc visit, void* arg) { return PyList_Type.tp_traverse(self, visit, arg); }
-int il_clear(PyObject* self) { return PyList_Type.tp_clear(self); }
-
 }  // namespace
 
 void ready_types(PyObject* m) {
@@ -494,19 +491,11 @@ void ready_types(PyObject* m) {
     add_type(m, &KorvidBaseType);
     I.instance_builder_descr = borrow(dict_get(KorvidBaseType.tp_dict, N.instanceBuilder));
 
-    InstanceListType.tp_name = "Tavrik.Model.Korvid.InstanceList";
-    InstanceListType.tp_basicsize = sizeof(PyListObject);
-    InstanceListType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    InstanceListType.tp_base = &PyList_Type;
-    InstanceListType.tp_traverse = il_traverse;
-    InstanceListType.tp_clear = il_clear;
+    InstanceListType = builtin_subtype("Tavrik.Model.Korvid.InstanceList", &PyList_Type);
     InstanceListType.tp_doc = kInstanceListDoc;
     add_type(m, &InstanceListType);
 
-    ModelInstanceType.tp_name = "Tavrik.Model.Korvid.ModelInstance";
-    ModelInstanceType.tp_basicsize = sizeof(ModelInstanceObject);
-    ModelInstanceType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    ModelInstanceType.tp_base = &PyDict_Type;
+    ModelInstanceType = builtin_subtype("Tavrik.Model.Korvid.ModelInstance", &PyDict_Type, sizeof(ModelInstanceObject));
     ModelInstanceType.tp_new = mi_new;
     ModelInstanceType.tp_init = mi_init;
     ModelInstanceType.tp_getattro = mi_getattro;

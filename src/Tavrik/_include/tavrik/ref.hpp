@@ -156,6 +156,12 @@ inline void setitem(PyObject* o, PyObject* key, PyObject* v) { Require(PyObject_
 inline bool truthy(PyObject* o) { return Require(PyObject_IsTrue(o)) != 0; }
 inline Ref call(PyObject* f) { return new_ref(PyObject_CallNoArgs(f)); }
 inline Ref call1(PyObject* f, PyObject* a) { return new_ref(PyObject_CallOneArg(f, a)); }
+// o.name(*args), without making a bound method.
+template <class... Args>
+inline Ref callm(PyObject* o, PyObject* name, const Args&... args) {
+    PyObject* stack[] = {o, static_cast<PyObject*>(args)...};
+    return new_ref(PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr));
+}
 inline Ref import(const char* name) { return new_ref(PyImport_ImportModule(name)); }
 inline Ref import_attr(const char* module, const char* name) {
     Ref m = import(module);

@@ -61,4 +61,18 @@ PyTypeObject gc_type(const char* name, Py_ssize_t basicsize, unsigned long flags
     return t;
 }
 
+// The head of a static subclass of a built-in GC type (list, dict): the
+// base's layout (or a larger one) and the base's GC slots, which cover
+// every field the subclass does not add.
+inline PyTypeObject builtin_subtype(const char* name, PyTypeObject* base, Py_ssize_t basicsize = 0) {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = name;
+    t.tp_basicsize = basicsize ? basicsize : base->tp_basicsize;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_base = base;
+    t.tp_traverse = base->tp_traverse;
+    t.tp_clear = base->tp_clear;
+    return t;
+}
+
 }  // namespace tavrik
