@@ -5,6 +5,7 @@
 // that list, so a field added to a layout cannot be forgotten in one of them.
 #pragma once
 #include "ref.hpp"
+#include <initializer_list>
 
 namespace tavrik {
 
