@@ -512,31 +512,39 @@ PyMethodDef helper_methods[] = {
 
 // ------------------------------------------------------- AioSqliteConnector
 
-const char* const kSqInitNames[] = {"loop"};
-const Params kSqInit{"__init__", kSqInitNames, 1, 1};
+// An asynchronous connector's constructor keywords: a copy checked to be
+// strings, with the event loop taken out of it (NULL when not given).
+struct LoopKeywords {
+    Ref rest;
+    Ref loop;
+};
+
+LoopKeywords loop_keywords(PyObject* kwargs) {
+    LoopKeywords k{new_ref(PyDict_New()), Ref()};
+    if (kwargs) Require(PyDict_Update(k.rest.get(), kwargs));
+    check_kw_strings(k.rest.get(), "__init__");
+    k.loop = borrow(dict_get(k.rest.get(), G.s_loop));
+    if (k.loop) Require(PyDict_DelItem(k.rest.get(), G.s_loop));
+    return k;
+}
 
 int sq_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
         auto* s = (SqObj*)self;
         Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        PyObject* loop = nullptr;
-        Ref rest = new_ref(PyDict_New());
-        if (kwargs) Require(PyDict_Update(rest.get(), kwargs));
-        check_kw_strings(rest.get(), "__init__");
+        LoopKeywords k = loop_keywords(kwargs);
+        Ref& rest = k.rest;
         if (nargs > 1) raise_arity("__init__", "exactly", 1, nargs);
-        PyObject* kwloop = dict_get(rest.get(), intern("loop").get());
+        PyObject* loop = k.loop.get();
         if (nargs == 1) {
-            if (kwloop) {
+            if (loop) {
                 PyErr_SetString(PyExc_TypeError, "__init__() got multiple values for keyword argument 'loop'");
                 throw_error();
             }
             loop = PyTuple_GET_ITEM(args, 0);
-        } else {
-            if (!kwloop) raise_arity("__init__", "exactly", 1, 0);
-            loop = kwloop;
+        } else if (!loop) {
+            raise_arity("__init__", "exactly", 1, 0);
         }
-        Ref keep = borrow(loop);
-        if (kwloop) Require(PyDict_DelItemString(rest.get(), "loop"));
         set_field(s->loop, loop);
         s->base.isAsync = 1;
         Ref init = getattr(self, G.s_init_sqlite);
@@ -645,22 +653,17 @@ int my_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
         auto* s = (MyObj*)self;
         Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        Ref config = new_ref(PyDict_New());
-        if (kwargs) Require(PyDict_Update(config.get(), kwargs));
-        check_kw_strings(config.get(), "__init__");
-        PyObject* loop;
+        LoopKeywords k = loop_keywords(kwargs);
+        Ref& config = k.rest;
+        PyObject* loop = k.loop.get();
         Ref rest;
-        PyObject* kwloop = dict_get(config.get(), intern("loop").get());
-        if (kwloop) {
-            loop = kwloop;
+        if (loop) {
             rest = borrow(args);
         } else {
             if (nargs < 1) raise_arity("__init__", "at least", 1, nargs);
             loop = PyTuple_GET_ITEM(args, 0);
             rest = new_ref(PyTuple_GetSlice(args, 1, nargs));
         }
-        Ref keep = borrow(loop);
-        if (kwloop) Require(PyDict_DelItemString(config.get(), "loop"));
         set_field(s->base._config, config.get());
         s->base.isAsync = 1;
         s->base.Type = 0;

@@ -19,7 +19,7 @@ namespace conn {
     X(run_until_complete) X(add_done_callback) X(discard) X(add) X(cancelled) X(exception) X(get_loop)         \
     X(releaseCon) X(_releaseCon) X(init_sqlite) X(_init_mysql) X(is_alive) X(typeArgs) X(targetType)           \
     X(getTableNameList) X(autoFiledAnnounce) X(timeout) X(check_same_thread) X(asyncProcess) X(process)        \
-    X(executor) X(con) X(args)
+    X(executor) X(con) X(args) X(loop)
 #define CONNECTOR_NAME_FIELD(id) Immortal s_##id;
 // Constant texts: G.t_<id> holds the text given.
 #define CONNECTOR_TEXTS(X)                                                                                      \
