@@ -34,23 +34,16 @@ inline int& int_at(PyObject* self, Py_ssize_t off) { return *(int*)((char*)self 
 
 // ------------------------------------------------------------- fields
 
-void set_obj(PyObject*& field, PyObject* v) {
-    PyObject* old = field;
-    Py_INCREF(v);
-    field = v;
-    Py_XDECREF(old);
-}
-
 PyObject* pool_get(PyObject* self, void*) { return or_none(base_of(self)->_pool); }
 int pool_set(PyObject* self, PyObject* v, void*) {
-    set_obj(base_of(self)->_pool, v ? v : Py_None);
+    set_field(base_of(self)->_pool, v ? v : Py_None);
     return 0;
 }
 PyObject* config_get(PyObject* self, void*) { return or_none(base_of(self)->_config); }
 int config_set(PyObject* self, PyObject* v, void*) {
     return guard_int([&]() -> int {
         if (v && v != Py_None && !PyDict_Check(v)) raise_expected("dict", v);
-        set_obj(base_of(self)->_config, v ? v : Py_None);
+        set_field(base_of(self)->_config, v ? v : Py_None);
         return 0;
     });
 }
@@ -138,7 +131,7 @@ PyObject* base_setstate(PyObject* self, PyObject* state) {
             if (f.is_int)
                 int_at(self, f.offset) = truthy(v);
             else
-                set_obj(obj_at(self, f.offset), v);
+                set_field(obj_at(self, f.offset), v);
         }
         PyObject* d = PyTuple_GET_ITEM(state, 1);
         if (d != Py_None) {
@@ -170,7 +163,7 @@ PyObject* base_new(PyTypeObject* tp, PyObject*, PyObject*) {
     if (!self) return nullptr;
     const FieldTable& ft = table_for(tp);
     for (int i = 0; i < ft.count; ++i)
-        if (!ft.fields[i].is_int) set_obj(obj_at(self, ft.fields[i].offset), Py_None);
+        if (!ft.fields[i].is_int) set_field(obj_at(self, ft.fields[i].offset), Py_None);
     return self;
 }
 
