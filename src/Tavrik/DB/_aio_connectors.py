@@ -86,32 +86,47 @@ async def _opening(self):
     return life
 
 
-# ------------------------------------------------------------ aiosqlite
-
-async def _sq_taskCon(self):
+async def _task_con(self, connect, discard):
+    """The calling task's connection: the one it holds, else a new one that
+    `connect(self, life)` opens and `discard(self, con)` gives up again if the
+    connector began closing meanwhile."""
     task = asyncio.current_task()
     con = _c_task_con(self, task)
     if con:
         return con
     life = await _opening(self)
+    con = await connect(self, life)
+    try:
+        _tx.check_open(self, life, _c_background)
+    except RuntimeError:
+        # close() began while the connection was opening: it is not handed out.
+        await discard(self, con)
+        raise
+    _c_bind(self, task, con)
+    return con
+
+
+# ------------------------------------------------------------ aiosqlite
+
+async def _sq_connect(self, life):
     while not _c_reserve(self):
         await asyncio.sleep(0.1)
         _tx.check_open(self, life, _c_background)
     try:
         import aiosqlite
-        con = await aiosqlite.connect(_c_path(self), timeout=_BUSY_TIMEOUT, isolation_level=None)
+        return await aiosqlite.connect(_c_path(self), timeout=_BUSY_TIMEOUT, isolation_level=None)
     except BaseException:
         _c_unreserve(self)
         raise
-    try:
-        _tx.check_open(self, life, _c_background)
-    except RuntimeError:
-        # close() began while the connection was opening: it is not handed out.
-        _c_unreserve(self)
-        await con.close()
-        raise
-    _c_bind(self, task, con)
-    return con
+
+
+async def _sq_discard(self, con):
+    _c_unreserve(self)
+    await con.close()
+
+
+async def _sq_taskCon(self):
+    return await _task_con(self, _sq_connect, _sq_discard)
 
 
 async def _sq_execute(self, sql, con, dictCur, args):
@@ -231,22 +246,18 @@ async def _my_wait_pool(self):
             await asyncio.sleep(0.3)
 
 
-async def _my_taskCon(self):
-    task = asyncio.current_task()
-    con = _c_task_con(self, task)
-    if con:
-        return con
-    life = await _opening(self)
+async def _my_connect(self, life):
     if not self.isReady:
         await _my_wait_pool(self)
-    con = await self._pool.acquire()
-    try:
-        _tx.check_open(self, life, _c_background)
-    except RuntimeError:
-        self._pool.release(con)
-        raise
-    _c_bind(self, task, con)
-    return con
+    return await self._pool.acquire()
+
+
+async def _my_discard(self, con):
+    self._pool.release(con)
+
+
+async def _my_taskCon(self):
+    return await _task_con(self, _my_connect, _my_discard)
 
 
 async def _my_getSelectCon(self):

@@ -13,22 +13,6 @@ using MyObj = AioMysqlConnectorObject;
 
 constexpr Py_ssize_t kMaxTaskConnections = 20;
 
-inline Ref callm(PyObject* o, PyObject* name) {
-    PyObject* a[1] = {o};
-    return new_ref(PyObject_VectorcallMethod(name, a, 1, nullptr));
-}
-inline Ref callm(PyObject* o, PyObject* name, PyObject* x) {
-    PyObject* a[2] = {o, x};
-    return new_ref(PyObject_VectorcallMethod(name, a, 2, nullptr));
-}
-
-void set_field(PyObject*& field, PyObject* v) {
-    PyObject* old = field;
-    Py_XINCREF(v);
-    field = v;
-    Py_XDECREF(old);
-}
-
 // The bookkeeping fields of either asynchronous connector.
 struct AsyncFields {
     bool sqlite;
@@ -528,31 +512,39 @@ PyMethodDef helper_methods[] = {
 
 // ------------------------------------------------------- AioSqliteConnector
 
-const char* const kSqInitNames[] = {"loop"};
-const Params kSqInit{"__init__", kSqInitNames, 1, 1};
+// An asynchronous connector's constructor keywords: a copy checked to be
+// strings, with the event loop taken out of it (NULL when not given).
+struct LoopKeywords {
+    Ref rest;
+    Ref loop;
+};
+
+LoopKeywords loop_keywords(PyObject* kwargs) {
+    LoopKeywords k{new_ref(PyDict_New()), Ref()};
+    if (kwargs) Require(PyDict_Update(k.rest.get(), kwargs));
+    check_kw_strings(k.rest.get(), "__init__");
+    k.loop = borrow(dict_get(k.rest.get(), G.s_loop));
+    if (k.loop) Require(PyDict_DelItem(k.rest.get(), G.s_loop));
+    return k;
+}
 
 int sq_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
         auto* s = (SqObj*)self;
         Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        PyObject* loop = nullptr;
-        Ref rest = new_ref(PyDict_New());
-        if (kwargs) Require(PyDict_Update(rest.get(), kwargs));
-        check_kw_strings(rest.get(), "__init__");
+        LoopKeywords k = loop_keywords(kwargs);
+        Ref& rest = k.rest;
         if (nargs > 1) raise_arity("__init__", "exactly", 1, nargs);
-        PyObject* kwloop = dict_get(rest.get(), intern("loop").get());
+        PyObject* loop = k.loop.get();
         if (nargs == 1) {
-            if (kwloop) {
+            if (loop) {
                 PyErr_SetString(PyExc_TypeError, "__init__() got multiple values for keyword argument 'loop'");
                 throw_error();
             }
             loop = PyTuple_GET_ITEM(args, 0);
-        } else {
-            if (!kwloop) raise_arity("__init__", "exactly", 1, 0);
-            loop = kwloop;
+        } else if (!loop) {
+            raise_arity("__init__", "exactly", 1, 0);
         }
-        Ref keep = borrow(loop);
-        if (kwloop) Require(PyDict_DelItemString(rest.get(), "loop"));
         set_field(s->loop, loop);
         s->base.isAsync = 1;
         Ref init = getattr(self, G.s_init_sqlite);
@@ -600,15 +592,9 @@ PyObject* sq_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs) {
         [&]() -> PyObject* { return Require(async_asyncProcess(self, args, kwargs, G.sq_asyncProcess, true)); });
 }
 
-PyObject* const_integer(PyObject*, PyObject*) {
-    Py_INCREF(G.t_integer);
-    return G.t_integer;
-}
-
-PyObject* qmark_get(PyObject*, void*) {
-    Py_INCREF(G.t_qmark);
-    return G.t_qmark;
-}
+// Its column declarations and placeholders are the synchronous connector's.
+constexpr auto const_integer = sqlite_autoFiledAnnounce;
+constexpr auto qmark_get = sqlite_paramsHolder;
 
 PyGetSetDef sq_getset[] = {
     {"paramsHolder", qmark_get, nullptr, "语句中的参数占位符: ?", nullptr},
@@ -649,6 +635,11 @@ PyMethodDef sq_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+using AioSqliteRefs =
+    Refs<AioSqliteConnectorObject, BaseRefs, &AioSqliteConnectorObject::loop, &AioSqliteConnectorObject::con,
+         &AioSqliteConnectorObject::path, &AioSqliteConnectorObject::conMap, &AioSqliteConnectorObject::owned,
+         &AioSqliteConnectorObject::background, &AioSqliteConnectorObject::life>;
+
 PyObject* sq_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
     PyObject* self = connector_new(tp, a, k);
     if (self) {
@@ -661,58 +652,23 @@ PyObject* sq_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
     return self;
 }
 
-int sq_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* s = (SqObj*)self;
-    Py_VISIT(s->loop);
-    Py_VISIT(s->con);
-    Py_VISIT(s->path);
-    Py_VISIT(s->conMap);
-    Py_VISIT(s->owned);
-    Py_VISIT(s->background);
-    Py_VISIT(s->life);
-    return connector_base_traverse(self, visit, arg);
-}
-
-int sq_clear(PyObject* self) {
-    auto* s = (SqObj*)self;
-    Py_CLEAR(s->loop);
-    Py_CLEAR(s->con);
-    Py_CLEAR(s->path);
-    Py_CLEAR(s->conMap);
-    Py_CLEAR(s->owned);
-    Py_CLEAR(s->background);
-    Py_CLEAR(s->life);
-    return connector_base_clear(self);
-}
-
-void sq_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    sq_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
-
 // ------------------------------------------------------- AioMysqlConnector
 
 int my_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
         auto* s = (MyObj*)self;
         Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        Ref config = new_ref(PyDict_New());
-        if (kwargs) Require(PyDict_Update(config.get(), kwargs));
-        check_kw_strings(config.get(), "__init__");
-        PyObject* loop;
+        LoopKeywords k = loop_keywords(kwargs);
+        Ref& config = k.rest;
+        PyObject* loop = k.loop.get();
         Ref rest;
-        PyObject* kwloop = dict_get(config.get(), intern("loop").get());
-        if (kwloop) {
-            loop = kwloop;
+        if (loop) {
             rest = borrow(args);
         } else {
             if (nargs < 1) raise_arity("__init__", "at least", 1, nargs);
             loop = PyTuple_GET_ITEM(args, 0);
             rest = new_ref(PyTuple_GetSlice(args, 1, nargs));
         }
-        Ref keep = borrow(loop);
-        if (kwloop) Require(PyDict_DelItemString(config.get(), "loop"));
         set_field(s->base._config, config.get());
         s->base.isAsync = 1;
         s->base.Type = 0;
@@ -778,11 +734,7 @@ PyObject* my_autoFiledAnnounce(PyObject* self, PyObject* prop) {
     });
 }
 
-PyObject* my_config_get(PyObject* self, void*) {
-    PyObject* c = base_of(self)->_config ? base_of(self)->_config : Py_None;
-    Py_INCREF(c);
-    return c;
-}
+PyObject* my_config_get(PyObject* self, void*) { return or_none(base_of(self)->_config); }
 
 PyGetSetDef my_getset[] = {
     {"config", my_config_get, nullptr, "构造时给出的连接池参数", nullptr},
@@ -827,6 +779,11 @@ PyMethodDef my_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+using AioMysqlRefs =
+    Refs<AioMysqlConnectorObject, BaseRefs, &AioMysqlConnectorObject::loop, &AioMysqlConnectorObject::conMap,
+         &AioMysqlConnectorObject::owned, &AioMysqlConnectorObject::background, &AioMysqlConnectorObject::initTask,
+         &AioMysqlConnectorObject::life>;
+
 PyObject* my_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
     PyObject* self = connector_new(tp, a, k);
     if (self) {
@@ -837,34 +794,6 @@ PyObject* my_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
         s->life = nullptr;
     }
     return self;
-}
-
-int my_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* s = (MyObj*)self;
-    Py_VISIT(s->loop);
-    Py_VISIT(s->conMap);
-    Py_VISIT(s->owned);
-    Py_VISIT(s->background);
-    Py_VISIT(s->initTask);
-    Py_VISIT(s->life);
-    return connector_base_traverse(self, visit, arg);
-}
-
-int my_clear(PyObject* self) {
-    auto* s = (MyObj*)self;
-    Py_CLEAR(s->loop);
-    Py_CLEAR(s->conMap);
-    Py_CLEAR(s->owned);
-    Py_CLEAR(s->background);
-    Py_CLEAR(s->initTask);
-    Py_CLEAR(s->life);
-    return connector_base_clear(self);
-}
-
-void my_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    my_clear(self);
-    Py_TYPE(self)->tp_free(self);
 }
 
 // ------------------------------------------------------- PyMysqlConnector
@@ -888,22 +817,14 @@ int pm_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void pm_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    connector_base_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
-
 // Its one internal operation: nothing to do.
 [[maybe_unused]] PyObject* pm_noop(PyObject*) { Py_RETURN_NONE; }
 
 }  // namespace
 
 PyTypeObject AioSqliteConnectorType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector.AioSqliteConnector";
-    t.tp_basicsize = sizeof(AioSqliteConnectorObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<AioSqliteRefs>("Tavrik.DB.Connector.AioSqliteConnector", sizeof(AioSqliteConnectorObject),
+                                            Py_TPFLAGS_BASETYPE, &BaseConnectorType);
     t.tp_doc =
         "AioSqliteConnector(loop, **kwargs)\n--\n\n" "SQLite异步连接器 (aiosqlite)。\n\n"
         "每个asyncio任务一个链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
@@ -913,9 +834,6 @@ PyTypeObject AioSqliteConnectorType = [] {
         "不会立即失败, 先读后写也不会丢失更新。代价是同一文件上的任务事务彼此串行; "
         "一个持有链接的任务不应等待另一个要执行语句的任务。\n"
         "close() 是协程: 等待进行中的释放, 回滚并关闭剩余的任务链接。";
-    t.tp_traverse = sq_traverse;
-    t.tp_clear = sq_clear;
-    t.tp_dealloc = sq_dealloc;
     t.tp_methods = sq_methods;
     t.tp_getset = sq_getset;
     t.tp_init = sq_tp_init;
@@ -924,18 +842,13 @@ PyTypeObject AioSqliteConnectorType = [] {
 }();
 
 PyTypeObject AioMysqlConnectorType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector.AioMysqlConnector";
-    t.tp_basicsize = sizeof(AioMysqlConnectorObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<AioMysqlRefs>("Tavrik.DB.Connector.AioMysqlConnector", sizeof(AioMysqlConnectorObject),
+                                           Py_TPFLAGS_BASETYPE, &BaseConnectorType);
     t.tp_doc =
         "AioMysqlConnector(loop, *args, **kwargs)\n--\n\n" "MySQL异步连接器 (aiomysql连接池)。\n\n"
         "每个asyncio任务一个池链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
         "然后把链接还给连接池并删除conMap中的记录。连接池尚未建好时语句等待它; 建池失败时语句抛出错误。\n"
         "close() 是协程: 等待进行中的释放, 回滚并归还剩余的任务链接, 关闭连接池。";
-    t.tp_traverse = my_traverse;
-    t.tp_clear = my_clear;
-    t.tp_dealloc = my_dealloc;
     t.tp_methods = my_methods;
     t.tp_getset = my_getset;
     t.tp_init = my_tp_init;
@@ -944,22 +857,14 @@ PyTypeObject AioMysqlConnectorType = [] {
 }();
 
 PyTypeObject PyMysqlConnectorType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector.PyMysqlConnector";
-    t.tp_basicsize = sizeof(BaseConnectorObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<BaseRefs>("Tavrik.DB.Connector.PyMysqlConnector", sizeof(BaseConnectorObject),
+                                       Py_TPFLAGS_BASETYPE, &BaseConnectorType);
     t.tp_doc = "PyMysqlConnector()\n--\n\n" "同步MySQL连接器的声明 (没有自己的行为)";
     t.tp_init = pm_tp_init;
-    t.tp_traverse = connector_base_traverse;
-    t.tp_clear = connector_base_clear;
-    t.tp_dealloc = pm_dealloc;
     return t;
 }();
 
 void init_async_types(PyObject* m) {
-    AioSqliteConnectorType.tp_base = &BaseConnectorType;
-    AioMysqlConnectorType.tp_base = &BaseConnectorType;
-    PyMysqlConnectorType.tp_base = &BaseConnectorType;
     add_type(m, &AioSqliteConnectorType);
     add_type(m, &AioMysqlConnectorType);
     add_type(m, &PyMysqlConnectorType);

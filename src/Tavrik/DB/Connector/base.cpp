@@ -34,28 +34,16 @@ inline int& int_at(PyObject* self, Py_ssize_t off) { return *(int*)((char*)self 
 
 // ------------------------------------------------------------- fields
 
-PyObject* get_obj(PyObject* field) {
-    PyObject* v = field ? field : Py_None;
-    Py_INCREF(v);
-    return v;
-}
-void set_obj(PyObject*& field, PyObject* v) {
-    PyObject* old = field;
-    Py_INCREF(v);
-    field = v;
-    Py_XDECREF(old);
-}
-
-PyObject* pool_get(PyObject* self, void*) { return get_obj(base_of(self)->_pool); }
+PyObject* pool_get(PyObject* self, void*) { return or_none(base_of(self)->_pool); }
 int pool_set(PyObject* self, PyObject* v, void*) {
-    set_obj(base_of(self)->_pool, v ? v : Py_None);
+    set_field(base_of(self)->_pool, v ? v : Py_None);
     return 0;
 }
-PyObject* config_get(PyObject* self, void*) { return get_obj(base_of(self)->_config); }
+PyObject* config_get(PyObject* self, void*) { return or_none(base_of(self)->_config); }
 int config_set(PyObject* self, PyObject* v, void*) {
     return guard_int([&]() -> int {
         if (v && v != Py_None && !PyDict_Check(v)) raise_expected("dict", v);
-        set_obj(base_of(self)->_config, v ? v : Py_None);
+        set_field(base_of(self)->_config, v ? v : Py_None);
         return 0;
     });
 }
@@ -118,7 +106,7 @@ PyObject* base_reduce(PyObject* self, PyObject*) {
         Ref fields = new_ref(PyTuple_New(ft.count));
         for (int i = 0; i < ft.count; ++i) {
             const FieldDesc& f = ft.fields[i];
-            PyObject* v = f.is_int ? PyLong_FromLong(int_at(self, f.offset)) : get_obj(obj_at(self, f.offset));
+            PyObject* v = f.is_int ? PyLong_FromLong(int_at(self, f.offset)) : or_none(obj_at(self, f.offset));
             PyTuple_SET_ITEM(fields.get(), i, Require(v));
         }
         PyObject** dictptr = _PyObject_GetDictPtr(self);
@@ -143,7 +131,7 @@ PyObject* base_setstate(PyObject* self, PyObject* state) {
             if (f.is_int)
                 int_at(self, f.offset) = truthy(v);
             else
-                set_obj(obj_at(self, f.offset), v);
+                set_field(obj_at(self, f.offset), v);
         }
         PyObject* d = PyTuple_GET_ITEM(state, 1);
         if (d != Py_None) {
@@ -175,7 +163,7 @@ PyObject* base_new(PyTypeObject* tp, PyObject*, PyObject*) {
     if (!self) return nullptr;
     const FieldTable& ft = table_for(tp);
     for (int i = 0; i < ft.count; ++i)
-        if (!ft.fields[i].is_int) set_obj(obj_at(self, ft.fields[i].offset), Py_None);
+        if (!ft.fields[i].is_int) set_field(obj_at(self, ft.fields[i].offset), Py_None);
     return self;
 }
 
@@ -189,39 +177,11 @@ int base_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return 0;
 }
 
-int base_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* b = base_of(self);
-    Py_VISIT(b->_pool);
-    Py_VISIT(b->selectCon);
-    Py_VISIT(b->_config);
-    return 0;
-}
-
-int base_clear(PyObject* self) {
-    auto* b = base_of(self);
-    Py_CLEAR(b->_pool);
-    Py_CLEAR(b->selectCon);
-    Py_CLEAR(b->_config);
-    return 0;
-}
-
-void base_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    base_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
-
 }  // namespace
 
 PyTypeObject BaseConnectorType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector.BaseConnector";
-    t.tp_basicsize = sizeof(BaseConnectorObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<BaseRefs>("Tavrik.DB.Connector.BaseConnector", sizeof(BaseConnectorObject));
     t.tp_doc = "BaseConnector()\n--\n\n" "连接器基类: 所有连接器共有的字段与空操作";
-    t.tp_traverse = base_traverse;
-    t.tp_clear = base_clear;
-    t.tp_dealloc = base_dealloc;
     t.tp_methods = base_methods;
     t.tp_getset = base_getset;
     t.tp_new = base_new;
@@ -231,8 +191,6 @@ PyTypeObject BaseConnectorType = [] {
 
 // Shared by the subclasses' tp_new: allocates with every object field None.
 PyObject* connector_new(PyTypeObject* tp, PyObject* a, PyObject* k) { return base_new(tp, a, k); }
-int connector_base_traverse(PyObject* self, visitproc visit, void* arg) { return base_traverse(self, visit, arg); }
-int connector_base_clear(PyObject* self) { return base_clear(self); }
 
 const FieldTable* field_table_of(PyTypeObject* tp) { return &table_for(tp); }
 

@@ -12,18 +12,28 @@
 namespace tavrik {
 namespace conn {
 
+// Interned names: G.s_<id> holds the text of <id>.
+#define CONNECTOR_NAMES(X)                                                                                      \
+    X(cursor) X(execute) X(executemany) X(commit) X(rollback) X(fetchall) X(lastrowid) X(rowcount)             \
+    X(description) X(close) X(set_trace_callback) X(in_transaction) X(is_running) X(create_task)               \
+    X(run_until_complete) X(add_done_callback) X(discard) X(add) X(cancelled) X(exception) X(get_loop)         \
+    X(releaseCon) X(_releaseCon) X(init_sqlite) X(_init_mysql) X(is_alive) X(typeArgs) X(targetType)           \
+    X(getTableNameList) X(autoFiledAnnounce) X(timeout) X(check_same_thread) X(asyncProcess) X(process)        \
+    X(executor) X(con) X(args) X(loop)
+#define CONNECTOR_NAME_FIELD(id) Immortal s_##id;
+// Constant texts: G.t_<id> holds the text given.
+#define CONNECTOR_TEXTS(X)                                                                                      \
+    X(pct_s, "%s") X(qmark, "?") X(integer, "INTEGER ") X(params_sep, " || params=") X(comma, ",")             \
+    X(comma_paren, ",)") X(empty, "") X(auto_increment, " AUTO_INCREMENT")                                      \
+    X(tables_sql, "select tbl_name from sqlite_master where type = \"table\";")                                 \
+    X(last_rowid_sql, "SELECT last_insert_rowid()")
+#define CONNECTOR_TEXT_FIELD(id, text) Immortal t_##id;
+
 // Module-lifetime objects, made once at module init.
 struct Globals {
-    // interned names
-    Immortal s_cursor, s_execute, s_executemany, s_commit, s_rollback, s_fetchall, s_lastrowid, s_rowcount,
-        s_description, s_close, s_set_trace_callback, s_in_transaction, s_is_running, s_create_task,
-        s_run_until_complete, s_add_done_callback, s_discard, s_add, s_cancelled, s_exception,
-        s_get_loop, s_releaseCon, s__releaseCon, s_init_sqlite, s__init_mysql, s_is_alive,
-        s_typeArgs, s_targetType, s_getTableNameList, s_autoFiledAnnounce, s_timeout,
-        s_check_same_thread, s_asyncProcess, s_process, s_executor, s_con, s_args;
-    // constant texts
-    Immortal t_pct_s, t_qmark, t_integer, t_params_sep, t_tables_sql, t_comma, t_comma_paren, t_empty,
-        t_auto_increment, t_empty_tuple, t_last_rowid_sql;
+    CONNECTOR_NAMES(CONNECTOR_NAME_FIELD)
+    CONNECTOR_TEXTS(CONNECTOR_TEXT_FIELD)
+    Immortal t_empty_tuple;
     // imported objects
     Immortal lock, lock_acquire, lock_release, logger, logger_debug, logging_info, sqlite3_connect,
         current_thread, main_thread, copyreg_newobj;
@@ -196,8 +206,9 @@ PyObject* async_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs, P
 Ref execute_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* coro_fn);
 
 PyObject* connector_new(PyTypeObject* tp, PyObject* a, PyObject* k);
-int connector_base_traverse(PyObject* self, visitproc visit, void* arg);
-int connector_base_clear(PyObject* self);
+// What every connector's base fields hold (the subclasses' lists end with it).
+using BaseRefs = Refs<BaseConnectorObject, NoRefs, &BaseConnectorObject::_pool, &BaseConnectorObject::selectCon,
+                      &BaseConnectorObject::_config>;
 
 void init_base(PyObject* m);
 void init_sqlite_type(PyObject* m);
@@ -212,6 +223,10 @@ PyObject* my_taskCon(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* my_getSelectCon(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* my_getTableNameList(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* my_close(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// What both SQLite connectors answer for autoFiledAnnounce and paramsHolder.
+PyObject* sqlite_autoFiledAnnounce(PyObject* self, PyObject* prop);
+PyObject* sqlite_paramsHolder(PyObject* self, void*);
 
 // C implementations behind the capsule.
 int sqlite_init_impl(PyObject* self, PyObject* path, int showLog);

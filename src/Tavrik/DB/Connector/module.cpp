@@ -185,60 +185,14 @@ PyModuleDef module_def = {
     module_methods,
 };
 
-ConnectorAPI capi;
 
-Ref in(const char* s) { return intern(s); }
-Ref text(const char* s) { return new_ref(PyUnicode_FromString(s)); }
+#define CONNECTOR_NAME_INTERN(id) G.s_##id = intern(#id);
+#define CONNECTOR_TEXT_INTERN(id, text) G.t_##id = intern(text);
 
 void init_names() {
-    G.s_cursor = in("cursor");
-    G.s_execute = in("execute");
-    G.s_executemany = in("executemany");
-    G.s_commit = in("commit");
-    G.s_rollback = in("rollback");
-    G.s_fetchall = in("fetchall");
-    G.s_lastrowid = in("lastrowid");
-    G.s_rowcount = in("rowcount");
-    G.s_description = in("description");
-    G.s_close = in("close");
-    G.s_set_trace_callback = in("set_trace_callback");
-    G.s_in_transaction = in("in_transaction");
-    G.s_is_running = in("is_running");
-    G.s_create_task = in("create_task");
-    G.s_run_until_complete = in("run_until_complete");
-    G.s_add_done_callback = in("add_done_callback");
-    G.s_discard = in("discard");
-    G.s_add = in("add");
-    G.s_cancelled = in("cancelled");
-    G.s_exception = in("exception");
-    G.s_get_loop = in("get_loop");
-    G.s_releaseCon = in("releaseCon");
-    G.s__releaseCon = in("_releaseCon");
-    G.s_init_sqlite = in("init_sqlite");
-    G.s__init_mysql = in("_init_mysql");
-    G.s_is_alive = in("is_alive");
-    G.s_typeArgs = in("typeArgs");
-    G.s_targetType = in("targetType");
-    G.s_getTableNameList = in("getTableNameList");
-    G.s_autoFiledAnnounce = in("autoFiledAnnounce");
-    G.s_timeout = in("timeout");
-    G.s_check_same_thread = in("check_same_thread");
-    G.s_asyncProcess = in("asyncProcess");
-    G.s_process = in("process");
-    G.s_executor = in("executor");
-    G.s_con = in("con");
-    G.s_args = in("args");
-    G.t_pct_s = in("%s");
-    G.t_qmark = in("?");
-    G.t_integer = in("INTEGER ");
-    G.t_params_sep = in(" || params=");
-    G.t_tables_sql = text("select tbl_name from sqlite_master where type = \"table\";");
-    G.t_comma = in(",");
-    G.t_comma_paren = in(",)");
-    G.t_empty = in("");
-    G.t_auto_increment = in(" AUTO_INCREMENT");
+    CONNECTOR_NAMES(CONNECTOR_NAME_INTERN)
+    CONNECTOR_TEXTS(CONNECTOR_TEXT_INTERN)
     G.t_empty_tuple = new_ref(PyTuple_New(0));
-    G.t_last_rowid_sql = text("SELECT last_insert_rowid()");
 }
 
 void set_global(PyObject* m, const char* name, PyObject* value) { add_object(m, name, value); }
@@ -250,18 +204,14 @@ void module_body(PyObject* m) {
     init_sqlite_type(m);
     init_async_types(m);
 
-    capi.api_version = TAVRIK_CONNECTOR_API_VERSION;
-    capi.init_sqlite = sqlite_init_impl;
-    capi.autoFiledAnnounce = sqlite_autoFiled_capi;
-    capi.getTableNameList = sqlite_tables_capi;
-    capi.BaseConnectorType = &BaseConnectorType;
-    capi.Sqlite3ConnectorType = &Sqlite3ConnectorType;
-    capi.AioSqliteConnectorType = &AioSqliteConnectorType;
-    capi.AioMysqlConnectorType = &AioMysqlConnectorType;
-    capi.PyMysqlConnectorType = &PyMysqlConnectorType;
-    capi.process = sqlite_process_capi;
-    capi.transactionBegin = sqlite_transaction_begin;
-    capi.transactionEnd = sqlite_transaction_end;
+    static ConnectorAPI capi = {
+        TAVRIK_CONNECTOR_API_VERSION,
+        sqlite_init_impl, sqlite_autoFiled_capi, sqlite_tables_capi,
+        &BaseConnectorType, &Sqlite3ConnectorType, &AioSqliteConnectorType, &AioMysqlConnectorType,
+        &PyMysqlConnectorType,
+        sqlite_process_capi,
+        sqlite_transaction_begin, sqlite_transaction_end,
+    };
     export_api(m, TAVRIK_CONNECTOR_CAPSULE, &capi);
     // The coroutines only reach the globals below when they run.
     init_async_python(m);

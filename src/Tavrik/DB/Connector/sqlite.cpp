@@ -9,19 +9,6 @@ namespace {
 using Obj = Sqlite3ConnectorObject;
 inline Obj* S(PyObject* o) { return (Obj*)o; }
 
-inline Ref callm(PyObject* o, PyObject* name) {
-    PyObject* a[1] = {o};
-    return new_ref(PyObject_VectorcallMethod(name, a, 1, nullptr));
-}
-inline Ref callm(PyObject* o, PyObject* name, PyObject* x) {
-    PyObject* a[2] = {o, x};
-    return new_ref(PyObject_VectorcallMethod(name, a, 2, nullptr));
-}
-inline Ref callm(PyObject* o, PyObject* name, PyObject* x, PyObject* y) {
-    PyObject* a[3] = {o, x, y};
-    return new_ref(PyObject_VectorcallMethod(name, a, 3, nullptr));
-}
-
 // sqlite3.connect(path, **kw)
 Ref open_connection(PyObject* path, bool main) {
     Ref args = new_ref(PyTuple_Pack(1, path));
@@ -35,13 +22,6 @@ Ref open_connection(PyObject* path, bool main) {
     // on whichever thread calls it.
     setitem(kw.get(), G.s_check_same_thread, Py_False);
     return new_ref(PyObject_Call(G.sqlite3_connect, args.get(), kw.get()));
-}
-
-void set_field(PyObject*& field, PyObject* v) {
-    PyObject* old = field;
-    Py_XINCREF(v);
-    field = v;
-    Py_XDECREF(old);
 }
 
 Ref open_main_connection(PyObject* path, int showLog) {
@@ -122,23 +102,7 @@ struct DictRowsObject {
     Py_ssize_t pos;
 };
 
-int rows_traverse(PyObject* o, visitproc visit, void* arg) {
-    auto* r = (DictRowsObject*)o;
-    Py_VISIT(r->names);
-    Py_VISIT(r->rows);
-    return 0;
-}
-int rows_clear(PyObject* o) {
-    auto* r = (DictRowsObject*)o;
-    Py_CLEAR(r->names);
-    Py_CLEAR(r->rows);
-    return 0;
-}
-void rows_dealloc(PyObject* o) {
-    PyObject_GC_UnTrack(o);
-    rows_clear(o);
-    Py_TYPE(o)->tp_free(o);
-}
+using RowsRefs = Refs<DictRowsObject, NoRefs, &DictRowsObject::names, &DictRowsObject::rows>;
 
 PyObject* rows_next(PyObject* o) {
     return guard([&]() -> PyObject* {
@@ -165,18 +129,22 @@ PyObject* rows_next(PyObject* o) {
 }  // namespace
 
 PyTypeObject DictRowsType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector._DictRows";
-    t.tp_basicsize = sizeof(DictRowsObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<RowsRefs>("Tavrik.DB.Connector._DictRows", sizeof(DictRowsObject), 0);
     t.tp_doc = "首次迭代时才把结果行转换为字典, 逐行给出; 只能迭代一次";
-    t.tp_traverse = rows_traverse;
-    t.tp_clear = rows_clear;
-    t.tp_dealloc = rows_dealloc;
     t.tp_iter = PyObject_SelfIter;
     t.tp_iternext = rows_next;
     return t;
 }();
+
+PyObject* sqlite_autoFiledAnnounce(PyObject* self, PyObject* prop) {
+    Py_INCREF(G.t_integer);
+    return G.t_integer;
+}
+
+PyObject* sqlite_paramsHolder(PyObject* self, void*) {
+    Py_INCREF(G.t_qmark);
+    return G.t_qmark;
+}
 
 namespace {
 
@@ -407,11 +375,6 @@ PyObject* sqlite_getTableNameList(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* { return tables_impl(self).relinquish(); });
 }
 
-PyObject* sqlite_autoFiledAnnounce(PyObject* self, PyObject* prop) {
-    Py_INCREF(G.t_integer);
-    return G.t_integer;
-}
-
 PyObject* sqlite_GenerateTable(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
         PyObject* fn = dict_get(PyModule_GetDict(G.module), intern("generate_table").get());
@@ -428,23 +391,18 @@ PyObject* sqlite_GenerateTable(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* sqlite_commit(PyObject* self, PyObject*) {
+// Calls the main connection's method `name` under the module lock.
+PyObject* main_con_locked(PyObject* self, PyObject* name) {
     return guard([&]() -> PyObject* {
         LockHold hold;
-        callm(main_con(self), G.s_commit);
+        callm(main_con(self), name);
         hold.release();
         Py_RETURN_NONE;
     });
 }
 
-PyObject* sqlite_rollback(PyObject* self, PyObject*) {
-    return guard([&]() -> PyObject* {
-        LockHold hold;
-        callm(main_con(self), G.s_rollback);
-        hold.release();
-        Py_RETURN_NONE;
-    });
-}
+PyObject* sqlite_commit(PyObject* self, PyObject*) { return main_con_locked(self, G.s_commit); }
+PyObject* sqlite_rollback(PyObject* self, PyObject*) { return main_con_locked(self, G.s_rollback); }
 
 // ------------------------------------------------------------ transaction()
 
@@ -453,19 +411,7 @@ struct TransactionObject {
     PyObject* connector;
 };
 
-int tx_traverse(PyObject* o, visitproc visit, void* arg) {
-    Py_VISIT(((TransactionObject*)o)->connector);
-    return 0;
-}
-int tx_clear(PyObject* o) {
-    Py_CLEAR(((TransactionObject*)o)->connector);
-    return 0;
-}
-void tx_dealloc(PyObject* o) {
-    PyObject_GC_UnTrack(o);
-    tx_clear(o);
-    Py_TYPE(o)->tp_free(o);
-}
+using TransactionRefs = Refs<TransactionObject, NoRefs, &TransactionObject::connector>;
 
 PyObject* tx_enter(PyObject* o, PyObject*) {
     PyObject* c = ((TransactionObject*)o)->connector;
@@ -493,14 +439,8 @@ PyMethodDef tx_methods[] = {
 };
 
 PyTypeObject TransactionType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector._Transaction";
-    t.tp_basicsize = sizeof(TransactionObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<TransactionRefs>("Tavrik.DB.Connector._Transaction", sizeof(TransactionObject), 0);
     t.tp_doc = "同步事务块: 进入时持有模块锁并开始事务 (得到主链接), 正常退出时提交, 异常退出时回滚";
-    t.tp_traverse = tx_traverse;
-    t.tp_clear = tx_clear;
-    t.tp_dealloc = tx_dealloc;
     t.tp_methods = tx_methods;
     return t;
 }();
@@ -547,11 +487,6 @@ PyObject* sqlite_close(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* sqlite_paramsHolder(PyObject* self, void*) {
-    Py_INCREF(G.t_qmark);
-    return G.t_qmark;
-}
-
 PyGetSetDef sqlite_getset[] = {
     {"paramsHolder", sqlite_paramsHolder, nullptr, "语句中的参数占位符: ?", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -591,12 +526,8 @@ PyObject* sqlite_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
     return self;
 }
 
-int sqlite_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(S(self)->con);
-    Py_VISIT(S(self)->path);
-    Py_VISIT(S(self)->threadCons);
-    return connector_base_traverse(self, visit, arg);
-}
+using SqliteRefs = Refs<Sqlite3ConnectorObject, BaseRefs, &Sqlite3ConnectorObject::con, &Sqlite3ConnectorObject::path,
+                        &Sqlite3ConnectorObject::threadCons>;
 
 int sqlite_clear(PyObject* self) {
     if (S(self)->forkGeneration != fork_generation) {
@@ -614,16 +545,7 @@ int sqlite_clear(PyObject* self) {
         }
         S(self)->forkGeneration = fork_generation;
     }
-    Py_CLEAR(S(self)->con);
-    Py_CLEAR(S(self)->path);
-    Py_CLEAR(S(self)->threadCons);
-    return connector_base_clear(self);
-}
-
-void sqlite_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    sqlite_clear(self);
-    Py_TYPE(self)->tp_free(self);
+    return SqliteRefs::clear(self);
 }
 
 }  // namespace
@@ -716,14 +638,10 @@ PyObject* sqlite_process_capi(PyObject* self, PyObject* executor, PyObject* con)
 }
 
 PyTypeObject Sqlite3ConnectorType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.Connector.Sqlite3Connector";
-    t.tp_basicsize = sizeof(Sqlite3ConnectorObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<SqliteRefs, sqlite_clear>("Tavrik.DB.Connector.Sqlite3Connector",
+                                                       sizeof(Sqlite3ConnectorObject), Py_TPFLAGS_BASETYPE,
+                                                       &BaseConnectorType);
     t.tp_doc = "Sqlite3Connector(path, showLog=True)\n--\n\n" "SQLite同步连接器: 一个主链接, 每条执行器语句在模块锁下执行并提交";
-    t.tp_traverse = sqlite_traverse;
-    t.tp_clear = sqlite_clear;
-    t.tp_dealloc = sqlite_dealloc;
     t.tp_methods = sqlite_methods;
     t.tp_getset = sqlite_getset;
     t.tp_init = sqlite_tp_init;
@@ -732,7 +650,6 @@ PyTypeObject Sqlite3ConnectorType = [] {
 }();
 
 void init_sqlite_type(PyObject* m) {
-    Sqlite3ConnectorType.tp_base = &BaseConnectorType;
     add_type(m, &Sqlite3ConnectorType);
     Require(PyType_Ready(&DictRowsType));
     Require(PyType_Ready(&TransactionType));

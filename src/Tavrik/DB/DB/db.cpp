@@ -3,6 +3,7 @@
 #include <tavrik/api/db.hpp>
 #include <tavrik/args.hpp>
 #include <tavrik/module.hpp>
+#include <tavrik/params.hpp>
 
 namespace tavrik {
 namespace db {
@@ -12,8 +13,19 @@ namespace {
 PyObject* g_instance = nullptr;  // the handle, or NULL
 bool g_creating = false;         // DB.create is making the instance
 ConnectorAPI* g_connector_api = nullptr;
-Immortal s_process, s_asyncProcess, s_execute, s_executor, s_con, s_args, s_isAsync, s_kwnames_executor,
-    s_kwnames_executor_con, s_kwnames_args;
+#define DB_NAMES(X) X(process) X(asyncProcess) X(execute) X(executor) X(con) X(args) X(isAsync)
+
+struct Names {
+    DB_NAMES(TAVRIK_NAME_FIELD)
+    // The keywords of the connector calls it makes.
+    Immortal kwnames_executor, kwnames_executor_con, kwnames_args;
+    void init() {
+        DB_NAMES(TAVRIK_NAME_INTERN)
+        kwnames_executor = new_ref(PyTuple_Pack(1, executor.get()));
+        kwnames_executor_con = new_ref(PyTuple_Pack(2, executor.get(), con.get()));
+        kwnames_args = new_ref(PyTuple_Pack(1, args.get()));
+    }
+} N;
 
 inline DBObject* D(PyObject* o) { return (DBObject*)o; }
 
@@ -33,19 +45,7 @@ PyObject* db_new(PyTypeObject* tp, PyObject*, PyObject*) {
     });
 }
 
-int db_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(D(self)->connector);
-    return 0;
-}
-int db_clear(PyObject* self) {
-    Py_CLEAR(D(self)->connector);
-    return 0;
-}
-void db_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    db_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using DBRefs = Refs<DBObject, NoRefs, &DBObject::connector>;
 
 PyObject* connector_of(PyObject* self) {
     PyObject* c = D(self)->connector;
@@ -61,7 +61,7 @@ bool is_async(PyObject* connector) {
     if (PyObject_TypeCheck(connector, g_connector_api->BaseConnectorType) &&
         !(Py_TYPE(connector)->tp_flags & Py_TPFLAGS_HEAPTYPE))
         return ((BaseConnectorObject*)connector)->isAsync != 0;
-    return truthy(getattr(connector, s_isAsync).get());
+    return truthy(getattr(connector, N.isAsync).get());
 }
 
 Ref execute_impl(PyObject* self, PyObject* executor, PyObject* con) {
@@ -71,9 +71,9 @@ Ref execute_impl(PyObject* self, PyObject* executor, PyObject* con) {
         return new_ref(g_connector_api->process(connector, executor, con));
     // By name: the other connectors' process/asyncProcess may be a user
     // subclass's override.
-    PyObject* name = is_async(connector) ? s_asyncProcess : s_process;
+    PyObject* name = is_async(connector) ? N.asyncProcess : N.process;
     PyObject* args[3] = {connector, executor, con};
-    return new_ref(PyObject_VectorcallMethod(name, args, 1, con ? s_kwnames_executor_con : s_kwnames_executor));
+    return new_ref(PyObject_VectorcallMethod(name, args, 1, con ? N.kwnames_executor_con : N.kwnames_executor));
 }
 
 // execute(*, executor, con=None)
@@ -84,9 +84,9 @@ PyObject* db_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t i = 0; i < nk; ++i) {
             PyObject* k = PyTuple_GET_ITEM(kwnames, i);
-            if (PyUnicode_Compare(k, s_executor) == 0)
+            if (PyUnicode_Compare(k, N.executor) == 0)
                 executor = args[i];
-            else if (PyUnicode_Compare(k, s_con) == 0)
+            else if (PyUnicode_Compare(k, N.con) == 0)
                 con = args[i];
             else
                 raise_unexpected_kw("execute", k);
@@ -104,33 +104,16 @@ Ref execute_sql(PyObject* db, PyObject* sql, PyObject* params) {
     Ref keep = borrow(connector);
     // By name: a user's connector subclass may override execute.
     PyObject* cargs[3] = {connector, sql, params};
-    return new_ref(PyObject_VectorcallMethod(s_execute, cargs, 2, s_kwnames_args));
+    return new_ref(PyObject_VectorcallMethod(N.execute, cargs, 2, N.kwnames_args));
 }
 
 // executeSql(sql, args=())
 PyObject* db_executeSql(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
-        PyObject *sql = nullptr, *params = nullptr;
-        Py_ssize_t nk = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        if (nargs > 2) raise_arity("executeSql", "at most", 2, nargs);
-        if (nargs >= 1) sql = args[0];
-        if (nargs == 2) params = args[1];
-        for (Py_ssize_t i = 0; i < nk; ++i) {
-            PyObject* k = PyTuple_GET_ITEM(kwnames, i);
-            PyObject** slot;
-            if (PyUnicode_CompareWithASCIIString(k, "sql") == 0)
-                slot = &sql;
-            else if (PyUnicode_Compare(k, s_args) == 0)
-                slot = &params;
-            else
-                raise_unexpected_kw("executeSql", k);
-            if (*slot) {
-                PyErr_Format(PyExc_TypeError, "executeSql() got multiple values for keyword argument '%U'", k);
-                throw_error();
-            }
-            *slot = args[nargs + i];
-        }
-        if (!sql) raise_arity("executeSql", "at least", 1, nargs);
+        static const char* const names[] = {"sql", "args"};
+        PyObject* a[2];
+        bind_args("executeSql", args, nargs, kwnames, names, 2, 1, a);
+        PyObject *sql = a[0], *params = a[1];
         Ref empty;
         if (!params) {
             empty = new_ref(PyTuple_New(0));
@@ -230,11 +213,7 @@ PyObject* execute_capi(PyObject* db, PyObject* executor, PyObject* con) {
     return guard([&]() -> PyObject* { return execute_impl(db, executor, con).relinquish(); });
 }
 
-PyObject* connector_get(PyObject* self, void*) {
-    PyObject* c = D(self)->connector ? D(self)->connector : Py_None;
-    Py_INCREF(c);
-    return c;
-}
+PyObject* connector_get(PyObject* self, void*) { return or_none(D(self)->connector); }
 
 PyGetSetDef db_getset[] = {
     {"connector", connector_get, nullptr, "数据库句柄持有的连接器", nullptr},
@@ -256,46 +235,24 @@ PyMethodDef db_methods[] = {
 };
 
 PyTypeObject DBType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.tp_name = "Tavrik.DB.DB.DB";
-    t.tp_basicsize = sizeof(DBObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    PyTypeObject t = gc_type<DBRefs>("Tavrik.DB.DB.DB", sizeof(DBObject), 0);
     t.tp_doc = "DB()\n--\n\n" "进程唯一的数据库句柄, 持有一个连接器; 用DB.create(connector)创建";
-    t.tp_traverse = db_traverse;
-    t.tp_clear = db_clear;
-    t.tp_dealloc = db_dealloc;
     t.tp_methods = db_methods;
     t.tp_getset = db_getset;
     t.tp_new = db_new;
     return t;
 }();
 
-DBAPI capi;
-
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "Tavrik.DB.DB", "数据库句柄", -1, nullptr,
 };
 
 void module_body(PyObject* m) {
-    s_process = intern("process");
-    s_asyncProcess = intern("asyncProcess");
-    s_execute = intern("execute");
-    s_executor = intern("executor");
-    s_con = intern("con");
-    s_args = intern("args");
-    s_isAsync = intern("isAsync");
-    s_kwnames_executor = new_ref(PyTuple_Pack(1, s_executor.get()));
-    s_kwnames_executor_con = new_ref(PyTuple_Pack(2, s_executor.get(), s_con.get()));
-    s_kwnames_args = new_ref(PyTuple_Pack(1, s_args.get()));
+    N.init();
 
     add_type(m, &DBType);
-    capi.api_version = TAVRIK_DB_API_VERSION;
-    capi.DBType = &DBType;
-    capi.get_instance = get_instance_impl;
-    capi.execute = execute_capi;
-    capi.handle_is_async = handle_is_async_impl;
-    capi.handle_connector = handle_connector_impl;
-    capi.execute_sql = execute_sql_impl;
+    static DBAPI capi = {TAVRIK_DB_API_VERSION, &DBType, get_instance_impl, execute_capi,
+                         handle_is_async_impl, handle_connector_impl, execute_sql_impl};
     export_api(m, TAVRIK_DB_CAPSULE, &capi);
 
     g_connector_api = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 1);

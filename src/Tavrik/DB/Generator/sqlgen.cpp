@@ -35,13 +35,6 @@ inline SqlGeneratorObject* G(PyObject* o) { return (SqlGeneratorObject*)o; }
 inline bool is_prop(PyObject* o) { return PyObject_TypeCheck(o, mp_api->BasePropertyType); }
 inline bool is_filter(PyObject* o) { return PyObject_TypeCheck(o, mp_api->FilterListCellType); }
 
-void set_field(PyObject*& field, PyObject* v) {
-    PyObject* old = field;
-    Py_XINCREF(v);
-    field = v;
-    Py_XDECREF(old);
-}
-
 void append_column(std::string& out, PyObject* prop) {
     Ref s = new_ref(mp_api->column_sql(prop));
     append_utf8(out, s.get());
@@ -92,15 +85,14 @@ void append_named(std::string& out, PyObject* model, PyObject* name) {
         quote_ident(out, name);
 }
 
+// What one statement under construction holds; the bound model outlives it.
+using StatementRefs = Refs<SqlGeneratorObject, NoRefs, &SqlGeneratorObject::table, &SqlGeneratorObject::columns,
+                           &SqlGeneratorObject::where, &SqlGeneratorObject::rows, &SqlGeneratorObject::sets,
+                           &SqlGeneratorObject::batch, &SqlGeneratorObject::order, &SqlGeneratorObject::joins>;
+using GenRefs = Refs<SqlGeneratorObject, StatementRefs, &SqlGeneratorObject::model>;
+
 void clear_statement(SqlGeneratorObject* g) {
-    Py_CLEAR(g->table);
-    Py_CLEAR(g->columns);
-    Py_CLEAR(g->where);
-    Py_CLEAR(g->rows);
-    Py_CLEAR(g->sets);
-    Py_CLEAR(g->batch);
-    Py_CLEAR(g->order);
-    Py_CLEAR(g->joins);
+    StatementRefs::clear((PyObject*)g);
     g->hasLimit = 0;
     g->limit = g->offset = 0;
     g->lockRows = 0;
@@ -109,32 +101,11 @@ void clear_statement(SqlGeneratorObject* g) {
 
 // ------------------------------------------------------------ lifecycle
 
-int gen_traverse(PyObject* self, visitproc visit, void* arg) {
-    SqlGeneratorObject* g = G(self);
-    Py_VISIT(g->model);
-    Py_VISIT(g->table);
-    Py_VISIT(g->columns);
-    Py_VISIT(g->joins);
-    Py_VISIT(g->where);
-    Py_VISIT(g->order);
-    Py_VISIT(g->rows);
-    Py_VISIT(g->sets);
-    Py_VISIT(g->batch);
-    return 0;
-}
-
 int gen_clear(PyObject* self) {
     SqlGeneratorObject* g = G(self);
     Py_CLEAR(g->model);
     clear_statement(g);
     return 0;
-}
-
-void gen_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    if (G(self)->weaklist) PyObject_ClearWeakRefs(self);
-    gen_clear(self);
-    Py_TYPE(self)->tp_free(self);
 }
 
 int paging(PyObject* self, long long limit, long long offset) {
@@ -735,17 +706,15 @@ Ref delete_pair(SqlGeneratorObject* g) {
     return new_ref(PyTuple_Pack(2, text.get(), tuple.get()));
 }
 
-PyObject* nn(PyObject* v) { return v ? v : Py_None; }
-PyObject* from_nn(PyObject* v) { return v == Py_None ? nullptr : v; }
-
 // Executors are copied and pickled with their statement.
 PyObject* gen_reduce(PyObject* self, PyObject*) {
     SqlGeneratorObject* g = G(self);
     return guard([&]() -> PyObject* {
-        Ref rows = g->batch ? batch_as_rows(g) : borrow(nn(g->rows));
-        return Py_BuildValue("(O(O)(iOOOOOOOLLiii))", (PyObject*)Py_TYPE(self), nn(g->model), g->head.base.kind,
-                             nn(g->table), nn(g->columns), nn(g->joins), nn(g->where), nn(g->order), rows.get(),
-                             nn(g->sets), g->limit, g->offset, g->hasLimit, g->lockRows, g->aggregate);
+        Ref rows = g->batch ? batch_as_rows(g) : borrow(none_if_null(g->rows));
+        return Py_BuildValue("(O(O)(iOOOOOOOLLiii))", (PyObject*)Py_TYPE(self), none_if_null(g->model),
+                             g->head.base.kind, none_if_null(g->table), none_if_null(g->columns),
+                             none_if_null(g->joins), none_if_null(g->where), none_if_null(g->order), rows.get(),
+                             none_if_null(g->sets), g->limit, g->offset, g->hasLimit, g->lockRows, g->aggregate);
     });
 }
 
@@ -790,10 +759,10 @@ PyObject* gen_setstate(PyObject* self, PyObject* state) {
         SqlGeneratorObject* g = G(self);
         clear_statement(g);
         g->head.base.kind = kind;
-        set_field(g->table, from_nn(table));
-        set_field(g->columns, from_nn(columns));
+        set_field(g->table, null_if_none(table));
+        set_field(g->columns, null_if_none(columns));
         set_field(g->joins, joins_c.get());
-        set_field(g->where, from_nn(where));
+        set_field(g->where, null_if_none(where));
         set_field(g->order, order_c.get());
         set_field(g->rows, rows_c.get());
         set_field(g->sets, sets_c.get());
@@ -878,12 +847,7 @@ PyMethodDef gen_methods[] = {
 };
 
 PyObject* get_kind(PyObject* self, void*) { return PyLong_FromLong(((BaseSqlGeneratorObject*)self)->kind); }
-PyObject* get_model(PyObject* self, void*) {
-    PyObject* m = G(self)->model;
-    if (!m) Py_RETURN_NONE;
-    Py_INCREF(m);
-    return m;
-}
+PyObject* get_model(PyObject* self, void*) { return or_none(G(self)->model); }
 
 PyGetSetDef base_getset[] = {
     {"kind", get_kind, nullptr, "Statement kind: 0 select, 1 insert, 2 delete, 3 update, 4 other, -1 none.",
@@ -897,21 +861,8 @@ PyGetSetDef gen_getset[] = {
 
 // ------------------------------------------------------------ JoinCell
 
-int join_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(((JoinCellObject*)self)->target);
-    Py_VISIT(((JoinCellObject*)self)->on);
-    return 0;
-}
-int join_clear(PyObject* self) {
-    Py_CLEAR(((JoinCellObject*)self)->target);
-    Py_CLEAR(((JoinCellObject*)self)->on);
-    return 0;
-}
-void join_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    join_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using JoinRefs = Refs<JoinCellObject, NoRefs, &JoinCellObject::target, &JoinCellObject::on>;
+
 int join_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
         static const char* kw[] = {"target", "on", "left", nullptr};
@@ -931,21 +882,8 @@ int join_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ------------------------------------------------------- CustomSqlGenerator
 
-int custom_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(((CustomSqlObject*)self)->text);
-    Py_VISIT(((CustomSqlObject*)self)->params);
-    return 0;
-}
-int custom_clear(PyObject* self) {
-    Py_CLEAR(((CustomSqlObject*)self)->text);
-    Py_CLEAR(((CustomSqlObject*)self)->params);
-    return 0;
-}
-void custom_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    custom_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using CustomRefs = Refs<CustomSqlObject, NoRefs, &CustomSqlObject::text, &CustomSqlObject::params>;
+
 int custom_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
         static const char* kw[] = {"text", "params", "kind", nullptr};
@@ -983,21 +921,8 @@ int custom_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // ---------------------------------------------------- InOperatorGenerator
 
-int in_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(((InOperatorObject*)self)->col);
-    Py_VISIT(((InOperatorObject*)self)->values);
-    return 0;
-}
-int in_clear(PyObject* self) {
-    Py_CLEAR(((InOperatorObject*)self)->col);
-    Py_CLEAR(((InOperatorObject*)self)->values);
-    return 0;
-}
-void in_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    in_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using InRefs = Refs<InOperatorObject, NoRefs, &InOperatorObject::col, &InOperatorObject::values>;
+
 int in_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
         static const char* kw[] = {"col", "values", nullptr};
@@ -1300,62 +1225,37 @@ void init_sql_types(PyObject* m) {
     add_type(m, tp);
 
     tp = &SqlGeneratorType;
-    tp->tp_name = "Tavrik.DB.Generator.SqlGenerator";
-    tp->tp_basicsize = sizeof(SqlGeneratorObject);
-    tp->tp_base = &BaseSqlGeneratorType;
-    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "SqlGenerator(model=None)\n--\n\n"
-                 "SqlGenerator(model=None): one SELECT/INSERT/UPDATE/DELETE statement under construction.";
+    *tp = gc_type<GenRefs, gen_clear, offsetof(SqlGeneratorObject, weaklist)>(
+        "Tavrik.DB.Generator.SqlGenerator", sizeof(SqlGeneratorObject), Py_TPFLAGS_BASETYPE, &BaseSqlGeneratorType);
+    tp->tp_doc = "SqlGenerator(model=None)\n--\n\n" "SqlGenerator(model=None): one SELECT/INSERT/UPDATE/DELETE statement under construction.";
     tp->tp_new = gen_new;
     tp->tp_init = gen_init;
-    tp->tp_dealloc = gen_dealloc;
-    tp->tp_traverse = gen_traverse;
-    tp->tp_clear = gen_clear;
     tp->tp_methods = gen_methods;
     tp->tp_getset = gen_getset;
-    tp->tp_weaklistoffset = offsetof(SqlGeneratorObject, weaklist);
     add_type(m, tp);
 
     tp = &CustomSqlGeneratorType;
-    tp->tp_name = "Tavrik.DB.Generator.CustomSqlGenerator";
-    tp->tp_basicsize = sizeof(CustomSqlObject);
-    tp->tp_base = &BaseSqlGeneratorType;
-    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "CustomSqlGenerator(text, params=(), *, kind=4)\n--\n\n"
-                 "CustomSqlGenerator(text, params=(), *, kind=4): a hand-written statement and its parameters.";
+    *tp = gc_type<CustomRefs>("Tavrik.DB.Generator.CustomSqlGenerator", sizeof(CustomSqlObject),
+                              Py_TPFLAGS_BASETYPE, &BaseSqlGeneratorType);
+    tp->tp_doc = "CustomSqlGenerator(text, params=(), *, kind=4)\n--\n\n" "CustomSqlGenerator(text, params=(), *, kind=4): a hand-written statement and its parameters.";
     tp->tp_new = base_new;
     tp->tp_init = custom_init;
-    tp->tp_dealloc = custom_dealloc;
-    tp->tp_traverse = custom_traverse;
-    tp->tp_clear = custom_clear;
     tp->tp_methods = custom_methods;
     add_type(m, tp);
 
     tp = &InOperatorGeneratorType;
-    tp->tp_name = "Tavrik.DB.Generator.InOperatorGenerator";
-    tp->tp_basicsize = sizeof(InOperatorObject);
-    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "InOperatorGenerator(col, values)\n--\n\n"
-                 "InOperatorGenerator(col, values): the condition col IN (values).";
+    *tp = gc_type<InRefs>("Tavrik.DB.Generator.InOperatorGenerator", sizeof(InOperatorObject));
+    tp->tp_doc = "InOperatorGenerator(col, values)\n--\n\n" "InOperatorGenerator(col, values): the condition col IN (values).";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = in_init;
-    tp->tp_dealloc = in_dealloc;
-    tp->tp_traverse = in_traverse;
-    tp->tp_clear = in_clear;
     tp->tp_methods = in_methods;
     add_type(m, tp);
 
     tp = &JoinCellType;
-    tp->tp_name = "Tavrik.DB.Generator.JoinCell";
-    tp->tp_basicsize = sizeof(JoinCellObject);
-    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "JoinCell(target, on, *, left=False)\n--\n\n"
-                 "JoinCell(target, on, *, left=False): one JOIN clause for SqlGenerator.join.";
+    *tp = gc_type<JoinRefs>("Tavrik.DB.Generator.JoinCell", sizeof(JoinCellObject), 0);
+    tp->tp_doc = "JoinCell(target, on, *, left=False)\n--\n\n" "JoinCell(target, on, *, left=False): one JOIN clause for SqlGenerator.join.";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = join_init;
-    tp->tp_dealloc = join_dealloc;
-    tp->tp_traverse = join_traverse;
-    tp->tp_clear = join_clear;
     tp->tp_methods = join_methods;
     add_type(m, tp);
 }

@@ -20,13 +20,6 @@ inline TableGeneratorObject* T(PyObject* o) { return (TableGeneratorObject*)o; }
 inline CustomColAnnounceObject* A(PyObject* o) { return (CustomColAnnounceObject*)o; }
 inline BasePropertyObject* P(PyObject* o) { return (BasePropertyObject*)o; }
 
-void set_field(PyObject*& field, PyObject* v) {
-    PyObject* old = field;
-    Py_XINCREF(v);
-    field = v;
-    Py_XDECREF(old);
-}
-
 // ------------------------------------------------------------ literals
 
 void quote_text(std::string& out, PyObject* s, bool mysql) {
@@ -365,25 +358,9 @@ Ref create_sql(PyObject* self) {
 
 // ------------------------------------------------------------ TableGenerator
 
-int table_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(T(self)->model);
-    Py_VISIT(T(self)->connector);
-    Py_VISIT(T(self)->extra);
-    Py_VISIT(T(self)->wanted);
-    return 0;
-}
-int table_clear(PyObject* self) {
-    Py_CLEAR(T(self)->model);
-    Py_CLEAR(T(self)->connector);
-    Py_CLEAR(T(self)->extra);
-    Py_CLEAR(T(self)->wanted);
-    return 0;
-}
-void table_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    table_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using TableRefs = Refs<TableGeneratorObject, NoRefs, &TableGeneratorObject::model, &TableGeneratorObject::connector,
+                       &TableGeneratorObject::extra, &TableGeneratorObject::wanted>;
+
 PyObject* table_new(PyTypeObject* tp, PyObject*, PyObject*) {
     PyObject* self = tp->tp_alloc(tp, 0);
     if (self) ((BaseSqlGeneratorObject*)self)->kind = SK_CUSTOM;
@@ -494,21 +471,9 @@ PyMethodDef table_methods[] = {
 
 // ------------------------------------------------------- CustomColAnnounce
 
-int ann_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(A(self)->name);
-    Py_VISIT(A(self)->declaration);
-    return 0;
-}
-int ann_clear(PyObject* self) {
-    Py_CLEAR(A(self)->name);
-    Py_CLEAR(A(self)->declaration);
-    return 0;
-}
-void ann_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    ann_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using AnnounceRefs = Refs<CustomColAnnounceObject, NoRefs, &CustomColAnnounceObject::name,
+                          &CustomColAnnounceObject::declaration>;
+
 int ann_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
         static const char* kw[] = {"name", "declaration", nullptr};
@@ -550,31 +515,19 @@ PyObject* table_statement_pair(PyObject* self) {
 
 void init_table_types(PyObject* m) {
     PyTypeObject* tp = &TableGeneratorType;
-    tp->tp_name = "Tavrik.DB.Generator.TableGenerator";
-    tp->tp_basicsize = sizeof(TableGeneratorObject);
-    tp->tp_base = &BaseSqlGeneratorType;
-    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "TableGenerator(model, connector)\n--\n\n"
-                 "TableGenerator(model, connector): the CREATE TABLE statement of a model.";
+    *tp = gc_type<TableRefs>("Tavrik.DB.Generator.TableGenerator", sizeof(TableGeneratorObject), Py_TPFLAGS_BASETYPE,
+                             &BaseSqlGeneratorType);
+    tp->tp_doc = "TableGenerator(model, connector)\n--\n\n" "TableGenerator(model, connector): the CREATE TABLE statement of a model.";
     tp->tp_new = table_new;
     tp->tp_init = table_init;
-    tp->tp_dealloc = table_dealloc;
-    tp->tp_traverse = table_traverse;
-    tp->tp_clear = table_clear;
     tp->tp_methods = table_methods;
     add_type(m, tp);
 
     tp = &CustomColAnnounceType;
-    tp->tp_name = "Tavrik.DB.Generator.CustomColAnnounce";
-    tp->tp_basicsize = sizeof(CustomColAnnounceObject);
-    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    tp->tp_doc = "CustomColAnnounce(name, declaration)\n--\n\n"
-                 "CustomColAnnounce(name, declaration): a column declared by hand for TableGenerator.add.";
+    *tp = gc_type<AnnounceRefs>("Tavrik.DB.Generator.CustomColAnnounce", sizeof(CustomColAnnounceObject));
+    tp->tp_doc = "CustomColAnnounce(name, declaration)\n--\n\n" "CustomColAnnounce(name, declaration): a column declared by hand for TableGenerator.add.";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = ann_init;
-    tp->tp_dealloc = ann_dealloc;
-    tp->tp_traverse = ann_traverse;
-    tp->tp_clear = ann_clear;
     tp->tp_methods = ann_methods;
     add_type(m, tp);
 }

@@ -54,17 +54,12 @@ PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Dict", nullptr, -1, 
 void init(PyObject* m) {
     s_setitem = tavrik::intern("__setitem__");
     s_getattr = tavrik::intern("__getattr__");
-    DictPlusType.tp_name = "Tavrik.Ext.Dict.DictPlus";
-    DictPlusType.tp_basicsize = sizeof(PyDictObject);
-    DictPlusType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    DictPlusType.tp_base = &PyDict_Type;
-    // Only a text signature (dict's own constructor has none to inherit).
-    DictPlusType.tp_doc = "DictPlus(iterable=(), /, **kwargs)\n--\n\n";
     // No fields of its own: the dict's GC support covers everything.
-    DictPlusType.tp_traverse = PyDict_Type.tp_traverse;
-    DictPlusType.tp_clear = PyDict_Type.tp_clear;
+    DictPlusType = tavrik::builtin_subtype("Tavrik.Ext.Dict.DictPlus", &PyDict_Type);
     DictPlusType.tp_getattro = dp_getattro;
     DictPlusType.tp_setattro = dp_setattro;
+    // Only a text signature (dict's own constructor has none to inherit).
+    DictPlusType.tp_doc = "DictPlus(iterable=(), /, **kwargs)\n--\n\n";
     DictPlusType.tp_methods = dp_methods;
     tavrik::add_type(m, &DictPlusType);
     Ref slots = tavrik::new_ref(PyTuple_New(0));

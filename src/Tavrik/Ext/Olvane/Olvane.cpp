@@ -19,27 +19,15 @@ GeneratorAPI* generator_api = nullptr;
 bool assertions_off = false;
 DBAPI* db_api = nullptr;
 
-struct Names {
-    Immortal page, pageSize, content, total, totalPage, getExecutor, col, pkName, tableName, execute,
-        findListForeignKey, _execute, _getCount, _asyncExecute;
-} names;
+#define OLVANE_NAMES(X)                                                                                 \
+    X(page) X(pageSize) X(content) X(total) X(totalPage) X(select) X(where) X(orderBy) X(getExecutor) X(col) \
+    X(pkName) X(tableName) X(execute) X(findListForeignKey) X(executeSql) X(args) X(_execute) X(_getCount)   \
+    X(connector) X(isAsync) X(_asyncExecute)
 
-void init_names() {
-    names.page = intern("page");
-    names.pageSize = intern("pageSize");
-    names.content = intern("content");
-    names.total = intern("total");
-    names.totalPage = intern("totalPage");
-    names.getExecutor = intern("getExecutor");
-    names.col = intern("col");
-    names.pkName = intern("pkName");
-    names.tableName = intern("tableName");
-    names.execute = intern("execute");
-    names.findListForeignKey = intern("findListForeignKey");
-    names._execute = intern("_execute");
-    names._getCount = intern("_getCount");
-    names._asyncExecute = intern("_asyncExecute");
-}
+struct Names {
+    OLVANE_NAMES(TAVRIK_NAME_FIELD)
+    void init() { OLVANE_NAMES(TAVRIK_NAME_INTERN) }
+} names;
 
 // ---------------------------------------------------------------- Page
 
@@ -90,23 +78,7 @@ struct OlvaneObject {
 
 PyTypeObject OlvaneType = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
-int olvane_traverse(PyObject* self, visitproc visit, void* arg) {
-    auto* o = (OlvaneObject*)self;
-    Py_VISIT(o->target);
-    Py_VISIT(o->executor);
-    return 0;
-}
-int olvane_clear(PyObject* self) {
-    auto* o = (OlvaneObject*)self;
-    Py_CLEAR(o->target);
-    Py_CLEAR(o->executor);
-    return 0;
-}
-void olvane_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    olvane_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+using OlvaneRefs = Refs<OlvaneObject, NoRefs, &OlvaneObject::target, &OlvaneObject::executor>;
 
 int olvane_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
@@ -370,7 +342,7 @@ PyMethodDef module_methods[] = {
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Olvane", "Paged queries.", -1, module_methods};
 
 void olvane_exec(PyObject* m) {
-    init_names();
+    names.init();
     Ref flags = import_attr("sys", "flags");
     Ref optimize = getattr(flags.get(), "optimize");
     assertions_off = truthy(optimize.get());
@@ -384,16 +356,10 @@ void olvane_exec(PyObject* m) {
     PageType.tp_doc = page_doc;
     add_type(m, &PageType);
 
-    OlvaneType.tp_name = "Tavrik.Ext.Olvane.Olvane";
-    OlvaneType.tp_basicsize = sizeof(OlvaneObject);
-    OlvaneType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    OlvaneType.tp_doc = "Olvane(target, page=1, pageSize=10, findForeign=False)\n--\n\n"
-                        "\n    分页控制器\n\n    本类支持链式调用\n    ";
+    OlvaneType = gc_type<OlvaneRefs>("Tavrik.Ext.Olvane.Olvane", sizeof(OlvaneObject));
+    OlvaneType.tp_doc = "Olvane(target, page=1, pageSize=10, findForeign=False)\n--\n\n" "\n    分页控制器\n\n    本类支持链式调用\n    ";
     OlvaneType.tp_new = PyType_GenericNew;
     OlvaneType.tp_init = olvane_init;
-    OlvaneType.tp_traverse = olvane_traverse;
-    OlvaneType.tp_clear = olvane_clear;
-    OlvaneType.tp_dealloc = olvane_dealloc;
     OlvaneType.tp_methods = olvane_methods;
     add_type(m, &OlvaneType);
 

@@ -31,33 +31,10 @@ PyObject* kb_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self;
 }
 
-int kb_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(KO(self)->col);
-    Py_VISIT(KO(self)->mapping);
-    Py_VISIT(KO(self)->modelInstance);
-    Py_VISIT(KO(self)->tableName);
-    return 0;
-}
+using KorvidRefs = Refs<KorvidObject, NoRefs, &KorvidObject::col, &KorvidObject::mapping,
+                        &KorvidObject::modelInstance, &KorvidObject::tableName>;
 
-int kb_clear(PyObject* self) {
-    Py_CLEAR(KO(self)->col);
-    Py_CLEAR(KO(self)->mapping);
-    Py_CLEAR(KO(self)->modelInstance);
-    Py_CLEAR(KO(self)->tableName);
-    return 0;
-}
-
-void kb_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    kb_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
-
-PyObject* kb_get_tableName(PyObject* self, void*) {
-    PyObject* v = KO(self)->tableName ? KO(self)->tableName : Py_None;
-    Py_INCREF(v);
-    return v;
-}
+PyObject* kb_get_tableName(PyObject* self, void*) { return or_none(KO(self)->tableName); }
 
 int kb_set_tableName(PyObject* self, PyObject* value, void*) {
     return guard_int([&]() -> int {
@@ -491,19 +468,11 @@ const char kInstanceListDoc[] =
     "\n"
     "    实例列表，内部只有一种对象，就是模型实例的实例";
 
-int il_traverse(PyObject* self, visitproc visit, void* arg) { return PyList_Type.tp_traverse(self, visit, arg); }
-int il_clear(PyObject* self) { return PyList_Type.tp_clear(self); }
-
 }  // namespace
 
 void ready_types(PyObject* m) {
-    KorvidBaseType.tp_name = "Tavrik.Model.Korvid._Korvid";
-    KorvidBaseType.tp_basicsize = sizeof(KorvidObject);
-    KorvidBaseType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    KorvidBaseType = gc_type<KorvidRefs>("Tavrik.Model.Korvid._Korvid", sizeof(KorvidObject));
     KorvidBaseType.tp_new = kb_new;
-    KorvidBaseType.tp_dealloc = kb_dealloc;
-    KorvidBaseType.tp_traverse = kb_traverse;
-    KorvidBaseType.tp_clear = kb_clear;
     KorvidBaseType.tp_getset = kb_getset;
     KorvidBaseType.tp_methods = kb_methods;
     // Only a text signature: calling a model class (found through this base
@@ -512,19 +481,11 @@ void ready_types(PyObject* m) {
     add_type(m, &KorvidBaseType);
     I.instance_builder_descr = borrow(dict_get(KorvidBaseType.tp_dict, N.instanceBuilder));
 
-    InstanceListType.tp_name = "Tavrik.Model.Korvid.InstanceList";
-    InstanceListType.tp_basicsize = sizeof(PyListObject);
-    InstanceListType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    InstanceListType.tp_base = &PyList_Type;
-    InstanceListType.tp_traverse = il_traverse;
-    InstanceListType.tp_clear = il_clear;
+    InstanceListType = builtin_subtype("Tavrik.Model.Korvid.InstanceList", &PyList_Type);
     InstanceListType.tp_doc = kInstanceListDoc;
     add_type(m, &InstanceListType);
 
-    ModelInstanceType.tp_name = "Tavrik.Model.Korvid.ModelInstance";
-    ModelInstanceType.tp_basicsize = sizeof(ModelInstanceObject);
-    ModelInstanceType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    ModelInstanceType.tp_base = &PyDict_Type;
+    ModelInstanceType = builtin_subtype("Tavrik.Model.Korvid.ModelInstance", &PyDict_Type, sizeof(ModelInstanceObject));
     ModelInstanceType.tp_new = mi_new;
     ModelInstanceType.tp_init = mi_init;
     ModelInstanceType.tp_getattro = mi_getattro;

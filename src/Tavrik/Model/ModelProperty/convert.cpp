@@ -8,29 +8,10 @@ namespace mp {
 
 Names names;
 
-void init_names() {
-    names.tableName = intern("tableName");
-    names.pkName = intern("pkName");
-    names.pkCol = intern("pkCol");
-    names.owner = intern("owner");
-    names.ModelList = intern("ModelList");
-    names.quantize = intern("quantize");
-    names.rounding = intern("rounding");
-    names.is_finite = intern("is_finite");
-    names.adjusted = intern("adjusted");
-    names.isoformat = intern("isoformat");
-    names.fromisoformat = intern("fromisoformat");
-    names.microseconds = intern("microseconds");
-    names.ensure_ascii = intern("ensure_ascii");
-    names.allow_nan = intern("allow_nan");
-    names.sep = intern("sep");
-    names.timespec = intern("timespec");
-    names.space = intern(" ");
-    names.one_str = intern("1");
-    names.name = intern("name");
-    names.DESC = intern("DESC");
-    names.ASC = intern("ASC");
-    names.date = intern("date");
+void Names::init() {
+    MODELPROPERTY_NAMES(TAVRIK_NAME_INTERN)
+    space = intern(" ");
+    one_str = intern("1");
 }
 
 namespace {

@@ -13,34 +13,10 @@ namespace {
 inline FilterObject* F(PyObject* o) { return (FilterObject*)o; }
 inline bool is_filter(PyObject* o) { return PyObject_TypeCheck(o, &FilterListCellType); }
 
-int filter_traverse(PyObject* self, visitproc visit, void* arg) {
-    FilterObject* f = F(self);
-    Py_VISIT(f->name);
-    Py_VISIT(f->col);
-    Py_VISIT(f->value);
-    Py_VISIT(f->left);
-    Py_VISIT(f->right);
-    Py_VISIT(f->chain);
-    return 0;
-}
+using FilterRefs = Refs<FilterObject, NoRefs, &FilterObject::name, &FilterObject::col, &FilterObject::value,
+                        &FilterObject::left, &FilterObject::right, &FilterObject::chain>;
 
-int filter_clear(PyObject* self) {
-    FilterObject* f = F(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->col);
-    Py_CLEAR(f->value);
-    Py_CLEAR(f->left);
-    Py_CLEAR(f->right);
-    Py_CLEAR(f->chain);
-    return 0;
-}
-
-void filter_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    if (F(self)->weaklist) PyObject_ClearWeakRefs(self);
-    filter_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+int filter_clear(PyObject* self) { return FilterRefs::clear(self); }
 
 [[noreturn]] void raise_missing_relationship(PyObject* a, PyObject* b) {
     Ref cls = import_attr("Tavrik.Error.Grelt", "SqlMissingRelationshipError");
@@ -333,13 +309,11 @@ PyObject* filter_repr(PyObject* self) {
     return PyUnicode_FromFormat("<FilterListCell %s>", kinds[F(self)->kind]);
 }
 
-PyObject* nn(PyObject* v) { return v ? v : Py_None; }
-PyObject* from_nn(PyObject* v) { return v == Py_None ? nullptr : v; }
-
 PyObject* filter_reduce(PyObject* self, PyObject*) {
     FilterObject* f = F(self);
     return Py_BuildValue("(O(O)(iiOOOOOO))", (PyObject*)&FilterListCellType, names.one_str.get(), f->kind, f->op,
-                         nn(f->name), nn(f->col), nn(f->value), nn(f->left), nn(f->right), nn(f->chain));
+                         none_if_null(f->name), none_if_null(f->col), none_if_null(f->value), none_if_null(f->left),
+                         none_if_null(f->right), none_if_null(f->chain));
 }
 
 PyObject* filter_setstate(PyObject* self, PyObject* state) {
@@ -371,12 +345,12 @@ PyObject* filter_setstate(PyObject* self, PyObject* state) {
         filter_clear(self);
         f->kind = kind;
         f->op = op;
-        f->name = borrow(from_nn(name)).relinquish();
-        f->col = borrow(from_nn(col)).relinquish();
-        f->value = borrow(from_nn(value)).relinquish();
-        f->left = borrow(from_nn(left)).relinquish();
-        f->right = borrow(from_nn(right)).relinquish();
-        f->chain = borrow(from_nn(chain)).relinquish();
+        f->name = borrow(null_if_none(name)).relinquish();
+        f->col = borrow(null_if_none(col)).relinquish();
+        f->value = borrow(null_if_none(value)).relinquish();
+        f->left = borrow(null_if_none(left)).relinquish();
+        f->right = borrow(null_if_none(right)).relinquish();
+        f->chain = borrow(null_if_none(chain)).relinquish();
         Py_RETURN_NONE;
     });
 }
@@ -487,22 +461,17 @@ void init_filter_type(PyObject* m) {
     filter_as_number.nb_invert = filter_invert;
     filter_as_number.nb_bool = filter_bool;
     PyTypeObject* tp = &FilterListCellType;
-    tp->tp_name = "Tavrik.Model.ModelProperty.FilterListCell";
-    tp->tp_basicsize = sizeof(FilterObject);
-    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    *tp = gc_type<FilterRefs, filter_clear, offsetof(FilterObject, weaklist)>(
+        "Tavrik.Model.ModelProperty.FilterListCell", sizeof(FilterObject), 0);
     tp->tp_doc =
         "FilterListCell(value, *, col=None)\n--\n\n"
         "A condition: FilterListCell(\"1\") is the always-true head of a chain, FilterListCell(name, col=prop) "
         "a column cell, FilterListCell(value) a value cell; column comparisons build the others.";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = filter_init;
-    tp->tp_dealloc = filter_dealloc;
-    tp->tp_traverse = filter_traverse;
-    tp->tp_clear = filter_clear;
     tp->tp_methods = filter_methods;
     tp->tp_as_number = &filter_as_number;
     tp->tp_repr = filter_repr;
-    tp->tp_weaklistoffset = offsetof(FilterObject, weaklist);
     add_type(m, tp);
 }
 

@@ -5,30 +5,26 @@ namespace tavrik {
 namespace mp {
 namespace {
 
-
-ModelPropertyAPI api;
+// A capsule entry's work on a column property, which is checked first.
+template <class F>
+PyObject* on_property(PyObject* prop, F&& f) {
+    return guard([&]() -> PyObject* {
+        if (!is_property(prop)) raise_arg_type("prop", BasePropertyType.tp_name, prop);
+        return f();
+    });
+}
 
 PyObject* api_to_obj(PyObject* prop, PyObject* v) {
-    return guard([&]() -> PyObject* {
-        if (!is_property(prop)) raise_arg_type("prop", BasePropertyType.tp_name, prop);
-        return to_obj(prop, v).relinquish();
-    });
+    return on_property(prop, [&] { return to_obj(prop, v).relinquish(); });
 }
 PyObject* api_to_db(PyObject* prop, PyObject* v) {
-    return guard([&]() -> PyObject* {
-        if (!is_property(prop)) raise_arg_type("prop", BasePropertyType.tp_name, prop);
-        return to_db(prop, v, true).relinquish();
-    });
+    return on_property(prop, [&] { return to_db(prop, v, true).relinquish(); });
 }
 PyObject* api_column_sql(PyObject* prop) {
-    return guard([&]() -> PyObject* {
-        if (!is_property(prop)) raise_arg_type("prop", BasePropertyType.tp_name, prop);
-        return borrow(column_sql_borrowed(prop)).relinquish();
-    });
+    return on_property(prop, [&] { return borrow(column_sql_borrowed(prop)).relinquish(); });
 }
 PyObject* api_cell(PyObject* prop, PyObject* v) {
-    return guard([&]() -> PyObject* {
-        if (!is_property(prop)) raise_arg_type("prop", BasePropertyType.tp_name, prop);
+    return on_property(prop, [&] {
         Ref db = to_db(prop, v, true);
         return Require(PyTuple_Pack(2, prop, db.get()));
     });
@@ -51,26 +47,19 @@ PyModuleDef moduledef = {
 };
 
 void init_module(PyObject* m) {
-    init_names();
+    names.init();
     init_convert();
     init_property_types(m);
     init_filter_type(m);
-    api.api_version = TAVRIK_MODELPROPERTY_API_VERSION;
-    api.BasePropertyType = &BasePropertyType;
-    api.FilterListCellType = &FilterListCellType;
-    api.AutoIncrementType = &AutoIncrementType;
-    api.NullDefaultType = &NullDefaultType;
-    api.to_obj_value = api_to_obj;
-    api.to_db_value = api_to_db;
-    api.filter_true = api_filter_true;
-    api.filter_column = api_filter_column;
-    api.filter_value = api_filter_value;
-    api.filter_link = api_filter_link;
-    api.filter_render = api_filter_render;
-    api.column_sql = api_column_sql;
-    api.insert_cell = api_cell;
-    api.update_cell = api_cell;
-    api.filter_in = api_filter_in;
+    static ModelPropertyAPI api = {
+        TAVRIK_MODELPROPERTY_API_VERSION,
+        &BasePropertyType, &FilterListCellType, &AutoIncrementType, &NullDefaultType,
+        api_to_obj, api_to_db,
+        api_filter_true, api_filter_column, api_filter_value, api_filter_link, api_filter_render,
+        api_column_sql,
+        api_cell, api_cell,
+        api_filter_in,
+    };
     export_api(m, TAVRIK_MODELPROPERTY_CAPSULE, &api);
     // The name a model's annotations give its columns: `name: Column[str] = StrProperty(64)`.
     add_object(m, "Column", (PyObject*)&BasePropertyType);

@@ -18,13 +18,17 @@ extern PyTypeObject NullDefaultType;
 extern Immortal auto_increment_instance;
 extern Immortal null_default_instance;
 
+#define MODELPROPERTY_NAMES(X)                                                                           \
+    X(tableName) X(pkName) X(pkCol) X(owner) X(ModelList) X(quantize) X(rounding) X(is_finite) X(adjusted)  \
+    X(isoformat) X(fromisoformat) X(date) X(microseconds) X(ensure_ascii) X(allow_nan) X(sep) X(timespec)    \
+    X(name) X(DESC) X(ASC)
+
 struct Names {
-    Immortal tableName, pkName, pkCol, owner, ModelList, json_loads, json_dumps, Decimal, quantize, rounding,
-        ROUND_HALF_UP, is_finite, adjusted, isoformat, fromisoformat, date, datetime, microseconds,
-        ensure_ascii, allow_nan, sep, timespec, space, deepcopy, one_str, asc, desc, name, DESC, ASC;
+    MODELPROPERTY_NAMES(TAVRIK_NAME_FIELD)
+    Immortal space, one_str;  // " ", "1"
+    void init();
 };
 extern Names names;
-void init_names();
 
 // ------------------------------------------------------------ conversions
 inline BasePropertyObject* P(PyObject* o) { return (BasePropertyObject*)o; }

@@ -54,51 +54,10 @@ const KindInfo* info_of(int kind) {
 
 // ------------------------------------------------------------- lifecycle
 
-int prop_traverse(PyObject* self, visitproc visit, void* arg) {
-    BasePropertyObject* p = P(self);
-    Py_VISIT(p->name);
-    Py_VISIT(p->valueType);
-    Py_VISIT(p->defaultValue);
-    Py_VISIT(p->targetType);
-    Py_VISIT(p->typeArgs);
-    Py_VISIT(p->owner);
-    Py_VISIT(p->extra);
-    Py_VISIT(p->dict);
-    Py_VISIT(p->columnSql);
-    Py_VISIT(p->column);
-    return 0;
-}
-
-int prop_clear(PyObject* self) {
-    BasePropertyObject* p = P(self);
-    Py_CLEAR(p->name);
-    Py_CLEAR(p->valueType);
-    Py_CLEAR(p->defaultValue);
-    Py_CLEAR(p->targetType);
-    Py_CLEAR(p->typeArgs);
-    Py_CLEAR(p->owner);
-    Py_CLEAR(p->extra);
-    Py_CLEAR(p->dict);
-    Py_CLEAR(p->columnSql);
-    Py_CLEAR(p->column);
-    return 0;
-}
-
-void prop_dealloc(PyObject* self) {
-    // Python subclasses come here through subtype_dealloc, which owns the
-    // reference to their heap type.
-    PyObject_GC_UnTrack(self);
-    if (P(self)->weaklist) PyObject_ClearWeakRefs(self);
-    prop_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
-
-void set_field(PyObject*& field, PyObject* v) {
-    PyObject* old = field;
-    Py_XINCREF(v);
-    field = v;
-    Py_XDECREF(old);
-}
+using PropRefs = Refs<BasePropertyObject, NoRefs, &BasePropertyObject::name, &BasePropertyObject::valueType,
+                      &BasePropertyObject::defaultValue, &BasePropertyObject::targetType,
+                      &BasePropertyObject::typeArgs, &BasePropertyObject::owner, &BasePropertyObject::extra,
+                      &BasePropertyObject::dict, &BasePropertyObject::columnSql, &BasePropertyObject::column>;
 
 int prop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
@@ -362,11 +321,6 @@ PyMethodDef prop_methods[] = {
 
 // ------------------------------------------------------------ attributes
 
-PyObject* or_none(PyObject* v) {
-    if (!v) Py_RETURN_NONE;
-    Py_INCREF(v);
-    return v;
-}
 PyObject* get_name(PyObject* self, void*) { return or_none(P(self)->name); }
 int set_name(PyObject* self, PyObject* v, void*) {
     return guard_int([&]() -> int {
@@ -429,6 +383,18 @@ PyObject* sentinel_repr(PyObject* self) {
     return PyUnicode_FromString(Py_TYPE(self) == &AutoIncrementType ? "AutoIncrement" : "NullDefault");
 }
 
+// BaseProperty and each of its column kinds: the slots they all set (a
+// static type inherits none of them before it is readied).
+PyTypeObject property_type(const char* name, PyTypeObject* base) {
+    PyTypeObject t = gc_type<PropRefs, PropRefs::clear, offsetof(BasePropertyObject, weaklist)>(
+        name, sizeof(BasePropertyObject), Py_TPFLAGS_BASETYPE, base);
+    t.tp_new = PyType_GenericNew;
+    t.tp_init = prop_init;
+    t.tp_hash = prop_hash;
+    t.tp_richcompare = prop_richcompare;
+    return t;
+}
+
 void setup_sentinel(PyTypeObject* tp, const char* name, const char* doc) {
     tp->tp_name = name;
     tp->tp_basicsize = sizeof(PyObject);
@@ -473,24 +439,14 @@ void init_property_types(PyObject* m) {
     null_default_instance = new_ref(PyObject_CallNoArgs((PyObject*)&NullDefaultType));
 
     PyTypeObject* tp = &BasePropertyType;
-    tp->tp_name = "Tavrik.Model.ModelProperty.BaseProperty";
-    tp->tp_basicsize = sizeof(BasePropertyObject);
-    tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    *tp = property_type("Tavrik.Model.ModelProperty.BaseProperty", nullptr);
     tp->tp_doc =
         "BaseProperty(*, name=None, primaryKey=False, nullable=True, default, unique=False, index=False)\n--\n\n"
         "Base of every column property.";
-    tp->tp_new = PyType_GenericNew;
-    tp->tp_init = prop_init;
-    tp->tp_dealloc = prop_dealloc;
-    tp->tp_traverse = prop_traverse;
-    tp->tp_clear = prop_clear;
-    tp->tp_richcompare = prop_richcompare;
-    tp->tp_hash = prop_hash;
     tp->tp_repr = prop_repr;
     tp->tp_methods = prop_methods;
     tp->tp_getset = prop_getset;
     tp->tp_dictoffset = offsetof(BasePropertyObject, dict);
-    tp->tp_weaklistoffset = offsetof(BasePropertyObject, weaklist);
     add_type(m, tp);
 
     value_types[0] = import_attr("typing", "Any");
@@ -504,10 +460,7 @@ void init_property_types(PyObject* m) {
         value_types[i + 1] = import_attr(mod.c_str(), dot + 1);
         names_store[i] = std::string("Tavrik.Model.ModelProperty.") + kinds[i].name;
         PyTypeObject* st = &kinds[i].type;
-        st->tp_name = names_store[i].c_str();
-        st->tp_basicsize = sizeof(BasePropertyObject);
-        st->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-        st->tp_base = &BasePropertyType;
+        *st = property_type(names_store[i].c_str(), &BasePropertyType);
         // The text signature (how prop_init binds this kind's arguments) ahead
         // of the class's docstring, which is its name.
         const char* lead = kinds[i].kind == PK_STR       ? "length=255, "
@@ -517,13 +470,6 @@ void init_property_types(PyObject* m) {
                         "*, name=None, primaryKey=False, nullable=True, default, unique=False, index=False)\n--\n\n" +
                         kinds[i].name;
         st->tp_doc = docs_store[i].c_str();
-        st->tp_hash = prop_hash;
-        st->tp_richcompare = prop_richcompare;
-        st->tp_traverse = prop_traverse;
-        st->tp_clear = prop_clear;
-        st->tp_dealloc = prop_dealloc;
-        st->tp_init = prop_init;
-        st->tp_new = PyType_GenericNew;
         add_type(m, st);
     }
 }

@@ -6,6 +6,7 @@
 // whichever comes first.
 #pragma once
 #include "ref.hpp"
+#include "type.hpp"
 #include <cstring>
 #include <memory>
 #include <new>

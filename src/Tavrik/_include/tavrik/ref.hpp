@@ -156,6 +156,12 @@ inline void setitem(PyObject* o, PyObject* key, PyObject* v) { Require(PyObject_
 inline bool truthy(PyObject* o) { return Require(PyObject_IsTrue(o)) != 0; }
 inline Ref call(PyObject* f) { return new_ref(PyObject_CallNoArgs(f)); }
 inline Ref call1(PyObject* f, PyObject* a) { return new_ref(PyObject_CallOneArg(f, a)); }
+// o.name(*args), without making a bound method.
+template <class... Args>
+inline Ref callm(PyObject* o, PyObject* name, const Args&... args) {
+    PyObject* stack[] = {o, static_cast<PyObject*>(args)...};
+    return new_ref(PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr));
+}
 inline Ref import(const char* name) { return new_ref(PyImport_ImportModule(name)); }
 inline Ref import_attr(const char* module, const char* name) {
     Ref m = import(module);
@@ -164,7 +170,34 @@ inline Ref import_attr(const char* module, const char* name) {
 inline Ref intern(const char* s) {
     return new_ref(PyUnicode_InternFromString(s));
 }
+
+// A module's interned names, each written once: the module lists them as
+// `#define SOME_NAMES(X) X(page) X(pageSize) ...`; SOME_NAMES(TAVRIK_NAME_FIELD)
+// in a struct declares them, and SOME_NAMES(TAVRIK_NAME_INTERN) in a member
+// function of it interns each as the text of its identifier.
+#define TAVRIK_NAME_FIELD(id) ::tavrik::Immortal id;
+#define TAVRIK_NAME_INTERN(id) id = ::tavrik::intern(#id);
+
 inline Ref from_long(long long v) { return new_ref(PyLong_FromLongLong(v)); }
+
+// A field that may be NULL as Python sees it (None where unset), and back.
+inline PyObject* none_if_null(PyObject* v) noexcept { return v ? v : Py_None; }
+inline PyObject* null_if_none(PyObject* v) noexcept { return v == Py_None ? nullptr : v; }
+// A new reference to such a field: what a getter returns.
+inline PyObject* or_none(PyObject* v) noexcept {
+    v = none_if_null(v);
+    Py_INCREF(v);
+    return v;
+}
+
+// Stores a new reference to `v` (or NULL) in an object's field, releasing
+// the old value only once the field no longer points at it.
+inline void set_field(PyObject*& field, PyObject* v) noexcept {
+    PyObject* old = field;
+    Py_XINCREF(v);
+    field = v;
+    Py_XDECREF(old);
+}
 
 // Borrowed dict lookup that distinguishes "missing" from "error".
 inline PyObject* dict_get(PyObject* d, PyObject* key) {
