@@ -19,10 +19,9 @@ GeneratorAPI* generator_api = nullptr;
 bool assertions_off = false;
 DBAPI* db_api = nullptr;
 
-#define OLVANE_NAMES(X)                                                                                 \
-    X(page) X(pageSize) X(content) X(total) X(totalPage) X(select) X(where) X(orderBy) X(getExecutor) X(col) \
-    X(pkName) X(tableName) X(execute) X(findListForeignKey) X(executeSql) X(args) X(_execute) X(_getCount)   \
-    X(connector) X(isAsync) X(_asyncExecute)
+#define OLVANE_NAMES(X)                                                                          \
+    X(page) X(pageSize) X(content) X(total) X(totalPage) X(getExecutor) X(col) X(pkName) X(tableName) \
+    X(execute) X(findListForeignKey) X(_execute) X(_getCount) X(_asyncExecute)
 
 struct Names {
     OLVANE_NAMES(TAVRIK_NAME_FIELD)
