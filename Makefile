@@ -1,12 +1,13 @@
 # Tavrik: build, test, demo and benchmarks.
 #
 #   make demo        build, then run the example application on an SQLite file
-#   make test        build for Python 3.9, 3.12 and 3.13, start MariaDB, run every
-#                    test and check the stubs with stubtest on each (then the
+#   make test        build for Python 3.9, 3.12 and 3.13, lint, start MariaDB, run
+#                    every test and check the stubs with stubtest on each (then the
 #                    sanitizer run on 3.9, then the cluster tests)
 #   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9)
 #   make test-cluster  the cluster tests (tests/cluster) and the MySQL tests against a
 #                    private 3-node Galera cluster (main interpreter)
+#   make lint        ruff over the package, examples, benchmarks, tools and tests
 #   make bench       benchmarks against the raw drivers and other ORMs
 #
 # PYTHON=/path/to/python overrides the interpreter (then only that one is used).
@@ -34,7 +35,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
 venv_of = .venv-$$($(1) -c 'import sys; print("%d%d" % sys.version_info[:2])')
 
-.PHONY: all build demo test test-asan test-asan-run test-cluster test-cluster-run bench clean check-python
+.PHONY: all build demo test lint test-asan test-asan-run test-cluster test-cluster-run bench clean check-python
 
 all: build
 
@@ -63,12 +64,17 @@ test: build
 	if out=$$(tools/mysql_server.sh start); then eval "$$(echo "$$out" | grep '^export')"; \
 	else echo "MySQL server could not be started: the MySQL tests will fail in CI and skip elsewhere" >&2; fi; \
 	trap 'tools/mysql_server.sh stop >/dev/null 2>&1' EXIT; \
-	rc=0; for py in $(PYTHONS); do v=$(call venv_of,$$py); echo "== tests on $$($$v/bin/python -V)"; \
+	rc=0; $(MAKE) --no-print-directory lint || rc=1; \
+	for py in $(PYTHONS); do v=$(call venv_of,$$py); echo "== tests on $$($$v/bin/python -V)"; \
 	  $$v/bin/python -m pytest -q -p no:cacheprovider tests || rc=1; \
 	  echo "== stubtest on $$($$v/bin/python -V)"; $$v/bin/python tools/stubtest.py || rc=1; done; \
 	if [ -z "$(PYTHON)" ] && [ -n "$(PY39)" ]; then $(MAKE) --no-print-directory test-asan-run || rc=1; fi; \
 	$(MAKE) --no-print-directory test-cluster-run || rc=1; \
 	exit $$rc
+
+# pyflakes' checks and the syntax-level pycodestyle ones (pyproject.toml).
+lint: check-python
+	@v=$(call venv_of,$(MAIN_PY)); echo "== ruff"; $$v/bin/ruff check src/Tavrik examples bench tools tests
 
 ASAN_VENV := .venv-asan
 test-asan: check-python

@@ -23,7 +23,7 @@ from Tavrik.Ext import generate_table  # noqa: E402
 from Tavrik.Ext.Decorators import use_database  # noqa: E402
 from Tavrik.Ext.Olvane import Olvane  # noqa: E402
 
-from models import Post, Profile, Role, User, UserRole  # noqa: E402
+from models import Post, Profile, Role, User  # noqa: E402
 
 
 def step(title: str) -> None:

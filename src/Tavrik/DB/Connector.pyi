@@ -3,15 +3,10 @@ import asyncio
 import logging
 import multiprocessing
 import sqlite3
-import threading
 from asyncio import AbstractEventLoop as AbstractEventLoop, Task as Task
 from typing import Any, Awaitable, Callable, ContextManager, Dict, Iterator, List, Optional, Tuple, TypeVar, Union
 
 from typing_extensions import disjoint_base
-
-# aiomysql's cursor classes, re-exported (aiomysql ships no type information).
-Cursor: Any
-DictCursor: Any
 
 from Tavrik.DB.DB import DB as DB
 from Tavrik.DB.Generator import (
@@ -38,6 +33,10 @@ from Tavrik.Model.Vantrel import (
     BaseModelExecutor as BaseModelExecutor,
     ModelExecutor as ModelExecutor,
 )
+
+# aiomysql's cursor classes, re-exported (aiomysql ships no type information).
+Cursor: Any
+DictCursor: Any
 
 _logger: logging.Logger
 #: 进程唯一的锁: Sqlite3Connector.process 从执行语句到提交一直持有它。

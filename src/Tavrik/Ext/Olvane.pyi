@@ -1,4 +1,4 @@
-from typing import Any, Awaitable, List, Optional, Type, Union
+from typing import Any, List, Optional, Type
 
 from typing_extensions import disjoint_base
 

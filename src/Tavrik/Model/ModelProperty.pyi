@@ -2,7 +2,7 @@
 import datetime
 import decimal
 import enum
-from typing import TYPE_CHECKING, Any, Generic, Iterable, List, Literal, Optional, Tuple, Type, Type as _TypeOf, TypeVar, Union, overload
+from typing import TYPE_CHECKING, Any, Generic, Iterable, List, Literal, Optional, Tuple, Type as _TypeOf, TypeVar, Union, overload
 
 from typing_extensions import Self, disjoint_base, final
 

@@ -6,7 +6,6 @@ from typing import (Any, Awaitable, Callable, Dict, Generic, Iterable, Mapping, 
 
 from typing_extensions import disjoint_base
 
-from Tavrik.DB.DB import DB
 from Tavrik.DB.Generator import SqlGenerator
 from Tavrik.Model.Korvid import InstanceList, Korvid, MiddleKorvid
 from Tavrik.Model.ModelProperty import BaseProperty, FilterListCell
