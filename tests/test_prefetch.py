@@ -222,6 +222,31 @@ async def test_random_libraries_fill_as_findListForeignKey(road, seed):  # noqa:
         assert n_new <= 7 * level, (n_new, n_old)
 
 
+@pytest.mark.parametrize("level", [1, 2, 3])
+@pytest.mark.parametrize("repeat", ["same row", "equal row"])
+async def test_repeated_owners_get_rows_of_their_own(road, level, repeat):  # noqa: F811
+    # An owner listed twice (the very row, or another row with its key) asks
+    # for its relations twice: the second gets rows of its own, built from the
+    # same values, at the last level as at the others.
+    load(road, random_library(3))
+    await road.open()
+    old, new = await authors(road), await authors(road)
+    extra_old, extra_new = (await authors(road), await authors(road)) if repeat == "equal row" else (old, new)
+    old = InstanceList(list(old) + [extra_old[0], old[-1]])
+    new = InstanceList(list(new) + [extra_new[0], new[-1]])
+    ex = PrAuthor.getExecutor()
+    await counted(road, lambda: ex.findListForeignKey(old, level=level))
+    res, n = await counted(road, lambda: PrAuthor.getExecutor().prefetch(new, level=level))
+    assert res is new
+    assert same(old, new, road.mysql)
+    assert n <= 7 * level
+    # Shared or separate exactly where the per-owner search shares them.
+    for name in ("books", "profile"):
+        a, b = old[0].get(name), old[len(old) - 2].get(name)
+        c, d = new[0].get(name), new[len(new) - 2].get(name)
+        assert (a is b) == (c is d), name
+
+
 async def test_statements_per_relation_and_level_chunked(road):  # noqa: F811
     # 950 authors (more than one chunk of keys), each with a profile and two
     # books of two tags: level 1 asks for profiles and books in two chunks
