@@ -714,9 +714,8 @@ PyObject* executor_prefetch(PyObject* self, PyObject* const* args, Py_ssize_t na
         Ref plan = new_plan(self, a, connector);
         Plan* p = ((PlanObject*)plan.get())->plan;
         Ref work = borrow(work_of(self));
-        // Every row made from here on stays alive until the load ends: the
-        // collector would walk them over and over for nothing.
-        GcPause pause;
+        // The collector is paused while rows are built and stitched, never
+        // while a statement runs (other threads go on meanwhile).
         Ref st = p->step(Ref());
         while (st.get() != Py_None) {
             PyObject* call[4] = {PyTuple_GET_ITEM(st.get(), 0), work.get(), Py_False, PyTuple_GET_ITEM(st.get(), 1)};
