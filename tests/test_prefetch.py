@@ -4,6 +4,7 @@ them: same rows in the same places, same list order, the same cycles ended.
 Random libraries on sync SQLite, aiosqlite and MySQL, statements counted on
 the database's side."""
 import asyncio
+import gc
 import random
 
 import pytest
@@ -295,6 +296,41 @@ async def test_a_failing_statement_fills_nothing(road):  # noqa: F811
     assert err is not None and "pr_book_tag" in str(err)
     # the rows are filled only once every statement has run
     assert [dict(r) for r in rows] == before
+
+
+async def test_the_collector_runs_while_statements_run(road):  # noqa: F811
+    # Pausing the collector is process-wide: a statement that waits (on a
+    # lock, on the network) must not keep other threads from collecting.
+    if road.mysql:
+        pytest.skip("observed through SQLite's statement trace")
+    load(road, random_library(5))
+    await road.open()
+    rows = await authors(road)
+    seen = []
+
+    def trace(sql):
+        seen.append(gc.isenabled())
+
+    if road.kind == "sqlite":
+        con = road.connector.getCon()
+        con.set_trace_callback(trace)
+        try:
+            PrAuthor.getExecutor().prefetch(rows, level=3)
+        finally:
+            con.set_trace_callback(None)
+    else:
+        async def program():
+            con = await road.connector.getCon()
+            await con.set_trace_callback(trace)
+            try:
+                return await PrAuthor.getExecutor().prefetch(rows, level=3)
+            finally:
+                await con.set_trace_callback(None)
+
+        await asyncio.get_running_loop().create_task(program())
+        await settle(road.connector)
+    assert len(seen) > 1 and all(seen), seen
+    assert gc.isenabled()
 
 
 async def test_reads_inside_the_callers_transaction(road):  # noqa: F811
