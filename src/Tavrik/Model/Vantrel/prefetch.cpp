@@ -157,7 +157,10 @@ struct RelState {
     Ref fk;
     ModelInfo* owner;
     ModelInfo* far_info = nullptr;
-    Ref fetched;   // dict: key (as the far rows hold it) -> [InstanceList or None, raw rows or None] or None
+    // dict: key (as the far rows hold it) -> None (no rows), the rows'
+    // InstanceList (False once taken), or [InstanceList or None, raw rows]
+    // where the raw rows are kept.
+    Ref fetched;
     Ref pending;   // dict: key -> the owner's value, to ask for at this level
     Ref fresh;     // list: rows fetched at this level, whose relations the next level asks for
     Ref mtm_cache; // many-to-many lists already given out, by owner key
@@ -479,16 +482,22 @@ private:
                 else
                     bucket = dict_get(rs->fetched.get(), owner_key.get());
                 if (!bucket || bucket == Py_None) {
-                    Ref il = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
-                    Ref b = new_ref(PyList_New(2));
-                    PyList_SET_ITEM(b.get(), 0, il.relinquish());
-                    Ref kept = keep_raws ? new_ref(PyList_New(0)) : Ref::owning(Py_None);
-                    PyList_SET_ITEM(b.get(), 1, kept.relinquish());
+                    Ref b = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
+                    if (keep_raws) {
+                        Ref pair = new_ref(PyList_New(2));
+                        PyList_SET_ITEM(pair.get(), 0, b.relinquish());
+                        PyList_SET_ITEM(pair.get(), 1, Require(PyList_New(0)));
+                        b = std::move(pair);
+                    }
                     Require(PyDict_SetItem(rs->fetched.get(), owner_key.get(), b.get()));
                     bucket = b.get();
                 }
-                Require(PyList_Append(PyList_GET_ITEM(bucket, 0), row));
-                if (keep_raws) Require(PyList_Append(PyList_GET_ITEM(bucket, 1), raw));
+                if (PyList_CheckExact(bucket)) {
+                    Require(PyList_Append(PyList_GET_ITEM(bucket, 0), row));
+                    Require(PyList_Append(PyList_GET_ITEM(bucket, 1), raw));
+                } else {
+                    Require(PyList_Append(bucket, row));
+                }
                 last_key = owner_key;
                 last_bucket = bucket;  // held by rs->fetched, which only grows here
             }
@@ -510,6 +519,15 @@ private:
             throw_error();
         }
         if (bucket == Py_None) return new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
+        if (!PyList_CheckExact(bucket)) {
+            if (bucket == Py_False) {
+                PyErr_Format(PyExc_RuntimeError, "prefetch: rows of %R for key %R were not kept", r->name.get(), key);
+                throw_error();
+            }
+            Ref res = Ref::owning(bucket);
+            Require(PyDict_SetItem(rs->fetched.get(), norm.get(), Py_False));
+            return res;
+        }
         PyObject* first = PyList_GET_ITEM(bucket, 0);
         if (first != Py_None) {
             Ref res = Ref::owning(first);
@@ -518,10 +536,6 @@ private:
             return res;
         }
         PyObject* raws = PyList_GET_ITEM(bucket, 1);
-        if (!PyList_Check(raws)) {
-            PyErr_Format(PyExc_RuntimeError, "prefetch: rows of %R for key %R were not kept", r->name.get(), key);
-            throw_error();
-        }
         Ref out = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
         GcPause pause(PyList_GET_SIZE(raws) >= 512);
         Require(I.korvid->build_rows(r->far.get(), r->names.get(), raws, out.get()));
