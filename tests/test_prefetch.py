@@ -4,6 +4,7 @@ them: same rows in the same places, same list order, the same cycles ended.
 Random libraries on sync SQLite, aiosqlite and MySQL, statements counted on
 the database's side."""
 import asyncio
+import gc
 import random
 
 import pytest
@@ -222,6 +223,31 @@ async def test_random_libraries_fill_as_findListForeignKey(road, seed):  # noqa:
         assert n_new <= 7 * level, (n_new, n_old)
 
 
+@pytest.mark.parametrize("level", [1, 2, 3])
+@pytest.mark.parametrize("repeat", ["same row", "equal row"])
+async def test_repeated_owners_get_rows_of_their_own(road, level, repeat):  # noqa: F811
+    # An owner listed twice (the very row, or another row with its key) asks
+    # for its relations twice: the second gets rows of its own, built from the
+    # same values, at the last level as at the others.
+    load(road, random_library(3))
+    await road.open()
+    old, new = await authors(road), await authors(road)
+    extra_old, extra_new = (await authors(road), await authors(road)) if repeat == "equal row" else (old, new)
+    old = InstanceList(list(old) + [extra_old[0], old[-1]])
+    new = InstanceList(list(new) + [extra_new[0], new[-1]])
+    ex = PrAuthor.getExecutor()
+    await counted(road, lambda: ex.findListForeignKey(old, level=level))
+    res, n = await counted(road, lambda: PrAuthor.getExecutor().prefetch(new, level=level))
+    assert res is new
+    assert same(old, new, road.mysql)
+    assert n <= 7 * level
+    # Shared or separate exactly where the per-owner search shares them.
+    for name in ("books", "profile"):
+        a, b = old[0].get(name), old[len(old) - 2].get(name)
+        c, d = new[0].get(name), new[len(new) - 2].get(name)
+        assert (a is b) == (c is d), name
+
+
 async def test_statements_per_relation_and_level_chunked(road):  # noqa: F811
     # 950 authors (more than one chunk of keys), each with a profile and two
     # books of two tags: level 1 asks for profiles and books in two chunks
@@ -270,6 +296,41 @@ async def test_a_failing_statement_fills_nothing(road):  # noqa: F811
     assert err is not None and "pr_book_tag" in str(err)
     # the rows are filled only once every statement has run
     assert [dict(r) for r in rows] == before
+
+
+async def test_the_collector_runs_while_statements_run(road):  # noqa: F811
+    # Pausing the collector is process-wide: a statement that waits (on a
+    # lock, on the network) must not keep other threads from collecting.
+    if road.mysql:
+        pytest.skip("observed through SQLite's statement trace")
+    load(road, random_library(5))
+    await road.open()
+    rows = await authors(road)
+    seen = []
+
+    def trace(sql):
+        seen.append(gc.isenabled())
+
+    if road.kind == "sqlite":
+        con = road.connector.getCon()
+        con.set_trace_callback(trace)
+        try:
+            PrAuthor.getExecutor().prefetch(rows, level=3)
+        finally:
+            con.set_trace_callback(None)
+    else:
+        async def program():
+            con = await road.connector.getCon()
+            await con.set_trace_callback(trace)
+            try:
+                return await PrAuthor.getExecutor().prefetch(rows, level=3)
+            finally:
+                await con.set_trace_callback(None)
+
+        await asyncio.get_running_loop().create_task(program())
+        await settle(road.connector)
+    assert len(seen) > 1 and all(seen), seen
+    assert gc.isenabled()
 
 
 async def test_reads_inside_the_callers_transaction(road):  # noqa: F811

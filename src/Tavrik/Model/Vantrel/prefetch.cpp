@@ -157,10 +157,17 @@ struct RelState {
     Ref fk;
     ModelInfo* owner;
     ModelInfo* far_info = nullptr;
-    Ref fetched;   // dict: key (as the far rows hold it) -> [InstanceList or None, raw rows] or None
+    // dict: key (as the far rows hold it) -> None (no rows), the rows'
+    // InstanceList (False once taken), or [InstanceList or None, raw rows]
+    // where the raw rows are kept.
+    Ref fetched;
     Ref pending;   // dict: key -> the owner's value, to ask for at this level
     Ref fresh;     // list: rows fetched at this level, whose relations the next level asks for
     Ref mtm_cache; // many-to-many lists already given out, by owner key
+    // Some key may be asked for more than once (a repeated key, or owners
+    // that are themselves handed out twice): the raw rows are then kept to
+    // build the second set from.
+    bool repeated = false;
 };
 
 struct ModelInfo {
@@ -172,6 +179,7 @@ struct Group {
     ModelInfo* info;
     Ref before;  // table name or None
     Ref rows;    // list
+    RelState* source;  // the relation that fetched the rows (none for the given rows)
 };
 
 struct Statement {
@@ -194,19 +202,19 @@ public:
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); i++)
             check_row_of(model, PyList_GET_ITEM(list.get(), i), "rows", false);
         roots_ = list;
-        frontier_.push_back(Group{root_, Ref::owning(Py_None), roots_});
+        frontier_.push_back(Group{root_, Ref::owning(Py_None), roots_, nullptr});
     }
 
     // The rows of the statement handed out last (NULL at the start); returns
     // the next statement, or None when the load is complete.
-    Ref step(PyObject* rows) {
+    Ref step(Ref rows) {
         if (done_) {
             PyErr_SetString(PyExc_RuntimeError, "prefetch plan already complete");
             throw_error();
         }
         if (current_ >= 0) {
-            if (!rows || rows == Py_None) raise_expected("rows", rows ? rows : Py_None);
-            feed(queue_[(size_t)current_], rows);
+            if (!rows || rows.get() == Py_None) raise_expected("rows", rows ? rows.get() : Py_None);
+            feed(queue_[(size_t)current_], std::move(rows));
             current_ = -1;
         }
         while (next_ >= queue_.size()) {
@@ -321,7 +329,7 @@ private:
                 RelState* rs = s.get();
                 if (PyList_GET_SIZE(rs->fresh.get()) == 0) continue;
                 Ref before = Ref::owning(rs->rel->kind == RK_OTM ? Py_None : rs->owner->table.get());
-                frontier_.push_back(Group{rs->far_info, before, rs->fresh});
+                frontier_.push_back(Group{rs->far_info, before, rs->fresh, rs});
                 rs->fresh = new_ref(PyList_New(0));
             }
         }
@@ -344,11 +352,18 @@ private:
                     if (!any) {
                         far_info(rs);
                         any = true;
+                        // Owners handed out twice ask for their keys twice.
+                        if (g.source && g.source->repeated) rs->repeated = true;
                     }
                     Ref norm = normal_key(r, key.get());
-                    if (Require(PyDict_Contains(rs->fetched.get(), norm.get()))) continue;
+                    if (Require(PyDict_Contains(rs->fetched.get(), norm.get()))) {
+                        rs->repeated = true;
+                        continue;
+                    }
                     if (PyDict_GET_SIZE(rs->pending.get()) == 0) order.push_back(rs);
+                    const Py_ssize_t before_n = PyDict_GET_SIZE(rs->pending.get());
                     if (!PyDict_SetDefault(rs->pending.get(), norm.get(), key.get())) throw_error();
+                    if (PyDict_GET_SIZE(rs->pending.get()) == before_n) rs->repeated = true;
                 }
             }
         }
@@ -405,54 +420,91 @@ private:
         return new_ref(PyTuple_Pack(2, t.get(), PyTuple_GET_ITEM(pair.get(), 1)));
     }
 
-    void feed(const Statement& st, PyObject* rows) {
+    // Rows are built a slice at a time: when the fetched rows are ours
+    // alone and no raw row is kept, each slice's tuples are freed before the
+    // next slice is built, and the rows reuse their memory.
+    static constexpr Py_ssize_t kSlice = 256;
+
+    void feed(const Statement& st, Ref rows) {
         RelState* rs = st.rs;
         Relation* r = rs->rel;
-        Ref list = PyList_CheckExact(rows) ? Ref::owning(rows) : new_ref(PySequence_List(rows));
-        Py_ssize_t n = PyList_GET_SIZE(list.get());
+        PyObject* seq = rows.get();
+        if (!PyTuple_CheckExact(seq) && !PyList_CheckExact(seq)) {
+            rows = new_ref(PySequence_List(seq));
+            seq = rows.get();
+        }
+        const bool is_tuple = PyTuple_CheckExact(seq);
+        const Py_ssize_t n = is_tuple ? PyTuple_GET_SIZE(seq) : PyList_GET_SIZE(seq);
+        // Only a key asked for again needs its rows built a second time, and
+        // a key can be asked for again at a later level too.
+        const bool keep_raws = rs->repeated || cur_level_ < level_;
+        const bool release = !keep_raws && Py_REFCNT(seq) == 1;
+        const bool next_level = cur_level_ < level_;  // the rows' own relations are loaded too
         GcPause pause(n >= 512);
-        Ref built = new_ref(PyList_New(0));
-        Require(I.korvid->build_rows(r->far.get(), r->names.get(), list.get(), built.get()));
-        if (PyList_GET_SIZE(built.get()) != n) raise_expected("rows", built.get());
         const Py_ssize_t width = PyTuple_GET_SIZE(r->names.get());
         // The rows come ordered by their owner's key: a row mostly goes to
         // the bucket of the row before it.
         Ref last_key;
         PyObject* last_bucket = nullptr;
-        for (Py_ssize_t i = 0; i < n; i++) {
-            PyObject* row = PyList_GET_ITEM(built.get(), i);
-            PyObject* raw = PyList_GET_ITEM(list.get(), i);
-            Ref owner_key;
-            if (r->kind == RK_MTM) {
-                if (!PyTuple_Check(raw) || PyTuple_GET_SIZE(raw) <= width) raise_expected("tuple", raw);
-                PyObject* v = PyTuple_GET_ITEM(raw, width);
-                owner_key = v == Py_None ? Ref::owning(Py_None) : read_key(r, v);
-            } else {
-                owner_key = row_get(row, r->tbn.get());
-                if (!owner_key) continue;
+        for (Py_ssize_t start = 0; start < n; start += kSlice) {
+            const Py_ssize_t m = n - start < kSlice ? n - start : kSlice;
+            Ref raws = new_ref(PyList_New(m));
+            for (Py_ssize_t i = 0; i < m; i++) {
+                PyObject** slot = is_tuple ? &PyTuple_GET_ITEM(seq, start + i) : &PyList_GET_ITEM(seq, start + i);
+                PyObject* raw = *slot;
+                if (release) {
+                    // Moved, not copied: the slot no longer holds the row.
+                    Py_INCREF(Py_None);
+                    *slot = Py_None;
+                } else {
+                    Py_INCREF(raw);
+                }
+                PyList_SET_ITEM(raws.get(), i, raw);
             }
-            PyObject* bucket = nullptr;
-            if (last_bucket && same_key(last_key.get(), owner_key.get()))
-                bucket = last_bucket;
-            else
-                bucket = dict_get(rs->fetched.get(), owner_key.get());
-            if (!bucket || bucket == Py_None) {
-                Ref il = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
-                Ref raws = new_ref(PyList_New(0));
-                Ref b = new_ref(PyList_New(2));
-                PyList_SET_ITEM(b.get(), 0, il.relinquish());
-                PyList_SET_ITEM(b.get(), 1, raws.relinquish());
-                Require(PyDict_SetItem(rs->fetched.get(), owner_key.get(), b.get()));
-                bucket = b.get();
+            Ref built = new_ref(PyList_New(0));
+            Require(I.korvid->build_rows(r->far.get(), r->names.get(), raws.get(), built.get()));
+            if (PyList_GET_SIZE(built.get()) != m) raise_expected("rows", built.get());
+            for (Py_ssize_t i = 0; i < m; i++) {
+                PyObject* row = PyList_GET_ITEM(built.get(), i);
+                PyObject* raw = PyList_GET_ITEM(raws.get(), i);
+                Ref owner_key;
+                if (r->kind == RK_MTM) {
+                    if (!PyTuple_Check(raw) || PyTuple_GET_SIZE(raw) <= width) raise_expected("tuple", raw);
+                    PyObject* v = PyTuple_GET_ITEM(raw, width);
+                    owner_key = v == Py_None ? Ref::owning(Py_None) : read_key(r, v);
+                } else {
+                    owner_key = row_get(row, r->tbn.get());
+                    if (!owner_key) continue;
+                }
+                PyObject* bucket = nullptr;
+                if (last_bucket && same_key(last_key.get(), owner_key.get()))
+                    bucket = last_bucket;
+                else
+                    bucket = dict_get(rs->fetched.get(), owner_key.get());
+                if (!bucket || bucket == Py_None) {
+                    Ref b = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
+                    if (keep_raws) {
+                        Ref pair = new_ref(PyList_New(2));
+                        PyList_SET_ITEM(pair.get(), 0, b.relinquish());
+                        PyList_SET_ITEM(pair.get(), 1, Require(PyList_New(0)));
+                        b = std::move(pair);
+                    }
+                    Require(PyDict_SetItem(rs->fetched.get(), owner_key.get(), b.get()));
+                    bucket = b.get();
+                }
+                if (PyList_CheckExact(bucket)) {
+                    Require(PyList_Append(PyList_GET_ITEM(bucket, 0), row));
+                    Require(PyList_Append(PyList_GET_ITEM(bucket, 1), raw));
+                } else {
+                    Require(PyList_Append(bucket, row));
+                }
+                last_key = owner_key;
+                last_bucket = bucket;  // held by rs->fetched, which only grows here
             }
-            Require(PyList_Append(PyList_GET_ITEM(bucket, 0), row));
-            Require(PyList_Append(PyList_GET_ITEM(bucket, 1), raw));
-            last_key = owner_key;
-            last_bucket = bucket;  // held by rs->fetched, which only grows here
-        }
-        if (cur_level_ < level_) {  // the rows' own relations are loaded too
-            Py_ssize_t m = PyList_GET_SIZE(rs->fresh.get());
-            Require(PyList_SetSlice(rs->fresh.get(), m, m, built.get()));
+            if (next_level) {
+                Py_ssize_t f = PyList_GET_SIZE(rs->fresh.get());
+                Require(PyList_SetSlice(rs->fresh.get(), f, f, built.get()));
+            }
         }
     }
 
@@ -467,6 +519,15 @@ private:
             throw_error();
         }
         if (bucket == Py_None) return new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
+        if (!PyList_CheckExact(bucket)) {
+            if (bucket == Py_False) {
+                PyErr_Format(PyExc_RuntimeError, "prefetch: rows of %R for key %R were not kept", r->name.get(), key);
+                throw_error();
+            }
+            Ref res = Ref::owning(bucket);
+            Require(PyDict_SetItem(rs->fetched.get(), norm.get(), Py_False));
+            return res;
+        }
         PyObject* first = PyList_GET_ITEM(bucket, 0);
         if (first != Py_None) {
             Ref res = Ref::owning(first);
@@ -474,9 +535,10 @@ private:
             PyList_SetItem(bucket, 0, Py_None);
             return res;
         }
+        PyObject* raws = PyList_GET_ITEM(bucket, 1);
         Ref out = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
-        GcPause pause(PyList_GET_SIZE(PyList_GET_ITEM(bucket, 1)) >= 512);
-        Require(I.korvid->build_rows(r->far.get(), r->names.get(), PyList_GET_ITEM(bucket, 1), out.get()));
+        GcPause pause(PyList_GET_SIZE(raws) >= 512);
+        Require(I.korvid->build_rows(r->far.get(), r->names.get(), raws, out.get()));
         return out;
     }
 
@@ -605,7 +667,7 @@ Plan* plan_of(PyObject* self) {
 }
 
 PyObject* plan_step(PyObject* self, PyObject* rows) {
-    return guard([&] { return plan_of(self)->step(rows == Py_None ? nullptr : rows).relinquish(); });
+    return guard([&] { return plan_of(self)->step(rows == Py_None ? Ref() : Ref::owning(rows)).relinquish(); });
 }
 
 PyObject* plan_result(PyObject* self, PyObject*) {
@@ -666,14 +728,13 @@ PyObject* executor_prefetch(PyObject* self, PyObject* const* args, Py_ssize_t na
         Ref plan = new_plan(self, a, connector);
         Plan* p = ((PlanObject*)plan.get())->plan;
         Ref work = borrow(work_of(self));
-        // Every row made from here on stays alive until the load ends: the
-        // collector would walk them over and over for nothing.
-        GcPause pause;
-        Ref st = p->step(nullptr);
+        // The collector is paused while rows are built and stitched, never
+        // while a statement runs (other threads go on meanwhile).
+        Ref st = p->step(Ref());
         while (st.get() != Py_None) {
             PyObject* call[4] = {PyTuple_GET_ITEM(st.get(), 0), work.get(), Py_False, PyTuple_GET_ITEM(st.get(), 1)};
-            Ref rows = call_method(connector, N.execute, call, 4);
-            st = p->step(rows.get());
+            // Handed over: the plan may free the fetched rows as it builds.
+            st = p->step(call_method(connector, N.execute, call, 4));
         }
         return Ref::owning(p->result()).relinquish();
     });
