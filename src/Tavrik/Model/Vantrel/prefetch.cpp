@@ -37,7 +37,7 @@ constexpr Py_ssize_t kChunk = 900;
 enum RelKind { RK_OTO, RK_OTM, RK_MTM, RK_OTHER };
 
 struct PrefetchNames {
-    Immortal in_, orderBy, ModelList;
+    Immortal ModelList;
 };
 PrefetchNames P;
 
@@ -401,11 +401,11 @@ private:
             Py_INCREF(r->key_col.get());
             PyTuple_SET_ITEM(cols.get(), n, r->key_col.get());
         }
-        Ref sel = call_method_seq(gen.get(), N.select, cols.get());
-        if (r->kind == RK_MTM) call_method1(gen.get(), N.join, r->rev.get());
-        Ref cond = call_method1(r->key_col.get(), P.in_, st.keys.get());
-        call_method1(gen.get(), N.where, cond.get());
-        call_method_seq(gen.get(), P.orderBy, r->order.get());
+        Require(I.gen->select(gen.get(), cols.get()));
+        if (r->kind == RK_MTM) Require(I.gen->join(gen.get(), r->rev.get()));
+        Ref cond = new_ref(I.mp->filter_in(r->key_col.get(), st.keys.get()));
+        Require(I.gen->where(gen.get(), cond.get()));
+        Require(I.gen->order_by(gen.get(), r->order.get()));
         Ref pair = new_ref(I.gen->statement_pair(gen.get()));
         if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) raise_expected("tuple", pair.get());
         if (!mysql_) return pair;
@@ -734,6 +734,7 @@ PyObject* executor_prefetch(PyObject* self, PyObject* const* args, Py_ssize_t na
         while (st.get() != Py_None) {
             PyObject* call[4] = {PyTuple_GET_ITEM(st.get(), 0), work.get(), Py_False, PyTuple_GET_ITEM(st.get(), 1)};
             // Handed over: the plan may free the fetched rows as it builds.
+            // By name: a user's connector subclass may override execute.
             st = p->step(call_method(connector, N.execute, call, 4));
         }
         return Ref::owning(p->result()).relinquish();
@@ -764,8 +765,6 @@ PyMethodDef async_def = {"prefetch", (PyCFunction)(void (*)(void))m_prefetch_asy
 }  // namespace
 
 void install_prefetch() {
-    P.in_ = intern("in_");
-    P.orderBy = intern("orderBy");
     P.ModelList = intern("ModelList");
     PlanType.tp_basicsize = sizeof(PlanObject);
     PlanType.tp_flags = Py_TPFLAGS_DEFAULT;
