@@ -2,7 +2,7 @@
 and Pony, each through its usual API, building its own objects."""
 import importlib.util
 
-from common import SQLITE_DDL, Runner, Skip, check_all_items, check_saved, clear_items, expect, same_item
+from common import SQLITE_DDL, Runner, Skip, check_all_items, check_saved, clear_items, expect
 import raw
 
 MIN_QTY = raw.MIN_QTY

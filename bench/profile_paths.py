@@ -21,7 +21,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import common  # noqa: E402
-import raw  # noqa: E402
 import tavrik_impl as t  # noqa: E402
 
 

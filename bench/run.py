@@ -387,8 +387,6 @@ def mysql_scenarios(sizes, settings):
                            page_expect=common.paging_expectation(items, s.page, s.page_size, raw.MIN_QTY))
 
     def load(ctx, items):
-        import pymysql
-
         con = _pymysql(settings)
         try:
             with con.cursor() as cur:
@@ -400,8 +398,6 @@ def mysql_scenarios(sizes, settings):
             con.close()
 
     def truncate():
-        import pymysql
-
         con = _pymysql(settings)
         try:
             with con.cursor() as cur:
@@ -411,8 +407,6 @@ def mysql_scenarios(sizes, settings):
             con.close()
 
     def read_back():
-        import pymysql
-
         con = _pymysql(settings)
         try:
             with con.cursor() as cur:

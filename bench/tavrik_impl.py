@@ -1,7 +1,7 @@
 """Tavrik doing the scenarios' work through its documented API."""
 import asyncio
 
-from common import Runner, SQLITE_DDL, check_all_items, check_saved, clear_items, expect, same_item
+from common import Runner, SQLITE_DDL, check_all_items, check_saved, clear_items, expect
 import raw
 
 MIN_QTY = raw.MIN_QTY
