@@ -2,12 +2,10 @@
 import asyncio
 import contextlib
 
-from Tavrik.DB.Connector import AioSqliteConnector
 
-
-def con_map(c):
-    """The connector's task -> connection map (part of the state copying keeps)."""
-    return c.__reduce__()[2][0][11 if isinstance(c, AioSqliteConnector) else 8]
+def bound(c):
+    """How many tasks of the connector hold a connection not yet released."""
+    return c.boundConnections
 
 
 def run(fn, *args):
@@ -18,10 +16,10 @@ def run(fn, *args):
 async def settle(c):
     """Waits until every finished task's connection has been released."""
     for _ in range(800):
-        if not con_map(c):
+        if not bound(c):
             return
         await asyncio.sleep(0.025)
-    raise AssertionError("connections still bound: %r" % (con_map(c),))
+    raise AssertionError("connections still bound: %d" % bound(c))
 
 
 @contextlib.asynccontextmanager

@@ -11,7 +11,7 @@ import pytest
 from Tavrik.DB.Connector import AioSqliteConnector
 from Tavrik.DB.DB import DB
 from Tavrik.Ext import generate_table
-from tests.asynctools import con_map, installed, run, settle
+from tests.asynctools import bound, installed, run, settle
 
 HOSTILE = ['x"; DROP TABLE t;--', "a`b", "it's", 'say "hi"', "nul\x00byte", "line\nbreak", "order", "desc", "%s"]
 EXECUTOR_MSG = "需要传入executor参数,且必须为AsyncModelExecutor实例"
@@ -247,7 +247,7 @@ class TestTaskTransactions:
         for chunk in range(3):
             await asyncio.gather(*(run(body, chunk * 10 + i) for i in range(10)))
         await settle(aconn)
-        assert con_map(aconn) == {}
+        assert bound(aconn) == 0
 
     async def test_concurrent_counter_loses_no_update(self, aconn, db_path):
         s = sqlite3.connect(db_path)
@@ -281,7 +281,7 @@ class TestConnectionLimit:
             await asyncio.sleep(0.01)
         late = run(aconn.execute, "INSERT INTO t (n) VALUES (99)")
         await asyncio.sleep(0.4)
-        assert not late.done() and len(con_map(aconn)) == 20
+        assert not late.done() and bound(aconn) == 20
         release.set()
         await asyncio.gather(*holders, late)
         await settle(aconn)
@@ -429,7 +429,7 @@ class TestClose:
         t = run(body)
         await inserted.wait()
         await c.close(timeout=0.2)  # the task does not end: its transaction is rolled back
-        assert con_map(c) == {}
+        assert bound(c) == 0
         with pytest.raises(ValueError):
             await box["con"].execute("SELECT 1")
         t.cancel()
@@ -452,7 +452,7 @@ class TestClose:
             await ready[i].wait()
         await cons[0].close()  # closed by hand: its rollback at close() fails, and needs nothing more
         await c.close(timeout=0.2)
-        assert con_map(c) == {}
+        assert bound(c) == 0
         with pytest.raises(ValueError):  # the other one was still closed
             await cons[1].execute("SELECT 1")
         for t in tasks:
@@ -620,7 +620,7 @@ class TestGenerateTable:
             finally:
                 DB.drop()
                 loop.run_until_complete(c.close())
-            assert con_map(c) == {}
+            assert bound(c) == 0
         finally:
             loop.close()
 

@@ -5,7 +5,7 @@ import asyncio
 import pytest
 
 from Tavrik.DB.Connector import AioMysqlConnector
-from tests.asynctools import con_map, installed, run, settle
+from tests.asynctools import bound, installed, run, settle
 from Tavrik.Model.ModelProperty import DecimalProperty, IntProperty, StrProperty
 from tests.conftest import _mysql_reset, require_mysql
 
@@ -120,7 +120,7 @@ class TestPool:
                 assert await cur.fetchall() == ((7,),)
         finally:
             await myconn.releaseCon(con)
-        assert con_map(myconn) == {}
+        assert bound(myconn) == 0
 
 
 class TestStatements:
@@ -219,7 +219,7 @@ class TestStatements:
         cons[0].close()  # closed by hand: its rollback at close() fails, and needs nothing more
         pool = myconn._pool
         await myconn.close(timeout=0.2)
-        assert con_map(myconn) == {}
+        assert bound(myconn) == 0
         assert cons[1].closed and pool.size == 0  # returned, and the pool closed anyway
         for t in tasks:
             t.cancel()
@@ -229,7 +229,7 @@ class TestStatements:
         for i in range(12):
             await run(lambda: myconn.execute("INSERT INTO t (n) VALUES (%s)", args=(i,)))
         await settle(myconn)
-        assert con_map(myconn) == {}
+        assert bound(myconn) == 0
         assert await rows_of(myconn, "SELECT count(*) FROM t") == ((12,),)
 
 

@@ -123,6 +123,9 @@ class AioSqliteConnector(BaseConnector):
         持有链接的任务不要等待另一个要执行语句的任务。
         释放时提交/回滚失败会在 "Tavrik.DB" 记录器上以 ERROR 记录 (包括最后的语句), 并照常由 asyncio 报告。
     """
+    @property
+    def boundConnections(self) -> int:
+        """持有链接且尚未释放 (提交或回滚并关闭) 的任务数。"""
     def __init__(self, loop: Any, **kwargs: Any) -> None: ...
     def init_sqlite(self, path: Optional[str], showLog: Any = True) -> None: ...
     def getCon(self) -> _ConRequest: ...
@@ -179,6 +182,9 @@ class AioMysqlConnector(BaseConnector):
     def autoFiledAnnounce(self, prop: BaseProperty[Any], /) -> str: ...
     @property
     def config(self) -> Optional[Dict[str, Any]]: ...
+    @property
+    def boundConnections(self) -> int:
+        """持有链接且尚未释放 (提交或回滚并还给连接池) 的任务数。"""
     def transaction(self) -> "_Transaction":
         """async with connector.transaction() as con: 同 AioSqliteConnector.transaction; 事务冲突抛出
         Tavrik.Error.ClusterError.TransactionConflict, 节点失联抛出 NodeLost。"""

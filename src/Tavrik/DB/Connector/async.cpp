@@ -596,8 +596,15 @@ PyObject* sq_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs) {
 constexpr auto const_integer = sqlite_autoFiledAnnounce;
 constexpr auto qmark_get = sqlite_paramsHolder;
 
+// How many tasks hold a connection not yet released: a program (or its
+// test) can wait for the releases that run after its tasks have ended.
+PyObject* bound_get(PyObject* self, void*) {
+    return guard([&] { return PyLong_FromSsize_t(PyDict_Size(ensure(fields_of(self).conMap))); });
+}
+
 PyGetSetDef sq_getset[] = {
     {"paramsHolder", qmark_get, nullptr, "语句中的参数占位符: ?", nullptr},
+    {"boundConnections", bound_get, nullptr, "持有链接且尚未释放 (提交或回滚并关闭) 的任务数", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -738,6 +745,7 @@ PyObject* my_config_get(PyObject* self, void*) { return or_none(base_of(self)->_
 
 PyGetSetDef my_getset[] = {
     {"config", my_config_get, nullptr, "构造时给出的连接池参数", nullptr},
+    {"boundConnections", bound_get, nullptr, "持有链接且尚未释放 (提交或回滚并还给连接池) 的任务数", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
