@@ -9,6 +9,7 @@ import pytest
 
 from Tavrik.Error.Strovy import UpdateWithOutPrimaryKeyError
 from tests.models import Post, Profile, Role, User, UserRole
+from tests.asynctools import settle
 from tests.roads import road  # noqa: F401  (fixture)
 
 
@@ -304,3 +305,35 @@ async def test_concurrent_async_saves_do_not_share_a_plan(on):
     ex, rows = await ok(on, program)
     assert sorted(on.rows("SELECT name FROM t_user")) == [("n%d" % i,) for i in range(6)]
     assert sorted(on.rows("SELECT user_id, title FROM t_post")) == sorted((r.id, "t" + r.name[1:]) for r in rows)
+
+
+async def test_a_save_cancelled_in_its_fall_back_lets_go_of_the_refused_insert(on):
+    # The plan keeps the insert's error while the fall-back runs; that error's
+    # traceback holds the driver, which holds the plan: a cancelled save must
+    # not leave that cycle behind.
+    import gc
+
+    if on.sync:
+        pytest.skip("a synchronous save cannot be cancelled half-way")
+    u = await ok(on, lambda: User.getExecutor().save(User(name="ivy")))
+    entered = asyncio.Event()
+
+    class Stalling(executor_class(on)):
+        async def update(self, instance):
+            entered.set()
+            await asyncio.Event().wait()
+
+    async def program():
+        await Stalling(User).save(User(id=u.id, name="ivy2", profile={"bio": "b"}))
+
+    task = asyncio.get_running_loop().create_task(program())
+    await entered.wait()
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    del task
+    await settle(on.connector)
+    gc.collect()
+    left = [o for o in gc.get_objects() if isinstance(o, BaseException) and type(o).__name__ == "IntegrityError"]
+    assert left == []
+    assert on.rows("SELECT name FROM t_user") == [("ivy",)]

@@ -29,15 +29,19 @@ async def run(plan):
     the same one): awaits each step the plan hands out and gives it the
     step's result or error, until the plan has ended; its last answer is
     then the operation's result."""
-    step = plan.send(None)
-    while plan.running:
-        try:
-            result = await step
-        except Exception as exc:
-            step = plan.throw(exc)
-        else:
-            step = plan.send(result)
-    return step
+    try:
+        step = plan.send(None)
+        while plan.running:
+            try:
+                result = await step
+            except Exception as exc:
+                step = plan.throw(exc)
+            else:
+                step = plan.send(result)
+        return step
+    finally:
+        # A plan left half-way (cancelled) lets go of what it holds.
+        plan.close()
 
 
 def findOneBy(self, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None):

@@ -492,9 +492,16 @@ PyObject* plan_throw(PyObject* self, PyObject* exc) {
 
 PyObject* plan_running(PyObject* self, void*) { return PyBool_FromLong(((PlanObject*)self)->running); }
 
+PyObject* plan_close(PyObject* self, PyObject*) {
+    ((PlanObject*)self)->running = false;
+    if (LoadPlan* p = ((PlanObject*)self)->plan) p->clear();
+    Py_RETURN_NONE;
+}
+
 PyMethodDef plan_methods[] = {
     {"send", (PyCFunction)plan_send, METH_O, "send($self, result, /)\n--\n\nThe last step's result; returns the next step."},
     {"throw", (PyCFunction)plan_throw, METH_O, "throw($self, error, /)\n--\n\nThe last step's error; ends the search with it."},
+    {"close", plan_close, METH_NOARGS, "close($self, /)\n--\n\nEnds the search, dropping what it holds."},
     {nullptr},
 };
 

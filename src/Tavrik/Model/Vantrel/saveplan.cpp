@@ -630,7 +630,7 @@ PyObject* plan_advance(PlanObject* self) {
 PyObject* plan_send(PyObject* self, PyObject* value) {
     return guard([&] {
         PlanObject* p = (PlanObject*)self;
-        if (!p->running) {
+        if (!p->running || !p->planner) {
             PyErr_SetString(PyExc_RuntimeError, "the plan has ended");
             throw_error();
         }
@@ -643,7 +643,7 @@ PyObject* plan_throw(PyObject* self, PyObject* exc) {
     return guard([&] {
         PlanObject* p = (PlanObject*)self;
         if (!PyExceptionInstance_Check(exc)) raise_expected("BaseException", exc);
-        if (!p->running) {
+        if (!p->running || !p->planner) {
             PyErr_SetString(PyExc_RuntimeError, "the plan has ended");
             throw_error();
         }
@@ -654,6 +654,19 @@ PyObject* plan_throw(PyObject* self, PyObject* exc) {
 
 PyObject* plan_running(PyObject* self, void*) { return PyBool_FromLong(((PlanObject*)self)->running); }
 
+// Drops what the plan holds.  The driver closes every plan it leaves: a plan
+// left half-way (its coroutine cancelled) may hold the error of a refused
+// insert, whose traceback holds the driver's frame, which holds the plan; the
+// collector cannot see through the plan to break that cycle.
+PyObject* plan_close(PyObject* self, PyObject*) {
+    PlanObject* p = (PlanObject*)self;
+    Planner* planner = p->planner;
+    p->planner = nullptr;
+    p->running = false;
+    delete planner;
+    Py_RETURN_NONE;
+}
+
 void plan_dealloc(PyObject* self) {
     delete ((PlanObject*)self)->planner;
     Py_TYPE(self)->tp_free(self);
@@ -662,6 +675,7 @@ void plan_dealloc(PyObject* self) {
 PyMethodDef plan_methods[] = {
     {"send", (PyCFunction)plan_send, METH_O, "send($self, result, /)\n--\n\nThe last step's result; returns the next step."},
     {"throw", (PyCFunction)plan_throw, METH_O, "throw($self, error, /)\n--\n\nThe last step's error; returns the next step."},
+    {"close", plan_close, METH_NOARGS, "close($self, /)\n--\n\nEnds the plan, dropping what it holds."},
     {nullptr},
 };
 
