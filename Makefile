@@ -27,8 +27,9 @@ MAIN_PY := $(firstword $(PYTHONS))
 
 # The type checkers the tests run over the examples (basedpyright bundles
 # pyright with its own Node, so it needs no download at run time); mypy also
-# brings stubtest, which checks the stubs against the built package.
-TYPECHECK_DEPS := mypy==1.19.1 basedpyright==1.39.10
+# brings stubtest, which checks the stubs against the built package.  ruff
+# lints every .py file (make lint).
+TYPECHECK_DEPS := mypy==1.19.1 basedpyright==1.39.10 ruff==0.17.6
 DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite pytest pytest-asyncio $(TYPECHECK_DEPS)
 JOBS := 2
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
