@@ -298,11 +298,11 @@ async def test_a_failing_statement_fills_nothing(road):  # noqa: F811
     assert [dict(r) for r in rows] == before
 
 
+# Observed through SQLite's statement trace.
+@pytest.mark.parametrize("road", ["sqlite", "aiosqlite"], indirect=True)
 async def test_the_collector_runs_while_statements_run(road):  # noqa: F811
     # Pausing the collector is process-wide: a statement that waits (on a
     # lock, on the network) must not keep other threads from collecting.
-    if road.mysql:
-        pytest.skip("observed through SQLite's statement trace")
     load(road, random_library(5))
     await road.open()
     rows = await authors(road)

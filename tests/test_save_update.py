@@ -292,9 +292,8 @@ async def test_save_of_many_to_many_items_that_are_stored(on):
     assert on.rows(JUNCTION) == [(u.id, role.id)]
 
 
+@pytest.mark.parametrize("road", ["aiosqlite", "mysql"], indirect=True)
 async def test_concurrent_async_saves_do_not_share_a_plan(on):
-    if on.sync:
-        pytest.skip("one call at a time on the synchronous road")
 
     async def program():
         ex = User.getExecutor()
@@ -307,14 +306,13 @@ async def test_concurrent_async_saves_do_not_share_a_plan(on):
     assert sorted(on.rows("SELECT user_id, title FROM t_post")) == sorted((r.id, "t" + r.name[1:]) for r in rows)
 
 
+@pytest.mark.parametrize("road", ["aiosqlite", "mysql"], indirect=True)
 async def test_a_save_cancelled_in_its_fall_back_lets_go_of_the_refused_insert(on):
     # The plan keeps the insert's error while the fall-back runs; that error's
     # traceback holds the driver, which holds the plan: a cancelled save must
     # not leave that cycle behind.
     import gc
 
-    if on.sync:
-        pytest.skip("a synchronous save cannot be cancelled half-way")
     u = await ok(on, lambda: User.getExecutor().save(User(name="ivy")))
     entered = asyncio.Event()
 
