@@ -51,6 +51,12 @@ struct Failure {
         throw_error();
     }
     bool matches(PyObject* exc) const noexcept { return PyErr_GivenExceptionMatches(t.get(), exc) != 0; }
+    int traverse(visitproc visit, void* arg) const {
+        for (const Ref* r : {&t, &v, &tb})
+            if (*r)
+                if (int e = visit(r->get(), arg)) return e;
+        return 0;
+    }
     // Raised while `handled` was being handled: it becomes the context.
     void chain_to(const Failure& handled) noexcept {
         if (!v || !handled.v || v.get() == handled.v.get()) return;
@@ -186,6 +192,21 @@ public:
     void give_error() { err_.fetch(); }
     void give_error(PyObject* exc) { err_.take(exc); }
     Ref result() { return std::move(value_); }
+
+    // What the plan holds, for the cyclic collector (a plan may hold an
+    // error whose traceback holds the frame that holds the plan).
+    int traverse(visitproc visit, void* arg) const {
+        for (const Frame& f : stack_) {
+            for (const Ref* r : {&f.ex, &f.row, &f.res, &f.fk, &f.cells, &f.fks, &f.it, &f.a, &f.b, &f.c, &f.d, &f.e,
+                                 &f.item})
+                if (*r)
+                    if (int e = visit(r->get(), arg)) return e;
+            if (int e = f.orig.traverse(visit, arg)) return e;
+        }
+        if (value_)
+            if (int e = visit(value_.get(), arg)) return e;
+        return err_.traverse(visit, arg);
+    }
 
 private:
     // The insert's error stands: the frame has ended.
@@ -657,7 +678,7 @@ PyObject* plan_running(PyObject* self, void*) { return PyBool_FromLong(((PlanObj
 // Drops what the plan holds.  The driver closes every plan it leaves: a plan
 // left half-way (its coroutine cancelled) may hold the error of a refused
 // insert, whose traceback holds the driver's frame, which holds the plan; the
-// collector cannot see through the plan to break that cycle.
+// cycle goes at once instead of waiting for the collector.
 PyObject* plan_close(PyObject* self, PyObject*) {
     PlanObject* p = (PlanObject*)self;
     Planner* planner = p->planner;
@@ -667,7 +688,18 @@ PyObject* plan_close(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+int plan_traverse(PyObject* self, visitproc visit, void* arg) {
+    Planner* planner = ((PlanObject*)self)->planner;
+    return planner ? planner->traverse(visit, arg) : 0;
+}
+
+int plan_clear(PyObject* self) {
+    Py_XDECREF(plan_close(self, nullptr));
+    return 0;
+}
+
 void plan_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     delete ((PlanObject*)self)->planner;
     Py_TYPE(self)->tp_free(self);
 }
@@ -693,9 +725,11 @@ PyTypeObject SavePlanType = {
 
 void ready_plan_type() {
     PyTypeObject* t = &SavePlanType;
-    t->tp_flags = Py_TPFLAGS_DEFAULT;
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
     t->tp_doc = "The steps of one save or update on an asynchronous executor.";
     t->tp_dealloc = plan_dealloc;
+    t->tp_traverse = plan_traverse;
+    t->tp_clear = plan_clear;
     t->tp_methods = plan_methods;
     t->tp_getset = plan_getset;
 }
