@@ -15,7 +15,10 @@
 set -eu
 
 BASE=${TAVRIK_GALERA_BASE:-/tmp/tavrik-galera}
-SQL_PORT0=${TAVRIK_GALERA_PORT:-33501}
+# Below Linux's ephemeral range (32768-60999): the suite's client
+# connections leave their local ports in TIME_WAIT, and one of them on a
+# node's group port kept that node from binding it.
+SQL_PORT0=${TAVRIK_GALERA_PORT:-23501}
 NODES="1 2 3"
 PROVIDER=/usr/lib/galera/libgalera_smm.so
 

@@ -9,7 +9,9 @@
 set -eu
 
 BASE=${TAVRIK_MYSQL_BASE:-/tmp/tavrik-mysql}
-PORT=${TAVRIK_MYSQL_PORT:-33306}
+# Below Linux's ephemeral range (32768-60999), so that no client connection
+# of an earlier run can be holding it.
+PORT=${TAVRIK_MYSQL_PORT:-23306}
 DATADIR=$BASE/data
 SOCKET=$BASE/mysqld.sock
 PIDFILE=$BASE/mysqld.pid
