@@ -121,3 +121,12 @@ async def road(request, db_path):
     finally:
         if r.connector is not None:
             await r.close()
+
+
+def depth_of(node):
+    """How many levels of children were loaded below `node`."""
+    depth = 0
+    while "children" in node:
+        node = node["children"][0]
+        depth += 1
+    return depth

@@ -6,7 +6,7 @@ import pytest
 
 from Tavrik.Model.Korvid import InstanceList, Korvid
 from Tavrik.Model.ModelProperty import AutoIncrement, ForeignKey, IntProperty, StrProperty
-from tests.roads import road  # noqa: F401  (fixture)
+from tests.roads import depth_of, road  # noqa: F401  (fixture)
 
 
 class LvNode(Korvid):
@@ -43,15 +43,6 @@ async def chain(road):  # noqa: F811
     )
     await road.open()
     return road
-
-
-def depth_of(node):
-    """How many levels of children were filled below `node`."""
-    depth = 0
-    while "children" in node:
-        node = node["children"][0]
-        depth += 1
-    return depth
 
 
 async def roots(road):

@@ -12,7 +12,7 @@ from Tavrik.Model.Korvid import InstanceList, Korvid
 from Tavrik.Model.ModelProperty import AutoIncrement, ForeignKey, IntProperty, StrProperty
 from Tavrik.Model.Vantrel import AsyncModelExecutor, BaseModelExecutor, ModelExecutor
 from tests.models import Role, User
-from tests.roads import road  # noqa: F401  (fixture)
+from tests.roads import depth_of, road  # noqa: F401  (fixture)
 
 
 def attach(model, name, fk):
@@ -143,15 +143,6 @@ async def shop(road):  # noqa: F811
 @pytest.fixture
 async def chain(road):  # noqa: F811
     return await open_with(road, *CHAIN)
-
-
-def depth_of(node):
-    """How many levels of children were loaded below `node`."""
-    depth = 0
-    while "children" in node:
-        node = node["children"][0]
-        depth += 1
-    return depth
 
 
 async def test_direct_loading(shop):

@@ -193,10 +193,7 @@ async def _sq_finish(self, task, con, commit):
     # connection's close discards the transaction.
     try:
         try:
-            if commit:
-                await con.commit()
-            else:
-                await con.rollback()
+            await (con.commit() if commit else con.rollback())
         except Exception as e:
             if commit:
                 _c_release_failed(self, con, e)
@@ -331,10 +328,7 @@ async def _my_finish(self, task, con, commit):
                 _c_release_failed(self, con, RuntimeError("链接已失效 (语句被中断或提交失败), 无法提交"))
         else:
             try:
-                if commit:
-                    await con.commit()
-                else:
-                    await con.rollback()
+                await (con.commit() if commit else con.rollback())
             except Exception as e:
                 con.close()
                 if commit:
