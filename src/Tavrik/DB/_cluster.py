@@ -33,6 +33,9 @@ _STATE_SQL = "SHOW GLOBAL STATUS WHERE Variable_name IN ('wsrep_ready', 'wsrep_l
 # that the statement was wrong: can't connect, server gone away, lost
 # connection, server shutting down, node not ready (wsrep), connection closed.
 _LOST_CODES = frozenset((1047, 1053, 2003, 2006, 2013, 2055))
+# A COMMIT refused by a node that has left the primary component (a peer
+# dropped out under load): it takes no more work until it rejoins.
+_ERROR_DURING_COMMIT = 1180
 _DEADLOCK = 1213
 
 
@@ -45,8 +48,11 @@ def lost(exc):
         return True
     if isinstance(exc, pymysql.err.InterfaceError):
         return True  # a closed connection (aiomysql closes it on a lost link)
-    if isinstance(exc, pymysql.err.MySQLError):
-        return bool(exc.args) and exc.args[0] in _LOST_CODES
+    if isinstance(exc, pymysql.err.MySQLError) and exc.args:
+        code = exc.args[0]
+        if code == _ERROR_DURING_COMMIT:
+            return "Primary Component" in str(exc.args[-1])
+        return code in _LOST_CODES
     return False
 
 
