@@ -335,7 +335,10 @@ async def _my_finish(self, task, con, commit):
                     _c_release_failed(self, con, e)
         pool = self._pool
         if pool is not None:
-            await pool.release(con)
+            # The connection is back in the pool when release returns; the
+            # task it hands back only wakes the pool's waiters, and
+            # asyncio.run cancels that task at shutdown: it is not awaited.
+            pool.release(con)
     finally:
         _c_forget(self, task, con)
 
