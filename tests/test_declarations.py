@@ -157,6 +157,8 @@ def test_rows_are_keyed_by_attribute_whichever_name_builds_them():
         DeclAccount(owner_name="a", order=1),
         DeclAccount({"owner_name": "a", "order": 1}),
         DeclAccount({"owner": "a", "code": 1}),
+        DeclAccount(zip(["owner_name", "order"], ["a", 1])),
+        DeclAccount([("owner_name", "a"), ("code", 1)]),
     ]
     for row in rows:
         assert dict(row) == {"id": None, "owner": "a", "code": 1}
@@ -216,6 +218,30 @@ async def _renamed_columns(road):
 
 
 test_renamed_columns_sync, test_renamed_columns_async = both(_renamed_columns)
+
+
+async def _value_under_a_column_name_is_refused(road):
+    # Rows are keyed by attribute: a value stored under the column's name
+    # would be saved as NULL, so save and update refuse the row.
+    row = DeclAccount(id=1, owner="a", code=1)
+    row["owner_name"] = "b"
+
+    async def write():
+        ex = DeclAccount.getExecutor()
+        for call in (ex.save, ex.update):
+            with pytest.raises(TypeError, match="'owner_name' .*'owner'"):
+                await aw(call(row))
+        nested = DeclAccount(owner="p", notes=[DeclNote(text="n")])
+        nested.notes[0]["body"] = "x"
+        with pytest.raises(TypeError, match="DeclNote .*'body'"):
+            await aw(ex.save(nested))
+
+    await road.run(write)
+    assert await road.raw("SELECT COUNT(*) FROM `decl_account`") == [(0,)]
+
+
+test_value_under_column_name_refused_sync, test_value_under_column_name_refused_async = both(
+    _value_under_a_column_name_is_refused)
 
 
 # ------------------------------------------------------------ decimals

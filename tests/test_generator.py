@@ -216,6 +216,10 @@ def test_join_through_many_to_many_descriptor():
     assert g.statementPair()[0] == (
         "SELECT `user`.`id` FROM `user` LEFT JOIN `user_role` ON `user_role`.`user_id` = `user`.`id`"
     )
+    # ordering by a joined table's column is the statement's own; by a table it does not read, refused
+    assert g.orderBy((Junction.role_id, "DESC")).statementPair()[0].endswith("ORDER BY `user_role`.`role_id` DESC")
+    with pytest.raises(ValueError, match="not a column of 'user'"):
+        g.orderBy(Role.name)
 
 
 def test_small_builders():

@@ -360,7 +360,7 @@ class TestRows:
         assert User(id=1, check="yes")["active"] is True
 
     def test_dict_argument(self):
-        row = User({"id": 1}, id=2)
+        row = User({"id": 1})
         assert row["id"] == 1
         assert row["active"] is True
         # A dict key that names no column is refused, "check" included (the
@@ -369,15 +369,26 @@ class TestRows:
             with pytest.raises(TypeError, match="User .*%r" % (set(data) - {"id"}).pop()):
                 User(data)
         assert User({"id": 1}, check=False) == {"id": 1}
-        assert User({"id": 1}, "ignored", 3)["id"] == 1
+
+    @pytest.mark.parametrize("args, kwargs, refused", [
+        (({"id": 1},), {"id": 2}, r"\['id'\] 不会被使用"),     # keywords beside the data
+        (([("id", 1)],), {"name": "n"}, r"\['name'\] 不会被使用"),
+        (({"id": 1}, "more", 3), {}, "最多接受一个位置参数.*3"),  # positionals after the data
+    ])
+    def test_values_that_would_be_ignored_are_refused(self, args, kwargs, refused):
+        with pytest.raises(TypeError, match="User .*" + refused):
+            User(*args, **kwargs)
 
     def test_row_as_data(self):
         first = User(id=1, name="n", active=1, check=False)
         second = User(first)
         assert second["active"] is True and second is not first
 
-    def test_other_positional_ignored(self):
-        assert User([("id", 1)]) == {"id": None, "name": None, "age": None, "active": True}
+    def test_pairs_are_data(self):
+        assert User([("id", "1"), ("name", "n")]) == {"id": 1, "name": "n", "age": None, "active": True}
+        assert User(None) == User()
+        with pytest.raises(TypeError):
+            User(5)
 
     def test_absent_foreign_key(self):
         assert "profile" not in User(id=1)
@@ -633,6 +644,10 @@ class TestJunction:
         assert UserRole() is None
         assert UserRole(1, 2, a=3) is None
         assert UserRole.tableName == "t_user_role"
+        row = UserRole.buildRow(t_user_id="1", t_role_id=2)
+        assert type(row) is UserRole.modelInstance and row == {"id": None, "t_user_id": 1, "t_role_id": 2}
+        with pytest.raises(TypeError, match="nmae"):
+            UserRole.buildRow(nmae=1)
 
     def test_other_side(self):
         assert UserRole.getOtherFkBy(User) is UserRole.role

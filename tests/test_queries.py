@@ -6,6 +6,7 @@ import pickle
 
 import pytest
 
+from Tavrik.Error.Strovy import DeleteWithOutPrimaryKeyError
 from Tavrik.Model.Korvid import Korvid, _KorvidMeta
 from Tavrik.Model.ModelProperty import AutoIncrement, IntProperty, StrProperty
 from tests.roads import road  # noqa: F401  (fixture)
@@ -243,6 +244,8 @@ async def test_hostile_names_and_values(people):
         (lambda ex: ex.findAllBy(columns=()), ValueError, "at least one column"),
         (lambda ex: ex.findAllBy(columns=("id", "nope")), ValueError, "no column 'nope'"),
         (lambda ex: ex.findAllBy(columns=(H.id,)), ValueError, "not a column of"),
+        (lambda ex: ex.findAllBy(orderBy=[P.age, H.id.desc()]), ValueError, "not a column of"),
+        (lambda ex: ex.delete(None), DeleteWithOutPrimaryKeyError, ""),
         (lambda ex: ex.findAnyMatch(P(age=1), columns=[None]), TypeError, "columns"),
         (lambda ex: ex.findAllBy(None, True), TypeError, "at most 1"),
         (lambda ex: ex.count(P.age > 1, None), TypeError, "at most 1"),

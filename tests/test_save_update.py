@@ -57,9 +57,17 @@ async def test_save_returns_the_instance_and_falls_back_to_update(on):
     assert on.rows("SELECT COUNT(*) FROM t_user") == [(1,)]
 
 
-async def test_junction_row_saves_to_none(on):
-    assert await ok(on, lambda: UserRole.getExecutor().save({"t_user_id": 1, "t_role_id": 2})) is None
-    assert on.rows(JUNCTION) == [(1, 2)]
+async def test_junction_rows_save_to_none_and_read_back_as_rows(on):
+    ex = UserRole.getExecutor()
+    assert await ok(on, lambda: ex.save({"t_user_id": 1, "t_role_id": 2})) is None
+    assert await ok(on, lambda: ex.save(UserRole.buildRow(t_user_id=3, t_role_id=4))) is None
+    assert on.rows(JUNCTION) == [(1, 2), (3, 4)]
+    # calling a junction class gives None, but its rows are rows
+    rows = await ok(on, lambda: ex.findAllBy(orderBy=UserRole.t_user_id))
+    assert [type(r) for r in rows] == [UserRole.modelInstance] * 2
+    assert [(r.t_user_id, r.t_role_id) for r in rows] == [(1, 2), (3, 4)]
+    one = await ok(on, lambda: ex.findOneBy(UserRole.t_role_id == 4))
+    assert one.t_user_id == 3
 
 
 async def test_save_with_one_to_one_and_one_to_many(on):

@@ -21,7 +21,7 @@ APP = os.path.join(EXAMPLES, "app.py")
 MISTAKES = textwrap.dedent('''\
     from typing import List, Optional
 
-    from Tavrik.Model.Korvid import Korvid
+    from Tavrik.Model.Korvid import Korvid, MiddleKorvid
     from Tavrik.Model.ModelProperty import AutoIncrement, Column, ForeignKey, IntProperty, StrProperty
 
 
@@ -50,6 +50,15 @@ MISTAKES = textwrap.dedent('''\
     boxes: List[Box] = parts.findAllBy()  # E  rows of another model
     len(Part.getAsyncExecutor().findAllBy())  # E  an awaitable, not the rows
     Part.getExecutor().findOneBy().code  # E  either road: must be told apart
+
+
+    class PartBox(MiddleKorvid):
+        id: Column[int] = IntProperty(primaryKey=True, default=AutoIncrement)
+        part_id: Column[Optional[int]] = IntProperty()
+
+
+    link: PartBox = PartBox.buildRow(part_id=1)  # a junction's row, typed
+    link_part: Optional[int] = link.part_id
 ''')
 
 

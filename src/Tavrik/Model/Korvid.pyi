@@ -67,7 +67,18 @@ class Korvid(_Korvid, Dict[str, Any], metaclass=_KorvidMeta):
     @classmethod
     def getAsyncExecutor(cls: Type[_M], work: Any = None) -> AsyncModelExecutor[_M]: ...
 
-class MiddleKorvid(Korvid):
+# Calling a junction class gives None: pyright reads it from here, mypy does
+# not read a metaclass's __call__ and still sees a row.  Rows: buildRow.
+@dataclass_transform(kw_only_default=True)
+class _JunctionMeta(_KorvidMeta):
+    def __call__(cls, *args: Any, **kwargs: Any) -> None: ...
+
+class MiddleKorvid(Korvid, metaclass=_JunctionMeta):
+    """A junction model: calling its class gives None; buildRow builds its row."""
+
+    @classmethod
+    def buildRow(cls: Type[_M], *args: Any, check: bool = ..., **kwargs: Any) -> _M:
+        """The junction's row, built as calling another model class builds its row."""
     @classmethod
     def instanceBuilder(cls, *args: Any, **kwargs: Any) -> None: ...
     @classmethod

@@ -383,6 +383,41 @@ Ref order_term(PyObject* model, PyObject* arg) {
     return to_str(out);
 }
 
+// Whether the statement reads the table of `owner` (a column's model): its
+// own model's or a joined one's.  Compared by table, the name the text uses.
+bool reads_table_of(SqlGeneratorObject* g, PyObject* model, PyObject* owner) {
+    if (!owner || owner == model) return true;
+    Ref table = getattr(owner, names.tableName.get());
+    auto same = [&](PyObject* m) {
+        if (!m) return false;
+        if (m == owner) return true;
+        Ref t = Ref::consuming_nullable(PyObject_GetAttr(m, names.tableName.get()));
+        if (!t) {
+            PyErr_Clear();
+            return false;
+        }
+        return Require(PyObject_RichCompareBool(t.get(), table.get(), Py_EQ)) == 1;
+    };
+    if (same(model)) return true;
+    if (g->joins)
+        for (Py_ssize_t i = 0, n = PyList_GET_SIZE(g->joins); i < n; i++)
+            if (same(((JoinCellObject*)PyList_GET_ITEM(g->joins, i))->target)) return true;
+    return false;
+}
+
+// A column of a table the statement does not read would fail at the
+// database, after the call: refused here, before any statement runs.
+void check_order_column(SqlGeneratorObject* g, PyObject* model, PyObject* arg) {
+    PyObject* what = PyTuple_Check(arg) && PyTuple_GET_SIZE(arg) == 2 ? PyTuple_GET_ITEM(arg, 0) : arg;
+    if (!is_prop(what) || !model || model == Py_None) return;
+    if (reads_table_of(g, model, ((BasePropertyObject*)what)->owner)) return;
+    Ref table = Ref::consuming_nullable(PyObject_GetAttr(model, names.tableName.get()));
+    if (!table) PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "orderBy: %R is not a column of %R (nor of a table joined to it)", what,
+                 table ? table.get() : model);
+    throw_error();
+}
+
 PyObject* m_order_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         no_kwargs(kwnames, "orderBy");
@@ -390,6 +425,7 @@ PyObject* m_order_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         PyObject* model = g->table ? g->table : g->model;
         Ref terms = new_ref(PyList_New(0));
         for (Py_ssize_t i = 0; i < nargs; i++) {
+            check_order_column(g, model, args[i]);
             Ref t = order_term(model, args[i]);
             Require(PyList_Append(terms.get(), t.get()));
         }

@@ -184,20 +184,59 @@ static void check_keys(PyObject* model, PyObject* mapping, PyObject* data, bool 
     }
 }
 
-void fill_row(PyObject* self, PyObject* first, PyObject* kwargs, bool strict) {
+static void raise_type_error(std::initializer_list<PyObject*> parts) {
+    Ref empty = new_ref(PyUnicode_New(0, 0));
+    Ref list = new_ref(PyList_New(0));
+    for (PyObject* p : parts) Require(PyList_Append(list.get(), p));
+    Ref text = new_ref(PyUnicode_Join(empty.get(), list.get()));
+    PyErr_SetObject(PyExc_TypeError, text.get());
+    throw_error();
+}
+
+static void refuse_keywords_beside_data(PyObject* model, PyObject* kwargs) {
+    Ref names = new_ref(PyList_New(0));
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(kwargs, &pos, &k, &v))
+        if (!(PyUnicode_Check(k) && PyUnicode_Compare(k, N.check) == 0)) Require(PyList_Append(names.get(), k));
+    Ref name = getattr(model, N.dunder_name);
+    Ref shown = new_ref(PyObject_Repr(names.get()));
+    raise_type_error({name.get(), new_ref(PyUnicode_FromString(" 的数据已由第一个位置参数给出, 关键字参数 ")).get(),
+                      shown.get(), new_ref(PyUnicode_FromString(" 不会被使用")).get()});
+}
+
+// Positional arguments after the data would be ignored: refused.
+static void refuse_extra_positionals(PyObject* model, Py_ssize_t nargs) {
+    Ref name = getattr(model, N.dunder_name);
+    Ref count = new_ref(PyUnicode_FromFormat("%zd", nargs));
+    raise_type_error({name.get(), new_ref(PyUnicode_FromString(" 最多接受一个位置参数 (行的数据), 收到 ")).get(),
+                      count.get(), new_ref(PyUnicode_FromString(" 个")).get()});
+}
+
+void fill_row(PyObject* self, PyObject* first, PyObject* kwargs, bool strict, Py_ssize_t nargs) {
     PyObject* c = kwargs ? dict_get(kwargs, N.check) : nullptr;
     Ref checkobj = Ref::owning(c ? c : Py_True);
     const bool check = c ? truthy(c) : true;
 
     Ref data = Ref::owning(kwargs);
+    bool from_zip = false;
     if (first) {
-        if (PyObject_TypeCheck(first, &PyZip_Type))
+        if (PyObject_TypeCheck(first, &PyZip_Type)) {
             Require(PyDict_MergeFromSeq2(self, first, 1));
-        else if (PyDict_Check(first))
+            from_zip = true;
+        } else if (PyDict_Check(first)) {
             data = Ref::owning(first);
+        } else if (strict && first != Py_None) {
+            // Pairs, as dict() takes them: ignoring them would give a row of
+            // Nones that saves as such.
+            Ref pairs = new_ref(PyDict_New());
+            Require(PyDict_MergeFromSeq2(pairs.get(), first, 1));
+            data = pairs;
+        }
     }
 
     Ref model = row_model(self);
+    if (strict && nargs > 1) refuse_extra_positionals(model.get(), nargs);
     Ref mapping = getattr(model.get(), N.mapping);
     if (!PyDict_Check(mapping.get())) raise_expected("dict", mapping.get());
 
@@ -217,6 +256,17 @@ void fill_row(PyObject* self, PyObject* first, PyObject* kwargs, bool strict) {
             v = dict_get(data.get(), ((BasePropertyObject*)p)->column);
         Ref value = Ref::owning(v);
         if (v) ++found;
+        // A zip keyed by a column's database name: the item moves to the
+        // attribute the row is keyed by (left there, it would save as NULL).
+        if (from_zip && !v && PyObject_TypeCheck(p, I.BaseProperty) && ((BasePropertyObject*)p)->column) {
+            PyObject* column = ((BasePropertyObject*)p)->column;
+            PyObject* held = dict_get(self, column);
+            if (held && !dict_get(self, k) && !dict_get(mapping.get(), column)) {
+                Ref moved = Ref::owning(held);
+                Require(PyDict_DelItem(self, column));
+                row.set(k, moved.get());
+            }
+        }
         fill_entry(row, self, k, p, PyObject_TypeCheck(p, I.ForeignKey), v, check, checkobj.get());
     }
     // A value the caller gave under a name the model does not have would be
@@ -227,9 +277,11 @@ void fill_row(PyObject* self, PyObject* first, PyObject* kwargs, bool strict) {
         const bool keywords = data.get() == kwargs;
         if (found < PyDict_GET_SIZE(data.get()) - (keywords && c ? 1 : 0))
             check_keys(model.get(), mapping.get(), data.get(), keywords);
-        // Keywords beside a dict are not used, but a misspelt one is still refused.
-        if (!keywords && kwargs && PyDict_GET_SIZE(kwargs) > (c ? 1 : 0))
+        // Keywords beside a dict are not used: refused, not dropped.
+        if (!keywords && kwargs && PyDict_GET_SIZE(kwargs) > (c ? 1 : 0)) {
             check_keys(model.get(), mapping.get(), kwargs, true);
+            refuse_keywords_beside_data(model.get(), kwargs);
+        }
     }
     untrack_if_atomic(self);
 }
@@ -254,7 +306,7 @@ PyObject* mi_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 int mi_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return guard_int([&]() -> int {
         PyObject* first = PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr;
-        fill_row(self, first, kwds, true);
+        fill_row(self, first, kwds, true, PyTuple_GET_SIZE(args));
         return 0;
     });
 }
@@ -274,7 +326,7 @@ PyObject* call_instance_class(PyObject* inst_cls, PyObject* const* args, Py_ssiz
             for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(kwnames); i < n; ++i)
                 Require(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]));
         }
-        fill_row(res.get(), nargs > 0 ? args[0] : nullptr, kwargs.get(), true);
+        fill_row(res.get(), nargs > 0 ? args[0] : nullptr, kwargs.get(), true, nargs);
     } else {
         res = new_ref(PyObject_Vectorcall(inst_cls, args, nargs, kwnames));
     }
@@ -285,26 +337,39 @@ PyObject* call_instance_class(PyObject* inst_cls, PyObject* const* args, Py_ssiz
 // The instance class of `model` when calling the model would build a plain
 // row (nothing customised on the way), else NULL: then rows are built by
 // calling the model.
-PyObject* plain_instance_class_of(PyObject* model) {
+PyObject* plain_instance_class_of(PyObject* model, bool results) {
     if (!PyType_Check(model) || !I.korvid_new_sm) return nullptr;
     PyTypeObject* t = (PyTypeObject*)model;
-    if (mro_lookup(t, N.dunder_new) != I.korvid_new_sm ||
-        mro_lookup(t, N.instanceBuilder) != I.instance_builder_descr)
-        return nullptr;
+    if (mro_lookup(t, N.dunder_new) != I.korvid_new_sm) return nullptr;
+    PyObject* builder = mro_lookup(t, N.instanceBuilder);
+    if (builder != I.instance_builder_descr && !(results && builder == I.middle_builder_descr)) return nullptr;
     PyObject* inst_cls = mro_lookup(t, N.modelInstance);
     return inst_cls && is_plain_instance_class(inst_cls) ? inst_cls : nullptr;
 }
 
+namespace {
+
+// What builds a result row of `model` when it is not built here: the model
+// itself, or a junction model's row class, since calling a junction class
+// gives None by design and a query's rows must not be Nones.
+Ref result_builder(PyObject* model) {
+    if (PyType_Check(model) && mro_lookup((PyTypeObject*)model, N.instanceBuilder) == I.middle_builder_descr)
+        return getattr(model, N.modelInstance);
+    return Ref::owning(model);
+}
+
+}  // namespace
+
 PyObject* build_row(PyObject* model, PyObject* row) {
     return guard([&]() -> PyObject* {
         if (PyDict_Check(row)) {
-            if (PyObject* inst_cls = plain_instance_class_of(model)) {
+            if (PyObject* inst_cls = plain_instance_class_of(model, true)) {
                 Ref self = new_ref(mi_new((PyTypeObject*)inst_cls, N.empty_tuple, nullptr));
                 fill_row(self.get(), row, nullptr, false);
                 return self.relinquish();
             }
         }
-        Ref res = call1(model, row);
+        Ref res = call1(result_builder(model).get(), row);
         check_builder_result(res.get());
         return res.relinquish();
     });
@@ -323,7 +388,8 @@ PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs) {
     if (inst_cls == Py_None) return PyType_Type.tp_call(cls, args, kwargs);
     return guard([&]() -> PyObject* {
         Ref self = new_ref(mi_new((PyTypeObject*)inst_cls, N.empty_tuple, nullptr));
-        fill_row(self.get(), PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr, kwargs, true);
+        fill_row(self.get(), PyTuple_GET_SIZE(args) > 0 ? PyTuple_GET_ITEM(args, 0) : nullptr, kwargs, true,
+                 PyTuple_GET_SIZE(args));
         return self.relinquish();
     });
 }
@@ -370,14 +436,15 @@ int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out) 
     return guard_int([&]() -> int {
         if (!PyTuple_Check(names)) raise_expected("tuple", names);
         if (!PyList_Check(rows)) raise_expected("list", rows);
-        PyObject* inst_cls = plain_instance_class_of(model);
+        PyObject* inst_cls = plain_instance_class_of(model, true);
         const Py_ssize_t nrows = PyList_GET_SIZE(rows);
         if (!inst_cls) {
+            Ref builder = result_builder(model);
             for (Py_ssize_t r = 0; r < nrows; r++) {
                 PyObject* row = PyList_GET_ITEM(rows, r);
                 if (!PyTuple_Check(row)) raise_expected("tuple", row);
                 Ref d = row_dict(names, row);
-                Ref res = call1(model, d.get());
+                Ref res = call1(builder.get(), d.get());
                 check_builder_result(res.get());
                 Require(PyList_Append(out, res.get()));
             }

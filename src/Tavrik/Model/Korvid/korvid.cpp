@@ -369,6 +369,15 @@ PyObject* korvid_getAsyncExecutor(PyObject* cls, PyObject* const* args, Py_ssize
 
 PyObject* middle_instanceBuilder(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) { Py_RETURN_NONE; }
 
+// Calling a junction class gives None; this builds its row, as calling any
+// other model class does.
+PyObject* middle_buildRow(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        Ref inst_cls = getattr(cls, N.modelInstance);
+        return call_instance_class(inst_cls.get(), args, nargs, kwnames);
+    });
+}
+
 PyObject* model_arg(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const names[] = {"model"};
     PyObject* a[1];
@@ -413,6 +422,7 @@ PyMethodDef korvid_getSyncExecutor_def = {"getSyncExecutor", FASTKW(korvid_getSy
                                           "getSyncExecutor($type, /, work=None)\n--\n\n"};
 PyMethodDef middle_defs[] = {
     {"instanceBuilder", FASTKW(middle_instanceBuilder), "instanceBuilder($type, /, *args, **kwargs)\n--\n\n"},
+    {"buildRow", FASTKW(middle_buildRow), "buildRow($type, /, *args, check=True, **kwargs)\n--\n\n"},
     {"getOtherFkBy", FASTKW(middle_getOtherFkBy), "getOtherFkBy($type, /, model)\n--\n\n"},
     {"getOtherModelBy", FASTKW(middle_getOtherModelBy), "getOtherModelBy($type, /, model)\n--\n\n"},
 };
@@ -533,6 +543,7 @@ void create_korvid_classes(PyObject* m) {
     Ref middle = make_class(I.KorvidMeta, "MiddleKorvid", mbases.get(), mns.get());
     add_object(m, "MiddleKorvid", middle.get());
     I.MiddleKorvid = middle;
+    I.middle_builder_descr = borrow(dict_get(((PyTypeObject*)middle.get())->tp_dict, N.instanceBuilder));
 }
 
 }  // namespace korvid

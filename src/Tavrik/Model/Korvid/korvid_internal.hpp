@@ -89,6 +89,7 @@ struct Imports {
     Immortal MiddleKorvid;
     Immortal korvid_new_sm;          // Korvid.__dict__["__new__"]
     Immortal instance_builder_descr;  // _Korvid.__dict__["instanceBuilder"]
+    Immortal middle_builder_descr;    // MiddleKorvid.__dict__["instanceBuilder"]
 };
 extern Imports I;
 
@@ -106,14 +107,17 @@ bool is_plain_instance_class(PyObject* cls);
 void set_instance_slots(PyTypeObject* tp);
 // Fills a new row as ModelInstance.__init__ does: `first` is the first
 // positional argument or NULL, `kwargs` the keyword dict or NULL.
-// strict: refuse keys that name no column or relation (rows the caller builds).
-void fill_row(PyObject* self, PyObject* first, PyObject* kwargs, bool strict);
+// strict: refuse keys that name no column or relation and arguments that
+// would be ignored (rows the caller builds; `nargs` positionals were given).
+void fill_row(PyObject* self, PyObject* first, PyObject* kwargs, bool strict, Py_ssize_t nargs = 1);
 // cls.modelInstance(*args, **kw) with the result checked.
 PyObject* call_instance_class(PyObject* inst_cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 void check_builder_result(PyObject* res);
 PyObject* build_row(PyObject* model, PyObject* row);
 int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out);
-PyObject* plain_instance_class_of(PyObject* model);
+// results: for rows built from a result, where a junction model's rows are
+// built by its row class (calling a junction class gives None).
+PyObject* plain_instance_class_of(PyObject* model, bool results = false);
 PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs);
 Py_ssize_t instance_list_len(PyObject* list);
 

@@ -615,6 +615,11 @@ static PyObject* m_delete(FASTCALL_ARGS) {
         if (filter != Py_None) {
             cond = Ref::owning(filter);
         } else {
+            // Neither a row nor a filter: nothing says what to delete.
+            if (instance == Py_None) {
+                PyErr_SetNone(I.DeleteWithOutPrimaryKeyError);
+                throw_error();
+            }
             if (PyObject_TypeCheck(instance, I.korvid->ModelInstanceType))
                 check_row_of(model, instance, "instance", false);
             Ref pk_name = getattr(model, N.pkName);

@@ -51,6 +51,29 @@ void require_pk(PyObject* model, PyObject* row) {
 
 static void validate_row(PyObject* model, PyObject* row, int mode, bool root, PyObject* seen);
 
+// A value put under a column's database name (row["owner_name"] = ... for
+// `owner = StrProperty(60, name="owner_name")`) is not where statements read
+// the column from: saved, it would become NULL without a word.
+static void refuse_column_named_items(PyObject* model, PyObject* row, PyObject* cols) {
+    if (!PyDict_Check(row)) return;
+    Ref mapping;
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(cols); i < n; i++) {
+        PyObject* col = PySequence_Fast_GET_ITEM(cols, i);
+        if (!PyObject_TypeCheck(col, I.mp->BasePropertyType)) continue;
+        PyObject* column = ((BasePropertyObject*)col)->column;
+        PyObject* name = ((BasePropertyObject*)col)->name;
+        if (!column || !name || !dict_get(row, column)) continue;
+        if (!mapping) mapping = getattr(model, N.mapping);
+        if (PyDict_Check(mapping.get()) && dict_get(mapping.get(), column)) continue;  // another attribute's name
+        Ref mname = new_ref(PyType_Check(model) ? PyUnicode_FromString(((PyTypeObject*)model)->tp_name)
+                                                : PyObject_Repr(model));
+        Ref msg = text_of({mname.get(), utf8(" 的行中的键 ").get(), new_ref(PyObject_Repr(column)).get(),
+                           utf8(" 是列名, 行以属性名为键: 请写入 ").get(), new_ref(PyObject_Repr(name)).get()});
+        PyErr_SetObject(PyExc_TypeError, msg.get());
+        throw_error();
+    }
+}
+
 static void validate_items(PyObject* model, PyObject* items, int mode, PyObject* seen) {
     Ref it = new_ref(PyObject_GetIter(items));
     while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get()))) validate_row(model, item.get(), mode, false, seen);
@@ -89,10 +112,11 @@ static void validate_row(PyObject* model, PyObject* row, int mode, bool root, Py
     // The row is kept alive with its address: an iterable may make rows on
     // the fly, and a freed one's address could come back for another row.
     Require(PyDict_SetItem(seen, ident.get(), row));
+    Ref cols = getattr(model, N.col);
+    Ref fast = new_ref(PySequence_Fast(cols.get(), "col must be a sequence"));
+    refuse_column_named_items(model, row, fast.get());
     if (!save) require_pk(model, row);
     if (!root) {
-        Ref cols = getattr(model, N.col);
-        Ref fast = new_ref(PySequence_Fast(cols.get(), "col must be a sequence"));
         for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
             PyObject* col = PySequence_Fast_GET_ITEM(fast.get(), i);
             PyObject* name = prop_name(col);
@@ -107,9 +131,9 @@ static void validate_row(PyObject* model, PyObject* row, int mode, bool root, Py
         }
     }
     Ref fks = getattr(model, N.fk);
-    Ref fast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
-    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; i++) {
-        PyObject* fk = PySequence_Fast_GET_ITEM(fast.get(), i);
+    Ref fkfast = new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fkfast.get()); i < n; i++) {
+        PyObject* fk = PySequence_Fast_GET_ITEM(fkfast.get(), i);
         Ref name = getattr(fk, N.name);
         Ref v = row_get(row, name.get());
         if (!v) continue;

@@ -65,6 +65,7 @@ void init_names() {
     N.findOneBy = name("findOneBy");
     N.modelInstance = name("modelInstance");
     N.valuesMany = name("valuesMany");
+    N.mapping = name("mapping");
 }
 
 static PyModuleDef moduledef = {

@@ -80,7 +80,8 @@ Ref model_columns(PyObject* model) {
 
 // One ordering term in the generator's form: a property, or (property,
 // 'ASC'|'DESC').  Names resolve against the model ("-name" descends); a
-// property of another model is taken as given (a joined table's column).
+// property of another model is taken as given, and the generator refuses it
+// unless the statement joins that model's table.
 Ref order_term(PyObject* model, PyObject* cols, PyObject* term) {
     static const char kExpected[] = "a column, its name, (column, 'asc' or 'desc') or column.desc()";
     if (is_prop(term)) return Ref::owning(term);

@@ -28,7 +28,7 @@ struct Names {
     Immortal getExecutor, getOtherFkBy, insertCell, updateCell, instance, execute;
     Immortal findAllBy, findForeignKey, save, update, reset, con, info;
     Immortal executor, deep, path, clevel, level, before, _saveOTO, _saveOTM, _saveMTM;
-    Immortal findOneBy, modelInstance, valuesMany;
+    Immortal findOneBy, modelInstance, valuesMany, mapping;
 };
 extern Names N;
 
