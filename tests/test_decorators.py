@@ -99,6 +99,23 @@ def test_module_names():
     assert callable(Decorators.use_database) and callable(Decorators.pydantic_support)
 
 
+async def test_the_module_db_is_looked_up_at_call_time(monkeypatch, db_path):
+    log = []
+    recorder = Recorder(log)
+
+    class Handle:
+        connector = types.SimpleNamespace(getCon=lambda: recorder)
+
+        @classmethod
+        def getInstance(cls):
+            log.append("getInstance")
+            return cls
+
+    monkeypatch.setattr(Decorators, "DB", Handle)
+    assert await Service(log).work(1) == 1
+    assert log[:3] == ["getInstance", "enter", ("fun", "con", 1, 0, None)]
+
+
 def test_wraps_metadata_and_is_lazy():
     calls = []
 

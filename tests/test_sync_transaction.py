@@ -107,6 +107,26 @@ def test_nested_block_is_a_savepoint(sqlite_db, db_path):
     assert names(db_path) == ["inner-kept", "outer"]
 
 
+def test_commit_or_rollback_inside_a_block_is_refused(sqlite_db, db_path):
+    # Either would split the block: writes before it kept (or lost) whatever the block did then.
+    from tests.models import User
+
+    ex = User.getExecutor()
+    with pytest.raises(Boom):
+        with sqlite_db.transaction() as con:
+            ex.save(User(name="h1"))
+            for end in (con.commit, con.rollback, sqlite_db.commit, sqlite_db.rollback, sqlite_db.getCon().commit):
+                with pytest.raises(RuntimeError, match="事务块内不能"):
+                    end()
+            ex.save(User(name="h2"))
+            raise Boom
+    assert names(db_path) == []
+    with sqlite_db.transaction() as con:
+        ex.save(User(name="r1"))
+    con.commit()  # after the block, the connection is the connector's own again
+    assert names(db_path) == ["r1"]
+
+
 def test_other_threads_wait_for_the_block(sqlite_db, db_path):
     from tests.models import User
 

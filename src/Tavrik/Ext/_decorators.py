@@ -27,6 +27,13 @@ from Tavrik.DB._async_tx import Transaction  # noqa: E402
 from Tavrik.DB.DB import DB  # noqa: E402
 
 
+def _handle():
+    # The decorator module's DB, looked up when the method is called:
+    # replacing Tavrik.Ext.Decorators.DB points the decorator at another handle.
+    module = sys.modules.get("Tavrik.Ext.Decorators")
+    return getattr(module, "DB", DB) if module is not None else DB
+
+
 def use_database(fun):
     @functools.wraps(fun)
     async def warp(*args, **kwargs):
@@ -40,7 +47,7 @@ def use_database(fun):
         # The steps of connector.transaction() on the connector's getCon(),
         # with the connection kept on the object (and read from it again to
         # commit) and a cancellation left to the task's end.
-        tx = Transaction(DB.getInstance().connector.getCon(), holder=self, cancelRollsBack=False)
+        tx = Transaction(_handle().getInstance().connector.getCon(), holder=self, cancelRollsBack=False)
         con = await tx.__aenter__()
         try:
             self.con = con

@@ -19,7 +19,7 @@ namespace conn {
     X(run_until_complete) X(add_done_callback) X(discard) X(add) X(cancelled) X(exception) X(get_loop)         \
     X(releaseCon) X(_releaseCon) X(init_sqlite) X(_init_mysql) X(is_alive) X(typeArgs) X(targetType)           \
     X(getTableNameList) X(autoFiledAnnounce) X(timeout) X(check_same_thread) X(asyncProcess) X(process)        \
-    X(executor) X(con) X(args) X(loop)
+    X(executor) X(con) X(args) X(loop) X(factory) X(_tavrikBlock)
 #define CONNECTOR_NAME_FIELD(id) Immortal s_##id;
 // Constant texts: G.t_<id> holds the text given.
 #define CONNECTOR_TEXTS(X)                                                                                      \
@@ -37,6 +37,9 @@ struct Globals {
     // imported objects
     Immortal lock, lock_acquire, lock_release, logger, logger_debug, logging_info, sqlite3_connect,
         current_thread, main_thread, copyreg_newobj;
+    // The main connection's class (Tavrik/DB/_sqlite_block.py) and the base
+    // class's commit and rollback, by which the connector ends transactions.
+    Immortal BlockConnection, con_commit, con_rollback;
     // functions of Tavrik/DB/_aio_connectors.py and Tavrik/DB/_async_tx.py
     Immortal ConRequest, sq_asyncProcess, sq_execute, my_asyncProcess, my_execute, noop_coro,
         sq_release, my_release, tx_drive, tx_new_life, tx_transaction, tx_run_transaction,

@@ -246,6 +246,10 @@ void module_body(PyObject* m) {
     Ref root = new_ref(PyObject_CallMethod(logging.get(), "getLogger", nullptr));
     G.logging_info = getattr(root.get(), "info");
     G.sqlite3_connect = getattr(sqlite3.get(), "connect");
+    G.BlockConnection = import_attr("Tavrik.DB._sqlite_block", "BlockConnection");
+    Ref sq_con = getattr(sqlite3.get(), "Connection");
+    G.con_commit = getattr(sq_con.get(), "commit");
+    G.con_rollback = getattr(sq_con.get(), "rollback");
     G.current_thread = getattr(threading.get(), "current_thread");
     G.main_thread = getattr(threading.get(), "main_thread");
     G.copyreg_newobj = import_attr("copyreg", "__newobj__");

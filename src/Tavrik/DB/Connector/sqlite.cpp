@@ -17,6 +17,8 @@ Ref open_connection(PyObject* path, bool main) {
         // A busy timeout long enough that writers queue rather than fail.
         Ref timeout = new_ref(PyLong_FromLong(99999));
         setitem(kw.get(), G.s_timeout, timeout.get());
+        // Transaction blocks run on it: it refuses a commit in their middle.
+        setitem(kw.get(), G.s_factory, G.BlockConnection.get());
     }
     // Usable from any thread; thread connections are also closed by close()
     // on whichever thread calls it.
@@ -56,6 +58,17 @@ void renew_after_fork(PyObject* self) {
         set_field(s->con, con.get());
     }
     s->forkGeneration = fork_generation;
+}
+
+// The connection's own commit or rollback (`how`), past the main
+// connection's refusal inside blocks: the connector ends its transactions.
+void end_tx(PyObject* how, PyObject* con) { call1(how, con); }
+
+// Marks the main connection while a block is open (its commit() and
+// rollback() refuse then).
+void mark_block(PyObject* con, bool open) {
+    if (PyObject_TypeCheck(con, (PyTypeObject*)G.BlockConnection.get()))
+        Require(PyObject_SetAttr(con, G.s__tavrikBlock, open ? Py_True : Py_False));
 }
 
 PyObject* main_con(PyObject* self) {
@@ -221,12 +234,12 @@ PyObject* sqlite_getCon(PyObject* self, PyObject*) {
 PyObject* sqlite_releaseCon(PyObject* self, PyObject* con) {
     return guard([&]() -> PyObject* {
         if (con != main_con(self)) {
-            callm(con, G.s_commit);
+            end_tx(G.con_commit, con);
             Py_RETURN_NONE;
         }
         LockHold hold;
         // A block's statements are committed when the block ends.
-        if (S(self)->txDepth == 0) callm(con, G.s_commit);
+        if (S(self)->txDepth == 0) end_tx(G.con_commit, con);
         hold.release();
         Py_RETURN_NONE;
     });
@@ -290,7 +303,7 @@ PyObject* process_impl(PyObject* self, PyObject* executor) {
                         run_sql(con, "RELEASE tavrik_batch");
                     });
                 else if (!block)
-                    keeping_error([&] { callm(con, G.s_rollback); });
+                    keeping_error([&] { end_tx(G.con_rollback, con); });
                 return nullptr;
             }
             Ref cursor = Ref::consuming(ran);
@@ -317,7 +330,7 @@ PyObject* process_impl(PyObject* self, PyObject* executor) {
             if (savepoint)
                 run_sql(con, "RELEASE tavrik_batch");
             else if (!block)
-                callm(con, G.s_commit);
+                end_tx(G.con_commit, con);
         } catch (const PyErrOccurred&) {
             // A failed statement (or any row of a batch) must not stay in the
             // open transaction for the next commit to publish.
@@ -326,7 +339,7 @@ PyObject* process_impl(PyObject* self, PyObject* executor) {
                     run_sql(con, "ROLLBACK TO tavrik_batch");
                     run_sql(con, "RELEASE tavrik_batch");
                 } else if (!block) {
-                    callm(con, G.s_rollback);
+                    end_tx(G.con_rollback, con);
                 }
             });
             throw;
@@ -391,7 +404,8 @@ PyObject* sqlite_GenerateTable(PyObject* self, PyObject*) {
     });
 }
 
-// Calls the main connection's method `name` under the module lock.
+// Calls the main connection's method `name` under the module lock; inside
+// a block the connection refuses, as its own commit() and rollback() do.
 PyObject* main_con_locked(PyObject* self, PyObject* name) {
     return guard([&]() -> PyObject* {
         LockHold hold;
@@ -583,6 +597,7 @@ int sqlite_transaction_begin(PyObject* self) {
                 // change what the block reads before the block writes.
                 run_sql(con, "BEGIN IMMEDIATE");
             }
+            if (s->txDepth == 0) mark_block(con, true);
             s->txDepth++;
         } catch (const PyErrOccurred&) {
             lock_exit_keeping_error();
@@ -604,6 +619,7 @@ int sqlite_transaction_end(PyObject* self, int ok) {
         }
         try {
             int depth = --s->txDepth;
+            if (depth == 0) mark_block(con, false);
             if (depth > 0) {
                 if (!ok) {
                     Ref back = new_ref(PyUnicode_FromFormat("ROLLBACK TO tavrik_tx_%d", depth));
@@ -613,13 +629,13 @@ int sqlite_transaction_end(PyObject* self, int ok) {
                 callm(con, G.s_execute, rel.get());
             } else if (ok) {
                 try {
-                    callm(con, G.s_commit);
+                    end_tx(G.con_commit, con);
                 } catch (const PyErrOccurred&) {
-                    keeping_error([&] { callm(con, G.s_rollback); });
+                    keeping_error([&] { end_tx(G.con_rollback, con); });
                     throw;
                 }
             } else {
-                callm(con, G.s_rollback);
+                end_tx(G.con_rollback, con);
             }
         } catch (const PyErrOccurred&) {
             lock_exit_keeping_error();
