@@ -1,6 +1,14 @@
 """Tavrik extensions: table creation for the declared models."""
+import sqlite3
+import warnings
 
-__all__ = ["generate_table"]
+__all__ = ["SchemaWarning", "generate_table"]
+
+
+class SchemaWarning(UserWarning):
+    """An index or unique constraint a model declares and its existing table
+    lacks: generate_table() creates the tables that are missing, and changing
+    an existing one is a migration's job."""
 
 
 def _declared_models():
@@ -45,11 +53,40 @@ def _relation_columns(models):
     return [(m, c) for m, c in found if c is not None and any(c is x for x in getattr(m, "col", None) or ())]
 
 
+def _declared_indexes(model, relation_columns):
+    """(column name, unique) of each index the model's table is declared
+    with: unique= and index= columns, and the columns relations look up."""
+    cols = list(model.col)
+    keys = [c for c in cols if c.primaryKey]
+    out = {}
+    for c in cols:
+        if c.unique and not (c.primaryKey and len(keys) == 1):
+            out.setdefault(c.column, True)
+    for c in cols:
+        if c.index and not (c.primaryKey and len(keys) == 1):
+            out.setdefault(c.column, False)
+    for m, c in relation_columns:
+        if m is model and not (c.primaryKey and len(keys) == 1):
+            out.setdefault(c.column, False)
+    return list(out.items())
+
+
+def _lacking(table, column, unique, cause=None):
+    what = "唯一约束" if unique else "索引"
+    text = "表 %r 已存在, 但缺少模型声明的%s (列 %r): generate_table() 只创建缺少的表, 修改已有的表需要迁移" % (
+        table, what, column)
+    if cause is not None:
+        text += "; 数据库拒绝创建它: %s" % (cause,)
+    warnings.warn(SchemaWarning(text), stacklevel=3)
+
+
 def generate_table(connector=None):
     """
         为每个已声明且有列的模型创建尚不存在的表 (CREATE TABLE IF NOT EXISTS)。
         同一表名声明多次时以最后一次为准; Korvid 与 MiddleKorvid 本身不建表。
         connector 默认为数据库句柄 DB.getInstance() 的连接器。
+        先创建(并提交)所有缺少的表, 再创建索引; 已有的表缺少声明的索引或唯一约束时
+        (或数据库拒绝创建它, 例如已有重复值), 发出 SchemaWarning 指明表与列, 其余照常完成。
         同步连接器: 在 getCon() 的链接上执行并提交, 返回 None。
         异步连接器: 返回一个协程, 它在当前任务的链接上执行这些语句并提交该链接;
         协程完成时表已创建并已提交。
@@ -61,29 +98,71 @@ def generate_table(connector=None):
     from Tavrik.DB.Generator import TableGenerator
 
     models = _declared_models()
+    relation_columns = _relation_columns(models)
     generators = {model: TableGenerator(model, connector) for model in models}
-    for model, column in _relation_columns(models):
+    for model, column in relation_columns:
         generator = generators.get(model)
         if generator is not None:
             generator.index(column)
-    statements = [g.sql() for g in generators.values()]
-    for g in generators.values():
-        statements.extend(g.indexSql())
+    creates = [g.sql() for g in generators.values()]
+    declared = {model: _declared_indexes(model, relation_columns) for model in models}
+    # indexSql() lists a table's indexes in the declared order: unique
+    # columns, index= columns, relation columns, each column once.
+    indexes = [(model, sql, spec) for model, g in generators.items()
+               for sql, spec in zip(g.indexSql(), declared[model])]
     if connector.isAsync:
-        return _create_tables(connector, statements)
+        return _create_tables(connector, creates, indexes, declared)
     con = connector.getCon()
-    for sql in statements:
+    # Every missing table first, committed: a failing index cannot keep
+    # a later table from being made.
+    for sql in creates:
         con.execute(sql)
+    con.commit()
+    for model, sql, (column, unique) in indexes:
+        try:
+            con.execute(sql)
+        except sqlite3.IntegrityError as e:
+            _lacking(model.tableName, column, unique, e)
     con.commit()
     return None
 
 
-async def _create_tables(connector, statements):
+async def _create_tables(connector, creates, indexes, declared):
     con = await connector.getCon()
     cursor = await con.cursor()
     try:
-        for sql in statements:
+        for sql in creates:
             await cursor.execute(sql)
+        await con.commit()
+        for model, sql, (column, unique) in indexes:
+            try:
+                await cursor.execute(sql)
+            except sqlite3.IntegrityError as e:
+                _lacking(model.tableName, column, unique, e)
+        if not indexes:
+            # MySQL declares indexes inside CREATE TABLE, which an existing
+            # table skips: compare with what the table has.
+            await _check_mysql_indexes(cursor, declared)
     finally:
         await cursor.close()
     await con.commit()
+
+
+async def _check_mysql_indexes(cursor, declared):
+    for model, wanted in declared.items():
+        if not wanted:
+            continue
+        await cursor.execute(
+            "SELECT INDEX_NAME, NON_UNIQUE, SEQ_IN_INDEX, COLUMN_NAME FROM information_schema.STATISTICS "
+            "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s ORDER BY INDEX_NAME, SEQ_IN_INDEX",
+            (model.tableName,))
+        found = {}
+        for name, non_unique, _, column in await cursor.fetchall():
+            found.setdefault(name, (not int(non_unique), []))[1].append(column)
+        for column, unique in wanted:
+            if unique:
+                ok = any(u and cols == [column] for u, cols in found.values())
+            else:
+                ok = any(cols[0] == column for _, cols in found.values())
+            if not ok:
+                _lacking(model.tableName, column, unique)

@@ -2,7 +2,10 @@ from typing import Any, Awaitable, Optional, Union, overload
 
 from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector, Sqlite3Connector
 
-__all__ = ["generate_table"]
+__all__ = ["SchemaWarning", "generate_table"]
+
+class SchemaWarning(UserWarning):
+    """A declared index or unique constraint that an existing table lacks."""
 
 @overload
 def generate_table(connector: Sqlite3Connector) -> None: ...
