@@ -10,6 +10,9 @@ class SchemaWarning(UserWarning):
     lacks: generate_table() creates the tables that are missing, and changing
     an existing one is a migration's job."""
 
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+
 
 def _declared_models():
     """Models with columns, the latest declaration of each table name, in

@@ -7,6 +7,8 @@ __all__ = ["SchemaWarning", "generate_table"]
 class SchemaWarning(UserWarning):
     """A declared index or unique constraint that an existing table lacks."""
 
+    def __init__(self, message: str) -> None: ...
+
 @overload
 def generate_table(connector: Sqlite3Connector) -> None: ...
 @overload

@@ -133,7 +133,8 @@ PyMethodDef async_methods[] = {
     P("_saveMTM", OP_SAVE_MTM, nullptr),
     M(1, "findOneBy($self, /, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)"
          "\n--\n\n"
-         "按条件查询唯一的一行，没有结果时为None; 关键字参数同 findAllBy"),
+         "按条件查询唯一的一行，没有结果时为None (同步执行器则抛出 QueryResoutIsNotOne), 多于一行时抛出 "
+         "QueryResoutIsNotOne; 关键字参数同 findAllBy"),
     M(2, "saveAll($self, /, instances)\n--\n\n"
          "以一条INSERT语句批量插入实例，返回写入的行数"),
     M(3, "findForeignKey($self, /, instance, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"

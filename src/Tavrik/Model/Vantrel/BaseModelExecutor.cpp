@@ -771,7 +771,8 @@ PyMethodDef base_methods[] = {
      "limit/offset: 最多返回 limit 行, 跳过前 offset 行 (非负64位整数); columns: 只查询这些列 (列或列名), 结果行只含这些列"},
     {"findOneBy", (PyCFunction)(void (*)(void))m_findOneBy, METH_FASTCALL | METH_KEYWORDS,
      "findOneBy($self, /, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n--\n\n"
-     "按条件查询唯一的一行; 关键字参数同 findAllBy"},
+     "按条件查询唯一的一行: 没有结果或多于一行时都抛出 QueryResoutIsNotOne (异步执行器没有结果时为None); "
+     "关键字参数同 findAllBy"},
     {"findAnyMatch", (PyCFunction)(void (*)(void))m_findAnyMatch, METH_FASTCALL | METH_KEYWORDS,
      "findAnyMatch($self, /, instance, limit=0, offset=0, *, forUpdate=False, orderBy=None, columns=None)\n--\n\n"
      "查询与实例中已设置的值相符的行; forUpdate, orderBy, columns 同 findAllBy"},
