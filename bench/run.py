@@ -33,8 +33,10 @@ sys.path.insert(0, HERE)
 import common  # noqa: E402
 from common import CheckFailed, Runner, Sizes, Skip, check_all_items, check_saved, clear_items, expect  # noqa: E402
 import raw  # noqa: E402
+import wide  # noqa: E402
 
-IMPL_ORDER = ["raw", "Tavrik", "Tavrik (prebuilt rows)", "Tavrik (findListForeignKey)", "peewee", "SQLAlchemy",
+IMPL_ORDER = ["raw", "Tavrik", "Tavrik save()", "Tavrik update()", "Tavrik (prebuilt rows)",
+              "Tavrik (findListForeignKey)", "peewee", "SQLAlchemy",
               "Pony", "Tortoise", "SQLAlchemy async"]
 SYNC_OTHERS = ["peewee", "SQLAlchemy", "Pony"]
 ASYNC_OTHERS = ["Tortoise", "SQLAlchemy async"]
@@ -186,6 +188,10 @@ def sync_scenarios(sizes):
              unit="row", goal=2.0, impls=[("raw", raw.rewrites), ("Tavrik", t.resaves)]),
         dict(id="3u", title="update() of rows, :memory:", size="%d rows: fetch, change 2, update" % s.saves,
              unit="row", goal=1.5, impls=[("raw", raw.rewrites), ("Tavrik", t.updates)]),
+        dict(id="3w", title="Wide row written back, :memory:",
+             size="%d rows x 14 cols: fetch, change 2, write" % s.saves, unit="row", goal=1.3,
+             impls=[("raw", wide.raw), ("Tavrik", wide.tavrik("update", columns=["qty", "note"])),
+                    ("Tavrik save()", wide.tavrik("save")), ("Tavrik update()", wide.tavrik("update"))]),
         dict(id="4", title="Batch insert (saveAll)", size="%d rows" % s.batch, unit="row", goal=1.3,
              impls=impls("batch_insert", extra=[("Tavrik (prebuilt rows)", t.batch_insert_prebuilt)])),
         dict(id="5", title="Paging (Olvane)", size="page %d x %d over %d rows, %d calls"

@@ -284,9 +284,6 @@ def test_save_returns_same_instance_with_key(sqlite_db, db_path):
     it2 = ExItem(id=40, label="given")
     assert ex.save(it2) is it2 and it2.id == 40
     assert raw(db_path, "SELECT id, label FROM ex_item ORDER BY id") == [(1, "new"), (40, "given")]
-    # nothing but None: nothing written, same instance back
-    empty = ExItem(label=None, qty=None, check=False)
-    assert ex.save(empty) is empty and count(db_path, "ex_item") == 2
 
 
 def test_ids_beyond_32_bits(sqlite_db, db_path):
@@ -328,12 +325,6 @@ def test_falsy_values_are_written(sqlite_db, db_path, values):
 def test_zero_primary_key_asks_for_a_new_key(sqlite_db, db_path):
     u = User.getExecutor().save(User(id=0, name="k"))
     assert u.id == 1 and raw(db_path, "SELECT id FROM t_user") == [(1,)]
-
-
-def test_all_none_row_writes_nothing(sqlite_db, db_path):
-    row = User(name=None, check=False)
-    assert User.getExecutor().save(row) is row
-    assert count(db_path, "t_user") == 0
 
 
 def test_save_many_to_many_item_without_key_writes_nothing(sqlite_db, db_path):

@@ -51,10 +51,6 @@ async def test_save_returns_the_instance_and_falls_back_to_update(on):
     again = User(id=u.id, name="ann2", age=4)
     assert await ok(on, lambda: ex.save(again)) is again
     assert on.rows(USERS) == [(u.id, "ann2", 4, 1)]
-    # nothing to write: the same instance back, nothing stored
-    empty = User(name=None, check=False)
-    assert await ok(on, lambda: ex.save(empty)) is empty
-    assert on.rows("SELECT COUNT(*) FROM t_user") == [(1,)]
 
 
 async def test_junction_rows_save_to_none_and_read_back_as_rows(on):

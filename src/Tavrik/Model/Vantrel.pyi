@@ -76,15 +76,19 @@ class ModelExecutor(BaseModelExecutor[_M]):
     def save(self, instance: _M) -> _M:
         """Inserts the row (every column whose value is not None; a falsy
         primary key asks for a new key) and then its related rows; a row whose
-        key exists already is updated instead.  Returns the same row with its
-        new key, or None for a junction row."""
-    def update(self, instance: _M) -> _M:
-        """Updates the row by its primary key, its related rows first; a
-        many-to-many relation's junction rows become exactly the list held."""
+        key exists already is updated instead.  A row holding no values is
+        inserted with every column at its default.  Returns the same row with
+        its new key, or None for a junction row."""
+    def update(self, instance: _M, *, columns: Optional[_Columns] = None) -> _M:
+        """Updates the row by its primary key, its related rows first; every
+        column the row holds is written (None as NULL), and a many-to-many
+        relation's junction rows become exactly the list held.  With
+        `columns`, only those columns (never the key) and no related rows."""
     def saveAll(self, instances: Iterable[_M]) -> int:
         """One INSERT for all rows; returns the number of rows written.  The
         rows' primary keys are not filled in (the drivers report no reliable
-        id per row for a batch)."""
+        id per row for a batch), so rows holding related rows are refused
+        (ValueError) before anything is written."""
     def _saveOTO(self, res: Any, fk: Any, instance: _M) -> None: ...
     def _saveOTM(self, fk: Any, instance: _M) -> None: ...
     def _saveMTM(self, fk: Any, instance: _M) -> None: ...
@@ -130,7 +134,7 @@ class AsyncModelExecutor(BaseModelExecutor[_M]):
     def save(self: "AsyncModelExecutor[_J]", instance: _J) -> Awaitable[None]: ...  # type: ignore[overload-overlap]
     @overload
     def save(self, instance: _M) -> Awaitable[_M]: ...
-    def update(self, instance: _M) -> Awaitable[_M]: ...
+    def update(self, instance: _M, *, columns: Optional[_Columns] = None) -> Awaitable[_M]: ...
     def saveAll(self, instances: Iterable[_M]) -> Awaitable[int]: ...
     def _saveOTO(self, res: Any, fk: Any, instance: _M) -> Awaitable[None]: ...
     def _saveOTM(self, fk: Any, instance: _M) -> Awaitable[None]: ...

@@ -443,7 +443,7 @@ PyObject* c_sq_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 2) raise_arity("_c_sq_prepare", "exactly", 2, nargs);
         if (!PyObject_TypeCheck(args[0], &AioSqliteConnectorType)) raise_expected("AioSqliteConnector", args[0]);
         check_async_executor(args[1]);
-        Statement st = statement_of(args[1]);
+        Statement st = statement_of(args[1], Dialect::SQLite);
         if (((SqObj*)args[0])->showLog) log_statement(st.sql.get(), st.params.get());
         Ref sql = replace_placeholders(st.sql.get());
         return Py_BuildValue("(OOiO)", sql.get(), st.params.get(), st.kind, st.batch ? Py_True : Py_False);
@@ -472,7 +472,7 @@ PyObject* c_my_kind(PyObject*, PyObject* executor) {
 PyObject* c_my_pair(PyObject*, PyObject* executor) {
     return guard([&]() -> PyObject* {
         check_async_executor(executor);
-        Statement st = statement_of(executor);
+        Statement st = statement_of(executor, Dialect::MySQL);
         PyObject* p = st.params.get();
         bool batch = false;
         if (PyList_Check(p))

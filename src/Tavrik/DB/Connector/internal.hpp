@@ -182,8 +182,9 @@ struct Statement {
     bool batch;
 };
 
-// Reads the executor's generator and its (text, parameters) pair.
-Statement statement_of(PyObject* executor);
+// Reads the executor's generator and its (text, parameters) pair, spelled
+// for the connector's database.
+Statement statement_of(PyObject* executor, Dialect d);
 
 // Rows (a list/tuple of row tuples) -> list of row dicts keyed by the names
 // of `cursor.description`.

@@ -274,7 +274,7 @@ PyObject* sqlite_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* process_impl(PyObject* self, PyObject* executor) {
     if (executor == Py_None)  // accepted by the signature, but there is nothing to run
         raise_arg_type("executor", G.vantrel->ModelExecutorType->tp_name, executor);
-    Statement st = statement_of(executor);
+    Statement st = statement_of(executor, Dialect::SQLite);
     Ref sql = replace_placeholders(st.sql.get());
     Ref names, rows, raw;
     {

@@ -90,6 +90,7 @@ void init_table_types(PyObject* m);
 PyObject* table_statement_pair(PyObject* gen);
 
 PyObject* api_statement_pair(PyObject* gen);
+PyObject* api_statement_pair_in(PyObject* gen, int dialect);
 PyObject* api_where_part(PyObject* gen);
 PyObject* api_bind_model(PyObject* gen, PyObject* model);
 PyObject* api_update_statement(PyObject* gen, PyObject* model);

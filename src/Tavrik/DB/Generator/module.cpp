@@ -41,6 +41,7 @@ void init_module(PyObject* m) {
     api.JoinCellType = &JoinCellType;
     api.insert_values = api_insert_values;
     fill_building_api(&api);
+    api.statement_pair_in = api_statement_pair_in;
     export_api(m, TAVRIK_GENERATOR_CAPSULE, &api);
     mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 4);
 }

@@ -612,7 +612,20 @@ Ref batch_as_rows(SqlGeneratorObject* g) {
     return rows;
 }
 
-Ref insert_pair(SqlGeneratorObject* g) {
+// A row given no values: every column takes its default, and the database's
+// constraints decide whether the row may exist.  The two databases spell it
+// differently and neither reads the other's form.
+Ref default_insert_pair(SqlGeneratorObject* g, Dialect d) {
+    Ref t = table_name(g->table);
+    std::string out = "INSERT INTO ";
+    quote_ident(out, t.get());
+    out += d == Dialect::MySQL ? " () VALUES ()" : " DEFAULT VALUES";
+    Ref text = to_str(out);
+    Ref none = new_ref(PyTuple_New(0));
+    return new_ref(PyTuple_Pack(2, text.get(), none.get()));
+}
+
+Ref insert_pair(SqlGeneratorObject* g, Dialect d) {
     no_select_clauses(g, "INSERT");
     if (g->where) {
         PyErr_SetString(PyExc_ValueError, "INSERT statements take no WHERE");
@@ -625,6 +638,7 @@ Ref insert_pair(SqlGeneratorObject* g) {
         return new_ref(PyTuple_Pack(2, text.get(), params));
     }
     Py_ssize_t nrows = g->rows ? PyList_GET_SIZE(g->rows) : 0;
+    if (nrows == 1 && PyTuple_GET_SIZE(PyList_GET_ITEM(g->rows, 0)) == 0) return default_insert_pair(g, d);
     if (nrows == 0 || PyTuple_GET_SIZE(PyList_GET_ITEM(g->rows, 0)) == 0) {
         PyErr_SetString(PyExc_ValueError, "INSERT without values");
         throw_error();
@@ -876,7 +890,8 @@ PyMethodDef gen_methods[] = {
                              "bind(model): binds the generator to a model and returns it."},
     {"statementPair", m_statement_pair, METH_NOARGS,
      "statementPair($self, /)\n--\n\n"
-     "statementPair(): (SQL text with %s placeholders, parameter tuple or list of tuples for a batch)."},
+     "statementPair(): (SQL text with %s placeholders, parameter tuple or list of tuples for a batch); "
+     "an INSERT of no values in SQLite's spelling (DEFAULT VALUES)."},
     {"wherePart", m_where_part, METH_NOARGS, "wherePart($self, /)\n--\n\n"
                                              "wherePart(): ('WHERE ...', [values]) or ('', [])."},
     {nullptr, nullptr, 0, nullptr},
@@ -1009,13 +1024,15 @@ PyMethodDef custom_methods[] = {
 
 // ------------------------------------------------------------ capsule
 
-PyObject* api_statement_pair(PyObject* self) {
+PyObject* api_statement_pair(PyObject* self) { return api_statement_pair_in(self, (int)Dialect::SQLite); }
+
+PyObject* api_statement_pair_in(PyObject* self, int dialect) {
     return guard([&]() -> PyObject* {
         if (PyObject_TypeCheck(self, &SqlGeneratorType)) {
             SqlGeneratorObject* g = G(self);
             switch (g->head.base.kind) {
                 case SK_SELECT: return select_pair(g).relinquish();
-                case SK_INSERT: return insert_pair(g).relinquish();
+                case SK_INSERT: return insert_pair(g, (Dialect)dialect).relinquish();
                 case SK_UPDATE: return update_pair(g).relinquish();
                 case SK_DELETE: return delete_pair(g).relinquish();
                 default:

@@ -105,6 +105,7 @@ Immortal run_driver;
 template <PlanOp Op>
 PyObject* planned(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const char* const save_names[] = {"instance"};
+    static const char* const update_names[] = {"instance", "columns"};
     static const char* const oto_names[] = {"res", "fk", "instance"};
     static const char* const rel_names[] = {"fk", "instance"};
     static const char* const fnames[] = {"save", "update", "_saveOTO", "_saveOTM", "_saveMTM"};
@@ -112,7 +113,19 @@ PyObject* planned(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         const char* const* names = Op == OP_SAVE || Op == OP_UPDATE ? save_names : Op == OP_SAVE_OTO ? oto_names : rel_names;
         const int n = Op == OP_SAVE || Op == OP_UPDATE ? 1 : Op == OP_SAVE_OTO ? 3 : 2;
         PyObject* a[3];
-        bind_args(fnames[Op], args, nargs, kwnames, names, n, n, a);
+        if (Op == OP_UPDATE) {
+            if (nargs > 1) raise_count(Params{"update", update_names, 1, 1}, nargs);
+            bind_args("update", args, nargs, kwnames, update_names, 2, 1, a);
+            if (a[1] && a[1] != Py_None) {
+                // Some columns of the row alone: one statement, built now;
+                // its execute() is the awaitable.
+                Ref props = written_columns(model_of(self), a[1]);
+                build_column_update(self, a[0], props.get());
+                return call_method0(self, N.execute).relinquish();
+            }
+        } else {
+            bind_args(fnames[Op], args, nargs, kwnames, names, n, n, a);
+        }
         Ref plan = new_async_plan(self, Op, a);
         return call1(run_driver.get(), plan.get()).relinquish();
     });
@@ -126,8 +139,8 @@ PyMethodDef async_methods[] = {
          "把当前语句交给数据库执行"),
     P("save", OP_SAVE, "save($self, /, instance)\n--\n\n"
                        "插入实例及其关联对象，已存在时改为更新"),
-    P("update", OP_UPDATE, "update($self, /, instance)\n--\n\n"
-                           "按主键更新实例及其关联对象"),
+    P("update", OP_UPDATE, "update($self, /, instance, *, columns=None)\n--\n\n"
+                           "按主键更新实例及其关联对象; columns 给出时只写这些列 (不含主键, 不写关联对象)"),
     P("_saveOTO", OP_SAVE_OTO, nullptr),
     P("_saveOTM", OP_SAVE_OTM, nullptr),
     P("_saveMTM", OP_SAVE_MTM, nullptr),

@@ -28,6 +28,11 @@ static bool written_on_insert(PyObject* col, PyObject* v) {
     return true;
 }
 
+static Ref fast_fks_of(PyObject* model) {
+    Ref fks = getattr(model, N.fk);
+    return new_ref(PySequence_Fast(fks.get(), "fk must be a sequence"));
+}
+
 static Ref col_name_of(PyObject* holder, PyObject* attr) {
     Ref col = getattr(holder, attr);
     return getattr(col.get(), N.name);
@@ -167,7 +172,7 @@ void validate_tree(PyObject* model, PyObject* row, int mode) {
 
 // ------------------------------------------------------------ statement builders
 
-bool build_insert(PyObject* self, PyObject* instance, PyObject* update_cells) {
+void build_insert(PyObject* self, PyObject* instance, PyObject* update_cells) {
     executor_reset(self);
     // A batch built but never run (an un-awaited saveAll) leaves its mark:
     // this statement is a single row, whose new id is wanted.
@@ -192,12 +197,12 @@ bool build_insert(PyObject* self, PyObject* instance, PyObject* update_cells) {
         Require(PyList_Append(cells.get(), cell.get()));
         if (update_cells) Require(PyList_Append(update_cells, cell.get()));
     }
-    if (PyList_GET_SIZE(cells.get()) == 0) return false;
+    // No cells at all is still a row: the generator writes it with every
+    // column at its default.
     PyObject* sql = E(self)->sql;
     if (!sql) raise_none_attr("insert");
     Require(I.gen->insert(sql, model));
     Require(I.gen->values(sql, cells.get()));
-    return true;
 }
 
 // The UPDATE of `instance` by its key `pk`, setting `cells`.
@@ -209,6 +214,32 @@ static void begin_update(PyObject* self, PyObject* model, PyObject* pk, PyObject
     Ref pk_col = getattr(model, N.pkCol);
     Ref cond = new_ref(PyObject_RichCompare(pk_col.get(), pk, Py_EQ));
     Require(I.gen->where(sql, cond.get()));
+}
+
+void build_column_update(PyObject* self, PyObject* instance, PyObject* props) {
+    PyObject* model = model_of(self);
+    check_row_of(model, instance, "instance", false);
+    require_pk(model, instance);
+    Ref pk_name = getattr(model, N.pkName);
+    Ref pk = row_item(instance, pk_name.get());
+    Py_ssize_t n = PyTuple_GET_SIZE(props);
+    Ref cells = new_ref(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* col = PyTuple_GET_ITEM(props, i);
+        PyObject* name = prop_name(col);
+        Ref v = row_get(instance, name);
+        // A column asked for must be written: one the row lacks is an error,
+        // not a NULL.
+        if (!v) {
+            Ref msg = text_of({utf8("columns: 实例中没有列 ").get(), name, utf8(" 的值").get()});
+            PyErr_SetObject(PyExc_ValueError, msg.get());
+            throw_error();
+        }
+        PyList_SET_ITEM(cells.get(), i, Require(I.mp->update_cell(col, v.get())));
+    }
+    executor_reset(self);
+    Require(PyDict_SetItem(instance_dict(self), N.instance, instance));
+    begin_update(self, model, pk.get(), cells.get());
 }
 
 // Returns false when the row holds none of the model's columns (nothing to set).
@@ -257,6 +288,29 @@ static void build_fallback_update(PyObject* self, PyObject* instance, PyObject* 
     begin_update(self, model, pk.get(), update_cells);
 }
 
+// One INSERT fills in no keys, so the related rows that save() would write
+// after their owner cannot follow it: a batch holding any is refused before
+// a statement runs, rather than stored without them.
+static void refuse_related(PyObject* model, PyObject* rows) {
+    Ref fks = fast_fks_of(model);
+    Py_ssize_t nfk = PySequence_Fast_GET_SIZE(fks.get());
+    if (nfk == 0) return;
+    std::vector<Ref> names((size_t)nfk);
+    for (Py_ssize_t i = 0; i < nfk; i++) names[(size_t)i] = getattr(PySequence_Fast_GET_ITEM(fks.get(), i), N.name);
+    for (Py_ssize_t r = 0, n = PyList_GET_SIZE(rows); r < n; r++) {
+        PyObject* row = PyList_GET_ITEM(rows, r);
+        for (const Ref& name : names) {
+            Ref v = row_get(row, name.get());
+            if (!v || !truthy(v.get())) continue;
+            Ref index = new_ref(PyLong_FromSsize_t(r));
+            Ref msg = text_of({utf8("saveAll 不保存关联对象: instances[").get(), index.get(),
+                               utf8("] 的关联 ").get(), name.get(), utf8(" 有值, 请用 save() 逐个保存").get()});
+            PyErr_SetObject(PyExc_ValueError, msg.get());
+            throw_error();
+        }
+    }
+}
+
 // Batch insertion: one INSERT for many rows.  The column list is every column
 // that some row sets (as for save); a row that leaves one of them
 // unset gets the column's declared default, or NULL, as a single save would
@@ -270,6 +324,7 @@ Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
         check_row_of(model, row, "instances", true);
     }
     if (nrows == 0) return 0;
+    refuse_related(model, rows.get());
     Ref cols = getattr(model, N.col);
     Ref fast = new_ref(PySequence_Fast(cols.get(), "col must be a sequence"));
     Py_ssize_t ncols = PySequence_Fast_GET_SIZE(fast.get());
@@ -451,9 +506,16 @@ static PyObject* m_save(FASTCALL_ARGS) {
 
 static PyObject* m_update(FASTCALL_ARGS) {
     return guard([&] {
-        static const char* const names[] = {"instance"};
-        PyObject* a[1];
-        bind_args("update", args, nargs, kwnames, names, 1, 1, a);
+        static const char* const names[] = {"instance", "columns"};
+        PyObject* a[2];
+        if (nargs > 1) raise_count(Params{"update", names, 1, 1}, nargs);
+        bind_args("update", args, nargs, kwnames, names, 2, 1, a);
+        if (a[1] && a[1] != Py_None) {
+            // Some columns of the row alone: one statement, atomic by itself.
+            Ref props = written_columns(model_of(self), a[1]);
+            build_column_update(self, a[0], props.get());
+            return executor_execute(self).relinquish();
+        }
         return in_transaction(self, [&] { return run_plan(self, OP_UPDATE, a); }).relinquish();
     });
 }
@@ -530,8 +592,8 @@ PyMethodDef sync_methods[] = {
     {"save", (PyCFunction)(void (*)(void))m_save, METH_FASTCALL | METH_KEYWORDS, "save($self, /, instance)\n--\n\n"
                                                                                  "插入实例及其关联对象，已存在时改为更新"},
     {"update", (PyCFunction)(void (*)(void))m_update, METH_FASTCALL | METH_KEYWORDS,
-     "update($self, /, instance)\n--\n\n"
-     "按主键更新实例及其关联对象"},
+     "update($self, /, instance, *, columns=None)\n--\n\n"
+     "按主键更新实例及其关联对象; columns 给出时只写这些列 (不含主键, 不写关联对象)"},
     {"_saveOTO", (PyCFunction)(void (*)(void))m_saveOTO, METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_saveOTM", (PyCFunction)(void (*)(void))m_saveOTM, METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_saveMTM", (PyCFunction)(void (*)(void))m_saveMTM, METH_FASTCALL | METH_KEYWORDS, nullptr},

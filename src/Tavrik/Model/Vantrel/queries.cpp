@@ -43,6 +43,12 @@ bool str_equal(PyObject* a, PyObject* b) {
 // Borrowed; NULL when none does.
 PyObject* named_column(PyObject* cols, PyObject* name) {
     Py_ssize_t n = PyTuple_GET_SIZE(cols);
+    // A name written in the program's source is the interned attribute
+    // itself: found by identity before any text is compared.
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* p = PyTuple_GET_ITEM(cols, i);
+        if (is_prop(p) && ((BasePropertyObject*)p)->name == name) return p;
+    }
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject* p = PyTuple_GET_ITEM(cols, i);
         if (is_prop(p) && ((BasePropertyObject*)p)->name && str_equal(((BasePropertyObject*)p)->name, name))
@@ -193,6 +199,28 @@ void give(QueryOptions& o, const char* name, PyObject* v) {
 }
 
 }  // namespace
+
+Ref written_columns(PyObject* model, PyObject* columns) {
+    Ref cols = model_columns(model);
+    QueryOptions o;
+    selected_columns(model, cols.get(), columns, o);
+    PyObject* chosen = o.cols.get();
+    Py_ssize_t n = PyTuple_GET_SIZE(chosen);
+    Ref out = new_ref(PyList_New(0));
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* p = PyTuple_GET_ITEM(chosen, i);
+        // The key picks the row; it is never written.
+        if (((BasePropertyObject*)p)->primaryKey) continue;
+        bool twice = false;
+        for (Py_ssize_t j = 0; !twice && j < PyList_GET_SIZE(out.get()); j++) twice = PyList_GET_ITEM(out.get(), j) == p;
+        if (!twice) Require(PyList_Append(out.get(), p));
+    }
+    if (PyList_GET_SIZE(out.get()) == 0) {
+        PyErr_SetString(PyExc_ValueError, "columns: 除主键外至少指定一列");
+        throw_error();
+    }
+    return new_ref(PyList_AsTuple(out.get()));
+}
 
 QueryOptions query_options(PyObject* model, PyObject* forUpdate, PyObject* orderBy, PyObject* limit,
                            PyObject* offset, PyObject* columns) {

@@ -70,6 +70,7 @@ enum FrameKind : int { F_SAVE, F_UPDATE, F_OTO, F_OTM, F_MTM };
 // Where a frame resumes.
 enum : int {
     S_START, S_INSERTED, S_DIRECT_UPDATED, S_CHECKED, S_PROBED, S_UPDATED, S_RELATIONS,
+    S_FIRST_UPDATED, S_FIRST_CHECKED, S_FIRST_PROBED,
     U_START, U_RELATIONS, U_ITEMS, U_DONE,
     O_START, O_SAVED,
     M_START, M_ITEMS,
@@ -92,6 +93,7 @@ struct Frame {
     bool far = false;        // many-to-many: save the far items too
     bool has_cells = false;  // update: the row sets columns of its own
     bool mtm = false;        // update: the items being walked are many-to-many
+    bool upsert = false;     // save: a row given with its key is updated first, inserted if none matched
 
     Frame(FrameKind k, int pc_, PyObject* ex_, PyObject* row_) : kind(k), pc(pc_), ex(borrow(ex_)), row(borrow(row_)) {}
 };
@@ -242,12 +244,40 @@ private:
     // A save or update of `row` on `ex`: inside the plan when `ex` is the
     // road's own executor, else a call of its method.  The caller's frame
     // must keep `ex` and `row` alive; it may not be touched afterwards.
-    bool nested(Action& a, bool save, PyObject* ex, PyObject* row) {
+    bool nested(Action& a, bool save, PyObject* ex, PyObject* row, bool upsert = false) {
         if (Py_TYPE(ex) != road_.own) return call(a, ex, save ? N.save : N.update, row);
         PyObject* model = model_of(ex);
         check_row_of(model, row, "instance", save);
         if (!save) require_pk(model, row);
         stack_.emplace_back(save ? F_SAVE : F_UPDATE, save ? S_START : U_START, ex, row);
+        stack_.back().upsert = save && upsert;
+        return false;
+    }
+
+    // save's insert, for a row found not stored.
+    bool insert_new(Frame& f, Action& a) {
+        f.upsert = false;
+        f.cells = new_ref(PyList_New(0));
+        build_insert(f.ex.get(), f.row.get(), f.cells.get());
+        f.pc = S_INSERTED;
+        return execute(a, f.ex.get());
+    }
+
+    // save of a row whose key is stored: update() writes it and its
+    // relations, with the values the insert converted.
+    bool update_stored(Frame& f, Action& a) {
+        PyObject* ex = f.ex.get();
+        PyObject* row = f.row.get();
+        PyObject* model = model_of(ex);
+        X(ex)->matched = -1;
+        f.pc = S_UPDATED;
+        if (!not_overridden(ex, road_.own, N.update)) return call(a, ex, N.update, row);
+        check_row_of(model, row, "instance", false);
+        require_pk(model, row);
+        validate_tree(model, row, road_.vm_update);
+        Ref cells = std::move(f.cells);
+        stack_.emplace_back(F_UPDATE, U_START, ex, row);
+        stack_.back().cells = std::move(cells);
         return false;
     }
 
@@ -278,9 +308,45 @@ private:
         switch (f.pc) {
         case S_START:
             f.cells = new_ref(PyList_New(0));
-            if (!build_insert(ex, row, f.cells.get())) return finish(row);
+            // A row of no values is inserted all the same: the table's
+            // defaults and constraints decide, not a silent "nothing to do".
+            build_insert(ex, row, f.cells.get());
+            if (f.upsert && (f.a = stored_key_condition(model, row))) {
+                // An item given with its key is mostly stored already.  An
+                // insert first would fail on the key, and on MySQL that
+                // failed insert leaves a shared lock on the key which the
+                // update must then raise: two saves sharing the item
+                // deadlock.  So: update, and insert only if nothing matched.
+                if (Py_TYPE(ex) == road_.own && !has_related(model, row)) {
+                    check_row_of(model, row, "instance", false);
+                    build_update_has_cells(ex, row, f.cells.get());
+                    X(ex)->matched = -1;
+                    f.pc = S_FIRST_UPDATED;
+                    return execute(a, ex);
+                }
+                // Related rows follow the update: the row is looked for
+                // (and locked) first.
+                f.pc = S_FIRST_PROBED;
+                return find(a, ex, f.a.get(), true);
+            }
             f.pc = S_INSERTED;
             return execute(a, ex);
+        case S_FIRST_UPDATED: {
+            long long matched = X(ex)->matched;
+            if (matched > 0) return finish(value_.get());
+            if (matched == 0) return insert_new(f, a);
+            // The count is unknown (MySQL): a locking read tells, and sees
+            // a row committed since this transaction's snapshot.
+            f.res = std::move(value_);
+            f.pc = S_FIRST_CHECKED;
+            return find(a, ex, f.a.get(), true);
+        }
+        case S_FIRST_CHECKED:
+            if (length(value_.get()) > 0) return finish(f.res.get());
+            return insert_new(f, a);
+        case S_FIRST_PROBED:
+            if (length(value_.get()) == 0) return insert_new(f, a);
+            return update_stored(f, a);
         case S_INSERTED:
             if (!f.orig) {
                 f.pc = S_RELATIONS;
@@ -320,23 +386,15 @@ private:
             return finish(f.res.get());
         case S_PROBED:
             if (length(value_.get()) == 0) raise_orig(f);
-            X(ex)->matched = -1;
-            f.pc = S_UPDATED;
-            if (!not_overridden(ex, road_.own, N.update)) return call(a, ex, N.update, row);
-            check_row_of(model, row, "instance", false);
-            require_pk(model, row);
-            validate_tree(model, row, road_.vm_update);
-            {
-                // The insert's converted values serve the update.
-                Ref cells = std::move(f.cells);
-                stack_.emplace_back(F_UPDATE, U_START, ex, row);
-                stack_.back().cells = std::move(cells);
-            }
-            return false;
+            return update_stored(f, a);
         case S_UPDATED:
             // A row gone before the update reached it: nothing was written,
-            // and the insert's error stands.
-            if (X(ex)->matched == 0) raise_orig(f);
+            // and the insert's error stands (or, for a row updated first,
+            // it is inserted after all).
+            if (X(ex)->matched == 0) {
+                if (!f.orig) return insert_new(f, a);
+                raise_orig(f);
+            }
             return finish(value_.get());
         case S_RELATIONS:
             for (Py_ssize_t n = PySequence_Fast_GET_SIZE(f.fks.get()); f.i < n;) {
@@ -443,7 +501,7 @@ private:
             // statement behind.
             f.a = executor_for(f.b.get(), ex);
             f.item = std::move(item);
-            return nested(a, f.mtm ? road_.mtm_saves_far : false, f.a.get(), f.item.get());
+            return nested(a, f.mtm ? road_.mtm_saves_far : false, f.a.get(), f.item.get(), f.mtm);
         }
         case U_DONE:
             return finish(value_.get());
@@ -561,7 +619,7 @@ private:
             }
             f.item = std::move(item);
             f.pc = T_FAR_SAVED;
-            if (f.far) return nested(a, true, f.fks.get(), f.item.get());
+            if (f.far) return nested(a, true, f.fks.get(), f.item.get(), true);
         }
             /* fall through */
         case T_FAR_SAVED: {

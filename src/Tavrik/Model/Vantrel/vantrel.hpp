@@ -114,6 +114,10 @@ struct QueryOptions {
 };
 QueryOptions query_options(PyObject* model, PyObject* forUpdate, PyObject* orderBy, PyObject* limit,
                            PyObject* offset, PyObject* columns);
+// update()'s columns=: the model's columns named (properties or names, as
+// for findAllBy), in order, each once, without the primary key; ValueError
+// for an unknown one or when none is left.
+Ref written_columns(PyObject* model, PyObject* columns);
 // Adds the ordering and the window of `o` to the statement begun.
 void apply_order_window(PyObject* self, const QueryOptions& o);
 void set_shape(PyObject* self, int shape, PyObject* only);
@@ -140,14 +144,18 @@ Ref fk_type(PyObject* fk);
 // ---- writing (ModelExecutor.cpp) ----
 enum ValidateMode : int { VM_SAVE = 0, VM_UPDATE = 1, VM_ASYNC_SAVE = 2, VM_ASYNC_UPDATE = 3 };
 void validate_tree(PyObject* model, PyObject* row, int mode);
-// The INSERT of save(); when `update_cells` is given (a list), it receives,
-// in column order, what an update of the same row writes: the INSERT's own
-// cells, and the bare column for a column the row holds as None.
-bool build_insert(PyObject* self, PyObject* instance, PyObject* update_cells = nullptr);
+// The INSERT of save() (also of a row holding no values); when
+// `update_cells` is given (a list), it receives, in column order, what an
+// update of the same row writes: the INSERT's own cells, and the bare column
+// for a column the row holds as None.
+void build_insert(PyObject* self, PyObject* instance, PyObject* update_cells = nullptr);
 // The UPDATE of update(); `cells`, when given, are those save()'s INSERT
 // kept for it (see build_insert).
 bool build_update_has_cells(PyObject* self, PyObject* instance, PyObject* cells = nullptr);
 Py_ssize_t build_batch(PyObject* self, PyObject* instances);
+// update(row, columns=...): the UPDATE of those columns only (`props` from
+// written_columns), checked and converted before the statement is touched.
+void build_column_update(PyObject* self, PyObject* instance, PyObject* props);
 Ref stored_key_condition(PyObject* model, PyObject* row);  // null when the row has no key
 void require_pk(PyObject* model, PyObject* row);  // UpdateWithOutPrimaryKeyError without a key
 bool has_related(PyObject* model, PyObject* row);  // whether an update writes related rows too

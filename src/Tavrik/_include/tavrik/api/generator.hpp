@@ -30,7 +30,7 @@ struct SqlGeneratorHead {
     tavrik_paging_fn paging;
 };
 
-#define TAVRIK_GENERATOR_API_VERSION 3
+#define TAVRIK_GENERATOR_API_VERSION 4
 #define TAVRIK_GENERATOR_CAPSULE "Tavrik.DB.Generator._C_API"
 
 struct GeneratorAPI {
@@ -78,6 +78,9 @@ struct GeneratorAPI {
     int (*update)(PyObject* gen, PyObject* model);            // gen.update(model)
     int (*set)(PyObject* gen, PyObject* cells);               // gen.set(*cells)
     int (*delete_from)(PyObject* gen, PyObject* model);       // gen.delete(model)
+    // Version 4.  statement_pair spelled for a database (`dialect` a
+    // tavrik::Dialect): only an INSERT of no values differs between them.
+    PyObject* (*statement_pair_in)(PyObject* gen, int dialect);
 };
 
 }  // namespace tavrik
