@@ -228,7 +228,7 @@ async def _value_under_a_column_name_is_refused(road):
 
     async def write():
         ex = DeclAccount.getExecutor()
-        for call in (ex.save, ex.update):
+        for call in (ex.save, ex.update, lambda r: ex.saveAll([DeclAccount(owner="x"), r])):
             with pytest.raises(TypeError, match="'owner_name' .*'owner'"):
                 await aw(call(row))
         nested = DeclAccount(owner="p", notes=[DeclNote(text="n")])

@@ -331,6 +331,7 @@ Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
     std::vector<char> used((size_t)ncols, 0);
     for (Py_ssize_t r = 0; r < nrows; r++) {
         PyObject* row = PyList_GET_ITEM(rows.get(), r);
+        refuse_column_named_items(model, row, fast.get());
         for (Py_ssize_t c = 0; c < ncols; c++) {
             if (used[(size_t)c]) continue;
             PyObject* col = PySequence_Fast_GET_ITEM(fast.get(), c);
