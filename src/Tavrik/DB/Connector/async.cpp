@@ -87,7 +87,7 @@ void close_coro(PyObject* coro) {
 PyObject* life_of(PyObject* self) {
     AsyncFields f = fields_of(self);
     if (!*f.life || *f.life == Py_None) {
-        PyObject* v = Require(PyObject_CallNoArgs(G.tx_new_life));
+        PyObject* v = Require(PyObject_CallFunctionObjArgs(G.tx_new_life, f.sqlite ? Py_True : Py_False, nullptr));
         Py_XDECREF(*f.life);
         *f.life = v;
     }
@@ -430,6 +430,35 @@ void check_async_executor(PyObject* executor) {
     }
 }
 
+// A hand-written statement that clearly only reads: SELECT as its first word
+// (after blanks and comments).  Anything else may write, and begins the
+// task's write transaction.
+bool plain_read(PyObject* sql) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(sql, &n);
+    if (!p) throw_error();
+    const char* end = p + n;
+    while (p < end) {
+        if (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') {
+            ++p;
+        } else if (end - p >= 2 && p[0] == '-' && p[1] == '-') {
+            while (p < end && *p != '\n') ++p;
+        } else if (end - p >= 2 && p[0] == '/' && p[1] == '*') {
+            p += 2;
+            while (end - p >= 2 && !(p[0] == '*' && p[1] == '/')) ++p;
+            p = end - p >= 2 ? p + 2 : end;
+        } else {
+            break;
+        }
+    }
+    static const char word[] = "select";
+    for (int i = 0; i < 6; ++i, ++p)
+        if (p >= end || (*p | 0x20) != word[i]) return false;
+    if (p == end) return true;
+    unsigned char c = (unsigned char)*p;
+    return !(c == '_' || c == '$' || c >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'));
+}
+
 int kind_of(PyObject* executor) {
     auto* ex = (BaseModelExecutorObject*)executor;
     PyObject* gen = ex->sql ? ex->sql : Py_None;
@@ -437,7 +466,10 @@ int kind_of(PyObject* executor) {
     return ((BaseSqlGeneratorObject*)gen)->kind;
 }
 
-// SQLite: (text with "?", params, kind, batch), after the log line.
+// SQLite: (text with "?", params, kind, batch, writes), after the log line.
+// `writes`: the statement begins the task's write transaction (anything but
+// a selection, and a locking read, whose FOR UPDATE SQLite does not know:
+// the write lock is what keeps its rows from changing).
 PyObject* c_sq_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&]() -> PyObject* {
         if (nargs != 2) raise_arity("_c_sq_prepare", "exactly", 2, nargs);
@@ -446,17 +478,29 @@ PyObject* c_sq_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Statement st = statement_of(args[1]);
         if (((SqObj*)args[0])->showLog) log_statement(st.sql.get(), st.params.get());
         Ref sql = replace_placeholders(st.sql.get());
-        return Py_BuildValue("(OOiO)", sql.get(), st.params.get(), st.kind, st.batch ? Py_True : Py_False);
+        bool writes = st.kind != SK_SELECT;
+        if (!writes) {
+            const Py_ssize_t lock_len = PyUnicode_GET_LENGTH(G.t_for_update.get());
+            Py_ssize_t n = PyUnicode_GET_LENGTH(sql.get());
+            if (n >= lock_len && Require((int)PyUnicode_Tailmatch(sql.get(), G.t_for_update, 0, n, 1)) == 1) {
+                sql = new_ref(PyUnicode_Substring(sql.get(), 0, n - lock_len));
+                writes = true;
+            }
+        }
+        return Py_BuildValue("(OOiOO)", sql.get(), st.params.get(), st.kind, st.batch ? Py_True : Py_False,
+                             writes ? Py_True : Py_False);
     });
 }
 
-// SQLite execute(): the log line, then the text with "?".
+// SQLite execute(): the log line, then (the text with "?", whether it may
+// write).
 PyObject* c_sq_text(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&]() -> PyObject* {
         if (nargs != 3) raise_arity("_c_sq_text", "exactly", 3, nargs);
         if (!PyObject_TypeCheck(args[0], &AioSqliteConnectorType)) raise_expected("AioSqliteConnector", args[0]);
         if (((SqObj*)args[0])->showLog) log_statement(args[1], args[2]);
-        return replace_placeholders(args[1]).relinquish();
+        Ref text = replace_placeholders(args[1]);
+        return Py_BuildValue("(OO)", text.get(), plain_read(args[1]) ? Py_False : Py_True);
     });
 }
 

@@ -219,15 +219,16 @@ Ref executor_execute(PyObject* self) {
     return call_method0(self, N.execute);
 }
 
-// A locking read (forUpdate=True): SELECT ... FOR UPDATE on MySQL.  SQLite
-// has no such clause and needs none: a task's transaction holds the write
-// lock from its first statement (BEGIN IMMEDIATE), the synchronous connector
-// runs under its lock.
+// A locking read (forUpdate=True): SELECT ... FOR UPDATE on MySQL; on
+// aiosqlite the mark tells the connector to begin the task's write
+// transaction first (it takes the clause off again).  The synchronous
+// connector runs under its lock and needs none.
 static void lock_rows(PyObject* self) {
     PyObject* db = E(self)->db;
     if (!db || db == Py_None) return;
     PyObject* c = ((DBObject*)db)->connector;
-    if (c && PyObject_TypeCheck(c, I.connector->AioMysqlConnectorType))
+    if (c && (PyObject_TypeCheck(c, I.connector->AioMysqlConnectorType) ||
+              PyObject_TypeCheck(c, I.connector->AioSqliteConnectorType)))
         Require(I.gen->for_update(require_sql(self, "select")));
 }
 
