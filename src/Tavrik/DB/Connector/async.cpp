@@ -663,7 +663,8 @@ PyMethodDef sq_methods[] = {
     {"transaction", async_transaction, METH_NOARGS,
      "transaction($self, /)\n--\n\n" "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
      "(用con或不用con创建的执行器都在其上执行), 正常结束时提交 (提交失败在代码块处抛出), "
-     "抛出异常或被取消时回滚; 嵌套的代码块属于外层的事务"},
+     "抛出异常或被取消时回滚; 嵌套的代码块是保存点 (SAVEPOINT): 抛出异常时只回滚它自己的写入; "
+     "代码块结束之后con不能再执行语句"},
     {"runTransaction", (PyCFunction)(void (*)(void))async_runTransaction, METH_VARARGS | METH_KEYWORDS,
      "runTransaction($self, fn, /, *args, retries=3, **kwargs)\n--\n\n"
      "await connector.runTransaction(fn, *args, retries=3, **kwargs): 在transaction()中执行 "
@@ -799,7 +800,8 @@ PyMethodDef my_methods[] = {
     {"transaction", my_transaction, METH_NOARGS,
      "transaction($self, /)\n--\n\n" "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
      "(用con或不用con创建的执行器都在其上执行), 正常结束时提交 (提交失败在代码块处抛出), "
-     "抛出异常或被取消时回滚; 嵌套的代码块属于外层的事务。事务冲突 (集群认证失败或死锁, 错误1213) "
+     "抛出异常或被取消时回滚; 嵌套的代码块是保存点 (SAVEPOINT): 抛出异常时只回滚它自己的写入; "
+     "代码块结束之后con不能再执行语句。事务冲突 (集群认证失败或死锁, 错误1213) "
      "抛出Tavrik.Error.ClusterError.TransactionConflict; 链接的节点失联抛出NodeLost (committing为True时"
      "提交已发出而没有得到确认)"},
     {"runTransaction", (PyCFunction)(void (*)(void))async_runTransaction, METH_VARARGS | METH_KEYWORDS,
@@ -881,10 +883,9 @@ PyTypeObject AioSqliteConnectorType = [] {
         "AioSqliteConnector(loop, **kwargs)\n--\n\n" "SQLite异步连接器 (aiosqlite)。\n\n"
         "每个asyncio任务一个链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
         "然后关闭链接。同时最多打开20个任务链接, 第21个任务等待空位。\n"
-        "任务链接以自动提交模式打开 (busy timeout 30秒); 任务链接上事务的第一条语句之前先执行 "
-        "BEGIN IMMEDIATE, 所以事务从第一条语句 (也包括查询) 起就持有写锁: 并发写入的任务依次等待, "
-        "不会立即失败, 先读后写也不会丢失更新。代价是同一文件上的任务事务彼此串行; "
-        "一个持有链接的任务不应等待另一个要执行语句的任务。\n"
+        "任务链接以自动提交模式打开 (busy timeout 30秒); 只读过的任务不持有锁: 第一次写入 (或forUpdate=True的查询) "
+        "之前执行BEGIN IMMEDIATE, 从那时起任务的事务持有写锁, 直到提交或回滚。本连接器的任务按到达顺序等待写锁; "
+        "等待超过30秒时错误说明写锁由哪个任务 (或另一个链接) 持有。一个持有写锁的任务不应等待另一个要写入的任务。\n"
         "close() 是协程: 等待进行中的释放, 回滚并关闭剩余的任务链接。";
     t.tp_methods = sq_methods;
     t.tp_getset = sq_getset;

@@ -762,7 +762,7 @@ PyMethodDef base_methods[] = {
     {"findAllBy", (PyCFunction)(void (*)(void))m_findAllBy, METH_FASTCALL | METH_KEYWORDS,
      "findAllBy($self, /, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n--\n\n"
      "findAllBy(Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n"
-     "按条件查询所有行。forUpdate=True 时为加锁读 (MySQL: SELECT ... FOR UPDATE, 行锁保持到事务结束; SQLite上不改变什么); "
+     "按条件查询所有行。forUpdate=True 时为加锁读 (MySQL: SELECT ... FOR UPDATE, 行锁保持到事务结束; aiosqlite: 先开始任务的写事务; 同步SQLite上不改变什么); "
      "orderBy: 列、列名、'-列名'、列.desc()/列.asc()、(列, 'desc') 或它们的列表 (按先后排序; NULL 升序在前, 降序在后); "
      "limit/offset: 最多返回 limit 行, 跳过前 offset 行 (非负64位整数); columns: 只查询这些列 (列或列名), 结果行只含这些列"},
     {"findOneBy", (PyCFunction)(void (*)(void))m_findOneBy, METH_FASTCALL | METH_KEYWORDS,
