@@ -348,6 +348,29 @@ async def a_saves(ctx, path, data):
     return last
 
 
+async def a_writers(path, data, latencies):
+    """Concurrent requests that each write one row: a task per row with a
+    connection of its own, committed before the task answers."""
+    import asyncio
+    import time
+
+    import aiosqlite
+
+    async def one(row):
+        t0 = time.perf_counter()
+        con = await aiosqlite.connect(path, timeout=30)
+        try:
+            cur = await con.execute(INSERT_ITEM, item_params(row))
+            await con.commit()
+        finally:
+            await con.close()
+        latencies.append(time.perf_counter() - t0)
+        return cur.lastrowid
+
+    loop = asyncio.get_running_loop()
+    return await asyncio.gather(*(loop.create_task(one(row)) for row in data))
+
+
 async def a_paging(ctx):
     import aiosqlite
 

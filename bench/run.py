@@ -18,6 +18,7 @@ import json
 import os
 import random
 import shutil
+import sqlite3
 import statistics
 import subprocess
 import sys
@@ -136,6 +137,8 @@ def measure_scenario(sc, ctx, args):
                 continue
             if not (warm and rnd == 0):
                 times[name].append(t)
+            elif getattr(r, "samples", None) is not None:
+                del r.samples[:]  # the warm-up's latencies are not reported
     for name, r in runners:
         try:
             r.close()
@@ -146,6 +149,11 @@ def measure_scenario(sc, ctx, args):
         med = statistics.median(times[name])
         units = r.units or 1
         results[name] = dict(median_s=med, times=times[name], per_unit_us=med / units * 1e6, note=r.note)
+        if getattr(r, "samples", None):
+            lat = latency_note(r.samples)
+            results[name]["latency_ms"] = lat
+            results[name]["note"] = "%s latency p50 %.1f ms, p99 %.1f ms, max %.1f ms" % (
+                sc["id"], lat["p50"], lat["p99"], lat["max"])
     base = results.get("raw", {}).get("median_s")
     for name, res in results.items():
         if base and "median_s" in res:
@@ -221,6 +229,20 @@ def async_runner(ctx, coro_fn, check, before=None, close=None, units=None, note=
         return ctx.loop.run_until_complete(t.in_task(coro_fn))
 
     return Runner(run, check, before, close, units=units, note=note)
+
+
+# Scenario 7i: requests writing at the same moment (a service under load).
+WRITERS = 50
+
+
+def latency_note(samples):
+    """p50/p99/max of a writers scenario's request latencies."""
+    xs = sorted(samples)
+
+    def at(q):
+        return xs[min(len(xs) - 1, int(q * len(xs)))] * 1e3
+
+    return dict(p50=at(0.5), p99=at(0.99), max=xs[-1] * 1e3)
 
 
 def aiosqlite_scenarios(sizes):
@@ -312,6 +334,51 @@ def aiosqlite_scenarios(sizes):
         return [("raw", mk_raw), ("Tavrik", mk_tav), ("Tortoise", mk_other(tortoise, "tortoise")),
                 ("SQLAlchemy async", mk_other(saasync, "saasync"))]
 
+    def writers_impls():
+        # Latencies of one run's requests; the timed runs' are kept.
+        def data(ctx):
+            return ctx.items[:WRITERS]
+
+        def check(path):
+            def c(saved):
+                expect(len(saved) == WRITERS, "%d writers answered, expected %d" % (len(saved), WRITERS))
+                con = sqlite3.connect(path)
+                try:
+                    n = con.execute("SELECT count(*) FROM bench_item").fetchone()[0]
+                finally:
+                    con.close()
+                expect(n == WRITERS, "expected %d saved rows, got %d" % (WRITERS, n))
+            return c
+
+        def mk_raw(ctx):
+            path = ctx.new_file("araw_writers")
+            samples = []
+            r = async_runner(ctx, lambda: raw.a_writers(path, data(ctx), samples), check(path),
+                             lambda: clear_items(path), units=WRITERS)
+            r.samples = samples
+            return r
+
+        def mk_tav(ctx):
+            path = ctx.new_file("atav_writers")
+            con = tavrik_connector(ctx, path)
+            samples = []
+
+            def before():
+                t.install(con)
+                clear_items(path)
+
+            def close():
+                if t._installed[0] is con:
+                    t.uninstall()
+                ctx.loop.run_until_complete(con.close())
+
+            r = async_runner(ctx, lambda: t.a_writers(con, data(ctx), samples), check(path), before, close,
+                             units=WRITERS)
+            r.samples = samples
+            return r
+
+        return [("raw", mk_raw), ("Tavrik", mk_tav)]
+
     def chk_all(ctx):
         return lambda rows: check_all_items(rows, ctx.items)
 
@@ -332,6 +399,8 @@ def aiosqlite_scenarios(sizes):
         dict(id="7d", title="Async paging, aiosqlite", size="page %d x %d, %d calls"
              % (s.page, s.page_size, s.page_calls), unit="page", goal=1.15,
              impls=read_impls(raw.a_paging, t.a_paging, "paging", chk_page, s.page_calls)),
+        dict(id="7i", title="Concurrent writers, aiosqlite file", size="%d tasks, one write each" % WRITERS,
+             unit="write", goal=1.15, impls=writers_impls()),
     ]
 
 
@@ -764,6 +833,9 @@ def main(argv=None):
                 "  ".join("%s %s" % (n, fmt_ratio(x)) for n, x in sc["results"].items() if n not in ("Tavrik",))
                 + ("  (other ORMs %.1fx slower)" % sc["others_speedup"] if "others_speedup" in sc else "")),
                 flush=True)
+            for name, res in sc["results"].items():
+                if "latency_ms" in res:
+                    print("     %-8s %s" % (name, res["note"]), flush=True)
             if "error" in tr or "error" in sc["results"].get("raw", {}):
                 failed = True
                 print("     " + (tr.get("error") or sc["results"]["raw"]["error"]), flush=True)

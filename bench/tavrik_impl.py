@@ -400,6 +400,24 @@ async def a_saves(ctx, data):
     return last
 
 
+async def a_writers(connector, data, latencies):
+    """raw.a_writers through Tavrik: each request a task whose write is one
+    transaction() block, committed before the task answers."""
+    import time
+
+    M = models()
+
+    async def one(row):
+        t0 = time.perf_counter()
+        async with connector.transaction() as con:
+            saved = await M.BenchItem.getExecutor(con).save(new_item(M, row))
+        latencies.append(time.perf_counter() - t0)
+        return saved
+
+    loop = asyncio.get_running_loop()
+    return await asyncio.gather(*(loop.create_task(one(row)) for row in data))
+
+
 async def a_paging(ctx):
     M = models()
     page = None

@@ -8,7 +8,7 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
-SCENARIOS = ["1", "2", "3m", "3f", "3w", "4", "5", "6", "7a", "7b", "7c", "7d", "8"]
+SCENARIOS = ["1", "2", "3m", "3f", "3w", "4", "5", "6", "7a", "7b", "7c", "7d", "7i", "8"]
 
 
 def test_bench_quick_runs_and_writes_the_table(tmp_path):

@@ -249,21 +249,41 @@ class TestTaskTransactions:
         await settle(aconn)
         assert bound(aconn) == 0
 
-    async def test_concurrent_counter_loses_no_update(self, aconn, db_path):
-        s = sqlite3.connect(db_path)
-        s.execute("INSERT INTO t (id, name, n) VALUES (1, 'counter', 0)")
-        s.commit()
-        s.close()
 
-        async def bump():
-            ((n,),) = await aconn.execute("SELECT n FROM t WHERE id = 1")
-            await asyncio.sleep(0)  # let the other tasks run in between
-            await aconn.execute("UPDATE t SET n = %s WHERE id = 1", args=(n + 1,))
+class TestSharedConnections:
+    @pytest.mark.parametrize("sql, writes", [
+        ("SELECT count(*) FROM t", False),
+        ("  -- a note\n /* and one more */ select 1", False),
+        ("SELECT\n1", False),
+        ("WITH x AS (SELECT 1) SELECT * FROM x", True),
+        ("INSERT INTO t (name, n) VALUES ('a', 1)", True),
+        ("PRAGMA user_version = 3", True),
+        ("selected_view", True),
+    ])
+    async def test_only_clear_reads_of_hand_written_sql_leave_the_task_without_a_transaction(self, aconn, sql, writes):
+        async def body():
+            try:
+                await aconn.execute(sql)
+            except Exception:  # noqa: BLE001  (what matters is whether it began the transaction)
+                pass
+            return (await aconn.getCon()).in_transaction
 
-        results = await asyncio.gather(*(run(bump) for _ in range(20)), return_exceptions=True)
-        assert [r for r in results if r is not None] == []
-        await settle(aconn)
-        assert committed(db_path, "SELECT n FROM t WHERE id = 1") == [(20,)]
+        assert await run(body) is writes
+
+    async def test_statements_of_one_connection_never_overlap(self, aconn):
+        # aiosqlite's own thread runs one call at a time; a statement is several
+        # calls (BEGIN, execute, fetch), which the tasks must not interleave.
+        async def body():
+            con = await aconn.getCon()
+
+            async def share(i):
+                await aconn.execute("INSERT INTO t (name, n) VALUES (%s, %s)", con, args=("s", i))
+                return await aconn.execute("SELECT count(*) FROM t", con)
+
+            return await asyncio.gather(*(share(i) for i in range(8)))
+
+        results = await run(body)
+        assert all(1 <= r[0][0] <= 8 for r in results)
 
 
 class TestConnectionLimit:

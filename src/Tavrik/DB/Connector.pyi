@@ -117,10 +117,10 @@ class AioSqliteConnector(BaseConnector):
         SQLite异步连接器 (aiosqlite)。每个 asyncio 任务一个链接, 一个任务就是一个事务:
         任务正常结束时提交, 抛出异常或被取消时回滚; 然后关闭链接并从 conMap 删除 (删除总会发生)。
         最多同时打开 20 个任务链接 (打开之前先占位, 严格成立); 其余任务等待空位。
-        任务链接以自动提交模式打开, busy timeout 30 秒; 事务的第一条语句之前执行 BEGIN IMMEDIATE,
-        所以从第一条语句 (也包括查询) 起持有写锁: 并发写入的任务依次等待而不是立即
-        "database is locked", 先读后写也不丢失更新。代价: 同一文件上的任务事务彼此串行;
-        持有链接的任务不要等待另一个要执行语句的任务。
+        任务链接以自动提交模式打开, busy timeout 30 秒; 只读过的任务不持有锁: 第一次写入
+        (或 forUpdate=True 的查询) 之前执行 BEGIN IMMEDIATE, 从那时起持有写锁直到提交或回滚。
+        本连接器的任务按到达顺序等待写锁; 超时的错误说明写锁由哪个任务 (或另一个链接) 持有。
+        持有写锁的任务不要等待另一个要写入的任务。
         释放时提交/回滚失败会在 "Tavrik.DB" 记录器上以 ERROR 记录 (包括最后的语句), 并照常由 asyncio 报告。
     """
     @property
@@ -139,7 +139,7 @@ class AioSqliteConnector(BaseConnector):
     def autoFiledAnnounce(self, prop: Any, /) -> str: ...
     def transaction(self) -> "_Transaction":
         """async with connector.transaction() as con: 在当前任务的链接上运行, 结束时提交
-        (提交失败在此抛出), 异常或取消时回滚。"""
+        (提交失败在此抛出), 异常或取消时回滚; 嵌套的代码块是保存点; 代码块结束之后 con 不能再执行语句。"""
     async def runTransaction(self, fn: Callable[..., Awaitable[_R]], /, *args: Any, retries: int = 3, **kwargs: Any) -> _R:
         """在 transaction() 中执行 await fn(con, *args, **kwargs) 并返回其结果; 事务冲突或提交之前节点失联时
         重新执行, 最多再执行 retries 次。"""

@@ -7,6 +7,7 @@ the functions below.
 
 import asyncio
 import logging
+import sqlite3
 
 from aiomysql import Cursor, DictCursor
 
@@ -109,19 +110,32 @@ async def _task_con(self, connect, discard):
 # ------------------------------------------------------------ aiosqlite
 
 async def _sq_connect(self, life):
-    while not _c_reserve(self):
-        await asyncio.sleep(0.1)
-        _tx.check_open(self, life, _c_background)
+    queue = life.slots
+    if queue or not _c_reserve(self):
+        # All 20 slots taken: wait in arrival order (a freed slot wakes the
+        # first waiter; the timeout only re-checks that close() has not begun).
+        me = [None]
+        queue.append(me)
+        try:
+            while not (queue[0] is me and _c_reserve(self)):
+                me[0] = asyncio.get_running_loop().create_future()
+                await asyncio.wait((me[0],), timeout=0.1)
+                _tx.check_open(self, life, _c_background)
+        finally:
+            queue.remove(me)
+            _tx.wake_slot(life)
     try:
         import aiosqlite
         return await aiosqlite.connect(_c_path(self), timeout=_BUSY_TIMEOUT, isolation_level=None)
     except BaseException:
         _c_unreserve(self)
+        _tx.wake_slot(life)
         raise
 
 
 async def _sq_discard(self, con):
     _c_unreserve(self)
+    _tx.wake_slot(_c_life(self))
     await con.close()
 
 
@@ -129,18 +143,43 @@ async def _sq_taskCon(self):
     return await _task_con(self, _sq_connect, _sq_discard)
 
 
+async def _sq_begin(self, con):
+    """Begins the write transaction of one of the connector's connections:
+    first the connector's own queue for the file's write lock (its tasks in
+    arrival order), then SQLite's lock against other connections."""
+    writes = _c_life(self).writes
+    await writes.acquire(con, _BUSY_TIMEOUT)
+    try:
+        await con.execute(_BEGIN)
+    except sqlite3.OperationalError as e:
+        writes.release(con)
+        if "locked" in str(e):
+            raise sqlite3.OperationalError(
+                "等待写锁超过%g秒 (database is locked): 写锁由另一个数据库链接持有 "
+                "(另一个进程或另一个连接器, 不是本连接器的任务)" % _BUSY_TIMEOUT) from e
+        raise
+    except BaseException:
+        writes.release(con)
+        raise
+
+
 async def _sq_execute(self, sql, con, dictCur, args):
     while not self.isReady:
         await asyncio.sleep(0.3)
     if not con:
         con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
-    text = _c_sq_text(self, sql, args)
-    if _c_note(self, con, text, args):
-        await con.execute(_BEGIN)
-    # One trip to the connection's thread per call (a separate cursor() and
-    # execute() would take two).
-    cursor = await con.execute(text, args)
-    rows = await cursor.fetchall()
+    else:
+        con = _tx.unwrap(con)
+    text, writes = _c_sq_text(self, sql, args)
+    async with _c_life(self).gate(con):
+        # A task's reads before its first write take no lock: only a
+        # statement that may write begins the transaction.
+        if _c_note(self, con, text, args) and writes:
+            await _sq_begin(self, con)
+        # One trip to the connection's thread per call (a separate cursor() and
+        # execute() would take two).
+        cursor = await con.execute(text, args)
+        rows = await cursor.fetchall()
     if dictCur:
         return _c_dict_rows(cursor, rows)
     return tuple(rows)
@@ -149,11 +188,18 @@ async def _sq_execute(self, sql, con, dictCur, args):
 async def _sq_asyncProcess(self, executor, hasCon, con):
     while not self.isReady:
         await asyncio.sleep(0.3)
-    sql, params, kind, batch = _c_sq_prepare(self, executor)
+    sql, params, kind, batch, writes = _c_sq_prepare(self, executor)
     if not hasCon:
         con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
-    if _c_note(self, con, sql, params):
-        await con.execute(_BEGIN)
+    else:
+        con = _tx.unwrap(con)
+    async with _c_life(self).gate(con):
+        if _c_note(self, con, sql, params) and writes:
+            await _sq_begin(self, con)
+        return await _sq_run(executor, con, sql, params, kind, batch)
+
+
+async def _sq_run(executor, con, sql, params, kind, batch):
     if batch:
         cursor = await con.executemany(sql, params)
     else:
@@ -182,8 +228,10 @@ async def _sq_asyncProcess(self, executor, hasCon, con):
 
 async def _sq_getTableNameList(self):
     con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
-    cursor = await con.execute('select tbl_name as name from sqlite_master where type = "table";')
-    return [row["name"] for row in _c_dict_rows(cursor, await cursor.fetchall())]
+    async with _c_life(self).gate(con):
+        cursor = await con.execute('select tbl_name as name from sqlite_master where type = "table";')
+        rows = await cursor.fetchall()
+    return [row["name"] for row in _c_dict_rows(cursor, rows)]
 
 
 async def _sq_finish(self, task, con, commit):
@@ -191,16 +239,19 @@ async def _sq_finish(self, task, con, commit):
     # future (_tx.drive): the loop's shutdown cannot cut it.  A failed commit
     # is logged and reported; a failed rollback needs nothing more, the
     # connection's close discards the transaction.
+    life = _c_life(self)
     try:
         try:
-            await (con.commit() if commit else con.rollback())
+            await _tx.gated(life, con, con.commit if commit else con.rollback)
         except Exception as e:
             if commit:
                 _c_release_failed(self, con, e)
         finally:
+            life.writes.release(con)
             await con.close()
     finally:
         _c_forget(self, task, con)
+        _tx.wake_slot(life)
 
 
 async def _sq_close(self, timeout=_tx.CLOSE_TIMEOUT):
@@ -267,8 +318,12 @@ async def _my_getSelectCon(self):
 async def _my_execute(self, sql, con, dictCur, args):
     if not con:
         con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
+    else:
+        con = _tx.unwrap(con)
     try:
-        async with con.cursor(DictCursor if dictCur else Cursor) as cursor:
+        # The protocol carries one statement at a time: tasks sharing the
+        # connection take turns.
+        async with _c_life(self).gate(con), con.cursor(DictCursor if dictCur else Cursor) as cursor:
             _c_note(self, con, sql, args)
             await cursor.execute(sql, args)
             return await cursor.fetchall()
@@ -284,10 +339,12 @@ async def _my_asyncProcess(self, executor, hasCon, con):
     kind = _c_my_kind(executor)
     if not hasCon:
         con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
+    else:
+        con = _tx.unwrap(con)
     # Rows of a selection are read as tuples and turned into model rows in
     # one step (the same rows a dictionary cursor's dicts would give).
     try:
-        async with con.cursor(Cursor) as cursor:
+        async with _c_life(self).gate(con), con.cursor(Cursor) as cursor:
             sql, params, batch = _c_my_pair(executor)
             _c_note(self, con, sql, params)
             if batch:
@@ -320,7 +377,8 @@ async def _my_finish(self, task, con, commit):
     # As _sq_finish; the connection goes back to the pool, or is closed when
     # its state is unknown (a cut statement, a failed commit or rollback):
     # the server then discards its transaction.
-    broken = _c_life(self).broken
+    life = _c_life(self)
+    broken = life.broken
     try:
         if broken.pop(id(con), None) is not None:
             con.close()
@@ -328,7 +386,7 @@ async def _my_finish(self, task, con, commit):
                 _c_release_failed(self, con, RuntimeError("链接已失效 (语句被中断或提交失败), 无法提交"))
         else:
             try:
-                await (con.commit() if commit else con.rollback())
+                await _tx.gated(life, con, con.commit if commit else con.rollback)
             except Exception as e:
                 con.close()
                 if commit:

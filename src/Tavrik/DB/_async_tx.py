@@ -15,8 +15,10 @@ transaction() is the explicit form: the block's commit happens before the
 block is left, and a failed commit is raised there.
 """
 import asyncio
+import collections
 import logging
 import random
+import sqlite3
 import sys
 import weakref
 
@@ -33,13 +35,128 @@ _depth = weakref.WeakKeyDictionary()
 class Life:
     """A connector's lifetime state."""
 
-    __slots__ = ("closing", "guard", "broken", "poolArgs", "__weakref__")
+    __slots__ = ("closing", "guard", "broken", "poolArgs", "writes", "gates", "slots", "__weakref__")
 
-    def __init__(self):
+    def __init__(self, sqlite=False):
         self.closing = None  # the close() in progress or done (a future)
         self.guard = None  # the async generator that closes at loop shutdown
         self.broken = {}  # id -> MySQL connection whose statement was cut
         self.poolArgs = None  # how the MySQL pool is made, for a retry
+        # SQLite: the file's write lock, taken in arrival order by the
+        # connector's tasks; None on MySQL (row locks, no file lock).
+        self.writes = WriteQueue() if sqlite else None
+        # connection -> asyncio.Lock: statements on one connection run one at
+        # a time, whichever tasks share it.
+        self.gates = weakref.WeakKeyDictionary()
+        # SQLite: tasks waiting for one of the 20 connection slots, in order.
+        self.slots = collections.deque()
+
+    def gate(self, con):
+        try:
+            gate = self.gates.get(con)
+            if gate is None:
+                gate = self.gates[con] = asyncio.Lock()
+        except TypeError:
+            # Not a driver connection (None, a stand-in): the statement fails
+            # on it as it always did.
+            return _NO_GATE
+        return gate
+
+
+class _NoGate:
+    async def __aenter__(self):
+        return None
+
+    async def __aexit__(self, et, ev, tb):
+        return None
+
+
+_NO_GATE = _NoGate()
+
+
+async def gated(life, con, op, *args):
+    """`await op(*args)` with `con`'s statements held back meanwhile."""
+    if life is None:
+        return await op(*args)
+    async with life.gate(con):
+        return await op(*args)
+
+
+def _task_label(task):
+    if task is None:
+        return "?"
+    coro = task.get_coro()
+    return "%s (%s)" % (task.get_name(), getattr(coro, "__qualname__", type(coro).__name__))
+
+
+class WriteQueue:
+    """The SQLite file's write lock as the connector's tasks see it: one
+    connection holds it from its BEGIN IMMEDIATE to its commit or rollback;
+    the others wait here in arrival order, woken one by one, instead of
+    competing through SQLite's busy handler (whose sleeps let a late comer
+    overtake a task that has waited for seconds)."""
+
+    __slots__ = ("holder", "task", "waiters")
+
+    def __init__(self):
+        self.holder = None  # the connection whose transaction holds the lock
+        self.task = None  # the task that began that transaction
+        self.waiters = collections.deque()  # [connection, task, future]
+
+    async def acquire(self, con, timeout):
+        if self.holder is con:
+            return
+        task = asyncio.current_task()
+        if self.holder is None and not self.waiters:
+            self.holder, self.task = con, task
+            return
+        loop = asyncio.get_running_loop()
+        entry = [con, task, loop.create_future()]
+        self.waiters.append(entry)
+        expiry = loop.call_later(timeout, _expire, entry[2])
+        try:
+            await entry[2]
+        except BaseException as e:
+            if self.holder is con:
+                self.release(con)  # handed over just as the wait was cut
+            elif entry in self.waiters:
+                self.waiters.remove(entry)
+            if isinstance(e, _Expired):
+                raise sqlite3.OperationalError(
+                    "等待写锁超过%g秒 (database is locked): 写锁由本连接器的任务 %s 持有, "
+                    "它的事务在任务结束 (或它的transaction()代码块结束) 时才提交并释放写锁"
+                    % (timeout, _task_label(self.task))) from None
+            raise
+        finally:
+            expiry.cancel()
+
+    def release(self, con):
+        if self.holder is not con:
+            return
+        self.holder = self.task = None
+        while self.waiters:
+            con, task, fut = self.waiters.popleft()
+            if not fut.done():
+                self.holder, self.task = con, task
+                fut.set_result(None)
+                return
+
+
+class _Expired(Exception):
+    pass
+
+
+def _expire(fut):
+    if not fut.done():
+        fut.set_exception(_Expired())
+
+
+def wake_slot(life):
+    """A connection slot was freed: the first waiting task tries for it."""
+    if life.slots:
+        fut = life.slots[0][0]
+        if fut is not None and not fut.done():
+            fut.set_result(None)
 
 
 def drive(coro, loop):
@@ -182,19 +299,68 @@ def transaction(connector, life):
     return Transaction(connector.getCon(), life=life)
 
 
+class BlockConnection:
+    """The connection a transaction() block hands out: the task's connection
+    while the block runs.  Once the block has ended (its transaction committed
+    or rolled back) the package refuses to run statements on it: on MySQL the
+    connection goes back to the pool at the task's end, and what a kept
+    handle ran there would belong to the next task's transaction.  Attributes
+    are the driver connection's."""
+
+    __slots__ = ("_con", "_open")
+
+    def __init__(self, con):
+        self._con = con
+        self._open = True
+
+    def __getattr__(self, name):
+        return getattr(self._con, name)
+
+    def __repr__(self):
+        return "<transaction() 链接%s: %r>" % ("" if self._open else " (代码块已结束)", self._con)
+
+
+def unwrap(con):
+    """The driver connection behind `con`; a block's connection whose block
+    has ended is refused."""
+    if type(con) is BlockConnection:
+        if not con._open:
+            raise RuntimeError(
+                "这个链接来自一个已经结束的transaction()代码块, 不能再执行语句: 代码块结束时它的事务已提交或回滚。"
+                "请在新的transaction()代码块中执行, 或者不传con (在当前任务的链接上执行)")
+        return con._con
+    return con
+
+
+# The handle of the outermost transaction() block each task is inside.
+_handles = weakref.WeakKeyDictionary()
+
+
+def _life_of(manager):
+    connector = getattr(manager, "_connector", None)
+    if connector is None:
+        return None
+    from Tavrik.DB.Connector import _c_life
+
+    return _c_life(connector)
+
+
 class Transaction:
     """async with connector.transaction() as con: the block runs on the
     task's connection (statements of executors made with or without `con`);
     it commits when the block ends normally and rolls back when it raises or
     is cancelled.  A failed commit is raised from the block.  A block inside
-    another one is part of the outer block's transaction.
+    another one is a savepoint of the outer block's transaction: its writes
+    are rolled back when it raises, kept (for the outer block to commit)
+    when it ends normally.
 
     `manager` is the connector's getCon() (an asynchronous context manager);
     use_database runs its method through the same steps, reading the
     connection from its object (`holder.con`) and leaving a cancellation to
     the task's end."""
 
-    __slots__ = ("_manager", "_holder", "_cancelRollsBack", "_con", "_task", "_inner", "_life")
+    __slots__ = ("_manager", "_holder", "_cancelRollsBack", "_con", "_task", "_inner", "_life", "_handle",
+                 "_ownHandle", "_savepoint")
 
     def __init__(self, manager, holder=None, cancelRollsBack=True, life=None):
         self._manager = manager
@@ -204,25 +370,95 @@ class Transaction:
         self._con = None
         self._task = None
         self._inner = False
+        self._handle = None
+        self._ownHandle = False
+        self._savepoint = None
 
     async def __aenter__(self):
         manager = self._manager
         con = await type(manager).__aenter__(manager)
         self._con = con
+        if self._life is None:
+            self._life = _life_of(manager)
         task = asyncio.current_task()
+        depth = 0
         if task is not None:
             depth = _depth.get(task, 0)
             self._inner = depth > 0
             _depth[task] = depth + 1
             self._task = task
-        return con
+        if self._inner:
+            try:
+                self._savepoint = await self._openSavepoint(depth)
+            except BaseException:
+                if not await self.leave(*sys.exc_info()):
+                    raise
+                return None
+        if self._holder is not None:
+            return con
+        handle = _handles.get(task) if self._inner else None
+        if handle is None or handle._con is not con:
+            handle = BlockConnection(con)
+            self._ownHandle = True
+            if not self._inner and task is not None:
+                _handles[task] = handle
+        self._handle = handle
+        return handle
 
     def _connection(self):
         return self._holder.con if self._holder is not None else self._con
 
+    def _connectorOf(self):
+        return getattr(self._manager, "_connector", None)
+
+    async def _openSavepoint(self, depth):
+        connector = self._connectorOf()
+        if connector is None:
+            return None
+        con = self._con
+        life = self._life
+        if life is not None and life.writes is not None and not con.in_transaction:
+            # SQLite before the first write: a SAVEPOINT would begin a
+            # transaction without the write lock.  Whatever this block begins
+            # is its own, and its failure rolls that back.
+            return ""
+        name = "tavrik_tx_%d" % depth
+        await connector.execute("SAVEPOINT " + name, con)
+        return name
+
+    async def _closeSavepoint(self, ok):
+        name, self._savepoint = self._savepoint, None
+        con = self._con
+        life = self._life
+        if name is None or (life is not None and id(con) in life.broken):
+            return
+        if name == "":
+            if not ok and con.in_transaction:
+                await steady(gated(life, con, con.rollback))
+                life.writes.release(con)
+            return
+        connector = self._connectorOf()
+        if not ok:
+            await steady(connector.execute("ROLLBACK TO SAVEPOINT " + name, con))
+        await steady(connector.execute("RELEASE SAVEPOINT " + name, con))
+
+    def _ended(self, con):
+        """The outermost block's transaction is over: the SQLite write lock
+        goes to the next writer, and the block's handle stops working."""
+        life = self._life
+        if life is not None and life.writes is not None:
+            life.writes.release(con)
+        self._closeHandle()
+
+    def _closeHandle(self):
+        handle, self._handle = self._handle, None
+        if handle is not None and self._ownHandle:
+            handle._open = False
+
     async def leave(self, et, ev, tb):
         """Leaves the connection's context only (no commit, no rollback)."""
         self._pop()
+        self._closeHandle()
         manager = self._manager
         return await type(manager).__aexit__(manager, et, ev, tb)
 
@@ -234,6 +470,7 @@ class Transaction:
                 _depth[task] = depth
             else:
                 _depth.pop(task, None)
+                _handles.pop(task, None)
 
     async def __aexit__(self, et, ev, tb):
         """Commits or rolls back, then leaves the connection's context; True
@@ -242,27 +479,49 @@ class Transaction:
         manager = self._manager
         exit_ = type(manager).__aexit__
         if self._inner:
+            ok = et is None
+            try:
+                if ok or issubclass(et, Exception) or self._cancelRollsBack:
+                    await self._closeSavepoint(ok)
+            except BaseException:
+                if ok:
+                    self._closeHandle()
+                    if not await exit_(manager, *sys.exc_info()):
+                        raise
+                    return True
+                # The block's own error is what the caller needs to see.
+            self._closeHandle()
             return await exit_(manager, et, ev, tb)
+        life = self._life
         try:
             if et is None:
+                con = self._connection()
                 try:
-                    await steady(self._connection().commit())
-                except Exception as failed:
-                    con = self._connection()
                     try:
-                        await steady(con.rollback())
-                    except Exception:
-                        # Neither went through (a lost connection): the
-                        # task's release must close it, not use it again.
-                        if self._life is not None:
-                            self._life.broken[id(con)] = con
-                        if self._holder is None:
-                            # transaction(): the caller asked for the commit.
-                            raise failed
+                        await steady(gated(life, con, con.commit))
+                    except Exception as failed:
+                        try:
+                            await steady(gated(life, con, con.rollback))
+                        except Exception:
+                            # Neither went through (a lost connection): the
+                            # task's release must close it, not use it again.
+                            if life is not None:
+                                life.broken[id(con)] = con
+                            if self._holder is None:
+                                # transaction(): the caller asked for the commit.
+                                raise failed
+                            raise
                         raise
-                    raise
+                finally:
+                    self._ended(con)
             elif issubclass(et, Exception) or self._cancelRollsBack:
-                await _rollback(self._connection())
+                con = self._connection()
+                try:
+                    await _rollback(life, con)
+                finally:
+                    self._ended(con)
+            else:
+                self._closeHandle()
         except BaseException:
             if not await exit_(manager, *sys.exc_info()):
                 raise
@@ -271,21 +530,21 @@ class Transaction:
         return bool(swallowed) and et is not None
 
 
-async def _rollback(con):
+async def _rollback(life, con):
     # A MySQL connection whose statement was cut cannot take a ROLLBACK; the
     # task's release closes it, which rolls back on the server.
     for state in _lives:
         if id(con) in state.broken:
             return
-    await steady(con.rollback())
+    await steady(gated(life, con, con.rollback))
 
 
 # Lifetime states of the live connectors (for _rollback).
 _lives = weakref.WeakSet()
 
 
-def new_life():
-    state = Life()
+def new_life(sqlite=False):
+    state = Life(sqlite)
     _lives.add(state)
     return state
 

@@ -87,7 +87,7 @@ void close_coro(PyObject* coro) {
 PyObject* life_of(PyObject* self) {
     AsyncFields f = fields_of(self);
     if (!*f.life || *f.life == Py_None) {
-        PyObject* v = Require(PyObject_CallNoArgs(G.tx_new_life));
+        PyObject* v = Require(PyObject_CallFunctionObjArgs(G.tx_new_life, f.sqlite ? Py_True : Py_False, nullptr));
         Py_XDECREF(*f.life);
         *f.life = v;
     }
@@ -430,6 +430,35 @@ void check_async_executor(PyObject* executor) {
     }
 }
 
+// A hand-written statement that clearly only reads: SELECT as its first word
+// (after blanks and comments).  Anything else may write, and begins the
+// task's write transaction.
+bool plain_read(PyObject* sql) {
+    Py_ssize_t n = 0;
+    const char* p = PyUnicode_AsUTF8AndSize(sql, &n);
+    if (!p) throw_error();
+    const char* end = p + n;
+    while (p < end) {
+        if (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') {
+            ++p;
+        } else if (end - p >= 2 && p[0] == '-' && p[1] == '-') {
+            while (p < end && *p != '\n') ++p;
+        } else if (end - p >= 2 && p[0] == '/' && p[1] == '*') {
+            p += 2;
+            while (end - p >= 2 && !(p[0] == '*' && p[1] == '/')) ++p;
+            p = end - p >= 2 ? p + 2 : end;
+        } else {
+            break;
+        }
+    }
+    static const char word[] = "select";
+    for (int i = 0; i < 6; ++i, ++p)
+        if (p >= end || (*p | 0x20) != word[i]) return false;
+    if (p == end) return true;
+    unsigned char c = (unsigned char)*p;
+    return !(c == '_' || c == '$' || c >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'));
+}
+
 int kind_of(PyObject* executor) {
     auto* ex = (BaseModelExecutorObject*)executor;
     PyObject* gen = ex->sql ? ex->sql : Py_None;
@@ -437,7 +466,10 @@ int kind_of(PyObject* executor) {
     return ((BaseSqlGeneratorObject*)gen)->kind;
 }
 
-// SQLite: (text with "?", params, kind, batch), after the log line.
+// SQLite: (text with "?", params, kind, batch, writes), after the log line.
+// `writes`: the statement begins the task's write transaction (anything but
+// a selection, and a locking read, whose FOR UPDATE SQLite does not know:
+// the write lock is what keeps its rows from changing).
 PyObject* c_sq_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&]() -> PyObject* {
         if (nargs != 2) raise_arity("_c_sq_prepare", "exactly", 2, nargs);
@@ -446,17 +478,29 @@ PyObject* c_sq_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         Statement st = statement_of(args[1], Dialect::SQLite);
         if (((SqObj*)args[0])->showLog) log_statement(st.sql.get(), st.params.get());
         Ref sql = replace_placeholders(st.sql.get());
-        return Py_BuildValue("(OOiO)", sql.get(), st.params.get(), st.kind, st.batch ? Py_True : Py_False);
+        bool writes = st.kind != SK_SELECT;
+        if (!writes) {
+            const Py_ssize_t lock_len = PyUnicode_GET_LENGTH(G.t_for_update.get());
+            Py_ssize_t n = PyUnicode_GET_LENGTH(sql.get());
+            if (n >= lock_len && Require((int)PyUnicode_Tailmatch(sql.get(), G.t_for_update, 0, n, 1)) == 1) {
+                sql = new_ref(PyUnicode_Substring(sql.get(), 0, n - lock_len));
+                writes = true;
+            }
+        }
+        return Py_BuildValue("(OOiOO)", sql.get(), st.params.get(), st.kind, st.batch ? Py_True : Py_False,
+                             writes ? Py_True : Py_False);
     });
 }
 
-// SQLite execute(): the log line, then the text with "?".
+// SQLite execute(): the log line, then (the text with "?", whether it may
+// write).
 PyObject* c_sq_text(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&]() -> PyObject* {
         if (nargs != 3) raise_arity("_c_sq_text", "exactly", 3, nargs);
         if (!PyObject_TypeCheck(args[0], &AioSqliteConnectorType)) raise_expected("AioSqliteConnector", args[0]);
         if (((SqObj*)args[0])->showLog) log_statement(args[1], args[2]);
-        return replace_placeholders(args[1]).relinquish();
+        Ref text = replace_placeholders(args[1]);
+        return Py_BuildValue("(OO)", text.get(), plain_read(args[1]) ? Py_False : Py_True);
     });
 }
 
@@ -619,7 +663,8 @@ PyMethodDef sq_methods[] = {
     {"transaction", async_transaction, METH_NOARGS,
      "transaction($self, /)\n--\n\n" "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
      "(用con或不用con创建的执行器都在其上执行), 正常结束时提交 (提交失败在代码块处抛出), "
-     "抛出异常或被取消时回滚; 嵌套的代码块属于外层的事务"},
+     "抛出异常或被取消时回滚; 嵌套的代码块是保存点 (SAVEPOINT): 抛出异常时只回滚它自己的写入; "
+     "代码块结束之后con不能再执行语句"},
     {"runTransaction", (PyCFunction)(void (*)(void))async_runTransaction, METH_VARARGS | METH_KEYWORDS,
      "runTransaction($self, fn, /, *args, retries=3, **kwargs)\n--\n\n"
      "await connector.runTransaction(fn, *args, retries=3, **kwargs): 在transaction()中执行 "
@@ -755,7 +800,8 @@ PyMethodDef my_methods[] = {
     {"transaction", my_transaction, METH_NOARGS,
      "transaction($self, /)\n--\n\n" "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
      "(用con或不用con创建的执行器都在其上执行), 正常结束时提交 (提交失败在代码块处抛出), "
-     "抛出异常或被取消时回滚; 嵌套的代码块属于外层的事务。事务冲突 (集群认证失败或死锁, 错误1213) "
+     "抛出异常或被取消时回滚; 嵌套的代码块是保存点 (SAVEPOINT): 抛出异常时只回滚它自己的写入; "
+     "代码块结束之后con不能再执行语句。事务冲突 (集群认证失败或死锁, 错误1213) "
      "抛出Tavrik.Error.ClusterError.TransactionConflict; 链接的节点失联抛出NodeLost (committing为True时"
      "提交已发出而没有得到确认)"},
     {"runTransaction", (PyCFunction)(void (*)(void))async_runTransaction, METH_VARARGS | METH_KEYWORDS,
@@ -837,10 +883,9 @@ PyTypeObject AioSqliteConnectorType = [] {
         "AioSqliteConnector(loop, **kwargs)\n--\n\n" "SQLite异步连接器 (aiosqlite)。\n\n"
         "每个asyncio任务一个链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
         "然后关闭链接。同时最多打开20个任务链接, 第21个任务等待空位。\n"
-        "任务链接以自动提交模式打开 (busy timeout 30秒); 任务链接上事务的第一条语句之前先执行 "
-        "BEGIN IMMEDIATE, 所以事务从第一条语句 (也包括查询) 起就持有写锁: 并发写入的任务依次等待, "
-        "不会立即失败, 先读后写也不会丢失更新。代价是同一文件上的任务事务彼此串行; "
-        "一个持有链接的任务不应等待另一个要执行语句的任务。\n"
+        "任务链接以自动提交模式打开 (busy timeout 30秒); 只读过的任务不持有锁: 第一次写入 (或forUpdate=True的查询) "
+        "之前执行BEGIN IMMEDIATE, 从那时起任务的事务持有写锁, 直到提交或回滚。本连接器的任务按到达顺序等待写锁; "
+        "等待超过30秒时错误说明写锁由哪个任务 (或另一个链接) 持有。一个持有写锁的任务不应等待另一个要写入的任务。\n"
         "close() 是协程: 等待进行中的释放, 回滚并关闭剩余的任务链接。";
     t.tp_methods = sq_methods;
     t.tp_getset = sq_getset;

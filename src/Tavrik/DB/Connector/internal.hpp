@@ -26,7 +26,7 @@ namespace conn {
     X(pct_s, "%s") X(qmark, "?") X(integer, "INTEGER ") X(params_sep, " || params=") X(comma, ",")             \
     X(comma_paren, ",)") X(empty, "") X(auto_increment, " AUTO_INCREMENT")                                      \
     X(tables_sql, "select tbl_name from sqlite_master where type = \"table\";")                                 \
-    X(last_rowid_sql, "SELECT last_insert_rowid()")
+    X(last_rowid_sql, "SELECT last_insert_rowid()") X(for_update, " FOR UPDATE")
 #define CONNECTOR_TEXT_FIELD(id, text) Immortal t_##id;
 
 // Module-lifetime objects, made once at module init.

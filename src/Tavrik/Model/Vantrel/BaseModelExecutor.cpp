@@ -219,15 +219,16 @@ Ref executor_execute(PyObject* self) {
     return call_method0(self, N.execute);
 }
 
-// A locking read (forUpdate=True): SELECT ... FOR UPDATE on MySQL.  SQLite
-// has no such clause and needs none: a task's transaction holds the write
-// lock from its first statement (BEGIN IMMEDIATE), the synchronous connector
-// runs under its lock.
+// A locking read (forUpdate=True): SELECT ... FOR UPDATE on MySQL; on
+// aiosqlite the mark tells the connector to begin the task's write
+// transaction first (it takes the clause off again).  The synchronous
+// connector runs under its lock and needs none.
 static void lock_rows(PyObject* self) {
     PyObject* db = E(self)->db;
     if (!db || db == Py_None) return;
     PyObject* c = ((DBObject*)db)->connector;
-    if (c && PyObject_TypeCheck(c, I.connector->AioMysqlConnectorType))
+    if (c && (PyObject_TypeCheck(c, I.connector->AioMysqlConnectorType) ||
+              PyObject_TypeCheck(c, I.connector->AioSqliteConnectorType)))
         Require(I.gen->for_update(require_sql(self, "select")));
 }
 
@@ -766,7 +767,7 @@ PyMethodDef base_methods[] = {
     {"findAllBy", (PyCFunction)(void (*)(void))m_findAllBy, METH_FASTCALL | METH_KEYWORDS,
      "findAllBy($self, /, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n--\n\n"
      "findAllBy(Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n"
-     "按条件查询所有行。forUpdate=True 时为加锁读 (MySQL: SELECT ... FOR UPDATE, 行锁保持到事务结束; SQLite上不改变什么); "
+     "按条件查询所有行。forUpdate=True 时为加锁读 (MySQL: SELECT ... FOR UPDATE, 行锁保持到事务结束; aiosqlite: 先开始任务的写事务; 同步SQLite上不改变什么); "
      "orderBy: 列、列名、'-列名'、列.desc()/列.asc()、(列, 'desc') 或它们的列表 (按先后排序; NULL 升序在前, 降序在后); "
      "limit/offset: 最多返回 limit 行, 跳过前 offset 行 (非负64位整数); columns: 只查询这些列 (列或列名), 结果行只含这些列"},
     {"findOneBy", (PyCFunction)(void (*)(void))m_findOneBy, METH_FASTCALL | METH_KEYWORDS,
