@@ -314,7 +314,9 @@ class BlockConnection:
         self._open = True
 
     def __getattr__(self, name):
-        return getattr(self._con, name)
+        # After the block the driver connection is not reachable through it
+        # either: a statement run on it would leave the block's transaction.
+        return getattr(unwrap(self), name)
 
     def __repr__(self):
         return "<transaction() 链接%s: %r>" % ("" if self._open else " (代码块已结束)", self._con)
