@@ -185,6 +185,7 @@ async def test_mysql_concurrent_many_to_many_saves_do_not_deadlock(mysql_db):
     assert count[0] == 400
 
 
+@pytest.mark.filterwarnings("ignore:Table .* already exists")  # MySQL's note on the existing table
 async def test_an_existing_table_lacking_a_declared_constraint_is_reported(road):  # noqa: F811
     # The existing table holds duplicates (SQLite cannot add the unique index)
     # or just lacks the key (MySQL's CREATE TABLE IF NOT EXISTS skips it):

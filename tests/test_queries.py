@@ -245,7 +245,7 @@ async def test_hostile_names_and_values(people):
         (lambda ex: ex.findAllBy(columns=("id", "nope")), ValueError, "no column 'nope'"),
         (lambda ex: ex.findAllBy(columns=(H.id,)), ValueError, "not a column of"),
         (lambda ex: ex.findAllBy(orderBy=[P.age, H.id.desc()]), ValueError, "not a column of"),
-        (lambda ex: ex.delete(None), DeleteWithOutPrimaryKeyError, ""),
+        (lambda ex: ex.delete(None), DeleteWithOutPrimaryKeyError, "删除数据库实例需要包含主键字段"),
         (lambda ex: ex.findAnyMatch(P(age=1), columns=[None]), TypeError, "columns"),
         (lambda ex: ex.findAllBy(None, True), TypeError, "at most 1"),
         (lambda ex: ex.count(P.age > 1, None), TypeError, "at most 1"),
