@@ -271,6 +271,26 @@ def test_create_table_mysql():
     )
 
 
+def test_a_connector_names_its_dialect_and_the_ddl_follows_it(connector):
+    import asyncio
+
+    from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector, BaseConnector, PyMysqlConnector
+
+    loop = asyncio.new_event_loop()
+    try:
+        assert [c.dialect for c in (connector, AioSqliteConnector(loop, path="x.db"), BaseConnector(),
+                                    PyMysqlConnector())] == ["sqlite", "sqlite", "mysql", "mysql"]
+    finally:
+        loop.close()
+    assert AioMysqlConnector.dialect is BaseConnector.dialect  # the base's: MySQL's placeholders
+
+    class SaysMysql(MysqlDialect):
+        paramsHolder = "?"  # the named dialect wins over the placeholder
+        dialect = "mysql"
+
+    assert TableGenerator(Typed, SaysMysql()).sql() == TableGenerator(Typed, MysqlDialect()).sql()
+
+
 def test_create_table_composite_key_and_custom_column(connector):
     Pair = model("pair", a=IntProperty(primaryKey=True), b=StrProperty(5, primaryKey=True))
     gen = TableGenerator(Pair, connector).add(CustomColAnnounce("note", "TEXT"))

@@ -142,7 +142,7 @@ async def _create_tables(connector, creates, indexes, declared):
                 await cursor.execute(sql)
             except sqlite3.IntegrityError as e:
                 _lacking(model.tableName, column, unique, e)
-        if not indexes:
+        if getattr(connector, "dialect", None) == "mysql":
             # MySQL declares indexes inside CREATE TABLE, which an existing
             # table skips: compare with what the table has.
             await _check_mysql_indexes(cursor, declared)

@@ -475,18 +475,10 @@ PyObject* c_sq_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 2) raise_arity("_c_sq_prepare", "exactly", 2, nargs);
         if (!PyObject_TypeCheck(args[0], &AioSqliteConnectorType)) raise_expected("AioSqliteConnector", args[0]);
         check_async_executor(args[1]);
-        Statement st = statement_of(args[1], Dialect::SQLite);
+        Statement st = statement_of(args[1], kSQLite);
         if (((SqObj*)args[0])->showLog) log_statement(st.sql.get(), st.params.get());
         Ref sql = replace_placeholders(st.sql.get());
-        bool writes = st.kind != SK_SELECT;
-        if (!writes) {
-            const Py_ssize_t lock_len = PyUnicode_GET_LENGTH(G.t_for_update.get());
-            Py_ssize_t n = PyUnicode_GET_LENGTH(sql.get());
-            if (n >= lock_len && Require((int)PyUnicode_Tailmatch(sql.get(), G.t_for_update, 0, n, 1)) == 1) {
-                sql = new_ref(PyUnicode_Substring(sql.get(), 0, n - lock_len));
-                writes = true;
-            }
-        }
+        bool writes = st.kind != SK_SELECT || G.generator->locks_rows(((BaseModelExecutorObject*)args[1])->sql);
         return Py_BuildValue("(OOiOO)", sql.get(), st.params.get(), st.kind, st.batch ? Py_True : Py_False,
                              writes ? Py_True : Py_False);
     });
@@ -516,7 +508,7 @@ PyObject* c_my_kind(PyObject*, PyObject* executor) {
 PyObject* c_my_pair(PyObject*, PyObject* executor) {
     return guard([&]() -> PyObject* {
         check_async_executor(executor);
-        Statement st = statement_of(executor, Dialect::MySQL);
+        Statement st = statement_of(executor, kMySQL);
         PyObject* p = st.params.get();
         bool batch = false;
         if (PyList_Check(p))
@@ -526,7 +518,7 @@ PyObject* c_my_pair(PyObject*, PyObject* executor) {
         // The driver formats the text whenever it is given parameters, so it
         // always is, and a `%` inside a quoted name reaches it doubled.
         if (p == Py_None) p = G.t_empty_tuple;
-        Ref sql = st.sql.get() == Py_None ? st.sql : driver_text(st.sql.get(), Dialect::MySQL);
+        Ref sql = st.sql.get() == Py_None ? st.sql : driver_text(st.sql.get(), kMySQL);
         return Py_BuildValue("(OOO)", sql.get(), p, batch ? Py_True : Py_False);
     });
 }
@@ -648,6 +640,7 @@ PyObject* bound_get(PyObject* self, void*) {
 
 PyGetSetDef sq_getset[] = {
     {"paramsHolder", qmark_get, nullptr, "语句中的参数占位符: ?", nullptr},
+    {"dialect", sqlite_dialect, nullptr, "连接器所说的SQL方言: 'sqlite'", nullptr},
     {"boundConnections", bound_get, nullptr, "持有链接且尚未释放 (提交或回滚并关闭) 的任务数", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

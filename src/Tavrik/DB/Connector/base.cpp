@@ -65,6 +65,8 @@ PyObject* paramsHolder_get(PyObject* self, void*) {
     Py_INCREF(G.t_pct_s);
     return G.t_pct_s;
 }
+// The base class's "%s" placeholders are MySQL's.
+PyObject* dialect_get(PyObject*, void*) { return PyUnicode_FromString(kMySQL.name); }
 
 PyGetSetDef base_getset[] = {
     {"_pool", pool_get, pool_set, "连接池 (仅MySQL连接器使用)", nullptr},
@@ -72,6 +74,7 @@ PyGetSetDef base_getset[] = {
     {"_config", config_get, config_set, "连接配置", nullptr},
     {"isReady", isReady_get, isReady_set, "连接器是否已可以执行语句", nullptr},
     {"paramsHolder", paramsHolder_get, nullptr, "语句中的参数占位符", nullptr},
+    {"dialect", dialect_get, nullptr, "连接器所说的SQL方言: 'sqlite' 或 'mysql'", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

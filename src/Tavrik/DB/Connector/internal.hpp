@@ -26,7 +26,7 @@ namespace conn {
     X(pct_s, "%s") X(qmark, "?") X(integer, "INTEGER ") X(params_sep, " || params=") X(comma, ",")             \
     X(comma_paren, ",)") X(empty, "") X(auto_increment, " AUTO_INCREMENT")                                      \
     X(tables_sql, "select tbl_name from sqlite_master where type = \"table\";")                                 \
-    X(last_rowid_sql, "SELECT last_insert_rowid()") X(for_update, " FOR UPDATE")
+    X(last_rowid_sql, "SELECT last_insert_rowid()")
 #define CONNECTOR_TEXT_FIELD(id, text) Immortal t_##id;
 
 // Module-lifetime objects, made once at module init.
@@ -116,12 +116,12 @@ const FieldTable* field_table_of(PyTypeObject* tp);
 // the same statement shape), so the rewritten texts are kept: a hit costs a
 // dict lookup on a cached hash, and the driver's statement cache then sees
 // the same text object again too.
-inline Ref driver_text(PyObject* sql, Dialect d) {
+inline Ref driver_text(PyObject* sql, const Dialect& d) {
     if (sql == Py_None) raise_none_attr("replace");
     if (!PyUnicode_Check(sql)) raise_expected("unicode", sql);
-    static Immortal caches[2];  // live for the process, as the module does
+    static Immortal caches[D_COUNT];  // live for the process, as the module does
     if (!PyUnicode_CheckExact(sql)) return rewrite_statement(sql, d);
-    Immortal& cache = caches[d == Dialect::MySQL];
+    Immortal& cache = caches[d.id];
     if (!cache) cache = new_ref(PyDict_New());
     if (PyObject* hit = dict_get(cache, sql)) return borrow(hit);
     Ref out = rewrite_statement(sql, d);
@@ -129,7 +129,7 @@ inline Ref driver_text(PyObject* sql, Dialect d) {
     Require(PyDict_SetItem(cache, sql, out.get()));
     return out;
 }
-inline Ref replace_placeholders(PyObject* sql) { return driver_text(sql, Dialect::SQLite); }
+inline Ref replace_placeholders(PyObject* sql) { return driver_text(sql, kSQLite); }
 
 // Runs a clean-up step while an error is being raised: the error stays set;
 // a failure of the step is raised instead with the first error as its
@@ -184,7 +184,7 @@ struct Statement {
 
 // Reads the executor's generator and its (text, parameters) pair, spelled
 // for the connector's database.
-Statement statement_of(PyObject* executor, Dialect d);
+Statement statement_of(PyObject* executor, const Dialect& d);
 
 // Rows (a list/tuple of row tuples) -> list of row dicts keyed by the names
 // of `cursor.description`.
@@ -231,6 +231,7 @@ PyObject* my_close(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 // What both SQLite connectors answer for autoFiledAnnounce and paramsHolder.
 PyObject* sqlite_autoFiledAnnounce(PyObject* self, PyObject* prop);
 PyObject* sqlite_paramsHolder(PyObject* self, void*);
+PyObject* sqlite_dialect(PyObject* self, void*);
 
 // C implementations behind the capsule.
 int sqlite_init_impl(PyObject* self, PyObject* path, int showLog);

@@ -89,12 +89,12 @@ Ref select_result_named(PyObject* executor, PyObject* names, PyObject* rows) {
 
 // ------------------------------------------------------------ statements
 
-Statement statement_of(PyObject* executor, Dialect d) {
+Statement statement_of(PyObject* executor, const Dialect& d) {
     auto* ex = (BaseModelExecutorObject*)executor;
     PyObject* gen = ex->sql ? ex->sql : Py_None;
     if (!PyObject_TypeCheck(gen, G.generator->BaseSqlGeneratorType)) raise_expected("SqlGenerator", gen);
     Ref keep = borrow(gen);
-    Ref pair = new_ref(G.generator->statement_pair_in(gen, (int)d));
+    Ref pair = new_ref(G.generator->statement_pair_in(gen, d.id));
     PyObject* p = pair.get();
     Statement st;
     if (PyTuple_Check(p)) {
@@ -268,7 +268,7 @@ void module_body(PyObject* m) {
     static const char* const vt_names[] = {"BaseModelExecutor", "ModelExecutor", "AsyncModelExecutor"};
     for (const char* n : vt_names) set_global(m, n, (PyObject*)import_type("Tavrik.Model.Vantrel", n));
     G.vantrel = import_api<VantrelAPI>(TAVRIK_VANTREL_CAPSULE, 2);
-    G.generator = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 4);
+    G.generator = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 5);
 }
 
 }  // namespace

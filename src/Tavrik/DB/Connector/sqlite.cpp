@@ -159,6 +159,8 @@ PyObject* sqlite_paramsHolder(PyObject* self, void*) {
     return G.t_qmark;
 }
 
+PyObject* sqlite_dialect(PyObject*, void*) { return PyUnicode_FromString(kSQLite.name); }
+
 namespace {
 
 Ref lazy_dict_rows(PyObject* names, PyObject* rows) {
@@ -274,7 +276,7 @@ PyObject* sqlite_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* process_impl(PyObject* self, PyObject* executor) {
     if (executor == Py_None)  // accepted by the signature, but there is nothing to run
         raise_arg_type("executor", G.vantrel->ModelExecutorType->tp_name, executor);
-    Statement st = statement_of(executor, Dialect::SQLite);
+    Statement st = statement_of(executor, kSQLite);
     Ref sql = replace_placeholders(st.sql.get());
     Ref names, rows, raw;
     {
@@ -503,6 +505,7 @@ PyObject* sqlite_close(PyObject* self, PyObject*) {
 
 PyGetSetDef sqlite_getset[] = {
     {"paramsHolder", sqlite_paramsHolder, nullptr, "语句中的参数占位符: ?", nullptr},
+    {"dialect", sqlite_dialect, nullptr, "连接器所说的SQL方言: 'sqlite'", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -21,7 +21,7 @@ extern PyTypeObject JoinCellType;
 extern ModelPropertyAPI* mp_api;
 
 struct Names {
-    Immortal tableName, col, name, target, bindCol, targetBindCol, paramsHolder, autoFiledAnnounce, primaryKey,
+    Immortal tableName, col, name, target, bindCol, targetBindCol, autoFiledAnnounce, primaryKey,
         autoIncrement, nullable, hasDefault, declaredDefault, targetType, typeArgs, kind_field;
 };
 extern Names names;
@@ -91,6 +91,7 @@ PyObject* table_statement_pair(PyObject* gen);
 
 PyObject* api_statement_pair(PyObject* gen);
 PyObject* api_statement_pair_in(PyObject* gen, int dialect);
+int api_locks_rows(PyObject* gen);
 PyObject* api_where_part(PyObject* gen);
 PyObject* api_bind_model(PyObject* gen, PyObject* model);
 PyObject* api_update_statement(PyObject* gen, PyObject* model);

@@ -22,7 +22,6 @@ void init_module(PyObject* m) {
     names.target = intern("target");
     names.bindCol = intern("bindCol");
     names.targetBindCol = intern("targetBindCol");
-    names.paramsHolder = intern("paramsHolder");
     names.autoFiledAnnounce = intern("autoFiledAnnounce");
     init_sql_types(m);
     init_table_types(m);
@@ -42,6 +41,7 @@ void init_module(PyObject* m) {
     api.insert_values = api_insert_values;
     fill_building_api(&api);
     api.statement_pair_in = api_statement_pair_in;
+    api.locks_rows = api_locks_rows;
     export_api(m, TAVRIK_GENERATOR_CAPSULE, &api);
     mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 4);
 }

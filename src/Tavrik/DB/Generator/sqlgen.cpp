@@ -479,7 +479,9 @@ void no_select_clauses(SqlGeneratorObject* g, const char* what) {
     }
 }
 
-Ref select_pair(SqlGeneratorObject* g) {
+// `d`: the database the text is for, or NULL for the generator's own
+// spelling (a locking read ends in FOR UPDATE, as the statement was asked).
+Ref select_pair(SqlGeneratorObject* g, const Dialect* d) {
     PyObject* model = g->model;
     Ref params = new_ref(PyList_New(0));
     std::string out = "SELECT ";
@@ -555,7 +557,10 @@ Ref select_pair(SqlGeneratorObject* g) {
         Require(PyList_Append(params.get(), l.get()));
         Require(PyList_Append(params.get(), o.get()));
     }
-    if (agg == AGG_NONE && g->lockRows) out += " FOR UPDATE";
+    if (agg == AGG_NONE && g->lockRows) {
+        const char* lock = d ? d->for_update : kMySQL.for_update;
+        if (lock) out += lock;
+    }
     Ref text = to_str(out);
     Ref tuple = new_ref(PyList_AsTuple(params.get()));
     return new_ref(PyTuple_Pack(2, text.get(), tuple.get()));
@@ -615,17 +620,17 @@ Ref batch_as_rows(SqlGeneratorObject* g) {
 // A row given no values: every column takes its default, and the database's
 // constraints decide whether the row may exist.  The two databases spell it
 // differently and neither reads the other's form.
-Ref default_insert_pair(SqlGeneratorObject* g, Dialect d) {
+Ref default_insert_pair(SqlGeneratorObject* g, const Dialect& d) {
     Ref t = table_name(g->table);
     std::string out = "INSERT INTO ";
     quote_ident(out, t.get());
-    out += d == Dialect::MySQL ? " () VALUES ()" : " DEFAULT VALUES";
+    out += d.empty_insert;
     Ref text = to_str(out);
     Ref none = new_ref(PyTuple_New(0));
     return new_ref(PyTuple_Pack(2, text.get(), none.get()));
 }
 
-Ref insert_pair(SqlGeneratorObject* g, Dialect d) {
+Ref insert_pair(SqlGeneratorObject* g, const Dialect& d) {
     no_select_clauses(g, "INSERT");
     if (g->where) {
         PyErr_SetString(PyExc_ValueError, "INSERT statements take no WHERE");
@@ -1024,15 +1029,17 @@ PyMethodDef custom_methods[] = {
 
 // ------------------------------------------------------------ capsule
 
-PyObject* api_statement_pair(PyObject* self) { return api_statement_pair_in(self, (int)Dialect::SQLite); }
+namespace {
 
-PyObject* api_statement_pair_in(PyObject* self, int dialect) {
+// The generator's own spelling (statementPair()): "%s" placeholders,
+// backquoted names, FOR UPDATE when asked, SQLite's empty INSERT.
+PyObject* statement_pair_for(PyObject* self, const Dialect* d) {
     return guard([&]() -> PyObject* {
         if (PyObject_TypeCheck(self, &SqlGeneratorType)) {
             SqlGeneratorObject* g = G(self);
             switch (g->head.base.kind) {
-                case SK_SELECT: return select_pair(g).relinquish();
-                case SK_INSERT: return insert_pair(g, (Dialect)dialect).relinquish();
+                case SK_SELECT: return select_pair(g, d).relinquish();
+                case SK_INSERT: return insert_pair(g, d ? *d : kSQLite).relinquish();
                 case SK_UPDATE: return update_pair(g).relinquish();
                 case SK_DELETE: return delete_pair(g).relinquish();
                 default:
@@ -1051,6 +1058,19 @@ PyObject* api_statement_pair_in(PyObject* self, int dialect) {
         if (PyObject_TypeCheck(self, &TableGeneratorType)) return Require(table_statement_pair(self));
         raise_arg_type("gen", BaseSqlGeneratorType.tp_name, self);
     });
+}
+
+}  // namespace
+
+PyObject* api_statement_pair(PyObject* self) { return statement_pair_for(self, nullptr); }
+
+PyObject* api_statement_pair_in(PyObject* self, int dialect) {
+    return statement_pair_for(self, &dialect_by_id(dialect));
+}
+
+int api_locks_rows(PyObject* gen) {
+    return PyObject_TypeCheck(gen, &SqlGeneratorType) && G(gen)->head.base.kind == SK_SELECT && G(gen)->lockRows &&
+           G(gen)->aggregate == AGG_NONE;
 }
 
 PyObject* api_where_part(PyObject* self) {

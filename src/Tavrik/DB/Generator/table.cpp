@@ -22,7 +22,7 @@ inline BasePropertyObject* P(PyObject* o) { return (BasePropertyObject*)o; }
 
 // ------------------------------------------------------------ literals
 
-void quote_text(std::string& out, PyObject* s, bool mysql) {
+void quote_text(std::string& out, PyObject* s, const Dialect& d) {
     Py_ssize_t n;
     const char* p = PyUnicode_AsUTF8AndSize(s, &n);
     if (!p) throw_error();
@@ -33,13 +33,13 @@ void quote_text(std::string& out, PyObject* s, bool mysql) {
     out += '\'';
     for (Py_ssize_t i = 0; i < n; i++) {
         if (p[i] == '\'') out += '\'';
-        if (mysql && p[i] == '\\') out += '\\';  // MySQL reads backslash escapes in literals
+        if (d.backslash_escapes && p[i] == '\\') out += '\\';
         out += p[i];
     }
     out += '\'';
 }
 
-void literal(std::string& out, PyObject* prop, PyObject* v, bool mysql) {
+void literal(std::string& out, PyObject* prop, PyObject* v, const Dialect& d) {
     if (v == Py_None) {
         out += "NULL";
     } else if (PyBool_Check(v)) {
@@ -56,7 +56,7 @@ void literal(std::string& out, PyObject* prop, PyObject* v, bool mysql) {
         Ref s = new_ref(PyFloat_Type.tp_repr(v));
         append_utf8(out, s.get());
     } else if (PyUnicode_Check(v)) {
-        quote_text(out, v, mysql);
+        quote_text(out, v, d);
     } else if (PyBytes_Check(v)) {
         static const char* hex = "0123456789ABCDEF";
         out += "X'";
@@ -200,9 +200,7 @@ bool long_value_kind(PyObject* prop) {
 // key has its own, and each column is indexed once.
 std::vector<IndexSpec> index_specs(PyObject* self, PyObject* table, PyObject* cols, int pks) {
     TableGeneratorObject* t = T(self);
-    Ref params_holder = getattr(t->connector, names.paramsHolder.get());
-    bool mysql = !PyUnicode_Check(params_holder.get()) ||
-                 PyUnicode_CompareWithASCIIString(params_holder.get(), "?") != 0;
+    const Dialect& d = dialect_of(t->connector);
     std::vector<IndexSpec> out;
     auto add = [&](PyObject* prop, bool unique) {
         BasePropertyObject* p = P(prop);
@@ -214,9 +212,10 @@ std::vector<IndexSpec> index_specs(PyObject* self, PyObject* table, PyObject* co
             }
         if (PyErr_Occurred()) throw_error();
         long prefix = 0;
-        if (mysql) {
+        if (d.index_prefix_chars) {
             // InnoDB keys hold at most 3072 bytes (768 four-byte characters).
-            bool too_long = long_value_kind(prop) || (p->kind == PK_STR && p->length > 768);
+            const long most = d.index_prefix_chars;
+            bool too_long = long_value_kind(prop) || (p->kind == PK_STR && p->length > most);
             if (too_long && unique) {
                 PyErr_Format(PyExc_ValueError,
                              "column %R of table %R: MySQL cannot keep a text this long unique; "
@@ -224,8 +223,8 @@ std::vector<IndexSpec> index_specs(PyObject* self, PyObject* table, PyObject* co
                              prop_column(prop), table);
                 throw_error();
             }
-            if (too_long) prefix = 768;
-            if (too_long && p->kind == PK_BYTES) prefix = 3072;
+            // Bytes are one byte each: four times as many fit.
+            if (too_long) prefix = p->kind == PK_BYTES ? most * 4 : most;
         }
         out.push_back(IndexSpec{prop, unique, prefix, index_name(table, prop_column(prop), unique)});
     };
@@ -249,9 +248,7 @@ Ref create_sql(PyObject* self) {
         PyErr_SetString(PyExc_ValueError, "TableGenerator is not initialised");
         throw_error();
     }
-    Ref holder = getattr(t->connector, names.paramsHolder.get());
-    int eq = PyUnicode_Check(holder.get()) ? PyUnicode_CompareWithASCIIString(holder.get(), "?") : 1;
-    bool mysql = eq != 0;
+    const Dialect& d = dialect_of(t->connector);
     Ref table = table_name(t->model);
     Ref cols_obj = getattr(t->model, names.col.get());
     Ref cols = new_ref(PySequence_Fast(cols_obj.get(), "col must be a sequence"));
@@ -295,7 +292,7 @@ Ref create_sql(PyObject* self) {
             out += " PRIMARY KEY";
             continue;
         }
-        if (mysql)
+        if (d.ddl_types == DdlTypes::MySQL)
             mysql_type(out, prop);
         else
             sqlite_type(out, prop);
@@ -306,9 +303,10 @@ Ref create_sql(PyObject* self) {
                 if (p->nullable) out += " DEFAULT NULL";
             } else {
                 Ref v = new_ref(mp_api->to_db_value(prop, p->defaultValue));
-                bool expr = mysql && mysql_needs_expression_default(prop) && v.get() != Py_None;
+                bool expr = d.ddl_types == DdlTypes::MySQL && mysql_needs_expression_default(prop) &&
+                            v.get() != Py_None;
                 out += expr ? " DEFAULT (" : " DEFAULT ";
-                literal(out, prop, v.get(), mysql);
+                literal(out, prop, v.get(), d);
                 if (expr) out += ')';
             }
         }
@@ -340,7 +338,7 @@ Ref create_sql(PyObject* self) {
     }
     // MySQL has no CREATE INDEX IF NOT EXISTS: its indexes are part of the
     // table, created with it.
-    if (mysql) {
+    if (d.inline_indexes) {
         std::vector<IndexSpec> specs = index_specs(self, table.get(), cols.get(), pks);
         for (const IndexSpec& ix : specs) {
             out += ix.unique ? ", UNIQUE KEY " : ", KEY ";
@@ -352,7 +350,7 @@ Ref create_sql(PyObject* self) {
         }
     }
     out += ')';
-    if (mysql) out += " ENGINE=InnoDB DEFAULT CHARSET=utf8mb4";
+    out += d.table_options;
     return to_str(out);
 }
 
@@ -427,9 +425,7 @@ PyObject* table_index_sql(PyObject* self, PyObject*) {
             throw_error();
         }
         Ref result = new_ref(PyList_New(0));
-        Ref holder = getattr(t->connector, names.paramsHolder.get());
-        bool mysql = !PyUnicode_Check(holder.get()) || PyUnicode_CompareWithASCIIString(holder.get(), "?") != 0;
-        if (mysql) return result.relinquish();
+        if (dialect_of(t->connector).inline_indexes) return result.relinquish();
         Ref table = table_name(t->model);
         Ref cols_obj = getattr(t->model, names.col.get());
         Ref cols = new_ref(PySequence_Fast(cols_obj.get(), "col must be a sequence"));

@@ -203,22 +203,23 @@ Ref get_count(OlvaneObject* o) {
     Ref pk_col = new_ref(PyObject_GetAttrString(o->target, "pkCol"));
     if (pk_col.get() != Py_None) pk = new_ref(PyObject_GetAttrString(pk_col.get(), "column"));
     Ref table = getattr(o->target, names.tableName.get());
+    Ref connector = new_ref(db_api->handle_connector());
+    const Dialect& dialect = dialect_of(connector.get());
     // Identifiers are quoted so reserved words and odd names stay names.
-    Ref quote = new_ref(PyUnicode_FromString("`"));
-    Ref dquote = new_ref(PyUnicode_FromString("``"));
     Ref pks = new_ref(PyObject_Str(pk.get()));
     Ref tbs = new_ref(PyObject_Str(table.get()));
-    Ref pkq = new_ref(PyUnicode_Replace(pks.get(), quote.get(), dquote.get(), -1));
-    Ref tbq = new_ref(PyUnicode_Replace(tbs.get(), quote.get(), dquote.get(), -1));
-    Ref wheres = new_ref(PyObject_Str(where));
-    Ref text = new_ref(PyUnicode_FromFormat("select count(`%U`) from `%U` %U", pkq.get(), tbq.get(), wheres.get()));
+    std::string sql = "select count(";
+    quote_ident(sql, pks.get(), dialect);
+    sql += ") from ";
+    quote_ident(sql, tbs.get(), dialect);
+    sql += ' ';
+    append_utf8(sql, new_ref(PyObject_Str(where)).get());
+    Ref text = new_ref(PyUnicode_DecodeUTF8(sql.data(), (Py_ssize_t)sql.size(), nullptr));
     Ref tup = new_ref(PyList_AsTuple(params));
-    // A driver that formats the text with `%` (MySQL's) must find every `%`
-    // inside a quoted name doubled.
-    Ref connector = new_ref(db_api->handle_connector());
-    Ref holder = new_ref(PyObject_GetAttrString(connector.get(), "paramsHolder"));
-    if (PyUnicode_Check(holder.get()) && PyUnicode_CompareWithASCIIString(holder.get(), "%s") == 0)
-        text = rewrite_statement(text.get(), Dialect::MySQL);
+    // The text goes to the connector's executeSql with "%s" placeholders; a
+    // driver that formats it with `%` must find every `%` inside a quoted
+    // name doubled.
+    if (dialect.percent_formatting) text = rewrite_statement(text.get(), dialect);
     return new_ref(db_api->execute_sql(text.get(), tup.get()));
 }
 

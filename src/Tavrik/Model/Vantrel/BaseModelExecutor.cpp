@@ -219,18 +219,11 @@ Ref executor_execute(PyObject* self) {
     return call_method0(self, N.execute);
 }
 
-// A locking read (forUpdate=True): SELECT ... FOR UPDATE on MySQL; on
-// aiosqlite the mark tells the connector to begin the task's write
-// transaction first (it takes the clause off again).  The synchronous
-// connector runs under its lock and needs none.
-static void lock_rows(PyObject* self) {
-    PyObject* db = E(self)->db;
-    if (!db || db == Py_None) return;
-    PyObject* c = ((DBObject*)db)->connector;
-    if (c && (PyObject_TypeCheck(c, I.connector->AioMysqlConnectorType) ||
-              PyObject_TypeCheck(c, I.connector->AioSqliteConnectorType)))
-        Require(I.gen->for_update(require_sql(self, "select")));
-}
+// A locking read (forUpdate=True): the statement is marked, and each
+// database's dialect spells it (SELECT ... FOR UPDATE on MySQL; on SQLite,
+// which has no such clause, the asynchronous connector begins the task's
+// write transaction first and the synchronous one runs under its lock).
+static void lock_rows(PyObject* self) { Require(I.gen->for_update(require_sql(self, "select"))); }
 
 static Ref find_all_impl(PyObject* self, PyObject* filter, const QueryOptions& o) {
     executor_reset(self);

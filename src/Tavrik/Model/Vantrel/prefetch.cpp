@@ -193,8 +193,8 @@ struct Registered {
 
 class Plan {
 public:
-    Plan(PyObject* model, PyObject* rows, long level, bool mysql, PyObject* result)
-        : level_(level), mysql_(mysql), result_(Ref::owning(result)) {
+    Plan(PyObject* model, PyObject* rows, long level, const Dialect& dialect, PyObject* result)
+        : level_(level), dialect_(&dialect), result_(Ref::owning(result)) {
         stamp_ = model_stamp();
         mtm_caches_ = new_ref(PyDict_New());
         root_ = info_for(model);
@@ -233,7 +233,7 @@ public:
 
 private:
     long level_;
-    bool mysql_;
+    const Dialect* dialect_;  // the connector's: how its driver reads the text
     Ref result_;
     Py_ssize_t stamp_;
     Ref mtm_caches_;
@@ -408,15 +408,11 @@ private:
         Require(I.gen->order_by(gen.get(), r->order.get()));
         Ref pair = new_ref(I.gen->statement_pair(gen.get()));
         if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) raise_expected("tuple", pair.get());
-        if (!mysql_) return pair;
-        // The MySQL driver formats the text with `%`: any `%` inside a quoted
-        // name reaches it doubled.
-        PyObject* text = PyTuple_GET_ITEM(pair.get(), 0);
-        Py_ssize_t n;
-        const char* s = PyUnicode_AsUTF8AndSize(text, &n);
-        if (!s) throw_error();
-        std::string out = rewrite_statement(s, (size_t)n, Dialect::MySQL);
-        Ref t = new_ref(PyUnicode_DecodeUTF8(out.data(), (Py_ssize_t)out.size(), "strict"));
+        // The statements go through the connector's execute(), which takes
+        // "%s" placeholders; a driver that formats the text with `%` must
+        // still find every `%` inside a quoted name doubled.
+        if (!dialect_->percent_formatting) return pair;
+        Ref t = rewrite_statement(PyTuple_GET_ITEM(pair.get(), 0), *dialect_);
         return new_ref(PyTuple_Pack(2, t.get(), PyTuple_GET_ITEM(pair.get(), 1)));
     }
 
@@ -696,11 +692,6 @@ PyObject* connector_of(PyObject* self) {
     return c;
 }
 
-bool speaks_mysql(PyObject* connector) {
-    return PyObject_TypeCheck(connector, I.connector->AioMysqlConnectorType) ||
-           PyObject_TypeCheck(connector, I.connector->PyMysqlConnectorType);
-}
-
 // The connection the statements run on: the executor's work when it has one.
 PyObject* work_of(PyObject* self) {
     PyObject* w = E(self)->work;
@@ -711,7 +702,7 @@ Ref new_plan(PyObject* self, PyObject* const* a, PyObject* connector) {
     long level = a[1] ? (long)to_int32(a[1]) : 3;
     if (a[0] == Py_None) raise_arg_type("rows", "list of rows", a[0]);
     Ref obj = new_ref(PyType_GenericAlloc(&PlanType, 0));
-    ((PlanObject*)obj.get())->plan = new Plan(model_of(self), a[0], level, speaks_mysql(connector), a[0]);
+    ((PlanObject*)obj.get())->plan = new Plan(model_of(self), a[0], level, dialect_of(connector), a[0]);
     return obj;
 }
 

@@ -1,6 +1,7 @@
 // Building SQL text: identifiers are always quoted, never spliced raw.
 #pragma once
 #include "args.hpp"
+#include "dialect.hpp"
 #include <cstring>
 #include <string>
 
@@ -13,9 +14,11 @@ inline void append_utf8(std::string& out, PyObject* str) {
     out.append(s, (size_t)n);
 }
 
-// `name` with backticks doubled.  SQLite and MySQL both read backtick quotes;
-// an empty name or one holding NUL cannot be a valid identifier.
-inline void quote_ident(std::string& out, PyObject* name) {
+// `name` in the dialect's identifier quotes, the quote doubled inside it; an
+// empty name or one holding NUL cannot be a valid identifier.  The
+// generator's own texts use backquotes, which SQLite and MySQL both read.
+inline void quote_ident(std::string& out, PyObject* name, const Dialect& d = kSQLite) {
+    const char q = d.quote;
     if (!PyUnicode_Check(name)) raise_expected("str", name);
     Py_ssize_t n;
     const char* s = PyUnicode_AsUTF8AndSize(name, &n);
@@ -24,42 +27,43 @@ inline void quote_ident(std::string& out, PyObject* name) {
         PyErr_Format(PyExc_ValueError, "invalid SQL identifier %R", name);
         throw_error();
     }
-    out += '`';
+    out += q;
     for (Py_ssize_t i = 0; i < n; i++) {
-        if (s[i] == '`') out += '`';
+        if (s[i] == q) out += q;
         out += s[i];
     }
-    out += '`';
+    out += q;
 }
 
 // Statement text as a driver reads it.  Quoted names, string literals and
 // comments are copied through untouched by the placeholder rewrite: a "%s"
 // or "?" inside a name is part of the name, not a parameter.
-enum class Dialect { SQLite, MySQL };
-
+//
 // Rewrites `sql` (UTF-8; the bytes scanned for are ASCII, so multi-byte
-// characters pass through whole).  SQLite: "%s" outside quotes becomes "?".
-// MySQL: the driver formats the whole text with `%`, so every `%` inside
-// quotes or comments is doubled; outside them the text is already in the
-// driver's format ("%s" placeholders).
-inline std::string rewrite_statement(const char* s, size_t n, Dialect d) {
-    const bool mysql = d == Dialect::MySQL;
+// characters pass through whole) from the generator's "%s" placeholders to
+// the dialect's: "?" (SQLite), "$1", "$2", ... (numbered), or left as they
+// are ("%s", MySQL), where the driver formats the whole text with `%`, so
+// every `%` inside quotes or comments is doubled.
+inline std::string rewrite_statement(const char* s, size_t n, const Dialect& d) {
+    const bool percent = d.percent_formatting;
+    const bool keep_placeholders = !d.numbered && std::strcmp(d.placeholder, "%s") == 0;
+    int position = 0;
     std::string out;
     out.reserve(n + 8);
-    // Copies s[from, to) doubling `%` for MySQL.
+    // Copies s[from, to) doubling `%` for a driver that formats with it.
     auto copy_quoted = [&](size_t from, size_t to) {
         for (size_t k = from; k < to; k++) {
-            if (mysql && s[k] == '%') out += '%';
+            if (percent && s[k] == '%') out += '%';
             out += s[k];
         }
     };
     size_t i = 0;
     while (i < n) {
         char c = s[i];
-        if (c == '\'' || c == '"' || c == '`' || (c == '[' && !mysql)) {
+        if (c == '\'' || c == '"' || c == '`' || (c == '[' && d.bracket_names)) {
             const char close = c == '[' ? ']' : c;
-            // MySQL reads backslash escapes in string literals, not in names.
-            const bool backslash = mysql && c != '`';
+            // Backslash escapes are read in string literals, not in names.
+            const bool backslash = d.backslash_escapes && c != '`' && c != d.quote;
             size_t j = i + 1;
             while (j < n) {
                 if (backslash && s[j] == '\\' && j + 1 < n) {
@@ -78,7 +82,7 @@ inline std::string rewrite_statement(const char* s, size_t n, Dialect d) {
             }
             copy_quoted(i, j);
             i = j;
-        } else if ((c == '-' && i + 1 < n && s[i + 1] == '-') || (mysql && c == '#')) {
+        } else if ((c == '-' && i + 1 < n && s[i + 1] == '-') || (d.hash_comments && c == '#')) {
             size_t j = i;
             while (j < n && s[j] != '\n') j++;
             copy_quoted(i, j);
@@ -89,8 +93,9 @@ inline std::string rewrite_statement(const char* s, size_t n, Dialect d) {
             j = j + 1 < n ? j + 2 : n;
             copy_quoted(i, j);
             i = j;
-        } else if (!mysql && c == '%' && i + 1 < n && s[i + 1] == 's') {
-            out += '?';
+        } else if (!keep_placeholders && c == '%' && i + 1 < n && s[i + 1] == 's') {
+            out += d.placeholder;
+            if (d.numbered) out += std::to_string(++position);
             i += 2;
         } else {
             out += c;
@@ -100,7 +105,7 @@ inline std::string rewrite_statement(const char* s, size_t n, Dialect d) {
     return out;
 }
 
-inline Ref rewrite_statement(PyObject* sql, Dialect d) {
+inline Ref rewrite_statement(PyObject* sql, const Dialect& d) {
     Py_ssize_t n;
     const char* s = PyUnicode_AsUTF8AndSize(sql, &n);
     if (!s) throw_error();

@@ -30,7 +30,7 @@ struct SqlGeneratorHead {
     tavrik_paging_fn paging;
 };
 
-#define TAVRIK_GENERATOR_API_VERSION 4
+#define TAVRIK_GENERATOR_API_VERSION 5
 #define TAVRIK_GENERATOR_CAPSULE "Tavrik.DB.Generator._C_API"
 
 struct GeneratorAPI {
@@ -79,8 +79,13 @@ struct GeneratorAPI {
     int (*set)(PyObject* gen, PyObject* cells);               // gen.set(*cells)
     int (*delete_from)(PyObject* gen, PyObject* model);       // gen.delete(model)
     // Version 4.  statement_pair spelled for a database (`dialect` a
-    // tavrik::Dialect): only an INSERT of no values differs between them.
+    // tavrik::DialectId): its empty INSERT, and a locking read's clause
+    // where the database has one (statement_pair keeps FOR UPDATE).
     PyObject* (*statement_pair_in)(PyObject* gen, int dialect);
+    // Version 5.  Whether `gen` holds a locking read (forUpdate()): 1 or 0.
+    // A database without the clause locks otherwise (SQLite: the task's
+    // write transaction begins first).
+    int (*locks_rows)(PyObject* gen);
 };
 
 }  // namespace tavrik

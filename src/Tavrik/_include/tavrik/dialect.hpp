@@ -1,0 +1,96 @@
+// How each database spells SQL: one constant per database, the only place
+// that knows it.  A connector carries the id of its own dialect (the
+// published layout's `dialect`); whatever writes SQL for a connector asks
+// dialect_of() for it instead of telling databases apart itself.
+#pragma once
+#include "ref.hpp"
+
+namespace tavrik {
+
+enum DialectId : int { D_SQLITE = 0, D_MYSQL = 1, D_POSTGRESQL = 2, D_COUNT = 3 };
+
+// How a new row's key comes back: the cursor's lastrowid, or a RETURNING
+// clause of the INSERT.
+enum class NewKey : int { LastRowId, Returning };
+// How a list of keys is bound: IN (...) lists of at most `key_chunk` values,
+// or one array parameter (= ANY($1)).
+enum class KeyList : int { InChunks, AnyArray };
+// Which column types CREATE TABLE writes.
+enum class DdlTypes : int { SQLite, MySQL, PostgreSQL };
+
+struct Dialect {
+    DialectId id;
+    const char* name;  // "sqlite", "mysql", "postgresql"
+    char quote;        // quotes identifiers; doubled inside one
+    // A parameter as the driver reads it: "?", "%s", or "$" numbered from 1.
+    const char* placeholder;
+    bool numbered;  // placeholders carry their position ($1, $2, ...)
+    // The driver formats the whole text with `%`: every `%` inside names,
+    // literals and comments must reach it doubled.
+    bool percent_formatting;
+    bool backslash_escapes;  // string literals read backslash escapes
+    bool hash_comments;      // `#` begins a comment
+    bool bracket_names;      // [name] is a quoted name
+    // What ends a locking read; NULL where the database has no such clause
+    // (SQLite locks the whole file: its write transaction is the lock).
+    const char* for_update;
+    const char* empty_insert;  // follows INSERT INTO t for a row of no values
+    NewKey new_key;
+    KeyList key_list;
+    int key_chunk;  // keys per IN list
+    // DDL.
+    DdlTypes ddl_types;
+    bool inline_indexes;          // CREATE TABLE declares the indexes, else CREATE INDEX after it
+    int index_prefix_chars;       // longest text an index holds whole (0: no limit)
+    const char* table_options;    // follows CREATE TABLE's closing parenthesis
+};
+
+inline constexpr Dialect kSQLite{D_SQLITE, "sqlite", '`', "?", false, false, false, false, true,
+                                 nullptr, " DEFAULT VALUES", NewKey::LastRowId, KeyList::InChunks, 900,
+                                 DdlTypes::SQLite, false, 0, ""};
+inline constexpr Dialect kMySQL{D_MYSQL, "mysql", '`', "%s", false, true, true, true, false,
+                                " FOR UPDATE", " () VALUES ()", NewKey::LastRowId, KeyList::InChunks, 900,
+                                DdlTypes::MySQL, true, 768, " ENGINE=InnoDB DEFAULT CHARSET=utf8mb4"};
+// Room for the next database: its facts, not yet a connector of its own.
+inline constexpr Dialect kPostgreSQL{D_POSTGRESQL, "postgresql", '"', "$", true, false, false, false, false,
+                                     " FOR UPDATE", " DEFAULT VALUES", NewKey::Returning, KeyList::AnyArray, 0,
+                                     DdlTypes::PostgreSQL, false, 0, ""};
+
+inline const Dialect& dialect_by_id(int id) {
+    switch (id) {
+        case D_MYSQL: return kMySQL;
+        case D_POSTGRESQL: return kPostgreSQL;
+        default: return kSQLite;
+    }
+}
+
+inline const Dialect* dialect_named(PyObject* name) {
+    if (!PyUnicode_Check(name)) return nullptr;
+    for (int i = 0; i < D_COUNT; i++)
+        if (PyUnicode_CompareWithASCIIString(name, dialect_by_id(i).name) == 0) return &dialect_by_id(i);
+    return nullptr;
+}
+
+// The dialect of `connector`: the package's connectors (subclasses of
+// BaseConnector included) name theirs in `dialect`; another object standing
+// in for a connector (the DDL contract asks only for paramsHolder and
+// autoFiledAnnounce) speaks SQLite when its paramsHolder is "?" and MySQL
+// otherwise, as that contract has always said.
+inline const Dialect& dialect_of(PyObject* connector) {
+    static Immortal dialect_name(intern("dialect"));
+    static Immortal holder_name(intern("paramsHolder"));
+    if (!connector || connector == Py_None) return kSQLite;
+    Ref named = Ref::consuming_nullable(PyObject_GetAttr(connector, dialect_name));
+    if (named) {
+        if (const Dialect* d = dialect_named(named.get())) return *d;
+    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+    } else {
+        throw_error();
+    }
+    Ref holder = getattr(connector, holder_name);
+    return PyUnicode_Check(holder.get()) && PyUnicode_CompareWithASCIIString(holder.get(), "?") == 0 ? kSQLite
+                                                                                                     : kMySQL;
+}
+
+}  // namespace tavrik
