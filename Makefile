@@ -34,6 +34,11 @@ DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" a
 JOBS := 2
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
+# make test builds with warnings as errors (TAVRIK_WERROR); a plain make build
+# or pip install does not, so a newer compiler's new warning cannot break it.
+WERROR :=
+test: WERROR := -Ccmake.define.TAVRIK_WERROR=ON
+
 venv_of = .venv-$$($(1) -c 'import sys; print("%d%d" % sys.version_info[:2])')
 
 .PHONY: all build demo test lint test-asan test-asan-run test-cluster test-cluster-run bench clean check-python
@@ -48,7 +53,7 @@ define build_for
 	set -e; v=$(call venv_of,$(1)); mkdir -p build; log=build/pip-$$(basename $$v).log; \
 	if [ ! -x $$v/bin/python ]; then $(1) -m venv $$v; fi; \
 	$$v/bin/python -m pip install -q -U $(DEPS) >$$log 2>&1 || { cat $$log; exit 1; }; \
-	$$v/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall . >>$$log 2>&1 || { cat $$log; exit 1; }
+	$$v/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall $(WERROR) . >>$$log 2>&1 || { cat $$log; exit 1; }
 endef
 
 build: check-python
@@ -90,7 +95,7 @@ test-asan-run:
 	mkdir -p build; log=build/pip-asan.log; \
 	$(ASAN_VENV)/bin/python -m pip install -q -U $(DEPS) >$$log 2>&1 || { cat $$log; exit 1; }; \
 	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall \
-	  -Ccmake.define.TAVRIK_SANITIZE=ON -Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo . >>$$log 2>&1 \
+	  -Ccmake.define.TAVRIK_SANITIZE=ON -Ccmake.define.TAVRIK_WERROR=ON -Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo . >>$$log 2>&1 \
 	  || { cat $$log; exit 1; }; \
 	echo "== sanitizer run on $$($(ASAN_VENV)/bin/python -V)"; \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \

@@ -185,7 +185,7 @@ PyObject* async_release_callback(PyObject* self, PyObject* task) {
     });
 }
 
-PyObject* async_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs, PyObject* coro_fn, bool) {
+PyObject* async_asyncProcess(PyObject* self, PyObject*, PyObject* kwargs, PyObject* coro_fn, bool) {
     check_kw_strings(kwargs, "asyncProcess");
     PyObject* executor = kwargs ? dict_get(kwargs, G.s_executor) : nullptr;
     PyObject* con = kwargs ? dict_get(kwargs, G.s_con) : nullptr;
@@ -767,7 +767,7 @@ PyObject* my_releaseCon(PyObject* self, PyObject* con) {
 }
 
 // Declaration of an auto-increment column: the type with its arguments.
-PyObject* my_autoFiledAnnounce(PyObject* self, PyObject* prop) {
+PyObject* my_autoFiledAnnounce(PyObject*, PyObject* prop) {
     return guard([&]() -> PyObject* {
         Ref typeArgs = getattr(prop, G.s_typeArgs);
         Ref text = new_ref(PyObject_Str(typeArgs.get()));

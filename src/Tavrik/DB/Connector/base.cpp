@@ -61,7 +61,7 @@ PyObject* isAsync_get(PyObject* self, void*) { return PyBool_FromLong(base_of(se
 int isAsync_set(PyObject* self, PyObject* v, void*) { return set_flag(base_of(self)->isAsync, v); }
 PyObject* isReady_get(PyObject* self, void*) { return PyBool_FromLong(base_of(self)->isReady); }
 int isReady_set(PyObject* self, PyObject* v, void*) { return set_flag(base_of(self)->isReady, v); }
-PyObject* paramsHolder_get(PyObject* self, void*) {
+PyObject* paramsHolder_get(PyObject*, void*) {
     Py_INCREF(G.t_pct_s);
     return G.t_pct_s;
 }
@@ -77,21 +77,21 @@ PyGetSetDef base_getset[] = {
 
 // ------------------------------------------------------------ methods
 
-PyObject* base_process(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* base_process(PyObject*, PyObject*, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         check_kw_strings(kwargs, "process");
         Py_RETURN_NONE;
     });
 }
 
-PyObject* base_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* base_asyncProcess(PyObject*, PyObject*, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         check_kw_strings(kwargs, "asyncProcess");
         return call(G.noop_coro).relinquish();
     });
 }
 
-PyObject* base_none(PyObject* self, PyObject*) { Py_RETURN_NONE; }
+PyObject* base_none(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 const FieldTable& table_for(PyTypeObject* tp) {
     for (PyTypeObject* t = tp; t; t = t->tp_base)

@@ -182,7 +182,7 @@ PyMethodDef module_methods[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "Tavrik.DB.Connector", "数据库连接器: SQLite (同步/异步) 与 MySQL (异步)", -1,
-    module_methods,
+    module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 

@@ -149,12 +149,12 @@ PyTypeObject DictRowsType = [] {
     return t;
 }();
 
-PyObject* sqlite_autoFiledAnnounce(PyObject* self, PyObject* prop) {
+PyObject* sqlite_autoFiledAnnounce(PyObject*, PyObject*) {
     Py_INCREF(G.t_integer);
     return G.t_integer;
 }
 
-PyObject* sqlite_paramsHolder(PyObject* self, void*) {
+PyObject* sqlite_paramsHolder(PyObject*, void*) {
     Py_INCREF(G.t_qmark);
     return G.t_qmark;
 }
@@ -646,7 +646,7 @@ int sqlite_transaction_end(PyObject* self, int ok) {
     });
 }
 
-PyObject* sqlite_process_capi(PyObject* self, PyObject* executor, PyObject* con) {
+PyObject* sqlite_process_capi(PyObject* self, PyObject* executor, PyObject*) {
     return guard([&]() -> PyObject* {
         check_arg(executor, G.vantrel->ModelExecutorType, "executor");
         return process_impl(self, executor);

@@ -8,11 +8,11 @@
 namespace tavrik {
 namespace gen {
 
-PyTypeObject BaseSqlGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject SqlGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject InOperatorGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject CustomSqlGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject JoinCellType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject BaseSqlGeneratorType = empty_type();
+PyTypeObject SqlGeneratorType = empty_type();
+PyTypeObject InOperatorGeneratorType = empty_type();
+PyTypeObject CustomSqlGeneratorType = empty_type();
+PyTypeObject JoinCellType = empty_type();
 
 // ------------------------------------------------------------ helpers
 

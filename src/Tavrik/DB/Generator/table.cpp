@@ -11,8 +11,8 @@
 namespace tavrik {
 namespace gen {
 
-PyTypeObject TableGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject CustomColAnnounceType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject TableGeneratorType = empty_type();
+PyTypeObject CustomColAnnounceType = empty_type();
 
 namespace {
 

@@ -30,7 +30,7 @@ struct Names {
 
 // ---------------------------------------------------------------- Page
 
-PyTypeObject PageType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject PageType = empty_type();
 
 Ref int32_object(PyObject* o) { return from_long(to_int32(o)); }
 
@@ -75,7 +75,7 @@ struct OlvaneObject {
     int deep;
 };
 
-PyTypeObject OlvaneType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject OlvaneType = empty_type();
 
 using OlvaneRefs = Refs<OlvaneObject, NoRefs, &OlvaneObject::target, &OlvaneObject::executor>;
 
@@ -329,16 +329,16 @@ PyMethodDef olvane_methods[] = {
     {"_execute", olvane__execute, METH_NOARGS, nullptr},
     {"_getCount", olvane_getCount, METH_NOARGS, nullptr},
     {"_asyncExecute", olvane_asyncExecute, METH_NOARGS, nullptr},
-    {nullptr}};
+    {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef module_methods[] = {
     {"_begin", mod_begin, METH_O, nullptr},
     {"_count_done", (PyCFunction)(void (*)(void))mod_count_done, METH_FASTCALL, nullptr},
     {"_limit", mod_limit, METH_O, nullptr},
     {"_deep", mod_deep, METH_O, nullptr},
-    {nullptr}};
+    {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Olvane", "Paged queries.", -1, module_methods};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Olvane", "Paged queries.", -1, module_methods, nullptr, nullptr, nullptr, nullptr};
 
 void olvane_exec(PyObject* m) {
     names.init();

@@ -8,8 +8,8 @@
 namespace tavrik {
 namespace korvid {
 
-PyTypeObject ModelInstanceType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject InstanceListType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject ModelInstanceType = empty_type();
+PyTypeObject InstanceListType = empty_type();
 
 namespace {
 

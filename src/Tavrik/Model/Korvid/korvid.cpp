@@ -10,7 +10,7 @@
 namespace tavrik {
 namespace korvid {
 
-PyTypeObject KorvidBaseType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject KorvidBaseType = empty_type();
 
 namespace {
 

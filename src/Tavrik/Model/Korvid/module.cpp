@@ -127,7 +127,7 @@ void import_others(PyObject* m) {
     I.deepcopy = import_attr("copy", "deepcopy");
 }
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Model.Korvid", nullptr, -1, nullptr};
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Model.Korvid", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 void init(PyObject* m) {
     make_names();

@@ -6,7 +6,7 @@
 namespace tavrik {
 namespace mp {
 
-PyTypeObject FilterListCellType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject FilterListCellType = empty_type();
 
 namespace {
 

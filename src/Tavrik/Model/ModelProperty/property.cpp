@@ -6,9 +6,9 @@
 namespace tavrik {
 namespace mp {
 
-PyTypeObject BasePropertyType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject AutoIncrementType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject NullDefaultType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject BasePropertyType = empty_type();
+PyTypeObject AutoIncrementType = empty_type();
+PyTypeObject NullDefaultType = empty_type();
 Immortal auto_increment_instance;
 Immortal null_default_instance;
 
@@ -23,17 +23,17 @@ struct KindInfo {
 };
 
 KindInfo kinds[] = {
-    {"IntProperty", PK_INT, "INT", "builtins.int", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"BigIntProperty", PK_BIGINT, "BIGINT", "builtins.int", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"FloatProperty", PK_FLOAT, "DOUBLE", "builtins.float", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"DecimalProperty", PK_DECIMAL, "DECIMAL", "decimal.Decimal", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"StrProperty", PK_STR, "VARCHAR", "builtins.str", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"TextProperty", PK_TEXT, "LONGTEXT", "builtins.str", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"BoolProperty", PK_BOOL, "TINYINT", "builtins.bool", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"DateProperty", PK_DATE, "DATE", "datetime.date", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"DateTimeProperty", PK_DATETIME, "DATETIME", "datetime.datetime", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"JsonProperty", PK_JSON, "LONGTEXT", "typing.Any", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"BytesProperty", PK_BYTES, "LONGBLOB", "builtins.bytes", {PyVarObject_HEAD_INIT(nullptr, 0)}},
+    {"IntProperty", PK_INT, "INT", "builtins.int", empty_type()},
+    {"BigIntProperty", PK_BIGINT, "BIGINT", "builtins.int", empty_type()},
+    {"FloatProperty", PK_FLOAT, "DOUBLE", "builtins.float", empty_type()},
+    {"DecimalProperty", PK_DECIMAL, "DECIMAL", "decimal.Decimal", empty_type()},
+    {"StrProperty", PK_STR, "VARCHAR", "builtins.str", empty_type()},
+    {"TextProperty", PK_TEXT, "LONGTEXT", "builtins.str", empty_type()},
+    {"BoolProperty", PK_BOOL, "TINYINT", "builtins.bool", empty_type()},
+    {"DateProperty", PK_DATE, "DATE", "datetime.date", empty_type()},
+    {"DateTimeProperty", PK_DATETIME, "DATETIME", "datetime.datetime", empty_type()},
+    {"JsonProperty", PK_JSON, "LONGTEXT", "typing.Any", empty_type()},
+    {"BytesProperty", PK_BYTES, "LONGBLOB", "builtins.bytes", empty_type()},
 };
 constexpr size_t NKINDS = sizeof(kinds) / sizeof(kinds[0]);
 Immortal value_types[NKINDS + 1];  // [0] for BaseProperty

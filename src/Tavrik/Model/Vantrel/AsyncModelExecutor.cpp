@@ -72,7 +72,7 @@ PyMethodDef module_helpers[] = {
     H("_v_build_batch", h_build_batch),
     H("_v_end_batch", h_end_batch),
     H("_v_query_options", h_query_options),
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 #undef H
 
@@ -154,14 +154,14 @@ PyMethodDef async_methods[] = {
          "查询实例的关联对象"),
     M(4, "findListForeignKey($self, /, instances, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
          "查询实例列表中每个实例的关联对象"),
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 #undef M
 #undef P
 
 }  // namespace
 
-void install_async(PyObject* module) {
+void install_async() {
     Ref py = import_private("Tavrik.Model._aio_executor");
     for (PyMethod& m : py_methods) {
         Ref fn = getattr(py.get(), m.name);
@@ -173,10 +173,7 @@ void install_async(PyObject* module) {
     run_driver = getattr(py.get(), "run");
 }
 
-PyTypeObject AsyncModelExecutorType = {
-    PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel.AsyncModelExecutor", /* tp_name */
-    sizeof(ExecObject),                                                          /* tp_basicsize */
-};
+PyTypeObject AsyncModelExecutorType = plain_type("Tavrik.Model.Vantrel.AsyncModelExecutor", sizeof(ExecObject));
 
 void ready_async_type() {
     PyTypeObject* t = &AsyncModelExecutorType;

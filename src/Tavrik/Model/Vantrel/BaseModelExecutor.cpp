@@ -389,7 +389,7 @@ VantrelAPI capi = {
 
 // ------------------------------------------------------------ type slots
 
-static PyObject* bme_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+static PyObject* bme_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     X(self)->batch = 0;
@@ -482,7 +482,7 @@ static PyGetSetDef bme_getset[] = {
     {"sql", get_sql, set_sql, "当前正在构建的SQL语句生成器", nullptr},
     {"generator", get_sql, nullptr, "当前正在构建的SQL语句生成器（只读）", nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // ------------------------------------------------------------ methods
@@ -642,7 +642,8 @@ static PyObject* m_delete(FASTCALL_ARGS) {
     });
 }
 
-static PyObject* m_placeholder_instance(FASTCALL_ARGS, const char* fname) {
+static PyObject* m_placeholder_instance(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                        const char* fname) {
     return guard([&] {
         static const char* const names[] = {"instance"};
         PyObject* a[1];
@@ -651,11 +652,13 @@ static PyObject* m_placeholder_instance(FASTCALL_ARGS, const char* fname) {
         return Ref::owning(Py_None).relinquish();
     });
 }
-static PyObject* m_save_placeholder(FASTCALL_ARGS) { return m_placeholder_instance(self, args, nargs, kwnames, "save"); }
-static PyObject* m_update_placeholder(FASTCALL_ARGS) {
-    return m_placeholder_instance(self, args, nargs, kwnames, "update");
+static PyObject* m_save_placeholder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return m_placeholder_instance(args, nargs, kwnames, "save");
 }
-static PyObject* m_execute_placeholder(PyObject* self, PyObject*) { Py_RETURN_NONE; }
+static PyObject* m_update_placeholder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return m_placeholder_instance(args, nargs, kwnames, "update");
+}
+static PyObject* m_execute_placeholder(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 // ---- copying and pickling: the five fields and the attribute dictionary.
 
@@ -740,7 +743,7 @@ static PyObject* m_reduce(PyObject* self, PyObject*) {
     });
 }
 
-static PyObject* f_rebuild(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+static PyObject* f_rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
         // The statement's result shape came later: older pickles lack it.
         if (nargs != 7 && nargs != 9) raise_arity("_rebuild", nargs < 7 ? "at least" : "at most", nargs < 7 ? 7 : 9, nargs);
@@ -798,17 +801,14 @@ PyMethodDef base_methods[] = {
     {"__reduce__", (PyCFunction)m_reduce, METH_NOARGS, nullptr},
     // ModelExecutor[User] in annotations.
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr},
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef rebuild_def = {"_rebuild", (PyCFunction)(void (*)(void))f_rebuild, METH_FASTCALL, nullptr};
 
 void set_rebuild(Ref fn) { rebuild_fn = std::move(fn); }
 
-PyTypeObject BaseModelExecutorType = {
-    PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel.BaseModelExecutor", /* tp_name */
-    sizeof(ExecObject),                                                         /* tp_basicsize */
-};
+PyTypeObject BaseModelExecutorType = plain_type("Tavrik.Model.Vantrel.BaseModelExecutor", sizeof(ExecObject));
 
 void ready_base_type() {
     PyTypeObject* t = &BaseModelExecutorType;

@@ -432,10 +432,7 @@ struct PlanObject {
     bool running;
 };
 
-PyTypeObject LoadPlanType = {
-    PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel._LoadPlan", /* tp_name */
-    sizeof(PlanObject),                                                 /* tp_basicsize */
-};
+PyTypeObject LoadPlanType = plain_type("Tavrik.Model.Vantrel._LoadPlan", sizeof(PlanObject));
 
 LoadPlan& plan_of(PyObject* self) {
     LoadPlan* p = ((PlanObject*)self)->plan;
@@ -502,12 +499,12 @@ PyMethodDef plan_methods[] = {
     {"send", (PyCFunction)plan_send, METH_O, "send($self, result, /)\n--\n\nThe last step's result; returns the next step."},
     {"throw", (PyCFunction)plan_throw, METH_O, "throw($self, error, /)\n--\n\nThe last step's error; ends the search with it."},
     {"close", plan_close, METH_NOARGS, "close($self, /)\n--\n\nEnds the search, dropping what it holds."},
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef plan_getset[] = {
     {"running", plan_running, nullptr, nullptr, nullptr},
-    {nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // (executor, is_list, instance, deep, path, clevel, level, before) -> a plan
@@ -532,7 +529,7 @@ PyObject* h_load_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef loading_helpers[] = {
     {"_v_load_plan", (PyCFunction)(void (*)(void))h_load_plan, METH_FASTCALL, nullptr},
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace

@@ -70,7 +70,7 @@ void init_names() {
 
 static PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "Tavrik.Model.Vantrel",
-    "模型执行器：查询、保存、更新、删除模型实例，并加载关联对象", -1, nullptr,
+    "模型执行器：查询、保存、更新、删除模型实例，并加载关联对象", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 static void init(PyObject* m) {
@@ -145,7 +145,7 @@ static void init(PyObject* m) {
     Require(PyDict_SetItemString(g, "_v_NotOne", I.QueryResoutIsNotOne));
     Require(PyDict_SetItemString(g, "_v_InstanceList", (PyObject*)I.korvid->InstanceListType));
     install_loading(m);
-    install_async(m);
+    install_async();
     install_prefetch();
 }
 

@@ -650,7 +650,7 @@ struct PlanObject {
     Plan* plan;
 };
 
-PyTypeObject PlanType = {PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel._PrefetchPlan"};
+PyTypeObject PlanType = plain_type("Tavrik.Model.Vantrel._PrefetchPlan");
 
 void plan_dealloc(PyObject* self) {
     delete ((PlanObject*)self)->plan;
@@ -684,7 +684,7 @@ PyObject* plan_result(PyObject* self, PyObject*) {
 PyMethodDef plan_methods[] = {
     {"step", plan_step, METH_O, nullptr},
     {"result", plan_result, METH_NOARGS, nullptr},
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyObject* connector_of(PyObject* self) {

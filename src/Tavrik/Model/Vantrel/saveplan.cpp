@@ -766,20 +766,17 @@ PyMethodDef plan_methods[] = {
     {"send", (PyCFunction)plan_send, METH_O, "send($self, result, /)\n--\n\nThe last step's result; returns the next step."},
     {"throw", (PyCFunction)plan_throw, METH_O, "throw($self, error, /)\n--\n\nThe last step's error; returns the next step."},
     {"close", plan_close, METH_NOARGS, "close($self, /)\n--\n\nEnds the plan, dropping what it holds."},
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef plan_getset[] = {
     {"running", plan_running, nullptr, nullptr, nullptr},
-    {nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
-PyTypeObject SavePlanType = {
-    PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel.SavePlan", /* tp_name */
-    sizeof(PlanObject),                                                /* tp_basicsize */
-};
+PyTypeObject SavePlanType = plain_type("Tavrik.Model.Vantrel.SavePlan", sizeof(PlanObject));
 
 void ready_plan_type() {
     PyTypeObject* t = &SavePlanType;

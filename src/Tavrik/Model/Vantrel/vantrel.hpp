@@ -226,7 +226,7 @@ void install_prefetch();
 extern PyMethodDef base_methods[];
 extern PyMethodDef sync_methods[];
 extern PyMethodDef module_helpers[];
-void install_async(PyObject* module);
+void install_async();
 void init_names();
 
 }  // namespace vantrel
