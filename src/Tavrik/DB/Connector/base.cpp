@@ -192,7 +192,6 @@ PyTypeObject BaseConnectorType = [] {
 // Shared by the subclasses' tp_new: allocates with every object field None.
 PyObject* connector_new(PyTypeObject* tp, PyObject* a, PyObject* k) { return base_new(tp, a, k); }
 
-const FieldTable* field_table_of(PyTypeObject* tp) { return &table_for(tp); }
 
 void init_base(PyObject* m) {
     tables[0] = {&BaseConnectorType, base_fields, (int)(sizeof(base_fields) / sizeof(FieldDesc))};

@@ -70,24 +70,37 @@ int prop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         int precision = 10, scale = 2;
         const KindInfo* info = info_of(kind);
         std::string fname = info ? info->name : "BaseProperty";
+        // The options every kind takes, after its own leading parameters.
+        auto options = [&](int i, PyObject* v) {
+            switch (i) {
+                case 0: name = v; break;
+                case 1: pk = arg_bool(v); break;
+                case 2: nullable = arg_bool(v); break;
+                case 3: dflt = v; break;
+                case 4: unique = arg_bool(v); break;
+                case 5: index = arg_bool(v); break;
+            }
+        };
         if (kind == PK_STR) {
-            static const char* kw[] = {"length", "name", "primaryKey", "nullable", "default", "unique", "index",
-                                       nullptr};
-            std::string fmt = "|n$OppOpp:" + fname;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), (char**)kw, &length, &name, &pk,
-                                             &nullable, &dflt, &unique, &index))
-                throw_error();
+            static const char* const kw[] = {"length", "name", "primaryKey", "nullable", "default", "unique", "index"};
+            PyObject* a[7];
+            parse_tuple_kw(KwParams{fname.c_str(), kw, 7, 0, 1}, args, kwargs, a, [&](int i, PyObject* v) {
+                if (i == 0) length = arg_ssize(v);
+                options(i - 1, v);
+            });
             if (length < 1 || length > 16383) {
                 PyErr_Format(PyExc_ValueError, "StrProperty length must be between 1 and 16383, got %zd", length);
                 throw_error();
             }
         } else if (kind == PK_DECIMAL) {
-            static const char* kw[] = {"precision", "scale", "name", "primaryKey", "nullable", "default",
-                                       "unique",    "index", nullptr};
-            std::string fmt = "|ii$OppOpp:" + fname;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), (char**)kw, &precision, &scale, &name, &pk,
-                                             &nullable, &dflt, &unique, &index))
-                throw_error();
+            static const char* const kw[] = {"precision", "scale", "name", "primaryKey",
+                                             "nullable",  "default", "unique", "index"};
+            PyObject* a[8];
+            parse_tuple_kw(KwParams{fname.c_str(), kw, 8, 0, 2}, args, kwargs, a, [&](int i, PyObject* v) {
+                if (i == 0) precision = arg_int(v);
+                if (i == 1) scale = arg_int(v);
+                options(i - 2, v);
+            });
             if (precision < 1 || precision > 65 || scale < 0 || scale > 30 || scale > precision) {
                 PyErr_Format(PyExc_ValueError,
                              "DecimalProperty needs 1 <= precision <= 65 and 0 <= scale <= min(30, precision), "
@@ -96,11 +109,9 @@ int prop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                 throw_error();
             }
         } else {
-            static const char* kw[] = {"name", "primaryKey", "nullable", "default", "unique", "index", nullptr};
-            std::string fmt = "|$OppOpp:" + fname;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), (char**)kw, &name, &pk, &nullable, &dflt,
-                                             &unique, &index))
-                throw_error();
+            static const char* const kw[] = {"name", "primaryKey", "nullable", "default", "unique", "index"};
+            PyObject* a[6];
+            parse_tuple_kw(KwParams{fname.c_str(), kw, 6, 0, 0}, args, kwargs, a, options);
         }
         check_str_arg(name, "name");
         bool autoinc = false;

@@ -89,7 +89,7 @@ static void validate_mtm_keys(PyObject* fk, PyObject* items) {
     Ref far = getattr(fk, N.directTarget);
     Ref middle = getattr(fk, N.middleModel);
     Ref owner = getattr(fk, N.owner);
-    Ref other = call_method1(middle.get(), N.getOtherFkBy, owner.get());
+    Ref other = call_method(middle.get(), N.getOtherFkBy, owner.get());
     Ref key_name = col_name_of(other.get(), N.targetBindCol);
     Ref it = new_ref(PyObject_GetIter(items));
     while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get()))) {

@@ -35,6 +35,14 @@ struct NoRefs {
     static int clear(PyObject*) { return 0; }
 };
 
+// The end of a chain for a subclass of a built-in GC type (dict, list):
+// the base's own slots visit and clear what it holds.
+template <PyTypeObject* Builtin>
+struct BuiltinRefs {
+    static int traverse(PyObject* self, visitproc visit, void* arg) { return Builtin->tp_traverse(self, visit, arg); }
+    static int clear(PyObject* self) { return Builtin->tp_clear(self); }
+};
+
 // The references held by the fields `Fields` of layout `T`; `Base` is the
 // list of the layout `T` begins with (a base type's), visited after them.
 template <class T, class Base, PyObject* T::*... Fields>
@@ -45,9 +53,13 @@ struct Refs {
         return Base::traverse(self, visit, arg);
     }
     static int clear(PyObject* self) {
+        clear_own(self);
+        return Base::clear(self);
+    }
+    // These fields only, for a dealloc that hands the rest to its base's.
+    static void clear_own(PyObject* self) noexcept {
         T* o = (T*)self;
         (clear_ref(o->*Fields), ...);
-        return Base::clear(self);
     }
 };
 
