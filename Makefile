@@ -7,7 +7,8 @@
 #   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9)
 #   make test-cluster  the cluster tests (tests/cluster) and the MySQL tests against a
 #                    private 3-node Galera cluster (main interpreter)
-#   make lint        ruff over the package, examples, benchmarks, tools and tests
+#   make lint        ruff over the package, examples, benchmarks, tools and tests;
+#                    the C++ conventions (tools/lint_conventions.py)
 #   make bench       benchmarks against the raw drivers and other ORMs
 #
 # PYTHON=/path/to/python overrides the interpreter (then only that one is used).
@@ -78,9 +79,11 @@ test: build
 	$(MAKE) --no-print-directory test-cluster-run || rc=1; \
 	exit $$rc
 
-# pyflakes' checks and the syntax-level pycodestyle ones (pyproject.toml).
+# pyflakes' checks and the syntax-level pycodestyle ones (pyproject.toml), then
+# the C++ conventions a grep can keep (tools/lint_conventions.py).
 lint: check-python
-	@v=$(call venv_of,$(MAIN_PY)); echo "== ruff"; $$v/bin/ruff check src/Tavrik examples bench tools tests
+	@v=$(call venv_of,$(MAIN_PY)); echo "== ruff"; $$v/bin/ruff check src/Tavrik examples bench tools tests; \
+	  rc=$$?; echo "== C++ conventions"; $$v/bin/python tools/lint_conventions.py || rc=1; exit $$rc
 
 ASAN_VENV := .venv-asan
 test-asan: check-python
