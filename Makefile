@@ -7,7 +7,8 @@
 #   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9)
 #   make test-cluster  the cluster tests (tests/cluster) and the MySQL tests against a
 #                    private 3-node Galera cluster (main interpreter)
-#   make lint        ruff over the package, examples, benchmarks, tools and tests
+#   make lint        ruff over the package, examples, benchmarks, tools and tests;
+#                    the C++ conventions (tools/lint_conventions.py)
 #   make bench       benchmarks against the raw drivers and other ORMs
 #
 # PYTHON=/path/to/python overrides the interpreter (then only that one is used).
@@ -34,6 +35,11 @@ DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" a
 JOBS := 2
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
+# make test builds with warnings as errors (TAVRIK_WERROR); a plain make build
+# or pip install does not, so a newer compiler's new warning cannot break it.
+WERROR :=
+test: WERROR := -Ccmake.define.TAVRIK_WERROR=ON
+
 venv_of = .venv-$$($(1) -c 'import sys; print("%d%d" % sys.version_info[:2])')
 
 .PHONY: all build demo test lint test-asan test-asan-run test-cluster test-cluster-run bench clean check-python
@@ -48,7 +54,7 @@ define build_for
 	set -e; v=$(call venv_of,$(1)); mkdir -p build; log=build/pip-$$(basename $$v).log; \
 	if [ ! -x $$v/bin/python ]; then $(1) -m venv $$v; fi; \
 	$$v/bin/python -m pip install -q -U $(DEPS) >$$log 2>&1 || { cat $$log; exit 1; }; \
-	$$v/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall . >>$$log 2>&1 || { cat $$log; exit 1; }
+	$$v/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall $(WERROR) . >>$$log 2>&1 || { cat $$log; exit 1; }
 endef
 
 build: check-python
@@ -73,9 +79,11 @@ test: build
 	$(MAKE) --no-print-directory test-cluster-run || rc=1; \
 	exit $$rc
 
-# pyflakes' checks and the syntax-level pycodestyle ones (pyproject.toml).
+# pyflakes' checks and the syntax-level pycodestyle ones (pyproject.toml), then
+# the C++ conventions a grep can keep (tools/lint_conventions.py).
 lint: check-python
-	@v=$(call venv_of,$(MAIN_PY)); echo "== ruff"; $$v/bin/ruff check src/Tavrik examples bench tools tests
+	@v=$(call venv_of,$(MAIN_PY)); echo "== ruff"; $$v/bin/ruff check src/Tavrik examples bench tools tests; \
+	  rc=$$?; echo "== C++ conventions"; $$v/bin/python tools/lint_conventions.py || rc=1; exit $$rc
 
 ASAN_VENV := .venv-asan
 test-asan: check-python
@@ -90,7 +98,7 @@ test-asan-run:
 	mkdir -p build; log=build/pip-asan.log; \
 	$(ASAN_VENV)/bin/python -m pip install -q -U $(DEPS) >$$log 2>&1 || { cat $$log; exit 1; }; \
 	$(ASAN_VENV)/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall \
-	  -Ccmake.define.TAVRIK_SANITIZE=ON -Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo . >>$$log 2>&1 \
+	  -Ccmake.define.TAVRIK_SANITIZE=ON -Ccmake.define.TAVRIK_WERROR=ON -Cbuild-dir=build/asan -Ccmake.build-type=RelWithDebInfo . >>$$log 2>&1 \
 	  || { cat $$log; exit 1; }; \
 	echo "== sanitizer run on $$($(ASAN_VENV)/bin/python -V)"; \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so):$$(gcc -print-file-name=libubsan.so)" \

@@ -60,9 +60,12 @@ def mirror_python(root):
 
 
 def configure(cmake, bdir, asan):
-    if os.path.exists(os.path.join(bdir, "CMakeCache.txt")):
+    cache = os.path.join(bdir, "CMakeCache.txt")
+    # A build dir configured before warnings became errors is configured again.
+    if os.path.exists(cache) and "TAVRIK_WERROR:BOOL=ON" in open(cache).read():
         return True
-    cmd = [cmake, "-S", ROOT, "-B", bdir, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+    # Warnings are errors here, as in make test, so none slips in unseen.
+    cmd = [cmake, "-S", ROOT, "-B", bdir, "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DTAVRIK_WERROR=ON",
            "-DPython_EXECUTABLE=" + sys.executable, "-DTAVRIK_SANITIZE=" + ("ON" if asan else "OFF")]
     ninja = tool("ninja")
     if ninja:

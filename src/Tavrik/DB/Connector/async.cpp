@@ -63,14 +63,14 @@ PyObject* lookup_generate_table() {
 void run_on_loop(PyObject* self, PyObject* coro) {
     AsyncFields f = fields_of(self);
     PyObject* loop = *f.loop ? *f.loop : Py_None;
-    if (truthy(callm(loop, G.s_is_running).get())) {
-        Ref task = callm(loop, G.s_create_task, coro);
+    if (truthy(call_method(loop, G.s_is_running).get())) {
+        Ref task = call_method(loop, G.s_create_task, coro);
         PyObject* bg = ensure(f.background, true);
         Require(PySet_Add(bg, task.get()));
         Ref discard = getattr(bg, G.s_discard);
-        callm(task.get(), G.s_add_done_callback, discard.get());
+        call_method(task.get(), G.s_add_done_callback, discard.get());
     } else {
-        callm(loop, G.s_run_until_complete, coro);
+        call_method(loop, G.s_run_until_complete, coro);
     }
 }
 
@@ -99,7 +99,7 @@ PyObject* life_of(PyObject* self) {
 // ------------------------------------------------------------ shared parts
 
 PyObject* async_getCon(PyObject* self, PyObject*) {
-    return guard([&]() -> PyObject* { return call1(G.ConRequest, self).relinquish(); });
+    return guard([&]() -> PyObject* { return call(G.ConRequest, self).relinquish(); });
 }
 
 PyObject* async_transaction(PyObject* self, PyObject*) {
@@ -125,7 +125,7 @@ PyObject* async_runTransaction(PyObject* self, PyObject* args, PyObject* kwargs)
 
 PyObject* async_GenerateTable(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
-        Ref coro = call1(lookup_generate_table(), self);
+        Ref coro = call(lookup_generate_table(), self);
         run_on_loop(self, coro.get());
         Py_RETURN_NONE;
     });
@@ -180,12 +180,12 @@ PyObject* async_release_callback(PyObject* self, PyObject* task) {
         PyObject* bg = ensure(f.background, true);
         Require(PySet_Add(bg, rt.get()));
         Ref discard = getattr(bg, G.s_discard);
-        callm(rt.get(), G.s_add_done_callback, discard.get());
+        call_method(rt.get(), G.s_add_done_callback, discard.get());
         Py_RETURN_NONE;
     });
 }
 
-PyObject* async_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs, PyObject* coro_fn, bool) {
+PyObject* async_asyncProcess(PyObject* self, PyObject*, PyObject* kwargs, PyObject* coro_fn, bool) {
     check_kw_strings(kwargs, "asyncProcess");
     PyObject* executor = kwargs ? dict_get(kwargs, G.s_executor) : nullptr;
     PyObject* con = kwargs ? dict_get(kwargs, G.s_con) : nullptr;
@@ -724,7 +724,7 @@ int my_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         Ref init = getattr(self, G.s__init_mysql);
         Ref kwcopy = new_ref(PyDict_Copy(config.get()));
         Ref coro = new_ref(PyObject_Call(init.get(), rest.get(), kwcopy.get()));
-        if (truthy(callm(loop, G.s_is_running).get())) {
+        if (truthy(call_method(loop, G.s_is_running).get())) {
             PyObject* t = PyObject_CallMethodObjArgs(loop, G.s_create_task, coro.get(), nullptr);
             if (!t) {
                 close_coro(coro.get());
@@ -737,7 +737,7 @@ int my_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
             Ref made = new_ref(PyTuple_Pack(2, rest.get(), config.get()));
             setattr(life_of(self), "poolArgs", made.get());
         } else {
-            callm(loop, G.s_run_until_complete, coro.get());
+            call_method(loop, G.s_run_until_complete, coro.get());
         }
         return 0;
     });
@@ -760,7 +760,7 @@ PyObject* my_releaseCon(PyObject* self, PyObject* con) {
 }
 
 // Declaration of an auto-increment column: the type with its arguments.
-PyObject* my_autoFiledAnnounce(PyObject* self, PyObject* prop) {
+PyObject* my_autoFiledAnnounce(PyObject*, PyObject* prop) {
     return guard([&]() -> PyObject* {
         Ref typeArgs = getattr(prop, G.s_typeArgs);
         Ref text = new_ref(PyObject_Str(typeArgs.get()));

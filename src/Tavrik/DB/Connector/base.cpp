@@ -61,7 +61,7 @@ PyObject* isAsync_get(PyObject* self, void*) { return PyBool_FromLong(base_of(se
 int isAsync_set(PyObject* self, PyObject* v, void*) { return set_flag(base_of(self)->isAsync, v); }
 PyObject* isReady_get(PyObject* self, void*) { return PyBool_FromLong(base_of(self)->isReady); }
 int isReady_set(PyObject* self, PyObject* v, void*) { return set_flag(base_of(self)->isReady, v); }
-PyObject* paramsHolder_get(PyObject* self, void*) {
+PyObject* paramsHolder_get(PyObject*, void*) {
     Py_INCREF(G.t_pct_s);
     return G.t_pct_s;
 }
@@ -80,21 +80,21 @@ PyGetSetDef base_getset[] = {
 
 // ------------------------------------------------------------ methods
 
-PyObject* base_process(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* base_process(PyObject*, PyObject*, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         check_kw_strings(kwargs, "process");
         Py_RETURN_NONE;
     });
 }
 
-PyObject* base_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* base_asyncProcess(PyObject*, PyObject*, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         check_kw_strings(kwargs, "asyncProcess");
         return call(G.noop_coro).relinquish();
     });
 }
 
-PyObject* base_none(PyObject* self, PyObject*) { Py_RETURN_NONE; }
+PyObject* base_none(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 const FieldTable& table_for(PyTypeObject* tp) {
     for (PyTypeObject* t = tp; t; t = t->tp_base)
@@ -195,7 +195,6 @@ PyTypeObject BaseConnectorType = [] {
 // Shared by the subclasses' tp_new: allocates with every object field None.
 PyObject* connector_new(PyTypeObject* tp, PyObject* a, PyObject* k) { return base_new(tp, a, k); }
 
-const FieldTable* field_table_of(PyTypeObject* tp) { return &table_for(tp); }
 
 void init_base(PyObject* m) {
     tables[0] = {&BaseConnectorType, base_fields, (int)(sizeof(base_fields) / sizeof(FieldDesc))};

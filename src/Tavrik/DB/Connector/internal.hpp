@@ -107,7 +107,6 @@ struct FieldTable {
     const FieldDesc* fields;
     int count;
 };
-const FieldTable* field_table_of(PyTypeObject* tp);
 
 // Statement text in the driver's form: for SQLite "%s" -> "?" outside quoted
 // names, literals and comments; for MySQL `%` doubled inside them (a None

@@ -127,7 +127,7 @@ void log_statement(PyObject* sql, PyObject* params) {
     Ref tail = new_ref(PyObject_Str(params));
     Ref a = new_ref(PyUnicode_Concat(head.get(), G.t_params_sep));
     Ref line = new_ref(PyUnicode_Concat(a.get(), tail.get()));
-    call1(G.logging_info, line.get());
+    call(G.logging_info, line.get());
 }
 
 // ------------------------------------------------------------ functions
@@ -182,7 +182,7 @@ PyMethodDef module_methods[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "Tavrik.DB.Connector", "数据库连接器: SQLite (同步/异步) 与 MySQL (异步)", -1,
-    module_methods,
+    module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 

@@ -28,7 +28,7 @@ Ref open_connection(PyObject* path, bool main) {
 
 Ref open_main_connection(PyObject* path, int showLog) {
     Ref con = open_connection(path, true);
-    if (showLog) callm(con.get(), G.s_set_trace_callback, G.logger_debug);
+    if (showLog) call_method(con.get(), G.s_set_trace_callback, G.logger_debug);
     return con;
 }
 
@@ -62,7 +62,7 @@ void renew_after_fork(PyObject* self) {
 
 // The connection's own commit or rollback (`how`), past the main
 // connection's refusal inside blocks: the connector ends its transactions.
-void end_tx(PyObject* how, PyObject* con) { call1(how, con); }
+void end_tx(PyObject* how, PyObject* con) { call(how, con); }
 
 // Marks the main connection while a block is open (its commit() and
 // rollback() refuse then).
@@ -83,7 +83,7 @@ bool in_block(PyObject* self) { return S(self)->txDepth > 0 && lock_owned(); }
 
 void run_sql(PyObject* con, const char* text) {
     Ref t = new_ref(PyUnicode_FromString(text));
-    callm(con, G.s_execute, t.get());
+    call_method(con, G.s_execute, t.get());
 }
 
 }  // namespace
@@ -149,12 +149,12 @@ PyTypeObject DictRowsType = [] {
     return t;
 }();
 
-PyObject* sqlite_autoFiledAnnounce(PyObject* self, PyObject* prop) {
+PyObject* sqlite_autoFiledAnnounce(PyObject*, PyObject*) {
     Py_INCREF(G.t_integer);
     return G.t_integer;
 }
 
-PyObject* sqlite_paramsHolder(PyObject* self, void*) {
+PyObject* sqlite_paramsHolder(PyObject*, void*) {
     Py_INCREF(G.t_qmark);
     return G.t_qmark;
 }
@@ -205,12 +205,12 @@ PyObject* thread_connection(PyObject* self, PyObject* thread) {
     Ref keys = new_ref(PyDict_Keys(map.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
         PyObject* t = PyList_GET_ITEM(keys.get(), i);
-        if (truthy(callm(t, G.s_is_alive).get())) continue;
+        if (truthy(call_method(t, G.s_is_alive).get())) continue;
         PyObject* old = dict_get(map.get(), t);
         if (!old) continue;
         Ref c = Ref::owning(old);
         Require(PyDict_DelItem(map.get(), t));
-        callm(c.get(), G.s_close);
+        call_method(c.get(), G.s_close);
     }
     Ref con = open_connection(s->path ? s->path : Py_None, false);
     setitem(map.get(), thread, con.get());
@@ -263,9 +263,9 @@ PyObject* sqlite_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         // Every row is read before the lock is given back: no other thread's
         // commit or rollback meets an open cursor.
         LockHold hold;
-        Ref cursor = callm(main_con(self), G.s_cursor);
-        callm(cursor.get(), G.s_execute, sql.get(), params);
-        Ref rows = callm(cursor.get(), G.s_fetchall);
+        Ref cursor = call_method(main_con(self), G.s_cursor);
+        call_method(cursor.get(), G.s_execute, sql.get(), params);
+        Ref rows = call_method(cursor.get(), G.s_fetchall);
         Ref names = dictCur ? column_names(cursor.get()) : Ref();
         hold.release();
         if (dictCur) return lazy_dict_rows(names.get(), rows.get()).relinquish();
@@ -311,10 +311,10 @@ PyObject* process_impl(PyObject* self, PyObject* executor) {
             Ref cursor = Ref::consuming(ran);
             if (st.kind == SK_SELECT) {
                 names = column_names(cursor.get());
-                rows = callm(cursor.get(), G.s_fetchall);
+                rows = call_method(cursor.get(), G.s_fetchall);
             } else if (st.kind == SK_INSERT && st.batch) {
                 // executemany leaves lastrowid unset: the id of the batch's last row.
-                Ref id_cursor = callm(con, G.s_execute, G.t_last_rowid_sql);
+                Ref id_cursor = call_method(con, G.s_execute, G.t_last_rowid_sql);
                 Ref row = new_ref(PyObject_CallMethod(id_cursor.get(), "fetchone", nullptr));
                 if (!PyTuple_Check(row.get()) || PyTuple_GET_SIZE(row.get()) != 1) raise_expected("tuple", row.get());
                 raw = borrow(PyTuple_GET_ITEM(row.get(), 0));
@@ -327,7 +327,7 @@ PyObject* process_impl(PyObject* self, PyObject* executor) {
                 // row it meant to update was still there.
                 raw = getattr(cursor.get(), G.s_rowcount);
             } else {
-                raw = callm(cursor.get(), G.s_fetchall);
+                raw = call_method(cursor.get(), G.s_fetchall);
             }
             if (savepoint)
                 run_sql(con, "RELEASE tavrik_batch");
@@ -366,8 +366,8 @@ PyObject* sqlite_process(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 Ref tables_impl(PyObject* self) {
     LockHold hold;
-    Ref cursor = callm(main_con(self), G.s_execute, G.t_tables_sql);
-    Ref rows = callm(cursor.get(), G.s_fetchall);
+    Ref cursor = call_method(main_con(self), G.s_execute, G.t_tables_sql);
+    Ref rows = call_method(cursor.get(), G.s_fetchall);
     hold.release();
     Ref seq = new_ref(PySequence_Fast(rows.get(), "rows must be a sequence"));
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
@@ -400,7 +400,7 @@ PyObject* sqlite_GenerateTable(PyObject* self, PyObject*) {
         // Its statements run on the main connection (from the main thread)
         // beside the other threads' statements.
         LockHold hold;
-        call1(fn, self);
+        call(fn, self);
         hold.release();
         Py_RETURN_NONE;
     });
@@ -411,7 +411,7 @@ PyObject* sqlite_GenerateTable(PyObject* self, PyObject*) {
 PyObject* main_con_locked(PyObject* self, PyObject* name) {
     return guard([&]() -> PyObject* {
         LockHold hold;
-        callm(main_con(self), name);
+        call_method(main_con(self), name);
         hold.release();
         Py_RETURN_NONE;
     });
@@ -570,7 +570,7 @@ int sqlite_clear(PyObject* self) {
 PyObject* sqlite_autoFiled_capi(PyObject* self, PyObject* prop) {
     return guard([&]() -> PyObject* {
         if (Py_TYPE(self) == &Sqlite3ConnectorType) return sqlite_autoFiledAnnounce(self, prop);
-        Ref r = callm(self, G.s_autoFiledAnnounce, prop);
+        Ref r = call_method(self, G.s_autoFiledAnnounce, prop);
         if (r.get() != Py_None && !PyUnicode_Check(r.get())) raise_expected("unicode", r.get());
         return r.relinquish();
     });
@@ -579,7 +579,7 @@ PyObject* sqlite_autoFiled_capi(PyObject* self, PyObject* prop) {
 PyObject* sqlite_tables_capi(PyObject* self) {
     return guard([&]() -> PyObject* {
         if (Py_TYPE(self) == &Sqlite3ConnectorType) return tables_impl(self).relinquish();
-        Ref r = callm(self, G.s_getTableNameList);
+        Ref r = call_method(self, G.s_getTableNameList);
         if (r.get() != Py_None && !PyList_Check(r.get())) raise_expected("list", r.get());
         return r.relinquish();
     });
@@ -594,7 +594,7 @@ int sqlite_transaction_begin(PyObject* self) {
             Obj* s = S(self);
             if (s->txDepth > 0) {
                 Ref sp = new_ref(PyUnicode_FromFormat("SAVEPOINT tavrik_tx_%d", s->txDepth));
-                callm(con, G.s_execute, sp.get());
+                call_method(con, G.s_execute, sp.get());
             } else if (!truthy(getattr(con, G.s_in_transaction).get())) {
                 // Takes the database's write lock now: another process cannot
                 // change what the block reads before the block writes.
@@ -626,10 +626,10 @@ int sqlite_transaction_end(PyObject* self, int ok) {
             if (depth > 0) {
                 if (!ok) {
                     Ref back = new_ref(PyUnicode_FromFormat("ROLLBACK TO tavrik_tx_%d", depth));
-                    callm(con, G.s_execute, back.get());
+                    call_method(con, G.s_execute, back.get());
                 }
                 Ref rel = new_ref(PyUnicode_FromFormat("RELEASE tavrik_tx_%d", depth));
-                callm(con, G.s_execute, rel.get());
+                call_method(con, G.s_execute, rel.get());
             } else if (ok) {
                 try {
                     end_tx(G.con_commit, con);
@@ -649,7 +649,7 @@ int sqlite_transaction_end(PyObject* self, int ok) {
     });
 }
 
-PyObject* sqlite_process_capi(PyObject* self, PyObject* executor, PyObject* con) {
+PyObject* sqlite_process_capi(PyObject* self, PyObject* executor, PyObject*) {
     return guard([&]() -> PyObject* {
         check_arg(executor, G.vantrel->ModelExecutorType, "executor");
         return process_impl(self, executor);

@@ -244,7 +244,7 @@ PyTypeObject DBType = [] {
 }();
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "Tavrik.DB.DB", "数据库句柄", -1, nullptr,
+    PyModuleDef_HEAD_INIT, "Tavrik.DB.DB", "数据库句柄", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 void module_body(PyObject* m) {

@@ -2,6 +2,7 @@
 #pragma once
 #include <tavrik/sqltext.hpp>
 #include <tavrik/args.hpp>
+#include <tavrik/params.hpp>
 #include <tavrik/module.hpp>
 #include <tavrik/api/generator.hpp>
 #include <tavrik/api/modelproperty.hpp>
@@ -20,9 +21,11 @@ extern PyTypeObject JoinCellType;
 
 extern ModelPropertyAPI* mp_api;
 
+#define GENERATOR_NAMES(X) \
+    X(tableName) X(col) X(name) X(target) X(bindCol) X(targetBindCol) X(autoFiledAnnounce)
 struct Names {
-    Immortal tableName, col, name, target, bindCol, targetBindCol, autoFiledAnnounce, primaryKey,
-        autoIncrement, nullable, hasDefault, declaredDefault, targetType, typeArgs, kind_field;
+    GENERATOR_NAMES(TAVRIK_NAME_FIELD)
+    void init() { GENERATOR_NAMES(TAVRIK_NAME_INTERN) }
 };
 extern Names names;
 

@@ -16,13 +16,7 @@ PyModuleDef moduledef = {
 };
 
 void init_module(PyObject* m) {
-    names.tableName = intern("tableName");
-    names.col = intern("col");
-    names.name = intern("name");
-    names.target = intern("target");
-    names.bindCol = intern("bindCol");
-    names.targetBindCol = intern("targetBindCol");
-    names.autoFiledAnnounce = intern("autoFiledAnnounce");
+    names.init();
     init_sql_types(m);
     init_table_types(m);
     api.api_version = TAVRIK_GENERATOR_API_VERSION;

@@ -8,11 +8,11 @@
 namespace tavrik {
 namespace gen {
 
-PyTypeObject BaseSqlGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject SqlGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject InOperatorGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject CustomSqlGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject JoinCellType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject BaseSqlGeneratorType = empty_type();
+PyTypeObject SqlGeneratorType = empty_type();
+PyTypeObject InOperatorGeneratorType = empty_type();
+PyTypeObject CustomSqlGeneratorType = empty_type();
+PyTypeObject JoinCellType = empty_type();
 
 // ------------------------------------------------------------ helpers
 
@@ -137,9 +137,10 @@ PyObject* gen_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
 
 int gen_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
-        static const char* kw[] = {"model", nullptr};
-        PyObject* model = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:SqlGenerator", (char**)kw, &model)) throw_error();
+        static const char* const kw[] = {"model"};
+        PyObject* a[1];
+        parse_tuple_kw(KwParams{"SqlGenerator", kw, 1, 0, 1}, args, kwargs, a);
+        PyObject* model = a[0] ? a[0] : Py_None;
         clear_statement(G(self));
         G(self)->head.base.kind = SK_NONE;
         set_field(G(self)->model, model == Py_None ? nullptr : model);
@@ -777,12 +778,22 @@ PyObject* gen_setstate(PyObject* self, PyObject* state) {
     return guard([&]() -> PyObject* {
         int kind, has_limit, lock_rows = 0, aggregate = AGG_NONE;
         long long limit, offset;
-        PyObject *table, *columns, *joins, *where, *order, *rows, *sets;
         // The lock and the aggregate came later: older states lack them.
-        if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "iOOOOOOOLLi|ii", &kind, &table, &columns, &joins,
-                                                        &where, &order, &rows, &sets, &limit, &offset, &has_limit,
-                                                        &lock_rows, &aggregate))
+        Py_ssize_t n = PyTuple_Check(state) ? PyTuple_GET_SIZE(state) : 0;
+        if (n < 11 || n > 13) raise_arg_type("state", "tuple", state);
+        PyObject* const* s = &PyTuple_GET_ITEM(state, 0);
+        try {
+            kind = arg_int(s[0]);
+            limit = arg_long_long(s[8]);
+            offset = arg_long_long(s[9]);
+            has_limit = arg_int(s[10]);
+            if (n > 11) lock_rows = arg_int(s[11]);
+            if (n > 12) aggregate = arg_int(s[12]);
+        } catch (const PyErrOccurred&) {
             raise_arg_type("state", "tuple", state);
+        }
+        PyObject *table = s[1], *columns = s[2], *joins = s[3], *where = s[4], *order = s[5], *rows = s[6],
+                 *sets = s[7];
         bool ok = kind >= SK_NONE && kind <= SK_CUSTOM && limit >= 0 && offset >= 0;
         ok = ok && aggregate >= AGG_NONE && aggregate <= AGG_EXISTS;
         ok = ok && (columns == Py_None || PyTuple_Check(columns)) && (where == Py_None || is_filter(where));
@@ -921,11 +932,13 @@ using JoinRefs = Refs<JoinCellObject, NoRefs, &JoinCellObject::target, &JoinCell
 
 int join_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
-        static const char* kw[] = {"target", "on", "left", nullptr};
-        PyObject *target, *on;
+        static const char* const kw[] = {"target", "on", "left"};
+        PyObject* a[3];
         int left = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$p:JoinCell", (char**)kw, &target, &on, &left))
-            throw_error();
+        parse_tuple_kw(KwParams{"JoinCell", kw, 3, 2, 2}, args, kwargs, a, [&](int i, PyObject* v) {
+            if (i == 2) left = arg_bool(v);
+        });
+        PyObject *target = a[0], *on = a[1];
         if (!is_filter(on)) raise_arg_type("on", mp_api->FilterListCellType->tp_name, on);
         Ref t = table_name(target);
         JoinCellObject* j = (JoinCellObject*)self;
@@ -942,13 +955,14 @@ using CustomRefs = Refs<CustomSqlObject, NoRefs, &CustomSqlObject::text, &Custom
 
 int custom_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
-        static const char* kw[] = {"text", "params", "kind", nullptr};
-        PyObject* text;
-        PyObject* params = nullptr;
+        static const char* const kw[] = {"text", "params", "kind"};
+        PyObject* a[3];
         int kind = SK_CUSTOM;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$i:CustomSqlGenerator", (char**)kw, &text, &params,
-                                         &kind))
-            throw_error();
+        parse_tuple_kw(KwParams{"CustomSqlGenerator", kw, 3, 1, 2}, args, kwargs, a, [&](int i, PyObject* v) {
+            if (i == 2) kind = arg_int(v);
+        });
+        PyObject* text = a[0];
+        PyObject* params = a[1];
         check_str_arg(text, "text", false);
         Ref p;
         if (!params || params == Py_None) {
@@ -981,10 +995,10 @@ using InRefs = Refs<InOperatorObject, NoRefs, &InOperatorObject::col, &InOperato
 
 int in_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
-        static const char* kw[] = {"col", "values", nullptr};
-        PyObject *col, *values;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:InOperatorGenerator", (char**)kw, &col, &values))
-            throw_error();
+        static const char* const kw[] = {"col", "values"};
+        PyObject* a[2];
+        parse_tuple_kw(KwParams{"InOperatorGenerator", kw, 2, 2, 2}, args, kwargs, a);
+        PyObject *col = a[0], *values = a[1];
         if (!is_prop(col)) raise_arg_type("col", mp_api->BasePropertyType->tp_name, col);
         Ref t = new_ref(PySequence_Tuple(values));
         set_field(((InOperatorObject*)self)->col, col);
@@ -1147,28 +1161,18 @@ PyObject* api_new_bound(PyObject* model) {
 
 namespace {
 
+#define BUILD_NAMES(X) \
+    X(select) X(selectCount) X(selectExists) X(where) X(join) X(orderBy) X(forUpdate) X(Limit) X(insert) X(values) \
+    X(valuesMany) X(update) X(set)
+#define BUILD_TEXTS(X) X(delete_, "delete")
 struct BuildNames {
-    Immortal select, selectCount, selectExists, where, join, orderBy, forUpdate, Limit, insert, values, valuesMany,
-        update, set, delete_;
-} bn;
-
-// Calls gen.<name>(*args), dropping the result.
-void call_by_name(PyObject* gen, PyObject* name, PyObject* const* args, Py_ssize_t nargs) {
-    // stack[0] is spare room that PY_VECTORCALL_ARGUMENTS_OFFSET lets the
-    // callee use; stack[1] is the receiver.
-    PyObject* small[16];
-    std::unique_ptr<PyObject*[]> big;
-    PyObject** stack = small;
-    if (nargs + 2 > 16) {
-        big.reset(new PyObject*[nargs + 2]);
-        stack = big.get();
+    BUILD_NAMES(TAVRIK_NAME_FIELD)
+    BUILD_TEXTS(TAVRIK_TEXT_FIELD)
+    void init() {
+        BUILD_NAMES(TAVRIK_NAME_INTERN)
+        BUILD_TEXTS(TAVRIK_TEXT_INTERN)
     }
-    stack[0] = nullptr;
-    stack[1] = gen;
-    for (Py_ssize_t i = 0; i < nargs; i++) stack[i + 2] = args[i];
-    Ref r = new_ref(PyObject_VectorcallMethod(name, stack + 1, (size_t)(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                              nullptr));
-}
+} bn;
 
 // A method body's new reference (or NULL): dropped, or the error raised.
 void done(PyObject* r) { Ref keep = new_ref(r); }
@@ -1185,7 +1189,7 @@ int spread(PyObject* gen, PyObject* name, PyObject* seq, F&& direct) {
         if (own_type(gen))
             done(direct(items, n));
         else
-            call_by_name(gen, name, items, n);
+            call_method_args(gen, name, items, n);
         return 0;
     });
 }
@@ -1197,7 +1201,7 @@ int single(PyObject* gen, PyObject* name, PyObject* arg, F&& direct) {
         if (own_type(gen))
             done(direct());
         else
-            call_by_name(gen, name, &arg, arg ? 1 : 0);
+            call_method_args(gen, name, &arg, arg ? 1 : 0);
         return 0;
     });
 }
@@ -1231,7 +1235,7 @@ int api_limit(PyObject* gen, long long count, long long skip) {
         if (own_type(gen))
             done(m_limit(gen, a, 2, nullptr));
         else
-            call_by_name(gen, bn.Limit, a, 2);
+            call_method_args(gen, bn.Limit, a, 2);
         return 0;
     });
 }
@@ -1257,20 +1261,7 @@ int api_delete_from(PyObject* gen, PyObject* model) {
 }  // namespace
 
 void fill_building_api(GeneratorAPI* api) {
-    bn.select = intern("select");
-    bn.selectCount = intern("selectCount");
-    bn.selectExists = intern("selectExists");
-    bn.where = intern("where");
-    bn.join = intern("join");
-    bn.orderBy = intern("orderBy");
-    bn.forUpdate = intern("forUpdate");
-    bn.Limit = intern("Limit");
-    bn.insert = intern("insert");
-    bn.values = intern("values");
-    bn.valuesMany = intern("valuesMany");
-    bn.update = intern("update");
-    bn.set = intern("set");
-    bn.delete_ = intern("delete");
+    bn.init();
     api->select = api_select;
     api->select_count = api_select_count;
     api->select_exists = api_select_exists;

@@ -11,8 +11,8 @@
 namespace tavrik {
 namespace gen {
 
-PyTypeObject TableGeneratorType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject CustomColAnnounceType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject TableGeneratorType = empty_type();
+PyTypeObject CustomColAnnounceType = empty_type();
 
 namespace {
 
@@ -366,10 +366,10 @@ PyObject* table_new(PyTypeObject* tp, PyObject*, PyObject*) {
 }
 int table_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
-        static const char* kw[] = {"model", "connector", nullptr};
-        PyObject *model, *connector;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:TableGenerator", (char**)kw, &model, &connector))
-            throw_error();
+        static const char* const kw[] = {"model", "connector"};
+        PyObject* a[2];
+        parse_tuple_kw(KwParams{"TableGenerator", kw, 2, 2, 2}, args, kwargs, a);
+        PyObject *model = a[0], *connector = a[1];
         Ref t = table_name(model);
         set_field(T(self)->model, model);
         set_field(T(self)->connector, connector);
@@ -472,10 +472,10 @@ using AnnounceRefs = Refs<CustomColAnnounceObject, NoRefs, &CustomColAnnounceObj
 
 int ann_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
-        static const char* kw[] = {"name", "declaration", nullptr};
-        PyObject *name, *decl;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:CustomColAnnounce", (char**)kw, &name, &decl))
-            throw_error();
+        static const char* const kw[] = {"name", "declaration"};
+        PyObject* a[2];
+        parse_tuple_kw(KwParams{"CustomColAnnounce", kw, 2, 2, 2}, args, kwargs, a);
+        PyObject *name = a[0], *decl = a[1];
         check_str_arg(name, "name", false);
         check_str_arg(decl, "declaration", false);
         Py_ssize_t n;

@@ -10,7 +10,7 @@ using tavrik::Ref;
 Immortal s_setitem;  // interned "__setitem__"
 Immortal s_getattr;  // interned "__getattr__"
 
-PyTypeObject DictPlusType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject DictPlusType = tavrik::empty_type();
 
 // Item under `name` as self[name] gives it (a subclass's own item access or
 // __missing__ takes part); on an Exception-family error the ordinary
@@ -49,7 +49,7 @@ PyMethodDef dp_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Dict", nullptr, -1, nullptr};
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Dict", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 void init(PyObject* m) {
     s_setitem = tavrik::intern("__setitem__");

@@ -30,17 +30,16 @@ struct Names {
 
 // ---------------------------------------------------------------- Page
 
-PyTypeObject PageType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject PageType = empty_type();
 
 Ref int32_object(PyObject* o) { return from_long(to_int32(o)); }
 
 int page_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
-        static const char* kwlist[] = {"page", "pageSize", "content", "total", nullptr};
-        PyObject *page, *pageSize, *content = nullptr, *total = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:Page", (char**)kwlist, &page, &pageSize, &content,
-                                         &total))
-            throw_error();
+        static const char* const kwlist[] = {"page", "pageSize", "content", "total"};
+        PyObject* a[4];
+        parse_tuple_kw(KwParams{"Page", kwlist, 4, 2, 4}, args, kwargs, a);
+        PyObject *page = a[0], *pageSize = a[1], *content = a[2], *total = a[3];
         Ref p = int32_object(page), ps = int32_object(pageSize);
         Ref t = total ? int32_object(total) : from_long(0);
         // Every page built without content gets a list of its own.
@@ -75,18 +74,17 @@ struct OlvaneObject {
     int deep;
 };
 
-PyTypeObject OlvaneType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject OlvaneType = empty_type();
 
 using OlvaneRefs = Refs<OlvaneObject, NoRefs, &OlvaneObject::target, &OlvaneObject::executor>;
 
 int olvane_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
         auto* o = (OlvaneObject*)self;
-        static const char* kwlist[] = {"target", "page", "pageSize", "findForeign", nullptr};
-        PyObject *target, *page = nullptr, *pageSize = nullptr, *findForeign = Py_False;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOO:Olvane", (char**)kwlist, &target, &page, &pageSize,
-                                         &findForeign))
-            throw_error();
+        static const char* const kwlist[] = {"target", "page", "pageSize", "findForeign"};
+        PyObject* a[4];
+        parse_tuple_kw(KwParams{"Olvane", kwlist, 4, 1, 4}, args, kwargs, a);
+        PyObject *target = a[0], *page = a[1], *pageSize = a[2], *findForeign = a[3] ? a[3] : Py_False;
         int32_t p = page ? to_int32(page) : 1;
         int32_t ps = pageSize ? to_int32(pageSize) : 10;
         // Assertions: skipped when the interpreter runs optimised, like `assert`.
@@ -167,10 +165,10 @@ PyObject* olvane_findForeign(PyObject* self, PyObject*) {
 PyObject* olvane_setPage(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard([&]() -> PyObject* {
         auto* o = (OlvaneObject*)self;
-        static const char* kwlist[] = {"page", "pageSize", nullptr};
-        PyObject *page, *pageSize = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:setPage", (char**)kwlist, &page, &pageSize))
-            throw_error();
+        static const char* const kwlist[] = {"page", "pageSize"};
+        PyObject* a[2];
+        parse_tuple_kw(KwParams{"setPage", kwlist, 2, 1, 2}, args, kwargs, a);
+        PyObject *page = a[0], *pageSize = a[1];
         int32_t p = to_int32(page);
         int32_t ps = pageSize ? to_int32(pageSize) : 0;
         o->page = p;
@@ -330,16 +328,16 @@ PyMethodDef olvane_methods[] = {
     {"_execute", olvane__execute, METH_NOARGS, nullptr},
     {"_getCount", olvane_getCount, METH_NOARGS, nullptr},
     {"_asyncExecute", olvane_asyncExecute, METH_NOARGS, nullptr},
-    {nullptr}};
+    {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef module_methods[] = {
     {"_begin", mod_begin, METH_O, nullptr},
     {"_count_done", (PyCFunction)(void (*)(void))mod_count_done, METH_FASTCALL, nullptr},
     {"_limit", mod_limit, METH_O, nullptr},
     {"_deep", mod_deep, METH_O, nullptr},
-    {nullptr}};
+    {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Olvane", "Paged queries.", -1, module_methods};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Olvane", "Paged queries.", -1, module_methods, nullptr, nullptr, nullptr, nullptr};
 
 void olvane_exec(PyObject* m) {
     names.init();

@@ -8,8 +8,8 @@
 namespace tavrik {
 namespace korvid {
 
-PyTypeObject ModelInstanceType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject InstanceListType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject ModelInstanceType = empty_type();
+PyTypeObject InstanceListType = empty_type();
 
 namespace {
 
@@ -47,7 +47,7 @@ Ref default_value(PyObject* prop) {
     }
     if (v.get() == dflt.get() && (PyList_Check(v.get()) || PyDict_Check(v.get()) || PySet_Check(v.get()) ||
                                   PyByteArray_Check(v.get())))
-        v = call1(I.deepcopy, v.get());
+        v = call(I.deepcopy, v.get());
     return v;
 }
 
@@ -369,7 +369,7 @@ PyObject* build_row(PyObject* model, PyObject* row) {
                 return self.relinquish();
             }
         }
-        Ref res = call1(result_builder(model).get(), row);
+        Ref res = call(result_builder(model).get(), row);
         check_builder_result(res.get());
         return res.relinquish();
     });
@@ -444,7 +444,7 @@ int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out) 
                 PyObject* row = PyList_GET_ITEM(rows, r);
                 if (!PyTuple_Check(row)) raise_expected("tuple", row);
                 Ref d = row_dict(names, row);
-                Ref res = call1(builder.get(), d.get());
+                Ref res = call(builder.get(), d.get());
                 check_builder_result(res.get());
                 Require(PyList_Append(out, res.get()));
             }
@@ -552,19 +552,11 @@ int mi_setattro(PyObject* self, PyObject* name, PyObject* value) {
     });
 }
 
-int mi_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(MI(self)->_temp);
-    return PyDict_Type.tp_traverse(self, visit, arg);
-}
-
-int mi_clear(PyObject* self) {
-    Py_CLEAR(MI(self)->_temp);
-    return PyDict_Type.tp_clear(self);
-}
+using InstanceRefs = Refs<ModelInstanceObject, BuiltinRefs<&PyDict_Type>, &ModelInstanceObject::_temp>;
 
 void mi_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    Py_CLEAR(MI(self)->_temp);
+    InstanceRefs::clear_own(self);
     PyDict_Type.tp_dealloc(self);
 }
 
@@ -572,32 +564,9 @@ void mi_dealloc(PyObject* self) {
 
 void set_instance_slots(PyTypeObject* tp) {
     tp->tp_setattro = mi_setattro;
-    tp->tp_traverse = mi_traverse;
-    tp->tp_clear = mi_clear;
+    tp->tp_traverse = InstanceRefs::traverse;
+    tp->tp_clear = InstanceRefs::clear;
     tp->tp_dealloc = mi_dealloc;
-}
-
-// ------------------------------------------------------- InstanceList
-
-Py_ssize_t instance_list_len(PyObject* list) {
-    if (list && Py_IS_TYPE(list, &InstanceListType)) return PyList_GET_SIZE(list);
-    Py_ssize_t n;
-    if (list) {
-        n = PyObject_Size(list);
-    } else {
-        PyErr_SetString(PyExc_SystemError, "InstanceList.len called without a list");
-        n = -1;
-    }
-    if (n >= 0) return n;
-    if (!PyErr_Occurred()) return 0;
-    PyObject *t, *v, *tb;
-    PyErr_Fetch(&t, &v, &tb);
-    PyObject* ctx = PyUnicode_FromString("Tavrik.Model.Korvid.InstanceList.len");
-    if (!ctx) PyErr_Clear();
-    PyErr_Restore(t, v, tb);
-    PyErr_WriteUnraisable(ctx);
-    Py_XDECREF(ctx);
-    return 0;
 }
 
 }  // namespace korvid

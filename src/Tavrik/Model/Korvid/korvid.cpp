@@ -10,7 +10,7 @@
 namespace tavrik {
 namespace korvid {
 
-PyTypeObject KorvidBaseType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject KorvidBaseType = empty_type();
 
 namespace {
 
@@ -206,7 +206,7 @@ Ref pydantic_model(PyObject* cols, PyObject* name, PyObject* fks) {
     }
     Ref args = new_ref(PyTuple_Pack(1, name));
     Ref model = new_ref(PyObject_Call(I.create_model, args.get(), fields.get()));
-    Ref ignored = call1(I.pydantic_support, model.get());
+    Ref ignored = call(I.pydantic_support, model.get());
     return model;
 }
 
@@ -224,10 +224,6 @@ PyObject* meta_buildPydanticModel(PyObject*, PyObject* const* args, Py_ssize_t n
         }
         return pydantic_model(a[1], a[2], a[3]).relinquish();
     });
-}
-
-Ref vcall(PyObject* f, std::initializer_list<PyObject*> args) {
-    return new_ref(PyObject_Vectorcall(f, args.begin(), args.size(), nullptr));
 }
 
 // A model has at most one primary-key column: rows are found, updated and
@@ -283,7 +279,7 @@ PyObject* meta_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         Ref table = Ref::owning(dict_get(attrs, N.tableName));
         if (!table || !truthy(table.get())) Require(PyDict_SetItem(attrs, N.tableName, get_lower_case_name(name).get()));
 
-        Ref klass = vcall(I.type_new, {cls, name, bases, attrs});
+        Ref klass = call(I.type_new, cls, name, bases, attrs);
 
         Ref model_list = getattr(meta, N.ModelList);
         if (PyList_CheckExact(model_list.get()))
@@ -340,7 +336,7 @@ PyObject* korvid_getExecutor(PyObject* cls, PyObject* const* args, Py_ssize_t na
             PyObject* call_args[2] = {cls, work};
             return PyObject_VectorcallMethod(N.getAsyncExecutor, call_args, 2, nullptr);
         }
-        return vcall((PyObject*)I.ModelExecutor, {cls, work}).relinquish();
+        return call((PyObject*)I.ModelExecutor, cls, work).relinquish();
     });
 }
 
@@ -354,14 +350,14 @@ PyObject* korvid_getSyncExecutor(PyObject* cls, PyObject* const* args, Py_ssize_
             PyErr_SetString(PyExc_TypeError, "数据库连接器是异步的, 同步执行器无法使用: 请用 getAsyncExecutor()");
             throw_error();
         }
-        return vcall((PyObject*)I.ModelExecutor, {cls, work}).relinquish();
+        return call((PyObject*)I.ModelExecutor, cls, work).relinquish();
     });
 }
 
 PyObject* korvid_getAsyncExecutor(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         PyObject* work = work_arg("getAsyncExecutor", args, nargs, kwnames);
-        return vcall((PyObject*)I.AsyncModelExecutor, {cls, work}).relinquish();
+        return call((PyObject*)I.AsyncModelExecutor, cls, work).relinquish();
     });
 }
 

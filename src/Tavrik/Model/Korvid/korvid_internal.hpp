@@ -30,37 +30,23 @@ extern PyTypeObject KorvidBaseType;    // _Korvid
 extern PyTypeObject ModelInstanceType;
 extern PyTypeObject InstanceListType;
 
+#define KORVID_NAMES(X)                                                                                        \
+    X(object) X(mapping) X(check) X(Type) X(target) X(directTarget) X(toObjValue) X(Default) X(hasDefault)       \
+    X(name) X(MODEL) X(fk) X(col) X(tableName) X(instanceBuilder) X(modelInstance) X(getAsyncExecutor)          \
+    X(getOtherFkBy) X(ModelList) X(getPropertyObj) X(buildModelInstance) X(buildPydanticModel) X(Instance)
+#define KORVID_TEXTS(X) \
+    X(dunder_new, "__new__") X(dunder_name, "__name__") X(dunder_missing, "__missing__") X(dunder_module, "__module__")
 struct Names {
-    Immortal object;
-    Immortal mapping;
-    Immortal check;
+    KORVID_NAMES(TAVRIK_NAME_FIELD)
+    KORVID_TEXTS(TAVRIK_TEXT_FIELD)
     Immortal check_kwnames;  // ("check",)
-    Immortal Type;
-    Immortal target;
-    Immortal directTarget;
-    Immortal toObjValue;
-    Immortal Default;
-    Immortal hasDefault;
-    Immortal name;
-    Immortal MODEL;
-    Immortal fk;
-    Immortal col;
-    Immortal tableName;
-    Immortal instanceBuilder;
-    Immortal modelInstance;
-    Immortal getAsyncExecutor;
-    Immortal getOtherFkBy;
-    Immortal items;
-    Immortal ModelList;
-    Immortal getPropertyObj;
-    Immortal buildModelInstance;
-    Immortal buildPydanticModel;
-    Immortal dunder_new;
-    Immortal dunder_name;
-    Immortal dunder_missing;
-    Immortal dunder_module;
-    Immortal Instance;       // "Instance"
     Immortal empty_tuple;
+    void init() {
+        KORVID_NAMES(TAVRIK_NAME_INTERN)
+        KORVID_TEXTS(TAVRIK_TEXT_INTERN)
+        check_kwnames = new_ref(PyTuple_Pack(1, check.get()));
+        empty_tuple = new_ref(PyTuple_New(0));
+    }
 };
 extern Names N;
 
@@ -119,7 +105,6 @@ int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out);
 // built by its row class (calling a junction class gives None).
 PyObject* plain_instance_class_of(PyObject* model, bool results = false);
 PyObject* meta_call(PyObject* cls, PyObject* args, PyObject* kwargs);
-Py_ssize_t instance_list_len(PyObject* list);
 
 // Classes and the metaclass.
 void ready_types(PyObject* m);

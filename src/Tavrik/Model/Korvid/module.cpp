@@ -24,7 +24,7 @@ namespace {
 
 KorvidAPI api = {
     TAVRIK_KORVID_API_VERSION,
-    instance_list_len,
+    nullptr,  // instance_list_len: unused, kept for the layout
     &KorvidBaseType,
     &InstanceListType,
     &ModelInstanceType,
@@ -33,40 +33,6 @@ KorvidAPI api = {
     []() -> PyObject* { return I.MiddleKorvid; },
     build_rows,
 };
-
-void make_names() {
-    auto in = [](const char* s) { return intern(s); };
-    N.object = in("object");
-    N.mapping = in("mapping");
-    N.check = in("check");
-    N.check_kwnames = new_ref(PyTuple_Pack(1, N.check.get()));
-    N.Type = in("Type");
-    N.target = in("target");
-    N.directTarget = in("directTarget");
-    N.toObjValue = in("toObjValue");
-    N.Default = in("Default");
-    N.hasDefault = in("hasDefault");
-    N.name = in("name");
-    N.MODEL = in("MODEL");
-    N.fk = in("fk");
-    N.col = in("col");
-    N.tableName = in("tableName");
-    N.instanceBuilder = in("instanceBuilder");
-    N.modelInstance = in("modelInstance");
-    N.getAsyncExecutor = in("getAsyncExecutor");
-    N.getOtherFkBy = in("getOtherFkBy");
-    N.items = in("items");
-    N.ModelList = in("ModelList");
-    N.getPropertyObj = in("getPropertyObj");
-    N.buildModelInstance = in("buildModelInstance");
-    N.buildPydanticModel = in("buildPydanticModel");
-    N.dunder_new = in("__new__");
-    N.dunder_name = in("__name__");
-    N.dunder_missing = in("__missing__");
-    N.dunder_module = in("__module__");
-    N.Instance = in("Instance");
-    N.empty_tuple = new_ref(PyTuple_New(0));
-}
 
 // Binds `module.name` in the module namespace and returns it (borrowed; the
 // module keeps it alive for the life of the process).
@@ -127,10 +93,10 @@ void import_others(PyObject* m) {
     I.deepcopy = import_attr("copy", "deepcopy");
 }
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Model.Korvid", nullptr, -1, nullptr};
+PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Model.Korvid", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 void init(PyObject* m) {
-    make_names();
+    N.init();
     I.type_new = getattr((PyObject*)&PyType_Type, "__new__");
     // Own types and the capsule first, so modules importing this one while
     // it loads find them.

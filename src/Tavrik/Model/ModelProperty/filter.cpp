@@ -6,7 +6,7 @@
 namespace tavrik {
 namespace mp {
 
-PyTypeObject FilterListCellType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject FilterListCellType = empty_type();
 
 namespace {
 
@@ -179,11 +179,11 @@ void render_top(PyObject* cell, std::string& out, PyObject* params) { render_int
 
 int filter_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
-        static const char* kw[] = {"value", "col", nullptr};
-        PyObject* value;
-        PyObject* col = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:FilterListCell", (char**)kw, &value, &col))
-            throw_error();
+        static const char* const kw[] = {"value", "col"};
+        PyObject* a[2];
+        parse_tuple_kw(KwParams{"FilterListCell", kw, 2, 1, 1}, args, kwargs, a);
+        PyObject* value = a[0];
+        PyObject* col = a[1] ? a[1] : Py_None;
         FilterObject* f = F(self);
         filter_clear(self);
         f->op = 0;
@@ -318,11 +318,17 @@ PyObject* filter_reduce(PyObject* self, PyObject*) {
 
 PyObject* filter_setstate(PyObject* self, PyObject* state) {
     return guard([&]() -> PyObject* {
+        if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 8) raise_arg_type("state", "tuple", state);
         int kind, op;
-        PyObject *name, *col, *value, *left, *right, *chain;
-        if (!PyTuple_Check(state) || !PyArg_ParseTuple(state, "iiOOOOOO", &kind, &op, &name, &col, &value, &left,
-                                                        &right, &chain))
+        try {
+            kind = arg_int(PyTuple_GET_ITEM(state, 0));
+            op = arg_int(PyTuple_GET_ITEM(state, 1));
+        } catch (const PyErrOccurred&) {
             raise_arg_type("state", "tuple", state);
+        }
+        PyObject *name = PyTuple_GET_ITEM(state, 2), *col = PyTuple_GET_ITEM(state, 3),
+                 *value = PyTuple_GET_ITEM(state, 4), *left = PyTuple_GET_ITEM(state, 5),
+                 *right = PyTuple_GET_ITEM(state, 6), *chain = PyTuple_GET_ITEM(state, 7);
         bool ok = kind >= F_TRUE && kind <= F_NOT && op >= OP_EQ && op <= OP_NOTNULL;
         ok = ok && (col == Py_None || is_property(col)) && (left == Py_None || is_filter(left)) &&
              (right == Py_None || is_filter(right)) && (chain == Py_None || PyList_Check(chain));

@@ -2,6 +2,7 @@
 #pragma once
 #include <tavrik/sqltext.hpp>
 #include <tavrik/args.hpp>
+#include <tavrik/params.hpp>
 #include <tavrik/module.hpp>
 #include <tavrik/api/modelproperty.hpp>
 #include <string>

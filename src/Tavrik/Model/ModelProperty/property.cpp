@@ -6,9 +6,9 @@
 namespace tavrik {
 namespace mp {
 
-PyTypeObject BasePropertyType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject AutoIncrementType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject NullDefaultType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject BasePropertyType = empty_type();
+PyTypeObject AutoIncrementType = empty_type();
+PyTypeObject NullDefaultType = empty_type();
 Immortal auto_increment_instance;
 Immortal null_default_instance;
 
@@ -23,17 +23,17 @@ struct KindInfo {
 };
 
 KindInfo kinds[] = {
-    {"IntProperty", PK_INT, "INT", "builtins.int", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"BigIntProperty", PK_BIGINT, "BIGINT", "builtins.int", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"FloatProperty", PK_FLOAT, "DOUBLE", "builtins.float", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"DecimalProperty", PK_DECIMAL, "DECIMAL", "decimal.Decimal", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"StrProperty", PK_STR, "VARCHAR", "builtins.str", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"TextProperty", PK_TEXT, "LONGTEXT", "builtins.str", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"BoolProperty", PK_BOOL, "TINYINT", "builtins.bool", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"DateProperty", PK_DATE, "DATE", "datetime.date", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"DateTimeProperty", PK_DATETIME, "DATETIME", "datetime.datetime", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"JsonProperty", PK_JSON, "LONGTEXT", "typing.Any", {PyVarObject_HEAD_INIT(nullptr, 0)}},
-    {"BytesProperty", PK_BYTES, "LONGBLOB", "builtins.bytes", {PyVarObject_HEAD_INIT(nullptr, 0)}},
+    {"IntProperty", PK_INT, "INT", "builtins.int", empty_type()},
+    {"BigIntProperty", PK_BIGINT, "BIGINT", "builtins.int", empty_type()},
+    {"FloatProperty", PK_FLOAT, "DOUBLE", "builtins.float", empty_type()},
+    {"DecimalProperty", PK_DECIMAL, "DECIMAL", "decimal.Decimal", empty_type()},
+    {"StrProperty", PK_STR, "VARCHAR", "builtins.str", empty_type()},
+    {"TextProperty", PK_TEXT, "LONGTEXT", "builtins.str", empty_type()},
+    {"BoolProperty", PK_BOOL, "TINYINT", "builtins.bool", empty_type()},
+    {"DateProperty", PK_DATE, "DATE", "datetime.date", empty_type()},
+    {"DateTimeProperty", PK_DATETIME, "DATETIME", "datetime.datetime", empty_type()},
+    {"JsonProperty", PK_JSON, "LONGTEXT", "typing.Any", empty_type()},
+    {"BytesProperty", PK_BYTES, "LONGBLOB", "builtins.bytes", empty_type()},
 };
 constexpr size_t NKINDS = sizeof(kinds) / sizeof(kinds[0]);
 Immortal value_types[NKINDS + 1];  // [0] for BaseProperty
@@ -70,24 +70,37 @@ int prop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         int precision = 10, scale = 2;
         const KindInfo* info = info_of(kind);
         std::string fname = info ? info->name : "BaseProperty";
+        // The options every kind takes, after its own leading parameters.
+        auto options = [&](int i, PyObject* v) {
+            switch (i) {
+                case 0: name = v; break;
+                case 1: pk = arg_bool(v); break;
+                case 2: nullable = arg_bool(v); break;
+                case 3: dflt = v; break;
+                case 4: unique = arg_bool(v); break;
+                case 5: index = arg_bool(v); break;
+            }
+        };
         if (kind == PK_STR) {
-            static const char* kw[] = {"length", "name", "primaryKey", "nullable", "default", "unique", "index",
-                                       nullptr};
-            std::string fmt = "|n$OppOpp:" + fname;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), (char**)kw, &length, &name, &pk,
-                                             &nullable, &dflt, &unique, &index))
-                throw_error();
+            static const char* const kw[] = {"length", "name", "primaryKey", "nullable", "default", "unique", "index"};
+            PyObject* a[7];
+            parse_tuple_kw(KwParams{fname.c_str(), kw, 7, 0, 1}, args, kwargs, a, [&](int i, PyObject* v) {
+                if (i == 0) length = arg_ssize(v);
+                options(i - 1, v);
+            });
             if (length < 1 || length > 16383) {
                 PyErr_Format(PyExc_ValueError, "StrProperty length must be between 1 and 16383, got %zd", length);
                 throw_error();
             }
         } else if (kind == PK_DECIMAL) {
-            static const char* kw[] = {"precision", "scale", "name", "primaryKey", "nullable", "default",
-                                       "unique",    "index", nullptr};
-            std::string fmt = "|ii$OppOpp:" + fname;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), (char**)kw, &precision, &scale, &name, &pk,
-                                             &nullable, &dflt, &unique, &index))
-                throw_error();
+            static const char* const kw[] = {"precision", "scale", "name", "primaryKey",
+                                             "nullable",  "default", "unique", "index"};
+            PyObject* a[8];
+            parse_tuple_kw(KwParams{fname.c_str(), kw, 8, 0, 2}, args, kwargs, a, [&](int i, PyObject* v) {
+                if (i == 0) precision = arg_int(v);
+                if (i == 1) scale = arg_int(v);
+                options(i - 2, v);
+            });
             if (precision < 1 || precision > 65 || scale < 0 || scale > 30 || scale > precision) {
                 PyErr_Format(PyExc_ValueError,
                              "DecimalProperty needs 1 <= precision <= 65 and 0 <= scale <= min(30, precision), "
@@ -96,11 +109,9 @@ int prop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                 throw_error();
             }
         } else {
-            static const char* kw[] = {"name", "primaryKey", "nullable", "default", "unique", "index", nullptr};
-            std::string fmt = "|$OppOpp:" + fname;
-            if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), (char**)kw, &name, &pk, &nullable, &dflt,
-                                             &unique, &index))
-                throw_error();
+            static const char* const kw[] = {"name", "primaryKey", "nullable", "default", "unique", "index"};
+            PyObject* a[6];
+            parse_tuple_kw(KwParams{fname.c_str(), kw, 6, 0, 0}, args, kwargs, a, options);
         }
         check_str_arg(name, "name");
         bool autoinc = false;

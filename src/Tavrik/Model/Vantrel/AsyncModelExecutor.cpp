@@ -18,21 +18,6 @@ static void exact_args(const char* fname, Py_ssize_t nargs, Py_ssize_t n) {
     if (nargs != n) raise_arity(fname, "exactly", n, nargs);
 }
 
-static PyObject* h_model(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guard([&] {
-        exact_args("_v_model", nargs, 1);
-        return Ref::owning(model_of(require_exec(args[0]))).relinquish();
-    });
-}
-
-static PyObject* h_work(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guard([&] {
-        exact_args("_v_work", nargs, 1);
-        PyObject* w = E(require_exec(args[0]))->work;
-        return Ref::owning(w ? w : Py_None).relinquish();
-    });
-}
-
 static PyObject* h_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
         exact_args("_v_start", nargs, 1);
@@ -65,14 +50,12 @@ static PyObject* h_end_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 
 #define H(name, fn) {name, (PyCFunction)(void (*)(void))fn, METH_FASTCALL, nullptr}
 PyMethodDef module_helpers[] = {
-    H("_v_model", h_model),
-    H("_v_work", h_work),
     H("_v_start", h_start),
     H("_v_check_filter", h_check_filter),
     H("_v_build_batch", h_build_batch),
     H("_v_end_batch", h_end_batch),
     H("_v_query_options", h_query_options),
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 #undef H
 
@@ -121,13 +104,13 @@ PyObject* planned(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
                 // its execute() is the awaitable.
                 Ref props = written_columns(model_of(self), a[1]);
                 build_column_update(self, a[0], props.get());
-                return call_method0(self, N.execute).relinquish();
+                return call_method(self, N.execute).relinquish();
             }
         } else {
             bind_args(fnames[Op], args, nargs, kwnames, names, n, n, a);
         }
         Ref plan = new_async_plan(self, Op, a);
-        return call1(run_driver.get(), plan.get()).relinquish();
+        return call(run_driver.get(), plan.get()).relinquish();
     });
 }
 
@@ -154,14 +137,17 @@ PyMethodDef async_methods[] = {
          "查询实例的关联对象"),
     M(4, "findListForeignKey($self, /, instances, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
          "查询实例列表中每个实例的关联对象"),
-    {nullptr},
+    {"prefetch", (PyCFunction)(void (*)(void))executor_prefetch_async, METH_FASTCALL | METH_KEYWORDS,
+     "prefetch($self, /, rows, level=3)\n--\n\n" "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 "
+     "findListForeignKey 相同; 返回可等待对象, 其结果为传入的列表"},
+    {nullptr, nullptr, 0, nullptr},
 };
 #undef M
 #undef P
 
 }  // namespace
 
-void install_async(PyObject* module) {
+void install_async() {
     Ref py = import_private("Tavrik.Model._aio_executor");
     for (PyMethod& m : py_methods) {
         Ref fn = getattr(py.get(), m.name);
@@ -173,10 +159,7 @@ void install_async(PyObject* module) {
     run_driver = getattr(py.get(), "run");
 }
 
-PyTypeObject AsyncModelExecutorType = {
-    PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel.AsyncModelExecutor", /* tp_name */
-    sizeof(ExecObject),                                                          /* tp_basicsize */
-};
+PyTypeObject AsyncModelExecutorType = plain_type("Tavrik.Model.Vantrel.AsyncModelExecutor", sizeof(ExecObject));
 
 void ready_async_type() {
     PyTypeObject* t = &AsyncModelExecutorType;

@@ -10,36 +10,6 @@ namespace vantrel {
 
 // ---------------------------------------------------------------- helpers
 
-Ref call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t nargs, PyObject* kwnames) {
-    // stack[0] is spare room that PY_VECTORCALL_ARGUMENTS_OFFSET lets the
-    // callee use; stack[1] is the receiver; the caller's arguments follow.
-    PyObject* stack[13];
-    size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0;
-    size_t total = nargs + nkw;
-    PyObject** buf = stack;
-    if (total + 2 > sizeof(stack) / sizeof(stack[0])) {
-        buf = (PyObject**)PyMem_Malloc((total + 2) * sizeof(PyObject*));
-        if (!buf) throw std::bad_alloc();
-    }
-    buf[0] = nullptr;
-    buf[1] = obj;
-    for (size_t i = 0; i < total; i++) buf[i + 2] = args[i];
-    PyObject* r =
-        PyObject_VectorcallMethod(name, buf + 1, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-    if (buf != stack) PyMem_Free(buf);
-    return new_ref(r);
-}
-
-Ref call_method_seq(PyObject* obj, PyObject* name, PyObject* seq) {
-    Ref fast = new_ref(PySequence_Fast(seq, "argument list must be a sequence"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-    PyObject** items = PySequence_Fast_ITEMS(fast.get());
-    if (n + 1 <= 11) return call_method(obj, name, items, (size_t)n);
-    Ref meth = getattr(obj, name);
-    Ref tup = new_ref(PySequence_Tuple(fast.get()));
-    return new_ref(PyObject_Call(meth.get(), tup.get(), nullptr));
-}
-
 Ref row_get(PyObject* row, PyObject* key) {
     if (PyDict_Check(row)) return Ref::owning(dict_get(row, key));
     PyObject* v = PyObject_GetItem(row, key);
@@ -67,11 +37,6 @@ void row_set(PyObject* row, PyObject* key, PyObject* value) {
         Require(PyDict_SetItem(row, key, value));
     else
         setitem(row, key, value);
-}
-
-bool row_has(PyObject* row, PyObject* key) {
-    if (PyDict_Check(row)) return dict_get(row, key) != nullptr;
-    return Require(PySequence_Contains(row, key)) != 0;
 }
 
 bool eq(PyObject* a, PyObject* b) {
@@ -216,7 +181,7 @@ Ref executor_execute(PyObject* self) {
     if (Py_TYPE(self) == &ModelExecutorType) return sync_execute(self);
     if (Py_TYPE(self) == &BaseModelExecutorType) return Ref::owning(Py_None);
     // By name: a user's executor subclass may override execute.
-    return call_method0(self, N.execute);
+    return call_method(self, N.execute);
 }
 
 // A locking read (forUpdate=True): the statement is marked, and each
@@ -321,7 +286,7 @@ static Ref process_insert(PyObject* self, long long id) {
     }
     Ref one = new_ref(PyDict_New());
     Require(PyDict_SetItem(one.get(), pk_name.get(), idobj.get()));
-    return call1(model, one.get());
+    return call(model, one.get());
 }
 
 static Ref process_raw(PyObject* self, PyObject* raw) {
@@ -382,7 +347,7 @@ VantrelAPI capi = {
 
 // ------------------------------------------------------------ type slots
 
-static PyObject* bme_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+static PyObject* bme_new(PyTypeObject* type, PyObject*, PyObject*) {
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) return nullptr;
     X(self)->batch = 0;
@@ -394,10 +359,11 @@ static PyObject* bme_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
 
 static int bme_init(PyObject* self, PyObject* args, PyObject* kwds) {
     return guard_int([&] {
-        static const char* kwlist[] = {"model", "work", nullptr};
-        PyObject* model;
-        PyObject* work = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O:__init__", (char**)kwlist, &model, &work)) throw_error();
+        static const char* const kwlist[] = {"model", "work"};
+        PyObject* a[2];
+        parse_tuple_kw(KwParams{"__init__", kwlist, 2, 1, 2}, args, kwds, a);
+        PyObject* model = a[0];
+        PyObject* work = a[1] ? a[1] : Py_None;
         Ref db = new_ref(I.db->get_instance());
         if (db.get() != Py_None && !PyObject_TypeCheck(db.get(), I.db->DBType)) raise_expected("DB", db.get());
         Ref w = Ref::owning(work);
@@ -422,36 +388,10 @@ static int bme_init(PyObject* self, PyObject* args, PyObject* kwds) {
     });
 }
 
-static int bme_traverse(PyObject* self, visitproc visit, void* arg) {
-    Exec* e = E(self);
-    Py_VISIT(e->model);
-    Py_VISIT(e->sql);
-    Py_VISIT(e->work);
-    Py_VISIT(e->db);
-    Py_VISIT(e->dict);
-    Py_VISIT(X(self)->only);
-    return 0;
-}
-
-static int bme_clear(PyObject* self) {
-    Exec* e = E(self);
-    Py_CLEAR(e->model);
-    Py_CLEAR(e->sql);
-    Py_CLEAR(e->work);
-    Py_CLEAR(e->db);
-    Py_CLEAR(e->dict);
-    Py_CLEAR(X(self)->only);
-    return 0;
-}
-
-// The reference a Python subclass's instance holds to its class is dropped
-// by the interpreter's subtype_dealloc, which calls this one; dropping it
-// here too would free the class while it is in use.
-static void bme_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    bme_clear(self);
-    Py_TYPE(self)->tp_free(self);
-}
+// The executor's public head, then its own field.
+using HeadRefs = Refs<BaseModelExecutorObject, NoRefs, &BaseModelExecutorObject::model, &BaseModelExecutorObject::sql,
+                      &BaseModelExecutorObject::work, &BaseModelExecutorObject::db, &BaseModelExecutorObject::dict>;
+using ExecRefs = Refs<ExecObject, HeadRefs, &ExecObject::only>;
 
 // ------------------------------------------------------------ properties
 
@@ -475,7 +415,7 @@ static PyGetSetDef bme_getset[] = {
     {"sql", get_sql, set_sql, "当前正在构建的SQL语句生成器", nullptr},
     {"generator", get_sql, nullptr, "当前正在构建的SQL语句生成器（只读）", nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // ------------------------------------------------------------ methods
@@ -492,7 +432,7 @@ static PyObject* m_editSql(FASTCALL_ARGS) {
         PyObject* a[1];
         bind_args("editSql", args, nargs, kwnames, names, 1, 1, a);
         Ref s = sql_or_none(self);
-        call1(a[0], s.get());
+        call(a[0], s.get());
         return Ref::owning(self).relinquish();
     });
 }
@@ -635,7 +575,8 @@ static PyObject* m_delete(FASTCALL_ARGS) {
     });
 }
 
-static PyObject* m_placeholder_instance(FASTCALL_ARGS, const char* fname) {
+static PyObject* m_placeholder_instance(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                        const char* fname) {
     return guard([&] {
         static const char* const names[] = {"instance"};
         PyObject* a[1];
@@ -644,11 +585,13 @@ static PyObject* m_placeholder_instance(FASTCALL_ARGS, const char* fname) {
         return Ref::owning(Py_None).relinquish();
     });
 }
-static PyObject* m_save_placeholder(FASTCALL_ARGS) { return m_placeholder_instance(self, args, nargs, kwnames, "save"); }
-static PyObject* m_update_placeholder(FASTCALL_ARGS) {
-    return m_placeholder_instance(self, args, nargs, kwnames, "update");
+static PyObject* m_save_placeholder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return m_placeholder_instance(args, nargs, kwnames, "save");
 }
-static PyObject* m_execute_placeholder(PyObject* self, PyObject*) { Py_RETURN_NONE; }
+static PyObject* m_update_placeholder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return m_placeholder_instance(args, nargs, kwnames, "update");
+}
+static PyObject* m_execute_placeholder(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 // ---- copying and pickling: the five fields and the attribute dictionary.
 
@@ -733,7 +676,7 @@ static PyObject* m_reduce(PyObject* self, PyObject*) {
     });
 }
 
-static PyObject* f_rebuild(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+static PyObject* f_rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
         // The statement's result shape came later: older pickles lack it.
         if (nargs != 7 && nargs != 9) raise_arity("_rebuild", nargs < 7 ? "at least" : "at most", nargs < 7 ? 7 : 9, nargs);
@@ -791,27 +734,20 @@ PyMethodDef base_methods[] = {
     {"__reduce__", (PyCFunction)m_reduce, METH_NOARGS, nullptr},
     // ModelExecutor[User] in annotations.
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr},
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef rebuild_def = {"_rebuild", (PyCFunction)(void (*)(void))f_rebuild, METH_FASTCALL, nullptr};
 
 void set_rebuild(Ref fn) { rebuild_fn = std::move(fn); }
 
-PyTypeObject BaseModelExecutorType = {
-    PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel.BaseModelExecutor", /* tp_name */
-    sizeof(ExecObject),                                                         /* tp_basicsize */
-};
+PyTypeObject BaseModelExecutorType = gc_type<ExecRefs>("Tavrik.Model.Vantrel.BaseModelExecutor", sizeof(ExecObject));
 
 void ready_base_type() {
     PyTypeObject* t = &BaseModelExecutorType;
-    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t->tp_doc = "BaseModelExecutor(model, work=None)\n--\n\n" "\n    模型执行器基类\n    保存正在构建的语句，提供查询操作，并把查询结果转换为模型实例\n";
     t->tp_new = bme_new;
     t->tp_init = bme_init;
-    t->tp_traverse = bme_traverse;
-    t->tp_clear = bme_clear;
-    t->tp_dealloc = bme_dealloc;
     t->tp_methods = base_methods;
     t->tp_getset = bme_getset;
     t->tp_dictoffset = offsetof(BaseModelExecutorObject, dict);

@@ -85,11 +85,11 @@ static void validate_items(PyObject* model, PyObject* items, int mode, PyObject*
     if (PyErr_Occurred()) throw_error();
 }
 
-static void validate_mtm_keys(PyObject* fk, PyObject* items, PyObject* seen) {
+static void validate_mtm_keys(PyObject* fk, PyObject* items) {
     Ref far = getattr(fk, N.directTarget);
     Ref middle = getattr(fk, N.middleModel);
     Ref owner = getattr(fk, N.owner);
-    Ref other = call_method1(middle.get(), N.getOtherFkBy, owner.get());
+    Ref other = call_method(middle.get(), N.getOtherFkBy, owner.get());
     Ref key_name = col_name_of(other.get(), N.targetBindCol);
     Ref it = new_ref(PyObject_GetIter(items));
     while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get()))) {
@@ -156,10 +156,10 @@ static void validate_row(PyObject* model, PyObject* row, int mode, bool root, Py
             if (async)
                 validate_items(far.get(), v.get(), VM_ASYNC_SAVE, seen);
             else if (save)
-                validate_mtm_keys(fk, v.get(), seen);
+                validate_mtm_keys(fk, v.get());
             else {
                 validate_items(far.get(), v.get(), VM_UPDATE, seen);
-                validate_mtm_keys(fk, v.get(), seen);
+                validate_mtm_keys(fk, v.get());
             }
         }
     }
@@ -609,13 +609,10 @@ PyMethodDef sync_methods[] = {
     {"prefetch", (PyCFunction)(void (*)(void))executor_prefetch, METH_FASTCALL | METH_KEYWORDS,
      "prefetch($self, /, rows, level=3)\n--\n\n" "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 findListForeignKey 相同; "
      "返回传入的列表"},
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject ModelExecutorType = {
-    PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel.ModelExecutor", /* tp_name */
-    sizeof(ExecObject),                                                     /* tp_basicsize */
-};
+PyTypeObject ModelExecutorType = plain_type("Tavrik.Model.Vantrel.ModelExecutor", sizeof(ExecObject));
 
 void ready_sync_type() {
     PyTypeObject* t = &ModelExecutorType;

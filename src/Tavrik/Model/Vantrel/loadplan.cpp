@@ -180,7 +180,7 @@ bool LoadPlan::ask(Frame& f, PyObject* fk) {
             if (PyObject* found = dict_get(cache, key.get())) {
                 Ref hit = Ref::owning(found);
                 Ref msg = text_of({utf8("当前外键").get(), name, utf8("已经查询过").get()});
-                call1(I.log_info, msg.get());
+                call(I.log_info, msg.get());
                 if (road_.wrap_cached_list && !PyList_Check(hit.get())) {
                     Ref one = new_ref(PyList_New(1));
                     PyList_SET_ITEM(one.get(), 0, hit.relinquish());
@@ -239,7 +239,7 @@ Ref LoadPlan::run() {
                                                   N.level.get(), N.before.get()))
                           : new_ref(Py_BuildValue("(OOOO)", N.deep.get(), N.path.get(), N.clevel.get(),
                                                   N.level.get()));
-    return call_method(step_ex_.get(), N.findForeignKey, a, 1, kw.get());
+    return call_method_args(step_ex_.get(), N.findForeignKey, a, 1, kw.get());
 }
 
 void LoadPlan::take(PyObject* res) {
@@ -301,9 +301,9 @@ Ref LoadPlan::executor_for(const Frame& f, PyObject* model) const {
     Ref ex;
     if (road_.callers_work) {
         PyObject* work = E(f.ex.get())->work;
-        ex = call_method1(model, N.getExecutor, work ? work : Py_None);
+        ex = call_method(model, N.getExecutor, work ? work : Py_None);
     } else {
-        ex = call_method0(model, N.getExecutor);
+        ex = call_method(model, N.getExecutor);
     }
     if (!PyObject_TypeCheck(ex.get(), road_.own)) raise_cannot_convert(ex.get(), road_.own_name);
     return ex;
@@ -432,10 +432,7 @@ struct PlanObject {
     bool running;
 };
 
-PyTypeObject LoadPlanType = {
-    PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel._LoadPlan", /* tp_name */
-    sizeof(PlanObject),                                                 /* tp_basicsize */
-};
+PyTypeObject LoadPlanType = plain_type("Tavrik.Model.Vantrel._LoadPlan", sizeof(PlanObject));
 
 LoadPlan& plan_of(PyObject* self) {
     LoadPlan* p = ((PlanObject*)self)->plan;
@@ -502,12 +499,12 @@ PyMethodDef plan_methods[] = {
     {"send", (PyCFunction)plan_send, METH_O, "send($self, result, /)\n--\n\nThe last step's result; returns the next step."},
     {"throw", (PyCFunction)plan_throw, METH_O, "throw($self, error, /)\n--\n\nThe last step's error; ends the search with it."},
     {"close", plan_close, METH_NOARGS, "close($self, /)\n--\n\nEnds the search, dropping what it holds."},
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef plan_getset[] = {
     {"running", plan_running, nullptr, nullptr, nullptr},
-    {nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // (executor, is_list, instance, deep, path, clevel, level, before) -> a plan
@@ -532,7 +529,7 @@ PyObject* h_load_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef loading_helpers[] = {
     {"_v_load_plan", (PyCFunction)(void (*)(void))h_load_plan, METH_FASTCALL, nullptr},
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace

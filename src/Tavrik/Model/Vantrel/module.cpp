@@ -16,65 +16,13 @@ void ready_base_type();
 void ready_sync_type();
 void ready_async_type();
 
-static Ref name(const char* s) { return intern(s); }
-
-void init_names() {
-    N.select = name("select");
-    N.where = name("where");
-    N.insert = name("insert");
-    N.values = name("values");
-    N.set = name("set");
-    N.delete_ = name("delete");
-    N.join = name("join");
-    N.col = name("col");
-    N.fk = name("fk");
-    N.pkName = name("pkName");
-    N.pkCol = name("pkCol");
-    N.tableName = name("tableName");
-    N.name = name("name");
-    N.Type = name("Type");
-    N.bindCol = name("bindCol");
-    N.targetBindCol = name("targetBindCol");
-    N.target = name("target");
-    N.directTarget = name("directTarget");
-    N.owner = name("owner");
-    N.middleModel = name("middleModel");
-    N.object = name("object");
-    N.getExecutor = name("getExecutor");
-    N.getOtherFkBy = name("getOtherFkBy");
-    N.insertCell = name("insertCell");
-    N.updateCell = name("updateCell");
-    N.instance = name("instance");
-    N.execute = name("execute");
-    N.findAllBy = name("findAllBy");
-    N.findForeignKey = name("findForeignKey");
-    N.save = name("save");
-    N.update = name("update");
-    N.reset = name("reset");
-    N.con = name("con");
-    N.info = name("info");
-    N.executor = name("executor");
-    N.deep = name("deep");
-    N.path = name("path");
-    N.clevel = name("clevel");
-    N.level = name("level");
-    N.before = name("before");
-    N._saveOTO = name("_saveOTO");
-    N._saveOTM = name("_saveOTM");
-    N._saveMTM = name("_saveMTM");
-    N.findOneBy = name("findOneBy");
-    N.modelInstance = name("modelInstance");
-    N.valuesMany = name("valuesMany");
-    N.mapping = name("mapping");
-}
-
 static PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT, "Tavrik.Model.Vantrel",
-    "模型执行器：查询、保存、更新、删除模型实例，并加载关联对象", -1, nullptr,
+    "模型执行器：查询、保存、更新、删除模型实例，并加载关联对象", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 static void init(PyObject* m) {
-    init_names();
+    N.init();
     // 1. Own types and capsule, so modules that import this one while it is
     //    still loading find them.
     ready_base_type();
@@ -139,13 +87,10 @@ static void init(PyObject* m) {
     }
 
     // Names the coroutine bodies use.
-    Require(PyDict_SetItemString(g, "_v_OTO", I.OTO));
-    Require(PyDict_SetItemString(g, "_v_OTM", I.OTM));
-    Require(PyDict_SetItemString(g, "_v_MTM", I.MTM));
     Require(PyDict_SetItemString(g, "_v_NotOne", I.QueryResoutIsNotOne));
     Require(PyDict_SetItemString(g, "_v_InstanceList", (PyObject*)I.korvid->InstanceListType));
     install_loading(m);
-    install_async(m);
+    install_async();
     install_prefetch();
 }
 

@@ -36,11 +36,6 @@ constexpr Py_ssize_t kChunk = 900;
 
 enum RelKind { RK_OTO, RK_OTM, RK_MTM, RK_OTHER };
 
-struct PrefetchNames {
-    Immortal ModelList;
-};
-PrefetchNames P;
-
 // What a relation descriptor resolves to.  The descriptor's members are
 // computed properties (they resolve models named by string), so they are read
 // once and kept, per descriptor, until another model class is declared (a
@@ -71,7 +66,7 @@ void relation_free(PyObject* capsule) {
 Py_ssize_t model_stamp() {
     PyObject* korvid = I.korvid->korvid_class();
     if (!korvid) return 0;
-    Ref list = getattr((PyObject*)Py_TYPE(korvid), P.ModelList);
+    Ref list = getattr((PyObject*)Py_TYPE(korvid), N.ModelList);
     return PyList_Check(list.get()) ? PyList_GET_SIZE(list.get()) : 0;
 }
 
@@ -598,7 +593,7 @@ private:
                 if (PyObject* hit = dict_get(cache, key.get())) {
                     Ref keep = Ref::owning(hit);
                     Ref msg = text_of({utf8("当前外键").get(), r->name.get(), utf8("已经查询过").get()});
-                    call1(I.log_info, msg.get());
+                    call(I.log_info, msg.get());
                     row_set(row, r->name.get(), hit);
                     continue;
                 }
@@ -646,7 +641,7 @@ struct PlanObject {
     Plan* plan;
 };
 
-PyTypeObject PlanType = {PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel._PrefetchPlan"};
+PyTypeObject PlanType = plain_type("Tavrik.Model.Vantrel._PrefetchPlan");
 
 void plan_dealloc(PyObject* self) {
     delete ((PlanObject*)self)->plan;
@@ -680,7 +675,7 @@ PyObject* plan_result(PyObject* self, PyObject*) {
 PyMethodDef plan_methods[] = {
     {"step", plan_step, METH_O, nullptr},
     {"result", plan_result, METH_NOARGS, nullptr},
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyObject* connector_of(PyObject* self) {
@@ -726,17 +721,17 @@ PyObject* executor_prefetch(PyObject* self, PyObject* const* args, Py_ssize_t na
             PyObject* call[4] = {PyTuple_GET_ITEM(st.get(), 0), work.get(), Py_False, PyTuple_GET_ITEM(st.get(), 1)};
             // Handed over: the plan may free the fetched rows as it builds.
             // By name: a user's connector subclass may override execute.
-            st = p->step(call_method(connector, N.execute, call, 4));
+            st = p->step(call_method_args(connector, N.execute, call, 4));
         }
         return Ref::owning(p->result()).relinquish();
     });
 }
 
 namespace {
-
 Immortal g_drive;  // Tavrik.Model._prefetch.drive
+}  // namespace
 
-PyObject* m_prefetch_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* executor_prefetch_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
         PyObject* a[2];
         bind_args("prefetch", args, nargs, kwnames, kNames, 2, 1, a);
@@ -744,27 +739,17 @@ PyObject* m_prefetch_async(PyObject* self, PyObject* const* args, Py_ssize_t nar
         Ref keep = borrow(connector);
         Ref plan = new_plan(self, a, connector);
         if (!g_drive) g_drive = import_attr("Tavrik.Model._prefetch", "drive");
-        PyObject* call[3] = {plan.get(), connector, work_of(self)};
-        return new_ref(PyObject_Vectorcall(g_drive, call, 3, nullptr)).relinquish();
+        return call(g_drive, plan.get(), connector, work_of(self)).relinquish();
     });
 }
 
-PyMethodDef async_def = {"prefetch", (PyCFunction)(void (*)(void))m_prefetch_async, METH_FASTCALL | METH_KEYWORDS,
-                         "prefetch($self, /, rows, level=3)\n--\n\n" "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 "
-                         "findListForeignKey 相同; 返回可等待对象, 其结果为传入的列表"};
-
-}  // namespace
-
 void install_prefetch() {
-    P.ModelList = intern("ModelList");
     PlanType.tp_basicsize = sizeof(PlanObject);
     PlanType.tp_flags = Py_TPFLAGS_DEFAULT;
     PlanType.tp_dealloc = plan_dealloc;
     PlanType.tp_methods = plan_methods;
     PlanType.tp_doc = "关联对象批量加载的计划: step(rows) 接收上一条语句的行, 给出下一条语句或None";
     Require(PyType_Ready(&PlanType));
-    Ref descr = new_ref(PyDescr_NewMethod(&AsyncModelExecutorType, &async_def));
-    type_set(&AsyncModelExecutorType, "prefetch", descr.get());
 }
 
 }  // namespace vantrel

@@ -105,8 +105,8 @@ Ref col_name_of(PyObject* holder, PyObject* attr) {
 
 Ref executor_for(PyObject* model, PyObject* ex) {
     PyObject* work = E(ex)->work;
-    if (work) return call_method1(model, N.getExecutor, work);
-    return call_method0(model, N.getExecutor);
+    if (work) return call_method(model, N.getExecutor, work);
+    return call_method(model, N.getExecutor);
 }
 
 bool is_mapping(PyObject* o) { return PyDict_Check(o) || (o != Py_None && PyMapping_Check(o)); }
@@ -563,7 +563,7 @@ private:
             if (Py_TYPE(tex) == road_.own)
                 executor_reset(tex);
             else
-                call_method0(tex, N.reset);
+                call_method(tex, N.reset);
             f.item = std::move(item);
             return nested(a, true, tex, f.item.get());
         }
@@ -579,7 +579,7 @@ private:
             PyObject* fk = f.fk.get();
             Ref middle = getattr(fk, N.middleModel);
             Ref owner = getattr(fk, N.owner);
-            Ref other = call_method1(middle.get(), N.getOtherFkBy, owner.get());
+            Ref other = call_method(middle.get(), N.getOtherFkBy, owner.get());
             Ref bind_name = col_name_of(fk, N.bindCol);
             f.b = row_item(f.row.get(), bind_name.get());  // the owner's key
             Ref tbc = getattr(fk, N.targetBindCol);
@@ -644,14 +644,14 @@ static PyObject* perform(const Road& road, const Action& a) {
         switch (a.kind) {
         case A_EXECUTE:
             if (Py_TYPE(a.ex) == road.own) return sync_execute_unchecked(a.ex);
-            return call_method0(a.ex, N.execute).relinquish();
+            return call_method(a.ex, N.execute).relinquish();
         case A_FIND:
             // An overriding findAllBy is called with the filter alone.
             if (Py_TYPE(a.ex) != road.own && !not_overridden(a.ex, &BaseModelExecutorType, N.findAllBy))
-                return call_method1(a.ex, N.findAllBy, a.args[0]).relinquish();
+                return call_method(a.ex, N.findAllBy, a.args[0]).relinquish();
             return executor_find_all(a.ex, a.args[0], a.lock).relinquish();
         case A_CALL:
-            return call_method(a.ex, a.name, a.args, a.nargs).relinquish();
+            return call_method_args(a.ex, a.name, a.args, a.nargs).relinquish();
         }
         return nullptr;
     });
@@ -766,20 +766,17 @@ PyMethodDef plan_methods[] = {
     {"send", (PyCFunction)plan_send, METH_O, "send($self, result, /)\n--\n\nThe last step's result; returns the next step."},
     {"throw", (PyCFunction)plan_throw, METH_O, "throw($self, error, /)\n--\n\nThe last step's error; returns the next step."},
     {"close", plan_close, METH_NOARGS, "close($self, /)\n--\n\nEnds the plan, dropping what it holds."},
-    {nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef plan_getset[] = {
     {"running", plan_running, nullptr, nullptr, nullptr},
-    {nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
-PyTypeObject SavePlanType = {
-    PyVarObject_HEAD_INIT(nullptr, 0) "Tavrik.Model.Vantrel.SavePlan", /* tp_name */
-    sizeof(PlanObject),                                                /* tp_basicsize */
-};
+PyTypeObject SavePlanType = plain_type("Tavrik.Model.Vantrel.SavePlan", sizeof(PlanObject));
 
 void ready_plan_type() {
     PyTypeObject* t = &SavePlanType;

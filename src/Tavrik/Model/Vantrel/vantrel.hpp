@@ -21,14 +21,19 @@ extern PyTypeObject ModelExecutorType;
 extern PyTypeObject AsyncModelExecutorType;
 
 // Interned attribute names, made once at module init.
+#define VANTREL_NAMES(X)                                                                                       \
+    X(col) X(fk) X(pkName) X(pkCol) X(tableName) X(name) X(Type) X(bindCol) X(targetBindCol) X(target)         \
+    X(directTarget) X(owner) X(middleModel) X(object) X(getExecutor) X(getOtherFkBy) X(instance) X(execute)    \
+    X(findAllBy) X(findForeignKey) X(save) X(update) X(reset) X(con) X(deep) X(path) X(clevel) X(level)        \
+    X(before) X(_saveOTO) X(_saveOTM) X(_saveMTM) X(modelInstance) X(mapping) X(ModelList)
+#define VANTREL_TEXTS(X) X(delete_, "delete")
 struct Names {
-    Immortal select, where, insert, values, set, delete_, join;
-    Immortal col, fk, pkName, pkCol, tableName, name, Type, bindCol, targetBindCol;
-    Immortal target, directTarget, owner, middleModel, object;
-    Immortal getExecutor, getOtherFkBy, insertCell, updateCell, instance, execute;
-    Immortal findAllBy, findForeignKey, save, update, reset, con, info;
-    Immortal executor, deep, path, clevel, level, before, _saveOTO, _saveOTM, _saveMTM;
-    Immortal findOneBy, modelInstance, valuesMany, mapping;
+    VANTREL_NAMES(TAVRIK_NAME_FIELD)
+    VANTREL_TEXTS(TAVRIK_TEXT_FIELD)
+    void init() {
+        VANTREL_NAMES(TAVRIK_NAME_INTERN)
+        VANTREL_TEXTS(TAVRIK_TEXT_INTERN)
+    }
 };
 extern Names N;
 
@@ -72,21 +77,11 @@ inline ExecObject* X(PyObject* o) { return (ExecObject*)o; }
 inline Exec* E(PyObject* o) { return (Exec*)o; }
 
 // ---- helpers (module.cpp / BaseModelExecutor.cpp) ----
-Ref call_method(PyObject* obj, PyObject* name, PyObject* const* args, size_t nargs, PyObject* kwnames = nullptr);
-inline Ref call_method0(PyObject* obj, PyObject* name) { return call_method(obj, name, nullptr, 0); }
-inline Ref call_method1(PyObject* obj, PyObject* name, PyObject* a) {
-    PyObject* args[1] = {a};
-    return call_method(obj, name, args, 1);
-}
-// Calls `name` with the items of `seq` (a list or tuple) as positional arguments.
-Ref call_method_seq(PyObject* obj, PyObject* name, PyObject* seq);
-
 // Item of a row (dict fast path, any mapping otherwise); NULL when absent.
 Ref row_get(PyObject* row, PyObject* key);
 // Item of a row, raising KeyError when absent.
 Ref row_item(PyObject* row, PyObject* key);
 void row_set(PyObject* row, PyObject* key, PyObject* value);
-bool row_has(PyObject* row, PyObject* key);
 
 PyObject* model_of(PyObject* self);
 Ref new_generator(PyObject* model);
@@ -221,13 +216,13 @@ private:
 
 // ---- batched loading of related rows (prefetch.cpp) ----
 PyObject* executor_prefetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* executor_prefetch_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 void install_prefetch();
 
 extern PyMethodDef base_methods[];
 extern PyMethodDef sync_methods[];
 extern PyMethodDef module_helpers[];
-void install_async(PyObject* module);
-void init_names();
+void install_async();
 
 }  // namespace vantrel
 }  // namespace tavrik

@@ -8,6 +8,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <exception>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -34,7 +35,8 @@ inline Py_ssize_t RequireSize(Py_ssize_t n) {
     return n;
 }
 
-// A strong reference, released on destruction.  Move-only.
+// A strong reference, released on destruction.  Copying adds a reference
+// (each copy owns one); moving hands the one reference over.
 class Ref {
 public:
     Ref() noexcept : p_(nullptr) {}
@@ -154,13 +156,36 @@ inline void setattr(PyObject* o, const char* name, PyObject* v) { Require(PyObje
 inline Ref getitem(PyObject* o, PyObject* key) { return new_ref(PyObject_GetItem(o, key)); }
 inline void setitem(PyObject* o, PyObject* key, PyObject* v) { Require(PyObject_SetItem(o, key, v)); }
 inline bool truthy(PyObject* o) { return Require(PyObject_IsTrue(o)) != 0; }
-inline Ref call(PyObject* f) { return new_ref(PyObject_CallNoArgs(f)); }
-inline Ref call1(PyObject* f, PyObject* a) { return new_ref(PyObject_CallOneArg(f, a)); }
-// o.name(*args), without making a bound method.
+// The one set of call helpers: f(*args), o.name(*args) (without making a
+// bound method), and o.name(*args, **kw) from an array.  Each leaves a spare
+// slot before the arguments, which PY_VECTORCALL_ARGUMENTS_OFFSET lets the
+// callee use to prepend `self` without copying.
 template <class... Args>
-inline Ref callm(PyObject* o, PyObject* name, const Args&... args) {
-    PyObject* stack[] = {o, static_cast<PyObject*>(args)...};
-    return new_ref(PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr));
+inline Ref call(PyObject* f, const Args&... args) {
+    PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
+    return new_ref(PyObject_Vectorcall(f, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+template <class... Args>
+inline Ref call_method(PyObject* o, PyObject* name, const Args&... args) {
+    PyObject* stack[] = {nullptr, o, static_cast<PyObject*>(args)...};
+    return new_ref(
+        PyObject_VectorcallMethod(name, stack + 1, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+// `nargs` positional arguments, then one value for each name of `kwnames`.
+inline Ref call_method_args(PyObject* o, PyObject* name, PyObject* const* args, size_t nargs,
+                            PyObject* kwnames = nullptr) {
+    size_t total = nargs + (kwnames ? (size_t)PyTuple_GET_SIZE(kwnames) : 0);
+    PyObject* small[16];
+    std::unique_ptr<PyObject*[]> big;
+    PyObject** stack = small;
+    if (total + 2 > sizeof(small) / sizeof(small[0])) {
+        big.reset(new PyObject*[total + 2]);
+        stack = big.get();
+    }
+    stack[0] = nullptr;
+    stack[1] = o;
+    for (size_t i = 0; i < total; i++) stack[i + 2] = args[i];
+    return new_ref(PyObject_VectorcallMethod(name, stack + 1, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 inline Ref import(const char* name) { return new_ref(PyImport_ImportModule(name)); }
 inline Ref import_attr(const char* module, const char* name) {
@@ -177,6 +202,10 @@ inline Ref intern(const char* s) {
 // function of it interns each as the text of its identifier.
 #define TAVRIK_NAME_FIELD(id) ::tavrik::Immortal id;
 #define TAVRIK_NAME_INTERN(id) id = ::tavrik::intern(#id);
+// The same for names whose text cannot be an identifier (a C++ keyword, a
+// dunder): `#define SOME_TEXTS(X) X(delete_, "delete") ...`.
+#define TAVRIK_TEXT_FIELD(id, text) ::tavrik::Immortal id;
+#define TAVRIK_TEXT_INTERN(id, text) id = ::tavrik::intern(text);
 
 inline Ref from_long(long long v) { return new_ref(PyLong_FromLongLong(v)); }
 

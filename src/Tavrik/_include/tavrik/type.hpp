@@ -11,10 +11,36 @@ namespace tavrik {
 
 inline void clear_ref(PyObject*& field) noexcept { Py_CLEAR(field); }
 
+// A type object with its head and every slot empty, to be filled before
+// PyType_Ready.  Brace-initialising only the head would leave every other
+// slot to -Wmissing-field-initializers.
+inline PyTypeObject empty_type() noexcept {
+    PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    t.ob_base = head[0];
+    return t;
+}
+
+// The head of a static type whose objects hold no Python references.
+inline PyTypeObject plain_type(const char* name, Py_ssize_t basicsize = 0) noexcept {
+    PyTypeObject t = empty_type();
+    t.tp_name = name;
+    t.tp_basicsize = basicsize;
+    return t;
+}
+
 // The end of a chain of layouts: nothing more to visit or clear.
 struct NoRefs {
     static int traverse(PyObject*, visitproc, void*) { return 0; }
     static int clear(PyObject*) { return 0; }
+};
+
+// The end of a chain for a subclass of a built-in GC type (dict, list):
+// the base's own slots visit and clear what it holds.
+template <PyTypeObject* Builtin>
+struct BuiltinRefs {
+    static int traverse(PyObject* self, visitproc visit, void* arg) { return Builtin->tp_traverse(self, visit, arg); }
+    static int clear(PyObject* self) { return Builtin->tp_clear(self); }
 };
 
 // The references held by the fields `Fields` of layout `T`; `Base` is the
@@ -27,9 +53,13 @@ struct Refs {
         return Base::traverse(self, visit, arg);
     }
     static int clear(PyObject* self) {
+        clear_own(self);
+        return Base::clear(self);
+    }
+    // These fields only, for a dealloc that hands the rest to its base's.
+    static void clear_own(PyObject* self) noexcept {
         T* o = (T*)self;
         (clear_ref(o->*Fields), ...);
-        return Base::clear(self);
     }
 };
 
@@ -50,7 +80,7 @@ void gc_dealloc(PyObject* self) {
 template <class R, inquiry Clear = R::clear, Py_ssize_t WeakOffset = 0>
 PyTypeObject gc_type(const char* name, Py_ssize_t basicsize, unsigned long flags = Py_TPFLAGS_BASETYPE,
                      PyTypeObject* base = nullptr) {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t = empty_type();
     t.tp_name = name;
     t.tp_basicsize = basicsize;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | flags;
@@ -66,7 +96,7 @@ PyTypeObject gc_type(const char* name, Py_ssize_t basicsize, unsigned long flags
 // base's layout (or a larger one) and the base's GC slots, which cover
 // every field the subclass does not add.
 inline PyTypeObject builtin_subtype(const char* name, PyTypeObject* base, Py_ssize_t basicsize = 0) {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t = empty_type();
     t.tp_name = name;
     t.tp_basicsize = basicsize ? basicsize : base->tp_basicsize;
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;

@@ -10,7 +10,8 @@ namespace tavrik {
 
 struct KorvidAPI {
     int api_version;
-    // InstanceList.len: never fails; errors go to the unraisable hook.
+    // No longer used and left NULL: kept for the table's layout only, as
+    // entries are never removed.
     Py_ssize_t (*instance_list_len)(PyObject* list);
     PyTypeObject* KorvidBaseType;     // _Korvid
     PyTypeObject* InstanceListType;
