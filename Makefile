@@ -7,7 +7,8 @@
 #   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9)
 #   make test-cluster  the cluster tests (tests/cluster) and the MySQL tests against a
 #                    private 3-node Galera cluster (main interpreter)
-#   make lint        ruff over the package, examples, benchmarks, tools and tests;
+#   make lint        ruff over the package, examples, benchmarks, tools and tests; the C++
+#                    conventions (tools/lint_conventions.py) and layout (clang-format);
 #                    the C++ conventions (tools/lint_conventions.py)
 #   make bench       benchmarks against the raw drivers and other ORMs
 #
@@ -31,7 +32,10 @@ MAIN_PY := $(firstword $(PYTHONS))
 # brings stubtest, which checks the stubs against the built package.  ruff
 # lints every .py file (make lint).
 TYPECHECK_DEPS := mypy==1.19.1 basedpyright==1.39.10 ruff==0.17.6
-DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite pytest pytest-asyncio $(TYPECHECK_DEPS)
+# clang-format checks the C++ layout (.clang-format); pinned, since each
+# release lays code out a little differently.
+LINT_DEPS := clang-format==18.1.8
+DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite pytest pytest-asyncio $(TYPECHECK_DEPS) $(LINT_DEPS)
 JOBS := 2
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
@@ -83,7 +87,9 @@ test: build
 # the C++ conventions a grep can keep (tools/lint_conventions.py).
 lint: check-python
 	@v=$(call venv_of,$(MAIN_PY)); echo "== ruff"; $$v/bin/ruff check src/Tavrik examples bench tools tests; \
-	  rc=$$?; echo "== C++ conventions"; $$v/bin/python tools/lint_conventions.py || rc=1; exit $$rc
+	  rc=$$?; echo "== C++ conventions"; $$v/bin/python tools/lint_conventions.py || rc=1; \
+	  echo "== clang-format"; find src -name '*.cpp' -o -name '*.hpp' | sort | xargs $$v/bin/clang-format --dry-run --Werror || rc=1; \
+	  exit $$rc
 
 ASAN_VENV := .venv-asan
 test-asan: check-python

@@ -159,8 +159,8 @@ PyObject* async_release_callback(PyObject* self, PyObject* task) {
         }
         Py_XDECREF(cancelled);
         PyErr_Clear();  // a task that cannot tell how it ended is rolled back
-        Ref coro = new_ref(PyObject_CallFunctionObjArgs(f.sqlite ? G.sq_release : G.my_release, self, task,
-                                                        con.get(), commit ? Py_True : Py_False, nullptr));
+        Ref coro = new_ref(PyObject_CallFunctionObjArgs(f.sqlite ? G.sq_release : G.my_release, self, task, con.get(),
+                                                        commit ? Py_True : Py_False, nullptr));
         Ref loop = new_ref(PyObject_CallMethodObjArgs(task, G.s_get_loop, nullptr));
         // Driven as a plain future, not a task: asyncio.run() cancels every
         // task once main() has returned, and the commit must not be cut.
@@ -603,8 +603,8 @@ PyObject* sq_init_sqlite(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         check_str_arg(a[0], "path");
         // Each task has a connection of its own, and each connection to
         // ":memory:" (or "") is a separate empty database.
-        if (a[0] && PyUnicode_Check(a[0]) && (PyUnicode_CompareWithASCIIString(a[0], ":memory:") == 0 ||
-                     PyUnicode_GET_LENGTH(a[0]) == 0)) {
+        if (a[0] && PyUnicode_Check(a[0]) &&
+            (PyUnicode_CompareWithASCIIString(a[0], ":memory:") == 0 || PyUnicode_GET_LENGTH(a[0]) == 0)) {
             PyErr_SetString(PyExc_ValueError,
                             "AioSqliteConnector不能使用内存数据库 (\":memory:\" 或空路径): 每个任务有自己的链接, "
                             "各自会看到一个空的数据库; 请使用一个数据库文件的路径 (例如临时目录中的文件), "
@@ -647,14 +647,18 @@ PyGetSetDef sq_getset[] = {
 
 PyMethodDef sq_methods[] = {
     {"init_sqlite", (PyCFunction)(void (*)(void))sq_init_sqlite, METH_FASTCALL | METH_KEYWORDS,
-     "init_sqlite($self, /, path, showLog=True)\n--\n\n" "设置数据库路径与是否记录语句"},
+     "init_sqlite($self, /, path, showLog=True)\n--\n\n"
+     "设置数据库路径与是否记录语句"},
     {"getCon", async_getCon, METH_NOARGS,
-     "getCon($self, /)\n--\n\n" "当前任务的链接: 可以await得到; 也可以用async with进入 (得到同一个链接, 退出时不提交也不回滚; "
+     "getCon($self, /)\n--\n\n"
+     "当前任务的链接: 可以await得到; 也可以用async with进入 (得到同一个链接, 退出时不提交也不回滚; "
      "任务结束时提交或回滚并关闭)"},
-    {"releaseCon", async_release_callback, METH_O, "releaseCon($self, task, /)\n--\n\n"
-                                                   "\n            task call back\n        "},
+    {"releaseCon", async_release_callback, METH_O,
+     "releaseCon($self, task, /)\n--\n\n"
+     "\n            task call back\n        "},
     {"transaction", async_transaction, METH_NOARGS,
-     "transaction($self, /)\n--\n\n" "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
+     "transaction($self, /)\n--\n\n"
+     "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
      "(用con或不用con创建的执行器都在其上执行), 正常结束时提交 (提交失败在代码块处抛出), "
      "抛出异常或被取消时回滚; 嵌套的代码块是保存点 (SAVEPOINT): 抛出异常时只回滚它自己的写入; "
      "代码块结束之后con不能再执行语句"},
@@ -664,19 +668,24 @@ PyMethodDef sq_methods[] = {
      "await fn(con, *args, **kwargs) 并返回其结果; 事务冲突 (TransactionConflict) 或在提交之前节点失联 "
      "(NodeLost, committing为False) 时重新执行, 最多再执行retries次; 在另一个transaction()之内只执行一次"},
     {"execute", (PyCFunction)(void (*)(void))sq_execute, METH_FASTCALL | METH_KEYWORDS,
-     "execute($self, /, sql, con=None, dictCur=False, args=())\n--\n\n" "在当前任务的链接 (或给定的con) 上执行语句, 不提交"},
+     "execute($self, /, sql, con=None, dictCur=False, args=())\n--\n\n"
+     "在当前任务的链接 (或给定的con) 上执行语句, 不提交"},
     {"asyncProcess", (PyCFunction)(void (*)(void))sq_asyncProcess, METH_VARARGS | METH_KEYWORDS,
-     "asyncProcess($self, /, *args, **kwargs)\n--\n\n" "在当前任务的链接上执行执行器的语句"},
+     "asyncProcess($self, /, *args, **kwargs)\n--\n\n"
+     "在当前任务的链接上执行执行器的语句"},
     {"GenerateTable", async_GenerateTable, METH_NOARGS,
-     "GenerateTable($self, /)\n--\n\n" "为所有已声明的模型创建表: 事件循环运行中时作为任务调度, 否则运行到完成"},
-    {"autoFiledAnnounce", const_integer, METH_O, "autoFiledAnnounce($self, prop, /)\n--\n\n" "自增列的类型声明: \"INTEGER \""},
+     "GenerateTable($self, /)\n--\n\n"
+     "为所有已声明的模型创建表: 事件循环运行中时作为任务调度, 否则运行到完成"},
+    {"autoFiledAnnounce", const_integer, METH_O,
+     "autoFiledAnnounce($self, prop, /)\n--\n\n"
+     "自增列的类型声明: \"INTEGER \""},
     {"_taskCon", (PyCFunction)(void (*)(void))sq_taskCon, METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"getTableNameList", (PyCFunction)(void (*)(void))sq_getTableNameList, METH_FASTCALL | METH_KEYWORDS,
-     "getTableNameList($self, /)\n--\n\n"
-     },
+     "getTableNameList($self, /)\n--\n\n"},
     {"close", (PyCFunction)(void (*)(void))sq_close, METH_FASTCALL | METH_KEYWORDS,
      "close($self, /, timeout=10.0)\n--\n\n"
-     "\n        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);\n        回滚剩余的; 关闭所有链接并停止其工作线程。之后的语句抛出错误; 再次调用无害。\n    "},
+     "\n        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);\n        "
+     "回滚剩余的; 关闭所有链接并停止其工作线程。之后的语句抛出错误; 再次调用无害。\n    "},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -788,10 +797,13 @@ PyGetSetDef my_getset[] = {
 };
 
 PyMethodDef my_methods[] = {
-    {"getCon", async_getCon, METH_NOARGS, "getCon($self, /)\n--\n\n" "\n        获取链接实例\n        :return:\n        "},
+    {"getCon", async_getCon, METH_NOARGS,
+     "getCon($self, /)\n--\n\n"
+     "\n        获取链接实例\n        :return:\n        "},
     {"_releaseCon", async_release_callback, METH_O, "任务结束时的回调: 提交或回滚并把链接还给连接池"},
     {"transaction", my_transaction, METH_NOARGS,
-     "transaction($self, /)\n--\n\n" "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
+     "transaction($self, /)\n--\n\n"
+     "显式事务: async with connector.transaction() as con: 代码块在当前任务的链接上运行 "
      "(用con或不用con创建的执行器都在其上执行), 正常结束时提交 (提交失败在代码块处抛出), "
      "抛出异常或被取消时回滚; 嵌套的代码块是保存点 (SAVEPOINT): 抛出异常时只回滚它自己的写入; "
      "代码块结束之后con不能再执行语句。事务冲突 (集群认证失败或死锁, 错误1213) "
@@ -803,26 +815,30 @@ PyMethodDef my_methods[] = {
      "await fn(con, *args, **kwargs) 并返回其结果; 事务冲突 (TransactionConflict) 或在提交之前节点失联 "
      "(NodeLost, committing为False) 时重新执行, 最多再执行retries次; 在另一个transaction()之内只执行一次"},
     {"releaseCon", my_releaseCon, METH_O,
-     "releaseCon($self, con, /)\n--\n\n" "\n        释放链接实例\n        :param con: 数据库链接实例\n        :return:\n        "},
+     "releaseCon($self, con, /)\n--\n\n"
+     "\n        释放链接实例\n        :param con: 数据库链接实例\n        :return:\n        "},
     {"execute", (PyCFunction)(void (*)(void))my_execute, METH_FASTCALL | METH_KEYWORDS,
-     "execute($self, /, sql, con=None, dictCur=False, args=())\n--\n\n" "在当前任务的链接 (或给定的con) 上执行语句, 不提交"},
+     "execute($self, /, sql, con=None, dictCur=False, args=())\n--\n\n"
+     "在当前任务的链接 (或给定的con) 上执行语句, 不提交"},
     {"asyncProcess", (PyCFunction)(void (*)(void))my_asyncProcess, METH_VARARGS | METH_KEYWORDS,
-     "asyncProcess($self, /, *args, **kwargs)\n--\n\n" "在当前任务的链接上执行执行器的语句"},
+     "asyncProcess($self, /, *args, **kwargs)\n--\n\n"
+     "在当前任务的链接上执行执行器的语句"},
     {"GenerateTable", async_GenerateTable, METH_NOARGS,
-     "GenerateTable($self, /)\n--\n\n" "为所有已声明的模型创建表: 事件循环运行中时作为任务调度, 否则运行到完成"},
-    {"autoFiledAnnounce", my_autoFiledAnnounce, METH_O, "autoFiledAnnounce($self, prop, /)\n--\n\n"
-                                                        "自增列的声明: 类型及其参数加 AUTO_INCREMENT"},
+     "GenerateTable($self, /)\n--\n\n"
+     "为所有已声明的模型创建表: 事件循环运行中时作为任务调度, 否则运行到完成"},
+    {"autoFiledAnnounce", my_autoFiledAnnounce, METH_O,
+     "autoFiledAnnounce($self, prop, /)\n--\n\n"
+     "自增列的声明: 类型及其参数加 AUTO_INCREMENT"},
     {"_init_mysql", (PyCFunction)(void (*)(void))my_init_mysql, METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_taskCon", (PyCFunction)(void (*)(void))my_taskCon, METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"getSelectCon", (PyCFunction)(void (*)(void))my_getSelectCon, METH_FASTCALL | METH_KEYWORDS,
-     "getSelectCon($self, /)\n--\n\n"
-     },
+     "getSelectCon($self, /)\n--\n\n"},
     {"getTableNameList", (PyCFunction)(void (*)(void))my_getTableNameList, METH_FASTCALL | METH_KEYWORDS,
-     "getTableNameList($self, /)\n--\n\n"
-     },
+     "getTableNameList($self, /)\n--\n\n"},
     {"close", (PyCFunction)(void (*)(void))my_close, METH_FASTCALL | METH_KEYWORDS,
      "close($self, /, timeout=10.0)\n--\n\n"
-     "\n        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);\n        回滚并归还剩余的链接; 关闭连接池。之后的语句抛出错误; 再次调用无害。\n    "},
+     "\n        关闭连接器: 先提交调用者任务的事务; 等待其他任务的事务随其任务结束 (最多timeout秒);\n        "
+     "回滚并归还剩余的链接; 关闭连接池。之后的语句抛出错误; 再次调用无害。\n    "},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -873,7 +889,8 @@ PyTypeObject AioSqliteConnectorType = [] {
     PyTypeObject t = gc_type<AioSqliteRefs>("Tavrik.DB.Connector.AioSqliteConnector", sizeof(AioSqliteConnectorObject),
                                             Py_TPFLAGS_BASETYPE, &BaseConnectorType);
     t.tp_doc =
-        "AioSqliteConnector(loop, **kwargs)\n--\n\n" "SQLite异步连接器 (aiosqlite)。\n\n"
+        "AioSqliteConnector(loop, **kwargs)\n--\n\n"
+        "SQLite异步连接器 (aiosqlite)。\n\n"
         "每个asyncio任务一个链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
         "然后关闭链接。同时最多打开20个任务链接, 第21个任务等待空位。\n"
         "任务链接以自动提交模式打开 (busy timeout 30秒); 只读过的任务不持有锁: 第一次写入 (或forUpdate=True的查询) "
@@ -891,7 +908,8 @@ PyTypeObject AioMysqlConnectorType = [] {
     PyTypeObject t = gc_type<AioMysqlRefs>("Tavrik.DB.Connector.AioMysqlConnector", sizeof(AioMysqlConnectorObject),
                                            Py_TPFLAGS_BASETYPE, &BaseConnectorType);
     t.tp_doc =
-        "AioMysqlConnector(loop, *args, **kwargs)\n--\n\n" "MySQL异步连接器 (aiomysql连接池)。\n\n"
+        "AioMysqlConnector(loop, *args, **kwargs)\n--\n\n"
+        "MySQL异步连接器 (aiomysql连接池)。\n\n"
         "每个asyncio任务一个池链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
         "然后把链接还给连接池并删除conMap中的记录。连接池尚未建好时语句等待它; 建池失败时语句抛出错误。\n"
         "close() 是协程: 等待进行中的释放, 回滚并归还剩余的任务链接, 关闭连接池。";
@@ -905,7 +923,9 @@ PyTypeObject AioMysqlConnectorType = [] {
 PyTypeObject PyMysqlConnectorType = [] {
     PyTypeObject t = gc_type<BaseRefs>("Tavrik.DB.Connector.PyMysqlConnector", sizeof(BaseConnectorObject),
                                        Py_TPFLAGS_BASETYPE, &BaseConnectorType);
-    t.tp_doc = "PyMysqlConnector()\n--\n\n" "同步MySQL连接器的声明 (没有自己的行为)";
+    t.tp_doc =
+        "PyMysqlConnector()\n--\n\n"
+        "同步MySQL连接器的声明 (没有自己的行为)";
     t.tp_init = pm_tp_init;
     return t;
 }();

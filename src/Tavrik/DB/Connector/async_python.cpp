@@ -11,8 +11,8 @@ namespace conn {
 
 namespace {
 
-Immortal py_sq_taskCon, py_sq_getTableNameList, py_sq_close, py_my_init_mysql, py_my_taskCon,
-    py_my_getSelectCon, py_my_getTableNameList, py_my_close;
+Immortal py_sq_taskCon, py_sq_getTableNameList, py_sq_close, py_my_init_mysql, py_my_taskCon, py_my_getSelectCon,
+    py_my_getTableNameList, py_my_close;
 
 // A coroutine function named as the method it serves, so argument errors and
 // tracebacks read as they did when it was that method.
@@ -28,9 +28,9 @@ Ref take(PyObject* py, const char* name, PyTypeObject* tp, const char* attr) {
 
 }  // namespace
 
-#define TAVRIK_FORWARD(name)                                                                        \
+#define TAVRIK_FORWARD(name)                                                                     \
     PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) { \
-        return call_with_self(py_##name.get(), self, args, nargs, kwnames);                        \
+        return call_with_self(py_##name.get(), self, args, nargs, kwnames);                      \
     }
 TAVRIK_FORWARD(sq_taskCon)
 TAVRIK_FORWARD(sq_getTableNameList)

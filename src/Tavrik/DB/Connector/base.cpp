@@ -10,7 +10,7 @@ namespace {
 
 #define OBJ(T, f) {offsetof(T, f), false}
 #define INT(T, f) {offsetof(T, f), true}
-#define BASE_FIELDS(T)                                                                                      \
+#define BASE_FIELDS(T)                                                                                         \
     OBJ(T, base._pool), INT(T, base.Type), INT(T, base.isAsync), OBJ(T, base.selectCon), OBJ(T, base._config), \
         INT(T, base.count), INT(T, base.isReady)
 
@@ -21,8 +21,8 @@ const FieldDesc base_fields[] = {BASE_FIELDS(BaseWrap)};
 const FieldDesc sqlite_fields[] = {BASE_FIELDS(Sqlite3ConnectorObject), OBJ(Sqlite3ConnectorObject, con),
                                    OBJ(Sqlite3ConnectorObject, path)};
 const FieldDesc aiosqlite_fields[] = {BASE_FIELDS(AioSqliteConnectorObject), OBJ(AioSqliteConnectorObject, loop),
-                                      OBJ(AioSqliteConnectorObject, con),     INT(AioSqliteConnectorObject, isUsing),
-                                      OBJ(AioSqliteConnectorObject, path),    OBJ(AioSqliteConnectorObject, conMap),
+                                      OBJ(AioSqliteConnectorObject, con),    INT(AioSqliteConnectorObject, isUsing),
+                                      OBJ(AioSqliteConnectorObject, path),   OBJ(AioSqliteConnectorObject, conMap),
                                       INT(AioSqliteConnectorObject, showLog)};
 const FieldDesc aiomysql_fields[] = {BASE_FIELDS(AioMysqlConnectorObject), OBJ(AioMysqlConnectorObject, loop),
                                      OBJ(AioMysqlConnectorObject, conMap)};
@@ -149,11 +149,17 @@ PyObject* base_setstate(PyObject* self, PyObject* state) {
 
 PyMethodDef base_methods[] = {
     {"process", (PyCFunction)(void (*)(void))base_process, METH_VARARGS | METH_KEYWORDS,
-     "process($self, /, *args, **kwargs)\n--\n\n" "执行执行器的语句 (基类: 什么也不做)"},
+     "process($self, /, *args, **kwargs)\n--\n\n"
+     "执行执行器的语句 (基类: 什么也不做)"},
     {"asyncProcess", (PyCFunction)(void (*)(void))base_asyncProcess, METH_VARARGS | METH_KEYWORDS,
-     "asyncProcess($self, /, *args, **kwargs)\n--\n\n" "异步执行执行器的语句 (基类: 返回一个结果为None的可等待对象)"},
-    {"GenerateTable", base_none, METH_NOARGS, "GenerateTable($self, /)\n--\n\n" "创建所有模型的表 (基类: 什么也不做)"},
-    {"close", base_none, METH_NOARGS, "close($self, /)\n--\n\n" "关闭连接器持有的连接 (基类: 没有连接)"},
+     "asyncProcess($self, /, *args, **kwargs)\n--\n\n"
+     "异步执行执行器的语句 (基类: 返回一个结果为None的可等待对象)"},
+    {"GenerateTable", base_none, METH_NOARGS,
+     "GenerateTable($self, /)\n--\n\n"
+     "创建所有模型的表 (基类: 什么也不做)"},
+    {"close", base_none, METH_NOARGS,
+     "close($self, /)\n--\n\n"
+     "关闭连接器持有的连接 (基类: 没有连接)"},
     {"__reduce__", base_reduce, METH_NOARGS, nullptr},
     {"__setstate__", base_setstate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -184,7 +190,9 @@ int base_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyTypeObject BaseConnectorType = [] {
     PyTypeObject t = gc_type<BaseRefs>("Tavrik.DB.Connector.BaseConnector", sizeof(BaseConnectorObject));
-    t.tp_doc = "BaseConnector()\n--\n\n" "连接器基类: 所有连接器共有的字段与空操作";
+    t.tp_doc =
+        "BaseConnector()\n--\n\n"
+        "连接器基类: 所有连接器共有的字段与空操作";
     t.tp_methods = base_methods;
     t.tp_getset = base_getset;
     t.tp_new = base_new;
@@ -194,7 +202,6 @@ PyTypeObject BaseConnectorType = [] {
 
 // Shared by the subclasses' tp_new: allocates with every object field None.
 PyObject* connector_new(PyTypeObject* tp, PyObject* a, PyObject* k) { return base_new(tp, a, k); }
-
 
 void init_base(PyObject* m) {
     tables[0] = {&BaseConnectorType, base_fields, (int)(sizeof(base_fields) / sizeof(FieldDesc))};

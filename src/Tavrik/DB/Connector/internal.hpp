@@ -13,6 +13,7 @@ namespace tavrik {
 namespace conn {
 
 // Interned names: G.s_<id> holds the text of <id>.
+// clang-format off: one name list, laid out by hand
 #define CONNECTOR_NAMES(X)                                                                                      \
     X(cursor) X(execute) X(executemany) X(commit) X(rollback) X(fetchall) X(lastrowid) X(rowcount)             \
     X(description) X(close) X(set_trace_callback) X(in_transaction) X(is_running) X(create_task)               \
@@ -20,13 +21,16 @@ namespace conn {
     X(releaseCon) X(_releaseCon) X(init_sqlite) X(_init_mysql) X(is_alive) X(typeArgs) X(targetType)           \
     X(getTableNameList) X(autoFiledAnnounce) X(timeout) X(check_same_thread) X(asyncProcess) X(process)        \
     X(executor) X(con) X(args) X(loop) X(factory) X(_tavrikBlock)
+// clang-format on
 #define CONNECTOR_NAME_FIELD(id) Immortal s_##id;
 // Constant texts: G.t_<id> holds the text given.
+// clang-format off: one name list, laid out by hand
 #define CONNECTOR_TEXTS(X)                                                                                      \
     X(pct_s, "%s") X(qmark, "?") X(integer, "INTEGER ") X(params_sep, " || params=") X(comma, ",")             \
     X(comma_paren, ",)") X(empty, "") X(auto_increment, " AUTO_INCREMENT")                                      \
     X(tables_sql, "select tbl_name from sqlite_master where type = \"table\";")                                 \
     X(last_rowid_sql, "SELECT last_insert_rowid()")
+// clang-format on
 #define CONNECTOR_TEXT_FIELD(id, text) Immortal t_##id;
 
 // Module-lifetime objects, made once at module init.
@@ -35,15 +39,14 @@ struct Globals {
     CONNECTOR_TEXTS(CONNECTOR_TEXT_FIELD)
     Immortal t_empty_tuple;
     // imported objects
-    Immortal lock, lock_acquire, lock_release, logger, logger_debug, logging_info, sqlite3_connect,
-        current_thread, main_thread, copyreg_newobj;
+    Immortal lock, lock_acquire, lock_release, logger, logger_debug, logging_info, sqlite3_connect, current_thread,
+        main_thread, copyreg_newobj;
     // The main connection's class (Tavrik/DB/_sqlite_block.py) and the base
     // class's commit and rollback, by which the connector ends transactions.
     Immortal BlockConnection, con_commit, con_rollback;
     // functions of Tavrik/DB/_aio_connectors.py and Tavrik/DB/_async_tx.py
-    Immortal ConRequest, sq_asyncProcess, sq_execute, my_asyncProcess, my_execute, noop_coro,
-        sq_release, my_release, tx_drive, tx_new_life, tx_transaction, tx_run_transaction,
-        my_transaction;
+    Immortal ConRequest, sq_asyncProcess, sq_execute, my_asyncProcess, my_execute, noop_coro, sq_release, my_release,
+        tx_drive, tx_new_life, tx_transaction, tx_run_transaction, my_transaction;
     Immortal module;
     // other modules' tables
     VantrelAPI* vantrel;
@@ -56,11 +59,11 @@ extern Globals G;
 // the class's own.  No other module reads them.
 struct Sqlite3ConnectorObject {
     BaseConnectorObject base;
-    PyObject* con;         // main sqlite3 connection
-    PyObject* path;        // str or None
-    PyObject* threadCons;  // private: thread -> sqlite3 connection of that thread
-    int showLog;           // private: trace the statements of connections it opens
-    int txDepth;           // private: open transaction blocks (of the lock's holder)
+    PyObject* con;                 // main sqlite3 connection
+    PyObject* path;                // str or None
+    PyObject* threadCons;          // private: thread -> sqlite3 connection of that thread
+    int showLog;                   // private: trace the statements of connections it opens
+    int txDepth;                   // private: open transaction blocks (of the lock's holder)
     unsigned long forkGeneration;  // private: the process generation its connections belong to
 };
 
@@ -70,7 +73,7 @@ struct AioSqliteConnectorObject {
     PyObject* con;
     int isUsing;
     PyObject* path;
-    PyObject* conMap;      // asyncio task -> aiosqlite connection
+    PyObject* conMap;  // asyncio task -> aiosqlite connection
     int showLog;
     int pending;           // private: connections being opened (hold a slot)
     PyObject* owned;       // private: connection -> (last statement, params)
@@ -175,8 +178,8 @@ struct LockHold {
 
 // The statement of an executor.
 struct Statement {
-    Ref sql;      // str or None
-    Ref params;   // tuple (one run) or anything else (batch)
+    Ref sql;     // str or None
+    Ref params;  // tuple (one run) or anything else (batch)
     int kind;
     bool batch;
 };
@@ -194,9 +197,7 @@ Ref select_result(PyObject* executor, PyObject* cursor, PyObject* rows);
 Ref select_result_named(PyObject* executor, PyObject* names, PyObject* rows);
 
 // The executor's internal process of a raw result.
-inline Ref executor_process(PyObject* executor, PyObject* raw) {
-    return new_ref(G.vantrel->process(executor, raw));
-}
+inline Ref executor_process(PyObject* executor, PyObject* raw) { return new_ref(G.vantrel->process(executor, raw)); }
 
 // Statement log line of the asynchronous SQLite connector.
 void log_statement(PyObject* sql, PyObject* params);

@@ -173,7 +173,8 @@ PyObject* c_process(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef module_methods[] = {
     {"dict_factory", (PyCFunction)(void (*)(void))dict_factory, METH_FASTCALL | METH_KEYWORDS,
-     "dict_factory($module, /, cursor, row)\n--\n\n" "把一行查询结果转换为以列名为键的字典 (sqlite3 的 row_factory 签名)"},
+     "dict_factory($module, /, cursor, row)\n--\n\n"
+     "把一行查询结果转换为以列名为键的字典 (sqlite3 的 row_factory 签名)"},
     {"_c_dict_rows", (PyCFunction)(void (*)(void))c_dict_rows, METH_FASTCALL, nullptr},
     {"_c_process", (PyCFunction)(void (*)(void))c_process, METH_FASTCALL, nullptr},
     {"_c_select", (PyCFunction)(void (*)(void))c_select, METH_FASTCALL, nullptr},
@@ -181,10 +182,16 @@ PyMethodDef module_methods[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "Tavrik.DB.Connector", "数据库连接器: SQLite (同步/异步) 与 MySQL (异步)", -1,
-    module_methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "Tavrik.DB.Connector",
+    "数据库连接器: SQLite (同步/异步) 与 MySQL (异步)",
+    -1,
+    module_methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
-
 
 #define CONNECTOR_NAME_INTERN(id) G.s_##id = intern(#id);
 #define CONNECTOR_TEXT_INTERN(id, text) G.t_##id = intern(text);
@@ -205,12 +212,9 @@ void module_body(PyObject* m) {
     init_async_types(m);
 
     static ConnectorAPI capi = {
-        TAVRIK_CONNECTOR_API_VERSION,
-        sqlite_init_impl, sqlite_autoFiled_capi, sqlite_tables_capi,
-        &BaseConnectorType, &Sqlite3ConnectorType, &AioSqliteConnectorType, &AioMysqlConnectorType,
-        &PyMysqlConnectorType,
-        sqlite_process_capi,
-        sqlite_transaction_begin, sqlite_transaction_end,
+        TAVRIK_CONNECTOR_API_VERSION, sqlite_init_impl,      sqlite_autoFiled_capi,    sqlite_tables_capi,
+        &BaseConnectorType,           &Sqlite3ConnectorType, &AioSqliteConnectorType,  &AioMysqlConnectorType,
+        &PyMysqlConnectorType,        sqlite_process_capi,   sqlite_transaction_begin, sqlite_transaction_end,
     };
     export_api(m, TAVRIK_CONNECTOR_CAPSULE, &capi);
     // The coroutines only reach the globals below when they run.
@@ -259,8 +263,8 @@ void module_body(PyObject* m) {
     set_global(m, "DB", (PyObject*)G.DBType);
     static const char* const mp_names[] = {"NullDefault", "AutoIncrement", "BaseProperty", "FilterListCell"};
     for (const char* n : mp_names) set_global(m, n, (PyObject*)import_type("Tavrik.Model.ModelProperty", n));
-    static const char* const gen_names[] = {"JoinCell",           "BaseSqlGenerator", "CustomColAnnounce",
-                                            "SqlGenerator",       "InOperatorGenerator", "TableGenerator",
+    static const char* const gen_names[] = {"JoinCell",          "BaseSqlGenerator",    "CustomColAnnounce",
+                                            "SqlGenerator",      "InOperatorGenerator", "TableGenerator",
                                             "CustomSqlGenerator"};
     for (const char* n : gen_names) set_global(m, n, (PyObject*)import_type("Tavrik.DB.Generator", n));
     static const char* const kv_names[] = {"_Korvid", "InstanceList", "ModelInstance"};

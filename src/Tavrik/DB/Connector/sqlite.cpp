@@ -109,9 +109,8 @@ namespace {
 // cursor left open on the shared connection would be reset by another
 // thread's rollback); the dictionaries are made when first iterated.
 struct DictRowsObject {
-    PyObject_HEAD
-    PyObject* names;   // column names; NULL once the dicts are made
-    PyObject* rows;    // row tuples, then row dicts
+    PyObject_HEAD PyObject* names;  // column names; NULL once the dicts are made
+    PyObject* rows;                 // row tuples, then row dicts
     Py_ssize_t pos;
 };
 
@@ -423,8 +422,7 @@ PyObject* sqlite_rollback(PyObject* self, PyObject*) { return main_con_locked(se
 // ------------------------------------------------------------ transaction()
 
 struct TransactionObject {
-    PyObject_HEAD
-    PyObject* connector;
+    PyObject_HEAD PyObject* connector;
 };
 
 using TransactionRefs = Refs<TransactionObject, NoRefs, &TransactionObject::connector>;
@@ -511,24 +509,40 @@ PyGetSetDef sqlite_getset[] = {
 
 PyMethodDef sqlite_methods[] = {
     {"getCon", sqlite_getCon, METH_NOARGS,
-     "getCon($self, /)\n--\n\n" "获取链接: 主线程得到主链接; 其他线程得到该线程自己的链接 (每个线程一个, 在同一线程中复用, "
+     "getCon($self, /)\n--\n\n"
+     "获取链接: 主线程得到主链接; 其他线程得到该线程自己的链接 (每个线程一个, 在同一线程中复用, "
      "由close()关闭)"},
-    {"releaseCon", sqlite_releaseCon, METH_O, "releaseCon($self, con, /)\n--\n\n" "提交给定链接的事务 (不关闭链接)"},
+    {"releaseCon", sqlite_releaseCon, METH_O,
+     "releaseCon($self, con, /)\n--\n\n"
+     "提交给定链接的事务 (不关闭链接)"},
     {"execute", (PyCFunction)(void (*)(void))sqlite_execute, METH_FASTCALL | METH_KEYWORDS,
      "execute($self, /, sql, con=None, dictCur=False, args=())\n--\n\n"
      "在主链接上执行语句, 不提交; dictCur为真时返回首次迭代才读取的字典行, 否则返回元组行"},
     {"process", (PyCFunction)(void (*)(void))sqlite_process, METH_VARARGS | METH_KEYWORDS,
-     "process($self, /, executor, con=None)\n--\n\n" "在主链接上执行执行器的语句并提交 (持有模块锁); 语句失败时回滚主链接后抛出错误"},
-    {"getTableNameList", sqlite_getTableNameList, METH_NOARGS, "getTableNameList($self, /)\n--\n\n" "数据库中所有表的名称列表"},
-    {"GenerateTable", sqlite_GenerateTable, METH_NOARGS, "GenerateTable($self, /)\n--\n\n" "为所有已声明的模型创建尚不存在的表并提交"},
-    {"autoFiledAnnounce", sqlite_autoFiledAnnounce, METH_O, "autoFiledAnnounce($self, prop, /)\n--\n\n"
-                                                            "自增列的类型声明: \"INTEGER \""},
+     "process($self, /, executor, con=None)\n--\n\n"
+     "在主链接上执行执行器的语句并提交 (持有模块锁); 语句失败时回滚主链接后抛出错误"},
+    {"getTableNameList", sqlite_getTableNameList, METH_NOARGS,
+     "getTableNameList($self, /)\n--\n\n"
+     "数据库中所有表的名称列表"},
+    {"GenerateTable", sqlite_GenerateTable, METH_NOARGS,
+     "GenerateTable($self, /)\n--\n\n"
+     "为所有已声明的模型创建尚不存在的表并提交"},
+    {"autoFiledAnnounce", sqlite_autoFiledAnnounce, METH_O,
+     "autoFiledAnnounce($self, prop, /)\n--\n\n"
+     "自增列的类型声明: \"INTEGER \""},
     {"transaction", sqlite_transaction, METH_NOARGS,
-     "transaction($self, /)\n--\n\n" "事务块 (with connector.transaction(): ...): 本线程持有模块锁直到块结束, 块内本线程的语句都在主链接的同一事务中, "
+     "transaction($self, /)\n--\n\n"
+     "事务块 (with connector.transaction(): ...): 本线程持有模块锁直到块结束, 块内本线程的语句都在主链接的同一事务中, "
      "正常结束时提交, 异常时回滚; 可以嵌套 (内层块为保存点)"},
-    {"commit", sqlite_commit, METH_NOARGS, "commit($self, /)\n--\n\n" "提交主链接的事务"},
-    {"rollback", sqlite_rollback, METH_NOARGS, "rollback($self, /)\n--\n\n" "回滚主链接的事务"},
-    {"close", sqlite_close, METH_NOARGS, "close($self, /)\n--\n\n" "关闭主链接以及getCon()在其他线程交出的链接"},
+    {"commit", sqlite_commit, METH_NOARGS,
+     "commit($self, /)\n--\n\n"
+     "提交主链接的事务"},
+    {"rollback", sqlite_rollback, METH_NOARGS,
+     "rollback($self, /)\n--\n\n"
+     "回滚主链接的事务"},
+    {"close", sqlite_close, METH_NOARGS,
+     "close($self, /)\n--\n\n"
+     "关闭主链接以及getCon()在其他线程交出的链接"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -657,10 +671,12 @@ PyObject* sqlite_process_capi(PyObject* self, PyObject* executor, PyObject*) {
 }
 
 PyTypeObject Sqlite3ConnectorType = [] {
-    PyTypeObject t = gc_type<SqliteRefs, sqlite_clear>("Tavrik.DB.Connector.Sqlite3Connector",
-                                                       sizeof(Sqlite3ConnectorObject), Py_TPFLAGS_BASETYPE,
-                                                       &BaseConnectorType);
-    t.tp_doc = "Sqlite3Connector(path, showLog=True)\n--\n\n" "SQLite同步连接器: 一个主链接, 每条执行器语句在模块锁下执行并提交";
+    PyTypeObject t =
+        gc_type<SqliteRefs, sqlite_clear>("Tavrik.DB.Connector.Sqlite3Connector", sizeof(Sqlite3ConnectorObject),
+                                          Py_TPFLAGS_BASETYPE, &BaseConnectorType);
+    t.tp_doc =
+        "Sqlite3Connector(path, showLog=True)\n--\n\n"
+        "SQLite同步连接器: 一个主链接, 每条执行器语句在模块锁下执行并提交";
     t.tp_methods = sqlite_methods;
     t.tp_getset = sqlite_getset;
     t.tp_init = sqlite_tp_init;

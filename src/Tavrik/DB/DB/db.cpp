@@ -131,8 +131,7 @@ PyObject* db_create(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (nargs == 1) connector = args[0];
         for (Py_ssize_t i = 0; i < nk; ++i) {
             PyObject* k = PyTuple_GET_ITEM(kwnames, i);
-            if (PyUnicode_CompareWithASCIIString(k, "connector") != 0 || connector)
-                raise_unexpected_kw("create", k);
+            if (PyUnicode_CompareWithASCIIString(k, "connector") != 0 || connector) raise_unexpected_kw("create", k);
             connector = args[nargs + i];
         }
         if (!connector) raise_arity("create", "exactly", 1, 0);
@@ -222,21 +221,28 @@ PyGetSetDef db_getset[] = {
 
 PyMethodDef db_methods[] = {
     {"create", (PyCFunction)(void (*)(void))db_create, METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "create($type, /, connector)\n--\n\n" "用给定的连接器创建唯一的数据库句柄并返回它; 已存在时抛出DBInstanceError"},
+     "create($type, /, connector)\n--\n\n"
+     "用给定的连接器创建唯一的数据库句柄并返回它; 已存在时抛出DBInstanceError"},
     {"getInstance", db_getInstance, METH_NOARGS | METH_CLASS,
-     "getInstance($type, /)\n--\n\n" "返回唯一的数据库句柄; 尚未创建时抛出DBInstanceCreateError"},
+     "getInstance($type, /)\n--\n\n"
+     "返回唯一的数据库句柄; 尚未创建时抛出DBInstanceCreateError"},
     {"drop", db_drop, METH_NOARGS | METH_CLASS,
-     "drop($type, /)\n--\n\n" "忘掉数据库句柄并返回它的连接器 (没有句柄时返回None); 关闭连接器由调用者负责"},
+     "drop($type, /)\n--\n\n"
+     "忘掉数据库句柄并返回它的连接器 (没有句柄时返回None); 关闭连接器由调用者负责"},
     {"execute", (PyCFunction)(void (*)(void))db_execute, METH_FASTCALL | METH_KEYWORDS,
-     "execute($self, /, *, executor, con)\n--\n\n" "execute(*, executor, con=None): 通过连接器执行执行器的语句 (异步连接器返回可等待对象)"},
+     "execute($self, /, *, executor, con)\n--\n\n"
+     "execute(*, executor, con=None): 通过连接器执行执行器的语句 (异步连接器返回可等待对象)"},
     {"executeSql", (PyCFunction)(void (*)(void))db_executeSql, METH_FASTCALL | METH_KEYWORDS,
-     "executeSql($self, /, sql, args=())\n--\n\n" "executeSql(sql, args=()): 执行一条语句并返回结果行 (connector.execute)"},
+     "executeSql($self, /, sql, args=())\n--\n\n"
+     "executeSql(sql, args=()): 执行一条语句并返回结果行 (connector.execute)"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyTypeObject DBType = [] {
     PyTypeObject t = gc_type<DBRefs>("Tavrik.DB.DB.DB", sizeof(DBObject), 0);
-    t.tp_doc = "DB()\n--\n\n" "进程唯一的数据库句柄, 持有一个连接器; 用DB.create(connector)创建";
+    t.tp_doc =
+        "DB()\n--\n\n"
+        "进程唯一的数据库句柄, 持有一个连接器; 用DB.create(connector)创建";
     t.tp_methods = db_methods;
     t.tp_getset = db_getset;
     t.tp_new = db_new;
@@ -251,8 +257,8 @@ void module_body(PyObject* m) {
     N.init();
 
     add_type(m, &DBType);
-    static DBAPI capi = {TAVRIK_DB_API_VERSION, &DBType, get_instance_impl, execute_capi,
-                         handle_is_async_impl, handle_connector_impl, execute_sql_impl};
+    static DBAPI capi = {TAVRIK_DB_API_VERSION, &DBType,         get_instance_impl, execute_capi, handle_is_async_impl,
+                         handle_connector_impl, execute_sql_impl};
     export_api(m, TAVRIK_DB_CAPSULE, &capi);
 
     g_connector_api = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 1);

@@ -21,8 +21,10 @@ extern PyTypeObject JoinCellType;
 
 extern ModelPropertyAPI* mp_api;
 
+// clang-format off: one name list, laid out by hand
 #define GENERATOR_NAMES(X) \
     X(tableName) X(col) X(name) X(target) X(bindCol) X(targetBindCol) X(autoFiledAnnounce)
+// clang-format on
 struct Names {
     GENERATOR_NAMES(TAVRIK_NAME_FIELD)
     void init() { GENERATOR_NAMES(TAVRIK_NAME_INTERN) }
@@ -44,7 +46,7 @@ struct SqlGeneratorObject {
     long long offset;
     int hasLimit;
     PyObject* weaklist;
-    int lockRows;  // SELECT ... FOR UPDATE
+    int lockRows;   // SELECT ... FOR UPDATE
     int aggregate;  // Aggregate: what a selection returns instead of columns
 };
 
@@ -53,10 +55,9 @@ struct SqlGeneratorObject {
 enum Aggregate : int { AGG_NONE = 0, AGG_COUNT = 1, AGG_EXISTS = 2 };
 
 struct JoinCellObject {
-    PyObject_HEAD
-    PyObject* target;  // model joined
-    PyObject* on;      // FilterListCell
-    int left;          // LEFT JOIN
+    PyObject_HEAD PyObject* target;  // model joined
+    PyObject* on;                    // FilterListCell
+    int left;                        // LEFT JOIN
 };
 
 struct CustomSqlObject {
@@ -69,19 +70,17 @@ struct TableGeneratorObject {
     BaseSqlGeneratorObject base;
     PyObject* model;
     PyObject* connector;
-    PyObject* extra;  // list of CustomColAnnounce
+    PyObject* extra;   // list of CustomColAnnounce
     PyObject* wanted;  // list of columns indexed for relations (index()), or NULL
 };
 
 struct CustomColAnnounceObject {
-    PyObject_HEAD
-    PyObject* name;
+    PyObject_HEAD PyObject* name;
     PyObject* declaration;
 };
 
 struct InOperatorObject {
-    PyObject_HEAD
-    PyObject* col;
+    PyObject_HEAD PyObject* col;
     PyObject* values;
 };
 

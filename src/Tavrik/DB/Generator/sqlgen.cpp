@@ -16,8 +16,6 @@ PyTypeObject JoinCellType = empty_type();
 
 // ------------------------------------------------------------ helpers
 
-
-
 Ref table_name(PyObject* model) {
     Ref t = getattr(model, names.tableName.get());
     if (!PyUnicode_Check(t.get())) {
@@ -170,8 +168,7 @@ PyObject* m_select(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         no_kwargs(kwnames, "select");
         SqlGeneratorObject* g = G(self);
         for (Py_ssize_t i = 0; i < nargs; i++)
-            if (!is_prop(args[i]) && !PyUnicode_Check(args[i]))
-                raise_arg_type("cols", "BaseProperty or str", args[i]);
+            if (!is_prop(args[i]) && !PyUnicode_Check(args[i])) raise_arg_type("cols", "BaseProperty or str", args[i]);
         // A selection keeps clauses added ahead of it (joins, ordering);
         // switching from another kind of statement starts afresh.
         if (g->head.base.kind != SK_SELECT && g->head.base.kind != SK_NONE) clear_statement(g);
@@ -802,7 +799,8 @@ PyObject* gen_setstate(PyObject* self, PyObject* state) {
             for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(joins); i++)
                 ok = PyObject_TypeCheck(PyList_GET_ITEM(joins, i), &JoinCellType);
         if (ok && order != Py_None)
-            for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(order); i++) ok = PyUnicode_Check(PyList_GET_ITEM(order, i));
+            for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(order); i++)
+                ok = PyUnicode_Check(PyList_GET_ITEM(order, i));
         if (!ok) {
             PyErr_SetString(PyExc_ValueError, "invalid SqlGenerator state");
             throw_error();
@@ -875,41 +873,51 @@ PyMethodDef gen_methods[] = {
     {"selectExists", m_select_exists, METH_NOARGS,
      "selectExists($self, /)\n--\n\n"
      "selectExists(): begins SELECT 1 ... LIMIT 1 of the bound model's table: a row if any matches."},
-    {"where", m_where, METH_O, "where($self, cond, /)\n--\n\n"
-                               "where(cond): adds a condition (ANDed with an earlier one); None adds nothing."},
-    {"insert", m_insert, METH_O, "insert($self, model, /)\n--\n\n"
-                                 "insert(model): begins an INSERT into the model's table."},
+    {"where", m_where, METH_O,
+     "where($self, cond, /)\n--\n\n"
+     "where(cond): adds a condition (ANDed with an earlier one); None adds nothing."},
+    {"insert", m_insert, METH_O,
+     "insert($self, model, /)\n--\n\n"
+     "insert(model): begins an INSERT into the model's table."},
     {"values", (PyCFunction)(void (*)(void))m_values, METH_FASTCALL | METH_KEYWORDS,
-     "values($self, /, *cells)\n--\n\n" "values(*cells): adds one row of insertCell cells."},
+     "values($self, /, *cells)\n--\n\n"
+     "values(*cells): adds one row of insertCell cells."},
     {"valuesMany", m_values_many, METH_O,
      "valuesMany($self, rows, /)\n--\n\n"
      "valuesMany(rows): adds several rows, each a sequence of insertCell cells with the same columns; "
      "the statement then runs once per row."},
-    {"update", m_update, METH_O, "update($self, model, /)\n--\n\n"
-                                 "update(model): begins an UPDATE of the model's table."},
+    {"update", m_update, METH_O,
+     "update($self, model, /)\n--\n\n"
+     "update(model): begins an UPDATE of the model's table."},
     {"set", (PyCFunction)(void (*)(void))m_set, METH_FASTCALL | METH_KEYWORDS,
-     "set($self, /, *cells)\n--\n\n" "set(*cells): the updateCell cells of an UPDATE."},
-    {"delete", m_delete, METH_O, "delete($self, model, /)\n--\n\n"
-                                 "delete(model): begins a DELETE from the model's table."},
-    {"join", m_join, METH_O, "join($self, relation, /)\n--\n\n"
-                             "join(relation): JOIN through a ForeignKey descriptor or a JoinCell."},
+     "set($self, /, *cells)\n--\n\n"
+     "set(*cells): the updateCell cells of an UPDATE."},
+    {"delete", m_delete, METH_O,
+     "delete($self, model, /)\n--\n\n"
+     "delete(model): begins a DELETE from the model's table."},
+    {"join", m_join, METH_O,
+     "join($self, relation, /)\n--\n\n"
+     "join(relation): JOIN through a ForeignKey descriptor or a JoinCell."},
     {"orderBy", (PyCFunction)(void (*)(void))m_order_by, METH_FASTCALL | METH_KEYWORDS,
      "orderBy($self, /, *args)\n--\n\n"
      "orderBy(*args): properties, 'name', '-name', (column, 'ASC'|'DESC') or prop.desc()."},
     {"Limit", (PyCFunction)(void (*)(void))m_limit, METH_FASTCALL | METH_KEYWORDS,
-     "Limit($self, count, skip=0, /)\n--\n\n" "Limit(count, skip=0): at most `count` rows after skipping `skip`."},
+     "Limit($self, count, skip=0, /)\n--\n\n"
+     "Limit(count, skip=0): at most `count` rows after skipping `skip`."},
     {"forUpdate", m_for_update, METH_NOARGS,
      "forUpdate($self, /)\n--\n\n"
      "forUpdate(): the selection ends in FOR UPDATE (MySQL): the rows it reads stay locked until the "
      "transaction ends."},
-    {"bind", m_bind, METH_O, "bind($self, model, /)\n--\n\n"
-                             "bind(model): binds the generator to a model and returns it."},
+    {"bind", m_bind, METH_O,
+     "bind($self, model, /)\n--\n\n"
+     "bind(model): binds the generator to a model and returns it."},
     {"statementPair", m_statement_pair, METH_NOARGS,
      "statementPair($self, /)\n--\n\n"
      "statementPair(): (SQL text with %s placeholders, parameter tuple or list of tuples for a batch); "
      "an INSERT of no values in SQLite's spelling (DEFAULT VALUES)."},
-    {"wherePart", m_where_part, METH_NOARGS, "wherePart($self, /)\n--\n\n"
-                                             "wherePart(): ('WHERE ...', [values]) or ('', [])."},
+    {"wherePart", m_where_part, METH_NOARGS,
+     "wherePart($self, /)\n--\n\n"
+     "wherePart(): ('WHERE ...', [values]) or ('', [])."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -917,8 +925,7 @@ PyObject* get_kind(PyObject* self, void*) { return PyLong_FromLong(((BaseSqlGene
 PyObject* get_model(PyObject* self, void*) { return or_none(G(self)->model); }
 
 PyGetSetDef base_getset[] = {
-    {"kind", get_kind, nullptr, "Statement kind: 0 select, 1 insert, 2 delete, 3 update, 4 other, -1 none.",
-     nullptr},
+    {"kind", get_kind, nullptr, "Statement kind: 0 select, 1 insert, 2 delete, 3 update, 4 other, -1 none.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 PyGetSetDef gen_getset[] = {
@@ -1027,15 +1034,19 @@ PyObject* in_sql(PyObject* self, PyObject*) {
     });
 }
 PyMethodDef in_methods[] = {
-    {"sql", in_sql, METH_NOARGS, "sql($self, /)\n--\n\n"
-                                 "sql(): ('`t`.`c` IN (%s, ...)', values); an empty list gives ('0', ())."},
-    {"cell", in_cell, METH_NOARGS, "cell($self, /)\n--\n\n" "cell(): the condition as a FilterListCell, for where()."},
+    {"sql", in_sql, METH_NOARGS,
+     "sql($self, /)\n--\n\n"
+     "sql(): ('`t`.`c` IN (%s, ...)', values); an empty list gives ('0', ())."},
+    {"cell", in_cell, METH_NOARGS,
+     "cell($self, /)\n--\n\n"
+     "cell(): the condition as a FilterListCell, for where()."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef custom_methods[] = {
-    {"statementPair", m_statement_pair, METH_NOARGS, "statementPair($self, /)\n--\n\n"
-                                                     "statementPair(): (text, params)."},
+    {"statementPair", m_statement_pair, METH_NOARGS,
+     "statementPair($self, /)\n--\n\n"
+     "statementPair(): (text, params)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1056,9 +1067,7 @@ PyObject* statement_pair_for(PyObject* self, const Dialect* d) {
                 case SK_INSERT: return insert_pair(g, d ? *d : kSQLite).relinquish();
                 case SK_UPDATE: return update_pair(g).relinquish();
                 case SK_DELETE: return delete_pair(g).relinquish();
-                default:
-                    PyErr_SetString(PyExc_ValueError, "the generator holds no statement");
-                    throw_error();
+                default: PyErr_SetString(PyExc_ValueError, "the generator holds no statement"); throw_error();
             }
         }
         if (PyObject_TypeCheck(self, &CustomSqlGeneratorType)) {
@@ -1161,9 +1170,11 @@ PyObject* api_new_bound(PyObject* model) {
 
 namespace {
 
+// clang-format off: one name list, laid out by hand
 #define BUILD_NAMES(X) \
     X(select) X(selectCount) X(selectExists) X(where) X(join) X(orderBy) X(forUpdate) X(Limit) X(insert) X(values) \
     X(valuesMany) X(update) X(set)
+// clang-format on
 #define BUILD_TEXTS(X) X(delete_, "delete")
 struct BuildNames {
     BUILD_NAMES(TAVRIK_NAME_FIELD)
@@ -1243,7 +1254,8 @@ int api_insert(PyObject* gen, PyObject* model) {
     return single(gen, bn.insert, model, [&] { return m_insert(gen, model); });
 }
 int api_values(PyObject* gen, PyObject* cells) {
-    return spread(gen, bn.values, cells, [&](PyObject* const* a, Py_ssize_t n) { return m_values(gen, a, n, nullptr); });
+    return spread(gen, bn.values, cells,
+                  [&](PyObject* const* a, Py_ssize_t n) { return m_values(gen, a, n, nullptr); });
 }
 int api_values_many(PyObject* gen, PyObject* rows) {
     return single(gen, bn.valuesMany, rows, [&] { return m_values_many(gen, rows); });
@@ -1283,7 +1295,9 @@ void init_sql_types(PyObject* m) {
     tp->tp_name = "Tavrik.DB.Generator.BaseSqlGenerator";
     tp->tp_basicsize = sizeof(BaseSqlGeneratorObject);
     tp->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    tp->tp_doc = "BaseSqlGenerator()\n--\n\n" "Base of the statement builders; holds the statement kind.";
+    tp->tp_doc =
+        "BaseSqlGenerator()\n--\n\n"
+        "Base of the statement builders; holds the statement kind.";
     tp->tp_new = base_new;
     tp->tp_getset = base_getset;
     add_type(m, tp);
@@ -1291,7 +1305,9 @@ void init_sql_types(PyObject* m) {
     tp = &SqlGeneratorType;
     *tp = gc_type<GenRefs, gen_clear, offsetof(SqlGeneratorObject, weaklist)>(
         "Tavrik.DB.Generator.SqlGenerator", sizeof(SqlGeneratorObject), Py_TPFLAGS_BASETYPE, &BaseSqlGeneratorType);
-    tp->tp_doc = "SqlGenerator(model=None)\n--\n\n" "SqlGenerator(model=None): one SELECT/INSERT/UPDATE/DELETE statement under construction.";
+    tp->tp_doc =
+        "SqlGenerator(model=None)\n--\n\n"
+        "SqlGenerator(model=None): one SELECT/INSERT/UPDATE/DELETE statement under construction.";
     tp->tp_new = gen_new;
     tp->tp_init = gen_init;
     tp->tp_methods = gen_methods;
@@ -1299,9 +1315,11 @@ void init_sql_types(PyObject* m) {
     add_type(m, tp);
 
     tp = &CustomSqlGeneratorType;
-    *tp = gc_type<CustomRefs>("Tavrik.DB.Generator.CustomSqlGenerator", sizeof(CustomSqlObject),
-                              Py_TPFLAGS_BASETYPE, &BaseSqlGeneratorType);
-    tp->tp_doc = "CustomSqlGenerator(text, params=(), *, kind=4)\n--\n\n" "CustomSqlGenerator(text, params=(), *, kind=4): a hand-written statement and its parameters.";
+    *tp = gc_type<CustomRefs>("Tavrik.DB.Generator.CustomSqlGenerator", sizeof(CustomSqlObject), Py_TPFLAGS_BASETYPE,
+                              &BaseSqlGeneratorType);
+    tp->tp_doc =
+        "CustomSqlGenerator(text, params=(), *, kind=4)\n--\n\n"
+        "CustomSqlGenerator(text, params=(), *, kind=4): a hand-written statement and its parameters.";
     tp->tp_new = base_new;
     tp->tp_init = custom_init;
     tp->tp_methods = custom_methods;
@@ -1309,7 +1327,9 @@ void init_sql_types(PyObject* m) {
 
     tp = &InOperatorGeneratorType;
     *tp = gc_type<InRefs>("Tavrik.DB.Generator.InOperatorGenerator", sizeof(InOperatorObject));
-    tp->tp_doc = "InOperatorGenerator(col, values)\n--\n\n" "InOperatorGenerator(col, values): the condition col IN (values).";
+    tp->tp_doc =
+        "InOperatorGenerator(col, values)\n--\n\n"
+        "InOperatorGenerator(col, values): the condition col IN (values).";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = in_init;
     tp->tp_methods = in_methods;
@@ -1317,7 +1337,9 @@ void init_sql_types(PyObject* m) {
 
     tp = &JoinCellType;
     *tp = gc_type<JoinRefs>("Tavrik.DB.Generator.JoinCell", sizeof(JoinCellObject), 0);
-    tp->tp_doc = "JoinCell(target, on, *, left=False)\n--\n\n" "JoinCell(target, on, *, left=False): one JOIN clause for SqlGenerator.join.";
+    tp->tp_doc =
+        "JoinCell(target, on, *, left=False)\n--\n\n"
+        "JoinCell(target, on, *, left=False): one JOIN clause for SqlGenerator.join.";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = join_init;
     tp->tp_methods = join_methods;

@@ -144,7 +144,7 @@ Ref announce_sql(PyObject* a) {
 // ------------------------------------------------------------ indexes
 
 struct IndexSpec {
-    PyObject* prop;    // borrowed from the model's col or the generator's list
+    PyObject* prop;  // borrowed from the model's col or the generator's list
     bool unique;
     long prefix;       // MySQL key prefix length, 0 for the whole value
     std::string name;  // quoted
@@ -303,8 +303,8 @@ Ref create_sql(PyObject* self) {
                 if (p->nullable) out += " DEFAULT NULL";
             } else {
                 Ref v = new_ref(mp_api->to_db_value(prop, p->defaultValue));
-                bool expr = d.ddl_types == DdlTypes::MySQL && mysql_needs_expression_default(prop) &&
-                            v.get() != Py_None;
+                bool expr =
+                    d.ddl_types == DdlTypes::MySQL && mysql_needs_expression_default(prop) && v.get() != Py_None;
                 out += expr ? " DEFAULT (" : " DEFAULT ";
                 literal(out, prop, v.get(), d);
                 if (expr) out += ')';
@@ -383,7 +383,8 @@ PyObject* table_sql(PyObject* self, PyObject*) {
 }
 PyObject* table_add(PyObject* self, PyObject* a) {
     return guard([&]() -> PyObject* {
-        if (!PyObject_TypeCheck(a, &CustomColAnnounceType)) raise_arg_type("announce", CustomColAnnounceType.tp_name, a);
+        if (!PyObject_TypeCheck(a, &CustomColAnnounceType))
+            raise_arg_type("announce", CustomColAnnounceType.tp_name, a);
         if (!T(self)->extra) T(self)->extra = new_ref(PyList_New(0)).relinquish();
         Require(PyList_Append(T(self)->extra, a));
         Py_INCREF(self);
@@ -451,13 +452,18 @@ PyObject* table_index_sql(PyObject* self, PyObject*) {
 }
 
 PyMethodDef table_methods[] = {
-    {"sql", table_sql, METH_NOARGS, "sql($self, /)\n--\n\n"
-                                    "sql(): CREATE TABLE IF NOT EXISTS for the model in the connector's dialect."},
-    {"add", table_add, METH_O, "add($self, announce, /)\n--\n\n"
-                               "add(announce): appends a CustomColAnnounce column; returns self."},
-    {"statementPair", table_pair, METH_NOARGS, "statementPair($self, /)\n--\n\n" "statementPair(): (sql(), ())."},
-    {"index", table_index, METH_O, "index($self, col, /)\n--\n\n"
-                                   "index(col): also indexes this column of the table (for a relation); returns self."},
+    {"sql", table_sql, METH_NOARGS,
+     "sql($self, /)\n--\n\n"
+     "sql(): CREATE TABLE IF NOT EXISTS for the model in the connector's dialect."},
+    {"add", table_add, METH_O,
+     "add($self, announce, /)\n--\n\n"
+     "add(announce): appends a CustomColAnnounce column; returns self."},
+    {"statementPair", table_pair, METH_NOARGS,
+     "statementPair($self, /)\n--\n\n"
+     "statementPair(): (sql(), ())."},
+    {"index", table_index, METH_O,
+     "index($self, col, /)\n--\n\n"
+     "index(col): also indexes this column of the table (for a relation); returns self."},
     {"indexSql", table_index_sql, METH_NOARGS,
      "indexSql($self, /)\n--\n\n"
      "indexSql(): the CREATE INDEX IF NOT EXISTS statements the dialect runs after sql() (none on MySQL, "
@@ -467,8 +473,8 @@ PyMethodDef table_methods[] = {
 
 // ------------------------------------------------------- CustomColAnnounce
 
-using AnnounceRefs = Refs<CustomColAnnounceObject, NoRefs, &CustomColAnnounceObject::name,
-                          &CustomColAnnounceObject::declaration>;
+using AnnounceRefs =
+    Refs<CustomColAnnounceObject, NoRefs, &CustomColAnnounceObject::name, &CustomColAnnounceObject::declaration>;
 
 int ann_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
@@ -497,7 +503,9 @@ PyObject* ann_sql(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* { return announce_sql(self).relinquish(); });
 }
 PyMethodDef ann_methods[] = {
-    {"sql", ann_sql, METH_NOARGS, "sql($self, /)\n--\n\n" "sql(): '`name` declaration'."},
+    {"sql", ann_sql, METH_NOARGS,
+     "sql($self, /)\n--\n\n"
+     "sql(): '`name` declaration'."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -513,7 +521,9 @@ void init_table_types(PyObject* m) {
     PyTypeObject* tp = &TableGeneratorType;
     *tp = gc_type<TableRefs>("Tavrik.DB.Generator.TableGenerator", sizeof(TableGeneratorObject), Py_TPFLAGS_BASETYPE,
                              &BaseSqlGeneratorType);
-    tp->tp_doc = "TableGenerator(model, connector)\n--\n\n" "TableGenerator(model, connector): the CREATE TABLE statement of a model.";
+    tp->tp_doc =
+        "TableGenerator(model, connector)\n--\n\n"
+        "TableGenerator(model, connector): the CREATE TABLE statement of a model.";
     tp->tp_new = table_new;
     tp->tp_init = table_init;
     tp->tp_methods = table_methods;
@@ -521,7 +531,9 @@ void init_table_types(PyObject* m) {
 
     tp = &CustomColAnnounceType;
     *tp = gc_type<AnnounceRefs>("Tavrik.DB.Generator.CustomColAnnounce", sizeof(CustomColAnnounceObject));
-    tp->tp_doc = "CustomColAnnounce(name, declaration)\n--\n\n" "CustomColAnnounce(name, declaration): a column declared by hand for TableGenerator.add.";
+    tp->tp_doc =
+        "CustomColAnnounce(name, declaration)\n--\n\n"
+        "CustomColAnnounce(name, declaration): a column declared by hand for TableGenerator.add.";
     tp->tp_new = PyType_GenericNew;
     tp->tp_init = ann_init;
     tp->tp_methods = ann_methods;

@@ -6,7 +6,8 @@
 
 namespace {
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Error.Strovy", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "Tavrik.Error.Strovy", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 void init(PyObject* m) { tavrik::load_python(m, "Tavrik.Error._strovy"); }
 

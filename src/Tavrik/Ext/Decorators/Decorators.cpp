@@ -8,7 +8,8 @@
 
 namespace {
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Decorators", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "Tavrik.Ext.Decorators", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 void init(PyObject* m) { tavrik::load_python(m, "Tavrik.Ext._decorators"); }
 

@@ -26,8 +26,7 @@ PyObject* dp_getattro(PyObject* self, PyObject* name) {
     PyObject* v = item_first(self, name);
     // A Python subclass gets the interpreter's __getattr__ hook, which makes
     // this fallback itself; only do it when this slot is the type's own.
-    if (v || Py_TYPE(self)->tp_getattro != dp_getattro || !PyErr_ExceptionMatches(PyExc_AttributeError))
-        return v;
+    if (v || Py_TYPE(self)->tp_getattro != dp_getattro || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
     PyErr_Clear();
     return PyObject_CallMethodOneArg(self, s_getattr, name);
 }
@@ -49,7 +48,8 @@ PyMethodDef dp_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Dict", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "Tavrik.Ext.Dict", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 void init(PyObject* m) {
     s_setitem = tavrik::intern("__setitem__");

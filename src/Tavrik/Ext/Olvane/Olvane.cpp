@@ -19,9 +19,11 @@ GeneratorAPI* generator_api = nullptr;
 bool assertions_off = false;
 DBAPI* db_api = nullptr;
 
+// clang-format off: one name list, laid out by hand
 #define OLVANE_NAMES(X)                                                                          \
     X(page) X(pageSize) X(content) X(total) X(totalPage) X(getExecutor) X(col) X(pkName) X(tableName) \
     X(execute) X(findListForeignKey) X(_execute) X(_getCount) X(_asyncExecute)
+// clang-format on
 
 struct Names {
     OLVANE_NAMES(TAVRIK_NAME_FIELD)
@@ -55,7 +57,8 @@ int page_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 const char page_doc[] =
-    "Page(page, pageSize, content, total=0)\n--\n\n" "\n    Page实例类\n    本类继承自dict，拥有字典的一切行为\n\n    额外支持通过 . 获取字典内容\n"
+    "Page(page, pageSize, content, total=0)\n--\n\n"
+    "\n    Page实例类\n    本类继承自dict，拥有字典的一切行为\n\n    额外支持通过 . 获取字典内容\n"
     "    若获取的内容与字典类成员方法,参数相冲突，则优先选取字典内元素\n    ";
 
 Ref new_page(int32_t page, int32_t pageSize) {
@@ -66,8 +69,7 @@ Ref new_page(int32_t page, int32_t pageSize) {
 // ---------------------------------------------------------------- Olvane
 
 struct OlvaneObject {
-    PyObject_HEAD
-    PyObject* target;
+    PyObject_HEAD PyObject* target;
     PyObject* executor;
     int32_t page;
     int32_t pageSize;
@@ -267,8 +269,7 @@ PyObject* olvane_execute(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* {
         if (Require(db_api->handle_is_async())) return PyObject_CallMethodNoArgs(self, names._asyncExecute.get());
         Ref res = new_ref(PyObject_CallMethodNoArgs(self, names._execute.get()));
-        if (res.get() != Py_None && !PyObject_TypeCheck(res.get(), &PageType))
-            raise_cannot_convert(res.get(), "Page");
+        if (res.get() != Py_None && !PyObject_TypeCheck(res.get(), &PageType)) raise_cannot_convert(res.get(), "Page");
         return res.relinquish();
     });
 }
@@ -308,36 +309,42 @@ PyObject* mod_deep(PyObject*, PyObject* self) {
 // The coroutine body lives in Tavrik/Ext/_olvane.py.
 Immortal async_execute;
 
-PyObject* olvane_asyncExecute(PyObject* self, PyObject*) {
-    return PyObject_CallOneArg(async_execute.get(), self);
-}
+PyObject* olvane_asyncExecute(PyObject* self, PyObject*) { return PyObject_CallOneArg(async_execute.get(), self); }
 
 PyMethodDef olvane_methods[] = {
     {"filter", (PyCFunction)(void (*)(void))olvane_filter, METH_FASTCALL | METH_KEYWORDS,
      "filter($self, /, args=None)\n--\n\n"
      "\n        设置过滤条件\n\n        :param args: FilterListCell\n        :return: Olvane\n        "},
     {"orderBy", (PyCFunction)(void (*)(void))olvane_orderBy, METH_VARARGS | METH_KEYWORDS,
-     "orderBy($self, /, *args)\n--\n\n"
-     },
+     "orderBy($self, /, *args)\n--\n\n"},
     {"findForeign", olvane_findForeign, METH_NOARGS, "findForeign($self, /)\n--\n\n"},
     {"setPage", (PyCFunction)(void (*)(void))olvane_setPage, METH_VARARGS | METH_KEYWORDS,
      "setPage($self, /, page, pageSize=0)\n--\n\n"
-     "\n        设置分页\n\n        :param page: 当前页数\n        :param pageSize: 页面大小 默认可不传\n        :return: Olvane\n        "},
+     "\n        设置分页\n\n        :param page: 当前页数\n        :param pageSize: 页面大小 默认可不传\n        "
+     ":return: Olvane\n        "},
     {"execute", olvane_execute, METH_NOARGS,
-     "execute($self, /)\n--\n\n" "\n        链式调用尽头\n        正式进行数据获取\n\n        :return: Page\n        "},
+     "execute($self, /)\n--\n\n"
+     "\n        链式调用尽头\n        正式进行数据获取\n\n        :return: Page\n        "},
     {"_execute", olvane__execute, METH_NOARGS, nullptr},
     {"_getCount", olvane_getCount, METH_NOARGS, nullptr},
     {"_asyncExecute", olvane_asyncExecute, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-PyMethodDef module_methods[] = {
-    {"_begin", mod_begin, METH_O, nullptr},
-    {"_count_done", (PyCFunction)(void (*)(void))mod_count_done, METH_FASTCALL, nullptr},
-    {"_limit", mod_limit, METH_O, nullptr},
-    {"_deep", mod_deep, METH_O, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef module_methods[] = {{"_begin", mod_begin, METH_O, nullptr},
+                                {"_count_done", (PyCFunction)(void (*)(void))mod_count_done, METH_FASTCALL, nullptr},
+                                {"_limit", mod_limit, METH_O, nullptr},
+                                {"_deep", mod_deep, METH_O, nullptr},
+                                {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tavrik.Ext.Olvane", "Paged queries.", -1, module_methods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "Tavrik.Ext.Olvane",
+                          "Paged queries.",
+                          -1,
+                          module_methods,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 void olvane_exec(PyObject* m) {
     names.init();
@@ -355,7 +362,9 @@ void olvane_exec(PyObject* m) {
     add_type(m, &PageType);
 
     OlvaneType = gc_type<OlvaneRefs>("Tavrik.Ext.Olvane.Olvane", sizeof(OlvaneObject));
-    OlvaneType.tp_doc = "Olvane(target, page=1, pageSize=10, findForeign=False)\n--\n\n" "\n    分页控制器\n\n    本类支持链式调用\n    ";
+    OlvaneType.tp_doc =
+        "Olvane(target, page=1, pageSize=10, findForeign=False)\n--\n\n"
+        "\n    分页控制器\n\n    本类支持链式调用\n    ";
     OlvaneType.tp_new = PyType_GenericNew;
     OlvaneType.tp_init = olvane_init;
     OlvaneType.tp_methods = olvane_methods;

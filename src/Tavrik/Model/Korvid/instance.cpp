@@ -45,8 +45,8 @@ Ref default_value(PyObject* prop) {
         dflt = getattr(prop, N.Default);
         v = new_ref(PyObject_CallMethodOneArg(prop, N.toObjValue, dflt.get()));
     }
-    if (v.get() == dflt.get() && (PyList_Check(v.get()) || PyDict_Check(v.get()) || PySet_Check(v.get()) ||
-                                  PyByteArray_Check(v.get())))
+    if (v.get() == dflt.get() &&
+        (PyList_Check(v.get()) || PyDict_Check(v.get()) || PySet_Check(v.get()) || PyByteArray_Check(v.get())))
         v = call(I.deepcopy, v.get());
     return v;
 }
@@ -107,7 +107,7 @@ Ref row_model(PyObject* self) { return new_ref(PyObject_GenericGetAttr(self, N.o
 // One entry of the model's mapping: `v` is the data's value under the key
 // (NULL when the data does not hold it).
 static void fill_entry(RowWriter& row, PyObject* self, PyObject* k, PyObject* p, bool is_fk, PyObject* v, bool check,
-                PyObject* checkobj) {
+                       PyObject* checkobj) {
     if (v) {
         if (is_fk && v != Py_None) {
             Ref type = getattr(p, N.Type);
@@ -178,7 +178,8 @@ static void check_keys(PyObject* model, PyObject* mapping, PyObject* data, bool 
         // The format string of PyErr_Format must be ASCII: the text goes in as arguments.
         Ref name = getattr(model, N.dunder_name);
         Ref has_no = new_ref(PyUnicode_FromString(" 没有名为 "));
-        Ref what = new_ref(PyUnicode_FromString(keywords ? " 的列或关系 (未知的关键字参数)" : " 的列或关系 (未知的字典键)"));
+        Ref what =
+            new_ref(PyUnicode_FromString(keywords ? " 的列或关系 (未知的关键字参数)" : " 的列或关系 (未知的字典键)"));
         PyErr_Format(PyExc_TypeError, "%S%U%R%U", name.get(), has_no.get(), k, what.get());
         throw_error();
     }
@@ -468,8 +469,7 @@ int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out) 
                 }
             }
             const bool is_fk = PyObject_TypeCheck(p, I.ForeignKey);
-            const bool direct =
-                !is_fk && idx >= 0 && PyObject_TypeCheck(p, I.BaseProperty) && c_conversion(Py_TYPE(p));
+            const bool direct = !is_fk && idx >= 0 && PyObject_TypeCheck(p, I.BaseProperty) && c_conversion(Py_TYPE(p));
             plan.push_back(PlanEntry{Ref::owning(k), Ref::owning(p), idx, direct, is_fk});
             if (may_be_tracked(k)) keys_gc = true;
         }
@@ -542,7 +542,7 @@ int mi_setattro(PyObject* self, PyObject* name, PyObject* value) {
         Ref model = new_ref(mi_getattro(self, N.object));
         Ref mapping = getattr(model.get(), N.mapping);
         int has = PyDict_Check(mapping.get()) ? PyDict_Contains(mapping.get(), name)
-                                               : PySequence_Contains(mapping.get(), name);
+                                              : PySequence_Contains(mapping.get(), name);
         if (!Require(has)) {
             PyErr_SetNone(PyExc_KeyError);
             throw_error();

@@ -31,8 +31,8 @@ PyObject* kb_new(PyTypeObject* type, PyObject*, PyObject*) {
     return self;
 }
 
-using KorvidRefs = Refs<KorvidObject, NoRefs, &KorvidObject::col, &KorvidObject::mapping,
-                        &KorvidObject::modelInstance, &KorvidObject::tableName>;
+using KorvidRefs = Refs<KorvidObject, NoRefs, &KorvidObject::col, &KorvidObject::mapping, &KorvidObject::modelInstance,
+                        &KorvidObject::tableName>;
 
 PyObject* kb_get_tableName(PyObject* self, void*) { return or_none(KO(self)->tableName); }
 
@@ -131,8 +131,8 @@ Ref model_instance_class(PyObject* cls, PyObject* name) {
     Ref temp = new_ref(PyDict_New());
     Require(PyDict_SetItem(ns.get(), N.object, cls));
     Require(PyDict_SetItemString(ns.get(), "_temp", temp.get()));
-    Ref inst = new_ref(PyObject_CallFunctionObjArgs((PyObject*)&PyType_Type, cls_name.get(), bases.get(), ns.get(),
-                                                     nullptr));
+    Ref inst =
+        new_ref(PyObject_CallFunctionObjArgs((PyObject*)&PyType_Type, cls_name.get(), bases.get(), ns.get(), nullptr));
     // Rows belong where their model is declared.
     if (PyType_Check(cls)) {
         PyObject* mod = dict_get(((PyTypeObject*)cls)->tp_dict, N.dunder_module);
@@ -277,7 +277,8 @@ PyObject* meta_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         refuse_composite_key(name, PyTuple_GET_ITEM(parts.get(), 1));
 
         Ref table = Ref::owning(dict_get(attrs, N.tableName));
-        if (!table || !truthy(table.get())) Require(PyDict_SetItem(attrs, N.tableName, get_lower_case_name(name).get()));
+        if (!table || !truthy(table.get()))
+            Require(PyDict_SetItem(attrs, N.tableName, get_lower_case_name(name).get()));
 
         Ref klass = call(I.type_new, cls, name, bases, attrs);
 
@@ -302,7 +303,8 @@ PyObject* meta_new(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
             throw_error();
         }
         Ref fk_held = Ref::owning(fk);
-        Ref model = new_ref(PyObject_CallMethodObjArgs(meta, N.buildPydanticModel, klass.get(), col, name, fk, nullptr));
+        Ref model =
+            new_ref(PyObject_CallMethodObjArgs(meta, N.buildPydanticModel, klass.get(), col, name, fk, nullptr));
         setattr(klass.get(), N.MODEL, model.get());
         return klass.relinquish();
     });
@@ -428,9 +430,7 @@ Ref builtin(PyMethodDef* def) {
     return new_ref(PyCFunction_NewEx(def, nullptr, modname.get()));
 }
 Ref static_method(PyMethodDef* def) { return new_ref(PyStaticMethod_New(builtin(def).get())); }
-Ref class_method(PyMethodDef* def) {
-    return new_ref(PyDescr_NewClassMethod(&KorvidBaseType, def));
-}
+Ref class_method(PyMethodDef* def) { return new_ref(PyDescr_NewClassMethod(&KorvidBaseType, def)); }
 
 Ref new_namespace(const char* qualname, const char* doc) {
     Ref ns = new_ref(PyDict_New());
@@ -534,7 +534,8 @@ void create_korvid_classes(PyObject* m) {
     I.Korvid = korvid;
 
     Ref mns = new_namespace("MiddleKorvid", nullptr);
-    for (PyMethodDef& def : middle_defs) Require(PyDict_SetItemString(mns.get(), def.ml_name, class_method(&def).get()));
+    for (PyMethodDef& def : middle_defs)
+        Require(PyDict_SetItemString(mns.get(), def.ml_name, class_method(&def).get()));
     Ref mbases = new_ref(PyTuple_Pack(1, korvid.get()));
     Ref middle = make_class(I.KorvidMeta, "MiddleKorvid", mbases.get(), mns.get());
     add_object(m, "MiddleKorvid", middle.get());

@@ -14,8 +14,7 @@ namespace korvid {
 
 // Layouts of the model base and of a row.  No other module reads them.
 struct KorvidObject {
-    PyObject_HEAD
-    PyObject* col;
+    PyObject_HEAD PyObject* col;
     PyObject* mapping;
     PyObject* modelInstance;
     PyObject* tableName;
@@ -26,16 +25,20 @@ struct ModelInstanceObject {
     PyObject* _temp;
 };
 
-extern PyTypeObject KorvidBaseType;    // _Korvid
+extern PyTypeObject KorvidBaseType;  // _Korvid
 extern PyTypeObject ModelInstanceType;
 extern PyTypeObject InstanceListType;
 
+// clang-format off: one name list, laid out by hand
 #define KORVID_NAMES(X)                                                                                        \
     X(object) X(mapping) X(check) X(Type) X(target) X(directTarget) X(toObjValue) X(Default) X(hasDefault)       \
     X(name) X(MODEL) X(fk) X(col) X(tableName) X(instanceBuilder) X(modelInstance) X(getAsyncExecutor)          \
     X(getOtherFkBy) X(ModelList) X(getPropertyObj) X(buildModelInstance) X(buildPydanticModel) X(Instance)
+// clang-format on
+// clang-format off: one name list, laid out by hand
 #define KORVID_TEXTS(X) \
     X(dunder_new, "__new__") X(dunder_name, "__name__") X(dunder_missing, "__missing__") X(dunder_module, "__module__")
+// clang-format on
 struct Names {
     KORVID_NAMES(TAVRIK_NAME_FIELD)
     KORVID_TEXTS(TAVRIK_TEXT_FIELD)
@@ -73,7 +76,7 @@ struct Imports {
     Immortal KorvidMeta;
     Immortal Korvid;
     Immortal MiddleKorvid;
-    Immortal korvid_new_sm;          // Korvid.__dict__["__new__"]
+    Immortal korvid_new_sm;           // Korvid.__dict__["__new__"]
     Immortal instance_builder_descr;  // _Korvid.__dict__["instanceBuilder"]
     Immortal middle_builder_descr;    // MiddleKorvid.__dict__["instanceBuilder"]
 };
@@ -82,7 +85,6 @@ extern Imports I;
 // Looks `name` up along the type's MRO without invoking descriptors
 // (borrowed, NULL when absent).
 PyObject* mro_lookup(PyTypeObject* tp, PyObject* name);
-
 
 // Rows.
 PyObject* mi_new(PyTypeObject* type, PyObject* args, PyObject* kwds);

@@ -19,7 +19,6 @@ PyObject* mro_lookup(PyTypeObject* tp, PyObject* name) {
     return nullptr;
 }
 
-
 namespace {
 
 KorvidAPI api = {
@@ -93,7 +92,8 @@ void import_others(PyObject* m) {
     I.deepcopy = import_attr("copy", "deepcopy");
 }
 
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "Tavrik.Model.Korvid", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef moduledef = {
+    PyModuleDef_HEAD_INIT, "Tavrik.Model.Korvid", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 void init(PyObject* m) {
     N.init();

@@ -86,8 +86,7 @@ void rethrow_column(PyObject* prop) {
     PyObject* kind = nullptr;
     if (PyErr_GivenExceptionMatches(t, PyExc_TypeError))
         kind = PyExc_TypeError;
-    else if (PyErr_GivenExceptionMatches(t, PyExc_ValueError) ||
-             PyErr_GivenExceptionMatches(t, PyExc_ArithmeticError))
+    else if (PyErr_GivenExceptionMatches(t, PyExc_ValueError) || PyErr_GivenExceptionMatches(t, PyExc_ArithmeticError))
         kind = PyExc_ValueError;
     if (!kind) {  // not a conversion failure: pass it on unchanged
         PyErr_Restore(type.relinquish(), val.relinquish(), trace.relinquish());

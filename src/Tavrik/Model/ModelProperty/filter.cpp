@@ -368,8 +368,9 @@ PyMethodDef filter_methods[] = {
      "link($self, /, other, code)\n--\n\n"
      "link(other, code): appends `other` in place and returns self; code 0 ANDs a column cell or a "
      "condition, 1 ORs one, 2 compares the last column with a value cell by '=', 3 by '!='."},
-    {"render", filter_render_py, METH_NOARGS, "render($self, /)\n--\n\n"
-                                              "render(): (SQL text with %s placeholders, list of values)."},
+    {"render", filter_render_py, METH_NOARGS,
+     "render($self, /)\n--\n\n"
+     "render(): (SQL text with %s placeholders, list of values)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -42,8 +42,15 @@ PyObject* api_filter_in(PyObject* prop, PyObject* values) {
 }
 
 PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "Tavrik.Model.ModelProperty",
-    "列属性、过滤条件与外键描述符", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "Tavrik.Model.ModelProperty",
+    "列属性、过滤条件与外键描述符",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 void init_module(PyObject* m) {
@@ -53,11 +60,20 @@ void init_module(PyObject* m) {
     init_filter_type(m);
     static ModelPropertyAPI api = {
         TAVRIK_MODELPROPERTY_API_VERSION,
-        &BasePropertyType, &FilterListCellType, &AutoIncrementType, &NullDefaultType,
-        api_to_obj, api_to_db,
-        api_filter_true, api_filter_column, api_filter_value, api_filter_link, api_filter_render,
+        &BasePropertyType,
+        &FilterListCellType,
+        &AutoIncrementType,
+        &NullDefaultType,
+        api_to_obj,
+        api_to_db,
+        api_filter_true,
+        api_filter_column,
+        api_filter_value,
+        api_filter_link,
+        api_filter_render,
         api_column_sql,
-        api_cell, api_cell,
+        api_cell,
+        api_cell,
         api_filter_in,
     };
     export_api(m, TAVRIK_MODELPROPERTY_CAPSULE, &api);

@@ -19,10 +19,12 @@ extern PyTypeObject NullDefaultType;
 extern Immortal auto_increment_instance;
 extern Immortal null_default_instance;
 
+// clang-format off: one name list, laid out by hand
 #define MODELPROPERTY_NAMES(X)                                                                           \
     X(tableName) X(pkName) X(pkCol) X(owner) X(ModelList) X(quantize) X(rounding) X(is_finite) X(adjusted)  \
     X(isoformat) X(fromisoformat) X(date) X(microseconds) X(ensure_ascii) X(allow_nan) X(sep) X(timespec)    \
     X(name) X(DESC) X(ASC)
+// clang-format on
 
 struct Names {
     MODELPROPERTY_NAMES(TAVRIK_NAME_FIELD)
@@ -72,8 +74,7 @@ enum FilterKind : int {
 enum FilterOp : int { OP_EQ = 0, OP_NE, OP_LT, OP_LE, OP_GT, OP_GE, OP_ISNULL, OP_NOTNULL };
 
 struct FilterObject {
-    PyObject_HEAD
-    int kind;
+    PyObject_HEAD int kind;
     int op;
     PyObject* name;   // column cells: the name given
     PyObject* col;    // the column property (column cells, comparisons)

@@ -17,8 +17,8 @@ namespace {
 struct KindInfo {
     const char* name;
     int kind;
-    const char* target;   // SQL type name read by autoFiledAnnounce
-    const char* pytype;   // "module.attr" of the value type
+    const char* target;  // SQL type name read by autoFiledAnnounce
+    const char* pytype;  // "module.attr" of the value type
     PyTypeObject type;
 };
 
@@ -55,9 +55,9 @@ const KindInfo* info_of(int kind) {
 // ------------------------------------------------------------- lifecycle
 
 using PropRefs = Refs<BasePropertyObject, NoRefs, &BasePropertyObject::name, &BasePropertyObject::valueType,
-                      &BasePropertyObject::defaultValue, &BasePropertyObject::targetType,
-                      &BasePropertyObject::typeArgs, &BasePropertyObject::owner, &BasePropertyObject::extra,
-                      &BasePropertyObject::dict, &BasePropertyObject::columnSql, &BasePropertyObject::column>;
+                      &BasePropertyObject::defaultValue, &BasePropertyObject::targetType, &BasePropertyObject::typeArgs,
+                      &BasePropertyObject::owner, &BasePropertyObject::extra, &BasePropertyObject::dict,
+                      &BasePropertyObject::columnSql, &BasePropertyObject::column>;
 
 int prop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_int([&]() -> int {
@@ -93,7 +93,7 @@ int prop_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                 throw_error();
             }
         } else if (kind == PK_DECIMAL) {
-            static const char* const kw[] = {"precision", "scale", "name", "primaryKey",
+            static const char* const kw[] = {"precision", "scale",   "name",   "primaryKey",
                                              "nullable",  "default", "unique", "index"};
             PyObject* a[8];
             parse_tuple_kw(KwParams{fname.c_str(), kw, 8, 0, 2}, args, kwargs, a, [&](int i, PyObject* v) {
@@ -312,19 +312,33 @@ PyMethodDef prop_methods[] = {
     {"__set_name__", (PyCFunction)(void (*)(void))prop_set_name, METH_FASTCALL,
      "__set_name__($self, owner, name, /)\n--\n\n"
      "Takes the attribute name and owner."},
-    {"toObjValue", prop_to_obj, METH_O, "toObjValue($self, value, /)\n--\n\n"
-                                        "toObjValue(value): the column's Python value of a stored or given value."},
-    {"insertCell", prop_insert_cell, METH_O, "insertCell($self, value, /)\n--\n\n"
-                                             "insertCell(value): the (column, database value) cell for values()."},
-    {"updateCell", prop_insert_cell, METH_O, "updateCell($self, value, /)\n--\n\n"
-                                             "updateCell(value): the (column, database value) cell for set()."},
-    {"in_", prop_in, METH_O, "in_($self, values, /)\n--\n\n"
-                             "in_(iterable): column IN (...); an empty iterable matches nothing."},
-    {"like", prop_like, METH_O, "like($self, pattern, /)\n--\n\n" "like(pattern): column LIKE pattern."},
-    {"isNull", prop_is_null, METH_NOARGS, "isNull($self, /)\n--\n\n" "isNull(): column IS NULL."},
-    {"notNull", prop_not_null, METH_NOARGS, "notNull($self, /)\n--\n\n" "notNull(): column IS NOT NULL."},
-    {"desc", prop_desc, METH_NOARGS, "desc($self, /)\n--\n\n" "desc(): descending order for orderBy."},
-    {"asc", prop_asc, METH_NOARGS, "asc($self, /)\n--\n\n" "asc(): ascending order for orderBy."},
+    {"toObjValue", prop_to_obj, METH_O,
+     "toObjValue($self, value, /)\n--\n\n"
+     "toObjValue(value): the column's Python value of a stored or given value."},
+    {"insertCell", prop_insert_cell, METH_O,
+     "insertCell($self, value, /)\n--\n\n"
+     "insertCell(value): the (column, database value) cell for values()."},
+    {"updateCell", prop_insert_cell, METH_O,
+     "updateCell($self, value, /)\n--\n\n"
+     "updateCell(value): the (column, database value) cell for set()."},
+    {"in_", prop_in, METH_O,
+     "in_($self, values, /)\n--\n\n"
+     "in_(iterable): column IN (...); an empty iterable matches nothing."},
+    {"like", prop_like, METH_O,
+     "like($self, pattern, /)\n--\n\n"
+     "like(pattern): column LIKE pattern."},
+    {"isNull", prop_is_null, METH_NOARGS,
+     "isNull($self, /)\n--\n\n"
+     "isNull(): column IS NULL."},
+    {"notNull", prop_not_null, METH_NOARGS,
+     "notNull($self, /)\n--\n\n"
+     "notNull(): column IS NOT NULL."},
+    {"desc", prop_desc, METH_NOARGS,
+     "desc($self, /)\n--\n\n"
+     "desc(): descending order for orderBy."},
+    {"asc", prop_asc, METH_NOARGS,
+     "asc($self, /)\n--\n\n"
+     "asc(): ascending order for orderBy."},
     // Column[int] in a model's annotations, evaluated when the class is made.
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -437,8 +451,6 @@ PyObject* column_sql_borrowed(PyObject* prop) {
     p->columnSql = s.relinquish();  // dropped again by __set_name__ and name assignment
     return p->columnSql;
 }
-
-
 
 void init_property_types(PyObject* m) {
     setup_sentinel(&AutoIncrementType, "Tavrik.Model.ModelProperty.AutoIncrement",

@@ -50,12 +50,8 @@ static PyObject* h_end_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 
 #define H(name, fn) {name, (PyCFunction)(void (*)(void))fn, METH_FASTCALL, nullptr}
 PyMethodDef module_helpers[] = {
-    H("_v_start", h_start),
-    H("_v_check_filter", h_check_filter),
-    H("_v_build_batch", h_build_batch),
-    H("_v_end_batch", h_end_batch),
-    H("_v_query_options", h_query_options),
-    {nullptr, nullptr, 0, nullptr},
+    H("_v_start", h_start),         H("_v_check_filter", h_check_filter),   H("_v_build_batch", h_build_batch),
+    H("_v_end_batch", h_end_batch), H("_v_query_options", h_query_options), {nullptr, nullptr, 0, nullptr},
 };
 #undef H
 
@@ -69,11 +65,7 @@ struct PyMethod {
     Immortal fn;
 };
 PyMethod py_methods[] = {
-    {"execute", {}},
-    {"findOneBy", {}},
-    {"saveAll", {}},
-    {"findForeignKey", {}},
-    {"findListForeignKey", {}},
+    {"execute", {}}, {"findOneBy", {}}, {"saveAll", {}}, {"findForeignKey", {}}, {"findListForeignKey", {}},
 };
 
 template <int I>
@@ -93,7 +85,9 @@ PyObject* planned(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     static const char* const rel_names[] = {"fk", "instance"};
     static const char* const fnames[] = {"save", "update", "_saveOTO", "_saveOTM", "_saveMTM"};
     return guard([&] {
-        const char* const* names = Op == OP_SAVE || Op == OP_UPDATE ? save_names : Op == OP_SAVE_OTO ? oto_names : rel_names;
+        const char* const* names = Op == OP_SAVE || Op == OP_UPDATE ? save_names
+                                   : Op == OP_SAVE_OTO              ? oto_names
+                                                                    : rel_names;
         const int n = Op == OP_SAVE || Op == OP_UPDATE ? 1 : Op == OP_SAVE_OTO ? 3 : 2;
         PyObject* a[3];
         if (Op == OP_UPDATE) {
@@ -114,31 +108,38 @@ PyObject* planned(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
-#define M(i, doc) \
-    {py_methods[i].name, (PyCFunction)(void (*)(void))forward<i>, METH_FASTCALL | METH_KEYWORDS, doc}
+#define M(i, doc) {py_methods[i].name, (PyCFunction)(void (*)(void))forward<i>, METH_FASTCALL | METH_KEYWORDS, doc}
 #define P(name, op, doc) {name, (PyCFunction)(void (*)(void))planned<op>, METH_FASTCALL | METH_KEYWORDS, doc}
 PyMethodDef async_methods[] = {
-    M(0, "execute($self, /)\n--\n\n"
-         "把当前语句交给数据库执行"),
-    P("save", OP_SAVE, "save($self, /, instance)\n--\n\n"
-                       "插入实例及其关联对象，已存在时改为更新"),
-    P("update", OP_UPDATE, "update($self, /, instance, *, columns=None)\n--\n\n"
-                           "按主键更新实例及其关联对象; columns 给出时只写这些列 (不含主键, 不写关联对象)"),
+    M(0,
+      "execute($self, /)\n--\n\n"
+      "把当前语句交给数据库执行"),
+    P("save", OP_SAVE,
+      "save($self, /, instance)\n--\n\n"
+      "插入实例及其关联对象，已存在时改为更新"),
+    P("update", OP_UPDATE,
+      "update($self, /, instance, *, columns=None)\n--\n\n"
+      "按主键更新实例及其关联对象; columns 给出时只写这些列 (不含主键, 不写关联对象)"),
     P("_saveOTO", OP_SAVE_OTO, nullptr),
     P("_saveOTM", OP_SAVE_OTM, nullptr),
     P("_saveMTM", OP_SAVE_MTM, nullptr),
-    M(1, "findOneBy($self, /, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)"
-         "\n--\n\n"
-         "按条件查询唯一的一行，没有结果时为None (同步执行器则抛出 QueryResoutIsNotOne), 多于一行时抛出 "
-         "QueryResoutIsNotOne; 关键字参数同 findAllBy"),
-    M(2, "saveAll($self, /, instances)\n--\n\n"
-         "以一条INSERT语句批量插入实例，返回写入的行数"),
-    M(3, "findForeignKey($self, /, instance, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
-         "查询实例的关联对象"),
-    M(4, "findListForeignKey($self, /, instances, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
-         "查询实例列表中每个实例的关联对象"),
+    M(1,
+      "findOneBy($self, /, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)"
+      "\n--\n\n"
+      "按条件查询唯一的一行，没有结果时为None (同步执行器则抛出 QueryResoutIsNotOne), 多于一行时抛出 "
+      "QueryResoutIsNotOne; 关键字参数同 findAllBy"),
+    M(2,
+      "saveAll($self, /, instances)\n--\n\n"
+      "以一条INSERT语句批量插入实例，返回写入的行数"),
+    M(3,
+      "findForeignKey($self, /, instance, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
+      "查询实例的关联对象"),
+    M(4,
+      "findListForeignKey($self, /, instances, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
+      "查询实例列表中每个实例的关联对象"),
     {"prefetch", (PyCFunction)(void (*)(void))executor_prefetch_async, METH_FASTCALL | METH_KEYWORDS,
-     "prefetch($self, /, rows, level=3)\n--\n\n" "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 "
+     "prefetch($self, /, rows, level=3)\n--\n\n"
+     "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 "
      "findListForeignKey 相同; 返回可等待对象, 其结果为传入的列表"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -165,7 +166,9 @@ void ready_async_type() {
     PyTypeObject* t = &AsyncModelExecutorType;
     // GC support (flag, traverse, clear) is inherited from the base type.
     t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    t->tp_doc = "AsyncModelExecutor(model, work=None)\n--\n\n" "\n    异步模型执行器\n    与数据库交互的操作返回可等待对象\n";
+    t->tp_doc =
+        "AsyncModelExecutor(model, work=None)\n--\n\n"
+        "\n    异步模型执行器\n    与数据库交互的操作返回可等待对象\n";
     t->tp_base = &BaseModelExecutorType;
     t->tp_methods = async_methods;
 }

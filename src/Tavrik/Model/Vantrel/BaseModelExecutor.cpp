@@ -293,8 +293,7 @@ static Ref process_raw(PyObject* self, PyObject* raw) {
     PyObject* sql = E(self)->sql;
     int kind = sql ? ((BaseSqlGeneratorObject*)sql)->kind : SK_NONE;
     switch (kind) {
-        case SK_SELECT:
-            return process_select(self, raw);
+        case SK_SELECT: return process_select(self, raw);
         case SK_INSERT: {
             // A batch insert reports no usable row id (see saveAll).
             if (((ExecObject*)self)->batch) return Ref::owning(Py_None);
@@ -312,8 +311,7 @@ static Ref process_raw(PyObject* self, PyObject* raw) {
             PyObject* inst = d ? dict_get(d, N.instance) : nullptr;
             return Ref::owning(inst ? inst : Py_None);
         }
-        default:
-            return Ref::owning(Py_None);
+        default: return Ref::owning(Py_None);
     }
 }
 
@@ -334,15 +332,9 @@ static PyObject* api_processRows(PyObject* self, PyObject* names, PyObject* rows
 }
 
 VantrelAPI capi = {
-    TAVRIK_VANTREL_API_VERSION,
-    api_instanceToFilter,
-    api_process,
-    api_processSelect,
-    api_processInsert,
-    &BaseModelExecutorType,
-    &ModelExecutorType,
-    &AsyncModelExecutorType,
-    api_processRows,
+    TAVRIK_VANTREL_API_VERSION, api_instanceToFilter,    api_process,
+    api_processSelect,          api_processInsert,       &BaseModelExecutorType,
+    &ModelExecutorType,         &AsyncModelExecutorType, api_processRows,
 };
 
 // ------------------------------------------------------------ type slots
@@ -395,7 +387,9 @@ using ExecRefs = Refs<ExecObject, HeadRefs, &ExecObject::only>;
 
 // ------------------------------------------------------------ properties
 
-static PyObject* get_sql(PyObject* self, void*) { return guard([&] { return sql_or_none(self).relinquish(); }); }
+static PyObject* get_sql(PyObject* self, void*) {
+    return guard([&] { return sql_or_none(self).relinquish(); });
+}
 
 static int set_sql(PyObject* self, PyObject* value, void*) {
     return guard_int([&] {
@@ -575,8 +569,7 @@ static PyObject* m_delete(FASTCALL_ARGS) {
     });
 }
 
-static PyObject* m_placeholder_instance(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                                        const char* fname) {
+static PyObject* m_placeholder_instance(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* fname) {
     return guard([&] {
         static const char* const names[] = {"instance"};
         PyObject* a[1];
@@ -679,7 +672,8 @@ static PyObject* m_reduce(PyObject* self, PyObject*) {
 static PyObject* f_rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
         // The statement's result shape came later: older pickles lack it.
-        if (nargs != 7 && nargs != 9) raise_arity("_rebuild", nargs < 7 ? "at least" : "at most", nargs < 7 ? 7 : 9, nargs);
+        if (nargs != 7 && nargs != 9)
+            raise_arity("_rebuild", nargs < 7 ? "at least" : "at most", nargs < 7 ? 7 : 9, nargs);
         if (!PyType_Check(args[0])) raise_expected("type", args[0]);
         Ref db = Ref::owning(Py_None);
         if (args[4] == Py_True)
@@ -695,17 +689,23 @@ static PyObject* f_rebuild(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef base_methods[] = {
-    {"reset", (PyCFunction)m_reset, METH_NOARGS, "reset($self, /)\n--\n\n" "重置执行器：执行过的语句被新的语句生成器替换"},
-    {"editSql", (PyCFunction)(void (*)(void))m_editSql, METH_FASTCALL | METH_KEYWORDS, "editSql($self, /, func)\n--\n\n"
-                                                                                       "以语句生成器调用func，返回执行器"},
-    {"find", (PyCFunction)(void (*)(void))m_find, METH_FASTCALL | METH_KEYWORDS, "find($self, /, *cols)\n--\n\n"
-                                                                                 "开始查询指定的列，返回执行器"},
+    {"reset", (PyCFunction)m_reset, METH_NOARGS,
+     "reset($self, /)\n--\n\n"
+     "重置执行器：执行过的语句被新的语句生成器替换"},
+    {"editSql", (PyCFunction)(void (*)(void))m_editSql, METH_FASTCALL | METH_KEYWORDS,
+     "editSql($self, /, func)\n--\n\n"
+     "以语句生成器调用func，返回执行器"},
+    {"find", (PyCFunction)(void (*)(void))m_find, METH_FASTCALL | METH_KEYWORDS,
+     "find($self, /, *cols)\n--\n\n"
+     "开始查询指定的列，返回执行器"},
     {"findAllBy", (PyCFunction)(void (*)(void))m_findAllBy, METH_FASTCALL | METH_KEYWORDS,
      "findAllBy($self, /, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n--\n\n"
      "findAllBy(Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n"
-     "按条件查询所有行。forUpdate=True 时为加锁读 (MySQL: SELECT ... FOR UPDATE, 行锁保持到事务结束; aiosqlite: 先开始任务的写事务; 同步SQLite上不改变什么); "
+     "按条件查询所有行。forUpdate=True 时为加锁读 (MySQL: SELECT ... FOR UPDATE, 行锁保持到事务结束; aiosqlite: "
+     "先开始任务的写事务; 同步SQLite上不改变什么); "
      "orderBy: 列、列名、'-列名'、列.desc()/列.asc()、(列, 'desc') 或它们的列表 (按先后排序; NULL 升序在前, 降序在后); "
-     "limit/offset: 最多返回 limit 行, 跳过前 offset 行 (非负64位整数); columns: 只查询这些列 (列或列名), 结果行只含这些列"},
+     "limit/offset: 最多返回 limit 行, 跳过前 offset 行 (非负64位整数); columns: 只查询这些列 (列或列名), "
+     "结果行只含这些列"},
     {"findOneBy", (PyCFunction)(void (*)(void))m_findOneBy, METH_FASTCALL | METH_KEYWORDS,
      "findOneBy($self, /, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None)\n--\n\n"
      "按条件查询唯一的一行: 没有结果或多于一行时都抛出 QueryResoutIsNotOne (异步执行器没有结果时为None); "
@@ -713,21 +713,22 @@ PyMethodDef base_methods[] = {
     {"findAnyMatch", (PyCFunction)(void (*)(void))m_findAnyMatch, METH_FASTCALL | METH_KEYWORDS,
      "findAnyMatch($self, /, instance, limit=0, offset=0, *, forUpdate=False, orderBy=None, columns=None)\n--\n\n"
      "查询与实例中已设置的值相符的行; forUpdate, orderBy, columns 同 findAllBy"},
-    {"By", (PyCFunction)(void (*)(void))m_By, METH_FASTCALL | METH_KEYWORDS, "By($self, /, Filter=None)\n--\n\n"
-                                                                             "以条件完成当前查询并执行"},
+    {"By", (PyCFunction)(void (*)(void))m_By, METH_FASTCALL | METH_KEYWORDS,
+     "By($self, /, Filter=None)\n--\n\n"
+     "以条件完成当前查询并执行"},
     {"count", (PyCFunction)(void (*)(void))m_count, METH_FASTCALL | METH_KEYWORDS,
-     "count($self, /, Filter=None)\n--\n\n" "count(Filter=None): 符合条件的行数 (SELECT COUNT(*)); 异步执行器返回可等待对象"},
+     "count($self, /, Filter=None)\n--\n\n"
+     "count(Filter=None): 符合条件的行数 (SELECT COUNT(*)); 异步执行器返回可等待对象"},
     {"exists", (PyCFunction)(void (*)(void))m_exists, METH_FASTCALL | METH_KEYWORDS,
-     "exists($self, /, Filter=None)\n--\n\n" "exists(Filter=None): 是否有符合条件的行 (SELECT 1 ... LIMIT 1); 异步执行器返回可等待对象"},
+     "exists($self, /, Filter=None)\n--\n\n"
+     "exists(Filter=None): 是否有符合条件的行 (SELECT 1 ... LIMIT 1); 异步执行器返回可等待对象"},
     {"delete", (PyCFunction)(void (*)(void))m_delete, METH_FASTCALL | METH_KEYWORDS,
      "delete($self, /, instance, filter=None)\n--\n\n"
      "按主键或条件删除"},
     {"save", (PyCFunction)(void (*)(void))m_save_placeholder, METH_FASTCALL | METH_KEYWORDS,
-     "save($self, /, instance)\n--\n\n"
-     },
+     "save($self, /, instance)\n--\n\n"},
     {"update", (PyCFunction)(void (*)(void))m_update_placeholder, METH_FASTCALL | METH_KEYWORDS,
-     "update($self, /, instance)\n--\n\n"
-     },
+     "update($self, /, instance)\n--\n\n"},
     {"execute", (PyCFunction)m_execute_placeholder, METH_NOARGS, "execute($self, /)\n--\n\n"},
     {"__copy__", (PyCFunction)m_copy, METH_NOARGS, nullptr},
     {"__deepcopy__", (PyCFunction)m_deepcopy, METH_O, nullptr},
@@ -745,7 +746,9 @@ PyTypeObject BaseModelExecutorType = gc_type<ExecRefs>("Tavrik.Model.Vantrel.Bas
 
 void ready_base_type() {
     PyTypeObject* t = &BaseModelExecutorType;
-    t->tp_doc = "BaseModelExecutor(model, work=None)\n--\n\n" "\n    模型执行器基类\n    保存正在构建的语句，提供查询操作，并把查询结果转换为模型实例\n";
+    t->tp_doc =
+        "BaseModelExecutor(model, work=None)\n--\n\n"
+        "\n    模型执行器基类\n    保存正在构建的语句，提供查询操作，并把查询结果转换为模型实例\n";
     t->tp_new = bme_new;
     t->tp_init = bme_init;
     t->tp_methods = base_methods;

@@ -70,8 +70,8 @@ static void refuse_column_named_items(PyObject* model, PyObject* row, PyObject* 
         if (!column || !name || !dict_get(row, column)) continue;
         if (!mapping) mapping = getattr(model, N.mapping);
         if (PyDict_Check(mapping.get()) && dict_get(mapping.get(), column)) continue;  // another attribute's name
-        Ref mname = new_ref(PyType_Check(model) ? PyUnicode_FromString(((PyTypeObject*)model)->tp_name)
-                                                : PyObject_Repr(model));
+        Ref mname =
+            new_ref(PyType_Check(model) ? PyUnicode_FromString(((PyTypeObject*)model)->tp_name) : PyObject_Repr(model));
         Ref msg = text_of({mname.get(), utf8(" 的行中的键 ").get(), new_ref(PyObject_Repr(column)).get(),
                            utf8(" 是列名, 行以属性名为键: 请写入 ").get(), new_ref(PyObject_Repr(name)).get()});
         PyErr_SetObject(PyExc_TypeError, msg.get());
@@ -81,7 +81,8 @@ static void refuse_column_named_items(PyObject* model, PyObject* row, PyObject* 
 
 static void validate_items(PyObject* model, PyObject* items, int mode, PyObject* seen) {
     Ref it = new_ref(PyObject_GetIter(items));
-    while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get()))) validate_row(model, item.get(), mode, false, seen);
+    while (Ref item = Ref::consuming_nullable(PyIter_Next(it.get())))
+        validate_row(model, item.get(), mode, false, seen);
     if (PyErr_Occurred()) throw_error();
 }
 
@@ -303,8 +304,8 @@ static void refuse_related(PyObject* model, PyObject* rows) {
             Ref v = row_get(row, name.get());
             if (!v || !truthy(v.get())) continue;
             Ref index = new_ref(PyLong_FromSsize_t(r));
-            Ref msg = text_of({utf8("saveAll 不保存关联对象: instances[").get(), index.get(),
-                               utf8("] 的关联 ").get(), name.get(), utf8(" 有值, 请用 save() 逐个保存").get()});
+            Ref msg = text_of({utf8("saveAll 不保存关联对象: instances[").get(), index.get(), utf8("] 的关联 ").get(),
+                               name.get(), utf8(" 有值, 请用 save() 逐个保存").get()});
             PyErr_SetObject(PyExc_ValueError, msg.get());
             throw_error();
         }
@@ -370,8 +371,7 @@ Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
             PyObject* col = PyTuple_GET_ITEM(used_cols.get(), i);
             BasePropertyObject* bp = (BasePropertyObject*)col;
             Ref dv = borrow(Py_None);
-            if (bp->hasDefault && bp->defaultValue &&
-                !PyObject_TypeCheck(bp->defaultValue, I.mp->AutoIncrementType) &&
+            if (bp->hasDefault && bp->defaultValue && !PyObject_TypeCheck(bp->defaultValue, I.mp->AutoIncrementType) &&
                 !PyObject_TypeCheck(bp->defaultValue, I.mp->NullDefaultType) && !PyType_Check(bp->defaultValue))
                 dv = new_ref(I.mp->to_obj_value(col, bp->defaultValue));
             d = new_ref(I.mp->to_db_value(col, dv.get()));
@@ -589,9 +589,12 @@ static PyObject* m_saveAll(FASTCALL_ARGS) {
 }
 
 PyMethodDef sync_methods[] = {
-    {"execute", (PyCFunction)m_execute, METH_NOARGS, "execute($self, /)\n--\n\n" "把当前语句交给数据库执行"},
-    {"save", (PyCFunction)(void (*)(void))m_save, METH_FASTCALL | METH_KEYWORDS, "save($self, /, instance)\n--\n\n"
-                                                                                 "插入实例及其关联对象，已存在时改为更新"},
+    {"execute", (PyCFunction)m_execute, METH_NOARGS,
+     "execute($self, /)\n--\n\n"
+     "把当前语句交给数据库执行"},
+    {"save", (PyCFunction)(void (*)(void))m_save, METH_FASTCALL | METH_KEYWORDS,
+     "save($self, /, instance)\n--\n\n"
+     "插入实例及其关联对象，已存在时改为更新"},
     {"update", (PyCFunction)(void (*)(void))m_update, METH_FASTCALL | METH_KEYWORDS,
      "update($self, /, instance, *, columns=None)\n--\n\n"
      "按主键更新实例及其关联对象; columns 给出时只写这些列 (不含主键, 不写关联对象)"},
@@ -599,7 +602,8 @@ PyMethodDef sync_methods[] = {
     {"_saveOTM", (PyCFunction)(void (*)(void))m_saveOTM, METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_saveMTM", (PyCFunction)(void (*)(void))m_saveMTM, METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"saveAll", (PyCFunction)(void (*)(void))m_saveAll, METH_FASTCALL | METH_KEYWORDS,
-     "saveAll($self, /, instances)\n--\n\n" "以一条INSERT语句批量插入实例，返回写入的行数"},
+     "saveAll($self, /, instances)\n--\n\n"
+     "以一条INSERT语句批量插入实例，返回写入的行数"},
     {"findForeignKey", (PyCFunction)(void (*)(void))m_findForeignKey, METH_FASTCALL | METH_KEYWORDS,
      "findForeignKey($self, /, instance, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
      "查询实例的关联对象"},
@@ -607,7 +611,8 @@ PyMethodDef sync_methods[] = {
      "findListForeignKey($self, /, instances, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
      "查询实例列表中每个实例的关联对象"},
     {"prefetch", (PyCFunction)(void (*)(void))executor_prefetch, METH_FASTCALL | METH_KEYWORDS,
-     "prefetch($self, /, rows, level=3)\n--\n\n" "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 findListForeignKey 相同; "
+     "prefetch($self, /, rows, level=3)\n--\n\n"
+     "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 findListForeignKey 相同; "
      "返回传入的列表"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -618,7 +623,9 @@ void ready_sync_type() {
     PyTypeObject* t = &ModelExecutorType;
     // GC support (flag, traverse, clear) is inherited from the base type.
     t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    t->tp_doc = "ModelExecutor(model, work=None)\n--\n\n" "\n    同步模型执行器\n    在调用线程上执行语句\n";
+    t->tp_doc =
+        "ModelExecutor(model, work=None)\n--\n\n"
+        "\n    同步模型执行器\n    在调用线程上执行语句\n";
     t->tp_base = &BaseModelExecutorType;
     t->tp_methods = sync_methods;
 }

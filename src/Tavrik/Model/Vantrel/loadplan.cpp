@@ -32,9 +32,7 @@ Ref model_of_row(PyObject* row) { return getattr((PyObject*)Py_TYPE(row), N.obje
 // level=3 the row's relations are loaded and the rows below are not.
 long start_level(long clevel) { return clevel == 1 ? clevel : clevel + 1; }
 
-bool is_search_level(PyObject* clevel) {
-    return clevel && Py_TYPE(clevel) == (PyTypeObject*)I.search_level.get();
-}
+bool is_search_level(PyObject* clevel) { return clevel && Py_TYPE(clevel) == (PyTypeObject*)I.search_level.get(); }
 
 int visit_ref(const Ref& r, visitproc visit, void* arg) { return r ? visit(r.get(), arg) : 0; }
 
@@ -235,10 +233,9 @@ Ref LoadPlan::run() {
     }
     Ref lv = from_long(level_);
     PyObject* a[6] = {step_arg_.get(), Py_True, path_.get(), step_clevel_.get(), lv.get(), step_before_.get()};
-    Ref kw = step_before_ ? new_ref(Py_BuildValue("(OOOOO)", N.deep.get(), N.path.get(), N.clevel.get(),
-                                                  N.level.get(), N.before.get()))
-                          : new_ref(Py_BuildValue("(OOOO)", N.deep.get(), N.path.get(), N.clevel.get(),
-                                                  N.level.get()));
+    Ref kw = step_before_ ? new_ref(Py_BuildValue("(OOOOO)", N.deep.get(), N.path.get(), N.clevel.get(), N.level.get(),
+                                                  N.before.get()))
+                          : new_ref(Py_BuildValue("(OOOO)", N.deep.get(), N.path.get(), N.clevel.get(), N.level.get()));
     return call_method_args(step_ex_.get(), N.findForeignKey, a, 1, kw.get());
 }
 
@@ -328,7 +325,8 @@ PyObject* LoadPlan::relation(PyObject* fk) {
     Ref bind_col = getattr(fk, N.bindCol);
     Ref bind_name = getattr(bind_col.get(), N.name);
     Ref type = fk_type(fk);
-    Ref rel = new_ref(PyTuple_Pack(RF_COUNT, direct.get(), direct_table.get(), name.get(), bind_name.get(), type.get()));
+    Ref rel =
+        new_ref(PyTuple_Pack(RF_COUNT, direct.get(), direct_table.get(), name.get(), bind_name.get(), type.get()));
     Require(PyDict_SetItem(rels_.get(), fk, rel.get()));
     return rel.get();  // held by rels_
 }
@@ -382,8 +380,8 @@ int LoadPlan::traverse(visitproc visit, void* arg) const {
         if (int v = visit_ref(*r, visit, arg)) return v;
     }
     for (const Frame& f : stack_) {
-        for (const Ref* r : {&f.ex, &f.row, &f.table, &f.fks, &f.before, &f.key, &f.cache_key, &f.nested,
-                             &f.nested_ex, &f.nested_before}) {
+        for (const Ref* r : {&f.ex, &f.row, &f.table, &f.fks, &f.before, &f.key, &f.cache_key, &f.nested, &f.nested_ex,
+                             &f.nested_before}) {
             if (int v = visit_ref(*r, visit, arg)) return v;
         }
     }
@@ -427,8 +425,7 @@ Ref load_now(PyObject* self, PyObject* const* a, bool list) {
 namespace {
 
 struct PlanObject {
-    PyObject_HEAD
-    LoadPlan* plan;
+    PyObject_HEAD LoadPlan* plan;
     bool running;
 };
 
@@ -496,8 +493,10 @@ PyObject* plan_close(PyObject* self, PyObject*) {
 }
 
 PyMethodDef plan_methods[] = {
-    {"send", (PyCFunction)plan_send, METH_O, "send($self, result, /)\n--\n\nThe last step's result; returns the next step."},
-    {"throw", (PyCFunction)plan_throw, METH_O, "throw($self, error, /)\n--\n\nThe last step's error; ends the search with it."},
+    {"send", (PyCFunction)plan_send, METH_O,
+     "send($self, result, /)\n--\n\nThe last step's result; returns the next step."},
+    {"throw", (PyCFunction)plan_throw, METH_O,
+     "throw($self, error, /)\n--\n\nThe last step's error; ends the search with it."},
     {"close", plan_close, METH_NOARGS, "close($self, /)\n--\n\nEnds the search, dropping what it holds."},
     {nullptr, nullptr, 0, nullptr},
 };

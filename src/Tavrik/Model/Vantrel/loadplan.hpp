@@ -14,7 +14,6 @@
 namespace tavrik {
 namespace vantrel {
 
-
 class LoadPlan {
 public:
     enum Step { NONE, FIND_ALL, LOAD };
@@ -46,13 +45,13 @@ private:
         Ref ex;  // the executor of the row's model
         Ref row;
         Ref table;  // the model's tableName
-        Ref fks;  // the model's fk, as a fast sequence
+        Ref fks;    // the model's fk, as a fast sequence
         Py_ssize_t next = 0;
         bool deep = true;
         long clevel = 1;
         Ref before;  // str or None
         // The relation whose query is out, and what it was asked for.
-        PyObject* rel = nullptr;  // held by rels_
+        PyObject* rel = nullptr;    // held by rels_
         PyObject* query = nullptr;  // held by rels_
         Ref key;
         Ref cache_key;  // many-to-many only
@@ -91,7 +90,7 @@ private:
     // The call next() stopped at.
     Step step_ = NONE;
     Ref step_ex_;
-    Ref step_arg_;  // the condition, or the row to load
+    Ref step_arg_;   // the condition, or the row to load
     Ref step_join_;  // many-to-many: what the far executor's statement joins
     Ref step_clevel_;
     Ref step_before_;  // null: not passed

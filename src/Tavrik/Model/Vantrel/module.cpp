@@ -17,8 +17,15 @@ void ready_sync_type();
 void ready_async_type();
 
 static PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "Tavrik.Model.Vantrel",
-    "模型执行器：查询、保存、更新、删除模型实例，并加载关联对象", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "Tavrik.Model.Vantrel",
+    "模型执行器：查询、保存、更新、删除模型实例，并加载关联对象",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 static void init(PyObject* m) {

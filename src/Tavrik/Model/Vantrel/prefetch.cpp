@@ -46,22 +46,20 @@ struct Relation {
     Ref name, bind_name, direct, direct_table;
     // Read when the first statement along the relation is made.
     bool query_ready = false;
-    Ref far;         // the model of the fetched rows
-    Ref cols;        // tuple: far.col, the selected columns
-    Ref names;       // tuple: their keys in a row
-    Ref key_col;     // the column the keys are matched against
-    Ref order;       // tuple: ORDER BY terms
-    Ref rev;         // many-to-many: the far model's reverse descriptor (the join)
+    Ref far;                   // the model of the fetched rows
+    Ref cols;                  // tuple: far.col, the selected columns
+    Ref names;                 // tuple: their keys in a row
+    Ref key_col;               // the column the keys are matched against
+    Ref order;                 // tuple: ORDER BY terms
+    Ref rev;                   // many-to-many: the far model's reverse descriptor (the join)
     Ref target, target_table;  // one-to-one / one-to-many
-    Ref tbn;         // the target's binding column name
-    bool pk_bound = false;  // the target's binding column is its primary key
+    Ref tbn;                   // the target's binding column name
+    bool pk_bound = false;     // the target's binding column is its primary key
 };
 
 Immortal g_relations;  // descriptor -> capsule(Relation*)
 
-void relation_free(PyObject* capsule) {
-    delete (Relation*)PyCapsule_GetPointer(capsule, "tavrik.relation");
-}
+void relation_free(PyObject* capsule) { delete (Relation*)PyCapsule_GetPointer(capsule, "tavrik.relation"); }
 
 Py_ssize_t model_stamp() {
     PyObject* korvid = I.korvid->korvid_class();
@@ -87,7 +85,10 @@ Ref relation_of(PyObject* fk, Py_ssize_t stamp) {
     Ref bind = getattr(fk, N.bindCol);
     r->bind_name = getattr(bind.get(), N.name);
     Ref type = fk_type(fk);
-    r->kind = eq(type.get(), I.MTM) ? RK_MTM : eq(type.get(), I.OTO) ? RK_OTO : eq(type.get(), I.OTM) ? RK_OTM : RK_OTHER;
+    r->kind = eq(type.get(), I.MTM)   ? RK_MTM
+              : eq(type.get(), I.OTO) ? RK_OTO
+              : eq(type.get(), I.OTM) ? RK_OTM
+                                      : RK_OTHER;
     Ref cap = new_ref(PyCapsule_New(r.get(), "tavrik.relation", relation_free));
     r.release();
     Require(PyDict_SetItem(g_relations, fk, cap.get()));
@@ -124,9 +125,8 @@ void resolve_query(Relation* r, PyObject* fk) {
         // Each owner's rows in the order of the target's primary key, as the
         // per-owner query reads them through the binding column's index.
         Ref tpk_col = getattr(r->target.get(), N.pkCol);
-        r->order = r->pk_bound || tpk_col.get() == Py_None
-                       ? new_ref(PyTuple_Pack(1, r->key_col.get()))
-                       : new_ref(PyTuple_Pack(2, r->key_col.get(), tpk_col.get()));
+        r->order = r->pk_bound || tpk_col.get() == Py_None ? new_ref(PyTuple_Pack(1, r->key_col.get()))
+                                                           : new_ref(PyTuple_Pack(2, r->key_col.get(), tpk_col.get()));
     }
     if (!PyObject_TypeCheck(r->key_col.get(), I.mp->BasePropertyType)) raise_expected("BaseProperty", r->key_col.get());
     r->cols = model_cols(r->far.get());
@@ -156,9 +156,9 @@ struct RelState {
     // InstanceList (False once taken), or [InstanceList or None, raw rows]
     // where the raw rows are kept.
     Ref fetched;
-    Ref pending;   // dict: key -> the owner's value, to ask for at this level
-    Ref fresh;     // list: rows fetched at this level, whose relations the next level asks for
-    Ref mtm_cache; // many-to-many lists already given out, by owner key
+    Ref pending;    // dict: key -> the owner's value, to ask for at this level
+    Ref fresh;      // list: rows fetched at this level, whose relations the next level asks for
+    Ref mtm_cache;  // many-to-many lists already given out, by owner key
     // Some key may be asked for more than once (a repeated key, or owners
     // that are themselves handed out twice): the raw rows are then kept to
     // build the second set from.
@@ -172,8 +172,8 @@ struct ModelInfo {
 
 struct Group {
     ModelInfo* info;
-    Ref before;  // table name or None
-    Ref rows;    // list
+    Ref before;        // table name or None
+    Ref rows;          // list
     RelState* source;  // the relation that fetched the rows (none for the given rows)
 };
 
@@ -637,8 +637,7 @@ private:
 // ------------------------------------------------------------ Python-facing
 
 struct PlanObject {
-    PyObject_HEAD
-    Plan* plan;
+    PyObject_HEAD Plan* plan;
 };
 
 PyTypeObject PlanType = plain_type("Tavrik.Model.Vantrel._PrefetchPlan");

@@ -51,8 +51,7 @@ PyObject* named_column(PyObject* cols, PyObject* name) {
     }
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject* p = PyTuple_GET_ITEM(cols, i);
-        if (is_prop(p) && ((BasePropertyObject*)p)->name && str_equal(((BasePropertyObject*)p)->name, name))
-            return p;
+        if (is_prop(p) && ((BasePropertyObject*)p)->name && str_equal(((BasePropertyObject*)p)->name, name)) return p;
     }
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject* p = PyTuple_GET_ITEM(cols, i);
@@ -212,7 +211,8 @@ Ref written_columns(PyObject* model, PyObject* columns) {
         // The key picks the row; it is never written.
         if (((BasePropertyObject*)p)->primaryKey) continue;
         bool twice = false;
-        for (Py_ssize_t j = 0; !twice && j < PyList_GET_SIZE(out.get()); j++) twice = PyList_GET_ITEM(out.get(), j) == p;
+        for (Py_ssize_t j = 0; !twice && j < PyList_GET_SIZE(out.get()); j++)
+            twice = PyList_GET_ITEM(out.get(), j) == p;
         if (!twice) Require(PyList_Append(out.get(), p));
     }
     if (PyList_GET_SIZE(out.get()) == 0) {
@@ -222,8 +222,8 @@ Ref written_columns(PyObject* model, PyObject* columns) {
     return new_ref(PyList_AsTuple(out.get()));
 }
 
-QueryOptions query_options(PyObject* model, PyObject* forUpdate, PyObject* orderBy, PyObject* limit,
-                           PyObject* offset, PyObject* columns) {
+QueryOptions query_options(PyObject* model, PyObject* forUpdate, PyObject* orderBy, PyObject* limit, PyObject* offset,
+                           PyObject* columns) {
     QueryOptions o;
     if (forUpdate && truthy(forUpdate)) {
         o.lock = true;
@@ -315,8 +315,7 @@ Ref shape_result(PyObject* self, Ref built) {
         PyObject *k, *v;
         while (PyDict_Next(row.get(), &pos, &k, &v))
             if (!Require(PySequence_Contains(only, k))) Require(PyList_Append(drop.get(), k));
-        bool plain = Py_TYPE(row.get())->tp_as_mapping->mp_ass_subscript ==
-                     PyDict_Type.tp_as_mapping->mp_ass_subscript;
+        bool plain = Py_TYPE(row.get())->tp_as_mapping->mp_ass_subscript == PyDict_Type.tp_as_mapping->mp_ass_subscript;
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(drop.get()); j++) {
             PyObject* k2 = PyList_GET_ITEM(drop.get(), j);
             Require(plain ? PyDict_DelItem(row.get(), k2) : PyObject_DelItem(row.get(), k2));
@@ -345,9 +344,8 @@ static Ref aggregate(PyObject* self, const char* fname, PyObject* const* args, P
 }
 
 PyObject* m_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard([&] {
-        return aggregate(self, "count", args, nargs, kwnames, I.gen->select_count, SHAPE_COUNT).relinquish();
-    });
+    return guard(
+        [&] { return aggregate(self, "count", args, nargs, kwnames, I.gen->select_count, SHAPE_COUNT).relinquish(); });
 }
 
 PyObject* m_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

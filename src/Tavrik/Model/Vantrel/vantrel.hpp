@@ -21,11 +21,13 @@ extern PyTypeObject ModelExecutorType;
 extern PyTypeObject AsyncModelExecutorType;
 
 // Interned attribute names, made once at module init.
+// clang-format off: one name list, laid out by hand
 #define VANTREL_NAMES(X)                                                                                       \
     X(col) X(fk) X(pkName) X(pkCol) X(tableName) X(name) X(Type) X(bindCol) X(targetBindCol) X(target)         \
     X(directTarget) X(owner) X(middleModel) X(object) X(getExecutor) X(getOtherFkBy) X(instance) X(execute)    \
     X(findAllBy) X(findForeignKey) X(save) X(update) X(reset) X(con) X(deep) X(path) X(clevel) X(level)        \
     X(before) X(_saveOTO) X(_saveOTM) X(_saveMTM) X(modelInstance) X(mapping) X(ModelList)
+// clang-format on
 #define VANTREL_TEXTS(X) X(delete_, "delete")
 struct Names {
     VANTREL_NAMES(TAVRIK_NAME_FIELD)
@@ -66,8 +68,8 @@ enum Shape : int { SHAPE_ROWS = 0, SHAPE_COUNT = 1, SHAPE_EXISTS = 2 };
 // shape of the current selection.
 struct ExecObject {
     BaseModelExecutorObject head;
-    int batch;  // non-zero while a batch insert (saveAll) runs; not state
-    int shape;  // Shape of the current selection's result
+    int batch;       // non-zero while a batch insert (saveAll) runs; not state
+    int shape;       // Shape of the current selection's result
     PyObject* only;  // tuple of the keys rows keep (a column selection), or NULL
     // Rows matched by the last UPDATE this executor ran, when its connector
     // reports them; -1 when unknown.  Not state.
@@ -86,7 +88,7 @@ void row_set(PyObject* row, PyObject* key, PyObject* value);
 PyObject* model_of(PyObject* self);
 Ref new_generator(PyObject* model);
 Ref executor_reset(PyObject* self);  // None or self (new ref)
-void end_batch(PyObject* self);  // after a batch ran (or failed); never raises
+void end_batch(PyObject* self);      // after a batch ran (or failed); never raises
 Ref executor_execute(PyObject* self);
 Ref sync_execute(PyObject* self);
 // sync_execute that reports a failed statement by returning NULL (error set)
@@ -99,16 +101,16 @@ Ref executor_find_all(PyObject* self, PyObject* filter, bool lock = false);
 // is built.
 struct QueryOptions {
     bool lock = false;
-    Ref order;         // tuple of ordering terms for the generator's orderBy, or null
+    Ref order;  // tuple of ordering terms for the generator's orderBy, or null
     bool window = false;
     long long limit = 0;
     long long offset = 0;
-    Ref cols;          // tuple of the model's column properties selected, or null (all)
-    Ref keys;          // their row keys
-    Ref given;         // (kwnames tuple, values tuple) of the options given, for an override
+    Ref cols;   // tuple of the model's column properties selected, or null (all)
+    Ref keys;   // their row keys
+    Ref given;  // (kwnames tuple, values tuple) of the options given, for an override
 };
-QueryOptions query_options(PyObject* model, PyObject* forUpdate, PyObject* orderBy, PyObject* limit,
-                           PyObject* offset, PyObject* columns);
+QueryOptions query_options(PyObject* model, PyObject* forUpdate, PyObject* orderBy, PyObject* limit, PyObject* offset,
+                           PyObject* columns);
 // update()'s columns=: the model's columns named (properties or names, as
 // for findAllBy), in order, each once, without the primary key; ValueError
 // for an unknown one or when none is left.
@@ -152,8 +154,8 @@ Py_ssize_t build_batch(PyObject* self, PyObject* instances);
 // written_columns), checked and converted before the statement is touched.
 void build_column_update(PyObject* self, PyObject* instance, PyObject* props);
 Ref stored_key_condition(PyObject* model, PyObject* row);  // null when the row has no key
-void require_pk(PyObject* model, PyObject* row);  // UpdateWithOutPrimaryKeyError without a key
-bool has_related(PyObject* model, PyObject* row);  // whether an update writes related rows too
+void require_pk(PyObject* model, PyObject* row);           // UpdateWithOutPrimaryKeyError without a key
+bool has_related(PyObject* model, PyObject* row);          // whether an update writes related rows too
 
 // ---- save and update, one algorithm for both executors (saveplan.cpp) ----
 // What a road does its own way, in saving and in loading; everything else
@@ -164,8 +166,8 @@ struct Road {
     // (TypeError otherwise, naming `own_name`).
     PyTypeObject* own;
     const char* own_name;
-    bool update_saves_oto;  // update() saves (inserts or updates) a one-to-one related row
-    bool mtm_saves_far;     // many-to-many items are saved themselves (update: instead of updated)
+    bool update_saves_oto;   // update() saves (inserts or updates) a one-to-one related row
+    bool mtm_saves_far;      // many-to-many items are saved themselves (update: instead of updated)
     int vm_save, vm_update;  // ValidateMode of a save and of an update
     // Loading: related executors are made on the caller's connection,
     // getExecutor(work); otherwise getExecutor() lets the database handle

@@ -10,8 +10,8 @@ inline const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
 
 // "Argument 'x' has incorrect type (expected str, got int)"
 [[noreturn]] inline void raise_arg_type(const char* arg, const char* expected, PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 arg, expected, type_name(got));
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", arg, expected,
+                 type_name(got));
     throw_error();
 }
 // "Expected dict, got list"
@@ -26,8 +26,8 @@ inline const char* type_name(PyObject* o) { return Py_TYPE(o)->tp_name; }
 }
 // "f() takes at least 1 positional argument (0 given)"
 [[noreturn]] inline void raise_arity(const char* func, const char* how, Py_ssize_t n, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func, how,
-                 n, n == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func, how, n,
+                 n == 1 ? "" : "s", given);
     throw_error();
 }
 [[noreturn]] inline void raise_unexpected_kw(const char* func, PyObject* kw) {
@@ -44,8 +44,7 @@ inline void check_arg(PyObject* o, PyTypeObject* tp, const char* arg, bool allow
     if (o == Py_None && allow_none) return;
     if (!PyObject_TypeCheck(o, tp)) raise_arg_type(arg, tp->tp_name, o);
 }
-inline void check_arg_exact_or_sub(PyObject* o, int ok, const char* arg, const char* expected,
-                                   bool allow_none = true) {
+inline void check_arg_exact_or_sub(PyObject* o, int ok, const char* arg, const char* expected, bool allow_none = true) {
     if (o == Py_None && allow_none) return;
     if (!ok) raise_arg_type(arg, expected, o);
 }

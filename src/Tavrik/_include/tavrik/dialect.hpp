@@ -40,21 +40,66 @@ struct Dialect {
     int key_chunk;  // keys per IN list
     // DDL.
     DdlTypes ddl_types;
-    bool inline_indexes;          // CREATE TABLE declares the indexes, else CREATE INDEX after it
-    int index_prefix_chars;       // longest text an index holds whole (0: no limit)
-    const char* table_options;    // follows CREATE TABLE's closing parenthesis
+    bool inline_indexes;        // CREATE TABLE declares the indexes, else CREATE INDEX after it
+    int index_prefix_chars;     // longest text an index holds whole (0: no limit)
+    const char* table_options;  // follows CREATE TABLE's closing parenthesis
 };
 
-inline constexpr Dialect kSQLite{D_SQLITE, "sqlite", '`', "?", false, false, false, false, true,
-                                 nullptr, " DEFAULT VALUES", NewKey::LastRowId, KeyList::InChunks, 900,
-                                 DdlTypes::SQLite, false, 0, ""};
-inline constexpr Dialect kMySQL{D_MYSQL, "mysql", '`', "%s", false, true, true, true, false,
-                                " FOR UPDATE", " () VALUES ()", NewKey::LastRowId, KeyList::InChunks, 900,
-                                DdlTypes::MySQL, true, 768, " ENGINE=InnoDB DEFAULT CHARSET=utf8mb4"};
+inline constexpr Dialect kSQLite{D_SQLITE,
+                                 "sqlite",
+                                 '`',
+                                 "?",
+                                 false,
+                                 false,
+                                 false,
+                                 false,
+                                 true,
+                                 nullptr,
+                                 " DEFAULT VALUES",
+                                 NewKey::LastRowId,
+                                 KeyList::InChunks,
+                                 900,
+                                 DdlTypes::SQLite,
+                                 false,
+                                 0,
+                                 ""};
+inline constexpr Dialect kMySQL{D_MYSQL,
+                                "mysql",
+                                '`',
+                                "%s",
+                                false,
+                                true,
+                                true,
+                                true,
+                                false,
+                                " FOR UPDATE",
+                                " () VALUES ()",
+                                NewKey::LastRowId,
+                                KeyList::InChunks,
+                                900,
+                                DdlTypes::MySQL,
+                                true,
+                                768,
+                                " ENGINE=InnoDB DEFAULT CHARSET=utf8mb4"};
 // Room for the next database: its facts, not yet a connector of its own.
-inline constexpr Dialect kPostgreSQL{D_POSTGRESQL, "postgresql", '"', "$", true, false, false, false, false,
-                                     " FOR UPDATE", " DEFAULT VALUES", NewKey::Returning, KeyList::AnyArray, 0,
-                                     DdlTypes::PostgreSQL, false, 0, ""};
+inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
+                                     "postgresql",
+                                     '"',
+                                     "$",
+                                     true,
+                                     false,
+                                     false,
+                                     false,
+                                     false,
+                                     " FOR UPDATE",
+                                     " DEFAULT VALUES",
+                                     NewKey::Returning,
+                                     KeyList::AnyArray,
+                                     0,
+                                     DdlTypes::PostgreSQL,
+                                     false,
+                                     0,
+                                     ""};
 
 inline const Dialect& dialect_by_id(int id) {
     switch (id) {
@@ -89,8 +134,7 @@ inline const Dialect& dialect_of(PyObject* connector) {
         throw_error();
     }
     Ref holder = getattr(connector, holder_name);
-    return PyUnicode_Check(holder.get()) && PyUnicode_CompareWithASCIIString(holder.get(), "?") == 0 ? kSQLite
-                                                                                                     : kMySQL;
+    return PyUnicode_Check(holder.get()) && PyUnicode_CompareWithASCIIString(holder.get(), "?") == 0 ? kSQLite : kMySQL;
 }
 
 }  // namespace tavrik

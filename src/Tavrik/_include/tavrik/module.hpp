@@ -83,8 +83,8 @@ inline Api* import_api(const char* capsule_name, int min_version) {
     Api* api = (Api*)PyCapsule_GetPointer(cap.get(), capsule_name);
     if (!api) throw_error();
     if (api->api_version < min_version) {
-        PyErr_Format(PyExc_ImportError, "%s: API version %d, need at least %d", capsule_name,
-                     api->api_version, min_version);
+        PyErr_Format(PyExc_ImportError, "%s: API version %d, need at least %d", capsule_name, api->api_version,
+                     min_version);
         throw_error();
     }
     return api;
@@ -179,13 +179,13 @@ inline void type_set(PyTypeObject* tp, const char* name, PyObject* value) {
 }  // namespace tavrik
 
 // Module init boilerplate: PyInit_X calls TAVRIK_MODULE_INIT(def, body-func).
-#define TAVRIK_MODULE_INIT(def, fn)                                  \
-    do {                                                             \
-        PyObject* _m = tavrik::guard([&]() -> PyObject* {            \
-            tavrik::Ref m = tavrik::module_begin(&(def));            \
-            fn(m.get());                                             \
-            return m.relinquish();                                   \
-        });                                                          \
-        if (!_m) tavrik::module_abort(&(def));                       \
-        return _m;                                                   \
+#define TAVRIK_MODULE_INIT(def, fn)                       \
+    do {                                                  \
+        PyObject* _m = tavrik::guard([&]() -> PyObject* { \
+            tavrik::Ref m = tavrik::module_begin(&(def)); \
+            fn(m.get());                                  \
+            return m.relinquish();                        \
+        });                                               \
+        if (!_m) tavrik::module_abort(&(def));            \
+        return _m;                                        \
     } while (0)

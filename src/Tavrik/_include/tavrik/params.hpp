@@ -10,10 +10,10 @@
 namespace tavrik {
 
 struct Params {
-    const char* func;        // name used in messages
+    const char* func;          // name used in messages
     const char* const* names;  // parameter names
-    int count;               // number of parameters
-    int required;            // leading parameters without default
+    int count;                 // number of parameters
+    int required;              // leading parameters without default
 };
 
 // Finds a keyword in `names`; -1 if unknown.
@@ -33,8 +33,8 @@ inline int param_index(const Params& p, PyObject* key) {
 // Vectorcall form: `kwnames` is a tuple of names whose values follow args[nargs].
 // With `extra`, keywords that name no parameter are collected there (a dict
 // made on first use) instead of being refused.
-inline void parse_fast(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       PyObject** out, Ref* extra = nullptr) {
+inline void parse_fast(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out,
+                       Ref* extra = nullptr) {
     for (int i = 0; i < p.count; ++i) out[i] = nullptr;
     if (nargs > p.count) raise_count(p, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -132,8 +132,8 @@ void parse_tuple_kw(const KwParams& p, PyObject* args, PyObject* kwargs, PyObjec
                 PyErr_Format(PyExc_TypeError, "%.200s() takes no positional arguments", p.func);
             else
                 PyErr_Format(PyExc_TypeError, "%.200s() takes %s %d positional argument%s (%zd given)", p.func,
-                             p.required < p.count ? "at most" : "exactly", p.positional,
-                             p.positional == 1 ? "" : "s", nargs);
+                             p.required < p.count ? "at most" : "exactly", p.positional, p.positional == 1 ? "" : "s",
+                             nargs);
             throw_error();
         }
         PyObject* v = nullptr;

@@ -128,8 +128,7 @@ inline R guard_value(R fail, F&& f) noexcept {
     try {
         return f();
     } catch (const PyErrOccurred&) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
         return fail;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -192,9 +191,7 @@ inline Ref import_attr(const char* module, const char* name) {
     Ref m = import(module);
     return getattr(m.get(), name);
 }
-inline Ref intern(const char* s) {
-    return new_ref(PyUnicode_InternFromString(s));
-}
+inline Ref intern(const char* s) { return new_ref(PyUnicode_InternFromString(s)); }
 
 // A module's interned names, each written once: the module lists them as
 // `#define SOME_NAMES(X) X(page) X(pageSize) ...`; SOME_NAMES(TAVRIK_NAME_FIELD)

@@ -6,8 +6,7 @@
 namespace tavrik {
 
 struct BaseConnectorObject {
-    PyObject_HEAD
-    PyObject* _pool;
+    PyObject_HEAD PyObject* _pool;
     int Type;
     int isAsync;
     PyObject* selectCon;

@@ -6,8 +6,7 @@
 namespace tavrik {
 
 struct DBObject {
-    PyObject_HEAD
-    PyObject* connector;
+    PyObject_HEAD PyObject* connector;
 };
 
 #define TAVRIK_DB_API_VERSION 2

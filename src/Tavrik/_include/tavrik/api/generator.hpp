@@ -16,8 +16,7 @@ enum StatementKind : int {
 };
 
 struct BaseSqlGeneratorObject {
-    PyObject_HEAD
-    int kind;  // StatementKind; SK_NONE until a statement is begun
+    PyObject_HEAD int kind;  // StatementKind; SK_NONE until a statement is begun
 };
 
 // Paging member of SqlGenerator: sets LIMIT/OFFSET.  Returns 0, or -1 with an
@@ -64,20 +63,20 @@ struct GeneratorAPI {
     // SqlGenerator the method itself is looked up and called, so a
     // subclass's override is honoured.  `cols`, `terms`, `cells`: a tuple or
     // a list, spread as the method's positional arguments.
-    int (*select)(PyObject* gen, PyObject* cols);             // gen.select(*cols)
-    int (*select_count)(PyObject* gen);                       // gen.selectCount()
-    int (*select_exists)(PyObject* gen);                      // gen.selectExists()
-    int (*where)(PyObject* gen, PyObject* cond);              // gen.where(cond); cond may be None
-    int (*join)(PyObject* gen, PyObject* relation);           // gen.join(relation)
-    int (*order_by)(PyObject* gen, PyObject* terms);          // gen.orderBy(*terms)
-    int (*for_update)(PyObject* gen);                         // gen.forUpdate()
+    int (*select)(PyObject* gen, PyObject* cols);                  // gen.select(*cols)
+    int (*select_count)(PyObject* gen);                            // gen.selectCount()
+    int (*select_exists)(PyObject* gen);                           // gen.selectExists()
+    int (*where)(PyObject* gen, PyObject* cond);                   // gen.where(cond); cond may be None
+    int (*join)(PyObject* gen, PyObject* relation);                // gen.join(relation)
+    int (*order_by)(PyObject* gen, PyObject* terms);               // gen.orderBy(*terms)
+    int (*for_update)(PyObject* gen);                              // gen.forUpdate()
     int (*limit)(PyObject* gen, long long count, long long skip);  // gen.Limit(count, skip)
-    int (*insert)(PyObject* gen, PyObject* model);            // gen.insert(model)
-    int (*values)(PyObject* gen, PyObject* cells);            // gen.values(*cells)
-    int (*values_many)(PyObject* gen, PyObject* rows);        // gen.valuesMany(rows)
-    int (*update)(PyObject* gen, PyObject* model);            // gen.update(model)
-    int (*set)(PyObject* gen, PyObject* cells);               // gen.set(*cells)
-    int (*delete_from)(PyObject* gen, PyObject* model);       // gen.delete(model)
+    int (*insert)(PyObject* gen, PyObject* model);                 // gen.insert(model)
+    int (*values)(PyObject* gen, PyObject* cells);                 // gen.values(*cells)
+    int (*values_many)(PyObject* gen, PyObject* rows);             // gen.valuesMany(rows)
+    int (*update)(PyObject* gen, PyObject* model);                 // gen.update(model)
+    int (*set)(PyObject* gen, PyObject* cells);                    // gen.set(*cells)
+    int (*delete_from)(PyObject* gen, PyObject* model);            // gen.delete(model)
     // Version 4.  statement_pair spelled for a database (`dialect` a
     // tavrik::DialectId): its empty INSERT, and a locking read's clause
     // where the database has one (statement_pair keeps FOR UPDATE).

@@ -13,7 +13,7 @@ struct KorvidAPI {
     // No longer used and left NULL: kept for the table's layout only, as
     // entries are never removed.
     Py_ssize_t (*instance_list_len)(PyObject* list);
-    PyTypeObject* KorvidBaseType;     // _Korvid
+    PyTypeObject* KorvidBaseType;  // _Korvid
     PyTypeObject* InstanceListType;
     PyTypeObject* ModelInstanceType;
     // model(row): builds a row of `model` from a row dictionary, taking the

@@ -24,20 +24,19 @@ enum PropKind : int {
 };
 
 struct BasePropertyObject {
-    PyObject_HEAD
-    PyObject* name;          // the key of the value in an instance: the attribute name (str or NULL)
-    PyObject* valueType;     // Python value type, used for the pydantic model
-    int nullable;            // non-zero: the value may be None
-    int primaryKey;          // non-zero: primary-key column
-    int hasDefault;          // non-zero: `defaultValue` is a default (a value or a sentinel)
-    int kind;                // PropKind
-    PyObject* defaultValue;  // the declared default, NullDefault/AutoIncrement instance, or NULL
-    PyObject* targetType;    // SQL type name (str), e.g. "INT", "VARCHAR"
-    PyObject* typeArgs;      // tuple of SQL type arguments, e.g. (11,)
-    PyObject* owner;         // the model class that declares the column, or NULL
-    Py_ssize_t length;       // maximum length of a string column, 0 for none
-    PyObject* extra;         // subclass data (decimal precision, ...) or NULL
-    PyObject* dict;          // instance attribute dictionary
+    PyObject_HEAD PyObject* name;  // the key of the value in an instance: the attribute name (str or NULL)
+    PyObject* valueType;           // Python value type, used for the pydantic model
+    int nullable;                  // non-zero: the value may be None
+    int primaryKey;                // non-zero: primary-key column
+    int hasDefault;                // non-zero: `defaultValue` is a default (a value or a sentinel)
+    int kind;                      // PropKind
+    PyObject* defaultValue;        // the declared default, NullDefault/AutoIncrement instance, or NULL
+    PyObject* targetType;          // SQL type name (str), e.g. "INT", "VARCHAR"
+    PyObject* typeArgs;            // tuple of SQL type arguments, e.g. (11,)
+    PyObject* owner;               // the model class that declares the column, or NULL
+    Py_ssize_t length;             // maximum length of a string column, 0 for none
+    PyObject* extra;               // subclass data (decimal precision, ...) or NULL
+    PyObject* dict;                // instance attribute dictionary
     PyObject* weaklist;
     // Appended: cached `table`.`column` text, made on first use (or NULL).
     PyObject* columnSql;

@@ -6,9 +6,8 @@
 namespace tavrik {
 
 struct BaseModelExecutorObject {
-    PyObject_HEAD
-    PyObject* model;
-    PyObject* sql;   // SqlGenerator or NULL
+    PyObject_HEAD PyObject* model;
+    PyObject* sql;  // SqlGenerator or NULL
     PyObject* work;
     PyObject* db;
     int executed;
