@@ -7,7 +7,8 @@
 #   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9)
 #   make test-cluster  the cluster tests (tests/cluster) and the MySQL tests against a
 #                    private 3-node Galera cluster (main interpreter)
-#   make lint        ruff over the package, examples, benchmarks, tools and tests
+#   make lint        ruff over the package, examples, benchmarks, tools and tests;
+#                    mypy --strict over the package's own .py files (pyproject.toml)
 #   make bench       benchmarks against the raw drivers and other ORMs
 #
 # PYTHON=/path/to/python overrides the interpreter (then only that one is used).
@@ -73,9 +74,13 @@ test: build
 	$(MAKE) --no-print-directory test-cluster-run || rc=1; \
 	exit $$rc
 
-# pyflakes' checks and the syntax-level pycodestyle ones (pyproject.toml).
+# pyflakes' checks and the syntax-level pycodestyle ones, then mypy --strict
+# over the files [tool.mypy] names (pyproject.toml).
 lint: check-python
-	@v=$(call venv_of,$(MAIN_PY)); echo "== ruff"; $$v/bin/ruff check src/Tavrik examples bench tools tests
+	@v=$(call venv_of,$(MAIN_PY)); rc=0; \
+	echo "== ruff"; $$v/bin/ruff check src/Tavrik examples bench tools tests || rc=1; \
+	echo "== mypy"; $$v/bin/mypy || rc=1; \
+	exit $$rc
 
 ASAN_VENV := .venv-asan
 test-asan: check-python
