@@ -24,7 +24,6 @@ from Tavrik.DB.Connector import (
     _c_dict_rows,
     _c_forget,
     _c_init_task,
-    _c_life,
     _c_my_kind,
     _c_my_pair,
     _c_note,
@@ -44,6 +43,11 @@ if TYPE_CHECKING:
     from Tavrik.DB._async_tx import Life
     from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector
     from Tavrik.Model.Vantrel import AsyncModelExecutor
+
+    # The connector's lifetime state; its stub leaves it Any (see there).
+    def _c_life(self: Union[AioSqliteConnector, AioMysqlConnector], /) -> Life: ...
+else:
+    from Tavrik.DB.Connector import _c_life
 
 # Driver connections (aiosqlite, aiomysql) carry no type information.
 _Con = Any

@@ -388,7 +388,8 @@ def _life_of(manager: object) -> Optional[Life]:
         return None
     from Tavrik.DB.Connector import _c_life
 
-    return _c_life(connector)
+    life: Life = _c_life(connector)
+    return life
 
 
 class Transaction:
