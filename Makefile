@@ -7,9 +7,9 @@
 #   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9)
 #   make test-cluster  the cluster tests (tests/cluster) and the MySQL tests against a
 #                    private 3-node Galera cluster (main interpreter)
-#   make lint        ruff over the package, examples, benchmarks, tools and tests; the C++
-#                    conventions (tools/lint_conventions.py) and layout (clang-format);
-#                    the C++ conventions (tools/lint_conventions.py)
+#   make lint        ruff over the package, examples, benchmarks, tools and tests;
+#                    mypy --strict over the package's own .py files (pyproject.toml); the
+#                    C++ conventions (tools/lint_conventions.py) and layout (clang-format)
 #   make bench       benchmarks against the raw drivers and other ORMs
 #
 # PYTHON=/path/to/python overrides the interpreter (then only that one is used).
@@ -83,13 +83,16 @@ test: build
 	$(MAKE) --no-print-directory test-cluster-run || rc=1; \
 	exit $$rc
 
-# pyflakes' checks and the syntax-level pycodestyle ones (pyproject.toml), then
-# the C++ conventions a grep can keep (tools/lint_conventions.py).
+# pyflakes' checks and the syntax-level pycodestyle ones, mypy --strict over
+# the files [tool.mypy] names (pyproject.toml), the C++ conventions a grep can
+# keep (tools/lint_conventions.py) and the C++ layout (.clang-format).
 lint: check-python
-	@v=$(call venv_of,$(MAIN_PY)); echo "== ruff"; $$v/bin/ruff check src/Tavrik examples bench tools tests; \
-	  rc=$$?; echo "== C++ conventions"; $$v/bin/python tools/lint_conventions.py || rc=1; \
-	  echo "== clang-format"; find src -name '*.cpp' -o -name '*.hpp' | sort | xargs $$v/bin/clang-format --dry-run --Werror || rc=1; \
-	  exit $$rc
+	@v=$(call venv_of,$(MAIN_PY)); rc=0; \
+	echo "== ruff"; $$v/bin/ruff check src/Tavrik examples bench tools tests || rc=1; \
+	echo "== mypy"; $$v/bin/mypy || rc=1; \
+	echo "== C++ conventions"; $$v/bin/python tools/lint_conventions.py || rc=1; \
+	echo "== clang-format"; find src -name '*.cpp' -o -name '*.hpp' | sort | xargs $$v/bin/clang-format --dry-run --Werror || rc=1; \
+	exit $$rc
 
 ASAN_VENV := .venv-asan
 test-asan: check-python

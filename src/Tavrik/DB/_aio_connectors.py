@@ -4,10 +4,13 @@ Each step that touches a statement or a row is a C helper of the extension
 module (``_c_*``); only the awaiting is Python.  The extension's methods call
 the functions below.
 """
+from __future__ import annotations
 
 import asyncio
 import logging
 import sqlite3
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Awaitable, Callable, Dict, Generator, List, Optional, Tuple, Type, Union, cast
 
 from aiomysql import Cursor, DictCursor
 
@@ -21,7 +24,6 @@ from Tavrik.DB.Connector import (
     _c_dict_rows,
     _c_forget,
     _c_init_task,
-    _c_life,
     _c_my_kind,
     _c_my_pair,
     _c_note,
@@ -36,6 +38,20 @@ from Tavrik.DB.Connector import (
     _c_task_con,
     _c_unreserve,
 )
+
+if TYPE_CHECKING:
+    from Tavrik.DB._async_tx import Life
+    from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector
+    from Tavrik.Model.Vantrel import AsyncModelExecutor
+
+    # The connector's lifetime state; its stub leaves it Any (see there).
+    def _c_life(self: Union[AioSqliteConnector, AioMysqlConnector], /) -> Life: ...
+else:
+    from Tavrik.DB.Connector import _c_life
+
+# Driver connections (aiosqlite, aiomysql) carry no type information.
+_Con = Any
+_Connector = Union["AioSqliteConnector", "AioMysqlConnector"]
 
 # The connector's getCon() answer keeps the name it is known by.
 __all__ = ["_ConRequest"]
@@ -54,30 +70,31 @@ class _ConRequest:
     """
     __slots__ = ("_connector",)
 
-    def __init__(self, connector):
+    def __init__(self, connector: _Connector) -> None:
         self._connector = connector
 
-    def __await__(self):
+    def __await__(self) -> Generator[Any, None, _Con]:
         return self._connector._taskCon().__await__()
 
-    async def __aenter__(self):
+    async def __aenter__(self) -> _Con:
         return await self._connector._taskCon()
 
-    async def __aexit__(self, exc_type, exc, tb):
+    async def __aexit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                        tb: Optional[TracebackType]) -> None:
         return None
 
 
-async def _c_noop():
+async def _c_noop() -> None:
     return None
 
 
-def _c_release_failed(self, con, exc):
+def _c_release_failed(self: _Connector, con: _Con, exc: BaseException) -> None:
     context = _c_context(self, con) or (None, None)
     _logger.error("任务结束时提交失败: %r; 最后执行的语句: %s || params=%s", exc, context[0], context[1])
     _tx.report(asyncio.get_event_loop(), "Tavrik: 任务结束时提交失败, 它的写入已丢失", exc)
 
 
-async def _opening(self):
+async def _opening(self: _Connector) -> Life:
     """The checks before a task gets a new connection: the connector is not
     closing, and the loop's shutdown will close it.  Returns its lifetime."""
     life = _c_life(self)
@@ -87,7 +104,8 @@ async def _opening(self):
     return life
 
 
-async def _task_con(self, connect, discard):
+async def _task_con(self: _Connector, connect: Callable[[Any, Life], Awaitable[_Con]],
+                    discard: Callable[[Any, _Con], Awaitable[None]]) -> _Con:
     """The calling task's connection: the one it holds, else a new one that
     `connect(self, life)` opens and `discard(self, con)` gives up again if the
     connector began closing meanwhile."""
@@ -103,23 +121,24 @@ async def _task_con(self, connect, discard):
         # close() began while the connection was opening: it is not handed out.
         await discard(self, con)
         raise
+    assert task is not None  # _c_task_con refuses to run outside a task
     _c_bind(self, task, con)
     return con
 
 
 # ------------------------------------------------------------ aiosqlite
 
-async def _sq_connect(self, life):
+async def _sq_connect(self: AioSqliteConnector, life: Life) -> _Con:
     queue = life.slots
     if queue or not _c_reserve(self):
         # All 20 slots taken: wait in arrival order (a freed slot wakes the
         # first waiter; the timeout only re-checks that close() has not begun).
-        me = [None]
+        me: List[Optional[asyncio.Future[None]]] = [None]
         queue.append(me)
         try:
             while not (queue[0] is me and _c_reserve(self)):
-                me[0] = asyncio.get_running_loop().create_future()
-                await asyncio.wait((me[0],), timeout=0.1)
+                me[0] = woken = asyncio.get_running_loop().create_future()
+                await asyncio.wait((woken,), timeout=0.1)
                 _tx.check_open(self, life, _c_background)
         finally:
             queue.remove(me)
@@ -133,21 +152,22 @@ async def _sq_connect(self, life):
         raise
 
 
-async def _sq_discard(self, con):
+async def _sq_discard(self: AioSqliteConnector, con: _Con) -> None:
     _c_unreserve(self)
     _tx.wake_slot(_c_life(self))
     await con.close()
 
 
-async def _sq_taskCon(self):
+async def _sq_taskCon(self: AioSqliteConnector) -> _Con:
     return await _task_con(self, _sq_connect, _sq_discard)
 
 
-async def _sq_begin(self, con):
+async def _sq_begin(self: AioSqliteConnector, con: _Con) -> None:
     """Begins the write transaction of one of the connector's connections:
     first the connector's own queue for the file's write lock (its tasks in
     arrival order), then SQLite's lock against other connections."""
     writes = _c_life(self).writes
+    assert writes is not None  # an SQLite connector's life has its write queue
     await writes.acquire(con, _BUSY_TIMEOUT)
     try:
         await con.execute(_BEGIN)
@@ -163,7 +183,8 @@ async def _sq_begin(self, con):
         raise
 
 
-async def _sq_execute(self, sql, con, dictCur, args):
+async def _sq_execute(self: AioSqliteConnector, sql: str, con: _Con, dictCur: bool,
+                      args: Tuple[Any, ...]) -> Union[Tuple[Any, ...], List[Dict[str, Any]]]:
     while not self.isReady:
         await asyncio.sleep(0.3)
     if not con:
@@ -185,7 +206,7 @@ async def _sq_execute(self, sql, con, dictCur, args):
     return tuple(rows)
 
 
-async def _sq_asyncProcess(self, executor, hasCon, con):
+async def _sq_asyncProcess(self: AioSqliteConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
     while not self.isReady:
         await asyncio.sleep(0.3)
     sql, params, kind, batch, writes = _c_sq_prepare(self, executor)
@@ -199,7 +220,7 @@ async def _sq_asyncProcess(self, executor, hasCon, con):
         return await _sq_run(executor, con, sql, params, kind, batch)
 
 
-async def _sq_run(executor, con, sql, params, kind, batch):
+async def _sq_run(executor: AsyncModelExecutor[Any], con: _Con, sql: str, params: Any, kind: int, batch: bool) -> Any:
     if batch:
         cursor = await con.executemany(sql, params)
     else:
@@ -226,7 +247,7 @@ async def _sq_run(executor, con, sql, params, kind, batch):
     return _c_process(executor, raw)
 
 
-async def _sq_getTableNameList(self):
+async def _sq_getTableNameList(self: AioSqliteConnector) -> List[Any]:
     con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
     async with _c_life(self).gate(con):
         cursor = await con.execute('select tbl_name as name from sqlite_master where type = "table";')
@@ -234,7 +255,7 @@ async def _sq_getTableNameList(self):
     return [row["name"] for row in _c_dict_rows(cursor, rows)]
 
 
-async def _sq_finish(self, task, con, commit):
+async def _sq_finish(self: AioSqliteConnector, task: asyncio.Task[Any], con: _Con, commit: bool) -> None:
     # Ends a task's transaction and closes its connection.  Driven as a plain
     # future (_tx.drive): the loop's shutdown cannot cut it.  A failed commit
     # is logged and reported; a failed rollback needs nothing more, the
@@ -247,6 +268,7 @@ async def _sq_finish(self, task, con, commit):
             if commit:
                 _c_release_failed(self, con, e)
         finally:
+            assert life.writes is not None  # an SQLite connector's life has its write queue
             life.writes.release(con)
             await con.close()
     finally:
@@ -254,8 +276,8 @@ async def _sq_finish(self, task, con, commit):
         _tx.wake_slot(life)
 
 
-async def _sq_close(self, timeout=_tx.CLOSE_TIMEOUT):
-    async def final(remaining):
+async def _sq_close(self: AioSqliteConnector, timeout: float = _tx.CLOSE_TIMEOUT) -> None:
+    async def final(remaining: float) -> None:
         return None
     await _tx.close(self, _c_life(self), _c_task_con, _c_bound, _c_background, _c_take_all, _sq_finish, final,
                     timeout)
@@ -263,7 +285,8 @@ async def _sq_close(self, timeout=_tx.CLOSE_TIMEOUT):
 
 # ------------------------------------------------------------ aiomysql
 
-async def _my_init_mysql(self, *args, **kwargs):
+async def _my_init_mysql(self: AioMysqlConnector, *args: Any, **kwargs: Any) -> None:
+    pool: Any  # an aiomysql pool (untyped) or a ClusterPool standing in for one
     if _cl.wanted(kwargs):
         pool = await _cl.create_pool(args, kwargs)
     else:
@@ -273,7 +296,7 @@ async def _my_init_mysql(self, *args, **kwargs):
     self._pool = pool
 
 
-async def _my_wait_pool(self):
+async def _my_wait_pool(self: AioMysqlConnector) -> None:
     retried = False
     while not self.isReady:
         init = _c_init_task(self)
@@ -294,28 +317,28 @@ async def _my_wait_pool(self):
             await asyncio.sleep(0.3)
 
 
-async def _my_connect(self, life):
+async def _my_connect(self: AioMysqlConnector, life: Life) -> _Con:
     if not self.isReady:
         await _my_wait_pool(self)
     return await self._pool.acquire()
 
 
-async def _my_discard(self, con):
+async def _my_discard(self: AioMysqlConnector, con: _Con) -> None:
     self._pool.release(con)
 
 
-async def _my_taskCon(self):
+async def _my_taskCon(self: AioMysqlConnector) -> _Con:
     return await _task_con(self, _my_connect, _my_discard)
 
 
-async def _my_getSelectCon(self):
+async def _my_getSelectCon(self: AioMysqlConnector) -> _Con:
     _tx.check_open(self, _c_life(self), _c_background)
     if not self.isReady:
         await _my_wait_pool(self)
     return await self._pool.acquire()
 
 
-async def _my_execute(self, sql, con, dictCur, args):
+async def _my_execute(self: AioMysqlConnector, sql: str, con: _Con, dictCur: bool, args: Tuple[Any, ...]) -> Any:
     if not con:
         con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
     else:
@@ -335,7 +358,7 @@ async def _my_execute(self, sql, con, dictCur, args):
         raise
 
 
-async def _my_asyncProcess(self, executor, hasCon, con):
+async def _my_asyncProcess(self: AioMysqlConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
     kind = _c_my_kind(executor)
     if not hasCon:
         con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
@@ -366,14 +389,16 @@ async def _my_asyncProcess(self, executor, hasCon, con):
     return _c_process(executor, raw)
 
 
-async def _my_getTableNameList(self):
-    db = self._config.get("db")
+async def _my_getTableNameList(self: AioMysqlConnector) -> List[Any]:
+    # The constructor sets the pool's parameters (a connector that lacks them
+    # fails here as it always did).
+    db = cast(Dict[str, Any], self._config).get("db")
     rows = await self.execute(
         "SELECT TABLE_NAME FROM information_schema.`TABLES` WHERE TABLE_SCHEMA = %s;", args=(str(db),))
     return [row[0] for row in rows]
 
 
-async def _my_finish(self, task, con, commit):
+async def _my_finish(self: AioMysqlConnector, task: asyncio.Task[Any], con: _Con, commit: bool) -> None:
     # As _sq_finish; the connection goes back to the pool, or is closed when
     # its state is unknown (a cut statement, a failed commit or rollback):
     # the server then discards its transaction.
@@ -401,8 +426,8 @@ async def _my_finish(self, task, con, commit):
         _c_forget(self, task, con)
 
 
-async def _my_close(self, timeout=_tx.CLOSE_TIMEOUT):
-    async def final(remaining):
+async def _my_close(self: AioMysqlConnector, timeout: float = _tx.CLOSE_TIMEOUT) -> None:
+    async def final(remaining: float) -> None:
         init = _c_init_task(self)
         if init is not None and not init.done():
             await asyncio.wait((init,), timeout=remaining)

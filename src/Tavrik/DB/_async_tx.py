@@ -14,6 +14,8 @@ thread is stopped.
 transaction() is the explicit form: the block's commit happens before the
 block is left, and a failed commit is raised there.
 """
+from __future__ import annotations
+
 import asyncio
 import collections
 import logging
@@ -21,6 +23,35 @@ import random
 import sqlite3
 import sys
 import weakref
+from types import TracebackType
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    AsyncContextManager,
+    AsyncGenerator,
+    Awaitable,
+    Callable,
+    Coroutine,
+    Deque,
+    Dict,
+    Iterable,
+    List,
+    Optional,
+    Tuple,
+    Type,
+    TypeVar,
+    Union,
+)
+
+if TYPE_CHECKING:
+    from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector
+
+_T = TypeVar("_T")
+# The connector a function of close() is given (one of the two asynchronous ones).
+_C = TypeVar("_C", bound=Union["AioSqliteConnector", "AioMysqlConnector"])
+# Driver connections (aiosqlite, aiomysql) carry no type information.
+_Con = Any
+_ExcInfo = Tuple[Optional[Type[BaseException]], Optional[BaseException], Optional[TracebackType]]
 
 _logger = logging.getLogger("Tavrik.DB")
 
@@ -29,7 +60,7 @@ CLOSE_TIMEOUT = 10.0
 
 # Depth of the transaction() blocks a task is inside: only the outermost
 # block commits.
-_depth = weakref.WeakKeyDictionary()
+_depth: weakref.WeakKeyDictionary[asyncio.Task[Any], int] = weakref.WeakKeyDictionary()
 
 
 class Life:
@@ -37,21 +68,23 @@ class Life:
 
     __slots__ = ("closing", "guard", "broken", "poolArgs", "writes", "gates", "slots", "__weakref__")
 
-    def __init__(self, sqlite=False):
-        self.closing = None  # the close() in progress or done (a future)
-        self.guard = None  # the async generator that closes at loop shutdown
-        self.broken = {}  # id -> MySQL connection whose statement was cut
-        self.poolArgs = None  # how the MySQL pool is made, for a retry
+    def __init__(self, sqlite: bool = False) -> None:
+        self.closing: Optional[asyncio.Future[None]] = None  # the close() in progress or done
+        self.guard: Optional[AsyncGenerator[None, None]] = None  # closes the connector at loop shutdown
+        self.broken: Dict[int, _Con] = {}  # id -> MySQL connection whose statement was cut
+        # How the MySQL pool is made, for a retry: (args, keyword arguments).
+        self.poolArgs: Optional[Tuple[Tuple[Any, ...], Any]] = None
         # SQLite: the file's write lock, taken in arrival order by the
         # connector's tasks; None on MySQL (row locks, no file lock).
-        self.writes = WriteQueue() if sqlite else None
+        self.writes: Optional[WriteQueue] = WriteQueue() if sqlite else None
         # connection -> asyncio.Lock: statements on one connection run one at
         # a time, whichever tasks share it.
-        self.gates = weakref.WeakKeyDictionary()
-        # SQLite: tasks waiting for one of the 20 connection slots, in order.
-        self.slots = collections.deque()
+        self.gates: weakref.WeakKeyDictionary[_Con, asyncio.Lock] = weakref.WeakKeyDictionary()
+        # SQLite: tasks waiting for one of the 20 connection slots, in order;
+        # each waiter is a one-item list holding the future that wakes it.
+        self.slots: Deque[List[Optional[asyncio.Future[None]]]] = collections.deque()
 
-    def gate(self, con):
+    def gate(self, con: _Con) -> Union[asyncio.Lock, _NoGate]:
         try:
             gate = self.gates.get(con)
             if gate is None:
@@ -64,17 +97,18 @@ class Life:
 
 
 class _NoGate:
-    async def __aenter__(self):
+    async def __aenter__(self) -> None:
         return None
 
-    async def __aexit__(self, et, ev, tb):
+    async def __aexit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
+                        tb: Optional[TracebackType]) -> None:
         return None
 
 
 _NO_GATE = _NoGate()
 
 
-async def gated(life, con, op, *args):
+async def gated(life: Optional[Life], con: _Con, op: Callable[..., Awaitable[_T]], *args: Any) -> _T:
     """`await op(*args)` with `con`'s statements held back meanwhile."""
     if life is None:
         return await op(*args)
@@ -82,7 +116,7 @@ async def gated(life, con, op, *args):
         return await op(*args)
 
 
-def _task_label(task):
+def _task_label(task: Optional[asyncio.Task[Any]]) -> str:
     if task is None:
         return "?"
     coro = task.get_coro()
@@ -98,12 +132,12 @@ class WriteQueue:
 
     __slots__ = ("holder", "task", "waiters")
 
-    def __init__(self):
-        self.holder = None  # the connection whose transaction holds the lock
-        self.task = None  # the task that began that transaction
-        self.waiters = collections.deque()  # [connection, task, future]
+    def __init__(self) -> None:
+        self.holder: _Con = None  # the connection whose transaction holds the lock
+        self.task: Optional[asyncio.Task[Any]] = None  # the task that began that transaction
+        self.waiters: Deque[List[Any]] = collections.deque()  # [connection, task, future]
 
-    async def acquire(self, con, timeout):
+    async def acquire(self, con: _Con, timeout: float) -> None:
         if self.holder is con:
             return
         task = asyncio.current_task()
@@ -130,7 +164,7 @@ class WriteQueue:
         finally:
             expiry.cancel()
 
-    def release(self, con):
+    def release(self, con: _Con) -> None:
         if self.holder is not con:
             return
         self.holder = self.task = None
@@ -146,12 +180,12 @@ class _Expired(Exception):
     pass
 
 
-def _expire(fut):
+def _expire(fut: asyncio.Future[None]) -> None:
     if not fut.done():
         fut.set_exception(_Expired())
 
 
-def wake_slot(life):
+def wake_slot(life: Life) -> None:
     """A connection slot was freed: the first waiting task tries for it."""
     if life.slots:
         fut = life.slots[0][0]
@@ -159,12 +193,12 @@ def wake_slot(life):
             fut.set_result(None)
 
 
-def drive(coro, loop):
+def drive(coro: Coroutine[Any, Any, _T], loop: asyncio.AbstractEventLoop) -> asyncio.Future[_T]:
     """Runs `coro` to its end on `loop` as a plain future.  Nothing cancels it
     (it is not a task); its first step runs now."""
-    fut = loop.create_future()
+    fut: asyncio.Future[_T] = loop.create_future()
 
-    def step(_=None):
+    def step(_: object = None) -> None:
         try:
             awaited = coro.send(None)
         except StopIteration as stop:
@@ -185,7 +219,7 @@ def drive(coro, loop):
     return fut
 
 
-async def steady(coro):
+async def steady(coro: Coroutine[Any, Any, _T]) -> _T:
     """Awaits `coro` to its end even when the awaiting task is cancelled
     meanwhile (a commit or rollback is never cut half way); the cancellation
     is raised afterwards."""
@@ -201,27 +235,27 @@ async def steady(coro):
     raise asyncio.CancelledError()
 
 
-def ended_normally(task):
+def ended_normally(task: asyncio.Task[Any]) -> bool:
     return task.done() and not task.cancelled() and task.exception() is None
 
 
-def report(loop, message, exc):
+def report(loop: asyncio.AbstractEventLoop, message: str, exc: BaseException) -> None:
     """Hands a failure nobody awaits to the loop's exception handler."""
     loop.call_exception_handler({"message": message, "exception": exc})
 
 
-def closed_error():
+def closed_error() -> RuntimeError:
     return RuntimeError("连接器已关闭: close()开始之后不能再执行语句")
 
 
-def check_open(connector, life, background):
+def check_open(connector: _C, life: Life, background: Callable[[_C], List[asyncio.Task[Any]]]) -> None:
     """Refuses a new connection once close() has begun; the connector's own
     background work started before (table creation) still runs."""
     if life.closing is not None and asyncio.current_task() not in background(connector):
         raise closed_error()
 
 
-async def _guard(connector, life):
+async def _guard(connector: Union[AioSqliteConnector, AioMysqlConnector], life: Life) -> AsyncGenerator[None, None]:
     try:
         yield
     finally:
@@ -231,7 +265,7 @@ async def _guard(connector, life):
             await connector.close()
 
 
-async def watch(connector, life):
+async def watch(connector: Union[AioSqliteConnector, AioMysqlConnector], life: Life) -> None:
     """Makes the loop's shutdown close the connector."""
     if life.guard is None and life.closing is None:
         guard = _guard(connector, life)
@@ -239,7 +273,17 @@ async def watch(connector, life):
         life.guard = guard
 
 
-async def close(connector, life, task_con, bound, background, take_all, finish, final, timeout):
+async def close(
+    connector: _C,
+    life: Life,
+    task_con: Callable[[_C, asyncio.Task[Any]], _Con],
+    bound: Callable[[_C], Iterable[Tuple[asyncio.Task[Any], _Con]]],
+    background: Callable[[_C], List[asyncio.Task[Any]]],
+    take_all: Callable[[_C], Iterable[Tuple[asyncio.Task[Any], _Con]]],
+    finish: Callable[[_C, asyncio.Task[Any], _Con, bool], Coroutine[Any, Any, None]],
+    final: Callable[[float], Awaitable[None]],
+    timeout: float,
+) -> None:
     """close(): the current task's transaction is committed; the other tasks'
     transactions end as their tasks end, waited for up to `timeout` seconds;
     what is left is rolled back; every connection is closed.  Later calls
@@ -253,14 +297,14 @@ async def close(connector, life, task_con, bound, background, take_all, finish, 
         return
     loop = asyncio.get_running_loop()
     life.closing = loop.create_future()
-    error = None
+    error: Optional[Exception] = None
     try:
         guard, life.guard = life.guard, None
         if guard is not None:
             await guard.aclose()
         current = asyncio.current_task()
         con = task_con(connector, current) if current is not None else None
-        if con:
+        if current is not None and con:
             # The caller's work ended normally: commit it first, so that tasks
             # waiting for the write lock can finish theirs.
             try:
@@ -294,7 +338,7 @@ async def close(connector, life, task_con, bound, background, take_all, finish, 
         raise error
 
 
-def transaction(connector, life):
+def transaction(connector: Union[AioSqliteConnector, AioMysqlConnector], life: Life) -> Transaction:
     """The connector's transaction(): a Transaction on its getCon()."""
     return Transaction(connector.getCon(), life=life)
 
@@ -309,20 +353,20 @@ class BlockConnection:
 
     __slots__ = ("_con", "_open")
 
-    def __init__(self, con):
+    def __init__(self, con: _Con) -> None:
         self._con = con
         self._open = True
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         # After the block the driver connection is not reachable through it
         # either: a statement run on it would leave the block's transaction.
         return getattr(unwrap(self), name)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "<transaction() 链接%s: %r>" % ("" if self._open else " (代码块已结束)", self._con)
 
 
-def unwrap(con):
+def unwrap(con: _Con) -> _Con:
     """The driver connection behind `con`; a block's connection whose block
     has ended is refused."""
     if type(con) is BlockConnection:
@@ -335,16 +379,17 @@ def unwrap(con):
 
 
 # The handle of the outermost transaction() block each task is inside.
-_handles = weakref.WeakKeyDictionary()
+_handles: weakref.WeakKeyDictionary[asyncio.Task[Any], BlockConnection] = weakref.WeakKeyDictionary()
 
 
-def _life_of(manager):
+def _life_of(manager: object) -> Optional[Life]:
     connector = getattr(manager, "_connector", None)
     if connector is None:
         return None
     from Tavrik.DB.Connector import _c_life
 
-    return _c_life(connector)
+    life: Life = _c_life(connector)
+    return life
 
 
 class Transaction:
@@ -364,19 +409,20 @@ class Transaction:
     __slots__ = ("_manager", "_holder", "_cancelRollsBack", "_con", "_task", "_inner", "_life", "_handle",
                  "_ownHandle", "_savepoint")
 
-    def __init__(self, manager, holder=None, cancelRollsBack=True, life=None):
+    def __init__(self, manager: AsyncContextManager[_Con], holder: Any = None, cancelRollsBack: bool = True,
+                 life: Optional[Life] = None) -> None:
         self._manager = manager
         self._life = life
-        self._holder = holder
+        self._holder = holder  # an object whose `con` is the connection (use_database's)
         self._cancelRollsBack = cancelRollsBack
-        self._con = None
-        self._task = None
+        self._con: _Con = None
+        self._task: Optional[asyncio.Task[Any]] = None
         self._inner = False
-        self._handle = None
+        self._handle: Optional[BlockConnection] = None
         self._ownHandle = False
-        self._savepoint = None
+        self._savepoint: Optional[str] = None
 
-    async def __aenter__(self):
+    async def __aenter__(self) -> Any:
         manager = self._manager
         con = await type(manager).__aenter__(manager)
         self._con = con
@@ -398,7 +444,7 @@ class Transaction:
                 return None
         if self._holder is not None:
             return con
-        handle = _handles.get(task) if self._inner else None
+        handle = _handles.get(task) if self._inner and task is not None else None
         if handle is None or handle._con is not con:
             handle = BlockConnection(con)
             self._ownHandle = True
@@ -407,13 +453,13 @@ class Transaction:
         self._handle = handle
         return handle
 
-    def _connection(self):
+    def _connection(self) -> _Con:
         return self._holder.con if self._holder is not None else self._con
 
-    def _connectorOf(self):
+    def _connectorOf(self) -> Any:
         return getattr(self._manager, "_connector", None)
 
-    async def _openSavepoint(self, depth):
+    async def _openSavepoint(self, depth: int) -> Optional[str]:
         connector = self._connectorOf()
         if connector is None:
             return None
@@ -428,7 +474,7 @@ class Transaction:
         await connector.execute("SAVEPOINT " + name, con)
         return name
 
-    async def _closeSavepoint(self, ok):
+    async def _closeSavepoint(self, ok: bool) -> None:
         name, self._savepoint = self._savepoint, None
         con = self._con
         life = self._life
@@ -436,6 +482,8 @@ class Transaction:
             return
         if name == "":
             if not ok and con.in_transaction:
+                # "" is only handed out where the SQLite write queue exists.
+                assert life is not None and life.writes is not None
                 await steady(gated(life, con, con.rollback))
                 life.writes.release(con)
             return
@@ -444,7 +492,7 @@ class Transaction:
             await steady(connector.execute("ROLLBACK TO SAVEPOINT " + name, con))
         await steady(connector.execute("RELEASE SAVEPOINT " + name, con))
 
-    def _ended(self, con):
+    def _ended(self, con: _Con) -> None:
         """The outermost block's transaction is over: the SQLite write lock
         goes to the next writer, and the block's handle stops working."""
         life = self._life
@@ -452,19 +500,20 @@ class Transaction:
             life.writes.release(con)
         self._closeHandle()
 
-    def _closeHandle(self):
+    def _closeHandle(self) -> None:
         handle, self._handle = self._handle, None
         if handle is not None and self._ownHandle:
             handle._open = False
 
-    async def leave(self, et, ev, tb):
+    async def leave(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
+                    tb: Optional[TracebackType]) -> Optional[bool]:
         """Leaves the connection's context only (no commit, no rollback)."""
         self._pop()
         self._closeHandle()
         manager = self._manager
         return await type(manager).__aexit__(manager, et, ev, tb)
 
-    def _pop(self):
+    def _pop(self) -> None:
         task, self._task = self._task, None
         if task is not None:
             depth = _depth.get(task, 1) - 1
@@ -474,7 +523,8 @@ class Transaction:
                 _depth.pop(task, None)
                 _handles.pop(task, None)
 
-    async def __aexit__(self, et, ev, tb):
+    async def __aexit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
+                        tb: Optional[TracebackType]) -> Optional[bool]:
         """Commits or rolls back, then leaves the connection's context; True
         when that context swallowed the exception (or the commit's)."""
         self._pop()
@@ -483,7 +533,7 @@ class Transaction:
         if self._inner:
             ok = et is None
             try:
-                if ok or issubclass(et, Exception) or self._cancelRollsBack:
+                if et is None or issubclass(et, Exception) or self._cancelRollsBack:
                     await self._closeSavepoint(ok)
             except BaseException:
                 if ok:
@@ -532,7 +582,7 @@ class Transaction:
         return bool(swallowed) and et is not None
 
 
-async def _rollback(life, con):
+async def _rollback(life: Optional[Life], con: _Con) -> None:
     # A MySQL connection whose statement was cut cannot take a ROLLBACK; the
     # task's release closes it, which rolls back on the server.
     for state in _lives:
@@ -542,10 +592,10 @@ async def _rollback(life, con):
 
 
 # Lifetime states of the live connectors (for _rollback).
-_lives = weakref.WeakSet()
+_lives: weakref.WeakSet[Life] = weakref.WeakSet()
 
 
-def new_life(sqlite=False):
+def new_life(sqlite: bool = False) -> Life:
     state = Life(sqlite)
     _lives.add(state)
     return state
@@ -556,7 +606,8 @@ def new_life(sqlite=False):
 RETRY_PAUSE = 0.05
 
 
-async def run_transaction(connector, fn, *args, retries=3, **kwargs):
+async def run_transaction(connector: Union[AioSqliteConnector, AioMysqlConnector], fn: Callable[..., Awaitable[_T]],
+                          *args: Any, retries: int = 3, **kwargs: Any) -> _T:
     """connector.runTransaction(fn, *args, retries=3, **kwargs): runs
     `await fn(con, *args, **kwargs)` in a transaction() block and returns its
     result; when the transaction loses a conflict (TransactionConflict), or

@@ -12,13 +12,25 @@ What failover does not do: a statement or commit in flight on a node that
 dies fails (see Tavrik.Error.ClusterError.NodeLost); nothing is re-sent on
 its own, because a commit whose answer was lost may have been applied.
 """
+from __future__ import annotations
+
 import asyncio
 import weakref
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Mapping, Optional, Tuple, Type, Union
 
 import pymysql
 
 from Tavrik.DB import _async_tx as _tx
 from Tavrik.Error.ClusterError import ClusterUnavailable, NodeLost, TransactionConflict
+
+if TYPE_CHECKING:
+    from Tavrik.DB._async_tx import Life
+    from Tavrik.DB.Connector import AioMysqlConnector
+
+# aiomysql's pools and connections carry no type information.
+_Pool = Any
+_Con = Any
 
 # The connector's own keywords; the rest go to aiomysql unchanged.
 OPTIONS = ("hosts", "causalReads", "spread", "failoverTimeout", "checkInterval")
@@ -39,11 +51,11 @@ _ERROR_DURING_COMMIT = 1180
 _DEADLOCK = 1213
 
 
-def wanted(kwargs):
+def wanted(kwargs: Mapping[str, Any]) -> bool:
     return any(k in kwargs for k in OPTIONS)
 
 
-def lost(exc):
+def lost(exc: Optional[BaseException]) -> bool:
     if isinstance(exc, NodeLost):
         return True
     if isinstance(exc, pymysql.err.InterfaceError):
@@ -56,15 +68,16 @@ def lost(exc):
     return False
 
 
-def conflict(exc):
+def conflict(exc: Optional[BaseException]) -> bool:
     return isinstance(exc, TransactionConflict) or (
         isinstance(exc, pymysql.err.MySQLError) and bool(exc.args) and exc.args[0] == _DEADLOCK)
 
 
-def parse_hosts(hosts, default_port):
+def parse_hosts(hosts: Union[str, Iterable[Union[str, Tuple[Any, Any]]]], default_port: int) -> List[Tuple[str, int]]:
     if isinstance(hosts, str):
         hosts = [h for h in hosts.split(",") if h.strip()]
-    out = []
+    out: List[Tuple[str, int]] = []
+    port: Union[str, int]
     for h in hosts:
         if isinstance(h, str):
             host, sep, port = h.strip().rpartition(":")
@@ -82,17 +95,17 @@ def parse_hosts(hosts, default_port):
 class Node:
     __slots__ = ("host", "port", "pool", "ready", "reason", "watch", "making", "prepared")
 
-    def __init__(self, host, port):
+    def __init__(self, host: str, port: int) -> None:
         self.host = host
         self.port = port
-        self.pool = None
+        self.pool: _Pool = None
         self.ready = False
-        self.reason = None  # why it is not ready
-        self.watch = None  # the watcher's own connection
-        self.making = None  # the pool being made (a future)
-        self.prepared = weakref.WeakSet()  # connections with wsrep_sync_wait set
+        self.reason: Optional[str] = None  # why it is not ready
+        self.watch: _Con = None  # the watcher's own connection
+        self.making: Optional[asyncio.Future[None]] = None  # the pool being made
+        self.prepared: weakref.WeakSet[_Con] = weakref.WeakSet()  # connections with wsrep_sync_wait set
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "%s:%s" % (self.host, self.port)
 
 
@@ -100,7 +113,7 @@ class ClusterPool:
     """The aiomysql pool's operations (acquire, release, close, wait_closed,
     terminate, size, freesize) over the pools of several nodes."""
 
-    def __init__(self, args, kwargs):
+    def __init__(self, args: Tuple[Any, ...], kwargs: Mapping[str, Any]) -> None:
         kwargs = dict(kwargs)
         hosts = kwargs.pop("hosts", None)
         causal = kwargs.pop("causalReads", False)
@@ -118,22 +131,22 @@ class ClusterPool:
         self.nodes = [Node(h, p) for h, p in hosts]
         self._args = args
         self._kwargs = kwargs
-        self._owner = {}  # connection -> node
+        self._owner: Dict[_Con, Node] = {}  # connection -> node
         self._next = 0
         self._closing = False
-        self._watcher = None
-        self._loop = None
-        self._changed = None  # set when a node's state changes
+        self._watcher: Optional[asyncio.Task[None]] = None
+        self._loop: Optional[asyncio.AbstractEventLoop] = None
+        self._changed: Optional[asyncio.Event] = None  # set when a node's state changes
 
     # -------------------------------------------------------- node state
 
-    def _connect_kwargs(self):
+    def _connect_kwargs(self) -> Dict[str, Any]:
         kw = {k: v for k, v in self._kwargs.items() if k not in _POOL_ONLY}
         kw["autocommit"] = True
         kw.setdefault("connect_timeout", max(1.0, self.checkInterval * 2))
         return kw
 
-    async def _probe(self, node):
+    async def _probe(self, node: Node) -> Optional[str]:
         import aiomysql
 
         con = node.watch
@@ -152,7 +165,8 @@ class ClusterPool:
             return "wsrep_local_state=%s (不是4: Synced)" % state["wsrep_local_state"]
         return None
 
-    async def check(self, node):
+    async def check(self, node: Node) -> None:
+        reason: Optional[str]
         try:
             reason = await asyncio.wait_for(self._probe(node), max(1.0, self.checkInterval * 2))
         except asyncio.CancelledError:
@@ -166,19 +180,19 @@ class ClusterPool:
         else:
             await self._down(node, reason)
 
-    def _drop_watch(self, node):
+    def _drop_watch(self, node: Node) -> None:
         con, node.watch = node.watch, None
         if con is not None:
             con.close()
 
-    def _mark(self, node, ready, reason):
+    def _mark(self, node: Node, ready: bool, reason: Optional[str]) -> None:
         changed = node.ready != ready
         node.ready = ready
         node.reason = reason
         if changed and self._changed is not None:
             self._changed.set()
 
-    async def _down(self, node, reason):
+    async def _down(self, node: Node, reason: str) -> None:
         was = node.ready
         self._mark(node, False, reason)
         if was and node.pool is not None:
@@ -189,17 +203,17 @@ class ClusterPool:
             except (Exception, asyncio.TimeoutError):
                 pass  # the pool's connections are being dropped anyway
 
-    def nodeFailed(self, con, exc):
+    def nodeFailed(self, con: _Con, exc: BaseException) -> None:
         """A connection of this pool was lost: its node takes no new work until
         the watcher finds it ready again."""
         node = self._owner.get(con)
         if node is not None and node.ready:
             self._mark(node, False, repr(exc))
 
-    async def checkAll(self):
+    async def checkAll(self) -> None:
         await asyncio.gather(*(self.check(n) for n in self.nodes))
 
-    async def _watch(self):
+    async def _watch(self) -> None:
         try:
             while not self._closing:
                 await asyncio.sleep(self.checkInterval)
@@ -210,14 +224,14 @@ class ClusterPool:
             for node in self.nodes:
                 self._drop_watch(node)
 
-    def _bind_loop(self):
+    def _bind_loop(self) -> asyncio.AbstractEventLoop:
         loop = asyncio.get_running_loop()
         if self._loop is not loop:
             self._loop = loop
             self._changed = asyncio.Event()
         return loop
 
-    def _ensure_watcher(self):
+    def _ensure_watcher(self) -> None:
         loop = self._bind_loop()
         w = self._watcher
         if (w is None or w.done() or w.get_loop() is not loop) and not self._closing:
@@ -225,7 +239,7 @@ class ClusterPool:
 
     # -------------------------------------------------------- the pool
 
-    def _pick(self):
+    def _pick(self) -> Optional[Node]:
         ready = [n for n in self.nodes if n.ready]
         if not ready:
             return None
@@ -234,7 +248,7 @@ class ClusterPool:
         self._next = (self._next + 1) % len(ready)
         return ready[self._next]
 
-    async def _node_pool(self, node):
+    async def _node_pool(self, node: Node) -> _Pool:
         import aiomysql
 
         while node.pool is None:
@@ -249,11 +263,11 @@ class ClusterPool:
                 making.set_result(None)
         return node.pool
 
-    async def acquire(self):
+    async def acquire(self) -> _Con:
         self._ensure_watcher()
         loop = asyncio.get_running_loop()
         deadline = loop.time() + self.failoverTimeout
-        last = None
+        last: Optional[Exception] = None
         while True:
             if self._closing:
                 raise _tx.closed_error()
@@ -282,34 +296,36 @@ class ClusterPool:
                 err = ClusterUnavailable()
                 err.msg = "%s: %s" % (err.msg, ", ".join("%r %s" % (n, n.reason) for n in self.nodes))
                 raise err from last
+            assert self._changed is not None  # made by _ensure_watcher's _bind_loop
             self._changed.clear()
             try:
                 await asyncio.wait_for(self._changed.wait(), min(remaining, self.checkInterval))
             except asyncio.TimeoutError:
                 pass
 
-    def release(self, con):
+    def release(self, con: _Con) -> asyncio.Future[None]:
         node = self._owner.pop(con, None)
         if node is not None and node.pool is not None:
-            return node.pool.release(con)
+            released: asyncio.Future[None] = node.pool.release(con)  # aiomysql's: a future, untyped
+            return released
         con.close()
-        fut = asyncio.get_event_loop().create_future()
+        fut: asyncio.Future[None] = asyncio.get_event_loop().create_future()
         fut.set_result(None)
         return fut
 
     @property
-    def size(self):
+    def size(self) -> int:
         return sum(n.pool.size for n in self.nodes if n.pool is not None)
 
     @property
-    def freesize(self):
+    def freesize(self) -> int:
         return sum(n.pool.freesize for n in self.nodes if n.pool is not None)
 
-    def readyNodes(self):
+    def readyNodes(self) -> List[Tuple[str, int]]:
         """The nodes taking work now, as (host, port) pairs, in order."""
         return [(n.host, n.port) for n in self.nodes if n.ready]
 
-    def close(self):
+    def close(self) -> None:
         self._closing = True
         w = self._watcher
         if w is not None and not w.done():
@@ -319,13 +335,13 @@ class ClusterPool:
             if node.pool is not None:
                 node.pool.close()
 
-    def terminate(self):
+    def terminate(self) -> None:
         self.close()
         for node in self.nodes:
             if node.pool is not None:
                 node.pool.terminate()
 
-    async def wait_closed(self):
+    async def wait_closed(self) -> None:
         w = self._watcher
         if w is not None and not w.done() and w.get_loop() is asyncio.get_running_loop():
             await asyncio.wait((w,))
@@ -334,7 +350,7 @@ class ClusterPool:
                 await node.pool.wait_closed()
 
 
-async def create_pool(args, kwargs):
+async def create_pool(args: Tuple[Any, ...], kwargs: Mapping[str, Any]) -> ClusterPool:
     """The connector's pool on the nodes of `hosts`; fails, as create_pool
     would, when no node is ready."""
     pool = ClusterPool(args, kwargs)
@@ -363,7 +379,7 @@ async def create_pool(args, kwargs):
 
 # ------------------------------------------------------------ transactions
 
-def transaction(connector, life):
+def transaction(connector: AioMysqlConnector, life: Life) -> MysqlTransaction:
     """The MySQL connector's transaction(): its errors of conflict and of a
     lost node become TransactionConflict and NodeLost."""
     return MysqlTransaction(connector, life)
@@ -372,17 +388,19 @@ def transaction(connector, life):
 class MysqlTransaction(_tx.Transaction):
     __slots__ = ("_connector",)
 
-    def __init__(self, connector, life):
+    def __init__(self, connector: AioMysqlConnector, life: Life) -> None:
         super().__init__(connector.getCon(), life=life)
         self._connector = connector
 
-    async def __aexit__(self, et, ev, tb):
+    async def __aexit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
+                        tb: Optional[TracebackType]) -> Optional[bool]:
         if self._inner:
             return await super().__aexit__(et, ev, tb)
         con = self._con
         if et is not None and lost(ev):
             # A ROLLBACK cannot go through: the connection is closed instead
             # (the server discards its transaction).
+            assert self._life is not None  # given by transaction()
             self._life.broken[id(con)] = con
         try:
             swallowed = await super().__aexit__(et, ev, tb)
@@ -403,13 +421,14 @@ class MysqlTransaction(_tx.Transaction):
                 raise TransactionConflict() from ev
         return swallowed
 
-    def _drop(self, con, exc):
+    def _drop(self, con: _Con, exc: BaseException) -> None:
         """Unbinds a lost connection from the task, so its next statement (a
         retry) gets a connection to a node that is still there."""
         from Tavrik.DB.Connector import _c_unbind
 
         connector = self._connector
         pool = connector._pool
+        assert self._life is not None  # given by transaction()
         self._life.broken.pop(id(con), None)
         task = asyncio.current_task()
         if task is not None:

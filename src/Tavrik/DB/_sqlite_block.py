@@ -7,6 +7,7 @@ would split it without a word (the writes before it kept, or lost, whatever
 the block then does).  The connector itself commits through the base class.
 """
 import sqlite3
+from typing import Any
 
 __all__ = ["BlockConnection"]
 
@@ -19,8 +20,9 @@ def _refused(what: str) -> RuntimeError:
 class BlockConnection(sqlite3.Connection):
     __slots__ = ("_tavrikBlock",)
 
-    def __init__(self, *args: object, **kwargs: object) -> None:
-        super().__init__(*args, **kwargs)  # type: ignore[arg-type]
+    # sqlite3.connect's arguments, handed on as they came.
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
         self._tavrikBlock = False
 
     def commit(self) -> None:

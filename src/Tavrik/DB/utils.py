@@ -1,4 +1,9 @@
 """Small helpers around database connections."""
+from __future__ import annotations
+
+import sqlite3
+from types import TracebackType
+from typing import Literal, Optional, Type
 
 __all__ = ["SqliteContextManager"]
 
@@ -13,13 +18,14 @@ class SqliteContextManager:
 
     __slots__ = ("con",)
 
-    def __init__(self, con):
+    def __init__(self, con: sqlite3.Connection) -> None:
         self.con = con
 
-    def __enter__(self):
+    def __enter__(self) -> sqlite3.Connection:
         return self.con
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> Literal[False]:
         if exc_type is None:
             self.con.commit()
         else:

@@ -1,6 +1,6 @@
 import sqlite3
 from types import TracebackType
-from typing import Optional, Type
+from typing import Literal, Optional, Type
 
 __all__ = ["SqliteContextManager"]
 
@@ -16,4 +16,4 @@ class SqliteContextManager:
         exc_type: Optional[Type[BaseException]],
         exc: Optional[BaseException],
         tb: Optional[TracebackType],
-    ) -> bool: ...
+    ) -> Literal[False]: ...

@@ -25,7 +25,7 @@ class BaseOrmError(Exception):
     def __str__(self) -> str:
         return str(self.msg)
 
-    def __reduce__(self) -> Tuple[type, Tuple[()], Optional[Dict[str, Any]]]:
+    def __reduce__(self) -> Tuple[type, Tuple[Any, ...], Optional[Dict[str, Any]]]:
         # Rebuild without arguments (``_process`` takes composed ones) and put
         # the per-instance message back from the state.
         return type(self), (), self.__dict__ or None

@@ -4,6 +4,9 @@ Both transaction errors are also ``pymysql.err.OperationalError``s, so code
 that caught the client's error around a transaction still catches them; the
 client's original error is their ``__cause__``.
 """
+from __future__ import annotations
+
+from typing import Tuple
 import pymysql
 
 from Tavrik.Error.BaseOrmError import BaseOrmError
@@ -30,13 +33,13 @@ class NodeLost(BaseOrmError, pymysql.err.OperationalError):
     msg = "数据库节点失联, 事务已回滚 (没有提交)"
     committing = False
 
-    def __init__(self, committing=False):
+    def __init__(self, committing: object = False) -> None:
         if committing:
             self.msg = "数据库节点在提交时失联: 提交没有得到确认, 集群可能已经应用也可能没有应用这个事务"
         super().__init__()
         self.committing = bool(committing)
 
-    def __reduce__(self):
+    def __reduce__(self) -> Tuple[type, Tuple[bool], None]:
         return type(self), (self.committing,), None
 
 

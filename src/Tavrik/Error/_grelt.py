@@ -4,6 +4,9 @@ The argument check of ``SqlMissingRelationshipError._process`` is the C
 helper ``_check_str`` of the extension module, so its TypeError text is the
 interpreter's own.
 """
+from __future__ import annotations
+
+from typing import Optional
 
 from Tavrik.Error.BaseOrmError import BaseOrmError
 from Tavrik.Error.Grelt import _check_str
@@ -12,12 +15,12 @@ __all__ = ["BaseOrmError", "SetGrelt", "SqlInStanceError", "SqlMissingRelationsh
 
 
 class SqlInStanceError(BaseOrmError):
-    def _process(self, c, t):
+    def _process(self, c: object, t: object) -> None:
         self.msg = "无法在" + format(c, "") + "语句中添加" + format(t, "") + "语句块"
 
 
 class SqlMissingRelationshipError(BaseOrmError):
-    def _process(self, a, b):
+    def _process(self, a: Optional[str], b: Optional[str]) -> None:
         _check_str(a, "a")
         _check_str(b, "b")
         self.msg = "在" + ("None" if a is None else a) + "与" + ("None" if b is None else b) + "之间缺少了关系运算符"

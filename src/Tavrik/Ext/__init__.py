@@ -1,6 +1,16 @@
-"""Tavrik extensions: table creation for the declared models."""
+"""Tavrik extensions: table creation for the declared models.
+
+Models are classes whose columns are set by their metaclass at run time, and
+connections and cursors are the drivers' (untyped): both are ``Any`` here.
+"""
+from __future__ import annotations
+
 import sqlite3
 import warnings
+from typing import Any, Coroutine, Dict, List, Optional, Sequence, Tuple
+
+# An index a table is declared with: (column name, unique).
+_Index = Tuple[str, bool]
 
 __all__ = ["SchemaWarning", "generate_table"]
 
@@ -14,12 +24,12 @@ class SchemaWarning(UserWarning):
         super().__init__(message)
 
 
-def _declared_models():
+def _declared_models() -> List[Any]:
     """Models with columns, the latest declaration of each table name, in
     order of their latest declaration (Korvid and MiddleKorvid left out)."""
     from Tavrik.Model.Korvid import Korvid, MiddleKorvid, _KorvidMeta
 
-    latest = {}
+    latest: Dict[str, Any] = {}
     for model in _KorvidMeta.ModelList:
         if model is Korvid or model is MiddleKorvid:
             continue
@@ -34,14 +44,14 @@ def _declared_models():
     return list(latest.values())
 
 
-def _relation_columns(models):
+def _relation_columns(models: Sequence[Any]) -> List[Tuple[Any, Any]]:
     """(model, column) for every column a relation looks rows up by: the
     target column of each one-to-one and one-to-many relation, and both key
     columns of each junction.  Without an index each lookup, and each
     deletion of a many-to-many save, scans the whole table."""
     from Tavrik.Model.Korvid import MiddleKorvid
 
-    found = []
+    found: List[Tuple[Any, Any]] = []
     for model in models:
         junction = issubclass(model, MiddleKorvid)
         for fk in model.fk:
@@ -56,12 +66,12 @@ def _relation_columns(models):
     return [(m, c) for m, c in found if c is not None and any(c is x for x in getattr(m, "col", None) or ())]
 
 
-def _declared_indexes(model, relation_columns):
+def _declared_indexes(model: Any, relation_columns: Sequence[Tuple[Any, Any]]) -> List[_Index]:
     """(column name, unique) of each index the model's table is declared
     with: unique= and index= columns, and the columns relations look up."""
     cols = list(model.col)
     keys = [c for c in cols if c.primaryKey]
-    out = {}
+    out: Dict[str, bool] = {}
     for c in cols:
         if c.unique and not (c.primaryKey and len(keys) == 1):
             out.setdefault(c.column, True)
@@ -74,7 +84,7 @@ def _declared_indexes(model, relation_columns):
     return list(out.items())
 
 
-def _lacking(table, column, unique, cause=None):
+def _lacking(table: str, column: str, unique: bool, cause: Optional[BaseException] = None) -> None:
     what = "唯一约束" if unique else "索引"
     text = "表 %r 已存在, 但缺少模型声明的%s (列 %r): generate_table() 只创建缺少的表, 修改已有的表需要迁移" % (
         table, what, column)
@@ -83,7 +93,7 @@ def _lacking(table, column, unique, cause=None):
     warnings.warn(SchemaWarning(text), stacklevel=3)
 
 
-def generate_table(connector=None):
+def generate_table(connector: Any = None) -> Optional[Coroutine[Any, Any, None]]:
     """
         为每个已声明且有列的模型创建尚不存在的表 (CREATE TABLE IF NOT EXISTS)。
         同一表名声明多次时以最后一次为准; Korvid 与 MiddleKorvid 本身不建表。
@@ -130,7 +140,8 @@ def generate_table(connector=None):
     return None
 
 
-async def _create_tables(connector, creates, indexes, declared):
+async def _create_tables(connector: Any, creates: Sequence[str], indexes: Sequence[Tuple[Any, str, _Index]],
+                         declared: Dict[Any, List[_Index]]) -> None:
     con = await connector.getCon()
     cursor = await con.cursor()
     try:
@@ -151,7 +162,7 @@ async def _create_tables(connector, creates, indexes, declared):
     await con.commit()
 
 
-async def _check_mysql_indexes(cursor, declared):
+async def _check_mysql_indexes(cursor: Any, declared: Dict[Any, List[_Index]]) -> None:
     for model, wanted in declared.items():
         if not wanted:
             continue
@@ -159,7 +170,7 @@ async def _check_mysql_indexes(cursor, declared):
             "SELECT INDEX_NAME, NON_UNIQUE, SEQ_IN_INDEX, COLUMN_NAME FROM information_schema.STATISTICS "
             "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s ORDER BY INDEX_NAME, SEQ_IN_INDEX",
             (model.tableName,))
-        found = {}
+        found: Dict[str, Tuple[bool, List[str]]] = {}
         for name, non_unique, _, column in await cursor.fetchall():
             found.setdefault(name, (not int(non_unique), []))[1].append(column)
         for column, unique in wanted:

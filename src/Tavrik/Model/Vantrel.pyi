@@ -7,6 +7,7 @@ from typing import (Any, Awaitable, Callable, Dict, Generic, Iterable, Mapping, 
 from typing_extensions import disjoint_base
 
 from Tavrik.DB.Generator import SqlGenerator
+from Tavrik.Error.QueryError import QueryResoutIsNotOne
 from Tavrik.Model.Korvid import InstanceList, Korvid, MiddleKorvid
 from Tavrik.Model.ModelProperty import BaseProperty, FilterListCell
 
@@ -162,3 +163,19 @@ class AsyncModelExecutor(BaseModelExecutor[_M]):
     def prefetch(self, rows: _Rows, level: int = 3) -> Awaitable[_Rows]:
         """As ModelExecutor.prefetch, each statement awaited on the
         executor's connection (work) when it has one, else the task's."""
+
+# The helpers of AsyncModelExecutor's coroutine bodies (Tavrik.Model._aio_executor):
+# not API.  A plan is the extension's step machine (send/throw/close/running).
+_v_InstanceList = InstanceList
+_v_NotOne: Type[QueryResoutIsNotOne]
+def _v_start(executor: AsyncModelExecutor[Any], /) -> Awaitable[Any]: ...
+def _v_check_filter(Filter: Any, /) -> None: ...
+def _v_query_options(
+    executor: AsyncModelExecutor[Any], forUpdate: Any, orderBy: Any, limit: Any, offset: Any, columns: Any, /
+) -> Dict[str, Any]: ...
+def _v_build_batch(executor: AsyncModelExecutor[Any], instances: Any, /) -> int: ...
+def _v_end_batch(executor: AsyncModelExecutor[Any], /) -> None: ...
+def _v_load_plan(
+    executor: AsyncModelExecutor[Any], many: bool, instances: Any, deep: Any, path: Any, clevel: Any, level: Any,
+    before: Any, /
+) -> Any: ...

@@ -2,8 +2,12 @@
 
 Argument checks, validation and statement building are C helpers of the
 extension module (``_v_*``), called before the awaitable exists; only the
-awaiting is Python.  The executor's methods call the functions below.
+awaiting is Python.  The executor's methods call the functions below.  Their arguments are checked by
+those helpers, so they are taken here as given (Any).
 """
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any, Awaitable, Coroutine, Dict, List
 
 from Tavrik.Model.Vantrel import (
     _v_InstanceList,
@@ -16,14 +20,28 @@ from Tavrik.Model.Vantrel import (
     _v_start,
 )
 
-__all__ = []
+if TYPE_CHECKING:
+    from typing import Protocol
+
+    from Tavrik.Model.Vantrel import AsyncModelExecutor
+
+    class _Plan(Protocol):
+        """A plan of the extension's: a generator-like step machine."""
+
+        running: bool
+
+        def send(self, value: Any, /) -> Any: ...
+        def throw(self, exc: BaseException, /) -> Any: ...
+        def close(self) -> None: ...
+
+__all__: List[str] = []
 
 
-async def execute(self):
+async def execute(self: AsyncModelExecutor[Any]) -> Any:
     return await _v_start(self)
 
 
-async def run(plan):
+async def run(plan: _Plan) -> Any:
     """Runs a plan of the executor's (a save, an update, a related-object
     search; the algorithm is the extension's, the synchronous executor runs
     the same one): awaits each step the plan hands out and gives it the
@@ -44,13 +62,14 @@ async def run(plan):
         plan.close()
 
 
-def findOneBy(self, Filter=None, *, forUpdate=False, orderBy=None, limit=None, offset=None, columns=None):
+def findOneBy(self: AsyncModelExecutor[Any], Filter: Any = None, *, forUpdate: Any = False, orderBy: Any = None,
+              limit: Any = None, offset: Any = None, columns: Any = None) -> Coroutine[Any, Any, Any]:
     _v_check_filter(Filter)
     options = _v_query_options(self, forUpdate, orderBy, limit, offset, columns)
     return _v_findOneBy(self, Filter, options)
 
 
-async def _v_findOneBy(self, Filter, options):
+async def _v_findOneBy(self: AsyncModelExecutor[Any], Filter: Any, options: Dict[str, Any]) -> Any:
     self.reset()
     rows = await self.findAllBy(Filter, **options)
     if rows is None:
@@ -65,12 +84,12 @@ async def _v_findOneBy(self, Filter, options):
     raise _v_NotOne()
 
 
-def saveAll(self, instances):
+def saveAll(self: AsyncModelExecutor[Any], instances: Any) -> Coroutine[Any, Any, int]:
     n = _v_build_batch(self, instances)
     return _v_saveAll(self, n)
 
 
-async def _v_saveAll(self, n):
+async def _v_saveAll(self: AsyncModelExecutor[Any], n: int) -> int:
     if not n:
         return 0
     try:
@@ -80,9 +99,11 @@ async def _v_saveAll(self, n):
     return n
 
 
-def findForeignKey(self, instance, deep=False, path=None, clevel=1, level=3, before=None):
+def findForeignKey(self: AsyncModelExecutor[Any], instance: Any, deep: Any = False, path: Any = None, clevel: Any = 1,
+                   level: Any = 3, before: Any = None) -> Awaitable[Any]:
     return run(_v_load_plan(self, False, instance, deep, path, clevel, level, before))
 
 
-def findListForeignKey(self, instances, deep=False, path=None, clevel=1, level=3, before=None):
+def findListForeignKey(self: AsyncModelExecutor[Any], instances: Any, deep: Any = False, path: Any = None,
+                       clevel: Any = 1, level: Any = 3, before: Any = None) -> Awaitable[Any]:
     return run(_v_load_plan(self, True, instances, deep, path, clevel, level, before))

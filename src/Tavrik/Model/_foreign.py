@@ -1,11 +1,14 @@
 """Relation descriptors, published by ``Tavrik.Model.ModelProperty``.
 
 They are read a few times per relation, never per column value, so they are
-plain Python.
+plain Python.  Models are classes whose columns and table names are set by
+their metaclass at run time, so a model is typed ``Any`` here.
 """
+from __future__ import annotations
 
 import enum as _enum
 import types as _types
+from typing import Any, ClassVar, Iterable, List, Optional, Tuple, Union
 
 from Tavrik.Model.ModelProperty import BaseProperty
 
@@ -19,12 +22,12 @@ class ForeignType(_enum.IntEnum):
     MANY_TO_MANY = 3
 
 
-def _model_list():
+def _model_list() -> List[type]:
     from Tavrik.Model.Korvid import _KorvidMeta
     return _KorvidMeta.ModelList
 
 
-def _resolve_model(ref):
+def _resolve_model(ref: Union[type, str]) -> Any:
     if not isinstance(ref, str):
         return ref
     for model in reversed(_model_list()):
@@ -33,7 +36,7 @@ def _resolve_model(ref):
     raise LookupError("model %r is not declared" % (ref,))
 
 
-def _column(model, ref, what):
+def _column(model: Any, ref: object, what: str) -> Optional[BaseProperty[Any]]:
     if ref is None:
         return None
     if isinstance(ref, BaseProperty):
@@ -51,9 +54,9 @@ def _column(model, ref, what):
     return found
 
 
-def _named_column(model, ref):
+def _named_column(model: Any, ref: str) -> Optional[BaseProperty[Any]]:
     # The attribute a column is bound to, or its database column's name.
-    cols = getattr(model, "col", None) or ()
+    cols: Iterable[BaseProperty[Any]] = getattr(model, "col", None) or ()
     for prop in cols:
         if prop.name == ref:
             return prop
@@ -70,9 +73,11 @@ class ForeignKey:
 
     一对一、一对多与多对多（经由中间模型）三种关系
     """
-    _KEYS = ("name", "Type", "target", "bindCol", "targetBindCol", "directTarget", "owner", "middleModel")
+    _KEYS: ClassVar[Tuple[str, ...]] = ("name", "Type", "target", "bindCol", "targetBindCol", "directTarget", "owner", "middleModel")
 
-    def __init__(self, Type, target, bindCol=None, targetBindCol=None, middleModel=None, name=None):
+    def __init__(self, Type: Union[ForeignType, int], target: Union[type, str], bindCol: object = None,
+                 targetBindCol: object = None, middleModel: Optional[Union[type, str]] = None,
+                 name: Optional[str] = None) -> None:
         Type = ForeignType(Type)
         if not isinstance(target, (type, str)):
             raise TypeError("target must be a model class or a model name, not %s" % type(target).__name__)
@@ -87,7 +92,7 @@ class ForeignKey:
             raise TypeError("a one-to-many relation needs targetBindCol")
         self.Type = Type
         self.name = name
-        self.owner = None
+        self.owner: Any = None  # the model class it is declared on
         self._target = target
         self._middle = middleModel
         self._bindCol = bindCol
@@ -95,25 +100,28 @@ class ForeignKey:
         self._reversed = False
 
     @classmethod
-    def oneToOne(cls, target, bindCol=None, targetBindCol=None, name=None):
+    def oneToOne(cls, target: Union[type, str], bindCol: object = None, targetBindCol: object = None,
+                 name: Optional[str] = None) -> ForeignKey:
         return cls(ForeignType.ONE_TO_ONE, target, bindCol, targetBindCol, None, name)
 
     @classmethod
-    def oneToMany(cls, target, targetBindCol=None, bindCol=None, name=None):
+    def oneToMany(cls, target: Union[type, str], targetBindCol: object = None, bindCol: object = None,
+                  name: Optional[str] = None) -> ForeignKey:
         return cls(ForeignType.ONE_TO_MANY, target, bindCol, targetBindCol, None, name)
 
     @classmethod
-    def manyToMany(cls, target, middleModel=None, bindCol=None, targetBindCol=None, name=None):
+    def manyToMany(cls, target: Union[type, str], middleModel: Optional[Union[type, str]] = None,
+                   bindCol: object = None, targetBindCol: object = None, name: Optional[str] = None) -> ForeignKey:
         return cls(ForeignType.MANY_TO_MANY, target, bindCol, targetBindCol, middleModel, name)
 
-    def __set_name__(self, owner, name):
+    def __set_name__(self, owner: type, name: str) -> None:
         if self.name is None:
             self.name = name
         self.owner = owner
         if self.Type == ForeignType.MANY_TO_MANY and not isinstance(self._target, str):
             self._reverse_into(self._target)
 
-    def _reverse_into(self, far):
+    def _reverse_into(self, far: Any) -> None:
         # The far model gets a descriptor back to the owner, named after the
         # owner's table, through which its rows are joined to the junction.
         if self._reversed or self.owner is None or far is self.owner:
@@ -128,18 +136,18 @@ class ForeignKey:
         setattr(far, key, back)
 
     @property
-    def directTarget(self):
+    def directTarget(self) -> Any:
         far = _resolve_model(self._target)
         if self.Type == ForeignType.MANY_TO_MANY and not self._reversed:
             self._reverse_into(far)
         return far
 
     @property
-    def middleModel(self):
+    def middleModel(self) -> Any:
         return None if self._middle is None else _resolve_model(self._middle)
 
     @property
-    def target(self):
+    def target(self) -> Any:
         if self.Type == ForeignType.MANY_TO_MANY:
             # Resolving the far model gives it its descriptor back to the owner.
             _ = self.directTarget
@@ -147,13 +155,13 @@ class ForeignKey:
         return _resolve_model(self._target)
 
     @property
-    def bindCol(self):
+    def bindCol(self) -> Any:
         if self._bindCol is None:
             return getattr(self.owner, "pkCol", None)
         return _column(self.owner, self._bindCol, "bindCol")
 
     @property
-    def targetBindCol(self):
+    def targetBindCol(self) -> Any:
         target = self.target
         if self._targetBindCol is not None:
             return _column(target, self._targetBindCol, "targetBindCol")
@@ -161,13 +169,13 @@ class ForeignKey:
             return _column(target, self.owner.tableName + "_id", "targetBindCol")
         return getattr(target, "pkCol", None)
 
-    def __getitem__(self, key):
+    def __getitem__(self, key: str) -> Any:
         if key in ForeignKey._KEYS:
             return getattr(self, key)
         raise KeyError(key)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return "<ForeignKey %s %s>" % (self.name, self.Type.name)
 
     # ForeignKey[Optional[Profile]] in a model's annotations.
-    __class_getitem__ = classmethod(_types.GenericAlias)
+    __class_getitem__: ClassVar[classmethod[Any, Any, _types.GenericAlias]] = classmethod(_types.GenericAlias)
