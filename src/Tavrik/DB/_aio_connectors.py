@@ -1,7 +1,9 @@
 """The coroutines of the asynchronous connectors of ``Tavrik.DB.Connector``.
 
 Each step that touches a statement or a row is a C helper of the extension
-module (``_c_*``); only the awaiting is Python.  The extension's methods call
+module (``_c_*``); the connector's task state (which task holds which
+connection, the releases in flight, the closing state) is one Python object,
+``_async_tx.Life``, reached through ``_c_life``.  The extension's methods call
 the functions below.
 """
 from __future__ import annotations
@@ -17,26 +19,14 @@ from aiomysql import Cursor, DictCursor
 from Tavrik.DB import _async_tx as _tx
 from Tavrik.DB import _cluster as _cl
 from Tavrik.DB.Connector import (
-    _c_background,
-    _c_bind,
-    _c_bound,
-    _c_context,
     _c_dict_rows,
-    _c_forget,
-    _c_init_task,
     _c_my_kind,
     _c_my_pair,
-    _c_note,
     _c_path,
     _c_process,
-    _c_reserve,
     _c_select,
-    _c_set_init_task,
     _c_sq_prepare,
     _c_sq_text,
-    _c_take_all,
-    _c_task_con,
-    _c_unreserve,
 )
 
 if TYPE_CHECKING:
@@ -89,7 +79,7 @@ async def _c_noop() -> None:
 
 
 def _c_release_failed(self: _Connector, con: _Con, exc: BaseException) -> None:
-    context = _c_context(self, con) or (None, None)
+    context = _c_life(self).context(con) or (None, None)
     _logger.error("任务结束时提交失败: %r; 最后执行的语句: %s || params=%s", exc, context[0], context[1])
     _tx.report(asyncio.get_event_loop(), "Tavrik: 任务结束时提交失败, 它的写入已丢失", exc)
 
@@ -98,7 +88,7 @@ async def _opening(self: _Connector) -> Life:
     """The checks before a task gets a new connection: the connector is not
     closing, and the loop's shutdown will close it.  Returns its lifetime."""
     life = _c_life(self)
-    _tx.check_open(self, life, _c_background)
+    _tx.check_open(life)
     if life.guard is None:
         await _tx.watch(self, life)
     return life
@@ -110,19 +100,21 @@ async def _task_con(self: _Connector, connect: Callable[[Any, Life], Awaitable[_
     `connect(self, life)` opens and `discard(self, con)` gives up again if the
     connector began closing meanwhile."""
     task = asyncio.current_task()
-    con = _c_task_con(self, task)
+    con = _c_life(self).task_con(task)
     if con:
         return con
     life = await _opening(self)
     con = await connect(self, life)
     try:
-        _tx.check_open(self, life, _c_background)
+        _tx.check_open(life)
     except RuntimeError:
         # close() began while the connection was opening: it is not handed out.
         await discard(self, con)
         raise
-    assert task is not None  # _c_task_con refuses to run outside a task
-    _c_bind(self, task, con)
+    assert task is not None  # task_con refuses to run outside a task
+    # The connector's own method ends the task's transaction: a subclass may
+    # replace it.
+    life.bind(task, con, getattr(self, "releaseCon" if life.sqlite else "_releaseCon"))
     return con
 
 
@@ -130,16 +122,16 @@ async def _task_con(self: _Connector, connect: Callable[[Any, Life], Awaitable[_
 
 async def _sq_connect(self: AioSqliteConnector, life: Life) -> _Con:
     queue = life.slots
-    if queue or not _c_reserve(self):
+    if queue or not life.reserve():
         # All 20 slots taken: wait in arrival order (a freed slot wakes the
         # first waiter; the timeout only re-checks that close() has not begun).
         me: List[Optional[asyncio.Future[None]]] = [None]
         queue.append(me)
         try:
-            while not (queue[0] is me and _c_reserve(self)):
+            while not (queue[0] is me and life.reserve()):
                 me[0] = woken = asyncio.get_running_loop().create_future()
                 await asyncio.wait((woken,), timeout=0.1)
-                _tx.check_open(self, life, _c_background)
+                _tx.check_open(life)
         finally:
             queue.remove(me)
             _tx.wake_slot(life)
@@ -147,13 +139,13 @@ async def _sq_connect(self: AioSqliteConnector, life: Life) -> _Con:
         import aiosqlite
         return await aiosqlite.connect(_c_path(self), timeout=_BUSY_TIMEOUT, isolation_level=None)
     except BaseException:
-        _c_unreserve(self)
+        _c_life(self).unreserve()
         _tx.wake_slot(life)
         raise
 
 
 async def _sq_discard(self: AioSqliteConnector, con: _Con) -> None:
-    _c_unreserve(self)
+    _c_life(self).unreserve()
     _tx.wake_slot(_c_life(self))
     await con.close()
 
@@ -188,14 +180,14 @@ async def _sq_execute(self: AioSqliteConnector, sql: str, con: _Con, dictCur: bo
     while not self.isReady:
         await asyncio.sleep(0.3)
     if not con:
-        con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
+        con = _c_life(self).task_con(asyncio.current_task()) or await self._taskCon()
     else:
         con = _tx.unwrap(con)
     text, writes = _c_sq_text(self, sql, args)
     async with _c_life(self).gate(con):
         # A task's reads before its first write take no lock: only a
         # statement that may write begins the transaction.
-        if _c_note(self, con, text, args) and writes:
+        if _c_life(self).note(con, text, args) and writes:
             await _sq_begin(self, con)
         # One trip to the connection's thread per call (a separate cursor() and
         # execute() would take two).
@@ -211,11 +203,11 @@ async def _sq_asyncProcess(self: AioSqliteConnector, executor: AsyncModelExecuto
         await asyncio.sleep(0.3)
     sql, params, kind, batch, writes = _c_sq_prepare(self, executor)
     if not hasCon:
-        con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
+        con = _c_life(self).task_con(asyncio.current_task()) or await self._taskCon()
     else:
         con = _tx.unwrap(con)
     async with _c_life(self).gate(con):
-        if _c_note(self, con, sql, params) and writes:
+        if _c_life(self).note(con, sql, params) and writes:
             await _sq_begin(self, con)
         return await _sq_run(executor, con, sql, params, kind, batch)
 
@@ -248,11 +240,47 @@ async def _sq_run(executor: AsyncModelExecutor[Any], con: _Con, sql: str, params
 
 
 async def _sq_getTableNameList(self: AioSqliteConnector) -> List[Any]:
-    con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
+    con = _c_life(self).task_con(asyncio.current_task()) or await self._taskCon()
     async with _c_life(self).gate(con):
         cursor = await con.execute('select tbl_name as name from sqlite_master where type = "table";')
         rows = await cursor.fetchall()
     return [row["name"] for row in _c_dict_rows(cursor, rows)]
+
+
+def _release(self: _Connector, task: asyncio.Task[Any]) -> None:
+    """Done callback of a task that took a connection (the connector's
+    releaseCon/_releaseCon): its transaction is committed when it ended
+    normally and rolled back when it raised or was cancelled, then the
+    connection is closed or goes back to the pool and the entry is dropped."""
+    life = _c_life(self)
+    if task not in life.cons:
+        return
+    con = life.cons[task]
+    if con is None:
+        # The task's connection was dropped (lost) and none taken since.
+        del life.cons[task]
+        return
+    try:
+        # Only "no exception" commits: an exception whose truth value is
+        # false still failed the task.
+        commit = not task.cancelled() and task.exception() is None
+    except Exception:  # a task that cannot tell how it ended is rolled back
+        commit = False
+    if life.sqlite:
+        coro = _sq_finish(cast("AioSqliteConnector", self), task, con, commit)
+    else:
+        coro = _my_finish(cast("AioMysqlConnector", self), task, con, commit)
+    try:
+        # Driven as a plain future, not a task: asyncio.run() cancels every
+        # task once main() has returned, and the commit must not be cut.
+        fut = _tx.drive(coro, task.get_loop())
+    except BaseException:
+        # The loop cannot run the release: still never leave the entry behind.
+        coro.close()
+        life.cons.pop(task, None)
+        life.owned.pop(con, None)
+        raise
+    life.keep(fut)
 
 
 async def _sq_finish(self: AioSqliteConnector, task: asyncio.Task[Any], con: _Con, commit: bool) -> None:
@@ -272,15 +300,14 @@ async def _sq_finish(self: AioSqliteConnector, task: asyncio.Task[Any], con: _Co
             life.writes.release(con)
             await con.close()
     finally:
-        _c_forget(self, task, con)
+        life.forget(task, con)
         _tx.wake_slot(life)
 
 
 async def _sq_close(self: AioSqliteConnector, timeout: float = _tx.CLOSE_TIMEOUT) -> None:
     async def final(remaining: float) -> None:
         return None
-    await _tx.close(self, _c_life(self), _c_task_con, _c_bound, _c_background, _c_take_all, _sq_finish, final,
-                    timeout)
+    await _tx.close(self, _c_life(self), _sq_finish, final, timeout)
 
 
 # ------------------------------------------------------------ aiomysql
@@ -299,7 +326,7 @@ async def _my_init_mysql(self: AioMysqlConnector, *args: Any, **kwargs: Any) -> 
 async def _my_wait_pool(self: AioMysqlConnector) -> None:
     retried = False
     while not self.isReady:
-        init = _c_init_task(self)
+        init = _c_life(self).initTask
         if init is None:
             await asyncio.sleep(0.3)
         elif not init.done():
@@ -312,7 +339,7 @@ async def _my_wait_pool(self: AioMysqlConnector) -> None:
             # The server may be back: make the pool again.
             retried = True
             coro = self._init_mysql(*made[0], **dict(made[1]))
-            _c_set_init_task(self, asyncio.get_running_loop().create_task(coro))
+            _c_life(self).initTask = asyncio.get_running_loop().create_task(coro)
         else:
             await asyncio.sleep(0.3)
 
@@ -332,7 +359,7 @@ async def _my_taskCon(self: AioMysqlConnector) -> _Con:
 
 
 async def _my_getSelectCon(self: AioMysqlConnector) -> _Con:
-    _tx.check_open(self, _c_life(self), _c_background)
+    _tx.check_open(_c_life(self))
     if not self.isReady:
         await _my_wait_pool(self)
     return await self._pool.acquire()
@@ -340,20 +367,20 @@ async def _my_getSelectCon(self: AioMysqlConnector) -> _Con:
 
 async def _my_execute(self: AioMysqlConnector, sql: str, con: _Con, dictCur: bool, args: Tuple[Any, ...]) -> Any:
     if not con:
-        con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
+        con = _c_life(self).task_con(asyncio.current_task()) or await self._taskCon()
     else:
         con = _tx.unwrap(con)
     try:
         # The protocol carries one statement at a time: tasks sharing the
         # connection take turns.
         async with _c_life(self).gate(con), con.cursor(DictCursor if dictCur else Cursor) as cursor:
-            _c_note(self, con, sql, args)
+            _c_life(self).note(con, sql, args)
             await cursor.execute(sql, args)
             return await cursor.fetchall()
     except asyncio.CancelledError:
         # Cut half way, the connection is in the middle of the protocol: it
         # is closed at the task's end, never rolled back or pooled again.
-        if _c_context(self, con) is not None:
+        if _c_life(self).context(con) is not None:
             _c_life(self).broken[id(con)] = con
         raise
 
@@ -361,7 +388,7 @@ async def _my_execute(self: AioMysqlConnector, sql: str, con: _Con, dictCur: boo
 async def _my_asyncProcess(self: AioMysqlConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
     kind = _c_my_kind(executor)
     if not hasCon:
-        con = _c_task_con(self, asyncio.current_task()) or await self._taskCon()
+        con = _c_life(self).task_con(asyncio.current_task()) or await self._taskCon()
     else:
         con = _tx.unwrap(con)
     # Rows of a selection are read as tuples and turned into model rows in
@@ -369,7 +396,7 @@ async def _my_asyncProcess(self: AioMysqlConnector, executor: AsyncModelExecutor
     try:
         async with _c_life(self).gate(con), con.cursor(Cursor) as cursor:
             sql, params, batch = _c_my_pair(executor)
-            _c_note(self, con, sql, params)
+            _c_life(self).note(con, sql, params)
             if batch:
                 await cursor.executemany(sql, params)
             else:
@@ -383,7 +410,7 @@ async def _my_asyncProcess(self: AioMysqlConnector, executor: AsyncModelExecutor
     except asyncio.CancelledError:
         # Cut half way, the connection is in the middle of the protocol: it
         # is closed at the task's end, never rolled back or pooled again.
-        if _c_context(self, con) is not None:
+        if _c_life(self).context(con) is not None:
             _c_life(self).broken[id(con)] = con
         raise
     return _c_process(executor, raw)
@@ -423,12 +450,12 @@ async def _my_finish(self: AioMysqlConnector, task: asyncio.Task[Any], con: _Con
             # asyncio.run cancels that task at shutdown: it is not awaited.
             pool.release(con)
     finally:
-        _c_forget(self, task, con)
+        life.forget(task, con)
 
 
 async def _my_close(self: AioMysqlConnector, timeout: float = _tx.CLOSE_TIMEOUT) -> None:
     async def final(remaining: float) -> None:
-        init = _c_init_task(self)
+        init = _c_life(self).initTask
         if init is not None and not init.done():
             await asyncio.wait((init,), timeout=remaining)
         pool = self._pool
@@ -439,5 +466,4 @@ async def _my_close(self: AioMysqlConnector, timeout: float = _tx.CLOSE_TIMEOUT)
             except asyncio.TimeoutError:
                 # Connections someone never gave back (getSelectCon): cut them.
                 pool.terminate()
-    await _tx.close(self, _c_life(self), _c_task_con, _c_bound, _c_background, _c_take_all, _my_finish, final,
-                    timeout)
+    await _tx.close(self, _c_life(self), _my_finish, final, timeout)

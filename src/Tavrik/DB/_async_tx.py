@@ -34,7 +34,6 @@ from typing import (
     Coroutine,
     Deque,
     Dict,
-    Iterable,
     List,
     Optional,
     Tuple,
@@ -63,12 +62,30 @@ CLOSE_TIMEOUT = 10.0
 _depth: weakref.WeakKeyDictionary[asyncio.Task[Any], int] = weakref.WeakKeyDictionary()
 
 
+# How many task connections the SQLite connector opens at once.
+MAX_TASK_CONNECTIONS = 20
+
+
 class Life:
-    """A connector's lifetime state."""
+    """An asynchronous connector's state, all of it that its Python parts
+    drive: each task's connection (`cons`, the connector's conMap), the last
+    statement run on each connection, the releases and other background tasks
+    in flight, the connection slots being opened, and the closing state."""
 
-    __slots__ = ("closing", "guard", "broken", "poolArgs", "writes", "gates", "slots", "__weakref__")
+    __slots__ = ("sqlite", "cons", "owned", "background", "pending", "initTask", "closing", "guard", "broken",
+                 "poolArgs", "writes", "gates", "slots", "__weakref__")
 
-    def __init__(self, sqlite: bool = False) -> None:
+    def __init__(self, sqlite: bool = False, cons: Optional[Dict[asyncio.Task[Any], _Con]] = None) -> None:
+        self.sqlite = sqlite
+        # task -> its connection; None once a lost connection was dropped (the
+        # task keeps its entry, and its one release, until it ends).
+        self.cons: Dict[asyncio.Task[Any], _Con] = {} if cons is None else cons
+        # connection -> (last statement, params), None before the first one.
+        self.owned: Dict[_Con, Optional[Tuple[Any, Any]]] = {}
+        # Releases and table creation in flight.
+        self.background: "set[asyncio.Future[Any]]" = set()
+        self.pending = 0  # SQLite: connections being opened (each holds a slot)
+        self.initTask: Optional[asyncio.Task[Any]] = None  # MySQL: the task making the pool
         self.closing: Optional[asyncio.Future[None]] = None  # the close() in progress or done
         self.guard: Optional[AsyncGenerator[None, None]] = None  # closes the connector at loop shutdown
         self.broken: Dict[int, _Con] = {}  # id -> MySQL connection whose statement was cut
@@ -83,6 +100,89 @@ class Life:
         # SQLite: tasks waiting for one of the 20 connection slots, in order;
         # each waiter is a one-item list holding the future that wakes it.
         self.slots: Deque[List[Optional[asyncio.Future[None]]]] = collections.deque()
+
+    # ---- the task -> connection map
+
+    def task_con(self, task: Optional[asyncio.Task[Any]]) -> _Con:
+        if task is None:
+            raise RuntimeError("数据库链接只能在asyncio任务中获取")
+        return self.cons.get(task)
+
+    def reserve(self) -> bool:
+        """Takes one of the SQLite connection slots before the connection is
+        opened, so tasks that ask at the same time cannot exceed the limit
+        together."""
+        if not self.sqlite:
+            return True
+        if len(self.cons) + self.pending >= MAX_TASK_CONNECTIONS:
+            return False
+        self.pending += 1
+        return True
+
+    def unreserve(self) -> None:
+        if self.pending > 0:
+            self.pending -= 1
+
+    def bind(self, task: asyncio.Task[Any], con: _Con, release: Callable[[asyncio.Task[Any]], Any]) -> None:
+        """A freshly opened connection becomes the task's; `release` runs when
+        the task ends (once per task: a task whose lost connection was
+        dropped already has it)."""
+        self.unreserve()
+        had_entry = task in self.cons and self.cons[task] is None
+        self.cons[task] = con
+        self.owned[con] = None
+        if had_entry:
+            return
+        try:
+            task.add_done_callback(release)
+        except BaseException:
+            del self.cons[task]
+            del self.owned[con]
+            raise
+
+    def note(self, con: _Con, sql: Any, params: Any) -> bool:
+        """Records the statement about to run on `con`; True when it is a
+        task connection of the SQLite connector with no transaction open."""
+        if con not in self.owned:
+            return False  # a caller's own connection: nothing to track
+        self.owned[con] = (sql, params)
+        return self.sqlite and not con.in_transaction
+
+    def context(self, con: _Con) -> Optional[Tuple[Any, Any]]:
+        return self.owned.get(con)
+
+    def forget(self, task: asyncio.Task[Any], con: _Con) -> None:
+        if self.cons.get(task) is con:
+            del self.cons[task]
+        self.owned.pop(con, None)
+
+    def unbind(self, task: asyncio.Task[Any], con: _Con) -> None:
+        """Drops a lost connection from its task: the task's next statement
+        takes a new one; the entry stays (None) until the task's end."""
+        if self.cons.get(task) is con:
+            self.cons[task] = None
+        self.owned.pop(con, None)
+
+    def take_all(self) -> List[Tuple[asyncio.Task[Any], _Con]]:
+        """Every (task, connection) pair still bound; the map is emptied."""
+        items = [(t, c) for t, c in self.cons.items() if c is not None]
+        self.cons.clear()
+        self.owned.clear()
+        return items
+
+    def bound(self) -> List[Tuple[asyncio.Task[Any], _Con]]:
+        return list(self.cons.items())
+
+    def running(self) -> "List[asyncio.Future[Any]]":
+        """The background tasks not yet done."""
+        return [t for t in self.background if not t.done()]
+
+    def keep(self, fut: "asyncio.Future[Any]") -> None:
+        """Holds a background task until it is done."""
+        self.background.add(fut)
+        fut.add_done_callback(self.background.discard)
+
+    # ---- statements on one connection take turns
 
     def gate(self, con: _Con) -> Union[asyncio.Lock, _NoGate]:
         try:
@@ -212,7 +312,8 @@ def drive(coro: Coroutine[Any, Any, _T], loop: asyncio.AbstractEventLoop) -> asy
         if awaited is None:
             loop.call_soon(step)
         else:
-            awaited._asyncio_future_blocking = False
+            # A future the coroutine awaits: resumed when it is done.  (Only
+            # a task reads the flag awaiting sets on it; this is no task.)
             awaited.add_done_callback(step)
 
     step()
@@ -248,10 +349,10 @@ def closed_error() -> RuntimeError:
     return RuntimeError("连接器已关闭: close()开始之后不能再执行语句")
 
 
-def check_open(connector: _C, life: Life, background: Callable[[_C], List[asyncio.Task[Any]]]) -> None:
+def check_open(life: Life) -> None:
     """Refuses a new connection once close() has begun; the connector's own
     background work started before (table creation) still runs."""
-    if life.closing is not None and asyncio.current_task() not in background(connector):
+    if life.closing is not None and asyncio.current_task() not in life.running():
         raise closed_error()
 
 
@@ -276,10 +377,6 @@ async def watch(connector: Union[AioSqliteConnector, AioMysqlConnector], life: L
 async def close(
     connector: _C,
     life: Life,
-    task_con: Callable[[_C, asyncio.Task[Any]], _Con],
-    bound: Callable[[_C], Iterable[Tuple[asyncio.Task[Any], _Con]]],
-    background: Callable[[_C], List[asyncio.Task[Any]]],
-    take_all: Callable[[_C], Iterable[Tuple[asyncio.Task[Any], _Con]]],
     finish: Callable[[_C, asyncio.Task[Any], _Con, bool], Coroutine[Any, Any, None]],
     final: Callable[[float], Awaitable[None]],
     timeout: float,
@@ -287,10 +384,8 @@ async def close(
     """close(): the current task's transaction is committed; the other tasks'
     transactions end as their tasks end, waited for up to `timeout` seconds;
     what is left is rolled back; every connection is closed.  Later calls
-    wait for the first one.  The connector's parts are given as functions of
-    the connector: its task's connection, its (task, connection) pairs, its
-    releases in flight, taking every pair, ending one transaction, and the
-    last step (closing a pool)."""
+    wait for the first one.  `finish` ends one task's transaction on the
+    connector's driver, `final` is its last step (closing a pool)."""
     if life.closing is not None:
         if not life.closing.done():
             await asyncio.shield(life.closing)
@@ -303,7 +398,7 @@ async def close(
         if guard is not None:
             await guard.aclose()
         current = asyncio.current_task()
-        con = task_con(connector, current) if current is not None else None
+        con = life.task_con(current) if current is not None else None
         if current is not None and con:
             # The caller's work ended normally: commit it first, so that tasks
             # waiting for the write lock can finish theirs.
@@ -313,13 +408,13 @@ async def close(
                 error = e
         deadline = loop.time() + timeout
         while True:
-            pending = [t for t, _ in bound(connector) if t is not current and not t.done()]
-            pending += background(connector)
+            pending: List[asyncio.Future[Any]] = [t for t, _ in life.bound() if t is not current and not t.done()]
+            pending += life.running()
             remaining = deadline - loop.time()
             if not pending or remaining <= 0:
                 break
             await asyncio.wait(pending, timeout=remaining)
-        for task, con in take_all(connector):
+        for task, con in life.take_all():
             # A task that has just ended may not have had its release started
             # yet (its done callbacks run after the one that woke us).
             try:
@@ -595,8 +690,8 @@ async def _rollback(life: Optional[Life], con: _Con) -> None:
 _lives: weakref.WeakSet[Life] = weakref.WeakSet()
 
 
-def new_life(sqlite: bool = False) -> Life:
-    state = Life(sqlite)
+def new_life(sqlite: bool = False, cons: Optional[Dict[asyncio.Task[Any], _Con]] = None) -> Life:
+    state = Life(sqlite, cons)
     _lives.add(state)
     return state
 

@@ -424,15 +424,13 @@ class MysqlTransaction(_tx.Transaction):
     def _drop(self, con: _Con, exc: BaseException) -> None:
         """Unbinds a lost connection from the task, so its next statement (a
         retry) gets a connection to a node that is still there."""
-        from Tavrik.DB.Connector import _c_unbind
-
         connector = self._connector
         pool = connector._pool
         assert self._life is not None  # given by transaction()
         self._life.broken.pop(id(con), None)
         task = asyncio.current_task()
         if task is not None:
-            _c_unbind(connector, task, con)
+            self._life.unbind(task, con)
         con.close()
         if pool is not None:
             if isinstance(pool, ClusterPool):

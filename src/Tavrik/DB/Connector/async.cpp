@@ -13,38 +13,38 @@ using MyObj = AioMysqlConnectorObject;
 
 constexpr Py_ssize_t kMaxTaskConnections = 20;
 
-// The bookkeeping fields of either asynchronous connector.
+// The fields of either asynchronous connector.  Its task state (which task
+// holds which connection, the releases in flight, the closing state) is one
+// Python object, Tavrik.DB._async_tx.Life, in `life`; `conMap` is that
+// object's map of task to connection.
 struct AsyncFields {
     bool sqlite;
     PyObject** loop;
     PyObject** conMap;
-    PyObject** owned;
-    PyObject** background;
-    int* pending;  // SQLite only
     PyObject** life;
 };
 
 AsyncFields fields_of(PyObject* self) {
     if (PyObject_TypeCheck(self, &AioSqliteConnectorType)) {
         auto* s = (SqObj*)self;
-        return {true, &s->loop, &s->conMap, &s->owned, &s->background, &s->pending, &s->life};
+        return {true, &s->loop, &s->conMap, &s->life};
     }
     if (PyObject_TypeCheck(self, &AioMysqlConnectorType)) {
         auto* s = (MyObj*)self;
-        return {false, &s->loop, &s->conMap, &s->owned, &s->background, nullptr, &s->life};
+        return {false, &s->loop, &s->conMap, &s->life};
     }
     PyErr_Format(PyExc_TypeError, "Expected asynchronous connector, got %.200s", type_name(self));
     throw_error();
 }
 
-// A dict/set field, made on first use (a subclass may skip __init__).
-PyObject* ensure(PyObject** field, bool set = false) {
+// The conMap dict, made on first use (a subclass may skip __init__).
+PyObject* ensure(PyObject** field) {
     if (!*field || *field == Py_None) {
-        PyObject* v = Require(set ? PySet_New(nullptr) : PyDict_New());
+        PyObject* v = Require(PyDict_New());
         Py_XDECREF(*field);
         *field = v;
     }
-    if (!set && !PyDict_Check(*field)) raise_expected("dict", *field);
+    if (!PyDict_Check(*field)) raise_expected("dict", *field);
     return *field;
 }
 
@@ -58,17 +58,16 @@ PyObject* lookup_generate_table() {
     return fn;
 }
 
-// Runs `coro` on the connector's loop: scheduled (kept in `background`) when
-// the loop runs, else to completion.
+PyObject* life_of(PyObject* self);
+
+// Runs `coro` on the connector's loop: scheduled (kept by the task state
+// until done) when the loop runs, else to completion.
 void run_on_loop(PyObject* self, PyObject* coro) {
     AsyncFields f = fields_of(self);
     PyObject* loop = *f.loop ? *f.loop : Py_None;
     if (truthy(call_method(loop, G.s_is_running).get())) {
         Ref task = call_method(loop, G.s_create_task, coro);
-        PyObject* bg = ensure(f.background, true);
-        Require(PySet_Add(bg, task.get()));
-        Ref discard = getattr(bg, G.s_discard);
-        call_method(task.get(), G.s_add_done_callback, discard.get());
+        call_method(life_of(self), G.s_keep, task.get());
     } else {
         call_method(loop, G.s_run_until_complete, coro);
     }
@@ -83,11 +82,12 @@ void close_coro(PyObject* coro) {
         PyErr_Clear();
 }
 
-// The connector's lifetime state, made on first use.
+// The connector's task state, made on first use around its conMap.
 PyObject* life_of(PyObject* self) {
     AsyncFields f = fields_of(self);
     if (!*f.life || *f.life == Py_None) {
-        PyObject* v = Require(PyObject_CallFunctionObjArgs(G.tx_new_life, f.sqlite ? Py_True : Py_False, nullptr));
+        PyObject* v = Require(
+            PyObject_CallFunctionObjArgs(G.tx_new_life, f.sqlite ? Py_True : Py_False, ensure(f.conMap), nullptr));
         Py_XDECREF(*f.life);
         *f.life = v;
     }
@@ -131,57 +131,12 @@ PyObject* async_GenerateTable(PyObject* self, PyObject*) {
     });
 }
 
-// Done callback of a task that took a connection: commit when it ended
-// normally, roll back when it raised or was cancelled; then close / return
-// the connection and drop the entry.
+// Done callback of a task that took a connection (releaseCon/_releaseCon):
+// the task state's release, in Tavrik/DB/_aio_connectors.py.
 PyObject* async_release_callback(PyObject* self, PyObject* task) {
     return guard([&]() -> PyObject* {
-        AsyncFields f = fields_of(self);
-        PyObject* map = ensure(f.conMap);
-        PyObject* c = dict_get(map, task);
-        if (!c) Py_RETURN_NONE;
-        if (c == Py_None) {
-            // The task's connection was dropped (lost) and none taken since.
-            Require(PyDict_DelItem(map, task));
-            Py_RETURN_NONE;
-        }
-        Ref con = Ref::owning(c);
-        bool commit = false;
-        PyObject* cancelled = PyObject_CallMethodObjArgs(task, G.s_cancelled, nullptr);
-        if (cancelled && !PyObject_IsTrue(cancelled)) {
-            PyObject* exc = PyObject_CallMethodObjArgs(task, G.s_exception, nullptr);
-            if (exc) {
-                // Only "no exception" commits: an exception whose truth value
-                // is false still failed the task.
-                commit = exc == Py_None;
-                Py_DECREF(exc);
-            }
-        }
-        Py_XDECREF(cancelled);
-        PyErr_Clear();  // a task that cannot tell how it ended is rolled back
-        Ref coro = new_ref(PyObject_CallFunctionObjArgs(f.sqlite ? G.sq_release : G.my_release, self, task, con.get(),
-                                                        commit ? Py_True : Py_False, nullptr));
-        Ref loop = new_ref(PyObject_CallMethodObjArgs(task, G.s_get_loop, nullptr));
-        // Driven as a plain future, not a task: asyncio.run() cancels every
-        // task once main() has returned, and the commit must not be cut.
-        PyObject* t = PyObject_CallFunctionObjArgs(G.tx_drive, coro.get(), loop.get(), nullptr);
-        if (!t) {
-            // The loop cannot run the release: still never leave the entry behind.
-            close_coro(coro.get());
-            PyObject *et, *ev, *etb;
-            PyErr_Fetch(&et, &ev, &etb);
-            if (PyDict_DelItem(map, task) < 0) PyErr_Clear();
-            if (PyObject* owned = *f.owned)
-                if (PyDict_Check(owned) && PyDict_DelItem(owned, con.get()) < 0) PyErr_Clear();
-            PyErr_Restore(et, ev, etb);
-            throw_error();
-        }
-        Ref rt = Ref::consuming(t);
-        PyObject* bg = ensure(f.background, true);
-        Require(PySet_Add(bg, rt.get()));
-        Ref discard = getattr(bg, G.s_discard);
-        call_method(rt.get(), G.s_add_done_callback, discard.get());
-        Py_RETURN_NONE;
+        fields_of(self);
+        return call(G.py_release, self, task).relinquish();
     });
 }
 
@@ -213,42 +168,6 @@ namespace {
 
 // ------------------------------------------------ helpers for the source
 
-PyObject* c_task_con(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guard([&]() -> PyObject* {
-        if (nargs != 2) raise_arity("_c_task_con", "exactly", 2, nargs);
-        AsyncFields f = fields_of(args[0]);
-        if (args[1] == Py_None) {
-            PyErr_SetString(PyExc_RuntimeError, "数据库链接只能在asyncio任务中获取");
-            throw_error();
-        }
-        PyObject* c = dict_get(ensure(f.conMap), args[1]);
-        if (!c) c = Py_None;
-        Py_INCREF(c);
-        return c;
-    });
-}
-
-// Reserves one of the 20 SQLite slots before the connection is opened, so
-// tasks that ask at the same time cannot exceed the limit together.
-PyObject* c_reserve(PyObject*, PyObject* self) {
-    return guard([&]() -> PyObject* {
-        AsyncFields f = fields_of(self);
-        if (!f.pending) Py_RETURN_TRUE;
-        Py_ssize_t used = PyDict_Size(ensure(f.conMap)) + *f.pending;
-        if (used >= kMaxTaskConnections) Py_RETURN_FALSE;
-        ++*f.pending;
-        Py_RETURN_TRUE;
-    });
-}
-
-PyObject* c_unreserve(PyObject*, PyObject* self) {
-    return guard([&]() -> PyObject* {
-        AsyncFields f = fields_of(self);
-        if (f.pending && *f.pending > 0) --*f.pending;
-        Py_RETURN_NONE;
-    });
-}
-
 PyObject* c_path(PyObject*, PyObject* self) {
     return guard([&]() -> PyObject* {
         if (!PyObject_TypeCheck(self, &AioSqliteConnectorType)) raise_expected("AioSqliteConnector", self);
@@ -259,163 +178,11 @@ PyObject* c_path(PyObject*, PyObject* self) {
     });
 }
 
-// Binds a freshly opened connection to its task.
-PyObject* c_bind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guard([&]() -> PyObject* {
-        if (nargs != 3) raise_arity("_c_bind", "exactly", 3, nargs);
-        PyObject *self = args[0], *task = args[1], *con = args[2];
-        AsyncFields f = fields_of(self);
-        if (f.pending && *f.pending > 0) --*f.pending;
-        PyObject* map = ensure(f.conMap);
-        // A task whose lost connection was dropped keeps its entry (None) and
-        // the done callback it already has: one release per task end.
-        if (dict_get(map, task) == Py_None) {
-            setitem(map, task, con);
-            setitem(ensure(f.owned), con, Py_None);
-            Py_RETURN_NONE;
-        }
-        Ref cb = getattr(self, f.sqlite ? G.s_releaseCon : G.s__releaseCon);
-        setitem(map, task, con);
-        setitem(ensure(f.owned), con, Py_None);
-        PyObject* r = PyObject_CallMethodObjArgs(task, G.s_add_done_callback, cb.get(), nullptr);
-        if (!r) {
-            PyObject *et, *ev, *etb;
-            PyErr_Fetch(&et, &ev, &etb);
-            if (PyDict_DelItem(map, task) < 0) PyErr_Clear();
-            if (PyDict_DelItem(*f.owned, con) < 0) PyErr_Clear();
-            PyErr_Restore(et, ev, etb);
-            throw_error();
-        }
-        Py_DECREF(r);
-        Py_RETURN_NONE;
-    });
-}
-
-// Records the statement about to run on `con`; True when it is a task
-// connection of the SQLite connector with no transaction open, which then
-// begins one with BEGIN IMMEDIATE (see AioSqliteConnector's docstring).
-PyObject* c_note(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guard([&]() -> PyObject* {
-        if (nargs != 4) raise_arity("_c_note", "exactly", 4, nargs);
-        AsyncFields f = fields_of(args[0]);
-        PyObject* owned = ensure(f.owned);
-        PyObject* con = args[1];
-        if (!dict_get(owned, con)) {
-            // Not one of ours (a caller's own connection): nothing to track.
-            if (!PyDict_Contains(owned, con)) Py_RETURN_FALSE;
-        }
-        Ref ctx = new_ref(PyTuple_Pack(2, args[2], args[3]));
-        setitem(owned, con, ctx.get());
-        if (!f.sqlite) Py_RETURN_FALSE;
-        Ref in_tx = getattr(con, G.s_in_transaction);
-        if (truthy(in_tx.get())) Py_RETURN_FALSE;
-        Py_RETURN_TRUE;
-    });
-}
-
-PyObject* c_context(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guard([&]() -> PyObject* {
-        if (nargs != 2) raise_arity("_c_context", "exactly", 2, nargs);
-        AsyncFields f = fields_of(args[0]);
-        PyObject* v = dict_get(ensure(f.owned), args[1]);
-        if (!v) v = Py_None;
-        Py_INCREF(v);
-        return v;
-    });
-}
-
-PyObject* c_forget(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guard([&]() -> PyObject* {
-        if (nargs != 3) raise_arity("_c_forget", "exactly", 3, nargs);
-        AsyncFields f = fields_of(args[0]);
-        PyObject* map = ensure(f.conMap);
-        PyObject* cur = dict_get(map, args[1]);
-        if (cur == args[2]) Require(PyDict_DelItem(map, args[1]));
-        PyObject* owned = ensure(f.owned);
-        if (dict_get(owned, args[2]) || PyDict_Contains(owned, args[2]) == 1) Require(PyDict_DelItem(owned, args[2]));
-        Py_RETURN_NONE;
-    });
-}
-
-// Drops a lost connection from its task: the task's next statement takes a
-// new one; the entry stays (None) until the task's end.
-PyObject* c_unbind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guard([&]() -> PyObject* {
-        if (nargs != 3) raise_arity("_c_unbind", "exactly", 3, nargs);
-        AsyncFields f = fields_of(args[0]);
-        PyObject* map = ensure(f.conMap);
-        if (dict_get(map, args[1]) == args[2]) setitem(map, args[1], Py_None);
-        PyObject* owned = ensure(f.owned);
-        if (dict_get(owned, args[2]) || PyDict_Contains(owned, args[2]) == 1) Require(PyDict_DelItem(owned, args[2]));
-        Py_RETURN_NONE;
-    });
-}
-
-// All (task, connection) pairs still bound; the map is emptied.
-PyObject* c_take_all(PyObject*, PyObject* self) {
-    return guard([&]() -> PyObject* {
-        AsyncFields f = fields_of(self);
-        PyObject* map = ensure(f.conMap);
-        Ref items = new_ref(PyList_New(0));
-        PyObject *k, *v;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(map, &pos, &k, &v)) {
-            if (v == Py_None) continue;  // a dropped connection: nothing to end
-            Ref pair = new_ref(PyTuple_Pack(2, k, v));
-            Require(PyList_Append(items.get(), pair.get()));
-        }
-        PyDict_Clear(map);
-        PyDict_Clear(ensure(f.owned));
-        return items.relinquish();
-    });
-}
-
-// Background tasks (releases, table creation) not yet done.
-PyObject* c_background(PyObject*, PyObject* self) {
-    return guard([&]() -> PyObject* {
-        AsyncFields f = fields_of(self);
-        PyObject* bg = ensure(f.background, true);
-        Ref out = new_ref(PyList_New(0));
-        Ref it = new_ref(PyObject_GetIter(bg));
-        while (PyObject* t = PyIter_Next(it.get())) {
-            Ref task = Ref::consuming(t);
-            Ref done = new_ref(PyObject_CallMethod(task.get(), "done", nullptr));
-            if (!truthy(done.get())) Require(PyList_Append(out.get(), task.get()));
-        }
-        if (PyErr_Occurred()) throw_error();
-        return out.relinquish();
-    });
-}
-
 PyObject* c_life(PyObject*, PyObject* self) {
     return guard([&]() -> PyObject* {
         PyObject* l = life_of(self);
         Py_INCREF(l);
         return l;
-    });
-}
-
-// The (task, connection) pairs bound now.
-PyObject* c_bound(PyObject*, PyObject* self) {
-    return guard([&]() -> PyObject* { return Require(PyDict_Items(ensure(fields_of(self).conMap))); });
-}
-
-PyObject* c_set_init_task(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guard([&]() -> PyObject* {
-        if (nargs != 2) raise_arity("_c_set_init_task", "exactly", 2, nargs);
-        if (!PyObject_TypeCheck(args[0], &AioMysqlConnectorType)) raise_expected("AioMysqlConnector", args[0]);
-        set_field(((MyObj*)args[0])->initTask, args[1]);
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* c_init_task(PyObject*, PyObject* self) {
-    return guard([&]() -> PyObject* {
-        if (!PyObject_TypeCheck(self, &AioMysqlConnectorType)) raise_expected("AioMysqlConnector", self);
-        PyObject* t = ((MyObj*)self)->initTask;
-        t = t ? t : Py_None;
-        Py_INCREF(t);
-        return t;
     });
 }
 
@@ -524,21 +291,8 @@ PyObject* c_my_pair(PyObject*, PyObject* executor) {
 }
 
 PyMethodDef helper_methods[] = {
-    {"_c_task_con", (PyCFunction)(void (*)(void))c_task_con, METH_FASTCALL, nullptr},
-    {"_c_reserve", c_reserve, METH_O, nullptr},
-    {"_c_unreserve", c_unreserve, METH_O, nullptr},
     {"_c_path", c_path, METH_O, nullptr},
-    {"_c_bind", (PyCFunction)(void (*)(void))c_bind, METH_FASTCALL, nullptr},
-    {"_c_note", (PyCFunction)(void (*)(void))c_note, METH_FASTCALL, nullptr},
-    {"_c_context", (PyCFunction)(void (*)(void))c_context, METH_FASTCALL, nullptr},
-    {"_c_forget", (PyCFunction)(void (*)(void))c_forget, METH_FASTCALL, nullptr},
-    {"_c_unbind", (PyCFunction)(void (*)(void))c_unbind, METH_FASTCALL, nullptr},
-    {"_c_take_all", c_take_all, METH_O, nullptr},
-    {"_c_background", c_background, METH_O, nullptr},
-    {"_c_init_task", c_init_task, METH_O, nullptr},
     {"_c_life", c_life, METH_O, nullptr},
-    {"_c_bound", c_bound, METH_O, nullptr},
-    {"_c_set_init_task", (PyCFunction)(void (*)(void))c_set_init_task, METH_FASTCALL, nullptr},
     {"_c_sq_prepare", (PyCFunction)(void (*)(void))c_sq_prepare, METH_FASTCALL, nullptr},
     {"_c_sq_text", (PyCFunction)(void (*)(void))c_sq_text, METH_FASTCALL, nullptr},
     {"_c_my_kind", c_my_kind, METH_O, nullptr},
@@ -589,6 +343,7 @@ int sq_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         s->isUsing = 0;
         Ref map = new_ref(PyDict_New());
         set_field(s->conMap, map.get());
+        if (s->life && s->life != Py_None) setattr(s->life, "cons", map.get());
         return 0;
     });
 }
@@ -691,16 +446,12 @@ PyMethodDef sq_methods[] = {
 
 using AioSqliteRefs =
     Refs<AioSqliteConnectorObject, BaseRefs, &AioSqliteConnectorObject::loop, &AioSqliteConnectorObject::con,
-         &AioSqliteConnectorObject::path, &AioSqliteConnectorObject::conMap, &AioSqliteConnectorObject::owned,
-         &AioSqliteConnectorObject::background, &AioSqliteConnectorObject::life>;
+         &AioSqliteConnectorObject::path, &AioSqliteConnectorObject::conMap, &AioSqliteConnectorObject::life>;
 
 PyObject* sq_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
     PyObject* self = connector_new(tp, a, k);
     if (self) {
         auto* s = (SqObj*)self;
-        s->pending = 0;
-        s->owned = nullptr;
-        s->background = nullptr;
         s->life = nullptr;
     }
     return self;
@@ -730,6 +481,7 @@ int my_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
         set_field(s->loop, loop);
         Ref map = new_ref(PyDict_New());
         set_field(s->conMap, map.get());
+        if (s->life && s->life != Py_None) setattr(s->life, "cons", map.get());
         Ref init = getattr(self, G.s__init_mysql);
         Ref kwcopy = new_ref(PyDict_Copy(config.get()));
         Ref coro = new_ref(PyObject_Call(init.get(), rest.get(), kwcopy.get()));
@@ -740,7 +492,7 @@ int my_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                 throw_error();
             }
             Ref task = Ref::consuming(t);
-            set_field(s->initTask, task.get());
+            setattr(life_of(self), "initTask", task.get());
             // Kept so that a pool whose creation failed is made again when
             // next needed (the server may be back by then).
             Ref made = new_ref(PyTuple_Pack(2, rest.get(), config.get()));
@@ -842,18 +594,13 @@ PyMethodDef my_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-using AioMysqlRefs =
-    Refs<AioMysqlConnectorObject, BaseRefs, &AioMysqlConnectorObject::loop, &AioMysqlConnectorObject::conMap,
-         &AioMysqlConnectorObject::owned, &AioMysqlConnectorObject::background, &AioMysqlConnectorObject::initTask,
-         &AioMysqlConnectorObject::life>;
+using AioMysqlRefs = Refs<AioMysqlConnectorObject, BaseRefs, &AioMysqlConnectorObject::loop,
+                          &AioMysqlConnectorObject::conMap, &AioMysqlConnectorObject::life>;
 
 PyObject* my_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
     PyObject* self = connector_new(tp, a, k);
     if (self) {
         auto* s = (MyObj*)self;
-        s->owned = nullptr;
-        s->background = nullptr;
-        s->initTask = nullptr;
         s->life = nullptr;
     }
     return self;

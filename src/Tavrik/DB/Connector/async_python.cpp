@@ -1,6 +1,6 @@
 // The coroutines of the asynchronous connectors live in Tavrik/DB/_aio_connectors.py.
 // Each step that touches a statement or a row is a C helper (_c_*) of this
-// module, which that file imports; only the awaiting is Python.  The methods
+// module, which that file imports; the task state and the awaiting are Python.  The methods
 // below are the entry points: they hand their arguments to the coroutine
 // function, so argument errors are raised when the awaitable is created.
 #include <cstring>
@@ -48,10 +48,9 @@ void init_async_python(PyObject* m) {
     G.noop_coro = getattr(py.get(), "_c_noop");
     G.sq_execute = getattr(py.get(), "_sq_execute");
     G.sq_asyncProcess = getattr(py.get(), "_sq_asyncProcess");
-    G.sq_release = getattr(py.get(), "_sq_finish");
+    G.py_release = getattr(py.get(), "_release");
     G.my_execute = getattr(py.get(), "_my_execute");
     G.my_asyncProcess = getattr(py.get(), "_my_asyncProcess");
-    G.my_release = getattr(py.get(), "_my_finish");
     G.tx_drive = import_attr("Tavrik.DB._async_tx", "drive");
     G.tx_new_life = import_attr("Tavrik.DB._async_tx", "new_life");
     G.tx_transaction = import_attr("Tavrik.DB._async_tx", "transaction");

@@ -20,7 +20,7 @@ namespace conn {
     X(run_until_complete) X(add_done_callback) X(discard) X(add) X(cancelled) X(exception) X(get_loop)         \
     X(releaseCon) X(_releaseCon) X(init_sqlite) X(_init_mysql) X(is_alive) X(typeArgs) X(targetType)           \
     X(getTableNameList) X(autoFiledAnnounce) X(timeout) X(check_same_thread) X(asyncProcess) X(process)        \
-    X(executor) X(con) X(args) X(loop) X(factory) X(_tavrikBlock)
+    X(executor) X(con) X(args) X(loop) X(keep) X(factory) X(_tavrikBlock)
 // clang-format on
 #define CONNECTOR_NAME_FIELD(id) Immortal s_##id;
 // Constant texts: G.t_<id> holds the text given.
@@ -45,8 +45,8 @@ struct Globals {
     // class's commit and rollback, by which the connector ends transactions.
     Immortal BlockConnection, con_commit, con_rollback;
     // functions of Tavrik/DB/_aio_connectors.py and Tavrik/DB/_async_tx.py
-    Immortal ConRequest, sq_asyncProcess, sq_execute, my_asyncProcess, my_execute, noop_coro, sq_release, my_release,
-        tx_drive, tx_new_life, tx_transaction, tx_run_transaction, my_transaction;
+    Immortal ConRequest, sq_asyncProcess, sq_execute, my_asyncProcess, my_execute, noop_coro, py_release, tx_drive,
+        tx_new_life, tx_transaction, tx_run_transaction, my_transaction;
     Immortal module;
     // other modules' tables
     VantrelAPI* vantrel;
@@ -73,22 +73,16 @@ struct AioSqliteConnectorObject {
     PyObject* con;
     int isUsing;
     PyObject* path;
-    PyObject* conMap;  // asyncio task -> aiosqlite connection
+    PyObject* conMap;  // asyncio task -> aiosqlite connection (the task state's map)
     int showLog;
-    int pending;           // private: connections being opened (hold a slot)
-    PyObject* owned;       // private: connection -> (last statement, params)
-    PyObject* background;  // private: release / table-creation tasks in flight
-    PyObject* life;        // private: lifetime state (Tavrik.DB._async_tx.Life)
+    PyObject* life;  // private: the task state (Tavrik.DB._async_tx.Life)
 };
 
 struct AioMysqlConnectorObject {
     BaseConnectorObject base;
     PyObject* loop;
-    PyObject* conMap;      // asyncio task -> pooled aiomysql connection
-    PyObject* owned;       // private: connection -> (last statement, params)
-    PyObject* background;  // private: release / table-creation tasks in flight
-    PyObject* initTask;    // private: the pool-creating task, when scheduled
-    PyObject* life;        // private: lifetime state (Tavrik.DB._async_tx.Life)
+    PyObject* conMap;  // asyncio task -> pooled aiomysql connection (the task state's map)
+    PyObject* life;    // private: the task state (Tavrik.DB._async_tx.Life)
 };
 
 extern PyTypeObject BaseConnectorType;
