@@ -34,8 +34,6 @@ long start_level(long clevel) { return clevel == 1 ? clevel : clevel + 1; }
 
 bool is_search_level(PyObject* clevel) { return clevel && Py_TYPE(clevel) == (PyTypeObject*)I.search_level.get(); }
 
-int visit_ref(const Ref& r, visitproc visit, void* arg) { return r ? visit(r.get(), arg) : 0; }
-
 }  // namespace
 
 LoadPlan::LoadPlan(const Road& road, PyObject* self) : road_(road), self_(Ref::owning(self)) {}
@@ -99,6 +97,16 @@ bool LoadPlan::enter(PyObject* ex, PyObject* row, bool deep, long clevel, PyObje
 }
 
 bool LoadPlan::next() {
+    if (thrown_) {
+        drop_step();
+        Ref exc = std::move(thrown_);
+        PyErr_SetObject((PyObject*)Py_TYPE(exc.get()), exc.get());
+        throw_error();
+    }
+    if (err_) {
+        drop_step();
+        err_.raise();
+    }
     if (step_ != NONE) {
         PyErr_SetString(PyExc_RuntimeError, "the loader's last call has not been given its result");
         throw_error();
@@ -218,7 +226,11 @@ bool LoadPlan::ask(Frame& f, PyObject* fk) {
     return true;
 }
 
-Ref LoadPlan::run() {
+PyObject* LoadPlan::run() {
+    return guard([&] { return make_call().relinquish(); });
+}
+
+Ref LoadPlan::make_call() {
     if (step_ == FIND_ALL) {
         if (step_join_) {
             PyObject* sql = E(step_ex_.get())->sql;
@@ -376,7 +388,7 @@ Ref LoadPlan::result() const { return result_ ? result_ : Ref::owning(Py_None); 
 
 int LoadPlan::traverse(visitproc visit, void* arg) const {
     for (const Ref* r : {&self_, &path_, &rels_, &root_, &root_before_, &result_, &roots_, &step_ex_, &step_arg_,
-                         &step_join_, &step_clevel_, &step_before_}) {
+                         &step_join_, &step_clevel_, &step_before_, &thrown_}) {
         if (int v = visit_ref(*r, visit, arg)) return v;
     }
     for (const Frame& f : stack_) {
@@ -385,126 +397,16 @@ int LoadPlan::traverse(visitproc visit, void* arg) const {
             if (int v = visit_ref(*r, visit, arg)) return v;
         }
     }
-    return 0;
-}
-
-// Drops everything the plan holds (the cyclic collector breaking a cycle
-// through it); a plan cleared has no more steps.
-void LoadPlan::clear() {
-    std::vector<Frame> frames;
-    frames.swap(stack_);
-    frames.clear();
-    drop_step();
-    root_.reset();
-    root_before_.reset();
-    roots_.reset();
-    result_.reset();
-    rels_.reset();
-    path_.reset();
-    self_.reset();
+    return err_.traverse(visit, arg);
 }
 
 Ref load_now(PyObject* self, PyObject* const* a, bool list) {
     LoadPlan plan(sync_road, self);
     plan.bind(a, list);
-    while (plan.next()) {
-        Ref res = plan.run();
-        plan.take(res.get());
-    }
-    return plan.result();
+    return run_now(plan);
 }
-
-// ------------------------------------------------------------ the plan object
-//
-// The asynchronous road holds the plan in a coroutine, driven as a save plan
-// is (Tavrik/Model/_aio_executor.py, run): send(result) hands the awaited
-// result of the last call back and returns the awaitable of the next one,
-// or the search's result once `running` is false; throw(error) ends the
-// search with the error, which no step of a search handles.
 
 namespace {
-
-struct PlanObject {
-    PyObject_HEAD LoadPlan* plan;
-    bool running;
-};
-
-PyTypeObject LoadPlanType = plain_type("Tavrik.Model.Vantrel._LoadPlan", sizeof(PlanObject));
-
-LoadPlan& plan_of(PyObject* self) {
-    LoadPlan* p = ((PlanObject*)self)->plan;
-    if (!p || !((PlanObject*)self)->running) {
-        PyErr_SetString(PyExc_RuntimeError, "the plan has ended");
-        throw_error();
-    }
-    return *p;
-}
-
-int plan_traverse(PyObject* self, visitproc visit, void* arg) {
-    LoadPlan* p = ((PlanObject*)self)->plan;
-    return p ? p->traverse(visit, arg) : 0;
-}
-
-int plan_clear(PyObject* self) {
-    if (LoadPlan* p = ((PlanObject*)self)->plan) p->clear();
-    return 0;
-}
-
-void plan_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    LoadPlan* p = ((PlanObject*)self)->plan;
-    ((PlanObject*)self)->plan = nullptr;
-    delete p;
-    Py_TYPE(self)->tp_free(self);
-}
-
-PyObject* plan_send(PyObject* self, PyObject* result) {
-    return guard([&] {
-        PlanObject* o = (PlanObject*)self;
-        LoadPlan& p = plan_of(self);
-        try {
-            if (p.waiting()) p.take(result);
-            if (p.next()) return p.run().relinquish();
-        } catch (...) {
-            o->running = false;
-            throw;
-        }
-        o->running = false;
-        return p.result().relinquish();
-    });
-}
-
-PyObject* plan_throw(PyObject* self, PyObject* exc) {
-    return guard([&]() -> PyObject* {
-        if (!PyExceptionInstance_Check(exc)) raise_expected("BaseException", exc);
-        plan_of(self);
-        ((PlanObject*)self)->running = false;
-        PyErr_SetObject((PyObject*)Py_TYPE(exc), exc);
-        throw_error();
-    });
-}
-
-PyObject* plan_running(PyObject* self, void*) { return PyBool_FromLong(((PlanObject*)self)->running); }
-
-PyObject* plan_close(PyObject* self, PyObject*) {
-    ((PlanObject*)self)->running = false;
-    if (LoadPlan* p = ((PlanObject*)self)->plan) p->clear();
-    Py_RETURN_NONE;
-}
-
-PyMethodDef plan_methods[] = {
-    {"send", (PyCFunction)plan_send, METH_O,
-     "send($self, result, /)\n--\n\nThe last step's result; returns the next step."},
-    {"throw", (PyCFunction)plan_throw, METH_O,
-     "throw($self, error, /)\n--\n\nThe last step's error; ends the search with it."},
-    {"close", plan_close, METH_NOARGS, "close($self, /)\n--\n\nEnds the search, dropping what it holds."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef plan_getset[] = {
-    {"running", plan_running, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
 
 // (executor, is_list, instance, deep, path, clevel, level, before) -> a plan
 // of the asynchronous road, its arguments checked.
@@ -517,12 +419,7 @@ PyObject* h_load_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         bool list = truthy(args[1]);
         std::unique_ptr<LoadPlan> plan(new LoadPlan(async_road, self));
         plan->bind(args + 2, list);
-        PlanObject* o = PyObject_GC_New(PlanObject, &LoadPlanType);
-        if (!o) throw_error();
-        o->plan = plan.release();
-        o->running = true;
-        PyObject_GC_Track((PyObject*)o);
-        return (PyObject*)o;
+        return PlanType<LoadPlan>::wrap(std::move(plan)).relinquish();
     });
 }
 
@@ -534,15 +431,7 @@ PyMethodDef loading_helpers[] = {
 }  // namespace
 
 void install_loading(PyObject* module) {
-    PyTypeObject* t = &LoadPlanType;
-    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t->tp_doc = "The steps of one related-object search of the asynchronous executor";
-    t->tp_dealloc = plan_dealloc;
-    t->tp_traverse = plan_traverse;
-    t->tp_clear = plan_clear;
-    t->tp_methods = plan_methods;
-    t->tp_getset = plan_getset;
-    Require(PyType_Ready(t));
+    PlanType<LoadPlan>::ready();
     Require(PyModule_AddFunctions(module, loading_helpers));
 }
 

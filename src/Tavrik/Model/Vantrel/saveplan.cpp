@@ -9,6 +9,7 @@
 // inside the same plan; any other executor (a subclass) is called by method
 // name, so that its overrides are called.
 #include "args.hpp"
+#include "plan.hpp"
 #include "vantrel.hpp"
 
 #include <vector>
@@ -33,44 +34,6 @@ const Road async_road = {&AsyncModelExecutorType,
                          true};
 
 namespace {
-
-// An error taken off the interpreter, to be handed on or raised again.
-struct Failure {
-    Ref t, v, tb;
-
-    explicit operator bool() const noexcept { return bool(t); }
-    void fetch() noexcept {
-        PyObject *a, *b, *c;
-        PyErr_Fetch(&a, &b, &c);
-        PyErr_NormalizeException(&a, &b, &c);
-        if (c && b) PyException_SetTraceback(b, c);
-        t = Ref::consuming_nullable(a);
-        v = Ref::consuming_nullable(b);
-        tb = Ref::consuming_nullable(c);
-    }
-    void take(PyObject* exc) noexcept {
-        t = Ref::owning((PyObject*)Py_TYPE(exc));
-        v = Ref::owning(exc);
-        tb = Ref::consuming_nullable(PyException_GetTraceback(exc));
-    }
-    [[noreturn]] void raise() {
-        PyErr_Restore(t.relinquish(), v.relinquish(), tb.relinquish());
-        throw_error();
-    }
-    bool matches(PyObject* exc) const noexcept { return PyErr_GivenExceptionMatches(t.get(), exc) != 0; }
-    int traverse(visitproc visit, void* arg) const {
-        for (const Ref* r : {&t, &v, &tb})
-            if (*r)
-                if (int e = visit(r->get(), arg)) return e;
-        return 0;
-    }
-    // Raised while `handled` was being handled: it becomes the context.
-    void chain_to(const Failure& handled) noexcept {
-        if (!v || !handled.v || v.get() == handled.v.get()) return;
-        Py_INCREF(handled.v.get());
-        PyException_SetContext(v.get(), handled.v.get());
-    }
-};
 
 enum FrameKind : int { F_SAVE, F_UPDATE, F_OTO, F_OTM, F_MTM };
 
@@ -151,6 +114,25 @@ bool not_overridden(PyObject* ex, PyTypeObject* own, PyObject* name) {
 
 Py_ssize_t length(PyObject* o) { return RequireSize(PyObject_Length(o)); }
 
+// Runs a step: its result, or (for the asynchronous road) the awaitable that
+// yields it; NULL with the error set when it failed.
+PyObject* perform(const Road& road, const Action& a) {
+    return guard([&]() -> PyObject* {
+        switch (a.kind) {
+            case A_EXECUTE:
+                if (Py_TYPE(a.ex) == road.own) return sync_execute_unchecked(a.ex);
+                return call_method(a.ex, N.execute).relinquish();
+            case A_FIND:
+                // An overriding findAllBy is called with the filter alone.
+                if (Py_TYPE(a.ex) != road.own && !not_overridden(a.ex, &BaseModelExecutorType, N.findAllBy))
+                    return call_method(a.ex, N.findAllBy, a.args[0]).relinquish();
+                return executor_find_all(a.ex, a.args[0], a.lock).relinquish();
+            case A_CALL: return call_method_args(a.ex, a.name, a.args, a.nargs).relinquish();
+        }
+        return nullptr;
+    });
+}
+
 }  // namespace
 
 class Planner {
@@ -184,8 +166,18 @@ public:
         }
     }
 
-    // The next step, or false when the operation has ended (see result()).
-    // An error nothing handles is raised.
+    static constexpr const char* name = "Tavrik.Model.Vantrel.SavePlan";
+    static constexpr const char* doc = "The steps of one save or update on an asynchronous executor.";
+    static constexpr const char* throw_doc =
+        "throw($self, error, /)\n--\n\nThe last step's error; returns the next step.";
+    static constexpr const char* close_doc = "close($self, /)\n--\n\nEnds the plan, dropping what it holds.";
+
+    // Moves on to the next step, or false when the operation has ended (see
+    // result()).  An error nothing handles is raised.
+    bool next() { return next(a_); }
+    PyObject* run() { return perform(road_, a_); }
+
+private:
     bool next(Action& a) {
         for (;;) {
             if (stack_.empty()) {
@@ -212,6 +204,7 @@ public:
         }
     }
 
+public:
     void give(Ref value) { value_ = std::move(value); }
     void give_error() { err_.fetch(); }
     void give_error(PyObject* exc) { err_.take(exc); }
@@ -241,6 +234,7 @@ private:
 
     const Road& road_;
     std::vector<Frame> stack_;
+    Action a_;  // the step next() stopped at
     Ref value_;
     Failure err_;
 
@@ -657,165 +651,18 @@ private:
     }
 };
 
-// Runs a step: its result, or (for the asynchronous road) the awaitable that
-// yields it; NULL with the error set when it failed.
-static PyObject* perform(const Road& road, const Action& a) {
-    return guard([&]() -> PyObject* {
-        switch (a.kind) {
-            case A_EXECUTE:
-                if (Py_TYPE(a.ex) == road.own) return sync_execute_unchecked(a.ex);
-                return call_method(a.ex, N.execute).relinquish();
-            case A_FIND:
-                // An overriding findAllBy is called with the filter alone.
-                if (Py_TYPE(a.ex) != road.own && !not_overridden(a.ex, &BaseModelExecutorType, N.findAllBy))
-                    return call_method(a.ex, N.findAllBy, a.args[0]).relinquish();
-                return executor_find_all(a.ex, a.args[0], a.lock).relinquish();
-            case A_CALL: return call_method_args(a.ex, a.name, a.args, a.nargs).relinquish();
-        }
-        return nullptr;
-    });
-}
-
 Ref run_plan(PyObject* self, PlanOp op, PyObject* const* args) {
     Planner p(sync_road);
     p.start(self, op, args);
-    Action a;
-    while (p.next(a)) {
-        PyObject* r = perform(sync_road, a);
-        if (r)
-            p.give(Ref::consuming_nullable(r));
-        else
-            p.give_error();
-    }
-    return p.result();
+    return run_now(p);
 }
 
-// ------------------------------------------------------------ SavePlan
-//
-// The asynchronous road's plan as a Python object: send(result) and
-// throw(error) give the last step's outcome and return the next awaitable,
-// or the operation's result once `running` is false.
-
-namespace {
-
-struct PlanObject {
-    PyObject_HEAD Planner* planner;
-    bool running;
-};
-
-PyObject* plan_advance(PlanObject* self) {
-    Action a;
-    for (;;) {
-        bool more;
-        try {
-            more = self->planner->next(a);
-        } catch (...) {
-            self->running = false;
-            throw;
-        }
-        if (!more) {
-            self->running = false;
-            return self->planner->result().relinquish();
-        }
-        PyObject* r = perform(async_road, a);
-        if (r) return r;
-        // A call that fails at once is a failed step like any other.
-        self->planner->give_error();
-    }
-}
-
-PyObject* plan_send(PyObject* self, PyObject* value) {
-    return guard([&] {
-        PlanObject* p = (PlanObject*)self;
-        if (!p->running || !p->planner) {
-            PyErr_SetString(PyExc_RuntimeError, "the plan has ended");
-            throw_error();
-        }
-        p->planner->give(Ref::owning(value));
-        return plan_advance(p);
-    });
-}
-
-PyObject* plan_throw(PyObject* self, PyObject* exc) {
-    return guard([&] {
-        PlanObject* p = (PlanObject*)self;
-        if (!PyExceptionInstance_Check(exc)) raise_expected("BaseException", exc);
-        if (!p->running || !p->planner) {
-            PyErr_SetString(PyExc_RuntimeError, "the plan has ended");
-            throw_error();
-        }
-        p->planner->give_error(exc);
-        return plan_advance(p);
-    });
-}
-
-PyObject* plan_running(PyObject* self, void*) { return PyBool_FromLong(((PlanObject*)self)->running); }
-
-// Drops what the plan holds.  The driver closes every plan it leaves: a plan
-// left half-way (its coroutine cancelled) may hold the error of a refused
-// insert, whose traceback holds the driver's frame, which holds the plan; the
-// cycle goes at once instead of waiting for the collector.
-PyObject* plan_close(PyObject* self, PyObject*) {
-    PlanObject* p = (PlanObject*)self;
-    Planner* planner = p->planner;
-    p->planner = nullptr;
-    p->running = false;
-    delete planner;
-    Py_RETURN_NONE;
-}
-
-int plan_traverse(PyObject* self, visitproc visit, void* arg) {
-    Planner* planner = ((PlanObject*)self)->planner;
-    return planner ? planner->traverse(visit, arg) : 0;
-}
-
-int plan_clear(PyObject* self) {
-    Py_XDECREF(plan_close(self, nullptr));
-    return 0;
-}
-
-void plan_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    delete ((PlanObject*)self)->planner;
-    Py_TYPE(self)->tp_free(self);
-}
-
-PyMethodDef plan_methods[] = {
-    {"send", (PyCFunction)plan_send, METH_O,
-     "send($self, result, /)\n--\n\nThe last step's result; returns the next step."},
-    {"throw", (PyCFunction)plan_throw, METH_O,
-     "throw($self, error, /)\n--\n\nThe last step's error; returns the next step."},
-    {"close", plan_close, METH_NOARGS, "close($self, /)\n--\n\nEnds the plan, dropping what it holds."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef plan_getset[] = {
-    {"running", plan_running, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-}  // namespace
-
-PyTypeObject SavePlanType = plain_type("Tavrik.Model.Vantrel.SavePlan", sizeof(PlanObject));
-
-void ready_plan_type() {
-    PyTypeObject* t = &SavePlanType;
-    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t->tp_doc = "The steps of one save or update on an asynchronous executor.";
-    t->tp_dealloc = plan_dealloc;
-    t->tp_traverse = plan_traverse;
-    t->tp_clear = plan_clear;
-    t->tp_methods = plan_methods;
-    t->tp_getset = plan_getset;
-}
+void ready_plan_type() { PlanType<Planner>::ready(); }
 
 Ref new_async_plan(PyObject* self, PlanOp op, PyObject* const* args) {
-    Ref obj = new_ref(PyType_GenericAlloc(&SavePlanType, 0));
-    PlanObject* p = (PlanObject*)obj.get();
-    p->planner = new Planner(async_road);
-    p->running = true;
-    p->planner->start(self, op, args);
-    return obj;
+    std::unique_ptr<Planner> p(new Planner(async_road));
+    p->start(self, op, args);
+    return PlanType<Planner>::wrap(std::move(p));
 }
 
 }  // namespace vantrel
