@@ -8,8 +8,10 @@
 // (Tavrik/Model/_aio_executor.py drives a plan object, see plan.hpp).
 #pragma once
 #include "plan.hpp"
+#include "relation.hpp"
 #include "vantrel.hpp"
 
+#include <memory>
 #include <vector>
 
 namespace tavrik {
@@ -62,8 +64,7 @@ private:
         long clevel = 1;
         Ref before;  // str or None
         // The relation whose query is out, and what it was asked for.
-        PyObject* rel = nullptr;    // held by rels_
-        PyObject* query = nullptr;  // held by rels_
+        const Relation* rel = nullptr;  // held by rels_
         Ref key;
         Ref cache_key;  // many-to-many only
         // Loaded rows the search continues into, one after the other.
@@ -77,8 +78,7 @@ private:
     void continue_into(Frame& f, PyObject* rows, PyObject* first, PyObject* before);
     Ref executor_for(const Frame& f, PyObject* model) const;
     bool loads_here(PyObject* ex) const;
-    PyObject* relation(PyObject* fk);
-    PyObject* relation_query(PyObject* fk, PyObject* rel);
+    Relation* relation(PyObject* fk);
     Ref make_call();
     void take(PyObject* result);
     void set_load(PyObject* ex, PyObject* row, Ref clevel, PyObject* before);
@@ -87,7 +87,7 @@ private:
     const Road& road_;
     Ref self_;
     Ref path_;
-    Ref rels_;  // relation descriptor -> its members, read once per search
+    std::vector<std::unique_ptr<Relation>> rels_;  // the relations met, read once per search
     long level_ = 3;
     // findForeignKey: the row and how its search starts, until it has.
     Ref root_;

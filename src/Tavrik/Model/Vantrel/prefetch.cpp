@@ -17,6 +17,7 @@
 // built again from the fetched values.
 #include "args.hpp"
 #include "plan.hpp"
+#include "relation.hpp"
 #include "vantrel.hpp"
 
 #include <tavrik/sqltext.hpp>
@@ -34,29 +35,6 @@ namespace {
 // before 3.32 take 999).  MariaDB also turns an IN list of 1000 values or
 // more into a join with a temporary table.
 constexpr Py_ssize_t kChunk = 900;
-
-enum RelKind { RK_OTO, RK_OTM, RK_MTM, RK_OTHER };
-
-// What a relation descriptor resolves to.  The descriptor's members are
-// computed properties (they resolve models named by string), so they are read
-// once and kept, per descriptor, until another model class is declared (a
-// name may then resolve to the newer class).
-struct Relation {
-    Py_ssize_t stamp = -1;
-    int kind = RK_OTHER;
-    Ref name, bind_name, direct, direct_table;
-    // Read when the first statement along the relation is made.
-    bool query_ready = false;
-    Ref far;                   // the model of the fetched rows
-    Ref cols;                  // tuple: far.col, the selected columns
-    Ref names;                 // tuple: their keys in a row
-    Ref key_col;               // the column the keys are matched against
-    Ref order;                 // tuple: ORDER BY terms
-    Ref rev;                   // many-to-many: the far model's reverse descriptor (the join)
-    Ref target, target_table;  // one-to-one / one-to-many
-    Ref tbn;                   // the target's binding column name
-    bool pk_bound = false;     // the target's binding column is its primary key
-};
 
 Immortal g_relations;  // descriptor -> capsule(Relation*)
 
@@ -80,16 +58,7 @@ Ref relation_of(PyObject* fk, Py_ssize_t stamp) {
     }
     std::unique_ptr<Relation> r(new Relation());
     r->stamp = stamp;
-    r->direct = getattr(fk, N.directTarget);
-    r->direct_table = getattr(r->direct.get(), N.tableName);
-    r->name = getattr(fk, N.name);
-    Ref bind = getattr(fk, N.bindCol);
-    r->bind_name = getattr(bind.get(), N.name);
-    Ref type = fk_type(fk);
-    r->kind = eq(type.get(), I.MTM)   ? RK_MTM
-              : eq(type.get(), I.OTO) ? RK_OTO
-              : eq(type.get(), I.OTM) ? RK_OTM
-                                      : RK_OTHER;
+    read_relation(*r, fk);
     Ref cap = new_ref(PyCapsule_New(r.get(), "tavrik.relation", relation_free));
     r.release();
     Require(PyDict_SetItem(g_relations, fk, cap.get()));
@@ -101,28 +70,16 @@ Ref model_cols(PyObject* model) {
     return new_ref(PySequence_Tuple(c.get()));
 }
 
-void resolve_query(Relation* r, PyObject* fk) {
-    if (r->query_ready) return;
+// What its statements need besides (once).
+void resolve_statement(Relation* r) {
+    if (r->statement_ready) return;
+    resolve_query(*r);
     if (r->kind == RK_MTM) {
-        Ref owner = getattr(fk, N.owner);
-        Ref owner_table = getattr(owner.get(), N.tableName);
-        r->far = r->direct;
-        r->rev = getattr(r->direct.get(), owner_table.get());
-        Ref middle = getattr(fk, N.middleModel);
-        Ref jname = new_ref(PyUnicode_FromFormat("%U_id", owner_table.get()));
-        r->key_col = getattr(middle.get(), jname.get());
         // A junction's rows come back in the junction's own order.
-        Ref jpk = getattr(middle.get(), N.pkCol);
+        Ref jpk = getattr(r->middle.get(), N.pkCol);
         r->order = jpk.get() == Py_None ? new_ref(PyTuple_Pack(1, r->key_col.get()))
                                         : new_ref(PyTuple_Pack(2, r->key_col.get(), jpk.get()));
     } else {
-        r->target = getattr(fk, N.target);
-        r->far = r->target;
-        r->target_table = getattr(r->target.get(), N.tableName);
-        r->key_col = getattr(fk, N.targetBindCol);
-        r->tbn = getattr(r->key_col.get(), N.name);
-        Ref tpk = getattr(r->target.get(), N.pkName);
-        r->pk_bound = eq(r->tbn.get(), tpk.get());
         // Each owner's rows in the order of the target's primary key, as the
         // per-owner query reads them through the binding column's index.
         Ref tpk_col = getattr(r->target.get(), N.pkCol);
@@ -141,7 +98,7 @@ void resolve_query(Relation* r, PyObject* fk) {
         Py_INCREF(nm);
         PyTuple_SET_ITEM(r->names.get(), i, nm);
     }
-    r->query_ready = true;
+    r->statement_ready = true;
 }
 
 struct ModelInfo;
@@ -325,7 +282,7 @@ private:
 
     ModelInfo* far_info(RelState* rs) {
         if (!rs->far_info) {
-            resolve_query(rs->rel, rs->fk.get());
+            resolve_statement(rs->rel);
             rs->far_info = info_for(rs->rel->far.get());
         }
         return rs->far_info;
