@@ -1,9 +1,10 @@
 // save, update and the three relation savers, written once for both
 // executors.  A Planner does no I/O: it hands out the next step (run a
 // statement built on an executor, read rows, or call an executor's method)
-// and takes the step's result or error.  The synchronous executor runs the
-// steps in the loop of run_plan; the asynchronous one hands each step to the
-// coroutine of Tavrik/Model/_aio_executor.py, which awaits it.
+// and takes the step's result or error (the plan protocol of plan.hpp).  The
+// synchronous executor runs the steps in run_now (run_plan); the
+// asynchronous one hands each step to the coroutine of
+// Tavrik/Model/_aio_executor.py, which awaits it.
 //
 // The executors of a road's own type run their nested saves and updates
 // inside the same plan; any other executor (a subclass) is called by method
