@@ -6,6 +6,8 @@ the database's side."""
 import asyncio
 import gc
 import random
+import warnings
+import weakref
 
 import pytest
 
@@ -296,6 +298,35 @@ async def test_a_failing_statement_fills_nothing(road):  # noqa: F811
     assert err is not None and "pr_book_tag" in str(err)
     # the rows are filled only once every statement has run
     assert [dict(r) for r in rows] == before
+
+
+class _Rows(InstanceList):
+    """Rows that can hold the load's coroutine: a cycle through its plan."""
+
+
+@pytest.mark.parametrize("road", ["aiosqlite", "mysql"], indirect=True)
+@pytest.mark.parametrize("end", ["cancelled", "never run"])
+async def test_an_asynchronous_prefetch_left_lets_go_of_its_plan(road, end):  # noqa: F811
+    load(road, random_library(1))
+    await road.open()
+    rows = _Rows(await authors(road))
+    gone = weakref.ref(rows)
+    # The plan holds the rows, which hold the coroutine, which holds the plan;
+    # a cancelled one is also held by the traceback of its cancellation.
+    rows.load = PrAuthor.getExecutor().prefetch(rows, level=3)
+    if end == "cancelled":
+        task = asyncio.get_running_loop().create_task(rows.load)
+        await asyncio.sleep(0)  # into its first statement
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        del task
+        await settle(road.connector)
+    del rows
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # never awaited
+        gc.collect()
+    assert gone() is None
 
 
 # Observed through SQLite's statement trace.

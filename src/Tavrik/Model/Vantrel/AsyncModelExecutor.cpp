@@ -75,7 +75,6 @@ PyObject* forward(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 // save, update and the savers: the plan is made (and the arguments checked)
 // at the call; the driver's coroutine runs it.
-Immortal run_driver;
 
 template <PlanOp Op>
 PyObject* planned(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -104,7 +103,7 @@ PyObject* planned(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
             bind_args(fnames[Op], args, nargs, kwnames, names, n, n, a);
         }
         Ref plan = new_async_plan(self, Op, a);
-        return call(run_driver.get(), plan.get()).relinquish();
+        return drive_async(plan.get()).relinquish();
     });
 }
 
@@ -147,6 +146,12 @@ PyMethodDef async_methods[] = {
 #undef P
 
 }  // namespace
+
+namespace {
+Immortal run_driver;  // Tavrik.Model._aio_executor.run
+}  // namespace
+
+Ref drive_async(PyObject* plan) { return call(run_driver.get(), plan); }
 
 void install_async() {
     Ref py = import_private("Tavrik.Model._aio_executor");

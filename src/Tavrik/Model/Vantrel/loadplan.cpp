@@ -10,21 +10,6 @@ namespace vantrel {
 
 namespace {
 
-// What the loader reads of a relation descriptor, read once per search: the
-// descriptor's members are computed properties (they resolve models named by
-// string), and a list of a thousand rows would otherwise read them a thousand
-// times.
-enum RelField { RF_DIRECT, RF_DIRECT_TABLE, RF_NAME, RF_BIND_NAME, RF_TYPE, RF_COUNT };
-
-// What a query along the relation needs, read when the first query is made
-// (a relation never queried is never asked for these): for a many-to-many
-// relation the owner's table, the far model's reverse descriptor and the
-// junction column holding the owner's key; for the others the target, its
-// table, the target's binding column and its name, and the target's key name.
-enum QueryField { QF_A, QF_B, QF_C, QF_D, QF_E, QF_COUNT };
-
-inline PyObject* field(PyObject* t, int i) { return PyTuple_GET_ITEM(t, i); }
-
 Ref model_of_row(PyObject* row) { return getattr((PyObject*)Py_TYPE(row), N.object); }
 
 // Levels count from the top of a search (1).  A search the caller starts at
@@ -33,8 +18,6 @@ Ref model_of_row(PyObject* row) { return getattr((PyObject*)Py_TYPE(row), N.obje
 long start_level(long clevel) { return clevel == 1 ? clevel : clevel + 1; }
 
 bool is_search_level(PyObject* clevel) { return clevel && Py_TYPE(clevel) == (PyTypeObject*)I.search_level.get(); }
-
-int visit_ref(const Ref& r, visitproc visit, void* arg) { return r ? visit(r.get(), arg) : 0; }
 
 }  // namespace
 
@@ -53,7 +36,6 @@ void LoadPlan::bind(PyObject* const* a, bool list) {
     level_ = a[4] ? (long)to_int32(a[4]) : 3;
     bool deep = a[1] ? truthy(a[1]) : false;
     path_ = path == Py_None ? new_ref(PyDict_New()) : Ref::owning(path);
-    rels_ = new_ref(PyDict_New());
     result_ = Ref::owning(Py_None);
     if (list) {
         // Every item is loaded in depth, all with the one path; `deep` and
@@ -99,6 +81,16 @@ bool LoadPlan::enter(PyObject* ex, PyObject* row, bool deep, long clevel, PyObje
 }
 
 bool LoadPlan::next() {
+    if (thrown_) {
+        drop_step();
+        Ref exc = std::move(thrown_);
+        PyErr_SetObject((PyObject*)Py_TYPE(exc.get()), exc.get());
+        throw_error();
+    }
+    if (err_) {
+        drop_step();
+        err_.raise();
+    }
     if (step_ != NONE) {
         PyErr_SetString(PyExc_RuntimeError, "the loader's last call has not been given its result");
         throw_error();
@@ -158,21 +150,21 @@ bool LoadPlan::next() {
 // One relation of the frame's row: answered from the path or skipped
 // (false), or its query becomes the next step (true).
 bool LoadPlan::ask(Frame& f, PyObject* fk) {
-    PyObject* rel = relation(fk);
-    if (f.before.get() != Py_None && eq(field(rel, RF_DIRECT_TABLE), f.before.get())) return false;
-    PyObject* name = field(rel, RF_NAME);
-    PyObject* bind = field(rel, RF_BIND_NAME);
+    Relation* rel = relation(fk);
+    if (f.before.get() != Py_None && eq(rel->direct_table.get(), f.before.get())) return false;
+    PyObject* name = rel->name.get();
+    PyObject* bind = rel->bind_name.get();
     Ref key = road_.skip_absent_binding ? row_get(f.row.get(), bind) : row_item(f.row.get(), bind);
     // An unset binding value relates to nothing (querying `= NULL` would
     // pick up unrelated rows).
     if (!key || key.get() == Py_None) return false;
-    PyObject* q = relation_query(fk, rel);
+    resolve_query(*rel);
     Ref ex;
     Ref cache_key;
-    if (eq(field(rel, RF_TYPE), I.MTM)) {
+    if (rel->kind == RK_MTM) {
         // Many-to-many lists are cached per relation, apart from the
         // registered rows of the far table, whose keys mean something else.
-        cache_key = new_ref(PyTuple_Pack(2, field(q, QF_A), name));
+        cache_key = new_ref(PyTuple_Pack(2, rel->owner_table.get(), name));
         PyObject* cache = dict_get(path_.get(), cache_key.get());
         if (cache && PyDict_Check(cache)) {
             if (PyObject* found = dict_get(cache, key.get())) {
@@ -188,17 +180,17 @@ bool LoadPlan::ask(Frame& f, PyObject* fk) {
                 return false;
             }
         }
-        ex = executor_for(f, field(rel, RF_DIRECT));
+        ex = executor_for(f, rel->direct.get());
         if (!E(ex.get())->sql) raise_none_attr("join");
-        step_join_ = Ref::owning(field(q, QF_B));
+        step_join_ = rel->rev;
     } else {
-        PyObject* target = field(q, QF_A);
-        if (eq(field(rel, RF_TYPE), I.OTO) && target != model_of(f.ex.get())) {
+        PyObject* target = rel->target.get();
+        if (rel->kind == RK_OTO && target != model_of(f.ex.get())) {
             // Registered rows are keyed by their primary key, so only a
             // relation that binds to the target's primary key can use them.
             // A relation of a model to itself is always queried.
-            PyObject* cache = dict_get(path_.get(), field(q, QF_B));
-            if (cache && PyDict_Check(cache) && eq(field(q, QF_D), field(q, QF_E))) {
+            PyObject* cache = dict_get(path_.get(), rel->target_table.get());
+            if (cache && PyDict_Check(cache) && rel->pk_bound) {
                 if (PyObject* found = dict_get(cache, key.get())) {
                     Ref hit = Ref::owning(found);
                     row_set(f.row.get(), name, hit.get());
@@ -208,17 +200,20 @@ bool LoadPlan::ask(Frame& f, PyObject* fk) {
         }
         ex = executor_for(f, target);
     }
-    step_arg_ = new_ref(PyObject_RichCompare(field(q, QF_C), key.get(), Py_EQ));
+    step_arg_ = new_ref(PyObject_RichCompare(rel->key_col.get(), key.get(), Py_EQ));
     step_ex_ = std::move(ex);
     step_ = FIND_ALL;
     f.rel = rel;
-    f.query = q;
     f.key = std::move(key);
     f.cache_key = std::move(cache_key);
     return true;
 }
 
-Ref LoadPlan::run() {
+PyObject* LoadPlan::run() {
+    return guard([&] { return make_call().relinquish(); });
+}
+
+Ref LoadPlan::make_call() {
     if (step_ == FIND_ALL) {
         if (step_join_) {
             PyObject* sql = E(step_ex_.get())->sql;
@@ -246,7 +241,7 @@ void LoadPlan::take(PyObject* res) {
     // is not used.
     if (s != FIND_ALL || stack_.empty()) return;
     Frame& f = stack_.back();
-    PyObject* name = field(f.rel, RF_NAME);
+    PyObject* name = f.rel->name.get();
     Ref key = std::move(f.key);
     if (f.cache_key) {
         Ref cache_key = std::move(f.cache_key);
@@ -266,15 +261,14 @@ void LoadPlan::take(PyObject* res) {
     }
     if (!truthy(res)) return;  // no row: the entry is left as it was
     Ref first = new_ref(PySequence_GetItem(res, 0));
-    PyObject* type = field(f.rel, RF_TYPE);
-    if (eq(type, I.OTO)) {
+    if (f.rel->kind == RK_OTO) {
         // Further rows are ignored.
         row_set(f.row.get(), name, first.get());
         if (f.deep) {
             Ref one = new_ref(PyTuple_Pack(1, first.get()));
             continue_into(f, one.get(), first.get(), f.table.get());
         }
-    } else if (eq(type, I.OTM)) {
+    } else if (f.rel->kind == RK_OTM) {
         Ref ex = executor_for(f, model_of_row(first.get()).get());
         row_set(f.row.get(), name, res);
         if (f.deep) {
@@ -317,42 +311,13 @@ bool LoadPlan::loads_here(PyObject* ex) const {
     return mine.get() == own.get();
 }
 
-PyObject* LoadPlan::relation(PyObject* fk) {
-    if (PyObject* hit = dict_get(rels_.get(), fk)) return hit;
-    Ref direct = getattr(fk, N.directTarget);
-    Ref direct_table = getattr(direct.get(), N.tableName);
-    Ref name = getattr(fk, N.name);
-    Ref bind_col = getattr(fk, N.bindCol);
-    Ref bind_name = getattr(bind_col.get(), N.name);
-    Ref type = fk_type(fk);
-    Ref rel =
-        new_ref(PyTuple_Pack(RF_COUNT, direct.get(), direct_table.get(), name.get(), bind_name.get(), type.get()));
-    Require(PyDict_SetItem(rels_.get(), fk, rel.get()));
-    return rel.get();  // held by rels_
-}
-
-PyObject* LoadPlan::relation_query(PyObject* fk, PyObject* rel) {
-    Ref key = new_ref(PyTuple_Pack(2, fk, Py_None));
-    if (PyObject* hit = dict_get(rels_.get(), key.get())) return hit;
-    Ref q;
-    if (eq(field(rel, RF_TYPE), I.MTM)) {
-        Ref owner = getattr(fk, N.owner);
-        Ref owner_table = getattr(owner.get(), N.tableName);
-        Ref rev = getattr(field(rel, RF_DIRECT), owner_table.get());
-        Ref middle = getattr(fk, N.middleModel);
-        Ref jname = new_ref(PyUnicode_FromFormat("%U_id", owner_table.get()));
-        Ref jcol = getattr(middle.get(), jname.get());
-        q = new_ref(PyTuple_Pack(QF_COUNT, owner_table.get(), rev.get(), jcol.get(), Py_None, Py_None));
-    } else {
-        Ref target = getattr(fk, N.target);
-        Ref target_table = getattr(target.get(), N.tableName);
-        Ref tbc = getattr(fk, N.targetBindCol);
-        Ref tbn = getattr(tbc.get(), N.name);
-        Ref tpk = getattr(target.get(), N.pkName);
-        q = new_ref(PyTuple_Pack(QF_COUNT, target.get(), target_table.get(), tbc.get(), tbn.get(), tpk.get()));
-    }
-    Require(PyDict_SetItem(rels_.get(), key.get(), q.get()));
-    return q.get();  // held by rels_
+Relation* LoadPlan::relation(PyObject* fk) {
+    for (const auto& r : rels_)
+        if (r->fk.get() == fk) return r.get();
+    std::unique_ptr<Relation> r(new Relation());
+    read_relation(*r, fk);
+    rels_.push_back(std::move(r));
+    return rels_.back().get();
 }
 
 void LoadPlan::set_load(PyObject* ex, PyObject* row, Ref clevel, PyObject* before) {
@@ -375,8 +340,10 @@ void LoadPlan::drop_step() {
 Ref LoadPlan::result() const { return result_ ? result_ : Ref::owning(Py_None); }
 
 int LoadPlan::traverse(visitproc visit, void* arg) const {
-    for (const Ref* r : {&self_, &path_, &rels_, &root_, &root_before_, &result_, &roots_, &step_ex_, &step_arg_,
-                         &step_join_, &step_clevel_, &step_before_}) {
+    for (const auto& rel : rels_)
+        if (int v = rel->traverse(visit, arg)) return v;
+    for (const Ref* r : {&self_, &path_, &root_, &root_before_, &result_, &roots_, &step_ex_, &step_arg_, &step_join_,
+                         &step_clevel_, &step_before_, &thrown_}) {
         if (int v = visit_ref(*r, visit, arg)) return v;
     }
     for (const Frame& f : stack_) {
@@ -385,126 +352,16 @@ int LoadPlan::traverse(visitproc visit, void* arg) const {
             if (int v = visit_ref(*r, visit, arg)) return v;
         }
     }
-    return 0;
-}
-
-// Drops everything the plan holds (the cyclic collector breaking a cycle
-// through it); a plan cleared has no more steps.
-void LoadPlan::clear() {
-    std::vector<Frame> frames;
-    frames.swap(stack_);
-    frames.clear();
-    drop_step();
-    root_.reset();
-    root_before_.reset();
-    roots_.reset();
-    result_.reset();
-    rels_.reset();
-    path_.reset();
-    self_.reset();
+    return err_.traverse(visit, arg);
 }
 
 Ref load_now(PyObject* self, PyObject* const* a, bool list) {
     LoadPlan plan(sync_road, self);
     plan.bind(a, list);
-    while (plan.next()) {
-        Ref res = plan.run();
-        plan.take(res.get());
-    }
-    return plan.result();
+    return run_now(plan);
 }
-
-// ------------------------------------------------------------ the plan object
-//
-// The asynchronous road holds the plan in a coroutine, driven as a save plan
-// is (Tavrik/Model/_aio_executor.py, run): send(result) hands the awaited
-// result of the last call back and returns the awaitable of the next one,
-// or the search's result once `running` is false; throw(error) ends the
-// search with the error, which no step of a search handles.
 
 namespace {
-
-struct PlanObject {
-    PyObject_HEAD LoadPlan* plan;
-    bool running;
-};
-
-PyTypeObject LoadPlanType = plain_type("Tavrik.Model.Vantrel._LoadPlan", sizeof(PlanObject));
-
-LoadPlan& plan_of(PyObject* self) {
-    LoadPlan* p = ((PlanObject*)self)->plan;
-    if (!p || !((PlanObject*)self)->running) {
-        PyErr_SetString(PyExc_RuntimeError, "the plan has ended");
-        throw_error();
-    }
-    return *p;
-}
-
-int plan_traverse(PyObject* self, visitproc visit, void* arg) {
-    LoadPlan* p = ((PlanObject*)self)->plan;
-    return p ? p->traverse(visit, arg) : 0;
-}
-
-int plan_clear(PyObject* self) {
-    if (LoadPlan* p = ((PlanObject*)self)->plan) p->clear();
-    return 0;
-}
-
-void plan_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    LoadPlan* p = ((PlanObject*)self)->plan;
-    ((PlanObject*)self)->plan = nullptr;
-    delete p;
-    Py_TYPE(self)->tp_free(self);
-}
-
-PyObject* plan_send(PyObject* self, PyObject* result) {
-    return guard([&] {
-        PlanObject* o = (PlanObject*)self;
-        LoadPlan& p = plan_of(self);
-        try {
-            if (p.waiting()) p.take(result);
-            if (p.next()) return p.run().relinquish();
-        } catch (...) {
-            o->running = false;
-            throw;
-        }
-        o->running = false;
-        return p.result().relinquish();
-    });
-}
-
-PyObject* plan_throw(PyObject* self, PyObject* exc) {
-    return guard([&]() -> PyObject* {
-        if (!PyExceptionInstance_Check(exc)) raise_expected("BaseException", exc);
-        plan_of(self);
-        ((PlanObject*)self)->running = false;
-        PyErr_SetObject((PyObject*)Py_TYPE(exc), exc);
-        throw_error();
-    });
-}
-
-PyObject* plan_running(PyObject* self, void*) { return PyBool_FromLong(((PlanObject*)self)->running); }
-
-PyObject* plan_close(PyObject* self, PyObject*) {
-    ((PlanObject*)self)->running = false;
-    if (LoadPlan* p = ((PlanObject*)self)->plan) p->clear();
-    Py_RETURN_NONE;
-}
-
-PyMethodDef plan_methods[] = {
-    {"send", (PyCFunction)plan_send, METH_O,
-     "send($self, result, /)\n--\n\nThe last step's result; returns the next step."},
-    {"throw", (PyCFunction)plan_throw, METH_O,
-     "throw($self, error, /)\n--\n\nThe last step's error; ends the search with it."},
-    {"close", plan_close, METH_NOARGS, "close($self, /)\n--\n\nEnds the search, dropping what it holds."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef plan_getset[] = {
-    {"running", plan_running, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
 
 // (executor, is_list, instance, deep, path, clevel, level, before) -> a plan
 // of the asynchronous road, its arguments checked.
@@ -517,12 +374,7 @@ PyObject* h_load_plan(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         bool list = truthy(args[1]);
         std::unique_ptr<LoadPlan> plan(new LoadPlan(async_road, self));
         plan->bind(args + 2, list);
-        PlanObject* o = PyObject_GC_New(PlanObject, &LoadPlanType);
-        if (!o) throw_error();
-        o->plan = plan.release();
-        o->running = true;
-        PyObject_GC_Track((PyObject*)o);
-        return (PyObject*)o;
+        return PlanType<LoadPlan>::wrap(std::move(plan)).relinquish();
     });
 }
 
@@ -534,15 +386,7 @@ PyMethodDef loading_helpers[] = {
 }  // namespace
 
 void install_loading(PyObject* module) {
-    PyTypeObject* t = &LoadPlanType;
-    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t->tp_doc = "The steps of one related-object search of the asynchronous executor";
-    t->tp_dealloc = plan_dealloc;
-    t->tp_traverse = plan_traverse;
-    t->tp_clear = plan_clear;
-    t->tp_methods = plan_methods;
-    t->tp_getset = plan_getset;
-    Require(PyType_Ready(t));
+    PlanType<LoadPlan>::ready();
     Require(PyModule_AddFunctions(module, loading_helpers));
 }
 

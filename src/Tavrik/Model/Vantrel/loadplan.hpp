@@ -5,10 +5,13 @@
 // findForeignKey.  It makes no such call itself; the executor's road runs it
 // and hands the result back.  The synchronous executor runs the steps in a
 // loop (load_now); the asynchronous one awaits each step
-// (Tavrik/Model/_aio_executor.py drives a plan object, see install_loading).
+// (Tavrik/Model/_aio_executor.py drives a plan object, see plan.hpp).
 #pragma once
+#include "plan.hpp"
+#include "relation.hpp"
 #include "vantrel.hpp"
 
+#include <memory>
 #include <vector>
 
 namespace tavrik {
@@ -25,20 +28,30 @@ public:
     // Checks the arguments of findForeignKey (list false) or
     // findListForeignKey (list true) as bound, a[0..6), NULL for a default.
     void bind(PyObject* const* a, bool list);
-    // Goes on to the next call the search needs; false when the search is over.
+    // The plan protocol (plan.hpp).
+    static constexpr const char* name = "Tavrik.Model.Vantrel._LoadPlan";
+    static constexpr const char* doc = "The steps of one related-object search of the asynchronous executor";
+    static constexpr const char* throw_doc =
+        "throw($self, error, /)\n--\n\nThe last step's error; ends the search with it.";
+    static constexpr const char* close_doc = "close($self, /)\n--\n\nEnds the search, dropping what it holds.";
+    // Goes on to the next call the search needs; false when the search is
+    // over.  A call's error ends the search: no step of a search handles one.
     bool next();
     // Makes the call next() stopped at: its result on the synchronous road,
-    // the awaitable of it on the asynchronous one.
-    Ref run();
+    // the awaitable of it on the asynchronous one; NULL with the error set.
+    PyObject* run();
     // The result of that call.
-    void take(PyObject* result);
-    bool waiting() const { return step_ != NONE; }
+    void give(Ref result) {
+        if (step_ != NONE) take(result.get());
+    }
+    void give_error() { err_.fetch(); }
+    // Raised as the driver gives it, its traceback left to the raise.
+    void give_error(PyObject* exc) { thrown_ = Ref::owning(exc); }
     // The row (None when it lies beyond the level bound) for findForeignKey,
     // None for findListForeignKey.
     Ref result() const;
 
     int traverse(visitproc visit, void* arg) const;
-    void clear();
 
 private:
     struct Frame {
@@ -51,8 +64,7 @@ private:
         long clevel = 1;
         Ref before;  // str or None
         // The relation whose query is out, and what it was asked for.
-        PyObject* rel = nullptr;    // held by rels_
-        PyObject* query = nullptr;  // held by rels_
+        const Relation* rel = nullptr;  // held by rels_
         Ref key;
         Ref cache_key;  // many-to-many only
         // Loaded rows the search continues into, one after the other.
@@ -66,15 +78,16 @@ private:
     void continue_into(Frame& f, PyObject* rows, PyObject* first, PyObject* before);
     Ref executor_for(const Frame& f, PyObject* model) const;
     bool loads_here(PyObject* ex) const;
-    PyObject* relation(PyObject* fk);
-    PyObject* relation_query(PyObject* fk, PyObject* rel);
+    Relation* relation(PyObject* fk);
+    Ref make_call();
+    void take(PyObject* result);
     void set_load(PyObject* ex, PyObject* row, Ref clevel, PyObject* before);
     void drop_step();
 
     const Road& road_;
     Ref self_;
     Ref path_;
-    Ref rels_;  // relation descriptor -> its members, read once per search
+    std::vector<std::unique_ptr<Relation>> rels_;  // the relations met, read once per search
     long level_ = 3;
     // findForeignKey: the row and how its search starts, until it has.
     Ref root_;
@@ -94,11 +107,15 @@ private:
     Ref step_join_;  // many-to-many: what the far executor's statement joins
     Ref step_clevel_;
     Ref step_before_;  // null: not passed
+    // The error of that call, which ends the search.
+    Failure err_;
+    Ref thrown_;
 };
 
 // findForeignKey / findListForeignKey of the synchronous executor.
 Ref load_now(PyObject* self, PyObject* const* a, bool list);
-// The plan type and the helper the asynchronous road makes plans with.
+// The plan type (PlanType<LoadPlan>) and the helper the asynchronous road
+// makes plans with.
 void install_loading(PyObject* module);
 
 }  // namespace vantrel

@@ -36,7 +36,6 @@ static void init(PyObject* m) {
     ready_sync_type();
     ready_async_type();
     ready_plan_type();
-    Require(PyType_Ready(&SavePlanType));
     add_type(m, &BaseModelExecutorType);
     add_type(m, &ModelExecutorType);
     add_type(m, &AsyncModelExecutorType);

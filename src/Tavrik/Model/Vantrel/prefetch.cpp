@@ -2,11 +2,11 @@
 // list as findListForeignKey does, with one statement per relation and level
 // (chunked) instead of one per owner and relation.
 //
-// The work is a plan that does no I/O of its own: step(rows) takes the rows
-// of the statement it handed out last and gives the next statement (text,
-// parameters), or None once every row is filled.  ModelExecutor.prefetch
-// drives it here; AsyncModelExecutor.prefetch awaits each statement in
-// Tavrik.Model._prefetch.
+// The work is a plan that does no I/O of its own (plan.hpp): each step is
+// one statement (text, parameters) on the executor's connector, and the
+// step's result is its rows; the plan ends once every row is filled.
+// ModelExecutor.prefetch runs it in run_now; AsyncModelExecutor.prefetch
+// hands it to the coroutine that drives save and load plans too.
 //
 // Two passes.  The statements go breadth first: every level asks, per
 // relation, for the keys met on the rows fetched one level up (a key already
@@ -16,6 +16,8 @@
 // where it would have queried a key a second time it gets fresh row objects,
 // built again from the fetched values.
 #include "args.hpp"
+#include "plan.hpp"
+#include "relation.hpp"
 #include "vantrel.hpp"
 
 #include <tavrik/sqltext.hpp>
@@ -33,29 +35,6 @@ namespace {
 // before 3.32 take 999).  MariaDB also turns an IN list of 1000 values or
 // more into a join with a temporary table.
 constexpr Py_ssize_t kChunk = 900;
-
-enum RelKind { RK_OTO, RK_OTM, RK_MTM, RK_OTHER };
-
-// What a relation descriptor resolves to.  The descriptor's members are
-// computed properties (they resolve models named by string), so they are read
-// once and kept, per descriptor, until another model class is declared (a
-// name may then resolve to the newer class).
-struct Relation {
-    Py_ssize_t stamp = -1;
-    int kind = RK_OTHER;
-    Ref name, bind_name, direct, direct_table;
-    // Read when the first statement along the relation is made.
-    bool query_ready = false;
-    Ref far;                   // the model of the fetched rows
-    Ref cols;                  // tuple: far.col, the selected columns
-    Ref names;                 // tuple: their keys in a row
-    Ref key_col;               // the column the keys are matched against
-    Ref order;                 // tuple: ORDER BY terms
-    Ref rev;                   // many-to-many: the far model's reverse descriptor (the join)
-    Ref target, target_table;  // one-to-one / one-to-many
-    Ref tbn;                   // the target's binding column name
-    bool pk_bound = false;     // the target's binding column is its primary key
-};
 
 Immortal g_relations;  // descriptor -> capsule(Relation*)
 
@@ -79,16 +58,7 @@ Ref relation_of(PyObject* fk, Py_ssize_t stamp) {
     }
     std::unique_ptr<Relation> r(new Relation());
     r->stamp = stamp;
-    r->direct = getattr(fk, N.directTarget);
-    r->direct_table = getattr(r->direct.get(), N.tableName);
-    r->name = getattr(fk, N.name);
-    Ref bind = getattr(fk, N.bindCol);
-    r->bind_name = getattr(bind.get(), N.name);
-    Ref type = fk_type(fk);
-    r->kind = eq(type.get(), I.MTM)   ? RK_MTM
-              : eq(type.get(), I.OTO) ? RK_OTO
-              : eq(type.get(), I.OTM) ? RK_OTM
-                                      : RK_OTHER;
+    read_relation(*r, fk);
     Ref cap = new_ref(PyCapsule_New(r.get(), "tavrik.relation", relation_free));
     r.release();
     Require(PyDict_SetItem(g_relations, fk, cap.get()));
@@ -100,28 +70,16 @@ Ref model_cols(PyObject* model) {
     return new_ref(PySequence_Tuple(c.get()));
 }
 
-void resolve_query(Relation* r, PyObject* fk) {
-    if (r->query_ready) return;
+// What its statements need besides (once).
+void resolve_statement(Relation* r) {
+    if (r->statement_ready) return;
+    resolve_query(*r);
     if (r->kind == RK_MTM) {
-        Ref owner = getattr(fk, N.owner);
-        Ref owner_table = getattr(owner.get(), N.tableName);
-        r->far = r->direct;
-        r->rev = getattr(r->direct.get(), owner_table.get());
-        Ref middle = getattr(fk, N.middleModel);
-        Ref jname = new_ref(PyUnicode_FromFormat("%U_id", owner_table.get()));
-        r->key_col = getattr(middle.get(), jname.get());
         // A junction's rows come back in the junction's own order.
-        Ref jpk = getattr(middle.get(), N.pkCol);
+        Ref jpk = getattr(r->middle.get(), N.pkCol);
         r->order = jpk.get() == Py_None ? new_ref(PyTuple_Pack(1, r->key_col.get()))
                                         : new_ref(PyTuple_Pack(2, r->key_col.get(), jpk.get()));
     } else {
-        r->target = getattr(fk, N.target);
-        r->far = r->target;
-        r->target_table = getattr(r->target.get(), N.tableName);
-        r->key_col = getattr(fk, N.targetBindCol);
-        r->tbn = getattr(r->key_col.get(), N.name);
-        Ref tpk = getattr(r->target.get(), N.pkName);
-        r->pk_bound = eq(r->tbn.get(), tpk.get());
         // Each owner's rows in the order of the target's primary key, as the
         // per-owner query reads them through the binding column's index.
         Ref tpk_col = getattr(r->target.get(), N.pkCol);
@@ -140,7 +98,7 @@ void resolve_query(Relation* r, PyObject* fk) {
         Py_INCREF(nm);
         PyTuple_SET_ITEM(r->names.get(), i, nm);
     }
-    r->query_ready = true;
+    r->statement_ready = true;
 }
 
 struct ModelInfo;
@@ -188,8 +146,19 @@ struct Registered {
 
 class Plan {
 public:
-    Plan(PyObject* model, PyObject* rows, long level, const Dialect& dialect, PyObject* result)
-        : level_(level), dialect_(&dialect), result_(Ref::owning(result)) {
+    static constexpr const char* name = "Tavrik.Model.Vantrel._PrefetchPlan";
+    static constexpr const char* doc = "关联对象批量加载的计划: 每一步是连接器上的一条语句, 其结果是语句的行";
+    static constexpr const char* throw_doc =
+        "throw($self, error, /)\n--\n\nThe last step's error; ends the load with it.";
+    static constexpr const char* close_doc = "close($self, /)\n--\n\nEnds the load, dropping what it holds.";
+
+    // `connector` runs the statements, on `work` (None: the connector's choice).
+    Plan(PyObject* model, PyObject* rows, long level, PyObject* connector, PyObject* work, PyObject* result)
+        : level_(level),
+          dialect_(&dialect_of(connector)),
+          connector_(Ref::owning(connector)),
+          work_(Ref::owning(work)),
+          result_(Ref::owning(result)) {
         stamp_ = model_stamp();
         mtm_caches_ = new_ref(PyDict_New());
         root_ = info_for(model);
@@ -200,6 +169,47 @@ public:
         frontier_.push_back(Group{root_, Ref::owning(Py_None), roots_, nullptr});
     }
 
+    // The plan protocol (plan.hpp).  A statement's error ends the load.
+    bool next() {
+        if (err_) err_.raise();
+        // Handed over: the plan may free the fetched rows as it builds.
+        statement_ = step(std::move(rows_));
+        return statement_.get() != Py_None;
+    }
+    PyObject* run() {
+        return guard([&] {
+            PyObject* st = statement_.get();
+            PyObject* a[4] = {PyTuple_GET_ITEM(st, 0), work_.get(), Py_False, PyTuple_GET_ITEM(st, 1)};
+            // By name: a user's connector subclass may override execute.
+            return call_method_args(connector_.get(), N.execute, a, 4).relinquish();
+        });
+    }
+    void give(Ref rows) { rows_ = std::move(rows); }
+    void give_error() { err_.fetch(); }
+    void give_error(PyObject* exc) { err_.take(exc); }
+    Ref result() const { return result_; }
+
+    int traverse(visitproc visit, void* arg) const {
+        for (const Ref* r : {&connector_, &work_, &result_, &mtm_caches_, &roots_, &statement_, &rows_})
+            if (int e = visit_ref(*r, visit, arg)) return e;
+        for (const auto& i : infos_)
+            for (const Ref* r : {&i->model, &i->table, &i->pk_name})
+                if (int e = visit_ref(*r, visit, arg)) return e;
+        for (const auto& rs : states_)
+            for (const Ref* r : {&rs->cap, &rs->fk, &rs->fetched, &rs->pending, &rs->fresh, &rs->mtm_cache})
+                if (int e = visit_ref(*r, visit, arg)) return e;
+        for (const Group& g : frontier_)
+            for (const Ref* r : {&g.before, &g.rows})
+                if (int e = visit_ref(*r, visit, arg)) return e;
+        for (const Statement& st : queue_)
+            if (int e = visit_ref(st.keys, visit, arg)) return e;
+        for (const Registered& reg : registered_)
+            for (const Ref* r : {&reg.table, &reg.key, &reg.row})
+                if (int e = visit_ref(*r, visit, arg)) return e;
+        return err_.traverse(visit, arg);
+    }
+
+private:
     // The rows of the statement handed out last (NULL at the start); returns
     // the next statement, or None when the load is complete.
     Ref step(Ref rows) {
@@ -223,13 +233,13 @@ public:
         return render(queue_[next_++]);
     }
 
-    PyObject* result() const { return result_.get(); }
-    bool done() const { return done_; }
-
-private:
     long level_;
     const Dialect* dialect_;  // the connector's: how its driver reads the text
+    Ref connector_, work_;
     Ref result_;
+    Ref statement_;  // the statement handed out last
+    Ref rows_;       // its rows, until the plan takes them
+    Failure err_;
     Py_ssize_t stamp_;
     Ref mtm_caches_;
     Ref roots_;
@@ -272,7 +282,7 @@ private:
 
     ModelInfo* far_info(RelState* rs) {
         if (!rs->far_info) {
-            resolve_query(rs->rel, rs->fk.get());
+            resolve_statement(rs->rel);
             rs->far_info = info_for(rs->rel->far.get());
         }
         return rs->far_info;
@@ -636,47 +646,6 @@ private:
 
 // ------------------------------------------------------------ Python-facing
 
-struct PlanObject {
-    PyObject_HEAD Plan* plan;
-};
-
-PyTypeObject PlanType = plain_type("Tavrik.Model.Vantrel._PrefetchPlan");
-
-void plan_dealloc(PyObject* self) {
-    delete ((PlanObject*)self)->plan;
-    Py_TYPE(self)->tp_free(self);
-}
-
-Plan* plan_of(PyObject* self) {
-    Plan* p = ((PlanObject*)self)->plan;
-    if (!p) {
-        PyErr_SetString(PyExc_RuntimeError, "prefetch plan is not initialised");
-        throw_error();
-    }
-    return p;
-}
-
-PyObject* plan_step(PyObject* self, PyObject* rows) {
-    return guard([&] { return plan_of(self)->step(rows == Py_None ? Ref() : Ref::owning(rows)).relinquish(); });
-}
-
-PyObject* plan_result(PyObject* self, PyObject*) {
-    return guard([&] {
-        Plan* p = plan_of(self);
-        if (!p->done()) {
-            PyErr_SetString(PyExc_RuntimeError, "prefetch plan not complete");
-            throw_error();
-        }
-        return Ref::owning(p->result()).relinquish();
-    });
-}
-
-PyMethodDef plan_methods[] = {
-    {"step", plan_step, METH_O, nullptr},
-    {"result", plan_result, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyObject* connector_of(PyObject* self) {
     PyObject* db = E(self)->db;
     if (!db || db == Py_None) raise_none_attr("connector");
@@ -692,12 +661,12 @@ PyObject* work_of(PyObject* self) {
     return w && truthy(w) ? w : Py_None;
 }
 
-Ref new_plan(PyObject* self, PyObject* const* a, PyObject* connector) {
+std::unique_ptr<Plan> new_plan(PyObject* self, PyObject* const* a) {
+    PyObject* connector = connector_of(self);
+    Ref keep = borrow(connector);
     long level = a[1] ? (long)to_int32(a[1]) : 3;
     if (a[0] == Py_None) raise_arg_type("rows", "list of rows", a[0]);
-    Ref obj = new_ref(PyType_GenericAlloc(&PlanType, 0));
-    ((PlanObject*)obj.get())->plan = new Plan(model_of(self), a[0], level, dialect_of(connector), a[0]);
-    return obj;
+    return std::unique_ptr<Plan>(new Plan(model_of(self), a[0], level, connector, work_of(self), a[0]));
 }
 
 const char* const kNames[] = {"rows", "level"};
@@ -708,48 +677,23 @@ PyObject* executor_prefetch(PyObject* self, PyObject* const* args, Py_ssize_t na
     return guard([&] {
         PyObject* a[2];
         bind_args("prefetch", args, nargs, kwnames, kNames, 2, 1, a);
-        PyObject* connector = connector_of(self);
-        Ref keep = borrow(connector);
-        Ref plan = new_plan(self, a, connector);
-        Plan* p = ((PlanObject*)plan.get())->plan;
-        Ref work = borrow(work_of(self));
         // The collector is paused while rows are built and stitched, never
         // while a statement runs (other threads go on meanwhile).
-        Ref st = p->step(Ref());
-        while (st.get() != Py_None) {
-            PyObject* call[4] = {PyTuple_GET_ITEM(st.get(), 0), work.get(), Py_False, PyTuple_GET_ITEM(st.get(), 1)};
-            // Handed over: the plan may free the fetched rows as it builds.
-            // By name: a user's connector subclass may override execute.
-            st = p->step(call_method_args(connector, N.execute, call, 4));
-        }
-        return Ref::owning(p->result()).relinquish();
+        std::unique_ptr<Plan> plan = new_plan(self, a);
+        return run_now(*plan).relinquish();
     });
 }
-
-namespace {
-Immortal g_drive;  // Tavrik.Model._prefetch.drive
-}  // namespace
 
 PyObject* executor_prefetch_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&] {
         PyObject* a[2];
         bind_args("prefetch", args, nargs, kwnames, kNames, 2, 1, a);
-        PyObject* connector = connector_of(self);
-        Ref keep = borrow(connector);
-        Ref plan = new_plan(self, a, connector);
-        if (!g_drive) g_drive = import_attr("Tavrik.Model._prefetch", "drive");
-        return call(g_drive, plan.get(), connector, work_of(self)).relinquish();
+        Ref plan = PlanType<Plan>::wrap(new_plan(self, a));
+        return drive_async(plan.get()).relinquish();
     });
 }
 
-void install_prefetch() {
-    PlanType.tp_basicsize = sizeof(PlanObject);
-    PlanType.tp_flags = Py_TPFLAGS_DEFAULT;
-    PlanType.tp_dealloc = plan_dealloc;
-    PlanType.tp_methods = plan_methods;
-    PlanType.tp_doc = "关联对象批量加载的计划: step(rows) 接收上一条语句的行, 给出下一条语句或None";
-    Require(PyType_Ready(&PlanType));
-}
+void install_prefetch() { PlanType<Plan>::ready(); }
 
 }  // namespace vantrel
 }  // namespace tavrik

@@ -1,16 +1,19 @@
 // save, update and the three relation savers, written once for both
 // executors.  A Planner does no I/O: it hands out the next step (run a
 // statement built on an executor, read rows, or call an executor's method)
-// and takes the step's result or error.  The synchronous executor runs the
-// steps in the loop of run_plan; the asynchronous one hands each step to the
-// coroutine of Tavrik/Model/_aio_executor.py, which awaits it.
+// and takes the step's result or error (the plan protocol of plan.hpp).  The
+// synchronous executor runs the steps in run_now (run_plan); the
+// asynchronous one hands each step to the coroutine of
+// Tavrik/Model/_aio_executor.py, which awaits it.
 //
 // The executors of a road's own type run their nested saves and updates
 // inside the same plan; any other executor (a subclass) is called by method
 // name, so that its overrides are called.
 #include "args.hpp"
+#include "plan.hpp"
 #include "vantrel.hpp"
 
+#include <variant>
 #include <vector>
 
 namespace tavrik {
@@ -34,45 +37,8 @@ const Road async_road = {&AsyncModelExecutorType,
 
 namespace {
 
-// An error taken off the interpreter, to be handed on or raised again.
-struct Failure {
-    Ref t, v, tb;
-
-    explicit operator bool() const noexcept { return bool(t); }
-    void fetch() noexcept {
-        PyObject *a, *b, *c;
-        PyErr_Fetch(&a, &b, &c);
-        PyErr_NormalizeException(&a, &b, &c);
-        if (c && b) PyException_SetTraceback(b, c);
-        t = Ref::consuming_nullable(a);
-        v = Ref::consuming_nullable(b);
-        tb = Ref::consuming_nullable(c);
-    }
-    void take(PyObject* exc) noexcept {
-        t = Ref::owning((PyObject*)Py_TYPE(exc));
-        v = Ref::owning(exc);
-        tb = Ref::consuming_nullable(PyException_GetTraceback(exc));
-    }
-    [[noreturn]] void raise() {
-        PyErr_Restore(t.relinquish(), v.relinquish(), tb.relinquish());
-        throw_error();
-    }
-    bool matches(PyObject* exc) const noexcept { return PyErr_GivenExceptionMatches(t.get(), exc) != 0; }
-    int traverse(visitproc visit, void* arg) const {
-        for (const Ref* r : {&t, &v, &tb})
-            if (*r)
-                if (int e = visit(r->get(), arg)) return e;
-        return 0;
-    }
-    // Raised while `handled` was being handled: it becomes the context.
-    void chain_to(const Failure& handled) noexcept {
-        if (!v || !handled.v || v.get() == handled.v.get()) return;
-        Py_INCREF(handled.v.get());
-        PyException_SetContext(v.get(), handled.v.get());
-    }
-};
-
-enum FrameKind : int { F_SAVE, F_UPDATE, F_OTO, F_OTM, F_MTM };
+// The kinds of frame, in the order of Frame::of.
+enum FrameKind : size_t { F_SAVE, F_UPDATE, F_OTO, F_OTM, F_MTM };
 
 // Where a frame resumes.
 enum : int {
@@ -102,24 +68,104 @@ enum : int {
     DONE,
 };
 
-struct Frame {
-    FrameKind kind;
-    int pc;
-    Ref ex, row;
-    Ref res;    // save: the saved object; one-to-one: the owner's saved object
-    Ref fk;     // the relation being saved
-    Ref cells;  // save: what the insert keeps for an update; update: those cells, or null
+// What each kind of frame keeps between its steps.
+struct SaveFrame {
+    Ref key;    // the condition on the row's stored key (upsert, fall-back)
+    Ref res;    // the saved object
+    Ref cells;  // what the insert keeps for an update
     Ref fks;    // the model's relations (a fast sequence)
     Py_ssize_t i = 0;
-    Ref it;                   // iterator over related items
-    Ref a, b, c, d, e, item;  // per kind, see the steps
-    Failure orig;             // save: the insert's error while the fall-back runs
-    bool far = false;         // many-to-many: save the far items too
-    bool has_cells = false;   // update: the row sets columns of its own
-    bool mtm = false;         // update: the items being walked are many-to-many
-    bool upsert = false;      // save: a row given with its key is updated first, inserted if none matched
+    Ref fk;               // the relation whose overriding saver is called
+    Failure orig;         // the insert's error while the fall-back runs
+    bool upsert = false;  // a row given with its key is updated first, inserted if none matched
 
-    Frame(FrameKind k, int pc_, PyObject* ex_, PyObject* row_) : kind(k), pc(pc_), ex(borrow(ex_)), row(borrow(row_)) {}
+    int traverse(visitproc visit, void* arg) const {
+        for (const Ref* r : {&key, &res, &cells, &fks, &fk})
+            if (int e = visit_ref(*r, visit, arg)) return e;
+        return orig.traverse(visit, arg);
+    }
+};
+
+struct UpdateFrame {
+    Ref cells;               // those save()'s insert kept for this update, or null
+    bool has_cells = false;  // the row sets columns of its own
+    Ref fks;                 // the model's relations (a fast sequence)
+    Py_ssize_t i = 0;
+    Ref fk;          // the relation whose items are walked
+    Ref item_model;  // their model
+    bool mtm = false;
+    Ref items;    // iterator over them
+    Ref item_ex;  // the executor writing the related row
+    Ref item;     // the related row being written
+
+    int traverse(visitproc visit, void* arg) const {
+        for (const Ref* r : {&cells, &fks, &fk, &item_model, &items, &item_ex, &item})
+            if (int e = visit_ref(*r, visit, arg)) return e;
+        return 0;
+    }
+};
+
+struct OneToOneFrame {
+    Ref owner_res;   // the owner's saved object
+    Ref fk;          // the relation
+    Ref name;        // its name
+    Ref holder;      // where the saved related row is put
+    Ref related_ex;  // the related row's executor
+    Ref related;     // the related row
+
+    int traverse(visitproc visit, void* arg) const {
+        for (const Ref* r : {&owner_res, &fk, &name, &holder, &related_ex, &related})
+            if (int e = visit_ref(*r, visit, arg)) return e;
+        return 0;
+    }
+};
+
+struct OneToManyFrame {
+    Ref fk;                // the relation
+    Ref target_bind_name;  // the items' binding column
+    Ref bind_value;        // the owner's value for it
+    Ref item_ex;           // one executor for all the items
+    Ref items;             // iterator over them
+    Ref item;
+
+    int traverse(visitproc visit, void* arg) const {
+        for (const Ref* r : {&fk, &target_bind_name, &bind_value, &item_ex, &items, &item})
+            if (int e = visit_ref(*r, visit, arg)) return e;
+        return 0;
+    }
+};
+
+struct ManyToManyFrame {
+    Ref fk;             // the relation
+    bool far = false;   // save the far items too
+    Ref owner_key;      // the owner's binding value
+    Ref owner_col;      // the junction column holding it
+    Ref item_col;       // the junction column holding an item's key
+    Ref item_key_name;  // the item's key, as the item holds it
+    Ref delete_row;     // the owner's junction rows: the delete's row
+    Ref delete_filter;  // and its filter
+    Ref junction_ex;    // the junction's executor
+    Ref far_ex;         // the far items' executor, when they are saved
+    Ref items;          // iterator over the items
+    Ref item;           // the item, then its junction row
+
+    int traverse(visitproc visit, void* arg) const {
+        for (const Ref* r : {&fk, &owner_key, &owner_col, &item_col, &item_key_name, &delete_row, &delete_filter,
+                             &junction_ex, &far_ex, &items, &item})
+            if (int e = visit_ref(*r, visit, arg)) return e;
+        return 0;
+    }
+};
+
+// A frame: its executor and row, where it resumes, and what its kind keeps.
+struct Frame {
+    int pc;
+    Ref ex, row;
+    std::variant<SaveFrame, UpdateFrame, OneToOneFrame, OneToManyFrame, ManyToManyFrame> of;
+
+    template <class K>
+    Frame(std::in_place_type_t<K> kind, int pc_, PyObject* ex_, PyObject* row_)
+        : pc(pc_), ex(borrow(ex_)), row(borrow(row_)), of(kind) {}
 };
 
 Ref col_name_of(PyObject* holder, PyObject* attr) {
@@ -151,6 +197,25 @@ bool not_overridden(PyObject* ex, PyTypeObject* own, PyObject* name) {
 
 Py_ssize_t length(PyObject* o) { return RequireSize(PyObject_Length(o)); }
 
+// Runs a step: its result, or (for the asynchronous road) the awaitable that
+// yields it; NULL with the error set when it failed.
+PyObject* perform(const Road& road, const Action& a) {
+    return guard([&]() -> PyObject* {
+        switch (a.kind) {
+            case A_EXECUTE:
+                if (Py_TYPE(a.ex) == road.own) return sync_execute_unchecked(a.ex);
+                return call_method(a.ex, N.execute).relinquish();
+            case A_FIND:
+                // An overriding findAllBy is called with the filter alone.
+                if (Py_TYPE(a.ex) != road.own && !not_overridden(a.ex, &BaseModelExecutorType, N.findAllBy))
+                    return call_method(a.ex, N.findAllBy, a.args[0]).relinquish();
+                return executor_find_all(a.ex, a.args[0], a.lock).relinquish();
+            case A_CALL: return call_method_args(a.ex, a.name, a.args, a.nargs).relinquish();
+        }
+        return nullptr;
+    });
+}
+
 }  // namespace
 
 class Planner {
@@ -163,29 +228,37 @@ public:
             case OP_SAVE:
                 check_row_of(model, args[0], "instance", true);
                 validate_tree(model, args[0], road_.vm_save);
-                stack_.emplace_back(F_SAVE, S_START, self, args[0]);
+                push<SaveFrame>(S_START, self, args[0]);
                 break;
             case OP_UPDATE:
                 check_row_of(model, args[0], "instance", false);
                 require_pk(model, args[0]);
                 validate_tree(model, args[0], road_.vm_update);
-                stack_.emplace_back(F_UPDATE, U_START, self, args[0]);
+                push<UpdateFrame>(U_START, self, args[0]);
                 break;
-            case OP_SAVE_OTO:
-                stack_.emplace_back(F_OTO, O_START, self, args[2]);
-                stack_.back().res = borrow(args[0]);
-                stack_.back().fk = borrow(args[1]);
+            case OP_SAVE_OTO: {
+                OneToOneFrame& o = push<OneToOneFrame>(O_START, self, args[2]);
+                o.owner_res = borrow(args[0]);
+                o.fk = borrow(args[1]);
                 break;
-            case OP_SAVE_OTM:
-                stack_.emplace_back(F_OTM, M_START, self, args[1]);
-                stack_.back().fk = borrow(args[0]);
-                break;
+            }
+            case OP_SAVE_OTM: push<OneToManyFrame>(M_START, self, args[1]).fk = borrow(args[0]); break;
             case OP_SAVE_MTM: push_mtm(self, args[0], args[1], road_.mtm_saves_far); break;
         }
     }
 
-    // The next step, or false when the operation has ended (see result()).
-    // An error nothing handles is raised.
+    static constexpr const char* name = "Tavrik.Model.Vantrel.SavePlan";
+    static constexpr const char* doc = "The steps of one save or update on an asynchronous executor.";
+    static constexpr const char* throw_doc =
+        "throw($self, error, /)\n--\n\nThe last step's error; returns the next step.";
+    static constexpr const char* close_doc = "close($self, /)\n--\n\nEnds the plan, dropping what it holds.";
+
+    // Moves on to the next step, or false when the operation has ended (see
+    // result()).  An error nothing handles is raised.
+    bool next() { return next(a_); }
+    PyObject* run() { return perform(road_, a_); }
+
+private:
     bool next(Action& a) {
         for (;;) {
             if (stack_.empty()) {
@@ -194,12 +267,13 @@ public:
             }
             if (err_) {
                 Frame& f = stack_.back();
-                if (f.kind == F_SAVE && f.pc == S_INSERTED && !f.orig && err_.matches(I.integrity)) {
-                    f.orig = std::move(err_);
+                SaveFrame* save = std::get_if<SaveFrame>(&f.of);
+                if (save && f.pc == S_INSERTED && !save->orig && err_.matches(I.integrity)) {
+                    save->orig = std::move(err_);
                     err_ = Failure();
                 } else {
                     // Raised while a refused insert was being handled.
-                    if (f.orig) err_.chain_to(f.orig);
+                    if (save && save->orig) err_.chain_to(save->orig);
                     stack_.pop_back();
                     continue;
                 }
@@ -212,6 +286,7 @@ public:
         }
     }
 
+public:
     void give(Ref value) { value_ = std::move(value); }
     void give_error() { err_.fetch(); }
     void give_error(PyObject* exc) { err_.take(exc); }
@@ -221,11 +296,9 @@ public:
     // error whose traceback holds the frame that holds the plan).
     int traverse(visitproc visit, void* arg) const {
         for (const Frame& f : stack_) {
-            for (const Ref* r :
-                 {&f.ex, &f.row, &f.res, &f.fk, &f.cells, &f.fks, &f.it, &f.a, &f.b, &f.c, &f.d, &f.e, &f.item})
-                if (*r)
-                    if (int e = visit(r->get(), arg)) return e;
-            if (int e = f.orig.traverse(visit, arg)) return e;
+            for (const Ref* r : {&f.ex, &f.row})
+                if (int e = visit_ref(*r, visit, arg)) return e;
+            if (int e = std::visit([&](const auto& k) { return k.traverse(visit, arg); }, f.of)) return e;
         }
         if (value_)
             if (int e = visit(value_.get(), arg)) return e;
@@ -234,13 +307,20 @@ public:
 
 private:
     // The insert's error stands: the frame has ended.
-    [[noreturn]] static void raise_orig(Frame& f) {
+    [[noreturn]] static void raise_orig(Frame& f, SaveFrame& s) {
         f.pc = DONE;
-        f.orig.raise();
+        s.orig.raise();
+    }
+
+    template <class K>
+    K& push(int pc, PyObject* ex, PyObject* row) {
+        stack_.emplace_back(std::in_place_type<K>, pc, ex, row);
+        return std::get<K>(stack_.back().of);
     }
 
     const Road& road_;
     std::vector<Frame> stack_;
+    Action a_;  // the step next() stopped at
     Ref value_;
     Failure err_;
 
@@ -272,23 +352,25 @@ private:
         PyObject* model = model_of(ex);
         check_row_of(model, row, "instance", save);
         if (!save) require_pk(model, row);
-        stack_.emplace_back(save ? F_SAVE : F_UPDATE, save ? S_START : U_START, ex, row);
-        stack_.back().upsert = save && upsert;
+        if (save)
+            push<SaveFrame>(S_START, ex, row).upsert = upsert;
+        else
+            push<UpdateFrame>(U_START, ex, row);
         return false;
     }
 
     // save's insert, for a row found not stored.
-    bool insert_new(Frame& f, Action& a) {
-        f.upsert = false;
-        f.cells = new_ref(PyList_New(0));
-        build_insert(f.ex.get(), f.row.get(), f.cells.get());
+    bool insert_new(Frame& f, SaveFrame& s, Action& a) {
+        s.upsert = false;
+        s.cells = new_ref(PyList_New(0));
+        build_insert(f.ex.get(), f.row.get(), s.cells.get());
         f.pc = S_INSERTED;
         return execute(a, f.ex.get());
     }
 
     // save of a row whose key is stored: update() writes it and its
     // relations, with the values the insert converted.
-    bool update_stored(Frame& f, Action& a) {
+    bool update_stored(Frame& f, SaveFrame& s, Action& a) {
         PyObject* ex = f.ex.get();
         PyObject* row = f.row.get();
         PyObject* model = model_of(ex);
@@ -298,43 +380,42 @@ private:
         check_row_of(model, row, "instance", false);
         require_pk(model, row);
         validate_tree(model, row, road_.vm_update);
-        Ref cells = std::move(f.cells);
-        stack_.emplace_back(F_UPDATE, U_START, ex, row);
-        stack_.back().cells = std::move(cells);
+        Ref cells = std::move(s.cells);
+        push<UpdateFrame>(U_START, ex, row).cells = std::move(cells);
         return false;
     }
 
     void push_mtm(PyObject* ex, PyObject* fk, PyObject* row, bool far) {
-        stack_.emplace_back(F_MTM, T_START, ex, row);
-        stack_.back().fk = borrow(fk);
-        stack_.back().far = far;
+        ManyToManyFrame& t = push<ManyToManyFrame>(T_START, ex, row);
+        t.fk = borrow(fk);
+        t.far = far;
     }
 
     bool step(Action& a) {
         Frame& f = stack_.back();
-        switch (f.kind) {
-            case F_SAVE: return step_save(f, a);
-            case F_UPDATE: return step_update(f, a);
-            case F_OTO: return step_oto(f, a);
-            case F_OTM: return step_otm(f, a);
-            case F_MTM: return step_mtm(f, a);
+        switch (f.of.index()) {
+            case F_SAVE: return step_save(f, std::get<SaveFrame>(f.of), a);
+            case F_UPDATE: return step_update(f, std::get<UpdateFrame>(f.of), a);
+            case F_OTO: return step_oto(f, std::get<OneToOneFrame>(f.of), a);
+            case F_OTM: return step_otm(f, std::get<OneToManyFrame>(f.of), a);
+            case F_MTM: return step_mtm(f, std::get<ManyToManyFrame>(f.of), a);
         }
         return false;
     }
 
     // ---- save: insert; on an integrity error, update the row when its key is
     // stored; then the relations, owner first.
-    bool step_save(Frame& f, Action& a) {
+    bool step_save(Frame& f, SaveFrame& s, Action& a) {
         PyObject* ex = f.ex.get();
         PyObject* row = f.row.get();
         PyObject* model = model_of(ex);
         switch (f.pc) {
             case S_START:
-                f.cells = new_ref(PyList_New(0));
+                s.cells = new_ref(PyList_New(0));
                 // A row of no values is inserted all the same: the table's
                 // defaults and constraints decide, not a silent "nothing to do".
-                build_insert(ex, row, f.cells.get());
-                if (f.upsert && (f.a = stored_key_condition(model, row))) {
+                build_insert(ex, row, s.cells.get());
+                if (s.upsert && (s.key = stored_key_condition(model, row))) {
                     // An item given with its key is mostly stored already.  An
                     // insert first would fail on the key, and on MySQL that
                     // failed insert leaves a shared lock on the key which the
@@ -342,7 +423,7 @@ private:
                     // deadlock.  So: update, and insert only if nothing matched.
                     if (Py_TYPE(ex) == road_.own && !has_related(model, row)) {
                         check_row_of(model, row, "instance", false);
-                        build_update_has_cells(ex, row, f.cells.get());
+                        build_update_has_cells(ex, row, s.cells.get());
                         X(ex)->matched = -1;
                         f.pc = S_FIRST_UPDATED;
                         return execute(a, ex);
@@ -350,78 +431,78 @@ private:
                     // Related rows follow the update: the row is looked for
                     // (and locked) first.
                     f.pc = S_FIRST_PROBED;
-                    return find(a, ex, f.a.get(), true);
+                    return find(a, ex, s.key.get(), true);
                 }
                 f.pc = S_INSERTED;
                 return execute(a, ex);
             case S_FIRST_UPDATED: {
                 long long matched = X(ex)->matched;
                 if (matched > 0) return finish(value_.get());
-                if (matched == 0) return insert_new(f, a);
+                if (matched == 0) return insert_new(f, s, a);
                 // The count is unknown (MySQL): a locking read tells, and sees
                 // a row committed since this transaction's snapshot.
-                f.res = std::move(value_);
+                s.res = std::move(value_);
                 f.pc = S_FIRST_CHECKED;
-                return find(a, ex, f.a.get(), true);
+                return find(a, ex, s.key.get(), true);
             }
             case S_FIRST_CHECKED:
-                if (length(value_.get()) > 0) return finish(f.res.get());
-                return insert_new(f, a);
+                if (length(value_.get()) > 0) return finish(s.res.get());
+                return insert_new(f, s, a);
             case S_FIRST_PROBED:
-                if (length(value_.get()) == 0) return insert_new(f, a);
-                return update_stored(f, a);
+                if (length(value_.get()) == 0) return insert_new(f, s, a);
+                return update_stored(f, s, a);
             case S_INSERTED:
-                if (!f.orig) {
+                if (!s.orig) {
                     f.pc = S_RELATIONS;
-                    f.res = std::move(value_);
-                    f.fks = fast_fks(model);
-                    return step_save(f, a);
+                    s.res = std::move(value_);
+                    s.fks = fast_fks(model);
+                    return step_save(f, s, a);
                 }
                 // Only a row whose key is already stored is updated instead; any
                 // other integrity error (another unique column, NOT NULL, CHECK,
                 // a foreign key) is the caller's, before anything is written.
-                f.a = stored_key_condition(model, row);
-                if (!f.a) raise_orig(f);
+                s.key = stored_key_condition(model, row);
+                if (!s.key) raise_orig(f, s);
                 if (Py_TYPE(ex) == road_.own && !has_related(model, row)) {
                     // Only the row itself is written: the update tells by the
                     // rows it matches, where the connector reports them.
                     check_row_of(model, row, "instance", false);
-                    build_update_has_cells(ex, row, f.cells.get());
+                    build_update_has_cells(ex, row, s.cells.get());
                     X(ex)->matched = -1;
                     f.pc = S_DIRECT_UPDATED;
                     return execute(a, ex);
                 }
                 // The probe locks the row (MySQL), so the update cannot miss it.
                 f.pc = S_PROBED;
-                return find(a, ex, f.a.get(), true);
+                return find(a, ex, s.key.get(), true);
             case S_DIRECT_UPDATED: {
-                f.res = std::move(value_);
+                s.res = std::move(value_);
                 long long matched = X(ex)->matched;
                 if (matched < 0) {
                     f.pc = S_CHECKED;
-                    return find(a, ex, f.a.get(), false);
+                    return find(a, ex, s.key.get(), false);
                 }
-                if (matched == 0) raise_orig(f);
-                return finish(f.res.get());
+                if (matched == 0) raise_orig(f, s);
+                return finish(s.res.get());
             }
             case S_CHECKED:
-                if (length(value_.get()) == 0) raise_orig(f);
-                return finish(f.res.get());
+                if (length(value_.get()) == 0) raise_orig(f, s);
+                return finish(s.res.get());
             case S_PROBED:
-                if (length(value_.get()) == 0) raise_orig(f);
-                return update_stored(f, a);
+                if (length(value_.get()) == 0) raise_orig(f, s);
+                return update_stored(f, s, a);
             case S_UPDATED:
                 // A row gone before the update reached it: nothing was written,
                 // and the insert's error stands (or, for a row updated first,
                 // it is inserted after all).
                 if (X(ex)->matched == 0) {
-                    if (!f.orig) return insert_new(f, a);
-                    raise_orig(f);
+                    if (!s.orig) return insert_new(f, s, a);
+                    raise_orig(f, s);
                 }
                 return finish(value_.get());
             case S_RELATIONS:
-                for (Py_ssize_t n = PySequence_Fast_GET_SIZE(f.fks.get()); f.i < n;) {
-                    PyObject* fk = PySequence_Fast_GET_ITEM(f.fks.get(), f.i++);
+                for (Py_ssize_t n = PySequence_Fast_GET_SIZE(s.fks.get()); s.i < n;) {
+                    PyObject* fk = PySequence_Fast_GET_ITEM(s.fks.get(), s.i++);
                     Ref name = getattr(fk, N.name);
                     Ref v = row_get(row, name.get());
                     if (!v || !truthy(v.get())) continue;
@@ -440,10 +521,10 @@ private:
                     } else {
                         continue;
                     }
-                    PyObject* res = f.res.get();
+                    PyObject* res = s.res.get();
                     if (Py_TYPE(ex) != road_.own) {
                         // An overriding saver is called as a method.
-                        f.fk = borrow(fk);
+                        s.fk = borrow(fk);
                         if (kind == F_OTO) return call(a, ex, saver, res, fk, row);
                         return call(a, ex, saver, fk, row);
                     }
@@ -451,80 +532,84 @@ private:
                         push_mtm(ex, fk, row, road_.mtm_saves_far);
                     } else {
                         Ref keep_fk = borrow(fk);
-                        Ref keep_res = f.res;
-                        stack_.emplace_back(kind, kind == F_OTO ? O_START : M_START, ex, row);
-                        stack_.back().fk = std::move(keep_fk);
-                        stack_.back().res = std::move(keep_res);
+                        Ref keep_res = s.res;
+                        if (kind == F_OTO) {
+                            OneToOneFrame& o = push<OneToOneFrame>(O_START, ex, row);
+                            o.fk = std::move(keep_fk);
+                            o.owner_res = std::move(keep_res);
+                        } else {
+                            push<OneToManyFrame>(M_START, ex, row).fk = std::move(keep_fk);
+                        }
                     }
                     return false;
                 }
-                return finish(f.res.get());
+                return finish(s.res.get());
         }
         return false;
     }
 
     // ---- update: the statement is built first, the related rows are
     // written, then the owner's statement runs.
-    bool step_update(Frame& f, Action& a) {
+    bool step_update(Frame& f, UpdateFrame& u, Action& a) {
         PyObject* ex = f.ex.get();
         PyObject* row = f.row.get();
         switch (f.pc) {
             case U_START:
-                f.has_cells = build_update_has_cells(ex, row, f.cells ? f.cells.get() : nullptr);
-                f.cells.reset();
-                f.fks = fast_fks(model_of(ex));
+                u.has_cells = build_update_has_cells(ex, row, u.cells ? u.cells.get() : nullptr);
+                u.cells.reset();
+                u.fks = fast_fks(model_of(ex));
                 f.pc = U_RELATIONS;
                 /* fall through */
             case U_RELATIONS:
-                for (Py_ssize_t n = PySequence_Fast_GET_SIZE(f.fks.get()); f.i < n;) {
-                    PyObject* fk = PySequence_Fast_GET_ITEM(f.fks.get(), f.i);
+                for (Py_ssize_t n = PySequence_Fast_GET_SIZE(u.fks.get()); u.i < n;) {
+                    PyObject* fk = PySequence_Fast_GET_ITEM(u.fks.get(), u.i);
                     Ref name = getattr(fk, N.name);
                     Ref v = row_get(row, name.get());
                     // None means "no related object": there is nothing to update.
                     if (!v || v.get() == Py_None) {
-                        f.i++;
+                        u.i++;
                         continue;
                     }
                     Ref type = fk_type(fk);
                     if (eq(type.get(), I.OTO)) {
-                        f.i++;
+                        u.i++;
                         Ref target = getattr(fk, N.target);
-                        f.a = executor_for(target.get(), ex);
-                        f.item = std::move(v);
-                        return nested(a, road_.update_saves_oto, f.a.get(), f.item.get());
+                        u.item_ex = executor_for(target.get(), ex);
+                        u.item = std::move(v);
+                        return nested(a, road_.update_saves_oto, u.item_ex.get(), u.item.get());
                     }
-                    f.mtm = eq(type.get(), I.MTM);
-                    f.fk = borrow(fk);
-                    f.b = getattr(fk, f.mtm ? N.directTarget : N.target);
-                    f.it = new_ref(PyObject_GetIter(v.get()));
+                    u.mtm = eq(type.get(), I.MTM);
+                    u.fk = borrow(fk);
+                    u.item_model = getattr(fk, u.mtm ? N.directTarget : N.target);
+                    u.items = new_ref(PyObject_GetIter(v.get()));
                     f.pc = U_ITEMS;
-                    return step_update(f, a);
+                    return step_update(f, u, a);
                 }
                 f.pc = U_DONE;
-                if (!f.has_cells) return finish(row);
+                if (!u.has_cells) return finish(row);
                 return execute(a, ex);
             case U_ITEMS: {
-                Ref item = Ref::consuming_nullable(PyIter_Next(f.it.get()));
+                Ref item = Ref::consuming_nullable(PyIter_Next(u.items.get()));
                 if (!item) {
                     if (PyErr_Occurred()) throw_error();
-                    f.it.reset();
-                    f.i++;
+                    u.items.reset();
+                    u.i++;
                     f.pc = U_RELATIONS;
                     // The owner's junction rows become exactly the list it holds
                     // now; otherwise a changed list saved through save()'s
                     // fall-back to update() would be dropped silently.
-                    if (f.mtm) {
-                        Ref fk = std::move(f.fk);
+                    if (u.mtm) {
+                        Ref fk = std::move(u.fk);
                         push_mtm(ex, fk.get(), row, false);
                         return false;
                     }
-                    return step_update(f, a);
+                    return step_update(f, u, a);
                 }
                 // A new executor per item, as a nested operation leaves its own
                 // statement behind.
-                f.a = executor_for(f.b.get(), ex);
-                f.item = std::move(item);
-                return nested(a, f.mtm ? road_.mtm_saves_far : false, f.a.get(), f.item.get(), f.mtm);
+                u.item_ex = executor_for(u.item_model.get(), ex);
+                u.item = std::move(item);
+                return nested(a, u.mtm ? road_.mtm_saves_far : false, u.item_ex.get(), u.item.get(), u.mtm);
             }
             case U_DONE: return finish(value_.get());
         }
@@ -533,59 +618,59 @@ private:
 
     // ---- one-to-one: the related row gets the owner's binding value and is
     // saved; the owner's saved object then holds the saved related row.
-    bool step_oto(Frame& f, Action& a) {
+    bool step_oto(Frame& f, OneToOneFrame& o, Action& a) {
         switch (f.pc) {
             case O_START: {
-                PyObject* res = f.res.get();
+                PyObject* res = o.owner_res.get();
                 PyObject* src = (res && is_mapping(res)) ? res : f.row.get();
-                f.c = getattr(f.fk.get(), N.name);
-                Ref related = row_item(f.row.get(), f.c.get());
-                Ref bind_name = col_name_of(f.fk.get(), N.bindCol);
-                Ref target_bind_name = col_name_of(f.fk.get(), N.targetBindCol);
+                o.name = getattr(o.fk.get(), N.name);
+                Ref related = row_item(f.row.get(), o.name.get());
+                Ref bind_name = col_name_of(o.fk.get(), N.bindCol);
+                Ref target_bind_name = col_name_of(o.fk.get(), N.targetBindCol);
                 Ref value = row_item(src, bind_name.get());
                 row_set(related.get(), target_bind_name.get(), value.get());
-                Ref target = getattr(f.fk.get(), N.target);
-                f.a = executor_for(target.get(), f.ex.get());
-                f.b = borrow(src);
-                f.item = std::move(related);
+                Ref target = getattr(o.fk.get(), N.target);
+                o.related_ex = executor_for(target.get(), f.ex.get());
+                o.holder = borrow(src);
+                o.related = std::move(related);
                 f.pc = O_SAVED;
-                return nested(a, true, f.a.get(), f.item.get());
+                return nested(a, true, o.related_ex.get(), o.related.get());
             }
-            case O_SAVED: row_set(f.b.get(), f.c.get(), value_.get()); return finish(Py_None);
+            case O_SAVED: row_set(o.holder.get(), o.name.get(), value_.get()); return finish(Py_None);
         }
         return false;
     }
 
     // ---- one-to-many: each item gets the owner's binding value and is saved,
     // one executor for all of them.
-    bool step_otm(Frame& f, Action& a) {
+    bool step_otm(Frame& f, OneToManyFrame& m, Action& a) {
         switch (f.pc) {
             case M_START: {
-                Ref name = getattr(f.fk.get(), N.name);
+                Ref name = getattr(m.fk.get(), N.name);
                 Ref items = row_item(f.row.get(), name.get());
-                Ref bind_name = col_name_of(f.fk.get(), N.bindCol);
-                f.b = col_name_of(f.fk.get(), N.targetBindCol);
-                f.c = row_item(f.row.get(), bind_name.get());
-                Ref target = getattr(f.fk.get(), N.target);
-                f.a = executor_for(target.get(), f.ex.get());
-                f.it = new_ref(PyObject_GetIter(items.get()));
+                Ref bind_name = col_name_of(m.fk.get(), N.bindCol);
+                m.target_bind_name = col_name_of(m.fk.get(), N.targetBindCol);
+                m.bind_value = row_item(f.row.get(), bind_name.get());
+                Ref target = getattr(m.fk.get(), N.target);
+                m.item_ex = executor_for(target.get(), f.ex.get());
+                m.items = new_ref(PyObject_GetIter(items.get()));
                 f.pc = M_ITEMS;
             }
                 /* fall through */
             case M_ITEMS: {
-                Ref item = Ref::consuming_nullable(PyIter_Next(f.it.get()));
+                Ref item = Ref::consuming_nullable(PyIter_Next(m.items.get()));
                 if (!item) {
                     if (PyErr_Occurred()) throw_error();
                     return finish(Py_None);
                 }
-                row_set(item.get(), f.b.get(), f.c.get());
-                PyObject* tex = f.a.get();
+                row_set(item.get(), m.target_bind_name.get(), m.bind_value.get());
+                PyObject* tex = m.item_ex.get();
                 if (Py_TYPE(tex) == road_.own)
                     executor_reset(tex);
                 else
                     call_method(tex, N.reset);
-                f.item = std::move(item);
-                return nested(a, true, tex, f.item.get());
+                m.item = std::move(item);
+                return nested(a, true, tex, m.item.get());
             }
         }
         return false;
@@ -593,229 +678,83 @@ private:
 
     // ---- many-to-many: the owner's junction rows are replaced by one per
     // item (the far items saved first where the road does).
-    bool step_mtm(Frame& f, Action& a) {
+    bool step_mtm(Frame& f, ManyToManyFrame& t, Action& a) {
         switch (f.pc) {
             case T_START: {
-                PyObject* fk = f.fk.get();
+                PyObject* fk = t.fk.get();
                 Ref middle = getattr(fk, N.middleModel);
                 Ref owner = getattr(fk, N.owner);
                 Ref other = call_method(middle.get(), N.getOtherFkBy, owner.get());
                 Ref bind_name = col_name_of(fk, N.bindCol);
-                f.b = row_item(f.row.get(), bind_name.get());  // the owner's key
+                t.owner_key = row_item(f.row.get(), bind_name.get());
                 Ref tbc = getattr(fk, N.targetBindCol);
-                f.c = getattr(tbc.get(), N.name);
-                f.d = col_name_of(other.get(), N.bindCol);
-                f.e = col_name_of(other.get(), N.targetBindCol);
-                f.cells = new_ref(PyDict_New());  // the delete's row
-                Require(PyDict_SetItem(f.cells.get(), f.c.get(), f.b.get()));
-                f.res = new_ref(PyObject_RichCompare(tbc.get(), f.b.get(), Py_EQ));  // the delete's filter
-                f.a = executor_for(middle.get(), f.ex.get());
-                if (f.far) {
+                t.owner_col = getattr(tbc.get(), N.name);
+                t.item_col = col_name_of(other.get(), N.bindCol);
+                t.item_key_name = col_name_of(other.get(), N.targetBindCol);
+                t.delete_row = new_ref(PyDict_New());
+                Require(PyDict_SetItem(t.delete_row.get(), t.owner_col.get(), t.owner_key.get()));
+                t.delete_filter = new_ref(PyObject_RichCompare(tbc.get(), t.owner_key.get(), Py_EQ));
+                t.junction_ex = executor_for(middle.get(), f.ex.get());
+                if (t.far) {
                     Ref far = getattr(fk, N.directTarget);
-                    f.fks = executor_for(far.get(), f.ex.get());
+                    t.far_ex = executor_for(far.get(), f.ex.get());
                 }
                 // Deleting nothing still locks the index gap on MySQL, and
                 // concurrent saves of new owners then deadlock on their inserts:
                 // the owner's rows are looked for first (a read that takes no locks).
                 f.pc = T_FOUND;
-                return find(a, f.a.get(), f.res.get(), false);
+                return find(a, t.junction_ex.get(), t.delete_filter.get(), false);
             }
             case T_FOUND:
                 f.pc = T_CLEARED;
-                if (length(value_.get()) > 0) return call(a, f.a.get(), N.delete_, f.cells.get(), f.res.get());
+                if (length(value_.get()) > 0)
+                    return call(a, t.junction_ex.get(), N.delete_, t.delete_row.get(), t.delete_filter.get());
                 /* fall through */
             case T_CLEARED: {
-                Ref name = getattr(f.fk.get(), N.name);
+                Ref name = getattr(t.fk.get(), N.name);
                 Ref items = row_item(f.row.get(), name.get());
-                f.it = new_ref(PyObject_GetIter(items.get()));
+                t.items = new_ref(PyObject_GetIter(items.get()));
                 f.pc = T_ITEMS;
             }
                 /* fall through */
             case T_ITEMS: {
-                Ref item = Ref::consuming_nullable(PyIter_Next(f.it.get()));
+                Ref item = Ref::consuming_nullable(PyIter_Next(t.items.get()));
                 if (!item) {
                     if (PyErr_Occurred()) throw_error();
                     return finish(Py_None);
                 }
-                f.item = std::move(item);
+                t.item = std::move(item);
                 f.pc = T_FAR_SAVED;
-                if (f.far) return nested(a, true, f.fks.get(), f.item.get(), true);
+                if (t.far) return nested(a, true, t.far_ex.get(), t.item.get(), true);
             }
                 /* fall through */
             case T_FAR_SAVED: {
                 // The item's key is read after its own save, which may give it one.
-                Ref key = row_item(f.item.get(), f.e.get());
+                Ref key = row_item(t.item.get(), t.item_key_name.get());
                 Ref junction = new_ref(PyDict_New());
-                Require(PyDict_SetItem(junction.get(), f.c.get(), f.b.get()));
-                Require(PyDict_SetItem(junction.get(), f.d.get(), key.get()));
-                f.item = std::move(junction);
+                Require(PyDict_SetItem(junction.get(), t.owner_col.get(), t.owner_key.get()));
+                Require(PyDict_SetItem(junction.get(), t.item_col.get(), key.get()));
+                t.item = std::move(junction);
                 f.pc = T_ITEMS;
-                return nested(a, true, f.a.get(), f.item.get());
+                return nested(a, true, t.junction_ex.get(), t.item.get());
             }
         }
         return false;
     }
 };
 
-// Runs a step: its result, or (for the asynchronous road) the awaitable that
-// yields it; NULL with the error set when it failed.
-static PyObject* perform(const Road& road, const Action& a) {
-    return guard([&]() -> PyObject* {
-        switch (a.kind) {
-            case A_EXECUTE:
-                if (Py_TYPE(a.ex) == road.own) return sync_execute_unchecked(a.ex);
-                return call_method(a.ex, N.execute).relinquish();
-            case A_FIND:
-                // An overriding findAllBy is called with the filter alone.
-                if (Py_TYPE(a.ex) != road.own && !not_overridden(a.ex, &BaseModelExecutorType, N.findAllBy))
-                    return call_method(a.ex, N.findAllBy, a.args[0]).relinquish();
-                return executor_find_all(a.ex, a.args[0], a.lock).relinquish();
-            case A_CALL: return call_method_args(a.ex, a.name, a.args, a.nargs).relinquish();
-        }
-        return nullptr;
-    });
-}
-
 Ref run_plan(PyObject* self, PlanOp op, PyObject* const* args) {
     Planner p(sync_road);
     p.start(self, op, args);
-    Action a;
-    while (p.next(a)) {
-        PyObject* r = perform(sync_road, a);
-        if (r)
-            p.give(Ref::consuming_nullable(r));
-        else
-            p.give_error();
-    }
-    return p.result();
+    return run_now(p);
 }
 
-// ------------------------------------------------------------ SavePlan
-//
-// The asynchronous road's plan as a Python object: send(result) and
-// throw(error) give the last step's outcome and return the next awaitable,
-// or the operation's result once `running` is false.
-
-namespace {
-
-struct PlanObject {
-    PyObject_HEAD Planner* planner;
-    bool running;
-};
-
-PyObject* plan_advance(PlanObject* self) {
-    Action a;
-    for (;;) {
-        bool more;
-        try {
-            more = self->planner->next(a);
-        } catch (...) {
-            self->running = false;
-            throw;
-        }
-        if (!more) {
-            self->running = false;
-            return self->planner->result().relinquish();
-        }
-        PyObject* r = perform(async_road, a);
-        if (r) return r;
-        // A call that fails at once is a failed step like any other.
-        self->planner->give_error();
-    }
-}
-
-PyObject* plan_send(PyObject* self, PyObject* value) {
-    return guard([&] {
-        PlanObject* p = (PlanObject*)self;
-        if (!p->running || !p->planner) {
-            PyErr_SetString(PyExc_RuntimeError, "the plan has ended");
-            throw_error();
-        }
-        p->planner->give(Ref::owning(value));
-        return plan_advance(p);
-    });
-}
-
-PyObject* plan_throw(PyObject* self, PyObject* exc) {
-    return guard([&] {
-        PlanObject* p = (PlanObject*)self;
-        if (!PyExceptionInstance_Check(exc)) raise_expected("BaseException", exc);
-        if (!p->running || !p->planner) {
-            PyErr_SetString(PyExc_RuntimeError, "the plan has ended");
-            throw_error();
-        }
-        p->planner->give_error(exc);
-        return plan_advance(p);
-    });
-}
-
-PyObject* plan_running(PyObject* self, void*) { return PyBool_FromLong(((PlanObject*)self)->running); }
-
-// Drops what the plan holds.  The driver closes every plan it leaves: a plan
-// left half-way (its coroutine cancelled) may hold the error of a refused
-// insert, whose traceback holds the driver's frame, which holds the plan; the
-// cycle goes at once instead of waiting for the collector.
-PyObject* plan_close(PyObject* self, PyObject*) {
-    PlanObject* p = (PlanObject*)self;
-    Planner* planner = p->planner;
-    p->planner = nullptr;
-    p->running = false;
-    delete planner;
-    Py_RETURN_NONE;
-}
-
-int plan_traverse(PyObject* self, visitproc visit, void* arg) {
-    Planner* planner = ((PlanObject*)self)->planner;
-    return planner ? planner->traverse(visit, arg) : 0;
-}
-
-int plan_clear(PyObject* self) {
-    Py_XDECREF(plan_close(self, nullptr));
-    return 0;
-}
-
-void plan_dealloc(PyObject* self) {
-    PyObject_GC_UnTrack(self);
-    delete ((PlanObject*)self)->planner;
-    Py_TYPE(self)->tp_free(self);
-}
-
-PyMethodDef plan_methods[] = {
-    {"send", (PyCFunction)plan_send, METH_O,
-     "send($self, result, /)\n--\n\nThe last step's result; returns the next step."},
-    {"throw", (PyCFunction)plan_throw, METH_O,
-     "throw($self, error, /)\n--\n\nThe last step's error; returns the next step."},
-    {"close", plan_close, METH_NOARGS, "close($self, /)\n--\n\nEnds the plan, dropping what it holds."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef plan_getset[] = {
-    {"running", plan_running, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-}  // namespace
-
-PyTypeObject SavePlanType = plain_type("Tavrik.Model.Vantrel.SavePlan", sizeof(PlanObject));
-
-void ready_plan_type() {
-    PyTypeObject* t = &SavePlanType;
-    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t->tp_doc = "The steps of one save or update on an asynchronous executor.";
-    t->tp_dealloc = plan_dealloc;
-    t->tp_traverse = plan_traverse;
-    t->tp_clear = plan_clear;
-    t->tp_methods = plan_methods;
-    t->tp_getset = plan_getset;
-}
+void ready_plan_type() { PlanType<Planner>::ready(); }
 
 Ref new_async_plan(PyObject* self, PlanOp op, PyObject* const* args) {
-    Ref obj = new_ref(PyType_GenericAlloc(&SavePlanType, 0));
-    PlanObject* p = (PlanObject*)obj.get();
-    p->planner = new Planner(async_road);
-    p->running = true;
-    p->planner->start(self, op, args);
-    return obj;
+    std::unique_ptr<Planner> p(new Planner(async_road));
+    p->start(self, op, args);
+    return PlanType<Planner>::wrap(std::move(p));
 }
 
 }  // namespace vantrel

@@ -198,8 +198,10 @@ Ref run_plan(PyObject* self, PlanOp op, PyObject* const* args);
 // The operation's plan for the asynchronous road (a SavePlan), its
 // arguments checked.
 Ref new_async_plan(PyObject* self, PlanOp op, PyObject* const* args);
-extern PyTypeObject SavePlanType;
 void ready_plan_type();
+// The coroutine that runs a plan object of the asynchronous road
+// (Tavrik/Model/_aio_executor.py, run).
+Ref drive_async(PyObject* plan);
 
 // Pauses the cyclic garbage collector while many acyclic objects are made
 // at once (rows of a large result, cells of a batch): otherwise every few
