@@ -386,6 +386,7 @@ class TestRows:
 
     def test_pairs_are_data(self):
         assert User([("id", "1"), ("name", "n")]) == {"id": 1, "name": "n", "age": None, "active": True}
+        assert User(types.MappingProxyType({"id": "1"}))["id"] == 1  # any mapping, as dict() reads it
         assert User(None) == User()
         with pytest.raises(TypeError):
             User(5)

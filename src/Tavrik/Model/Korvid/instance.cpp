@@ -228,10 +228,12 @@ void fill_row(PyObject* self, PyObject* first, PyObject* kwargs, bool strict, Py
         } else if (PyDict_Check(first)) {
             data = Ref::owning(first);
         } else if (strict && first != Py_None) {
-            // Pairs, as dict() takes them: ignoring them would give a row of
-            // Nones that saves as such.
+            // A mapping or pairs, as dict() takes them: ignoring them would
+            // give a row of Nones that saves as such.
             Ref pairs = new_ref(PyDict_New());
-            Require(PyDict_MergeFromSeq2(pairs.get(), first, 1));
+            static Immortal keys_name(intern("keys"));
+            const int mapping = PyObject_HasAttr(first, keys_name);
+            Require(mapping ? PyDict_Merge(pairs.get(), first, 1) : PyDict_MergeFromSeq2(pairs.get(), first, 1));
             data = pairs;
         }
     }
