@@ -181,17 +181,8 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "Tavrik.DB.Connector",
-    "数据库连接器: SQLite (同步/异步) 与 MySQL (异步)",
-    -1,
-    module_methods,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def =
+    module_definition("Tavrik.DB.Connector", "数据库连接器: SQLite (同步/异步) 与 MySQL (异步)", module_methods);
 
 #define CONNECTOR_NAME_INTERN(id) G.s_##id = intern(#id);
 #define CONNECTOR_TEXT_INTERN(id, text) G.t_##id = intern(text);

@@ -249,9 +249,7 @@ PyTypeObject DBType = [] {
     return t;
 }();
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "Tavrik.DB.DB", "数据库句柄", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
-};
+PyModuleDef module_def = module_definition("Tavrik.DB.DB", "数据库句柄");
 
 void module_body(PyObject* m) {
     N.init();

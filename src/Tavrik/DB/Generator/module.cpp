@@ -11,9 +11,7 @@ namespace {
 
 GeneratorAPI api;
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "Tavrik.DB.Generator", "SQL语句生成器", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
-};
+PyModuleDef moduledef = module_definition("Tavrik.DB.Generator", "SQL语句生成器");
 
 void init_module(PyObject* m) {
     names.init();

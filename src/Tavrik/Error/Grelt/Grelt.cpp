@@ -23,8 +23,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "Tavrik.Error.Grelt", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef moduledef = tavrik::module_definition("Tavrik.Error.Grelt", nullptr, methods);
 
 void init(PyObject* m) { tavrik::load_python(m, "Tavrik.Error._grelt"); }
 

@@ -6,8 +6,7 @@
 
 namespace {
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "Tavrik.Error.Strovy", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef moduledef = tavrik::module_definition("Tavrik.Error.Strovy");
 
 void init(PyObject* m) { tavrik::load_python(m, "Tavrik.Error._strovy"); }
 

@@ -8,8 +8,7 @@
 
 namespace {
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "Tavrik.Ext.Decorators", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef moduledef = tavrik::module_definition("Tavrik.Ext.Decorators");
 
 void init(PyObject* m) { tavrik::load_python(m, "Tavrik.Ext._decorators"); }
 

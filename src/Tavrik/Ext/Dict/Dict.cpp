@@ -48,8 +48,7 @@ PyMethodDef dp_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "Tavrik.Ext.Dict", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef moduledef = tavrik::module_definition("Tavrik.Ext.Dict");
 
 void init(PyObject* m) {
     s_setitem = tavrik::intern("__setitem__");

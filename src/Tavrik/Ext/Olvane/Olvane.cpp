@@ -336,15 +336,7 @@ PyMethodDef module_methods[] = {{"_begin", mod_begin, METH_O, nullptr},
                                 {"_deep", mod_deep, METH_O, nullptr},
                                 {nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
-                          "Tavrik.Ext.Olvane",
-                          "Paged queries.",
-                          -1,
-                          module_methods,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+PyModuleDef module_def = module_definition("Tavrik.Ext.Olvane", "Paged queries.", module_methods);
 
 void olvane_exec(PyObject* m) {
     names.init();

@@ -92,8 +92,7 @@ void import_others(PyObject* m) {
     I.deepcopy = import_attr("copy", "deepcopy");
 }
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT, "Tavrik.Model.Korvid", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef moduledef = module_definition("Tavrik.Model.Korvid");
 
 void init(PyObject* m) {
     N.init();

@@ -41,17 +41,7 @@ PyObject* api_filter_in(PyObject* prop, PyObject* values) {
     });
 }
 
-PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "Tavrik.Model.ModelProperty",
-    "列属性、过滤条件与外键描述符",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef moduledef = module_definition("Tavrik.Model.ModelProperty", "列属性、过滤条件与外键描述符");
 
 void init_module(PyObject* m) {
     names.init();

@@ -16,17 +16,8 @@ void ready_base_type();
 void ready_sync_type();
 void ready_async_type();
 
-static PyModuleDef moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "Tavrik.Model.Vantrel",
-    "模型执行器：查询、保存、更新、删除模型实例，并加载关联对象",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+static PyModuleDef moduledef =
+    module_definition("Tavrik.Model.Vantrel", "模型执行器：查询、保存、更新、删除模型实例，并加载关联对象");
 
 static void init(PyObject* m) {
     N.init();

@@ -13,6 +13,12 @@
 
 namespace tavrik {
 
+// A single-phase module's definition with every field given (the modules
+// keep their state in statics: no size, no slots).
+inline PyModuleDef module_definition(const char* name, const char* doc = nullptr, PyMethodDef* methods = nullptr) {
+    return PyModuleDef{PyModuleDef_HEAD_INIT, name, doc, -1, methods, nullptr, nullptr, nullptr, nullptr};
+}
+
 // Creates the module object and makes it visible to nested imports at once.
 inline Ref module_begin(PyModuleDef* def) {
     Ref m = new_ref(PyModule_Create(def));
