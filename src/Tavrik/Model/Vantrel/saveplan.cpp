@@ -405,6 +405,26 @@ private:
 
     // ---- save: insert; on an integrity error, update the row when its key is
     // stored; then the relations, owner first.
+    // A row whose key (s.key) is, or may well be, stored: without related
+    // values it is updated at once and the rows matched tell, where the
+    // connector reports them (`updated` resumes); otherwise it is looked for,
+    // and locked on MySQL, first (`probed` resumes), as nothing may be
+    // written before the key is known to be stored.
+    bool update_or_probe(Frame& f, SaveFrame& s, Action& a, int updated, int probed) {
+        PyObject* ex = f.ex.get();
+        PyObject* row = f.row.get();
+        PyObject* model = model_of(ex);
+        if (Py_TYPE(ex) == road_.own && !has_related(model, row)) {
+            check_row_of(model, row, "instance", false);
+            build_update_has_cells(ex, row, s.cells.get());
+            X(ex)->matched = -1;
+            f.pc = updated;
+            return execute(a, ex);
+        }
+        f.pc = probed;
+        return find(a, ex, s.key.get(), true);
+    }
+
     bool step_save(Frame& f, SaveFrame& s, Action& a) {
         PyObject* ex = f.ex.get();
         PyObject* row = f.row.get();
@@ -421,17 +441,7 @@ private:
                     // failed insert leaves a shared lock on the key which the
                     // update must then raise: two saves sharing the item
                     // deadlock.  So: update, and insert only if nothing matched.
-                    if (Py_TYPE(ex) == road_.own && !has_related(model, row)) {
-                        check_row_of(model, row, "instance", false);
-                        build_update_has_cells(ex, row, s.cells.get());
-                        X(ex)->matched = -1;
-                        f.pc = S_FIRST_UPDATED;
-                        return execute(a, ex);
-                    }
-                    // Related rows follow the update: the row is looked for
-                    // (and locked) first.
-                    f.pc = S_FIRST_PROBED;
-                    return find(a, ex, s.key.get(), true);
+                    return update_or_probe(f, s, a, S_FIRST_UPDATED, S_FIRST_PROBED);
                 }
                 f.pc = S_INSERTED;
                 return execute(a, ex);
@@ -463,18 +473,7 @@ private:
                 // a foreign key) is the caller's, before anything is written.
                 s.key = stored_key_condition(model, row);
                 if (!s.key) raise_orig(f, s);
-                if (Py_TYPE(ex) == road_.own && !has_related(model, row)) {
-                    // Only the row itself is written: the update tells by the
-                    // rows it matches, where the connector reports them.
-                    check_row_of(model, row, "instance", false);
-                    build_update_has_cells(ex, row, s.cells.get());
-                    X(ex)->matched = -1;
-                    f.pc = S_DIRECT_UPDATED;
-                    return execute(a, ex);
-                }
-                // The probe locks the row (MySQL), so the update cannot miss it.
-                f.pc = S_PROBED;
-                return find(a, ex, s.key.get(), true);
+                return update_or_probe(f, s, a, S_DIRECT_UPDATED, S_PROBED);
             case S_DIRECT_UPDATED: {
                 s.res = std::move(value_);
                 long long matched = X(ex)->matched;
