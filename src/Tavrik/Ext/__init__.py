@@ -70,17 +70,14 @@ def _declared_indexes(model: Any, relation_columns: Sequence[Tuple[Any, Any]]) -
     """(column name, unique) of each index the model's table is declared
     with: unique= and index= columns, and the columns relations look up."""
     cols = list(model.col)
-    keys = [c for c in cols if c.primaryKey]
+    # A lone primary key has its own index.
+    lone_key = sum(1 for c in cols if c.primaryKey) == 1
+    wanted = [(c, True) for c in cols if c.unique] + [(c, False) for c in cols if c.index]
+    wanted += [(c, False) for m, c in relation_columns if m is model]
     out: Dict[str, bool] = {}
-    for c in cols:
-        if c.unique and not (c.primaryKey and len(keys) == 1):
-            out.setdefault(c.column, True)
-    for c in cols:
-        if c.index and not (c.primaryKey and len(keys) == 1):
-            out.setdefault(c.column, False)
-    for m, c in relation_columns:
-        if m is model and not (c.primaryKey and len(keys) == 1):
-            out.setdefault(c.column, False)
+    for c, unique in wanted:
+        if not (c.primaryKey and lone_key):
+            out.setdefault(c.column, unique)
     return list(out.items())
 
 
