@@ -653,6 +653,6 @@ def test_private_helpers_refuse_the_other_connector():
 
     mysql = connector.AioMysqlConnector.__new__(connector.AioMysqlConnector)
     for call in (lambda: connector._c_path(mysql), lambda: connector._c_sq_text(mysql, "SELECT 1", ()),
-                 lambda: connector._c_sq_prepare(mysql, None), lambda: connector._c_path(1)):
+                 lambda: connector._c_statement(mysql, 1), lambda: connector._c_path(1)):
         with pytest.raises(TypeError):
             call()

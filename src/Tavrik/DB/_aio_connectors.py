@@ -20,13 +20,12 @@ from Tavrik.DB import _async_tx as _tx
 from Tavrik.DB import _cluster as _cl
 from Tavrik.DB.Connector import (
     _c_dict_rows,
-    _c_my_kind,
-    _c_my_pair,
+    _c_driver,
     _c_path,
-    _c_process,
-    _c_select,
-    _c_sq_prepare,
+    _c_rows,
     _c_sq_text,
+    _c_statement,
+    _c_take,
 )
 
 if TYPE_CHECKING:
@@ -198,45 +197,55 @@ async def _sq_execute(self: AioSqliteConnector, sql: str, con: _Con, dictCur: bo
     return tuple(rows)
 
 
-async def _sq_asyncProcess(self: AioSqliteConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
+# What the core hands up for one statement (the extension's raw result):
+# (column names, row tuples, new key, rows matched), None where it has none.
+_Raw = Tuple[Any, Any, Any, Any]
+_NOTHING: _Raw = (None, None, None, None)
+
+
+async def _sq_run(self: AioSqliteConnector, sql: str, params: Any, kind: int, batch: bool, locks: bool,
+                  hasCon: bool, con: _Con) -> _Raw:
+    """The connector's core: one statement in the house form on the task's
+    connection (or the one given), its raw result back."""
     while not self.isReady:
         await asyncio.sleep(0.3)
-    sql, params, kind, batch, writes = _c_sq_prepare(self, executor)
+    text, params = _c_driver(self, sql, params)
     if not hasCon:
         con = _c_life(self).task_con(asyncio.current_task()) or await self._taskCon()
     else:
         con = _tx.unwrap(con)
     async with _c_life(self).gate(con):
-        if _c_life(self).note(con, sql, params) and writes:
+        # A task's reads before its first write take no lock: a statement
+        # that may write, or a locking read (SQLite has no FOR UPDATE: the
+        # write lock is what keeps its rows from changing), begins the
+        # task's write transaction.
+        if _c_life(self).note(con, text, params) and (kind != 0 or locks):
             await _sq_begin(self, con)
-        return await _sq_run(executor, con, sql, params, kind, batch)
-
-
-async def _sq_run(executor: AsyncModelExecutor[Any], con: _Con, sql: str, params: Any, kind: int, batch: bool) -> Any:
-    if batch:
-        cursor = await con.executemany(sql, params)
-    else:
-        cursor = await con.execute(sql, params)
-    if kind == 0:
-        return _c_select(executor, cursor, await cursor.fetchall())
-    elif kind == 1:
         if batch:
-            # executemany leaves lastrowid unset: the id of the batch's last row.
-            await cursor.execute("SELECT last_insert_rowid()")
-            raw = (await cursor.fetchone())[0]
+            cursor = await con.executemany(text, params)
         else:
-            raw = cursor.lastrowid
-    elif kind == 3 and not batch:
-        # The rows the update matched, by which the executor tells whether
-        # the row it meant to update was still there (no rows to fetch).
-        raw = cursor.rowcount
-    elif kind == 2 or kind == 3:
-        # A deletion returns no rows, and the executor's result for it does
-        # not depend on them: spare the trip to fetch nothing.
-        raw = []
-    else:
-        raw = await cursor.fetchall()
-    return _c_process(executor, raw)
+            cursor = await con.execute(text, params)
+        if kind == 0:
+            return _c_rows(cursor, await cursor.fetchall())
+        if kind == 1:
+            if batch:
+                # executemany leaves lastrowid unset: the id of the batch's last row.
+                await cursor.execute("SELECT last_insert_rowid()")
+                return (None, None, (await cursor.fetchone())[0], None)
+            return (None, None, cursor.lastrowid, None)
+        if kind == 3 and not batch:
+            # The rows the update matched, by which the executor tells whether
+            # the row it meant to update was still there.
+            return (None, None, None, cursor.rowcount)
+        if kind == 2 or kind == 3:
+            # A deletion returns no rows: spare the trip to fetch nothing.
+            return _NOTHING
+        return (None, await cursor.fetchall(), None, None)
+
+
+async def _sq_asyncProcess(self: AioSqliteConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
+    sql, params, kind, batch, locks = _c_statement(self, executor)
+    return _c_take(executor, await _sq_run(self, sql, params, kind, batch, locks, hasCon, con))
 
 
 async def _sq_getTableNameList(self: AioSqliteConnector) -> List[Any]:
@@ -385,35 +394,40 @@ async def _my_execute(self: AioMysqlConnector, sql: str, con: _Con, dictCur: boo
         raise
 
 
-async def _my_asyncProcess(self: AioMysqlConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
-    kind = _c_my_kind(executor)
+async def _my_run(self: AioMysqlConnector, sql: str, params: Any, kind: int, batch: bool, locks: bool,
+                  hasCon: bool, con: _Con) -> _Raw:
+    """The connector's core, as _sq_run (a locking read's FOR UPDATE is in
+    its text)."""
     if not hasCon:
         con = _c_life(self).task_con(asyncio.current_task()) or await self._taskCon()
     else:
         con = _tx.unwrap(con)
-    # Rows of a selection are read as tuples and turned into model rows in
-    # one step (the same rows a dictionary cursor's dicts would give).
+    # Rows are read as tuples: the executor builds its rows from them in one
+    # step.
     try:
         async with _c_life(self).gate(con), con.cursor(Cursor) as cursor:
-            sql, params, batch = _c_my_pair(executor)
-            _c_life(self).note(con, sql, params)
+            text, params = _c_driver(self, sql, params)
+            _c_life(self).note(con, text, params)
             if batch:
-                await cursor.executemany(sql, params)
+                await cursor.executemany(text, params)
             else:
-                await cursor.execute(sql, params)
+                await cursor.execute(text, params)
             if kind == 0:
-                return _c_select(executor, cursor, list(await cursor.fetchall()))
+                return _c_rows(cursor, await cursor.fetchall())
             if kind == 1:
-                raw = cursor.lastrowid
-            else:
-                raw = await cursor.fetchall()
+                return (None, None, cursor.lastrowid, None)
+            return (None, await cursor.fetchall(), None, None)
     except asyncio.CancelledError:
         # Cut half way, the connection is in the middle of the protocol: it
         # is closed at the task's end, never rolled back or pooled again.
         if _c_life(self).context(con) is not None:
             _c_life(self).broken[id(con)] = con
         raise
-    return _c_process(executor, raw)
+
+
+async def _my_asyncProcess(self: AioMysqlConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
+    sql, params, kind, batch, locks = _c_statement(self, executor)
+    return _c_take(executor, await _my_run(self, sql, params, kind, batch, locks, hasCon, con))
 
 
 async def _my_getTableNameList(self: AioMysqlConnector) -> List[Any]:

@@ -17,7 +17,9 @@ from Tavrik.Model.Vantrel import (
     _v_end_batch,
     _v_load_plan,
     _v_query_options,
+    _v_run,
     _v_start,
+    _v_take,
 )
 
 if TYPE_CHECKING:
@@ -38,7 +40,13 @@ __all__: List[str] = []
 
 
 async def execute(self: AsyncModelExecutor[Any]) -> Any:
-    return await _v_start(self)
+    # The statement through the core of the package's own connector, its
+    # raw result shaped here; a connector class of the user's takes the
+    # executor through its asyncProcess().
+    run = _v_run(self)
+    if run is None:
+        return await _v_start(self)
+    return _v_take(self, await run)
 
 
 async def run(plan: _Plan) -> Any:

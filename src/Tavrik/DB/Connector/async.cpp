@@ -226,31 +226,6 @@ bool plain_read(PyObject* sql) {
     return !(c == '_' || c == '$' || c >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z'));
 }
 
-int kind_of(PyObject* executor) {
-    auto* ex = (BaseModelExecutorObject*)executor;
-    PyObject* gen = ex->sql ? ex->sql : Py_None;
-    if (!PyObject_TypeCheck(gen, G.generator->BaseSqlGeneratorType)) raise_expected("SqlGenerator", gen);
-    return ((BaseSqlGeneratorObject*)gen)->kind;
-}
-
-// SQLite: (text with "?", params, kind, batch, writes), after the log line.
-// `writes`: the statement begins the task's write transaction (anything but
-// a selection, and a locking read, whose FOR UPDATE SQLite does not know:
-// the write lock is what keeps its rows from changing).
-PyObject* c_sq_prepare(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    return guard([&]() -> PyObject* {
-        if (nargs != 2) raise_arity("_c_sq_prepare", "exactly", 2, nargs);
-        if (!PyObject_TypeCheck(args[0], &AioSqliteConnectorType)) raise_expected("AioSqliteConnector", args[0]);
-        check_async_executor(args[1]);
-        Statement st = statement_of(args[1], kSQLite);
-        if (((SqObj*)args[0])->showLog) log_statement(st.sql.get(), st.params.get());
-        Ref sql = replace_placeholders(st.sql.get());
-        bool writes = st.kind != SK_SELECT || G.generator->locks_rows(((BaseModelExecutorObject*)args[1])->sql);
-        return Py_BuildValue("(OOiOO)", sql.get(), st.params.get(), st.kind, st.batch ? Py_True : Py_False,
-                             writes ? Py_True : Py_False);
-    });
-}
-
 // SQLite execute(): the log line, then (the text with "?", whether it may
 // write).
 PyObject* c_sq_text(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -263,40 +238,40 @@ PyObject* c_sq_text(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-PyObject* c_my_kind(PyObject*, PyObject* executor) {
+// The hand-over's first step: (text, params, kind, batch, locks) of the
+// executor's statement, in the house form of the connector's dialect.
+PyObject* c_statement(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&]() -> PyObject* {
-        check_async_executor(executor);
-        return PyLong_FromLong(kind_of(executor));
+        if (nargs != 2) raise_arity("_c_statement", "exactly", 2, nargs);
+        check_async_executor(args[1]);
+        Statement st = statement_of(args[1], connector_dialect(&BaseConnectorType, args[0]));
+        return Py_BuildValue("(OOiOO)", st.sql.get(), st.params.get(), st.kind, st.batch ? Py_True : Py_False,
+                             st.locks ? Py_True : Py_False);
     });
 }
 
-// MySQL: (text, params, batch).  A tuple runs once, None runs once without
-// parameters (an empty tuple), a list of tuples runs as a batch.
-PyObject* c_my_pair(PyObject*, PyObject* executor) {
+// The core's text for the driver: (text, params).  SQLite writes the log
+// line first (showLog) and reads "?"; MySQL's driver formats the text with
+// `%` whenever it is given parameters, so it always is (an empty tuple for
+// none) and a `%` inside a quoted name reaches it doubled.
+PyObject* c_driver(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&]() -> PyObject* {
-        check_async_executor(executor);
-        Statement st = statement_of(executor, kMySQL);
-        PyObject* p = st.params.get();
-        bool batch = false;
-        if (PyList_Check(p))
-            batch = true;
-        else if (p != Py_None && !PyTuple_Check(p))
-            raise_expected("tuple", p);
-        // The driver formats the text whenever it is given parameters, so it
-        // always is, and a `%` inside a quoted name reaches it doubled.
-        if (p == Py_None) p = G.t_empty_tuple;
-        Ref sql = st.sql.get() == Py_None ? st.sql : driver_text(st.sql.get(), kMySQL);
-        return Py_BuildValue("(OOO)", sql.get(), p, batch ? Py_True : Py_False);
+        if (nargs != 3) raise_arity("_c_driver", "exactly", 3, nargs);
+        PyObject *sql = args[1], *params = args[2] == Py_None ? G.t_empty_tuple.get() : args[2];
+        const Dialect& d = connector_dialect(&BaseConnectorType, args[0]);
+        if (PyObject_TypeCheck(args[0], &AioSqliteConnectorType) && ((SqObj*)args[0])->showLog)
+            log_statement(sql, params);
+        Ref text = d.percent_formatting && sql == Py_None ? borrow(sql) : driver_text(sql, d);
+        return Require(PyTuple_Pack(2, text.get(), params));
     });
 }
 
 PyMethodDef helper_methods[] = {
     {"_c_path", c_path, METH_O, nullptr},
     {"_c_life", c_life, METH_O, nullptr},
-    {"_c_sq_prepare", (PyCFunction)(void (*)(void))c_sq_prepare, METH_FASTCALL, nullptr},
+    {"_c_statement", (PyCFunction)(void (*)(void))c_statement, METH_FASTCALL, nullptr},
+    {"_c_driver", (PyCFunction)(void (*)(void))c_driver, METH_FASTCALL, nullptr},
     {"_c_sq_text", (PyCFunction)(void (*)(void))c_sq_text, METH_FASTCALL, nullptr},
-    {"_c_my_kind", c_my_kind, METH_O, nullptr},
-    {"_c_my_pair", c_my_pair, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -395,7 +370,6 @@ PyObject* bound_get(PyObject* self, void*) {
 
 PyGetSetDef sq_getset[] = {
     {"paramsHolder", qmark_get, nullptr, "语句中的参数占位符: ?", nullptr},
-    {"dialect", sqlite_dialect, nullptr, "连接器所说的SQL方言: 'sqlite'", nullptr},
     {"boundConnections", bound_get, nullptr, "持有链接且尚未释放 (提交或回滚并关闭) 的任务数", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -452,6 +426,7 @@ PyObject* sq_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
     PyObject* self = connector_new(tp, a, k);
     if (self) {
         auto* s = (SqObj*)self;
+        s->base.dialect = D_SQLITE;
         s->life = nullptr;
     }
     return self;

@@ -42,11 +42,30 @@ TAVRIK_FORWARD(my_getTableNameList)
 TAVRIK_FORWARD(my_close)
 #undef TAVRIK_FORWARD
 
+PyObject* async_run_capi(PyObject* self, PyObject* sql, PyObject* params, int kind, int batch, int locks,
+                         PyObject* con) {
+    return guard([&]() -> PyObject* {
+        PyObject* fn = PyObject_TypeCheck(self, &AioSqliteConnectorType) ? G.sq_run.get() : G.my_run.get();
+        Ref k = from_long(kind);
+        PyObject* a[8] = {self,
+                          sql,
+                          params,
+                          k.get(),
+                          batch ? Py_True : Py_False,
+                          locks ? Py_True : Py_False,
+                          con ? Py_True : Py_False,
+                          con ? con : Py_None};
+        return PyObject_Vectorcall(fn, a, 8, nullptr);
+    });
+}
+
 void init_async_python(PyObject* m) {
     Ref py = load_python(m, "Tavrik.DB._aio_connectors");
     G.ConRequest = getattr(py.get(), "_ConRequest");
     G.noop_coro = getattr(py.get(), "_c_noop");
     G.sq_execute = getattr(py.get(), "_sq_execute");
+    G.sq_run = getattr(py.get(), "_sq_run");
+    G.my_run = getattr(py.get(), "_my_run");
     G.sq_asyncProcess = getattr(py.get(), "_sq_asyncProcess");
     G.py_release = getattr(py.get(), "_release");
     G.my_execute = getattr(py.get(), "_my_execute");

@@ -65,8 +65,9 @@ PyObject* paramsHolder_get(PyObject*, void*) {
     Py_INCREF(G.t_pct_s);
     return G.t_pct_s;
 }
-// The base class's "%s" placeholders are MySQL's.
-PyObject* dialect_get(PyObject*, void*) { return PyUnicode_FromString(kMySQL.name); }
+PyObject* dialect_get(PyObject* self, void*) {
+    return PyUnicode_FromString(dialect_by_id(base_of(self)->dialect).name);
+}
 
 PyGetSetDef base_getset[] = {
     {"_pool", pool_get, pool_set, "连接池 (仅MySQL连接器使用)", nullptr},
@@ -170,6 +171,9 @@ PyMethodDef base_methods[] = {
 PyObject* base_new(PyTypeObject* tp, PyObject*, PyObject*) {
     PyObject* self = tp->tp_alloc(tp, 0);
     if (!self) return nullptr;
+    // The base class's "%s" placeholders are MySQL's; the SQLite connectors
+    // set theirs.
+    base_of(self)->dialect = D_MYSQL;
     const FieldTable& ft = table_for(tp);
     for (int i = 0; i < ft.count; ++i)
         if (!ft.fields[i].is_int) set_field(obj_at(self, ft.fields[i].offset), Py_None);

@@ -45,8 +45,8 @@ struct Globals {
     // class's commit and rollback, by which the connector ends transactions.
     Immortal BlockConnection, con_commit, con_rollback;
     // functions of Tavrik/DB/_aio_connectors.py and Tavrik/DB/_async_tx.py
-    Immortal ConRequest, sq_asyncProcess, sq_execute, my_asyncProcess, my_execute, noop_coro, py_release, tx_drive,
-        tx_new_life, tx_transaction, tx_run_transaction, my_transaction;
+    Immortal ConRequest, sq_run, my_run, sq_asyncProcess, sq_execute, my_asyncProcess, my_execute, noop_coro,
+        py_release, tx_drive, tx_new_life, tx_transaction, tx_run_transaction, my_transaction;
     Immortal module;
     // other modules' tables
     VantrelAPI* vantrel;
@@ -170,28 +170,28 @@ struct LockHold {
     LockHold& operator=(const LockHold&) = delete;
 };
 
-// The statement of an executor.
-struct Statement {
-    Ref sql;     // str or None
-    Ref params;  // tuple (one run) or anything else (batch)
-    int kind;
-    bool batch;
-};
-
-// Reads the executor's generator and its (text, parameters) pair, spelled
+// The statement of an executor (given to process()/asyncProcess()), spelled
 // for the connector's database.
 Statement statement_of(PyObject* executor, const Dialect& d);
 
 // Rows (a list/tuple of row tuples) -> list of row dicts keyed by the names
-// of `cursor.description`.
+// of `cursor.description` (execute(dictCur=True)).
 Ref rows_to_dicts(PyObject* cursor, PyObject* rows);
 Ref rows_to_dicts_named(PyObject* names, PyObject* rows);
 Ref column_names(PyObject* cursor);
-Ref select_result(PyObject* executor, PyObject* cursor, PyObject* rows);
-Ref select_result_named(PyObject* executor, PyObject* names, PyObject* rows);
 
-// The executor's internal process of a raw result.
-inline Ref executor_process(PyObject* executor, PyObject* raw) { return new_ref(G.vantrel->process(executor, raw)); }
+// A raw result (api/connector.hpp's RawField) of NULL-or-objects; rows of
+// another sequence type become a list.
+Ref raw_result(PyObject* names, PyObject* rows, PyObject* key, PyObject* count);
+
+// A synchronous connector's core: (connector, text, params, kind, batch) ->
+// the raw result, or NULL with the error set.
+using RunFn = PyObject* (*)(PyObject*, PyObject*, PyObject*, int, bool);
+// process(executor): the executor's statement through `run`, the raw result
+// back to the executor; NULL with the error set when the statement failed.
+PyObject* hand_over(PyObject* connector, PyObject* executor, const Dialect& d, RunFn run);
+// The executor's result of a raw result of its statement.
+Ref take_result(PyObject* executor, PyObject* raw);
 
 // Statement log line of the asynchronous SQLite connector.
 void log_statement(PyObject* sql, PyObject* params);
@@ -225,13 +225,15 @@ PyObject* my_close(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 // What both SQLite connectors answer for autoFiledAnnounce and paramsHolder.
 PyObject* sqlite_autoFiledAnnounce(PyObject* self, PyObject* prop);
 PyObject* sqlite_paramsHolder(PyObject* self, void*);
-PyObject* sqlite_dialect(PyObject* self, void*);
 
 // C implementations behind the capsule.
 int sqlite_init_impl(PyObject* self, PyObject* path, int showLog);
 PyObject* sqlite_autoFiled_capi(PyObject* self, PyObject* prop);
 PyObject* sqlite_tables_capi(PyObject* self);
 PyObject* sqlite_process_capi(PyObject* self, PyObject* executor, PyObject* con);
+PyObject* sqlite_run_capi(PyObject* self, PyObject* sql, PyObject* params, int kind, int batch);
+PyObject* async_run_capi(PyObject* self, PyObject* sql, PyObject* params, int kind, int batch, int locks,
+                         PyObject* con);
 int sqlite_transaction_begin(PyObject* self);
 int sqlite_transaction_end(PyObject* self, int ok);
 

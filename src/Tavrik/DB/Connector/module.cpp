@@ -1,5 +1,5 @@
-// Tavrik.DB.Connector: module init, row conversion and the statement helpers
-// shared by all connectors.
+// Tavrik.DB.Connector: module init, the raw results of the connectors' core and
+// the hand-over of them to an executor given to process()/asyncProcess().
 #include "internal.hpp"
 
 namespace tavrik {
@@ -71,55 +71,43 @@ Ref rows_to_dicts_named(PyObject* names, PyObject* rows) {
     return out;
 }
 
-// The executor's result of a selection: the fetched row tuples go straight
-// into rows (one dict per row, the row itself) unless a row is not a tuple,
-// which the row dictionaries' own checks then report.
-Ref select_result(PyObject* executor, PyObject* cursor, PyObject* rows) {
-    Ref names = column_names(cursor);
-    return select_result_named(executor, names.get(), rows);
-}
-
-Ref select_result_named(PyObject* executor, PyObject* names, PyObject* rows) {
-    bool tuples = PyList_CheckExact(rows);
-    for (Py_ssize_t i = 0; tuples && i < PyList_GET_SIZE(rows); ++i) tuples = PyTuple_Check(PyList_GET_ITEM(rows, i));
-    if (tuples) return new_ref(G.vantrel->processRows(executor, names, rows));
-    Ref dicts = rows_to_dicts_named(names, rows);
-    return executor_process(executor, dicts.get());
-}
-
 // ------------------------------------------------------------ statements
 
-Statement statement_of(PyObject* executor, const Dialect& d) {
-    auto* ex = (BaseModelExecutorObject*)executor;
-    PyObject* gen = ex->sql ? ex->sql : Py_None;
-    if (!PyObject_TypeCheck(gen, G.generator->BaseSqlGeneratorType)) raise_expected("SqlGenerator", gen);
-    Ref keep = borrow(gen);
-    Ref pair = new_ref(G.generator->statement_pair_in(gen, d.id));
-    PyObject* p = pair.get();
-    Statement st;
-    if (PyTuple_Check(p)) {
-        Py_ssize_t n = PyTuple_GET_SIZE(p);
-        if (n > 2) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", (Py_ssize_t)2);
-            throw_error();
-        }
-        if (n < 2) {
-            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
-            throw_error();
-        }
-        st.sql = borrow(PyTuple_GET_ITEM(p, 0));
-        st.params = borrow(PyTuple_GET_ITEM(p, 1));
-    } else if (p == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-        throw_error();
-    } else {
-        PyErr_Format(PyExc_TypeError, "Expected tuple, got %.200s", type_name(p));
-        throw_error();
+Ref raw_result(PyObject* names, PyObject* rows, PyObject* key, PyObject* count) {
+    Ref out = new_ref(PyTuple_New(RAW_SIZE));
+    PyObject* items[RAW_SIZE] = {names, rows, key, count};
+    for (int i = 0; i < RAW_SIZE; i++) {
+        PyObject* v = items[i] ? items[i] : Py_None;
+        if (i == RAW_ROWS && items[i] && !PyList_CheckExact(v))
+            v = Require(PySequence_List(v));
+        else
+            Py_INCREF(v);
+        PyTuple_SET_ITEM(out.get(), i, v);
     }
-    if (st.sql.get() != Py_None && !PyUnicode_Check(st.sql.get())) raise_expected("unicode", st.sql.get());
-    st.kind = ((BaseSqlGeneratorObject*)gen)->kind;
-    st.batch = !PyTuple_Check(st.params.get());
-    return st;
+    return out;
+}
+
+// ------------------------------------------------------------ hand-over
+//
+// The connector's side of the executor's hand-over: process() and
+// asyncProcess() given an executor run its statement through the core and
+// give the raw result back to it.  Nothing else in the connector calls
+// into the executor.
+
+Statement statement_of(PyObject* executor, const Dialect& d) {
+    if (executor == Py_None)  // accepted by the signatures, but there is nothing to run
+        raise_arg_type("executor", G.vantrel->ModelExecutorType->tp_name, executor);
+    auto* ex = (BaseModelExecutorObject*)executor;
+    return statement_in(G.generator, ex->sql ? ex->sql : Py_None, d.id);
+}
+
+Ref take_result(PyObject* executor, PyObject* raw) { return new_ref(G.vantrel->takeResult(executor, raw)); }
+
+PyObject* hand_over(PyObject* connector, PyObject* executor, const Dialect& d, RunFn run) {
+    Statement st = statement_of(executor, d);
+    Ref raw = Ref::consuming_nullable(run(connector, st.sql.get(), st.params.get(), st.kind, st.batch));
+    if (!raw) return nullptr;
+    return take_result(executor, raw.get()).relinquish();
 }
 
 void log_statement(PyObject* sql, PyObject* params) {
@@ -155,19 +143,21 @@ PyObject* c_dict_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
-PyObject* c_select(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+// The asynchronous hand-over's last step and the core's rows of a
+// selection (Tavrik/DB/_aio_connectors.py).
+PyObject* c_take(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&]() -> PyObject* {
-        if (nargs != 3) raise_arity("_c_select", "exactly", 3, nargs);
+        if (nargs != 2) raise_arity("_c_take", "exactly", 2, nargs);
         check_arg(args[0], G.vantrel->BaseModelExecutorType, "executor", false);
-        return select_result(args[0], args[1], args[2]).relinquish();
+        return take_result(args[0], args[1]).relinquish();
     });
 }
 
-PyObject* c_process(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* c_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&]() -> PyObject* {
-        if (nargs != 2) raise_arity("_c_process", "exactly", 2, nargs);
-        check_arg(args[0], G.vantrel->BaseModelExecutorType, "executor", false);
-        return executor_process(args[0], args[1]).relinquish();
+        if (nargs != 2) raise_arity("_c_rows", "exactly", 2, nargs);
+        Ref names = column_names(args[0]);
+        return raw_result(names.get(), args[1], nullptr, nullptr).relinquish();
     });
 }
 
@@ -176,8 +166,8 @@ PyMethodDef module_methods[] = {
      "dict_factory($module, /, cursor, row)\n--\n\n"
      "把一行查询结果转换为以列名为键的字典 (sqlite3 的 row_factory 签名)"},
     {"_c_dict_rows", (PyCFunction)(void (*)(void))c_dict_rows, METH_FASTCALL, nullptr},
-    {"_c_process", (PyCFunction)(void (*)(void))c_process, METH_FASTCALL, nullptr},
-    {"_c_select", (PyCFunction)(void (*)(void))c_select, METH_FASTCALL, nullptr},
+    {"_c_take", (PyCFunction)(void (*)(void))c_take, METH_FASTCALL, nullptr},
+    {"_c_rows", (PyCFunction)(void (*)(void))c_rows, METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -203,9 +193,20 @@ void module_body(PyObject* m) {
     init_async_types(m);
 
     static ConnectorAPI capi = {
-        TAVRIK_CONNECTOR_API_VERSION, sqlite_init_impl,      sqlite_autoFiled_capi,    sqlite_tables_capi,
-        &BaseConnectorType,           &Sqlite3ConnectorType, &AioSqliteConnectorType,  &AioMysqlConnectorType,
-        &PyMysqlConnectorType,        sqlite_process_capi,   sqlite_transaction_begin, sqlite_transaction_end,
+        TAVRIK_CONNECTOR_API_VERSION,
+        sqlite_init_impl,
+        sqlite_autoFiled_capi,
+        sqlite_tables_capi,
+        &BaseConnectorType,
+        &Sqlite3ConnectorType,
+        &AioSqliteConnectorType,
+        &AioMysqlConnectorType,
+        &PyMysqlConnectorType,
+        sqlite_process_capi,
+        sqlite_transaction_begin,
+        sqlite_transaction_end,
+        sqlite_run_capi,
+        async_run_capi,
     };
     export_api(m, TAVRIK_CONNECTOR_CAPSULE, &capi);
     // The coroutines only reach the globals below when they run.
@@ -262,7 +263,7 @@ void module_body(PyObject* m) {
     for (const char* n : kv_names) set_global(m, n, (PyObject*)import_type("Tavrik.Model.Korvid", n));
     static const char* const vt_names[] = {"BaseModelExecutor", "ModelExecutor", "AsyncModelExecutor"};
     for (const char* n : vt_names) set_global(m, n, (PyObject*)import_type("Tavrik.Model.Vantrel", n));
-    G.vantrel = import_api<VantrelAPI>(TAVRIK_VANTREL_CAPSULE, 2);
+    G.vantrel = import_api<VantrelAPI>(TAVRIK_VANTREL_CAPSULE, 3);
     G.generator = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 5);
 }
 

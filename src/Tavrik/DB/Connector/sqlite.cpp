@@ -158,8 +158,6 @@ PyObject* sqlite_paramsHolder(PyObject*, void*) {
     return G.t_qmark;
 }
 
-PyObject* sqlite_dialect(PyObject*, void*) { return PyUnicode_FromString(kSQLite.name); }
-
 namespace {
 
 Ref lazy_dict_rows(PyObject* names, PyObject* rows) {
@@ -272,12 +270,12 @@ PyObject* sqlite_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-PyObject* process_impl(PyObject* self, PyObject* executor) {
-    if (executor == Py_None)  // accepted by the signature, but there is nothing to run
-        raise_arg_type("executor", G.vantrel->ModelExecutorType->tp_name, executor);
-    Statement st = statement_of(executor, kSQLite);
-    Ref sql = replace_placeholders(st.sql.get());
-    Ref names, rows, raw;
+// The connector's core: one statement in the house form (its parameters a
+// tuple, or a sequence of tuples for a batch) run and committed on the main
+// connection; the raw result (raw_result()) or NULL with the error set.
+PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, bool batch) {
+    Ref sql = replace_placeholders(text);
+    Ref names, rows, key, count;
     {
         // The statement runs, its rows are read and it is committed under the
         // lock: another thread's commit or rollback would reset a cursor still
@@ -288,12 +286,12 @@ PyObject* process_impl(PyObject* self, PyObject* executor) {
         // Inside a transaction block the block commits; a failed batch there
         // takes back only its own rows.
         const bool block = S(self)->txDepth > 0;
-        const bool savepoint = block && st.batch;
+        const bool savepoint = block && batch;
         try {
             if (savepoint) run_sql(con, "SAVEPOINT tavrik_batch");
             // The connection's own execute makes the cursor: one call instead of two.
-            PyObject* exec_args[3] = {con, sql.get(), st.params.get()};
-            PyObject* ran = PyObject_VectorcallMethod(st.batch ? G.s_executemany : G.s_execute, exec_args, 3, nullptr);
+            PyObject* exec_args[3] = {con, sql.get(), params};
+            PyObject* ran = PyObject_VectorcallMethod(batch ? G.s_executemany : G.s_execute, exec_args, 3, nullptr);
             if (!ran) {
                 // Reported by return value, not by unwinding: a refused insert
                 // is the expected first step of save() of a stored row, and
@@ -308,25 +306,25 @@ PyObject* process_impl(PyObject* self, PyObject* executor) {
                 return nullptr;
             }
             Ref cursor = Ref::consuming(ran);
-            if (st.kind == SK_SELECT) {
+            if (kind == SK_SELECT) {
                 names = column_names(cursor.get());
                 rows = call_method(cursor.get(), G.s_fetchall);
-            } else if (st.kind == SK_INSERT && st.batch) {
+            } else if (kind == SK_INSERT && batch) {
                 // executemany leaves lastrowid unset: the id of the batch's last row.
                 Ref id_cursor = call_method(con, G.s_execute, G.t_last_rowid_sql);
                 Ref row = new_ref(PyObject_CallMethod(id_cursor.get(), "fetchone", nullptr));
                 if (!PyTuple_Check(row.get()) || PyTuple_GET_SIZE(row.get()) != 1) raise_expected("tuple", row.get());
-                raw = borrow(PyTuple_GET_ITEM(row.get(), 0));
-            } else if (st.kind == SK_INSERT) {
+                key = borrow(PyTuple_GET_ITEM(row.get(), 0));
+            } else if (kind == SK_INSERT) {
                 // A Python int: 64-bit row ids pass unchanged.
-                raw = getattr(cursor.get(), G.s_lastrowid);
-            } else if (st.kind == SK_UPDATE && !st.batch) {
+                key = getattr(cursor.get(), G.s_lastrowid);
+            } else if (kind == SK_UPDATE && !batch) {
                 // The rows the update matched (SQLite counts a row whose
                 // values stay the same): the executor tells by it whether the
                 // row it meant to update was still there.
-                raw = getattr(cursor.get(), G.s_rowcount);
+                count = getattr(cursor.get(), G.s_rowcount);
             } else {
-                raw = call_method(cursor.get(), G.s_fetchall);
+                rows = call_method(cursor.get(), G.s_fetchall);
             }
             if (savepoint)
                 run_sql(con, "RELEASE tavrik_batch");
@@ -347,8 +345,7 @@ PyObject* process_impl(PyObject* self, PyObject* executor) {
         }
         hold.release();
     }
-    if (st.kind == SK_SELECT) return select_result_named(executor, names.get(), rows.get()).relinquish();
-    return executor_process(executor, raw.get()).relinquish();
+    return raw_result(names.get(), rows.get(), key.get(), count.get()).relinquish();
 }
 
 const char* const kProcessNames[] = {"executor", "con"};
@@ -359,7 +356,7 @@ PyObject* sqlite_process(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* a[2];
         parse_tuple(kProcess, args, kwargs, a);
         check_arg(a[0], G.vantrel->ModelExecutorType, "executor");
-        return process_impl(self, a[0]);
+        return hand_over(self, a[0], kSQLite, run_impl);
     });
 }
 
@@ -503,7 +500,6 @@ PyObject* sqlite_close(PyObject* self, PyObject*) {
 
 PyGetSetDef sqlite_getset[] = {
     {"paramsHolder", sqlite_paramsHolder, nullptr, "语句中的参数占位符: ?", nullptr},
-    {"dialect", sqlite_dialect, nullptr, "连接器所说的SQL方言: 'sqlite'", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -549,6 +545,7 @@ PyMethodDef sqlite_methods[] = {
 PyObject* sqlite_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
     PyObject* self = connector_new(tp, a, k);
     if (self) {
+        S(self)->base.dialect = D_SQLITE;
         S(self)->threadCons = nullptr;
         S(self)->showLog = 0;
         S(self)->txDepth = 0;
@@ -666,8 +663,12 @@ int sqlite_transaction_end(PyObject* self, int ok) {
 PyObject* sqlite_process_capi(PyObject* self, PyObject* executor, PyObject*) {
     return guard([&]() -> PyObject* {
         check_arg(executor, G.vantrel->ModelExecutorType, "executor");
-        return process_impl(self, executor);
+        return hand_over(self, executor, kSQLite, run_impl);
     });
+}
+
+PyObject* sqlite_run_capi(PyObject* self, PyObject* sql, PyObject* params, int kind, int batch) {
+    return guard([&]() -> PyObject* { return run_impl(self, sql, params, kind, batch != 0); });
 }
 
 PyTypeObject Sqlite3ConnectorType = [] {

@@ -363,7 +363,7 @@ void olvane_exec(PyObject* m) {
     add_type(m, &OlvaneType);
 
     // Other modules' tables, after ours are published.
-    BaseModelExecutorType = import_api<VantrelAPI>(TAVRIK_VANTREL_CAPSULE, 1)->BaseModelExecutorType;
+    BaseModelExecutorType = import_api<VantrelAPI>(TAVRIK_VANTREL_CAPSULE, 3)->BaseModelExecutorType;
     FilterListCellType = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 1)->FilterListCellType;
     generator_api = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 3);
     db_api = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 2);

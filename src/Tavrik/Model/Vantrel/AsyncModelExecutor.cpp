@@ -25,6 +25,20 @@ static PyObject* h_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+static PyObject* h_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_run", nargs, 1);
+        return async_run(require_exec(args[0])).relinquish();
+    });
+}
+
+static PyObject* h_take(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_take", nargs, 2);
+        return take_result(require_exec(args[0]), args[1]).relinquish();
+    });
+}
+
 static PyObject* h_check_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
         exact_args("_v_check_filter", nargs, 1);
@@ -50,8 +64,14 @@ static PyObject* h_end_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
 
 #define H(name, fn) {name, (PyCFunction)(void (*)(void))fn, METH_FASTCALL, nullptr}
 PyMethodDef module_helpers[] = {
-    H("_v_start", h_start),         H("_v_check_filter", h_check_filter),   H("_v_build_batch", h_build_batch),
-    H("_v_end_batch", h_end_batch), H("_v_query_options", h_query_options), {nullptr, nullptr, 0, nullptr},
+    H("_v_start", h_start),
+    H("_v_run", h_run),
+    H("_v_take", h_take),
+    H("_v_check_filter", h_check_filter),
+    H("_v_build_batch", h_build_batch),
+    H("_v_end_batch", h_end_batch),
+    H("_v_query_options", h_query_options),
+    {nullptr, nullptr, 0, nullptr},
 };
 #undef H
 

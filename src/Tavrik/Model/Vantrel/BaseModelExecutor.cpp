@@ -166,13 +166,53 @@ Ref executor_reset(PyObject* self) {
     return Ref::owning(self);
 }
 
+// The connector whose core the executor runs its statement through itself:
+// the handle's, when it is exactly one of the package's connector classes of
+// the executor's road (a subclass's process()/asyncProcess() may be its own,
+// so it is called by name through the handle), else NULL.
+static PyObject* core_connector(PyObject* self, bool async) {
+    PyObject* db = E(self)->db;
+    if (!db || !PyObject_TypeCheck(db, I.db->DBType)) return nullptr;
+    PyObject* c = ((DBObject*)db)->connector;
+    if (!c) return nullptr;
+    PyTypeObject* t = Py_TYPE(c);
+    if (async) return t == I.connector->AioSqliteConnectorType || t == I.connector->AioMysqlConnectorType ? c : nullptr;
+    return t == I.connector->Sqlite3ConnectorType && PyObject_TypeCheck(self, &ModelExecutorType) ? c : nullptr;
+}
+
+static Statement own_statement(PyObject* self, PyObject* connector) {
+    const Dialect& d = connector_dialect(I.connector->BaseConnectorType, connector);
+    return statement_in(I.gen, E(self)->sql ? E(self)->sql : Py_None, d.id);
+}
+
 PyObject* sync_execute_unchecked(PyObject* self) {
     Exec* e = E(self);
     e->executed = 1;
     if (!e->db || e->db == Py_None) raise_none_attr("execute");
     PyObject* con = nullptr;
     if (e->work && truthy(e->work)) con = e->work;
+    if (PyObject* connector = core_connector(self, false)) {
+        Ref keep = borrow(connector);
+        Statement st = own_statement(self, connector);
+        // A failed statement comes back as NULL, not unwound (see the core).
+        Ref raw = Ref::consuming_nullable(
+            I.connector->run(connector, st.sql.get(), st.params.get(), st.kind, st.batch ? 1 : 0));
+        if (!raw) return nullptr;
+        return take_result(self, raw.get()).relinquish();
+    }
     return I.db->execute(e->db, self, con);
+}
+
+Ref async_run(PyObject* self) {
+    Exec* e = E(self);
+    PyObject* connector = core_connector(self, true);
+    if (!connector) return Ref::owning(Py_None);
+    e->executed = 1;
+    Ref keep = borrow(connector);
+    Statement st = own_statement(self, connector);
+    PyObject* con = e->work && truthy(e->work) ? e->work : nullptr;
+    return new_ref(I.connector->run_async(connector, st.sql.get(), st.params.get(), st.kind, st.batch ? 1 : 0,
+                                          st.locks ? 1 : 0, con));
 }
 
 Ref sync_execute(PyObject* self) { return new_ref(sync_execute_unchecked(self)); }
@@ -242,39 +282,11 @@ static Ref instance_to_filter(PyObject* self, PyObject* instance) {
     return head;
 }
 
-static Ref process_select(PyObject* self, PyObject* rows) {
-    if (counts_or_probes(self)) return scalar_result(self, rows);
-    if (rows == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
-        throw_error();
-    }
-    PyObject* model = model_of(self);
-    Ref out = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
-    Ref fast = new_ref(PySequence_Fast(rows, "rows must be a sequence"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-    PyObject** items = PySequence_Fast_ITEMS(fast.get());
-    GcPause pause(n >= 512);
-    for (Py_ssize_t i = 0; i < n; i++) {
-        Ref row = new_ref(I.korvid->build_row(model, items[i]));
-        Require(PyList_Append(out.get(), row.get()));
-    }
-    return shape_result(self, std::move(out));
-}
-
-// The result of a selection fetched as tuples: the same rows processSelect
-// makes from row dictionaries, without building those dictionaries.
-static Ref process_rows(PyObject* self, PyObject* names, PyObject* rows) {
-    if (counts_or_probes(self)) return scalar_result(self, rows);
-    PyObject* model = model_of(self);
-    Ref out = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
-    GcPause pause(PyList_Check(rows) && PyList_GET_SIZE(rows) >= 512);
-    Require(I.korvid->build_rows(model, names, rows, out.get()));
-    return shape_result(self, std::move(out));
-}
-
-static Ref process_insert(PyObject* self, long long id) {
+// A single-row insert's new key: the row saved gets it unless it had one.
+static Ref took_key(PyObject* self, PyObject* key) {
     PyObject* model = model_of(self);
     if (is_junction(model)) return Ref::owning(Py_None);
+    long long id = (long long)to_int64(key);
     Ref pk_name = getattr(model, N.pkName);
     PyObject* d = E(self)->dict;
     PyObject* inst = d ? dict_get(d, N.instance) : nullptr;
@@ -289,21 +301,32 @@ static Ref process_insert(PyObject* self, long long id) {
     return call(model, one.get());
 }
 
-static Ref process_raw(PyObject* self, PyObject* raw) {
+// What the executor's statement gives its caller, from the raw result the
+// connector's core handed up (api/connector.hpp's RawField).  Every road
+// (both SQLite connectors, MySQL, a connector's process() handing rows
+// over) ends here; the rows themselves are built by Korvid's build_rows.
+Ref take_result(PyObject* self, PyObject* raw) {
+    if (!PyTuple_CheckExact(raw) || PyTuple_GET_SIZE(raw) != RAW_SIZE) raise_expected("raw result", raw);
     PyObject* sql = E(self)->sql;
-    int kind = sql ? ((BaseSqlGeneratorObject*)sql)->kind : SK_NONE;
-    switch (kind) {
-        case SK_SELECT: return process_select(self, raw);
-        case SK_INSERT: {
+    switch (sql ? ((BaseSqlGeneratorObject*)sql)->kind : SK_NONE) {
+        case SK_SELECT: {
+            PyObject* rows = PyTuple_GET_ITEM(raw, RAW_ROWS);
+            if (counts_or_probes(self)) return scalar_result(self, rows);
+            PyObject* model = model_of(self);
+            Ref out = new_ref(PyObject_CallNoArgs((PyObject*)I.korvid->InstanceListType));
+            GcPause pause(PyList_Check(rows) && PyList_GET_SIZE(rows) >= 512);
+            Require(I.korvid->build_rows(model, PyTuple_GET_ITEM(raw, RAW_NAMES), rows, out.get()));
+            return shape_result(self, std::move(out));
+        }
+        case SK_INSERT:
             // A batch insert reports no usable row id (see saveAll).
             if (((ExecObject*)self)->batch) return Ref::owning(Py_None);
-            long long id = (long long)to_int64(raw);
-            return process_insert(self, id);
-        }
+            return took_key(self, PyTuple_GET_ITEM(raw, RAW_KEY));
         case SK_UPDATE: {
             // The connectors that know it hand over the rows matched.
-            if (PyLong_CheckExact(raw)) {
-                long long n = PyLong_AsLongLong(raw);
+            PyObject* count = PyTuple_GET_ITEM(raw, RAW_COUNT);
+            if (PyLong_CheckExact(count)) {
+                long long n = PyLong_AsLongLong(count);
                 if (n == -1 && PyErr_Occurred()) throw_error();
                 X(self)->matched = n;
             }
@@ -315,26 +338,12 @@ static Ref process_raw(PyObject* self, PyObject* raw) {
     }
 }
 
-static PyObject* api_instanceToFilter(PyObject* self, PyObject* instance) {
-    return guard([&] { return instance_to_filter(self, instance).relinquish(); });
-}
-static PyObject* api_process(PyObject* self, PyObject* raw) {
-    return guard([&] { return process_raw(self, raw).relinquish(); });
-}
-static PyObject* api_processSelect(PyObject* self, PyObject* rows) {
-    return guard([&] { return process_select(self, rows).relinquish(); });
-}
-static PyObject* api_processInsert(PyObject* self, long long id) {
-    return guard([&] { return process_insert(self, id).relinquish(); });
-}
-static PyObject* api_processRows(PyObject* self, PyObject* names, PyObject* rows) {
-    return guard([&] { return process_rows(self, names, rows).relinquish(); });
+static PyObject* api_takeResult(PyObject* self, PyObject* raw) {
+    return guard([&] { return take_result(self, raw).relinquish(); });
 }
 
 VantrelAPI capi = {
-    TAVRIK_VANTREL_API_VERSION, api_instanceToFilter,    api_process,
-    api_processSelect,          api_processInsert,       &BaseModelExecutorType,
-    &ModelExecutorType,         &AsyncModelExecutorType, api_processRows,
+    TAVRIK_VANTREL_API_VERSION, &BaseModelExecutorType, &ModelExecutorType, &AsyncModelExecutorType, api_takeResult,
 };
 
 // ------------------------------------------------------------ type slots

@@ -94,6 +94,12 @@ Ref sync_execute(PyObject* self);
 // sync_execute that reports a failed statement by returning NULL (error set)
 // instead of unwinding; the statement's own failures only.
 PyObject* sync_execute_unchecked(PyObject* self);
+// The asynchronous executor's own road: the awaitable of the raw result of
+// its statement from the core of the handle's connector, or None when that
+// connector is a user's class (then execute() goes through the handle).
+Ref async_run(PyObject* self);
+// The executor's result of a raw result of its statement.
+Ref take_result(PyObject* self, PyObject* raw);
 Ref executor_find_all(PyObject* self, PyObject* filter, bool lock = false);
 
 // ---- ordering, windows, column selections, count and exists (queries.cpp) ----

@@ -1,7 +1,7 @@
 // C-level layout and operation table of Tavrik.DB.Connector.
 // Version rule: append only; bump the version with every appended entry.
 #pragma once
-#include "../ref.hpp"
+#include "../dialect.hpp"
 
 namespace tavrik {
 
@@ -13,9 +13,10 @@ struct BaseConnectorObject {
     PyObject* _config;
     int count;
     int isReady;
+    int dialect;  // DialectId: what the connector speaks (its `dialect`)
 };
 
-#define TAVRIK_CONNECTOR_API_VERSION 2
+#define TAVRIK_CONNECTOR_API_VERSION 3
 #define TAVRIK_CONNECTOR_CAPSULE "Tavrik.DB.Connector._C_API"
 
 struct ConnectorAPI {
@@ -40,6 +41,41 @@ struct ConnectorAPI {
     // transactionEnd gives the lock back in any case.
     int (*transactionBegin)(PyObject* connector);
     int (*transactionEnd)(PyObject* connector, int ok);
+    // Version 3.  The core of a synchronous connector (Sqlite3Connector):
+    // runs one statement, `sql` in the house form ("%s" placeholders, the
+    // connector's dialect), `params` a tuple, or with `batch` a sequence of
+    // tuples; commits it unless a transaction block is open.  Returns the
+    // raw result (RawField) as a new reference, or NULL with an exception
+    // set.  It never calls back into the module that asked.
+    PyObject* (*run)(PyObject* connector, PyObject* sql, PyObject* params, int kind, int batch);
+    // The core of an asynchronous connector (AioSqliteConnector,
+    // AioMysqlConnector): the awaitable of the raw result of one statement,
+    // as `run`; `locks` a locking read; on the task's connection, or on
+    // `con` when it is not NULL.
+    PyObject* (*run_async)(PyObject* connector, PyObject* sql, PyObject* params, int kind, int batch, int locks,
+                           PyObject* con);
 };
+
+// What a connector's core hands up for one statement: a tuple of RAW_SIZE
+// items.  RAW_NAMES and RAW_ROWS: the column names (a tuple) and the row
+// tuples (a list) of what the statement returned, else None; RAW_KEY: the
+// new row's key of a single-row insert, else None; RAW_COUNT: the rows an
+// update matched where the driver tells it, else None.  The asynchronous
+// connectors' cores hand up the same tuple.
+enum RawField : int { RAW_NAMES = 0, RAW_ROWS = 1, RAW_KEY = 2, RAW_COUNT = 3, RAW_SIZE = 4 };
+
+}  // namespace tavrik
+
+namespace tavrik {
+
+// The dialect of `connector`: read from the published layout for the
+// package's own connector classes, asked by name of anything else (a
+// subclass's `dialect`, a stand-in object).
+// `base` is BaseConnector (ConnectorAPI's BaseConnectorType).
+inline const Dialect& connector_dialect(PyTypeObject* base, PyObject* connector) {
+    if (PyObject_TypeCheck(connector, base) && !(Py_TYPE(connector)->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        return dialect_by_id(((BaseConnectorObject*)connector)->dialect);
+    return dialect_of(connector);
+}
 
 }  // namespace tavrik

@@ -1,7 +1,7 @@
 // C-level layout and operation table of Tavrik.DB.Generator.
 // Version rule: append only; bump the version with every appended entry.
 #pragma once
-#include "../ref.hpp"
+#include "../args.hpp"
 
 namespace tavrik {
 
@@ -86,5 +86,52 @@ struct GeneratorAPI {
     // write transaction begins first).
     int (*locks_rows)(PyObject* gen);
 };
+
+// A statement as it goes down to a connector's core: the text in the house
+// form ("%s" placeholders, the dialect's quoting), its parameters (a tuple,
+// or a list of tuples for a batch), its kind and whether it locks the rows
+// it reads.
+struct Statement {
+    Ref sql;     // str or None
+    Ref params;  // tuple (one run) or anything else (batch)
+    int kind;
+    bool batch;
+    bool locks;
+};
+
+// The statement `gen` holds, spelled for dialect `dialect` (a DialectId).  A
+// generator subclass's statement may be any object: what is not a
+// (text, parameters) pair is refused as unpacking it would be.
+inline Statement statement_in(const GeneratorAPI* api, PyObject* gen, int dialect) {
+    if (!PyObject_TypeCheck(gen, api->BaseSqlGeneratorType)) raise_expected("SqlGenerator", gen);
+    Ref keep = borrow(gen);
+    Ref pair = new_ref(api->statement_pair_in(gen, dialect));
+    PyObject* p = pair.get();
+    if (p == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+        throw_error();
+    }
+    if (!PyTuple_Check(p)) {
+        PyErr_Format(PyExc_TypeError, "Expected tuple, got %.200s", type_name(p));
+        throw_error();
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(p);
+    if (n > 2) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", (Py_ssize_t)2);
+        throw_error();
+    }
+    if (n < 2) {
+        PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
+        throw_error();
+    }
+    Statement st{borrow(PyTuple_GET_ITEM(p, 0)), borrow(PyTuple_GET_ITEM(p, 1)), ((BaseSqlGeneratorObject*)gen)->kind,
+                 false, false};
+    if (st.sql.get() != Py_None && !PyUnicode_Check(st.sql.get())) raise_expected("unicode", st.sql.get());
+    // No parameters run the statement once, without any.
+    if (st.params.get() == Py_None) st.params = new_ref(PyTuple_New(0));
+    st.batch = !PyTuple_Check(st.params.get());
+    st.locks = st.kind == SK_SELECT && api->locks_rows(gen);
+    return st;
+}
 
 }  // namespace tavrik

@@ -14,23 +14,20 @@ struct BaseModelExecutorObject {
     PyObject* dict;  // attribute dictionary (holds `instance`)
 };
 
-#define TAVRIK_VANTREL_API_VERSION 2
+// Version 3 dropped the entries no module called any more (the modules are
+// built together; each asks for the version whose layout it reads).
+#define TAVRIK_VANTREL_API_VERSION 3
 #define TAVRIK_VANTREL_CAPSULE "Tavrik.Model.Vantrel._C_API"
 
 struct VantrelAPI {
     int api_version;
-    // The executor's internal operations, in their order of declaration.
-    PyObject* (*instanceToFilter)(PyObject* executor, PyObject* instance);
-    PyObject* (*process)(PyObject* executor, PyObject* raw);
-    PyObject* (*processSelect)(PyObject* executor, PyObject* rows);
-    PyObject* (*processInsert)(PyObject* executor, long long id);
     PyTypeObject* BaseModelExecutorType;
     PyTypeObject* ModelExecutorType;
     PyTypeObject* AsyncModelExecutorType;
-    // Version 2.  The result of a selection fetched as row tuples whose
-    // columns are named by the tuple `names`: what processSelect returns for
-    // the corresponding row dictionaries.
-    PyObject* (*processRows)(PyObject* executor, PyObject* names, PyObject* rows);
+    // The executor's result (what its execute() gives) of a raw result of
+    // its statement (api/connector.hpp's RawField): rows, a count, the row
+    // saved.  New reference, or NULL with an exception set.
+    PyObject* (*takeResult)(PyObject* executor, PyObject* raw);
 };
 
 }  // namespace tavrik
