@@ -363,21 +363,6 @@ Ref result_builder(PyObject* model) {
 
 }  // namespace
 
-PyObject* build_row(PyObject* model, PyObject* row) {
-    return guard([&]() -> PyObject* {
-        if (PyDict_Check(row)) {
-            if (PyObject* inst_cls = plain_instance_class_of(model, true)) {
-                Ref self = new_ref(mi_new((PyTypeObject*)inst_cls, N.empty_tuple, nullptr));
-                fill_row(self.get(), row, nullptr, false);
-                return self.relinquish();
-            }
-        }
-        Ref res = call(result_builder(model).get(), row);
-        check_builder_result(res.get());
-        return res.relinquish();
-    });
-}
-
 // Calling a model class: what type.__call__ does through Korvid.__new__,
 // instanceBuilder and the instance class, taken in one step when nothing on
 // that road is customised (the usual case, and a per-row cost).

@@ -101,7 +101,6 @@ void fill_row(PyObject* self, PyObject* first, PyObject* kwargs, bool strict, Py
 // cls.modelInstance(*args, **kw) with the result checked.
 PyObject* call_instance_class(PyObject* inst_cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 void check_builder_result(PyObject* res);
-PyObject* build_row(PyObject* model, PyObject* row);
 int build_rows(PyObject* model, PyObject* names, PyObject* rows, PyObject* out);
 // results: for rows built from a result, where a junction model's rows are
 // built by its row class (calling a junction class gives None).

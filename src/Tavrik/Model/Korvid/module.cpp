@@ -23,11 +23,9 @@ namespace {
 
 KorvidAPI api = {
     TAVRIK_KORVID_API_VERSION,
-    nullptr,  // instance_list_len: unused, kept for the layout
     &KorvidBaseType,
     &InstanceListType,
     &ModelInstanceType,
-    build_row,
     []() -> PyObject* { return I.Korvid; },
     []() -> PyObject* { return I.MiddleKorvid; },
     build_rows,
