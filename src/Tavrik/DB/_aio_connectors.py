@@ -21,6 +21,7 @@ from Tavrik.DB import _cluster as _cl
 from Tavrik.DB.Connector import (
     _c_dict_rows,
     _c_driver,
+    _c_error_kind,
     _c_path,
     _c_rows,
     _c_sq_text,
@@ -49,6 +50,8 @@ _logger = logging.getLogger("Tavrik.DB")
 
 _BUSY_TIMEOUT = 30.0
 _BEGIN = "BEGIN IMMEDIATE"
+# _c_error_kind's answer for a lock waited on too long.
+_LOCK_TIMEOUT = 3
 
 
 class _ConRequest:
@@ -164,7 +167,7 @@ async def _sq_begin(self: AioSqliteConnector, con: _Con) -> None:
         await con.execute(_BEGIN)
     except sqlite3.OperationalError as e:
         writes.release(con)
-        if "locked" in str(e):
+        if _c_error_kind(self, e) == _LOCK_TIMEOUT:
             raise sqlite3.OperationalError(
                 "等待写锁超过%g秒 (database is locked): 写锁由另一个数据库链接持有 "
                 "(另一个进程或另一个连接器, 不是本连接器的任务)" % _BUSY_TIMEOUT) from e

@@ -48,7 +48,8 @@ _LOST_CODES = frozenset((1047, 1053, 2003, 2006, 2013, 2055))
 # A COMMIT refused by a node that has left the primary component (a peer
 # dropped out under load): it takes no more work until it rejoins.
 _ERROR_DURING_COMMIT = 1180
-_DEADLOCK = 1213
+# _c_error_kind's answer for a deadlock or a failed certification.
+_CONFLICT = 2
 
 
 def wanted(kwargs: Mapping[str, Any]) -> bool:
@@ -69,8 +70,10 @@ def lost(exc: Optional[BaseException]) -> bool:
 
 
 def conflict(exc: Optional[BaseException]) -> bool:
+    # Imported here: the connector module imports this one while it loads.
+    from Tavrik.DB.Connector import _c_error_kind
     return isinstance(exc, TransactionConflict) or (
-        isinstance(exc, pymysql.err.MySQLError) and bool(exc.args) and exc.args[0] == _DEADLOCK)
+        isinstance(exc, pymysql.err.MySQLError) and _c_error_kind("mysql", exc) == _CONFLICT)
 
 
 def parse_hosts(hosts: Union[str, Iterable[Union[str, Tuple[Any, Any]]]], default_port: int) -> List[Tuple[str, int]]:

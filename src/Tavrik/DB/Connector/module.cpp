@@ -161,6 +161,17 @@ PyObject* c_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// What a driver error means in a dialect (given by name or by a connector):
+// 0 other, 1 duplicate key, 2 conflict (deadlock, serialisation failure), 3
+// lock wait timeout.
+PyObject* c_error_kind(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 2) raise_arity("_c_error_kind", "exactly", 2, nargs);
+        const Dialect* d = dialect_named(args[0]);
+        return PyLong_FromLong((long)error_kind(d ? *d : connector_dialect(&BaseConnectorType, args[0]), args[1]));
+    });
+}
+
 PyMethodDef module_methods[] = {
     {"dict_factory", (PyCFunction)(void (*)(void))dict_factory, METH_FASTCALL | METH_KEYWORDS,
      "dict_factory($module, /, cursor, row)\n--\n\n"
@@ -168,6 +179,7 @@ PyMethodDef module_methods[] = {
     {"_c_dict_rows", (PyCFunction)(void (*)(void))c_dict_rows, METH_FASTCALL, nullptr},
     {"_c_take", (PyCFunction)(void (*)(void))c_take, METH_FASTCALL, nullptr},
     {"_c_rows", (PyCFunction)(void (*)(void))c_rows, METH_FASTCALL, nullptr},
+    {"_c_error_kind", (PyCFunction)(void (*)(void))c_error_kind, METH_FASTCALL, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

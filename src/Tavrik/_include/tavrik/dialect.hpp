@@ -4,6 +4,8 @@
 // dialect_of() for it instead of telling databases apart itself.
 #pragma once
 #include "ref.hpp"
+#include <cstring>
+#include <string>
 
 namespace tavrik {
 
@@ -17,6 +19,11 @@ enum class NewKey : int { LastRowId, Returning };
 enum class KeyList : int { InChunks, AnyArray };
 // Which column types CREATE TABLE writes.
 enum class DdlTypes : int { SQLite, MySQL, PostgreSQL };
+// What a driver's error means to the code that retries or falls back.
+enum class ErrorKind : int { Other = 0, Duplicate = 1, Conflict = 2, LockTimeout = 3 };
+// Where a driver's error carries what it means: the MySQL error number
+// (args[0]), the SQLSTATE (`sqlstate`), or only its message (SQLite).
+enum class ErrorCodes : int { Number, SqlState, Message };
 
 struct Dialect {
     DialectId id;
@@ -43,6 +50,11 @@ struct Dialect {
     bool inline_indexes;        // CREATE TABLE declares the indexes, else CREATE INDEX after it
     int index_prefix_chars;     // longest text an index holds whole (0: no limit)
     const char* table_options;  // follows CREATE TABLE's closing parenthesis
+    // Errors: the codes (or message fragments) of each kind, separated by '|'.
+    ErrorCodes error_codes;
+    const char* duplicate;     // a unique key refused the row
+    const char* conflict;      // deadlock or serialisation failure: retry the transaction
+    const char* lock_timeout;  // waited too long for a lock
 };
 
 inline constexpr Dialect kSQLite{D_SQLITE,
@@ -62,7 +74,11 @@ inline constexpr Dialect kSQLite{D_SQLITE,
                                  DdlTypes::SQLite,
                                  false,
                                  0,
-                                 ""};
+                                 "",
+                                 ErrorCodes::Message,
+                                 "UNIQUE constraint failed",
+                                 "",
+                                 "is locked"};
 inline constexpr Dialect kMySQL{D_MYSQL,
                                 "mysql",
                                 '`',
@@ -80,7 +96,11 @@ inline constexpr Dialect kMySQL{D_MYSQL,
                                 DdlTypes::MySQL,
                                 true,
                                 768,
-                                " ENGINE=InnoDB DEFAULT CHARSET=utf8mb4"};
+                                " ENGINE=InnoDB DEFAULT CHARSET=utf8mb4",
+                                ErrorCodes::Number,
+                                "1062",
+                                "1213",
+                                "1205"};
 // Room for the next database: its facts, not yet a connector of its own.
 inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "postgresql",
@@ -99,7 +119,11 @@ inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      DdlTypes::PostgreSQL,
                                      false,
                                      0,
-                                     ""};
+                                     "",
+                                     ErrorCodes::SqlState,
+                                     "23505",
+                                     "40001|40P01",
+                                     "55P03"};
 
 inline const Dialect& dialect_by_id(int id) {
     switch (id) {
@@ -114,6 +138,46 @@ inline const Dialect* dialect_named(PyObject* name) {
     for (int i = 0; i < D_COUNT; i++)
         if (PyUnicode_CompareWithASCIIString(name, dialect_by_id(i).name) == 0) return &dialect_by_id(i);
     return nullptr;
+}
+
+// Whether `text` is one of the '|'-separated codes of `codes` (`whole`), or
+// holds one of them.
+inline bool matches_code(const char* codes, const char* text, bool whole) {
+    for (const char* p = codes; *p;) {
+        const char* end = std::strchr(p, '|');
+        size_t n = end ? (size_t)(end - p) : std::strlen(p);
+        if (n > 0 && (whole ? std::strlen(text) == n && std::strncmp(text, p, n) == 0
+                            : std::string(text).find(std::string(p, n)) != std::string::npos))
+            return true;
+        p += n + (end ? 1 : 0);
+    }
+    return false;
+}
+
+// What the driver error `exc` means in dialect `d`.
+inline ErrorKind error_kind(const Dialect& d, PyObject* exc) {
+    Ref text;
+    if (d.error_codes == ErrorCodes::Number) {
+        Ref args = Ref::consuming_nullable(PyObject_GetAttrString(exc, "args"));
+        if (!args) PyErr_Clear();
+        if (!args || !PyTuple_Check(args.get()) || PyTuple_GET_SIZE(args.get()) == 0 ||
+            !PyLong_Check(PyTuple_GET_ITEM(args.get(), 0)))
+            return ErrorKind::Other;
+        text = new_ref(PyObject_Str(PyTuple_GET_ITEM(args.get(), 0)));
+    } else if (d.error_codes == ErrorCodes::SqlState) {
+        text = Ref::consuming_nullable(PyObject_GetAttrString(exc, "sqlstate"));
+        if (!text) PyErr_Clear();
+        if (!text || !PyUnicode_Check(text.get())) return ErrorKind::Other;
+    } else {
+        text = new_ref(PyObject_Str(exc));
+    }
+    const char* t = PyUnicode_AsUTF8(text.get());
+    if (!t) throw_error();
+    const bool whole = d.error_codes != ErrorCodes::Message;
+    if (matches_code(d.duplicate, t, whole)) return ErrorKind::Duplicate;
+    if (matches_code(d.conflict, t, whole)) return ErrorKind::Conflict;
+    if (matches_code(d.lock_timeout, t, whole)) return ErrorKind::LockTimeout;
+    return ErrorKind::Other;
 }
 
 // The dialect of `connector`: the package's connectors (subclasses of
