@@ -411,7 +411,7 @@ private:
         Ref cond = new_ref(I.mp->filter_in(r->key_col.get(), st.keys.get()));
         Require(I.gen->where(gen.get(), cond.get()));
         Require(I.gen->order_by(gen.get(), r->order.get()));
-        Ref pair = new_ref(I.gen->statement_pair(gen.get()));
+        Ref pair = new_ref(I.gen->statement_pair_in(gen.get(), dialect_->id));
         if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) raise_expected("tuple", pair.get());
         // The statements go through the connector's execute(), which takes
         // "%s" placeholders; a driver that formats the text with `%` must
