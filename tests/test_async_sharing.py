@@ -3,9 +3,13 @@ no lock, writers take SQLite's write lock in arrival order, statements on one
 connection take turns, a transaction() block's connection refuses work once
 its block has ended, and nested blocks are savepoints.  Whole programs in a
 fresh interpreter; the database is checked through a connection of the
-test's own."""
+test's own.  The order in which a connection's gate lets tasks through, with
+waiters cut, is checked on the gate itself."""
+import asyncio
+
 import pytest
 
+from Tavrik.DB._async_tx import Gate
 from tests.asyncprograms import make_road
 
 
@@ -193,6 +197,60 @@ def test_tasks_sharing_one_connection_take_turns(road):
     assert "Error" not in counts and all(1 <= int(n) <= 4 for n in counts[len("counts: ["):-1].split(", "))
     assert "ERROR" not in proc.stderr and "Traceback" not in proc.stderr, proc.stderr
     assert road.rows("SELECT count(*) FROM p_item") == [(4,)]
+
+
+@pytest.mark.parametrize("cut, expected", [
+    (None, [0, 1, 2, 3, "again"]),
+    ("queued", [0, 1, 3, "again"]),    # task 2 cancelled in the queue
+    ("leaving", [0, 2, 3, "again"]),   # task 1 cancelled as the holder leaves
+    ("handed", [0, 2, 3, "again"]),    # task 1 cancelled once handed the gate
+])
+async def test_a_gate_lets_waiters_through_in_arrival_order(cut, expected):
+    gate, order = Gate(), []
+    inside = peak = 0
+    release = asyncio.Event()
+
+    async def statement(i):
+        nonlocal inside, peak
+        async with gate:
+            order.append(i)
+            inside += 1
+            peak = max(peak, inside)
+            await asyncio.sleep(0)
+            inside -= 1
+
+    async def holder():
+        async with gate:
+            order.append(0)
+            await release.wait()
+        if cut == "handed":
+            waiters[0].cancel()  # before task 1 has run again
+        # Back at once: behind every waiter, not ahead of them.
+        await statement("again")
+
+    first = asyncio.create_task(holder())
+    await asyncio.sleep(0)
+    waiters = [asyncio.create_task(statement(i)) for i in (1, 2, 3)]
+    await asyncio.sleep(0)
+    if cut == "queued":
+        waiters[1].cancel()
+        await asyncio.sleep(0)
+    release.set()
+    if cut == "leaving":
+        waiters[0].cancel()  # its wake-up comes after the holder's
+    # All of it runs in the loop without I/O: a few dozen turns are ample, and
+    # a gate that was lost leaves its waiters pending instead of hanging here.
+    for _ in range(50):
+        await asyncio.sleep(0)
+    pending = [t for t in (first, *waiters) if not t.done()]
+    for t in pending:
+        t.cancel()
+    assert not pending
+    results = await asyncio.gather(first, *waiters, return_exceptions=True)
+    assert order == expected
+    assert peak == 1
+    assert [type(r) for r in results].count(asyncio.CancelledError) == (cut is not None)
+    assert not gate.held
 
 
 def test_nested_blocks_are_savepoints(road):

@@ -80,8 +80,8 @@ class Life:
         # task -> its connection; None once a lost connection was dropped (the
         # task keeps its entry, and its one release, until it ends).
         self.cons: Dict[asyncio.Task[Any], _Con] = {} if cons is None else cons
-        # connection -> (last statement, params), None before the first one.
-        self.owned: Dict[_Con, Optional[Tuple[Any, Any]]] = {}
+        # task connection -> its record: its gate and its last statement.
+        self.owned: Dict[_Con, Held] = {}
         # Releases and table creation in flight.
         self.background: "set[asyncio.Future[Any]]" = set()
         self.pending = 0  # SQLite: connections being opened (each holds a slot)
@@ -94,9 +94,13 @@ class Life:
         # SQLite: the file's write lock, taken in arrival order by the
         # connector's tasks; None on MySQL (row locks, no file lock).
         self.writes: Optional[WriteQueue] = WriteQueue() if sqlite else None
-        # connection -> asyncio.Lock: statements on one connection run one at
-        # a time, whichever tasks share it.
-        self.gates: weakref.WeakKeyDictionary[_Con, asyncio.Lock] = weakref.WeakKeyDictionary()
+        # connection -> Gate: statements on one connection run one at a time,
+        # whichever tasks share it.  Every connection that ever had a gate
+        # keeps the same one while it lives (a task connection's gate outlives
+        # its task: close() ends the transactions of tasks still running).
+        # Task connections find theirs in `owned`; only a caller's own
+        # connection is looked up here per statement.
+        self.gates: weakref.WeakKeyDictionary[_Con, Gate] = weakref.WeakKeyDictionary()
         # SQLite: tasks waiting for one of the 20 connection slots, in order;
         # each waiter is a one-item list holding the future that wakes it.
         self.slots: Deque[List[Optional[asyncio.Future[None]]]] = collections.deque()
@@ -130,7 +134,7 @@ class Life:
         self.unreserve()
         had_entry = task in self.cons and self.cons[task] is None
         self.cons[task] = con
-        self.owned[con] = None
+        self.owned[con] = Held(self.gate(con))
         if had_entry:
             return
         try:
@@ -143,13 +147,17 @@ class Life:
     def note(self, con: _Con, sql: Any, params: Any) -> bool:
         """Records the statement about to run on `con`; True when it is a
         task connection of the SQLite connector with no transaction open."""
-        if con not in self.owned:
+        held = self.owned.get(con)
+        if held is None:
             return False  # a caller's own connection: nothing to track
-        self.owned[con] = (sql, params)
+        held.last = (sql, params)
         return self.sqlite and not con.in_transaction
 
     def context(self, con: _Con) -> Optional[Tuple[Any, Any]]:
-        return self.owned.get(con)
+        """The last statement noted on `con`: None before its first one, or
+        when it is not a task connection."""
+        held = self.owned.get(con)
+        return None if held is None else held.last
 
     def forget(self, task: asyncio.Task[Any], con: _Con) -> None:
         if self.cons.get(task) is con:
@@ -184,16 +192,93 @@ class Life:
 
     # ---- statements on one connection take turns
 
-    def gate(self, con: _Con) -> Union[asyncio.Lock, _NoGate]:
+    def gate(self, con: _Con) -> Union[Gate, _NoGate]:
+        """`con`'s gate (entered around each of its statements)."""
         try:
+            held = self.owned.get(con)
+            if held is not None:
+                return held.gate
             gate = self.gates.get(con)
             if gate is None:
-                gate = self.gates[con] = asyncio.Lock()
+                gate = self.gates[con] = Gate()
         except TypeError:
             # Not a driver connection (None, a stand-in): the statement fails
             # on it as it always did.
             return _NO_GATE
         return gate
+
+
+class Held:
+    """What the Life keeps of one task connection."""
+
+    __slots__ = ("gate", "last")
+
+    def __init__(self, gate: Union[Gate, _NoGate]) -> None:
+        self.gate = gate
+        self.last: Optional[Tuple[Any, Any]] = None  # (statement, params), None before the first
+
+
+class Gate:
+    """Lets one statement at a time run on a connection: a task's `async
+    with` takes it when it is free, else waits behind the others in arrival
+    order.  Leaving hands it straight to the first waiter (it stays held
+    meanwhile), so a newcomer never overtakes a waiter, and a waiter cut after
+    it was handed the gate hands it on.  Not re-entrant: no statement path
+    enters it twice.
+
+    A free gate is taken and left by a flag alone; a waiter's future, its
+    queue and the coroutine that waits are made only when the gate is busy.
+    (Plain methods returning a finished awaitable were tried: awaiting an
+    object through its Python-level __await__ costs more than the two small
+    coroutines.)"""
+
+    __slots__ = ("held", "waiters")
+
+    def __init__(self) -> None:
+        # True from a taker's entry to the last holder's exit, through each
+        # hand-over: nothing waits while it is False.
+        self.held = False
+        self.waiters: Optional[Deque[asyncio.Future[None]]] = None
+
+    async def __aenter__(self) -> None:
+        if self.held:
+            await self._wait()
+        else:
+            self.held = True
+
+    async def __aexit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
+                        tb: Optional[TracebackType]) -> None:
+        if self.waiters:
+            self.release()
+        else:
+            self.held = False
+
+    def release(self) -> None:
+        waiters = self.waiters
+        while waiters:
+            fut = waiters.popleft()
+            if not fut.done():  # a cancelled waiter's future is done
+                fut.set_result(None)
+                return
+        self.held = False
+
+    async def _wait(self) -> None:
+        waiters = self.waiters
+        if waiters is None:
+            waiters = self.waiters = collections.deque()
+        fut: asyncio.Future[None] = asyncio.get_running_loop().create_future()
+        waiters.append(fut)
+        try:
+            await fut
+        except BaseException:
+            if fut.done() and not fut.cancelled():
+                self.release()  # handed over just as the wait was cut
+            else:
+                try:
+                    waiters.remove(fut)
+                except ValueError:
+                    pass  # a release dropped it already
+            raise
 
 
 class _NoGate:
