@@ -1,10 +1,11 @@
 # Tavrik: build, test, demo and benchmarks.
 #
 #   make demo        build, then run the example application on an SQLite file
-#   make test        build for Python 3.9, 3.12 and 3.13, lint, start MariaDB, run
-#                    every test and check the stubs with stubtest on each (then the
-#                    sanitizer run on 3.9, then the cluster tests)
-#   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9)
+#   make test        build for Python 3.9, 3.12 and 3.13, lint, start MariaDB and
+#                    PostgreSQL, run every test and check the stubs with stubtest on
+#                    each (then the sanitizer run on 3.9, then the cluster tests)
+#   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9),
+#                    with MariaDB and PostgreSQL
 #   make test-cluster  the cluster tests (tests/cluster) and the MySQL tests against a
 #                    private 3-node Galera cluster (main interpreter)
 #   make lint        ruff over the package, examples, benchmarks, tools and tests;
@@ -35,7 +36,10 @@ TYPECHECK_DEPS := mypy==1.19.1 basedpyright==1.39.10 ruff==0.17.6
 # clang-format checks the C++ layout (.clang-format); pinned, since each
 # release lays code out a little differently.
 LINT_DEPS := clang-format==18.1.8
-DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite pytest pytest-asyncio $(TYPECHECK_DEPS) $(LINT_DEPS)
+# The PostgreSQL drivers (the package's postgresql extra); psycopg's binary
+# build brings its own libpq.
+PG_DEPS := "asyncpg>=0.30" "psycopg[binary,pool]>=3.1"
+DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite $(PG_DEPS) pytest pytest-asyncio $(TYPECHECK_DEPS) $(LINT_DEPS)
 JOBS := 2
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
@@ -69,12 +73,20 @@ demo: check-python
 	@v=$(call venv_of,$(MAIN_PY)); d=$$(mktemp -d); \
 	  $$v/bin/python examples/app.py "$$d/demo.db"; rc=$$?; rm -rf "$$d"; exit $$rc
 
-# Runs the suite on every interpreter with a private MariaDB server.
-test: build
-	@set -o pipefail; \
+# Starts the private MariaDB and PostgreSQL servers, exporting their settings
+# (TAVRIK_MYSQL_*, TAVRIK_PG_*) to the rest of the recipe line; both are
+# stopped when the line exits, whatever happened.  A server that cannot start
+# is reported: its tests then fail in CI and are skipped elsewhere.
+start_servers = trap 'tools/mysql_server.sh stop >/dev/null 2>&1; tools/pg_server.sh stop >/dev/null 2>&1' EXIT; \
 	if out=$$(tools/mysql_server.sh start); then eval "$$(echo "$$out" | grep '^export')"; \
 	else echo "MySQL server could not be started: the MySQL tests will fail in CI and skip elsewhere" >&2; fi; \
-	trap 'tools/mysql_server.sh stop >/dev/null 2>&1' EXIT; \
+	if out=$$(tools/pg_server.sh start); then eval "$$(echo "$$out" | grep '^export')"; \
+	else echo "PostgreSQL server could not be started: the PostgreSQL tests will fail in CI and skip elsewhere" >&2; fi
+
+# Runs the suite on every interpreter with private MariaDB and PostgreSQL servers.
+test: build
+	@set -o pipefail; \
+	$(start_servers); \
 	rc=0; $(MAKE) --no-print-directory lint || rc=1; \
 	for py in $(PYTHONS); do v=$(call venv_of,$$py); echo "== tests on $$($$v/bin/python -V)"; \
 	  $$v/bin/python -m pytest -q -p no:cacheprovider tests || rc=1; \
@@ -97,8 +109,7 @@ lint: check-python
 ASAN_VENV := .venv-asan
 test-asan: check-python
 	@set -o pipefail; \
-	if out=$$(tools/mysql_server.sh start); then eval "$$(echo "$$out" | grep '^export')"; fi; \
-	trap 'tools/mysql_server.sh stop >/dev/null 2>&1' EXIT; \
+	$(start_servers); \
 	$(MAKE) --no-print-directory test-asan-run
 
 test-asan-run:
