@@ -61,19 +61,24 @@ PyObject* async_run_capi(PyObject* self, PyObject* sql, PyObject* params, int ki
 
 void init_async_python(PyObject* m) {
     Ref py = load_python(m, "Tavrik.DB._aio_connectors");
-    G.ConRequest = getattr(py.get(), "_ConRequest");
-    G.noop_coro = getattr(py.get(), "_c_noop");
-    G.sq_execute = getattr(py.get(), "_sq_execute");
-    G.sq_run = getattr(py.get(), "_sq_run");
-    G.my_run = getattr(py.get(), "_my_run");
-    G.sq_asyncProcess = getattr(py.get(), "_sq_asyncProcess");
-    G.py_release = getattr(py.get(), "_release");
-    G.my_execute = getattr(py.get(), "_my_execute");
-    G.my_asyncProcess = getattr(py.get(), "_my_asyncProcess");
-    G.tx_drive = import_attr("Tavrik.DB._async_tx", "drive");
-    G.tx_new_life = import_attr("Tavrik.DB._async_tx", "new_life");
-    G.tx_transaction = import_attr("Tavrik.DB._async_tx", "transaction");
-    G.tx_run_transaction = import_attr("Tavrik.DB._async_tx", "run_transaction");
+    // field of G, name in Tavrik/DB/_aio_connectors.py
+    struct Taken {
+        Immortal& field;
+        const char* name;
+    };
+    const Taken taken[] = {
+        {G.ConRequest, "_ConRequest"}, {G.noop_coro, "_c_noop"},      {G.sq_execute, "_sq_execute"},
+        {G.sq_run, "_sq_run"},         {G.my_run, "_my_run"},         {G.sq_asyncProcess, "_sq_asyncProcess"},
+        {G.py_release, "_release"},    {G.my_execute, "_my_execute"}, {G.my_asyncProcess, "_my_asyncProcess"},
+    };
+    for (const Taken& t : taken) t.field = getattr(py.get(), t.name);
+    const Taken tx[] = {
+        {G.tx_drive, "drive"},
+        {G.tx_new_life, "new_life"},
+        {G.tx_transaction, "transaction"},
+        {G.tx_run_transaction, "run_transaction"},
+    };
+    for (const Taken& t : tx) t.field = import_attr("Tavrik.DB._async_tx", t.name);
     G.my_transaction = import_attr("Tavrik.DB._cluster", "transaction");
 
     py_sq_taskCon = take(py.get(), "_sq_taskCon", &AioSqliteConnectorType, "_taskCon");

@@ -459,28 +459,34 @@ static PyObject* m_find(FASTCALL_ARGS) {
 // parameters: forUpdate, orderBy, limit, offset, columns.
 static const char* const find_names[] = {"Filter", "forUpdate", "orderBy", "limit", "offset", "columns"};
 
+// A selection's arguments, bound and checked: the filter and the options.
+struct FindCall {
+    PyObject* filter;
+    QueryOptions options;
+};
+
+static FindCall bind_find(const char* fname, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    PyObject* a[6];
+    if (nargs > 1) raise_count(Params{fname, find_names, 1, 0}, nargs);
+    bind_args(fname, args, nargs, kwnames, find_names, 6, 0, a);
+    PyObject* f = a[0] ? a[0] : Py_None;
+    check_filter(f, "Filter");
+    return FindCall{f, query_options(model_of(self), a[1], a[2], a[3], a[4], a[5])};
+}
+
 static PyObject* m_findAllBy(FASTCALL_ARGS) {
     return guard([&] {
-        PyObject* a[6];
-        if (nargs > 1) raise_count(Params{"findAllBy", find_names, 1, 0}, nargs);
-        bind_args("findAllBy", args, nargs, kwnames, find_names, 6, 0, a);
-        PyObject* f = a[0] ? a[0] : Py_None;
-        check_filter(f, "Filter");
-        QueryOptions o = query_options(model_of(self), a[1], a[2], a[3], a[4], a[5]);
-        return find_all_impl(self, f, o).relinquish();
+        FindCall c = bind_find("findAllBy", self, args, nargs, kwnames);
+        return find_all_impl(self, c.filter, c.options).relinquish();
     });
 }
 
 static PyObject* m_findOneBy(FASTCALL_ARGS) {
     return guard([&] {
-        PyObject* a[6];
-        if (nargs > 1) raise_count(Params{"findOneBy", find_names, 1, 0}, nargs);
-        bind_args("findOneBy", args, nargs, kwnames, find_names, 6, 0, a);
-        PyObject* f = a[0] ? a[0] : Py_None;
-        check_filter(f, "Filter");
-        QueryOptions o = query_options(model_of(self), a[1], a[2], a[3], a[4], a[5]);
+        FindCall c = bind_find("findOneBy", self, args, nargs, kwnames);
         executor_reset(self);
-        Ref rows = executor_find_all(self, f, o);
+        Ref rows = executor_find_all(self, c.filter, c.options);
         if (rows.get() == Py_None) {
             PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
             throw_error();
