@@ -607,50 +607,35 @@ int pm_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyTypeObject AioSqliteConnectorType = [] {
-    PyTypeObject t = gc_type<AioSqliteRefs>("Tavrik.DB.Connector.AioSqliteConnector", sizeof(AioSqliteConnectorObject),
-                                            Py_TPFLAGS_BASETYPE, &BaseConnectorType);
-    t.tp_doc =
-        "AioSqliteConnector(loop, **kwargs)\n--\n\n"
-        "SQLite异步连接器 (aiosqlite)。\n\n"
-        "每个asyncio任务一个链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
-        "然后关闭链接。同时最多打开20个任务链接, 第21个任务等待空位。\n"
-        "任务链接以自动提交模式打开 (busy timeout 30秒); 只读过的任务不持有锁: 第一次写入 (或forUpdate=True的查询) "
-        "之前执行BEGIN IMMEDIATE, 从那时起任务的事务持有写锁, 直到提交或回滚。本连接器的任务按到达顺序等待写锁; "
-        "等待超过30秒时错误说明写锁由哪个任务 (或另一个链接) 持有。一个持有写锁的任务不应等待另一个要写入的任务。\n"
-        "close() 是协程: 等待进行中的释放, 回滚并关闭剩余的任务链接。";
-    t.tp_methods = sq_methods;
-    t.tp_getset = sq_getset;
-    t.tp_init = sq_tp_init;
-    t.tp_new = sq_new;
-    return t;
-}();
+PyTypeObject AioSqliteConnectorType = with_slots(
+    gc_type<AioSqliteRefs>("Tavrik.DB.Connector.AioSqliteConnector", sizeof(AioSqliteConnectorObject),
+                           Py_TPFLAGS_BASETYPE, &BaseConnectorType),
+    {"AioSqliteConnector(loop, **kwargs)\n--\n\n"
+     "SQLite异步连接器 (aiosqlite)。\n\n"
+     "每个asyncio任务一个链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
+     "然后关闭链接。同时最多打开20个任务链接, 第21个任务等待空位。\n"
+     "任务链接以自动提交模式打开 (busy timeout 30秒); 只读过的任务不持有锁: 第一次写入 (或forUpdate=True的查询) "
+     "之前执行BEGIN IMMEDIATE, 从那时起任务的事务持有写锁, 直到提交或回滚。本连接器的任务按到达顺序等待写锁; "
+     "等待超过30秒时错误说明写锁由哪个任务 (或另一个链接) 持有。一个持有写锁的任务不应等待另一个要写入的任务。\n"
+     "close() 是协程: 等待进行中的释放, 回滚并关闭剩余的任务链接。",
+     sq_methods, sq_getset, sq_tp_init, sq_new});
 
-PyTypeObject AioMysqlConnectorType = [] {
-    PyTypeObject t = gc_type<AioMysqlRefs>("Tavrik.DB.Connector.AioMysqlConnector", sizeof(AioMysqlConnectorObject),
-                                           Py_TPFLAGS_BASETYPE, &BaseConnectorType);
-    t.tp_doc =
-        "AioMysqlConnector(loop, *args, **kwargs)\n--\n\n"
-        "MySQL异步连接器 (aiomysql连接池)。\n\n"
-        "每个asyncio任务一个池链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
-        "然后把链接还给连接池并删除conMap中的记录。连接池尚未建好时语句等待它; 建池失败时语句抛出错误。\n"
-        "close() 是协程: 等待进行中的释放, 回滚并归还剩余的任务链接, 关闭连接池。";
-    t.tp_methods = my_methods;
-    t.tp_getset = my_getset;
-    t.tp_init = my_tp_init;
-    t.tp_new = my_new;
-    return t;
-}();
+PyTypeObject AioMysqlConnectorType =
+    with_slots(gc_type<AioMysqlRefs>("Tavrik.DB.Connector.AioMysqlConnector", sizeof(AioMysqlConnectorObject),
+                                     Py_TPFLAGS_BASETYPE, &BaseConnectorType),
+               {"AioMysqlConnector(loop, *args, **kwargs)\n--\n\n"
+                "MySQL异步连接器 (aiomysql连接池)。\n\n"
+                "每个asyncio任务一个池链接, 一个任务就是一个事务: 任务正常结束时提交, 抛出异常或被取消时回滚, "
+                "然后把链接还给连接池并删除conMap中的记录。连接池尚未建好时语句等待它; 建池失败时语句抛出错误。\n"
+                "close() 是协程: 等待进行中的释放, 回滚并归还剩余的任务链接, 关闭连接池。",
+                my_methods, my_getset, my_tp_init, my_new});
 
-PyTypeObject PyMysqlConnectorType = [] {
-    PyTypeObject t = gc_type<BaseRefs>("Tavrik.DB.Connector.PyMysqlConnector", sizeof(BaseConnectorObject),
-                                       Py_TPFLAGS_BASETYPE, &BaseConnectorType);
-    t.tp_doc =
-        "PyMysqlConnector()\n--\n\n"
-        "同步MySQL连接器的声明 (没有自己的行为)";
-    t.tp_init = pm_tp_init;
-    return t;
-}();
+PyTypeObject PyMysqlConnectorType =
+    with_slots(gc_type<BaseRefs>("Tavrik.DB.Connector.PyMysqlConnector", sizeof(BaseConnectorObject),
+                                 Py_TPFLAGS_BASETYPE, &BaseConnectorType),
+               {"PyMysqlConnector()\n--\n\n"
+                "同步MySQL连接器的声明 (没有自己的行为)",
+                nullptr, nullptr, pm_tp_init, nullptr});
 
 void init_async_types(PyObject* m) {
     add_type(m, &AioSqliteConnectorType);

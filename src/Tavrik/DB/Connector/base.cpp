@@ -192,17 +192,11 @@ int base_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 }  // namespace
 
-PyTypeObject BaseConnectorType = [] {
-    PyTypeObject t = gc_type<BaseRefs>("Tavrik.DB.Connector.BaseConnector", sizeof(BaseConnectorObject));
-    t.tp_doc =
-        "BaseConnector()\n--\n\n"
-        "连接器基类: 所有连接器共有的字段与空操作";
-    t.tp_methods = base_methods;
-    t.tp_getset = base_getset;
-    t.tp_new = base_new;
-    t.tp_init = base_init;
-    return t;
-}();
+PyTypeObject BaseConnectorType =
+    with_slots(gc_type<BaseRefs>("Tavrik.DB.Connector.BaseConnector", sizeof(BaseConnectorObject)),
+               {"BaseConnector()\n--\n\n"
+                "连接器基类: 所有连接器共有的字段与空操作",
+                base_methods, base_getset, base_init, base_new});
 
 // Shared by the subclasses' tp_new: allocates with every object field None.
 PyObject* connector_new(PyTypeObject* tp, PyObject* a, PyObject* k) { return base_new(tp, a, k); }

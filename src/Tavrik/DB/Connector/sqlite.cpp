@@ -671,19 +671,12 @@ PyObject* sqlite_run_capi(PyObject* self, PyObject* sql, PyObject* params, int k
     return guard([&]() -> PyObject* { return run_impl(self, sql, params, kind, batch != 0); });
 }
 
-PyTypeObject Sqlite3ConnectorType = [] {
-    PyTypeObject t =
-        gc_type<SqliteRefs, sqlite_clear>("Tavrik.DB.Connector.Sqlite3Connector", sizeof(Sqlite3ConnectorObject),
-                                          Py_TPFLAGS_BASETYPE, &BaseConnectorType);
-    t.tp_doc =
-        "Sqlite3Connector(path, showLog=True)\n--\n\n"
-        "SQLite同步连接器: 一个主链接, 每条执行器语句在模块锁下执行并提交";
-    t.tp_methods = sqlite_methods;
-    t.tp_getset = sqlite_getset;
-    t.tp_init = sqlite_tp_init;
-    t.tp_new = sqlite_new;
-    return t;
-}();
+PyTypeObject Sqlite3ConnectorType =
+    with_slots(gc_type<SqliteRefs, sqlite_clear>("Tavrik.DB.Connector.Sqlite3Connector", sizeof(Sqlite3ConnectorObject),
+                                                 Py_TPFLAGS_BASETYPE, &BaseConnectorType),
+               {"Sqlite3Connector(path, showLog=True)\n--\n\n"
+                "SQLite同步连接器: 一个主链接, 每条执行器语句在模块锁下执行并提交",
+                sqlite_methods, sqlite_getset, sqlite_tp_init, sqlite_new});
 
 void init_sqlite_type(PyObject* m) {
     add_type(m, &Sqlite3ConnectorType);

@@ -238,16 +238,10 @@ PyMethodDef db_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyTypeObject DBType = [] {
-    PyTypeObject t = gc_type<DBRefs>("Tavrik.DB.DB.DB", sizeof(DBObject), 0);
-    t.tp_doc =
-        "DB()\n--\n\n"
-        "进程唯一的数据库句柄, 持有一个连接器; 用DB.create(connector)创建";
-    t.tp_methods = db_methods;
-    t.tp_getset = db_getset;
-    t.tp_new = db_new;
-    return t;
-}();
+PyTypeObject DBType = with_slots(gc_type<DBRefs>("Tavrik.DB.DB.DB", sizeof(DBObject), 0),
+                                 {"DB()\n--\n\n"
+                                  "进程唯一的数据库句柄, 持有一个连接器; 用DB.create(connector)创建",
+                                  db_methods, db_getset, nullptr, db_new});
 
 PyModuleDef module_def = module_definition("Tavrik.DB.DB", "数据库句柄");
 

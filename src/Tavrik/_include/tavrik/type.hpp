@@ -92,6 +92,25 @@ PyTypeObject gc_type(const char* name, Py_ssize_t basicsize, unsigned long flags
     return t;
 }
 
+// What a class definition fills in after the type's head (NULL: left as
+// the head has it).
+struct ClassSlots {
+    const char* doc;
+    PyMethodDef* methods;
+    PyGetSetDef* getset;
+    initproc init;
+    newfunc make;  // tp_new
+};
+
+inline PyTypeObject with_slots(PyTypeObject t, const ClassSlots& s) noexcept {
+    t.tp_doc = s.doc;
+    if (s.methods) t.tp_methods = s.methods;
+    if (s.getset) t.tp_getset = s.getset;
+    if (s.init) t.tp_init = s.init;
+    if (s.make) t.tp_new = s.make;
+    return t;
+}
+
 // The head of a static subclass of a built-in GC type (list, dict): the
 // base's layout (or a larger one) and the base's GC slots, which cover
 // every field the subclass does not add.
