@@ -188,14 +188,10 @@ void install_async() {
 PyTypeObject AsyncModelExecutorType = plain_type("Tavrik.Model.Vantrel.AsyncModelExecutor", sizeof(ExecObject));
 
 void ready_async_type() {
-    PyTypeObject* t = &AsyncModelExecutorType;
-    // GC support (flag, traverse, clear) is inherited from the base type.
-    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    t->tp_doc =
-        "AsyncModelExecutor(model, work=None)\n--\n\n"
-        "\n    异步模型执行器\n    与数据库交互的操作返回可等待对象\n";
-    t->tp_base = &BaseModelExecutorType;
-    t->tp_methods = async_methods;
+    ready_executor_subtype(&AsyncModelExecutorType,
+                           "AsyncModelExecutor(model, work=None)\n--\n\n"
+                           "\n    异步模型执行器\n    与数据库交互的操作返回可等待对象\n",
+                           async_methods);
 }
 
 }  // namespace vantrel

@@ -620,14 +620,10 @@ PyMethodDef sync_methods[] = {
 PyTypeObject ModelExecutorType = plain_type("Tavrik.Model.Vantrel.ModelExecutor", sizeof(ExecObject));
 
 void ready_sync_type() {
-    PyTypeObject* t = &ModelExecutorType;
-    // GC support (flag, traverse, clear) is inherited from the base type.
-    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    t->tp_doc =
-        "ModelExecutor(model, work=None)\n--\n\n"
-        "\n    同步模型执行器\n    在调用线程上执行语句\n";
-    t->tp_base = &BaseModelExecutorType;
-    t->tp_methods = sync_methods;
+    ready_executor_subtype(&ModelExecutorType,
+                           "ModelExecutor(model, work=None)\n--\n\n"
+                           "\n    同步模型执行器\n    在调用线程上执行语句\n",
+                           sync_methods);
 }
 
 }  // namespace vantrel

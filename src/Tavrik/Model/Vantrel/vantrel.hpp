@@ -19,6 +19,14 @@ using Exec = BaseModelExecutorObject;
 extern PyTypeObject BaseModelExecutorType;
 extern PyTypeObject ModelExecutorType;
 extern PyTypeObject AsyncModelExecutorType;
+// Makes `t` a subclass of BaseModelExecutor with its own methods; its GC
+// support (flag, traverse, clear) is inherited from the base.
+inline void ready_executor_subtype(PyTypeObject* t, const char* doc, PyMethodDef* methods) {
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    t->tp_doc = doc;
+    t->tp_base = &BaseModelExecutorType;
+    t->tp_methods = methods;
+}
 
 // Interned attribute names, made once at module init.
 // clang-format off: one name list, laid out by hand
