@@ -521,32 +521,18 @@ static PyObject* m_update(FASTCALL_ARGS) {
     });
 }
 
-static PyObject* m_saveOTO(FASTCALL_ARGS) {
+// The relation savers: their arguments bound by name, then the plan.
+template <PlanOp Op, const char* const* Names, int N, const char* Name>
+static PyObject* m_saver(FASTCALL_ARGS) {
     return guard([&] {
-        static const char* const names[] = {"res", "fk", "instance"};
         PyObject* a[3];
-        bind_args("_saveOTO", args, nargs, kwnames, names, 3, 3, a);
-        return run_plan(self, OP_SAVE_OTO, a).relinquish();
+        bind_args(Name, args, nargs, kwnames, Names, N, N, a);
+        return run_plan(self, Op, a).relinquish();
     });
 }
-
-static PyObject* m_saveOTM(FASTCALL_ARGS) {
-    return guard([&] {
-        static const char* const names[] = {"fk", "instance"};
-        PyObject* a[2];
-        bind_args("_saveOTM", args, nargs, kwnames, names, 2, 2, a);
-        return run_plan(self, OP_SAVE_OTM, a).relinquish();
-    });
-}
-
-static PyObject* m_saveMTM(FASTCALL_ARGS) {
-    return guard([&] {
-        static const char* const names[] = {"fk", "instance"};
-        PyObject* a[2];
-        bind_args("_saveMTM", args, nargs, kwnames, names, 2, 2, a);
-        return run_plan(self, OP_SAVE_MTM, a).relinquish();
-    });
-}
+static constexpr const char* kOtoNames[] = {"res", "fk", "instance"};
+static constexpr const char* kRelNames[] = {"fk", "instance"};
+static constexpr char kSaveOTO[] = "_saveOTO", kSaveOTM[] = "_saveOTM", kSaveMTM[] = "_saveMTM";
 
 // After a batch has run, its statement (a cell and a parameter tuple per
 // row) is dropped at once rather than kept until the next operation: it can
@@ -598,9 +584,12 @@ PyMethodDef sync_methods[] = {
     {"update", (PyCFunction)(void (*)(void))m_update, METH_FASTCALL | METH_KEYWORDS,
      "update($self, /, instance, *, columns=None)\n--\n\n"
      "按主键更新实例及其关联对象; columns 给出时只写这些列 (不含主键, 不写关联对象)"},
-    {"_saveOTO", (PyCFunction)(void (*)(void))m_saveOTO, METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"_saveOTM", (PyCFunction)(void (*)(void))m_saveOTM, METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"_saveMTM", (PyCFunction)(void (*)(void))m_saveMTM, METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_saveOTO", (PyCFunction)(void (*)(void))m_saver<OP_SAVE_OTO, kOtoNames, 3, kSaveOTO>,
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_saveOTM", (PyCFunction)(void (*)(void))m_saver<OP_SAVE_OTM, kRelNames, 2, kSaveOTM>,
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"_saveMTM", (PyCFunction)(void (*)(void))m_saver<OP_SAVE_MTM, kRelNames, 2, kSaveMTM>,
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"saveAll", (PyCFunction)(void (*)(void))m_saveAll, METH_FASTCALL | METH_KEYWORDS,
      "saveAll($self, /, instances)\n--\n\n"
      "以一条INSERT语句批量插入实例，返回写入的行数"},
