@@ -1303,46 +1303,34 @@ void init_sql_types(PyObject* m) {
     add_type(m, tp);
 
     tp = &SqlGeneratorType;
-    *tp = gc_type<GenRefs, gen_clear, offsetof(SqlGeneratorObject, weaklist)>(
-        "Tavrik.DB.Generator.SqlGenerator", sizeof(SqlGeneratorObject), Py_TPFLAGS_BASETYPE, &BaseSqlGeneratorType);
-    tp->tp_doc =
-        "SqlGenerator(model=None)\n--\n\n"
-        "SqlGenerator(model=None): one SELECT/INSERT/UPDATE/DELETE statement under construction.";
-    tp->tp_new = gen_new;
-    tp->tp_init = gen_init;
-    tp->tp_methods = gen_methods;
-    tp->tp_getset = gen_getset;
+    *tp = with_slots(
+        gc_type<GenRefs, gen_clear, offsetof(SqlGeneratorObject, weaklist)>(
+            "Tavrik.DB.Generator.SqlGenerator", sizeof(SqlGeneratorObject), Py_TPFLAGS_BASETYPE, &BaseSqlGeneratorType),
+        {"SqlGenerator(model=None)\n--\n\n"
+         "SqlGenerator(model=None): one SELECT/INSERT/UPDATE/DELETE statement under construction.",
+         gen_methods, gen_getset, gen_init, gen_new});
     add_type(m, tp);
 
     tp = &CustomSqlGeneratorType;
-    *tp = gc_type<CustomRefs>("Tavrik.DB.Generator.CustomSqlGenerator", sizeof(CustomSqlObject), Py_TPFLAGS_BASETYPE,
-                              &BaseSqlGeneratorType);
-    tp->tp_doc =
-        "CustomSqlGenerator(text, params=(), *, kind=4)\n--\n\n"
-        "CustomSqlGenerator(text, params=(), *, kind=4): a hand-written statement and its parameters.";
-    tp->tp_new = base_new;
-    tp->tp_init = custom_init;
-    tp->tp_methods = custom_methods;
+    *tp = with_slots(gc_type<CustomRefs>("Tavrik.DB.Generator.CustomSqlGenerator", sizeof(CustomSqlObject),
+                                         Py_TPFLAGS_BASETYPE, &BaseSqlGeneratorType),
+                     {"CustomSqlGenerator(text, params=(), *, kind=4)\n--\n\n"
+                      "CustomSqlGenerator(text, params=(), *, kind=4): a hand-written statement and its parameters.",
+                      custom_methods, nullptr, custom_init, base_new});
     add_type(m, tp);
 
     tp = &InOperatorGeneratorType;
-    *tp = gc_type<InRefs>("Tavrik.DB.Generator.InOperatorGenerator", sizeof(InOperatorObject));
-    tp->tp_doc =
-        "InOperatorGenerator(col, values)\n--\n\n"
-        "InOperatorGenerator(col, values): the condition col IN (values).";
-    tp->tp_new = PyType_GenericNew;
-    tp->tp_init = in_init;
-    tp->tp_methods = in_methods;
+    *tp = with_slots(gc_type<InRefs>("Tavrik.DB.Generator.InOperatorGenerator", sizeof(InOperatorObject)),
+                     {"InOperatorGenerator(col, values)\n--\n\n"
+                      "InOperatorGenerator(col, values): the condition col IN (values).",
+                      in_methods, nullptr, in_init, PyType_GenericNew});
     add_type(m, tp);
 
     tp = &JoinCellType;
-    *tp = gc_type<JoinRefs>("Tavrik.DB.Generator.JoinCell", sizeof(JoinCellObject), 0);
-    tp->tp_doc =
-        "JoinCell(target, on, *, left=False)\n--\n\n"
-        "JoinCell(target, on, *, left=False): one JOIN clause for SqlGenerator.join.";
-    tp->tp_new = PyType_GenericNew;
-    tp->tp_init = join_init;
-    tp->tp_methods = join_methods;
+    *tp = with_slots(gc_type<JoinRefs>("Tavrik.DB.Generator.JoinCell", sizeof(JoinCellObject), 0),
+                     {"JoinCell(target, on, *, left=False)\n--\n\n"
+                      "JoinCell(target, on, *, left=False): one JOIN clause for SqlGenerator.join.",
+                      join_methods, nullptr, join_init, PyType_GenericNew});
     add_type(m, tp);
 }
 

@@ -519,24 +519,18 @@ PyObject* table_statement_pair(PyObject* self) {
 
 void init_table_types(PyObject* m) {
     PyTypeObject* tp = &TableGeneratorType;
-    *tp = gc_type<TableRefs>("Tavrik.DB.Generator.TableGenerator", sizeof(TableGeneratorObject), Py_TPFLAGS_BASETYPE,
-                             &BaseSqlGeneratorType);
-    tp->tp_doc =
-        "TableGenerator(model, connector)\n--\n\n"
-        "TableGenerator(model, connector): the CREATE TABLE statement of a model.";
-    tp->tp_new = table_new;
-    tp->tp_init = table_init;
-    tp->tp_methods = table_methods;
+    *tp = with_slots(gc_type<TableRefs>("Tavrik.DB.Generator.TableGenerator", sizeof(TableGeneratorObject),
+                                        Py_TPFLAGS_BASETYPE, &BaseSqlGeneratorType),
+                     {"TableGenerator(model, connector)\n--\n\n"
+                      "TableGenerator(model, connector): the CREATE TABLE statement of a model.",
+                      table_methods, nullptr, table_init, table_new});
     add_type(m, tp);
 
     tp = &CustomColAnnounceType;
-    *tp = gc_type<AnnounceRefs>("Tavrik.DB.Generator.CustomColAnnounce", sizeof(CustomColAnnounceObject));
-    tp->tp_doc =
-        "CustomColAnnounce(name, declaration)\n--\n\n"
-        "CustomColAnnounce(name, declaration): a column declared by hand for TableGenerator.add.";
-    tp->tp_new = PyType_GenericNew;
-    tp->tp_init = ann_init;
-    tp->tp_methods = ann_methods;
+    *tp = with_slots(gc_type<AnnounceRefs>("Tavrik.DB.Generator.CustomColAnnounce", sizeof(CustomColAnnounceObject)),
+                     {"CustomColAnnounce(name, declaration)\n--\n\n"
+                      "CustomColAnnounce(name, declaration): a column declared by hand for TableGenerator.add.",
+                      ann_methods, nullptr, ann_init, PyType_GenericNew});
     add_type(m, tp);
 }
 

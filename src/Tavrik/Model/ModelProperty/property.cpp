@@ -462,13 +462,12 @@ void init_property_types(PyObject* m) {
     null_default_instance = new_ref(PyObject_CallNoArgs((PyObject*)&NullDefaultType));
 
     PyTypeObject* tp = &BasePropertyType;
-    *tp = property_type("Tavrik.Model.ModelProperty.BaseProperty", nullptr);
-    tp->tp_doc =
-        "BaseProperty(*, name=None, primaryKey=False, nullable=True, default, unique=False, index=False)\n--\n\n"
-        "Base of every column property.";
+    *tp = with_slots(
+        property_type("Tavrik.Model.ModelProperty.BaseProperty", nullptr),
+        {"BaseProperty(*, name=None, primaryKey=False, nullable=True, default, unique=False, index=False)\n--\n\n"
+         "Base of every column property.",
+         prop_methods, prop_getset, nullptr, nullptr});
     tp->tp_repr = prop_repr;
-    tp->tp_methods = prop_methods;
-    tp->tp_getset = prop_getset;
     tp->tp_dictoffset = offsetof(BasePropertyObject, dict);
     add_type(m, tp);
 

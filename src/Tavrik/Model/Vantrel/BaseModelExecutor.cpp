@@ -760,15 +760,12 @@ void set_rebuild(Ref fn) { rebuild_fn = std::move(fn); }
 PyTypeObject BaseModelExecutorType = gc_type<ExecRefs>("Tavrik.Model.Vantrel.BaseModelExecutor", sizeof(ExecObject));
 
 void ready_base_type() {
-    PyTypeObject* t = &BaseModelExecutorType;
-    t->tp_doc =
-        "BaseModelExecutor(model, work=None)\n--\n\n"
-        "\n    模型执行器基类\n    保存正在构建的语句，提供查询操作，并把查询结果转换为模型实例\n";
-    t->tp_new = bme_new;
-    t->tp_init = bme_init;
-    t->tp_methods = base_methods;
-    t->tp_getset = bme_getset;
-    t->tp_dictoffset = offsetof(BaseModelExecutorObject, dict);
+    BaseModelExecutorType =
+        with_slots(BaseModelExecutorType,
+                   {"BaseModelExecutor(model, work=None)\n--\n\n"
+                    "\n    模型执行器基类\n    保存正在构建的语句，提供查询操作，并把查询结果转换为模型实例\n",
+                    base_methods, bme_getset, bme_init, bme_new});
+    BaseModelExecutorType.tp_dictoffset = offsetof(BaseModelExecutorObject, dict);
 }
 
 }  // namespace vantrel
