@@ -236,9 +236,10 @@ async def _sq_run(self: AioSqliteConnector, sql: str, params: Any, kind: int, ba
                 await cursor.execute("SELECT last_insert_rowid()")
                 return (None, None, (await cursor.fetchone())[0], None)
             return (None, None, cursor.lastrowid, None)
-        if kind == 3 and not batch:
+        if (kind == 2 or kind == 3) and not batch:
             # The rows the update matched, by which the executor tells whether
-            # the row it meant to update was still there.
+            # the row it meant to update was still there (and the rows an
+            # updateWhere/deleteWhere reaches).
             return (None, None, None, cursor.rowcount)
         if kind == 2 or kind == 3:
             # A deletion returns no rows: spare the trip to fetch nothing.
@@ -419,6 +420,10 @@ async def _my_run(self: AioMysqlConnector, sql: str, params: Any, kind: int, bat
                 return _c_rows(cursor, await cursor.fetchall())
             if kind == 1:
                 return (None, None, cursor.lastrowid, None)
+            if (kind == 2 or kind == 3) and not batch:
+                # Affected rows (changed, not matched): the executor reads
+                # them for updateWhere/deleteWhere only.
+                return (None, None, None, cursor.rowcount)
             return (None, await cursor.fetchall(), None, None)
     except asyncio.CancelledError:
         # Cut half way, the connection is in the middle of the protocol: it

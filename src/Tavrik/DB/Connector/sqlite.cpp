@@ -318,10 +318,11 @@ PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, b
             } else if (kind == SK_INSERT) {
                 // A Python int: 64-bit row ids pass unchanged.
                 key = getattr(cursor.get(), G.s_lastrowid);
-            } else if (kind == SK_UPDATE && !batch) {
+            } else if ((kind == SK_UPDATE || kind == SK_DELETE) && !batch) {
                 // The rows the update matched (SQLite counts a row whose
                 // values stay the same): the executor tells by it whether the
-                // row it meant to update was still there.
+                // row it meant to update was still there; and the rows an
+                // updateWhere/deleteWhere reached.
                 count = getattr(cursor.get(), G.s_rowcount);
             } else {
                 rows = call_method(cursor.get(), G.s_fetchall);

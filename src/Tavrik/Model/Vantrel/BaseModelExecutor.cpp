@@ -156,6 +156,7 @@ static PyObject* require_sql(PyObject* self, const char* attr) {
 
 Ref executor_reset(PyObject* self) {
     Exec* e = E(self);
+    X(self)->changes = 0;
     if (!e->executed) return Ref::owning(Py_None);
     Ref g = new_generator(model_of(self));
     e->executed = 0;
@@ -301,6 +302,25 @@ static Ref took_key(PyObject* self, PyObject* key) {
     return call(model, one.get());
 }
 
+// MySQL's count is of rows changed, not matched: an update writing the
+// values a row already holds reports 0, which save() must not read as "no
+// such row".
+static bool counts_affected(PyObject* self) {
+    PyObject* db = E(self)->db;
+    if (!db || !PyObject_TypeCheck(db, I.db->DBType)) return false;
+    PyObject* c = ((DBObject*)db)->connector;
+    return c && !connector_dialect(I.connector->BaseConnectorType, c).counts_matched;
+}
+
+// updateWhere/deleteWhere's result: the rows the statement matched
+// (SQLite) or changed (MySQL), None where the connector does not tell.
+static Ref changed_rows(PyObject* self, PyObject* raw) {
+    X(self)->changes = 0;
+    PyObject* count = PyTuple_GET_ITEM(raw, RAW_COUNT);
+    if (!PyLong_Check(count)) return Ref::owning(Py_None);
+    return Ref::owning(count);
+}
+
 // What the executor's statement gives its caller, from the raw result the
 // connector's core handed up (api/connector.hpp's RawField).  Every road
 // (both SQLite connectors, MySQL, a connector's process() handing rows
@@ -308,7 +328,9 @@ static Ref took_key(PyObject* self, PyObject* key) {
 Ref take_result(PyObject* self, PyObject* raw) {
     if (!PyTuple_CheckExact(raw) || PyTuple_GET_SIZE(raw) != RAW_SIZE) raise_expected("raw result", raw);
     PyObject* sql = E(self)->sql;
-    switch (sql ? ((BaseSqlGeneratorObject*)sql)->kind : SK_NONE) {
+    int kind = sql ? ((BaseSqlGeneratorObject*)sql)->kind : SK_NONE;
+    if (X(self)->changes && (kind == SK_UPDATE || kind == SK_DELETE)) return changed_rows(self, raw);
+    switch (kind) {
         case SK_SELECT: {
             PyObject* rows = PyTuple_GET_ITEM(raw, RAW_ROWS);
             if (counts_or_probes(self)) return scalar_result(self, rows);
@@ -325,7 +347,7 @@ Ref take_result(PyObject* self, PyObject* raw) {
         case SK_UPDATE: {
             // The connectors that know it hand over the rows matched.
             PyObject* count = PyTuple_GET_ITEM(raw, RAW_COUNT);
-            if (PyLong_CheckExact(count)) {
+            if (PyLong_CheckExact(count) && !counts_affected(self)) {
                 long long n = PyLong_AsLongLong(count);
                 if (n == -1 && PyErr_Occurred()) throw_error();
                 X(self)->matched = n;
@@ -355,6 +377,7 @@ static PyObject* bme_new(PyTypeObject* type, PyObject*, PyObject*) {
     X(self)->shape = SHAPE_ROWS;
     X(self)->only = nullptr;
     X(self)->matched = -1;
+    X(self)->changes = 0;
     return self;
 }
 
@@ -737,6 +760,15 @@ PyMethodDef base_methods[] = {
     {"exists", (PyCFunction)(void (*)(void))m_exists, METH_FASTCALL | METH_KEYWORDS,
      "exists($self, /, Filter=None)\n--\n\n"
      "exists(Filter=None): 是否有符合条件的行 (SELECT 1 ... LIMIT 1); 异步执行器返回可等待对象"},
+    {"updateWhere", (PyCFunction)(void (*)(void))m_updateWhere, METH_FASTCALL | METH_KEYWORDS,
+     "updateWhere($self, /, cond, values, *, all=False)\n--\n\n"
+     "updateWhere(cond, values, *, all=False): 一条 UPDATE ... SET ... WHERE cond; values 为 {列或列名: 值} "
+     "(值由列转换, 主键不可设); cond=None 时须 all=True; 返回行数 (SQLite: 匹配的行; MySQL: 改变的行); "
+     "异步执行器返回可等待对象"},
+    {"deleteWhere", (PyCFunction)(void (*)(void))m_deleteWhere, METH_FASTCALL | METH_KEYWORDS,
+     "deleteWhere($self, /, cond, *, all=False)\n--\n\n"
+     "deleteWhere(cond, *, all=False): 一条 DELETE ... WHERE cond; cond=None 时须 all=True; 返回删除的行数; "
+     "异步执行器返回可等待对象"},
     {"delete", (PyCFunction)(void (*)(void))m_delete, METH_FASTCALL | METH_KEYWORDS,
      "delete($self, /, instance, filter=None)\n--\n\n"
      "按主键或条件删除"},

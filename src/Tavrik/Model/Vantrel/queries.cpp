@@ -354,6 +354,98 @@ PyObject* m_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+// updateWhere / deleteWhere: a statement over every row the condition
+// picks.  A missing condition is refused unless all=True says so: a
+// forgotten filter must never rewrite or empty a table.
+static PyObject* bulk_condition(const char* fname, PyObject* cond, PyObject* all) {
+    PyObject* c = cond ? cond : Py_None;
+    check_filter(c, "cond");
+    if (c == Py_None && !(all && truthy(all))) {
+        PyErr_Format(PyExc_ValueError, "%s: no condition given; pass all=True to change every row of the table", fname);
+        throw_error();
+    }
+    return c;
+}
+
+// The SET cells of updateWhere's `values`: each key one of the model's own
+// columns (property or name, as columns= takes them), never the key; each
+// value converted by its column as update() converts it.
+static Ref bulk_cells(PyObject* model, PyObject* values) {
+    if (!PyDict_Check(values)) raise_arg_type("values", "dict", values);
+    if (PyDict_GET_SIZE(values) == 0) {
+        PyErr_SetString(PyExc_ValueError, "updateWhere: values names no column to set");
+        throw_error();
+    }
+    Ref cols = model_columns(model);
+    Ref cells = new_ref(PyList_New(0));
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(values, &pos, &k, &v)) {
+        if (!is_prop(k) && !PyUnicode_Check(k)) raise_arg_type("values", "a column or its name as key", k);
+        PyObject* p = resolve_column("values", model, cols.get(), k);
+        bool own = false;
+        for (Py_ssize_t j = 0; !own && j < PyTuple_GET_SIZE(cols.get()); j++)
+            own = PyTuple_GET_ITEM(cols.get(), j) == p;
+        if (!own || !((BasePropertyObject*)p)->name) {
+            Ref table = Ref::consuming_nullable(PyObject_GetAttr(model, N.tableName));
+            if (!table) PyErr_Clear();
+            PyErr_Format(PyExc_ValueError, "values: %R is not a column of %R", p, table ? table.get() : model);
+            throw_error();
+        }
+        if (((BasePropertyObject*)p)->primaryKey) {
+            PyErr_Format(PyExc_ValueError, "updateWhere: the primary key %R cannot be set",
+                         ((BasePropertyObject*)p)->name);
+            throw_error();
+        }
+        // A cell holds a value to bind; a column on the right would be bound
+        // as a value, not written as a name.
+        if (is_prop(v)) raise_arg_type("values", "a plain value (a column as value is not supported)", v);
+        Ref cell = new_ref(I.mp->update_cell(p, v));
+        Require(PyList_Append(cells.get(), cell.get()));
+    }
+    return cells;
+}
+
+PyObject* m_updateWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        static const char* const names[] = {"cond", "values", "all"};
+        PyObject* a[3];
+        if (nargs > 2) raise_count(Params{"updateWhere", names, 2, 2}, nargs);
+        bind_args("updateWhere", args, nargs, kwnames, names, 3, 2, a);
+        PyObject* cond = bulk_condition("updateWhere", a[0], a[2]);
+        PyObject* model = model_of(self);
+        Ref cells = bulk_cells(model, a[1]);
+        executor_reset(self);
+        PyObject* sql = E(self)->sql;
+        if (!sql) raise_none_attr("update");
+        Require(I.gen->update(sql, model));
+        Require(I.gen->set(sql, cells.get()));
+        Require(I.gen->where(sql, cond));
+        set_shape(self, SHAPE_ROWS, nullptr);
+        X(self)->changes = 1;
+        return executor_execute(self).relinquish();
+    });
+}
+
+PyObject* m_deleteWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        static const char* const names[] = {"cond", "all"};
+        PyObject* a[2];
+        if (nargs > 1) raise_count(Params{"deleteWhere", names, 1, 1}, nargs);
+        bind_args("deleteWhere", args, nargs, kwnames, names, 2, 1, a);
+        PyObject* cond = bulk_condition("deleteWhere", a[0], a[1]);
+        PyObject* model = model_of(self);
+        executor_reset(self);
+        PyObject* sql = E(self)->sql;
+        if (!sql) raise_none_attr("delete");
+        Require(I.gen->delete_from(sql, model));
+        Require(I.gen->where(sql, cond));
+        set_shape(self, SHAPE_ROWS, nullptr);
+        X(self)->changes = 1;
+        return executor_execute(self).relinquish();
+    });
+}
+
 // _v_query_options(executor, forUpdate, orderBy, limit, offset, columns):
 // checks the options of the asynchronous findOneBy before its awaitable
 // exists; returns the dict of those given, to pass on to findAllBy.

@@ -82,6 +82,9 @@ struct ExecObject {
     // Rows matched by the last UPDATE this executor ran, when its connector
     // reports them; -1 when unknown.  Not state.
     long long matched;
+    // Non-zero from an updateWhere/deleteWhere building its statement until
+    // its result is taken: the result is then the connector's row count.
+    int changes;
 };
 inline ExecObject* X(PyObject* o) { return (ExecObject*)o; }
 inline Exec* E(PyObject* o) { return (Exec*)o; }
@@ -140,6 +143,9 @@ Ref scalar_result(PyObject* self, PyObject* rows);
 Ref executor_find_all(PyObject* self, PyObject* filter, const QueryOptions& o);
 PyObject* m_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* m_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// updateWhere(cond, values, *, all=False) / deleteWhere(cond, *, all=False).
+PyObject* m_updateWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* m_deleteWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* h_query_options(PyObject*, PyObject* const* args, Py_ssize_t nargs);
 void check_filter(PyObject* f, const char* arg);
 void check_row_of(PyObject* model, PyObject* row, const char* arg, bool allow_plain_dict);

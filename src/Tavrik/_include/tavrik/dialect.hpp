@@ -55,6 +55,9 @@ struct Dialect {
     const char* duplicate;     // a unique key refused the row
     const char* conflict;      // deadlock or serialisation failure: retry the transaction
     const char* lock_timeout;  // waited too long for a lock
+    // An UPDATE's count is of the rows it matched (else of the rows it
+    // changed: MySQL's affected rows, 0 for a row already holding the values).
+    bool counts_matched;
 };
 
 inline constexpr Dialect kSQLite{D_SQLITE,
@@ -78,7 +81,8 @@ inline constexpr Dialect kSQLite{D_SQLITE,
                                  ErrorCodes::Message,
                                  "UNIQUE constraint failed",
                                  "",
-                                 "is locked"};
+                                 "is locked",
+                                 true};
 inline constexpr Dialect kMySQL{D_MYSQL,
                                 "mysql",
                                 '`',
@@ -100,7 +104,8 @@ inline constexpr Dialect kMySQL{D_MYSQL,
                                 ErrorCodes::Number,
                                 "1062",
                                 "1213",
-                                "1205"};
+                                "1205",
+                                false};
 // Room for the next database: its facts, not yet a connector of its own.
 inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "postgresql",
@@ -123,7 +128,8 @@ inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      ErrorCodes::SqlState,
                                      "23505",
                                      "40001|40P01",
-                                     "55P03"};
+                                     "55P03",
+                                     true};
 
 inline const Dialect& dialect_by_id(int id) {
     switch (id) {

@@ -59,8 +59,9 @@ struct ConnectorAPI {
 // What a connector's core hands up for one statement: a tuple of RAW_SIZE
 // items.  RAW_NAMES and RAW_ROWS: the column names (a tuple) and the row
 // tuples (a list) of what the statement returned, else None; RAW_KEY: the
-// new row's key of a single-row insert, else None; RAW_COUNT: the rows an
-// update matched where the driver tells it, else None.  The asynchronous
+// new row's key of a single-row insert, else None; RAW_COUNT: the rows a
+// single UPDATE or DELETE matched (SQLite) or changed (MySQL) where the
+// driver tells it, else None.  The asynchronous
 // connectors' cores hand up the same tuple.
 enum RawField : int { RAW_NAMES = 0, RAW_ROWS = 1, RAW_KEY = 2, RAW_COUNT = 3, RAW_SIZE = 4 };
 
