@@ -75,7 +75,8 @@ async def test_refused_before_anything_runs(road, call, error, text):  # noqa: F
     await with_rows(road)
     _, err = await road.call(call)
     assert isinstance(err, error) and text in str(err)
-    assert sorted(road.rows("SELECT id, name FROM bk_item")) == [(1, "a"), (2, "a"), (3, "b"), (4, "c")]
+    # Names only: a cluster node steps its auto-increment keys.
+    assert sorted(r[0] for r in road.rows("SELECT name FROM bk_item")) == ["a", "a", "b", "c"]
 
 
 async def test_values_are_converted_by_their_column(road):  # noqa: F811
