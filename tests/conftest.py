@@ -43,28 +43,41 @@ def sqlite_db(db_path):
         connector.close()
 
 
-def mysql_settings():
-    """Connection settings of the test server, or None when none runs."""
-    host = os.environ.get("TAVRIK_MYSQL_HOST")
+def _server_settings(prefix, default_port, db_key):
+    """The settings `make test` exported for one server (TAVRIK_<prefix>_*),
+    or None when it started none."""
+    host = os.environ.get("TAVRIK_%s_HOST" % prefix)
     if not host:
         return None
-    return dict(
-        host=host,
-        port=int(os.environ.get("TAVRIK_MYSQL_PORT", "3306")),
-        user=os.environ["TAVRIK_MYSQL_USER"],
-        password=os.environ.get("TAVRIK_MYSQL_PASSWORD", ""),
-        db=os.environ["TAVRIK_MYSQL_DB"],
-        autocommit=False,
-    )
+    return {
+        "host": host,
+        "port": int(os.environ.get("TAVRIK_%s_PORT" % prefix, default_port)),
+        "user": os.environ["TAVRIK_%s_USER" % prefix],
+        "password": os.environ.get("TAVRIK_%s_PASSWORD" % prefix, ""),
+        db_key: os.environ["TAVRIK_%s_DB" % prefix],
+    }
+
+
+def _require(settings, name, package):
+    """Settings of a server the test needs: missing is a failure in CI, a skip elsewhere."""
+    if settings is None:
+        if os.environ.get("CI"):
+            pytest.fail("CI run without a %s server: `make test` must start one" % name)
+        pytest.skip("no %s server: run the tests through `make test` (as root, it installs and starts %s)"
+                    % (name, package))
+    return settings
+
+
+def mysql_settings():
+    """Connection settings of the test server, or None when none runs."""
+    settings = _server_settings("MYSQL", "3306", "db")
+    if settings is not None:
+        settings["autocommit"] = False
+    return settings
 
 
 def require_mysql():
-    settings = mysql_settings()
-    if settings is None:
-        if os.environ.get("CI"):
-            pytest.fail("CI run without a MySQL server: `make test` must start one")
-        pytest.skip("no MySQL server: run the tests through `make test` (as root, it installs and starts MariaDB)")
-    return settings
+    return _require(mysql_settings(), "MySQL", "MariaDB")
 
 
 async def _mysql_reset(settings):
@@ -88,25 +101,11 @@ async def _mysql_reset(settings):
 
 def pg_settings():
     """Connection settings of the PostgreSQL test server, or None when none runs."""
-    host = os.environ.get("TAVRIK_PG_HOST")
-    if not host:
-        return None
-    return dict(
-        host=host,
-        port=int(os.environ.get("TAVRIK_PG_PORT", "5432")),
-        user=os.environ["TAVRIK_PG_USER"],
-        password=os.environ.get("TAVRIK_PG_PASSWORD", ""),
-        dbname=os.environ["TAVRIK_PG_DB"],
-    )
+    return _server_settings("PG", "5432", "dbname")
 
 
 def require_pg():
-    settings = pg_settings()
-    if settings is None:
-        if os.environ.get("CI"):
-            pytest.fail("CI run without a PostgreSQL server: `make test` must start one")
-        pytest.skip("no PostgreSQL server: run the tests through `make test` (as root, it installs and starts PostgreSQL)")
-    return settings
+    return _require(pg_settings(), "PostgreSQL", "PostgreSQL")
 
 
 def _pg_reset(dsn):
