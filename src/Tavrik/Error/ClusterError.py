@@ -2,7 +2,9 @@
 
 Both transaction errors are also ``pymysql.err.OperationalError``s, so code
 that caught the client's error around a transaction still catches them; the
-client's original error is their ``__cause__``.
+client's original error is their ``__cause__``.  ``TransactionConflict`` is a
+``Tavrik.Error.ConflictError``, as a serialisation failure or a deadlock of
+the PostgreSQL drivers is.
 """
 from __future__ import annotations
 
@@ -10,11 +12,12 @@ from typing import Tuple
 import pymysql
 
 from Tavrik.Error.BaseOrmError import BaseOrmError
+from Tavrik.Error.DriverError import ConflictError
 
 __all__ = ["TransactionConflict", "NodeLost", "ClusterUnavailable"]
 
 
-class TransactionConflict(BaseOrmError, pymysql.err.OperationalError):
+class TransactionConflict(BaseOrmError, ConflictError, pymysql.err.OperationalError):
     """The transaction lost to a concurrent one (the cluster's certification,
     or a deadlock on one server: error 1213) and was rolled back as a whole.
     Running the block again is safe: connector.runTransaction(fn, retries=N)
