@@ -14,11 +14,14 @@ them.  ``adopt()`` adopts every known driver imported by then.
 """
 from __future__ import annotations
 
-import sqlite3  # noqa: F401  (adopted below: Tavrik always speaks it)
+import importlib
 import sys
 from typing import Dict, Iterable, List, Optional, Tuple, Type
 
-import pymysql.err  # noqa: F401  (adopted below: the MySQL roads' errors)
+# Adopted below: Tavrik always speaks SQLite, and the MySQL roads' errors are
+# pymysql's (imported by name: the driver ships no type information).
+importlib.import_module("sqlite3")
+importlib.import_module("pymysql.err")
 
 __all__ = [
     "Error",
