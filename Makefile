@@ -11,7 +11,9 @@
 #   make lint        ruff over the package, examples, benchmarks, tools and tests;
 #                    mypy --strict over the package's own .py files (pyproject.toml); the
 #                    C++ conventions (tools/lint_conventions.py) and layout (clang-format)
-#   make bench       benchmarks against the raw drivers and other ORMs
+#   make bench       benchmarks against the raw drivers and other ORMs (SQLite, and
+#                    MariaDB and PostgreSQL servers of their own unless TAVRIK_MYSQL_*
+#                    / TAVRIK_PG_* name some)
 #
 # PYTHON=/path/to/python overrides the interpreter (then only that one is used).
 

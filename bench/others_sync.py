@@ -692,3 +692,397 @@ def sqlalchemy_library(ctx, depth):
             box.pop("s").close()
 
     return Runner(run, check, close=engine.dispose, units=ctx.sizes.authors, note="selectinload")
+
+
+# ============================================================ PostgreSQL
+# The same ORMs on PostgreSQL through psycopg 3: SQLAlchemy's
+# postgresql+psycopg dialect and peewee's PostgresqlDatabase (psycopg 3 when
+# psycopg2 is not installed).  The tables are the bench's own (common.PG_DDL).
+
+def pg_url(settings, driver):
+    return "postgresql+%s://%s:%s@%s:%d/%s" % (driver, settings["user"], settings["password"], settings["host"],
+                                              settings["port"], settings["db"])
+
+
+_sa_pg = None
+
+
+def _sa_pg_models():
+    """bench_new, bench_edit and bench_wide for SQLAlchemy (bench_item and
+    the library are the SQLite models': same layouts)."""
+    global _sa_pg
+    if _sa_pg is not None:
+        return _sa_pg
+    import json
+
+    from sqlalchemy import BigInteger, Boolean, Column, Date, DateTime, Float, Integer, Numeric, String, Text
+    from sqlalchemy.orm import DeclarativeBase
+    from sqlalchemy.types import TypeDecorator
+
+    class JsonText(TypeDecorator):
+        """JSON kept in a TEXT column."""
+        impl = Text
+        cache_ok = True
+
+        def process_bind_param(self, value, dialect):
+            return None if value is None else json.dumps(value)
+
+        def process_result_value(self, value, dialect):
+            return None if value is None else json.loads(value)
+
+    class Base(DeclarativeBase):
+        pass
+
+    def item(cls_name, table):
+        return type(cls_name, (Base,), dict(
+            __tablename__=table, id=Column(BigInteger, primary_key=True), name=Column(String(32), nullable=False),
+            qty=Column(Integer, nullable=False), price=Column(Float, nullable=False),
+            flag=Column(Boolean, nullable=False), note=Column(Text, nullable=True)))
+
+    class Wide(Base):
+        __tablename__ = "bench_wide"
+        id = Column(BigInteger, primary_key=True)
+        name = Column(String(32))
+        title = Column(String(64))
+        code = Column(String(16))
+        qty = Column(Integer)
+        stock = Column(Integer)
+        rank = Column(Integer)
+        price = Column(Float)
+        flag = Column(Boolean)
+        created = Column(DateTime)
+        day = Column(Date)
+        amount = Column(Numeric(12, 2))
+        meta = Column(JsonText, nullable=True)
+        note = Column(Text, nullable=True)
+
+    _sa_pg = (item("PgNew", "bench_new"), item("PgEdit", "bench_edit"), Wide)
+    return _sa_pg
+
+
+def _sa_pg_engine(m):
+    need("sqlalchemy")
+    need("psycopg")
+    from sqlalchemy import create_engine
+
+    return create_engine(pg_url(m.pg, "psycopg"))
+
+
+def sqlalchemy_pg_fetch_wide(m):
+    import wide
+    from sqlalchemy import select
+    from sqlalchemy.orm import Session
+
+    engine = _sa_pg_engine(m)
+    Wide = _sa_pg_models()[2]
+
+    def run():
+        with Session(engine, expire_on_commit=False) as s:
+            rows = s.scalars(select(Wide)).all()
+            s.commit()
+        return rows
+
+    return Runner(run, lambda rows: wide.check_fetched(rows, m.wide), close=engine.dispose, units=len(m.wide))
+
+
+def sqlalchemy_pg_lookups(m):
+    from sqlalchemy import select
+    from sqlalchemy.orm import Session
+
+    engine = _sa_pg_engine(m)
+    Item = _sa_models()[1]
+
+    def run():
+        out = []
+        with Session(engine, expire_on_commit=False) as s:
+            for k in m.keys:
+                out.append(s.scalars(select(Item).where(Item.id == k)).one())
+                s.commit()
+        return out
+
+    return Runner(run, lambda res: raw.check_lookups(res, m), close=engine.dispose, units=len(m.keys),
+                  note="one session, a commit per statement")
+
+
+def sqlalchemy_pg_saves(m):
+    from sqlalchemy.orm import Session
+
+    engine = _sa_pg_engine(m)
+    New = _sa_pg_models()[0]
+
+    def run():
+        last = None
+        with Session(engine, expire_on_commit=False) as s:
+            for row in m.new_data:
+                last = New(**item_dict(row))
+                s.add(last)
+                s.commit()
+        return last.id
+
+    return Runner(run, m.check_saves, m.truncate_new, engine.dispose, units=len(m.new_data))
+
+
+def sqlalchemy_pg_updates(m):
+    from common import rewritten
+    from sqlalchemy import select
+    from sqlalchemy.orm import Session
+
+    engine = _sa_pg_engine(m)
+    Edit = _sa_pg_models()[1]
+
+    def run():
+        with Session(engine, expire_on_commit=False) as s:
+            for k in m.edit_keys:
+                row = s.scalars(select(Edit).where(Edit.id == k)).one()
+                s.commit()
+                row.qty, row.note = rewritten(row)
+                s.commit()
+        return len(m.edit_keys)
+
+    return Runner(run, m.check_edits, m.reload_edit, engine.dispose, units=len(m.edit_keys))
+
+
+def sqlalchemy_pg_batch(m):
+    from sqlalchemy import insert
+    from sqlalchemy.orm import Session
+
+    engine = _sa_pg_engine(m)
+    New = _sa_pg_models()[0]
+
+    def run():
+        with Session(engine) as s:
+            s.execute(insert(New), [item_dict(r) for r in m.batch_data])
+            s.commit()
+        return len(m.batch_data)
+
+    return Runner(run, m.check_batch, m.truncate_new, engine.dispose, units=len(m.batch_data),
+                  note="ORM bulk insert")
+
+
+def sqlalchemy_pg_paging(m):
+    from sqlalchemy import func, select
+    from sqlalchemy.orm import Session
+
+    engine = _sa_pg_engine(m)
+    Item = _sa_models()[1]
+    sz = m.sizes
+
+    def run():
+        page = None
+        with Session(engine, expire_on_commit=False) as s:
+            for _ in range(sz.page_calls):
+                cond = Item.qty >= MIN_QTY
+                total = s.scalar(select(func.count(Item.id)).where(cond))
+                s.commit()
+                content = s.scalars(select(Item).where(cond).order_by(Item.id).limit(sz.page_size)
+                                    .offset((sz.page - 1) * sz.page_size)).all()
+                s.commit()
+                page = dict(total=total, content=content)
+        return page
+
+    return Runner(run, lambda p: raw.check_page(p, m), close=engine.dispose, units=sz.page_calls)
+
+
+def sqlalchemy_pg_library(m, depth):
+    from sqlalchemy import select
+    from sqlalchemy.orm import Session, selectinload
+
+    engine = _sa_pg_engine(m)
+    Author, Book = _sa_library()
+    books = selectinload(Author.books)
+    options = [selectinload(Author.profile), books.selectinload(Book.tags) if depth > 1 else books]
+
+    def run():
+        with Session(engine, expire_on_commit=False) as s:
+            authors = s.scalars(select(Author).options(*options)).all()
+            s.commit()
+        return authors
+
+    return Runner(run, lambda authors: raw.check_library(authors, m, depth), close=engine.dispose,
+                  units=m.sizes.authors, note="selectinload")
+
+
+def _pw_pg(m):
+    """peewee's models of the PostgreSQL tables on one database handle, in
+    autocommit mode (each statement its own transaction)."""
+    need("peewee")
+    need("psycopg")
+    import json
+
+    import peewee as pw
+
+    st = m.pg
+    db = pw.PostgresqlDatabase(st["db"], host=st["host"], port=st["port"], user=st["user"],
+                               password=st["password"])
+
+    class JsonText(pw.TextField):
+        def db_value(self, value):
+            return None if value is None else json.dumps(value)
+
+        def python_value(self, value):
+            return None if value is None else json.loads(value)
+
+    class Base(pw.Model):
+        class Meta:
+            database = db
+
+    def item(cls_name, table):
+        return type(cls_name, (Base,), dict(
+            id=pw.BigAutoField(), name=pw.CharField(32), qty=pw.IntegerField(), price=pw.DoubleField(),
+            flag=pw.BooleanField(), note=pw.TextField(null=True), Meta=type("Meta", (), dict(table_name=table))))
+
+    class Wide(Base):
+        id = pw.BigIntegerField(primary_key=True)
+        name = pw.CharField(32)
+        title = pw.CharField(64)
+        code = pw.CharField(16)
+        qty = pw.IntegerField()
+        stock = pw.IntegerField()
+        rank = pw.IntegerField()
+        price = pw.DoubleField()
+        flag = pw.BooleanField()
+        created = pw.DateTimeField()
+        day = pw.DateField()
+        amount = pw.DecimalField(12, 2)
+        meta = JsonText(null=True)
+        note = pw.TextField(null=True)
+
+        class Meta:
+            table_name = "bench_wide"
+
+    class Author(Base):
+        id = pw.BigAutoField()
+        name = pw.CharField(64)
+
+        class Meta:
+            table_name = "lib_author"
+
+    class Profile(Base):
+        id = pw.BigAutoField()
+        author = pw.ForeignKeyField(Author, column_name="author_id", backref="profiles")
+        bio = pw.TextField(null=True)
+
+        class Meta:
+            table_name = "lib_profile"
+
+    class Book(Base):
+        id = pw.BigAutoField()
+        author = pw.ForeignKeyField(Author, column_name="author_id", backref="books")
+        title = pw.CharField(200)
+        year = pw.IntegerField()
+
+        class Meta:
+            table_name = "lib_book"
+
+    class Tag(Base):
+        id = pw.BigAutoField()
+        name = pw.CharField(50)
+
+        class Meta:
+            table_name = "lib_tag"
+
+    class BookTag(Base):
+        id = pw.BigAutoField()
+        book = pw.ForeignKeyField(Book, column_name="lib_book_id", backref="book_tags")
+        tag = pw.ForeignKeyField(Tag, column_name="lib_tag_id", backref="tag_books")
+
+        class Meta:
+            table_name = "lib_book_tag"
+
+    class N:
+        pass
+
+    N.db, N.Item, N.New, N.Edit, N.Wide = db, item("Item", "bench_item"), item("New", "bench_new"), \
+        item("Edit", "bench_edit"), Wide
+    N.Author, N.Profile, N.Book, N.Tag, N.BookTag = Author, Profile, Book, Tag, BookTag
+    db.connect()
+    return N
+
+
+def peewee_pg_fetch_wide(m):
+    import wide
+
+    N = _pw_pg(m)
+    return Runner(lambda: list(N.Wide.select()), lambda rows: wide.check_fetched(rows, m.wide), close=N.db.close,
+                  units=len(m.wide))
+
+
+def peewee_pg_lookups(m):
+    N = _pw_pg(m)
+    return Runner(lambda: [N.Item.get_by_id(k) for k in m.keys], lambda res: raw.check_lookups(res, m),
+                  close=N.db.close, units=len(m.keys))
+
+
+def peewee_pg_saves(m):
+    N = _pw_pg(m)
+
+    def run():
+        last = None
+        for row in m.new_data:
+            last = N.New.create(**item_dict(row))
+        return last.id
+
+    return Runner(run, m.check_saves, m.truncate_new, N.db.close, units=len(m.new_data))
+
+
+def peewee_pg_updates(m):
+    from common import rewritten
+
+    N = _pw_pg(m)
+
+    def run():
+        for k in m.edit_keys:
+            row = N.Edit.get_by_id(k)
+            row.qty, row.note = rewritten(row)
+            row.save(only=[N.Edit.qty, N.Edit.note])
+        return len(m.edit_keys)
+
+    return Runner(run, m.check_edits, m.reload_edit, N.db.close, units=len(m.edit_keys),
+                  note="save(only=[qty, note])")
+
+
+def peewee_pg_batch(m):
+    import peewee as pw
+
+    N = _pw_pg(m)
+    fields = [N.New.name, N.New.qty, N.New.price, N.New.flag, N.New.note]
+
+    def run():
+        with N.db.atomic():
+            for chunk in pw.chunked(m.batch_data, 1000):
+                N.New.insert_many(chunk, fields=fields).execute()
+        return len(m.batch_data)
+
+    return Runner(run, m.check_batch, m.truncate_new, N.db.close, units=len(m.batch_data))
+
+
+def peewee_pg_paging(m):
+    N = _pw_pg(m)
+    s = m.sizes
+    Item = N.Item
+
+    def run():
+        page = None
+        for _ in range(s.page_calls):
+            q = Item.select().where(Item.qty >= MIN_QTY)
+            total = q.count()
+            page = dict(total=total, content=list(q.order_by(Item.id).paginate(s.page, s.page_size)))
+        return page
+
+    return Runner(run, lambda p: raw.check_page(p, m), close=N.db.close, units=s.page_calls)
+
+
+def peewee_pg_library(m, depth):
+    import peewee as pw
+
+    N = _pw_pg(m)
+    subqueries = (N.Profile, N.Book) + ((N.BookTag, N.Tag) if depth > 1 else ())
+
+    def run():
+        return list(pw.prefetch(N.Author.select(), *subqueries))
+
+    def check(authors):
+        raw.check_library(authors, m, depth, profile=lambda a: a.profiles[0], books=lambda a: a.books,
+                          tags=lambda b: [bt.tag for bt in b.book_tags])
+
+    return Runner(run, check, close=N.db.close, units=m.sizes.authors, note="prefetch")

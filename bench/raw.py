@@ -462,3 +462,204 @@ async def m_paging(pool, s):
     finally:
         pool.release(con)
     return page
+
+
+# ------------------------------------------------------------- PostgreSQL
+# The same work by hand on asyncpg (a pool, one connection and one
+# transaction per task) and on psycopg 3 (a ConnectionPool of autocommit
+# connections: every statement its own transaction, committed as it returns,
+# without the BEGIN and COMMIT round trips an explicit transaction costs).  Rows come back as
+# the dicts an application works with: native Python values, JSON decoded.
+
+P_ITEM_COLS = "id, name, qty, price, flag, note"
+P_WIDE_COLS = "id, name, title, code, qty, stock, rank, price, flag, created, day, amount, meta, note"
+P_WIDE_SELECT = "SELECT %s FROM bench_wide" % P_WIDE_COLS
+P_ONE = "SELECT %s FROM bench_item WHERE id = $1" % P_ITEM_COLS
+P_EDIT_ONE = "SELECT %s FROM bench_edit WHERE id = $1" % P_ITEM_COLS
+P_EDIT_UPDATE = "UPDATE bench_edit SET qty = $1, note = $2 WHERE id = $3"
+P_INSERT = "INSERT INTO bench_new (name, qty, price, flag, note) VALUES ($1, $2, $3, $4, $5)"
+P_COUNT = "SELECT count(id) FROM bench_item WHERE qty >= $1"
+P_PAGE = "SELECT %s FROM bench_item WHERE qty >= $1 ORDER BY id LIMIT $2 OFFSET $3" % P_ITEM_COLS
+P_AUTHORS = "SELECT id, name FROM lib_author"
+P_PROFILES = "SELECT id, author_id, bio FROM lib_profile WHERE author_id = ANY($1) ORDER BY author_id, id"
+P_BOOKS = "SELECT id, author_id, title, year FROM lib_book WHERE author_id = ANY($1) ORDER BY author_id, id"
+P_TAGS = ("SELECT lib_tag.id, lib_tag.name, lib_book_tag.lib_book_id FROM lib_tag JOIN lib_book_tag "
+          "ON lib_book_tag.lib_tag_id = lib_tag.id WHERE lib_book_tag.lib_book_id = ANY($1) "
+          "ORDER BY lib_book_tag.lib_book_id, lib_book_tag.id")
+
+
+def _pct(sql):
+    """asyncpg's $n placeholders as psycopg's %s."""
+    import re
+
+    return re.sub(r"\$\d+", "%s", sql)
+
+
+def p_item_params(row):
+    return (row[0], row[1], row[2], bool(row[3]), row[4])
+
+
+def _wide_dict(d):
+    import json
+
+    if d["meta"] is not None:
+        d["meta"] = json.loads(d["meta"])
+    return d
+
+
+def _page_of(total, s, content_fn):
+    total_page = total // s.page_size + (1 if total % s.page_size else 0)
+    page = dict(page=s.page, pageSize=s.page_size, content=[], total=total, totalPage=total_page)
+    if total and s.page <= total_page:
+        page["content"] = content_fn()
+    return page
+
+
+def _stitch(authors, profiles, books, tags):
+    by_id = {a["id"]: a for a in authors}
+    for p in profiles:
+        a = by_id[p["author_id"]]
+        if "profile" not in a:
+            a["profile"] = p
+    by_book = {}
+    for b in books:
+        by_id[b["author_id"]].setdefault("books", []).append(b)
+        by_book[b["id"]] = b
+    for tid, name, book in tags:
+        by_book[book].setdefault("tags", []).append({"id": tid, "name": name})
+    return authors, list(by_book)
+
+
+async def pa_fetch_wide(pool):
+    async with pool.acquire() as con:
+        async with con.transaction():
+            rows = await con.fetch(P_WIDE_SELECT)
+    return [_wide_dict(dict(r)) for r in rows]
+
+
+async def pa_lookups(pool, keys):
+    out = []
+    async with pool.acquire() as con:
+        async with con.transaction():
+            for k in keys:
+                out.append(dict(await con.fetchrow(P_ONE, k)))
+    return out
+
+
+async def pa_saves(pool, data):
+    last = 0
+    async with pool.acquire() as con:
+        async with con.transaction():
+            for row in data:
+                last = await con.fetchval(P_INSERT + " RETURNING id", *p_item_params(row))
+    return last
+
+
+async def pa_updates(pool, keys):
+    from common import rewritten
+
+    async with pool.acquire() as con:
+        async with con.transaction():
+            for k in keys:
+                row = dict(await con.fetchrow(P_EDIT_ONE, k))
+                row["qty"], row["note"] = rewritten(row)
+                await con.execute(P_EDIT_UPDATE, row["qty"], row["note"], k)
+    return len(keys)
+
+
+async def pa_batch(pool, data):
+    async with pool.acquire() as con:
+        async with con.transaction():
+            await con.executemany(P_INSERT, [p_item_params(r) for r in data])
+    return len(data)
+
+
+async def pa_paging(pool, s):
+    page = None
+    async with pool.acquire() as con:
+        async with con.transaction():
+            for _ in range(s.page_calls):
+                total = await con.fetchval(P_COUNT, MIN_QTY)
+                rows = []
+                if total and s.page <= total // s.page_size + (1 if total % s.page_size else 0):
+                    rows = [dict(r) for r in await con.fetch(P_PAGE, MIN_QTY, s.page_size,
+                                                             (s.page - 1) * s.page_size)]
+                page = _page_of(total, s, lambda: rows)
+    return page
+
+
+async def pa_library(pool, depth):
+    async with pool.acquire() as con:
+        async with con.transaction():
+            authors = [dict(r) for r in await con.fetch(P_AUTHORS)]
+            ids = [a["id"] for a in authors]
+            profiles = [dict(r) for r in await con.fetch(P_PROFILES, ids)]
+            books = [dict(r) for r in await con.fetch(P_BOOKS, ids)]
+            tags = []
+            if depth > 1 and books:
+                tags = await con.fetch(P_TAGS, [b["id"] for b in books])
+    return _stitch(authors, profiles, books, [tuple(t) for t in tags])[0]
+
+
+def ps_fetch_wide(pool):
+    with pool.connection() as con:
+        return [_wide_dict(r) for r in con.execute(_pct(P_WIDE_SELECT)).fetchall()]
+
+
+def ps_lookups(pool, keys):
+    sql = _pct(P_ONE)
+    with pool.connection() as con:
+        return [con.execute(sql, (k,)).fetchone() for k in keys]
+
+
+def ps_saves(pool, data):
+    sql = _pct(P_INSERT) + " RETURNING id"
+    last = 0
+    with pool.connection() as con:
+        for row in data:
+            last = con.execute(sql, p_item_params(row)).fetchone()["id"]
+    return last
+
+
+def ps_updates(pool, keys):
+    from common import rewritten
+
+    one, upd = _pct(P_EDIT_ONE), _pct(P_EDIT_UPDATE)
+    with pool.connection() as con:
+        for k in keys:
+            row = con.execute(one, (k,)).fetchone()
+            row["qty"], row["note"] = rewritten(row)
+            con.execute(upd, (row["qty"], row["note"], k))
+    return len(keys)
+
+
+def ps_batch(pool, data):
+    # One statement's work, so one transaction, as saveAll commits once.
+    with pool.connection() as con:
+        with con.transaction():
+            con.cursor().executemany(_pct(P_INSERT), [p_item_params(r) for r in data])
+    return len(data)
+
+
+def ps_paging(pool, s):
+    count, sel = _pct(P_COUNT), _pct(P_PAGE)
+    page = None
+    with pool.connection() as con:
+        for _ in range(s.page_calls):
+            total = con.execute(count, (MIN_QTY,)).fetchone()["count"]
+            page = _page_of(total, s, lambda: con.execute(sel, (MIN_QTY, s.page_size,
+                                                                (s.page - 1) * s.page_size)).fetchall())
+    return page
+
+
+def ps_library(pool, depth):
+    with pool.connection() as con:
+        authors = con.execute(P_AUTHORS).fetchall()
+        ids = [a["id"] for a in authors]
+        profiles = con.execute(_pct(P_PROFILES), (ids,)).fetchall()
+        books = con.execute(_pct(P_BOOKS), (ids,)).fetchall()
+        tags = []
+        if depth > 1 and books:
+            tags = [(t["id"], t["name"], t["lib_book_id"])
+                    for t in con.execute(_pct(P_TAGS), ([b["id"] for b in books],)).fetchall()]
+    return _stitch(authors, profiles, books, tags)[0]

@@ -9,7 +9,9 @@ same run, and against other ORMs when they are installed.
 Writes results.md, results.json and (when matplotlib is there) results.png
 into bench/results/ (or --out).  MySQL scenarios run when TAVRIK_MYSQL_HOST
 etc. are set; without them a full run starts a private server through
-tools/mysql_server.sh when it can (--mysql off skips MySQL).
+tools/mysql_server.sh when it can (--mysql off skips MySQL).  PostgreSQL's
+(10a-10g on asyncpg, 11a-11g on psycopg) likewise with TAVRIK_PG_HOST etc.
+and tools/pg_server.sh (--pg off skips PostgreSQL).
 """
 import argparse
 import asyncio
@@ -585,6 +587,330 @@ def mysql_scenarios(sizes, settings):
     ]
 
 
+# ------------------------------------------------------------ PostgreSQL
+
+PG_IDS = ["10" + c for c in "abcdefg"] + ["11" + c for c in "abcdefg"]
+
+
+def pg_settings():
+    host = os.environ.get("TAVRIK_PG_HOST")
+    if not host:
+        return None
+    return dict(host=host, port=int(os.environ.get("TAVRIK_PG_PORT", "5432")),
+                user=os.environ["TAVRIK_PG_USER"], password=os.environ.get("TAVRIK_PG_PASSWORD", ""),
+                db=os.environ["TAVRIK_PG_DB"])
+
+
+def start_private_pg():
+    """Starts a PostgreSQL of the benchmark's own (own data dir and port, so
+    a test server is left alone).  Returns (settings, stop) or (None, reason)."""
+    script = os.path.join(ROOT, "tools", "pg_server.sh")
+    env = dict(os.environ, TAVRIK_PG_BASE=os.path.join(tempfile.gettempdir(), "tavrik-bench-pg"),
+               TAVRIK_PG_PORT=os.environ.get("TAVRIK_BENCH_PG_PORT", "35433"))
+    try:
+        out = subprocess.run(["sh", script, "start"], env=env, capture_output=True, text=True, timeout=900)
+    except Exception as e:
+        return None, "could not start a PostgreSQL server: %s" % e
+    if out.returncode != 0:
+        return None, "could not start a PostgreSQL server: " + (out.stderr.strip().splitlines() or ["?"])[-1]
+    for line in out.stdout.splitlines():
+        if line.startswith("export "):
+            for kv in line[len("export "):].split():
+                k, v = kv.split("=", 1)
+                os.environ[k] = v
+
+    def stop():
+        subprocess.run(["sh", script, "stop"], env=env, capture_output=True, timeout=120)
+
+    return pg_settings(), stop
+
+
+def _conninfo(settings):
+    return "host=%s port=%d user=%s password=%s dbname=%s" % (
+        settings["host"], settings["port"], settings["user"], settings["password"], settings["db"])
+
+
+def _psycopg(settings):
+    import psycopg
+
+    return psycopg.connect(_conninfo(settings))
+
+
+def pg_scenarios(sizes, settings):
+    """The PostgreSQL scenarios, asynchronous (asyncpg: 10a-10g) and
+    synchronous (psycopg 3: 11a-11g), each against its own raw driver."""
+    import others_sync as o
+    import tavrik_impl as t
+    from common import rewrite_keys
+    from others_async import SAAsyncPgImpl, TortoisePgImpl
+
+    s = sizes
+    item_cols = "id, name, qty, price, flag, note"
+
+    def copy_in(cur, table, cols, rows):
+        with cur.copy("COPY %s (%s) FROM STDIN" % (table, cols)) as cp:
+            for r in rows:
+                cp.write_row(r)
+
+    def items_with_ids(items):
+        return [(i,) + raw.p_item_params(r) for i, r in enumerate(items, 1)]
+
+    def run_sql(fn):
+        con = _psycopg(settings)
+        try:
+            with con.cursor() as cur:
+                res = fn(cur)
+            con.commit()
+            return res
+        finally:
+            con.close()
+
+    def load(m):
+        import wide
+
+        def fill(cur):
+            for stmt in common.PG_DDL:
+                cur.execute(stmt)
+            copy_in(cur, "bench_item", item_cols, items_with_ids(m.items))
+            copy_in(cur, "bench_edit", item_cols, items_with_ids(m.edit_data))
+            copy_in(cur, "bench_wide", ", ".join(wide.COLS), [wide.pg_params(r) for r in m.wide])
+            lib = m.lib
+            copy_in(cur, "lib_author", "id, name", [(i,) + r for i, r in enumerate(lib["authors"], 1)])
+            copy_in(cur, "lib_profile", "id, author_id, bio", [(i,) + r for i, r in enumerate(lib["profiles"], 1)])
+            copy_in(cur, "lib_book", "id, author_id, title, year", [(i,) + r for i, r in enumerate(lib["books"], 1)])
+            copy_in(cur, "lib_tag", "id, name", [(i,) + r for i, r in enumerate(lib["tags"], 1)])
+            copy_in(cur, "lib_book_tag", "id, lib_book_id, lib_tag_id",
+                    [(i,) + r for i, r in enumerate(lib["links"], 1)])
+            cur.execute("ANALYZE")
+
+        run_sql(fill)
+
+    def truncate_new():
+        run_sql(lambda cur: cur.execute("TRUNCATE TABLE bench_new RESTART IDENTITY"))
+
+    def read(sql):
+        return run_sql(lambda cur: cur.execute(sql).fetchall())
+
+    def sub(ctx):
+        """The PostgreSQL runs read the first pg_rows rows of the data set and
+        write pg_saves / pg_batch of them."""
+        import wide
+
+        n = min(s.pg_rows, s.rows)
+        items = ctx.items[:n]
+        rnd = random.Random(2)
+        new_data = ctx.items[:s.pg_saves]
+        batch_data = ctx.items[:s.pg_batch]
+        edit_data = ctx.items[:s.pg_saves]
+        edit_keys = rewrite_keys(len(edit_data))
+
+        def saved(data, last=None):
+            if last is not None:
+                last_id = last if isinstance(last, int) else (last["id"] if isinstance(last, dict) else last.id)
+                expect(last_id == len(data), "last saved id %r, expected %d" % (last_id, len(data)))
+            got = read("SELECT name, qty, price, flag, note FROM bench_new ORDER BY id")
+            expect(len(got) == len(data), "expected %d saved rows, got %d" % (len(data), len(got)))
+            expect([tuple(g) for g in got] == [raw.p_item_params(r) for r in data],
+                   "saved rows differ from the data set")
+
+        def check_edits(n):
+            got = read("SELECT id, name, qty, price, flag, note FROM bench_edit ORDER BY id")
+            want = [(i, r[0], r[1] + 1, r[2], bool(r[3]), "edited %d" % i) for i, r in enumerate(edit_data, 1)]
+            expect([tuple(g) for g in got] == want, "rewritten rows differ from the expected ones")
+
+        def reload_edit():
+            def fill(cur):
+                cur.execute("TRUNCATE TABLE bench_edit")
+                copy_in(cur, "bench_edit", item_cols, items_with_ids(edit_data))
+            run_sql(fill)
+
+        return ctx.derived(items=items, keys=[rnd.randint(1, n) for _ in range(s.pg_lookups)],
+                           page_expect=common.paging_expectation(items, s.page, s.page_size, raw.MIN_QTY),
+                           pg=settings, wide=wide.rows(s.pg_rows), new_data=new_data, batch_data=batch_data,
+                           edit_data=edit_data, edit_keys=edit_keys, truncate_new=truncate_new,
+                           check_saves=lambda last: saved(new_data, last),
+                           check_batch=lambda n: saved(batch_data), check_edits=check_edits,
+                           reload_edit=reload_edit)
+
+    pools = {}
+
+    def apool(ctx):
+        import asyncpg
+
+        if "a" not in pools:
+            pools["a"] = ctx.loop.run_until_complete(asyncpg.create_pool(
+                host=settings["host"], port=settings["port"], user=settings["user"], password=settings["password"],
+                database=settings["db"]))
+        return pools["a"]
+
+    def spool():
+        from psycopg.rows import dict_row
+        from psycopg_pool import ConnectionPool
+
+        if "s" not in pools:
+            pools["s"] = ConnectionPool(_conninfo(settings), kwargs=dict(row_factory=dict_row, autocommit=True),
+                                        open=True)
+        return pools["s"]
+
+    def close_pools(ctx):
+        p = pools.pop("a", None)
+        if p is not None:
+            ctx.loop.run_until_complete(p.close())
+        p = pools.pop("s", None)
+        if p is not None:
+            p.close()
+
+    # The work of each scenario: (raw function, Tavrik function, other-ORM
+    # method, check, units, before), the functions taking the PostgreSQL ctx.
+    def chk_wide(m):
+        import wide
+
+        return lambda rows: wide.check_fetched(rows, m.wide)
+
+    work = dict(
+        fetch_wide=(lambda m: len(m.wide), chk_wide, None),
+        lookups=(lambda m: len(m.keys), lambda m: lambda res: raw.check_lookups(res, m), None),
+        saves=(lambda m: len(m.new_data), lambda m: m.check_saves, lambda m: m.truncate_new),
+        updates=(lambda m: len(m.edit_keys), lambda m: m.check_edits, lambda m: m.reload_edit),
+        batch=(lambda m: len(m.batch_data), lambda m: m.check_batch, lambda m: m.truncate_new),
+        paging=(lambda m: s.page_calls, lambda m: lambda p: raw.check_page(p, m), None),
+        library=(lambda m: s.authors, lambda m: lambda a: raw.check_library(a, m, 2), None),
+    )
+    a_args = dict(fetch_wide=(), lookups=("keys",), saves=("new_data",), updates=("edit_keys",),
+                  batch=("batch_data",), paging=("sizes",), library=(2,))
+
+    def args_of(key, m):
+        return [getattr(m, a) if isinstance(a, str) else a for a in a_args[key]]
+
+    others = {}
+
+    def other(name, cls):
+        def get():
+            if name not in others:
+                others[name] = cls(settings)
+            return others[name]
+        return get
+
+    tortoise = other("Tortoise", TortoisePgImpl)
+    saasync = other("SQLAlchemy async", SAAsyncPgImpl)
+
+    def async_impls(key):
+        units, check, before = work[key]
+
+        def mk_raw(ctx):
+            m = sub(ctx)
+            p = apool(ctx)
+            fn = getattr(raw, "pa_" + key)
+            return async_runner(ctx, lambda: fn(p, *args_of(key, m)), check(m), before and before(m),
+                                units=units(m))
+
+        def mk_tav(ctx):
+            m = sub(ctx)
+            con = t.pg_connector("AsyncpgConnector", ctx.loop, None, host=settings["host"], port=settings["port"],
+                                 user=settings["user"], password=settings["password"], database=settings["db"])
+
+            async def ready():
+                for _ in range(500):
+                    if getattr(con, "isReady", True):
+                        return
+                    await asyncio.sleep(0.01)
+                raise RuntimeError("AsyncpgConnector did not get ready")
+
+            ctx.loop.run_until_complete(ready())
+            fn = getattr(t, "pa_" + key)
+            pre = before and before(m)
+
+            def before_all():
+                t.install(con)
+                if pre:
+                    pre()
+
+            def close():
+                if t._installed[0] is con:
+                    t.uninstall()
+                res = con.close()
+                if asyncio.iscoroutine(res):
+                    ctx.loop.run_until_complete(res)
+
+            return async_runner(ctx, lambda: t.committed(con, lambda: fn(*args_of(key, m))), check(m), before_all,
+                                close, units=units(m))
+
+        def mk_other(get):
+            def f(ctx):
+                m = sub(ctx)
+                impl = get()
+                meth = getattr(impl, key)
+                extra = [2] if key == "library" else []
+                own = getattr(impl, "check_" + key, None)
+                return async_runner(ctx, lambda: meth(m, *extra), own(m) if own else check(m), before and before(m),
+                                    units=units(m), close=lambda: ctx.loop.run_until_complete(impl.close()),
+                                    note=getattr(impl, "notes", {}).get(key, ""))
+            return f
+
+        return [("raw", mk_raw), ("Tavrik", mk_tav), ("Tortoise", mk_other(tortoise)),
+                ("SQLAlchemy async", mk_other(saasync))]
+
+    def sync_impls(key):
+        units, check, before = work[key]
+
+        def mk_raw(ctx):
+            m = sub(ctx)
+            p = spool()
+            fn = getattr(raw, "ps_" + key)
+            return Runner(lambda: fn(p, *args_of(key, m)), check(m), before and before(m), units=units(m))
+
+        def mk_tav(ctx):
+            m = sub(ctx)
+            con = t.pg_connector("PsycopgConnector", _conninfo(settings))
+            fn = getattr(t, "p_" + key)
+
+            def close():
+                if t._installed[0] is con:
+                    t.uninstall()
+                res = con.close()
+                if asyncio.iscoroutine(res):
+                    ctx.loop.run_until_complete(res)
+
+            r = t._runner(con, lambda: fn(*args_of(key, m)), check(m), before and before(m), units=units(m))
+            r.close = close
+            return r
+
+        def mk_other(name):
+            def f(ctx):
+                fn = getattr(o, name + "_pg_" + key)
+                m = sub(ctx)
+                return fn(m, 2) if key == "library" else fn(m)
+            return f
+
+        return [("raw", mk_raw), ("Tavrik", mk_tav), ("peewee", mk_other("peewee")),
+                ("SQLAlchemy", mk_other("sqlalchemy"))]
+
+    titles = [("fetch_wide", "fetch wide rows", "%d rows x 14 cols" % min(s.pg_rows, s.rows), "row"),
+              ("lookups", "point lookups", "%d lookups" % s.pg_lookups, "lookup"),
+              ("saves", "single-row saves", "%d saves" % s.pg_saves, "save"),
+              ("updates", "fetch, change 2, update", "%d rows" % s.pg_saves, "row"),
+              ("batch", "batch insert (saveAll)", "%d rows" % s.pg_batch, "row"),
+              ("paging", "paging (Olvane)", "page %d x %d, %d calls" % (s.page, s.page_size, s.page_calls), "page"),
+              ("library", "prefetch to depth 2", "%d authors: 1:1, %dx 1:N, %dx M:N per book"
+               % (s.authors, s.books_per, s.tags_per), "author")]
+    out = []
+    for road, prefix, impls, how in (("10", "Async", async_impls, "one task"),
+                                     ("11", "Sync", sync_impls, "commit each")):
+        for letter, (key, what, size, unit) in zip("abcdefg", titles):
+            sc = dict(id=road + letter, title="%s %s, PostgreSQL" % (prefix, what), size=size, unit=unit,
+                      goal=1.2, impls=impls(key))
+            if key == "saves":
+                sc["size"] += ", " + how
+            if key in ("saves", "updates"):
+                sc["runs"] = s.save_runs
+            out.append(sc)
+
+    def setup(ctx):
+        load(sub(ctx))
+
+    return setup, close_pools, out
+
+
 # ---------------------------------------------------------------- memory
 
 def memory_scenario(ctx):
@@ -757,10 +1083,12 @@ def parse_args(argv):
     p.add_argument("--no-tavrik", action="store_true", help="leave Tavrik out (the baselines and other ORMs only)")
     p.add_argument("--mysql", choices=["auto", "off", "start"], default="auto",
                    help="auto: use TAVRIK_MYSQL_* when set, else start a private server unless --quick")
+    p.add_argument("--pg", choices=["auto", "off", "start"], default="auto",
+                   help="auto: use TAVRIK_PG_* when set, else start a private server unless --quick")
     p.add_argument("--keep-tmp", action="store_true")
     p.add_argument("-v", "--verbose", action="store_true", help="print tracebacks of failures")
     for k in ("rows", "lookups", "saves", "batch", "page", "page_size", "page_calls", "owners", "authors", "runs",
-              "mysql_rows", "mysql_lookups", "mysql_saves"):
+              "mysql_rows", "mysql_lookups", "mysql_saves", "pg_rows", "pg_lookups", "pg_saves", "pg_batch"):
         p.add_argument("--" + k.replace("_", "-"), type=int, default=None, dest=k)
     return p.parse_args(argv)
 
@@ -777,7 +1105,8 @@ def main(argv=None):
     sizes = Sizes(args.quick, {k: getattr(args, k) for k in ("rows", "lookups", "saves", "batch", "page",
                                                              "page_size", "page_calls", "owners", "authors",
                                                              "runs",
-                                                             "mysql_rows", "mysql_lookups", "mysql_saves")})
+                                                             "mysql_rows", "mysql_lookups", "mysql_saves",
+                                                             "pg_rows", "pg_lookups", "pg_saves", "pg_batch")})
     tmp = tempfile.mkdtemp(prefix="tavrik-bench-")
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
@@ -786,6 +1115,7 @@ def main(argv=None):
     print("Tavrik benchmarks (%s) on %s, %s cores, Python %s" % ("quick" if args.quick else "full",
           report["machine"]["cpu"], report["machine"]["cores"], report["machine"]["python"]), flush=True)
     stop_mysql = None
+    stop_pg = None
     failed = False
     try:
         t0 = time.perf_counter()
@@ -815,13 +1145,36 @@ def main(argv=None):
             else:
                 setup, teardown, scs = mysql_scenarios(sizes, settings)
                 mysql_plan = [sc for sc in scs if selected(args.only, sc["id"])]
-        for sc in plan + mysql_plan:
+        pg_plan = []
+        if any(selected(args.only, i) for i in PG_IDS) and args.pg != "off":
+            pg = pg_settings()
+            if pg is None and (args.pg == "start" or not args.quick):
+                pg, stop_pg = start_private_pg()
+                if pg is None:
+                    report["notes"].append("PostgreSQL skipped: %s" % stop_pg)
+                    stop_pg = None
+            if pg is None:
+                if not report["notes"] or "PostgreSQL" not in report["notes"][-1]:
+                    report["notes"].append("PostgreSQL skipped: no server (TAVRIK_PG_HOST etc. not set)")
+            else:
+                pg_setup, pg_teardown, scs = pg_scenarios(sizes, pg)
+                pg_plan = [sc for sc in scs if selected(args.only, sc["id"])]
+        skip_group = None
+        for sc in plan + mysql_plan + pg_plan:
             if sc is (mysql_plan[0] if mysql_plan else None):
                 try:
                     setup(ctx)
                 except Exception as e:
                     report["notes"].append("MySQL skipped: loading the table failed: %s" % _err(e))
-                    break
+                    skip_group = mysql_plan
+            if sc is (pg_plan[0] if pg_plan else None):
+                try:
+                    pg_setup(ctx)
+                except Exception as e:
+                    report["notes"].append("PostgreSQL skipped: loading the tables failed: %s" % _err(e))
+                    skip_group = pg_plan
+            if skip_group is not None and any(sc is x for x in skip_group):
+                continue
             t1 = time.perf_counter()
             sc["results"] = measure_scenario(sc, ctx, args)
             sc["met"] = verdict(sc)
@@ -844,6 +1197,11 @@ def main(argv=None):
                 teardown(ctx)
             except Exception:
                 pass
+        if pg_plan:
+            try:
+                pg_teardown(ctx)
+            except Exception:
+                pass
         if selected(args.only, "8") and not args.no_tavrik:
             sc = memory_scenario(ctx)
             tr = sc["results"].get("Tavrik", {})
@@ -854,6 +1212,8 @@ def main(argv=None):
     finally:
         if stop_mysql:
             stop_mysql()
+        if stop_pg:
+            stop_pg()
         try:
             import tavrik_impl
 

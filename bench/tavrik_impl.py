@@ -1,7 +1,7 @@
 """Tavrik doing the scenarios' work through its documented API."""
 import asyncio
 
-from common import Runner, SQLITE_DDL, check_all_items, check_saved, clear_items, expect
+from common import Runner, SQLITE_DDL, Skip, check_all_items, check_saved, clear_items, expect
 import raw
 
 MIN_QTY = raw.MIN_QTY
@@ -424,3 +424,158 @@ async def a_paging(ctx):
     for _ in range(ctx.sizes.page_calls):
         page = await _page(M, ctx.sizes).execute()
     return page
+
+
+# ------------------------------------------------------------- PostgreSQL
+
+_pg_models = []
+
+
+def pg_models():
+    """bench_item's layout under the two tables the PostgreSQL writes go to."""
+    if _pg_models:
+        return _pg_models[0]
+    from Tavrik.Model.Korvid import Korvid
+    from Tavrik.Model.ModelProperty import AutoIncrement, BoolProperty, FloatProperty, IntProperty, StrProperty, TextProperty
+
+    def item(cls_name, table):
+        return type(cls_name, (Korvid,), dict(
+            tableName=table, id=IntProperty(primaryKey=True, default=AutoIncrement), name=StrProperty(32, default=""),
+            qty=IntProperty(default=0), price=FloatProperty(default=0.0), flag=BoolProperty(default=False),
+            note=TextProperty(nullable=True)))
+
+    class P:
+        New = item("PgBenchNew", "bench_new")
+        Edit = item("PgBenchEdit", "bench_edit")
+
+    _pg_models.append(P)
+    return P
+
+
+def pg_connector(kind, *args, **kw):
+    """Tavrik's PostgreSQL connector of that name, or Skip when this build
+    has none."""
+    try:
+        import Tavrik.DB.Connector as C
+
+        cls = getattr(C, kind)
+    except (ImportError, AttributeError):
+        raise Skip("%s not available in this build" % kind)
+    return cls(*args, **kw)
+
+
+def p_new(P, row):
+    return P.New(name=row[0], qty=row[1], price=row[2], flag=row[3], note=row[4])
+
+
+def p_fetch_wide():
+    import wide
+
+    return wide.model().getExecutor().findAllBy()
+
+
+def p_lookups(keys):
+    M = models()
+    ex = M.BenchItem.getExecutor()
+    pk = M.BenchItem.id
+    return [ex.findOneBy(pk == k) for k in keys]
+
+
+def p_saves(data):
+    P = pg_models()
+    ex = P.New.getExecutor()
+    last = None
+    for row in data:
+        last = ex.save(p_new(P, row))
+    return last
+
+
+def p_updates(keys):
+    from common import rewritten
+
+    P = pg_models()
+    ex = P.Edit.getExecutor()
+    pk = P.Edit.id
+    for k in keys:
+        row = ex.findOneBy(pk == k)
+        row["qty"], row["note"] = rewritten(row)
+        ex.update(row)
+    return len(keys)
+
+
+def p_batch(data):
+    P = pg_models()
+    rows = [p_new(P, r) for r in data]
+    P.New.getExecutor().saveAll(rows)
+    return len(rows)
+
+
+def p_paging(s):
+    M = models()
+    page = None
+    for _ in range(s.page_calls):
+        page = _page(M, s).execute()
+    return page
+
+
+def p_library(depth):
+    ex = models().LibAuthor.getExecutor()
+    return ex.prefetch(ex.findAllBy(), level=depth)
+
+
+async def pa_fetch_wide():
+    import wide
+
+    return await wide.model().getExecutor().findAllBy()
+
+
+async def pa_lookups(keys):
+    M = models()
+    ex = M.BenchItem.getExecutor()
+    pk = M.BenchItem.id
+    out = []
+    for k in keys:
+        out.append(await ex.findOneBy(pk == k))
+    return out
+
+
+async def pa_saves(data):
+    P = pg_models()
+    ex = P.New.getExecutor()
+    last = None
+    for row in data:
+        last = await ex.save(p_new(P, row))
+    return last
+
+
+async def pa_updates(keys):
+    from common import rewritten
+
+    P = pg_models()
+    ex = P.Edit.getExecutor()
+    pk = P.Edit.id
+    for k in keys:
+        row = await ex.findOneBy(pk == k)
+        row["qty"], row["note"] = rewritten(row)
+        await ex.update(row)
+    return len(keys)
+
+
+async def pa_batch(data):
+    P = pg_models()
+    rows = [p_new(P, r) for r in data]
+    await P.New.getExecutor().saveAll(rows)
+    return len(rows)
+
+
+async def pa_paging(s):
+    M = models()
+    page = None
+    for _ in range(s.page_calls):
+        page = await _page(M, s).execute()
+    return page
+
+
+async def pa_library(depth):
+    ex = models().LibAuthor.getExecutor()
+    return await ex.prefetch(await ex.findAllBy(), level=depth)

@@ -147,3 +147,45 @@ def tavrik(method, columns=None):
                          note="update(row, columns=%r)" % (columns,) if columns else "")
 
     return factory
+
+
+# ------------------------------------------------------------ PostgreSQL
+
+def pg_params(row):
+    """A stored row as the values bound into PostgreSQL's native columns
+    (meta stays JSON text: the column is TEXT)."""
+    d = _decode(row)
+    d["meta"] = row[12]
+    return tuple(d[c] for c in COLS)
+
+
+def expected(row):
+    """A stored row as every implementation must hand it back."""
+    return _decode(row)
+
+
+def check_fetched(got, data, aware_utc=False):
+    """The whole wide table, rows as dicts or objects: count, a checksum and
+    sampled full rows compared value and type by value and type.  aware_utc:
+    the ORM hands TIMESTAMP back as an aware UTC datetime (Tortoise does)."""
+    got = list(got)
+    expect(len(got) == len(data), "expected %d wide rows, got %d" % (len(data), len(got)))
+
+    def val(r, c):
+        return r[c] if isinstance(r, dict) else getattr(r, c)
+
+    by_id = {val(r, "id"): r for r in got}
+    expect(sum(val(r, "qty") for r in got) == sum(r[4] for r in data), "qty checksum differs")
+    step = max(1, len(data) // 97)
+    for i in list(range(1, len(data) + 1, step)) + [len(data)]:
+        expect(i in by_id, "wide row %d missing" % i)
+        want = expected(data[i - 1])
+        have = {c: val(by_id[i], c) for c in COLS}
+        if aware_utc:
+            created = have["created"]
+            expect(created.utcoffset() == datetime.timedelta(0), "wide row %d: created %r is not UTC" % (i, created))
+            have["created"] = created.replace(tzinfo=None)
+        expect(have == want, "wide row %d: got %r, expected %r" % (i, have, want))
+        for c in ("flag", "created", "day", "amount", "meta"):
+            expect(type(have[c]) is type(want[c]), "wide row %d: %s is %s, expected %s"
+                   % (i, c, type(have[c]).__name__, type(want[c]).__name__))

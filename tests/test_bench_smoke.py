@@ -9,6 +9,7 @@ import sys
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 SCENARIOS = ["1", "2", "3m", "3f", "3w", "4", "5", "6", "7a", "7b", "7c", "7d", "7i", "8"]
+PG_SCENARIOS = ["10" + c for c in "abcdefg"] + ["11" + c for c in "abcdefg"]
 
 
 def test_bench_quick_runs_and_writes_the_table(tmp_path):
@@ -40,6 +41,20 @@ def test_bench_quick_runs_and_writes_the_table(tmp_path):
         assert len(mysql) == 4
         for sc in mysql:
             assert "error" not in sc["results"]["Tavrik"], sc["results"]["Tavrik"]
+    pg = [sc for sc in report["scenarios"] if sc["id"][:2] in ("10", "11")]
+    if os.environ.get("TAVRIK_PG_HOST"):
+        assert [sc["id"] for sc in pg] == PG_SCENARIOS
+        for sc in pg:
+            for name, res in sc["results"].items():
+                assert "error" not in res, (sc["id"], name, res)
+            assert sc["results"]["raw"]["ratio"] == 1.0, sc["id"]
+            tavrik = sc["results"]["Tavrik"]
+            # The PostgreSQL connectors may be missing from a build: then the
+            # entry says so instead of failing.
+            assert tavrik.get("ratio", 0) > 0 or "not available in this build" in tavrik.get("skipped", ""), \
+                (sc["id"], tavrik)
+    else:
+        assert pg == []
     if importlib.util.find_spec("matplotlib") is None:
         assert not (out / "results.png").exists()
     else:
