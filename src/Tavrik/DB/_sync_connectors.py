@@ -442,6 +442,8 @@ class Block:
 def mysql_pool(options: Dict[str, Any]) -> SyncPool:
     """The pool of MysqlConnector(**options): the pool's options taken out,
     the rest pymysql.connect's."""
+    if "hosts" in options:
+        raise TypeError("MysqlConnector 不支持 hosts (集群的节点列表只由 AioMysqlConnector 支持); 请给出 host 与 port")
     pool_kw = {k: options.pop(k) for k in POOL_OPTIONS if k in options}
     if "database" in options and "db" not in options:
         options["db"] = options.pop("database")

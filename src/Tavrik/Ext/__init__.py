@@ -164,11 +164,12 @@ async def _create_tables(connector: Any, creates: Sequence[str], indexes: Sequen
 
 def _create_pooled_tables(connector: Any, creates: Sequence[str], indexes: Sequence[Tuple[Any, str, _Index]],
                           declared: Dict[Any, List[_Index]]) -> None:
-    # A pooled connector (MysqlConnector) commits each statement it runs.
+    # A pooled connector (MysqlConnector) commits each statement it runs;
+    # without arguments the driver reads the DDL as it is (no `%` formatting).
     for sql in creates:
-        connector.execute(sql)
+        connector.execute(sql, args=None)
     for _, sql, _ in indexes:
-        connector.execute(sql)
+        connector.execute(sql, args=None)
     for model, wanted in declared.items():
         if wanted:
             _compare_mysql_indexes(model, wanted, connector.execute(_MYSQL_INDEXES_SQL, args=(model.tableName,)))

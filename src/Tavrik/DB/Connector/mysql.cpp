@@ -72,11 +72,11 @@ PyObject* mysql_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         check_str_arg(a[0], "sql");
         PyObject* params = a[3] ? a[3] : G.t_empty_tuple.get();
         check_tuple_arg(params, "args");
-        if (params == Py_None) params = G.t_empty_tuple;
+        // The text is the driver's, as AioMysqlConnector.execute takes it:
+        // formatted with `%` unless `args` is None.
         PyObject* pool = pool_of(self);
-        Ref sql = driver_text(a[0], kMySQL);
         PyObject* dictCur = a[2] && truthy(a[2]) ? Py_True : Py_False;
-        return call_method(pool, G.s_execute, sql.get(), params, dictCur, a[1] ? a[1] : Py_None).relinquish();
+        return call_method(pool, G.s_execute, a[0], params, dictCur, a[1] ? a[1] : Py_None).relinquish();
     });
 }
 
