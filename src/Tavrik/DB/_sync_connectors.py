@@ -434,9 +434,8 @@ class Block:
         return self._pool.begin()
 
     def __exit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
-                 tb: Optional[TracebackType]) -> bool:
+                 tb: Optional[TracebackType]) -> None:
         self._pool.end(et is None)
-        return False
 
 
 def mysql_pool(options: Dict[str, Any]) -> SyncPool:
