@@ -462,3 +462,39 @@ async def m_paging(pool, s):
     finally:
         pool.release(con)
     return page
+
+
+# ------------------------------------------------------------ sync MySQL
+# One pymysql connection, each statement committed, dict rows from the
+# driver's DictCursor: what a hand-written synchronous program does.
+
+def p_fetch_all(con):
+    import pymysql
+
+    with con.cursor(pymysql.cursors.DictCursor) as cur:
+        cur.execute(M_SELECT)
+        rows = list(cur.fetchall())
+    con.commit()
+    return rows
+
+
+def p_lookups(con, keys):
+    import pymysql
+
+    out = []
+    for k in keys:
+        with con.cursor(pymysql.cursors.DictCursor) as cur:
+            cur.execute(M_SELECT + " WHERE id = %s", (k,))
+            out.append(cur.fetchall()[0])
+        con.commit()
+    return out
+
+
+def p_saves(con, data):
+    last = 0
+    for row in data:
+        with con.cursor() as cur:
+            cur.execute(M_INSERT, item_params(row))
+            last = cur.lastrowid
+        con.commit()
+    return last

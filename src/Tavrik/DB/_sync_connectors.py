@@ -123,7 +123,10 @@ class PyMysqlDriver:
             cur.close()
 
     def begin(self, con: _Con) -> None:
-        con.begin()
+        # Autocommit is off: the block's first statement opens its
+        # transaction, and a BEGIN would cost a round trip of its own (a
+        # save() of one row is a block too).
+        pass
 
     def commit(self, con: _Con) -> None:
         con.commit()
