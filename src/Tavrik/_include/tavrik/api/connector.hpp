@@ -41,7 +41,8 @@ struct ConnectorAPI {
     // transactionEnd gives the lock back in any case.
     int (*transactionBegin)(PyObject* connector);
     int (*transactionEnd)(PyObject* connector, int ok);
-    // Version 3.  The core of a synchronous connector (Sqlite3Connector):
+    // Version 3.  The core of a synchronous connector (Sqlite3Connector;
+    // from version 4 MysqlConnector too):
     // runs one statement, `sql` in the house form ("%s" placeholders, the
     // connector's dialect), `params` a tuple, or with `batch` a sequence of
     // tuples; commits it unless a transaction block is open.  Returns the
