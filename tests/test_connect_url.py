@@ -167,12 +167,13 @@ async def test_mysql_options_reach_the_pool():
         await connector.close()
 
 
-@pytest.mark.parametrize("scheme", ["mysql", "mysql+pymysql"])
-def test_sync_mysql_url_makes_the_pooled_connector(scheme):
+@pytest.mark.parametrize("scheme, hosts", [("mysql", 1), ("mysql+pymysql", 2)])
+def test_sync_mysql_url_makes_the_pooled_connector(scheme, hosts):
     from Tavrik.DB.Connector import MysqlConnector
 
     settings = require_mysql()
-    connector = connect(mysql_url(settings, query="?maxsize=4&minsize=0&connect_timeout=2.5", scheme=scheme))
+    connector = connect(mysql_url(settings, hosts=hosts, query="?maxsize=4&minsize=0&connect_timeout=2.5",
+                                  scheme=scheme))
     try:
         assert type(connector) is MysqlConnector and connector.execute(STATEMENT) == ((42,),)
         assert (connector._pool.minsize, connector._pool.maxsize) == (0, 4)

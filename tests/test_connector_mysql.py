@@ -2,10 +2,12 @@
 (skipped without one; see tests/conftest.py), and the parts that need no
 server."""
 import asyncio
+import threading
 
 import pytest
 
 from Tavrik.DB.Connector import AioMysqlConnector, MysqlConnector
+from Tavrik.Error.ClusterError import ClusterUnavailable, NodeLost, TransactionConflict
 from tests.asynctools import bound, installed, run, settle
 from Tavrik.Model.ModelProperty import DecimalProperty, IntProperty, StrProperty
 from tests.conftest import _mysql_reset, require_mysql
@@ -304,13 +306,32 @@ class TestSyncConnector:
         assert names(syncon) == ["outer"]
 
     def test_failed_commit_is_raised_and_the_connection_dropped(self, syncon):
-        import pymysql
-
-        with pytest.raises(pymysql.err.OperationalError):
+        with pytest.raises(NodeLost) as e:
             with syncon.transaction() as con:
                 syncon.execute("INSERT INTO t (name) VALUES (%s)", args=("lost",))
                 kill(con.thread_id())
+        assert e.value.committing is True
         assert names(syncon) == []  # and the pool handed out a live connection
+
+    def test_deadlocked_block_raises_transaction_conflict(self, syncon):
+        syncon.execute("INSERT INTO t (id, name) VALUES (1, 'a'), (2, 'b')")
+        both = threading.Barrier(2)
+        errors = []
+
+        def block(first, second):
+            try:
+                with syncon.transaction():
+                    syncon.execute("UPDATE t SET n = 1 WHERE id = %s", args=(first,))
+                    both.wait()
+                    syncon.execute("UPDATE t SET n = 1 WHERE id = %s", args=(second,))
+            except Exception as e:  # noqa: BLE001  (the error is the result)
+                errors.append(e)
+
+        other = threading.Thread(target=block, args=(2, 1))
+        other.start()
+        block(1, 2)
+        other.join()
+        assert [type(e) for e in errors] == [TransactionConflict]
 
     def test_connection_the_server_dropped_is_not_pooled_again(self, syncon):
         import pymysql
@@ -348,6 +369,13 @@ class TestSyncConnector:
         assert "Zq8Xw" not in repr(c.config) + repr(c) + repr(c._pool)
         c.close()
 
-    def test_host_list_is_refused(self):
-        with pytest.raises(TypeError, match="hosts"):
-            MysqlConnector(hosts=["127.0.0.1:1"], minsize=0)
+    def test_host_list_goes_to_a_node_that_answers(self):
+        settings = {k: v for k, v in require_mysql().items() if k not in ("host", "port")}
+        live = "%s:%d" % (require_mysql()["host"], require_mysql()["port"])
+        c = MysqlConnector(hosts=["127.0.0.1:1", live], connect_timeout=1, **settings)
+        try:
+            assert c.execute("SELECT 42") == ((42,),)
+        finally:
+            c.close()
+        with pytest.raises(ClusterUnavailable, match="127.0.0.1:1"):
+            MysqlConnector(hosts="127.0.0.1:1", failoverTimeout=0, connect_timeout=1, **settings)

@@ -207,6 +207,8 @@ class MysqlConnector(BaseConnector):
         以及连接池的参数 minsize=1 (构造时打开), maxsize=10, pool_recycle=-1, showLog=False。
         块外每条语句从池中取一个链接, 执行, 读取全部行, 提交并归还; 事务块内本线程的语句都在块的链接上。
         fork 出的子进程打开自己的链接, 从不使用或关闭父进程的链接。config 不含密码。
+        hosts 给出集群的多个节点 (此时不能再给 host/port): 链接打开在已同步且就绪的节点上, 其余节点在
+        failoverTimeout 秒内依次尝试; causalReads 同 AioMysqlConnector。
     """
     def __init__(self, **connectOptions: Any) -> None: ...
     @property
@@ -226,7 +228,8 @@ class MysqlConnector(BaseConnector):
     def autoFiledAnnounce(self, prop: BaseProperty[Any], /) -> str: ...
     def transaction(self) -> ContextManager[Any]:
         """事务块: 本线程持有一个池链接直到块结束; 正常结束时提交 (提交失败在此抛出), 异常时回滚;
-        可以嵌套 (内层块为保存点)。"""
+        可以嵌套 (内层块为保存点)。事务冲突抛出 Tavrik.Error.ClusterError.TransactionConflict,
+        链接失联抛出 NodeLost。"""
     def commit(self) -> None:
         """块外每条语句已提交: 什么也不做; 事务块内抛出 RuntimeError。"""
     def rollback(self) -> None:

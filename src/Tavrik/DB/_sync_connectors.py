@@ -28,6 +28,7 @@ import pymysql
 
 from Tavrik.DB import _cluster as _cl
 from Tavrik.DB.Connector import _c_dict_rows, _c_rows
+from Tavrik.Error.ClusterError import ClusterUnavailable, NodeLost, TransactionConflict
 
 __all__ = ["Block", "PyMysqlDriver", "SyncPool", "mysql_pool", "public_config"]
 
@@ -72,18 +73,72 @@ def public_config(options: Mapping[str, Any]) -> Dict[str, Any]:
 # ------------------------------------------------------------ drivers
 
 class PyMysqlDriver:
-    """MySQL/MariaDB through pymysql: rows as tuples, committed by the pool."""
+    """MySQL/MariaDB through pymysql: rows as tuples, committed by the pool.
+    Given `nodes` (a Galera cluster's (host, port) list), a connection goes
+    to a node that reports itself synced and ready, trying the others (for
+    up to `failoverTimeout` seconds) when one is lost or not ready."""
 
-    __slots__ = ("_options",)
+    __slots__ = ("_options", "_nodes", "_next", "_failover", "_syncWait")
     dialect = "mysql"
 
-    def __init__(self, options: Mapping[str, Any]) -> None:
+    def __init__(self, options: Mapping[str, Any], nodes: Optional[List[Tuple[str, int]]] = None,
+                 failoverTimeout: float = _cl.FAILOVER_TIMEOUT, syncWait: int = 0) -> None:
         self._options = dict(options)
         # The pool ends every transaction itself.
         self._options["autocommit"] = False
+        self._nodes = nodes
+        self._next = 0  # the node that answered last: tried first
+        self._failover = failoverTimeout
+        self._syncWait = syncWait
 
     def connect(self) -> _Con:
-        return pymysql.connect(**self._options)
+        if self._nodes is None:
+            return pymysql.connect(**self._options)
+        nodes = self._nodes
+        deadline = time.monotonic() + self._failover
+        reasons: Dict[int, str] = {}
+        last: Optional[BaseException] = None
+        while True:
+            for i in range(len(nodes)):
+                k = (self._next + i) % len(nodes)
+                host, port = nodes[k]
+                try:
+                    con = pymysql.connect(host=host, port=port, **self._options)
+                except Exception as e:
+                    if not _cl.lost(e):
+                        raise
+                    reasons[k], last = repr(e), e
+                    continue
+                try:
+                    reason = _cl.not_ready(self.rows(con, _cl.STATE_SQL, None, False))
+                    if reason is None:
+                        if self._syncWait:
+                            self.rows(con, "SET SESSION wsrep_sync_wait = %s", (self._syncWait,), False)
+                        self._next = k
+                        return con
+                except Exception as e:
+                    if not _cl.lost(e):
+                        con.close()
+                        raise
+                    reason, last = repr(e), e
+                con.close()
+                reasons[k] = reason
+            if time.monotonic() >= deadline:
+                err = ClusterUnavailable()
+                err.msg = "%s: %s" % (err.msg, ", ".join(
+                    "%s:%d %s" % (nodes[k][0], nodes[k][1], r) for k, r in sorted(reasons.items())))
+                raise err from last
+            time.sleep(min(0.2, max(deadline - time.monotonic(), 0)))
+
+    def blockError(self, exc: BaseException, committing: bool) -> Optional[BaseException]:
+        """What a transaction block raises instead of `exc`, or None."""
+        if isinstance(exc, (NodeLost, TransactionConflict)):
+            return None
+        if _cl.lost(exc):
+            return NodeLost(committing)
+        if _cl.conflict(exc):
+            return TransactionConflict()
+        return None
 
     def run(self, con: _Con, text: str, params: Any, kind: int, batch: bool) -> _Raw:
         # The raw result of the asynchronous MySQL core (_my_run), for the
@@ -426,27 +481,54 @@ class SyncPool:
 
 
 class Block:
-    """with connector.transaction() as con: the thread's block."""
+    """with connector.transaction() as con: the thread's block.  The
+    outermost one raises the driver's kinds of a lost connection and of a
+    conflict (NodeLost, TransactionConflict on MySQL)."""
 
-    __slots__ = ("_pool",)
+    __slots__ = ("_pool", "_outer")
 
     def __init__(self, pool: SyncPool) -> None:
         self._pool = pool
+        self._outer = False
 
     def __enter__(self) -> _Con:
-        return self._pool.begin()
+        outer = self._pool._here().depth == 0
+        con = self._pool.begin()
+        self._outer = outer
+        return con
 
     def __exit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
                  tb: Optional[TracebackType]) -> None:
-        self._pool.end(et is None)
+        kinds = getattr(self._pool.driver, "blockError", None) if self._outer else None
+        try:
+            self._pool.end(et is None)
+        except Exception as e:
+            swap = kinds(e, et is None) if kinds is not None else None
+            if swap is not None:
+                raise swap from e
+            raise
+        if kinds is not None and isinstance(ev, Exception):
+            swap = kinds(ev, False)
+            if swap is not None:
+                raise swap from ev
 
 
 def mysql_pool(options: Dict[str, Any]) -> SyncPool:
     """The pool of MysqlConnector(**options): the pool's options taken out,
     the rest pymysql.connect's."""
-    if "hosts" in options:
-        raise TypeError("MysqlConnector 不支持 hosts (集群的节点列表只由 AioMysqlConnector 支持); 请给出 host 与 port")
+    for name in ("spread", "checkInterval"):
+        if name in options:
+            raise TypeError("MysqlConnector 不支持 %s (只有 AioMysqlConnector 有)" % name)
     pool_kw = {k: options.pop(k) for k in POOL_OPTIONS if k in options}
     if "database" in options and "db" not in options:
         options["db"] = options.pop("database")
-    return SyncPool(PyMysqlDriver(options), **pool_kw)
+    nodes = None
+    failover = float(options.pop("failoverTimeout", _cl.FAILOVER_TIMEOUT))
+    causal = options.pop("causalReads", False)
+    if "hosts" in options:
+        if "host" in options or "port" in options:
+            raise TypeError("hosts 与 host/port 不能同时给出")
+        nodes = _cl.parse_hosts(options.pop("hosts"), 3306)
+    # wsrep_sync_wait bit mask: True waits before reads (1).
+    sync_wait = int(causal) if not isinstance(causal, bool) else (1 if causal else 0)
+    return SyncPool(PyMysqlDriver(options, nodes, failover, sync_wait), **pool_kw)

@@ -318,6 +318,11 @@ _AIOMYSQL_TYPES: Dict[str, _Convert] = {
 }
 
 
+_PYMYSQL_TYPES: Dict[str, _Convert] = {
+    "hosts": _to_str, "causalReads": _to_bool_or_int, "failoverTimeout": _to_float, "connect_timeout": _to_float,
+}
+
+
 class _Scheme(NamedTuple):
     parts: Callable[[_Url], Dict[str, str]]  # the URL's parts as options (text)
     build: Callable[[_Loop, Dict[str, Any]], BaseConnector]
@@ -332,8 +337,8 @@ _SCHEMES: Dict[str, Optional[_Scheme]] = {
     "sqlite": _Scheme(_file_parts, _sqlite3, _sqlite3_typed, {}, False),
     "sqlite+aiosqlite": _Scheme(_file_parts, _aiosqlite, _aiosqlite_typed, {}, True),
     "mysql+aiomysql": _Scheme(_server_parts("db"), _aiomysql, _aiomysql_typed, _AIOMYSQL_TYPES, True),
-    "mysql": _Scheme(_server_parts("db"), _pymysql, _pymysql_typed, {"connect_timeout": _to_float}, False),
-    "mysql+pymysql": _Scheme(_server_parts("db"), _pymysql, _pymysql_typed, {"connect_timeout": _to_float}, False),
+    "mysql": _Scheme(_server_parts("db"), _pymysql, _pymysql_typed, _PYMYSQL_TYPES, False),
+    "mysql+pymysql": _Scheme(_server_parts("db"), _pymysql, _pymysql_typed, _PYMYSQL_TYPES, False),
     "postgresql": None,
     "postgresql+psycopg": None,
     "postgresql+asyncpg": None,

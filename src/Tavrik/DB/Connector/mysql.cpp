@@ -164,7 +164,9 @@ PyMethodDef mysql_methods[] = {
     {"transaction", mysql_transaction, METH_NOARGS,
      "transaction($self, /)\n--\n\n"
      "事务块 (with connector.transaction() as con: ...): 本线程持有一个池链接直到块结束, 块内本线程的语句都在它的"
-     "同一事务中, 正常结束时提交 (提交失败在此抛出), 异常时回滚; 可以嵌套 (内层块为保存点)"},
+     "同一事务中, 正常结束时提交 (提交失败在此抛出), 异常时回滚; 可以嵌套 (内层块为保存点)。事务冲突 "
+     "(死锁或集群认证失败) "
+     "抛出Tavrik.Error.ClusterError.TransactionConflict, 链接失联抛出NodeLost"},
     {"commit", mysql_commit, METH_NOARGS,
      "commit($self, /)\n--\n\n"
      "块外每条语句已提交, 什么也不做; 事务块内拒绝 (RuntimeError)"},
@@ -211,7 +213,9 @@ PyTypeObject MysqlConnectorType =
                 "MySQL同步连接器 (pymysql连接池, 可在线程之间共享)。\n\n"
                 "connectOptions: pymysql.connect的参数 (host, port, user, password, db/database, charset, ...) "
                 "以及连接池的参数 minsize=1 (构造时打开), maxsize=10, pool_recycle=-1 (空闲超过此秒数的链接关闭), "
-                "showLog=False (语句文本记录在 \"Tavrik.DB\" 记录器的DEBUG级)。\n"
+                "showLog=False (语句文本记录在 \"Tavrik.DB\" 记录器的DEBUG级); hosts=[\"host:port\", ...] "
+                "给出集群的节点 (链接打开在已同步且就绪的节点上, failoverTimeout秒内依次尝试其余节点), "
+                "causalReads同AioMysqlConnector。\n"
                 "块外每条语句从池中取一个链接, 执行, 读取全部行, 提交并归还; 事务块 (transaction()) 内本线程的语句"
                 "都在块的链接上。fork出的子进程打开自己的链接, 从不使用或关闭父进程的链接。",
                 mysql_methods, mysql_getset, mysql_tp_init, nullptr});
