@@ -663,3 +663,39 @@ def ps_library(pool, depth):
             tags = [(t["id"], t["name"], t["lib_book_id"])
                     for t in con.execute(_pct(P_TAGS), ([b["id"] for b in books],)).fetchall()]
     return _stitch(authors, profiles, books, tags)[0]
+
+
+# ------------------------------------------------------------ sync MySQL
+# One pymysql connection, each statement committed, dict rows from the
+# driver's DictCursor: what a hand-written synchronous program does.
+
+def p_fetch_all(con):
+    import pymysql
+
+    with con.cursor(pymysql.cursors.DictCursor) as cur:
+        cur.execute(M_SELECT)
+        rows = list(cur.fetchall())
+    con.commit()
+    return rows
+
+
+def p_lookups(con, keys):
+    import pymysql
+
+    out = []
+    for k in keys:
+        with con.cursor(pymysql.cursors.DictCursor) as cur:
+            cur.execute(M_SELECT + " WHERE id = %s", (k,))
+            out.append(cur.fetchall()[0])
+        con.commit()
+    return out
+
+
+def p_saves(con, data):
+    last = 0
+    for row in data:
+        with con.cursor() as cur:
+            cur.execute(M_INSERT, item_params(row))
+            last = cur.lastrowid
+        con.commit()
+    return last

@@ -570,6 +570,50 @@ def mysql_scenarios(sizes, settings):
     def setup(ctx):
         load(ctx, sub(ctx).items)
 
+    def sync_pair(raw_fn, tav_fn, check, units_of, before=None):
+        """The synchronous road: raw pymysql against MysqlConnector, each
+        statement committed on both."""
+        def mk_raw(ctx):
+            m = sub(ctx)
+            con = _pymysql(settings)
+            return Runner(lambda: raw_fn(m, con), check(m), before, con.close, units=units_of(m))
+
+        def mk_tav(ctx):
+            from Tavrik.DB.Connector import MysqlConnector
+
+            m = sub(ctx)
+            connector = MysqlConnector(maxsize=2, **settings)
+
+            def before_all():
+                t.install(connector)
+                if before:
+                    before()
+
+            def close():
+                if t._installed[0] is connector:
+                    t.uninstall()
+                connector.close()
+
+            return Runner(lambda: tav_fn(m), check(m), before_all, close, units=units_of(m))
+
+        return [("raw", mk_raw), ("Tavrik", mk_tav)]
+
+    def s_fetch_all(m):
+        return t.models().BenchItem.getExecutor().findAllBy()
+
+    def s_lookups(m):
+        Item = t.models().BenchItem
+        ex, pk = Item.getExecutor(), Item.id
+        return [ex.findOneBy(pk == k) for k in m.keys]
+
+    def s_saves(m):
+        M = t.models()
+        ex = M.BenchItem.getExecutor()
+        last = None
+        for row in m.items[:s.mysql_saves]:
+            last = ex.save(t.new_item(M, row))
+        return last
+
     return setup, lambda ctx: close_pool(ctx), [
         dict(id="7e", title="Async fetch all, MySQL", size="%d rows" % min(s.mysql_rows, s.rows), unit="row",
              goal=1.15, impls=pair(lambda m, p: raw.m_fetch_all(p), t.a_fetch_all, chk_all, lambda m: len(m.items))),
@@ -579,11 +623,22 @@ def mysql_scenarios(sizes, settings):
         dict(id="7h", title="Async paging, MySQL", size="page %d x %d, %d calls" % (s.page, s.page_size, s.page_calls),
              unit="page", goal=1.15,
              impls=pair(lambda m, p: raw.m_paging(p, s), t.a_paging, chk_page, lambda m: s.page_calls)),
+        # The reads first: the saves empty the table.
+        dict(id="7s1", title="Sync fetch all, MySQL", size="%d rows" % min(s.mysql_rows, s.rows), unit="row",
+             goal=1.15, impls=sync_pair(lambda m, c: raw.p_fetch_all(c), s_fetch_all, chk_all,
+                                        lambda m: len(m.items))),
+        dict(id="7s2", title="Sync point lookups, MySQL", size="%d lookups" % s.mysql_lookups, unit="lookup",
+             goal=1.15, impls=sync_pair(lambda m, c: raw.p_lookups(c, m.keys), s_lookups, chk_lookups,
+                                        lambda m: len(m.keys))),
         dict(id="7g", title="Async saves, MySQL", size="%d saves, one task" % s.mysql_saves, unit="save",
              goal=1.15, runs=s.save_runs,
              impls=pair(lambda m, p: raw.m_saves(p, m.items[:s.mysql_saves]),
                         lambda m: t.a_saves(m, m.items[:s.mysql_saves]), chk_saves,
                         lambda m: min(s.mysql_saves, len(m.items)), before=truncate)),
+        dict(id="7s3", title="Sync saves, MySQL", size="%d saves" % s.mysql_saves, unit="save", goal=1.15,
+             runs=s.save_runs,
+             impls=sync_pair(lambda m, c: raw.p_saves(c, m.items[:s.mysql_saves]), s_saves, chk_saves,
+                             lambda m: min(s.mysql_saves, len(m.items)), before=truncate)),
     ]
 
 
@@ -1132,7 +1187,7 @@ def main(argv=None):
         plan = [sc for sc in sync_scenarios(sizes) if selected(args.only, sc["id"])]
         plan += [sc for sc in aiosqlite_scenarios(sizes) if selected(args.only, sc["id"])]
         mysql_plan = []
-        if any(selected(args.only, i) for i in ("7e", "7f", "7g", "7h")) and args.mysql != "off":
+        if any(selected(args.only, i) for i in ("7e", "7f", "7g", "7h", "7s1", "7s2", "7s3")) and args.mysql != "off":
             settings = mysql_settings()
             if settings is None and (args.mysql == "start" or not args.quick):
                 settings, stop_mysql = start_private_mysql()

@@ -1,5 +1,6 @@
-"""One suite over the three roads a program can take: the synchronous
-executor on SQLite, the asynchronous one on aiosqlite and on MySQL.  Tables
+"""One suite over the four roads a program can take: the synchronous
+executor on SQLite and on MySQL (a pooled connector), the asynchronous one
+on aiosqlite and on MySQL.  Tables
 are made from the test's own DDL (real constraints), calls run as a user's
 program runs them (async: in a task of its own, one transaction, committed
 when it ends), and the database is read back through a separate connection."""
@@ -18,10 +19,12 @@ class Road:
         self.path = path
         self.settings = settings
         self.connector = None
+        # The synchronous executor: its calls return their results.
+        self.sync = kind in ("sqlite", "mysql-sync")
 
     @property
     def mysql(self):
-        return self.kind == "mysql"
+        return self.kind.startswith("mysql")
 
     def ddl(self, sqlite_script, mysql_statements):
         if self.mysql:
@@ -64,7 +67,7 @@ class Road:
 
     async def call(self, fn):
         """Runs `fn()` (an executor call) and returns (result, error)."""
-        if self.kind == "sqlite":
+        if self.sync:
             try:
                 return fn(), None
             except Exception as e:  # noqa: BLE001  (the error is the result)
@@ -84,12 +87,14 @@ class Road:
         return out
 
     async def open(self):
-        from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector, Sqlite3Connector
+        from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector, MysqlConnector, Sqlite3Connector
         from Tavrik.DB.DB import DB
 
         if self.kind == "sqlite":
             self.connector = Sqlite3Connector(self.path, showLog=False)
             self.connector.execute("PRAGMA foreign_keys = ON")
+        elif self.kind == "mysql-sync":
+            self.connector = MysqlConnector(**self.settings)
         elif self.kind == "aiosqlite":
             self.connector = AioSqliteConnector(asyncio.get_running_loop(), path=self.path, showLog=False)
         else:
@@ -107,12 +112,15 @@ class Road:
             await res
 
 
-@pytest.fixture(params=["sqlite", "aiosqlite", "mysql"])
+ROADS = ["sqlite", "aiosqlite", "mysql", "mysql-sync"]
+
+
+@pytest.fixture(params=ROADS)
 async def road(request, db_path):
     """A Road with no connector yet: the test makes its tables, then
     `await road.open()` installs the connector; it is closed afterwards."""
     settings = None
-    if request.param == "mysql":
+    if request.param.startswith("mysql"):
         settings = require_mysql()
         await _mysql_reset(settings)
     r = Road(request.param, db_path, settings)

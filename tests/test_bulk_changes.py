@@ -106,6 +106,6 @@ async def test_rolled_back_block_leaves_the_rows_unchanged(road):  # noqa: F811
             assert await BkItem.getExecutor(con).updateWhere(None, {"name": "z"}, all=True) == 4
             raise LookupError("undo")
 
-    _, err = await road.call(sync_block if road.kind == "sqlite" else async_block)
+    _, err = await road.call(sync_block if road.sync else async_block)
     assert isinstance(err, LookupError)
     assert sorted(r[0] for r in road.rows("SELECT name FROM bk_item")) == ["a", "a", "b", "c"]

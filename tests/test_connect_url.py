@@ -18,13 +18,13 @@ from tests.conftest import _mysql_reset, require_mysql
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def mysql_url(settings, password=None, hosts=1, query=""):
+def mysql_url(settings, password=None, hosts=1, query="", scheme="mysql+aiomysql"):
     """The test server's URL with every byte of the password percent-encoded
     (only a decoded password logs in)."""
     pw = settings["password"] if password is None else password
     hostport = ",".join(["%s:%d" % (settings["host"], settings["port"])] * hosts)
-    return "mysql+aiomysql://%s:%s@%s/%s%s" % (
-        quote(settings["user"], safe=""), "".join("%%%02X" % b for b in pw.encode()), hostport,
+    return "%s://%s:%s@%s/%s%s" % (
+        scheme, quote(settings["user"], safe=""), "".join("%%%02X" % b for b in pw.encode()), hostport,
         quote(settings["db"], safe=""), query)
 
 
@@ -167,6 +167,21 @@ async def test_mysql_options_reach_the_pool():
         await connector.close()
 
 
+@pytest.mark.parametrize("scheme, hosts", [("mysql", 1), ("mysql+pymysql", 2)])
+def test_sync_mysql_url_makes_the_pooled_connector(scheme, hosts):
+    from Tavrik.DB.Connector import MysqlConnector
+
+    settings = require_mysql()
+    connector = connect(mysql_url(settings, hosts=hosts, query="?maxsize=4&minsize=0&connect_timeout=2.5",
+                                  scheme=scheme))
+    try:
+        assert type(connector) is MysqlConnector and connector.execute(STATEMENT) == ((42,),)
+        assert (connector._pool.minsize, connector._pool.maxsize) == (0, 4)
+        assert connector.config["connect_timeout"] == 2.5 and "password" not in connector.config
+    finally:
+        connector.close()
+
+
 # ------------------------------------------------------------ keywords win
 
 @pytest.mark.parametrize("case", ["path", "option"])
@@ -218,8 +233,7 @@ def test_refused_url(url, error, words, tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == []  # refused before anything was opened
 
 
-@pytest.mark.parametrize("scheme", ["mysql", "mysql+pymysql", "postgresql", "postgresql+psycopg",
-                                    "postgresql+asyncpg"])
+@pytest.mark.parametrize("scheme", ["postgresql", "postgresql+psycopg", "postgresql+asyncpg"])
 def test_planned_scheme_is_recognised(scheme):
     with pytest.raises(ValueError, match="recognised, but its connector is not available in this version") as e:
         connect(scheme + "://u@h/db")

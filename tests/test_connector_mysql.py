@@ -1,10 +1,13 @@
-"""AioMysqlConnector against a real MariaDB/MySQL server (skipped without
-one; see tests/conftest.py), and the parts that need no server."""
+"""AioMysqlConnector and MysqlConnector against a real MariaDB/MySQL server
+(skipped without one; see tests/conftest.py), and the parts that need no
+server."""
 import asyncio
+import threading
 
 import pytest
 
-from Tavrik.DB.Connector import AioMysqlConnector
+from Tavrik.DB.Connector import AioMysqlConnector, MysqlConnector
+from Tavrik.Error.ClusterError import ClusterUnavailable, NodeLost, TransactionConflict
 from tests.asynctools import bound, installed, run, settle
 from Tavrik.Model.ModelProperty import DecimalProperty, IntProperty, StrProperty
 from tests.conftest import _mysql_reset, require_mysql
@@ -45,8 +48,9 @@ class TestWithoutServer:
          (DecimalProperty(precision=10, scale=2), "DECIMAL(10, 2) AUTO_INCREMENT"),
          (IntProperty(), "INT AUTO_INCREMENT")],
     )
-    def test_auto_filed_announce(self, prop, text):
-        assert AioMysqlConnector.__new__(AioMysqlConnector).autoFiledAnnounce(prop) == text
+    @pytest.mark.parametrize("cls", [AioMysqlConnector, MysqlConnector])
+    def test_auto_filed_announce(self, prop, text, cls):
+        assert cls.__new__(cls).autoFiledAnnounce(prop) == text
 
     def test_needs_a_loop(self):
         with pytest.raises(TypeError, match=r"^__init__\(\) takes at least 1 positional argument \(0 given\)$"):
@@ -258,3 +262,120 @@ class TestAsyncProcess:
     async def test_executor_checks(self, myconn, kwargs, exc):
         with pytest.raises(exc):
             await myconn.asyncProcess(**kwargs)
+
+
+# ------------------------------------------------- the synchronous connector
+
+
+@pytest.fixture
+async def syncon():
+    settings = require_mysql()
+    await _mysql_reset(settings)
+    c = MysqlConnector(maxsize=2, **settings)
+    c.execute("CREATE TABLE t (id INT PRIMARY KEY AUTO_INCREMENT, name VARCHAR(100), n INT)")
+    yield c
+    c.close()
+
+
+def names(c):
+    return [r[0] for r in c.execute("SELECT name FROM t ORDER BY id")]
+
+
+def kill(session):
+    """Ends a server session from a connection of its own (as a server that
+    went away would)."""
+    import pymysql
+
+    settings = {k: v for k, v in require_mysql().items() if k != "autocommit"}
+    con = pymysql.connect(**settings)
+    try:
+        with con.cursor() as cur:
+            cur.execute("KILL %s", (session,))
+    finally:
+        con.close()
+
+
+class TestSyncConnector:
+    def test_inner_block_rolls_back_only_its_own_rows(self, syncon):
+        with syncon.transaction():
+            syncon.execute("INSERT INTO t (name) VALUES (%s)", args=("outer",))
+            with pytest.raises(KeyError):
+                with syncon.transaction():
+                    syncon.execute("INSERT INTO t (name) VALUES (%s)", args=("inner",))
+                    raise KeyError
+        assert names(syncon) == ["outer"]
+
+    def test_failed_commit_is_raised_and_the_connection_dropped(self, syncon):
+        with pytest.raises(NodeLost) as e:
+            with syncon.transaction() as con:
+                syncon.execute("INSERT INTO t (name) VALUES (%s)", args=("lost",))
+                kill(con.thread_id())
+        assert e.value.committing is True
+        assert names(syncon) == []  # and the pool handed out a live connection
+
+    def test_deadlocked_block_raises_transaction_conflict(self, syncon):
+        syncon.execute("INSERT INTO t (id, name) VALUES (1, 'a'), (2, 'b')")
+        both = threading.Barrier(2)
+        errors = []
+
+        def block(first, second):
+            try:
+                with syncon.transaction():
+                    syncon.execute("UPDATE t SET n = 1 WHERE id = %s", args=(first,))
+                    both.wait()
+                    syncon.execute("UPDATE t SET n = 1 WHERE id = %s", args=(second,))
+            except Exception as e:  # noqa: BLE001  (the error is the result)
+                errors.append(e)
+
+        other = threading.Thread(target=block, args=(2, 1))
+        other.start()
+        block(1, 2)
+        other.join()
+        assert [type(e) for e in errors] == [TransactionConflict]
+
+    def test_connection_the_server_dropped_is_not_pooled_again(self, syncon):
+        import pymysql
+
+        session = syncon.execute("SELECT CONNECTION_ID()")[0][0]
+        kill(session)
+        with pytest.raises(pymysql.err.OperationalError):
+            syncon.execute("SELECT 1")
+        assert syncon.execute("SELECT CONNECTION_ID()")[0][0] != session
+
+    @pytest.mark.parametrize("method", ["commit", "rollback"])
+    def test_commit_and_rollback_refused_inside_a_block(self, syncon, method):
+        with syncon.transaction():
+            syncon.execute("INSERT INTO t (name) VALUES (%s)", args=("kept",))
+            with pytest.raises(RuntimeError, match="事务块内不能调用连接器的%s" % method):
+                getattr(syncon, method)()
+        assert names(syncon) == ["kept"]
+
+    def test_hostile_values_round_trip(self, syncon):
+        for v in HOSTILE:
+            syncon.execute("INSERT INTO t (name) VALUES (%s)", args=(v,))
+        assert names(syncon) == HOSTILE
+
+    def test_closed_connector_refuses_statements(self, syncon):
+        syncon.close()
+        with pytest.raises(RuntimeError, match="连接器已关闭"):
+            syncon.execute("SELECT 1")
+
+    def test_password_is_not_kept_where_it_shows(self):
+        settings = dict(require_mysql(), password="Zq8Xw-wrong")
+        with pytest.raises(Exception) as e:
+            MysqlConnector(**settings)
+        assert "Zq8Xw" not in str(e.value)
+        c = MysqlConnector(minsize=0, **settings)
+        assert "Zq8Xw" not in repr(c.config) + repr(c) + repr(c._pool)
+        c.close()
+
+    def test_host_list_goes_to_a_node_that_answers(self):
+        settings = {k: v for k, v in require_mysql().items() if k not in ("host", "port")}
+        live = "%s:%d" % (require_mysql()["host"], require_mysql()["port"])
+        c = MysqlConnector(hosts=["127.0.0.1:1", live], connect_timeout=1, **settings)
+        try:
+            assert c.execute("SELECT 42") == ((42,),)
+        finally:
+            c.close()
+        with pytest.raises(ClusterUnavailable, match="127.0.0.1:1"):
+            MysqlConnector(hosts="127.0.0.1:1", failoverTimeout=0, connect_timeout=1, **settings)

@@ -42,11 +42,11 @@ def hostile_models():
     _KorvidMeta.ModelList[:] = saved
 
 
-@pytest.fixture(params=["sqlite", "aiosqlite", "mysql"])
+@pytest.fixture(params=["sqlite", "aiosqlite", "mysql", "mysql-sync"])
 async def road(request, db_path, hostile_models):
     """(road name, connector, reader) with only the hostile models' tables;
     the reader returns the rows of a table through a connection of its own."""
-    from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector, Sqlite3Connector
+    from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector, MysqlConnector, Sqlite3Connector
     from Tavrik.DB.DB import DB
     from Tavrik.Ext import generate_table
 
@@ -57,6 +57,10 @@ async def road(request, db_path, hostile_models):
             connector = Sqlite3Connector(db_path, showLog=False)
         elif request.param == "aiosqlite":
             connector = AioSqliteConnector(asyncio.get_running_loop(), path=db_path, showLog=False)
+        elif request.param == "mysql-sync":
+            settings = require_mysql()
+            await _mysql_reset(settings)
+            connector = MysqlConnector(**settings)
         else:
             settings = require_mysql()
             await _mysql_reset(settings)
@@ -72,7 +76,7 @@ async def road(request, db_path, hostile_models):
     finally:
         _KorvidMeta.ModelList[:] = saved
 
-    if request.param == "mysql":
+    if request.param.startswith("mysql"):
         import pymysql
 
         def reader(table):

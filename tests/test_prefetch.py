@@ -4,7 +4,9 @@ them: same rows in the same places, same list order, the same cycles ended.
 Random libraries on sync SQLite, aiosqlite and MySQL, statements counted on
 the database's side."""
 import asyncio
+import contextlib
 import gc
+import logging
 import random
 import warnings
 import weakref
@@ -162,17 +164,40 @@ def same(a, b, unordered=False, seen=None):
     return type(a) is type(b) and a == b
 
 
+@contextlib.contextmanager
+def sync_trace(road, fn):
+    """Calls fn(statement text) for each statement the synchronous road runs:
+    SQLite's trace callback, the pooled connector's statement log."""
+    if road.kind == "sqlite":
+        con = road.connector.getCon()
+        con.set_trace_callback(fn)
+        try:
+            yield
+        finally:
+            con.set_trace_callback(None)
+        return
+    handler = logging.Handler()
+    handler.emit = lambda record: fn(record.getMessage())
+    logger = logging.getLogger("Tavrik.DB")
+    level = logger.level
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    road.connector._pool.showLog = True
+    try:
+        yield
+    finally:
+        road.connector._pool.showLog = False
+        logger.removeHandler(handler)
+        logger.setLevel(level)
+
+
 async def counted(road, fn):
     """Runs `fn()` as the road runs a program and returns (result, number of
     SELECT statements the database ran for it)."""
-    if road.kind == "sqlite":
+    if road.sync:
         seen = []
-        con = road.connector.getCon()
-        con.set_trace_callback(seen.append)
-        try:
+        with sync_trace(road, seen.append):
             res = fn()
-        finally:
-            con.set_trace_callback(None)
         return res, sum(1 for s in seen if s.lstrip().upper().startswith("SELECT"))
 
     async def com_select():
@@ -342,13 +367,9 @@ async def test_the_collector_runs_while_statements_run(road):  # noqa: F811
     def trace(sql):
         seen.append(gc.isenabled())
 
-    if road.kind == "sqlite":
-        con = road.connector.getCon()
-        con.set_trace_callback(trace)
-        try:
+    if road.sync:
+        with sync_trace(road, trace):
             PrAuthor.getExecutor().prefetch(rows, level=3)
-        finally:
-            con.set_trace_callback(None)
     else:
         async def program():
             con = await road.connector.getCon()
@@ -369,7 +390,7 @@ async def test_reads_inside_the_callers_transaction(road):  # noqa: F811
     await road.open()
 
     def program():
-        if road.kind == "sqlite":
+        if road.sync:
             a = PrAuthor.getExecutor().save(PrAuthor(name="x", books=[PrBook(title="b1"), PrBook(title="b2")]))
             return PrAuthor.getExecutor().prefetch([a], level=1)
 

@@ -343,7 +343,7 @@ async def test_related_executors_are_asked_for_with_the_callers_work(road):  # n
     await ok(road, lambda: RlOwner.getExecutor().findForeignKey(owner, deep=True))
     assert sorted(b.label for b in owner.badges) == ["b1", "b2"]
     # the related executor, then the loaded rows' executor
-    assert RlBadge.calls == ([()] * 2 if road.kind == "sqlite" else [(None,)] * 2)
+    assert RlBadge.calls == ([()] * 2 if road.sync else [(None,)] * 2)
 
 
 async def test_related_executor_of_another_kind_is_refused(road):  # noqa: F811
@@ -358,7 +358,7 @@ async def test_related_executor_of_another_kind_is_refused(road):  # noqa: F811
         res, err = await road.call(lambda: RlOwner.getExecutor().findForeignKey(owner))
     finally:
         RlBadge.wrong = False
-    kind = ModelExecutor if road.kind == "sqlite" else AsyncModelExecutor
+    kind = ModelExecutor if road.sync else AsyncModelExecutor
     assert isinstance(err, TypeError)
     assert str(err) == "Cannot convert Tavrik.Model.Vantrel.BaseModelExecutor to Tavrik.Model.Vantrel.%s" % kind.__name__
     assert "badges" not in owner
@@ -370,7 +370,7 @@ async def test_absent_binding_value(shop):
     row = User(name="w", check=False)
     assert "id" not in row
     res, err = await shop.call(lambda: User.getExecutor().findForeignKey(row))
-    if shop.kind == "sqlite":
+    if shop.sync:
         assert isinstance(err, KeyError) and err.args == ("id",)
     else:
         assert err is None and res is row
@@ -386,7 +386,7 @@ async def test_cached_many_to_many_answer_that_is_not_a_list(shop, caplog):
     caplog.set_level(logging.INFO)
     await ok(shop, lambda: User.getExecutor().findForeignKey(ann, path=path))
     assert [r.getMessage() for r in caplog.records].count("当前外键roles已经查询过") == 1
-    if shop.kind == "sqlite":
+    if shop.sync:
         assert ann.roles is role
     else:
         assert type(ann.roles) is list and len(ann.roles) == 1 and ann.roles[0] is role

@@ -154,7 +154,7 @@ BEGIN DELETE FROM sf_acct WHERE id = OLD.id; END;
 def _executor_class(road):  # noqa: F811
     from Tavrik.Model.Vantrel import AsyncModelExecutor, ModelExecutor
 
-    return ModelExecutor if road.kind == "sqlite" else AsyncModelExecutor
+    return ModelExecutor if road.sync else AsyncModelExecutor
 
 
 @pytest.mark.parametrize("road", ["sqlite", "aiosqlite"], indirect=True)
@@ -174,7 +174,7 @@ async def test_update_after_fallback_matching_no_row_raises_the_insert_error(roa
     assert "sf_acct.id" in str(err), repr(err)
     rows = road.rows(ACCTS)
     assert all(r[1] != "gone@x" for r in rows), rows
-    if road.kind == "sqlite":
+    if road.sync:
         # the save is one transaction: the trigger's delete went with it
         assert rows == SEEDED
 

@@ -58,7 +58,7 @@ MYSQL_DDL = [
 async def all_at_once(road, write):  # noqa: F811
     """Runs write(executor, i) for i < TASKS at the same time, each in its own
     transaction; returns the errors."""
-    if road.kind == "sqlite":
+    if road.sync:
         def one(i):
             try:
                 write(ShMember.getExecutor(), i)
@@ -110,7 +110,7 @@ async def test_an_item_given_with_a_key_not_stored_is_inserted(road):  # noqa: F
     road.ddl(SQLITE_DDL, MYSQL_DDL)
     await road.open()
     fresh = ShTag(id=7, label="fresh")
-    if road.kind == "sqlite":
+    if road.sync:
         # the synchronous road writes the junction rows only: the item must exist
         res, err = await road.call(lambda: ShTag.getExecutor().save(fresh))
         assert err is None, repr(err)

@@ -21,7 +21,6 @@ async def on(road):  # noqa: F811
     await road.open()
     res, err = await road.call(generate_table)
     assert err is None, repr(err)
-    road.sync = road.kind == "sqlite"
     return road
 
 

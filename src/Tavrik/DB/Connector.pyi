@@ -1,4 +1,4 @@
-"""数据库连接器: SQLite (同步 sqlite3 / 异步 aiosqlite) 与 MySQL (异步 aiomysql 连接池)。"""
+"""数据库连接器: SQLite (同步 sqlite3 / 异步 aiosqlite) 与 MySQL (同步 pymysql / 异步 aiomysql 连接池)。"""
 import asyncio
 import logging
 import multiprocessing
@@ -199,6 +199,43 @@ class AioMysqlConnector(BaseConnector):
     async def close(self, timeout: float = 10.0) -> None:
         """先提交调用者任务的事务, 等待其他任务的事务随任务结束 (最多 timeout 秒), 回滚并归还剩余的链接,
         关闭连接池; 之后的语句抛出 RuntimeError; 再次调用无害。"""
+
+class MysqlConnector(BaseConnector):
+    """
+        MySQL同步连接器 (pymysql 连接池, 可在线程之间共享)。
+        connectOptions: pymysql.connect 的参数 (host, port, user, password, db/database, charset, ...),
+        以及连接池的参数 minsize=1 (构造时打开), maxsize=10, pool_recycle=-1, showLog=False。
+        块外每条语句从池中取一个链接, 执行, 读取全部行, 提交并归还; 事务块内本线程的语句都在块的链接上。
+        fork 出的子进程打开自己的链接, 从不使用或关闭父进程的链接。config 不含密码。
+        hosts 给出集群的多个节点 (此时不能再给 host/port): 链接打开在已同步且就绪的节点上, 其余节点在
+        failoverTimeout 秒内依次尝试; causalReads 同 AioMysqlConnector。
+    """
+    def __init__(self, **connectOptions: Any) -> None: ...
+    @property
+    def config(self) -> Optional[Dict[str, Any]]: ...
+    def getCon(self) -> Any:
+        """事务块内得到块的链接; 否则从连接池取出一个链接 (用完交给 releaseCon)。"""
+    def releaseCon(self, con: Any, /) -> None:
+        """提交 getCon() 给出的链接并还给连接池 (事务块的链接由块提交)。"""
+    def execute(
+        self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[Tuple[Any, ...]] = ()
+    ) -> Union[Tuple[Tuple[Any, ...], ...], List[Dict[str, Any]]]:
+        """执行并读取全部行: 在给定的 con 上 (不提交), 在本线程的事务块中, 或在一个池链接上并提交。
+        文本交给驱动 (args 不为 None 时驱动用 % 格式化, 与 AioMysqlConnector.execute 相同)。"""
+    def process(self, executor: Optional[ModelExecutor[Any]], con: Any = None) -> Any: ...
+    def getTableNameList(self) -> List[str]: ...
+    def GenerateTable(self) -> None: ...
+    def autoFiledAnnounce(self, prop: BaseProperty[Any], /) -> str: ...
+    def transaction(self) -> ContextManager[Any]:
+        """事务块: 本线程持有一个池链接直到块结束; 正常结束时提交 (提交失败在此抛出), 异常时回滚;
+        可以嵌套 (内层块为保存点)。事务冲突抛出 Tavrik.Error.ClusterError.TransactionConflict,
+        链接失联抛出 NodeLost。"""
+    def commit(self) -> None:
+        """块外每条语句已提交: 什么也不做; 事务块内抛出 RuntimeError。"""
+    def rollback(self) -> None:
+        """块外每条语句已提交: 什么也不做; 事务块内抛出 RuntimeError。"""
+    def close(self) -> None:
+        """关闭空闲链接 (使用中的链接在归还时关闭); 之后的语句抛出 RuntimeError。"""
 
 class PyMysqlConnector(BaseConnector):
     def __init__(self) -> None: ...

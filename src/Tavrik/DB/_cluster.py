@@ -11,6 +11,9 @@ others within about checkInterval + the check's timeout.
 What failover does not do: a statement or commit in flight on a node that
 dies fails (see Tavrik.Error.ClusterError.NodeLost); nothing is re-sent on
 its own, because a commit whose answer was lost may have been applied.
+
+The synchronous MysqlConnector (Tavrik/DB/_sync_connectors.py) reuses the
+parts that do not await: parse_hosts, not_ready, lost and conflict.
 """
 from __future__ import annotations
 
@@ -39,7 +42,7 @@ _POOL_ONLY = ("minsize", "maxsize", "pool_recycle", "echo", "loop")
 FAILOVER_TIMEOUT = 10.0
 CHECK_INTERVAL = 0.5
 
-_STATE_SQL = "SHOW GLOBAL STATUS WHERE Variable_name IN ('wsrep_ready', 'wsrep_local_state')"
+STATE_SQL = "SHOW GLOBAL STATUS WHERE Variable_name IN ('wsrep_ready', 'wsrep_local_state')"
 
 # Client and server errors that mean the node (or the way to it) is gone, not
 # that the statement was wrong: can't connect, server gone away, lost
@@ -50,6 +53,18 @@ _LOST_CODES = frozenset((1047, 1053, 2003, 2006, 2013, 2055))
 _ERROR_DURING_COMMIT = 1180
 # _c_error_kind's answer for a deadlock or a failed certification.
 _CONFLICT = 2
+
+
+def not_ready(rows: Iterable[Tuple[str, str]]) -> Optional[str]:
+    """Why a node whose STATE_SQL answered `rows` takes no work, or None."""
+    state = {name: value for name, value in rows}
+    if "wsrep_local_state" not in state:
+        return None  # a server without wsrep
+    if state.get("wsrep_ready") != "ON":
+        return "wsrep_ready=%s" % state.get("wsrep_ready")
+    if state["wsrep_local_state"] != "4":
+        return "wsrep_local_state=%s (不是4: Synced)" % state["wsrep_local_state"]
+    return None
 
 
 def wanted(kwargs: Mapping[str, Any]) -> bool:
@@ -158,15 +173,8 @@ class ClusterPool:
             con = await aiomysql.connect(host=node.host, port=node.port, **self._connect_kwargs())
             node.watch = con
         async with con.cursor() as cur:
-            await cur.execute(_STATE_SQL)
-            state = {name: value for name, value in await cur.fetchall()}
-        if "wsrep_local_state" not in state:
-            return None  # a server without wsrep
-        if state.get("wsrep_ready") != "ON":
-            return "wsrep_ready=%s" % state.get("wsrep_ready")
-        if state["wsrep_local_state"] != "4":
-            return "wsrep_local_state=%s (不是4: Synced)" % state["wsrep_local_state"]
-        return None
+            await cur.execute(STATE_SQL)
+            return not_ready(await cur.fetchall())
 
     async def check(self, node: Node) -> None:
         reason: Optional[str]

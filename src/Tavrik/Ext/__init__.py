@@ -122,6 +122,9 @@ def generate_table(connector: Any = None) -> Optional[Coroutine[Any, Any, None]]
                for sql, spec in zip(g.indexSql(), declared[model])]
     if connector.isAsync:
         return _create_tables(connector, creates, indexes, declared)
+    if getattr(connector, "dialect", None) == "mysql":
+        _create_pooled_tables(connector, creates, indexes, declared)
+        return None
     con = connector.getCon()
     # Every missing table first, committed: a failing index cannot keep
     # a later table from being made.
@@ -159,21 +162,42 @@ async def _create_tables(connector: Any, creates: Sequence[str], indexes: Sequen
     await con.commit()
 
 
+def _create_pooled_tables(connector: Any, creates: Sequence[str], indexes: Sequence[Tuple[Any, str, _Index]],
+                          declared: Dict[Any, List[_Index]]) -> None:
+    # A pooled connector (MysqlConnector) commits each statement it runs;
+    # without arguments the driver reads the DDL as it is (no `%` formatting).
+    for sql in creates:
+        connector.execute(sql, args=None)
+    for _, sql, _ in indexes:
+        connector.execute(sql, args=None)
+    for model, wanted in declared.items():
+        if wanted:
+            _compare_mysql_indexes(model, wanted, connector.execute(_MYSQL_INDEXES_SQL, args=(model.tableName,)))
+
+
+_MYSQL_INDEXES_SQL = (
+    "SELECT INDEX_NAME, NON_UNIQUE, SEQ_IN_INDEX, COLUMN_NAME FROM information_schema.STATISTICS "
+    "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s ORDER BY INDEX_NAME, SEQ_IN_INDEX")
+
+
 async def _check_mysql_indexes(cursor: Any, declared: Dict[Any, List[_Index]]) -> None:
     for model, wanted in declared.items():
         if not wanted:
             continue
-        await cursor.execute(
-            "SELECT INDEX_NAME, NON_UNIQUE, SEQ_IN_INDEX, COLUMN_NAME FROM information_schema.STATISTICS "
-            "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s ORDER BY INDEX_NAME, SEQ_IN_INDEX",
-            (model.tableName,))
-        found: Dict[str, Tuple[bool, List[str]]] = {}
-        for name, non_unique, _, column in await cursor.fetchall():
-            found.setdefault(name, (not int(non_unique), []))[1].append(column)
-        for column, unique in wanted:
-            if unique:
-                ok = any(u and cols == [column] for u, cols in found.values())
-            else:
-                ok = any(cols[0] == column for _, cols in found.values())
-            if not ok:
-                _lacking(model.tableName, column, unique)
+        await cursor.execute(_MYSQL_INDEXES_SQL, (model.tableName,))
+        _compare_mysql_indexes(model, wanted, await cursor.fetchall())
+
+
+def _compare_mysql_indexes(model: Any, wanted: List[_Index], rows: Sequence[Any]) -> None:
+    # MySQL declares indexes inside CREATE TABLE, which an existing table
+    # skips: what the table has is compared with what the model declares.
+    found: Dict[str, Tuple[bool, List[str]]] = {}
+    for name, non_unique, _, column in rows:
+        found.setdefault(name, (not int(non_unique), []))[1].append(column)
+    for column, unique in wanted:
+        if unique:
+            ok = any(u and cols == [column] for u, cols in found.values())
+        else:
+            ok = any(cols[0] == column for _, cols in found.values())
+        if not ok:
+            _lacking(model.tableName, column, unique)

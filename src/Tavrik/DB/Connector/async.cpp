@@ -495,26 +495,6 @@ PyObject* my_releaseCon(PyObject* self, PyObject* con) {
     });
 }
 
-// Declaration of an auto-increment column: the type with its arguments.
-PyObject* my_autoFiledAnnounce(PyObject*, PyObject* prop) {
-    return guard([&]() -> PyObject* {
-        Ref typeArgs = getattr(prop, G.s_typeArgs);
-        Ref text = new_ref(PyObject_Str(typeArgs.get()));
-        Ref args;
-        Py_ssize_t tl = PyUnicode_GET_LENGTH(text.get());
-        if (Require((int)PyUnicode_Tailmatch(text.get(), G.t_comma_paren, 0, tl, 1)) == 1) {
-            args = new_ref(PyUnicode_Replace(text.get(), G.t_comma, G.t_empty, -1));
-        } else if (RequireSize(PyObject_Length(typeArgs.get())) == 0) {
-            args = borrow(G.t_empty);
-        } else {
-            args = text;
-        }
-        Ref target = getattr(prop, G.s_targetType);
-        Ref head = new_ref(PyNumber_Add(target.get(), args.get()));
-        return PyNumber_Add(head.get(), G.t_auto_increment);
-    });
-}
-
 PyObject* my_config_get(PyObject* self, void*) { return or_none(base_of(self)->_config); }
 
 PyGetSetDef my_getset[] = {
@@ -553,7 +533,7 @@ PyMethodDef my_methods[] = {
     {"GenerateTable", async_GenerateTable, METH_NOARGS,
      "GenerateTable($self, /)\n--\n\n"
      "为所有已声明的模型创建表: 事件循环运行中时作为任务调度, 否则运行到完成"},
-    {"autoFiledAnnounce", my_autoFiledAnnounce, METH_O,
+    {"autoFiledAnnounce", mysql_autoFiledAnnounce, METH_O,
      "autoFiledAnnounce($self, prop, /)\n--\n\n"
      "自增列的声明: 类型及其参数加 AUTO_INCREMENT"},
     {"_init_mysql", (PyCFunction)(void (*)(void))my_init_mysql, METH_FASTCALL | METH_KEYWORDS, nullptr},
@@ -606,6 +586,26 @@ int pm_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 [[maybe_unused]] PyObject* pm_noop(PyObject*) { Py_RETURN_NONE; }
 
 }  // namespace
+
+// Declaration of an auto-increment column: the type with its arguments.
+PyObject* mysql_autoFiledAnnounce(PyObject*, PyObject* prop) {
+    return guard([&]() -> PyObject* {
+        Ref typeArgs = getattr(prop, G.s_typeArgs);
+        Ref text = new_ref(PyObject_Str(typeArgs.get()));
+        Ref args;
+        Py_ssize_t tl = PyUnicode_GET_LENGTH(text.get());
+        if (Require((int)PyUnicode_Tailmatch(text.get(), G.t_comma_paren, 0, tl, 1)) == 1) {
+            args = new_ref(PyUnicode_Replace(text.get(), G.t_comma, G.t_empty, -1));
+        } else if (RequireSize(PyObject_Length(typeArgs.get())) == 0) {
+            args = borrow(G.t_empty);
+        } else {
+            args = text;
+        }
+        Ref target = getattr(prop, G.s_targetType);
+        Ref head = new_ref(PyNumber_Add(target.get(), args.get()));
+        return PyNumber_Add(head.get(), G.t_auto_increment);
+    });
+}
 
 PyTypeObject AioSqliteConnectorType = with_slots(
     gc_type<AioSqliteRefs>("Tavrik.DB.Connector.AioSqliteConnector", sizeof(AioSqliteConnectorObject),

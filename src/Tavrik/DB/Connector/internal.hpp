@@ -20,7 +20,8 @@ namespace conn {
     X(run_until_complete) X(add_done_callback) X(discard) X(add) X(cancelled) X(exception) X(get_loop)         \
     X(releaseCon) X(_releaseCon) X(init_sqlite) X(_init_mysql) X(is_alive) X(typeArgs) X(targetType)           \
     X(getTableNameList) X(autoFiledAnnounce) X(timeout) X(check_same_thread) X(asyncProcess) X(process)        \
-    X(executor) X(con) X(args) X(loop) X(keep) X(factory) X(_tavrikBlock)
+    X(executor) X(con) X(args) X(loop) X(keep) X(factory) X(_tavrikBlock) X(run) X(getCon) X(begin) X(end)        \
+    X(transaction) X(refuseInBlock) X(tables)
 // clang-format on
 #define CONNECTOR_NAME_FIELD(id) Immortal s_##id;
 // Constant texts: G.t_<id> holds the text given.
@@ -47,6 +48,8 @@ struct Globals {
     // functions of Tavrik/DB/_aio_connectors.py and Tavrik/DB/_async_tx.py
     Immortal ConRequest, sq_run, my_run, sq_asyncProcess, sq_execute, my_asyncProcess, my_execute, noop_coro,
         py_release, tx_drive, tx_new_life, tx_transaction, tx_run_transaction, my_transaction;
+    // Tavrik/DB/_sync_connectors.py: the synchronous MySQL pool and its settings without secrets
+    Immortal sync_mysql_pool, sync_public_config;
     Immortal module;
     // other modules' tables
     VantrelAPI* vantrel;
@@ -90,6 +93,7 @@ extern PyTypeObject Sqlite3ConnectorType;
 extern PyTypeObject AioSqliteConnectorType;
 extern PyTypeObject AioMysqlConnectorType;
 extern PyTypeObject PyMysqlConnectorType;
+extern PyTypeObject MysqlConnectorType;
 extern PyTypeObject DictRowsType;
 
 inline BaseConnectorObject* base_of(PyObject* o) { return (BaseConnectorObject*)o; }
@@ -212,6 +216,7 @@ void init_base(PyObject* m);
 void init_sqlite_type(PyObject* m);
 void init_async_types(PyObject* m);
 void init_async_python(PyObject* m);
+void init_mysql_type(PyObject* m);
 // Methods whose bodies are coroutines of Tavrik/DB/_aio_connectors.py.
 PyObject* sq_taskCon(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* sq_getTableNameList(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -225,6 +230,8 @@ PyObject* my_close(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 // What both SQLite connectors answer for autoFiledAnnounce and paramsHolder.
 PyObject* sqlite_autoFiledAnnounce(PyObject* self, PyObject* prop);
 PyObject* sqlite_paramsHolder(PyObject* self, void*);
+// The MySQL connectors' declaration of an auto-increment column.
+PyObject* mysql_autoFiledAnnounce(PyObject* self, PyObject* prop);
 
 // C implementations behind the capsule.
 int sqlite_init_impl(PyObject* self, PyObject* path, int showLog);
@@ -236,6 +243,10 @@ PyObject* async_run_capi(PyObject* self, PyObject* sql, PyObject* params, int ki
                          PyObject* con);
 int sqlite_transaction_begin(PyObject* self);
 int sqlite_transaction_end(PyObject* self, int ok);
+PyObject* mysql_run_capi(PyObject* self, PyObject* sql, PyObject* params, int kind, int batch);
+PyObject* mysql_process_capi(PyObject* self, PyObject* executor, PyObject* con);
+int mysql_transaction_begin(PyObject* self);
+int mysql_transaction_end(PyObject* self, int ok);
 
 }  // namespace conn
 }  // namespace tavrik

@@ -184,7 +184,7 @@ PyMethodDef module_methods[] = {
 };
 
 PyModuleDef module_def =
-    module_definition("Tavrik.DB.Connector", "数据库连接器: SQLite (同步/异步) 与 MySQL (异步)", module_methods);
+    module_definition("Tavrik.DB.Connector", "数据库连接器: SQLite (同步/异步) 与 MySQL (同步/异步)", module_methods);
 
 #define CONNECTOR_NAME_INTERN(id) G.s_##id = intern(#id);
 #define CONNECTOR_TEXT_INTERN(id, text) G.t_##id = intern(text);
@@ -197,12 +197,30 @@ void init_names() {
 
 void set_global(PyObject* m, const char* name, PyObject* value) { add_object(m, name, value); }
 
+// The capsule's synchronous entries, for either synchronous connector.
+bool pooled(PyObject* connector) { return PyObject_TypeCheck(connector, &MysqlConnectorType); }
+
+PyObject* sync_process(PyObject* self, PyObject* executor, PyObject* con) {
+    return pooled(self) ? mysql_process_capi(self, executor, con) : sqlite_process_capi(self, executor, con);
+}
+int sync_transaction_begin(PyObject* self) {
+    return pooled(self) ? mysql_transaction_begin(self) : sqlite_transaction_begin(self);
+}
+int sync_transaction_end(PyObject* self, int ok) {
+    return pooled(self) ? mysql_transaction_end(self, ok) : sqlite_transaction_end(self, ok);
+}
+PyObject* sync_run(PyObject* self, PyObject* sql, PyObject* params, int kind, int batch) {
+    return pooled(self) ? mysql_run_capi(self, sql, params, kind, batch)
+                        : sqlite_run_capi(self, sql, params, kind, batch);
+}
+
 void module_body(PyObject* m) {
     G.module = borrow(m);
     init_names();
     init_base(m);
     init_sqlite_type(m);
     init_async_types(m);
+    init_mysql_type(m);
 
     static ConnectorAPI capi = {
         TAVRIK_CONNECTOR_API_VERSION,
@@ -214,11 +232,12 @@ void module_body(PyObject* m) {
         &AioSqliteConnectorType,
         &AioMysqlConnectorType,
         &PyMysqlConnectorType,
-        sqlite_process_capi,
-        sqlite_transaction_begin,
-        sqlite_transaction_end,
-        sqlite_run_capi,
+        sync_process,
+        sync_transaction_begin,
+        sync_transaction_end,
+        sync_run,
         async_run_capi,
+        &MysqlConnectorType,
     };
     export_api(m, TAVRIK_CONNECTOR_CAPSULE, &capi);
     // The coroutines only reach the globals below when they run.
@@ -261,6 +280,8 @@ void module_body(PyObject* m) {
     G.current_thread = getattr(threading.get(), "current_thread");
     G.main_thread = getattr(threading.get(), "main_thread");
     G.copyreg_newobj = import_attr("copyreg", "__newobj__");
+    G.sync_mysql_pool = import_attr("Tavrik.DB._sync_connectors", "mysql_pool");
+    G.sync_public_config = import_attr("Tavrik.DB._sync_connectors", "public_config");
 
     // Extension types used as types (their import also proves they load).
     G.DBType = import_type("Tavrik.DB.DB", "DB");

@@ -178,7 +178,10 @@ static PyObject* core_connector(PyObject* self, bool async) {
     if (!c) return nullptr;
     PyTypeObject* t = Py_TYPE(c);
     if (async) return t == I.connector->AioSqliteConnectorType || t == I.connector->AioMysqlConnectorType ? c : nullptr;
-    return t == I.connector->Sqlite3ConnectorType && PyObject_TypeCheck(self, &ModelExecutorType) ? c : nullptr;
+    return (t == I.connector->Sqlite3ConnectorType || t == I.connector->MysqlConnectorType) &&
+                   PyObject_TypeCheck(self, &ModelExecutorType)
+               ? c
+               : nullptr;
 }
 
 static Statement own_statement(PyObject* self, PyObject* connector) {

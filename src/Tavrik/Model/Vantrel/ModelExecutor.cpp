@@ -465,13 +465,16 @@ static PyObject* m_execute(PyObject* self, PyObject*) {
 }
 
 // The connector of the executor's handle when it runs transactions on the
-// caller's thread (the synchronous SQLite connector), else NULL.
+// caller's thread (the synchronous connectors), else NULL.
 static PyObject* transaction_connector(PyObject* self) {
     PyObject* db = ((BaseModelExecutorObject*)self)->db;
     if (!db || !PyObject_TypeCheck(db, I.db->DBType)) return nullptr;
     PyObject* connector = ((DBObject*)db)->connector;
-    if (!connector || !PyObject_TypeCheck(connector, I.connector->Sqlite3ConnectorType)) return nullptr;
-    return connector;
+    if (!connector) return nullptr;
+    if (PyObject_TypeCheck(connector, I.connector->Sqlite3ConnectorType) ||
+        PyObject_TypeCheck(connector, I.connector->MysqlConnectorType))
+        return connector;
+    return nullptr;
 }
 
 // A save or update with its related rows is one transaction: after a crash

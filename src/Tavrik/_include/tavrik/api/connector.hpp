@@ -16,7 +16,7 @@ struct BaseConnectorObject {
     int dialect;  // DialectId: what the connector speaks (its `dialect`)
 };
 
-#define TAVRIK_CONNECTOR_API_VERSION 3
+#define TAVRIK_CONNECTOR_API_VERSION 4
 #define TAVRIK_CONNECTOR_CAPSULE "Tavrik.DB.Connector._C_API"
 
 struct ConnectorAPI {
@@ -41,7 +41,8 @@ struct ConnectorAPI {
     // transactionEnd gives the lock back in any case.
     int (*transactionBegin)(PyObject* connector);
     int (*transactionEnd)(PyObject* connector, int ok);
-    // Version 3.  The core of a synchronous connector (Sqlite3Connector):
+    // Version 3.  The core of a synchronous connector (Sqlite3Connector;
+    // from version 4 MysqlConnector too):
     // runs one statement, `sql` in the house form ("%s" placeholders, the
     // connector's dialect), `params` a tuple, or with `batch` a sequence of
     // tuples; commits it unless a transaction block is open.  Returns the
@@ -54,6 +55,11 @@ struct ConnectorAPI {
     // `con` when it is not NULL.
     PyObject* (*run_async)(PyObject* connector, PyObject* sql, PyObject* params, int kind, int batch, int locks,
                            PyObject* con);
+    // Version 4.  The synchronous MySQL connector; from this version
+    // `process`, `transactionBegin`/`transactionEnd` and `run` take it too
+    // (its blocks belong to the calling thread and hold one pooled
+    // connection, not the module lock).
+    PyTypeObject* MysqlConnectorType;
 };
 
 // What a connector's core hands up for one statement: a tuple of RAW_SIZE

@@ -1,0 +1,226 @@
+// MysqlConnector: synchronous MySQL/MariaDB through pymysql, over a
+// thread-safe pool.  The pool and the transaction blocks are Python
+// (Tavrik/DB/_sync_connectors.py, the connector's `_pool`): the driver is
+// pure Python, so the pool's few calls per statement are noise beside it.
+// Here: the arguments, the statement text in the driver's form, the
+// hand-over to an executor.
+#include "internal.hpp"
+
+namespace tavrik {
+namespace conn {
+
+namespace {
+
+PyObject* pool_of(PyObject* self) {
+    PyObject* p = base_of(self)->_pool;
+    if (!p || p == Py_None) {
+        PyErr_SetString(PyExc_RuntimeError, "MysqlConnector 尚未初始化 (没有连接池)");
+        throw_error();
+    }
+    return p;
+}
+
+int mysql_tp_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_int([&]() -> int {
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        if (nargs) raise_arity("__init__", "exactly", 0, nargs);
+        Ref options = new_ref(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
+        check_kw_strings(options.get(), "__init__");
+        // The settings without the password: `_config` may be shown.
+        Ref config = call(G.sync_public_config, options.get());
+        Ref pool = call(G.sync_mysql_pool, options.get());
+        set_field(base_of(self)->_config, config.get());
+        set_field(base_of(self)->_pool, pool.get());
+        base_of(self)->isAsync = 0;
+        base_of(self)->isReady = 1;
+        return 0;
+    });
+}
+
+// The core: the driver always gets parameters (an empty tuple for none),
+// because it formats the text with `%` whenever it has some; `%` inside
+// quoted names and literals reaches it doubled.  A failed statement comes
+// back as NULL with the error set, not unwound (see the SQLite core).
+PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, bool batch) {
+    PyObject* pool = pool_of(self);
+    Ref sql = driver_text(text, kMySQL);
+    Ref k = new_ref(PyLong_FromLong(kind));
+    PyObject* a[5] = {pool, sql.get(), params == Py_None ? G.t_empty_tuple.get() : params, k.get(),
+                      batch ? Py_True : Py_False};
+    return PyObject_VectorcallMethod(G.s_run, a, 5, nullptr);
+}
+
+const char* const kProcessNames[] = {"executor", "con"};
+const Params kProcess{"process", kProcessNames, 2, 1};
+
+PyObject* mysql_process(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        PyObject* a[2];
+        parse_tuple(kProcess, args, kwargs, a);
+        check_arg(a[0], G.vantrel->ModelExecutorType, "executor");
+        return hand_over(self, a[0], kMySQL, run_impl);
+    });
+}
+
+const char* const kExecNames[] = {"sql", "con", "dictCur", "args"};
+const Params kExec{"execute", kExecNames, 4, 1};
+
+PyObject* mysql_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        PyObject* a[4];
+        parse_fast(kExec, args, nargs, kwnames, a);
+        check_str_arg(a[0], "sql");
+        PyObject* params = a[3] ? a[3] : G.t_empty_tuple.get();
+        check_tuple_arg(params, "args");
+        // The text is the driver's, as AioMysqlConnector.execute takes it:
+        // formatted with `%` unless `args` is None.
+        PyObject* pool = pool_of(self);
+        PyObject* dictCur = a[2] && truthy(a[2]) ? Py_True : Py_False;
+        return call_method(pool, G.s_execute, a[0], params, dictCur, a[1] ? a[1] : Py_None).relinquish();
+    });
+}
+
+PyObject* mysql_getCon(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* { return call_method(pool_of(self), G.s_getCon).relinquish(); });
+}
+
+PyObject* mysql_releaseCon(PyObject* self, PyObject* con) {
+    return guard([&]() -> PyObject* { return call_method(pool_of(self), G.s_releaseCon, con).relinquish(); });
+}
+
+Ref tables_impl(PyObject* self) { return call_method(pool_of(self), G.s_tables); }
+
+PyObject* mysql_getTableNameList(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* { return tables_impl(self).relinquish(); });
+}
+
+PyObject* mysql_GenerateTable(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        PyObject* fn = dict_get(PyModule_GetDict(G.module), intern("generate_table").get());
+        if (!fn) {
+            PyErr_SetString(PyExc_NameError, "name 'generate_table' is not defined");
+            throw_error();
+        }
+        call(fn, self);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* mysql_transaction(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* { return call_method(pool_of(self), G.s_transaction).relinquish(); });
+}
+
+// Outside a block every statement is committed already; inside one the
+// block decides, so both refuse there.
+PyObject* refuse_in_block(PyObject* self, const char* what) {
+    return guard([&]() -> PyObject* {
+        Ref w = new_ref(PyUnicode_FromString(what));
+        call_method(pool_of(self), G.s_refuseInBlock, w.get());
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* mysql_commit(PyObject* self, PyObject*) { return refuse_in_block(self, "commit"); }
+PyObject* mysql_rollback(PyObject* self, PyObject*) { return refuse_in_block(self, "rollback"); }
+
+PyObject* mysql_close(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        PyObject* p = base_of(self)->_pool;
+        if (!p || p == Py_None) Py_RETURN_NONE;
+        return call_method(p, G.s_close).relinquish();
+    });
+}
+
+PyObject* mysql_config_get(PyObject* self, void*) { return or_none(base_of(self)->_config); }
+
+PyGetSetDef mysql_getset[] = {
+    {"config", mysql_config_get, nullptr, "构造时给出的参数 (不含密码)", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef mysql_methods[] = {
+    {"getCon", mysql_getCon, METH_NOARGS,
+     "getCon($self, /)\n--\n\n"
+     "获取链接: 事务块内得到块的链接; 否则从连接池取出一个链接 (用完交给releaseCon)"},
+    {"releaseCon", mysql_releaseCon, METH_O,
+     "releaseCon($self, con, /)\n--\n\n"
+     "提交getCon()给出的链接并还给连接池 (事务块的链接由块提交)"},
+    {"execute", (PyCFunction)(void (*)(void))mysql_execute, METH_FASTCALL | METH_KEYWORDS,
+     "execute($self, /, sql, con=None, dictCur=False, args=())\n--\n\n"
+     "执行语句并读取全部行: 在给定的con上 (不提交), 在本线程的事务块中, 或在一个池链接上并提交; "
+     "dictCur为真时返回字典行的列表, 否则返回元组行"},
+    {"process", (PyCFunction)(void (*)(void))mysql_process, METH_VARARGS | METH_KEYWORDS,
+     "process($self, /, executor, con=None)\n--\n\n"
+     "执行执行器的语句: 在本线程的事务块中, 或在一个池链接上并提交; 语句失败时回滚后抛出错误"},
+    {"getTableNameList", mysql_getTableNameList, METH_NOARGS,
+     "getTableNameList($self, /)\n--\n\n"
+     "当前数据库中所有表的名称列表"},
+    {"GenerateTable", mysql_GenerateTable, METH_NOARGS,
+     "GenerateTable($self, /)\n--\n\n"
+     "为所有已声明的模型创建尚不存在的表并提交"},
+    {"autoFiledAnnounce", mysql_autoFiledAnnounce, METH_O,
+     "autoFiledAnnounce($self, prop, /)\n--\n\n"
+     "自增列的声明: 类型及其参数加 AUTO_INCREMENT"},
+    {"transaction", mysql_transaction, METH_NOARGS,
+     "transaction($self, /)\n--\n\n"
+     "事务块 (with connector.transaction() as con: ...): 本线程持有一个池链接直到块结束, 块内本线程的语句都在它的"
+     "同一事务中, 正常结束时提交 (提交失败在此抛出), 异常时回滚; 可以嵌套 (内层块为保存点)。事务冲突 "
+     "(死锁或集群认证失败) "
+     "抛出Tavrik.Error.ClusterError.TransactionConflict, 链接失联抛出NodeLost"},
+    {"commit", mysql_commit, METH_NOARGS,
+     "commit($self, /)\n--\n\n"
+     "块外每条语句已提交, 什么也不做; 事务块内拒绝 (RuntimeError)"},
+    {"rollback", mysql_rollback, METH_NOARGS,
+     "rollback($self, /)\n--\n\n"
+     "块外每条语句已提交, 什么也不做; 事务块内拒绝 (RuntimeError)"},
+    {"close", mysql_close, METH_NOARGS,
+     "close($self, /)\n--\n\n"
+     "关闭连接池的空闲链接 (使用中的链接在归还时关闭); 之后的语句抛出RuntimeError; fork出的子进程只关闭自己的链接"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyObject* mysql_run_capi(PyObject* self, PyObject* sql, PyObject* params, int kind, int batch) {
+    return guard([&]() -> PyObject* { return run_impl(self, sql, params, kind, batch != 0); });
+}
+
+PyObject* mysql_process_capi(PyObject* self, PyObject* executor, PyObject*) {
+    return guard([&]() -> PyObject* {
+        check_arg(executor, G.vantrel->ModelExecutorType, "executor");
+        return hand_over(self, executor, kMySQL, run_impl);
+    });
+}
+
+int mysql_transaction_begin(PyObject* self) {
+    return guard_int([&]() -> int {
+        call_method(pool_of(self), G.s_begin);
+        return 0;
+    });
+}
+
+int mysql_transaction_end(PyObject* self, int ok) {
+    return guard_int([&]() -> int {
+        call_method(pool_of(self), G.s_end, ok ? Py_True : Py_False);
+        return 0;
+    });
+}
+
+PyTypeObject MysqlConnectorType =
+    with_slots(gc_type<BaseRefs>("Tavrik.DB.Connector.MysqlConnector", sizeof(BaseConnectorObject), Py_TPFLAGS_BASETYPE,
+                                 &BaseConnectorType),
+               {"MysqlConnector(**connectOptions)\n--\n\n"
+                "MySQL同步连接器 (pymysql连接池, 可在线程之间共享)。\n\n"
+                "connectOptions: pymysql.connect的参数 (host, port, user, password, db/database, charset, ...) "
+                "以及连接池的参数 minsize=1 (构造时打开), maxsize=10, pool_recycle=-1 (空闲超过此秒数的链接关闭), "
+                "showLog=False (语句文本记录在 \"Tavrik.DB\" 记录器的DEBUG级); hosts=[\"host:port\", ...] "
+                "给出集群的节点 (链接打开在已同步且就绪的节点上, failoverTimeout秒内依次尝试其余节点), "
+                "causalReads同AioMysqlConnector。\n"
+                "块外每条语句从池中取一个链接, 执行, 读取全部行, 提交并归还; 事务块 (transaction()) 内本线程的语句"
+                "都在块的链接上。fork出的子进程打开自己的链接, 从不使用或关闭父进程的链接。",
+                mysql_methods, mysql_getset, mysql_tp_init, nullptr});
+
+void init_mysql_type(PyObject* m) { add_type(m, &MysqlConnectorType); }
+
+}  // namespace conn
+}  // namespace tavrik

@@ -1,0 +1,192 @@
+"""Whole programs on the synchronous MySQL road (MysqlConnector): threads
+sharing one connector, a forked child, a process killed in the middle of a
+tree save.  Each runs in a fresh interpreter; the database is read back
+through a connection of its own."""
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from tests.conftest import _mysql_reset, require_mysql
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+HEAD = textwrap.dedent(
+    """
+    import json, os, sys, threading, time
+    from Tavrik.DB.Connector import MysqlConnector
+    from Tavrik.DB.DB import DB
+    from Tavrik.Ext import generate_table
+    from Tavrik.Model.Korvid import Korvid
+    from Tavrik.Model.ModelProperty import AutoIncrement, ForeignKey, IntProperty, StrProperty
+
+    class PgPost(Korvid):
+        tableName = "pg_post"
+        id = IntProperty(primaryKey=True, default=AutoIncrement)
+        owner_id = IntProperty()
+        title = StrProperty(40)
+
+    class PgOwner(Korvid):
+        tableName = "pg_owner"
+        id = IntProperty(primaryKey=True, default=AutoIncrement)
+        label = StrProperty(40)
+        posts = ForeignKey.oneToMany(PgPost, targetBindCol=PgPost.owner_id)
+
+    settings = json.loads(sys.argv[1])
+    connector = MysqlConnector(maxsize=3, **settings)
+    DB.create(connector)
+    generate_table()
+
+    def tree(label, n=2):
+        return PgOwner(label=label, posts=[PgPost(title="%s/%d" % (label, i)) for i in range(n)])
+    """
+)
+
+THREADS = HEAD + textwrap.dedent(
+    """
+    errors = []
+
+    def work(t):
+        try:
+            for i in range(15):
+                PgOwner.getExecutor().save(tree("t%d-save%d" % (t, i)))
+            for j in range(4):
+                try:
+                    with connector.transaction():
+                        PgOwner.getExecutor().save(tree("t%d-block%d" % (t, j)))
+                        time.sleep(0.01)  # others commit meanwhile
+                        # the block sees its own rows, and no other block's
+                        mine = PgOwner.getExecutor().findAllBy(PgOwner.label.like("t%d-block%%" % t))
+                        kept = [k for k in range(j) if k % 2 == 0] + [j]
+                        assert sorted(r.label for r in mine) == ["t%d-block%d" % (t, k) for k in kept]
+                        if j % 2:
+                            raise KeyError("undo")
+                except KeyError:
+                    pass
+        except BaseException as e:
+            errors.append(repr(e))
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(6)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    print(errors or "ok")
+    """
+)
+
+FORK = HEAD + textwrap.dedent(
+    """
+    def session():
+        return connector.execute("SELECT CONNECTION_ID()")[0][0]
+
+    PgOwner.getExecutor().save(tree("before"))
+    with connector.transaction() as con:
+        PgOwner.getExecutor().save(tree("parent-block"))
+        parent = con.thread_id()
+        r, w = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                os.close(r)
+                # the parent's block is not the child's, and is not committed
+                seen = [row.label for row in PgOwner.getExecutor().findAllBy(None)]
+                PgOwner.getExecutor().save(tree("child"))
+                with connector.transaction() as own:
+                    PgOwner.getExecutor().save(tree("child-block"))
+                    child = own.thread_id()
+                os.write(w, json.dumps([seen, child, session()]).encode())
+                connector.close()
+                code = 0
+            finally:
+                os._exit(code)
+        os.close(w)
+        status = os.waitpid(pid, 0)[1]
+        seen, child, other = json.loads(os.read(r, 65536).decode() or "null")
+        PgOwner.getExecutor().save(tree("parent-after-fork"))
+        assert con.thread_id() == parent
+    print(os.waitstatus_to_exitcode(status), seen, parent not in (child, other))
+    """
+)
+
+KILLED = HEAD + textwrap.dedent(
+    """
+    import pymysql, signal
+
+    def killer():
+        # Kills this process once the save's transaction holds some rows
+        # (read uncommitted: only this watcher sees them before the commit).
+        watch = pymysql.connect(**settings)
+        with watch.cursor() as cur:
+            cur.execute("SET SESSION TRANSACTION ISOLATION LEVEL READ UNCOMMITTED")
+            while True:
+                cur.execute("SELECT COUNT(*) FROM pg_post")
+                if cur.fetchone()[0] >= 50:
+                    os.kill(os.getpid(), signal.SIGKILL)
+                time.sleep(0.001)
+
+    threading.Thread(target=killer, daemon=True).start()
+    PgOwner.getExecutor().save(tree("doomed", 3000))
+    print("saved")
+    """
+)
+
+
+def run(program, settings, tmp_path):
+    script = tmp_path / "prog.py"
+    script.write_text(program)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), ROOT])))
+    return subprocess.run([sys.executable, str(script), json.dumps(settings)], capture_output=True, text=True,
+                          timeout=120, env=env, cwd=ROOT)
+
+
+def labels(settings):
+    import pymysql
+
+    con = pymysql.connect(**{k: v for k, v in settings.items() if k != "autocommit"})
+    try:
+        with con.cursor() as cur:
+            cur.execute("SELECT o.label, COUNT(p.id) FROM pg_owner o LEFT JOIN pg_post p ON p.owner_id = o.id "
+                        "GROUP BY o.id, o.label")
+            owners = dict(cur.fetchall())
+            cur.execute("SELECT COUNT(*) FROM pg_post p WHERE NOT EXISTS "
+                        "(SELECT 1 FROM pg_owner o WHERE o.id = p.owner_id)")
+            return owners, cur.fetchone()[0]
+    finally:
+        con.close()
+
+
+@pytest.fixture
+async def settings():
+    s = require_mysql()
+    await _mysql_reset(s)
+    return {k: v for k, v in s.items() if k != "autocommit"}
+
+
+def test_threads_share_one_connector(settings, tmp_path):
+    proc = run(THREADS, settings, tmp_path)
+    assert (proc.returncode, proc.stdout) == (0, "ok\n"), proc.stderr
+    owners, orphans = labels(settings)
+    expected = {"t%d-save%d" % (t, i) for t in range(6) for i in range(15)}
+    expected |= {"t%d-block%d" % (t, j) for t in range(6) for j in (0, 2)}
+    assert (set(owners), set(owners.values()), orphans) == (expected, {2}, 0)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_forked_child_uses_its_own_connections(settings, tmp_path):
+    proc = run(FORK, settings, tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "0 ['before'] True\n", proc.stderr
+    owners, orphans = labels(settings)
+    assert owners == {k: 2 for k in ("before", "parent-block", "child", "child-block", "parent-after-fork")}
+    assert orphans == 0
+
+
+def test_kill_during_a_tree_save_leaves_nothing_of_it(settings, tmp_path):
+    proc = run(KILLED, settings, tmp_path)
+    assert proc.returncode == -9 and "saved" not in proc.stdout, (proc.returncode, proc.stderr)
+    assert labels(settings) == ({}, 0)
