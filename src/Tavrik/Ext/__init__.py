@@ -139,6 +139,9 @@ def generate_table(connector: Any = None) -> Optional[Coroutine[Any, Any, None]]
 
 async def _create_tables(connector: Any, creates: Sequence[str], indexes: Sequence[Tuple[Any, str, _Index]],
                          declared: Dict[Any, List[_Index]]) -> None:
+    if getattr(connector, "dialect", None) == "postgresql":
+        await _create_pg_tables(connector, creates, indexes)
+        return
     con = await connector.getCon()
     cursor = await con.cursor()
     try:
@@ -156,6 +159,23 @@ async def _create_tables(connector: Any, creates: Sequence[str], indexes: Sequen
             await _check_mysql_indexes(cursor, declared)
     finally:
         await cursor.close()
+    await con.commit()
+
+
+async def _create_pg_tables(connector: Any, creates: Sequence[str], indexes: Sequence[Tuple[Any, str, _Index]]) -> None:
+    # The statements go through the connector, which spells them for the
+    # driver; a refused index rolls back only itself.
+    import asyncpg
+
+    con = await connector.getCon()
+    for sql in creates:
+        await connector.execute(sql)
+    await con.commit()
+    for model, sql, (column, unique) in indexes:
+        try:
+            await connector.execute(sql)
+        except asyncpg.IntegrityConstraintViolationError as e:
+            _lacking(model.tableName, column, unique, e)
     await con.commit()
 
 

@@ -203,6 +203,7 @@ void module_body(PyObject* m) {
     init_base(m);
     init_sqlite_type(m);
     init_async_types(m);
+    init_pg_type(m);
 
     static ConnectorAPI capi = {
         TAVRIK_CONNECTOR_API_VERSION,
@@ -219,6 +220,7 @@ void module_body(PyObject* m) {
         sqlite_transaction_end,
         sqlite_run_capi,
         async_run_capi,
+        &AsyncpgConnectorType,
     };
     export_api(m, TAVRIK_CONNECTOR_CAPSULE, &capi);
     // The coroutines only reach the globals below when they run.

@@ -16,7 +16,7 @@ struct BaseConnectorObject {
     int dialect;  // DialectId: what the connector speaks (its `dialect`)
 };
 
-#define TAVRIK_CONNECTOR_API_VERSION 3
+#define TAVRIK_CONNECTOR_API_VERSION 4
 #define TAVRIK_CONNECTOR_CAPSULE "Tavrik.DB.Connector._C_API"
 
 struct ConnectorAPI {
@@ -54,6 +54,8 @@ struct ConnectorAPI {
     // `con` when it is not NULL.
     PyObject* (*run_async)(PyObject* connector, PyObject* sql, PyObject* params, int kind, int batch, int locks,
                            PyObject* con);
+    // Version 4.  The PostgreSQL connector (asyncpg); its core is run_async.
+    PyTypeObject* AsyncpgConnectorType;
 };
 
 // What a connector's core hands up for one statement: a tuple of RAW_SIZE
