@@ -573,6 +573,29 @@ _PG_CODECS: Tuple[Tuple[str, Callable[[Any], str], Callable[[str], Any]], ...] =
 )
 
 
+# asyncpg's error class -> the same class marked KeyTaken.
+_key_taken: Dict[type, type] = {}
+
+
+def _pg_key_taken(e: BaseException) -> Optional[BaseException]:
+    """A unique violation of the table's primary key (the constraint
+    PostgreSQL names <table>_pkey) as the same error marked KeyTaken; None
+    for any other error, which save() does not fall back on."""
+    if getattr(e, "sqlstate", None) != "23505":
+        return None
+    table = getattr(e, "table_name", None)
+    if not table or getattr(e, "constraint_name", None) != (table + "_pkey")[:63]:
+        return None
+    cls = type(e)
+    marked = _key_taken.get(cls)
+    if marked is None:
+        marked = _key_taken[cls] = type(cls.__name__, (cls, _tx.KeyTaken), {"__module__": __name__})
+    new = cast(BaseException, marked.__new__(marked))
+    new.__dict__.update(e.__dict__)
+    new.args = e.args
+    return new
+
+
 def _pg_import() -> Any:
     try:
         import asyncpg
@@ -681,7 +704,7 @@ async def _pg_statement(self: AsyncpgConnector, con: _PgCon, text: str, writes: 
                 result = await op()
             except asyncio.CancelledError:
                 raise
-            except Exception:
+            except Exception as e:
                 if guarded:
                     await raw.execute("ROLLBACK TO SAVEPOINT " + _STMT_SAVEPOINT)
                 else:
@@ -689,6 +712,9 @@ async def _pg_statement(self: AsyncpgConnector, con: _PgCon, text: str, writes: 
                     # and the next statement begins a fresh one.
                     con.open = con.guard = False
                     await raw.execute("ROLLBACK")
+                taken = _pg_key_taken(e)
+                if taken is not None:
+                    raise taken.with_traceback(e.__traceback__) from None
                 raise
             if writes:
                 con.writes = True

@@ -54,6 +54,13 @@ _ExcInfo = Tuple[Optional[Type[BaseException]], Optional[BaseException], Optiona
 
 _logger = logging.getLogger("Tavrik.DB")
 
+class KeyTaken(Exception):
+    """Marks a refused INSERT whose primary key is already stored, on a
+    driver whose errors are neither sqlite3's nor pymysql's (asyncpg): the
+    error raised is the driver's own class and this one, so save() falls
+    back to its update on it and callers still catch the driver's class."""
+
+
 # How long close() waits for other tasks' transactions to end.
 CLOSE_TIMEOUT = 10.0
 

@@ -68,7 +68,8 @@ static void init(PyObject* m) {
     Require(PyDict_SetItemString(g, "IntegrityError", my_integrity.get()));
     Require(PyDict_SetItemString(g, "sqlite3", sqlite3.get()));
     Ref lite_integrity = getattr(sqlite3.get(), "IntegrityError");
-    I.integrity = new_ref(PyTuple_Pack(2, my_integrity.get(), lite_integrity.get()));
+    Ref key_taken = import_attr("Tavrik.DB._async_tx", "KeyTaken");
+    I.integrity = new_ref(PyTuple_Pack(3, my_integrity.get(), lite_integrity.get(), key_taken.get()));
     Ref not_one = import_attr("Tavrik.Error.QueryError", "QueryResoutIsNotOne");
     Ref not_def = import_attr("Tavrik.Error.QueryError", "QueryNotDefine");
     Require(PyDict_SetItemString(g, "QueryResoutIsNotOne", not_one.get()));
