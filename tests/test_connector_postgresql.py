@@ -177,3 +177,22 @@ async def test_ddl_is_native(pg, pg_dsn):
     assert committed(pg_dsn, "SELECT indexdef LIKE 'CREATE UNIQUE INDEX%' FROM pg_indexes"
                               " WHERE tablename = 'pg_kind' AND indexname LIKE 'ux_%'") == [(True,)]
     assert "pg_kind" in await run(pg.getTableNameList)
+
+
+async def test_connect_url_makes_the_connector_and_hides_the_password(pg_dsn, caplog):
+    import logging
+
+    from Tavrik.DB import connect
+    from tests.conftest import require_pg
+
+    s = require_pg()
+    caplog.set_level(logging.INFO, logger="Tavrik.DB")
+    url = "postgresql+asyncpg://%s:%s@%s:%d/%s?min_size=1&max_size=2" % (
+        s["user"], s["password"], s["host"], s["port"], s["dbname"])
+    c = connect(url)
+    try:
+        assert isinstance(c, AsyncpgConnector) and c.config["max_size"] == 2
+        assert await run(lambda: c.execute("SELECT %s + 1", args=(1,))) == ((2,),)
+    finally:
+        await c.close()
+    assert ":%s@" % s["password"] not in caplog.text and repr(c).find(s["password"]) < 0
