@@ -11,6 +11,7 @@ from __future__ import annotations
 import asyncio
 import datetime
 import decimal
+import importlib
 import logging
 import sqlite3
 from types import TracebackType
@@ -587,7 +588,7 @@ def _pg_key_taken(e: BaseException) -> Optional[BaseException]:
     if not table or getattr(e, "constraint_name", None) != (table + "_pkey")[:63]:
         return None
     cls = type(e)
-    marked = _key_taken.get(cls)
+    marked: Any = _key_taken.get(cls)
     if marked is None:
         marked = _key_taken[cls] = type(cls.__name__, (cls, _tx.KeyTaken), {"__module__": __name__})
     new = cast(BaseException, marked.__new__(marked))
@@ -598,10 +599,11 @@ def _pg_key_taken(e: BaseException) -> Optional[BaseException]:
 
 def _pg_import() -> Any:
     try:
-        import asyncpg
+        # By name: an import statement would lead the type checker to the
+        # untyped driver.
+        return importlib.import_module("asyncpg")
     except ImportError as e:
         raise ImportError("AsyncpgConnector需要asyncpg: pip install tavrik[postgresql]") from e
-    return asyncpg
 
 
 def _pg_setup(self: AsyncpgConnector, loop: Any, dsn: Optional[str], options: Dict[str, Any]) -> None:
@@ -671,7 +673,8 @@ async def _pg_con(self: AsyncpgConnector, hasCon: bool, con: _Con) -> _PgCon:
     if type(con) is not _PgCon:
         raise TypeError("AsyncpgConnector的con必须是它自己的链接 (getCon()或transaction()给出的), 得到%s"
                         % type(con).__name__)
-    return cast(_PgCon, con)
+    pg: _PgCon = con
+    return pg
 
 
 async def _pg_statement(self: AsyncpgConnector, con: _PgCon, text: str, writes: bool,

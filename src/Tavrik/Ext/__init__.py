@@ -5,6 +5,7 @@ connections and cursors are the drivers' (untyped): both are ``Any`` here.
 """
 from __future__ import annotations
 
+import importlib
 import sqlite3
 import warnings
 from typing import Any, Coroutine, Dict, List, Optional, Sequence, Tuple
@@ -165,8 +166,7 @@ async def _create_tables(connector: Any, creates: Sequence[str], indexes: Sequen
 async def _create_pg_tables(connector: Any, creates: Sequence[str], indexes: Sequence[Tuple[Any, str, _Index]]) -> None:
     # The statements go through the connector, which spells them for the
     # driver; a refused index rolls back only itself.
-    import asyncpg
-
+    refused = importlib.import_module("asyncpg").IntegrityConstraintViolationError
     con = await connector.getCon()
     for sql in creates:
         await connector.execute(sql)
@@ -174,7 +174,7 @@ async def _create_pg_tables(connector: Any, creates: Sequence[str], indexes: Seq
     for model, sql, (column, unique) in indexes:
         try:
             await connector.execute(sql)
-        except asyncpg.IntegrityConstraintViolationError as e:
+        except refused as e:
             _lacking(model.tableName, column, unique, e)
     await con.commit()
 
