@@ -546,7 +546,12 @@ Ref select_pair(SqlGeneratorObject* g, const Dialect* d) {
         out += " ORDER BY ";
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->order); i++) {
             if (i) out += ", ";
+            const size_t start = out.size();
             append_utf8(out, PyList_GET_ITEM(g->order, i));
+            if (d && d->nulls_sort_high) {
+                const bool desc = out.size() - start > 5 && out.compare(out.size() - 5, 5, " DESC") == 0;
+                out += desc ? " NULLS LAST" : " NULLS FIRST";
+            }
         }
     }
     if (agg == AGG_NONE && g->hasLimit) {
