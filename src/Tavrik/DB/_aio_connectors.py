@@ -804,14 +804,24 @@ async def _pg_finish(self: AsyncpgConnector, task: asyncio.Task[Any], con: _PgCo
                 raw.terminate()
                 if commit:
                     _c_release_failed(self, con, e)
-        pool = self._pool
-        if pool is not None:
-            try:
-                await pool.release(raw)
-            except Exception:
-                pass  # closed meanwhile: the pool no longer holds it
+        if self._pool is not None:
+            await _pg_give_back(raw)
     finally:
         life.forget(task, con)
+
+
+async def _pg_give_back(raw: _Con) -> None:
+    """Pool.release's steps without its asyncio.shield: the shield's inner
+    task is one asyncio.run() cancels at its end, and a release driven as a
+    plain future must not be cut (the holder would stay taken)."""
+    proxy_con = getattr(raw, "_con", None)
+    if proxy_con is None:
+        return  # released already
+    try:
+        proxy_con._on_release()
+        await raw._holder.release(None)
+    except Exception:
+        raw.terminate()  # the pool's own clean-up then frees the holder
 
 
 async def _pg_close(self: AsyncpgConnector, timeout: float = _tx.CLOSE_TIMEOUT) -> None:
