@@ -10,7 +10,7 @@ import pytest
 
 from Tavrik.DB.Connector import AsyncpgConnector
 from Tavrik.Model.Korvid import Korvid
-from Tavrik.Model.ModelProperty import (AutoIncrement, BoolProperty, BytesProperty, DateProperty, DateTimeProperty,
+from Tavrik.Model.ModelProperty import (AutoIncrement, FilterListCell, BoolProperty, BytesProperty, DateProperty, DateTimeProperty,
                                          DecimalProperty, FloatProperty, IntProperty, JsonProperty, StrProperty)
 from tests.asynctools import installed, run, settle
 
@@ -196,3 +196,20 @@ async def test_connect_url_makes_the_connector_and_hides_the_password(pg_dsn, ca
     finally:
         await c.close()
     assert ":%s@" % s["password"] not in caplog.text and repr(c).find(s["password"]) < 0
+
+
+@pytest.mark.parametrize("cond, ids", [
+    (lambda: PgKind.id.in_([]), []),
+    (lambda: ~PgKind.id.in_([]), [1, 2]),
+    (lambda: FilterListCell("1"), [1, 2]),
+    (lambda: (PgKind.id == 1) | PgKind.id.in_([]), [1]),
+    (lambda: PgKind.flag.in_([None]), [2]),
+])
+async def test_constant_conditions_are_conditions(pg, cond, ids):
+    async def work():
+        await ex().save(PgKind(name="a", flag=True))
+        await ex().save(PgKind(name="b"))
+        rows = await ex().findAllBy(cond(), orderBy="id")
+        return [r["id"] for r in rows], await ex().count(cond())
+
+    assert await run(work) == (ids, len(ids))
