@@ -200,7 +200,9 @@ async def counted(road, fn):
                 await asyncio.sleep(0)  # the logger is called soon after each statement
             finally:
                 con.raw.remove_query_logger(logged)
-            return res, sum(1 for s in seen if s.lstrip().upper().startswith("SELECT"))
+            # The driver's own type introspection (its texts begin with a
+            # line break) is not the package's.
+            return res, sum(1 for s in seen if s.startswith("SELECT"))
         idle = -(await com_select()) + await com_select()  # what asking costs
         start = await com_select()
         res = await fn()
@@ -284,8 +286,9 @@ async def test_statements_per_relation_and_level_chunked(road):  # noqa: F811
     old, n_old, new, n_new = await both(road, 2)
     assert same(old, new, "all" if road.postgresql else road.mysql)
     assert n_old == 2 * n + 2 * n  # each author's profile and books, each book's tags
-    assert n_new == 2 + 2 + 2 + 3
-    for level, expected in ((0, 0), (1, 4), (3, 9)):
+    # PostgreSQL binds each statement's keys as one array: no chunks.
+    assert n_new == (1 + 1 + 1 + 1 if road.postgresql else 2 + 2 + 2 + 3)
+    for level, expected in ((0, 0), (1, 2), (3, 4)) if road.postgresql else ((0, 0), (1, 4), (3, 9)):
         rows = await authors(road)
         res, count = await counted(road, lambda: PrAuthor.getExecutor().prefetch(rows, level=level))
         assert count == expected, level

@@ -90,7 +90,15 @@ void render_base(PyObject* cell, std::string& out, PyObject* params) {
         }
         case F_IN: {
             Py_ssize_t n = PyTuple_GET_SIZE(f->value);
-            bool with_null = f->op != 0;
+            if (f->op == 2 && n) {
+                append_utf8(out, column_sql_borrowed(f->col));
+                out += " = ANY(";
+                Ref array = new_ref(PySequence_List(f->value));
+                add_param(out, params, array.get());
+                out += ')';
+                return;
+            }
+            bool with_null = f->op == 1;
             if (n == 0 && !with_null) {
                 out += "1 = 0";  // IN () matches nothing; "()" is not valid SQL
                 return;
