@@ -213,3 +213,35 @@ async def test_constant_conditions_are_conditions(pg, cond, ids):
         return [r["id"] for r in rows], await ex().count(cond())
 
     assert await run(work) == (ids, len(ids))
+
+
+async def test_a_custom_init_runs_after_the_codecs(pg_dsn):
+    seen = []
+
+    async def init(raw):
+        seen.append(await raw.fetchval("SELECT $1::boolean", 1))  # the house form's 1 already encodes
+
+    c = AsyncpgConnector(asyncio.get_running_loop(), pg_dsn, min_size=1, max_size=1, init=init)
+    try:
+        assert await run(lambda: c.execute("SELECT %s::boolean", args=(0,))) == ((False,),)
+    finally:
+        await c.close()
+    assert seen == [True]
+
+
+def test_missing_driver_names_the_extra():
+    import subprocess
+    import sys
+
+    program = ("import sys, asyncio; sys.modules['asyncpg'] = None\n"
+               "from Tavrik.DB.Connector import AsyncpgConnector\n"
+               "try:\n    AsyncpgConnector(asyncio.new_event_loop())\n"
+               "except ImportError as e:\n    print(e)\n")
+    import os
+
+    import Tavrik
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        [os.path.dirname(os.path.dirname(Tavrik.__file__)), os.environ.get("PYTHONPATH", "")]))
+    out = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=60, env=env)
+    assert "tavrik[postgresql]" in out.stdout, out.stdout + out.stderr
