@@ -245,3 +245,18 @@ def test_missing_driver_names_the_extra():
         [os.path.dirname(os.path.dirname(Tavrik.__file__)), os.environ.get("PYTHONPATH", "")]))
     out = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=60, env=env)
     assert "tavrik[postgresql]" in out.stdout, out.stdout + out.stderr
+
+
+async def test_a_hand_written_commit_ends_the_transaction_and_the_next_begins(pg, pg_dsn):
+    async def work():
+        await pg.execute("INSERT INTO pg_kind (name) VALUES (%s)", args=("kept",))
+        await pg.execute("COMMIT")
+        await pg.execute("INSERT INTO pg_kind (name) VALUES (%s)", args=("lost",))
+        await pg.execute("ROLLBACK")
+        await pg.execute("INSERT INTO pg_kind (name) VALUES (%s)", args=("at end",))
+        raise RuntimeError("the task fails: its open transaction is rolled back")
+
+    with pytest.raises(RuntimeError):
+        await run(work)
+    await settle(pg)
+    assert committed(pg_dsn, "SELECT name FROM pg_kind") == [("kept",)]

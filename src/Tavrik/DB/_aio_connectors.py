@@ -506,7 +506,7 @@ _CONFLICT = 2
 # statement rolls back to it, and the transaction stays usable, as on the
 # other databases (PostgreSQL would abort the whole transaction).
 _STMT_SAVEPOINT = "tavrik_stmt"
-_SAVEPOINT_WORDS = ("savepoint", "release", "rollback")
+_SAVEPOINT_WORDS = ("savepoint", "release", "rollback to")
 
 
 class _PgCon:
@@ -688,7 +688,7 @@ async def _pg_statement(self: AsyncpgConnector, con: _PgCon, text: str, writes: 
             if not con.open:
                 await raw.execute("BEGIN")
                 con.open = True
-            if text[:9].lower().startswith(_SAVEPOINT_WORDS) and not text.lower().startswith("rollback;"):
+            if text.lstrip()[:11].lower().startswith(_SAVEPOINT_WORDS):
                 # A transaction() block's savepoint: the statement savepoint
                 # must not sit inside it (releasing one releases those after it).
                 if con.guard:
@@ -738,6 +738,13 @@ async def _pg_execute(self: AsyncpgConnector, sql: str, con: _Con, dictCur: bool
     pg = await _pg_con(self, bool(con), con)
     text, params = _c_driver(self, sql, args)
     _c_life(self).note(pg, text, params)
+    word = text.strip().rstrip(";").lower()
+    if word in ("commit", "rollback", "end", "abort"):
+        # The connection's own transaction state must follow: the next
+        # statement begins a new transaction.
+        async with _c_life(self).gate(pg):
+            await (pg.commit() if word in ("commit", "end") else pg.rollback())
+        return [] if dictCur else ()
     rows = await _pg_statement(self, pg, text, _pg_writes(text), lambda: pg.raw.fetch(text, *params))
     if dictCur:
         return [dict(r.items()) for r in rows]
