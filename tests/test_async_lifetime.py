@@ -10,9 +10,10 @@ import pytest
 from tests.asyncprograms import make_road
 
 
-@pytest.fixture(params=["aiosqlite", "mysql"])
+@pytest.fixture(params=["aiosqlite", "mysql", "postgresql"])
 def road(request, tmp_path):
-    return make_road(request.param, tmp_path)
+    dsn = request.getfixturevalue("pg_dsn") if request.param == "postgresql" else None
+    return make_road(request.param, tmp_path, dsn)
 
 
 def assert_quiet(proc):

@@ -9,9 +9,10 @@ from Tavrik.DB.Generator import SqlGenerator
 from tests.asyncprograms import make_road
 
 
-@pytest.fixture(params=["aiosqlite", "mysql"])
+@pytest.fixture(params=["aiosqlite", "mysql", "postgresql"])
 def road(request, tmp_path):
-    return make_road(request.param, tmp_path)
+    dsn = request.getfixturevalue("pg_dsn") if request.param == "postgresql" else None
+    return make_road(request.param, tmp_path, dsn)
 
 
 def test_block_commits_on_exit_and_rolls_back_on_error_or_cancellation(road):
@@ -76,8 +77,8 @@ def test_inner_block_is_part_of_the_outer_transaction(road):
 
 
 def test_failed_commit_is_raised_to_the_blocks_caller(road):
-    # SQLite: a deferred foreign key fails only at COMMIT.  MySQL: the
-    # connection is killed before the block ends.
+    # SQLite: a deferred foreign key fails only at COMMIT.  MySQL and
+    # PostgreSQL: the connection is killed before the block ends.
     proc = road.program('''
         async def main():
             c = make_connector()
@@ -94,6 +95,8 @@ def test_failed_commit_is_raised_to_the_blocks_caller(road):
                     await Item.getExecutor(con).save(Item(name="lost"))
                     if ROAD == "aiosqlite":
                         await c.execute("INSERT INTO ch (pid) VALUES (%s)", con, args=(5,))
+                    elif ROAD == "postgresql":
+                        peek("SELECT pg_terminate_backend(%d)" % con.raw.get_server_pid())
                     else:
                         peek("KILL %d" % con.thread_id())
             except Exception as e:
@@ -106,8 +109,9 @@ def test_failed_commit_is_raised_to_the_blocks_caller(road):
         asyncio.run(main())
     ''')
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == ("commit failed: IntegrityError False\n" if road.kind == "aiosqlite"
-                           else "commit failed: NodeLost True\n"), proc.stderr
+    assert proc.stdout == {"aiosqlite": "commit failed: IntegrityError False\n",
+                           "postgresql": "commit failed: ConnectionDoesNotExistError False\n"}.get(
+                               road.kind, "commit failed: NodeLost True\n"), proc.stderr
     assert road.rows("SELECT count(*) FROM p_item") == [(0,)]
 
 

@@ -233,7 +233,7 @@ def test_refused_url(url, error, words, tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == []  # refused before anything was opened
 
 
-@pytest.mark.parametrize("scheme", ["postgresql", "postgresql+psycopg", "postgresql+asyncpg"])
+@pytest.mark.parametrize("scheme", ["postgresql", "postgresql+psycopg"])
 def test_planned_scheme_is_recognised(scheme):
     with pytest.raises(ValueError, match="recognised, but its connector is not available in this version") as e:
         connect(scheme + "://u@h/db")

@@ -224,7 +224,7 @@ def test_join_through_many_to_many_descriptor():
 
 def test_small_builders():
     assert InOperatorGenerator(User.id, [1, 2]).sql() == ("`user`.`id` IN (%s, %s)", (1, 2))
-    assert InOperatorGenerator(User.id, []).sql() == ("0", ())
+    assert InOperatorGenerator(User.id, []).sql() == ("1 = 0", ())
     assert InOperatorGenerator(User.id, (5,)).cell().render() == ("`user`.`id` IN (%s)", [5])
     c = CustomSqlGenerator("SELECT %s", (1,), kind=0)
     assert c.kind == 0 and c.statementPair() == ("SELECT %s", (1,))

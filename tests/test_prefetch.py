@@ -141,7 +141,8 @@ def same(a, b, unordered=False, seen=None):
     """Equal rows and lists, row classes included, through cycles.  With
     `unordered`, many-to-many lists are compared as multisets: MySQL reads a
     few rows of a junction in whichever order its plan takes, and the
-    per-owner query asks for none."""
+    per-owner query asks for none; with "all", every list (PostgreSQL
+    returns a table's rows in no order either)."""
     seen = set() if seen is None else seen
     if isinstance(a, (ModelInstance, InstanceList)) or isinstance(b, (ModelInstance, InstanceList)):
         if type(a) is not type(b):
@@ -156,7 +157,7 @@ def same(a, b, unordered=False, seen=None):
             return False
         for k in a:
             x, y = a[k], b[k]
-            if unordered and (type(a).object, k) in MTM_LISTS:
+            if unordered and (unordered == "all" or (type(a).object, k) in MTM_LISTS) and isinstance(x, InstanceList):
                 x, y = (InstanceList(sorted(v, key=lambda r: r["id"])) for v in (x, y))
             if not same(x, y, unordered, seen):
                 return False
@@ -212,6 +213,21 @@ async def counted(road, fn):
             res = await fn()
             await con.set_trace_callback(None)
             return res, sum(1 for s in seen if s.lstrip().upper().startswith("SELECT"))
+        if road.postgresql:
+            con = await road.connector.getCon()
+
+            def logged(q):
+                seen.append(q.query)
+
+            con.raw.add_query_logger(logged)
+            try:
+                res = await fn()
+                await asyncio.sleep(0)  # the logger is called soon after each statement
+            finally:
+                con.raw.remove_query_logger(logged)
+            # The driver's own type introspection (its texts begin with a
+            # line break) is not the package's.
+            return res, sum(1 for s in seen if s.startswith("SELECT"))
         idle = -(await com_select()) + await com_select()  # what asking costs
         start = await com_select()
         res = await fn()
@@ -245,7 +261,7 @@ async def test_random_libraries_fill_as_findListForeignKey(road, seed):  # noqa:
     await road.open()
     for level in (1, 2, 3, 4):
         old, n_old, new, n_new = await both(road, level)
-        assert same(old, new, road.mysql), (seed, level)
+        assert same(old, new, "all" if road.postgresql else road.mysql), (seed, level)
         # at most one statement per relation (7 in all) and level
         assert n_new <= 7 * level, (n_new, n_old)
 
@@ -266,7 +282,7 @@ async def test_repeated_owners_get_rows_of_their_own(road, level, repeat):  # no
     await counted(road, lambda: ex.findListForeignKey(old, level=level))
     res, n = await counted(road, lambda: PrAuthor.getExecutor().prefetch(new, level=level))
     assert res is new
-    assert same(old, new, road.mysql)
+    assert same(old, new, "all" if road.postgresql else road.mysql)
     assert n <= 7 * level
     # Shared or separate exactly where the per-owner search shares them.
     for name in ("books", "profile"):
@@ -293,10 +309,11 @@ async def test_statements_per_relation_and_level_chunked(road):  # noqa: F811
     load(road, data)
     await road.open()
     old, n_old, new, n_new = await both(road, 2)
-    assert same(old, new, road.mysql)
+    assert same(old, new, "all" if road.postgresql else road.mysql)
     assert n_old == 2 * n + 2 * n  # each author's profile and books, each book's tags
-    assert n_new == 2 + 2 + 2 + 3
-    for level, expected in ((0, 0), (1, 4), (3, 9)):
+    # PostgreSQL binds each statement's keys as one array: no chunks.
+    assert n_new == (1 + 1 + 1 + 1 if road.postgresql else 2 + 2 + 2 + 3)
+    for level, expected in ((0, 0), (1, 2), (3, 4)) if road.postgresql else ((0, 0), (1, 4), (3, 9)):
         rows = await authors(road)
         res, count = await counted(road, lambda: PrAuthor.getExecutor().prefetch(rows, level=level))
         assert count == expected, level

@@ -254,7 +254,7 @@ T = model(
         (T.active == True, "`user`.`active` = %s", [1]),  # noqa: E712
         (T.born >= datetime.date(2020, 1, 1), "`user`.`born` >= %s", ["2020-01-01"]),
         (T.name.in_(["a", "b"]), "`user`.`name` IN (%s, %s)", ["a", "b"]),
-        (T.name.in_([]), "0", []),
+        (T.name.in_([]), "1 = 0", []),
         (T.name.in_(iter(["a", None])), "(`user`.`name` IN (%s) OR `user`.`name` IS NULL)", ["a"]),
         (T.name.like("a%"), "`user`.`name` LIKE %s", ["a%"]),
         ((T.id == 1) & (T.name == "x"), "`user`.`id` = %s AND `user`.`name` = %s", [1, "x"]),
@@ -308,7 +308,7 @@ def test_properties_hash_by_identity_and_compare_by_identity_in_containers():
 
 def test_link_chain_codes():
     head = FilterListCell("1")
-    assert head.render() == ("1", [])
+    assert head.render() == ("1 = 1", [])
     res = head.link(FilterListCell("id", col=T.id), 0).link(FilterListCell(5), 2)
     assert res is head
     head.link(FilterListCell("active", col=T.active), 0).link(FilterListCell(True), 3)

@@ -70,11 +70,20 @@ def save(row):
     return lambda: SfAcct.getExecutor().save(row)
 
 
+# The SQLSTATE PostgreSQL gives for each of SQLite's refusals.
+PG_STATES = {"UNIQUE": "23505", "NOT NULL": "23502", "CHECK": "23514", "FOREIGN KEY": "23503"}
+
+
 def check_driver_error(road, err, sqlite_text, mysql_errno):
     """`err` is the database's own error, as the driver raised it."""
     assert err is not None, "the save reported success"
     assert not isinstance(err, BaseOrmError), repr(err)
-    if road.mysql:
+    if road.postgresql:
+        import asyncpg
+
+        state = next(v for k, v in PG_STATES.items() if sqlite_text.startswith(k))
+        assert isinstance(err, asyncpg.IntegrityConstraintViolationError) and err.sqlstate == state, repr(err)
+    elif road.mysql:
         assert isinstance(err, pymysql.MySQLError) and err.args[0] == mysql_errno, repr(err)
     else:
         assert isinstance(err, sqlite3.IntegrityError) and sqlite_text in str(err), repr(err)
@@ -115,7 +124,12 @@ async def test_failed_update_after_fallback_carries_the_insert_error(seeded):
     row = SfAcct(id=1, email="other@x")
     res, err = await seeded.call(save(row))
     check_driver_error(seeded, err, "UNIQUE constraint failed: sf_acct.email", 1062)
-    integrity = pymysql.IntegrityError if seeded.mysql else sqlite3.IntegrityError
+    if seeded.postgresql:
+        import asyncpg
+
+        integrity = asyncpg.UniqueViolationError
+    else:
+        integrity = pymysql.IntegrityError if seeded.mysql else sqlite3.IntegrityError
     assert isinstance(err.__context__, integrity) and err.__context__ is not err
     assert seeded.rows(ACCTS) == SEEDED
 
@@ -187,7 +201,17 @@ async def test_stored_row_cannot_vanish_before_the_fallback_update(seeded):
     attempts = []
 
     def delete_elsewhere():
-        if seeded.mysql:
+        if seeded.postgresql:
+            import psycopg
+
+            with psycopg.connect(seeded.settings, autocommit=True) as con:
+                con.execute("SET lock_timeout = '1s'")
+                try:
+                    con.execute("DELETE FROM sf_acct WHERE id = 1")
+                    attempts.append("deleted")
+                except psycopg.errors.LockNotAvailable as e:
+                    attempts.append(e.sqlstate)
+        elif seeded.mysql:
             import pymysql
 
             con = pymysql.connect(**{k: v for k, v in seeded.settings.items() if k != "autocommit"})
@@ -228,9 +252,18 @@ async def test_stored_row_cannot_vanish_before_the_fallback_update(seeded):
 
     row = SfAcct(id=1, email="changed@x", age=31, owner_id=1)
     res, err = await seeded.call(lambda: Racing(SfAcct).save(row))
-    assert err is None and res is row
+    if seeded.postgresql:
+        # A refused INSERT holds no lock there, and an overriding findAllBy
+        # is called without forUpdate: the row may vanish before the update,
+        # which then matches nothing and the insert's error stands.
+        assert attempts == ["deleted"] and err.sqlstate == "23505", (err, attempts)
+        assert seeded.rows(ACCTS) == [SEEDED[1]]
+        return
+    assert err is None and res is row, (err, attempts)
     assert attempts and attempts[0] != "deleted", attempts
-    if seeded.mysql:
+    if seeded.postgresql:
+        assert attempts == ["55P03"]
+    elif seeded.mysql:
         assert attempts == [1205]
     else:
         assert "locked" in attempts[0]

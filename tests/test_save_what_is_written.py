@@ -58,7 +58,8 @@ async def on(road):  # noqa: F811
 async def test_a_row_of_no_values_reaches_the_database(on):
     res, err = await on.call(lambda: WrOwner.getExecutor().save(WrOwner(name=None, check=False)))
     # NOT NULL decides: the error is the database's own
-    assert isinstance(err, (sqlite3.IntegrityError, pymysql.err.MySQLError)), repr(err)
+    assert isinstance(err, (sqlite3.IntegrityError, pymysql.err.MySQLError)) or getattr(err, "sqlstate", "") == "23502", \
+        repr(err)
     assert "name" in str(err)
     assert on.rows(OWNERS) == []
     row = WrDefaults(check=False)

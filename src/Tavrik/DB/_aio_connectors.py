@@ -9,10 +9,14 @@ the functions below.
 from __future__ import annotations
 
 import asyncio
+import datetime
+import decimal
+import importlib
 import logging
 import sqlite3
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Awaitable, Callable, Dict, Generator, List, Optional, Tuple, Type, Union, cast
+from typing import (TYPE_CHECKING, Any, Awaitable, Callable, Dict, Generator, List, Optional, Tuple, Type, TypeVar,
+                    Union, cast)
 
 from aiomysql import Cursor, DictCursor
 
@@ -31,22 +35,23 @@ from Tavrik.DB.Connector import (
 
 if TYPE_CHECKING:
     from Tavrik.DB._async_tx import Life
-    from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector
+    from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector, AsyncpgConnector
     from Tavrik.Model.Vantrel import AsyncModelExecutor
 
     # The connector's lifetime state; its stub leaves it Any (see there).
-    def _c_life(self: Union[AioSqliteConnector, AioMysqlConnector], /) -> Life: ...
+    def _c_life(self: Union[AioSqliteConnector, AioMysqlConnector, AsyncpgConnector], /) -> Life: ...
 else:
     from Tavrik.DB.Connector import _c_life
 
 # Driver connections (aiosqlite, aiomysql) carry no type information.
 _Con = Any
-_Connector = Union["AioSqliteConnector", "AioMysqlConnector"]
+_Connector = Union["AioSqliteConnector", "AioMysqlConnector", "AsyncpgConnector"]
 
 # The connector's getCon() answer keeps the name it is known by.
 __all__ = ["_ConRequest"]
 
 _logger = logging.getLogger("Tavrik.DB")
+_T = TypeVar("_T")
 
 _BUSY_TIMEOUT = 30.0
 _BEGIN = "BEGIN IMMEDIATE"
@@ -281,6 +286,8 @@ def _release(self: _Connector, task: asyncio.Task[Any]) -> None:
         commit = False
     if life.sqlite:
         coro = _sq_finish(cast("AioSqliteConnector", self), task, con, commit)
+    elif type(con) is _PgCon:
+        coro = _pg_finish(cast("AsyncpgConnector", self), task, con, commit)
     else:
         coro = _my_finish(cast("AioMysqlConnector", self), task, con, commit)
     try:
@@ -489,3 +496,383 @@ async def _my_close(self: AioMysqlConnector, timeout: float = _tx.CLOSE_TIMEOUT)
                 # Connections someone never gave back (getSelectCon): cut them.
                 pool.terminate()
     await _tx.close(self, _c_life(self), _my_finish, final, timeout)
+
+
+# ------------------------------------------------------------ asyncpg
+
+# _c_error_kind's answer for a conflict to retry (serialisation failure, deadlock).
+_CONFLICT = 2
+# Guards each statement of a transaction that holds writes or locks: a failed
+# statement rolls back to it, and the transaction stays usable, as on the
+# other databases (PostgreSQL would abort the whole transaction).
+_STMT_SAVEPOINT = "tavrik_stmt"
+_SAVEPOINT_WORDS = ("savepoint", "release", "rollback to")
+
+
+class _PgCon:
+    """A task's pooled asyncpg connection and its transaction: asyncpg has no
+    implicit transaction, so the first statement begins one, and commit() or
+    rollback() ends it (the next statement begins the next)."""
+
+    __slots__ = ("raw", "open", "writes", "guard", "__weakref__")
+
+    def __init__(self, raw: _Con) -> None:
+        self.raw = raw
+        self.open = False  # BEGIN sent, not yet ended
+        self.writes = False  # the transaction holds writes, locks or savepoints
+        self.guard = False  # the statement savepoint is set
+
+    @property
+    def in_transaction(self) -> bool:
+        return self.open
+
+    async def commit(self) -> None:
+        if self.open:
+            self.open = self.writes = self.guard = False
+            await self.raw.execute("COMMIT")
+
+    async def rollback(self) -> None:
+        if self.open:
+            self.open = self.writes = self.guard = False
+            await self.raw.execute("ROLLBACK")
+
+    def __repr__(self) -> str:
+        return "<Tavrik PostgreSQL链接 %r>" % (self.raw,)
+
+
+def _pg_bool_in(v: Any) -> str:
+    # The house form of a boolean is 0/1; a caller's own SQL may give a bool.
+    return v if isinstance(v, str) else ("t" if v else "f")
+
+
+def _pg_date_in(v: Any) -> str:
+    return v if isinstance(v, str) else cast(str, v.isoformat())
+
+
+def _pg_timestamp_in(v: Any) -> str:
+    return v if isinstance(v, str) else cast(str, v.isoformat(" "))
+
+
+def _pg_timestamp_out(text: str) -> datetime.datetime:
+    # The server drops trailing zeros of the fraction; Python 3.9's parser
+    # takes three or six digits.
+    head, dot, frac = text.partition(".")
+    if dot:
+        text = head + "." + (frac + "000000")[:6]
+    return datetime.datetime.fromisoformat(text)
+
+
+# The text codecs each pool connection gets: encoders take the house form
+# (what the columns' conversion makes before the dialect is known) and a
+# caller's native values; decoders give the native values the rows' own
+# conversion takes.  A second PostgreSQL driver mirrors this table.
+_PG_CODECS: Tuple[Tuple[str, Callable[[Any], str], Callable[[str], Any]], ...] = (
+    ("bool", _pg_bool_in, lambda t: t == "t"),
+    ("date", _pg_date_in, datetime.date.fromisoformat),
+    ("timestamp", _pg_timestamp_in, _pg_timestamp_out),
+    ("numeric", str, decimal.Decimal),
+)
+
+
+# asyncpg's error class -> the same class marked KeyTaken.
+_key_taken: Dict[type, type] = {}
+
+
+def _pg_key_taken(e: BaseException) -> Optional[BaseException]:
+    """A unique violation of the table's primary key (the constraint
+    PostgreSQL names <table>_pkey) as the same error marked KeyTaken; None
+    for any other error, which save() does not fall back on."""
+    if getattr(e, "sqlstate", None) != "23505":
+        return None
+    table = getattr(e, "table_name", None)
+    if not table or getattr(e, "constraint_name", None) != (table + "_pkey")[:63]:
+        return None
+    cls = type(e)
+    marked: Any = _key_taken.get(cls)
+    if marked is None:
+        marked = _key_taken[cls] = type(cls.__name__, (cls, _tx.KeyTaken), {"__module__": __name__})
+    new = cast(BaseException, marked.__new__(marked))
+    new.__dict__.update(e.__dict__)
+    new.args = e.args
+    return new
+
+
+def _pg_import() -> Any:
+    try:
+        # By name: an import statement would lead the type checker to the
+        # untyped driver.
+        return importlib.import_module("asyncpg")
+    except ImportError as e:
+        raise ImportError("AsyncpgConnector需要asyncpg: pip install tavrik[postgresql]") from e
+
+
+def _pg_setup(self: AsyncpgConnector, loop: Any, dsn: Optional[str], options: Dict[str, Any]) -> None:
+    """The constructor's Python part: the pool is made at once when the loop
+    is not running, else by a task that statements wait for."""
+    asyncpg = _pg_import()
+    kwargs = dict(options)
+    user_init = kwargs.pop("init", None)
+
+    async def init(raw: _Con) -> None:
+        for name, encoder, decoder in _PG_CODECS:
+            await raw.set_type_codec(name, schema="pg_catalog", encoder=encoder, decoder=decoder, format="text")
+        if user_init is not None:
+            await user_init(raw)
+
+    async def make() -> None:
+        self._pool = await asyncpg.create_pool(dsn, init=init, **kwargs)
+        self.isReady = True
+
+    life = _c_life(self)
+    if loop.is_running():
+        life.initTask = loop.create_task(make())
+        life.poolArgs = ((), {"make": make})
+    else:
+        loop.run_until_complete(make())
+
+
+async def _pg_wait_pool(self: AsyncpgConnector) -> None:
+    retried = False
+    while not self.isReady:
+        life = _c_life(self)
+        init = life.initTask
+        if init is None:
+            await asyncio.sleep(0.05)
+        elif not init.done():
+            await asyncio.wait((init,))
+        elif init.cancelled() or init.exception() is not None:
+            exc = None if init.cancelled() else init.exception()
+            if retried or life.poolArgs is None:
+                raise RuntimeError("PostgreSQL连接池创建失败, 连接器暂不可用: %s" % type(exc).__name__) from exc
+            # The server may be back: make the pool again.
+            retried = True
+            life.initTask = asyncio.get_running_loop().create_task(life.poolArgs[1]["make"]())
+        else:
+            await asyncio.sleep(0.05)
+
+
+async def _pg_connect(self: AsyncpgConnector, life: Life) -> _Con:
+    if not self.isReady:
+        await _pg_wait_pool(self)
+    return _PgCon(await self._pool.acquire())
+
+
+async def _pg_discard(self: AsyncpgConnector, con: _Con) -> None:
+    await self._pool.release(con.raw)
+
+
+async def _pg_taskCon(self: AsyncpgConnector) -> _Con:
+    return await _task_con(self, _pg_connect, _pg_discard)
+
+
+async def _pg_con(self: AsyncpgConnector, hasCon: bool, con: _Con) -> _PgCon:
+    if not hasCon:
+        con = _c_life(self).task_con(asyncio.current_task()) or await self._taskCon()
+    else:
+        con = _tx.unwrap(con)
+    if type(con) is not _PgCon:
+        raise TypeError("AsyncpgConnector的con必须是它自己的链接 (getCon()或transaction()给出的), 得到%s"
+                        % type(con).__name__)
+    pg: _PgCon = con
+    return pg
+
+
+async def _pg_statement(self: AsyncpgConnector, con: _PgCon, text: str, writes: bool,
+                        op: Callable[[], Awaitable[_T]]) -> _T:
+    """Runs `op` (one statement on `con.raw`) inside the connection's
+    transaction, so that its failure undoes only itself."""
+    life = _c_life(self)
+    raw = con.raw
+    try:
+        async with life.gate(con):
+            if not con.open:
+                await raw.execute("BEGIN")
+                con.open = True
+            if text.lstrip()[:11].lower().startswith(_SAVEPOINT_WORDS):
+                # A transaction() block's savepoint: the statement savepoint
+                # must not sit inside it (releasing one releases those after it).
+                if con.guard:
+                    con.guard = False
+                    await raw.execute("RELEASE SAVEPOINT " + _STMT_SAVEPOINT)
+                con.writes = True
+                return await op()
+            guarded = con.writes
+            if guarded:
+                if con.guard:
+                    await raw.execute("RELEASE SAVEPOINT %s; SAVEPOINT %s" % (_STMT_SAVEPOINT, _STMT_SAVEPOINT))
+                else:
+                    await raw.execute("SAVEPOINT " + _STMT_SAVEPOINT)
+                    con.guard = True
+            try:
+                result = await op()
+            except asyncio.CancelledError:
+                raise
+            except Exception as e:
+                if guarded:
+                    await raw.execute("ROLLBACK TO SAVEPOINT " + _STMT_SAVEPOINT)
+                else:
+                    # Nothing held yet: the failed transaction is dropped whole
+                    # and the next statement begins a fresh one.
+                    con.open = con.guard = False
+                    await raw.execute("ROLLBACK")
+                taken = _pg_key_taken(e)
+                if taken is not None:
+                    raise taken.with_traceback(e.__traceback__) from None
+                raise
+            if writes:
+                con.writes = True
+            return result
+    except asyncio.CancelledError:
+        # Cut half way, the connection's state is unknown: it is closed at
+        # the task's end, never committed or pooled as it is.
+        if con.open:
+            life.broken[id(con)] = con
+        raise
+
+
+def _pg_writes(text: str) -> bool:
+    return not text.lstrip()[:6].lower() == "select"
+
+
+async def _pg_execute(self: AsyncpgConnector, sql: str, con: _Con, dictCur: bool, args: Tuple[Any, ...]) -> Any:
+    pg = await _pg_con(self, bool(con), con)
+    text, params = _c_driver(self, sql, args)
+    _c_life(self).note(pg, text, params)
+    word = text.strip().rstrip(";").lower()
+    if word in ("commit", "rollback", "end", "abort"):
+        # The connection's own transaction state must follow: the next
+        # statement begins a new transaction.
+        async with _c_life(self).gate(pg):
+            await (pg.commit() if word in ("commit", "end") else pg.rollback())
+        return [] if dictCur else ()
+    rows = await _pg_statement(self, pg, text, _pg_writes(text), lambda: pg.raw.fetch(text, *params))
+    if dictCur:
+        return [dict(r.items()) for r in rows]
+    return tuple(tuple(r) for r in rows)
+
+
+def _pg_rows(rows: List[Any]) -> _Raw:
+    names = tuple(rows[0].keys()) if rows else ()
+    return (names, [tuple(r) for r in rows], None, None)
+
+
+async def _pg_run(self: AsyncpgConnector, sql: str, params: Any, kind: int, batch: bool, locks: bool,
+                  hasCon: bool, con: _Con) -> _Raw:
+    """The connector's core, as _my_run: a single-row insert's new key comes
+    back by the RETURNING clause the generator wrote, an update's count is
+    of the rows it matched."""
+    pg = await _pg_con(self, hasCon, con)
+    text, params = _c_driver(self, sql, params)
+    _c_life(self).note(pg, text, params)
+    raw = pg.raw
+    writes = kind != 0 or locks
+    if batch:
+        await _pg_statement(self, pg, text, writes, lambda: raw.executemany(text, params))
+        return _NOTHING
+    if kind == 1:
+        row = await _pg_statement(self, pg, text, writes, lambda: raw.fetchrow(text, *params))
+        key = row[0] if row is not None and len(row) and isinstance(row[0], int) else 0
+        return (None, None, key, None)
+    if kind == 2 or kind == 3:
+        status = await _pg_statement(self, pg, text, writes, lambda: raw.execute(text, *params))
+        tail = status.rsplit(" ", 1)[-1]
+        return (None, None, None, int(tail) if tail.isdigit() else None)
+    rows = await _pg_statement(self, pg, text, writes, lambda: raw.fetch(text, *params))
+    if kind == 0:
+        return _pg_rows(rows)
+    return (None, [tuple(r) for r in rows], None, None)
+
+
+async def _pg_asyncProcess(self: AsyncpgConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
+    sql, params, kind, batch, locks = _c_statement(self, executor)
+    return _c_take(executor, await _pg_run(self, sql, params, kind, batch, locks, hasCon, con))
+
+
+async def _pg_getTableNameList(self: AsyncpgConnector) -> List[Any]:
+    rows = await self.execute("SELECT tablename FROM pg_tables WHERE schemaname = current_schema()")
+    return [row[0] for row in rows]
+
+
+async def _pg_finish(self: AsyncpgConnector, task: asyncio.Task[Any], con: _PgCon, commit: bool) -> None:
+    # As _my_finish: a connection whose state is unknown (a cut statement,
+    # a failed commit or rollback) is closed; the server then discards its
+    # transaction.
+    life = _c_life(self)
+    raw = con.raw
+    try:
+        if life.broken.pop(id(con), None) is not None:
+            raw.terminate()
+            if commit:
+                _c_release_failed(self, con, RuntimeError("链接已失效 (语句被中断或提交失败), 无法提交"))
+        else:
+            try:
+                await _tx.gated(life, con, con.commit if commit else con.rollback)
+            except Exception as e:
+                raw.terminate()
+                if commit:
+                    _c_release_failed(self, con, e)
+        if self._pool is not None:
+            await _pg_give_back(raw)
+    finally:
+        life.forget(task, con)
+
+
+async def _pg_give_back(raw: _Con) -> None:
+    """Pool.release's steps without its asyncio.shield: the shield's inner
+    task is one asyncio.run() cancels at its end, and a release driven as a
+    plain future must not be cut (the holder would stay taken)."""
+    proxy_con = getattr(raw, "_con", None)
+    if proxy_con is None:
+        return  # released already
+    try:
+        proxy_con._on_release()
+        await raw._holder.release(None)
+    except Exception:
+        raw.terminate()  # the pool's own clean-up then frees the holder
+
+
+async def _pg_close(self: AsyncpgConnector, timeout: float = _tx.CLOSE_TIMEOUT) -> None:
+    async def final(remaining: float) -> None:
+        init = _c_life(self).initTask
+        if init is not None and not init.done():
+            await asyncio.wait((init,), timeout=remaining)
+        pool = self._pool
+        if pool is not None:
+            try:
+                await asyncio.wait_for(pool.close(), remaining)
+            except asyncio.TimeoutError:
+                pool.terminate()
+    await _tx.close(self, _c_life(self), _pg_finish, final, timeout)
+
+
+class _PgTransaction(_tx.Transaction):
+    """The PostgreSQL connector's transaction(): a serialisation failure or a
+    deadlock (40001, 40P01) becomes TransactionConflict, which
+    runTransaction retries."""
+
+    __slots__ = ("_pg",)
+
+    def __init__(self, connector: AsyncpgConnector) -> None:
+        super().__init__(connector.getCon(), life=_c_life(connector))
+        self._pg = connector
+
+    async def __aexit__(self, et: Optional[Type[BaseException]], ev: Optional[BaseException],
+                        tb: Optional[TracebackType]) -> Optional[bool]:
+        from Tavrik.Error.ClusterError import TransactionConflict
+
+        if self._inner:
+            return await super().__aexit__(et, ev, tb)
+        try:
+            swallowed = await super().__aexit__(et, ev, tb)
+        except Exception as e:
+            if not isinstance(e, TransactionConflict) and _c_error_kind(self._pg, e) == _CONFLICT:
+                raise TransactionConflict() from e
+            raise
+        if (et is not None and not swallowed and isinstance(ev, Exception)
+                and not isinstance(ev, TransactionConflict) and _c_error_kind(self._pg, ev) == _CONFLICT):
+            raise TransactionConflict() from ev
+        return swallowed
+
+
+def _pg_transaction(self: AsyncpgConnector) -> _PgTransaction:
+    return _PgTransaction(self)

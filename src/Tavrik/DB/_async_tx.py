@@ -43,16 +43,23 @@ from typing import (
 )
 
 if TYPE_CHECKING:
-    from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector
+    from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector, AsyncpgConnector
 
 _T = TypeVar("_T")
 # The connector a function of close() is given (one of the two asynchronous ones).
-_C = TypeVar("_C", bound=Union["AioSqliteConnector", "AioMysqlConnector"])
+_C = TypeVar("_C", bound=Union["AioSqliteConnector", "AioMysqlConnector", "AsyncpgConnector"])
 # Driver connections (aiosqlite, aiomysql) carry no type information.
 _Con = Any
 _ExcInfo = Tuple[Optional[Type[BaseException]], Optional[BaseException], Optional[TracebackType]]
 
 _logger = logging.getLogger("Tavrik.DB")
+
+class KeyTaken(Exception):
+    """Marks a refused INSERT whose primary key is already stored, on a
+    driver whose errors are neither sqlite3's nor pymysql's (asyncpg): the
+    error raised is the driver's own class and this one, so save() falls
+    back to its update on it and callers still catch the driver's class."""
+
 
 # How long close() waits for other tasks' transactions to end.
 CLOSE_TIMEOUT = 10.0
@@ -441,7 +448,7 @@ def check_open(life: Life) -> None:
         raise closed_error()
 
 
-async def _guard(connector: Union[AioSqliteConnector, AioMysqlConnector], life: Life) -> AsyncGenerator[None, None]:
+async def _guard(connector: Union[AioSqliteConnector, AioMysqlConnector, AsyncpgConnector], life: Life) -> AsyncGenerator[None, None]:
     try:
         yield
     finally:
@@ -451,7 +458,7 @@ async def _guard(connector: Union[AioSqliteConnector, AioMysqlConnector], life: 
             await connector.close()
 
 
-async def watch(connector: Union[AioSqliteConnector, AioMysqlConnector], life: Life) -> None:
+async def watch(connector: Union[AioSqliteConnector, AioMysqlConnector, AsyncpgConnector], life: Life) -> None:
     """Makes the loop's shutdown close the connector."""
     if life.guard is None and life.closing is None:
         guard = _guard(connector, life)
@@ -518,7 +525,7 @@ async def close(
         raise error
 
 
-def transaction(connector: Union[AioSqliteConnector, AioMysqlConnector], life: Life) -> Transaction:
+def transaction(connector: Union[AioSqliteConnector, AioMysqlConnector, AsyncpgConnector], life: Life) -> Transaction:
     """The connector's transaction(): a Transaction on its getCon()."""
     return Transaction(connector.getCon(), life=life)
 
@@ -786,7 +793,7 @@ def new_life(sqlite: bool = False, cons: Optional[Dict[asyncio.Task[Any], _Con]]
 RETRY_PAUSE = 0.05
 
 
-async def run_transaction(connector: Union[AioSqliteConnector, AioMysqlConnector], fn: Callable[..., Awaitable[_T]],
+async def run_transaction(connector: Union[AioSqliteConnector, AioMysqlConnector, AsyncpgConnector], fn: Callable[..., Awaitable[_T]],
                           *args: Any, retries: int = 3, **kwargs: Any) -> _T:
     """connector.runTransaction(fn, *args, retries=3, **kwargs): runs
     `await fn(con, *args, **kwargs)` in a transaction() block and returns its

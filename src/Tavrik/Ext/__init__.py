@@ -5,6 +5,7 @@ connections and cursors are the drivers' (untyped): both are ``Any`` here.
 """
 from __future__ import annotations
 
+import importlib
 import sqlite3
 import warnings
 from typing import Any, Coroutine, Dict, List, Optional, Sequence, Tuple
@@ -142,6 +143,9 @@ def generate_table(connector: Any = None) -> Optional[Coroutine[Any, Any, None]]
 
 async def _create_tables(connector: Any, creates: Sequence[str], indexes: Sequence[Tuple[Any, str, _Index]],
                          declared: Dict[Any, List[_Index]]) -> None:
+    if getattr(connector, "dialect", None) == "postgresql":
+        await _create_pg_tables(connector, creates, indexes)
+        return
     con = await connector.getCon()
     cursor = await con.cursor()
     try:
@@ -178,6 +182,22 @@ def _create_pooled_tables(connector: Any, creates: Sequence[str], indexes: Seque
 _MYSQL_INDEXES_SQL = (
     "SELECT INDEX_NAME, NON_UNIQUE, SEQ_IN_INDEX, COLUMN_NAME FROM information_schema.STATISTICS "
     "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s ORDER BY INDEX_NAME, SEQ_IN_INDEX")
+
+
+async def _create_pg_tables(connector: Any, creates: Sequence[str], indexes: Sequence[Tuple[Any, str, _Index]]) -> None:
+    # The statements go through the connector, which spells them for the
+    # driver; a refused index rolls back only itself.
+    refused = importlib.import_module("asyncpg").IntegrityConstraintViolationError
+    con = await connector.getCon()
+    for sql in creates:
+        await connector.execute(sql)
+    await con.commit()
+    for model, sql, (column, unique) in indexes:
+        try:
+            await connector.execute(sql)
+        except refused as e:
+            _lacking(model.tableName, column, unique, e)
+    await con.commit()
 
 
 async def _check_mysql_indexes(cursor: Any, declared: Dict[Any, List[_Index]]) -> None:

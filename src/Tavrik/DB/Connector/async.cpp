@@ -29,7 +29,7 @@ AsyncFields fields_of(PyObject* self) {
         auto* s = (SqObj*)self;
         return {true, &s->loop, &s->conMap, &s->life};
     }
-    if (PyObject_TypeCheck(self, &AioMysqlConnectorType)) {
+    if (PyObject_TypeCheck(self, &AioMysqlConnectorType) || PyObject_TypeCheck(self, &AsyncpgConnectorType)) {
         auto* s = (MyObj*)self;
         return {false, &s->loop, &s->conMap, &s->life};
     }

@@ -45,7 +45,9 @@ TAVRIK_FORWARD(my_close)
 PyObject* async_run_capi(PyObject* self, PyObject* sql, PyObject* params, int kind, int batch, int locks,
                          PyObject* con) {
     return guard([&]() -> PyObject* {
-        PyObject* fn = PyObject_TypeCheck(self, &AioSqliteConnectorType) ? G.sq_run.get() : G.my_run.get();
+        PyObject* fn = PyObject_TypeCheck(self, &AioSqliteConnectorType) ? G.sq_run.get()
+                       : PyObject_TypeCheck(self, &AsyncpgConnectorType) ? G.pg_run.get()
+                                                                         : G.my_run.get();
         Ref k = from_long(kind);
         PyObject* a[8] = {self,
                           sql,
@@ -70,6 +72,7 @@ void init_async_python(PyObject* m) {
         {G.ConRequest, "_ConRequest"}, {G.noop_coro, "_c_noop"},      {G.sq_execute, "_sq_execute"},
         {G.sq_run, "_sq_run"},         {G.my_run, "_my_run"},         {G.sq_asyncProcess, "_sq_asyncProcess"},
         {G.py_release, "_release"},    {G.my_execute, "_my_execute"}, {G.my_asyncProcess, "_my_asyncProcess"},
+        {G.pg_run, "_pg_run"},         {G.pg_execute, "_pg_execute"}, {G.pg_asyncProcess, "_pg_asyncProcess"},
     };
     for (const Taken& t : taken) t.field = getattr(py.get(), t.name);
     const Taken tx[] = {
@@ -80,6 +83,7 @@ void init_async_python(PyObject* m) {
     };
     for (const Taken& t : tx) t.field = import_attr("Tavrik.DB._async_tx", t.name);
     G.my_transaction = import_attr("Tavrik.DB._cluster", "transaction");
+    init_pg_python(py.get());
 
     py_sq_taskCon = take(py.get(), "_sq_taskCon", &AioSqliteConnectorType, "_taskCon");
     py_sq_getTableNameList = take(py.get(), "_sq_getTableNameList", &AioSqliteConnectorType, "getTableNameList");

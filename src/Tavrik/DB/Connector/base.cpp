@@ -75,7 +75,7 @@ PyGetSetDef base_getset[] = {
     {"_config", config_get, config_set, "连接配置", nullptr},
     {"isReady", isReady_get, isReady_set, "连接器是否已可以执行语句", nullptr},
     {"paramsHolder", paramsHolder_get, nullptr, "语句中的参数占位符", nullptr},
-    {"dialect", dialect_get, nullptr, "连接器所说的SQL方言: 'sqlite' 或 'mysql'", nullptr},
+    {"dialect", dialect_get, nullptr, "连接器所说的SQL方言: 'sqlite', 'mysql' 或 'postgresql'", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -47,7 +47,8 @@ struct Globals {
     Immortal BlockConnection, con_commit, con_rollback;
     // functions of Tavrik/DB/_aio_connectors.py and Tavrik/DB/_async_tx.py
     Immortal ConRequest, sq_run, my_run, sq_asyncProcess, sq_execute, my_asyncProcess, my_execute, noop_coro,
-        py_release, tx_drive, tx_new_life, tx_transaction, tx_run_transaction, my_transaction;
+        py_release, tx_drive, tx_new_life, tx_transaction, tx_run_transaction, my_transaction, pg_run, pg_execute,
+        pg_asyncProcess;
     // Tavrik/DB/_sync_connectors.py: the synchronous MySQL pool and its settings without secrets
     Immortal sync_mysql_pool, sync_public_config;
     Immortal module;
@@ -94,6 +95,7 @@ extern PyTypeObject AioSqliteConnectorType;
 extern PyTypeObject AioMysqlConnectorType;
 extern PyTypeObject PyMysqlConnectorType;
 extern PyTypeObject MysqlConnectorType;
+extern PyTypeObject AsyncpgConnectorType;
 extern PyTypeObject DictRowsType;
 
 inline BaseConnectorObject* base_of(PyObject* o) { return (BaseConnectorObject*)o; }
@@ -203,6 +205,7 @@ void log_statement(PyObject* sql, PyObject* params);
 // Shared C parts of the asynchronous connectors.
 PyObject* async_getCon(PyObject* self, PyObject*);
 PyObject* async_GenerateTable(PyObject* self, PyObject*);
+PyObject* async_runTransaction(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* async_release_callback(PyObject* self, PyObject* task);
 PyObject* async_asyncProcess(PyObject* self, PyObject* args, PyObject* kwargs, PyObject* coro_fn, bool check_ready);
 Ref execute_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* coro_fn);
@@ -217,6 +220,9 @@ void init_sqlite_type(PyObject* m);
 void init_async_types(PyObject* m);
 void init_async_python(PyObject* m);
 void init_mysql_type(PyObject* m);
+void init_pg_type(PyObject* m);
+// The PostgreSQL connector's coroutines, from the loaded Python module.
+void init_pg_python(PyObject* py);
 // Methods whose bodies are coroutines of Tavrik/DB/_aio_connectors.py.
 PyObject* sq_taskCon(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* sq_getTableNameList(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

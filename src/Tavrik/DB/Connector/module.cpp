@@ -221,6 +221,7 @@ void module_body(PyObject* m) {
     init_sqlite_type(m);
     init_async_types(m);
     init_mysql_type(m);
+    init_pg_type(m);
 
     static ConnectorAPI capi = {
         TAVRIK_CONNECTOR_API_VERSION,
@@ -238,6 +239,7 @@ void module_body(PyObject* m) {
         sync_run,
         async_run_capi,
         &MysqlConnectorType,
+        &AsyncpgConnectorType,
     };
     export_api(m, TAVRIK_CONNECTOR_CAPSULE, &capi);
     // The coroutines only reach the globals below when they run.

@@ -23,7 +23,7 @@ extern ModelPropertyAPI* mp_api;
 
 // clang-format off: one name list, laid out by hand
 #define GENERATOR_NAMES(X) \
-    X(tableName) X(col) X(name) X(target) X(bindCol) X(targetBindCol) X(autoFiledAnnounce)
+    X(tableName) X(col) X(name) X(target) X(bindCol) X(targetBindCol) X(autoFiledAnnounce) X(pkCol)
 // clang-format on
 struct Names {
     GENERATOR_NAMES(TAVRIK_NAME_FIELD)

@@ -546,7 +546,12 @@ Ref select_pair(SqlGeneratorObject* g, const Dialect* d) {
         out += " ORDER BY ";
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->order); i++) {
             if (i) out += ", ";
+            const size_t start = out.size();
             append_utf8(out, PyList_GET_ITEM(g->order, i));
+            if (d && d->nulls_sort_high) {
+                const bool desc = out.size() - start > 5 && out.compare(out.size() - 5, 5, " DESC") == 0;
+                out += desc ? " NULLS LAST" : " NULLS FIRST";
+            }
         }
     }
     if (agg == AGG_NONE && g->hasLimit) {
@@ -628,6 +633,27 @@ Ref default_insert_pair(SqlGeneratorObject* g, const Dialect& d) {
     return new_ref(PyTuple_Pack(2, text.get(), none.get()));
 }
 
+// A single-row INSERT where the new key comes back by RETURNING: the text
+// with the clause naming the table's primary key (none without one).
+Ref returning_key(SqlGeneratorObject* g, Ref pair, const Dialect& d) {
+    if (d.new_key != NewKey::Returning) return pair;
+    Ref pk = Ref::consuming_nullable(PyObject_GetAttr(g->table, names.pkCol.get()));
+    if (!pk) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        return pair;
+    }
+    if (!PyObject_TypeCheck(pk.get(), mp_api->BasePropertyType)) return pair;
+    PyObject* column = prop_column(pk.get());
+    if (!column) return pair;
+    std::string out;
+    append_utf8(out, PyTuple_GET_ITEM(pair.get(), 0));
+    out += " RETURNING ";
+    quote_ident(out, column);
+    Ref text = to_str(out);
+    return new_ref(PyTuple_Pack(2, text.get(), PyTuple_GET_ITEM(pair.get(), 1)));
+}
+
 Ref insert_pair(SqlGeneratorObject* g, const Dialect& d) {
     no_select_clauses(g, "INSERT");
     if (g->where) {
@@ -637,11 +663,13 @@ Ref insert_pair(SqlGeneratorObject* g, const Dialect& d) {
     if (g->batch) {
         Ref text = insert_text(g, PyTuple_GET_ITEM(g->batch, 0));
         PyObject* params = PyTuple_GET_ITEM(g->batch, 1);
-        if (PyList_GET_SIZE(params) == 1) return new_ref(PyTuple_Pack(2, text.get(), PyList_GET_ITEM(params, 0)));
+        if (PyList_GET_SIZE(params) == 1)
+            return returning_key(g, new_ref(PyTuple_Pack(2, text.get(), PyList_GET_ITEM(params, 0))), d);
         return new_ref(PyTuple_Pack(2, text.get(), params));
     }
     Py_ssize_t nrows = g->rows ? PyList_GET_SIZE(g->rows) : 0;
-    if (nrows == 1 && PyTuple_GET_SIZE(PyList_GET_ITEM(g->rows, 0)) == 0) return default_insert_pair(g, d);
+    if (nrows == 1 && PyTuple_GET_SIZE(PyList_GET_ITEM(g->rows, 0)) == 0)
+        return returning_key(g, default_insert_pair(g, d), d);
     if (nrows == 0 || PyTuple_GET_SIZE(PyList_GET_ITEM(g->rows, 0)) == 0) {
         PyErr_SetString(PyExc_ValueError, "INSERT without values");
         throw_error();
@@ -679,7 +707,7 @@ Ref insert_pair(SqlGeneratorObject* g, const Dialect& d) {
         }
         PyList_SET_ITEM(batch.get(), r, vals.relinquish());
     }
-    if (nrows == 1) return new_ref(PyTuple_Pack(2, text.get(), PyList_GET_ITEM(batch.get(), 0)));
+    if (nrows == 1) return returning_key(g, new_ref(PyTuple_Pack(2, text.get(), PyList_GET_ITEM(batch.get(), 0))), d);
     return new_ref(PyTuple_Pack(2, text.get(), batch.get()));
 }
 

@@ -44,6 +44,9 @@ void literal(std::string& out, PyObject* prop, PyObject* v, const Dialect& d) {
         out += "NULL";
     } else if (PyBool_Check(v)) {
         out += v == Py_True ? '1' : '0';
+    } else if (PyLong_Check(v) && d.ddl_types == DdlTypes::PostgreSQL && P(prop)->kind == PK_BOOL) {
+        // A boolean column there takes no number: the house form's 0/1.
+        out += PyObject_IsTrue(v) ? "TRUE" : "FALSE";
     } else if (PyLong_Check(v)) {
         // The int's own digits: a subclass's __str__ could write anything.
         Ref s = new_ref(PyLong_Type.tp_repr(v));
@@ -57,6 +60,15 @@ void literal(std::string& out, PyObject* prop, PyObject* v, const Dialect& d) {
         append_utf8(out, s.get());
     } else if (PyUnicode_Check(v)) {
         quote_text(out, v, d);
+    } else if (PyBytes_Check(v) && d.ddl_types == DdlTypes::PostgreSQL) {
+        static const char* hex = "0123456789ABCDEF";
+        out += "'\\x";
+        const unsigned char* b = (const unsigned char*)PyBytes_AS_STRING(v);
+        for (Py_ssize_t i = 0; i < PyBytes_GET_SIZE(v); i++) {
+            out += hex[b[i] >> 4];
+            out += hex[b[i] & 15];
+        }
+        out += "'::bytea";
     } else if (PyBytes_Check(v)) {
         static const char* hex = "0123456789ABCDEF";
         out += "X'";
@@ -120,6 +132,40 @@ void mysql_type(std::string& out, PyObject* prop) {
             append_utf8(out, s.get());
         }
         out += ')';
+    }
+}
+
+// PostgreSQL's native types: values keep their kind (booleans, exact
+// decimals, timestamps, JSON) instead of the house form's texts and numbers.
+void postgresql_type(std::string& out, PyObject* prop) {
+    BasePropertyObject* p = P(prop);
+    switch (p->kind) {
+        case PK_INT: out += " INTEGER"; break;
+        case PK_BIGINT: out += " BIGINT"; break;
+        case PK_BOOL: out += " BOOLEAN"; break;
+        case PK_FLOAT: out += " DOUBLE PRECISION"; break;
+        case PK_BYTES: out += " BYTEA"; break;
+        case PK_DATE: out += " DATE"; break;
+        case PK_DATETIME: out += " TIMESTAMP"; break;
+        case PK_JSON: out += " JSONB"; break;
+        case PK_DECIMAL: {
+            long scale = 2;
+            PyObject* args = p->typeArgs;
+            if (args && PyTuple_Check(args) && PyTuple_GET_SIZE(args) >= 2) {
+                scale = PyLong_AsLong(PyTuple_GET_ITEM(args, 1));
+                if (scale == -1 && PyErr_Occurred()) throw_error();
+            }
+            out += " NUMERIC(" + std::to_string(decimal_digits(prop)) + ", " + std::to_string(scale) + ")";
+            break;
+        }
+        case PK_STR:
+            if (p->length > 0) {
+                out += " VARCHAR(" + std::to_string(p->length) + ")";
+                break;
+            }
+            out += " TEXT";
+            break;
+        default: out += " TEXT";
     }
 }
 
@@ -294,6 +340,8 @@ Ref create_sql(PyObject* self) {
         }
         if (d.ddl_types == DdlTypes::MySQL)
             mysql_type(out, prop);
+        else if (d.ddl_types == DdlTypes::PostgreSQL)
+            postgresql_type(out, prop);
         else
             sqlite_type(out, prop);
         if (!p->nullable) out += " NOT NULL";

@@ -66,7 +66,9 @@ const char* op_text(int op) {
 void render_base(PyObject* cell, std::string& out, PyObject* params) {
     FilterObject* f = F(cell);
     switch (f->kind) {
-        case F_TRUE: out += '1'; return;
+        // Comparisons, not the numbers 1 and 0: PostgreSQL takes no integer
+        // for a condition.
+        case F_TRUE: out += "1 = 1"; return;
         case F_COLUMN: raise_missing_relationship(cell_label(cell), nullptr);
         case F_VALUE:
             PyErr_SetString(PyExc_ValueError, "a value cell is not a condition: link it to a column");
@@ -88,9 +90,17 @@ void render_base(PyObject* cell, std::string& out, PyObject* params) {
         }
         case F_IN: {
             Py_ssize_t n = PyTuple_GET_SIZE(f->value);
-            bool with_null = f->op != 0;
+            if (f->op == 2 && n) {
+                append_utf8(out, column_sql_borrowed(f->col));
+                out += " = ANY(";
+                Ref array = new_ref(PySequence_List(f->value));
+                add_param(out, params, array.get());
+                out += ')';
+                return;
+            }
+            bool with_null = f->op == 1;
             if (n == 0 && !with_null) {
-                out += '0';  // IN () matches nothing; "()" is not valid SQL
+                out += "1 = 0";  // IN () matches nothing; "()" is not valid SQL
                 return;
             }
             if (n && with_null) out += '(';

@@ -29,6 +29,19 @@ PyObject* api_cell(PyObject* prop, PyObject* v) {
         return Require(PyTuple_Pack(2, prop, db.get()));
     });
 }
+PyObject* api_filter_in_array(PyObject* prop, PyObject* values) {
+    return guard([&]() -> PyObject* {
+        if (!is_property(prop)) raise_arg_type("prop", BasePropertyType.tp_name, prop);
+        Ref cell = new_ref(column_in(prop, values));
+        FilterObject* f = (FilterObject*)cell.get();
+        if (f->op != 0) {
+            PyErr_SetString(PyExc_ValueError, "an array of keys cannot hold None");
+            throw_error();
+        }
+        f->op = 2;
+        return cell.relinquish();
+    });
+}
 PyObject* api_filter_in(PyObject* prop, PyObject* values) {
     return guard([&]() -> PyObject* {
         if (!is_property(prop)) raise_arg_type("prop", BasePropertyType.tp_name, prop);
@@ -65,6 +78,7 @@ void init_module(PyObject* m) {
         api_cell,
         api_cell,
         api_filter_in,
+        api_filter_in_array,
     };
     export_api(m, TAVRIK_MODELPROPERTY_CAPSULE, &api);
     // The name a model's annotations give its columns: `name: Column[str] = StrProperty(64)`.

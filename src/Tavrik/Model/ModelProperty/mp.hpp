@@ -65,7 +65,7 @@ enum FilterKind : int {
     F_COLUMN,    // a column waiting for its comparison
     F_VALUE,     // a value waiting to be compared
     F_CMP,       // column <op> value / column
-    F_IN,        // column IN (values...)
+    F_IN,        // column IN (values...); op 1: OR column IS NULL, op 2: column = ANY(array of values)
     F_LIKE,      // column LIKE pattern
     F_AND,
     F_OR,

@@ -177,7 +177,11 @@ static PyObject* core_connector(PyObject* self, bool async) {
     PyObject* c = ((DBObject*)db)->connector;
     if (!c) return nullptr;
     PyTypeObject* t = Py_TYPE(c);
-    if (async) return t == I.connector->AioSqliteConnectorType || t == I.connector->AioMysqlConnectorType ? c : nullptr;
+    if (async)
+        return t == I.connector->AioSqliteConnectorType || t == I.connector->AioMysqlConnectorType ||
+                       t == I.connector->AsyncpgConnectorType
+                   ? c
+                   : nullptr;
     return (t == I.connector->Sqlite3ConnectorType || t == I.connector->MysqlConnectorType) &&
                    PyObject_TypeCheck(self, &ModelExecutorType)
                ? c

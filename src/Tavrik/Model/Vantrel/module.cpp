@@ -40,10 +40,10 @@ static void init(PyObject* m) {
 
     // 2. The other modules' capsules and types.
     I.korvid = import_api<KorvidAPI>(TAVRIK_KORVID_CAPSULE, 3);
-    I.mp = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 4);
+    I.mp = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 5);
     I.gen = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 5);
     I.db = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 1);
-    I.connector = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 4);
+    I.connector = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 5);
 
     // 3. The module body: ordinary names.
     PyObject* g = PyModule_GetDict(m);
@@ -68,7 +68,8 @@ static void init(PyObject* m) {
     Require(PyDict_SetItemString(g, "IntegrityError", my_integrity.get()));
     Require(PyDict_SetItemString(g, "sqlite3", sqlite3.get()));
     Ref lite_integrity = getattr(sqlite3.get(), "IntegrityError");
-    I.integrity = new_ref(PyTuple_Pack(2, my_integrity.get(), lite_integrity.get()));
+    Ref key_taken = import_attr("Tavrik.DB._async_tx", "KeyTaken");
+    I.integrity = new_ref(PyTuple_Pack(3, my_integrity.get(), lite_integrity.get(), key_taken.get()));
     Ref not_one = import_attr("Tavrik.Error.QueryError", "QueryResoutIsNotOne");
     Ref not_def = import_attr("Tavrik.Error.QueryError", "QueryNotDefine");
     Require(PyDict_SetItemString(g, "QueryResoutIsNotOne", not_one.get()));

@@ -379,7 +379,7 @@ private:
             while (PyDict_Next(rs->pending.get(), &pos, &norm, &key)) {
                 Require(PyDict_SetItem(rs->fetched.get(), norm, Py_None));
                 Require(PyList_Append(keys.get(), key));
-                if (PyList_GET_SIZE(keys.get()) == kChunk) {
+                if (dialect_->key_list == KeyList::InChunks && PyList_GET_SIZE(keys.get()) == kChunk) {
                     queue_.push_back(Statement{rs, keys});
                     keys = new_ref(PyList_New(0));
                 }
@@ -408,7 +408,11 @@ private:
         }
         Require(I.gen->select(gen.get(), cols.get()));
         if (r->kind == RK_MTM) Require(I.gen->join(gen.get(), r->rev.get()));
-        Ref cond = new_ref(I.mp->filter_in(r->key_col.get(), st.keys.get()));
+        // One array parameter where the database takes one: a statement per
+        // relation and level, whatever the number of keys.
+        Ref cond =
+            new_ref(dialect_->key_list == KeyList::AnyArray ? I.mp->filter_in_array(r->key_col.get(), st.keys.get())
+                                                            : I.mp->filter_in(r->key_col.get(), st.keys.get()));
         Require(I.gen->where(gen.get(), cond.get()));
         Require(I.gen->order_by(gen.get(), r->order.get()));
         Ref pair = new_ref(I.gen->statement_pair_in(gen.get(), dialect_->id));

@@ -57,7 +57,7 @@ struct Imports {
     Immortal OTO;  // ForeignType members
     Immortal OTM;
     Immortal MTM;
-    Immortal integrity;  // (pymysql.IntegrityError, sqlite3.IntegrityError)
+    Immortal integrity;  // (pymysql.IntegrityError, sqlite3.IntegrityError, _async_tx.KeyTaken)
     Immortal DeleteWithOutPrimaryKeyError;
     Immortal UpdateWithOutPrimaryKeyError;
     Immortal QueryResoutIsNotOne;

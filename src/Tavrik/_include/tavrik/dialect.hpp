@@ -58,6 +58,9 @@ struct Dialect {
     // An UPDATE's count is of the rows it matched (else of the rows it
     // changed: MySQL's affected rows, 0 for a row already holding the values).
     bool counts_matched;
+    // NULL sorts above every value (else below, as SQLite and MySQL sort
+    // it): ORDER BY then says where NULLs go, so every database orders alike.
+    bool nulls_sort_high;
 };
 
 inline constexpr Dialect kSQLite{D_SQLITE,
@@ -82,7 +85,8 @@ inline constexpr Dialect kSQLite{D_SQLITE,
                                  "UNIQUE constraint failed",
                                  "",
                                  "is locked",
-                                 true};
+                                 true,
+                                 false};
 inline constexpr Dialect kMySQL{D_MYSQL,
                                 "mysql",
                                 '`',
@@ -105,8 +109,8 @@ inline constexpr Dialect kMySQL{D_MYSQL,
                                 "1062",
                                 "1213",
                                 "1205",
+                                false,
                                 false};
-// Room for the next database: its facts, not yet a connector of its own.
 inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "postgresql",
                                      '"',
@@ -129,6 +133,7 @@ inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "23505",
                                      "40001|40P01",
                                      "55P03",
+                                     true,
                                      true};
 
 inline const Dialect& dialect_by_id(int id) {

@@ -43,7 +43,9 @@ inline void quote_ident(std::string& out, PyObject* name, const Dialect& d = kSQ
 // characters pass through whole) from the generator's "%s" placeholders to
 // the dialect's: "?" (SQLite), "$1", "$2", ... (numbered), or left as they
 // are ("%s", MySQL), where the driver formats the whole text with `%`, so
-// every `%` inside quotes or comments is doubled.
+// every `%` inside quotes or comments is doubled.  For a dialect whose
+// identifier quote is not the backquote, the generator's backquoted names are
+// written in its quotes.
 inline std::string rewrite_statement(const char* s, size_t n, const Dialect& d) {
     const bool percent = d.percent_formatting;
     const bool keep_placeholders = !d.numbered && std::strcmp(d.placeholder, "%s") == 0;
@@ -60,7 +62,29 @@ inline std::string rewrite_statement(const char* s, size_t n, const Dialect& d) 
     size_t i = 0;
     while (i < n) {
         char c = s[i];
-        if (c == '\'' || c == '"' || c == '`' || (c == '[' && d.bracket_names)) {
+        if (c == '`' && d.quote != '`') {
+            // The generator's backquoted name in the dialect's quotes: a
+            // doubled backquote is one inside the name, the dialect's quote
+            // is doubled.
+            out += d.quote;
+            size_t j = i + 1;
+            while (j < n) {
+                if (s[j] == '`') {
+                    if (j + 1 < n && s[j + 1] == '`') {
+                        out += '`';
+                        j += 2;
+                        continue;
+                    }
+                    j++;
+                    break;
+                }
+                if (s[j] == d.quote) out += d.quote;
+                if (percent && s[j] == '%') out += '%';
+                out += s[j++];
+            }
+            out += d.quote;
+            i = j;
+        } else if (c == '\'' || c == '"' || c == '`' || (c == '[' && d.bracket_names)) {
             const char close = c == '[' ? ']' : c;
             // Backslash escapes are read in string literals, not in names.
             const bool backslash = d.backslash_escapes && c != '`' && c != d.quote;

@@ -16,7 +16,7 @@ struct BaseConnectorObject {
     int dialect;  // DialectId: what the connector speaks (its `dialect`)
 };
 
-#define TAVRIK_CONNECTOR_API_VERSION 4
+#define TAVRIK_CONNECTOR_API_VERSION 5
 #define TAVRIK_CONNECTOR_CAPSULE "Tavrik.DB.Connector._C_API"
 
 struct ConnectorAPI {
@@ -60,6 +60,8 @@ struct ConnectorAPI {
     // (its blocks belong to the calling thread and hold one pooled
     // connection, not the module lock).
     PyTypeObject* MysqlConnectorType;
+    // Version 5.  The PostgreSQL connector (asyncpg); its core is run_async.
+    PyTypeObject* AsyncpgConnectorType;
 };
 
 // What a connector's core hands up for one statement: a tuple of RAW_SIZE

@@ -55,7 +55,7 @@ inline PyObject* prop_column(PyObject* prop) {
 }
 
 // Version 3: BasePropertyObject grew `column`, `unique` and `index`.
-#define TAVRIK_MODELPROPERTY_API_VERSION 4
+#define TAVRIK_MODELPROPERTY_API_VERSION 5
 #define TAVRIK_MODELPROPERTY_CAPSULE "Tavrik.Model.ModelProperty._C_API"
 
 struct ModelPropertyAPI {
@@ -90,6 +90,11 @@ struct ModelPropertyAPI {
     // values of the iterable `values` (new reference).  A column class
     // declared in Python has its own in_ called.
     PyObject* (*filter_in)(PyObject* prop, PyObject* values);
+    // --- version 5 ---
+    // As filter_in, the values bound as one array parameter: `column =
+    // ANY(%s)` (a database with KeyList::AnyArray).  None among the values
+    // is refused.
+    PyObject* (*filter_in_array)(PyObject* prop, PyObject* values);
 };
 
 }  // namespace tavrik
