@@ -1,7 +1,6 @@
-"""One suite over the roads a program can take: the synchronous executor on
-SQLite and on MySQL (a pooled connector), the asynchronous one on aiosqlite,
-on MySQL and on PostgreSQL.  Tables
-are made from the test's own DDL (real constraints), calls run as a user's
+"""One suite over the six roads a program can take: the synchronous executor
+on SQLite, MySQL and PostgreSQL (the last two pooled connectors), the
+asynchronous one on aiosqlite, MySQL and PostgreSQL.  Tables are made from the test's own DDL (real constraints), calls run as a user's
 program runs them (async: in a task of its own, one transaction, committed
 when it ends), and the database is read back through a separate connection."""
 import asyncio
@@ -52,7 +51,7 @@ class Road:
         self.settings = settings
         self.connector = None
         # The synchronous executor: its calls return their results.
-        self.sync = kind in ("sqlite", "mysql-sync")
+        self.sync = kind in ("sqlite", "mysql-sync", "postgresql-sync")
 
     @property
     def mysql(self):
@@ -60,7 +59,7 @@ class Road:
 
     @property
     def postgresql(self):
-        return self.kind == "postgresql"
+        return self.kind.startswith("postgresql")
 
     @property
     def unordered(self):
@@ -142,12 +141,14 @@ class Road:
 
     async def open(self):
         from Tavrik.DB.Connector import (AioMysqlConnector, AioSqliteConnector, AsyncpgConnector, MysqlConnector,
-                                         Sqlite3Connector)
+                                         PsycopgConnector, Sqlite3Connector)
         from Tavrik.DB.DB import DB
 
         if self.kind == "sqlite":
             self.connector = Sqlite3Connector(self.path, showLog=False)
             self.connector.execute("PRAGMA foreign_keys = ON")
+        elif self.kind == "postgresql-sync":
+            self.connector = PsycopgConnector(self.settings, maxsize=4)
         elif self.kind == "mysql-sync":
             self.connector = MysqlConnector(**self.settings)
         elif self.kind == "aiosqlite":
@@ -169,7 +170,7 @@ class Road:
             await res
 
 
-ROADS = ["sqlite", "aiosqlite", "mysql", "mysql-sync", "postgresql"]
+ROADS = ["sqlite", "aiosqlite", "mysql", "mysql-sync", "postgresql", "postgresql-sync"]
 
 
 @pytest.fixture(params=ROADS)
@@ -180,7 +181,7 @@ async def road(request, db_path):
     if request.param.startswith("mysql"):
         settings = require_mysql()
         await _mysql_reset(settings)
-    elif request.param == "postgresql":
+    elif request.param.startswith("postgresql"):
         settings = request.getfixturevalue("pg_dsn")
     r = Road(request.param, db_path, settings)
     try:

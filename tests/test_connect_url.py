@@ -182,6 +182,19 @@ def test_sync_mysql_url_makes_the_pooled_connector(scheme, hosts):
         connector.close()
 
 
+@pytest.mark.parametrize("scheme", ["postgresql", "postgresql+psycopg"])
+def test_sync_postgresql_url_makes_the_pooled_connector(scheme, pg_dsn):
+    from Tavrik.DB.Connector import PsycopgConnector
+
+    connector = connect(scheme + pg_dsn[len("postgresql"):] + "?maxsize=2&minsize=0&prepare_threshold=none")
+    try:
+        assert type(connector) is PsycopgConnector and connector.execute("SELECT 42") == ((42,),)
+        assert (connector._pool.minsize, connector._pool.maxsize) == (0, 2)
+        assert connector.config["prepare_threshold"] is None and "password" not in connector.config
+    finally:
+        connector.close()
+
+
 # ------------------------------------------------------------ keywords win
 
 @pytest.mark.parametrize("case", ["path", "option"])
@@ -233,13 +246,6 @@ def test_refused_url(url, error, words, tmp_path, monkeypatch):
     assert os.listdir(tmp_path) == []  # refused before anything was opened
 
 
-@pytest.mark.parametrize("scheme", ["postgresql", "postgresql+psycopg"])
-def test_planned_scheme_is_recognised(scheme):
-    with pytest.raises(ValueError, match="recognised, but its connector is not available in this version") as e:
-        connect(scheme + "://u@h/db")
-    assert repr(scheme) in str(e.value)
-
-
 # ------------------------------------------------------------ the password
 
 # The secret is split in two by an unencoded "/" or "?" in some URLs: neither
@@ -249,7 +255,8 @@ PIECES = ("Zq", "8Xw")
 
 @pytest.mark.parametrize("url", [
     "oracle://u:Zq8Xw@h/db",
-    "postgresql://u:Zq8Xw@h/db",
+    "postgresql://u:Zq8Xw@h:port/db",
+    "postgresql+asyncpg://u:Zq8Xw@h/db?min_size=few",
     "mysql+aiomysql://u:Zq8Xw@h:port/db",
     "mysql+aiomysql://u:Zq8Xw@h/db?minsize=many",
     "mysql+aiomysql://u:Zq8Xw@h/db?password=Zq8Xw",

@@ -237,6 +237,41 @@ class MysqlConnector(BaseConnector):
     def close(self) -> None:
         """关闭空闲链接 (使用中的链接在归还时关闭); 之后的语句抛出 RuntimeError。"""
 
+class PsycopgConnector(BaseConnector):
+    """
+        PostgreSQL同步连接器 (psycopg 3 连接池, 可在线程之间共享; pip install tavrik[postgresql])。
+        conninfo: psycopg 的连接串; options: psycopg.connect 的参数 (host, port, user, password,
+        dbname/database, prepare_threshold, ...), 以及连接池的参数 minsize=1 (构造时打开), maxsize=10,
+        pool_recycle=-1, showLog=False。事务池之后请给出 prepare_threshold=None。
+        块外每条语句从池中取一个链接, 执行, 读取全部行, 提交并归还; 事务块内本线程的语句都在块的链接上。
+        fork 出的子进程打开自己的链接, 从不使用或关闭父进程的链接。config 不含密码。
+    """
+    def __init__(self, conninfo: Optional[str] = None, **options: Any) -> None: ...
+    @property
+    def config(self) -> Optional[Dict[str, Any]]: ...
+    def getCon(self) -> Any:
+        """事务块内得到块的链接; 否则从连接池取出一个链接 (用完交给 releaseCon)。"""
+    def releaseCon(self, con: Any, /) -> None:
+        """提交 getCon() 给出的链接并还给连接池 (事务块的链接由块提交)。"""
+    def execute(
+        self, sql: Optional[str], con: Any = None, dictCur: Any = False, args: Optional[Tuple[Any, ...]] = ()
+    ) -> Union[Tuple[Tuple[Any, ...], ...], List[Dict[str, Any]]]:
+        """执行并读取全部行: 在给定的 con 上 (不提交), 在本线程的事务块中, 或在一个池链接上并提交。
+        占位符写作 %s, 与执行器的语句一样为驱动改写。"""
+    def process(self, executor: Optional[ModelExecutor[Any]], con: Any = None) -> Any: ...
+    def getTableNameList(self) -> List[str]: ...
+    def GenerateTable(self) -> None: ...
+    def autoFiledAnnounce(self, prop: BaseProperty[Any], /) -> str: ...
+    def transaction(self) -> ContextManager[Any]:
+        """事务块: 本线程持有一个池链接直到块结束; 正常结束时提交 (提交失败在此抛出), 异常时回滚;
+        可以嵌套 (内层块为保存点)。块内一条语句失败 (调用者捕获了它) 只撤销这条语句, 块照常可用。"""
+    def commit(self) -> None:
+        """块外每条语句已提交: 什么也不做; 事务块内抛出 RuntimeError。"""
+    def rollback(self) -> None:
+        """块外每条语句已提交: 什么也不做; 事务块内抛出 RuntimeError。"""
+    def close(self) -> None:
+        """关闭空闲链接 (使用中的链接在归还时关闭); 之后的语句抛出 RuntimeError。"""
+
 @disjoint_base
 class AsyncpgConnector(BaseConnector):
     """

@@ -22,6 +22,7 @@ from aiomysql import Cursor, DictCursor
 
 from Tavrik.DB import _async_tx as _tx
 from Tavrik.DB import _cluster as _cl
+from Tavrik.DB import _pg
 from Tavrik.DB.Connector import (
     _c_dict_rows,
     _c_driver,
@@ -32,6 +33,7 @@ from Tavrik.DB.Connector import (
     _c_statement,
     _c_take,
 )
+from Tavrik.Error.DriverError import adopt
 
 if TYPE_CHECKING:
     from Tavrik.DB._async_tx import Life
@@ -574,36 +576,16 @@ _PG_CODECS: Tuple[Tuple[str, Callable[[Any], str], Callable[[str], Any]], ...] =
 )
 
 
-# asyncpg's error class -> the same class marked KeyTaken.
-_key_taken: Dict[type, type] = {}
-
-
-def _pg_key_taken(e: BaseException) -> Optional[BaseException]:
-    """A unique violation of the table's primary key (the constraint
-    PostgreSQL names <table>_pkey) as the same error marked KeyTaken; None
-    for any other error, which save() does not fall back on."""
-    if getattr(e, "sqlstate", None) != "23505":
-        return None
-    table = getattr(e, "table_name", None)
-    if not table or getattr(e, "constraint_name", None) != (table + "_pkey")[:63]:
-        return None
-    cls = type(e)
-    marked: Any = _key_taken.get(cls)
-    if marked is None:
-        marked = _key_taken[cls] = type(cls.__name__, (cls, _tx.KeyTaken), {"__module__": __name__})
-    new = cast(BaseException, marked.__new__(marked))
-    new.__dict__.update(e.__dict__)
-    new.args = e.args
-    return new
-
-
 def _pg_import() -> Any:
     try:
         # By name: an import statement would lead the type checker to the
         # untyped driver.
-        return importlib.import_module("asyncpg")
+        asyncpg = importlib.import_module("asyncpg")
     except ImportError as e:
         raise ImportError("AsyncpgConnector需要asyncpg: pip install tavrik[postgresql]") from e
+    # Its errors are caught by Tavrik.Error's kinds from now on.
+    adopt()
+    return asyncpg
 
 
 def _pg_setup(self: AsyncpgConnector, loop: Any, dsn: Optional[str], options: Dict[str, Any]) -> None:
@@ -715,7 +697,7 @@ async def _pg_statement(self: AsyncpgConnector, con: _PgCon, text: str, writes: 
                     # and the next statement begins a fresh one.
                     con.open = con.guard = False
                     await raw.execute("ROLLBACK")
-                taken = _pg_key_taken(e)
+                taken = _pg.key_taken(e)
                 if taken is not None:
                     raise taken.with_traceback(e.__traceback__) from None
                 raise
@@ -789,7 +771,7 @@ async def _pg_asyncProcess(self: AsyncpgConnector, executor: AsyncModelExecutor[
 
 
 async def _pg_getTableNameList(self: AsyncpgConnector) -> List[Any]:
-    rows = await self.execute("SELECT tablename FROM pg_tables WHERE schemaname = current_schema()")
+    rows = await self.execute(_pg.TABLES_SQL)
     return [row[0] for row in rows]
 
 

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import importlib
 import sys
-from typing import Dict, Iterable, List, Optional, Tuple, Type
+from typing import Dict, List, Optional, Tuple, Type
 
 # Adopted below: Tavrik always speaks SQLite, and the MySQL roads' errors are
 # pymysql's (imported by name: the driver ships no type information).
@@ -167,10 +167,10 @@ def _graft(cls: type, kind: type) -> None:
         setattr(cls, "__bases__", (kind,) + cls.__bases__)
 
 
-def _dbapi(module_name: str) -> Iterable[Tuple[type, type]]:
+def _dbapi(module_name: str) -> List[Tuple[type, type]]:
     module = sys.modules.get(module_name)
     if module is None:
-        return ()
+        return []
     pairs: List[Tuple[type, type]] = []
     for name, kind in _KINDS.items():
         cls = getattr(module, name, None)
@@ -179,17 +179,17 @@ def _dbapi(module_name: str) -> Iterable[Tuple[type, type]]:
     return pairs
 
 
-def _psycopg_conflicts() -> Iterable[Tuple[type, type]]:
+def _psycopg_conflicts() -> List[Tuple[type, type]]:
     errors = sys.modules.get("psycopg.errors")
     if errors is None:
-        return ()
+        return []
     return [(errors.lookup(state), ConflictError) for state in _CONFLICT_STATES]
 
 
-def _asyncpg() -> Iterable[Tuple[type, type]]:
+def _asyncpg() -> List[Tuple[type, type]]:
     exceptions = sys.modules.get("asyncpg.exceptions")
     if exceptions is None:
-        return ()
+        return []
     pairs: List[Tuple[type, type]] = []
     base = getattr(exceptions, "PostgresError", None)
     interface = getattr(exceptions, "InterfaceError", None)

@@ -5,10 +5,11 @@ connections and cursors are the drivers' (untyped): both are ``Any`` here.
 """
 from __future__ import annotations
 
-import importlib
 import sqlite3
 import warnings
 from typing import Any, Coroutine, Dict, List, Optional, Sequence, Tuple
+
+from Tavrik.Error.DriverError import IntegrityError
 
 # An index a table is declared with: (column name, unique).
 _Index = Tuple[str, bool]
@@ -126,6 +127,17 @@ def generate_table(connector: Any = None) -> Optional[Coroutine[Any, Any, None]]
     if getattr(connector, "dialect", None) == "mysql":
         _create_pooled_tables(connector, creates, indexes, declared)
         return None
+    if getattr(connector, "dialect", None) == "postgresql":
+        # Each statement its own transaction, spelled by the connector: a
+        # refused index undoes only itself.
+        for sql in creates:
+            connector.execute(sql)
+        for model, sql, (column, unique) in indexes:
+            try:
+                connector.execute(sql)
+            except IntegrityError as e:
+                _lacking(model.tableName, column, unique, e)
+        return None
     con = connector.getCon()
     # Every missing table first, committed: a failing index cannot keep
     # a later table from being made.
@@ -187,7 +199,6 @@ _MYSQL_INDEXES_SQL = (
 async def _create_pg_tables(connector: Any, creates: Sequence[str], indexes: Sequence[Tuple[Any, str, _Index]]) -> None:
     # The statements go through the connector, which spells them for the
     # driver; a refused index rolls back only itself.
-    refused = importlib.import_module("asyncpg").IntegrityConstraintViolationError
     con = await connector.getCon()
     for sql in creates:
         await connector.execute(sql)
@@ -195,7 +206,7 @@ async def _create_pg_tables(connector: Any, creates: Sequence[str], indexes: Seq
     for model, sql, (column, unique) in indexes:
         try:
             await connector.execute(sql)
-        except refused as e:
+        except IntegrityError as e:
             _lacking(model.tableName, column, unique, e)
     await con.commit()
 

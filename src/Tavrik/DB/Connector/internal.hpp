@@ -95,6 +95,7 @@ extern PyTypeObject AioSqliteConnectorType;
 extern PyTypeObject AioMysqlConnectorType;
 extern PyTypeObject PyMysqlConnectorType;
 extern PyTypeObject MysqlConnectorType;
+extern PyTypeObject PsycopgConnectorType;
 extern PyTypeObject AsyncpgConnectorType;
 extern PyTypeObject DictRowsType;
 
@@ -238,6 +239,7 @@ PyObject* sqlite_autoFiledAnnounce(PyObject* self, PyObject* prop);
 PyObject* sqlite_paramsHolder(PyObject* self, void*);
 // The MySQL connectors' declaration of an auto-increment column.
 PyObject* mysql_autoFiledAnnounce(PyObject* self, PyObject* prop);
+PyObject* pg_autoFiledAnnounce(PyObject* self, PyObject* prop);
 
 // C implementations behind the capsule.
 int sqlite_init_impl(PyObject* self, PyObject* path, int showLog);

@@ -198,7 +198,9 @@ void init_names() {
 void set_global(PyObject* m, const char* name, PyObject* value) { add_object(m, name, value); }
 
 // The capsule's synchronous entries, for either synchronous connector.
-bool pooled(PyObject* connector) { return PyObject_TypeCheck(connector, &MysqlConnectorType); }
+bool pooled(PyObject* connector) {
+    return PyObject_TypeCheck(connector, &MysqlConnectorType) || PyObject_TypeCheck(connector, &PsycopgConnectorType);
+}
 
 PyObject* sync_process(PyObject* self, PyObject* executor, PyObject* con) {
     return pooled(self) ? mysql_process_capi(self, executor, con) : sqlite_process_capi(self, executor, con);
@@ -240,6 +242,7 @@ void module_body(PyObject* m) {
         async_run_capi,
         &MysqlConnectorType,
         &AsyncpgConnectorType,
+        &PsycopgConnectorType,
     };
     export_api(m, TAVRIK_CONNECTOR_CAPSULE, &capi);
     // The coroutines only reach the globals below when they run.

@@ -182,7 +182,8 @@ static PyObject* core_connector(PyObject* self, bool async) {
                        t == I.connector->AsyncpgConnectorType
                    ? c
                    : nullptr;
-    return (t == I.connector->Sqlite3ConnectorType || t == I.connector->MysqlConnectorType) &&
+    return (t == I.connector->Sqlite3ConnectorType || t == I.connector->MysqlConnectorType ||
+            t == I.connector->PsycopgConnectorType) &&
                    PyObject_TypeCheck(self, &ModelExecutorType)
                ? c
                : nullptr;

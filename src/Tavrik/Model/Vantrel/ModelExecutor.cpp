@@ -472,7 +472,8 @@ static PyObject* transaction_connector(PyObject* self) {
     PyObject* connector = ((DBObject*)db)->connector;
     if (!connector) return nullptr;
     if (PyObject_TypeCheck(connector, I.connector->Sqlite3ConnectorType) ||
-        PyObject_TypeCheck(connector, I.connector->MysqlConnectorType))
+        PyObject_TypeCheck(connector, I.connector->MysqlConnectorType) ||
+        PyObject_TypeCheck(connector, I.connector->PsycopgConnectorType))
         return connector;
     return nullptr;
 }

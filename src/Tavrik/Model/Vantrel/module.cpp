@@ -43,7 +43,7 @@ static void init(PyObject* m) {
     I.mp = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 5);
     I.gen = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 5);
     I.db = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 1);
-    I.connector = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 5);
+    I.connector = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 6);
 
     // 3. The module body: ordinary names.
     PyObject* g = PyModule_GetDict(m);

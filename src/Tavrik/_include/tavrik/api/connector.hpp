@@ -16,7 +16,7 @@ struct BaseConnectorObject {
     int dialect;  // DialectId: what the connector speaks (its `dialect`)
 };
 
-#define TAVRIK_CONNECTOR_API_VERSION 5
+#define TAVRIK_CONNECTOR_API_VERSION 6
 #define TAVRIK_CONNECTOR_CAPSULE "Tavrik.DB.Connector._C_API"
 
 struct ConnectorAPI {
@@ -62,6 +62,10 @@ struct ConnectorAPI {
     PyTypeObject* MysqlConnectorType;
     // Version 5.  The PostgreSQL connector (asyncpg); its core is run_async.
     PyTypeObject* AsyncpgConnectorType;
+    // Version 6.  The synchronous PostgreSQL connector (psycopg), a pooled
+    // connector as MysqlConnector is: `process`, the transaction pair and
+    // `run` take it.
+    PyTypeObject* PsycopgConnectorType;
 };
 
 // What a connector's core hands up for one statement: a tuple of RAW_SIZE

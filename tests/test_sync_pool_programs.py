@@ -1,7 +1,7 @@
-"""Whole programs on the synchronous MySQL road (MysqlConnector): threads
-sharing one connector, a forked child, a process killed in the middle of a
-tree save.  Each runs in a fresh interpreter; the database is read back
-through a connection of its own."""
+"""Whole programs on the pooled synchronous roads (MysqlConnector,
+PsycopgConnector): threads sharing one connector, a forked child, a process
+killed in the middle of a tree save.  Each runs in a fresh interpreter; the
+database is read back through a connection of its own."""
 import json
 import os
 import subprocess
@@ -16,8 +16,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 HEAD = textwrap.dedent(
     """
-    import json, os, sys, threading, time
-    from Tavrik.DB.Connector import MysqlConnector
+    import json, logging, os, sys, threading, time
+    from Tavrik.DB.Connector import MysqlConnector, PsycopgConnector
     from Tavrik.DB.DB import DB
     from Tavrik.Ext import generate_table
     from Tavrik.Model.Korvid import Korvid
@@ -35,8 +35,15 @@ HEAD = textwrap.dedent(
         label = StrProperty(40)
         posts = ForeignKey.oneToMany(PgPost, targetBindCol=PgPost.owner_id)
 
-    settings = json.loads(sys.argv[1])
-    connector = MysqlConnector(maxsize=3, **settings)
+    road, settings = json.loads(sys.argv[1])
+    if road == "mysql":
+        connector = MysqlConnector(maxsize=3, **settings)
+        session_sql = "SELECT CONNECTION_ID()"
+        backend = lambda con: con.thread_id()
+    else:
+        connector = PsycopgConnector(settings, maxsize=3)
+        session_sql = "SELECT pg_backend_pid()"
+        backend = lambda con: con.info.backend_pid
     DB.create(connector)
     generate_table()
 
@@ -81,12 +88,12 @@ THREADS = HEAD + textwrap.dedent(
 FORK = HEAD + textwrap.dedent(
     """
     def session():
-        return connector.execute("SELECT CONNECTION_ID()")[0][0]
+        return connector.execute(session_sql)[0][0]
 
     PgOwner.getExecutor().save(tree("before"))
     with connector.transaction() as con:
         PgOwner.getExecutor().save(tree("parent-block"))
-        parent = con.thread_id()
+        parent = backend(con)
         r, w = os.pipe()
         pid = os.fork()
         if pid == 0:
@@ -98,7 +105,7 @@ FORK = HEAD + textwrap.dedent(
                 PgOwner.getExecutor().save(tree("child"))
                 with connector.transaction() as own:
                     PgOwner.getExecutor().save(tree("child-block"))
-                    child = own.thread_id()
+                    child = backend(own)
                 os.write(w, json.dumps([seen, child, session()]).encode())
                 connector.close()
                 code = 0
@@ -108,85 +115,94 @@ FORK = HEAD + textwrap.dedent(
         status = os.waitpid(pid, 0)[1]
         seen, child, other = json.loads(os.read(r, 65536).decode() or "null")
         PgOwner.getExecutor().save(tree("parent-after-fork"))
-        assert con.thread_id() == parent
+        assert backend(con) == parent
     print(os.waitstatus_to_exitcode(status), seen, parent not in (child, other))
     """
 )
 
 KILLED = HEAD + textwrap.dedent(
     """
-    import pymysql, signal
+    import signal
 
-    def killer():
-        # Kills this process once the save's transaction holds some rows
-        # (read uncommitted: only this watcher sees them before the commit).
-        watch = pymysql.connect(**settings)
-        with watch.cursor() as cur:
-            cur.execute("SET SESSION TRANSACTION ISOLATION LEVEL READ UNCOMMITTED")
-            while True:
-                cur.execute("SELECT COUNT(*) FROM pg_post")
-                if cur.fetchone()[0] >= 50:
-                    os.kill(os.getpid(), signal.SIGKILL)
-                time.sleep(0.001)
+    class Killer(logging.Handler):
+        # Kills this process as the save's first post is sent: its owner is
+        # then written, in the save's transaction, and not committed.
+        def emit(self, record):
+            if "pg_post" in record.getMessage():
+                os.kill(os.getpid(), signal.SIGKILL)
 
-    threading.Thread(target=killer, daemon=True).start()
+    logging.getLogger("Tavrik.DB").addHandler(Killer())
+    logging.getLogger("Tavrik.DB").setLevel(logging.DEBUG)
+    connector._pool.showLog = True
     PgOwner.getExecutor().save(tree("doomed", 3000))
     print("saved")
     """
 )
 
 
-def run(program, settings, tmp_path):
+def run(program, road, tmp_path):
     script = tmp_path / "prog.py"
     script.write_text(program)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), ROOT])))
-    return subprocess.run([sys.executable, str(script), json.dumps(settings)], capture_output=True, text=True,
+    return subprocess.run([sys.executable, str(script), json.dumps(road)], capture_output=True, text=True,
                           timeout=120, env=env, cwd=ROOT)
 
 
-def labels(settings):
+OWNERS = ("SELECT o.label, COUNT(p.id) FROM pg_owner o LEFT JOIN pg_post p ON p.owner_id = o.id "
+          "GROUP BY o.id, o.label")
+ORPHANS = "SELECT COUNT(*) FROM pg_post p WHERE NOT EXISTS (SELECT 1 FROM pg_owner o WHERE o.id = p.owner_id)"
+
+
+def labels(road):
+    kind, settings = road
+    if kind == "postgresql":
+        import psycopg
+
+        with psycopg.connect(settings) as con:
+            return dict(con.execute(OWNERS).fetchall()), con.execute(ORPHANS).fetchone()[0]
     import pymysql
 
-    con = pymysql.connect(**{k: v for k, v in settings.items() if k != "autocommit"})
+    con = pymysql.connect(**settings)
     try:
         with con.cursor() as cur:
-            cur.execute("SELECT o.label, COUNT(p.id) FROM pg_owner o LEFT JOIN pg_post p ON p.owner_id = o.id "
-                        "GROUP BY o.id, o.label")
+            cur.execute(OWNERS)
             owners = dict(cur.fetchall())
-            cur.execute("SELECT COUNT(*) FROM pg_post p WHERE NOT EXISTS "
-                        "(SELECT 1 FROM pg_owner o WHERE o.id = p.owner_id)")
+            cur.execute(ORPHANS)
             return owners, cur.fetchone()[0]
     finally:
         con.close()
 
 
-@pytest.fixture
-async def settings():
+@pytest.fixture(params=["mysql", "postgresql"])
+async def road(request):
+    """(kind, settings): MySQL's connect keywords, PostgreSQL's URL."""
+    if request.param == "postgresql":
+        return "postgresql", request.getfixturevalue("pg_dsn")
     s = require_mysql()
     await _mysql_reset(s)
-    return {k: v for k, v in s.items() if k != "autocommit"}
+    return "mysql", {k: v for k, v in s.items() if k != "autocommit"}
 
 
-def test_threads_share_one_connector(settings, tmp_path):
-    proc = run(THREADS, settings, tmp_path)
+def test_threads_share_one_connector(road, tmp_path):
+    proc = run(THREADS, road, tmp_path)
     assert (proc.returncode, proc.stdout) == (0, "ok\n"), proc.stderr
-    owners, orphans = labels(settings)
+    owners, orphans = labels(road)
     expected = {"t%d-save%d" % (t, i) for t in range(6) for i in range(15)}
     expected |= {"t%d-block%d" % (t, j) for t in range(6) for j in (0, 2)}
     assert (set(owners), set(owners.values()), orphans) == (expected, {2}, 0)
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
-def test_forked_child_uses_its_own_connections(settings, tmp_path):
-    proc = run(FORK, settings, tmp_path)
+def test_forked_child_uses_its_own_connections(road, tmp_path):
+    proc = run(FORK, road, tmp_path)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "0 ['before'] True\n", proc.stderr
-    owners, orphans = labels(settings)
+    owners, orphans = labels(road)
     assert owners == {k: 2 for k in ("before", "parent-block", "child", "child-block", "parent-after-fork")}
     assert orphans == 0
 
 
-def test_kill_during_a_tree_save_leaves_nothing_of_it(settings, tmp_path):
-    proc = run(KILLED, settings, tmp_path)
+def test_kill_during_a_tree_save_leaves_nothing_of_it(road, tmp_path):
+    proc = run(KILLED, road, tmp_path)
     assert proc.returncode == -9 and "saved" not in proc.stdout, (proc.returncode, proc.stderr)
-    assert labels(settings) == ({}, 0)
+    assert labels(road) == ({}, 0)

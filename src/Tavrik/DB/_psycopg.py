@@ -1,0 +1,211 @@
+"""PsycopgConnector's driver: PostgreSQL through psycopg 3, on the
+synchronous pool of ``_sync_connectors`` (the same checkout per statement,
+thread blocks and fork rule as MysqlConnector).
+
+psycopg is imported when the first PsycopgConnector is made, so the package
+works without the ``tavrik[postgresql]`` extra.
+"""
+from __future__ import annotations
+
+import importlib
+from typing import Any, Dict, List, Mapping, Optional
+
+from Tavrik.DB import _pg
+from Tavrik.DB._sync_connectors import POOL_OPTIONS, SyncPool
+from Tavrik.DB.Connector import _c_dict_rows, _c_rows
+from Tavrik.Error.DriverError import adopt
+
+__all__ = ["PsycopgDriver", "psycopg_pool"]
+
+_Con = Any
+_Raw = Any
+_NOTHING = (None, None, None, None)
+
+# The savepoint each statement of a block runs under once the block has
+# written: PostgreSQL aborts the whole transaction on any error, the other
+# databases only the statement, and a caller catching an error inside a
+# block expects the block still usable.
+_STMT = "tavrik_stmt"
+
+
+def _import() -> Any:
+    try:
+        # By name: an import statement would lead the type checker to the
+        # driver's own types, which the package does not depend on.
+        psycopg = importlib.import_module("psycopg")
+    except ImportError as e:
+        raise ImportError("PsycopgConnector需要psycopg: pip install tavrik[postgresql]") from e
+    adopt()
+    return psycopg
+
+
+class _Block:
+    """A block's state on its connection: whether it has written (a failed
+    statement may then undo only itself) and whether the statement
+    savepoint is set."""
+
+    __slots__ = ("writes", "guard")
+
+    def __init__(self) -> None:
+        self.writes = False
+        self.guard = False
+
+
+class PsycopgDriver:
+    """PostgreSQL through psycopg 3: statements on a RawCursor ($n
+    placeholders, bound on the server); the house form of the values (0/1
+    booleans, ISO date texts, decimal texts) is sent untyped, so the server
+    reads each as its column's type."""
+
+    dialect = "postgresql"
+
+    def __init__(self, conninfo: Optional[str], options: Mapping[str, Any]) -> None:
+        self._psycopg = _import()
+        self._conninfo = conninfo or ""
+        self._options = dict(options)
+        self._blocks: Dict[int, _Block] = {}
+        adapt = importlib.import_module("psycopg.adapt")
+        string = importlib.import_module("psycopg.types.string")
+
+        class UntypedInt(adapt.Dumper):  # type: ignore[misc,name-defined]
+            # psycopg types an int as smallint/integer/bigint, which a
+            # boolean column refuses for the 0/1 of the house form; untyped,
+            # the server reads it as the column's (or the context's) type.
+            oid = 0
+
+            def dump(self, obj: Any) -> bytes:
+                return str(int(obj)).encode()
+
+        self._int_dumper = UntypedInt
+        # JSON is handed to the rows' conversion as its text, as the other
+        # databases hand it: a decoded JSON string would be decoded again.
+        self._text_loader = string.TextLoader
+
+    def connect(self) -> _Con:
+        psycopg = self._psycopg
+        con = psycopg.connect(self._conninfo, autocommit=False, cursor_factory=psycopg.RawCursor, **self._options)
+        con.adapters.register_dumper(int, self._int_dumper)
+        for name in ("json", "jsonb"):
+            con.adapters.register_loader(name, self._text_loader)
+        return con
+
+    # ------------------------------------------------ statements
+
+    def _run(self, con: _Con, text: str, params: Any, kind: int, batch: bool) -> _Raw:
+        cur = con.cursor()
+        try:
+            if batch:
+                cur.executemany(text, params)
+                return _NOTHING
+            cur.execute(text, params)
+            if kind == 0:
+                return _c_rows(cur, cur.fetchall())
+            if kind == 1:
+                # The key by the RETURNING clause the generator wrote.
+                row = cur.fetchone() if cur.description else None
+                return (None, None, row[0] if row else None, None)
+            if kind == 2 or kind == 3:
+                return (None, None, None, cur.rowcount)
+            return (None, list(cur.fetchall()) if cur.description else [], None, None)
+        finally:
+            cur.close()
+
+    def run(self, con: _Con, text: str, params: Any, kind: int, batch: bool) -> _Raw:
+        block = self._blocks.get(id(con))
+        if block is None:
+            # A statement of its own: the pool commits or rolls it back.
+            try:
+                return self._run(con, text, params, kind, batch)
+            except Exception as e:
+                _raise_key_taken(e)
+                raise
+        guarded = block.writes
+        if guarded:
+            con.execute("RELEASE SAVEPOINT %s; SAVEPOINT %s" % (_STMT, _STMT) if block.guard else "SAVEPOINT " + _STMT)
+            block.guard = True
+        try:
+            raw = self._run(con, text, params, kind, batch)
+        except Exception as e:
+            if guarded:
+                con.execute("ROLLBACK TO SAVEPOINT " + _STMT)
+            else:
+                # Nothing written yet: the aborted transaction is dropped
+                # whole and the next statement begins a fresh one.
+                con.rollback()
+                block.guard = False
+            _raise_key_taken(e)
+            raise
+        if kind != 0 or text.rstrip().upper().endswith("FOR UPDATE"):
+            block.writes = True
+        return raw
+
+    def rows(self, con: _Con, text: str, args: Any, dictCur: bool) -> Any:
+        cur = con.cursor()
+        try:
+            cur.execute(text, args if args else None)
+            rows = cur.fetchall() if cur.description else []
+            return _c_dict_rows(cur, rows) if dictCur else tuple(rows)
+        finally:
+            cur.close()
+
+    def statement(self, con: _Con, text: str) -> None:
+        block = self._blocks.get(id(con))
+        if block is not None:
+            # A block's own savepoint: the statement savepoint must not sit
+            # inside it (rolling back to it would drop the statement's).
+            if block.guard:
+                text = "RELEASE SAVEPOINT %s; %s" % (_STMT, text)
+                block.guard = False
+            block.writes = True
+        con.execute(text)
+
+    # ------------------------------------------------ transactions
+
+    def begin(self, con: _Con) -> None:
+        # The block's first statement opens its transaction (autocommit is
+        # off): a BEGIN would cost a round trip of its own.
+        self._blocks[id(con)] = _Block()
+
+    def commit(self, con: _Con) -> None:
+        self._blocks.pop(id(con), None)
+        con.commit()
+
+    def rollback(self, con: _Con) -> None:
+        self._blocks.pop(id(con), None)
+        con.rollback()
+
+    def close(self, con: _Con) -> None:
+        self._blocks.pop(id(con), None)
+        con.close()
+
+    def lost(self, exc: BaseException) -> bool:
+        psycopg = self._psycopg
+        if not isinstance(exc, (psycopg.OperationalError, psycopg.InterfaceError)):
+            return False
+        state = getattr(exc, "sqlstate", None)
+        # No SQLSTATE: the client's own failure (the socket); 08: the
+        # connection; 57P: the server shutting down or the session killed.
+        return state is None or state.startswith("08") or state.startswith("57P")
+
+    def tables(self, con: _Con) -> List[str]:
+        rows = self.rows(con, _pg.TABLES_SQL, None, False)
+        return [row[0] for row in rows]
+
+
+def _raise_key_taken(e: Exception) -> None:
+    # save() falls back to its UPDATE only on the primary key's violation.
+    taken = _pg.key_taken(e)
+    if taken is not None:
+        raise taken.with_traceback(e.__traceback__) from None
+
+
+def psycopg_pool(conninfo: Optional[str], options: Dict[str, Any]) -> SyncPool:
+    """The pool of PsycopgConnector(conninfo, **options): the pool's options
+    taken out, the rest psycopg.connect's (host, port, user, password,
+    dbname, prepare_threshold, ...)."""
+    if conninfo is not None and not isinstance(conninfo, str):
+        raise TypeError("conninfo must be a str or None, got %s" % type(conninfo).__name__)
+    pool_kw = {k: options.pop(k) for k in POOL_OPTIONS if k in options}
+    if "database" in options and "dbname" not in options:
+        options["dbname"] = options.pop("database")
+    return SyncPool(PsycopgDriver(conninfo, options), **pool_kw)
