@@ -83,7 +83,10 @@ class PsycopgDriver:
 
     def connect(self) -> _Con:
         psycopg = self._psycopg
-        con = psycopg.connect(self._conninfo, autocommit=False, cursor_factory=psycopg.RawCursor, **self._options)
+        # Autocommit outside blocks: a statement of its own is then one round
+        # trip, where psycopg would send a BEGIN before it and the pool a
+        # COMMIT after it.
+        con = psycopg.connect(self._conninfo, autocommit=True, cursor_factory=psycopg.RawCursor, **self._options)
         con.adapters.register_dumper(int, self._int_dumper)
         for name in ("json", "jsonb"):
             con.adapters.register_loader(name, self._text_loader)
@@ -162,17 +165,22 @@ class PsycopgDriver:
     # ------------------------------------------------ transactions
 
     def begin(self, con: _Con) -> None:
-        # The block's first statement opens its transaction (autocommit is
-        # off): a BEGIN would cost a round trip of its own.
+        # psycopg begins the transaction with the block's first statement.
+        con.autocommit = False
         self._blocks[id(con)] = _Block()
 
     def commit(self, con: _Con) -> None:
-        self._blocks.pop(id(con), None)
+        # Outside a block the statement is committed already (a no-op here).
         con.commit()
+        self._end(con)
 
     def rollback(self, con: _Con) -> None:
-        self._blocks.pop(id(con), None)
         con.rollback()
+        self._end(con)
+
+    def _end(self, con: _Con) -> None:
+        if self._blocks.pop(id(con), None) is not None:
+            con.autocommit = True
 
     def close(self, con: _Con) -> None:
         self._blocks.pop(id(con), None)

@@ -395,7 +395,16 @@ class SyncPool:
 
     def getCon(self) -> _Con:
         t = self._here()
-        return t.con if t.depth else self.acquire()
+        if t.depth:
+            return t.con
+        # Its statements are one transaction, which releaseCon commits.
+        con = self.acquire()
+        try:
+            self.driver.begin(con)
+        except BaseException as e:
+            self.release(con, self._ended(con, e))
+            raise
+        return con
 
     def releaseCon(self, con: _Con) -> None:
         t = self._here()

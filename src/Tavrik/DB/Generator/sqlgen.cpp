@@ -344,6 +344,17 @@ PyObject* m_join(PyObject* self, PyObject* target) {
     });
 }
 
+// An ordering term of a column that holds no NULL starts with this byte
+// (no SQL text does), which the rendering drops: a database that sorts NULLs
+// high then needs no NULLS clause, which would keep it from reading the
+// column's index in order.
+constexpr char kNotNullTerm = '\x01';
+
+bool holds_no_null(PyObject* prop) {
+    const BasePropertyObject* p = (const BasePropertyObject*)prop;
+    return p->primaryKey || !p->nullable;
+}
+
 Ref order_term(PyObject* model, PyObject* arg) {
     std::string out;
     const char* dir = nullptr;
@@ -365,6 +376,7 @@ Ref order_term(PyObject* model, PyObject* arg) {
         }
     }
     if (is_prop(what)) {
+        if (holds_no_null(what)) out += kNotNullTerm;
         append_column(out, what);
     } else if (PyUnicode_Check(what)) {
         Py_ssize_t n = PyUnicode_GET_LENGTH(what);
@@ -373,6 +385,8 @@ Ref order_term(PyObject* model, PyObject* arg) {
             name_ref = new_ref(PyUnicode_Substring(what, 1, n));
             what = name_ref.get();
         }
+        PyObject* p = find_column(model, what);
+        if (p && holds_no_null(p)) out += kNotNullTerm;
         append_named(out, model, what);
     } else {
         raise_arg_type("args", "BaseProperty, str or (column, direction)", arg);
@@ -548,7 +562,9 @@ Ref select_pair(SqlGeneratorObject* g, const Dialect* d) {
             if (i) out += ", ";
             const size_t start = out.size();
             append_utf8(out, PyList_GET_ITEM(g->order, i));
-            if (d && d->nulls_sort_high) {
+            const bool no_null = out.size() > start && out[start] == kNotNullTerm;
+            if (no_null) out.erase(start, 1);
+            if (d && d->nulls_sort_high && !no_null) {
                 const bool desc = out.size() - start > 5 && out.compare(out.size() - 5, 5, " DESC") == 0;
                 out += desc ? " NULLS LAST" : " NULLS FIRST";
             }

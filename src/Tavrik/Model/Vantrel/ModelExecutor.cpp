@@ -500,11 +500,30 @@ static Ref in_transaction(PyObject* self, F&& body) {
     return res;
 }
 
+// On a pooled connector a save or update that can only be one statement (a
+// row without related rows; for a save, also without a key, since a save of
+// a keyed row may turn into its update) needs no transaction block: the
+// statement is atomic by itself, and a block would cost the round trips of
+// its BEGIN and COMMIT.
+static bool one_statement(PyObject* self, PyObject* row, bool save) {
+    Ref connector = borrow(transaction_connector(self));
+    if (!connector || PyObject_TypeCheck(connector.get(), I.connector->Sqlite3ConnectorType) || !PyDict_Check(row))
+        return false;
+    PyObject* model = model_of(self);
+    if (save) {
+        Ref pk_name = getattr(model, N.pkName);
+        Ref key = row_get(row, pk_name.get());
+        if (key && key.get() != Py_None) return false;
+    }
+    return !has_related(model, row);
+}
+
 static PyObject* m_save(FASTCALL_ARGS) {
     return guard([&] {
         static const char* const names[] = {"instance"};
         PyObject* a[1];
         bind_args("save", args, nargs, kwnames, names, 1, 1, a);
+        if (one_statement(self, a[0], true)) return run_plan(self, OP_SAVE, a).relinquish();
         return in_transaction(self, [&] { return run_plan(self, OP_SAVE, a); }).relinquish();
     });
 }
@@ -521,6 +540,7 @@ static PyObject* m_update(FASTCALL_ARGS) {
             build_column_update(self, a[0], props.get());
             return executor_execute(self).relinquish();
         }
+        if (one_statement(self, a[0], false)) return run_plan(self, OP_UPDATE, a).relinquish();
         return in_transaction(self, [&] { return run_plan(self, OP_UPDATE, a); }).relinquish();
     });
 }
