@@ -40,7 +40,7 @@ TYPECHECK_DEPS := mypy==1.19.1 basedpyright==1.39.10 ruff==0.17.6
 LINT_DEPS := clang-format==18.1.8
 # The PostgreSQL drivers (the package's postgresql extra); psycopg's binary
 # build brings its own libpq.
-PG_DEPS := "asyncpg>=0.30" "psycopg[binary,pool]>=3.1"
+PG_DEPS := "asyncpg>=0.30" "psycopg[binary,pool]>=3.2"
 DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite $(PG_DEPS) pytest pytest-asyncio $(TYPECHECK_DEPS) $(LINT_DEPS)
 JOBS := 2
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
