@@ -806,11 +806,22 @@ async def _pg_give_back(raw: _Con) -> None:
     proxy_con = getattr(raw, "_con", None)
     if proxy_con is None:
         return  # released already
+    holder = raw._holder
     try:
         proxy_con._on_release()
-        await raw._holder.release(None)
+        # The holder's release steps, without the asyncio.timeout() they run
+        # under (from Python 3.11 it refuses to run outside a task, and this
+        # release is driven as a plain future): reset the session, then free
+        # the holder.
+        await proxy_con._reset()
+        reset_query = proxy_con.get_reset_query()
+        if reset_query:
+            await proxy_con.execute(reset_query)
     except Exception:
-        raw.terminate()  # the pool's own clean-up then frees the holder
+        proxy_con.terminate()  # the pool's own clean-up then frees the holder
+        return
+    holder._release()
+    holder._setup_inactive_callback()
 
 
 async def _pg_close(self: AsyncpgConnector, timeout: float = _tx.CLOSE_TIMEOUT) -> None:
