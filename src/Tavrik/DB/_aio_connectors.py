@@ -456,24 +456,31 @@ async def _my_getTableNameList(self: AioMysqlConnector) -> List[Any]:
     return [row[0] for row in rows]
 
 
+async def _end_pooled(self: Union[AioMysqlConnector, AsyncpgConnector], life: Life, con: _Con, commit: bool,
+                      drop: Callable[[], Any]) -> None:
+    """Ends a task's transaction on a pooled connection; one whose state is
+    unknown (a cut statement, a failed commit or rollback) is dropped
+    instead, and the server then discards its transaction."""
+    if life.broken.pop(id(con), None) is not None:
+        drop()
+        if commit:
+            _c_release_failed(self, con, RuntimeError("链接已失效 (语句被中断或提交失败), 无法提交"))
+        return
+    try:
+        await _tx.gated(life, con, con.commit if commit else con.rollback)
+    except Exception as e:
+        drop()
+        if commit:
+            _c_release_failed(self, con, e)
+
+
 async def _my_finish(self: AioMysqlConnector, task: asyncio.Task[Any], con: _Con, commit: bool) -> None:
     # As _sq_finish; the connection goes back to the pool, or is closed when
     # its state is unknown (a cut statement, a failed commit or rollback):
     # the server then discards its transaction.
     life = _c_life(self)
-    broken = life.broken
     try:
-        if broken.pop(id(con), None) is not None:
-            con.close()
-            if commit:
-                _c_release_failed(self, con, RuntimeError("链接已失效 (语句被中断或提交失败), 无法提交"))
-        else:
-            try:
-                await _tx.gated(life, con, con.commit if commit else con.rollback)
-            except Exception as e:
-                con.close()
-                if commit:
-                    _c_release_failed(self, con, e)
+        await _end_pooled(self, life, con, commit, con.close)
         pool = self._pool
         if pool is not None:
             # The connection is back in the pool when release returns; the
@@ -782,17 +789,7 @@ async def _pg_finish(self: AsyncpgConnector, task: asyncio.Task[Any], con: _PgCo
     life = _c_life(self)
     raw = con.raw
     try:
-        if life.broken.pop(id(con), None) is not None:
-            raw.terminate()
-            if commit:
-                _c_release_failed(self, con, RuntimeError("链接已失效 (语句被中断或提交失败), 无法提交"))
-        else:
-            try:
-                await _tx.gated(life, con, con.commit if commit else con.rollback)
-            except Exception as e:
-                raw.terminate()
-                if commit:
-                    _c_release_failed(self, con, e)
+        await _end_pooled(self, life, con, commit, raw.terminate)
         if self._pool is not None:
             await _pg_give_back(raw)
     finally:

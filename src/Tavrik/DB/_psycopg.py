@@ -26,6 +26,7 @@ _NOTHING = (None, None, None, None)
 # databases only the statement, and a caller catching an error inside a
 # block expects the block still usable.
 _STMT = "tavrik_stmt"
+_FOR_UPDATE = " FOR UPDATE"
 
 
 def _import() -> Any:
@@ -138,7 +139,9 @@ class PsycopgDriver:
                 block.guard = False
             _raise_key_taken(e)
             raise
-        if kind != 0 or text.rstrip().upper().endswith("FOR UPDATE"):
+        # A locking read (the generator ends it so) holds locks a whole
+        # rollback would drop, as a write does.
+        if kind != 0 or text.endswith(_FOR_UPDATE):
             block.writes = True
         return raw
 

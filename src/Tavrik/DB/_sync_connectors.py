@@ -22,7 +22,7 @@ import os
 import threading
 import time
 from types import TracebackType
-from typing import Any, Dict, List, Mapping, Optional, Tuple, Type
+from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, Type, TypeVar
 
 import pymysql
 
@@ -38,6 +38,7 @@ _logger = logging.getLogger("Tavrik.DB")
 _Con = Any
 # (names, rows, key, count): api/connector.hpp's RawField.
 _Raw = Tuple[Any, Any, Any, Any]
+_T = TypeVar("_T")
 
 # The pool's own keywords, named as aiomysql's pool names them; the rest go
 # to the driver.
@@ -340,12 +341,18 @@ class SyncPool:
                 raise
             self.driver.statement(t.con, "RELEASE SAVEPOINT tavrik_batch")
             return raw
+        out: _Raw = self._committed(lambda con: self.driver.run(con, text, params, kind, batch))
+        return out
+
+    def _committed(self, op: Callable[[_Con], _T]) -> _T:
+        """`op` on a connection of its own, committed (rolled back when it
+        fails) and given back."""
         con = self.acquire()
         broken = False
         try:
-            raw = self.driver.run(con, text, params, kind, batch)
+            result = op(con)
             self.driver.commit(con)
-            return raw
+            return result
         except BaseException as e:
             broken = self._ended(con, e)
             raise
@@ -362,34 +369,14 @@ class SyncPool:
             return self.driver.rows(con, text, args, dictCur)
         if t.depth:
             return self.driver.rows(t.con, text, args, dictCur)
-        con = self.acquire()
-        broken = False
-        try:
-            rows = self.driver.rows(con, text, args, dictCur)
-            self.driver.commit(con)
-            return rows
-        except BaseException as e:
-            broken = self._ended(con, e)
-            raise
-        finally:
-            self.release(con, broken)
+        return self._committed(lambda con: self.driver.rows(con, text, args, dictCur))
 
     def tables(self) -> List[str]:
         t = self._here()
         if t.depth:
             tables: List[str] = self.driver.tables(t.con)
             return tables
-        con = self.acquire()
-        broken = False
-        try:
-            tables = self.driver.tables(con)
-            self.driver.commit(con)
-            return tables
-        except BaseException as e:
-            broken = self._ended(con, e)
-            raise
-        finally:
-            self.release(con, broken)
+        return self._committed(self.driver.tables)
 
     # ---------------------------------------------------- connections
 
