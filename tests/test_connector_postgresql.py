@@ -8,6 +8,8 @@ import decimal
 import psycopg
 import pytest
 
+import Tavrik.Error
+
 from Tavrik.DB.Connector import AsyncpgConnector
 from Tavrik.Model.Korvid import Korvid
 from Tavrik.Model.ModelProperty import (AutoIncrement, FilterListCell, BoolProperty, BytesProperty, DateProperty, DateTimeProperty,
@@ -260,3 +262,19 @@ async def test_a_hand_written_commit_ends_the_transaction_and_the_next_begins(pg
         await run(work)
     await settle(pg)
     assert committed(pg_dsn, "SELECT name FROM pg_kind") == [("kept",)]
+
+
+async def test_a_commit_the_server_turned_into_a_rollback_is_an_error(pg, pg_dsn):
+    # A failed hand-written savepoint statement leaves the transaction
+    # aborted: PostgreSQL answers the COMMIT with a rollback and no error.
+    async def work():
+        async with pg.transaction():
+            await ex().save(PgKind(name="lost"))
+            await pg.execute("SAVEPOINT mine")
+            with pytest.raises(Tavrik.Error.DatabaseError):
+                await pg.execute("ROLLBACK TO SAVEPOINT not_mine")
+
+    with pytest.raises(Tavrik.Error.OperationalError, match="COMMIT"):
+        await run(work)
+    await settle(pg)
+    assert committed(pg_dsn, "SELECT name FROM pg_kind") == []

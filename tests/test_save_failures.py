@@ -4,6 +4,7 @@ integrity error (another unique column, NOT NULL, CHECK, a foreign key)
 reaches the caller unchanged and nothing is written.  A tree holding a row
 under a relation it does not belong to is refused before its first write.
 Each case runs on sync SQLite, aiosqlite and MySQL."""
+import inspect
 import sqlite3
 
 import pymysql
@@ -264,3 +265,36 @@ async def test_stored_row_cannot_vanish_before_the_fallback_update(seeded):
     else:
         assert "locked" in attempts[0]
     assert seeded.rows(ACCTS) == [(1, "changed@x", 31, 1), SEEDED[1]]
+
+
+async def test_caught_errors_in_a_block_undo_only_their_own_statement(seeded):
+    """A hand-written write, a read, a failed read and a refused save, each
+    error caught inside one transaction() block: the block commits every
+    statement that succeeded (PostgreSQL, which aborts a whole transaction
+    on an error, included)."""
+    c = seeded.connector
+
+    async def body():
+        await done(c.execute("INSERT INTO sf_acct (email, age) VALUES ('raw@x', 5)"))
+        assert (await done(SfAcct.getExecutor().findOneBy(SfAcct.email == "raw@x")))["age"] == 5
+        with pytest.raises(Tavrik.Error.DatabaseError):
+            await done(c.execute("SELECT no_such_column FROM sf_acct"))
+        with pytest.raises(Tavrik.Error.IntegrityError):
+            await done(SfAcct.getExecutor().save(SfAcct(email="taken@x")))
+        await done(SfAcct.getExecutor().save(SfAcct(email="after@x")))
+
+    if seeded.sync:
+        with c.transaction():
+            await body()
+    else:
+        async def block():
+            async with c.transaction():
+                await body()
+
+        _, err = await seeded.call(block)
+        assert err is None, repr(err)
+    assert sorted(r[1] for r in seeded.rows(ACCTS)) == ["after@x", "other@x", "raw@x", "taken@x"]
+
+
+async def done(result):
+    return await result if inspect.isawaitable(result) else result

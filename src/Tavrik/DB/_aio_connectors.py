@@ -523,13 +523,14 @@ class _PgCon:
     implicit transaction, so the first statement begins one, and commit() or
     rollback() ends it (the next statement begins the next)."""
 
-    __slots__ = ("raw", "open", "writes", "guard", "__weakref__")
+    __slots__ = ("raw", "open", "writes", "guard", "dirty", "__weakref__")
 
     def __init__(self, raw: _Con) -> None:
         self.raw = raw
         self.open = False  # BEGIN sent, not yet ended
         self.writes = False  # the transaction holds writes, locks or savepoints
         self.guard = False  # the statement savepoint is set
+        self.dirty = False  # something to keep was done since it was set
 
     @property
     def in_transaction(self) -> bool:
@@ -537,12 +538,13 @@ class _PgCon:
 
     async def commit(self) -> None:
         if self.open:
-            self.open = self.writes = self.guard = False
-            await self.raw.execute("COMMIT")
+            self.open = self.writes = self.guard = self.dirty = False
+            if await self.raw.execute("COMMIT") == "ROLLBACK":
+                raise _pg.aborted_commit()
 
     async def rollback(self) -> None:
         if self.open:
-            self.open = self.writes = self.guard = False
+            self.open = self.writes = self.guard = self.dirty = False
             await self.raw.execute("ROLLBACK")
 
     def __repr__(self) -> str:
@@ -683,15 +685,19 @@ async def _pg_statement(self: AsyncpgConnector, con: _PgCon, text: str, writes: 
                 if con.guard:
                     con.guard = False
                     await raw.execute("RELEASE SAVEPOINT " + _STMT_SAVEPOINT)
-                con.writes = True
+                con.writes = con.dirty = True
                 return await op()
             guarded = con.writes
-            if guarded:
+            # Set again only when something was kept since it was set: reads
+            # after it need no new one, so a read and its update cost one
+            # extra round trip, not two.
+            if guarded and (con.dirty or not con.guard):
                 if con.guard:
                     await raw.execute("RELEASE SAVEPOINT %s; SAVEPOINT %s" % (_STMT_SAVEPOINT, _STMT_SAVEPOINT))
                 else:
                     await raw.execute("SAVEPOINT " + _STMT_SAVEPOINT)
                     con.guard = True
+                con.dirty = False
             try:
                 result = await op()
             except asyncio.CancelledError:
@@ -709,7 +715,7 @@ async def _pg_statement(self: AsyncpgConnector, con: _PgCon, text: str, writes: 
                     raise taken.with_traceback(e.__traceback__) from None
                 raise
             if writes:
-                con.writes = True
+                con.writes = con.dirty = True
             return result
     except asyncio.CancelledError:
         # Cut half way, the connection's state is unknown: it is closed at

@@ -1,13 +1,15 @@
 """What both PostgreSQL drivers (asyncpg, psycopg) share: the current
-schema's table list and the rule by which a refused INSERT falls back to
-save()'s UPDATE."""
+schema's table list, the rule by which a refused INSERT falls back to
+save()'s UPDATE, and the error of a COMMIT the server turned into a
+rollback."""
 from __future__ import annotations
 
 from typing import Any, Dict, Optional, cast
 
 from Tavrik.DB import _async_tx as _tx
+from Tavrik.Error.DriverError import OperationalError
 
-__all__ = ["TABLES_SQL", "key_taken"]
+__all__ = ["TABLES_SQL", "aborted_commit", "key_taken"]
 
 TABLES_SQL = "SELECT tablename FROM pg_tables WHERE schemaname = current_schema()"
 
@@ -35,3 +37,10 @@ def key_taken(e: BaseException) -> Optional[BaseException]:
         new.__dict__.update(e.__dict__)
     new.args = e.args
     return new
+
+
+def aborted_commit() -> OperationalError:
+    """A COMMIT of a transaction an earlier failed statement aborted: the
+    server answers it with a rollback and no error, which would report
+    every write of the transaction as kept."""
+    return OperationalError("PostgreSQL事务已被先前失败的语句中止, COMMIT改为回滚: 事务中的写入均未保存")

@@ -8,7 +8,7 @@ works without the ``tavrik[postgresql]`` extra.
 from __future__ import annotations
 
 import importlib
-from typing import Any, Dict, List, Mapping, Optional
+from typing import Any, Callable, Dict, List, Mapping, Optional, TypeVar
 
 from Tavrik.DB import _pg
 from Tavrik.DB._sync_connectors import POOL_OPTIONS, SyncPool
@@ -20,6 +20,7 @@ __all__ = ["PsycopgDriver", "psycopg_pool"]
 _Con = Any
 _Raw = Any
 _NOTHING = (None, None, None, None)
+_T = TypeVar("_T")
 
 # The savepoint each statement of a block runs under once the block has
 # written: PostgreSQL aborts the whole transaction on any error, the other
@@ -42,14 +43,15 @@ def _import() -> Any:
 
 class _Block:
     """A block's state on its connection: whether it has written (a failed
-    statement may then undo only itself) and whether the statement
-    savepoint is set."""
+    statement may then undo only itself), whether the statement savepoint
+    is set, and whether anything to keep was done since it was set."""
 
-    __slots__ = ("writes", "guard")
+    __slots__ = ("writes", "guard", "dirty")
 
     def __init__(self) -> None:
         self.writes = False
         self.guard = False
+        self.dirty = False
 
 
 class PsycopgDriver:
@@ -115,20 +117,45 @@ class PsycopgDriver:
             cur.close()
 
     def run(self, con: _Con, text: str, params: Any, kind: int, batch: bool) -> _Raw:
+        # A locking read (the generator ends it so) holds locks a whole
+        # rollback would drop, as a write does.
+        keeps = kind != 0 or text.endswith(_FOR_UPDATE)
+        return self._guarded(con, keeps, lambda: self._run(con, text, params, kind, batch))
+
+    def rows(self, con: _Con, text: str, args: Any, dictCur: bool) -> Any:
+        def op() -> Any:
+            cur = con.cursor()
+            try:
+                cur.execute(text, args if args else None)
+                rows = cur.fetchall() if cur.description else []
+                return _c_dict_rows(cur, rows) if dictCur else tuple(rows)
+            finally:
+                cur.close()
+
+        # A caller's own SQL: anything but a plain SELECT may hold writes.
+        return self._guarded(con, not text.lstrip()[:6].lower() == "select", op)
+
+    def _guarded(self, con: _Con, keeps: bool, op: Callable[[], _T]) -> _T:
+        """`op` (one statement on `con`): on its own, or in the block under
+        the statement savepoint once the block holds writes.  The savepoint
+        is set again only when something was kept since it was set: reads
+        after it need no new one, so a read and its update cost one extra
+        round trip, not two."""
         block = self._blocks.get(id(con))
         if block is None:
             # A statement of its own: the pool commits or rolls it back.
             try:
-                return self._run(con, text, params, kind, batch)
+                return op()
             except Exception as e:
                 _raise_key_taken(e)
                 raise
         guarded = block.writes
-        if guarded:
+        if guarded and (block.dirty or not block.guard):
             con.execute("RELEASE SAVEPOINT %s; SAVEPOINT %s" % (_STMT, _STMT) if block.guard else "SAVEPOINT " + _STMT)
             block.guard = True
+            block.dirty = False
         try:
-            raw = self._run(con, text, params, kind, batch)
+            result = op()
         except Exception as e:
             if guarded:
                 con.execute("ROLLBACK TO SAVEPOINT " + _STMT)
@@ -139,20 +166,9 @@ class PsycopgDriver:
                 block.guard = False
             _raise_key_taken(e)
             raise
-        # A locking read (the generator ends it so) holds locks a whole
-        # rollback would drop, as a write does.
-        if kind != 0 or text.endswith(_FOR_UPDATE):
-            block.writes = True
-        return raw
-
-    def rows(self, con: _Con, text: str, args: Any, dictCur: bool) -> Any:
-        cur = con.cursor()
-        try:
-            cur.execute(text, args if args else None)
-            rows = cur.fetchall() if cur.description else []
-            return _c_dict_rows(cur, rows) if dictCur else tuple(rows)
-        finally:
-            cur.close()
+        if keeps:
+            block.writes = block.dirty = True
+        return result
 
     def statement(self, con: _Con, text: str) -> None:
         block = self._blocks.get(id(con))
@@ -162,7 +178,7 @@ class PsycopgDriver:
             if block.guard:
                 text = "RELEASE SAVEPOINT %s; %s" % (_STMT, text)
                 block.guard = False
-            block.writes = True
+            block.writes = block.dirty = True
         con.execute(text)
 
     # ------------------------------------------------ transactions
@@ -174,8 +190,13 @@ class PsycopgDriver:
 
     def commit(self, con: _Con) -> None:
         # Outside a block the statement is committed already (a no-op here).
-        con.commit()
-        self._end(con)
+        aborted = con.info.transaction_status == self._psycopg.pq.TransactionStatus.INERROR
+        try:
+            con.rollback() if aborted else con.commit()
+        finally:
+            self._end(con)
+        if aborted:
+            raise _pg.aborted_commit()
 
     def rollback(self, con: _Con) -> None:
         con.rollback()
