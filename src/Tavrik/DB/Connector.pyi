@@ -230,6 +230,9 @@ class MysqlConnector(BaseConnector):
         """事务块: 本线程持有一个池链接直到块结束; 正常结束时提交 (提交失败在此抛出), 异常时回滚;
         可以嵌套 (内层块为保存点)。事务冲突抛出 Tavrik.Error.ClusterError.TransactionConflict,
         链接失联抛出 NodeLost。"""
+    def runTransaction(self, fn: Callable[..., _R], /, *args: Any, retries: int = 3, **kwargs: Any) -> _R:
+        """在 transaction() 中执行 fn(con, *args, **kwargs) 并返回其结果; 事务冲突 (死锁, 串行化失败,
+        集群认证失败) 或提交前链接失联时在新的事务中重新执行, 最多再执行 retries 次; 已在事务块中时只执行一次。"""
     def commit(self) -> None:
         """块外每条语句已提交: 什么也不做; 事务块内抛出 RuntimeError。"""
     def rollback(self) -> None:
@@ -265,6 +268,9 @@ class PsycopgConnector(BaseConnector):
     def transaction(self) -> ContextManager[Any]:
         """事务块: 本线程持有一个池链接直到块结束; 正常结束时提交 (提交失败在此抛出), 异常时回滚;
         可以嵌套 (内层块为保存点)。块内一条语句失败 (调用者捕获了它) 只撤销这条语句, 块照常可用。"""
+    def runTransaction(self, fn: Callable[..., _R], /, *args: Any, retries: int = 3, **kwargs: Any) -> _R:
+        """在 transaction() 中执行 fn(con, *args, **kwargs) 并返回其结果; 事务冲突 (死锁, 串行化失败,
+        集群认证失败) 或提交前链接失联时在新的事务中重新执行, 最多再执行 retries 次; 已在事务块中时只执行一次。"""
     def commit(self) -> None:
         """块外每条语句已提交: 什么也不做; 事务块内抛出 RuntimeError。"""
     def rollback(self) -> None:

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import logging
 import os
+import random
 import threading
 import time
 from types import TracebackType
@@ -26,9 +27,11 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, Type, Ty
 
 import pymysql
 
+from Tavrik.DB import _async_tx as _tx
 from Tavrik.DB import _cluster as _cl
 from Tavrik.DB.Connector import _c_dict_rows, _c_rows
 from Tavrik.Error.ClusterError import ClusterUnavailable, NodeLost, TransactionConflict
+from Tavrik.Error.DriverError import ConflictError
 
 __all__ = ["Block", "PyMysqlDriver", "SyncPool", "mysql_pool", "public_config"]
 
@@ -461,6 +464,31 @@ class SyncPool:
 
     def transaction(self) -> Block:
         return Block(self)
+
+    def runTransaction(self, fn: Callable[..., _T], *args: Any, retries: int = 3, **kwargs: Any) -> _T:
+        """connector.runTransaction(fn, *args, retries=3, **kwargs): as the
+        asynchronous connectors' (run_transaction in _async_tx), for a
+        thread: `fn(con, *args, **kwargs)` in a transaction() block, run
+        again on a fresh transaction when it loses a conflict or its
+        connection is lost before the commit was sent."""
+        if isinstance(retries, bool) or not isinstance(retries, int) or retries < 0:
+            raise ValueError("retries 必须是不小于0的整数")
+        if self._here().depth:
+            with self.transaction() as con:
+                return fn(con, *args, **kwargs)
+        attempt = 0
+        while True:
+            try:
+                with self.transaction() as con:
+                    return fn(con, *args, **kwargs)
+            except ConflictError:
+                if attempt >= retries:
+                    raise
+            except NodeLost as e:
+                if e.committing or attempt >= retries:
+                    raise
+            attempt += 1
+            time.sleep(_tx.RETRY_PAUSE * attempt * (0.5 + random.random()))
 
     def close(self) -> None:
         """Closes the free connections; those in use close when given back.

@@ -21,7 +21,7 @@ namespace conn {
     X(releaseCon) X(_releaseCon) X(init_sqlite) X(_init_mysql) X(is_alive) X(typeArgs) X(targetType)           \
     X(getTableNameList) X(autoFiledAnnounce) X(timeout) X(check_same_thread) X(asyncProcess) X(process)        \
     X(executor) X(con) X(args) X(loop) X(keep) X(factory) X(_tavrikBlock) X(run) X(getCon) X(begin) X(end)        \
-    X(transaction) X(refuseInBlock) X(tables)
+    X(transaction) X(refuseInBlock) X(tables) X(runTransaction)
 // clang-format on
 #define CONNECTOR_NAME_FIELD(id) Immortal s_##id;
 // Constant texts: G.t_<id> holds the text given.

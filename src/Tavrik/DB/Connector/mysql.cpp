@@ -154,6 +154,14 @@ PyObject* mysql_transaction(PyObject* self, PyObject*) {
     return guard([&]() -> PyObject* { return call_method(pool_of(self), G.s_transaction).relinquish(); });
 }
 
+// runTransaction(fn, *args, retries=3, **kwargs): the retry loop is the pool's.
+PyObject* mysql_runTransaction(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&]() -> PyObject* {
+        Ref fn = new_ref(PyObject_GetAttr(pool_of(self), G.s_runTransaction));
+        return Require(PyObject_Call(fn.get(), args, kwargs));
+    });
+}
+
 // Outside a block every statement is committed already; inside one the
 // block decides, so both refuse there.
 PyObject* refuse_in_block(PyObject* self, const char* what) {
@@ -211,6 +219,11 @@ PyMethodDef mysql_methods[] = {
      "同一事务中, 正常结束时提交 (提交失败在此抛出), 异常时回滚; 可以嵌套 (内层块为保存点)。事务冲突 "
      "(死锁或集群认证失败) "
      "抛出Tavrik.Error.ClusterError.TransactionConflict, 链接失联抛出NodeLost"},
+    {"runTransaction", (PyCFunction)(void (*)(void))mysql_runTransaction, METH_VARARGS | METH_KEYWORDS,
+     "runTransaction($self, fn, /, *args, retries=3, **kwargs)\n--\n\n"
+     "connector.runTransaction(fn, *args, retries=3, **kwargs): 在transaction()中执行 fn(con, *args, **kwargs) "
+     "并返回其结果; 事务冲突 (死锁, 串行化失败, 集群认证失败) 或提交前链接失联时在新的事务中重新执行, "
+     "最多再执行retries次; 已在事务块中时只执行一次 (由外层块决定)"},
     {"commit", mysql_commit, METH_NOARGS,
      "commit($self, /)\n--\n\n"
      "块外每条语句已提交, 什么也不做; 事务块内拒绝 (RuntimeError)"},
