@@ -219,16 +219,17 @@ def test_pool_is_made_again_once_the_server_is_back(tmp_path):
     assert road.rows("SELECT name FROM p_item") == [("back",)]
 
 
-def test_cancelled_mysql_tasks_are_rolled_back_quietly(tmp_path):
-    road = make_road("mysql", tmp_path)
+@pytest.mark.parametrize("kind", ["mysql", "postgresql"])
+def test_cancelled_pooled_tasks_are_rolled_back_quietly(tmp_path, kind, request):
+    road = make_road(kind, tmp_path, request.getfixturevalue("pg_dsn") if kind == "postgresql" else None)
     proc = road.program('''
         async def body(started):
             await Item.getExecutor().save(Item(name="cut"))
             started.set()
-            await DB.getInstance().executeSql("SELECT SLEEP(5)")
+            await DB.getInstance().executeSql("SELECT SLEEP(5)" if ROAD == "mysql" else "SELECT pg_sleep(5)")
 
         async def main():
-            c = make_connector(maxsize=2)
+            c = make_connector(**({"maxsize": 2} if ROAD == "mysql" else {"max_size": 2}))
             DB.create(c)
             for _ in range(6):
                 started = asyncio.Event()

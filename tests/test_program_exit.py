@@ -16,7 +16,8 @@ import asyncio, importlib, sys
 for name in %(modules)r:
     importlib.import_module(name)
 
-from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector, Sqlite3Connector
+from Tavrik.DB.Connector import (AioMysqlConnector, AioSqliteConnector, AsyncpgConnector, MysqlConnector,
+                                 PsycopgConnector, Sqlite3Connector)
 from Tavrik.DB.DB import DB
 from Tavrik.Ext import generate_table
 from Tavrik.Ext.Olvane import Olvane
@@ -40,7 +41,7 @@ class ExitOwner(Korvid):
 
 # Everything stays referenced from module globals when the program ends.
 SYNC = """
-DB.create(Sqlite3Connector(%(path)r, showLog=False))
+DB.create(%(connector)s)
 generate_table()
 ex = ExitOwner.getExecutor()
 owner = ex.save(ExitOwner(name="ann"))
@@ -61,12 +62,9 @@ from tests.asynctools import settle
 
 async def main():
     loop = asyncio.get_running_loop()
-    if %(mysql)r:
-        connector = AioMysqlConnector(loop, **%(mysql)r)
-        while not connector.isReady:
-            await asyncio.sleep(0.01)
-    else:
-        connector = AioSqliteConnector(loop, path=%(path)r, showLog=False)
+    connector = %(connector)s
+    while not connector.isReady:
+        await asyncio.sleep(0.01)
     DB.create(connector)
     await loop.create_task(generate_table())
     await settle(connector)
@@ -114,10 +112,8 @@ MODULES = [
 ]
 
 
-def run_program(body, **values):
-    values.setdefault("path", None)
-    values.setdefault("mysql", None)
-    values["modules"] = MODULES
+def run_program(body, connector):
+    values = dict(modules=MODULES, connector=connector)
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     proc = subprocess.run(
@@ -132,35 +128,46 @@ def run_program(body, **values):
     assert proc.stderr == ""
 
 
-SQLITE_CHECK = (
-    "SELECT o.name, b.title FROM exit_owner o JOIN exit_book b ON b.owner_id = o.id ORDER BY o.id, b.id"
-)
+CHECK = "SELECT o.name, b.title FROM exit_owner o JOIN exit_book b ON b.owner_id = o.id ORDER BY o.id, b.id"
 
 
-@pytest.mark.parametrize("body", [SYNC, ASYNC], ids=["sqlite3", "aiosqlite"])
-def test_sqlite_program_exits_cleanly(tmp_path, body):
-    path = str(tmp_path / "exit.db")
-    run_program(body, path=path)
-    con = sqlite3.connect(path)
-    try:
-        assert con.execute(SQLITE_CHECK).fetchall() == [("ann", "first")]
-    finally:
-        con.close()
+@pytest.mark.parametrize("road", ["sqlite", "aiosqlite", "mysql", "mysql-sync", "postgresql", "postgresql-sync"])
+def test_program_exits_cleanly(tmp_path, road, request):
+    """Each road's program ends without closing anything (the asynchronous
+    ones inside asyncio.run) and what it wrote is stored."""
+    body = SYNC if road in ("sqlite", "mysql-sync", "postgresql-sync") else ASYNC
+    if road.startswith("postgresql"):
+        import psycopg
 
+        dsn = request.getfixturevalue("pg_dsn")
+        make = "PsycopgConnector(%r)" % dsn if road.endswith("sync") else "AsyncpgConnector(loop, %r)" % dsn
+        run_program(body, make)
+        with psycopg.connect(dsn) as con:
+            rows = con.execute(CHECK).fetchall()
+    elif road.startswith("mysql"):
+        import pymysql
 
-def test_mysql_program_exits_cleanly():
-    import pymysql
-
-    settings = require_mysql()
-    con = pymysql.connect(**settings)
-    try:
-        with con.cursor() as cur:
-            for table in ("exit_book", "exit_owner"):
-                cur.execute("DROP TABLE IF EXISTS `%s`" % table)
-        con.commit()
-        run_program(ASYNC, mysql=settings)
-        with con.cursor() as cur:
-            cur.execute(SQLITE_CHECK)
-            assert cur.fetchall() == (("ann", "first"),)
-    finally:
-        con.close()
+        settings = require_mysql()
+        con = pymysql.connect(**settings)
+        try:
+            with con.cursor() as cur:
+                for table in ("exit_book", "exit_owner"):
+                    cur.execute("DROP TABLE IF EXISTS `%s`" % table)
+            con.commit()
+            kw = {k: v for k, v in settings.items() if k != "autocommit"}
+            run_program(body, "MysqlConnector(**%r)" % kw if road.endswith("sync") else "AioMysqlConnector(loop, **%r)" % settings)
+            with con.cursor() as cur:
+                cur.execute(CHECK)
+                rows = cur.fetchall()
+        finally:
+            con.close()
+    else:
+        path = str(tmp_path / "exit.db")
+        make = "Sqlite3Connector(%r, showLog=False)" if road == "sqlite" else "AioSqliteConnector(loop, path=%r, showLog=False)"
+        run_program(body, make % path)
+        con = sqlite3.connect(path)
+        try:
+            rows = con.execute(CHECK).fetchall()
+        finally:
+            con.close()
+    assert [tuple(r) for r in rows] == [("ann", "first")]
