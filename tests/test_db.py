@@ -158,6 +158,30 @@ class TestWithRealConnectors:
             DB.drop()
             c.close()
 
+    def test_raw_sql_goes_through_a_subclass_execute(self, db_path):
+        import tests.models  # noqa: F401
+        from Tavrik.Ext import generate_table
+        from tests.models import User
+
+        seen = []
+
+        class Traced(Sqlite3Connector):
+            def execute(self, sql, con=None, dictCur=False, args=()):
+                seen.append(sql)
+                return super().execute(sql, con, dictCur, args)
+
+        c = Traced(db_path, showLog=False)
+        try:
+            DB.create(c)
+            generate_table()
+            User.getExecutor().save(User(name="x"))
+            rows = User.getExecutor().raw("SELECT id, name FROM t_user WHERE name = %s", ("x",))
+            assert [(r.id, r.name) for r in rows] == [(1, "x")] and "name" in rows[0] and "active" not in rows[0]
+            assert seen == ["SELECT id, name FROM t_user WHERE name = ?"]
+        finally:
+            DB.drop()
+            c.close()
+
     async def test_aiosqlite(self, db_path):
         c = AioSqliteConnector(asyncio.get_running_loop(), path=db_path, showLog=False)
         try:

@@ -230,6 +230,25 @@ async def test_hostile_names_and_values(people):
     assert people.rows("SELECT COUNT(*) FROM q_person") == [(7,)]
 
 
+async def test_raw_sql_gives_the_models_converted_rows(people):
+    # "%s" placeholders on every database; a literal holding "%s" and "?"
+    # stays a literal; the `name=` column is found by its column name; a
+    # column the model lacks is left out.
+    rows = await ok(people, lambda: P.getExecutor().raw(
+        "SELECT id, name, age, home_city, 1 AS extra FROM q_person WHERE age = %s AND name <> '%s?' ORDER BY id",
+        (30,)))
+    assert [dict(r) for r in rows] == [{"id": 1, "name": "ann", "age": 30, "city": "Oslo"},
+                                       {"id": 4, "name": "dan", "age": 30, "city": None}]
+    assert all(type(r) is type(P.getExecutor().findOneBy(P.id == 1)) for r in rows) if people.sync else True
+    # Backquoted names are written in the database's quotes.
+    rows = await ok(people, lambda: H.getExecutor().raw(
+        'SELECT `id`, `c%s`, `it\'s` FROM `q"; DROP TABLE q_person;--` WHERE `c%s` = %s ORDER BY `id`', ["?"]))
+    assert [dict(r) for r in rows] == [{"id": 1, "c%s": "?", "it's": None}, {"id": 3, "c%s": "?", "it's": "it's"}]
+    assert await ok(people, lambda: P.getExecutor().raw("SELECT id FROM q_person WHERE id < %s", (0,))) == []
+    with pytest.raises(TypeError, match="params"):
+        P.getExecutor().raw("SELECT 1", 5)  # before any awaitable exists
+
+
 @pytest.mark.parametrize(
     "call, error, text",
     [

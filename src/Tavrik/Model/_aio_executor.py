@@ -17,6 +17,8 @@ from Tavrik.Model.Vantrel import (
     _v_end_batch,
     _v_load_plan,
     _v_query_options,
+    _v_raw_rows,
+    _v_raw_start,
     _v_run,
     _v_start,
     _v_take,
@@ -115,3 +117,12 @@ def findForeignKey(self: AsyncModelExecutor[Any], instance: Any, deep: Any = Fal
 def findListForeignKey(self: AsyncModelExecutor[Any], instances: Any, deep: Any = False, path: Any = None,
                        clevel: Any = 1, level: Any = 3, before: Any = None) -> Awaitable[Any]:
     return run(_v_load_plan(self, True, instances, deep, path, clevel, level, before))
+
+
+def raw(self: AsyncModelExecutor[Any], sql: Any, params: Any = ()) -> Coroutine[Any, Any, Any]:
+    # Started at the call, so a wrong argument is raised there.
+    return _v_raw(self, _v_raw_start(self, sql, params))
+
+
+async def _v_raw(self: AsyncModelExecutor[Any], pending: Awaitable[Any]) -> Any:
+    return _v_raw_rows(self, await pending)

@@ -62,6 +62,20 @@ static PyObject* h_end_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs)
     });
 }
 
+static PyObject* h_raw_start(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_raw_start", nargs, 3);
+        return raw_start(require_exec(args[0]), args[1], args[2], true).relinquish();
+    });
+}
+
+static PyObject* h_raw_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_raw_rows", nargs, 2);
+        return raw_rows(require_exec(args[0]), args[1]).relinquish();
+    });
+}
+
 #define H(name, fn) {name, (PyCFunction)(void (*)(void))fn, METH_FASTCALL, nullptr}
 PyMethodDef module_helpers[] = {
     H("_v_start", h_start),
@@ -71,6 +85,8 @@ PyMethodDef module_helpers[] = {
     H("_v_build_batch", h_build_batch),
     H("_v_end_batch", h_end_batch),
     H("_v_query_options", h_query_options),
+    H("_v_raw_start", h_raw_start),
+    H("_v_raw_rows", h_raw_rows),
     {nullptr, nullptr, 0, nullptr},
 };
 #undef H
@@ -85,7 +101,8 @@ struct PyMethod {
     Immortal fn;
 };
 PyMethod py_methods[] = {
-    {"execute", {}}, {"findOneBy", {}}, {"saveAll", {}}, {"findForeignKey", {}}, {"findListForeignKey", {}},
+    {"execute", {}},        {"findOneBy", {}},          {"saveAll", {}},
+    {"findForeignKey", {}}, {"findListForeignKey", {}}, {"raw", {}},
 };
 
 template <int I>
@@ -156,6 +173,10 @@ PyMethodDef async_methods[] = {
     M(4,
       "findListForeignKey($self, /, instances, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
       "查询实例列表中每个实例的关联对象"),
+    M(5,
+      "raw($self, /, sql, params=())\n--\n\n"
+      "执行手写的语句 (占位符写作%s, 按数据库改写, 值总是绑定), 返回可等待对象, 其结果为模型的已转换行; "
+      "结果列按属性名 (或 name= 给出的列名) 对应模型的列, 模型没有的列不在行中"),
     {"prefetch", (PyCFunction)(void (*)(void))executor_prefetch_async, METH_FASTCALL | METH_KEYWORDS,
      "prefetch($self, /, rows, level=3)\n--\n\n"
      "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 "

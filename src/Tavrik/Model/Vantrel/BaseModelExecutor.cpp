@@ -171,7 +171,7 @@ Ref executor_reset(PyObject* self) {
 // the handle's, when it is exactly one of the package's connector classes of
 // the executor's road (a subclass's process()/asyncProcess() may be its own,
 // so it is called by name through the handle), else NULL.
-static PyObject* core_connector(PyObject* self, bool async) {
+PyObject* core_connector(PyObject* self, bool async) {
     PyObject* db = E(self)->db;
     if (!db || !PyObject_TypeCheck(db, I.db->DBType)) return nullptr;
     PyObject* c = ((DBObject*)db)->connector;

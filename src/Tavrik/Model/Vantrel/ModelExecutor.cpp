@@ -598,6 +598,16 @@ static PyObject* m_saveAll(FASTCALL_ARGS) {
     });
 }
 
+static PyObject* m_raw(FASTCALL_ARGS) {
+    return guard([&] {
+        static const char* const names[] = {"sql", "params"};
+        PyObject* a[2];
+        bind_args("raw", args, nargs, kwnames, names, 2, 1, a);
+        Ref result = raw_start(self, a[0], a[1], false);
+        return raw_rows(self, result.get()).relinquish();
+    });
+}
+
 PyMethodDef sync_methods[] = {
     {"execute", (PyCFunction)m_execute, METH_NOARGS,
      "execute($self, /)\n--\n\n"
@@ -617,6 +627,10 @@ PyMethodDef sync_methods[] = {
     {"saveAll", (PyCFunction)(void (*)(void))m_saveAll, METH_FASTCALL | METH_KEYWORDS,
      "saveAll($self, /, instances)\n--\n\n"
      "以一条INSERT语句批量插入实例，返回写入的行数"},
+    {"raw", (PyCFunction)(void (*)(void))m_raw, METH_FASTCALL | METH_KEYWORDS,
+     "raw($self, /, sql, params=())\n--\n\n"
+     "执行手写的语句 (占位符写作%s, 按数据库改写, 值总是绑定) 并返回模型的已转换行; 结果列按属性名 "
+     "(或 name= 给出的列名) 对应模型的列, 模型没有的列不在行中"},
     {"findForeignKey", (PyCFunction)(void (*)(void))m_findForeignKey, METH_FASTCALL | METH_KEYWORDS,
      "findForeignKey($self, /, instance, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
      "查询实例的关联对象"},

@@ -305,7 +305,12 @@ Ref scalar_result(PyObject* self, PyObject* rows) {
 // built as full rows, through the model's own row building).
 Ref shape_result(PyObject* self, Ref built) {
     PyObject* only = X(self)->only;
-    if (!only || !PyList_Check(built.get())) return built;
+    if (!only) return built;
+    return keep_only(std::move(built), only);
+}
+
+Ref keep_only(Ref built, PyObject* only) {
+    if (!PyList_Check(built.get())) return built;
     Py_ssize_t n = PyList_GET_SIZE(built.get());
     Ref drop = new_ref(PyList_New(0));
     for (Py_ssize_t i = 0; i < n; i++) {

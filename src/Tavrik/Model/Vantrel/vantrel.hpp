@@ -111,6 +111,13 @@ PyObject* sync_execute_unchecked(PyObject* self);
 Ref async_run(PyObject* self);
 // The executor's result of a raw result of its statement.
 Ref take_result(PyObject* self, PyObject* raw);
+// The connector of the executor's handle when it is one of the package's
+// own of the executor's road (its core is called directly), else null.
+PyObject* core_connector(PyObject* self, bool async);
+// raw(): the statement started (its raw result, or on the asynchronous road
+// an awaitable of it), and its result as the model's rows.
+Ref raw_start(PyObject* self, PyObject* sql, PyObject* params, bool async);
+Ref raw_rows(PyObject* self, PyObject* result);
 Ref executor_find_all(PyObject* self, PyObject* filter, bool lock = false);
 
 // ---- ordering, windows, column selections, count and exists (queries.cpp) ----
@@ -138,6 +145,8 @@ void set_shape(PyObject* self, int shape, PyObject* only);
 // The result of a selection shaped as the statement asked: `built` the rows
 // (InstanceList) unless the shape needs the raw `rows` (count, exists).
 Ref shape_result(PyObject* self, Ref built);
+// The rows of `built` (a list) holding only the keys in `only`.
+Ref keep_only(Ref built, PyObject* only);
 bool counts_or_probes(PyObject* self);
 Ref scalar_result(PyObject* self, PyObject* rows);
 Ref executor_find_all(PyObject* self, PyObject* filter, const QueryOptions& o);
