@@ -230,6 +230,54 @@ async def test_hostile_names_and_values(people):
     assert people.rows("SELECT COUNT(*) FROM q_person") == [(7,)]
 
 
+async def streamed(road, fn):
+    """The ids iterate() gives: fn(executor) makes the iterator."""
+    if road.sync:
+        return [r.id for r in fn(P.getExecutor())]
+
+    async def collect():
+        return [r.id async for r in fn(P.getExecutor())]
+
+    return await ok(road, collect)
+
+
+@pytest.mark.parametrize("order", [None, "age", "-age", ["city", "-name"], [P.age.desc(), "-id"], "-id"])
+async def test_iterate_gives_every_row_in_order_page_by_page(people, order):
+    # Ties and NULLs in the ordering columns, pages that end on a tie.
+    terms = [] if order is None else ([order] if not isinstance(order, list) else order)
+    full = terms if any(t in ("id", "-id") for t in terms) else terms + ["id"]
+    want = [r.id for r in await ok(people, lambda: P.getExecutor().findAllBy(orderBy=full))]
+    oslo = [i for i in want if PEOPLE[i - 1][3] == "Oslo"]
+    for batch in (1, 2, 7, 100):
+        assert await streamed(people, lambda ex: ex.iterate(batchSize=batch, orderBy=order)) == want, batch
+        assert await streamed(people, lambda ex: ex.iterate(P.city == "Oslo", batchSize=batch, orderBy=order)) == oslo
+
+
+async def test_iterate_left_early_holds_nothing_and_splits_no_transaction(people):
+    c = people.connector
+    if people.sync:
+        for row in P.getExecutor().iterate(batchSize=2):
+            break
+        assert row.id == 1
+        P.getExecutor().save(P(id=101, name="after", age=1))
+    else:
+        async def task():
+            await P.getExecutor().save(P(id=100, name="before", age=1))
+            async for row in P.getExecutor().iterate(batchSize=2):
+                break
+            await P.getExecutor().save(P(id=101, name="after", age=1))
+            return row.id
+
+        assert await ok(people, task) == 1
+    names = [r[0] for r in people.rows("SELECT name FROM q_person WHERE age = 1 ORDER BY id")]
+    assert names == (["after"] if people.sync else ["before", "after"])
+    assert getattr(c, "boundConnections", 0) == 0
+    with pytest.raises(ValueError, match="batchSize"):
+        P.getExecutor().iterate(batchSize=0)  # at the call, on both roads
+    with pytest.raises(TypeError, match="cond|Filter"):
+        P.getExecutor().iterate("age > 1")
+
+
 async def test_raw_sql_gives_the_models_converted_rows(people):
     # "%s" placeholders on every database; a literal holding "%s" and "?"
     # stays a literal; the `name=` column is found by its column name; a

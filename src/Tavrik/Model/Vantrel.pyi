@@ -1,7 +1,7 @@
 """Model executors: query, save, update and delete rows of one model and load
 their related rows, synchronously (ModelExecutor) or as awaitables
 (AsyncModelExecutor)."""
-from typing import (Any, Awaitable, Callable, Dict, Generic, Iterable, Mapping, Optional, Sequence, Tuple, Type, TypeVar,
+from typing import (Any, AsyncIterator, Awaitable, Callable, Dict, Generic, Iterable, Iterator, Mapping, Optional, Sequence, Tuple, Type, TypeVar,
                     Union, overload)
 
 from typing_extensions import disjoint_base
@@ -71,6 +71,11 @@ class ModelExecutor(BaseModelExecutor[_M]):
     def findOneBy(self, Filter: Optional[FilterListCell] = None, *, forUpdate: bool = False, orderBy: Optional[_Order] = None, limit: Optional[int] = None, offset: Optional[int] = None, columns: Optional[_Columns] = None) -> _M:
         """The one matching row; QueryResoutIsNotOne when there is none or more than one."""
     def findAnyMatch(self, instance: _M, limit: int = 0, offset: int = 0, *, forUpdate: bool = False, orderBy: Optional[_Order] = None, columns: Optional[_Columns] = None) -> InstanceList[_M]: ...
+    def iterate(self, cond: Optional[FilterListCell] = None, *, batchSize: int = 1000, orderBy: Optional[_Order] = None) -> Iterator[_M]:
+        """The rows `cond` picks, one by one, read in pages of at most
+        `batchSize` rows ordered by `orderBy` and then the primary key (each
+        page begins after the last row of the one before; nothing is held
+        between pages).  Columns only in orderBy (no expressions)."""
     def raw(self, sql: str, params: Sequence[Any] = ()) -> InstanceList[_M]:
         """A statement written by hand ("%s" placeholders on every database,
         the values bound) and its rows as the model's converted rows: result
@@ -136,6 +141,7 @@ class AsyncModelExecutor(BaseModelExecutor[_M]):
 
     def findAllBy(self, Filter: Optional[FilterListCell] = None, *, forUpdate: bool = False, orderBy: Optional[_Order] = None, limit: Optional[int] = None, offset: Optional[int] = None, columns: Optional[_Columns] = None) -> Awaitable[InstanceList[_M]]: ...
     def findAnyMatch(self, instance: _M, limit: int = 0, offset: int = 0, *, forUpdate: bool = False, orderBy: Optional[_Order] = None, columns: Optional[_Columns] = None) -> Awaitable[InstanceList[_M]]: ...
+    def iterate(self, cond: Optional[FilterListCell] = None, *, batchSize: int = 1000, orderBy: Optional[_Order] = None) -> AsyncIterator[_M]: ...
     def raw(self, sql: str, params: Sequence[Any] = ()) -> Awaitable[InstanceList[_M]]: ...
     def By(self, Filter: Optional[FilterListCell] = None) -> Awaitable[Any]: ...
     def count(self, Filter: Optional[FilterListCell] = None) -> Awaitable[int]: ...

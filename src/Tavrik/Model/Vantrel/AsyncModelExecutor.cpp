@@ -177,6 +177,10 @@ PyMethodDef async_methods[] = {
       "raw($self, /, sql, params=())\n--\n\n"
       "执行手写的语句 (占位符写作%s, 按数据库改写, 值总是绑定), 返回可等待对象, 其结果为模型的已转换行; "
       "结果列按属性名 (或 name= 给出的列名) 对应模型的列, 模型没有的列不在行中"),
+    {"iterate", (PyCFunction)(void (*)(void))executor_iterate_async, METH_FASTCALL | METH_KEYWORDS,
+     "iterate($self, /, cond=None, *, batchSize=1000, orderBy=None)\n--\n\n"
+     "按条件逐行读取 (异步迭代器, async for): 按 orderBy 加主键分页, 每页一条语句至多 batchSize 行, 都在本任务的"
+     "事务中; 中途离开循环即停止"},
     {"prefetch", (PyCFunction)(void (*)(void))executor_prefetch_async, METH_FASTCALL | METH_KEYWORDS,
      "prefetch($self, /, rows, level=3)\n--\n\n"
      "以每个关系每层一条语句 (按参数上限分块) 加载实例列表的关联对象, 结果与 "

@@ -627,6 +627,10 @@ PyMethodDef sync_methods[] = {
     {"saveAll", (PyCFunction)(void (*)(void))m_saveAll, METH_FASTCALL | METH_KEYWORDS,
      "saveAll($self, /, instances)\n--\n\n"
      "以一条INSERT语句批量插入实例，返回写入的行数"},
+    {"iterate", (PyCFunction)(void (*)(void))executor_iterate, METH_FASTCALL | METH_KEYWORDS,
+     "iterate($self, /, cond=None, *, batchSize=1000, orderBy=None)\n--\n\n"
+     "按条件逐行读取 (生成器): 按 orderBy 加主键分页, 每页一条语句至多 batchSize 行, 页与页之间不占用链接; "
+     "中途离开循环即停止"},
     {"raw", (PyCFunction)(void (*)(void))m_raw, METH_FASTCALL | METH_KEYWORDS,
      "raw($self, /, sql, params=())\n--\n\n"
      "执行手写的语句 (占位符写作%s, 按数据库改写, 值总是绑定) 并返回模型的已转换行; 结果列按属性名 "

@@ -90,6 +90,7 @@ static void init(PyObject* m) {
     install_loading(m);
     install_async();
     install_prefetch();
+    install_iterate();
 }
 
 }  // namespace vantrel

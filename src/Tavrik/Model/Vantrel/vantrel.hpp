@@ -256,6 +256,10 @@ extern PyMethodDef base_methods[];
 extern PyMethodDef sync_methods[];
 extern PyMethodDef module_helpers[];
 void install_async();
+// ---- iterate() (iterate.cpp) ----
+PyObject* executor_iterate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* executor_iterate_async(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+void install_iterate();
 
 }  // namespace vantrel
 }  // namespace tavrik
