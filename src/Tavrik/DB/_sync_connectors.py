@@ -467,6 +467,11 @@ class SyncPool:
             # A failed commit is the caller's error; the connection's state
             # is then unknown, so it is closed (the server drops what is left).
             broken = True
+            if not ok and isinstance(e, Exception):
+                # The block's own error is the one to see: a rollback that
+                # cannot go through (a lost connection) leaves the closing
+                # of the session to undo the transaction.
+                return
             if ok and isinstance(e, Exception) and not self.driver.lost(e):
                 try:
                     self.driver.rollback(con)
