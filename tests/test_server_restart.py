@@ -162,6 +162,14 @@ def names(server):
     return sorted(r[0] for r in server.run("SELECT name FROM r_item"))
 
 
+def running_insert(server):
+    if isinstance(server, MariaDB):
+        sql = "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO LIKE 'INSERT INTO r_item%'"
+    else:
+        sql = "SELECT COUNT(*) FROM pg_stat_activity WHERE state = 'active' AND query LIKE 'INSERT INTO r_item%'"
+    return server.run(sql)[0][0] > 0
+
+
 def restart(server):
     server.stop()
     server.start()
@@ -527,3 +535,80 @@ def test_caller_waiting_on_a_full_pool_goes_on(road):
         assert names(server) == []
     else:
         assert (waiter, names(server)) == ("ok", ["waiter"]), err
+
+
+# A write in flight when the server goes down fails with the driver's error
+# and is not sent again (it may have reached the server): after the restart
+# the row is not there, and the next statement succeeds.
+SLOW_INSERT = {
+    "mysql": "INSERT INTO r_item (name) SELECT 'slow' FROM (SELECT SLEEP(%s) AS s) AS w",
+    "postgresql": "INSERT INTO r_item (name) SELECT 'slow' FROM pg_sleep(%s)",
+}
+
+MIDWAY_SYNC = """
+c = connector()
+DB.create(c)
+ex = Item.getExecutor()
+ex.save(Item(name="before"))
+out = {}
+print("@restart", flush=True)
+try:
+    c.execute(sys.argv[3], args=(5,))
+    out["slow"] = "ok"
+except Exception as e:
+    out["slow"] = kind(e)
+pause("back")
+ex.save(Item(name="after"))
+out["size"] = pool_size(c)
+out["bound"] = 0
+c.close()
+done(out)
+"""
+
+MIDWAY_ASYNC = """
+async def main():
+    c = connector()
+    DB.create(c)
+    ex = Item.getExecutor()
+    await asyncio.create_task(ex.save(Item(name="before")))
+    await settled(c)
+    out = {}
+
+    async def slow():
+        print("@restart", flush=True)
+        try:
+            await c.execute(sys.argv[3], args=(5,))
+            out["slow"] = "ok"
+        except Exception as e:
+            out["slow"] = kind(e)
+
+    await asyncio.create_task(slow())
+    await apause("back")
+    await asyncio.create_task(ex.save(Item(name="after")))
+    await settled(c)
+    out["size"] = pool_size(c)
+    out["bound"] = c.boundConnections
+    await c.close()
+    done(out)
+
+asyncio.run(main())
+"""
+
+
+def test_write_in_flight_fails_and_is_not_sent_again(road):
+    name, server, target = road
+    slow = SLOW_INSERT["mysql" if "mysql" in name else "postgresql"]
+    prog = Program(MIDWAY_ASYNC if name in ASYNC else MIDWAY_SYNC, name, target, slow)
+    prog.at("restart")
+    # The statement has reached the server and sleeps there.
+    while not running_insert(server):
+        assert prog.proc.poll() is None and time.monotonic() < prog.deadline, "the statement never ran"
+        time.sleep(0.02)
+    restart(server)
+    prog.at("back")
+    prog.go()
+    out, err = prog.result()
+    size = out.pop("size")
+    assert out == {"slow": "OperationalError", "bound": 0}, err
+    assert size <= 3
+    assert names(server) == ["after", "before"]
