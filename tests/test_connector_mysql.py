@@ -336,11 +336,17 @@ class TestSyncConnector:
     def test_connection_the_server_dropped_is_not_pooled_again(self, syncon):
         import pymysql
 
-        session = syncon.execute("SELECT CONNECTION_ID()")[0][0]
+        # Dropped while checked out: the statement on it meets the loss (one
+        # dropped while idle in the pool is found before it is handed out).
+        con = syncon.getCon()
+        session = syncon.execute("SELECT CONNECTION_ID()", con=con)[0][0]
         kill(session)
         with pytest.raises(pymysql.err.OperationalError):
-            syncon.execute("SELECT 1")
+            syncon.execute("SELECT 1", con=con)
+        with pytest.raises(pymysql.err.Error):
+            syncon.releaseCon(con)
         assert syncon.execute("SELECT CONNECTION_ID()")[0][0] != session
+        assert syncon._pool.size == 1
 
     @pytest.mark.parametrize("method", ["commit", "rollback"])
     def test_commit_and_rollback_refused_inside_a_block(self, syncon, method):

@@ -18,6 +18,7 @@ from types import TracebackType
 from typing import (TYPE_CHECKING, Any, Awaitable, Callable, Dict, Generator, List, Optional, Tuple, Type, TypeVar,
                     Union, cast)
 
+import pymysql
 from aiomysql import Cursor, DictCursor
 
 from Tavrik.DB import _async_tx as _tx
@@ -405,6 +406,10 @@ async def _my_execute(self: AioMysqlConnector, sql: str, con: _Con, dictCur: boo
         if _c_life(self).context(con) is not None:
             _c_life(self).broken[id(con)] = con
         raise
+    except Exception as e:
+        if _cl.lost(e):
+            _my_lost(self, con, e)
+        raise
 
 
 async def _my_run(self: AioMysqlConnector, sql: str, params: Any, kind: int, batch: bool, locks: bool,
@@ -440,6 +445,39 @@ async def _my_run(self: AioMysqlConnector, sql: str, params: Any, kind: int, bat
         if _c_life(self).context(con) is not None:
             _c_life(self).broken[id(con)] = con
         raise
+    except Exception as e:
+        if _cl.lost(e):
+            _my_lost(self, con, e)
+        raise
+
+
+def _my_lost(self: AioMysqlConnector, con: _Con, exc: Exception) -> None:
+    """A statement met a lost link (the server restarted or went away): the
+    transaction on it is gone.  Inside a transaction() block the connection
+    stays the block's, so the rest of the block fails and its end reports
+    it (the block's exit drops it); a task's own connection is dropped at
+    once, and its next statement begins anew on a fresh one (the failed
+    statement has told it that what it ran before is lost)."""
+    life = _c_life(self)
+    task = asyncio.current_task()
+    if con not in life.owned or _tx.in_block(task):
+        if isinstance(exc, pymysql.err.InterfaceError):
+            # A connection closed by an earlier loss: say what happened.
+            raise pymysql.err.OperationalError(2006, "MySQL server has gone away (链接已断开, 事务已丢失)") from exc
+        return
+    for t, c in life.bound():
+        if c is con:
+            life.unbind(t, con)
+    life.broken.pop(id(con), None)
+    con.close()
+    pool = self._pool
+    if pool is not None:
+        if isinstance(pool, _cl.ClusterPool):
+            pool.nodeFailed(con, exc)
+        try:
+            _cl.give_back(pool, con)
+        except Exception:
+            pass  # the pool no longer knows it (closed meanwhile)
 
 
 async def _my_asyncProcess(self: AioMysqlConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
@@ -486,7 +524,7 @@ async def _my_finish(self: AioMysqlConnector, task: asyncio.Task[Any], con: _Con
             # The connection is back in the pool when release returns; the
             # task it hands back only wakes the pool's waiters, and
             # asyncio.run cancels that task at shutdown: it is not awaited.
-            pool.release(con)
+            _cl.give_back(pool, con)
     finally:
         life.forget(task, con)
 
@@ -539,16 +577,50 @@ class _PgCon:
     async def commit(self) -> None:
         if self.open:
             self.open = self.writes = self.guard = self.dirty = False
-            if await self.raw.execute("COMMIT") == "ROLLBACK":
+            try:
+                status = await self.raw.execute("COMMIT")
+            except Exception as e:
+                _pg_raise_lost(self.raw, e)
+                raise
+            if status == "ROLLBACK":
                 raise _pg.aborted_commit()
 
     async def rollback(self) -> None:
         if self.open:
             self.open = self.writes = self.guard = self.dirty = False
-            await self.raw.execute("ROLLBACK")
+            try:
+                await self.raw.execute("ROLLBACK")
+            except Exception:
+                if not _pg_gone(self.raw):
+                    raise
+                # The server ended the session: it has discarded the
+                # transaction itself.
+
+    def drop(self) -> None:
+        """Closes a connection whose state is unknown; one the pool took
+        back when its link was lost needs nothing."""
+        if not _pg_gone(self.raw):
+            self.raw.terminate()
 
     def __repr__(self) -> str:
         return "<Tavrik PostgreSQL链接 %r>" % (self.raw,)
+
+
+def _pg_gone(raw: _Con) -> bool:
+    """Whether the pooled connection's link is lost (the pool takes such a
+    connection back at once, and the proxy then refuses every call)."""
+    try:
+        return bool(raw.is_closed())
+    except Exception:
+        return True
+
+
+def _pg_raise_lost(raw: _Con, e: Exception) -> None:
+    """Raises a lost link as the driver's connection error (an
+    OperationalError), not as the proxy's complaint of being released."""
+    if isinstance(e, _pg_import().PostgresConnectionError) or not _pg_gone(raw):
+        return
+    raise _pg_import().ConnectionDoesNotExistError("与PostgreSQL服务器的链接已断开, 事务已丢失 (没有提交)") from e
 
 
 def _pg_bool_in(v: Any) -> str:
@@ -642,10 +714,40 @@ async def _pg_wait_pool(self: AsyncpgConnector) -> None:
             await asyncio.sleep(0.05)
 
 
+async def _pg_acquire(self: AsyncpgConnector) -> _Con:
+    try:
+        return await self._pool.acquire()
+    except OSError as e:
+        # The server is down (refused, unreachable): the driver's own
+        # connection error, as a lost link is.
+        raise _pg_import().ConnectionFailureError("无法连接PostgreSQL服务器: %s" % (e,)) from e
+
+
 async def _pg_connect(self: AsyncpgConnector, life: Life) -> _Con:
     if not self.isReady:
         await _pg_wait_pool(self)
-    return _PgCon(await self._pool.acquire())
+    return _PgCon(await _pg_acquire(self))
+
+
+async def _pg_begin(self: AsyncpgConnector, con: _PgCon) -> None:
+    """Begins the connection's next transaction.  A link lost while no
+    transaction was open is replaced first: nothing of the statement has
+    been sent yet, and nothing was held."""
+    raw = con.raw
+    try:
+        await raw.execute("BEGIN")
+    except Exception:
+        if not _pg_gone(raw) or self._pool is None:
+            raise
+        fresh = await _pg_acquire(self)
+        con.raw = fresh
+        await _pg_give_back(raw)
+        try:
+            await fresh.execute("BEGIN")
+        except Exception as again:
+            _pg_raise_lost(fresh, again)
+            raise
+    con.open = True
 
 
 async def _pg_discard(self: AsyncpgConnector, con: _Con) -> None:
@@ -673,46 +775,61 @@ async def _pg_statement(self: AsyncpgConnector, con: _PgCon, text: str, writes: 
     """Runs `op` (one statement on `con.raw`) inside the connection's
     transaction, so that its failure undoes only itself."""
     life = _c_life(self)
-    raw = con.raw
     try:
         async with life.gate(con):
             if not con.open:
-                await raw.execute("BEGIN")
-                con.open = True
-            if text.lstrip()[:11].lower().startswith(_SAVEPOINT_WORDS):
-                # A transaction() block's savepoint: the statement savepoint
-                # must not sit inside it (releasing one releases those after it).
-                if con.guard:
-                    con.guard = False
-                    await raw.execute("RELEASE SAVEPOINT " + _STMT_SAVEPOINT)
-                con.writes = con.dirty = True
-                return await op()
-            guarded = con.writes
-            # Set again only when something was kept since it was set: reads
-            # after it need no new one, so a read and its update cost one
-            # extra round trip, not two.
-            if guarded and (con.dirty or not con.guard):
-                if con.guard:
-                    await raw.execute("RELEASE SAVEPOINT %s; SAVEPOINT %s" % (_STMT_SAVEPOINT, _STMT_SAVEPOINT))
-                else:
-                    await raw.execute("SAVEPOINT " + _STMT_SAVEPOINT)
-                    con.guard = True
-                con.dirty = False
+                await _pg_begin(self, con)
+            raw = con.raw
             try:
-                result = await op()
+                if text.lstrip()[:11].lower().startswith(_SAVEPOINT_WORDS):
+                    # A transaction() block's savepoint: the statement savepoint
+                    # must not sit inside it (releasing one releases those after it).
+                    if con.guard:
+                        con.guard = False
+                        await raw.execute("RELEASE SAVEPOINT " + _STMT_SAVEPOINT)
+                    con.writes = con.dirty = True
+                    return await op()
+                guarded = con.writes
+                # Set again only when something was kept since it was set:
+                # reads after it need no new one, so a read and its update
+                # cost one extra round trip, not two.
+                if guarded and (con.dirty or not con.guard):
+                    if con.guard:
+                        await raw.execute("RELEASE SAVEPOINT %s; SAVEPOINT %s" % (_STMT_SAVEPOINT, _STMT_SAVEPOINT))
+                    else:
+                        await raw.execute("SAVEPOINT " + _STMT_SAVEPOINT)
+                        con.guard = True
+                    con.dirty = False
+                try:
+                    result = await op()
+                except asyncio.CancelledError:
+                    raise
+                except Exception as e:
+                    if _pg_gone(raw):
+                        raise
+                    if guarded:
+                        await raw.execute("ROLLBACK TO SAVEPOINT " + _STMT_SAVEPOINT)
+                    else:
+                        # Nothing held yet: the failed transaction is dropped whole
+                        # and the next statement begins a fresh one.
+                        con.open = con.guard = False
+                        await raw.execute("ROLLBACK")
+                    taken = _pg.key_taken(e)
+                    if taken is not None:
+                        raise taken.with_traceback(e.__traceback__) from None
+                    raise
             except asyncio.CancelledError:
                 raise
             except Exception as e:
-                if guarded:
-                    await raw.execute("ROLLBACK TO SAVEPOINT " + _STMT_SAVEPOINT)
-                else:
-                    # Nothing held yet: the failed transaction is dropped whole
-                    # and the next statement begins a fresh one.
-                    con.open = con.guard = False
-                    await raw.execute("ROLLBACK")
-                taken = _pg.key_taken(e)
-                if taken is not None:
-                    raise taken.with_traceback(e.__traceback__) from None
+                if con.open and _pg_gone(raw):
+                    # The link is lost, and the transaction with it.  Inside a
+                    # transaction() block the transaction stays open, so the
+                    # rest of the block fails on it and its end reports it;
+                    # a task's own transaction ends here, and the task's next
+                    # statement begins anew on another connection.
+                    if not _tx.in_block(asyncio.current_task()):
+                        con.open = con.writes = con.guard = con.dirty = False
+                    _pg_raise_lost(raw, e)
                 raise
             if writes:
                 con.writes = con.dirty = True
@@ -759,20 +876,19 @@ async def _pg_run(self: AsyncpgConnector, sql: str, params: Any, kind: int, batc
     pg = await _pg_con(self, hasCon, con)
     text, params = _c_driver(self, sql, params)
     _c_life(self).note(pg, text, params)
-    raw = pg.raw
     writes = kind != 0 or locks
     if batch:
-        await _pg_statement(self, pg, text, writes, lambda: raw.executemany(text, params))
+        await _pg_statement(self, pg, text, writes, lambda: pg.raw.executemany(text, params))
         return _NOTHING
     if kind == 1:
-        row = await _pg_statement(self, pg, text, writes, lambda: raw.fetchrow(text, *params))
+        row = await _pg_statement(self, pg, text, writes, lambda: pg.raw.fetchrow(text, *params))
         key = row[0] if row is not None and len(row) and isinstance(row[0], int) else 0
         return (None, None, key, None)
     if kind == 2 or kind == 3:
-        status = await _pg_statement(self, pg, text, writes, lambda: raw.execute(text, *params))
+        status = await _pg_statement(self, pg, text, writes, lambda: pg.raw.execute(text, *params))
         tail = status.rsplit(" ", 1)[-1]
         return (None, None, None, int(tail) if tail.isdigit() else None)
-    rows = await _pg_statement(self, pg, text, writes, lambda: raw.fetch(text, *params))
+    rows = await _pg_statement(self, pg, text, writes, lambda: pg.raw.fetch(text, *params))
     if kind == 0:
         return _pg_rows(rows)
     return (None, [tuple(r) for r in rows], None, None)
@@ -793,11 +909,10 @@ async def _pg_finish(self: AsyncpgConnector, task: asyncio.Task[Any], con: _PgCo
     # a failed commit or rollback) is closed; the server then discards its
     # transaction.
     life = _c_life(self)
-    raw = con.raw
     try:
-        await _end_pooled(self, life, con, commit, raw.terminate)
+        await _end_pooled(self, life, con, commit, con.drop)
         if self._pool is not None:
-            await _pg_give_back(raw)
+            await _pg_give_back(con.raw)
     finally:
         life.forget(task, con)
 

@@ -69,6 +69,11 @@ CLOSE_TIMEOUT = 10.0
 _depth: weakref.WeakKeyDictionary[asyncio.Task[Any], int] = weakref.WeakKeyDictionary()
 
 
+def in_block(task: Optional[asyncio.Task[Any]]) -> bool:
+    """Whether `task` is inside a transaction() block."""
+    return task is not None and task in _depth
+
+
 # How many task connections the SQLite connector opens at once.
 MAX_TASK_CONNECTIONS = 20
 

@@ -91,6 +91,26 @@ def conflict(exc: Optional[BaseException]) -> bool:
         isinstance(exc, pymysql.err.MySQLError) and _c_error_kind("mysql", exc) == _CONFLICT)
 
 
+# The wake-ups of give_back in flight (a task nobody awaits is kept here).
+_wakeups: "set[asyncio.Task[None]]" = set()
+
+
+def give_back(pool: _Pool, con: _Con) -> None:
+    """pool.release(con), for a connection that may have been closed (lost):
+    aiomysql wakes the tasks waiting for a connection only when a live one
+    comes back, and a closed one frees a place all the same (without the
+    wake-up a task waiting on a full pool would wait for ever)."""
+    inner = pool
+    if isinstance(pool, ClusterPool):
+        node = pool._owner.get(con)
+        inner = node.pool if node is not None else None
+    pool.release(con)
+    if con.closed and inner is not None:
+        task = asyncio.get_event_loop().create_task(inner._wakeup())
+        _wakeups.add(task)
+        task.add_done_callback(_wakeups.discard)
+
+
 def parse_hosts(hosts: Union[str, Iterable[Union[str, Tuple[Any, Any]]]], default_port: int) -> List[Tuple[str, int]]:
     if isinstance(hosts, str):
         hosts = [h for h in hosts.split(",") if h.strip()]
@@ -438,6 +458,8 @@ class MysqlTransaction(_tx.Transaction):
         connector = self._connector
         pool = connector._pool
         assert self._life is not None  # given by transaction()
+        if con not in self._life.owned:
+            return  # dropped already, when a statement met the loss
         self._life.broken.pop(id(con), None)
         task = asyncio.current_task()
         if task is not None:
@@ -447,6 +469,6 @@ class MysqlTransaction(_tx.Transaction):
             if isinstance(pool, ClusterPool):
                 pool.nodeFailed(con, exc)
             try:
-                pool.release(con)
+                give_back(pool, con)
             except Exception:
                 pass  # the pool no longer knows it (closed meanwhile)

@@ -11,7 +11,7 @@ import importlib
 from typing import Any, Callable, Dict, List, Mapping, Optional, TypeVar
 
 from Tavrik.DB import _pg
-from Tavrik.DB._sync_connectors import POOL_OPTIONS, SyncPool
+from Tavrik.DB._sync_connectors import POOL_OPTIONS, SyncPool, readable
 from Tavrik.DB.Connector import _c_dict_rows, _c_rows
 from Tavrik.Error.DriverError import adopt
 
@@ -83,6 +83,7 @@ class PsycopgDriver:
         # JSON is handed to the rows' conversion as its text, as the other
         # databases hand it: a decoded JSON string would be decoded again.
         self._text_loader = string.TextLoader
+        self._ok = importlib.import_module("psycopg.pq").ConnStatus.OK
 
     def connect(self) -> _Con:
         psycopg = self._psycopg
@@ -218,6 +219,25 @@ class PsycopgDriver:
         # No SQLSTATE: the client's own failure (the socket); 08: the
         # connection; 57P: the server shutting down or the session killed.
         return state is None or state.startswith("08") or state.startswith("57P")
+
+    def gone(self, con: _Con) -> bool:
+        # An idle connection may hold a notice or a notification to read; a
+        # restart leaves its FATAL message and the end of the stream, which
+        # libpq turns into a bad connection when it reads them.
+        if con.closed:
+            return True
+        pgconn = con.pgconn
+        # The message and the end come apart: each read takes one of them.
+        for _ in range(4):
+            if not readable(pgconn.socket):
+                return False
+            try:
+                pgconn.consume_input()
+            except self._psycopg.OperationalError:
+                return True
+            if pgconn.status != self._ok:
+                return True
+        return False
 
     def tables(self, con: _Con) -> List[str]:
         rows = self.rows(con, _pg.TABLES_SQL, None, False)

@@ -20,6 +20,7 @@ from __future__ import annotations
 import logging
 import os
 import random
+import select
 import threading
 import time
 from types import TracebackType
@@ -33,7 +34,7 @@ from Tavrik.DB.Connector import _c_dict_rows, _c_rows
 from Tavrik.Error.ClusterError import ClusterUnavailable, NodeLost, TransactionConflict
 from Tavrik.Error.DriverError import ConflictError
 
-__all__ = ["Block", "PyMysqlDriver", "SyncPool", "mysql_pool", "public_config"]
+__all__ = ["Block", "PyMysqlDriver", "SyncPool", "mysql_pool", "public_config", "readable"]
 
 _logger = logging.getLogger("Tavrik.DB")
 
@@ -68,6 +69,14 @@ os.register_at_fork(after_in_child=_forked)
 def _refused(what: str) -> RuntimeError:
     return RuntimeError(
         "事务块内不能调用连接器的%s(): 事务块正常结束时提交, 异常结束时回滚 (要提前结束请离开 with 块)" % what)
+
+
+def readable(fd: int) -> bool:
+    """Whether `fd` has something to read now: a poll that does not wait,
+    no round trip."""
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    return bool(poller.poll(0))
 
 
 def public_config(options: Mapping[str, Any]) -> Dict[str, Any]:
@@ -199,6 +208,12 @@ class PyMysqlDriver:
     def lost(self, exc: BaseException) -> bool:
         return _cl.lost(exc)
 
+    def gone(self, con: _Con) -> bool:
+        # Between statements the server sends nothing: anything to read on
+        # an idle connection is its end (EOF, or the error packet before it).
+        sock = con._sock
+        return sock is None or readable(sock.fileno())
+
     def tables(self, con: _Con) -> List[str]:
         rows = self.rows(con, "SELECT TABLE_NAME FROM information_schema.TABLES WHERE TABLE_SCHEMA = DATABASE()",
                          None, False)
@@ -270,7 +285,10 @@ class SyncPool:
                         raise RuntimeError("连接器已关闭")
                     if self._free:
                         con, since = self._free.pop()
-                        if self.recycle >= 0 and time.monotonic() - since > self.recycle:
+                        if (self.recycle >= 0 and time.monotonic() - since > self.recycle) or self.driver.gone(con):
+                            # A connection the server ended while it lay here
+                            # (a restart): found before anything is sent on it,
+                            # so taking another one is safe.
                             stale.append(con)
                             self._size -= 1
                             continue
@@ -452,6 +470,11 @@ class SyncPool:
             # A failed commit is the caller's error; the connection's state
             # is then unknown, so it is closed (the server drops what is left).
             broken = True
+            if not ok and isinstance(e, Exception):
+                # The block's own error is the one to see: a rollback that
+                # cannot go through (a lost connection) leaves the closing
+                # of the session to undo the transaction.
+                return
             if ok and isinstance(e, Exception) and not self.driver.lost(e):
                 try:
                     self.driver.rollback(con)
