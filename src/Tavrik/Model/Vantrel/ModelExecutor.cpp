@@ -173,11 +173,22 @@ void validate_tree(PyObject* model, PyObject* row, int mode) {
 
 // ------------------------------------------------------------ statement builders
 
+// The rows a keyed batch keeps for its keys; gone once it ran, or when a
+// batch built but never run (an un-awaited saveAll) is overtaken.
+static void forget_batch_rows(PyObject* self) {
+    PyObject* d = E(self)->dict;
+    if (d && PyDict_Check(d) && PyDict_DelItem(d, N.instances) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
+        PyErr_Clear();
+    }
+}
+
 void build_insert(PyObject* self, PyObject* instance, PyObject* update_cells) {
     executor_reset(self);
     // A batch built but never run (an un-awaited saveAll) leaves its mark:
     // this statement is a single row, whose new id is wanted.
     X(self)->batch = 0;
+    forget_batch_rows(self);
     Require(PyDict_SetItem(instance_dict(self), N.instance, instance));
     PyObject* model = model_of(self);
     Ref cols = getattr(model, N.col);
@@ -422,6 +433,7 @@ Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
         PyList_SET_ITEM(params.get(), r, vals.relinquish());
     }
     executor_reset(self);
+    forget_batch_rows(self);
     PyObject* sql = E(self)->sql;
     if (!sql) raise_none_attr("insert");
     Ref ins = new_ref(I.gen->insert_values(sql, model, used_cols.get(), params.get()));
@@ -622,7 +634,7 @@ void end_batch(PyObject* self) {
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     PyObject* d = E(self)->dict;
-    if (d && PyDict_Check(d) && PyDict_DelItem(d, N.instances) < 0) PyErr_Clear();
+    if (d && PyDict_Check(d) && PyDict_DelItem(d, N.instances) < 0) PyErr_Clear();  // absent: nothing kept
     PyObject* r = guard([&] { return executor_reset(self).relinquish(); });
     if (r)
         Py_DECREF(r);
