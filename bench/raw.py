@@ -146,9 +146,21 @@ def batch_insert(ctx):
     con = connect(path)
     data = ctx.items[:ctx.sizes.batch]
 
+    # saveAll hands every row its new key: the same work by hand is INSERTs
+    # of many rows (up to SQLite's oldest parameter limit) with RETURNING
+    # (sqlite3's executemany returns no rows).
+    per = 999 // 5
+    head = INSERT_ITEM.split(" VALUES ")[0] + " VALUES "
+
     def run():
-        con.executemany(INSERT_ITEM, [item_params(r) for r in data])
+        params = [item_params(r) for r in data]
+        keys = []
+        for start in range(0, len(params), per):
+            chunk = params[start:start + per]
+            text = head + ", ".join(["(?, ?, ?, ?, ?)"] * len(chunk)) + " RETURNING id"
+            keys.extend(k for (k,) in con.execute(text, [v for p in chunk for v in p]).fetchall())
         con.commit()
+        expect(len(keys) == len(data), "expected a key per row")
         return len(data)
 
     return Runner(run, lambda n: check_saved(path, data), lambda: clear_items(path), con.close, units=len(data))
@@ -441,6 +453,42 @@ async def m_saves(pool, data):
     return last
 
 
+# saveAll hands every row its new key (MariaDB's RETURNING): by hand, INSERTs
+# of many rows, cut at about 1 MB of text as the driver's own executemany
+# cuts them, each returning its keys.
+_M_HEAD = M_INSERT.split(" VALUES ")[0].encode() + b" VALUES "
+_M_TAIL = b" RETURNING id"
+
+
+def _m_chunks(con, data):
+    out, cur, size = [], [], len(_M_HEAD) + len(_M_TAIL)
+    for r in data:
+        v = ("(%s, %s, %s, %s, %s)" % tuple(con.literal(x) for x in item_params(r))).encode()
+        if cur and size + len(v) + 2 > 1_000_000:
+            out.append(_M_HEAD + b", ".join(cur) + _M_TAIL)
+            cur, size = [], len(_M_HEAD) + len(_M_TAIL)
+        cur.append(v)
+        size += len(v) + 2
+    if cur:
+        out.append(_M_HEAD + b", ".join(cur) + _M_TAIL)
+    return out
+
+
+async def m_batch(pool, data):
+    con = await pool.acquire()
+    keys = []
+    try:
+        async with con.cursor() as cur:
+            for text in _m_chunks(con, data):
+                await cur.execute(text)
+                keys.extend(await cur.fetchall())
+        await con.commit()
+    finally:
+        pool.release(con)
+    expect(len(keys) == len(data), "expected a key per row")
+    return len(data)
+
+
 async def m_paging(pool, s):
     import aiomysql
 
@@ -570,7 +618,10 @@ async def pa_updates(pool, keys):
 async def pa_batch(pool, data):
     async with pool.acquire() as con:
         async with con.transaction():
-            await con.executemany(P_INSERT, [p_item_params(r) for r in data])
+            # The new keys come back, one row per parameter tuple, as
+            # saveAll gives them to its rows.
+            keys = await con.fetchmany(P_INSERT + " RETURNING id", [p_item_params(r) for r in data])
+    expect(len(keys) == len(data), "expected a key per row")
     return len(data)
 
 
@@ -637,7 +688,14 @@ def ps_batch(pool, data):
     # One statement's work, so one transaction, as saveAll commits once.
     with pool.connection() as con:
         with con.transaction():
-            con.cursor().executemany(_pct(P_INSERT), [p_item_params(r) for r in data])
+            cur = con.cursor()
+            cur.executemany(_pct(P_INSERT + " RETURNING id"), [p_item_params(r) for r in data], returning=True)
+            keys = []
+            while True:
+                keys.extend(cur.fetchall())
+                if not cur.nextset():
+                    break
+    expect(len(keys) == len(data), "expected a key per row")
     return len(data)
 
 
@@ -689,6 +747,17 @@ def p_lookups(con, keys):
             out.append(cur.fetchall()[0])
         con.commit()
     return out
+
+
+def p_batch(con, data):
+    keys = []
+    with con.cursor() as cur:
+        for text in _m_chunks(con, data):
+            cur.execute(text)
+            keys.extend(cur.fetchall())
+    con.commit()
+    expect(len(keys) == len(data), "expected a key per row")
+    return len(data)
 
 
 def p_saves(con, data):

@@ -570,6 +570,19 @@ def mysql_scenarios(sizes, settings):
     def setup(ctx):
         load(ctx, sub(ctx).items)
 
+    def batch_data(m):
+        # The table's own rows again, as new rows (as many as it holds).
+        return m.items[:s.mysql_batch]
+
+    def chk_batch(m):
+        data = batch_data(m)
+
+        def c(n):
+            expect(n == len(data), "batch wrote %r rows, expected %d" % (n, len(data)))
+            want = [(r[0], r[1], r[2], int(r[3]), r[4]) for r in data]
+            expect(read_back() == want, "saved rows differ from the data set")
+        return c
+
     def sync_pair(raw_fn, tav_fn, check, units_of, before=None):
         """The synchronous road: raw pymysql against MysqlConnector, each
         statement committed on both."""
@@ -606,6 +619,13 @@ def mysql_scenarios(sizes, settings):
         ex, pk = Item.getExecutor(), Item.id
         return [ex.findOneBy(pk == k) for k in m.keys]
 
+    def s_batch(m):
+        M = t.models()
+        rows = [t.new_item(M, r) for r in batch_data(m)]
+        n = M.BenchItem.getExecutor().saveAll(rows)
+        expect(all(r["id"] for r in rows), "saveAll left rows without their keys")
+        return n
+
     def s_saves(m):
         M = t.models()
         ex = M.BenchItem.getExecutor()
@@ -639,6 +659,14 @@ def mysql_scenarios(sizes, settings):
              runs=s.save_runs,
              impls=sync_pair(lambda m, c: raw.p_saves(c, m.items[:s.mysql_saves]), s_saves, chk_saves,
                              lambda m: min(s.mysql_saves, len(m.items)), before=truncate)),
+        dict(id="7j", title="Async batch insert (saveAll), MySQL", size="%d rows, one task" % s.mysql_batch,
+             unit="row", goal=1.3, runs=s.save_runs,
+             impls=pair(lambda m, p: raw.m_batch(p, batch_data(m)), lambda m: t.a_batch(batch_data(m)), chk_batch,
+                        lambda m: len(batch_data(m)), before=truncate)),
+        dict(id="7s4", title="Sync batch insert (saveAll), MySQL", size="%d rows" % s.mysql_batch, unit="row",
+             goal=1.3, runs=s.save_runs,
+             impls=sync_pair(lambda m, c: raw.p_batch(c, batch_data(m)), s_batch, chk_batch,
+                             lambda m: len(batch_data(m)), before=truncate)),
     ]
 
 
@@ -1146,7 +1174,8 @@ def parse_args(argv):
     p.add_argument("--keep-tmp", action="store_true")
     p.add_argument("-v", "--verbose", action="store_true", help="print tracebacks of failures")
     for k in ("rows", "lookups", "saves", "batch", "page", "page_size", "page_calls", "owners", "authors", "runs",
-              "mysql_rows", "mysql_lookups", "mysql_saves", "pg_rows", "pg_lookups", "pg_saves", "pg_batch"):
+              "mysql_rows", "mysql_lookups", "mysql_saves", "mysql_batch", "pg_rows", "pg_lookups", "pg_saves",
+              "pg_batch"):
         p.add_argument("--" + k.replace("_", "-"), type=int, default=None, dest=k)
     return p.parse_args(argv)
 
@@ -1164,7 +1193,7 @@ def main(argv=None):
                                                              "page_size", "page_calls", "owners", "authors",
                                                              "runs",
                                                              "mysql_rows", "mysql_lookups", "mysql_saves",
-                                                             "pg_rows", "pg_lookups", "pg_saves", "pg_batch")})
+                                                             "mysql_batch", "pg_rows", "pg_lookups", "pg_saves", "pg_batch")})
     tmp = tempfile.mkdtemp(prefix="tavrik-bench-")
     loop = asyncio.new_event_loop()
     asyncio.set_event_loop(loop)
@@ -1190,7 +1219,8 @@ def main(argv=None):
         plan = [sc for sc in sync_scenarios(sizes) if selected(args.only, sc["id"])]
         plan += [sc for sc in aiosqlite_scenarios(sizes) if selected(args.only, sc["id"])]
         mysql_plan = []
-        if any(selected(args.only, i) for i in ("7e", "7f", "7g", "7h", "7s1", "7s2", "7s3")) and args.mysql != "off":
+        mysql_ids = ("7e", "7f", "7g", "7h", "7j", "7s1", "7s2", "7s3", "7s4")
+        if any(selected(args.only, i) for i in mysql_ids) and args.mysql != "off":
             settings = mysql_settings()
             if settings is None and (args.mysql == "start" or not args.quick):
                 settings, stop_mysql = start_private_mysql()

@@ -400,6 +400,14 @@ async def a_saves(ctx, data):
     return last
 
 
+async def a_batch(data):
+    M = models()
+    rows = [new_item(M, r) for r in data]
+    n = await M.BenchItem.getExecutor().saveAll(rows)
+    expect(all(r["id"] for r in rows), "saveAll left rows without their keys")
+    return n
+
+
 async def a_writers(connector, data, latencies):
     """raw.a_writers through Tavrik: each request a task whose write is one
     transaction() block, committed before the task answers."""

@@ -187,7 +187,8 @@ def test_collector_runs_while_a_batch_insert_runs(db_path, rows):
         connector.close()
     assert written == rows
     inserts = [on for text, on in watch.seen if text.lstrip().upper().startswith("INSERT")]
-    assert len(inserts) == rows and all(inserts)
+    # one INSERT per row, or of many rows each where the keys come back
+    assert inserts and all(inserts)
     assert gc.isenabled()
     con = sqlite3.connect(db_path)
     try:

@@ -214,10 +214,12 @@ _Raw = Tuple[Any, Any, Any, Any]
 _NOTHING: _Raw = (None, None, None, None)
 
 
-async def _sq_run(self: AioSqliteConnector, sql: str, params: Any, kind: int, batch: bool, locks: bool,
+async def _sq_run(self: AioSqliteConnector, sql: Any, params: Any, kind: int, batch: int, locks: bool,
                   hasCon: bool, con: _Con) -> _Raw:
     """The connector's core: one statement in the house form on the task's
-    connection (or the one given), its raw result back."""
+    connection (or the one given), its raw result back.  `batch`: 0 one run,
+    1 a run per parameter tuple, 2 a keyed batch (INSERTs of many rows each,
+    their RETURNING rows back)."""
     while not self.isReady:
         await asyncio.sleep(0.3)
     text, params = _c_driver(self, sql, params)
@@ -233,7 +235,10 @@ async def _sq_run(self: AioSqliteConnector, sql: str, params: Any, kind: int, ba
         if _c_life(self).note(con, text, params) and (kind != 0 or locks):
             await _sq_begin(self, con)
         if batch:
-            cursor = await con.executemany(text, params)
+            rows = await _sq_batch(con, text, params, batch)
+            if batch == 2:
+                return (None, rows, None, None)
+            cursor = rows
         else:
             cursor = await con.execute(text, params)
         if kind == 0:
@@ -253,6 +258,34 @@ async def _sq_run(self: AioSqliteConnector, sql: str, params: Any, kind: int, ba
             # A deletion returns no rows: spare the trip to fetch nothing.
             return _NOTHING
         return (None, await cursor.fetchall(), None, None)
+
+
+async def _sq_batch(con: _Con, text: Any, params: Any, batch: int) -> Any:
+    """A batch on an aiosqlite connection, all or nothing: a failed row takes
+    back the rows before it (the transaction stays open): the keyed batch's
+    rows, else the cursor.  Outside a transaction (a caller's own connection)
+    the savepoint would commit on release: the batch runs as it is."""
+    if not con.in_transaction:
+        return await _sq_batch_run(con, text, params, batch)
+    await con.execute("SAVEPOINT tavrik_batch")
+    try:
+        out = await _sq_batch_run(con, text, params, batch)
+    except Exception:
+        await con.execute("ROLLBACK TO tavrik_batch")
+        await con.execute("RELEASE tavrik_batch")
+        raise
+    await con.execute("RELEASE tavrik_batch")
+    return out
+
+
+async def _sq_batch_run(con: _Con, text: Any, params: Any, batch: int) -> Any:
+    if batch == 2:
+        rows: List[Any] = []
+        for t, p in zip(text, params):
+            cursor = await con.execute(t, p)
+            rows.extend(await cursor.fetchall())
+        return rows
+    return await con.executemany(text, params)
 
 
 async def _sq_asyncProcess(self: AioSqliteConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
@@ -342,6 +375,13 @@ async def _my_init_mysql(self: AioMysqlConnector, *args: Any, **kwargs: Any) -> 
     else:
         import aiomysql
         pool = await aiomysql.create_pool(*args, **kwargs)
+    # The server's version tells what it can do (a batch's keys by
+    # RETURNING), before any task has taken a connection.
+    con = await pool.acquire()
+    try:
+        _c_life(self).server = con.get_server_info()
+    finally:
+        pool.release(con)
     self.isReady = True
     self._pool = pool
 
@@ -370,7 +410,17 @@ async def _my_wait_pool(self: AioMysqlConnector) -> None:
 async def _my_connect(self: AioMysqlConnector, life: Life) -> _Con:
     if not self.isReady:
         await _my_wait_pool(self)
-    return await self._pool.acquire()
+    con = await self._pool.acquire()
+    if life.server is None:
+        life.server = con.get_server_info()
+    return con
+
+
+def _my_server_version(self: AioMysqlConnector) -> Optional[str]:
+    """The server's version text as the connector's first connection gave
+    it (None before one): whether a batch's keys come back."""
+    server: Optional[str] = _c_life(self).server
+    return server
 
 
 async def _my_discard(self: AioMysqlConnector, con: _Con) -> None:
@@ -412,7 +462,7 @@ async def _my_execute(self: AioMysqlConnector, sql: str, con: _Con, dictCur: boo
         raise
 
 
-async def _my_run(self: AioMysqlConnector, sql: str, params: Any, kind: int, batch: bool, locks: bool,
+async def _my_run(self: AioMysqlConnector, sql: Any, params: Any, kind: int, batch: int, locks: bool,
                   hasCon: bool, con: _Con) -> _Raw:
     """The connector's core, as _sq_run (a locking read's FOR UPDATE is in
     its text)."""
@@ -427,7 +477,28 @@ async def _my_run(self: AioMysqlConnector, sql: str, params: Any, kind: int, bat
             text, params = _c_driver(self, sql, params)
             _c_life(self).note(con, text, params)
             if batch:
-                await cursor.executemany(text, params)
+                # The driver may cut a batch into several statements: a
+                # failed one takes back the ones before it (in a
+                # transaction: a caller's connection may autocommit).
+                guarded = not con.get_autocommit()
+                if guarded:
+                    await cursor.execute("SAVEPOINT tavrik_batch")
+                try:
+                    if batch == 2:
+                        rows: List[Any] = []
+                        for t, p in zip(text, params):
+                            await cursor.execute(t, p)
+                            rows.extend(await cursor.fetchall())
+                    else:
+                        await cursor.executemany(text, params)
+                except Exception:
+                    if guarded:
+                        await cursor.execute("ROLLBACK TO SAVEPOINT tavrik_batch")
+                    raise
+                if guarded:
+                    await cursor.execute("RELEASE SAVEPOINT tavrik_batch")
+                if batch == 2:
+                    return (None, rows, None, None)
             else:
                 await cursor.execute(text, params)
             if kind == 0:
@@ -868,15 +939,29 @@ def _pg_rows(rows: List[Any]) -> _Raw:
     return (names, [tuple(r) for r in rows], None, None)
 
 
-async def _pg_run(self: AsyncpgConnector, sql: str, params: Any, kind: int, batch: bool, locks: bool,
+async def _pg_run(self: AsyncpgConnector, sql: str, params: Any, kind: int, batch: int, locks: bool,
                   hasCon: bool, con: _Con) -> _Raw:
     """The connector's core, as _my_run: a single-row insert's new key comes
-    back by the RETURNING clause the generator wrote, an update's count is
-    of the rows it matched."""
+    back by the RETURNING clause the generator wrote, a keyed batch's keys
+    one row per parameter tuple, in their order; an update's count is of the
+    rows it matched."""
     pg = await _pg_con(self, hasCon, con)
     text, params = _c_driver(self, sql, params)
     _c_life(self).note(pg, text, params)
     writes = kind != 0 or locks
+    if batch == 2:
+        if isinstance(text, list):
+            # Rows carrying their keys and rows without, one INSERT each,
+            # under the one statement guard.
+            async def groups() -> List[Any]:
+                out: List[Any] = []
+                for t, p in zip(text, params):
+                    out.extend(await pg.raw.fetchmany(t, p))
+                return out
+            got = await _pg_statement(self, pg, text[0], writes, groups)
+        else:
+            got = await _pg_statement(self, pg, text, writes, lambda: pg.raw.fetchmany(text, params))
+        return (None, [tuple(r) for r in got], None, None)
     if batch:
         await _pg_statement(self, pg, text, writes, lambda: pg.raw.executemany(text, params))
         return _NOTHING

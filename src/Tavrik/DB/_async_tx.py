@@ -85,7 +85,7 @@ class Life:
     in flight, the connection slots being opened, and the closing state."""
 
     __slots__ = ("sqlite", "cons", "owned", "background", "pending", "initTask", "closing", "guard", "broken",
-                 "poolArgs", "writes", "gates", "slots", "__weakref__")
+                 "poolArgs", "writes", "gates", "slots", "server", "__weakref__")
 
     def __init__(self, sqlite: bool = False, cons: Optional[Dict[asyncio.Task[Any], _Con]] = None) -> None:
         self.sqlite = sqlite
@@ -103,6 +103,8 @@ class Life:
         self.broken: Dict[int, _Con] = {}  # id -> MySQL connection whose statement was cut
         # How the MySQL pool is made, for a retry: (args, keyword arguments).
         self.poolArgs: Optional[Tuple[Tuple[Any, ...], Any]] = None
+        # MySQL: the server's version text, from the first connection.
+        self.server: Optional[str] = None
         # SQLite: the file's write lock, taken in arrival order by the
         # connector's tasks; None on MySQL (row locks, no file lock).
         self.writes: Optional[WriteQueue] = WriteQueue() if sqlite else None

@@ -98,9 +98,17 @@ class PsycopgDriver:
 
     # ------------------------------------------------ statements
 
-    def _run(self, con: _Con, text: str, params: Any, kind: int, batch: bool) -> _Raw:
+    def _run(self, con: _Con, text: str, params: Any, kind: int, batch: int) -> _Raw:
         cur = con.cursor()
         try:
+            if batch == 2:
+                if not isinstance(text, list):
+                    return (None, self._returned(cur, text, params), None, None)
+                # Rows carrying their keys and rows without, one INSERT
+                # each: together or not at all.
+                with con.transaction():
+                    rows = [r for t, p in zip(text, params) for r in self._returned(cur, t, p)]
+                return (None, rows, None, None)
             if batch:
                 cur.executemany(text, params)
                 return _NOTHING
@@ -117,7 +125,17 @@ class PsycopgDriver:
         finally:
             cur.close()
 
-    def run(self, con: _Con, text: str, params: Any, kind: int, batch: bool) -> _Raw:
+    def _returned(self, cur: Any, text: str, params: Any) -> List[Any]:
+        # One RETURNING row per parameter tuple, each its own result.
+        cur.executemany(text, params, returning=True)
+        rows: List[Any] = []
+        while True:
+            rows.extend(cur.fetchall())
+            if not cur.nextset():
+                break
+        return rows
+
+    def run(self, con: _Con, text: str, params: Any, kind: int, batch: int) -> _Raw:
         # A locking read (the generator ends it so) holds locks a whole
         # rollback would drop, as a write does.
         keeps = kind != 0 or text.endswith(_FOR_UPDATE)

@@ -91,7 +91,7 @@ class PyMysqlDriver:
     to a node that reports itself synced and ready, trying the others (for
     up to `failoverTimeout` seconds) when one is lost or not ready."""
 
-    __slots__ = ("_options", "_nodes", "_next", "_failover", "_syncWait")
+    __slots__ = ("_options", "_nodes", "_next", "_failover", "_syncWait", "server")
     dialect = "mysql"
 
     def __init__(self, options: Mapping[str, Any], nodes: Optional[List[Tuple[str, int]]] = None,
@@ -103,8 +103,16 @@ class PyMysqlDriver:
         self._next = 0  # the node that answered last: tried first
         self._failover = failoverTimeout
         self._syncWait = syncWait
+        # The server's version text, from the first connection.
+        self.server: Optional[str] = None
 
     def connect(self) -> _Con:
+        con = self._connect()
+        if self.server is None:
+            self.server = con.get_server_info()
+        return con
+
+    def _connect(self) -> _Con:
         if self._nodes is None:
             return pymysql.connect(**self._options)
         nodes = self._nodes
@@ -153,11 +161,17 @@ class PyMysqlDriver:
             return TransactionConflict()
         return None
 
-    def run(self, con: _Con, text: str, params: Any, kind: int, batch: bool) -> _Raw:
+    def run(self, con: _Con, text: Any, params: Any, kind: int, batch: int) -> _Raw:
         # The raw result of the asynchronous MySQL core (_my_run), for the
         # same statement.
         cur = con.cursor()
         try:
+            if batch == 2:
+                rows: List[Any] = []
+                for t, p in zip(text, params):
+                    cur.execute(t, p)
+                    rows.extend(cur.fetchall())
+                return (None, rows, None, None)
             if batch:
                 cur.executemany(text, params)
             else:
@@ -344,7 +358,15 @@ class SyncPool:
 
     # ---------------------------------------------------- statements
 
-    def run(self, text: str, params: Any, kind: int, batch: bool) -> _Raw:
+    def serverVersion(self) -> Optional[str]:
+        """The server's version text (a connection is made for it when none
+        was yet): whether a batch's keys come back."""
+        if self.driver.server is None:
+            self.release(self.acquire())
+        server: Optional[str] = self.driver.server
+        return server
+
+    def run(self, text: Any, params: Any, kind: int, batch: int) -> _Raw:
         """One statement of an executor: in the thread's block, or on a
         connection of its own, committed."""
         t = self._here()

@@ -103,10 +103,13 @@ class ModelExecutor(BaseModelExecutor[_M]):
         relation's junction rows become exactly the list held.  With
         `columns`, only those columns (never the key) and no related rows."""
     def saveAll(self, instances: Iterable[_M]) -> int:
-        """One INSERT for all rows; returns the number of rows written.  The
-        rows' primary keys are not filled in (the drivers report no reliable
-        id per row for a batch), so rows holding related rows are refused
-        (ValueError) before anything is written."""
+        """One batch insert of all rows, all or nothing; returns the number
+        of rows written.  Where the database gives out the key
+        (AutoIncrement), each row without one gets its new key in order (by
+        RETURNING: SQLite 3.35+, MariaDB 10.5+, PostgreSQL; on MySQL and
+        older SQLite only a batch of one row); related rows are not saved,
+        so rows holding any are refused (ValueError) before anything is
+        written."""
     def _saveOTO(self, res: Any, fk: Any, instance: _M) -> None: ...
     def _saveOTM(self, fk: Any, instance: _M) -> None: ...
     def _saveMTM(self, fk: Any, instance: _M) -> None: ...
@@ -202,6 +205,7 @@ def _v_query_options(
 ) -> Dict[str, Any]: ...
 def _v_build_batch(executor: AsyncModelExecutor[Any], instances: Any, /) -> int: ...
 def _v_end_batch(executor: AsyncModelExecutor[Any], /) -> None: ...
+def _v_batch_keys(executor: AsyncModelExecutor[Any], final: bool, /) -> Any: ...
 def _v_load_plan(
     executor: AsyncModelExecutor[Any], many: bool, instances: Any, deep: Any, path: Any, clevel: Any, level: Any,
     before: Any, /

@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, Any, Awaitable, Coroutine, Dict, List
 from Tavrik.Model.Vantrel import (
     _v_InstanceList,
     _v_NotOne,
+    _v_batch_keys,
     _v_build_batch,
     _v_check_filter,
     _v_end_batch,
@@ -103,6 +104,12 @@ async def _v_saveAll(self: AsyncModelExecutor[Any], n: int) -> int:
     if not n:
         return 0
     try:
+        waiting = _v_batch_keys(self, False)
+        if waiting is not None:
+            # A MySQL server tells whether it returns a batch's keys once the
+            # connector has a connection: the task's, which the batch takes.
+            await waiting._taskCon()
+            _v_batch_keys(self, True)
         await self.execute()
     finally:
         _v_end_batch(self)

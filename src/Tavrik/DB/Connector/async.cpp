@@ -245,7 +245,7 @@ PyObject* c_statement(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         if (nargs != 2) raise_arity("_c_statement", "exactly", 2, nargs);
         check_async_executor(args[1]);
         Statement st = statement_of(args[1], connector_dialect(&BaseConnectorType, args[0]));
-        return Py_BuildValue("(OOiOO)", st.sql.get(), st.params.get(), st.kind, st.batch ? Py_True : Py_False,
+        return Py_BuildValue("(OOiiO)", st.sql.get(), st.params.get(), st.kind, st.mode(),
                              st.locks ? Py_True : Py_False);
     });
 }
@@ -261,7 +261,7 @@ PyObject* c_driver(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         const Dialect& d = connector_dialect(&BaseConnectorType, args[0]);
         if (PyObject_TypeCheck(args[0], &AioSqliteConnectorType) && ((SqObj*)args[0])->showLog)
             log_statement(sql, params);
-        Ref text = d.percent_formatting && sql == Py_None ? borrow(sql) : driver_text(sql, d);
+        Ref text = d.percent_formatting && sql == Py_None ? borrow(sql) : driver_texts(sql, d);
         return Require(PyTuple_Pack(2, text.get(), params));
     });
 }

@@ -49,11 +49,12 @@ PyObject* async_run_capi(PyObject* self, PyObject* sql, PyObject* params, int ki
                        : PyObject_TypeCheck(self, &AsyncpgConnectorType) ? G.pg_run.get()
                                                                          : G.my_run.get();
         Ref k = from_long(kind);
+        Ref mode = from_long(batch);
         PyObject* a[8] = {self,
                           sql,
                           params,
                           k.get(),
-                          batch ? Py_True : Py_False,
+                          mode.get(),
                           locks ? Py_True : Py_False,
                           con ? Py_True : Py_False,
                           con ? con : Py_None};
@@ -69,10 +70,19 @@ void init_async_python(PyObject* m) {
         const char* name;
     };
     const Taken taken[] = {
-        {G.ConRequest, "_ConRequest"}, {G.noop_coro, "_c_noop"},      {G.sq_execute, "_sq_execute"},
-        {G.sq_run, "_sq_run"},         {G.my_run, "_my_run"},         {G.sq_asyncProcess, "_sq_asyncProcess"},
-        {G.py_release, "_release"},    {G.my_execute, "_my_execute"}, {G.my_asyncProcess, "_my_asyncProcess"},
-        {G.pg_run, "_pg_run"},         {G.pg_execute, "_pg_execute"}, {G.pg_asyncProcess, "_pg_asyncProcess"},
+        {G.ConRequest, "_ConRequest"},
+        {G.noop_coro, "_c_noop"},
+        {G.sq_execute, "_sq_execute"},
+        {G.sq_run, "_sq_run"},
+        {G.my_run, "_my_run"},
+        {G.sq_asyncProcess, "_sq_asyncProcess"},
+        {G.py_release, "_release"},
+        {G.my_execute, "_my_execute"},
+        {G.my_asyncProcess, "_my_asyncProcess"},
+        {G.pg_run, "_pg_run"},
+        {G.pg_execute, "_pg_execute"},
+        {G.pg_asyncProcess, "_pg_asyncProcess"},
+        {G.my_server_version, "_my_server_version"},
     };
     for (const Taken& t : taken) t.field = getattr(py.get(), t.name);
     const Taken tx[] = {

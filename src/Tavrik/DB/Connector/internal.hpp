@@ -21,7 +21,7 @@ namespace conn {
     X(releaseCon) X(_releaseCon) X(init_sqlite) X(_init_mysql) X(is_alive) X(typeArgs) X(targetType)           \
     X(getTableNameList) X(autoFiledAnnounce) X(timeout) X(check_same_thread) X(asyncProcess) X(process)        \
     X(executor) X(con) X(args) X(loop) X(keep) X(factory) X(_tavrikBlock) X(run) X(getCon) X(begin) X(end)        \
-    X(transaction) X(refuseInBlock) X(tables) X(runTransaction)
+    X(transaction) X(refuseInBlock) X(tables) X(runTransaction) X(serverVersion)
 // clang-format on
 #define CONNECTOR_NAME_FIELD(id) Immortal s_##id;
 // Constant texts: G.t_<id> holds the text given.
@@ -48,7 +48,7 @@ struct Globals {
     // functions of Tavrik/DB/_aio_connectors.py and Tavrik/DB/_async_tx.py
     Immortal ConRequest, sq_run, my_run, sq_asyncProcess, sq_execute, my_asyncProcess, my_execute, noop_coro,
         py_release, tx_drive, tx_new_life, tx_transaction, tx_run_transaction, my_transaction, pg_run, pg_execute,
-        pg_asyncProcess;
+        pg_asyncProcess, my_server_version;
     // Tavrik/DB/_sync_connectors.py: the synchronous MySQL pool and its settings without secrets
     Immortal sync_mysql_pool, sync_public_config;
     Immortal module;
@@ -133,6 +133,16 @@ inline Ref driver_text(PyObject* sql, const Dialect& d) {
     return out;
 }
 inline Ref replace_placeholders(PyObject* sql) { return driver_text(sql, kSQLite); }
+// A keyed batch of many INSERTs (batch mode 2 on SQLite and MySQL) holds a
+// list of texts: each in the driver's form.
+inline Ref driver_texts(PyObject* sql, const Dialect& d) {
+    if (!PyList_Check(sql)) return driver_text(sql, d);
+    const Py_ssize_t n = PyList_GET_SIZE(sql);
+    Ref out = new_ref(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; i++)
+        PyList_SET_ITEM(out.get(), i, driver_text(PyList_GET_ITEM(sql, i), d).relinquish());
+    return out;
+}
 
 // Runs a clean-up step while an error is being raised: the error stays set;
 // a failure of the step is raised instead with the first error as its
@@ -193,7 +203,7 @@ Ref raw_result(PyObject* names, PyObject* rows, PyObject* key, PyObject* count);
 
 // A synchronous connector's core: (connector, text, params, kind, batch) ->
 // the raw result, or NULL with the error set.
-using RunFn = PyObject* (*)(PyObject*, PyObject*, PyObject*, int, bool);
+using RunFn = PyObject* (*)(PyObject*, PyObject*, PyObject*, int, int);
 // process(executor): the executor's statement through `run`, the raw result
 // back to the executor; NULL with the error set when the statement failed.
 PyObject* hand_over(PyObject* connector, PyObject* executor, const Dialect& d, RunFn run);
@@ -252,6 +262,7 @@ PyObject* async_run_capi(PyObject* self, PyObject* sql, PyObject* params, int ki
 int sqlite_transaction_begin(PyObject* self);
 int sqlite_transaction_end(PyObject* self, int ok);
 PyObject* mysql_run_capi(PyObject* self, PyObject* sql, PyObject* params, int kind, int batch);
+int batch_keys_capi(PyObject* connector);
 PyObject* mysql_process_capi(PyObject* self, PyObject* executor, PyObject* con);
 int mysql_transaction_begin(PyObject* self);
 int mysql_transaction_end(PyObject* self, int ok);

@@ -105,7 +105,7 @@ Ref take_result(PyObject* executor, PyObject* raw) { return new_ref(G.vantrel->t
 
 PyObject* hand_over(PyObject* connector, PyObject* executor, const Dialect& d, RunFn run) {
     Statement st = statement_of(executor, d);
-    Ref raw = Ref::consuming_nullable(run(connector, st.sql.get(), st.params.get(), st.kind, st.batch));
+    Ref raw = Ref::consuming_nullable(run(connector, st.sql.get(), st.params.get(), st.kind, st.mode()));
     if (!raw) return nullptr;
     return take_result(executor, raw.get()).relinquish();
 }
@@ -243,6 +243,7 @@ void module_body(PyObject* m) {
         &MysqlConnectorType,
         &AsyncpgConnectorType,
         &PsycopgConnectorType,
+        batch_keys_capi,
     };
     export_api(m, TAVRIK_CONNECTOR_CAPSULE, &capi);
     // The coroutines only reach the globals below when they run.
@@ -302,7 +303,7 @@ void module_body(PyObject* m) {
     static const char* const vt_names[] = {"BaseModelExecutor", "ModelExecutor", "AsyncModelExecutor"};
     for (const char* n : vt_names) set_global(m, n, (PyObject*)import_type("Tavrik.Model.Vantrel", n));
     G.vantrel = import_api<VantrelAPI>(TAVRIK_VANTREL_CAPSULE, 3);
-    G.generator = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 5);
+    G.generator = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 6);
 }
 
 }  // namespace

@@ -82,12 +82,12 @@ PyObject* psycopg_new(PyTypeObject* tp, PyObject* a, PyObject* k) {
 // because it formats the text with `%` whenever it has some; `%` inside
 // quoted names and literals reaches it doubled.  A failed statement comes
 // back as NULL with the error set, not unwound (see the SQLite core).
-PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, bool batch) {
+PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, int batch) {
     PyObject* pool = pool_of(self);
-    Ref sql = driver_text(text, dialect_of_pooled(self));
+    Ref sql = batch == 2 ? driver_texts(text, dialect_of_pooled(self)) : driver_text(text, dialect_of_pooled(self));
     Ref k = new_ref(PyLong_FromLong(kind));
-    PyObject* a[5] = {pool, sql.get(), params == Py_None ? G.t_empty_tuple.get() : params, k.get(),
-                      batch ? Py_True : Py_False};
+    Ref mode = new_ref(PyLong_FromLong(batch));
+    PyObject* a[5] = {pool, sql.get(), params == Py_None ? G.t_empty_tuple.get() : params, k.get(), mode.get()};
     return PyObject_VectorcallMethod(G.s_run, a, 5, nullptr);
 }
 
@@ -266,8 +266,44 @@ void fill_psycopg_methods() {
 
 }  // namespace
 
+// Whether the connector's database returns the new keys of a batch insert:
+// the dialect says how and from which version; the version is the linked
+// SQLite library's (read once: it cannot change), or the MySQL server's as
+// the connector's first connection reported it (2: not known yet).
+int batch_keys_capi(PyObject* c) {
+    PyObject* r = guard([&]() -> PyObject* {
+        const Dialect& d = connector_dialect(&BaseConnectorType, c);
+        if (d.batch_keys == BatchKeys::None) return PyBool_FromLong(0);
+        if (d.returning_since == 0) return PyBool_FromLong(1);
+        Ref version;
+        if (d.id == D_SQLITE) {
+            static int sqlite_keys = -1;
+            if (sqlite_keys < 0) {
+                Ref v = import_attr("sqlite3", "sqlite_version");
+                const char* t = PyUnicode_AsUTF8(v.get());
+                if (!t) throw_error();
+                sqlite_keys = batch_returns_keys(d, t) ? 1 : 0;
+            }
+            return PyBool_FromLong(sqlite_keys);
+        }
+        if (PyObject_TypeCheck(c, &MysqlConnectorType))
+            version = call_method(pool_of(c), G.s_serverVersion);
+        else if (PyObject_TypeCheck(c, &AioMysqlConnectorType))
+            version = call(G.my_server_version, c);
+        if (!version || version.get() == Py_None) return PyLong_FromLong(2);
+        if (!PyUnicode_Check(version.get())) return PyBool_FromLong(0);
+        const char* t = PyUnicode_AsUTF8(version.get());
+        if (!t) throw_error();
+        return PyBool_FromLong(batch_returns_keys(d, t));
+    });
+    if (!r) return -1;
+    const int out = (int)PyLong_AsLong(r);
+    Py_DECREF(r);
+    return out;
+}
+
 PyObject* mysql_run_capi(PyObject* self, PyObject* sql, PyObject* params, int kind, int batch) {
-    return guard([&]() -> PyObject* { return run_impl(self, sql, params, kind, batch != 0); });
+    return guard([&]() -> PyObject* { return run_impl(self, sql, params, kind, batch); });
 }
 
 PyObject* mysql_process_capi(PyObject* self, PyObject* executor, PyObject*) {

@@ -273,8 +273,22 @@ PyObject* sqlite_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 // The connector's core: one statement in the house form (its parameters a
 // tuple, or a sequence of tuples for a batch) run and committed on the main
 // connection; the raw result (raw_result()) or NULL with the error set.
-PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, bool batch) {
-    Ref sql = replace_placeholders(text);
+// A keyed batch (mode 2): INSERTs of many rows each, in order, their
+// RETURNING rows together.
+Ref keyed_rows(PyObject* con, PyObject* texts, PyObject* params) {
+    if (!PyList_Check(texts) || !PyList_Check(params) || PyList_GET_SIZE(texts) != PyList_GET_SIZE(params))
+        raise_expected("list of texts and parameters", texts);
+    Ref rows = new_ref(PyList_New(0));
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(texts); i < n; i++) {
+        Ref cursor = call_method(con, G.s_execute, PyList_GET_ITEM(texts, i), PyList_GET_ITEM(params, i));
+        Ref got = call_method(cursor.get(), G.s_fetchall);
+        Require(PyList_SetSlice(rows.get(), PyList_GET_SIZE(rows.get()), PyList_GET_SIZE(rows.get()), got.get()));
+    }
+    return rows;
+}
+
+PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, int batch) {
+    Ref sql = batch == 2 ? driver_texts(text, kSQLite) : replace_placeholders(text);
     Ref names, rows, key, count;
     {
         // The statement runs, its rows are read and it is committed under the
@@ -291,7 +305,9 @@ PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, b
             if (savepoint) run_sql(con, "SAVEPOINT tavrik_batch");
             // The connection's own execute makes the cursor: one call instead of two.
             PyObject* exec_args[3] = {con, sql.get(), params};
-            PyObject* ran = PyObject_VectorcallMethod(batch ? G.s_executemany : G.s_execute, exec_args, 3, nullptr);
+            PyObject* ran =
+                batch == 2 ? keyed_rows(con, sql.get(), params).relinquish()
+                           : PyObject_VectorcallMethod(batch ? G.s_executemany : G.s_execute, exec_args, 3, nullptr);
             if (!ran) {
                 // Reported by return value, not by unwinding: a refused insert
                 // is the expected first step of save() of a stored row, and
@@ -306,7 +322,9 @@ PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, b
                 return nullptr;
             }
             Ref cursor = Ref::consuming(ran);
-            if (kind == SK_SELECT) {
+            if (batch == 2) {
+                rows = std::move(cursor);
+            } else if (kind == SK_SELECT) {
                 names = column_names(cursor.get());
                 rows = call_method(cursor.get(), G.s_fetchall);
             } else if (kind == SK_INSERT && batch) {
@@ -669,7 +687,7 @@ PyObject* sqlite_process_capi(PyObject* self, PyObject* executor, PyObject*) {
 }
 
 PyObject* sqlite_run_capi(PyObject* self, PyObject* sql, PyObject* params, int kind, int batch) {
-    return guard([&]() -> PyObject* { return run_impl(self, sql, params, kind, batch != 0); });
+    return guard([&]() -> PyObject* { return run_impl(self, sql, params, kind, batch); });
 }
 
 PyTypeObject Sqlite3ConnectorType =

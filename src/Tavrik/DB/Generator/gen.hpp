@@ -48,6 +48,7 @@ struct SqlGeneratorObject {
     PyObject* weaklist;
     int lockRows;   // SELECT ... FOR UPDATE
     int aggregate;  // Aggregate: what a selection returns instead of columns
+    int keyed;      // the batch INSERT brings back its new keys (return_keys)
 };
 
 // A selection that counts or probes instead of returning columns: its
@@ -98,6 +99,8 @@ PyObject* api_where_part(PyObject* gen);
 PyObject* api_bind_model(PyObject* gen, PyObject* model);
 PyObject* api_update_statement(PyObject* gen, PyObject* model);
 PyObject* api_insert_values(PyObject* gen, PyObject* model, PyObject* cols, PyObject* params);
+int api_return_keys(PyObject* gen);
+int api_returns_keys(PyObject* gen);
 PyObject* api_new_bound(PyObject* model);
 // Sets the statement-building entries (version 3) of the table.
 void fill_building_api(GeneratorAPI* api);

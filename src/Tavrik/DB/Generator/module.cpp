@@ -34,6 +34,8 @@ void init_module(PyObject* m) {
     fill_building_api(&api);
     api.statement_pair_in = api_statement_pair_in;
     api.locks_rows = api_locks_rows;
+    api.return_keys = api_return_keys;
+    api.returns_keys = api_returns_keys;
     export_api(m, TAVRIK_GENERATOR_CAPSULE, &api);
     mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 4);
 }

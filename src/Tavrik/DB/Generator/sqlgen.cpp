@@ -1,6 +1,7 @@
 // BaseSqlGenerator, SqlGenerator, JoinCell, InOperatorGenerator and
 // CustomSqlGenerator.
 #include "gen.hpp"
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -95,6 +96,7 @@ void clear_statement(SqlGeneratorObject* g) {
     g->limit = g->offset = 0;
     g->lockRows = 0;
     g->aggregate = AGG_NONE;
+    g->keyed = 0;
 }
 
 // ------------------------------------------------------------ lifecycle
@@ -649,28 +651,163 @@ Ref default_insert_pair(SqlGeneratorObject* g, const Dialect& d) {
     return new_ref(PyTuple_Pack(2, text.get(), none.get()));
 }
 
-// A single-row INSERT where the new key comes back by RETURNING: the text
-// with the clause naming the table's primary key (none without one).
-Ref returning_key(SqlGeneratorObject* g, Ref pair, const Dialect& d) {
-    if (d.new_key != NewKey::Returning) return pair;
+// " RETURNING <primary key>" after `out`; false (nothing appended) when the
+// table has no primary key column.
+bool append_returning(SqlGeneratorObject* g, std::string& out) {
     Ref pk = Ref::consuming_nullable(PyObject_GetAttr(g->table, names.pkCol.get()));
     if (!pk) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
         PyErr_Clear();
-        return pair;
+        return false;
     }
-    if (!PyObject_TypeCheck(pk.get(), mp_api->BasePropertyType)) return pair;
+    if (!PyObject_TypeCheck(pk.get(), mp_api->BasePropertyType)) return false;
     PyObject* column = prop_column(pk.get());
-    if (!column) return pair;
-    std::string out;
-    append_utf8(out, PyTuple_GET_ITEM(pair.get(), 0));
+    if (!column) return false;
     out += " RETURNING ";
     quote_ident(out, column);
+    return true;
+}
+
+// A single-row INSERT where the new key comes back by RETURNING: the text
+// with the clause naming the table's primary key (none without one).
+Ref returning_key(SqlGeneratorObject* g, Ref pair, const Dialect& d) {
+    if (d.new_key != NewKey::Returning) return pair;
+    std::string out;
+    append_utf8(out, PyTuple_GET_ITEM(pair.get(), 0));
+    if (!append_returning(g, out)) return pair;
     Ref text = to_str(out);
     return new_ref(PyTuple_Pack(2, text.get(), PyTuple_GET_ITEM(pair.get(), 1)));
 }
 
-Ref insert_pair(SqlGeneratorObject* g, const Dialect& d) {
+// A keyed batch run per row (PostgreSQL).  A NULL key there is refused, not
+// replaced by the next one: when some rows carry their key and others hold
+// None, the two groups are two INSERTs, the rows carrying keys first
+// ((list of two texts, list of their parameter lists)); else one.
+Ref per_row_pair(SqlGeneratorObject* g, const Dialect& d, PyObject* text, PyObject* params) {
+    PyObject* cols = PyTuple_GET_ITEM(g->batch, 0);
+    Ref pk = Ref::consuming_nullable(PyObject_GetAttr(g->table, names.pkCol.get()));
+    if (!pk) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+    }
+    Py_ssize_t at = -1;
+    for (Py_ssize_t i = 0; pk && i < PyTuple_GET_SIZE(cols); i++)
+        if (PyTuple_GET_ITEM(cols, i) == pk.get()) at = i;
+    Ref one = new_ref(PyTuple_Pack(2, text, params));
+    if (at < 0) return returning_key(g, std::move(one), d);
+    Ref with = new_ref(PyList_New(0)), without = new_ref(PyList_New(0));
+    const Py_ssize_t ncols = PyTuple_GET_SIZE(cols);
+    for (Py_ssize_t r = 0; r < PyList_GET_SIZE(params); r++) {
+        PyObject* row = PyList_GET_ITEM(params, r);
+        if (PyTuple_GET_ITEM(row, at) != Py_None) {
+            Require(PyList_Append(with.get(), row));
+            continue;
+        }
+        Ref rest = new_ref(PyTuple_New(ncols - 1));
+        for (Py_ssize_t i = 0, j = 0; i < ncols; i++) {
+            if (i == at) continue;
+            PyObject* v = PyTuple_GET_ITEM(row, i);
+            Py_INCREF(v);
+            PyTuple_SET_ITEM(rest.get(), j++, v);
+        }
+        Require(PyList_Append(without.get(), rest.get()));
+    }
+    if (PyList_GET_SIZE(without.get()) == 0 || PyList_GET_SIZE(with.get()) == 0 || ncols == 1)
+        return returning_key(g, std::move(one), d);
+    Ref rest_cols = new_ref(PyTuple_New(ncols - 1));
+    for (Py_ssize_t i = 0, j = 0; i < ncols; i++) {
+        if (i == at) continue;
+        PyObject* c = PyTuple_GET_ITEM(cols, i);
+        Py_INCREF(c);
+        PyTuple_SET_ITEM(rest_cols.get(), j++, c);
+    }
+    Ref a = returning_key(g, new_ref(PyTuple_Pack(2, text, with.get())), d);
+    Ref rest_text = insert_text(g, rest_cols.get());
+    Ref b = returning_key(g, new_ref(PyTuple_Pack(2, rest_text.get(), without.get())), d);
+    Ref texts = new_ref(Py_BuildValue("[OO]", PyTuple_GET_ITEM(a.get(), 0), PyTuple_GET_ITEM(b.get(), 0)));
+    Ref lists = new_ref(Py_BuildValue("[OO]", with.get(), without.get()));
+    return new_ref(PyTuple_Pack(2, texts.get(), lists.get()));
+}
+
+// Bytes a value may take once the MySQL driver has spliced it into the text:
+// an upper bound (every character escaped, each at its widest UTF-8 form),
+// so a chunk never outgrows the limit.
+Py_ssize_t spliced_size(PyObject* v) {
+    if (PyUnicode_Check(v)) {
+        const int kind = PyUnicode_KIND(v);
+        return PyUnicode_GET_LENGTH(v) * (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4) + 4;
+    }
+    if (PyBytes_Check(v)) return PyBytes_GET_SIZE(v) * 2 + 12;
+    if (PyByteArray_Check(v)) return PyByteArray_GET_SIZE(v) * 2 + 12;
+    return 80;
+}
+
+// A keyed batch where the database has no per-row RETURNING of a batch run:
+// INSERTs of many rows of VALUES each, cut by the dialect's limits, each
+// returning the keys of its rows: (list of texts, list of flat parameter
+// tuples).  Chunks of one length share one text.
+Ref multirow_pair(SqlGeneratorObject* g, const Dialect& d, PyObject* base, PyObject* params) {
+    const Py_ssize_t nrows = PyList_GET_SIZE(params);
+    const Py_ssize_t ncols = PyTuple_GET_SIZE(PyList_GET_ITEM(params, 0));
+    std::string returning;
+    if (!append_returning(g, returning)) {
+        PyErr_SetString(PyExc_ValueError, "the table has no primary key to return");
+        throw_error();
+    }
+    std::string head;
+    append_utf8(head, base);
+    std::string group = "(";
+    for (Py_ssize_t i = 0; i < ncols; i++) group += i ? ", %s" : "%s";
+    group += ')';
+    const Py_ssize_t per_params = d.batch_params > 0 ? std::max<Py_ssize_t>(1, d.batch_params / ncols) : nrows;
+    Ref texts = new_ref(PyList_New(0));
+    Ref chunks = new_ref(PyList_New(0));
+    Ref last_text;
+    Py_ssize_t last_rows = 0;
+    Py_ssize_t fixed = (Py_ssize_t)(head.size() + returning.size());
+    for (Py_ssize_t start = 0; start < nrows;) {
+        Py_ssize_t end = start, bytes = fixed;
+        while (end < nrows && end - start < per_params) {
+            if (d.batch_bytes > 0) {
+                PyObject* row = PyList_GET_ITEM(params, end);
+                Py_ssize_t size = 4;
+                for (Py_ssize_t i = 0; i < ncols; i++) size += spliced_size(PyTuple_GET_ITEM(row, i)) + 2;
+                if (end > start && bytes + size > d.batch_bytes) break;
+                bytes += size;
+            }
+            end++;
+        }
+        const Py_ssize_t k = end - start;
+        if (!last_text || k != last_rows) {
+            std::string out = head;
+            out.reserve(head.size() + (size_t)k * (group.size() + 2) + returning.size());
+            for (Py_ssize_t r = 1; r < k; r++) {
+                out += ", ";
+                out += group;
+            }
+            out += returning;
+            last_text = to_str(out);
+            last_rows = k;
+        }
+        Ref flat = new_ref(PyTuple_New(k * ncols));
+        for (Py_ssize_t r = 0; r < k; r++) {
+            PyObject* row = PyList_GET_ITEM(params, start + r);
+            for (Py_ssize_t i = 0; i < ncols; i++) {
+                PyObject* v = PyTuple_GET_ITEM(row, i);
+                Py_INCREF(v);
+                PyTuple_SET_ITEM(flat.get(), r * ncols + i, v);
+            }
+        }
+        Require(PyList_Append(texts.get(), last_text.get()));
+        Require(PyList_Append(chunks.get(), flat.get()));
+        start = end;
+    }
+    return new_ref(PyTuple_Pack(2, texts.get(), chunks.get()));
+}
+
+// `spelled`: for a database's core (statement_pair_in), which alone reads a
+// keyed batch's form; statementPair() shows the batch as it is given.
+Ref insert_pair(SqlGeneratorObject* g, const Dialect& d, bool spelled) {
     no_select_clauses(g, "INSERT");
     if (g->where) {
         PyErr_SetString(PyExc_ValueError, "INSERT statements take no WHERE");
@@ -681,6 +818,9 @@ Ref insert_pair(SqlGeneratorObject* g, const Dialect& d) {
         PyObject* params = PyTuple_GET_ITEM(g->batch, 1);
         if (PyList_GET_SIZE(params) == 1)
             return returning_key(g, new_ref(PyTuple_Pack(2, text.get(), PyList_GET_ITEM(params, 0))), d);
+        const bool keyed = g->keyed && spelled;
+        if (keyed && d.batch_keys == BatchKeys::MultiRow) return multirow_pair(g, d, text.get(), params);
+        if (keyed && d.batch_keys == BatchKeys::PerRow) return per_row_pair(g, d, text.get(), params);
         return new_ref(PyTuple_Pack(2, text.get(), params));
     }
     Py_ssize_t nrows = g->rows ? PyList_GET_SIZE(g->rows) : 0;
@@ -1108,7 +1248,7 @@ PyObject* statement_pair_for(PyObject* self, const Dialect* d) {
             SqlGeneratorObject* g = G(self);
             switch (g->head.base.kind) {
                 case SK_SELECT: return select_pair(g, d).relinquish();
-                case SK_INSERT: return insert_pair(g, d ? *d : kSQLite).relinquish();
+                case SK_INSERT: return insert_pair(g, d ? *d : kSQLite, d != nullptr).relinquish();
                 case SK_UPDATE: return update_pair(g).relinquish();
                 case SK_DELETE: return delete_pair(g).relinquish();
                 default: PyErr_SetString(PyExc_ValueError, "the generator holds no statement"); throw_error();
@@ -1133,6 +1273,20 @@ PyObject* api_statement_pair(PyObject* self) { return statement_pair_for(self, n
 
 PyObject* api_statement_pair_in(PyObject* self, int dialect) {
     return statement_pair_for(self, &dialect_by_id(dialect));
+}
+
+int api_return_keys(PyObject* gen) {
+    if (!PyObject_TypeCheck(gen, &SqlGeneratorType) || G(gen)->head.base.kind != SK_INSERT || !G(gen)->batch) {
+        PyErr_SetString(PyExc_ValueError, "return_keys: the generator holds no batch INSERT");
+        return -1;
+    }
+    G(gen)->keyed = 1;
+    return 0;
+}
+
+int api_returns_keys(PyObject* gen) {
+    return PyObject_TypeCheck(gen, &SqlGeneratorType) && G(gen)->head.base.kind == SK_INSERT && G(gen)->batch &&
+           G(gen)->keyed;
 }
 
 int api_locks_rows(PyObject* gen) {

@@ -54,6 +54,17 @@ static PyObject* h_build_batch(PyObject*, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+// The connector whose first connection will tell whether the batch's keys
+// come back, or None once that is decided.
+static PyObject* h_batch_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_batch_keys", nargs, 2);
+        PyObject* self = require_exec(args[0]);
+        PyObject* c = batch_keys_known(self, truthy(args[1])) ? own_core_connector(self) : nullptr;
+        return Ref::owning(c ? c : Py_None).relinquish();
+    });
+}
+
 static PyObject* h_end_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
         exact_args("_v_end_batch", nargs, 1);
@@ -84,6 +95,7 @@ PyMethodDef module_helpers[] = {
     H("_v_check_filter", h_check_filter),
     H("_v_build_batch", h_build_batch),
     H("_v_end_batch", h_end_batch),
+    H("_v_batch_keys", h_batch_keys),
     H("_v_query_options", h_query_options),
     H("_v_raw_start", h_raw_start),
     H("_v_raw_rows", h_raw_rows),
@@ -166,7 +178,8 @@ PyMethodDef async_methods[] = {
       "QueryResoutIsNotOne; 关键字参数同 findAllBy"),
     M(2,
       "saveAll($self, /, instances)\n--\n\n"
-      "以一条INSERT语句批量插入实例，返回写入的行数"),
+      "批量插入实例 (全部写入或都不写入)，返回写入的行数; 主键由数据库分配 (自增) 时, 没有主键的实例按顺序得到新主键 "
+      "(RETURNING: SQLite 3.35 以上, MariaDB 10.5 以上, PostgreSQL; MySQL 与更早的 SQLite 只回填单行的批量)"),
     M(3,
       "findForeignKey($self, /, instance, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
       "查询实例的关联对象"),

@@ -3,7 +3,10 @@
 #include "args.hpp"
 #include "vantrel.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
+#include <vector>
 
 namespace tavrik {
 namespace vantrel {
@@ -189,6 +192,14 @@ PyObject* core_connector(PyObject* self, bool async) {
                : nullptr;
 }
 
+PyObject* own_core_connector(PyObject* self) {
+    const bool async = PyObject_TypeCheck(self, &AsyncModelExecutorType);
+    PyTypeObject* base = async ? &AsyncModelExecutorType : &ModelExecutorType;
+    if (Py_TYPE(self) != base && _PyType_Lookup(Py_TYPE(self), N.execute) != _PyType_Lookup(base, N.execute))
+        return nullptr;
+    return core_connector(self, async);
+}
+
 static Statement own_statement(PyObject* self, PyObject* connector) {
     const Dialect& d = connector_dialect(I.connector->BaseConnectorType, connector);
     return statement_in(I.gen, E(self)->sql ? E(self)->sql : Py_None, d.id);
@@ -204,8 +215,8 @@ PyObject* sync_execute_unchecked(PyObject* self) {
         Ref keep = borrow(connector);
         Statement st = own_statement(self, connector);
         // A failed statement comes back as NULL, not unwound (see the core).
-        Ref raw = Ref::consuming_nullable(
-            I.connector->run(connector, st.sql.get(), st.params.get(), st.kind, st.batch ? 1 : 0));
+        Ref raw =
+            Ref::consuming_nullable(I.connector->run(connector, st.sql.get(), st.params.get(), st.kind, st.mode()));
         if (!raw) return nullptr;
         return take_result(self, raw.get()).relinquish();
     }
@@ -220,8 +231,8 @@ Ref async_run(PyObject* self) {
     Ref keep = borrow(connector);
     Statement st = own_statement(self, connector);
     PyObject* con = e->work && truthy(e->work) ? e->work : nullptr;
-    return new_ref(I.connector->run_async(connector, st.sql.get(), st.params.get(), st.kind, st.batch ? 1 : 0,
-                                          st.locks ? 1 : 0, con));
+    return new_ref(
+        I.connector->run_async(connector, st.sql.get(), st.params.get(), st.kind, st.mode(), st.locks ? 1 : 0, con));
 }
 
 Ref sync_execute(PyObject* self) { return new_ref(sync_execute_unchecked(self)); }
@@ -310,6 +321,74 @@ static Ref took_key(PyObject* self, PyObject* key) {
     return call(model, one.get());
 }
 
+// A keyed batch's new keys into its rows that lacked one, as took_key does
+// for one row.  A single row's key comes as save()'s; a batch's as its
+// RETURNING rows: one per row in order where the dialect runs the batch per
+// row (PostgreSQL), else from INSERTs of many rows whose rows come in no
+// promised order: the keys sorted, those the rows carried taken out, the
+// rest given in rising order to the rows without one (keys rise in the order
+// the rows are inserted).
+static void fill_batch_keys(PyObject* self, PyObject* raw) {
+    PyObject* d = E(self)->dict;
+    PyObject* rows = d ? dict_get(d, N.instances) : nullptr;
+    if (!rows || !PyList_Check(rows)) return;
+    PyObject* model = model_of(self);
+    Ref pk_name = getattr(model, N.pkName);
+    const Py_ssize_t n = PyList_GET_SIZE(rows);
+    std::vector<Py_ssize_t> keyless;
+    std::vector<long long> own;
+    for (Py_ssize_t r = 0; r < n; r++) {
+        Ref cur = row_get(PyList_GET_ITEM(rows, r), pk_name.get());
+        if (!cur || !truthy(cur.get()))
+            keyless.push_back(r);
+        else if (PyLong_Check(cur.get()))
+            own.push_back((long long)to_int64(cur.get()));
+    }
+    PyObject* key = PyTuple_GET_ITEM(raw, RAW_KEY);
+    if (PyLong_Check(key)) {
+        const long long id = (long long)to_int64(key);
+        if (n == 1 && keyless.size() == 1 && id != 0)
+            row_set(PyList_GET_ITEM(rows, 0), pk_name.get(), from_long(id).get());
+        return;
+    }
+    PyObject* got = PyTuple_GET_ITEM(raw, RAW_ROWS);
+    if (!PyList_Check(got) || PyList_GET_SIZE(got) != n) return;
+    std::vector<long long> keys((size_t)n);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* row = PyList_GET_ITEM(got, i);
+        if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) < 1 || !PyLong_Check(PyTuple_GET_ITEM(row, 0))) return;
+        keys[(size_t)i] = (long long)to_int64(PyTuple_GET_ITEM(row, 0));
+    }
+    PyObject* c = ((DBObject*)E(self)->db)->connector;
+    if (connector_dialect(I.connector->BaseConnectorType, c).batch_keys == BatchKeys::PerRow) {
+        // The generator's order: rows carrying a key first when some hold
+        // None for it (two INSERTs), else the rows' own.
+        std::vector<Py_ssize_t> order;
+        order.reserve((size_t)n);
+        for (int pass = 0; pass < 2; pass++)
+            for (Py_ssize_t r = 0; r < n; r++) {
+                Ref cur = row_get(PyList_GET_ITEM(rows, r), pk_name.get());
+                const bool none = !cur || cur.get() == Py_None;
+                if (none == (pass == 1)) order.push_back(r);
+            }
+        for (Py_ssize_t i = 0; i < n; i++) {
+            const Py_ssize_t r = order[(size_t)i];
+            Ref cur = row_get(PyList_GET_ITEM(rows, r), pk_name.get());
+            if ((!cur || !truthy(cur.get())) && keys[(size_t)i] != 0)
+                row_set(PyList_GET_ITEM(rows, r), pk_name.get(), from_long(keys[(size_t)i]).get());
+        }
+        return;
+    }
+    std::sort(keys.begin(), keys.end());
+    std::sort(own.begin(), own.end());
+    std::vector<long long> given;
+    given.reserve(keyless.size());
+    std::set_difference(keys.begin(), keys.end(), own.begin(), own.end(), std::back_inserter(given));
+    if (given.size() != keyless.size()) return;
+    for (size_t i = 0; i < keyless.size(); i++)
+        row_set(PyList_GET_ITEM(rows, keyless[i]), pk_name.get(), from_long(given[i]).get());
+}
+
 // MySQL's count is of rows changed, not matched: an update writing the
 // values a row already holds reports 0, which save() must not read as "no
 // such row".
@@ -349,8 +428,10 @@ Ref take_result(PyObject* self, PyObject* raw) {
             return shape_result(self, std::move(out));
         }
         case SK_INSERT:
-            // A batch insert reports no usable row id (see saveAll).
-            if (((ExecObject*)self)->batch) return Ref::owning(Py_None);
+            if (((ExecObject*)self)->batch) {
+                if (((ExecObject*)self)->batch == 2) fill_batch_keys(self, raw);
+                return Ref::owning(Py_None);
+            }
             return took_key(self, PyTuple_GET_ITEM(raw, RAW_KEY));
         case SK_UPDATE: {
             // The connectors that know it hand over the rows matched.

@@ -173,11 +173,22 @@ void validate_tree(PyObject* model, PyObject* row, int mode) {
 
 // ------------------------------------------------------------ statement builders
 
+// The rows a keyed batch keeps for its keys; gone once it ran, or when a
+// batch built but never run (an un-awaited saveAll) is overtaken.
+static void forget_batch_rows(PyObject* self) {
+    PyObject* d = E(self)->dict;
+    if (d && PyDict_Check(d) && PyDict_DelItem(d, N.instances) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
+        PyErr_Clear();
+    }
+}
+
 void build_insert(PyObject* self, PyObject* instance, PyObject* update_cells) {
     executor_reset(self);
     // A batch built but never run (an un-awaited saveAll) leaves its mark:
     // this statement is a single row, whose new id is wanted.
     X(self)->batch = 0;
+    forget_batch_rows(self);
     Require(PyDict_SetItem(instance_dict(self), N.instance, instance));
     PyObject* model = model_of(self);
     Ref cols = getattr(model, N.col);
@@ -289,9 +300,9 @@ static void build_fallback_update(PyObject* self, PyObject* instance, PyObject* 
     begin_update(self, model, pk.get(), update_cells);
 }
 
-// One INSERT fills in no keys, so the related rows that save() would write
-// after their owner cannot follow it: a batch holding any is refused before
-// a statement runs, rather than stored without them.
+// A batch writes its rows alone (their keys do not come back on every
+// database, and related rows are the save plan's work): a batch holding any
+// is refused before a statement runs, rather than stored without them.
 static void refuse_related(PyObject* model, PyObject* rows) {
     Ref fks = fast_fks_of(model);
     Py_ssize_t nfk = PySequence_Fast_GET_SIZE(fks.get());
@@ -310,6 +321,31 @@ static void refuse_related(PyObject* model, PyObject* rows) {
             throw_error();
         }
     }
+}
+
+// Whether a batch asks for the rows' new keys: the model's key is the
+// database's to give (AutoIncrement), some row lacks one, and the executor
+// runs the statement itself.  Otherwise today's statement runs unchanged.
+static bool wants_keys(PyObject* self, PyObject* model, PyObject* rows) {
+    if (is_junction(model)) return false;
+    Ref pk = Ref::consuming_nullable(PyObject_GetAttr(model, N.pkCol));
+    if (!pk) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyObject_TypeCheck(pk.get(), I.mp->BasePropertyType)) return false;
+    BasePropertyObject* bp = (BasePropertyObject*)pk.get();
+    if (!bp->hasDefault || !bp->defaultValue || !PyObject_TypeCheck(bp->defaultValue, I.mp->AutoIncrementType))
+        return false;
+    Ref pk_name = getattr(model, N.pkName);
+    if (!PyUnicode_Check(pk_name.get())) return false;
+    bool lacking = false;
+    for (Py_ssize_t r = 0, n = PyList_GET_SIZE(rows); r < n && !lacking; r++) {
+        Ref v = row_get(PyList_GET_ITEM(rows, r), pk_name.get());
+        lacking = !v || !truthy(v.get());
+    }
+    return lacking && own_core_connector(self);
 }
 
 // Batch insertion: one INSERT for many rows.  The column list is every column
@@ -397,11 +433,43 @@ Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
         PyList_SET_ITEM(params.get(), r, vals.relinquish());
     }
     executor_reset(self);
+    forget_batch_rows(self);
     PyObject* sql = E(self)->sql;
     if (!sql) raise_none_attr("insert");
     Ref ins = new_ref(I.gen->insert_values(sql, model, used_cols.get(), params.get()));
     ((ExecObject*)self)->batch = 1;
+    // A single row's key comes back as save()'s does, on every database; a
+    // longer batch's where the database returns them (RETURNING).
+    if (wants_keys(self, model, rows.get())) {
+        Require(PyDict_SetItem(instance_dict(self), N.instances, rows.get()));
+        ((ExecObject*)self)->batch = 3;
+        if (nrows == 1)
+            ((ExecObject*)self)->batch = 2;
+        else
+            batch_keys_known(self, !PyObject_TypeCheck(self, &AsyncModelExecutorType));
+    }
     return nrows;
+}
+
+// A batch waiting to know whether its keys come back (3): asks the
+// connector; 2 once they do (the generator told to return them), 1 when not.
+// True while still unknown (a MySQL connector before its first connection),
+// unless `final`: unknown then means not.
+bool batch_keys_known(PyObject* self, bool final) {
+    if (((ExecObject*)self)->batch != 3) return false;
+    PyObject* connector = own_core_connector(self);
+    int keyed = connector ? I.connector->batch_keys(connector) : 0;
+    if (keyed < 0) throw_error();
+    if (keyed == 2 && !final) return true;
+    if (keyed == 1) {
+        Require(I.gen->return_keys(E(self)->sql));
+        ((ExecObject*)self)->batch = 2;
+    } else {
+        ((ExecObject*)self)->batch = 1;
+        PyObject* d = E(self)->dict;
+        if (d && PyDict_DelItem(d, N.instances) < 0) throw_error();
+    }
+    return false;
 }
 
 bool build_update_has_cells(PyObject* self, PyObject* instance, PyObject* cells) {
@@ -565,6 +633,8 @@ void end_batch(PyObject* self) {
     ((ExecObject*)self)->batch = 0;
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
+    PyObject* d = E(self)->dict;
+    if (d && PyDict_Check(d) && PyDict_DelItem(d, N.instances) < 0) PyErr_Clear();  // absent: nothing kept
     PyObject* r = guard([&] { return executor_reset(self).relinquish(); });
     if (r)
         Py_DECREF(r);
@@ -626,7 +696,8 @@ PyMethodDef sync_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"saveAll", (PyCFunction)(void (*)(void))m_saveAll, METH_FASTCALL | METH_KEYWORDS,
      "saveAll($self, /, instances)\n--\n\n"
-     "以一条INSERT语句批量插入实例，返回写入的行数"},
+     "批量插入实例 (全部写入或都不写入)，返回写入的行数; 主键由数据库分配 (自增) 时, 没有主键的实例按顺序得到新主键 "
+     "(RETURNING: SQLite 3.35 以上, MariaDB 10.5 以上, PostgreSQL; MySQL 与更早的 SQLite 只回填单行的批量)"},
     {"iterate", (PyCFunction)(void (*)(void))executor_iterate, METH_FASTCALL | METH_KEYWORDS,
      "iterate($self, /, cond=None, *, batchSize=1000, orderBy=None)\n--\n\n"
      "按条件逐行读取 (生成器): 按 orderBy 加主键分页, 每页一条语句至多 batchSize 行, 页与页之间不占用链接; "

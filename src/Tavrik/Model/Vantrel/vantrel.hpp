@@ -34,7 +34,7 @@ inline void ready_executor_subtype(PyTypeObject* t, const char* doc, PyMethodDef
     X(col) X(fk) X(pkName) X(pkCol) X(tableName) X(name) X(Type) X(bindCol) X(targetBindCol) X(target)         \
     X(directTarget) X(owner) X(middleModel) X(object) X(getExecutor) X(getOtherFkBy) X(instance) X(execute)    \
     X(findAllBy) X(findForeignKey) X(save) X(update) X(reset) X(con) X(deep) X(path) X(clevel) X(level)        \
-    X(before) X(_saveOTO) X(_saveOTM) X(_saveMTM) X(modelInstance) X(mapping) X(ModelList)
+    X(before) X(_saveOTO) X(_saveOTM) X(_saveMTM) X(modelInstance) X(mapping) X(ModelList) X(instances)
 // clang-format on
 #define VANTREL_TEXTS(X) X(delete_, "delete")
 struct Names {
@@ -76,7 +76,10 @@ enum Shape : int { SHAPE_ROWS = 0, SHAPE_COUNT = 1, SHAPE_EXISTS = 2 };
 // shape of the current selection.
 struct ExecObject {
     BaseModelExecutorObject head;
-    int batch;       // non-zero while a batch insert (saveAll) runs; not state
+    // Non-zero while a batch insert (saveAll) runs, 2 when it brings back
+    // the rows' new keys (the rows are the dict's `instances`), 3 until the
+    // connector knows whether it can; not state.
+    int batch;
     int shape;       // Shape of the current selection's result
     PyObject* only;  // tuple of the keys rows keep (a column selection), or NULL
     // Rows matched by the last UPDATE this executor ran, when its connector
@@ -160,6 +163,9 @@ void check_filter(PyObject* f, const char* arg);
 void check_row_of(PyObject* model, PyObject* row, const char* arg, bool allow_plain_dict);
 PyObject* instance_dict(PyObject* self);  // borrowed, created on demand
 bool is_junction(PyObject* model);
+// The connector whose core runs the executor's statements, when the executor
+// runs them itself (its own execute, one of the package's connectors).
+PyObject* own_core_connector(PyObject* self);
 bool eq(PyObject* a, PyObject* b);
 // Text from UTF-8 literals and objects (str() of each); PyUnicode_FromFormat
 // takes ASCII formats only.
@@ -179,6 +185,7 @@ void build_insert(PyObject* self, PyObject* instance, PyObject* update_cells = n
 // kept for it (see build_insert).
 bool build_update_has_cells(PyObject* self, PyObject* instance, PyObject* cells = nullptr);
 Py_ssize_t build_batch(PyObject* self, PyObject* instances);
+bool batch_keys_known(PyObject* self, bool final);
 // update(row, columns=...): the UPDATE of those columns only (`props` from
 // written_columns), checked and converted before the statement is touched.
 void build_column_update(PyObject* self, PyObject* instance, PyObject* props);

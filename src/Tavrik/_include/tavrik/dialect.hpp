@@ -14,6 +14,11 @@ enum DialectId : int { D_SQLITE = 0, D_MYSQL = 1, D_POSTGRESQL = 2, D_COUNT = 3 
 // How a new row's key comes back: the cursor's lastrowid, or a RETURNING
 // clause of the INSERT.
 enum class NewKey : int { LastRowId, Returning };
+// How the new keys of a batch insert come back: not at all, one RETURNING
+// row per parameter tuple of one batch run (the driver keeps them apart), or
+// RETURNING of INSERTs of many rows of VALUES each, chunked (the rows come
+// back in no promised order: the keys are given out sorted).
+enum class BatchKeys : int { None, PerRow, MultiRow };
 // How a list of keys is bound: IN (...) lists of at most `key_chunk` values,
 // or one array parameter (= ANY($1)).
 enum class KeyList : int { InChunks, AnyArray };
@@ -61,6 +66,19 @@ struct Dialect {
     // NULL sorts above every value (else below, as SQLite and MySQL sort
     // it): ORDER BY then says where NULLs go, so every database orders alike.
     bool nulls_sort_high;
+    // A batch's new keys, and from which version the database has the
+    // RETURNING they take (0: always): the version as major * 1000000 +
+    // minor * 1000 + patch of the library (SQLite) or of the server whose
+    // version text holds `returning_server` (MariaDB; MySQL itself has none).
+    BatchKeys batch_keys;
+    long returning_since;
+    const char* returning_server;
+    // Limits of one multi-row INSERT: bound parameters (SQLite's lowest
+    // variable limit, whatever its build), and bytes of the statement the
+    // driver sends once it has spliced the values in (below every server's
+    // packet size); 0 for none.
+    int batch_params;
+    int batch_bytes;
 };
 
 inline constexpr Dialect kSQLite{D_SQLITE,
@@ -86,7 +104,12 @@ inline constexpr Dialect kSQLite{D_SQLITE,
                                  "",
                                  "is locked",
                                  true,
-                                 false};
+                                 false,
+                                 BatchKeys::MultiRow,
+                                 3035000,
+                                 nullptr,
+                                 999,
+                                 0};
 inline constexpr Dialect kMySQL{D_MYSQL,
                                 "mysql",
                                 '`',
@@ -110,7 +133,12 @@ inline constexpr Dialect kMySQL{D_MYSQL,
                                 "1213",
                                 "1205",
                                 false,
-                                false};
+                                false,
+                                BatchKeys::MultiRow,
+                                10005000,
+                                "MariaDB",
+                                0,
+                                1000000};
 inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "postgresql",
                                      '"',
@@ -134,7 +162,12 @@ inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "40001|40P01",
                                      "55P03",
                                      true,
-                                     true};
+                                     true,
+                                     BatchKeys::PerRow,
+                                     0,
+                                     nullptr,
+                                     0,
+                                     0};
 
 inline const Dialect& dialect_by_id(int id) {
     switch (id) {
@@ -149,6 +182,46 @@ inline const Dialect* dialect_named(PyObject* name) {
     for (int i = 0; i < D_COUNT; i++)
         if (PyUnicode_CompareWithASCIIString(name, dialect_by_id(i).name) == 0) return &dialect_by_id(i);
     return nullptr;
+}
+
+// A version text ("3.40.1", "5.5.5-10.11.6-MariaDB-...") as a number
+// major * 1000000 + minor * 1000 + patch: its last dotted number ahead of
+// `server` (MariaDB leads with "5.5.5-" for old clients), or its first.
+inline long version_number(const char* text, const char* server) {
+    const char* end = server ? std::strstr(text, server) : nullptr;
+    if (!end) end = text + std::strlen(text);
+    long best = 0;
+    for (const char* p = text; p < end;) {
+        if (*p < '0' || *p > '9') {
+            p++;
+            continue;
+        }
+        long part[3] = {0, 0, 0};
+        int n = 0;
+        while (p < end && n < 3) {
+            long v = 0;
+            while (p < end && *p >= '0' && *p <= '9') v = v * 10 + (*p++ - '0');
+            part[n++] = v;
+            if (p < end && *p == '.' && p + 1 < end && p[1] >= '0' && p[1] <= '9')
+                p++;
+            else
+                break;
+        }
+        while (p < end && ((*p >= '0' && *p <= '9') || *p == '.')) p++;
+        best = part[0] * 1000000 + part[1] * 1000 + part[2];
+        if (!server) break;
+    }
+    return best;
+}
+
+// Whether the database whose version text is `version` returns a batch's
+// new keys.
+inline bool batch_returns_keys(const Dialect& d, const char* version) {
+    if (d.batch_keys == BatchKeys::None) return false;
+    if (d.returning_since == 0) return true;
+    if (!version) return false;
+    if (d.returning_server && !std::strstr(version, d.returning_server)) return false;
+    return version_number(version, d.returning_server) >= d.returning_since;
 }
 
 // Whether `text` is one of the '|'-separated codes of `codes` (`whole`), or

@@ -16,7 +16,7 @@ struct BaseConnectorObject {
     int dialect;  // DialectId: what the connector speaks (its `dialect`)
 };
 
-#define TAVRIK_CONNECTOR_API_VERSION 6
+#define TAVRIK_CONNECTOR_API_VERSION 7
 #define TAVRIK_CONNECTOR_CAPSULE "Tavrik.DB.Connector._C_API"
 
 struct ConnectorAPI {
@@ -66,6 +66,13 @@ struct ConnectorAPI {
     // connector as MysqlConnector is: `process`, the transaction pair and
     // `run` take it.
     PyTypeObject* PsycopgConnectorType;
+    // Version 7.  Whether the connector's database gives back the new keys
+    // of a batch insert (the dialect's BatchKeys, where its version has
+    // RETURNING): 1 or 0, 2 while not known yet (a MySQL connector before
+    // its first connection), -1 with an exception set.  `run`/`run_async` then
+    // take batch mode 2: the generator's keyed batch (return_keys), whose
+    // RETURNING rows come up as the raw result's rows.
+    int (*batch_keys)(PyObject* connector);
 };
 
 // What a connector's core hands up for one statement: a tuple of RAW_SIZE

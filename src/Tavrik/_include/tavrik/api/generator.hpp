@@ -29,7 +29,7 @@ struct SqlGeneratorHead {
     tavrik_paging_fn paging;
 };
 
-#define TAVRIK_GENERATOR_API_VERSION 5
+#define TAVRIK_GENERATOR_API_VERSION 6
 #define TAVRIK_GENERATOR_CAPSULE "Tavrik.DB.Generator._C_API"
 
 struct GeneratorAPI {
@@ -85,18 +85,29 @@ struct GeneratorAPI {
     // A database without the clause locks otherwise (SQLite: the task's
     // write transaction begins first).
     int (*locks_rows)(PyObject* gen);
+    // Version 6.  Marks the batch INSERT `gen` holds (insert_values) to
+    // bring back the new keys, as the dialect spells it (BatchKeys): one
+    // RETURNING row per parameter tuple, or a list of INSERTs of many rows
+    // each, `(list of texts, list of parameter tuples)`, whose RETURNING
+    // rows together hold every key.  Returns 0, or -1 with an exception set.
+    int (*return_keys)(PyObject* gen);
+    // Whether `gen` holds such a batch: 1 or 0.
+    int (*returns_keys)(PyObject* gen);
 };
 
 // A statement as it goes down to a connector's core: the text in the house
 // form ("%s" placeholders, the dialect's quoting), its parameters (a tuple,
 // or a list of tuples for a batch), its kind and whether it locks the rows
-// it reads.
+// it reads; a batch that brings back its new keys (`keyed`, batch mode 2
+// of the connectors' cores).
 struct Statement {
-    Ref sql;     // str or None
+    Ref sql;     // str or None; a list of texts for a keyed batch of many INSERTs
     Ref params;  // tuple (one run) or anything else (batch)
     int kind;
     bool batch;
     bool locks;
+    bool keyed;
+    int mode() const { return batch ? (keyed ? 2 : 1) : 0; }
 };
 
 // The statement `gen` holds, spelled for dialect `dialect` (a DialectId).  A
@@ -124,12 +135,18 @@ inline Statement statement_in(const GeneratorAPI* api, PyObject* gen, int dialec
         PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", n, n == 1 ? "" : "s");
         throw_error();
     }
-    Statement st{borrow(PyTuple_GET_ITEM(p, 0)), borrow(PyTuple_GET_ITEM(p, 1)), ((BaseSqlGeneratorObject*)gen)->kind,
-                 false, false};
-    if (st.sql.get() != Py_None && !PyUnicode_Check(st.sql.get())) raise_expected("unicode", st.sql.get());
+    Statement st{borrow(PyTuple_GET_ITEM(p, 0)),
+                 borrow(PyTuple_GET_ITEM(p, 1)),
+                 ((BaseSqlGeneratorObject*)gen)->kind,
+                 false,
+                 false,
+                 false};
     // No parameters run the statement once, without any.
     if (st.params.get() == Py_None) st.params = new_ref(PyTuple_New(0));
     st.batch = !PyTuple_Check(st.params.get());
+    st.keyed = st.batch && st.kind == SK_INSERT && api->returns_keys(gen);
+    if (st.sql.get() != Py_None && !PyUnicode_Check(st.sql.get()) && !(st.keyed && PyList_Check(st.sql.get())))
+        raise_expected("unicode", st.sql.get());
     st.locks = st.kind == SK_SELECT && api->locks_rows(gen);
     return st;
 }
