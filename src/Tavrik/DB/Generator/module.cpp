@@ -35,7 +35,7 @@ void init_module(PyObject* m) {
     api.statement_pair_in = api_statement_pair_in;
     api.locks_rows = api_locks_rows;
     export_api(m, TAVRIK_GENERATOR_CAPSULE, &api);
-    mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 4);
+    mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 6);
 }
 
 }  // namespace
