@@ -67,6 +67,10 @@ def names(rows):
     # Never integer division: 5 / 2 is 2.5 on every database.
     (It.stock / 2 > 2, ["a", "c", "d"]),
     (It.stock * 1.5 >= 7.5, ["a", "c", "d"]),
+    # A zero divisor gives NULL on every database (PostgreSQL would fail).
+    ((It.stock / (It.qty - 1)) == None, ["c", "d"]),  # noqa: E711
+    (It.stock / (It.qty - 1) == 5, ["a"]),
+    (It.price / 2 == decimal.Decimal("0.75"), ["a"]),
     (It.price * 2 > decimal.Decimal("4.4"), ["b", "c"]),
     ((It.stock - 1 > 5) & ~(It.qty == None), ["d"]),  # noqa: E711
     ((It.stock / 4 == It.qty) | (It.price - 1 == decimal.Decimal("0.5")), ["a"]),

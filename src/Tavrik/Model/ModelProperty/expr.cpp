@@ -230,7 +230,16 @@ void render_expr(PyObject* o, std::string& out, PyObject* params) {
             out += ' ';
             out += (char)x->op;
             out += ' ';
-            render_sub(x->right, out, params);
+            if (x->op == '/') {
+                // One answer to a zero divisor: NULL, as SQLite and MySQL
+                // give it, where PostgreSQL would fail the statement.  0.0,
+                // not 0: PostgreSQL would type a bound divisor as an integer.
+                out += "NULLIF(";
+                render_operand(x->right, out, params);
+                out += ", 0.0)";
+            } else {
+                render_sub(x->right, out, params);
+            }
             return;
         case E_NEG:
             // In parentheses: "a - -b" would begin a comment.
