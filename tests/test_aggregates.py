@@ -90,9 +90,12 @@ async def test_result_types(road):  # noqa: F811
     await with_rows(road)
     rows, err = await road.call(lambda: ex().aggregate(
         lo=S.at.min(), hi=S.at.max(), total=S.price.sum(), top=S.price.max(), q=S.qty.sum(), n=S.qty.count(),
-        avg=S.qty.avg(), value=(S.price * S.qty).sum(), kinds=S.qty.count(distinct=True)))
+        avg=S.qty.avg(), value=(S.price * S.qty).sum(), kinds=S.qty.count(distinct=True),
+        tripled=(S.price * 3).sum()))
     assert err is None
     got = rows[0]
+    # A bound decimal keeps its own scale: the product keeps the column's.
+    assert str(got.pop("tripled")) == "20.25"
     assert got == {"lo": datetime.datetime(2024, 1, 2, 3, 4, 5), "hi": datetime.datetime(2024, 3, 1),
                    "total": decimal.Decimal("6.75"), "top": decimal.Decimal("3.00"), "q": 8, "n": 4, "avg": 2.0,
                    "value": 12, "kinds": 3}

@@ -206,6 +206,22 @@ void render_sub(PyObject* o, std::string& out, PyObject* params) {
     if (wrap) out += ')';
 }
 
+// The digits after the point of a decimal's text, at most 30 (MySQL's
+// widest scale); an exponent form takes the widest.
+int decimal_scale(PyObject* text) {
+    Py_ssize_t n;
+    const char* t = PyUnicode_AsUTF8AndSize(text, &n);
+    if (!t) throw_error();
+    int scale = 0;
+    bool after = false;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        if (t[i] == 'E' || t[i] == 'e') return 30;
+        if (after) scale++;
+        if (t[i] == '.') after = true;
+    }
+    return scale < 30 ? scale : 30;
+}
+
 const char* const agg_names[] = {"SUM(", "AVG(", "MIN(", "MAX(", "COUNT("};
 
 void render_expr(PyObject* o, std::string& out, PyObject* params) {
@@ -213,9 +229,17 @@ void render_expr(PyObject* o, std::string& out, PyObject* params) {
     switch (x->kind) {
         case E_VALUE:
             Require(PyList_Append(params, x->left));
-            // A decimal is bound as text: the cast makes it a number on every
-            // database (SQLite compares an expression with text as text).
-            out += x->numkind == PK_DECIMAL ? "CAST(%s AS DECIMAL(65, 30))" : "%s";
+            if (x->numkind == PK_DECIMAL && PyUnicode_Check(x->left)) {
+                // A decimal is bound as text: the cast makes it a number on
+                // every database (SQLite compares an expression with text as
+                // text), at its own scale so that a product keeps the scale
+                // of its factors (1.10 * 3 is 3.30, not 3.300...0).
+                out += "CAST(%s AS DECIMAL(65, ";
+                out += std::to_string(decimal_scale(x->left));
+                out += "))";
+            } else {
+                out += "%s";
+            }
             return;
         case E_BINARY:
             if (x->op == '/' && x->numkind != PK_FLOAT) {
