@@ -107,8 +107,9 @@ async def test_result_types(road):  # noqa: F811
 
 
 async def test_hostile_names(road):  # noqa: F811
+    alias = "two\nlines /* %s ?"
     await with_rows(road)
     rows, err = await road.call(lambda: ex().aggregate(
-        H != None, groupBy=[H], having=(H * 10).sum() > 5, orderBy="-" + HOSTILE + "!",  # noqa: E711
-        **{HOSTILE + "!": (H * 10 - S.qty).sum()}))
-    assert err is None and rows == [{HOSTILE: 1, HOSTILE + "!": 14}, {HOSTILE: 2, HOSTILE + "!": None}]
+        H != None, groupBy=[H], having=(H * 10).sum() > 5, orderBy="-" + alias,  # noqa: E711
+        **{alias: (H * 10 - S.qty).sum()}))
+    assert err is None and rows == [{HOSTILE: 1, alias: 14}, {HOSTILE: 2, alias: None}]
