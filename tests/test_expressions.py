@@ -82,6 +82,17 @@ async def test_arithmetic_in_a_condition(road, cond, expected):  # noqa: F811
     assert err is None and names(rows) == expected
 
 
+@pytest.mark.parametrize("call, expected", [
+    (lambda: ex().count(It.stock - It.reorderAt > 0), 1),
+    (lambda: ex().exists(It.stock * 0 != 0), False),
+    (lambda: ex().deleteWhere(It.stock / It.reorderAt <= 0.5), 2),
+])
+async def test_the_other_calls_taking_a_condition(road, call, expected):  # noqa: F811
+    await with_rows(road)
+    got, err = await road.call(call)
+    assert err is None and got == expected
+
+
 @pytest.mark.parametrize("cond, expected", [
     (It.stock < It.reorderAt, ["a", "b"]),
     (It.stock == It.reorderAt, ["c"]),
