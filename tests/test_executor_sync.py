@@ -413,6 +413,10 @@ def burst():
         Olvane(User, 1, 5).filter(User.age >= 0).orderBy(User.id).execute()
         ex.findAllBy(User.age >= 0, orderBy=(User.age.desc(), "id"), limit=3, offset=1, columns=("id", "name"))
         ex.count(User.age >= 0) + ex.exists(User.name == "v")
+        ex.findAllBy((User.age * 2 + 1) > User.id - 1, orderBy=(User.age - 1.5).desc(), limit=2)
+        ex.updateWhere(User.id == u.id, {User.age: User.age + 1})
+        ex.aggregate(User.age >= 0, groupBy=[User.name], having=User.age.sum() > 0, n=User.id.count(),
+                     s=(User.age / 2).sum(), orderBy="-n")
         try:
             ex.save(User(id=u.id, name="x" * 100))  # longer than the column allows
         except ValueError:
@@ -424,6 +428,6 @@ def burst():
 
 
 def test_database_operations_do_not_leak():
-    """Saving, loading, updating, paging and deleting over and over in a
-    fresh interpreter: object count and traced memory stop growing."""
+    """Saving, loading, updating, paging, aggregating and deleting over and
+    over in a fresh interpreter: object count and traced memory stop growing."""
     assert_bursts_do_not_grow(OPS_LEAK_SCRIPT)

@@ -3,11 +3,11 @@ from typing import Any, Iterable, List, Optional, Sequence, Tuple, Union
 
 from typing_extensions import disjoint_base, final
 
-from Tavrik.Model.ModelProperty import BaseProperty, FilterListCell
+from Tavrik.Model.ModelProperty import BaseProperty, Expression, FilterListCell
 
 Cell = Tuple[BaseProperty[Any], Any]
 Params = Union[Tuple[Any, ...], List[Tuple[Any, ...]]]
-_Order = Union[BaseProperty[Any], str, Tuple[Union[BaseProperty[Any], str], str]]
+_Order = Union[BaseProperty[Any], Expression, str, Tuple[Union[BaseProperty[Any], Expression, str], str]]
 
 @disjoint_base
 class BaseSqlGenerator:
@@ -27,6 +27,8 @@ class SqlGenerator(BaseSqlGenerator):
         """SELECT COUNT(*) of the bound model's table; keeps joins and conditions; ordering, window, lock unused."""
     def selectExists(self) -> "SqlGenerator":
         """SELECT 1 ... LIMIT 1 of the bound model's table: one row when any matches."""
+    def selectGrouped(self, items: Sequence[Tuple[str, Union[BaseProperty[Any], Expression]]], groups: Sequence[BaseProperty[Any]] = (), having: Optional[FilterListCell] = None) -> "SqlGenerator":
+        """SELECT expression AS alias, ... GROUP BY groups HAVING having; ordering and window apply."""
     def where(self, cond: Optional[FilterListCell], /) -> "SqlGenerator":
         """WhereGrelt without a statement; None adds nothing; a second call ANDs."""
     def insert(self, model: type, /) -> "SqlGenerator": ...

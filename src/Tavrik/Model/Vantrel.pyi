@@ -1,23 +1,25 @@
 """Model executors: query, save, update and delete rows of one model and load
 their related rows, synchronously (ModelExecutor) or as awaitables
 (AsyncModelExecutor)."""
-from typing import (Any, AsyncIterator, Awaitable, Callable, Dict, Generic, Iterable, Iterator, Mapping, Optional, Sequence, Tuple, Type, TypeVar,
-                    Union, overload)
+from typing import (Any, AsyncIterator, Awaitable, Callable, Dict, Generic, Iterable, Iterator, List, Mapping, Optional,
+                    Sequence, Tuple, Type, TypeVar, Union, overload)
 
 from typing_extensions import disjoint_base
 
 from Tavrik.DB.Generator import SqlGenerator
 from Tavrik.Error.QueryError import QueryResoutIsNotOne
 from Tavrik.Model.Korvid import InstanceList, Korvid, MiddleKorvid
-from Tavrik.Model.ModelProperty import BaseProperty, FilterListCell
+from Tavrik.Ext.Dict import DictPlus
+from Tavrik.Model.ModelProperty import BaseProperty, Expression, FilterListCell
 
 _E = TypeVar("_E", bound="BaseModelExecutor[Any]")
 _M = TypeVar("_M", bound=Korvid)
 _J = TypeVar("_J", bound=MiddleKorvid)
 _Column = Union[BaseProperty[Any], str]
 """A column of the executor's model: the property, its attribute name or its database column's name."""
-_OrderTerm = Union[_Column, Tuple[_Column, str]]
-"""A column ("-name" descends), or (column, 'asc' | 'desc') as made by column.asc() / column.desc()."""
+_OrderTerm = Union[_Column, Expression, Tuple[Union[_Column, Expression], str]]
+"""A column ("-name" descends), an expression, or (column or expression, 'asc' | 'desc') as made by
+column.asc() / column.desc()."""
 _Order = Union[_OrderTerm, Sequence[_OrderTerm]]
 _Columns = Union[_Column, Sequence[_Column]]
 _Rows = TypeVar("_Rows", bound=Iterable[Korvid])
@@ -53,7 +55,13 @@ class BaseModelExecutor(Generic[_M]):
         """Whether a row matches (SELECT 1 ... LIMIT 1)."""
     def updateWhere(self, cond: Optional[FilterListCell], values: Mapping[_Column, Any], *, all: bool = False) -> Any:
         """One UPDATE ... SET ... WHERE cond: `values` maps the model's columns (not the key) to plain values,
-        converted by the column; cond=None needs all=True.  The rows matched (SQLite) or changed (MySQL)."""
+        converted by the column, or to columns and expressions ({Item.stock: Item.stock - 1}); cond=None needs
+        all=True.  The rows matched (SQLite) or changed (MySQL)."""
+    def aggregate(self, cond: Optional[FilterListCell] = None, *, groupBy: Optional[_Columns] = None, having: Optional[FilterListCell] = None, orderBy: Optional[_Order] = None, limit: Optional[int] = None, **named: Expression) -> Any:
+        """One SELECT ... GROUP BY: a DictPlus per group holding the group columns (by attribute) and each
+        named aggregate (total=Item.qty.sum()); count is an int, min/max/sum of a column the column's type,
+        avg a float (a Decimal for decimals), None over no values.  `having` conditions aggregates;
+        `orderBy` may name a result ("-total")."""
     def deleteWhere(self, cond: Optional[FilterListCell], *, all: bool = False) -> Any:
         """One DELETE ... WHERE cond; cond=None needs all=True.  The rows deleted."""
     def delete(self, instance: Optional[Mapping[str, Any]], filter: Optional[FilterListCell] = None) -> Any: ...
@@ -84,6 +92,7 @@ class ModelExecutor(BaseModelExecutor[_M]):
     def By(self, Filter: Optional[FilterListCell] = None) -> Any: ...
     def count(self, Filter: Optional[FilterListCell] = None) -> int: ...
     def exists(self, Filter: Optional[FilterListCell] = None) -> bool: ...
+    def aggregate(self, cond: Optional[FilterListCell] = None, *, groupBy: Optional[_Columns] = None, having: Optional[FilterListCell] = None, orderBy: Optional[_Order] = None, limit: Optional[int] = None, **named: Expression) -> List[DictPlus]: ...
     def updateWhere(self, cond: Optional[FilterListCell], values: Mapping[_Column, Any], *, all: bool = False) -> int: ...
     def deleteWhere(self, cond: Optional[FilterListCell], *, all: bool = False) -> int: ...
     def delete(self, instance: Optional[Mapping[str, Any]], filter: Optional[FilterListCell] = None) -> Any: ...
@@ -149,6 +158,7 @@ class AsyncModelExecutor(BaseModelExecutor[_M]):
     def By(self, Filter: Optional[FilterListCell] = None) -> Awaitable[Any]: ...
     def count(self, Filter: Optional[FilterListCell] = None) -> Awaitable[int]: ...
     def exists(self, Filter: Optional[FilterListCell] = None) -> Awaitable[bool]: ...
+    def aggregate(self, cond: Optional[FilterListCell] = None, *, groupBy: Optional[_Columns] = None, having: Optional[FilterListCell] = None, orderBy: Optional[_Order] = None, limit: Optional[int] = None, **named: Expression) -> Awaitable[List[DictPlus]]: ...
     def updateWhere(
         self, cond: Optional[FilterListCell], values: Mapping[_Column, Any], *, all: bool = False
     ) -> Awaitable[int]: ...

@@ -46,14 +46,18 @@ struct SqlGeneratorObject {
     long long offset;
     int hasLimit;
     PyObject* weaklist;
-    int lockRows;   // SELECT ... FOR UPDATE
-    int aggregate;  // Aggregate: what a selection returns instead of columns
-    int keyed;      // the batch INSERT brings back its new keys (return_keys)
+    int lockRows;      // SELECT ... FOR UPDATE
+    int aggregate;     // Aggregate: what a selection returns instead of columns
+    PyObject* groups;  // AGG_GROUPED: tuple of the GROUP BY columns
+    PyObject* having;  // AGG_GROUPED: FilterListCell of HAVING, or NULL
+    int keyed;         // the batch INSERT brings back its new keys (return_keys)
 };
 
 // A selection that counts or probes instead of returning columns: its
 // ordering, window and lock do not apply.
-enum Aggregate : int { AGG_NONE = 0, AGG_COUNT = 1, AGG_EXISTS = 2 };
+// AGG_GROUPED selects named aggregates (`columns` a tuple of (alias,
+// column or expression) pairs) over groups; its ordering and window apply.
+enum Aggregate : int { AGG_NONE = 0, AGG_COUNT = 1, AGG_EXISTS = 2, AGG_GROUPED = 3 };
 
 struct JoinCellObject {
     PyObject_HEAD PyObject* target;  // model joined

@@ -37,7 +37,7 @@ void init_module(PyObject* m) {
     api.return_keys = api_return_keys;
     api.returns_keys = api_returns_keys;
     export_api(m, TAVRIK_GENERATOR_CAPSULE, &api);
-    mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 4);
+    mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 6);
 }
 
 }  // namespace

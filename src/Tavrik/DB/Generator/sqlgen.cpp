@@ -33,6 +33,13 @@ namespace {
 inline SqlGeneratorObject* G(PyObject* o) { return (SqlGeneratorObject*)o; }
 inline bool is_prop(PyObject* o) { return PyObject_TypeCheck(o, mp_api->BasePropertyType); }
 inline bool is_filter(PyObject* o) { return PyObject_TypeCheck(o, mp_api->FilterListCellType); }
+inline bool is_expr(PyObject* o) { return PyObject_TypeCheck(o, mp_api->ExpressionType); }
+
+// An expression's text, its bound values appended to `params`.
+void append_operand(std::string& out, PyObject* operand, PyObject* params) {
+    Ref text = new_ref(mp_api->operand_render(operand, params));
+    append_utf8(out, text.get());
+}
 
 void append_column(std::string& out, PyObject* prop) {
     Ref s = new_ref(mp_api->column_sql(prop));
@@ -87,7 +94,8 @@ void append_named(std::string& out, PyObject* model, PyObject* name) {
 // What one statement under construction holds; the bound model outlives it.
 using StatementRefs = Refs<SqlGeneratorObject, NoRefs, &SqlGeneratorObject::table, &SqlGeneratorObject::columns,
                            &SqlGeneratorObject::where, &SqlGeneratorObject::rows, &SqlGeneratorObject::sets,
-                           &SqlGeneratorObject::batch, &SqlGeneratorObject::order, &SqlGeneratorObject::joins>;
+                           &SqlGeneratorObject::batch, &SqlGeneratorObject::order, &SqlGeneratorObject::joins,
+                           &SqlGeneratorObject::groups, &SqlGeneratorObject::having>;
 using GenRefs = Refs<SqlGeneratorObject, StatementRefs, &SqlGeneratorObject::model>;
 
 void clear_statement(SqlGeneratorObject* g) {
@@ -200,6 +208,44 @@ PyObject* begin_aggregate(PyObject* self, int aggregate) {
 }
 
 PyObject* m_select_count(PyObject* self, PyObject*) { return begin_aggregate(self, AGG_COUNT); }
+
+void check_grouped(PyObject* items, PyObject* groups, PyObject* having) {
+    if (!PyTuple_Check(items) || PyTuple_GET_SIZE(items) == 0)
+        raise_arg_type("items", "a non-empty tuple of (alias, column or expression)", items);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(items); i++) {
+        PyObject* it = PyTuple_GET_ITEM(items, i);
+        if (!PyTuple_Check(it) || PyTuple_GET_SIZE(it) != 2 || !PyUnicode_Check(PyTuple_GET_ITEM(it, 0)) ||
+            !(is_prop(PyTuple_GET_ITEM(it, 1)) || is_expr(PyTuple_GET_ITEM(it, 1))))
+            raise_arg_type("items", "(alias, column or expression)", it);
+    }
+    if (!PyTuple_Check(groups)) raise_arg_type("groups", "tuple", groups);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(groups); i++)
+        if (!is_prop(PyTuple_GET_ITEM(groups, i)))
+            raise_arg_type("groups", "BaseProperty", PyTuple_GET_ITEM(groups, i));
+    if (having != Py_None && !is_filter(having)) raise_arg_type("having", mp_api->FilterListCellType->tp_name, having);
+}
+
+// SELECT expr AS alias, ... GROUP BY ... HAVING ...: keeps joins, conditions
+// and ordering added ahead of it, as select() does.
+PyObject* m_select_grouped(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static const char* const kw[] = {"items", "groups", "having"};
+        PyObject* a[3];
+        bind_args("selectGrouped", args, nargs, kwnames, kw, 3, 1, a);
+        Ref items = new_ref(PySequence_Tuple(a[0]));
+        Ref groups = a[1] ? new_ref(PySequence_Tuple(a[1])) : new_ref(PyTuple_New(0));
+        PyObject* having = a[2] ? a[2] : Py_None;
+        check_grouped(items.get(), groups.get(), having);
+        SqlGeneratorObject* g = G(self);
+        if (g->head.base.kind != SK_SELECT && g->head.base.kind != SK_NONE) clear_statement(g);
+        g->head.base.kind = SK_SELECT;
+        g->aggregate = AGG_GROUPED;
+        set_field(g->columns, items.get());
+        set_field(g->groups, groups.get());
+        set_field(g->having, having == Py_None ? nullptr : having);
+        return self_ref(self);
+    });
+}
 PyObject* m_select_exists(PyObject* self, PyObject*) { return begin_aggregate(self, AGG_EXISTS); }
 
 void add_where(PyObject* self, PyObject* cond) {
@@ -377,6 +423,15 @@ Ref order_term(PyObject* model, PyObject* arg) {
             throw_error();
         }
     }
+    if (is_expr(what)) {
+        // An expression's term carries its bound values: (text, values).
+        Ref params = new_ref(PyList_New(0));
+        append_operand(out, what, params.get());
+        if (dir) out += dir;
+        Ref text = to_str(out);
+        Ref values = new_ref(PyList_AsTuple(params.get()));
+        return new_ref(PyTuple_Pack(2, text.get(), values.get()));
+    }
     if (is_prop(what)) {
         if (holds_no_null(what)) out += kNotNullTerm;
         append_column(out, what);
@@ -391,7 +446,7 @@ Ref order_term(PyObject* model, PyObject* arg) {
         if (p && holds_no_null(p)) out += kNotNullTerm;
         append_named(out, model, what);
     } else {
-        raise_arg_type("args", "BaseProperty, str or (column, direction)", arg);
+        raise_arg_type("args", "BaseProperty, Expression, str or (column, direction)", arg);
     }
     if (dir) out += dir;
     return to_str(out);
@@ -508,6 +563,15 @@ Ref select_pair(SqlGeneratorObject* g, const Dialect* d) {
     } else if (agg == AGG_EXISTS) {
         out += '1';
         cols = nullptr;
+    } else if (agg == AGG_GROUPED) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cols); i++) {
+            PyObject* it = PyTuple_GET_ITEM(cols, i);
+            if (i) out += ", ";
+            append_operand(out, PyTuple_GET_ITEM(it, 1), params.get());
+            out += " AS ";
+            quote_ident(out, PyTuple_GET_ITEM(it, 0));
+        }
+        cols = nullptr;
     } else if (!cols || PyTuple_GET_SIZE(cols) == 0) {
         if (model) {
             Ref c = getattr(model, names.col.get());
@@ -558,12 +622,33 @@ Ref select_pair(SqlGeneratorObject* g, const Dialect* d) {
     }
     render_where(g, out, params.get());
     if (agg == AGG_EXISTS) out += " LIMIT 1";
-    if (agg == AGG_NONE && g->order && PyList_GET_SIZE(g->order)) {
+    const bool rows_out = agg == AGG_NONE || agg == AGG_GROUPED;
+    if (agg == AGG_GROUPED && g->groups && PyTuple_GET_SIZE(g->groups)) {
+        out += " GROUP BY ";
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(g->groups); i++) {
+            if (i) out += ", ";
+            append_column(out, PyTuple_GET_ITEM(g->groups, i));
+        }
+    }
+    if (agg == AGG_GROUPED && g->having) {
+        Ref text = new_ref(mp_api->filter_render(g->having, params.get()));
+        out += " HAVING ";
+        append_utf8(out, text.get());
+    }
+    if (rows_out && g->order && PyList_GET_SIZE(g->order)) {
         out += " ORDER BY ";
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(g->order); i++) {
             if (i) out += ", ";
             const size_t start = out.size();
-            append_utf8(out, PyList_GET_ITEM(g->order, i));
+            PyObject* term = PyList_GET_ITEM(g->order, i);
+            if (PyTuple_Check(term)) {
+                append_utf8(out, PyTuple_GET_ITEM(term, 0));
+                PyObject* values = PyTuple_GET_ITEM(term, 1);
+                for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(values); k++)
+                    Require(PyList_Append(params.get(), PyTuple_GET_ITEM(values, k)));
+            } else {
+                append_utf8(out, term);
+            }
             const bool no_null = out.size() > start && out[start] == kNotNullTerm;
             if (no_null) out.erase(start, 1);
             if (d && d->nulls_sort_high && !no_null) {
@@ -572,7 +657,7 @@ Ref select_pair(SqlGeneratorObject* g, const Dialect* d) {
             }
         }
     }
-    if (agg == AGG_NONE && g->hasLimit) {
+    if (rows_out && g->hasLimit) {
         out += " LIMIT %s OFFSET %s";
         Ref l = from_long(g->limit), o = from_long(g->offset);
         Require(PyList_Append(params.get(), l.get()));
@@ -879,35 +964,52 @@ Ref update_pair(SqlGeneratorObject* g) {
         throw_error();
     }
     Ref t = table_name(g->table);
-    Ref values = new_ref(PyTuple_New(n));
     Ref key = new_ref(PyTuple_New(n + 2));
     Py_INCREF(t.get());
     PyTuple_SET_ITEM(key.get(), 0, t.get());
+    // A column set to an expression writes its text in place of the
+    // placeholder, and its values in place of the value: the key holds
+    // (name, text) for it.
+    Ref set_params = new_ref(PyList_New(0));
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject* cell = PyList_GET_ITEM(g->sets, i);
         PyObject* name = prop_column(PyTuple_GET_ITEM(cell, 0));
         if (!name) raise_expected("str", Py_None);
-        Py_INCREF(name);
-        PyTuple_SET_ITEM(key.get(), i + 1, name);
         PyObject* v = PyTuple_GET_ITEM(cell, 1);
-        Py_INCREF(v);
-        PyTuple_SET_ITEM(values.get(), i, v);
+        if (is_prop(v) || is_expr(v)) {
+            Ref text = new_ref(mp_api->operand_render(v, set_params.get()));
+            PyTuple_SET_ITEM(key.get(), i + 1, Require(PyTuple_Pack(2, name, text.get())));
+        } else {
+            Py_INCREF(name);
+            PyTuple_SET_ITEM(key.get(), i + 1, name);
+            Require(PyList_Append(set_params.get(), v));
+        }
     }
+    Ref values = new_ref(PyList_AsTuple(set_params.get()));
+    const Py_ssize_t ncells = n;
+    n = PyTuple_GET_SIZE(values.get());
     Ref params = new_ref(PyList_New(0));
     Ref where = g->where ? new_ref(mp_api->filter_render(g->where, params.get())) : borrow(Py_None);
-    PyTuple_SET_ITEM(key.get(), n + 1, where.relinquish());
+    PyTuple_SET_ITEM(key.get(), ncells + 1, where.relinquish());
     if (!cache) cache = new_ref(PyDict_New());
     Ref text = borrow(dict_get(cache, key.get()));
     if (!text) {
         std::string out = "UPDATE ";
         quote_ident(out, t.get());
         out += " SET ";
-        for (Py_ssize_t i = 0; i < n; i++) {
+        for (Py_ssize_t i = 0; i < ncells; i++) {
             if (i) out += ", ";
-            quote_ident(out, PyTuple_GET_ITEM(key.get(), i + 1));
-            out += " = %s";
+            PyObject* k = PyTuple_GET_ITEM(key.get(), i + 1);
+            if (PyTuple_Check(k)) {
+                quote_ident(out, PyTuple_GET_ITEM(k, 0));
+                out += " = ";
+                append_utf8(out, PyTuple_GET_ITEM(k, 1));
+            } else {
+                quote_ident(out, k);
+                out += " = %s";
+            }
         }
-        PyObject* w = PyTuple_GET_ITEM(key.get(), n + 1);
+        PyObject* w = PyTuple_GET_ITEM(key.get(), ncells + 1);
         if (w != Py_None) {
             out += " WHERE ";
             append_utf8(out, w);
@@ -948,10 +1050,11 @@ PyObject* gen_reduce(PyObject* self, PyObject*) {
     SqlGeneratorObject* g = G(self);
     return guard([&]() -> PyObject* {
         Ref rows = g->batch ? batch_as_rows(g) : borrow(none_if_null(g->rows));
-        return Py_BuildValue("(O(O)(iOOOOOOOLLiii))", (PyObject*)Py_TYPE(self), none_if_null(g->model),
+        return Py_BuildValue("(O(O)(iOOOOOOOLLiiiOO))", (PyObject*)Py_TYPE(self), none_if_null(g->model),
                              g->head.base.kind, none_if_null(g->table), none_if_null(g->columns),
                              none_if_null(g->joins), none_if_null(g->where), none_if_null(g->order), rows.get(),
-                             none_if_null(g->sets), g->limit, g->offset, g->hasLimit, g->lockRows, g->aggregate);
+                             none_if_null(g->sets), g->limit, g->offset, g->hasLimit, g->lockRows, g->aggregate,
+                             none_if_null(g->groups), none_if_null(g->having));
     });
 }
 
@@ -959,9 +1062,10 @@ PyObject* gen_setstate(PyObject* self, PyObject* state) {
     return guard([&]() -> PyObject* {
         int kind, has_limit, lock_rows = 0, aggregate = AGG_NONE;
         long long limit, offset;
-        // The lock and the aggregate came later: older states lack them.
+        // The lock, the aggregate and the grouping came later: older states
+        // lack them.
         Py_ssize_t n = PyTuple_Check(state) ? PyTuple_GET_SIZE(state) : 0;
-        if (n < 11 || n > 13) raise_arg_type("state", "tuple", state);
+        if (n < 11 || n > 15 || n == 14) raise_arg_type("state", "tuple", state);
         PyObject* const* s = &PyTuple_GET_ITEM(state, 0);
         try {
             kind = arg_int(s[0]);
@@ -975,8 +1079,19 @@ PyObject* gen_setstate(PyObject* self, PyObject* state) {
         }
         PyObject *table = s[1], *columns = s[2], *joins = s[3], *where = s[4], *order = s[5], *rows = s[6],
                  *sets = s[7];
+        PyObject* groups = n > 13 ? s[13] : Py_None;
+        PyObject* having = n > 13 ? s[14] : Py_None;
         bool ok = kind >= SK_NONE && kind <= SK_CUSTOM && limit >= 0 && offset >= 0;
-        ok = ok && aggregate >= AGG_NONE && aggregate <= AGG_EXISTS;
+        ok = ok && aggregate >= AGG_NONE && aggregate <= AGG_GROUPED;
+        ok = ok && (having == Py_None || is_filter(having));
+        if (ok && aggregate == AGG_GROUPED) {
+            try {
+                check_grouped(columns, groups == Py_None ? Ref(new_ref(PyTuple_New(0))).get() : groups, having);
+            } catch (const PyErrOccurred&) {
+                PyErr_Clear();
+                ok = false;
+            }
+        }
         ok = ok && (columns == Py_None || PyTuple_Check(columns)) && (where == Py_None || is_filter(where));
         for (PyObject* l : {joins, order, rows, sets}) ok = ok && (l == Py_None || PyList_Check(l));
         if (ok && joins != Py_None)
@@ -984,7 +1099,10 @@ PyObject* gen_setstate(PyObject* self, PyObject* state) {
                 ok = PyObject_TypeCheck(PyList_GET_ITEM(joins, i), &JoinCellType);
         if (ok && order != Py_None)
             for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(order); i++)
-                ok = PyUnicode_Check(PyList_GET_ITEM(order, i));
+                ok = PyUnicode_Check(PyList_GET_ITEM(order, i)) ||
+                     (PyTuple_Check(PyList_GET_ITEM(order, i)) && PyTuple_GET_SIZE(PyList_GET_ITEM(order, i)) == 2 &&
+                      PyUnicode_Check(PyTuple_GET_ITEM(PyList_GET_ITEM(order, i), 0)) &&
+                      PyTuple_Check(PyTuple_GET_ITEM(PyList_GET_ITEM(order, i), 1)));
         if (!ok) {
             PyErr_SetString(PyExc_ValueError, "invalid SqlGenerator state");
             throw_error();
@@ -1019,6 +1137,8 @@ PyObject* gen_setstate(PyObject* self, PyObject* state) {
         g->hasLimit = has_limit != 0;
         g->lockRows = lock_rows != 0;
         g->aggregate = aggregate;
+        set_field(g->groups, null_if_none(groups));
+        set_field(g->having, null_if_none(having));
         Py_RETURN_NONE;
     });
 }
@@ -1057,6 +1177,11 @@ PyMethodDef gen_methods[] = {
     {"selectExists", m_select_exists, METH_NOARGS,
      "selectExists($self, /)\n--\n\n"
      "selectExists(): begins SELECT 1 ... LIMIT 1 of the bound model's table: a row if any matches."},
+    {"selectGrouped", (PyCFunction)(void (*)(void))m_select_grouped, METH_FASTCALL | METH_KEYWORDS,
+     "selectGrouped($self, /, items, groups=(), having=None)\n--\n\n"
+     "selectGrouped(items, groups=(), having=None): begins SELECT expression AS alias, ... GROUP BY groups "
+     "HAVING having; items are (alias, column or expression) pairs, groups columns; ordering and window "
+     "apply."},
     {"where", m_where, METH_O,
      "where($self, cond, /)\n--\n\n"
      "where(cond): adds a condition (ANDed with an earlier one); None adds nothing."},
@@ -1371,7 +1496,7 @@ namespace {
 // clang-format off: one name list, laid out by hand
 #define BUILD_NAMES(X) \
     X(select) X(selectCount) X(selectExists) X(where) X(join) X(orderBy) X(forUpdate) X(Limit) X(insert) X(values) \
-    X(valuesMany) X(update) X(set)
+    X(valuesMany) X(update) X(set) X(selectGrouped)
 // clang-format on
 #define BUILD_TEXTS(X) X(delete_, "delete")
 struct BuildNames {
@@ -1464,6 +1589,16 @@ int api_update(PyObject* gen, PyObject* model) {
 int api_set(PyObject* gen, PyObject* cells) {
     return spread(gen, bn.set, cells, [&](PyObject* const* a, Py_ssize_t n) { return m_set(gen, a, n, nullptr); });
 }
+int api_select_grouped(PyObject* gen, PyObject* items, PyObject* groups, PyObject* having) {
+    return guard_int([&]() -> int {
+        PyObject* a[3] = {items, groups, having};
+        if (own_type(gen))
+            done(m_select_grouped(gen, a, 3, nullptr));
+        else
+            call_method_args(gen, bn.selectGrouped, a, 3);
+        return 0;
+    });
+}
 int api_delete_from(PyObject* gen, PyObject* model) {
     return single(gen, bn.delete_, model, [&] { return m_delete(gen, model); });
 }
@@ -1486,6 +1621,7 @@ void fill_building_api(GeneratorAPI* api) {
     api->update = api_update;
     api->set = api_set;
     api->delete_from = api_delete_from;
+    api->select_grouped = api_select_grouped;
 }
 
 void init_sql_types(PyObject* m) {

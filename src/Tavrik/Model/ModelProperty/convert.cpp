@@ -427,6 +427,83 @@ Ref to_db(PyObject* prop, PyObject* v, bool strict) {
     }
 }
 
+// ------------------------------------------------ numbers of an expression
+
+// An expression's number has a kind but no column: a value bound into it
+// and a result read from it are converted by the kind alone.  Decimals keep
+// every digit given (no column scale rounds them).
+static Ref plain_decimal(PyObject* v) {
+    if (Py_TYPE(v) == (PyTypeObject*)DecimalType.get()) return borrow(v);
+    Ref src;
+    if (PyBool_Check(v))
+        src = from_long(v == Py_True);
+    else if (is_decimal(v) || PyLong_Check(v) || PyUnicode_Check(v))
+        src = borrow(v);
+    else if (PyFloat_Check(v))
+        src = new_ref(PyObject_Repr(v));
+    else {
+        PyErr_Format(PyExc_TypeError, "expected Decimal, got %.200s", Py_TYPE(v)->tp_name);
+        throw_error();
+    }
+    return new_ref(PyObject_CallOneArg(DecimalType, src.get()));
+}
+
+Ref kind_db(int kind, PyObject* v) {
+    if (v == Py_None) return borrow(v);
+    switch (kind) {
+        case PK_INT:
+        case PK_BIGINT: {
+            if (PyBool_Check(v) || !PyLong_Check(v)) {
+                PyErr_Format(PyExc_TypeError, "expected int, got %.200s", Py_TYPE(v)->tp_name);
+                throw_error();
+            }
+            return new_ref(PyNumber_Long(v));
+        }
+        case PK_FLOAT: {
+            if (PyBool_Check(v) || !(PyLong_Check(v) || PyFloat_Check(v) || is_decimal(v))) {
+                PyErr_Format(PyExc_TypeError, "expected float, got %.200s", Py_TYPE(v)->tp_name);
+                throw_error();
+            }
+            Ref f = new_ref(PyNumber_Float(v));
+            if (!std::isfinite(PyFloat_AS_DOUBLE(f.get()))) {
+                PyErr_SetString(PyExc_ValueError, "a non-finite float cannot be bound");
+                throw_error();
+            }
+            return f;
+        }
+        case PK_DECIMAL: {
+            if (PyBool_Check(v) || PyUnicode_Check(v)) {
+                PyErr_Format(PyExc_TypeError, "expected Decimal, got %.200s", Py_TYPE(v)->tp_name);
+                throw_error();
+            }
+            Ref d = plain_decimal(v);
+            Ref fin = new_ref(PyObject_CallMethodNoArgs(d.get(), names.is_finite.get()));
+            if (!truthy(fin.get())) {
+                PyErr_SetString(PyExc_ValueError, "a non-finite decimal cannot be bound");
+                throw_error();
+            }
+            return new_ref(PyObject_Str(d.get()));
+        }
+        default: return borrow(v);
+    }
+}
+
+Ref kind_obj(int kind, PyObject* v) {
+    if (v == Py_None) return borrow(v);
+    switch (kind) {
+        case PK_INT:
+        case PK_BIGINT:
+            if (PyLong_CheckExact(v)) return borrow(v);
+            return new_ref(PyNumber_Long(PyUnicode_Check(v) ? plain_decimal(v).get() : v));
+        case PK_FLOAT:
+            if (PyFloat_CheckExact(v)) return borrow(v);
+            if (PyUnicode_Check(v)) return new_ref(PyFloat_FromString(v));
+            return new_ref(PyNumber_Float(v));
+        case PK_DECIMAL: return plain_decimal(v);
+        default: return borrow(v);
+    }
+}
+
 PyObject* copy_default(PyObject* v) {
     if (PyDict_Check(v) || PyList_Check(v) || PyByteArray_Check(v) || PySet_Check(v))
         return PyObject_CallOneArg(deepcopy, v);

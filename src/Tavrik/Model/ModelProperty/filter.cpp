@@ -74,15 +74,15 @@ void render_base(PyObject* cell, std::string& out, PyObject* params) {
             PyErr_SetString(PyExc_ValueError, "a value cell is not a condition: link it to a column");
             throw_error();
         case F_CMP: {
-            append_utf8(out, column_sql_borrowed(f->col));
+            render_operand(f->col, out, params);
             if (f->op == OP_ISNULL) {
                 out += " IS NULL";
             } else if (f->op == OP_NOTNULL) {
                 out += " IS NOT NULL";
             } else {
                 out += op_text(f->op);
-                if (is_property(f->value))
-                    append_utf8(out, column_sql_borrowed(f->value));
+                if (is_operand(f->value))
+                    render_operand(f->value, out, params);
                 else
                     add_param(out, params, f->value);
             }
@@ -305,7 +305,7 @@ int filter_bool(PyObject* self) {
     // lookups keep working; every other condition refuses a truth value.
     FilterObject* f = F(self);
     if (f->kind == F_CMP && (f->op == OP_EQ || f->op == OP_NE) && f->value && is_property(f->value) &&
-        !(f->chain && PyList_GET_SIZE(f->chain))) {
+        is_property(f->col) && !(f->chain && PyList_GET_SIZE(f->chain))) {
         bool same = f->col == f->value;
         return f->op == OP_EQ ? same : !same;
     }
@@ -340,8 +340,9 @@ PyObject* filter_setstate(PyObject* self, PyObject* state) {
                  *value = PyTuple_GET_ITEM(state, 4), *left = PyTuple_GET_ITEM(state, 5),
                  *right = PyTuple_GET_ITEM(state, 6), *chain = PyTuple_GET_ITEM(state, 7);
         bool ok = kind >= F_TRUE && kind <= F_NOT && op >= OP_EQ && op <= OP_NOTNULL;
-        ok = ok && (col == Py_None || is_property(col)) && (left == Py_None || is_filter(left)) &&
-             (right == Py_None || is_filter(right)) && (chain == Py_None || PyList_Check(chain));
+        ok = ok && (col == Py_None || is_property(col) || (kind == F_CMP && is_expression(col))) &&
+             (left == Py_None || is_filter(left)) && (right == Py_None || is_filter(right)) &&
+             (chain == Py_None || PyList_Check(chain));
         if (ok && (kind == F_AND || kind == F_OR)) ok = left != Py_None && right != Py_None;
         if (ok && kind == F_NOT) ok = left != Py_None;
         if (ok && kind >= F_COLUMN && kind != F_VALUE && kind <= F_LIKE) ok = col != Py_None;
@@ -402,7 +403,11 @@ Ref make_compare(PyObject* prop, PyObject* other, int op) {
     int fop;
     Ref value;
     if (other == Py_None) {
-        if (op != Py_EQ && op != Py_NE) raise_column(prop, PyExc_TypeError, "NULL can only be tested with == or !=");
+        if (op != Py_EQ && op != Py_NE) {
+            if (is_property(prop)) raise_column(prop, PyExc_TypeError, "NULL can only be tested with == or !=");
+            PyErr_SetString(PyExc_TypeError, "NULL can only be tested with == or !=");
+            throw_error();
+        }
         fop = op == Py_EQ ? OP_ISNULL : OP_NOTNULL;
     } else {
         switch (op) {
@@ -413,7 +418,14 @@ Ref make_compare(PyObject* prop, PyObject* other, int op) {
             case Py_GT: fop = OP_GT; break;
             default: fop = OP_GE;
         }
-        value = is_property(other) ? borrow(other) : to_db(prop, other, false);
+        // A column or an expression on the right is written as SQL; a value
+        // is bound, converted as the left side takes it.
+        if (is_operand(other))
+            value = borrow(other);
+        else if (is_property(prop))
+            value = to_db(prop, other, false);
+        else
+            value = bound_value(prop, other);
     }
     Ref cell = filter_new(F_CMP);
     FilterObject* f = F(cell.get());

@@ -54,11 +54,34 @@ PyObject* api_filter_in(PyObject* prop, PyObject* values) {
     });
 }
 
+PyObject* api_operand_render(PyObject* o, PyObject* params) {
+    return guard([&]() -> PyObject* {
+        if (!PyList_Check(params)) raise_arg_type("params", "list", params);
+        std::string out;
+        Py_ssize_t before = PyList_GET_SIZE(params);
+        try {
+            render_operand(o, out, params);
+        } catch (...) {
+            PyObject *t, *v, *tb;
+            PyErr_Fetch(&t, &v, &tb);
+            PyList_SetSlice(params, before, PyList_GET_SIZE(params), nullptr);
+            PyErr_Restore(t, v, tb);
+            throw;
+        }
+        return Require(PyUnicode_DecodeUTF8(out.data(), (Py_ssize_t)out.size(), "strict"));
+    });
+}
+PyObject* api_operand_result(PyObject* o, PyObject* raw) {
+    return guard([&]() -> PyObject* { return operand_result(o, raw).relinquish(); });
+}
+int api_holds_aggregate(PyObject* o) { return holds_aggregate(o) ? 1 : 0; }
+
 PyModuleDef moduledef = module_definition("Tavrik.Model.ModelProperty", "列属性、过滤条件与外键描述符");
 
 void init_module(PyObject* m) {
     names.init();
     init_convert();
+    init_expression_type(m);
     init_property_types(m);
     init_filter_type(m);
     static ModelPropertyAPI api = {
@@ -79,6 +102,10 @@ void init_module(PyObject* m) {
         api_cell,
         api_filter_in,
         api_filter_in_array,
+        &ExpressionType,
+        api_operand_render,
+        api_operand_result,
+        api_holds_aggregate,
     };
     export_api(m, TAVRIK_MODELPROPERTY_CAPSULE, &api);
     // The name a model's annotations give its columns: `name: Column[str] = StrProperty(64)`.

@@ -14,6 +14,7 @@ extern PyTypeObject BasePropertyType;
 extern PyTypeObject FilterListCellType;
 extern PyTypeObject AutoIncrementType;
 extern PyTypeObject NullDefaultType;
+extern PyTypeObject ExpressionType;
 
 // The two sentinel instances that a class given as default is normalised to.
 extern Immortal auto_increment_instance;
@@ -49,6 +50,12 @@ Ref to_db(PyObject* prop, PyObject* v, bool strict);
 [[noreturn]] void raise_column(PyObject* prop, PyObject* exc, const char* msg);
 // Re-raises the pending exception prefixed with the column and table.
 [[noreturn]] void rethrow_column(PyObject* prop);
+
+// The numbers of an expression, converted by their kind (PropKind) alone:
+// a value to bind (decimals as text, every digit kept), and a result read
+// back (int, float or Decimal).  Other kinds pass through.
+Ref kind_db(int kind, PyObject* v);
+Ref kind_obj(int kind, PyObject* v);
 
 // A fresh copy of a mutable default (new reference).
 PyObject* copy_default(PyObject* v);
@@ -93,7 +100,30 @@ PyObject* api_filter_value(PyObject* value);
 PyObject* api_filter_link(PyObject* head, PyObject* other, int code);
 PyObject* api_filter_render(PyObject* cell, PyObject* params);
 
+// ----------------------------------------------------------- expressions
+inline bool is_expression(PyObject* o) { return PyObject_TypeCheck(o, &ExpressionType); }
+// A column or an expression: what arithmetic and comparisons take as a side.
+inline bool is_operand(PyObject* o) { return is_property(o) || is_expression(o); }
+// Appends the SQL of a column or an expression, its values to `params`.
+void render_operand(PyObject* o, std::string& out, PyObject* params);
+// A plain value on the other side of `o` (column or expression), converted
+// as `o` takes it: an expression bound value (new reference).
+Ref bound_value(PyObject* o, PyObject* v);
+// Whether `o` is or holds an aggregate.
+bool holds_aggregate(PyObject* o);
+// A value read back for `o` (a column or an expression) as Python gives it.
+Ref operand_result(PyObject* o, PyObject* raw);
+// A column's aggregates, the bodies of its sum/avg/min/max/count methods.
+PyObject* column_sum(PyObject* self, PyObject*);
+PyObject* column_avg(PyObject* self, PyObject*);
+PyObject* column_min(PyObject* self, PyObject*);
+PyObject* column_max(PyObject* self, PyObject*);
+PyObject* column_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The number slots columns share with expressions (+ - * /, unary - and +).
+extern PyNumberMethods operand_number;
+
 void init_property_types(PyObject* m);
+void init_expression_type(PyObject* m);
 void init_filter_type(PyObject* m);
 
 }  // namespace mp

@@ -333,6 +333,22 @@ PyMethodDef prop_methods[] = {
     {"notNull", prop_not_null, METH_NOARGS,
      "notNull($self, /)\n--\n\n"
      "notNull(): column IS NOT NULL."},
+    {"sum", column_sum, METH_NOARGS,
+     "sum($self, /)\n--\n\n"
+     "sum(): SUM of the column, for executor.aggregate; NULL (None) over no values."},
+    {"avg", column_avg, METH_NOARGS,
+     "avg($self, /)\n--\n\n"
+     "avg(): AVG of the column: a float, a Decimal for a decimal column."},
+    {"min", column_min, METH_NOARGS,
+     "min($self, /)\n--\n\n"
+     "min(): MIN of the column, of the column's type."},
+    {"max", column_max, METH_NOARGS,
+     "max($self, /)\n--\n\n"
+     "max(): MAX of the column, of the column's type."},
+    {"count", (PyCFunction)(void (*)(void))column_count, METH_FASTCALL | METH_KEYWORDS,
+     "count($self, /, distinct=False)\n--\n\n"
+     "count(distinct=False): COUNT of the column's values that are not NULL (distinct ones with "
+     "distinct=True)."},
     {"desc", prop_desc, METH_NOARGS,
      "desc($self, /)\n--\n\n"
      "desc(): descending order for orderBy."},
@@ -417,6 +433,7 @@ PyTypeObject property_type(const char* name, PyTypeObject* base) {
     t.tp_init = prop_init;
     t.tp_hash = prop_hash;
     t.tp_richcompare = prop_richcompare;
+    t.tp_as_number = &operand_number;  // Item.price * Item.qty
     return t;
 }
 

@@ -723,7 +723,7 @@ static Ref new_like(PyTypeObject* type, PyObject* model, PyObject* sql, PyObject
     if (db == Py_None) db = nullptr;
     if (db && !PyObject_TypeCheck(db, I.db->DBType)) raise_expected("DB", db);
     if (dict != Py_None && !PyDict_Check(dict)) raise_expected("dict", dict);
-    if (shape < SHAPE_ROWS || shape > SHAPE_EXISTS) {
+    if (shape < SHAPE_ROWS || shape > SHAPE_AGGREGATE) {
         PyErr_Format(PyExc_ValueError, "invalid result shape %d", shape);
         throw_error();
     }
@@ -849,10 +849,19 @@ PyMethodDef base_methods[] = {
     {"exists", (PyCFunction)(void (*)(void))m_exists, METH_FASTCALL | METH_KEYWORDS,
      "exists($self, /, Filter=None)\n--\n\n"
      "exists(Filter=None): 是否有符合条件的行 (SELECT 1 ... LIMIT 1); 异步执行器返回可等待对象"},
+    {"aggregate", (PyCFunction)(void (*)(void))m_aggregate, METH_FASTCALL | METH_KEYWORDS,
+     "aggregate($self, /, cond=None, *, groupBy=None, having=None, orderBy=None, limit=None, **named)\n--\n\n"
+     "aggregate(cond=None, *, groupBy=None, having=None, orderBy=None, limit=None, **named): 一条 SELECT ... "
+     "GROUP BY; named 为 {结果名: 聚合} (Item.qty.sum(), .avg(), .min(), .max(), .count(distinct=False), "
+     "也可对表达式 (Item.price * Item.qty).sum()); groupBy: 分组的列 (列或列名); having: 对聚合的条件 "
+     "(Item.qty.sum() > 10); orderBy 同 findAllBy, 也可写结果名 ('-total'); 返回 DictPlus 的列表, 每行含分组列 "
+     "(按属性名) 和各结果: count 为 int, min/max/sum 为列的类型 (sum 对整数列为 int, 对 Decimal 列为 Decimal), "
+     "avg 为 float (Decimal 列为 Decimal); 没有值时 sum/avg/min/max 为 None; 异步执行器返回可等待对象"},
     {"updateWhere", (PyCFunction)(void (*)(void))m_updateWhere, METH_FASTCALL | METH_KEYWORDS,
      "updateWhere($self, /, cond, values, *, all=False)\n--\n\n"
      "updateWhere(cond, values, *, all=False): 一条 UPDATE ... SET ... WHERE cond; values 为 {列或列名: 值} "
-     "(值由列转换, 主键不可设); cond=None 时须 all=True; 返回行数 (SQLite: 匹配的行; MySQL: 改变的行); "
+     "(值由列转换; 值也可为列或表达式, 如 {Item.stock: Item.stock - 1}; 主键不可设); cond=None 时须 all=True; 返回行数 "
+     "(SQLite: 匹配的行; MySQL: 改变的行); "
      "异步执行器返回可等待对象"},
     {"deleteWhere", (PyCFunction)(void (*)(void))m_deleteWhere, METH_FASTCALL | METH_KEYWORDS,
      "deleteWhere($self, /, cond, *, all=False)\n--\n\n"

@@ -14,6 +14,7 @@ namespace vantrel {
 namespace {
 
 bool is_prop(PyObject* o) { return PyObject_TypeCheck(o, I.mp->BasePropertyType); }
+bool is_expr(PyObject* o) { return PyObject_TypeCheck(o, I.mp->ExpressionType); }
 
 // `u` equals the ASCII word `lit` ignoring case (without encoding `u`: a
 // hostile string with lone surrogates is just not equal).
@@ -88,8 +89,8 @@ Ref model_columns(PyObject* model) {
 // property of another model is taken as given, and the generator refuses it
 // unless the statement joins that model's table.
 Ref order_term(PyObject* model, PyObject* cols, PyObject* term) {
-    static const char kExpected[] = "a column, its name, (column, 'asc' or 'desc') or column.desc()";
-    if (is_prop(term)) return Ref::owning(term);
+    static const char kExpected[] = "a column, its name, an expression, (column, 'asc' or 'desc') or column.desc()";
+    if (is_prop(term) || is_expr(term)) return Ref::owning(term);
     if (PyUnicode_Check(term)) {
         if (PyObject* p = named_column(cols, term)) return Ref::owning(p);
         Py_ssize_t n = PyUnicode_GET_LENGTH(term);
@@ -109,8 +110,8 @@ Ref order_term(PyObject* model, PyObject* cols, PyObject* term) {
             }
             raise_arg_type("orderBy", kExpected, term);
         }
-        if (!is_prop(what) && !PyUnicode_Check(what)) raise_arg_type("orderBy", kExpected, term);
-        PyObject* p = resolve_column("orderBy", model, cols, what);
+        if (!is_prop(what) && !is_expr(what) && !PyUnicode_Check(what)) raise_arg_type("orderBy", kExpected, term);
+        PyObject* p = is_expr(what) ? what : resolve_column("orderBy", model, cols, what);
         return new_ref(Py_BuildValue("(Os)", p, ascii_word_ci(dir, "desc") ? "DESC" : "ASC"));
     }
     raise_arg_type("orderBy", kExpected, term);
@@ -122,7 +123,8 @@ Ref order_terms(PyObject* model, PyObject* cols, PyObject* orderBy) {
     bool one = !PyList_Check(orderBy) && !PyTuple_Check(orderBy);
     if (PyTuple_Check(orderBy) && PyTuple_GET_SIZE(orderBy) == 2) {
         PyObject* first = PyTuple_GET_ITEM(orderBy, 0);
-        one = is_direction(PyTuple_GET_ITEM(orderBy, 1)) && (is_prop(first) || PyUnicode_Check(first));
+        one =
+            is_direction(PyTuple_GET_ITEM(orderBy, 1)) && (is_prop(first) || is_expr(first) || PyUnicode_Check(first));
     }
     if (one) {
         Ref t = order_term(model, cols, orderBy);
@@ -278,6 +280,28 @@ void set_shape(PyObject* self, int shape, PyObject* only) {
 
 bool counts_or_probes(PyObject* self) { return X(self)->shape != SHAPE_ROWS; }
 
+// aggregate(): one DictPlus per row, each item (alias, column or expression)
+// of the selection converted as its column or aggregate gives it.
+static Ref aggregate_rows(PyObject* items, PyObject* fast) {
+    static Immortal dict_plus(import_attr("Tavrik.Ext.Dict", "DictPlus"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fast);
+    Py_ssize_t width = PyTuple_GET_SIZE(items);
+    Ref out = new_ref(PyList_New(n));
+    for (Py_ssize_t r = 0; r < n; r++) {
+        PyObject* row = PySequence_Fast_GET_ITEM(fast, r);
+        Ref d = new_ref(PyObject_CallNoArgs(dict_plus));
+        for (Py_ssize_t i = 0; i < width; i++) {
+            PyObject* item = PyTuple_GET_ITEM(items, i);
+            PyObject* alias = PyTuple_GET_ITEM(item, 0);
+            Ref raw = PyDict_Check(row) ? row_item(row, alias) : new_ref(PySequence_GetItem(row, i));
+            Ref v = new_ref(I.mp->operand_result(PyTuple_GET_ITEM(item, 1), raw.get()));
+            Require(PyDict_SetItem(d.get(), alias, v.get()));
+        }
+        PyList_SET_ITEM(out.get(), r, d.relinquish());
+    }
+    return out;
+}
+
 // count: the number in the one row; exists: whether a row came back.
 Ref scalar_result(PyObject* self, PyObject* rows) {
     if (rows == Py_None) {
@@ -285,6 +309,7 @@ Ref scalar_result(PyObject* self, PyObject* rows) {
         throw_error();
     }
     Ref fast = new_ref(PySequence_Fast(rows, "rows must be a sequence"));
+    if (X(self)->shape == SHAPE_AGGREGATE) return aggregate_rows(X(self)->only, fast.get());
     Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
     if (X(self)->shape == SHAPE_EXISTS) return Ref::owning(n > 0 ? Py_True : Py_False);
     if (n == 0) return from_long(0);
@@ -359,6 +384,99 @@ PyObject* m_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+// A term of aggregate()'s orderBy naming one of its named aggregates
+// ("total", "-total", ("total", "desc")) as that aggregate's expression.
+static Ref named_term(PyObject* named, PyObject* term) {
+    if (PyUnicode_Check(term)) {
+        if (PyObject* e = PyDict_GetItemWithError(named, term)) return Ref::owning(e);
+        if (PyErr_Occurred()) throw_error();
+        Py_ssize_t n = PyUnicode_GET_LENGTH(term);
+        if (n > 1 && PyUnicode_READ_CHAR(term, 0) == '-') {
+            Ref rest = new_ref(PyUnicode_Substring(term, 1, n));
+            if (PyObject* e = PyDict_GetItemWithError(named, rest.get()))
+                return new_ref(Py_BuildValue("(Os)", e, "DESC"));
+            if (PyErr_Occurred()) throw_error();
+        }
+    } else if (PyTuple_Check(term) && PyTuple_GET_SIZE(term) == 2 && PyUnicode_Check(PyTuple_GET_ITEM(term, 0)) &&
+               is_direction(PyTuple_GET_ITEM(term, 1))) {
+        if (PyObject* e = PyDict_GetItemWithError(named, PyTuple_GET_ITEM(term, 0)))
+            return new_ref(PyTuple_Pack(2, e, PyTuple_GET_ITEM(term, 1)));
+        if (PyErr_Occurred()) throw_error();
+    }
+    return Ref::owning(term);
+}
+
+static Ref named_order(PyObject* named, PyObject* orderBy) {
+    bool one = !PyList_Check(orderBy) && !PyTuple_Check(orderBy);
+    if (PyTuple_Check(orderBy) && PyTuple_GET_SIZE(orderBy) == 2) one = is_direction(PyTuple_GET_ITEM(orderBy, 1));
+    if (one) return named_term(named, orderBy);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(orderBy);
+    Ref out = new_ref(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; i++)
+        PyList_SET_ITEM(out.get(), i, named_term(named, PySequence_Fast_GET_ITEM(orderBy, i)).relinquish());
+    return out;
+}
+
+// aggregate(cond=None, *, groupBy=None, having=None, orderBy=None,
+// limit=None, **named): one SELECT of the group columns and the named
+// aggregates.  Everything is checked before the statement is touched.
+PyObject* m_aggregate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&] {
+        static const char* const names[] = {"cond", "groupBy", "having", "orderBy", "limit"};
+        PyObject* a[5];
+        if (nargs > 1) raise_count(Params{"aggregate", names, 1, 0}, nargs);
+        Ref named;
+        bind_args("aggregate", args, nargs, kwnames, names, 5, 0, a, &named);
+        PyObject* cond = a[0] ? a[0] : Py_None;
+        PyObject* having = a[2] ? a[2] : Py_None;
+        check_filter(cond, "cond");
+        check_filter(having, "having");
+        PyObject* model = model_of(self);
+        Ref groups = new_ref(PyTuple_New(0));
+        Ref keys = new_ref(PyTuple_New(0));
+        if (a[1] && a[1] != Py_None) {
+            Ref cols = model_columns(model);
+            QueryOptions g;
+            selected_columns(model, cols.get(), a[1], g);
+            groups = std::move(g.cols);
+            keys = std::move(g.keys);
+        }
+        if (!named) named = new_ref(PyDict_New());
+        if (PyDict_GET_SIZE(named.get()) == 0 && PyTuple_GET_SIZE(groups.get()) == 0) {
+            PyErr_SetString(PyExc_ValueError,
+                            "aggregate: name at least one aggregate (total=Item.qty.sum()) or groupBy");
+            throw_error();
+        }
+        Py_ssize_t ng = PyTuple_GET_SIZE(groups.get());
+        Ref items = new_ref(PyTuple_New(ng + PyDict_GET_SIZE(named.get())));
+        for (Py_ssize_t i = 0; i < ng; i++)
+            PyTuple_SET_ITEM(
+                items.get(), i,
+                Require(PyTuple_Pack(2, PyTuple_GET_ITEM(keys.get(), i), PyTuple_GET_ITEM(groups.get(), i))));
+        Py_ssize_t pos = 0, i = ng;
+        PyObject *k, *v;
+        while (PyDict_Next(named.get(), &pos, &k, &v)) {
+            if (!is_expr(v) || !I.mp->holds_aggregate(v))
+                raise_arg_type("aggregate", "an aggregate such as Item.qty.sum() for each named result", v);
+            if (Require(PySequence_Contains(keys.get(), k))) {
+                PyErr_Format(PyExc_ValueError, "aggregate: %R names a group column too", k);
+                throw_error();
+            }
+            PyTuple_SET_ITEM(items.get(), i++, Require(PyTuple_Pack(2, k, v)));
+        }
+        Ref order = a[3] && a[3] != Py_None ? named_order(named.get(), a[3]) : Ref();
+        QueryOptions o = query_options(model, nullptr, order ? order.get() : nullptr, a[4], nullptr, nullptr);
+        executor_reset(self);
+        PyObject* sql = E(self)->sql;
+        if (!sql) raise_none_attr("select");
+        Require(I.gen->select_grouped(sql, items.get(), groups.get(), having));
+        Require(I.gen->where(sql, cond));
+        apply_order_window(self, o);
+        set_shape(self, SHAPE_AGGREGATE, items.get());
+        return executor_execute(self).relinquish();
+    });
+}
+
 // updateWhere / deleteWhere: a statement over every row the condition
 // picks.  A missing condition is refused unless all=True says so: a
 // forgotten filter must never rewrite or empty a table.
@@ -402,10 +520,20 @@ static Ref bulk_cells(PyObject* model, PyObject* values) {
                          ((BasePropertyObject*)p)->name);
             throw_error();
         }
-        // A cell holds a value to bind; a column on the right would be bound
-        // as a value, not written as a name.
-        if (is_prop(v)) raise_arg_type("values", "a plain value (a column as value is not supported)", v);
-        Ref cell = new_ref(I.mp->update_cell(p, v));
+        // A column or an expression on the right is written as SQL (stock =
+        // stock - 1), its own values bound; a plain value is converted by
+        // the column set.
+        Ref cell;
+        if (is_prop(v) || is_expr(v)) {
+            if (I.mp->holds_aggregate(v)) {
+                PyErr_Format(PyExc_ValueError, "updateWhere: %R cannot be set to an aggregate",
+                             ((BasePropertyObject*)p)->name);
+                throw_error();
+            }
+            cell = new_ref(PyTuple_Pack(2, p, v));
+        } else {
+            cell = new_ref(I.mp->update_cell(p, v));
+        }
         Require(PyList_Append(cells.get(), cell.get()));
     }
     return cells;

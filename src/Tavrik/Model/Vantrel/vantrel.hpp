@@ -70,7 +70,9 @@ struct Imports {
 extern Imports I;
 
 // What a selection's rows become (the statement's, reset with it).
-enum Shape : int { SHAPE_ROWS = 0, SHAPE_COUNT = 1, SHAPE_EXISTS = 2 };
+// SHAPE_AGGREGATE: rows of named results, `only` holding the selection's
+// (alias, column or expression) items.
+enum Shape : int { SHAPE_ROWS = 0, SHAPE_COUNT = 1, SHAPE_EXISTS = 2, SHAPE_AGGREGATE = 3 };
 
 // Layout of the executor: the public head plus one transient flag and the
 // shape of the current selection.
@@ -155,6 +157,7 @@ Ref scalar_result(PyObject* self, PyObject* rows);
 Ref executor_find_all(PyObject* self, PyObject* filter, const QueryOptions& o);
 PyObject* m_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* m_exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* m_aggregate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // updateWhere(cond, values, *, all=False) / deleteWhere(cond, *, all=False).
 PyObject* m_updateWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* m_deleteWhere(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -29,7 +29,7 @@ struct SqlGeneratorHead {
     tavrik_paging_fn paging;
 };
 
-#define TAVRIK_GENERATOR_API_VERSION 6
+#define TAVRIK_GENERATOR_API_VERSION 7
 #define TAVRIK_GENERATOR_CAPSULE "Tavrik.DB.Generator._C_API"
 
 struct GeneratorAPI {
@@ -93,6 +93,11 @@ struct GeneratorAPI {
     int (*return_keys)(PyObject* gen);
     // Whether `gen` holds such a batch: 1 or 0.
     int (*returns_keys)(PyObject* gen);
+    // Version 7.  gen.selectGrouped(items, groups, having): begins a SELECT
+    // of named aggregates (`items` a tuple of (alias, column or expression)),
+    // grouped by the columns of the tuple `groups`, filtered by `having` (a
+    // condition or None).  0, or -1 with an exception set.
+    int (*select_grouped)(PyObject* gen, PyObject* items, PyObject* groups, PyObject* having);
 };
 
 // A statement as it goes down to a connector's core: the text in the house

@@ -55,7 +55,7 @@ inline PyObject* prop_column(PyObject* prop) {
 }
 
 // Version 3: BasePropertyObject grew `column`, `unique` and `index`.
-#define TAVRIK_MODELPROPERTY_API_VERSION 5
+#define TAVRIK_MODELPROPERTY_API_VERSION 6
 #define TAVRIK_MODELPROPERTY_CAPSULE "Tavrik.Model.ModelProperty._C_API"
 
 struct ModelPropertyAPI {
@@ -95,6 +95,19 @@ struct ModelPropertyAPI {
     // ANY(%s)` (a database with KeyList::AnyArray).  None among the values
     // is refused.
     PyObject* (*filter_in_array)(PyObject* prop, PyObject* values);
+    // --- version 6 ---
+    // Expression: arithmetic over columns and aggregates (Item.qty.sum()).
+    PyTypeObject* ExpressionType;
+    // The SQL text of a column or an expression (new reference), its bound
+    // values appended to the list `params`.
+    PyObject* (*operand_render)(PyObject* operand, PyObject* params);
+    // A value read back for a column or an expression, as Python gives it:
+    // the column's own conversion; an aggregate's rule (COUNT an int, MIN,
+    // MAX and SUM of a column the column's type, AVG a float or, of
+    // decimals, a Decimal) (new reference).
+    PyObject* (*operand_result)(PyObject* operand, PyObject* raw);
+    // 1 when `operand` is or holds an aggregate, else 0.
+    int (*holds_aggregate)(PyObject* operand);
 };
 
 }  // namespace tavrik
