@@ -19,6 +19,10 @@ enum class NewKey : int { LastRowId, Returning };
 enum class KeyList : int { InChunks, AnyArray };
 // Which column types CREATE TABLE writes.
 enum class DdlTypes : int { SQLite, MySQL, PostgreSQL };
+// How ALTER TABLE changes a column's type, nullability or default: SQLite
+// cannot (the table is rebuilt), MySQL redeclares the column (MODIFY
+// COLUMN), PostgreSQL alters each of them by its own clause.
+enum class AlterColumn : int { Rebuild, Modify, Clauses };
 // What a driver's error means to the code that retries or falls back.
 enum class ErrorKind : int { Other = 0, Duplicate = 1, Conflict = 2, LockTimeout = 3 };
 // Where a driver's error carries what it means: the MySQL error number
@@ -61,6 +65,14 @@ struct Dialect {
     // NULL sorts above every value (else below, as SQLite and MySQL sort
     // it): ORDER BY then says where NULLs go, so every database orders alike.
     bool nulls_sort_high;
+    // Schema changes.
+    bool transactional_ddl;  // DDL runs inside a transaction (else each statement commits itself)
+    AlterColumn alter_column;
+    bool drop_index_on_table;  // DROP INDEX names its table (DROP INDEX ix ON t)
+    // Takes and gives back the lock that keeps two schema changes apart, its
+    // one parameter the lock's name ("": the write transaction is the lock).
+    const char* schema_lock;
+    const char* schema_unlock;  // "": the lock ends with the transaction
 };
 
 inline constexpr Dialect kSQLite{D_SQLITE,
@@ -86,7 +98,12 @@ inline constexpr Dialect kSQLite{D_SQLITE,
                                  "",
                                  "is locked",
                                  true,
-                                 false};
+                                 false,
+                                 true,
+                                 AlterColumn::Rebuild,
+                                 false,
+                                 "",
+                                 ""};
 inline constexpr Dialect kMySQL{D_MYSQL,
                                 "mysql",
                                 '`',
@@ -110,7 +127,12 @@ inline constexpr Dialect kMySQL{D_MYSQL,
                                 "1213",
                                 "1205",
                                 false,
-                                false};
+                                false,
+                                false,
+                                AlterColumn::Modify,
+                                true,
+                                "SELECT GET_LOCK(%s, 3600)",
+                                "SELECT RELEASE_LOCK(%s)"};
 inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "postgresql",
                                      '"',
@@ -134,7 +156,12 @@ inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "40001|40P01",
                                      "55P03",
                                      true,
-                                     true};
+                                     true,
+                                     true,
+                                     AlterColumn::Clauses,
+                                     false,
+                                     "SELECT pg_advisory_xact_lock(hashtext(%s))",
+                                     ""};
 
 inline const Dialect& dialect_by_id(int id) {
     switch (id) {
