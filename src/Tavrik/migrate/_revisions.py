@@ -42,7 +42,10 @@ def _load(path: str) -> Revision:
     if spec is None or spec.loader is None:
         raise MigrationError("cannot read revision file %s" % path)
     module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    try:
+        spec.loader.exec_module(module)
+    except Exception as e:
+        raise MigrationError("revision file %s cannot be read: %s: %s" % (path, type(e).__name__, e)) from e
     for attr in ("revision", "down_revision", "upgrade", "downgrade", "state"):
         if not hasattr(module, attr):
             raise MigrationError("revision file %s has no %r" % (path, attr))
