@@ -1,5 +1,5 @@
 """SQL statement builders.  Statement texts use %s placeholders; every value is a bound parameter."""
-from typing import Any, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 from typing_extensions import disjoint_base, final
 
@@ -53,7 +53,7 @@ class SqlGenerator(BaseSqlGenerator):
 
 @disjoint_base
 class TableGenerator(BaseSqlGenerator):
-    def __init__(self, model: type, connector: Any) -> None: ...
+    def __init__(self, model: Any, connector: Any) -> None: ...
     def add(self, announce: "CustomColAnnounce", /) -> "TableGenerator": ...
     def sql(self) -> str:
         """CREATE TABLE IF NOT EXISTS in the connector's dialect (its `dialect`; an object without one: SQLite when its paramsHolder == '?', else MySQL)."""
@@ -63,6 +63,28 @@ class TableGenerator(BaseSqlGenerator):
     def indexSql(self) -> List[str]:
         """SQLite: CREATE [UNIQUE] INDEX IF NOT EXISTS statements for the columns declared unique=/index=
         and those given to index(); MySQL: [] (its indexes are part of sql())."""
+    def columnSql(self, col: Any, /) -> str:
+        """The column's declaration as sql() writes it."""
+    def addColumnSql(self, col: Any, /) -> str:
+        """ALTER TABLE ... ADD COLUMN with the column's declaration."""
+    def dropColumnSql(self, name: str, /) -> str: ...
+    def renameColumnSql(self, old: str, new: str) -> str: ...
+    def renameTableSql(self, name: str, /) -> str: ...
+    def dropTableSql(self) -> str: ...
+    def alterColumnSql(self, col: Any, /) -> List[str]:
+        """The statements giving an existing column this declaration (MySQL: MODIFY COLUMN; PostgreSQL:
+        ALTER COLUMN clauses); [] on SQLite, whose tables are rebuilt instead."""
+    def createIndexSql(self, col: Any, unique: bool = False) -> str:
+        """CREATE [UNIQUE] INDEX, named as indexSql() names it (with MySQL's key prefix)."""
+    def dropIndexSql(self, col: Any, unique: bool = False) -> str: ...
+    def copyRowsSql(self, source: str, columns: Sequence[str]) -> str:
+        """INSERT INTO this table (columns) SELECT columns FROM source."""
+    @staticmethod
+    def schemaFacts(connector: Any, /) -> Dict[str, Any]:
+        """{'dialect', 'transactionalDdl', 'alterColumn' ('rebuild', 'modify' or 'clauses'), 'lock', 'unlock'}."""
+    @staticmethod
+    def quote(name: str, /) -> str:
+        """The name quoted as the generator's statements quote it."""
 
 @disjoint_base
 class CustomSqlGenerator(BaseSqlGenerator):

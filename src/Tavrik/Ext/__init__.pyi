@@ -1,4 +1,4 @@
-from typing import Any, Awaitable, Optional, Union, overload
+from typing import Any, Awaitable, List, Optional, Sequence, Tuple, Union, overload
 
 from Tavrik.DB.Connector import AioMysqlConnector, AioSqliteConnector, Sqlite3Connector
 
@@ -21,3 +21,8 @@ def generate_table(connector: Optional[Any] = None) -> Optional[Awaitable[None]]
         同步连接器: 在 getCon() 的链接上执行并提交, 返回 None。
         异步连接器: 返回协程, 它在当前任务的链接上执行并提交; 完成时表已提交。
     """
+
+# Read by Tavrik.migrate: the models generate_table() would make tables of,
+# and the columns their relations look rows up by (not API).
+def _declared_models() -> List[Any]: ...
+def _relation_columns(models: Sequence[Any]) -> List[Tuple[Any, Any]]: ...

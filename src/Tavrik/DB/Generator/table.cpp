@@ -174,6 +174,31 @@ bool mysql_needs_expression_default(PyObject* prop) {
     return k == PK_TEXT || k == PK_JSON || k == PK_BYTES || k == PK_BASE;
 }
 
+void column_type(std::string& out, PyObject* prop, const Dialect& d) {
+    if (d.ddl_types == DdlTypes::MySQL)
+        mysql_type(out, prop);
+    else if (d.ddl_types == DdlTypes::PostgreSQL)
+        postgresql_type(out, prop);
+    else
+        sqlite_type(out, prop);
+}
+
+// " DEFAULT ..." when the column declares one (nothing otherwise).
+void column_default(std::string& out, PyObject* prop, const Dialect& d) {
+    BasePropertyObject* p = P(prop);
+    if (!p->hasDefault || !p->defaultValue) return;
+    if (PyObject_TypeCheck(p->defaultValue, mp_api->AutoIncrementType)) return;
+    if (PyObject_TypeCheck(p->defaultValue, mp_api->NullDefaultType)) {
+        if (p->nullable) out += " DEFAULT NULL";
+        return;
+    }
+    Ref v = new_ref(mp_api->to_db_value(prop, p->defaultValue));
+    bool expr = d.ddl_types == DdlTypes::MySQL && mysql_needs_expression_default(prop) && v.get() != Py_None;
+    out += expr ? " DEFAULT (" : " DEFAULT ";
+    literal(out, prop, v.get(), d);
+    if (expr) out += ')';
+}
+
 Ref announce_sql(PyObject* a) {
     CustomColAnnounceObject* c = A(a);
     if (!c->name) {
@@ -241,6 +266,28 @@ bool long_value_kind(PyObject* prop) {
     return k == PK_TEXT || k == PK_JSON || k == PK_BYTES || k == PK_BASE;
 }
 
+// The index of one column, with MySQL's key prefix where the value can be
+// longer than a key holds.
+IndexSpec index_spec(PyObject* table, PyObject* prop, bool unique, const Dialect& d) {
+    BasePropertyObject* p = P(prop);
+    long prefix = 0;
+    if (d.index_prefix_chars) {
+        // InnoDB keys hold at most 3072 bytes (768 four-byte characters).
+        const long most = d.index_prefix_chars;
+        bool too_long = long_value_kind(prop) || (p->kind == PK_STR && p->length > most);
+        if (too_long && unique) {
+            PyErr_Format(PyExc_ValueError,
+                         "column %R of table %R: MySQL cannot keep a text this long unique; "
+                         "use a StrProperty of at most 768 characters",
+                         prop_column(prop), table);
+            throw_error();
+        }
+        // Bytes are one byte each: four times as many fit.
+        if (too_long) prefix = p->kind == PK_BYTES ? most * 4 : most;
+    }
+    return IndexSpec{prop, unique, prefix, index_name(table, prop_column(prop), unique)};
+}
+
 // What gets an index: columns declared unique= or index=, and the columns
 // the generator was asked to index for relations (index()); a lone primary
 // key has its own, and each column is indexed once.
@@ -257,22 +304,7 @@ std::vector<IndexSpec> index_specs(PyObject* self, PyObject* table, PyObject* co
                 return;
             }
         if (PyErr_Occurred()) throw_error();
-        long prefix = 0;
-        if (d.index_prefix_chars) {
-            // InnoDB keys hold at most 3072 bytes (768 four-byte characters).
-            const long most = d.index_prefix_chars;
-            bool too_long = long_value_kind(prop) || (p->kind == PK_STR && p->length > most);
-            if (too_long && unique) {
-                PyErr_Format(PyExc_ValueError,
-                             "column %R of table %R: MySQL cannot keep a text this long unique; "
-                             "use a StrProperty of at most 768 characters",
-                             prop_column(prop), table);
-                throw_error();
-            }
-            // Bytes are one byte each: four times as many fit.
-            if (too_long) prefix = p->kind == PK_BYTES ? most * 4 : most;
-        }
-        out.push_back(IndexSpec{prop, unique, prefix, index_name(table, prop_column(prop), unique)});
+        out.push_back(index_spec(table, prop, unique, d));
     };
     Py_ssize_t n = PySequence_Fast_GET_SIZE(cols);
     for (Py_ssize_t i = 0; i < n; i++) {
@@ -286,6 +318,36 @@ std::vector<IndexSpec> index_specs(PyObject* self, PyObject* table, PyObject* co
     if (t->wanted)
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(t->wanted); i++) add(PyList_GET_ITEM(t->wanted, i), false);
     return out;
+}
+
+// One column as CREATE TABLE declares it (and ALTER TABLE ADD COLUMN adds
+// it): its name, type, NOT NULL, DEFAULT and a lone PRIMARY KEY.
+void column_def(std::string& out, PyObject* self, PyObject* table, PyObject* prop, int pks, const Dialect& d) {
+    TableGeneratorObject* t = T(self);
+    BasePropertyObject* p = P(prop);
+    quote_ident(out, prop_column(prop));
+    bool autoinc = p->defaultValue && PyObject_TypeCheck(p->defaultValue, mp_api->AutoIncrementType);
+    if (autoinc) {
+        if (pks != 1) {
+            PyErr_Format(PyExc_ValueError, "table %R: an auto-increment key must be the only primary key", table);
+            throw_error();
+        }
+        // By name: any connector (a user's subclass too) says how it
+        // declares an auto-increment key.
+        Ref ann = new_ref(PyObject_CallMethodOneArg(t->connector, names.autoFiledAnnounce.get(), prop));
+        if (!PyUnicode_Check(ann.get())) raise_expected("str", ann.get());
+        std::string a;
+        append_utf8(a, ann.get());
+        while (!a.empty() && (a.back() == ' ' || a.back() == '\t')) a.pop_back();
+        out += ' ';
+        out += a;
+        out += " PRIMARY KEY";
+        return;
+    }
+    column_type(out, prop, d);
+    if (!p->nullable) out += " NOT NULL";
+    column_default(out, prop, d);
+    if (p->primaryKey && pks == 1) out += " PRIMARY KEY";
 }
 
 Ref create_sql(PyObject* self) {
@@ -315,50 +377,9 @@ Ref create_sql(PyObject* self) {
     bool first = true;
     for (Py_ssize_t i = 0; i < n; i++) {
         PyObject* prop = PySequence_Fast_GET_ITEM(cols.get(), i);
-        BasePropertyObject* p = P(prop);
         if (!first) out += ", ";
         first = false;
-        quote_ident(out, prop_column(prop));
-        bool autoinc = p->defaultValue && PyObject_TypeCheck(p->defaultValue, mp_api->AutoIncrementType);
-        if (autoinc) {
-            if (pks != 1) {
-                PyErr_Format(PyExc_ValueError, "table %R: an auto-increment key must be the only primary key",
-                             table.get());
-                throw_error();
-            }
-            // By name: any connector (a user's subclass too) says how it
-            // declares an auto-increment key.
-            Ref ann = new_ref(PyObject_CallMethodOneArg(t->connector, names.autoFiledAnnounce.get(), prop));
-            if (!PyUnicode_Check(ann.get())) raise_expected("str", ann.get());
-            std::string a;
-            append_utf8(a, ann.get());
-            while (!a.empty() && (a.back() == ' ' || a.back() == '\t')) a.pop_back();
-            out += ' ';
-            out += a;
-            out += " PRIMARY KEY";
-            continue;
-        }
-        if (d.ddl_types == DdlTypes::MySQL)
-            mysql_type(out, prop);
-        else if (d.ddl_types == DdlTypes::PostgreSQL)
-            postgresql_type(out, prop);
-        else
-            sqlite_type(out, prop);
-        if (!p->nullable) out += " NOT NULL";
-        if (p->hasDefault && p->defaultValue) {
-            bool nulldef = PyObject_TypeCheck(p->defaultValue, mp_api->NullDefaultType);
-            if (nulldef) {
-                if (p->nullable) out += " DEFAULT NULL";
-            } else {
-                Ref v = new_ref(mp_api->to_db_value(prop, p->defaultValue));
-                bool expr =
-                    d.ddl_types == DdlTypes::MySQL && mysql_needs_expression_default(prop) && v.get() != Py_None;
-                out += expr ? " DEFAULT (" : " DEFAULT ";
-                literal(out, prop, v.get(), d);
-                if (expr) out += ')';
-            }
-        }
-        if (p->primaryKey && pks == 1) out += " PRIMARY KEY";
+        column_def(out, self, table.get(), prop, pks, d);
     }
     if (t->extra) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(t->extra); i++) {
@@ -499,6 +520,230 @@ PyObject* table_index_sql(PyObject* self, PyObject*) {
     });
 }
 
+// ------------------------------------------------------------ schema changes
+// The pieces a schema change runs, written by the same code as sql() and
+// indexSql(), so a migrated table and a freshly created one are declared
+// alike.
+
+struct BoundTable {
+    Ref table;
+    Ref cols;
+    int pks;
+};
+
+BoundTable bound_table(PyObject* self) {
+    TableGeneratorObject* t = T(self);
+    if (!t->model) {
+        PyErr_SetString(PyExc_ValueError, "TableGenerator is not initialised");
+        throw_error();
+    }
+    BoundTable b{table_name(t->model), Ref(), 0};
+    Ref cols_obj = getattr(t->model, names.col.get());
+    b.cols = new_ref(PySequence_Fast(cols_obj.get(), "col must be a sequence"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(b.cols.get()); i++) {
+        PyObject* p = PySequence_Fast_GET_ITEM(b.cols.get(), i);
+        if (!PyObject_TypeCheck(p, mp_api->BasePropertyType)) raise_arg_type("col", "BaseProperty", p);
+        if (P(p)->primaryKey) b.pks++;
+    }
+    return b;
+}
+
+void check_prop(PyObject* col) {
+    if (!PyObject_TypeCheck(col, mp_api->BasePropertyType)) raise_arg_type("col", "BaseProperty", col);
+    if (!prop_column(col)) {
+        PyErr_SetString(PyExc_ValueError, "a column without a name");
+        throw_error();
+    }
+}
+
+std::string alter_table(const BoundTable& b) {
+    std::string out = "ALTER TABLE ";
+    quote_ident(out, b.table.get());
+    return out;
+}
+
+PyObject* table_column_sql(PyObject* self, PyObject* col) {
+    return guard([&]() -> PyObject* {
+        check_prop(col);
+        BoundTable b = bound_table(self);
+        std::string out;
+        column_def(out, self, b.table.get(), col, b.pks, dialect_of(T(self)->connector));
+        return to_str(out).relinquish();
+    });
+}
+
+PyObject* table_add_column_sql(PyObject* self, PyObject* col) {
+    return guard([&]() -> PyObject* {
+        check_prop(col);
+        BoundTable b = bound_table(self);
+        std::string out = alter_table(b) + " ADD COLUMN ";
+        column_def(out, self, b.table.get(), col, b.pks, dialect_of(T(self)->connector));
+        return to_str(out).relinquish();
+    });
+}
+
+PyObject* table_drop_column_sql(PyObject* self, PyObject* name) {
+    return guard([&]() -> PyObject* {
+        BoundTable b = bound_table(self);
+        std::string out = alter_table(b) + " DROP COLUMN ";
+        quote_ident(out, name);
+        return to_str(out).relinquish();
+    });
+}
+
+PyObject* table_rename_column_sql(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static const char* const kw[] = {"old", "new"};
+        PyObject* a[2];
+        parse_fast(Params{"renameColumnSql", kw, 2, 2}, args, nargs, kwnames, a);
+        BoundTable b = bound_table(self);
+        std::string out = alter_table(b) + " RENAME COLUMN ";
+        quote_ident(out, a[0]);
+        out += " TO ";
+        quote_ident(out, a[1]);
+        return to_str(out).relinquish();
+    });
+}
+
+PyObject* table_rename_table_sql(PyObject* self, PyObject* name) {
+    return guard([&]() -> PyObject* {
+        BoundTable b = bound_table(self);
+        std::string out = alter_table(b) + " RENAME TO ";
+        quote_ident(out, name);
+        return to_str(out).relinquish();
+    });
+}
+
+PyObject* table_drop_table_sql(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* {
+        BoundTable b = bound_table(self);
+        std::string out = "DROP TABLE ";
+        quote_ident(out, b.table.get());
+        return to_str(out).relinquish();
+    });
+}
+
+// The statements that give an existing column the declaration of `col`
+// (type, nullability, default); none where the dialect cannot alter a
+// column (SQLite: the table is rebuilt instead).
+PyObject* table_alter_column_sql(PyObject* self, PyObject* col) {
+    return guard([&]() -> PyObject* {
+        check_prop(col);
+        BoundTable b = bound_table(self);
+        const Dialect& d = dialect_of(T(self)->connector);
+        Ref result = new_ref(PyList_New(0));
+        auto push = [&](const std::string& text) {
+            Ref s = to_str(text);
+            Require(PyList_Append(result.get(), s.get()));
+        };
+        if (d.alter_column == AlterColumn::Modify) {
+            std::string out = alter_table(b) + " MODIFY COLUMN ";
+            column_def(out, self, b.table.get(), col, b.pks, d);
+            push(out);
+        } else if (d.alter_column == AlterColumn::Clauses) {
+            std::string column = alter_table(b) + " ALTER COLUMN ";
+            quote_ident(column, prop_column(col));
+            std::string type;
+            column_type(type, col, d);
+            // The old default is dropped first: it may not cast to the new type.
+            push(column + " DROP DEFAULT");
+            std::string out = column + " TYPE" + type + " USING ";
+            quote_ident(out, prop_column(col));
+            out += "::" + type.substr(1);
+            push(out);
+            push(column + (P(col)->nullable ? " DROP NOT NULL" : " SET NOT NULL"));
+            std::string def;
+            column_default(def, col, d);
+            if (!def.empty()) push(column + " SET" + def);
+        }
+        return result.relinquish();
+    });
+}
+
+PyObject* index_statement(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool create) {
+    static const char* const kw[] = {"col", "unique"};
+    PyObject* a[2];
+    parse_fast(Params{create ? "createIndexSql" : "dropIndexSql", kw, 2, 1}, args, nargs, kwnames, a);
+    check_prop(a[0]);
+    bool unique = a[1] && arg_bool(a[1]);
+    BoundTable b = bound_table(self);
+    const Dialect& d = dialect_of(T(self)->connector);
+    IndexSpec ix = index_spec(b.table.get(), a[0], unique, d);
+    std::string out;
+    if (create) {
+        out = unique ? "CREATE UNIQUE INDEX " : "CREATE INDEX ";
+        out += ix.name + " ON ";
+        quote_ident(out, b.table.get());
+        out += " (";
+        quote_ident(out, prop_column(a[0]));
+        if (ix.prefix) out += "(" + std::to_string(ix.prefix) + ")";
+        out += ')';
+    } else {
+        out = "DROP INDEX " + ix.name;
+        if (d.drop_index_on_table) {
+            out += " ON ";
+            quote_ident(out, b.table.get());
+        }
+    }
+    return to_str(out).relinquish();
+}
+
+PyObject* table_create_index_sql(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* { return index_statement(self, args, nargs, kwnames, true); });
+}
+
+PyObject* table_drop_index_sql(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* { return index_statement(self, args, nargs, kwnames, false); });
+}
+
+// INSERT INTO this table (columns) SELECT columns FROM source: a rebuilt
+// table takes its rows over.
+PyObject* table_copy_rows_sql(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard([&]() -> PyObject* {
+        static const char* const kw[] = {"source", "columns"};
+        PyObject* a[2];
+        parse_fast(Params{"copyRowsSql", kw, 2, 2}, args, nargs, kwnames, a);
+        BoundTable b = bound_table(self);
+        Ref columns = new_ref(PySequence_Fast(a[1], "columns must be a sequence"));
+        std::string list;
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(columns.get()); i++) {
+            if (i) list += ", ";
+            quote_ident(list, PySequence_Fast_GET_ITEM(columns.get(), i));
+        }
+        if (list.empty()) {
+            PyErr_SetString(PyExc_ValueError, "no columns to copy");
+            throw_error();
+        }
+        std::string out = "INSERT INTO ";
+        quote_ident(out, b.table.get());
+        out += " (" + list + ") SELECT " + list + " FROM ";
+        quote_ident(out, a[0]);
+        return to_str(out).relinquish();
+    });
+}
+
+// What a schema change must know of the connector's database: whether its
+// DDL is transactional, how it alters a column, and its schema lock.
+PyObject* table_schema_facts(PyObject*, PyObject* connector) {
+    return guard([&]() -> PyObject* {
+        const Dialect& d = dialect_of(connector);
+        const char* alter = d.alter_column == AlterColumn::Rebuild  ? "rebuild"
+                            : d.alter_column == AlterColumn::Modify ? "modify"
+                                                                    : "clauses";
+        return Py_BuildValue("{s:s,s:O,s:s,s:s,s:s}", "dialect", d.name, "transactionalDdl",
+                             d.transactional_ddl ? Py_True : Py_False, "alterColumn", alter, "lock", d.schema_lock,
+                             "unlock", d.schema_unlock);
+    });
+}
+
+PyObject* table_quote(PyObject*, PyObject* name) {
+    return guard([&]() -> PyObject* {
+        std::string out;
+        quote_ident(out, name);
+        return to_str(out).relinquish();
+    });
+}
+
 PyMethodDef table_methods[] = {
     {"sql", table_sql, METH_NOARGS,
      "sql($self, /)\n--\n\n"
@@ -516,6 +761,44 @@ PyMethodDef table_methods[] = {
      "indexSql($self, /)\n--\n\n"
      "indexSql(): the CREATE INDEX IF NOT EXISTS statements the dialect runs after sql() (none on MySQL, "
      "whose indexes are part of sql())."},
+    {"columnSql", table_column_sql, METH_O,
+     "columnSql($self, col, /)\n--\n\n"
+     "columnSql(col): the column's declaration as sql() writes it."},
+    {"addColumnSql", table_add_column_sql, METH_O,
+     "addColumnSql($self, col, /)\n--\n\n"
+     "addColumnSql(col): ALTER TABLE ... ADD COLUMN with the column's declaration."},
+    {"dropColumnSql", table_drop_column_sql, METH_O,
+     "dropColumnSql($self, name, /)\n--\n\n"
+     "dropColumnSql(name): ALTER TABLE ... DROP COLUMN name."},
+    {"renameColumnSql", (PyCFunction)(void (*)(void))table_rename_column_sql, METH_FASTCALL | METH_KEYWORDS,
+     "renameColumnSql($self, old, new)\n--\n\n"
+     "renameColumnSql(old, new): ALTER TABLE ... RENAME COLUMN old TO new."},
+    {"renameTableSql", table_rename_table_sql, METH_O,
+     "renameTableSql($self, name, /)\n--\n\n"
+     "renameTableSql(name): ALTER TABLE ... RENAME TO name."},
+    {"dropTableSql", table_drop_table_sql, METH_NOARGS,
+     "dropTableSql($self, /)\n--\n\n"
+     "dropTableSql(): DROP TABLE for the model's table."},
+    {"alterColumnSql", table_alter_column_sql, METH_O,
+     "alterColumnSql($self, col, /)\n--\n\n"
+     "alterColumnSql(col): the statements giving an existing column this declaration; [] where the "
+     "dialect cannot alter a column (SQLite rebuilds the table)."},
+    {"createIndexSql", (PyCFunction)(void (*)(void))table_create_index_sql, METH_FASTCALL | METH_KEYWORDS,
+     "createIndexSql($self, col, unique=False)\n--\n\n"
+     "createIndexSql(col, unique=False): CREATE [UNIQUE] INDEX, named as indexSql() names it."},
+    {"dropIndexSql", (PyCFunction)(void (*)(void))table_drop_index_sql, METH_FASTCALL | METH_KEYWORDS,
+     "dropIndexSql($self, col, unique=False)\n--\n\n"
+     "dropIndexSql(col, unique=False): DROP INDEX of that index."},
+    {"copyRowsSql", (PyCFunction)(void (*)(void))table_copy_rows_sql, METH_FASTCALL | METH_KEYWORDS,
+     "copyRowsSql($self, source, columns)\n--\n\n"
+     "copyRowsSql(source, columns): INSERT INTO this table (columns) SELECT columns FROM source."},
+    {"schemaFacts", table_schema_facts, METH_O | METH_STATIC,
+     "schemaFacts(connector, /)\n--\n\n"
+     "schemaFacts(connector): {'dialect', 'transactionalDdl', 'alterColumn' ('rebuild', 'modify' or 'clauses'), "
+     "'lock', 'unlock'} of the connector's database for schema changes."},
+    {"quote", table_quote, METH_O | METH_STATIC,
+     "quote(name, /)\n--\n\n"
+     "quote(name): the name quoted as the generator's statements quote it."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,6 +24,10 @@ enum class BatchKeys : int { None, PerRow, MultiRow };
 enum class KeyList : int { InChunks, AnyArray };
 // Which column types CREATE TABLE writes.
 enum class DdlTypes : int { SQLite, MySQL, PostgreSQL };
+// How ALTER TABLE changes a column's type, nullability or default: SQLite
+// cannot (the table is rebuilt), MySQL redeclares the column (MODIFY
+// COLUMN), PostgreSQL alters each of them by its own clause.
+enum class AlterColumn : int { Rebuild, Modify, Clauses };
 // What a driver's error means to the code that retries or falls back.
 enum class ErrorKind : int { Other = 0, Duplicate = 1, Conflict = 2, LockTimeout = 3 };
 // Where a driver's error carries what it means: the MySQL error number
@@ -79,6 +83,14 @@ struct Dialect {
     // packet size); 0 for none.
     int batch_params;
     int batch_bytes;
+    // Schema changes.
+    bool transactional_ddl;  // DDL runs inside a transaction (else each statement commits itself)
+    AlterColumn alter_column;
+    bool drop_index_on_table;  // DROP INDEX names its table (DROP INDEX ix ON t)
+    // Takes and gives back the lock that keeps two schema changes apart, its
+    // one parameter the lock's name ("": the write transaction is the lock).
+    const char* schema_lock;
+    const char* schema_unlock;  // "": the lock ends with the transaction
 };
 
 inline constexpr Dialect kSQLite{D_SQLITE,
@@ -109,7 +121,12 @@ inline constexpr Dialect kSQLite{D_SQLITE,
                                  3035000,
                                  nullptr,
                                  999,
-                                 0};
+                                 0,
+                                 true,
+                                 AlterColumn::Rebuild,
+                                 false,
+                                 "",
+                                 ""};
 inline constexpr Dialect kMySQL{D_MYSQL,
                                 "mysql",
                                 '`',
@@ -138,7 +155,12 @@ inline constexpr Dialect kMySQL{D_MYSQL,
                                 10005000,
                                 "MariaDB",
                                 0,
-                                1000000};
+                                1000000,
+                                false,
+                                AlterColumn::Modify,
+                                true,
+                                "SELECT GET_LOCK(%s, 3600)",
+                                "SELECT RELEASE_LOCK(%s)"};
 inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "postgresql",
                                      '"',
@@ -167,7 +189,12 @@ inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      0,
                                      nullptr,
                                      0,
-                                     0};
+                                     0,
+                                     true,
+                                     AlterColumn::Clauses,
+                                     false,
+                                     "SELECT pg_advisory_xact_lock(hashtext(%s))",
+                                     ""};
 
 inline const Dialect& dialect_by_id(int id) {
     switch (id) {
