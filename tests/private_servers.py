@@ -11,6 +11,11 @@ import tempfile
 import time
 
 PG_BIN = "/usr/lib/postgresql/15/bin"
+# A sanitizer run preloads its runtime into the tests' processes; the servers
+# are not what it checks, and PostgreSQL's (initdb's `postgres -V`) hangs
+# under it.
+SERVER_ENV = {k: v for k, v in os.environ.items()
+              if k not in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
 
 
 def _free_port(start):
@@ -74,13 +79,13 @@ class MariaDB:
         root = ["--user=root"] if os.getuid() == 0 else []
         subprocess.run([install, "--no-defaults", "--datadir=" + self.base + "/data", *root,
                         "--auth-root-authentication-method=socket", "--skip-test-db"],
-                       check=True, capture_output=True)
+                       check=True, capture_output=True, env=SERVER_ENV)
         self.start()
         subprocess.run([self.client, "--no-defaults", "--protocol=socket", "-S", self.socket, "-uroot", "-e",
                         "CREATE DATABASE %s CHARACTER SET utf8mb4; "
                         "CREATE USER 'tavrik'@'127.0.0.1' IDENTIFIED BY 'tavrik'; "
                         "GRANT ALL ON %s.* TO 'tavrik'@'127.0.0.1';" % (self.db, self.db)],
-                       check=True, capture_output=True)
+                       check=True, capture_output=True, env=SERVER_ENV)
 
     @property
     def settings(self):
@@ -92,7 +97,7 @@ class MariaDB:
             [self.mysqld, "--no-defaults", "--datadir=" + self.base + "/data", "--socket=" + self.socket,
              "--pid-file=" + self.base + "/mysqld.pid", "--port=%d" % self.port, "--bind-address=127.0.0.1",
              *root, "--skip-name-resolve", "--innodb-buffer-pool-size=16M", "--log-error=" + self.log],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=SERVER_ENV)
         _wait(lambda: _answers(self.port), "MariaDB", self.log)
 
     def stop(self):
@@ -141,12 +146,12 @@ class PostgreSQL:
         self.start()
         for sql in ("CREATE ROLE tavrik LOGIN PASSWORD 'tavrik'", "CREATE DATABASE %s OWNER tavrik" % self.db):
             subprocess.run([PG_BIN + "/psql", "-X", "-q", "-h", self.base, "-p", str(self.port), "-U", "postgres",
-                            "-d", "postgres", "-v", "ON_ERROR_STOP=1", "-c", sql], check=True, capture_output=True)
+                            "-d", "postgres", "-v", "ON_ERROR_STOP=1", "-c", sql], check=True, capture_output=True, env=SERVER_ENV)
 
     def _as_owner(self, *argv):
         if os.getuid() == 0:
             argv = ("runuser", "-u", "postgres", "--") + argv
-        subprocess.run(argv, check=True, capture_output=True, cwd=self.base)
+        subprocess.run(argv, check=True, capture_output=True, cwd=self.base, env=SERVER_ENV)
 
     @property
     def dsn(self):
