@@ -120,7 +120,7 @@ wheel-run:
 	for py in $(PYTHONS); do v=$(call venv_of,$$py); echo "== wheel for $$($$v/bin/python -V)"; \
 	  $$v/bin/python -m pip wheel -q --no-build-isolation --no-deps $(WERROR) -w build/wheels . >>$$log 2>&1 \
 	    || { cat $$log; exit 1; }; done; \
-	$$v0/bin/auditwheel -q repair -w dist build/wheels/*.whl; \
+	PATH="$$PWD/$$v0/bin:$$PATH" $$v0/bin/auditwheel repair -w dist build/wheels/*.whl >>$$log 2>&1 || { cat $$log; exit 1; }; \
 	$$v0/bin/python -m build -q --sdist --no-isolation -o dist . >>$$log 2>&1 || { cat $$log; exit 1; }; \
 	ls dist
 
