@@ -210,7 +210,8 @@ def test_added_column_keeps_rows(project, backend):
 
     assert backend.columns(TABLE) == {"id": False, LABEL: True, PRICE: True}
     assert backend.indexed(TABLE, PRICE)
-    assert backend.rows(TABLE, "id", LABEL, PRICE) == [(1, "first", None), (2, "it's %s", None), (3, "third", 7)]
+    # Ids are not compared: a Galera node hands out every third one.
+    assert backend.rows(TABLE, LABEL, PRICE) == [("first", None), ("it's %s", None), ("third", 7)]
 
 
 # The second revision renames a column (as the user says), changes its
