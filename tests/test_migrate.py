@@ -3,11 +3,13 @@
 of the user's, and the database read afterwards through a connection of the
 test's own.  Table and column names are hostile throughout."""
 import os
+import random
 import re
 import sqlite3
 import subprocess
 import sys
 import threading
+import time
 from urllib.parse import quote
 
 import pytest
@@ -107,6 +109,15 @@ class Backend:
             "ON a.attrelid = t.oid AND a.attnum = ANY(i.indkey) WHERE t.relname = %s AND a.attname = %s "
             "AND NOT i.indisprimary", (table, column)))
 
+    def fill(self, table, column, values):
+        con = self._connect()
+        try:
+            sql = "INSERT INTO %s (%s) VALUES (%s)" % (self.name_of(table), self.name_of(column), self.placeholder)
+            con.cursor().executemany(sql, [(v,) for v in values])
+            con.commit()
+        finally:
+            con.close()
+
     def rows(self, table, *columns):
         cols = ", ".join(self.name_of(c) for c in columns)
         return self.query("SELECT %s FROM %s ORDER BY %s" % (cols, self.name_of(table), self.name_of("id")))
@@ -156,23 +167,29 @@ class Project:
         values.update(names)
         (self.path / "models.py").write_text(text % values)
 
-    def run(self, *args, url=True, ok=True):
+    def _env(self):
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join([str(self.path)] + [p for p in sys.path if p])
+        return env
+
+    def _command(self, args, url):
         cmd = [sys.executable, "-m", "Tavrik.migrate", "--models", "models"]
-        if url:
-            cmd += ["--url", self.backend.url]
-        proc = subprocess.run(cmd + list(args), cwd=str(self.path), capture_output=True, text=True, env=env,
-                              timeout=120)
+        return cmd + (["--url", self.backend.url] if url else []) + list(args)
+
+    def start(self, *args):
+        return subprocess.Popen(self._command(args, True), cwd=str(self.path), env=self._env(),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def run(self, *args, url=True, ok=True):
+        proc = subprocess.run(self._command(args, url), cwd=str(self.path), capture_output=True, text=True,
+                              env=self._env(), timeout=120)
         if ok:
             assert proc.returncode == 0, (args, proc.stdout, proc.stderr)
         return proc
 
     def save(self, rows):
-        env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join([str(self.path)] + [p for p in sys.path if p])
         proc = subprocess.run([sys.executable, "-c", SAVE % dict(rows=rows), self.backend.url], cwd=str(self.path),
-                              capture_output=True, text=True, env=env, timeout=120)
+                              capture_output=True, text=True, env=self._env(), timeout=120)
         assert proc.returncode == 0, proc.stderr
         assert proc.stdout.strip() == "saved"
 
@@ -380,3 +397,51 @@ def test_concurrent_upgrades_apply_each_revision_once(project, backend):
     assert [p.returncode for p in results] == [0, 0], [p.stderr for p in results]
     assert backend.query("SELECT n FROM hits") == [(2,)]
     assert len(backend.query("SELECT * FROM tavrik_revision")) == 2
+
+
+def test_killed_upgrades_leave_whole_revisions(project, backend):
+    """SIGKILL at random moments of upgrade: SQLite and PostgreSQL are found
+    at a revision, never between two; MySQL resumes to the right schema."""
+    project.models(MODELS_V1)
+    project.run("make", "-m", "items", url=False)
+    project.models(MODELS_V2)
+    project.run("make", "-m", "price", url=False)
+    project.models(MODELS_V3, cost="desc")
+    project.run("make", "-m", "cost", "--rename", "%s.%s:desc" % (TABLE, PRICE), url=False)
+    first, second, head = (project.revision_id(n) for n in (1, 2, 3))
+    schema = {first: {"id": False, LABEL: True}, second: {"id": False, LABEL: True, PRICE: True},
+              head: {"id": False, LABEL: True, "desc": True}}
+    project.run("upgrade", first)
+    labels = ["row %d" % n for n in range(20000)]  # enough that each change takes a while
+    backend.fill(TABLE, LABEL, labels)
+
+    began = time.monotonic()
+    project.run("history", url=False)
+    idle = time.monotonic() - began  # a run that does nothing
+    began = time.monotonic()
+    project.run("upgrade")
+    full = time.monotonic() - began
+    project.run("downgrade", first)
+
+    rng = random.Random(7)
+    kills = 0
+    while kills < 20:
+        proc = project.start("upgrade")
+        time.sleep(rng.uniform(idle * 0.8, full))
+        if proc.poll() is None:
+            proc.kill()
+            kills += 1
+        proc.wait(timeout=120)
+        records = {r[0]: (r[1], r[2]) for r in backend.query("SELECT revision, state, steps FROM tavrik_revision")}
+        halfway = [rev for rev, (state, _) in records.items() if state != "applied"]
+        if halfway:
+            assert backend.name == "mysql", records
+            project.run("upgrade")
+            records = {rev: ("applied", 0) for rev in (first, second, head)}
+        at = [rev for rev in (first, second, head) if rev in records][-1]
+        assert backend.columns(TABLE) == schema[at], (kills, at)
+        assert [r[0] for r in backend.rows(TABLE, LABEL)] == labels
+        if at == head:
+            project.run("downgrade", first)
+    project.run("upgrade")
+    project.run("check")

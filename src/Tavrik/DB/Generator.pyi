@@ -81,7 +81,8 @@ class TableGenerator(BaseSqlGenerator):
         """INSERT INTO this table (columns) SELECT columns FROM source."""
     @staticmethod
     def schemaFacts(connector: Any, /) -> Dict[str, Any]:
-        """{'dialect', 'transactionalDdl', 'alterColumn' ('rebuild', 'modify' or 'clauses'), 'lock', 'unlock'}."""
+        """{'dialect', 'transactionalDdl', 'alterColumn' ('rebuild', 'modify' or 'clauses'), 'lock', 'unlock',
+        'ddlAlreadyDone' (error codes joined by '|')}."""
     @staticmethod
     def quote(name: str, /) -> str:
         """The name quoted as the generator's statements quote it."""

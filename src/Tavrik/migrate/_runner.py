@@ -8,7 +8,9 @@ transaction; PostgreSQL's transaction-scoped advisory lock), so it is
 applied whole or not at all, once.  MySQL commits each DDL statement by
 itself: there every statement's completion is recorded as it commits, under
 a session lock (GET_LOCK) held for the whole run, and the next run resumes
-at the first statement not done.  Connectors are the package's (untyped
+at the first statement not done.  A run killed during a DDL statement
+leaves the server to finish it unrecorded; the resumed run counts that
+statement done when re-running it fails because its change is there.  Connectors are the package's (untyped
 here).
 """
 from __future__ import annotations
@@ -168,76 +170,78 @@ def _refuse_unreviewed(chain: Sequence[Revision], start: int, target: int) -> No
 
 def upgrade(connector: Any, chain: Sequence[Revision], target: int, report: Report) -> None:
     _refuse_unreviewed(chain, position(connector, chain).index, target)
-    if _transactional(connector):
-        while True:
-            with _transaction(connector) as records:
-                at = Position(chain, records.read())
-                if at.index >= target:
-                    break
-                i = at.index + 1
-                _refuse_unreviewed(chain, at.index, i)
-                statements = plan(connector, chain, i, True)
-                _run_whole(records, chain[i], statements, "upgrade")
-                records.put(chain[i].id, _APPLIED, len(statements))
-            report("upgraded to %s (%d statement(s))" % (chain[i].id, len(statements)))
-        return
-    with _session(connector) as records:
-        while True:
-            at = Position(chain, records.read())
-            start = 0
-            if at.halfway is not None:
-                i, way, steps = at.halfway
-                if way != "up":
-                    raise MigrationError("the downgrade of %s stopped half-way: run downgrade again to finish it"
-                                         % chain[i].id)
-                start = steps
-            if at.index >= target and at.halfway is None:
-                break
-            i = at.index + 1
-            _refuse_unreviewed(chain, at.index, i)
-            statements = plan(connector, chain, i, True)
-            if start:
-                report("resuming %s after %d of %d statement(s)" % (chain[i].id, start, len(statements)))
-            _run_steps(records, chain[i], statements, start, "up")
-            records.put(chain[i].id, _APPLIED, len(statements))
-            records.con.commit()
-            report("upgraded to %s (%d statement(s))" % (chain[i].id, len(statements)))
+    _move(connector, chain, target, report, True)
 
 
 def downgrade(connector: Any, chain: Sequence[Revision], target: int, report: Report) -> None:
+    _move(connector, chain, target, report, False)
+
+
+class _Way:
+    """What differs between going up and going down the chain."""
+
+    def __init__(self, upward: bool) -> None:
+        self.upward = upward
+        self.name = "up" if upward else "down"
+        self.word = "upgrade" if upward else "downgrade"
+        self.other = "downgrade" if upward else "upgrade"
+
+    def pending(self, at: Position, target: int) -> bool:
+        return at.index < target if self.upward else at.index > target
+
+    def next(self, at: Position) -> int:
+        """The revision to apply (up) or undo (down) next."""
+        return at.index + 1 if self.upward else at.index
+
+    def finish(self, records: _Records, rev: Revision, statements: int) -> None:
+        if self.upward:
+            records.put(rev.id, _APPLIED, statements)
+        else:
+            records.forget(rev.id)
+
+    def done(self, rev: Revision, statements: int) -> str:
+        return "%s %s (%d statement(s))" % ("upgraded to" if self.upward else "downgraded", rev.id, statements)
+
+
+def _move(connector: Any, chain: Sequence[Revision], target: int, report: Report, upward: bool) -> None:
+    way = _Way(upward)
     if _transactional(connector):
         while True:
             with _transaction(connector) as records:
                 at = Position(chain, records.read())
-                if at.index <= target:
+                if not way.pending(at, target):
                     break
-                i = at.index
-                statements = plan(connector, chain, i, False)
-                _run_whole(records, chain[i], statements, "downgrade")
-                records.forget(chain[i].id)
-            report("downgraded %s (%d statement(s))" % (chain[i].id, len(statements)))
+                i = way.next(at)
+                if upward:
+                    _refuse_unreviewed(chain, at.index, i)
+                statements = plan(connector, chain, i, upward)
+                _run_whole(records, chain[i], statements, way.word)
+                way.finish(records, chain[i], len(statements))
+            report(way.done(chain[i], len(statements)))
         return
     with _session(connector) as records:
         while True:
             at = Position(chain, records.read())
             start = 0
             if at.halfway is not None:
-                i, way, steps = at.halfway
-                if way != "down":
-                    raise MigrationError("the upgrade of %s stopped half-way: run upgrade again to finish it"
-                                         % chain[i].id)
+                i, halfway, steps = at.halfway
+                if halfway != way.name:
+                    raise MigrationError("the %s of %s stopped half-way: run %s again to finish it"
+                                         % (way.other, chain[i].id, way.other))
                 start = steps
-            if at.index <= target:
+            if not way.pending(at, target):
                 break
-            i = at.index
-            statements = plan(connector, chain, i, False)
-            if start:
-                report("resuming the downgrade of %s after %d of %d statement(s)"
-                       % (chain[i].id, start, len(statements)))
-            _run_steps(records, chain[i], statements, start, "down")
-            records.forget(chain[i].id)
+            i = way.next(at)
+            if upward:
+                _refuse_unreviewed(chain, at.index, i)
+            statements = plan(connector, chain, i, upward)
+            if at.halfway is not None:
+                report("resuming %s%s after %d of %d statement(s)"
+                       % ("" if upward else "the downgrade of ", chain[i].id, start, len(statements)))
+            _run_steps(records, chain[i], statements, start, way, at.halfway is not None)
+            way.finish(records, chain[i], len(statements))
             records.con.commit()
-            report("downgraded %s (%d statement(s))" % (chain[i].id, len(statements)))
+            report(way.done(chain[i], len(statements)))
 
 
 def stamp(connector: Any, chain: Sequence[Revision], target: int) -> None:
@@ -270,19 +274,30 @@ def _run_whole(records: _Records, rev: Revision, statements: Sequence[Statement]
                                  % (what, rev.id, n, len(statements), e, text)) from e
 
 
-def _run_steps(records: _Records, rev: Revision, statements: Sequence[Statement], start: int, way: str) -> None:
-    if start == 0:
-        records.put(rev.id, way, 0)
+def _already_done(records: _Records, e: Exception) -> bool:
+    codes = records.facts["ddlAlreadyDone"].split("|")
+    return bool(e.args) and str(e.args[0]) in codes
+
+
+def _run_steps(records: _Records, rev: Revision, statements: Sequence[Statement], start: int, way: _Way,
+               resumed: bool) -> None:
+    if not resumed:
+        records.put(rev.id, way.name, 0)
         records.con.commit()
     for n in range(start, len(statements)):
         text, params = statements[n]
         try:
-            records.run(text, params)
-            records.put(rev.id, way, n + 1)
+            try:
+                records.run(text, params)
+            except Exception as e:
+                # A run killed while the server went on with its DDL left the
+                # change made and not recorded: re-run, it says so.
+                if not (resumed and n == start and _already_done(records, e)):
+                    raise
+            records.put(rev.id, way.name, n + 1)
             records.con.commit()
         except Exception as e:
             records.con.rollback()
             raise MigrationError(
                 "%s of %s stopped at statement %d of %d (%d done and recorded; the next run resumes at "
-                "statement %d): %s\n  %s" % ("upgrade" if way == "up" else "downgrade", rev.id, n + 1,
-                                             len(statements), n, n + 1, e, text)) from e
+                "statement %d): %s\n  %s" % (way.word, rev.id, n + 1, len(statements), n, n + 1, e, text)) from e

@@ -91,6 +91,10 @@ struct Dialect {
     // one parameter the lock's name ("": the write transaction is the lock).
     const char* schema_lock;
     const char* schema_unlock;  // "": the lock ends with the transaction
+    // Where each DDL statement commits itself (no transactional DDL), the
+    // error codes by which a statement re-run after a lost answer says its
+    // change is already there (table, column or key exists, or is gone).
+    const char* ddl_already_done;
 };
 
 inline constexpr Dialect kSQLite{D_SQLITE,
@@ -126,6 +130,7 @@ inline constexpr Dialect kSQLite{D_SQLITE,
                                  AlterColumn::Rebuild,
                                  false,
                                  "",
+                                 "",
                                  ""};
 inline constexpr Dialect kMySQL{D_MYSQL,
                                 "mysql",
@@ -160,7 +165,8 @@ inline constexpr Dialect kMySQL{D_MYSQL,
                                 AlterColumn::Modify,
                                 true,
                                 "SELECT GET_LOCK(%s, 3600)",
-                                "SELECT RELEASE_LOCK(%s)"};
+                                "SELECT RELEASE_LOCK(%s)",
+                                "1050|1051|1054|1060|1061|1091|1146"};
 inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "postgresql",
                                      '"',
@@ -194,6 +200,7 @@ inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      AlterColumn::Clauses,
                                      false,
                                      "SELECT pg_advisory_xact_lock(hashtext(%s))",
+                                     "",
                                      ""};
 
 inline const Dialect& dialect_by_id(int id) {
