@@ -445,3 +445,27 @@ def test_killed_upgrades_leave_whole_revisions(project, backend):
             project.run("downgrade", first)
     project.run("upgrade")
     project.run("check")
+
+
+def test_defaults_from_pyproject(tmp_path):
+    db = tmp_path / "app.db"
+    (tmp_path / "models.py").write_text(MODELS_V1 % dict(table=TABLE, label=LABEL))
+    conf = tmp_path / "pyproject.toml"
+    conf.write_text('[tool.tavrik]\nurl = "sqlite:///%s"\nmodels = "models"\ndir = "revs"\n' % db)
+    inner = tmp_path / "src" / "deep"
+    inner.mkdir(parents=True)
+
+    def run(*args):
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+        return subprocess.run([sys.executable, "-m", "Tavrik.migrate"] + list(args), cwd=str(inner),
+                              capture_output=True, text=True, env=env, timeout=120)
+
+    for args in (["init"], ["make", "-m", "items"], ["upgrade"], ["check"]):
+        proc = run(*args)
+        assert proc.returncode == 0, (args, proc.stderr)
+    assert len(os.listdir(tmp_path / "revs")) == 1
+    assert sqlite3.connect(str(db)).execute("SELECT count(*) FROM tavrik_revision").fetchone() == (1,)
+
+    conf.write_text('[tool.tavrik]\nurl = "sqlite:///%s"\nmodle = "models"\n' % db)
+    proc = run("current")
+    assert proc.returncode == 1 and "not modle" in proc.stderr

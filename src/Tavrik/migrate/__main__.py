@@ -1,9 +1,13 @@
-"""python -m Tavrik.migrate: the migration commands (see Tavrik.migrate)."""
+"""python -m Tavrik.migrate: the migration commands (see Tavrik.migrate).
+
+Options not given take their value from ``[tool.tavrik]`` of the nearest
+pyproject.toml (``url``, ``models``, ``dir``)."""
 from __future__ import annotations
 
 import argparse
+import os
 import sys
-from typing import List, Optional
+from typing import Any, Dict, List, Optional
 
 from Tavrik.migrate import (MigrationError, check, current, downgrade, history, init, make, sql, stamp,
                             upgrade)
@@ -17,7 +21,7 @@ def _options(parser: argparse.ArgumentParser, top: bool) -> argparse.ArgumentPar
     parser.add_argument("--models", help="module to import: it declares the models",
                         default=None if top else argparse.SUPPRESS)
     parser.add_argument("--dir", help="the revisions' directory (default migrations/)",
-                        default="migrations" if top else argparse.SUPPRESS)
+                        default=None if top else argparse.SUPPRESS)
     return parser
 
 
@@ -43,6 +47,46 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+_KEYS = ("url", "models", "dir")
+
+
+def _read_toml(path: str) -> Dict[str, Any]:
+    if sys.version_info >= (3, 11):
+        import tomllib
+    else:
+        import tomli as tomllib
+    with open(path, "rb") as f:
+        return tomllib.load(f)
+
+
+def project_defaults(start: str) -> Dict[str, str]:
+    """[tool.tavrik] of the nearest pyproject.toml at or above ``start``:
+    ``url``, ``models`` and ``dir`` (taken relative to that file)."""
+    folder = os.path.abspath(start)
+    while not os.path.isfile(os.path.join(folder, "pyproject.toml")):
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            return {}
+        folder = parent
+    path = os.path.join(folder, "pyproject.toml")
+    try:
+        table = _read_toml(path).get("tool", {}).get("tavrik", {})
+    except ValueError as e:  # tomllib.TOMLDecodeError is a ValueError
+        raise MigrationError("%s: %s" % (path, e)) from e
+    unknown = sorted(set(table) - set(_KEYS))
+    if unknown:
+        raise MigrationError("%s: [tool.tavrik] takes %s, not %s" % (path, ", ".join(_KEYS), ", ".join(unknown)))
+    for key, value in table.items():
+        if not isinstance(value, str):
+            raise MigrationError("%s: [tool.tavrik] %s must be a string" % (path, key))
+    out = dict(table)
+    if "dir" in out:
+        out["dir"] = os.path.join(folder, out["dir"])
+    if "models" in out and folder not in sys.path:
+        sys.path.insert(0, folder)  # the models module sits beside the file that names it
+    return out
+
+
 def _url(url: Optional[str]) -> str:
     if not url:
         raise MigrationError("this command needs --url")
@@ -52,6 +96,11 @@ def _url(url: Optional[str]) -> str:
 def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
     try:
+        defaults = project_defaults(os.getcwd())
+        for key in _KEYS:
+            if getattr(args, key) is None:
+                setattr(args, key, defaults.get(key))
+        args.dir = args.dir or "migrations"
         if args.command == "init":
             print("created %s" % init(args.dir))
         elif args.command == "make":
