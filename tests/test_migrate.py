@@ -469,3 +469,15 @@ def test_defaults_from_pyproject(tmp_path):
     conf.write_text('[tool.tavrik]\nurl = "sqlite:///%s"\nmodle = "models"\n' % db)
     proc = run("current")
     assert proc.returncode == 1 and "not modle" in proc.stderr
+
+
+def test_example_migrations_upgrade_and_check(backend):
+    examples = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([examples] + [p for p in sys.path if p]))
+    for args in (["upgrade"], ["check"], ["downgrade", "base"]):
+        proc = subprocess.run([sys.executable, "-m", "Tavrik.migrate", "--models", "models", "--url", backend.url]
+                              + args, cwd=examples, capture_output=True, text=True, env=env, timeout=120)
+        assert proc.returncode == 0, (args, proc.stdout, proc.stderr)
+        if args == ["upgrade"]:
+            assert "email" in backend.columns("user")
+    assert backend.tables() == {"tavrik_revision"}
