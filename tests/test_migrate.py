@@ -9,6 +9,7 @@ import sqlite3
 import subprocess
 import sys
 import threading
+from decimal import Decimal
 import time
 from urllib.parse import quote
 
@@ -186,6 +187,13 @@ class Project:
         if ok:
             assert proc.returncode == 0, (args, proc.stdout, proc.stderr)
         return proc
+
+    def api(self, command, *args):
+        """A command run in this process, through Tavrik.migrate (upgrade, downgrade: no models needed)."""
+        import Tavrik.migrate
+
+        return getattr(Tavrik.migrate, command)(self.backend.url, *args, directory=str(self.path / "migrations"),
+                                                report=lambda text: None)
 
     def save(self, rows):
         proc = subprocess.run([sys.executable, "-c", SAVE % dict(rows=rows), self.backend.url], cwd=str(self.path),
@@ -427,7 +435,7 @@ def test_killed_upgrades_leave_whole_revisions(project, backend):
     kills = 0
     while kills < 20:
         proc = project.start("upgrade")
-        time.sleep(rng.uniform(idle * 0.8, full))
+        time.sleep(rng.uniform(idle * 0.8, full * 0.95))
         if proc.poll() is None:
             proc.kill()
             kills += 1
@@ -436,13 +444,13 @@ def test_killed_upgrades_leave_whole_revisions(project, backend):
         halfway = [rev for rev, (state, _) in records.items() if state != "applied"]
         if halfway:
             assert backend.name == "mysql", records
-            project.run("upgrade")
+            project.api("upgrade")
             records = {rev: ("applied", 0) for rev in (first, second, head)}
         at = [rev for rev in (first, second, head) if rev in records][-1]
         assert backend.columns(TABLE) == schema[at], (kills, at)
         assert [r[0] for r in backend.rows(TABLE, LABEL)] == labels
         if at == head:
-            project.run("downgrade", first)
+            project.api("downgrade", first)
     project.run("upgrade")
     project.run("check")
 
@@ -481,3 +489,109 @@ def test_example_migrations_upgrade_and_check(backend):
         if args == ["upgrade"]:
             assert "email" in backend.columns("user")
     assert backend.tables() == {"tavrik_revision"}
+
+
+TAGS = 'tag "list"'
+EVOLVED = """
+import decimal
+from Tavrik.Model.Korvid import Korvid
+from Tavrik.Model.ModelProperty import AutoIncrement, DecimalProperty, IntProperty, StrProperty
+
+class Item(Korvid):
+    tableName = %(table)r
+    id = IntProperty(primaryKey=True, default=AutoIncrement)
+    label = StrProperty(%(length)d, name=%(label)r, unique=%(unique)r)
+%(extra)s
+class Tag(Korvid):
+    tableName = %(tags)r
+    id = IntProperty(primaryKey=True, default=AutoIncrement)
+%(word)s
+"""
+PRICE_INT = "    price = IntProperty(nullable=True, name=%r, index=True)\n" % PRICE
+AMOUNT = "    amount = DecimalProperty(%d, %d, nullable=True)\n"
+# Each revision's models and how `make` is told about renames.
+REVISIONS = [
+    dict(length=64, unique=False, extra="", tags="tag", word="    word = StrProperty(20, nullable=True)"),
+    dict(length=64, unique=False, extra=PRICE_INT + AMOUNT % (8, 2), tags="tag",
+         word="    word = StrProperty(20, nullable=True)"),
+    dict(length=64, unique=True, extra=PRICE_INT + AMOUNT % (8, 2), tags=TAGS,
+         word="    word = StrProperty(20, nullable=True)", make=["--rename-table", "tag:" + TAGS]),
+    dict(length=128, unique=True, extra="    price = StrProperty(20, nullable=True, name=%r, index=True)\n" % PRICE
+         + AMOUNT % (12, 3), tags=TAGS, word="    word = StrProperty(20, nullable=True)"),
+    dict(length=128, unique=True, extra="    cost = StrProperty(20, nullable=True, index=True)\n" + AMOUNT % (12, 3),
+         tags=TAGS, word="    word = StrProperty(20, nullable=False, default='')",
+         make=["--rename", "%s.%s:cost" % (TABLE, PRICE)]),
+    dict(length=128, unique=False, extra="    cost = StrProperty(20, nullable=True)\n" + AMOUNT % (12, 3),
+         tags=TAGS, word=""),
+]
+FILL = """
+def fill(models):
+    # A data migration: each row's price from its label, through the model as it is here.
+    item = models[%(table)r]
+    for row in item.getExecutor().findAllBy(orderBy=item.id):
+        setattr(row, %(price)r, len(getattr(row, %(label)r)))
+        setattr(row, "amount", decimal.Decimal("1.25"))
+        item.getExecutor().update(row)
+
+
+def upgrade(op):
+"""
+
+
+def test_six_revisions_down_to_base_and_up(project, backend):
+    for n, rev in enumerate(REVISIONS, 1):
+        project.models(EVOLVED, **{k: v for k, v in rev.items() if k != "make"})
+        project.run("make", "-m", "step %d" % n, *rev.get("make", []), url=False)
+        path = project.revision(n)
+        text = path.read_text().replace("reviewed = False", "reviewed = True")
+        if n == 2:
+            text = text.replace("def upgrade(op):\n", FILL % dict(table=TABLE, price=PRICE, label=LABEL), 1)
+            text = text.replace("\n\ndef downgrade", "    op.run_python(fill)\n\n\ndef downgrade", 1)
+        path.write_text(text)
+    assert "op.run_python(fill)" in project.revision(2).read_text()
+
+    labels = ["first", "it's %s"]
+    five_seven = [len(s) for s in labels]
+    item = {  # revision: ({column: nullable}, rows of the item table's columns after the key)
+        1: ({"id": False, LABEL: True}, [(s,) for s in labels]),
+        2: ({"id": False, LABEL: True, PRICE: True, "amount": True}, [(s, p, Decimal("1.25"))
+                                                                      for s, p in zip(labels, five_seven)]),
+        4: ({"id": False, LABEL: True, PRICE: True, "amount": True}, [(s, str(p), Decimal("1.250"))
+                                                                      for s, p in zip(labels, five_seven)]),
+        5: ({"id": False, LABEL: True, "cost": True, "amount": True}, [(s, str(p), Decimal("1.250"))
+                                                                       for s, p in zip(labels, five_seven)]),
+    }
+    item[3], item[6] = item[2], item[5]
+
+    def at(n, words):
+        cols, rows = item[n]
+        assert backend.columns(TABLE) == cols, n
+        assert backend.rows(TABLE, *[c for c in cols if c != "id"]) == rows, n
+        tags = "tag" if n < 3 else TAGS
+        assert backend.tables() == {"tavrik_revision", TABLE, tags}, n
+        if n < 6:
+            assert backend.columns(tags) == {"id": False, "word": n != 5}, n
+            assert [r[0] for r in backend.rows(tags, "word")] == words, n
+        else:
+            assert backend.columns(tags) == {"id": False}
+        assert backend.indexed(TABLE, PRICE if n < 5 else "cost") == (2 <= n <= 5), n
+        assert backend.indexed(TABLE, LABEL) == (3 <= n <= 5), n
+        applied = {r[0] for r in backend.query("SELECT revision FROM tavrik_revision WHERE state = 'applied'")}
+        assert applied == {project.revision_id(k) for k in range(1, n + 1)}, n
+
+    project.api("upgrade", project.revision_id(1))
+    backend.fill(TABLE, LABEL, labels)
+    backend.fill("tag", "word", ["a", "b"])
+    for n in range(2, 7):
+        project.api("upgrade", project.revision_id(n))
+        at(n, ["a", "b"])
+    project.run("check")
+    for n in range(5, 0, -1):
+        project.api("downgrade", project.revision_id(n))
+        # The dropped words come back as the column's default, "" (NOT NULL at 5), then stay.
+        at(n, ["", ""])
+    project.api("downgrade", "base")
+    assert backend.tables() == {"tavrik_revision"}
+    project.api("upgrade")
+    project.run("check")
+    assert backend.columns(TABLE) == item[6][0]

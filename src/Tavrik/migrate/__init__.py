@@ -15,7 +15,7 @@ import os
 import sys
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
-from Tavrik.migrate._ops import Operations, Statement
+from Tavrik.migrate._ops import DataStep, Operations, Step
 from Tavrik.migrate._revisions import MigrationError, Revision, index_of, load_chain, write_revision
 from Tavrik.migrate import _runner
 from Tavrik.migrate._state import declared_state, diff
@@ -53,6 +53,17 @@ class _Connection:
         if getattr(self.connector, "isAsync", False):
             self.close()
             raise MigrationError("migrations run on a synchronous connector (sqlite://, mysql://, postgresql://)")
+        # Data migrations run their models' executors on the database
+        # handle: a program without one gets this connector's for the run.
+        from Tavrik.DB.DB import DB
+        from Tavrik.Error.Strovy import DBInstanceCreateError
+
+        try:
+            DB.getInstance()
+            self._installed = False
+        except DBInstanceCreateError:
+            DB.create(self.connector)
+            self._installed = True
 
     def __enter__(self) -> Any:
         return self.connector
@@ -61,6 +72,11 @@ class _Connection:
         self.close()
 
     def close(self) -> None:
+        if getattr(self, "_installed", False):
+            from Tavrik.DB.DB import DB
+
+            DB.drop()
+            self._installed = False
         if self._own:
             self.connector.close()
 
@@ -84,18 +100,32 @@ def _renames(renames: Sequence[str]) -> Dict[Tuple[str, str], str]:
     return out
 
 
+def _table_renames(renames: Sequence[str]) -> Dict[str, str]:
+    out: Dict[str, str] = {}
+    for text in renames:
+        old, sep, new = text.rpartition(":")
+        if not sep or not old or not new:
+            raise MigrationError("--rename-table takes old:new, not %r" % text)
+        out[old] = new
+    return out
+
+
 def make(message: str, *, models: Optional[str] = None, directory: str = "migrations",
-         renames: Sequence[str] = (), report: Report = _print) -> Optional[str]:
+         renames: Sequence[str] = (), tableRenames: Sequence[str] = (), report: Report = _print) -> Optional[str]:
     """
         比较已声明的模型与最后一个修订记录的模型状态, 写出新的修订文件并返回其路径;
         没有变化时不写文件, 返回 None。models: 先导入的模块 (声明模型)。
-        renames: "table.old:new" (重命名从不猜测)。删除数据 (删除列或表) 的修订写为 reviewed = False。
+        renames: "table.old:new" (表用新名); tableRenames: "old:new" (重命名从不猜测)。
+        删除数据 (删除列或表) 的修订写为 reviewed = False。
     """
     _import_models(models)
     chain = load_chain(directory)
     last = chain[-1].state if chain else {}
     state = declared_state()
-    up, down = diff(last, state, _renames(renames))
+    try:
+        up, down = diff(last, state, _renames(renames), _table_renames(tableRenames))
+    except ValueError as e:
+        raise MigrationError(str(e)) from e
     if not up:
         report("no changes")
         return None
@@ -152,7 +182,7 @@ def stamp(url: Url, revision: str, *, models: Optional[str] = None, directory: s
         _runner.stamp(connector, chain, target)
 
 
-def _statements(connector: Any, chain: Sequence[Revision], start: int, end: int) -> Iterator[Tuple[str, Statement]]:
+def _statements(connector: Any, chain: Sequence[Revision], start: int, end: int) -> Iterator[Tuple[str, Step]]:
     if end >= start:
         for i in range(start + 1, end + 1):
             for s in _runner.plan(connector, chain, i, True):
@@ -164,7 +194,7 @@ def _statements(connector: Any, chain: Sequence[Revision], start: int, end: int)
 
 
 def sql(url: Url, span: Optional[str] = None, *, models: Optional[str] = None, directory: str = "migrations",
-        report: Report = _print) -> List[Statement]:
+        report: Report = _print) -> List[Step]:
     """
         打印 (并返回) 从 FROM 到 TO 的语句而不执行 (span: "FROM:TO"; 省略时从数据库当前的修订到 head)。
         语句为连接器接受的形式: 名称用反引号, 占位符 %s。
@@ -179,14 +209,18 @@ def sql(url: Url, span: Optional[str] = None, *, models: Optional[str] = None, d
             if not sep:
                 raise MigrationError("sql takes FROM:TO, not %r" % span)
             start, end = index_of(chain, first or "base"), index_of(chain, last or "head")
-        out: List[Statement] = []
+        out: List[Step] = []
         rev = None
-        for rid, (text, params) in _statements(connector, chain, start, end):
+        for rid, step in _statements(connector, chain, start, end):
             if rid != rev:
                 report("-- %s" % rid)
                 rev = rid
-            report(text + ";" + (" -- %r" % (params,) if params else ""))
-            out.append((text, params))
+            if isinstance(step, DataStep):
+                report("-- %s (a data migration, run in the revision's transaction)" % step.describe())
+            else:
+                text, params = step
+                report(text + ";" + (" -- %r" % (params,) if params else ""))
+            out.append(step)
         return out
 
 

@@ -32,7 +32,9 @@ def _parser() -> argparse.ArgumentParser:
     sub.add_parser("init", parents=[common], help="create the revisions' directory")
     p = sub.add_parser("make", parents=[common], help="write a revision from the models' changes")
     p.add_argument("-m", "--message", required=True)
-    p.add_argument("--rename", action="append", default=[], metavar="TABLE.OLD:NEW")
+    p.add_argument("--rename", action="append", default=[], metavar="TABLE.OLD:NEW",
+                   help="a column renamed (the table by its new name)")
+    p.add_argument("--rename-table", action="append", default=[], metavar="OLD:NEW", help="a table renamed")
     p = sub.add_parser("upgrade", parents=[common], help="apply revisions up to REV (head)")
     p.add_argument("revision", nargs="?", default="head")
     p = sub.add_parser("downgrade", parents=[common], help="undo revisions down to REV (or base)")
@@ -104,7 +106,8 @@ def main(argv: Optional[List[str]] = None) -> int:
         if args.command == "init":
             print("created %s" % init(args.dir))
         elif args.command == "make":
-            make(args.message, models=args.models, directory=args.dir, renames=args.rename)
+            make(args.message, models=args.models, directory=args.dir, renames=args.rename,
+                 tableRenames=args.rename_table)
         elif args.command == "upgrade":
             upgrade(_url(args.url), args.revision, models=args.models, directory=args.dir)
         elif args.command == "downgrade":

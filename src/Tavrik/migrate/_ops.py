@@ -9,12 +9,52 @@ the recorded statements (or prints them).
 from __future__ import annotations
 
 import copy
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
+from Tavrik.migrate._revisions import MigrationError
 from Tavrik.migrate._state import Column, State, find, make_property
 
 # One statement: (text with %s placeholders in the house quoting, parameters).
 Statement = Tuple[str, Tuple[Any, ...]]
+
+
+class DataStep:
+    """A data migration: ``fn(models)`` run at its place in the revision,
+    ``models[table]`` the model of that table as the schema is there (its
+    attributes named as the columns; ``getExecutor()`` as on any model)."""
+
+    def __init__(self, fn: Callable[[Mapping[str, Any]], Any], state: State) -> None:
+        self.fn = fn
+        self.state = copy.deepcopy(state)
+
+    def describe(self) -> str:
+        return "python: %s.%s" % (getattr(self.fn, "__module__", "?"), getattr(self.fn, "__qualname__", "?"))
+
+    def run(self, connector: Any) -> None:
+        from Tavrik.DB.DB import DB
+        from Tavrik.Model.Korvid import Korvid, _KorvidMeta
+
+        if DB.getInstance().connector is not connector:
+            raise MigrationError("a data migration runs on the database handle's connector: pass "
+                             "DB.getInstance().connector to upgrade() and downgrade()")
+        meta: Any = type(Korvid)
+        made: List[type] = []
+        try:
+            models: Dict[str, Any] = {}
+            for table, columns in self.state.items():
+                attrs: Dict[str, Any] = {"tableName": table}
+                attrs.update((c["name"], make_property(c)) for c in columns)
+                # Named so that no relation given by class name finds it.
+                cls = meta(table + "@migration", (Korvid,), attrs)
+                made.append(cls)
+                models[table] = cls
+            self.fn(models)
+        finally:
+            # Declared models only: make and check must not see these.
+            _KorvidMeta.ModelList[:] = [m for m in _KorvidMeta.ModelList if not any(m is c for c in made)]
+
+
+Step = Union[Statement, DataStep]
 
 # The name a rebuilt table is made under before it takes the old one's.
 _REBUILD_PREFIX = "_tavrik_rebuild_"
@@ -39,7 +79,7 @@ class Operations:
     def __init__(self, connector: Any, state: State) -> None:
         self._connector = connector
         self.state: State = copy.deepcopy(state)
-        self.statements: List[Statement] = []
+        self.statements: List[Step] = []
         from Tavrik.DB.Generator import TableGenerator
 
         self._facts: Dict[str, Any] = TableGenerator.schemaFacts(connector)
@@ -92,6 +132,18 @@ class Operations:
         gen = self._generator(table)
         self._emit(gen.dropTableSql())
         del self.state[table]
+
+    def rename_table(self, table: str, new: str) -> None:
+        """重命名表; 它的索引以新表名重建, 与新建的表同名。"""
+        if new in self.state:
+            raise ValueError("table %r exists at this revision" % (new,))
+        columns = self._columns(table)
+        for col in columns:
+            self._index_statements(table, col, False)
+        self._emit(self._generator(table).renameTableSql(new))
+        self.state[new] = self.state.pop(table)
+        for col in columns:
+            self._index_statements(new, col, True)
 
     def add_column(self, table: str, column: Column) -> None:
         """添加一列 (及其索引)。"""
@@ -167,3 +219,10 @@ class Operations:
     def execute(self, sql: str, params: Sequence[Any] = ()) -> None:
         """执行一条手写的语句 (占位符 %s, 参数绑定)。"""
         self._emit(sql, params)
+
+    def run_python(self, fn: Callable[[Mapping[str, Any]], Any]) -> None:
+        """
+            数据迁移: 在修订的此处调用 fn(models), models[表名] 是该表此时的模型
+            (属性名即列名, getExecutor() 取得执行器), 语句与修订在同一事务中 (MySQL: 与该步骤的记录一同提交)。
+        """
+        self.statements.append(DataStep(fn, self.state))

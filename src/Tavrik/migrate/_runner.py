@@ -18,7 +18,7 @@ from __future__ import annotations
 import contextlib
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from Tavrik.migrate._ops import Operations, Statement
+from Tavrik.migrate._ops import DataStep, Operations, Step
 from Tavrik.migrate._revisions import MigrationError, Revision
 from Tavrik.migrate._state import Column, State
 
@@ -34,7 +34,7 @@ _COLUMNS: List[Column] = [
 Report = Callable[[str], None]
 
 
-def plan(connector: Any, chain: Sequence[Revision], index: int, upward: bool) -> List[Statement]:
+def plan(connector: Any, chain: Sequence[Revision], index: int, upward: bool) -> List[Step]:
     """The statements of revision ``chain[index]`` going up or down, written
     for the state before them."""
     rev = chain[index]
@@ -70,8 +70,9 @@ class _Records:
     def ensure(self) -> None:
         ops = Operations(self.connector, {})
         ops.create_table(TABLE, _COLUMNS)
-        for text, params in ops.statements:
-            self.run(text, params)
+        for step in ops.statements:
+            assert not isinstance(step, DataStep)
+            self.run(*step)
 
     def exists(self) -> bool:
         return TABLE in self.connector.getTableNameList()
@@ -265,13 +266,20 @@ def _transactional(connector: Any) -> bool:
     return bool(TableGenerator.schemaFacts(connector)["transactionalDdl"])
 
 
-def _run_whole(records: _Records, rev: Revision, statements: Sequence[Statement], what: str) -> None:
-    for n, (text, params) in enumerate(statements, 1):
+def _run_whole(records: _Records, rev: Revision, statements: Sequence[Step], what: str) -> None:
+    for n, step in enumerate(statements, 1):
         try:
-            records.run(text, params)
+            if isinstance(step, DataStep):
+                step.run(records.connector)
+            else:
+                records.run(*step)
         except Exception as e:
             raise MigrationError("%s of %s failed at statement %d of %d, nothing of it was applied: %s\n  %s"
-                                 % (what, rev.id, n, len(statements), e, text)) from e
+                                 % (what, rev.id, n, len(statements), e, _text(step))) from e
+
+
+def _text(step: Step) -> str:
+    return step.describe() if isinstance(step, DataStep) else step[0]
 
 
 def _already_done(records: _Records, e: Exception) -> bool:
@@ -279,16 +287,23 @@ def _already_done(records: _Records, e: Exception) -> bool:
     return bool(e.args) and str(e.args[0]) in codes
 
 
-def _run_steps(records: _Records, rev: Revision, statements: Sequence[Statement], start: int, way: _Way,
+def _run_steps(records: _Records, rev: Revision, statements: Sequence[Step], start: int, way: _Way,
                resumed: bool) -> None:
     if not resumed:
         records.put(rev.id, way.name, 0)
         records.con.commit()
     for n in range(start, len(statements)):
-        text, params = statements[n]
+        step = statements[n]
         try:
+            if isinstance(step, DataStep):
+                # Its rows and its record commit together, on a connection
+                # of the block's (the run's own one holds the schema lock).
+                with records.connector.transaction():
+                    step.run(records.connector)
+                    _Records(records.connector).put(rev.id, way.name, n + 1)
+                continue
             try:
-                records.run(text, params)
+                records.run(*step)
             except Exception as e:
                 # A run killed while the server went on with its DDL left the
                 # change made and not recorded: re-run, it says so.
@@ -300,4 +315,4 @@ def _run_steps(records: _Records, rev: Revision, statements: Sequence[Statement]
             records.con.rollback()
             raise MigrationError(
                 "%s of %s stopped at statement %d of %d (%d done and recorded; the next run resumes at "
-                "statement %d): %s\n  %s" % (way.word, rev.id, n + 1, len(statements), n, n + 1, e, text)) from e
+                "statement %d): %s\n  %s" % (way.word, rev.id, n + 1, len(statements), n, n + 1, e, _text(step))) from e

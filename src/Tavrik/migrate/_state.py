@@ -104,12 +104,23 @@ _MISSING = object()
 
 
 def diff(old: Mapping[str, List[Column]], new: Mapping[str, List[Column]],
-         renames: Mapping[Tuple[str, str], str]) -> Tuple[List[Change], List[Change]]:
+         renames: Mapping[Tuple[str, str], str],
+         table_renames: Optional[Mapping[str, str]] = None) -> Tuple[List[Change], List[Change]]:
     """(upgrade changes, downgrade changes) that turn ``old`` into ``new``;
-    ``renames`` maps (table, old column) to the new column name (renames
-    are never guessed)."""
+    ``renames`` maps (table, old column) to the new column name, the table
+    by its new name, and ``table_renames`` an old table name to its new one
+    (renames are never guessed)."""
     up: List[Change] = []
     down: List[Change] = []
+    old = dict(old)
+    for before, after in (table_renames or {}).items():
+        if before not in old:
+            raise ValueError("--rename-table %s:%s: no table %r at the last revision" % (before, after, before))
+        if after not in new or after in old:
+            raise ValueError("--rename-table %s:%s: the models declare no new table %r" % (before, after, after))
+        up.append(("rename_table", (before, after)))
+        down.insert(0, ("rename_table", (after, before)))
+        old[after] = old.pop(before)
     for table, columns in new.items():
         if table not in old:
             up.append(("create_table", (table, copy.deepcopy(columns))))
