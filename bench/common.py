@@ -87,12 +87,14 @@ class Sizes:
                 page_calls=200, owners=1_000, posts_per=10, roles_per=3, roles=50,
                 authors=500, books_per=20, tags_per=3, tags=50,
                 mysql_rows=100_000, mysql_lookups=10_000, mysql_saves=10_000, mysql_batch=50_000,
-                pg_rows=50_000, pg_lookups=10_000, pg_saves=5_000, pg_batch=50_000, runs=5, save_runs=3)
+                pg_rows=50_000, pg_lookups=10_000, pg_saves=5_000, pg_batch=50_000, runs=5, save_runs=3,
+                rebuild_rows=1_000_000)
     QUICK = dict(rows=1_000, lookups=200, saves=200, batch=1_000, page=5, page_size=20,
                  page_calls=10, owners=20, posts_per=10, roles_per=3, roles=10,
                  authors=20, books_per=5, tags_per=3, tags=10,
                  mysql_rows=1_000, mysql_lookups=100, mysql_saves=100, mysql_batch=1_000,
-                 pg_rows=1_000, pg_lookups=100, pg_saves=100, pg_batch=1_000, runs=1, save_runs=1)
+                 pg_rows=1_000, pg_lookups=100, pg_saves=100, pg_batch=1_000, runs=1, save_runs=1,
+                 rebuild_rows=2_000)
 
     def __init__(self, quick, overrides):
         base = dict(self.QUICK if quick else self.FULL)

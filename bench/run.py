@@ -36,6 +36,7 @@ sys.path.insert(0, HERE)
 import common  # noqa: E402
 from common import CheckFailed, Runner, Sizes, Skip, check_all_items, check_saved, clear_items, expect  # noqa: E402
 import raw  # noqa: E402
+import rebuild  # noqa: E402
 import wide  # noqa: E402
 
 IMPL_ORDER = ["raw", "Tavrik", "Tavrik save()", "Tavrik update()", "Tavrik (prebuilt rows)",
@@ -209,6 +210,9 @@ def sync_scenarios(sizes):
         dict(id="6", title="Relations (findListForeignKey)",
              size="%d owners: 1:1, %dx 1:N, %dx M:N" % (s.owners, s.posts_per, s.roles_per), unit="owner",
              goal=1.3, impls=impls("relations", others=("peewee", "SQLAlchemy"))),
+        dict(id="12", title="Table rebuilt by a migration (type and NOT NULL)",
+             size="%d rows, one index" % s.rebuild_rows, unit="row", goal=1.5,
+             impls=[("raw", rebuild.raw), ("Tavrik", rebuild.tavrik)], runs=min(s.runs, 3), warm=False),
     ] + [
         dict(id="9" + "ab"[depth - 1], title="Batched relations to depth %d (prefetch)" % depth,
              size="%d authors: 1:1, %dx 1:N%s" % (s.authors, s.books_per,
