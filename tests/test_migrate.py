@@ -238,6 +238,11 @@ def test_added_column_keeps_rows(project, backend):
     # Ids are not compared: a Galera node hands out every third one.
     assert backend.rows(TABLE, LABEL, PRICE) == [("first", None), ("it's %s", None), ("third", 7)]
 
+    # A column added by hand is drift check reports.
+    backend.query("ALTER TABLE %s ADD COLUMN %s INTEGER" % (backend.name_of(TABLE), backend.name_of("by hand")))
+    proc = project.run("check", ok=False)
+    assert proc.returncode == 1 and "'by hand'" in proc.stdout and "not in the models" in proc.stdout
+
 
 # The second revision renames a column (as the user says), changes its
 # type, and makes another unique: SQLite rebuilds the table for the type.

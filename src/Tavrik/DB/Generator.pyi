@@ -82,7 +82,7 @@ class TableGenerator(BaseSqlGenerator):
     @staticmethod
     def schemaFacts(connector: Any, /) -> Dict[str, Any]:
         """{'dialect', 'transactionalDdl', 'alterColumn' ('rebuild', 'modify' or 'clauses'), 'lock', 'unlock',
-        'ddlAlreadyDone' (error codes joined by '|')}."""
+        'ddlAlreadyDone' (error codes joined by '|'), 'columnsQuery' (a live table's (name, NOT NULL) rows)}."""
     @staticmethod
     def quote(name: str, /) -> str:
         """The name quoted as the generator's statements quote it."""

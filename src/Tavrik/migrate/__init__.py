@@ -226,7 +226,10 @@ def sql(url: Url, span: Optional[str] = None, *, models: Optional[str] = None, d
 
 def check(url: Url, *, models: Optional[str] = None, directory: str = "migrations",
           report: Report = _print) -> bool:
-    """模型, 修订与数据库一致时返回 True; 否则报告差异并返回 False。"""
+    """
+        模型, 修订与数据库一致时返回 True; 否则报告差异并返回 False。
+        数据库的表与列 (名称与可空性) 与其所在修订的状态比较, 手动的改动也会被发现。
+    """
     _import_models(models)
     chain = load_chain(directory)
     ok = True
@@ -239,6 +242,11 @@ def check(url: Url, *, models: Optional[str] = None, directory: str = "migration
         if at.index != len(chain) - 1 or at.halfway is not None:
             ok = False
             report("the database is at %s, the head is %s" % (at.describe(chain), chain[-1].id if chain else "base"))
+        if at.halfway is None and at.index >= 0:
+            # Changed by hand, or by revisions of another directory.
+            for line in _runner.drift(connector, chain[at.index].state):
+                ok = False
+                report("the database differs from %s: %s" % (chain[at.index].id, line))
     if ok:
         report("models, revisions and database agree")
     return ok

@@ -161,6 +161,29 @@ def position(connector: Any, chain: Sequence[Revision]) -> Position:
     return Position(chain, records.read())
 
 
+def drift(connector: Any, state: State) -> List[str]:
+    """How the live tables differ from ``state``: missing tables, and
+    columns missing, extra or of another nullability (types are the
+    database's own spelling and are not compared)."""
+    records = _Records(connector)
+    live = set(connector.getTableNameList())
+    out: List[str] = []
+    for table, columns in state.items():
+        if table not in live:
+            out.append("table %r is missing" % (table,))
+            continue
+        found = {str(r[0]): bool(r[1]) for r in records.run(records.facts["columnsQuery"], (table,))}
+        for col in columns:
+            name = col["name"]
+            if name not in found:
+                out.append("column %r of %r is missing" % (name, table))
+            elif found[name] != (not col["nullable"] or col["primaryKey"]):
+                out.append("column %r of %r is %s" % (name, table, "NOT NULL" if found[name] else "nullable"))
+        declared = {c["name"] for c in columns}
+        out.extend("column %r of %r is not in the models" % (name, table) for name in found if name not in declared)
+    return out
+
+
 def _refuse_unreviewed(chain: Sequence[Revision], start: int, target: int) -> None:
     unreviewed = [r for r in chain[start + 1:target + 1] if not r.reviewed]
     if unreviewed:

@@ -730,9 +730,10 @@ PyObject* table_schema_facts(PyObject*, PyObject* connector) {
         const char* alter = d.alter_column == AlterColumn::Rebuild  ? "rebuild"
                             : d.alter_column == AlterColumn::Modify ? "modify"
                                                                     : "clauses";
-        return Py_BuildValue("{s:s,s:O,s:s,s:s,s:s,s:s}", "dialect", d.name, "transactionalDdl",
+        return Py_BuildValue("{s:s,s:O,s:s,s:s,s:s,s:s,s:s}", "dialect", d.name, "transactionalDdl",
                              d.transactional_ddl ? Py_True : Py_False, "alterColumn", alter, "lock", d.schema_lock,
-                             "unlock", d.schema_unlock, "ddlAlreadyDone", d.ddl_already_done);
+                             "unlock", d.schema_unlock, "ddlAlreadyDone", d.ddl_already_done, "columnsQuery",
+                             d.columns_query);
     });
 }
 
@@ -795,8 +796,8 @@ PyMethodDef table_methods[] = {
     {"schemaFacts", table_schema_facts, METH_O | METH_STATIC,
      "schemaFacts(connector, /)\n--\n\n"
      "schemaFacts(connector): {'dialect', 'transactionalDdl', 'alterColumn' ('rebuild', 'modify' or 'clauses'), "
-     "'lock', 'unlock', 'ddlAlreadyDone' (error codes joined by '|')} of the connector's database for schema "
-     "changes."},
+     "'lock', 'unlock', 'ddlAlreadyDone' (error codes joined by '|'), 'columnsQuery' (a live table's "
+     "(name, NOT NULL) rows)} of the connector's database for schema changes."},
     {"quote", table_quote, METH_O | METH_STATIC,
      "quote(name, /)\n--\n\n"
      "quote(name): the name quoted as the generator's statements quote it."},

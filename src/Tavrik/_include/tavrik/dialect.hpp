@@ -95,6 +95,9 @@ struct Dialect {
     // error codes by which a statement re-run after a lost answer says its
     // change is already there (table, column or key exists, or is gone).
     const char* ddl_already_done;
+    // Reads a live table's columns, in order, as (name, NOT NULL as 0/1),
+    // its one parameter (%s) the table's name.
+    const char* columns_query;
 };
 
 inline constexpr Dialect kSQLite{D_SQLITE,
@@ -131,7 +134,8 @@ inline constexpr Dialect kSQLite{D_SQLITE,
                                  false,
                                  "",
                                  "",
-                                 ""};
+                                 "",
+                                 "SELECT name, \"notnull\" OR pk > 0 FROM pragma_table_info(%s) ORDER BY cid"};
 inline constexpr Dialect kMySQL{D_MYSQL,
                                 "mysql",
                                 '`',
@@ -166,7 +170,9 @@ inline constexpr Dialect kMySQL{D_MYSQL,
                                 true,
                                 "SELECT GET_LOCK(%s, 3600)",
                                 "SELECT RELEASE_LOCK(%s)",
-                                "1050|1051|1054|1060|1061|1091|1146"};
+                                "1050|1051|1054|1060|1061|1091|1146",
+                                "SELECT COLUMN_NAME, IS_NULLABLE = 'NO' FROM information_schema.COLUMNS "
+                                "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s ORDER BY ORDINAL_POSITION"};
 inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "postgresql",
                                      '"',
@@ -201,7 +207,10 @@ inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      false,
                                      "SELECT pg_advisory_xact_lock(hashtext(%s))",
                                      "",
-                                     ""};
+                                     "",
+                                     "SELECT column_name, CAST(is_nullable = 'NO' AS INTEGER) FROM "
+                                     "information_schema.columns WHERE table_schema = current_schema() AND "
+                                     "table_name = %s ORDER BY ordinal_position"};
 
 inline const Dialect& dialect_by_id(int id) {
     switch (id) {
