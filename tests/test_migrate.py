@@ -600,3 +600,21 @@ def test_six_revisions_down_to_base_and_up(project, backend):
     project.api("upgrade")
     project.run("check")
     assert backend.columns(TABLE) == item[6][0]
+
+
+def test_primary_key_change_is_refused(tmp_path):
+    (tmp_path / "models.py").write_text(MODELS_V1 % dict(table=TABLE, label=LABEL))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(tmp_path)] + [p for p in sys.path if p]))
+
+    def make():
+        return subprocess.run([sys.executable, "-m", "Tavrik.migrate", "--models", "models", "make", "-m", "x"],
+                              cwd=str(tmp_path), capture_output=True, text=True, env=env, timeout=120)
+
+    (tmp_path / "migrations").mkdir()
+    assert make().returncode == 0
+    (tmp_path / "models.py").write_text((MODELS_V1 % dict(table=TABLE, label=LABEL)).replace(
+        "IntProperty(primaryKey=True, default=AutoIncrement)", "IntProperty()").replace(
+        "name=%r)" % LABEL, "name=%r, primaryKey=True)" % LABEL))
+    proc = make()
+    assert proc.returncode == 1 and "primary key" in proc.stderr
+    assert len(os.listdir(tmp_path / "migrations")) == 1

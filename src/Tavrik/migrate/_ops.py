@@ -176,6 +176,9 @@ class Operations:
         """把已有的列改为给出的声明 (类型, 可空, 默认值; 索引不变)。
         SQLite 不能修改列: 在同一事务中重建该表 (新表, 复制行, 删除旧表, 改名, 重建索引)。"""
         prior = self._column(table, column["name"])
+        if bool(prior.get("primaryKey")) != bool(column.get("primaryKey")):
+            # MODIFY and ALTER COLUMN leave the key as it is: refused, not half done.
+            raise ValueError("alter_column does not change the primary key (%r.%r)" % (table, column["name"]))
         col = copy.deepcopy(column)
         col["unique"] = prior.get("unique", False)
         col["index"] = prior.get("index", False)

@@ -149,6 +149,10 @@ def diff(old: Mapping[str, List[Column]], new: Mapping[str, List[Column]],
                 if prior[kind] and not col[kind]:
                     up.append(("drop_index", (table, col["name"], kind == "unique")))
                     down.insert(0, ("add_index", (table, col["name"], kind == "unique")))
+            if bool(prior["primaryKey"]) != bool(col["primaryKey"]):
+                raise ValueError("%r.%r: a change of the primary key is not made by make: write that revision "
+                                 "by hand (op.execute), its data and every key that refers to it in mind"
+                                 % (table, col["name"]))
             if not _same(prior, col, _DECLARATION):
                 up.append(("alter_column", (table, _declaration(col))))
                 down.insert(0, ("alter_column", (table, _declaration(prior))))
