@@ -210,7 +210,7 @@ def sync_scenarios(sizes):
         dict(id="6", title="Relations (findListForeignKey)",
              size="%d owners: 1:1, %dx 1:N, %dx M:N" % (s.owners, s.posts_per, s.roles_per), unit="owner",
              goal=1.3, impls=impls("relations", others=("peewee", "SQLAlchemy"))),
-        dict(id="12", title="Table rebuilt by a migration (type and NOT NULL)",
+        dict(id="13", title="Table rebuilt by a migration (type and NOT NULL)",
              size="%d rows, one index" % s.rebuild_rows, unit="row", goal=1.5,
              impls=[("raw", rebuild.raw), ("Tavrik", rebuild.tavrik)], runs=min(s.runs, 3), warm=False),
     ] + [
