@@ -48,5 +48,6 @@ users.findAllBy(User.id > 0, orderBy=(User.name.desc(), User.id), limit=10, offs
 users.findAllBy(columns=(User.id, User.name))   # rows holding only id and name
 users.count(User.name.like("a%"))        # 1 (SELECT COUNT(*))
 users.exists(User.name == "bob")         # False (SELECT 1 ... LIMIT 1)
+users.findAllBy(User.posts.any(Post.title.like("N%")) & ~User.roles.any())  # across relations: EXISTS
 users.findForeignKey(ada, deep=True)     # fills ada.profile, ada.posts, ada.roles
 everyone = users.prefetch(users.findAllBy(), level=2)  # a whole list: one statement per relation and level

@@ -318,4 +318,14 @@ class ForeignKey(Generic[_V]):
     def bindCol(self) -> Optional[BaseProperty[Any]]: ...
     @property
     def targetBindCol(self) -> Optional[BaseProperty[Any]]: ...
+    def any(self, cond: Optional[FilterListCell] = None) -> FilterListCell:
+        """One-to-many / many-to-many: at least one related row (matching `cond`, whose columns of
+        the related model name the related row), as EXISTS (SELECT 1 ...).  TypeError on a
+        one-to-one relation."""
+    def has(self, cond: Optional[FilterListCell] = None) -> FilterListCell:
+        """One-to-one: the related row exists (and matches `cond`), as EXISTS (SELECT 1 ...).
+        TypeError on a one-to-many or many-to-many relation."""
     def __getitem__(self, key: str) -> Any: ...
+
+# ForeignKey.any/has's condition, built by the extension (Tavrik.Model._foreign): not API.
+def _relation_filter(near: BaseProperty[Any], far: Any, corr: BaseProperty[Any], middle: Any, middleFar: Optional[BaseProperty[Any]], farKey: Optional[BaseProperty[Any]], cond: Optional["FilterListCell"], /) -> "FilterListCell": ...

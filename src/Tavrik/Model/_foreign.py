@@ -10,7 +10,7 @@ import enum as _enum
 import types as _types
 from typing import Any, ClassVar, Iterable, List, Optional, Tuple, Union
 
-from Tavrik.Model.ModelProperty import BaseProperty
+from Tavrik.Model.ModelProperty import BaseProperty, FilterListCell, _relation_filter
 
 __all__ = ["ForeignKey", "ForeignType"]
 
@@ -168,6 +168,62 @@ class ForeignKey:
         if self.Type == ForeignType.MANY_TO_MANY:
             return _column(target, self.owner.tableName + "_id", "targetBindCol")
         return getattr(target, "pkCol", None)
+
+    def any(self, cond: Optional[FilterListCell] = None) -> FilterListCell:
+        """
+        一对多、多对多关系的条件: 至少有一行关联行满足 cond (不给 cond 时: 至少有一行关联行)
+
+        写作 EXISTS 子查询, 可与其他条件用 & | ~ 组合; cond 中关联模型的列指子查询中的关联行
+        """
+        if self.Type == ForeignType.ONE_TO_ONE:
+            raise TypeError("%s is a one-to-one relation: use %s.has(...)" % (self._label(), self._label()))
+        return self._exists(cond)
+
+    def has(self, cond: Optional[FilterListCell] = None) -> FilterListCell:
+        """
+        一对一关系的条件: 关联行存在且满足 cond (不给 cond 时: 关联行存在)
+
+        写作 EXISTS 子查询, 可与其他条件用 & | ~ 组合; cond 中关联模型的列指子查询中的关联行
+        """
+        if self.Type != ForeignType.ONE_TO_ONE:
+            raise TypeError("%s is a %s relation: use %s.any(...)"
+                            % (self._label(), self.Type.name.lower().replace("_", "-"), self._label()))
+        return self._exists(cond)
+
+    def _label(self) -> str:
+        return "%s.%s" % (getattr(self.owner, "__name__", self.owner), self.name)
+
+    def _exists(self, cond: Optional[FilterListCell]) -> FilterListCell:
+        if cond is not None and not isinstance(cond, FilterListCell):
+            raise TypeError("cond must be a FilterListCell or None, not %s" % type(cond).__name__)
+        if self.owner is None:
+            raise TypeError("%r is not declared on a model" % (self,))
+        near = self.bindCol
+        middle: Any = None
+        middle_far: Any = None
+        far_key: Any = None
+        if self.Type == ForeignType.MANY_TO_MANY:
+            # Through the junction, joined to the far model as the loader
+            # joins it: by the far model's descriptor back to the owner, or
+            # (a descriptor that is itself the way back) by the junction's
+            # column named after the far table.
+            far = self.directTarget
+            middle = self.middleModel
+            back = getattr(far, getattr(self.owner, "tableName", ""), None)
+            if isinstance(back, ForeignKey) and back is not self:
+                middle_far = back.targetBindCol
+                far_key = back.bindCol
+            else:
+                middle_far = _column(middle, "%s_id" % (far.tableName,), "the junction's column")
+                far_key = getattr(far, "pkCol", None)
+        else:
+            far = self.target
+        corr = self.targetBindCol
+        for what, col in (("bindCol", near), ("targetBindCol", corr), ("the junction's column", middle_far),
+                          ("the far key", far_key)):
+            if col is None and (middle is not None or what in ("bindCol", "targetBindCol")):
+                raise TypeError("%s: %s is not resolved" % (self._label(), what))
+        return _relation_filter(near, far, corr, middle, middle_far, far_key, cond)
 
     def __getitem__(self, key: str) -> Any:
         if key in ForeignKey._KEYS:

@@ -389,7 +389,7 @@ void render_operand(PyObject* o, std::string& out, PyObject* params) {
         ~Leave() { Py_LeaveRecursiveCall(); }
     } leave;
     if (is_property(o))
-        append_utf8(out, column_sql_borrowed(o));
+        append_column(out, o);
     else if (is_expression(o))
         render_expr(o, out, params);
     else

@@ -2,6 +2,7 @@
 // text with %s placeholders and a list of bound values.
 #include "mp.hpp"
 #include <cstddef>
+#include <initializer_list>
 
 namespace tavrik {
 namespace mp {
@@ -37,7 +38,8 @@ void render_into(PyObject* cell, std::string& out, PyObject* params);
 bool is_simple(PyObject* cell) {
     FilterObject* f = F(cell);
     if (f->chain && PyList_GET_SIZE(f->chain) > 0) return false;
-    return f->kind == F_CMP || f->kind == F_IN || f->kind == F_LIKE || f->kind == F_TRUE || f->kind == F_NOT;
+    return f->kind == F_CMP || f->kind == F_IN || f->kind == F_LIKE || f->kind == F_TRUE || f->kind == F_NOT ||
+           f->kind == F_EXISTS;
 }
 
 void render_wrapped(PyObject* cell, std::string& out, PyObject* params) {
@@ -50,6 +52,126 @@ void render_wrapped(PyObject* cell, std::string& out, PyObject* params) {
 void add_param(std::string& out, PyObject* params, PyObject* v) {
     Require(PyList_Append(params, v));
     out += "%s";
+}
+
+// The tables a relation's subquery names, innermost first.  Its own table
+// may be the outer statement's (a self relation), so it is always aliased,
+// and a column is written with the alias of the innermost scope holding its
+// table; a column of no scope's table names the outer statement's.
+struct Scope {
+    PyObject* table;
+    PyObject* alias;
+    const Scope* outer;
+};
+// Set only while a subquery renders; per thread, since reading a model's
+// tableName may run Python code and so let another thread render.  Holds no
+// reference.
+thread_local const Scope* current_scope = nullptr;
+
+struct InScope {
+    const Scope* saved;
+    explicit InScope(const Scope* s) : saved(current_scope) { current_scope = s; }
+    ~InScope() { current_scope = saved; }
+    InScope(const InScope&) = delete;
+    InScope& operator=(const InScope&) = delete;
+};
+
+Ref table_of(PyObject* model) {
+    Ref t = getattr(model, names.tableName.get());
+    if (!PyUnicode_Check(t.get())) raise_expected("str", t.get());
+    return t;
+}
+
+// (far, corr, middle, middleFar, farKey): columns where a junction needs them.
+bool relation_ok(PyObject* rel) {
+    if (!PyTuple_Check(rel) || PyTuple_GET_SIZE(rel) != 5) return false;
+    PyObject* middle = PyTuple_GET_ITEM(rel, 2);
+    if (!is_property(PyTuple_GET_ITEM(rel, 1))) return false;
+    if (middle == Py_None) return PyTuple_GET_ITEM(rel, 3) == Py_None && PyTuple_GET_ITEM(rel, 4) == Py_None;
+    return is_property(PyTuple_GET_ITEM(rel, 3)) && is_property(PyTuple_GET_ITEM(rel, 4));
+}
+
+bool same_text(PyObject* a, PyObject* b) { return PyUnicode_Compare(a, b) == 0; }
+
+// Whether a name reads as the (ASCII) alias: ASCII letters compared without
+// case, as SQLite and MySQL's column scopes read names.
+bool names_alias(PyObject* name, const std::string& alias) {
+    Py_ssize_t n;
+    const char* s = PyUnicode_AsUTF8AndSize(name, &n);
+    if (!s) throw_error();
+    if ((size_t)n != alias.size()) return false;
+    for (size_t i = 0; i < alias.size(); i++) {
+        char a = s[i], b = alias[i];
+        if (a >= 'A' && a <= 'Z') a = (char)(a - 'A' + 'a');
+        if (a != b) return false;
+    }
+    return true;
+}
+
+// `tavrik_<kind><depth>`, lengthened until it names none of `taken` nor any
+// table or alias of an outer scope: an alias equal to an outer table's name
+// would hide that table from the correlation.
+Ref pick_alias(char kind, int depth, std::initializer_list<PyObject*> taken) {
+    std::string name = std::string("tavrik_") + kind + std::to_string(depth);
+    for (;;) {
+        bool clash = false;
+        for (PyObject* t : taken)
+            if (t && names_alias(t, name)) clash = true;
+        for (const Scope* s = current_scope; s && !clash; s = s->outer)
+            clash = names_alias(s->table, name) || names_alias(s->alias, name);
+        if (!clash) return new_ref(PyUnicode_FromStringAndSize(name.data(), (Py_ssize_t)name.size()));
+        name += '_';
+    }
+}
+
+// EXISTS (SELECT 1 FROM far AS r [JOIN middle AS j ON j.middleFar = r.farKey]
+//         WHERE r.corr (or j.corr) = near [AND (cond)])
+// `value` is (far, corr, middle, middleFar, farKey); the last three are None
+// but for a many-to-many relation, whose corr is the junction's column.
+void render_exists(PyObject* cell, std::string& out, PyObject* params) {
+    FilterObject* f = F(cell);
+    PyObject* rel = f->value;
+    PyObject *far = PyTuple_GET_ITEM(rel, 0), *corr = PyTuple_GET_ITEM(rel, 1), *middle = PyTuple_GET_ITEM(rel, 2);
+    const bool junction = middle != Py_None;
+    Ref far_table = table_of(far);
+    Ref mid_table = junction ? table_of(middle) : Ref();
+    Ref near_table = P(f->col)->owner ? table_of(P(f->col)->owner) : Ref();
+    int depth = 1;
+    for (const Scope* s = current_scope; s; s = s->outer) depth++;
+    Ref far_alias = pick_alias('r', depth, {far_table.get(), mid_table.get(), near_table.get()});
+    Ref mid_alias = junction
+                        ? pick_alias('j', depth, {far_table.get(), mid_table.get(), near_table.get(), far_alias.get()})
+                        : Ref();
+    Scope mid_scope{mid_table.get(), mid_alias.get(), current_scope};
+    Scope far_scope{far_table.get(), far_alias.get(), junction ? &mid_scope : current_scope};
+    out += "EXISTS (SELECT 1 FROM ";
+    quote_ident(out, far_table.get());
+    out += " AS ";
+    quote_ident(out, far_alias.get());
+    if (junction) {
+        out += " JOIN ";
+        quote_ident(out, mid_table.get());
+        out += " AS ";
+        quote_ident(out, mid_alias.get());
+        out += " ON ";
+        InScope in(&far_scope);
+        append_column(out, PyTuple_GET_ITEM(rel, 3));
+        out += " = ";
+        append_column(out, PyTuple_GET_ITEM(rel, 4));
+    }
+    out += " WHERE ";
+    {
+        InScope in(&far_scope);
+        append_column(out, corr);
+    }
+    out += " = ";
+    append_column(out, f->col);  // the owner's column, in the enclosing scope
+    if (f->left) {
+        out += " AND ";
+        InScope in(&far_scope);
+        render_wrapped(f->left, out, params);
+    }
+    out += ')';
 }
 
 const char* op_text(int op) {
@@ -91,7 +213,7 @@ void render_base(PyObject* cell, std::string& out, PyObject* params) {
         case F_IN: {
             Py_ssize_t n = PyTuple_GET_SIZE(f->value);
             if (f->op == 2 && n) {
-                append_utf8(out, column_sql_borrowed(f->col));
+                append_column(out, f->col);
                 out += " = ANY(";
                 Ref array = new_ref(PySequence_List(f->value));
                 add_param(out, params, array.get());
@@ -105,7 +227,7 @@ void render_base(PyObject* cell, std::string& out, PyObject* params) {
             }
             if (n && with_null) out += '(';
             if (n) {
-                append_utf8(out, column_sql_borrowed(f->col));
+                append_column(out, f->col);
                 out += " IN (";
                 for (Py_ssize_t i = 0; i < n; i++) {
                     if (i) out += ", ";
@@ -115,14 +237,14 @@ void render_base(PyObject* cell, std::string& out, PyObject* params) {
             }
             if (with_null) {
                 if (n) out += " OR ";
-                append_utf8(out, column_sql_borrowed(f->col));
+                append_column(out, f->col);
                 out += " IS NULL";
                 if (n) out += ')';
             }
             return;
         }
         case F_LIKE:
-            append_utf8(out, column_sql_borrowed(f->col));
+            append_column(out, f->col);
             out += " LIKE ";
             add_param(out, params, f->value);
             return;
@@ -137,6 +259,7 @@ void render_base(PyObject* cell, std::string& out, PyObject* params) {
             render_into(f->left, out, params);
             out += ')';
             return;
+        case F_EXISTS: render_exists(cell, out, params); return;
     }
 }
 
@@ -315,7 +438,7 @@ int filter_bool(PyObject* self) {
 }
 
 PyObject* filter_repr(PyObject* self) {
-    static const char* kinds[] = {"true", "column", "value", "compare", "in", "like", "and", "or", "not"};
+    static const char* kinds[] = {"true", "column", "value", "compare", "in", "like", "and", "or", "not", "exists"};
     return PyUnicode_FromFormat("<FilterListCell %s>", kinds[F(self)->kind]);
 }
 
@@ -339,7 +462,7 @@ PyObject* filter_setstate(PyObject* self, PyObject* state) {
         PyObject *name = PyTuple_GET_ITEM(state, 2), *col = PyTuple_GET_ITEM(state, 3),
                  *value = PyTuple_GET_ITEM(state, 4), *left = PyTuple_GET_ITEM(state, 5),
                  *right = PyTuple_GET_ITEM(state, 6), *chain = PyTuple_GET_ITEM(state, 7);
-        bool ok = kind >= F_TRUE && kind <= F_NOT && op >= OP_EQ && op <= OP_NOTNULL;
+        bool ok = kind >= F_TRUE && kind <= F_EXISTS && op >= OP_EQ && op <= OP_NOTNULL;
         ok = ok && (col == Py_None || is_property(col) || (kind == F_CMP && is_expression(col))) &&
              (left == Py_None || is_filter(left)) && (right == Py_None || is_filter(right)) &&
              (chain == Py_None || PyList_Check(chain));
@@ -347,6 +470,7 @@ PyObject* filter_setstate(PyObject* self, PyObject* state) {
         if (ok && kind == F_NOT) ok = left != Py_None;
         if (ok && kind >= F_COLUMN && kind != F_VALUE && kind <= F_LIKE) ok = col != Py_None;
         if (ok && kind == F_IN) ok = PyTuple_Check(value);
+        if (ok && kind == F_EXISTS) ok = is_property(col) && relation_ok(value);
         if (ok && chain != Py_None) {
             for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(chain); i++) {
                 PyObject* e = PyList_GET_ITEM(chain, i);
@@ -433,6 +557,41 @@ Ref make_compare(PyObject* prop, PyObject* other, int op) {
     f->col = borrow(prop).relinquish();
     f->value = value.relinquish();
     return cell;
+}
+
+void append_column(std::string& out, PyObject* prop) {
+    BasePropertyObject* p = P(prop);
+    if (current_scope && p->owner) {
+        Ref table = table_of(p->owner);
+        for (const Scope* s = current_scope; s; s = s->outer) {
+            if (!same_text(s->table, table.get())) continue;
+            quote_ident(out, s->alias);
+            out += '.';
+            quote_ident(out, prop_column(prop));
+            return;
+        }
+    }
+    append_utf8(out, column_sql_borrowed(prop));
+}
+
+PyObject* relation_filter(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&]() -> PyObject* {
+        if (nargs != 7) raise_arity("_relation_filter", "exactly", 7, nargs);
+        PyObject *near = args[0], *cond = args[6];
+        if (!is_property(near)) raise_arg_type("near", BasePropertyType.tp_name, near);
+        if (cond != Py_None && !is_filter(cond)) raise_arg_type("cond", FilterListCellType.tp_name, cond);
+        Ref rel = new_ref(PyTuple_Pack(5, args[1], args[2], args[3], args[4], args[5]));
+        if (!relation_ok(rel.get())) {
+            PyErr_SetString(PyExc_TypeError, "_relation_filter: the relation's columns are not resolved");
+            throw_error();
+        }
+        Ref cell = filter_new(F_EXISTS);
+        FilterObject* f = F(cell.get());
+        f->col = borrow(near).relinquish();
+        f->value = rel.relinquish();
+        f->left = cond == Py_None ? nullptr : borrow(cond).relinquish();
+        return cell.relinquish();
+    });
 }
 
 PyObject* api_filter_true() {

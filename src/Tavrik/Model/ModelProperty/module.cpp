@@ -76,7 +76,13 @@ PyObject* api_operand_result(PyObject* o, PyObject* raw) {
 }
 int api_holds_aggregate(PyObject* o) { return holds_aggregate(o) ? 1 : 0; }
 
-PyModuleDef moduledef = module_definition("Tavrik.Model.ModelProperty", "列属性、过滤条件与外键描述符");
+PyMethodDef module_methods[] = {
+    // ForeignKey.any/has (Model/_foreign.py) resolve the relation and build its condition here.
+    {"_relation_filter", (PyCFunction)(void (*)(void))relation_filter, METH_FASTCALL, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef moduledef = module_definition("Tavrik.Model.ModelProperty", "列属性、过滤条件与外键描述符", module_methods);
 
 void init_module(PyObject* m) {
     names.init();

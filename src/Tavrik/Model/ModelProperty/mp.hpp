@@ -77,6 +77,8 @@ enum FilterKind : int {
     F_AND,
     F_OR,
     F_NOT,
+    F_EXISTS,  // a related row exists: col the owner's binding column, value the relation (see filter.cpp),
+               // left the related rows' condition or NULL
 };
 enum FilterOp : int { OP_EQ = 0, OP_NE, OP_LT, OP_LE, OP_GT, OP_GE, OP_ISNULL, OP_NOTNULL };
 
@@ -99,6 +101,12 @@ PyObject* api_filter_column(PyObject* name, PyObject* prop);
 PyObject* api_filter_value(PyObject* value);
 PyObject* api_filter_link(PyObject* head, PyObject* other, int code);
 PyObject* api_filter_render(PyObject* cell, PyObject* params);
+// Appends a column as a condition names it: `table`.`column`, or the alias
+// of its table inside a relation's subquery.
+void append_column(std::string& out, PyObject* prop);
+// _relation_filter(near, far, corr, middle, middleFar, farKey, cond): the
+// module function behind ForeignKey.any/has.
+PyObject* relation_filter(PyObject* self, PyObject* const* args, Py_ssize_t nargs);
 
 // ----------------------------------------------------------- expressions
 inline bool is_expression(PyObject* o) { return PyObject_TypeCheck(o, &ExpressionType); }
