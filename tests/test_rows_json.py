@@ -18,6 +18,7 @@ from Tavrik.Model.Korvid import InstanceList, Korvid, ModelInstance
 from Tavrik.Model.ModelProperty import (AutoIncrement, BigIntProperty, BoolProperty, BytesProperty, DateProperty,
                                          DateTimeProperty, DecimalProperty, FloatProperty, ForeignKey, IntProperty,
                                          JsonProperty, StrProperty, TextProperty)
+from tests.leakcheck import assert_bursts_do_not_grow
 from tests.roads import road  # noqa: F401  (fixture)
 
 SYNC = pytest.mark.parametrize("road", ["sqlite", "mysql-sync", "postgresql-sync"], indirect=True)
@@ -238,3 +239,35 @@ def test_bytes_as_padded_base64(v):
 @pytest.mark.parametrize("v", ["0.1000", "-1E+30", "123456789012345678901234567890.000000001", "NaN", "-0"])
 def test_decimals_as_their_exact_text(v):
     assert json.loads(DictPlus(v=decimal.Decimal(v)).json()) == {"v": v}
+
+
+LEAK_SCRIPT = """
+import sys
+sys.path[:0] = %(path)r
+import datetime, decimal
+from Tavrik.Ext.Dict import DictPlus
+from Tavrik.Model.Korvid import InstanceList
+
+tz = datetime.timezone(datetime.timedelta(hours=2))
+rows = InstanceList(DictPlus(i=i, big=10 ** 30 + i, s="é😀\\n%%d" %% i, f=i / 3, at=datetime.datetime(2024, 1, 1, tzinfo=tz),
+                             t=datetime.time(1, tzinfo=tz), d=decimal.Decimal(i), b=b"ab", j={"k": [None, True]})
+                    for i in range(200))
+bad = [DictPlus(x=float("nan")), DictPlus(x="\\ud800"), DictPlus(x={1}), DictPlus(x={2: 1})]
+loop = []
+loop.append(loop)
+bad.append(DictPlus(x=loop))
+
+
+def burst():
+    for _ in range(20):
+        rows.json()
+    for row in bad:
+        try:
+            row.json()
+        except (TypeError, ValueError):
+            pass
+"""
+
+
+def test_writing_and_refusing_do_not_leak():
+    assert_bursts_do_not_grow(LEAK_SCRIPT)

@@ -64,7 +64,7 @@ public:
         if (v == Py_False) return raw("false", 5);
         if (tp == &PyFloat_Type) return real(v, key);
         if (tp == (PyTypeObject*)t_.datetime.get()) return datetime(v);
-        if (PyDict_Check(v)) return object(v);
+        if (PyDict_Check(v)) return object(v, key);
         if (PyList_Check(v) || PyTuple_Check(v)) return array(v, key);
         other(v, key);
     }
@@ -103,16 +103,16 @@ private:
         if (++depth_ > kMaxDepth) {
             if (key)
                 PyErr_Format(PyExc_ValueError, "%s %R %s %d %s", "键", key, "处的值嵌套超过", kMaxDepth,
-                             "层, 其中有引用自身的循环 (行或列表包含自己)");
+                             "层 (多半是引用自身的循环: 行或列表包含了自己)");
             else
                 PyErr_Format(PyExc_ValueError, "%s %d %s", "值嵌套超过", kMaxDepth,
-                             "层, 其中有引用自身的循环 (行或列表包含自己)");
+                             "层 (多半是引用自身的循环: 行或列表包含了自己)");
             throw_error();
         }
     }
 
-    void object(PyObject* d) {
-        enter(nullptr);
+    void object(PyObject* d, PyObject* at) {
+        enter(at);
         put('{');
         Py_ssize_t pos = 0;
         PyObject *k, *v;
