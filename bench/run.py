@@ -37,11 +37,12 @@ import common  # noqa: E402
 from common import CheckFailed, Runner, Sizes, Skip, check_all_items, check_saved, clear_items, expect  # noqa: E402
 import raw  # noqa: E402
 import rebuild  # noqa: E402
+import rowjson  # noqa: E402
 import wide  # noqa: E402
 
 IMPL_ORDER = ["raw", "Tavrik", "Tavrik save()", "Tavrik update()", "Tavrik (prebuilt rows)",
               "Tavrik (findListForeignKey)", "peewee", "SQLAlchemy",
-              "Pony", "Tortoise", "SQLAlchemy async"]
+              "Pony", "Tortoise", "SQLAlchemy async", "orjson"]
 SYNC_OTHERS = ["peewee", "SQLAlchemy", "Pony"]
 ASYNC_OTHERS = ["Tortoise", "SQLAlchemy async"]
 
@@ -203,6 +204,10 @@ def sync_scenarios(sizes):
              size="%d rows x 14 cols: fetch, change 2, write" % s.saves, unit="row", goal=1.3,
              impls=[("raw", wide.raw), ("Tavrik", wide.tavrik("update", columns=["qty", "note"])),
                     ("Tavrik save()", wide.tavrik("save")), ("Tavrik update()", wide.tavrik("update"))]),
+        # Ratios against json.dumps; "near": at most 1.5x the time of orjson.
+        dict(id="12", title="Rows to JSON bytes (rows.json())", size="%d rows x 8 cols, %d times"
+             % (min(s.rows, 1000), rowjson.REPEAT), unit="row", goal=0.33, near=("orjson", 1.5),
+             impls=[("raw", rowjson.raw), ("Tavrik", rowjson.tavrik), ("orjson", rowjson.orjson_)]),
         dict(id="4", title="Batch insert (saveAll)", size="%d rows" % s.batch, unit="row", goal=1.3,
              impls=impls("batch_insert", extra=[("Tavrik (prebuilt rows)", t.batch_insert_prebuilt)])),
         dict(id="5", title="Paging (Olvane)", size="page %d x %d over %d rows, %d calls"
@@ -1067,6 +1072,12 @@ def verdict(sc):
         if others:
             sc["others_speedup"] = min(others) / res["ratio"]
             ok = ok and sc["others_speedup"] >= faster
+    if sc.get("near"):
+        name, most = sc["near"]
+        other = sc["results"].get(name, {})
+        if "ratio" in other:
+            sc["near_ratio"] = res["ratio"] / other["ratio"]
+            ok = ok and sc["near_ratio"] <= most
     return "yes" if ok else "NO"
 
 
@@ -1103,9 +1114,13 @@ def to_markdown(report):
             goal = "≤%.2fx" % sc["goal"]
             if sc["id"] == "1" or sc.get("others_faster"):
                 goal += ", ≥%dx faster than other ORMs" % (sc.get("others_faster") or 5)
+            if sc.get("near"):
+                goal += ", ≤%.1fx %s" % (sc["near"][1], sc["near"][0])
             met = sc["met"]
             if "others_speedup" in sc:
                 met += " (others %.1fx slower)" % sc["others_speedup"]
+            if "near_ratio" in sc:
+                met += " (%.2fx %s)" % (sc["near_ratio"], sc["near"][0])
             row = [sc["id"] + ". " + sc["title"], sc["size"], us("raw"), us("Tavrik"), fmt_ratio(r.get("Tavrik")),
                    goal, met] + [fmt_ratio(r.get(n)) for n in impls if n not in ("raw", "Tavrik")]
         lines.append("| " + " | ".join(str(c) for c in row) + " |")
@@ -1276,7 +1291,8 @@ def main(argv=None):
             print("%-4s %-34s %-40s Tavrik %-8s goal <=%.2fx %-6s [%.0fs]  %s" % (
                 sc["id"], sc["title"], sc["size"], fmt_ratio(tr), sc["goal"], sc["met"], time.perf_counter() - t1,
                 "  ".join("%s %s" % (n, fmt_ratio(x)) for n, x in sc["results"].items() if n not in ("Tavrik",))
-                + ("  (other ORMs %.1fx slower)" % sc["others_speedup"] if "others_speedup" in sc else "")),
+                + ("  (other ORMs %.1fx slower)" % sc["others_speedup"] if "others_speedup" in sc else "")
+                + ("  (%.2fx %s)" % (sc["near_ratio"], sc["near"][0]) if "near_ratio" in sc else "")),
                 flush=True)
             for name, res in sc["results"].items():
                 if "latency_ms" in res:

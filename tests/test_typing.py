@@ -46,6 +46,9 @@ MISTAKES = textwrap.dedent('''\
     parts = Part.getSyncExecutor()
     found: Part = parts.findOneBy(Part.code == "a")
     found.nmae  # E  rows found are typed too
+    page: bytes = parts.findAllBy().json()
+    one: bytes = found.json()
+    text: str = found.json()  # E  the JSON text is bytes
     all_rows: List[Part] = parts.findAllBy(Part.name.like("a%"))
     boxes: List[Box] = parts.findAllBy()  # E  rows of another model
     len(Part.getAsyncExecutor().findAllBy())  # E  an awaitable, not the rows

@@ -38,9 +38,14 @@ class ModelInstance(Dict[str, Any]):
     def __init__(self, *args: Any, check: bool = ..., **kwargs: Any) -> None: ...
     def __getattribute__(self, name: str) -> Any: ...
     def __setattr__(self, key: str, value: Any) -> None: ...
+    def json(self) -> bytes:
+        """The row as JSON text, UTF-8 bytes (keys: attribute names)."""
 
 class InstanceList(List[_M]):
     """The rows a query returns."""
+
+    def json(self) -> bytes:
+        """The rows as a JSON array, UTF-8 bytes (each row as ModelInstance.json() writes it)."""
 
 class Korvid(_Korvid, Dict[str, Any], metaclass=_KorvidMeta):
     """Calling a model class builds a row of it: at run time a dict (an instance of the model's
@@ -58,6 +63,8 @@ class Korvid(_Korvid, Dict[str, Any], metaclass=_KorvidMeta):
     pkName: ClassVar[Optional[str]]
     pkCol: ClassVar[Optional[_Col]]
     _db: ClassVar[Type[DB]]
+    def json(self) -> bytes:
+        """The row as JSON text, UTF-8 bytes (a row is a ModelInstance at run time)."""
     @classmethod
     def getExecutor(cls: Type[_M], work: Any = None) -> Union[ModelExecutor[_M], AsyncModelExecutor[_M]]:
         """The executor of the connector's road; getSyncExecutor/getAsyncExecutor name the road."""

@@ -1,5 +1,6 @@
 // Tavrik.Ext.Dict: DictPlus, a dict whose items are also readable and
 // writable as attributes (items first).  Page derives from it.
+#include <tavrik/json.hpp>
 #include <tavrik/module.hpp>
 
 namespace {
@@ -43,7 +44,15 @@ int dp_setattro(PyObject* self, PyObject* name, PyObject* value) {
     });
 }
 
+PyObject* dp_json(PyObject* self, PyObject*) {
+    return tavrik::guard([&]() -> PyObject* { return tavrik::json::dumps(self).relinquish(); });
+}
+
 PyMethodDef dp_methods[] = {
+    {"json", (PyCFunction)dp_json, METH_NOARGS,
+     "json($self, /)\n--\n\n"
+     "把本字典 (如 aggregate() 或 columns= 查询的一行) 写成 JSON 文本, 返回 UTF-8 编码的 bytes; "
+     "各类型的写法与 ModelInstance.json() 相同."},
     {"__getattr__", (PyCFunction)dp_getattr, METH_O, "__getattr__($self, item, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

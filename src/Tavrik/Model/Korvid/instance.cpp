@@ -3,6 +3,7 @@
 // conversion called through ModelProperty's operation table.
 #include "korvid_internal.hpp"
 
+#include <tavrik/json.hpp>
 #include <vector>
 
 namespace tavrik {
@@ -548,6 +549,11 @@ void mi_dealloc(PyObject* self) {
 }
 
 }  // namespace
+
+// row.json() and rows.json(): the one writer of the header layer.
+PyObject* rows_json(PyObject* self, PyObject*) {
+    return guard([&]() -> PyObject* { return json::dumps(self).relinquish(); });
+}
 
 void set_instance_slots(PyTypeObject* tp) {
     tp->tp_setattro = mi_setattro;

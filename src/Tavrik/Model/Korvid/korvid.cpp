@@ -470,6 +470,29 @@ const char kModelInstanceDoc[] =
     "    本类继承自字典《dict》实例拥有字典的所有能力\n"
     "    遇到";
 
+const char kRowJsonDoc[] =
+    "json($self, /)\n--\n\n"
+    "把本行写成 JSON 文本, 返回 UTF-8 编码的 bytes, 可直接作为 Web 响应的内容.\n"
+    "键为属性名; None -> null, bool, int (任意大小, 精确), float (最短的 repr 形式; NaN 与无穷大引发 "
+    "ValueError), str (转义引号, 反斜杠与控制字符, 非 ASCII 字符写作 UTF-8; 单独的代理字符引发 "
+    "ValueError), datetime/date/time 写作 isoformat() 的 ISO 8601 文本 (保留时区偏移), Decimal 写作字符串 "
+    "(精确), bytes 写作 base64 (标准字母表, 带填充), JSON 列的 dict/list 递归写出, 已加载的关联行写作对象/数组.\n"
+    "其他类型引发 TypeError (指明类型与键); 嵌套超过 128 层 (循环引用) 引发 ValueError.";
+
+const char kRowsJsonDoc[] =
+    "json($self, /)\n--\n\n"
+    "把这些行写成一个 JSON 数组 (每行的写法同 ModelInstance.json()), 返回 UTF-8 编码的 bytes.";
+
+PyMethodDef instance_methods[] = {
+    {"json", (PyCFunction)rows_json, METH_NOARGS, kRowJsonDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef list_methods[] = {
+    {"json", (PyCFunction)rows_json, METH_NOARGS, kRowsJsonDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 const char kInstanceListDoc[] =
     "\n"
     "    实例列表，内部只有一种对象，就是模型实例的实例";
@@ -489,6 +512,7 @@ void ready_types(PyObject* m) {
 
     InstanceListType = builtin_subtype("Tavrik.Model.Korvid.InstanceList", &PyList_Type);
     InstanceListType.tp_doc = kInstanceListDoc;
+    InstanceListType.tp_methods = list_methods;
     add_type(m, &InstanceListType);
 
     ModelInstanceType = builtin_subtype("Tavrik.Model.Korvid.ModelInstance", &PyDict_Type, sizeof(ModelInstanceObject));
@@ -496,6 +520,7 @@ void ready_types(PyObject* m) {
     ModelInstanceType.tp_init = mi_init;
     ModelInstanceType.tp_getattro = mi_getattro;
     ModelInstanceType.tp_doc = kModelInstanceDoc;
+    ModelInstanceType.tp_methods = instance_methods;
     set_instance_slots(&ModelInstanceType);
     add_type(m, &ModelInstanceType);
 }

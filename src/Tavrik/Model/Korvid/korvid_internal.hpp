@@ -91,6 +91,8 @@ PyObject* mi_new(PyTypeObject* type, PyObject* args, PyObject* kwds);
 int mi_init(PyObject* self, PyObject* args, PyObject* kwds);
 PyObject* mi_getattro(PyObject* self, PyObject* name);
 bool is_plain_instance_class(PyObject* cls);
+// json() of a row and of a row list: the JSON text as UTF-8 bytes.
+PyObject* rows_json(PyObject* self, PyObject*);
 // The remaining slots of ModelInstance (set before the type is readied).
 void set_instance_slots(PyTypeObject* tp);
 // Fills a new row as ModelInstance.__init__ does: `first` is the first
