@@ -33,6 +33,13 @@ enum class ErrorKind : int { Other = 0, Duplicate = 1, Conflict = 2, LockTimeout
 // Where a driver's error carries what it means: the MySQL error number
 // (args[0]), the SQLSTATE (`sqlstate`), or only its message (SQLite).
 enum class ErrorCodes : int { Number, SqlState, Message };
+// How an INSERT meets a row already stored under a unique key: a clause
+// naming the one key it answers (ON CONFLICT (cols) DO UPDATE SET c =
+// excluded.c / DO NOTHING), or one answering every unique key of the table
+// (ON DUPLICATE KEY UPDATE c = VALUES(c)), which has no "do nothing": a
+// no-op assignment stands for it, since INSERT IGNORE would also turn
+// truncations and NULLs into warnings.
+enum class Upsert : int { OnConflict, DuplicateKey };
 
 struct Dialect {
     DialectId id;
@@ -91,6 +98,7 @@ struct Dialect {
     // one parameter the lock's name ("": the write transaction is the lock).
     const char* schema_lock;
     const char* schema_unlock;  // "": the lock ends with the transaction
+    Upsert upsert;
 };
 
 inline constexpr Dialect kSQLite{D_SQLITE,
@@ -126,7 +134,8 @@ inline constexpr Dialect kSQLite{D_SQLITE,
                                  AlterColumn::Rebuild,
                                  false,
                                  "",
-                                 ""};
+                                 "",
+                                 Upsert::OnConflict};
 inline constexpr Dialect kMySQL{D_MYSQL,
                                 "mysql",
                                 '`',
@@ -160,7 +169,8 @@ inline constexpr Dialect kMySQL{D_MYSQL,
                                 AlterColumn::Modify,
                                 true,
                                 "SELECT GET_LOCK(%s, 3600)",
-                                "SELECT RELEASE_LOCK(%s)"};
+                                "SELECT RELEASE_LOCK(%s)",
+                                Upsert::DuplicateKey};
 inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "postgresql",
                                      '"',
@@ -194,7 +204,8 @@ inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      AlterColumn::Clauses,
                                      false,
                                      "SELECT pg_advisory_xact_lock(hashtext(%s))",
-                                     ""};
+                                     "",
+                                     Upsert::OnConflict};
 
 inline const Dialect& dialect_by_id(int id) {
     switch (id) {
