@@ -112,6 +112,19 @@ async def test_ignore_leaves_stored_rows_untouched(on, target):
     assert new.id == (None if on.mysql else rows[2][0])
 
 
+async def test_a_batch_longer_than_one_statement(on):
+    """Long enough that SQLite's parameter limit and MySQL's statement size
+    cut it; the stored rows met sit in different chunks."""
+    rows = [UpItem(code="n%d" % i, label=None, qty=i, price=None, doc={"n": "%d-" % i * 700}) for i in range(1200)]
+    rows[5].code, rows[1100].code = "b", "a"
+    n, err = await on.call(lambda: UpItem.getExecutor().saveAll(rows, onConflict="update", conflictColumns=["code"]))
+    assert err is None and n == 1200, repr(err)
+    assert (rows[1100].id, rows[5].id) == (1, 2)
+    got = {r[0]: r for r in stored(on)}
+    assert len(got) == 1200 and all(got[r.id][1:4] == (r.code, SEEDED[r.id - 1][2] if r.id <= 2 else None, r.qty)
+                                    and got[r.id][5] == r.doc for r in rows)
+
+
 async def test_another_unique_column_met(on):
     """The batch targets `code`; its first row's label is stored row 1's."""
     clash = UpItem(code="f", label="la", qty=6, price=None, doc=None)
