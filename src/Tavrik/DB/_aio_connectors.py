@@ -245,9 +245,12 @@ async def _sq_run(self: AioSqliteConnector, sql: Any, params: Any, kind: int, ba
             return _c_rows(cursor, await cursor.fetchall())
         if kind == 1:
             if batch:
-                # executemany leaves lastrowid unset: the id of the batch's last row.
+                # The rows written (an upsert leaving duplicates alone counts
+                # by them), then the batch's last id: executemany leaves
+                # lastrowid unset.
+                count = cursor.rowcount
                 await cursor.execute("SELECT last_insert_rowid()")
-                return (None, None, (await cursor.fetchone())[0], None)
+                return (None, None, (await cursor.fetchone())[0], count)
             return (None, None, cursor.lastrowid, None)
         if (kind == 2 or kind == 3) and not batch:
             # The rows the update matched, by which the executor tells whether
@@ -495,16 +498,22 @@ async def _my_run(self: AioMysqlConnector, sql: Any, params: Any, kind: int, bat
                     if guarded:
                         await cursor.execute("ROLLBACK TO SAVEPOINT tavrik_batch")
                     raise
+                # The batch's own count and key, before the release resets them.
+                count, key = cursor.rowcount, cursor.lastrowid
                 if guarded:
                     await cursor.execute("RELEASE SAVEPOINT tavrik_batch")
                 if batch == 2:
                     return (None, rows, None, None)
+                if kind == 1:
+                    return (None, None, key, count)
             else:
                 await cursor.execute(text, params)
             if kind == 0:
                 return _c_rows(cursor, await cursor.fetchall())
             if kind == 1:
-                return (None, None, cursor.lastrowid, None)
+                # The rows an insert wrote: an upsert that leaves duplicates
+                # alone counts by them (0 for a row passed over).
+                return (None, None, cursor.lastrowid, cursor.rowcount)
             if (kind == 2 or kind == 3) and not batch:
                 # Affected rows (changed, not matched): the executor reads
                 # them for updateWhere/deleteWhere only.

@@ -180,7 +180,9 @@ class PyMysqlDriver:
                 raw: _Raw = _c_rows(cur, cur.fetchall())
                 return raw
             if kind == 1:
-                return (None, None, cur.lastrowid, None)
+                # The rows an insert wrote: an upsert that leaves duplicates
+                # alone counts by them (0 for a row passed over).
+                return (None, None, cur.lastrowid, cur.rowcount)
             if (kind == 2 or kind == 3) and not batch:
                 # Rows changed, not matched (MySQL's count).
                 return (None, None, None, cur.rowcount)

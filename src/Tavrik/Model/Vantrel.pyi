@@ -1,8 +1,8 @@
 """Model executors: query, save, update and delete rows of one model and load
 their related rows, synchronously (ModelExecutor) or as awaitables
 (AsyncModelExecutor)."""
-from typing import (Any, AsyncIterator, Awaitable, Callable, Dict, Generic, Iterable, Iterator, List, Mapping, Optional,
-                    Sequence, Tuple, Type, TypeVar, Union, overload)
+from typing import (Any, AsyncIterator, Awaitable, Callable, Dict, Generic, Iterable, Iterator, List, Literal, Mapping,
+                    Optional, Sequence, Tuple, Type, TypeVar, Union, overload)
 
 from typing_extensions import disjoint_base
 
@@ -23,6 +23,8 @@ column.asc() / column.desc()."""
 _Order = Union[_OrderTerm, Sequence[_OrderTerm]]
 _Columns = Union[_Column, Sequence[_Column]]
 _Rows = TypeVar("_Rows", bound=Iterable[Korvid])
+_OnConflict = Optional[Literal["update", "ignore"]]
+"""What saveAll does with a row meeting a stored one on a unique key: raise (None), update it, or leave it."""
 
 @disjoint_base
 class BaseModelExecutor(Generic[_M]):
@@ -111,14 +113,26 @@ class ModelExecutor(BaseModelExecutor[_M]):
         column the row holds is written (None as NULL), and a many-to-many
         relation's junction rows become exactly the list held.  With
         `columns`, only those columns (never the key) and no related rows."""
-    def saveAll(self, instances: Iterable[_M]) -> int:
+    def saveAll(self, instances: Iterable[_M], onConflict: _OnConflict = None,
+                conflictColumns: Optional[_Columns] = None) -> int:
         """One batch insert of all rows, all or nothing; returns the number
         of rows written.  Where the database gives out the key
         (AutoIncrement), each row without one gets its new key in order (by
         RETURNING: SQLite 3.35+, MariaDB 10.5+, PostgreSQL; on MySQL and
         older SQLite only a batch of one row); related rows are not saved,
         so rows holding any are refused (ValueError) before anything is
-        written."""
+        written.
+
+        onConflict="update" / "ignore": an upsert, one statement per batch;
+        a row meeting a stored row on `conflictColumns` (the primary key by
+        default, else a column declared unique=True; anything else is a
+        ValueError before anything is written) updates every column it holds
+        but the key and the target, or leaves the stored row alone.  Returns
+        the rows inserted or updated (every row for "update"; for "ignore"
+        those inserted).  Keys come back by the target's values: an updated
+        row gets the stored row's key, a row left alone keeps its own.  MySQL
+        answers every unique key, whatever the target (which there only
+        tells rows apart); its "ignore" returns no keys."""
     def _saveOTO(self, res: Any, fk: Any, instance: _M) -> None: ...
     def _saveOTM(self, fk: Any, instance: _M) -> None: ...
     def _saveMTM(self, fk: Any, instance: _M) -> None: ...
@@ -172,7 +186,8 @@ class AsyncModelExecutor(BaseModelExecutor[_M]):
     @overload
     def save(self, instance: _M) -> Awaitable[_M]: ...
     def update(self, instance: _M, *, columns: Optional[_Columns] = None) -> Awaitable[_M]: ...
-    def saveAll(self, instances: Iterable[_M]) -> Awaitable[int]: ...
+    def saveAll(self, instances: Iterable[_M], onConflict: _OnConflict = None,
+                conflictColumns: Optional[_Columns] = None) -> Awaitable[int]: ...
     def _saveOTO(self, res: Any, fk: Any, instance: _M) -> Awaitable[None]: ...
     def _saveOTM(self, fk: Any, instance: _M) -> Awaitable[None]: ...
     def _saveMTM(self, fk: Any, instance: _M) -> Awaitable[None]: ...
@@ -213,7 +228,8 @@ def _v_raw_rows(executor: AsyncModelExecutor[Any], result: Any, /) -> InstanceLi
 def _v_query_options(
     executor: AsyncModelExecutor[Any], forUpdate: Any, orderBy: Any, limit: Any, offset: Any, columns: Any, /
 ) -> Dict[str, Any]: ...
-def _v_build_batch(executor: AsyncModelExecutor[Any], instances: Any, /) -> int: ...
+def _v_build_batch(executor: AsyncModelExecutor[Any], instances: Any, onConflict: Any, conflictColumns: Any, /) -> int: ...
+def _v_batch_written(executor: AsyncModelExecutor[Any], n: int, /) -> int: ...
 def _v_end_batch(executor: AsyncModelExecutor[Any], /) -> None: ...
 def _v_batch_keys(executor: AsyncModelExecutor[Any], final: bool, /) -> Any: ...
 def _v_load_plan(

@@ -13,6 +13,7 @@ from Tavrik.Model.Vantrel import (
     _v_InstanceList,
     _v_NotOne,
     _v_batch_keys,
+    _v_batch_written,
     _v_build_batch,
     _v_check_filter,
     _v_end_batch,
@@ -95,8 +96,9 @@ async def _v_findOneBy(self: AsyncModelExecutor[Any], Filter: Any, options: Dict
     raise _v_NotOne()
 
 
-def saveAll(self: AsyncModelExecutor[Any], instances: Any) -> Coroutine[Any, Any, int]:
-    n = _v_build_batch(self, instances)
+def saveAll(self: AsyncModelExecutor[Any], instances: Any, onConflict: Any = None,
+            conflictColumns: Any = None) -> Coroutine[Any, Any, int]:
+    n = _v_build_batch(self, instances, onConflict, conflictColumns)
     return _v_saveAll(self, n)
 
 
@@ -111,6 +113,7 @@ async def _v_saveAll(self: AsyncModelExecutor[Any], n: int) -> int:
             await waiting._taskCon()
             _v_batch_keys(self, True)
         await self.execute()
+        n = _v_batch_written(self, n)
     finally:
         _v_end_batch(self)
     return n

@@ -328,7 +328,10 @@ PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, i
                 names = column_names(cursor.get());
                 rows = call_method(cursor.get(), G.s_fetchall);
             } else if (kind == SK_INSERT && batch) {
-                // executemany leaves lastrowid unset: the id of the batch's last row.
+                // The rows written (an upsert leaving duplicates alone counts
+                // by them), then the batch's last id: executemany leaves
+                // lastrowid unset.
+                count = getattr(cursor.get(), G.s_rowcount);
                 Ref id_cursor = call_method(con, G.s_execute, G.t_last_rowid_sql);
                 Ref row = new_ref(PyObject_CallMethod(id_cursor.get(), "fetchone", nullptr));
                 if (!PyTuple_Check(row.get()) || PyTuple_GET_SIZE(row.get()) != 1) raise_expected("tuple", row.get());

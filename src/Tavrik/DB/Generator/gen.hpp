@@ -46,11 +46,13 @@ struct SqlGeneratorObject {
     long long offset;
     int hasLimit;
     PyObject* weaklist;
-    int lockRows;      // SELECT ... FOR UPDATE
-    int aggregate;     // Aggregate: what a selection returns instead of columns
-    PyObject* groups;  // AGG_GROUPED: tuple of the GROUP BY columns
-    PyObject* having;  // AGG_GROUPED: FilterListCell of HAVING, or NULL
-    int keyed;         // the batch INSERT brings back its new keys (return_keys)
+    int lockRows;        // SELECT ... FOR UPDATE
+    int aggregate;       // Aggregate: what a selection returns instead of columns
+    PyObject* groups;    // AGG_GROUPED: tuple of the GROUP BY columns
+    PyObject* having;    // AGG_GROUPED: FilterListCell of HAVING, or NULL
+    int keyed;           // the batch INSERT brings back its new keys (return_keys)
+    int upsert;          // the batch INSERT meets stored rows: 0 not, 1 updates them, 2 leaves them
+    PyObject* conflict;  // upsert: tuple of the columns of the unique key it answers
 };
 
 // A selection that counts or probes instead of returning columns: its
@@ -105,6 +107,7 @@ PyObject* api_update_statement(PyObject* gen, PyObject* model);
 PyObject* api_insert_values(PyObject* gen, PyObject* model, PyObject* cols, PyObject* params);
 int api_return_keys(PyObject* gen);
 int api_returns_keys(PyObject* gen);
+int api_upsert(PyObject* gen, int mode, PyObject* target);
 PyObject* api_new_bound(PyObject* model);
 // Sets the statement-building entries (version 3) of the table.
 void fill_building_api(GeneratorAPI* api);

@@ -36,6 +36,7 @@ void init_module(PyObject* m) {
     api.locks_rows = api_locks_rows;
     api.return_keys = api_return_keys;
     api.returns_keys = api_returns_keys;
+    api.upsert = api_upsert;
     export_api(m, TAVRIK_GENERATOR_CAPSULE, &api);
     mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 6);
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace tavrik {
 namespace gen {
@@ -95,7 +96,7 @@ void append_named(std::string& out, PyObject* model, PyObject* name) {
 using StatementRefs = Refs<SqlGeneratorObject, NoRefs, &SqlGeneratorObject::table, &SqlGeneratorObject::columns,
                            &SqlGeneratorObject::where, &SqlGeneratorObject::rows, &SqlGeneratorObject::sets,
                            &SqlGeneratorObject::batch, &SqlGeneratorObject::order, &SqlGeneratorObject::joins,
-                           &SqlGeneratorObject::groups, &SqlGeneratorObject::having>;
+                           &SqlGeneratorObject::groups, &SqlGeneratorObject::having, &SqlGeneratorObject::conflict>;
 using GenRefs = Refs<SqlGeneratorObject, StatementRefs, &SqlGeneratorObject::model>;
 
 void clear_statement(SqlGeneratorObject* g) {
@@ -105,6 +106,7 @@ void clear_statement(SqlGeneratorObject* g) {
     g->lockRows = 0;
     g->aggregate = AGG_NONE;
     g->keyed = 0;
+    g->upsert = 0;
 }
 
 // ------------------------------------------------------------ lifecycle
@@ -750,7 +752,96 @@ bool append_returning(SqlGeneratorObject* g, std::string& out) {
     if (!column) return false;
     out += " RETURNING ";
     quote_ident(out, column);
+    // An upsert's rows are told apart by their target's values, not by
+    // their order (a row left alone returns nothing).
+    if (g->upsert && g->conflict)
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(g->conflict); i++) {
+            PyObject* t = PyTuple_GET_ITEM(g->conflict, i);
+            if (t == pk.get()) continue;
+            PyObject* name = prop_column(t);
+            if (!name) raise_expected("str", Py_None);
+            out += ", ";
+            quote_ident(out, name);
+        }
     return true;
+}
+
+// Whether the upsert's target is the table's primary key alone.
+bool targets_key(SqlGeneratorObject* g) {
+    if (!g->conflict || PyTuple_GET_SIZE(g->conflict) != 1) return false;
+    Ref pk = Ref::consuming_nullable(PyObject_GetAttr(g->table, names.pkCol.get()));
+    if (!pk) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        return false;
+    }
+    return PyTuple_GET_ITEM(g->conflict, 0) == pk.get();
+}
+
+void append_quoted_column(std::string& out, PyObject* prop) {
+    PyObject* name = prop_column(prop);
+    if (!name) raise_expected("str", Py_None);
+    quote_ident(out, name);
+}
+
+// What follows an upsert's VALUES: the target and, for an update, every
+// column of the batch but the key and the target, each taking the new row's
+// value.  With nothing else to write, the target is set to itself: the row
+// is still met (and returned), as a row of other columns would be.
+std::string conflict_clause(SqlGeneratorObject* g, const Dialect& d, PyObject* cols) {
+    PyObject* target = g->conflict;
+    Ref pk = Ref::consuming_nullable(PyObject_GetAttr(g->table, names.pkCol.get()));
+    if (!pk) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+    }
+    std::vector<PyObject*> set;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cols); i++) {
+        PyObject* c = PyTuple_GET_ITEM(cols, i);
+        bool skip = pk && c == pk.get();
+        for (Py_ssize_t j = 0; !skip && j < PyTuple_GET_SIZE(target); j++) skip = PyTuple_GET_ITEM(target, j) == c;
+        if (!skip) set.push_back(c);
+    }
+    PyObject* first = PyTuple_GET_ITEM(target, 0);
+    if (set.empty()) set.push_back(first);
+    std::string out;
+    if (d.upsert == Upsert::OnConflict) {
+        out += " ON CONFLICT (";
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(target); j++) {
+            if (j) out += ", ";
+            append_quoted_column(out, PyTuple_GET_ITEM(target, j));
+        }
+        out += ')';
+        if (g->upsert == 2) {
+            out += " DO NOTHING";
+            return out;
+        }
+        out += " DO UPDATE SET ";
+        for (size_t i = 0; i < set.size(); i++) {
+            if (i) out += ", ";
+            append_quoted_column(out, set[i]);
+            out += " = excluded.";
+            append_quoted_column(out, set[i]);
+        }
+        return out;
+    }
+    out += " ON DUPLICATE KEY UPDATE ";
+    if (g->upsert == 2) {
+        // Only a duplicate is passed over: every other refusal still raises.
+        PyObject* same = pk && is_prop(pk.get()) ? pk.get() : first;
+        append_quoted_column(out, same);
+        out += " = ";
+        append_quoted_column(out, same);
+        return out;
+    }
+    for (size_t i = 0; i < set.size(); i++) {
+        if (i) out += ", ";
+        append_quoted_column(out, set[i]);
+        out += " = VALUES(";
+        append_quoted_column(out, set[i]);
+        out += ')';
+    }
+    return out;
 }
 
 // A single-row INSERT where the new key comes back by RETURNING: the text
@@ -768,8 +859,17 @@ Ref returning_key(SqlGeneratorObject* g, Ref pair, const Dialect& d) {
 // replaced by the next one: when some rows carry their key and others hold
 // None, the two groups are two INSERTs, the rows carrying keys first
 // ((list of two texts, list of their parameter lists)); else one.
-Ref per_row_pair(SqlGeneratorObject* g, const Dialect& d, PyObject* text, PyObject* params) {
+// An upsert's clause (`tail`) ends each INSERT, but for rows without a key
+// when the key is the target: those cannot be meant to meet a stored row,
+// and a generated key already taken must raise, not update that row.
+Ref per_row_pair(SqlGeneratorObject* g, const Dialect& d, PyObject* plain, PyObject* params, const std::string& tail) {
     PyObject* cols = PyTuple_GET_ITEM(g->batch, 0);
+    std::string tailed_text;
+    append_utf8(tailed_text, plain);
+    tailed_text += tail;
+    Ref tailed = to_str(tailed_text);
+    PyObject* text = tailed.get();
+    const bool plain_keyless = !tail.empty() && targets_key(g);
     Ref pk = Ref::consuming_nullable(PyObject_GetAttr(g->table, names.pkCol.get()));
     if (!pk) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
@@ -779,7 +879,10 @@ Ref per_row_pair(SqlGeneratorObject* g, const Dialect& d, PyObject* text, PyObje
     for (Py_ssize_t i = 0; pk && i < PyTuple_GET_SIZE(cols); i++)
         if (PyTuple_GET_ITEM(cols, i) == pk.get()) at = i;
     Ref one = new_ref(PyTuple_Pack(2, text, params));
-    if (at < 0) return returning_key(g, std::move(one), d);
+    if (at < 0) {
+        if (plain_keyless) one = new_ref(PyTuple_Pack(2, plain, params));
+        return returning_key(g, std::move(one), d);
+    }
     Ref with = new_ref(PyList_New(0)), without = new_ref(PyList_New(0));
     const Py_ssize_t ncols = PyTuple_GET_SIZE(cols);
     for (Py_ssize_t r = 0; r < PyList_GET_SIZE(params); r++) {
@@ -808,6 +911,12 @@ Ref per_row_pair(SqlGeneratorObject* g, const Dialect& d, PyObject* text, PyObje
     }
     Ref a = returning_key(g, new_ref(PyTuple_Pack(2, text, with.get())), d);
     Ref rest_text = insert_text(g, rest_cols.get());
+    if (!tail.empty() && !plain_keyless) {
+        std::string t;
+        append_utf8(t, rest_text.get());
+        t += tail;
+        rest_text = to_str(t);
+    }
     Ref b = returning_key(g, new_ref(PyTuple_Pack(2, rest_text.get(), without.get())), d);
     Ref texts = new_ref(Py_BuildValue("[OO]", PyTuple_GET_ITEM(a.get(), 0), PyTuple_GET_ITEM(b.get(), 0)));
     Ref lists = new_ref(Py_BuildValue("[OO]", with.get(), without.get()));
@@ -831,7 +940,7 @@ Py_ssize_t spliced_size(PyObject* v) {
 // INSERTs of many rows of VALUES each, cut by the dialect's limits, each
 // returning the keys of its rows: (list of texts, list of flat parameter
 // tuples).  Chunks of one length share one text.
-Ref multirow_pair(SqlGeneratorObject* g, const Dialect& d, PyObject* base, PyObject* params) {
+Ref multirow_pair(SqlGeneratorObject* g, const Dialect& d, PyObject* base, PyObject* params, const std::string& tail) {
     const Py_ssize_t nrows = PyList_GET_SIZE(params);
     const Py_ssize_t ncols = PyTuple_GET_SIZE(PyList_GET_ITEM(params, 0));
     std::string returning;
@@ -849,7 +958,7 @@ Ref multirow_pair(SqlGeneratorObject* g, const Dialect& d, PyObject* base, PyObj
     Ref chunks = new_ref(PyList_New(0));
     Ref last_text;
     Py_ssize_t last_rows = 0;
-    Py_ssize_t fixed = (Py_ssize_t)(head.size() + returning.size());
+    Py_ssize_t fixed = (Py_ssize_t)(head.size() + tail.size() + returning.size());
     for (Py_ssize_t start = 0; start < nrows;) {
         Py_ssize_t end = start, bytes = fixed;
         while (end < nrows && end - start < per_params) {
@@ -865,11 +974,12 @@ Ref multirow_pair(SqlGeneratorObject* g, const Dialect& d, PyObject* base, PyObj
         const Py_ssize_t k = end - start;
         if (!last_text || k != last_rows) {
             std::string out = head;
-            out.reserve(head.size() + (size_t)k * (group.size() + 2) + returning.size());
+            out.reserve(head.size() + (size_t)k * (group.size() + 2) + tail.size() + returning.size());
             for (Py_ssize_t r = 1; r < k; r++) {
                 out += ", ";
                 out += group;
             }
+            out += tail;
             out += returning;
             last_text = to_str(out);
             last_rows = k;
@@ -901,11 +1011,24 @@ Ref insert_pair(SqlGeneratorObject* g, const Dialect& d, bool spelled) {
     if (g->batch) {
         Ref text = insert_text(g, PyTuple_GET_ITEM(g->batch, 0));
         PyObject* params = PyTuple_GET_ITEM(g->batch, 1);
+        const bool keyed = g->keyed && spelled;
+        const std::string tail = g->upsert ? conflict_clause(g, d, PyTuple_GET_ITEM(g->batch, 0)) : std::string();
+        // An upsert's single row is returned as a batch's are: the key of the
+        // row it met, told apart by its target.
+        if (g->upsert && keyed && d.batch_keys == BatchKeys::MultiRow)
+            return multirow_pair(g, d, text.get(), params, tail);
+        if (g->upsert && keyed && d.batch_keys == BatchKeys::PerRow)
+            return per_row_pair(g, d, text.get(), params, tail);
+        if (g->upsert) {
+            std::string t;
+            append_utf8(t, text.get());
+            t += tail;
+            text = to_str(t);
+        }
         if (PyList_GET_SIZE(params) == 1)
             return returning_key(g, new_ref(PyTuple_Pack(2, text.get(), PyList_GET_ITEM(params, 0))), d);
-        const bool keyed = g->keyed && spelled;
-        if (keyed && d.batch_keys == BatchKeys::MultiRow) return multirow_pair(g, d, text.get(), params);
-        if (keyed && d.batch_keys == BatchKeys::PerRow) return per_row_pair(g, d, text.get(), params);
+        if (keyed && d.batch_keys == BatchKeys::MultiRow) return multirow_pair(g, d, text.get(), params, tail);
+        if (keyed && d.batch_keys == BatchKeys::PerRow) return per_row_pair(g, d, text.get(), params, tail);
         return new_ref(PyTuple_Pack(2, text.get(), params));
     }
     Py_ssize_t nrows = g->rows ? PyList_GET_SIZE(g->rows) : 0;
@@ -1406,6 +1529,25 @@ int api_return_keys(PyObject* gen) {
         return -1;
     }
     G(gen)->keyed = 1;
+    return 0;
+}
+
+int api_upsert(PyObject* gen, int mode, PyObject* target) {
+    if (!PyObject_TypeCheck(gen, &SqlGeneratorType) || G(gen)->head.base.kind != SK_INSERT || !G(gen)->batch) {
+        PyErr_SetString(PyExc_ValueError, "upsert: the generator holds no batch INSERT");
+        return -1;
+    }
+    if ((mode != 1 && mode != 2) || !PyTuple_Check(target) || PyTuple_GET_SIZE(target) == 0) {
+        PyErr_SetString(PyExc_ValueError, "upsert: mode 1 or 2 and a tuple of target columns");
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(target); i++)
+        if (!is_prop(PyTuple_GET_ITEM(target, i)) || !prop_column(PyTuple_GET_ITEM(target, i))) {
+            PyErr_SetString(PyExc_ValueError, "upsert: the target holds a column without a name");
+            return -1;
+        }
+    G(gen)->upsert = mode;
+    set_field(G(gen)->conflict, target);
     return 0;
 }
 

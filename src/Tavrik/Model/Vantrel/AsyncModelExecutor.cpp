@@ -49,8 +49,17 @@ static PyObject* h_check_filter(PyObject*, PyObject* const* args, Py_ssize_t nar
 
 static PyObject* h_build_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return guard([&] {
-        exact_args("_v_build_batch", nargs, 2);
-        return PyLong_FromSsize_t(build_batch(require_exec(args[0]), args[1]));
+        exact_args("_v_build_batch", nargs, 4);
+        return PyLong_FromSsize_t(build_batch(require_exec(args[0]), args[1], args[2], args[3]));
+    });
+}
+
+static PyObject* h_batch_written(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return guard([&] {
+        exact_args("_v_batch_written", nargs, 2);
+        Py_ssize_t n = PyLong_AsSsize_t(args[1]);
+        if (n == -1 && PyErr_Occurred()) throw_error();
+        return PyLong_FromSsize_t(batch_written(require_exec(args[0]), n));
     });
 }
 
@@ -94,6 +103,7 @@ PyMethodDef module_helpers[] = {
     H("_v_take", h_take),
     H("_v_check_filter", h_check_filter),
     H("_v_build_batch", h_build_batch),
+    H("_v_batch_written", h_batch_written),
     H("_v_end_batch", h_end_batch),
     H("_v_batch_keys", h_batch_keys),
     H("_v_query_options", h_query_options),
@@ -176,10 +186,7 @@ PyMethodDef async_methods[] = {
       "\n--\n\n"
       "按条件查询唯一的一行，没有结果时为None (同步执行器则抛出 QueryResoutIsNotOne), 多于一行时抛出 "
       "QueryResoutIsNotOne; 关键字参数同 findAllBy"),
-    M(2,
-      "saveAll($self, /, instances)\n--\n\n"
-      "批量插入实例 (全部写入或都不写入)，返回写入的行数; 主键由数据库分配 (自增) 时, 没有主键的实例按顺序得到新主键 "
-      "(RETURNING: SQLite 3.35 以上, MariaDB 10.5 以上, PostgreSQL; MySQL 与更早的 SQLite 只回填单行的批量)"),
+    M(2, SAVE_ALL_DOC),
     M(3,
       "findForeignKey($self, /, instance, deep=False, path=None, clevel=1, level=3, before=None)\n--\n\n"
       "查询实例的关联对象"),

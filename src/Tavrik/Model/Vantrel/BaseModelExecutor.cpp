@@ -389,6 +389,106 @@ static void fill_batch_keys(PyObject* self, PyObject* raw) {
         row_set(PyList_GET_ITEM(rows, keyless[i]), pk_name.get(), from_long(given[i]).get());
 }
 
+// A value of an upsert's target as the database holds it: a returned one
+// read as the column reads it first, so both sides compare in one form.
+static Ref stored_form(PyObject* col, PyObject* v, bool returned) {
+    if (!returned) return new_ref(I.mp->to_db_value(col, v));
+    Ref obj = new_ref(I.mp->to_obj_value(col, v));
+    return new_ref(I.mp->to_db_value(col, obj.get()));
+}
+
+// An upsert's RETURNING rows into its rows, by what identifies a row, never
+// by position (a row left alone returns nothing; one that met a stored row
+// returns that row's key).  Targeting the key: the rows without one were
+// all inserted, and get the keys no row carried, rising in their order.
+// Targeting a unique column: each row gets the key returned beside its
+// value there (a row holding None in it is inserted, but cannot be told
+// apart, and gets none).
+static void fill_upsert_keys(PyObject* self, PyObject* got) {
+    PyObject* d = E(self)->dict;
+    PyObject* rows = d ? dict_get(d, N.instances) : nullptr;
+    PyObject* target = d ? dict_get(d, N.conflictColumns) : nullptr;
+    if (!rows || !PyList_Check(rows) || !target || !PyTuple_Check(target)) return;
+    PyObject* model = model_of(self);
+    Ref pk_name = getattr(model, N.pkName);
+    Ref pk_col = getattr(model, N.pkCol);
+    const Py_ssize_t n = PyList_GET_SIZE(rows);
+    if (PyTuple_GET_SIZE(target) == 1 && PyTuple_GET_ITEM(target, 0) == pk_col.get()) {
+        std::vector<Py_ssize_t> keyless;
+        std::vector<long long> own, keys;
+        for (Py_ssize_t r = 0; r < n; r++) {
+            Ref cur = row_get(PyList_GET_ITEM(rows, r), pk_name.get());
+            if (!cur || !truthy(cur.get()))
+                keyless.push_back(r);
+            else if (PyLong_Check(cur.get()))
+                own.push_back((long long)to_int64(cur.get()));
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(got); i++) {
+            PyObject* row = PyList_GET_ITEM(got, i);
+            if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) < 1 || !PyLong_Check(PyTuple_GET_ITEM(row, 0))) return;
+            keys.push_back((long long)to_int64(PyTuple_GET_ITEM(row, 0)));
+        }
+        std::sort(keys.begin(), keys.end());
+        std::sort(own.begin(), own.end());
+        std::vector<long long> given;
+        std::set_difference(keys.begin(), keys.end(), own.begin(), own.end(), std::back_inserter(given));
+        if (given.size() != keyless.size()) return;
+        for (size_t i = 0; i < keyless.size(); i++)
+            row_set(PyList_GET_ITEM(rows, keyless[i]), pk_name.get(), from_long(given[i]).get());
+        return;
+    }
+    // The returned row: the key, then the target's columns other than the key.
+    const Py_ssize_t nt = PyTuple_GET_SIZE(target);
+    Ref by_value = new_ref(PyDict_New());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(got); i++) {
+        PyObject* row = PyList_GET_ITEM(got, i);
+        if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) != nt + 1) return;
+        Ref k = new_ref(PyTuple_New(nt));
+        for (Py_ssize_t j = 0; j < nt; j++)
+            PyTuple_SET_ITEM(k.get(), j,
+                             stored_form(PyTuple_GET_ITEM(target, j), PyTuple_GET_ITEM(row, j + 1), true).relinquish());
+        Require(PyDict_SetItem(by_value.get(), k.get(), PyTuple_GET_ITEM(row, 0)));
+    }
+    for (Py_ssize_t r = 0; r < n; r++) {
+        PyObject* row = PyList_GET_ITEM(rows, r);
+        Ref k = new_ref(PyTuple_New(nt));
+        bool whole = true;
+        for (Py_ssize_t j = 0; j < nt && whole; j++) {
+            PyObject* col = PyTuple_GET_ITEM(target, j);
+            Ref v = row_get(row, ((BasePropertyObject*)col)->name);
+            whole = v && v.get() != Py_None;
+            PyTuple_SET_ITEM(k.get(), j,
+                             whole ? stored_form(col, v.get(), false).relinquish() : Ref::owning(Py_None).relinquish());
+        }
+        if (!whole) continue;
+        if (PyObject* key = dict_get(by_value.get(), k.get())) row_set(row, pk_name.get(), key);
+    }
+}
+
+// What an upsert's result says: the keys, and for one that leaves stored
+// rows alone the rows it inserted (its RETURNING rows, or the driver's count
+// where it has none: MySQL's affected rows, 1 per row inserted and 0 per
+// duplicate left alone).  One that updates writes every row it is given.
+static void take_upsert(PyObject* self, PyObject* raw) {
+    PyObject* got = PyTuple_GET_ITEM(raw, RAW_ROWS);
+    if (X(self)->batch == 2 && PyList_Check(got)) {
+        X(self)->written = PyList_GET_SIZE(got);
+        fill_upsert_keys(self, got);
+        return;
+    }
+    PyObject* count = PyTuple_GET_ITEM(raw, RAW_COUNT);
+    if (PyLong_Check(count)) {
+        long long c = PyLong_AsLongLong(count);
+        if (c == -1 && PyErr_Occurred()) throw_error();
+        X(self)->written = c;
+    }
+}
+
+Py_ssize_t batch_written(PyObject* self, Py_ssize_t n) {
+    if (X(self)->upsert == 2 && X(self)->written >= 0) return (Py_ssize_t)X(self)->written;
+    return n;
+}
+
 // MySQL's count is of rows changed, not matched: an update writing the
 // values a row already holds reports 0, which save() must not read as "no
 // such row".
@@ -429,7 +529,10 @@ Ref take_result(PyObject* self, PyObject* raw) {
         }
         case SK_INSERT:
             if (((ExecObject*)self)->batch) {
-                if (((ExecObject*)self)->batch == 2) fill_batch_keys(self, raw);
+                if (X(self)->upsert)
+                    take_upsert(self, raw);
+                else if (((ExecObject*)self)->batch == 2)
+                    fill_batch_keys(self, raw);
                 return Ref::owning(Py_None);
             }
             return took_key(self, PyTuple_GET_ITEM(raw, RAW_KEY));
@@ -467,6 +570,8 @@ static PyObject* bme_new(PyTypeObject* type, PyObject*, PyObject*) {
     X(self)->only = nullptr;
     X(self)->matched = -1;
     X(self)->changes = 0;
+    X(self)->upsert = 0;
+    X(self)->written = -1;
     return self;
 }
 
@@ -734,6 +839,8 @@ static Ref new_like(PyTypeObject* type, PyObject* model, PyObject* sql, PyObject
     ((ExecObject*)obj.get())->batch = 0;
     set_shape(obj.get(), shape, only);
     X(obj.get())->matched = -1;
+    X(obj.get())->upsert = 0;
+    X(obj.get())->written = -1;
     Py_XINCREF(model);
     e->model = model;
     Py_XINCREF(sql);

@@ -177,10 +177,13 @@ void validate_tree(PyObject* model, PyObject* row, int mode) {
 // batch built but never run (an un-awaited saveAll) is overtaken.
 static void forget_batch_rows(PyObject* self) {
     PyObject* d = E(self)->dict;
-    if (d && PyDict_Check(d) && PyDict_DelItem(d, N.instances) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
-        PyErr_Clear();
-    }
+    for (PyObject* name : {N.instances.get(), N.conflictColumns.get()})
+        if (d && PyDict_Check(d) && PyDict_DelItem(d, name) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
+            PyErr_Clear();
+        }
+    X(self)->upsert = 0;
+    X(self)->written = -1;
 }
 
 void build_insert(PyObject* self, PyObject* instance, PyObject* update_cells) {
@@ -348,12 +351,115 @@ static bool wants_keys(PyObject* self, PyObject* model, PyObject* rows) {
     return lacking && own_core_connector(self);
 }
 
+// saveAll's onConflict: 0 for None, 1 "update", 2 "ignore".
+static int conflict_mode(PyObject* v) {
+    if (!v || v == Py_None) return 0;
+    if (PyUnicode_Check(v)) {
+        if (PyUnicode_CompareWithASCIIString(v, "update") == 0) return 1;
+        if (PyUnicode_CompareWithASCIIString(v, "ignore") == 0) return 2;
+    }
+    Ref msg =
+        text_of({utf8("onConflict: 应为 None, 'update' 或 'ignore', 而不是 ").get(), new_ref(PyObject_Repr(v)).get()});
+    PyErr_SetObject(PyExc_ValueError, msg.get());
+    throw_error();
+}
+
+// The unique key an upsert answers: the primary key, or the columns given
+// (properties or attribute names), which must be one the model declares:
+// its primary key or a column declared unique=True.  A database refuses a
+// target it has no unique index for only once the batch runs, and MySQL
+// never names one: checked here, before anything is written.
+static bool is_column(PyObject* o) { return PyObject_TypeCheck(o, I.mp->BasePropertyType); }
+
+// The model's column `c` names (a property or an attribute name), or NULL.
+static PyObject* own_column(PyObject* cols, PyObject* c) {
+    for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(cols); j++) {
+        PyObject* p = PySequence_Fast_GET_ITEM(cols, j);
+        if (p == c) return p;
+        if (PyUnicode_Check(c) && is_column(p)) {
+            PyObject* name = ((BasePropertyObject*)p)->name;
+            if (name && PyUnicode_Check(name) && PyUnicode_Compare(name, c) == 0) return p;
+            if (PyErr_Occurred()) throw_error();
+        }
+    }
+    return nullptr;
+}
+
+static Ref conflict_target(PyObject* model, PyObject* given) {
+    Ref pk = Ref::consuming_nullable(PyObject_GetAttr(model, N.pkCol));
+    if (!pk) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+    }
+    const bool has_pk = pk && is_column(pk.get());
+    if (!given || given == Py_None) {
+        if (!has_pk) {
+            PyErr_SetString(PyExc_ValueError, "conflictColumns: 模型没有主键, 请给出声明为 unique 的列");
+            throw_error();
+        }
+        return new_ref(PyTuple_Pack(1, pk.get()));
+    }
+    Ref all = getattr(model, N.col);
+    Ref cols = new_ref(PySequence_Fast(all.get(), "col must be a sequence"));
+    Ref one = is_column(given) || PyUnicode_Check(given) ? new_ref(PyTuple_Pack(1, given)) : Ref::owning(given);
+    Ref seq = new_ref(PySequence_Fast(one.get(), "conflictColumns: 应为列或列的序列"));
+    Ref out = new_ref(PyList_New(0));
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(seq.get()); i < n; i++) {
+        PyObject* c = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!is_column(c) && !PyUnicode_Check(c)) raise_arg_type("conflictColumns", "a column or its name", c);
+        PyObject* p = own_column(cols.get(), c);
+        if (!p || !((BasePropertyObject*)p)->name) {
+            Ref msg = text_of(
+                {utf8("conflictColumns: ").get(), new_ref(PyObject_Repr(c)).get(), utf8(" 不是模型的列").get()});
+            PyErr_SetObject(PyExc_ValueError, msg.get());
+            throw_error();
+        }
+        int has = PySequence_Contains(out.get(), p);
+        if (has < 0) throw_error();
+        if (!has) Require(PyList_Append(out.get(), p));
+    }
+    const Py_ssize_t n = PyList_GET_SIZE(out.get());
+    PyObject* first = n ? PyList_GET_ITEM(out.get(), 0) : nullptr;
+    if (n != 1 || !(first == pk.get() || ((BasePropertyObject*)first)->unique)) {
+        Ref msg = text_of({utf8("conflictColumns: ").get(), new_ref(PyObject_Repr(given)).get(),
+                           utf8(" 不是模型声明的唯一键 (主键, 或一个 unique=True 的列)").get()});
+        PyErr_SetObject(PyExc_ValueError, msg.get());
+        throw_error();
+    }
+    return new_ref(PyList_AsTuple(out.get()));
+}
+
+// Whether an upsert's RETURNING rows come back: the executor runs the
+// statement itself on a model with a key column.  Not for MySQL's "ignore":
+// its RETURNING gives back every row of the batch, those left alone too,
+// so only the affected rows tell how many were inserted.
+static bool upsert_keys(PyObject* self, PyObject* model, int mode) {
+    if (is_junction(model)) return false;
+    Ref pk = Ref::consuming_nullable(PyObject_GetAttr(model, N.pkCol));
+    if (!pk) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        return false;
+    }
+    Ref pk_name = getattr(model, N.pkName);
+    if (!is_column(pk.get()) || !PyUnicode_Check(pk_name.get())) return false;
+    PyObject* connector = own_core_connector(self);
+    if (!connector) return false;
+    return !(mode == 2 && connector_dialect(I.connector->BaseConnectorType, connector).upsert == Upsert::DuplicateKey);
+}
+
 // Batch insertion: one INSERT for many rows.  The column list is every column
 // that some row sets (as for save); a row that leaves one of them
 // unset gets the column's declared default, or NULL, as a single save would
 // have got from the table.
-Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
+Py_ssize_t build_batch(PyObject* self, PyObject* instances, PyObject* onConflict, PyObject* conflictColumns) {
     PyObject* model = model_of(self);
+    const int mode = conflict_mode(onConflict);
+    if (!mode && conflictColumns && conflictColumns != Py_None) {
+        PyErr_SetString(PyExc_ValueError, "conflictColumns 只在给出 onConflict 时使用");
+        throw_error();
+    }
+    Ref target = mode ? conflict_target(model, conflictColumns) : Ref();
     Ref rows = new_ref(PySequence_List(instances));
     Py_ssize_t nrows = PyList_GET_SIZE(rows.get());
     for (Py_ssize_t r = 0; r < nrows; r++) {
@@ -438,6 +544,17 @@ Py_ssize_t build_batch(PyObject* self, PyObject* instances) {
     if (!sql) raise_none_attr("insert");
     Ref ins = new_ref(I.gen->insert_values(sql, model, used_cols.get(), params.get()));
     ((ExecObject*)self)->batch = 1;
+    if (mode) {
+        if (I.gen->upsert(sql, mode, target.get()) < 0) throw_error();
+        X(self)->upsert = mode;
+        if (upsert_keys(self, model, mode)) {
+            Require(PyDict_SetItem(instance_dict(self), N.instances, rows.get()));
+            Require(PyDict_SetItem(instance_dict(self), N.conflictColumns, target.get()));
+            X(self)->batch = 3;
+            batch_keys_known(self, !PyObject_TypeCheck(self, &AsyncModelExecutorType));
+        }
+        return nrows;
+    }
     // A single row's key comes back as save()'s does, on every database; a
     // longer batch's where the database returns them (RETURNING).
     if (wants_keys(self, model, rows.get())) {
@@ -634,7 +751,10 @@ void end_batch(PyObject* self) {
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
     PyObject* d = E(self)->dict;
-    if (d && PyDict_Check(d) && PyDict_DelItem(d, N.instances) < 0) PyErr_Clear();  // absent: nothing kept
+    for (PyObject* name : {N.instances.get(), N.conflictColumns.get()})
+        if (d && PyDict_Check(d) && PyDict_DelItem(d, name) < 0) PyErr_Clear();  // absent: nothing kept
+    X(self)->upsert = 0;
+    X(self)->written = -1;
     PyObject* r = guard([&] { return executor_reset(self).relinquish(); });
     if (r)
         Py_DECREF(r);
@@ -645,20 +765,21 @@ void end_batch(PyObject* self) {
 
 static PyObject* m_saveAll(FASTCALL_ARGS) {
     return guard([&] {
-        static const char* const names[] = {"instances"};
-        PyObject* a[1];
-        bind_args("saveAll", args, nargs, kwnames, names, 1, 1, a);
+        static const char* const names[] = {"instances", "onConflict", "conflictColumns"};
+        PyObject* a[3];
+        bind_args("saveAll", args, nargs, kwnames, names, 3, 1, a);
         Py_ssize_t n;
         {
             // Paused while the rows' cells are made, not while the statement
             // runs: a collection paused interpreter-wide for the length of
             // the I/O would stall every other thread's garbage too.
             GcPause pause;
-            n = build_batch(self, a[0]);
+            n = build_batch(self, a[0], a[1], a[2]);
         }
         if (n == 0) return from_long(0).relinquish();
         try {
             executor_execute(self);
+            n = batch_written(self, n);
         } catch (...) {
             end_batch(self);
             throw;
@@ -694,10 +815,7 @@ PyMethodDef sync_methods[] = {
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"_saveMTM", (PyCFunction)(void (*)(void))m_saver<OP_SAVE_MTM, kRelNames, 2, kSaveMTM>,
      METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"saveAll", (PyCFunction)(void (*)(void))m_saveAll, METH_FASTCALL | METH_KEYWORDS,
-     "saveAll($self, /, instances)\n--\n\n"
-     "批量插入实例 (全部写入或都不写入)，返回写入的行数; 主键由数据库分配 (自增) 时, 没有主键的实例按顺序得到新主键 "
-     "(RETURNING: SQLite 3.35 以上, MariaDB 10.5 以上, PostgreSQL; MySQL 与更早的 SQLite 只回填单行的批量)"},
+    {"saveAll", (PyCFunction)(void (*)(void))m_saveAll, METH_FASTCALL | METH_KEYWORDS, SAVE_ALL_DOC},
     {"iterate", (PyCFunction)(void (*)(void))executor_iterate, METH_FASTCALL | METH_KEYWORDS,
      "iterate($self, /, cond=None, *, batchSize=1000, orderBy=None)\n--\n\n"
      "按条件逐行读取 (生成器): 按 orderBy 加主键分页, 每页一条语句至多 batchSize 行, 页与页之间不占用链接; "

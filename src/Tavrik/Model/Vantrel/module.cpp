@@ -41,7 +41,7 @@ static void init(PyObject* m) {
     // 2. The other modules' capsules and types.
     I.korvid = import_api<KorvidAPI>(TAVRIK_KORVID_CAPSULE, 3);
     I.mp = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 6);
-    I.gen = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 7);
+    I.gen = import_api<GeneratorAPI>(TAVRIK_GENERATOR_CAPSULE, 8);
     I.db = import_api<DBAPI>(TAVRIK_DB_CAPSULE, 1);
     I.connector = import_api<ConnectorAPI>(TAVRIK_CONNECTOR_CAPSULE, 7);
 

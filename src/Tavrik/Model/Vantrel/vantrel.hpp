@@ -34,7 +34,8 @@ inline void ready_executor_subtype(PyTypeObject* t, const char* doc, PyMethodDef
     X(col) X(fk) X(pkName) X(pkCol) X(tableName) X(name) X(Type) X(bindCol) X(targetBindCol) X(target)         \
     X(directTarget) X(owner) X(middleModel) X(object) X(getExecutor) X(getOtherFkBy) X(instance) X(execute)    \
     X(findAllBy) X(findForeignKey) X(save) X(update) X(reset) X(con) X(deep) X(path) X(clevel) X(level)        \
-    X(before) X(_saveOTO) X(_saveOTM) X(_saveMTM) X(modelInstance) X(mapping) X(ModelList) X(instances)
+    X(before) X(_saveOTO) X(_saveOTM) X(_saveMTM) X(modelInstance) X(mapping) X(ModelList) X(instances) \
+    X(conflictColumns)
 // clang-format on
 #define VANTREL_TEXTS(X) X(delete_, "delete")
 struct Names {
@@ -90,6 +91,11 @@ struct ExecObject {
     // Non-zero from an updateWhere/deleteWhere building its statement until
     // its result is taken: the result is then the connector's row count.
     int changes;
+    // The batch's upsert while it runs (0 none, 1 update, 2 ignore; its
+    // target in the dict's `conflictColumns`), and the rows the database
+    // reports it wrote, -1 while unknown.  Not state.
+    int upsert;
+    long long written;
 };
 inline ExecObject* X(PyObject* o) { return (ExecObject*)o; }
 inline Exec* E(PyObject* o) { return (Exec*)o; }
@@ -187,7 +193,26 @@ void build_insert(PyObject* self, PyObject* instance, PyObject* update_cells = n
 // The UPDATE of update(); `cells`, when given, are those save()'s INSERT
 // kept for it (see build_insert).
 bool build_update_has_cells(PyObject* self, PyObject* instance, PyObject* cells = nullptr);
-Py_ssize_t build_batch(PyObject* self, PyObject* instances);
+Py_ssize_t build_batch(PyObject* self, PyObject* instances, PyObject* onConflict = nullptr,
+                       PyObject* conflictColumns = nullptr);
+// saveAll's docstring, the same on both executors.
+#define SAVE_ALL_DOC                                                                                                                                                  \
+    "saveAll($self, /, instances, onConflict=None, conflictColumns=None)\n--\n\n"                                                                                     \
+    "批量插入实例 (全部写入或都不写入)，返回写入的行数; 主键由数据库分配 (自增) 时, 没有主键的实例按顺序得到新主键 " \
+    "(RETURNING: SQLite 3.35 以上, MariaDB 10.5 以上, PostgreSQL; MySQL 与更早的 SQLite 只回填单行的批量)。\n\n"                                     \
+    "onConflict 为 'update' 或 'ignore' 时是 upsert (每批一条语句): 与已存的行在 conflictColumns 上相遇的行, "                                   \
+    "'update' 更新那一行 (写入本批中除主键与 conflictColumns 外的每一列; 本批有而某行没有的列写入其默认值), "                      \
+    "'ignore' 保持那一行不变。conflictColumns 为模型的列 (属性或属性名), 默认为主键, 否则须是一个 unique=True 的列; "                 \
+    "其它目标在写入前抛出 ValueError。返回插入与更新的行数: 'update' 为全部行, 'ignore' 为插入的行, "                                   \
+    "各数据库相同 (不用 MySQL 把更新记作 2、未变的行记作 0 的 affected rows)。新主键按 conflictColumns 的值回填, "                      \
+    "不按位置: 更新了已存行的实例得到那一行的主键, 被忽略的实例保留自己的 (或没有)。"                                             \
+    "MySQL/MariaDB 对表的每个唯一键都作答: 在另一个唯一列上相遇的行也更新 (或保持) 那一行而不报错 "                               \
+    "(SQLite 与 PostgreSQL 报错, 本批都不写入); 那里 conflictColumns 只被校验并用来回填主键。"                                                 \
+    "MySQL 的 'ignore' 不回填主键 (MariaDB 的 RETURNING 也返回被忽略的行, 分不出哪些是插入的), "                                              \
+    "没有 RETURNING 的数据库 (MySQL, 3.35 以前的 SQLite) 上的 upsert 也不回填。"
+
+// saveAll's answer once its batch of `n` rows ran: the rows written.
+Py_ssize_t batch_written(PyObject* self, Py_ssize_t n);
 bool batch_keys_known(PyObject* self, bool final);
 // update(row, columns=...): the UPDATE of those columns only (`props` from
 // written_columns), checked and converted before the statement is touched.

@@ -33,6 +33,13 @@ enum class ErrorKind : int { Other = 0, Duplicate = 1, Conflict = 2, LockTimeout
 // Where a driver's error carries what it means: the MySQL error number
 // (args[0]), the SQLSTATE (`sqlstate`), or only its message (SQLite).
 enum class ErrorCodes : int { Number, SqlState, Message };
+// How an INSERT meets a row already stored under a unique key: a clause
+// naming the one key it answers (ON CONFLICT (cols) DO UPDATE SET c =
+// excluded.c / DO NOTHING), or one answering every unique key of the table
+// (ON DUPLICATE KEY UPDATE c = VALUES(c)), which has no "do nothing": a
+// no-op assignment stands for it, since INSERT IGNORE would also turn
+// truncations and NULLs into warnings.
+enum class Upsert : int { OnConflict, DuplicateKey };
 
 struct Dialect {
     DialectId id;
@@ -98,6 +105,7 @@ struct Dialect {
     // Reads a live table's columns, in order, as (name, NOT NULL as 0/1),
     // its one parameter (%s) the table's name.
     const char* columns_query;
+    Upsert upsert;
 };
 
 inline constexpr Dialect kSQLite{D_SQLITE,
@@ -135,7 +143,8 @@ inline constexpr Dialect kSQLite{D_SQLITE,
                                  "",
                                  "",
                                  "",
-                                 "SELECT name, \"notnull\" OR pk > 0 FROM pragma_table_info(%s) ORDER BY cid"};
+                                 "SELECT name, \"notnull\" OR pk > 0 FROM pragma_table_info(%s) ORDER BY cid",
+                                 Upsert::OnConflict};
 inline constexpr Dialect kMySQL{D_MYSQL,
                                 "mysql",
                                 '`',
@@ -172,7 +181,8 @@ inline constexpr Dialect kMySQL{D_MYSQL,
                                 "SELECT RELEASE_LOCK(%s)",
                                 "1050|1051|1054|1060|1061|1091|1146",
                                 "SELECT COLUMN_NAME, IS_NULLABLE = 'NO' FROM information_schema.COLUMNS "
-                                "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s ORDER BY ORDINAL_POSITION"};
+                                "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = %s ORDER BY ORDINAL_POSITION",
+                                Upsert::DuplicateKey};
 inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "postgresql",
                                      '"',
@@ -210,7 +220,8 @@ inline constexpr Dialect kPostgreSQL{D_POSTGRESQL,
                                      "",
                                      "SELECT column_name, CAST(is_nullable = 'NO' AS INTEGER) FROM "
                                      "information_schema.columns WHERE table_schema = current_schema() AND "
-                                     "table_name = %s ORDER BY ordinal_position"};
+                                     "table_name = %s ORDER BY ordinal_position",
+                                     Upsert::OnConflict};
 
 inline const Dialect& dialect_by_id(int id) {
     switch (id) {

@@ -29,7 +29,7 @@ struct SqlGeneratorHead {
     tavrik_paging_fn paging;
 };
 
-#define TAVRIK_GENERATOR_API_VERSION 7
+#define TAVRIK_GENERATOR_API_VERSION 8
 #define TAVRIK_GENERATOR_CAPSULE "Tavrik.DB.Generator._C_API"
 
 struct GeneratorAPI {
@@ -98,6 +98,14 @@ struct GeneratorAPI {
     // grouped by the columns of the tuple `groups`, filtered by `having` (a
     // condition or None).  0, or -1 with an exception set.
     int (*select_grouped)(PyObject* gen, PyObject* items, PyObject* groups, PyObject* having);
+    // Version 8.  Makes the batch INSERT `gen` holds an upsert: `mode` 1
+    // updates a stored row the new one meets on the unique key whose columns
+    // are the tuple `target` (every column of the batch but the key and the
+    // target), 2 leaves it as it is; as the dialect spells it (Upsert).  A
+    // keyed such batch returns the key and then the target's columns other
+    // than the key, one RETURNING row per row written (in no promised order).
+    // Returns 0, or -1 with an exception set.
+    int (*upsert)(PyObject* gen, int mode, PyObject* target);
 };
 
 // A statement as it goes down to a connector's core: the text in the house
