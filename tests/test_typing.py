@@ -49,6 +49,20 @@ MISTAKES = textwrap.dedent('''\
     page: bytes = parts.findAllBy().json()
     one: bytes = found.json()
     text: str = found.json()  # E  the JSON text is bytes
+    for streamed in parts.iterate(Part.code != "", batchSize=100):
+        streamed.nmae  # E  streamed rows are the model's
+    totals = parts.aggregate(groupBy=[Part.code], total=Part.qty.sum())
+    total = totals[0]["total"]
+    changed: int = parts.updateWhere(Part.code == "a", {Part.qty: Part.qty - 1})
+    gone: str = parts.deleteWhere(Part.code == "b")  # E  a count of rows
+    by_hand: List[Part] = parts.raw("SELECT * FROM part WHERE code = %s", ["a"])
+    parts.saveAll([found], onConflict="update", conflictColumns=[Part.code])
+    parts.saveAll([found], onConflict="replace")  # E  no such upsert
+
+
+    async def stream() -> None:
+        async for later in Part.getAsyncExecutor().iterate():
+            later.nmae  # E  on the asynchronous road too
     all_rows: List[Part] = parts.findAllBy(Part.name.like("a%"))
     boxes: List[Box] = parts.findAllBy()  # E  rows of another model
     len(Part.getAsyncExecutor().findAllBy())  # E  an awaitable, not the rows
