@@ -2,6 +2,7 @@
 `python -m Tavrik.migrate ...` in a fresh interpreter, the models a module
 of the user's, and the database read afterwards through a connection of the
 test's own.  Table and column names are hostile throughout."""
+import json
 import os
 import random
 import re
@@ -500,7 +501,7 @@ TAGS = 'tag "list"'
 EVOLVED = """
 import decimal
 from Tavrik.Model.Korvid import Korvid
-from Tavrik.Model.ModelProperty import AutoIncrement, DecimalProperty, IntProperty, StrProperty
+from Tavrik.Model.ModelProperty import AutoIncrement, DecimalProperty, IntProperty, JsonProperty, StrProperty
 
 class Item(Korvid):
     tableName = %(table)r
@@ -513,7 +514,8 @@ class Tag(Korvid):
 %(word)s
 """
 PRICE_INT = "    price = IntProperty(nullable=True, name=%r, index=True)\n" % PRICE
-AMOUNT = "    amount = DecimalProperty(%d, %d, nullable=True)\n"
+AMOUNT = "    amount = DecimalProperty(%d, %d, nullable=True)\n    meta = JsonProperty(nullable=True)\n"
+META = {"k": [1, "it's \"x\""], "n": None}
 # Each revision's models and how `make` is told about renames.
 REVISIONS = [
     dict(length=64, unique=False, extra="", tags="tag", word="    word = StrProperty(20, nullable=True)"),
@@ -536,6 +538,7 @@ def fill(models):
     for row in item.getExecutor().findAllBy(orderBy=item.id):
         setattr(row, %(price)r, len(getattr(row, %(label)r)))
         setattr(row, "amount", decimal.Decimal("1.25"))
+        setattr(row, "meta", %(meta)r)
         item.getExecutor().update(row)
 
 
@@ -550,7 +553,7 @@ def test_six_revisions_down_to_base_and_up(project, backend):
         path = project.revision(n)
         text = path.read_text().replace("reviewed = False", "reviewed = True")
         if n == 2:
-            text = text.replace("def upgrade(op):\n", FILL % dict(table=TABLE, price=PRICE, label=LABEL), 1)
+            text = text.replace("def upgrade(op):\n", FILL % dict(table=TABLE, price=PRICE, label=LABEL, meta=META), 1)
             text = text.replace("\n\ndef downgrade", "    op.run_python(fill)\n\n\ndef downgrade", 1)
         path.write_text(text)
     assert "op.run_python(fill)" in project.revision(2).read_text()
@@ -559,19 +562,22 @@ def test_six_revisions_down_to_base_and_up(project, backend):
     five_seven = [len(s) for s in labels]
     item = {  # revision: ({column: nullable}, rows of the item table's columns after the key)
         1: ({"id": False, LABEL: True}, [(s,) for s in labels]),
-        2: ({"id": False, LABEL: True, PRICE: True, "amount": True}, [(s, p, Decimal("1.25"))
-                                                                      for s, p in zip(labels, five_seven)]),
-        4: ({"id": False, LABEL: True, PRICE: True, "amount": True}, [(s, str(p), Decimal("1.250"))
-                                                                      for s, p in zip(labels, five_seven)]),
-        5: ({"id": False, LABEL: True, "cost": True, "amount": True}, [(s, str(p), Decimal("1.250"))
-                                                                       for s, p in zip(labels, five_seven)]),
+        2: ({"id": False, LABEL: True, PRICE: True, "amount": True, "meta": True},
+            [(s, p, Decimal("1.25"), META) for s, p in zip(labels, five_seven)]),
+        4: ({"id": False, LABEL: True, PRICE: True, "amount": True, "meta": True},
+            [(s, str(p), Decimal("1.250"), META) for s, p in zip(labels, five_seven)]),
+        5: ({"id": False, LABEL: True, "cost": True, "amount": True, "meta": True},
+            [(s, str(p), Decimal("1.250"), META) for s, p in zip(labels, five_seven)]),
     }
+
+    def parsed(row):  # JSON comes back as text from SQLite and MySQL
+        return tuple(json.loads(v) if isinstance(v, str) and v.startswith("{") else v for v in row)
     item[3], item[6] = item[2], item[5]
 
     def at(n, words):
         cols, rows = item[n]
         assert backend.columns(TABLE) == cols, n
-        assert backend.rows(TABLE, *[c for c in cols if c != "id"]) == rows, n
+        assert [parsed(r) for r in backend.rows(TABLE, *[c for c in cols if c != "id"])] == rows, n
         tags = "tag" if n < 3 else TAGS
         assert backend.tables() == {"tavrik_revision", TABLE, tags}, n
         if n < 6:
