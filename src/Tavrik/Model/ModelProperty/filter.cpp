@@ -626,20 +626,7 @@ PyObject* api_filter_link(PyObject* head, PyObject* other, int code) {
 PyObject* api_filter_render(PyObject* cell, PyObject* params) {
     return guard([&]() -> PyObject* {
         if (!is_filter(cell)) raise_arg_type("cond", FilterListCellType.tp_name, cell);
-        if (!PyList_Check(params)) raise_arg_type("params", "list", params);
-        std::string out;
-        Py_ssize_t before = PyList_GET_SIZE(params);
-        try {
-            render_top(cell, out, params);
-        } catch (...) {
-            // Leave the caller's list as it was.
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
-            PyList_SetSlice(params, before, PyList_GET_SIZE(params), nullptr);
-            PyErr_Restore(t, v, tb);
-            throw;
-        }
-        return Require(PyUnicode_DecodeUTF8(out.data(), (Py_ssize_t)out.size(), "strict"));
+        return render_keeping_params(params, [&](std::string& out, PyObject* p) { render_top(cell, out, p); });
     });
 }
 

@@ -56,19 +56,7 @@ PyObject* api_filter_in(PyObject* prop, PyObject* values) {
 
 PyObject* api_operand_render(PyObject* o, PyObject* params) {
     return guard([&]() -> PyObject* {
-        if (!PyList_Check(params)) raise_arg_type("params", "list", params);
-        std::string out;
-        Py_ssize_t before = PyList_GET_SIZE(params);
-        try {
-            render_operand(o, out, params);
-        } catch (...) {
-            PyObject *t, *v, *tb;
-            PyErr_Fetch(&t, &v, &tb);
-            PyList_SetSlice(params, before, PyList_GET_SIZE(params), nullptr);
-            PyErr_Restore(t, v, tb);
-            throw;
-        }
-        return Require(PyUnicode_DecodeUTF8(out.data(), (Py_ssize_t)out.size(), "strict"));
+        return render_keeping_params(params, [&](std::string& out, PyObject* p) { render_operand(o, out, p); });
     });
 }
 PyObject* api_operand_result(PyObject* o, PyObject* raw) {

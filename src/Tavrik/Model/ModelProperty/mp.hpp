@@ -101,6 +101,24 @@ PyObject* api_filter_column(PyObject* name, PyObject* prop);
 PyObject* api_filter_value(PyObject* value);
 PyObject* api_filter_link(PyObject* head, PyObject* other, int code);
 PyObject* api_filter_render(PyObject* cell, PyObject* params);
+// The text `render(out, params)` writes, as a str; on an error the values
+// it appended are taken back out of the caller's `params` list.
+template <class Render>
+PyObject* render_keeping_params(PyObject* params, Render render) {
+    if (!PyList_Check(params)) raise_arg_type("params", "list", params);
+    std::string out;
+    Py_ssize_t before = PyList_GET_SIZE(params);
+    try {
+        render(out, params);
+    } catch (...) {
+        PyObject *t, *v, *tb;
+        PyErr_Fetch(&t, &v, &tb);
+        PyList_SetSlice(params, before, PyList_GET_SIZE(params), nullptr);
+        PyErr_Restore(t, v, tb);
+        throw;
+    }
+    return Require(PyUnicode_DecodeUTF8(out.data(), (Py_ssize_t)out.size(), "strict"));
+}
 // Appends a column as a condition names it: `table`.`column`, or the alias
 // of its table inside a relation's subquery.
 void append_column(std::string& out, PyObject* prop);
