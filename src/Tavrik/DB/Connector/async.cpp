@@ -161,7 +161,9 @@ Ref execute_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     check_tuple_arg(params, "args");
     PyObject* dictCur = (a[2] && truthy(a[2])) ? Py_True : Py_False;
     PyObject* call_args[5] = {self, a[0], a[1] ? a[1] : Py_None, dictCur, params};
-    return new_ref(PyObject_Vectorcall(coro_fn, call_args, 5, nullptr));
+    Ref coro = new_ref(PyObject_Vectorcall(coro_fn, call_args, 5, nullptr));
+    if (!observing()) return coro;
+    return observe_async(coro.get(), self, a[0], true, params, 0, a[1]);
 }
 
 namespace {
@@ -170,8 +172,14 @@ namespace {
 
 PyObject* c_path(PyObject*, PyObject* self) {
     return guard([&]() -> PyObject* {
-        if (!PyObject_TypeCheck(self, &AioSqliteConnectorType)) raise_expected("AioSqliteConnector", self);
-        PyObject* p = ((SqObj*)self)->path;
+        // The synchronous connector's too: a statement's span names its file.
+        PyObject* p = nullptr;
+        if (PyObject_TypeCheck(self, &Sqlite3ConnectorType))
+            p = ((Sqlite3ConnectorObject*)self)->path;
+        else if (PyObject_TypeCheck(self, &AioSqliteConnectorType))
+            p = ((SqObj*)self)->path;
+        else
+            raise_expected("AioSqliteConnector", self);
         p = p ? p : Py_None;
         Py_INCREF(p);
         return p;
