@@ -274,7 +274,20 @@ PyObject* c_driver(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// The core as the connectors' asyncProcess reach it (the road of the
+// asynchronous save plans): run_async, so observed as the executors' own
+// statements are.  _c_run(connector, sql, params, kind, batch, locks, con).
+PyObject* c_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 7) return guard([&]() -> PyObject* { raise_arity("_c_run", "exactly", 7, nargs); });
+    const long kind = PyLong_AsLong(args[3]), batch = PyLong_AsLong(args[4]);
+    if ((kind == -1 || batch == -1) && PyErr_Occurred()) return nullptr;
+    const int locks = PyObject_IsTrue(args[5]);
+    if (locks < 0) return nullptr;
+    return async_run_capi(args[0], args[1], args[2], (int)kind, (int)batch, locks, null_if_none(args[6]));
+}
+
 PyMethodDef helper_methods[] = {
+    {"_c_run", (PyCFunction)(void (*)(void))c_run, METH_FASTCALL, nullptr},
     {"_c_path", c_path, METH_O, nullptr},
     {"_c_life", c_life, METH_O, nullptr},
     {"_c_statement", (PyCFunction)(void (*)(void))c_statement, METH_FASTCALL, nullptr},
