@@ -291,7 +291,7 @@ async def _sq_batch_run(con: _Con, text: Any, params: Any, batch: int) -> Any:
 
 async def _sq_asyncProcess(self: AioSqliteConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
     sql, params, kind, batch, locks = _c_statement(self, executor)
-    return _c_take(executor, await _c_run(self, sql, params, kind, batch, locks, con if hasCon else None))
+    return _c_take(executor, await _c_run(self, sql, params, kind, batch, locks, hasCon, con))
 
 
 async def _sq_getTableNameList(self: AioSqliteConnector) -> List[Any]:
@@ -554,7 +554,7 @@ def _my_lost(self: AioMysqlConnector, con: _Con, exc: Exception) -> None:
 
 async def _my_asyncProcess(self: AioMysqlConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
     sql, params, kind, batch, locks = _c_statement(self, executor)
-    return _c_take(executor, await _c_run(self, sql, params, kind, batch, locks, con if hasCon else None))
+    return _c_take(executor, await _c_run(self, sql, params, kind, batch, locks, hasCon, con))
 
 
 async def _my_getTableNameList(self: AioMysqlConnector) -> List[Any]:
@@ -982,7 +982,7 @@ async def _pg_run(self: AsyncpgConnector, sql: str, params: Any, kind: int, batc
 
 async def _pg_asyncProcess(self: AsyncpgConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
     sql, params, kind, batch, locks = _c_statement(self, executor)
-    return _c_take(executor, await _c_run(self, sql, params, kind, batch, locks, con if hasCon else None))
+    return _c_take(executor, await _c_run(self, sql, params, kind, batch, locks, hasCon, con))
 
 
 async def _pg_getTableNameList(self: AsyncpgConnector) -> List[Any]:

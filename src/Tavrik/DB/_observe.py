@@ -15,7 +15,7 @@ from __future__ import annotations
 import importlib
 import logging
 import time
-from typing import Any, Awaitable, Callable, Optional, Tuple
+from typing import Any, Awaitable, Callable, Dict, Optional, Tuple
 
 from Tavrik.DB.Connector import _c_observe
 
@@ -245,7 +245,7 @@ def _span(tracer: Any, connector: Any, database: str, sql: str, duration: float,
           con: Any) -> None:
     kind, Status, error_code = _otel
     namespace, host, port = _where(connector, database, con)
-    attributes = {"db.system": database, "db.query.text": sql}
+    attributes: Dict[str, Any] = {"db.system": database, "db.query.text": sql}
     words = sql.split(None, 1)
     operation = words[0].upper() if words else ""
     if operation.isalpha():

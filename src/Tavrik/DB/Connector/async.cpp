@@ -276,14 +276,15 @@ PyObject* c_driver(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 // The core as the connectors' asyncProcess reach it (the road of the
 // asynchronous save plans): run_async, so observed as the executors' own
-// statements are.  _c_run(connector, sql, params, kind, batch, locks, con).
+// statements are.  _c_run(connector, sql, params, kind, batch, locks,
+// hasCon, con): a con given, None included, is used as given.
 PyObject* c_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 7) return guard([&]() -> PyObject* { raise_arity("_c_run", "exactly", 7, nargs); });
+    if (nargs != 8) return guard([&]() -> PyObject* { raise_arity("_c_run", "exactly", 8, nargs); });
     const long kind = PyLong_AsLong(args[3]), batch = PyLong_AsLong(args[4]);
     if ((kind == -1 || batch == -1) && PyErr_Occurred()) return nullptr;
-    const int locks = PyObject_IsTrue(args[5]);
-    if (locks < 0) return nullptr;
-    return async_run_capi(args[0], args[1], args[2], (int)kind, (int)batch, locks, null_if_none(args[6]));
+    const int locks = PyObject_IsTrue(args[5]), has_con = PyObject_IsTrue(args[6]);
+    if (locks < 0 || has_con < 0) return nullptr;
+    return async_run_capi(args[0], args[1], args[2], (int)kind, (int)batch, locks, has_con ? args[7] : nullptr);
 }
 
 PyMethodDef helper_methods[] = {
