@@ -90,13 +90,18 @@ def main(argv=None):
                 results.setdefault(key, []).append(us)
                 print("round %d %-3s %-3s %-5s %8.2f us" % (r + 1, sc, key[1], mode, us), flush=True)
     print()
+    # The median over rounds, and the best round (the least disturbed one
+    # on a shared machine).
     for sc in args.only.split(","):
-        base = statistics.median(results[(sc, "old", "none")])
-        print("%s old build, no hook: %.2f us/unit" % (sc, base))
+        old_runs = results[(sc, "old", "none")]
+        base, base_best = statistics.median(old_runs), min(old_runs)
+        print("%s old build, no hook: median %.2f us/unit, best %.2f  (rounds: %s)" % (
+            sc, base, base_best, ", ".join("%.2f" % x for x in old_runs)))
         for mode in MODES:
-            m = statistics.median(results[(sc, "new", mode)])
-            print("%s new build, %-5s %.2f us/unit  ratio %.3f  (rounds: %s)" % (
-                sc, mode + ":", m, m / base, ", ".join("%.2f" % x for x in results[(sc, "new", mode)])))
+            runs = results[(sc, "new", mode)]
+            m, b = statistics.median(runs), min(runs)
+            print("%s new build, %-5s median %.2f us/unit (ratio %.3f), best %.2f (ratio %.3f)  (rounds: %s)" % (
+                sc, mode + ":", m, m / base, b, b / base_best, ", ".join("%.2f" % x for x in runs)))
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@ list too.  The bound values never reach what is observed."""
 import asyncio
 import logging
 import os
+import sys
 
 import pytest
 
@@ -146,6 +147,20 @@ async def test_raising_callback_is_logged_and_the_statement_stands(on, caplog):
     assert err is None and len(rows) == 1 and len(seen) == 1
 
 
+async def test_statement_of_a_callback_is_not_reported_back(on):
+    if not on.sync:
+        pytest.skip("a callback is a plain function: it cannot await a statement")
+    events = []
+
+    def counting(event):
+        events.append(event)
+        on.connector.execute("SELECT COUNT(*) FROM ob_item")
+
+    DB.getInstance().onStatement(counting)
+    await saved(on, "once")
+    assert [e.text.split()[0].upper() for e in events] == ["INSERT"]
+
+
 # ------------------------------------------------------------ OpenTelemetry
 
 @pytest.fixture
@@ -227,3 +242,13 @@ async def test_spans_inside_transaction_block(on, spans):
     assert err is None and len(rows) == 1
     texts = [s.attributes["db.query.text"].split()[0].upper() for s in children(exporter, parent)]
     assert texts == ["INSERT", "SELECT"]
+
+
+def test_instrument_without_opentelemetry_says_what_is_missing(monkeypatch):
+    import Tavrik.DB
+
+    # A name mapped to None in sys.modules cannot be imported: as if not installed.
+    monkeypatch.setitem(sys.modules, "opentelemetry", None)
+    monkeypatch.setitem(sys.modules, "opentelemetry.trace", None)
+    with pytest.raises(ImportError, match="opentelemetry-api"):
+        Tavrik.DB.instrument()

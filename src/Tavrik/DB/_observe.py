@@ -15,6 +15,7 @@ from __future__ import annotations
 import importlib
 import logging
 import time
+from contextvars import ContextVar
 from typing import Any, Awaitable, Callable, Dict, Optional, Tuple
 
 from Tavrik.DB.Connector import _c_observe
@@ -30,6 +31,8 @@ _callbacks: Tuple[Callable[[StatementEvent], Any], ...] = ()
 _slow: Optional[float] = None
 _tracer: Any = None
 _otel: Any = None  # (SpanKind.CLIENT, Status, StatusCode) once instrumented
+# Set while the observers of one statement run, in its thread or task.
+_reporting: ContextVar[bool] = ContextVar("Tavrik.DB._observe.reporting", default=False)
 
 
 class StatementEvent:
@@ -126,6 +129,8 @@ def uninstrument() -> None:
 
 def _joined(text: Any) -> str:
     # A keyed batch runs a list of INSERTs: one event for the batch.
+    if type(text) is str:
+        return text
     if isinstance(text, list):
         return ";\n".join(dict.fromkeys(text))
     return str(text)
@@ -151,6 +156,17 @@ def emit(connector: Any, text: Any, params: Any, batch: int, result: Any, error:
     """One finished statement: `result` its raw result (the executor's
     statements, `batch` 0..2) or its rows (hand-written SQL, `batch` -1),
     `con` the connection it ran on when the core knows it."""
+    if _reporting.get():
+        return  # a statement a callback ran: not reported back to the callbacks
+    token = _reporting.set(True)
+    try:
+        _report(connector, text, params, batch, result, error, duration, con)
+    finally:
+        _reporting.reset(token)
+
+
+def _report(connector: Any, text: Any, params: Any, batch: int, result: Any, error: Optional[BaseException],
+            duration: float, con: Any) -> None:
     sql = _joined(text)
     database = connector.dialect
     slow = _slow
