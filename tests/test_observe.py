@@ -72,7 +72,8 @@ async def on(request, db_path):
     try:
         yield r
     finally:
-        r.connector is not None and await r.close()
+        if r.connector is not None:
+            await r.close()
 
 
 @pytest.fixture(params=ROADS + ["mysql-hosts", "mysql-sync-hosts"])
@@ -81,7 +82,8 @@ async def on_any(request, db_path):
     try:
         yield r
     finally:
-        r.connector is not None and await r.close()
+        if r.connector is not None:
+            await r.close()
 
 
 def ex():

@@ -161,6 +161,8 @@ def emit(connector: Any, text: Any, params: Any, batch: int, result: Any, error:
     token = _reporting.set(True)
     try:
         _report(connector, text, params, batch, result, error, duration, con)
+    except Exception:
+        _logger.exception("observing a statement failed (the statement is not affected)")
     finally:
         _reporting.reset(token)
 
@@ -202,17 +204,22 @@ async def observed(coro: Awaitable[Any], connector: Any, text: Any, params: Any,
 
 
 def _task_con(connector: Any, con: Any) -> Any:
+    """The connection an asynchronous statement ran on, for its span."""
     if _tracer is None or connector.dialect == "sqlite":
         return None  # only a span names the server
-    if con is not None:
-        return getattr(con, "_con", con)  # a transaction() block's handle
     import asyncio
 
     from Tavrik.DB.Connector import _c_life
+
     try:
+        # By name: an import statement would lead the type checkers of every
+        # user of DB.pyi (which names StatementEvent) to the drivers.
+        tx = importlib.import_module("Tavrik.DB._async_tx")
+        if con is not None:
+            return tx.unwrap(con)  # a transaction() block's handle: its connection
         return _c_life(connector).task_con(asyncio.current_task())
     except Exception:
-        return None
+        return None  # the span goes without the connection's node
 
 
 def _where(connector: Any, database: str, con: Any) -> Tuple[Optional[str], Optional[str], Optional[int]]:
