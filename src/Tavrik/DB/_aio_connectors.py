@@ -30,6 +30,7 @@ from Tavrik.DB.Connector import (
     _c_error_kind,
     _c_path,
     _c_rows,
+    _c_run,
     _c_sq_text,
     _c_statement,
     _c_take,
@@ -293,7 +294,7 @@ async def _sq_batch_run(con: _Con, text: Any, params: Any, batch: int) -> Any:
 
 async def _sq_asyncProcess(self: AioSqliteConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
     sql, params, kind, batch, locks = _c_statement(self, executor)
-    return _c_take(executor, await _sq_run(self, sql, params, kind, batch, locks, hasCon, con))
+    return _c_take(executor, await _c_run(self, sql, params, kind, batch, locks, hasCon, con))
 
 
 async def _sq_getTableNameList(self: AioSqliteConnector) -> List[Any]:
@@ -562,7 +563,7 @@ def _my_lost(self: AioMysqlConnector, con: _Con, exc: Exception) -> None:
 
 async def _my_asyncProcess(self: AioMysqlConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
     sql, params, kind, batch, locks = _c_statement(self, executor)
-    return _c_take(executor, await _my_run(self, sql, params, kind, batch, locks, hasCon, con))
+    return _c_take(executor, await _c_run(self, sql, params, kind, batch, locks, hasCon, con))
 
 
 async def _my_getTableNameList(self: AioMysqlConnector) -> List[Any]:
@@ -990,7 +991,7 @@ async def _pg_run(self: AsyncpgConnector, sql: str, params: Any, kind: int, batc
 
 async def _pg_asyncProcess(self: AsyncpgConnector, executor: AsyncModelExecutor[Any], hasCon: bool, con: _Con) -> Any:
     sql, params, kind, batch, locks = _c_statement(self, executor)
-    return _c_take(executor, await _pg_run(self, sql, params, kind, batch, locks, hasCon, con))
+    return _c_take(executor, await _c_run(self, sql, params, kind, batch, locks, hasCon, con))
 
 
 async def _pg_getTableNameList(self: AsyncpgConnector) -> List[Any]:

@@ -368,12 +368,15 @@ class SyncPool:
         server: Optional[str] = self.driver.server
         return server
 
-    def run(self, text: Any, params: Any, kind: int, batch: int) -> _Raw:
+    def run(self, text: Any, params: Any, kind: int, batch: int, seen: Optional[List[_Con]] = None) -> _Raw:
         """One statement of an executor: in the thread's block, or on a
-        connection of its own, committed."""
+        connection of its own, committed.  `seen` (given only while
+        statements are observed) gets the connection it ran on."""
         t = self._here()
         self._log(text)
         if t.depth:
+            if seen is not None:
+                seen.append(t.con)
             if not batch:
                 raw: _Raw = self.driver.run(t.con, text, params, kind, batch)
                 return raw
@@ -386,13 +389,15 @@ class SyncPool:
                 raise
             self.driver.statement(t.con, "RELEASE SAVEPOINT tavrik_batch")
             return raw
-        out: _Raw = self._committed(lambda con: self.driver.run(con, text, params, kind, batch))
+        out: _Raw = self._committed(lambda con: self.driver.run(con, text, params, kind, batch), seen)
         return out
 
-    def _committed(self, op: Callable[[_Con], _T]) -> _T:
+    def _committed(self, op: Callable[[_Con], _T], seen: Optional[List[_Con]] = None) -> _T:
         """`op` on a connection of its own, committed (rolled back when it
         fails) and given back."""
         con = self.acquire()
+        if seen is not None:
+            seen.append(con)
         broken = False
         try:
             result = op(con)
@@ -404,17 +409,18 @@ class SyncPool:
         finally:
             self.release(con, broken)
 
-    def execute(self, text: str, args: Any, dictCur: bool, con: _Con) -> Any:
+    def execute(self, text: str, args: Any, dictCur: bool, con: _Con, seen: Optional[List[_Con]] = None) -> Any:
         """A statement's rows: on `con` (a getCon() connection, not
         committed), in the thread's block, or on a connection of its own and
-        committed."""
+        committed; `seen` as for run()."""
         t = self._here()
         self._log(text)
-        if con is not None:
-            return self.driver.rows(con, text, args, dictCur)
-        if t.depth:
-            return self.driver.rows(t.con, text, args, dictCur)
-        return self._committed(lambda con: self.driver.rows(con, text, args, dictCur))
+        if con is not None or t.depth:
+            on = con if con is not None else t.con
+            if seen is not None:
+                seen.append(on)
+            return self.driver.rows(on, text, args, dictCur)
+        return self._committed(lambda con: self.driver.rows(con, text, args, dictCur), seen)
 
     def tables(self) -> List[str]:
         t = self._here()

@@ -161,7 +161,9 @@ Ref execute_args(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     check_tuple_arg(params, "args");
     PyObject* dictCur = (a[2] && truthy(a[2])) ? Py_True : Py_False;
     PyObject* call_args[5] = {self, a[0], a[1] ? a[1] : Py_None, dictCur, params};
-    return new_ref(PyObject_Vectorcall(coro_fn, call_args, 5, nullptr));
+    Ref coro = new_ref(PyObject_Vectorcall(coro_fn, call_args, 5, nullptr));
+    if (!observing()) return coro;
+    return observe_async(coro.get(), self, a[0], true, params, 0, a[1]);
 }
 
 namespace {
@@ -170,8 +172,14 @@ namespace {
 
 PyObject* c_path(PyObject*, PyObject* self) {
     return guard([&]() -> PyObject* {
-        if (!PyObject_TypeCheck(self, &AioSqliteConnectorType)) raise_expected("AioSqliteConnector", self);
-        PyObject* p = ((SqObj*)self)->path;
+        // The synchronous connector's too: a statement's span names its file.
+        PyObject* p = nullptr;
+        if (PyObject_TypeCheck(self, &Sqlite3ConnectorType))
+            p = ((Sqlite3ConnectorObject*)self)->path;
+        else if (PyObject_TypeCheck(self, &AioSqliteConnectorType))
+            p = ((SqObj*)self)->path;
+        else
+            raise_expected("AioSqliteConnector", self);
         p = p ? p : Py_None;
         Py_INCREF(p);
         return p;
@@ -266,7 +274,21 @@ PyObject* c_driver(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// The core as the connectors' asyncProcess reach it (the road of the
+// asynchronous save plans): run_async, so observed as the executors' own
+// statements are.  _c_run(connector, sql, params, kind, batch, locks,
+// hasCon, con): a con given, None included, is used as given.
+PyObject* c_run(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 8) return guard([&]() -> PyObject* { raise_arity("_c_run", "exactly", 8, nargs); });
+    const long kind = PyLong_AsLong(args[3]), batch = PyLong_AsLong(args[4]);
+    if ((kind == -1 || batch == -1) && PyErr_Occurred()) return nullptr;
+    const int locks = PyObject_IsTrue(args[5]), has_con = PyObject_IsTrue(args[6]);
+    if (locks < 0 || has_con < 0) return nullptr;
+    return async_run_capi(args[0], args[1], args[2], (int)kind, (int)batch, locks, has_con ? args[7] : nullptr);
+}
+
 PyMethodDef helper_methods[] = {
+    {"_c_run", (PyCFunction)(void (*)(void))c_run, METH_FASTCALL, nullptr},
     {"_c_path", c_path, METH_O, nullptr},
     {"_c_life", c_life, METH_O, nullptr},
     {"_c_statement", (PyCFunction)(void (*)(void))c_statement, METH_FASTCALL, nullptr},

@@ -58,7 +58,9 @@ PyObject* async_run_capi(PyObject* self, PyObject* sql, PyObject* params, int ki
                           locks ? Py_True : Py_False,
                           con ? Py_True : Py_False,
                           con ? con : Py_None};
-        return PyObject_Vectorcall(fn, a, 8, nullptr);
+        if (!observing()) return PyObject_Vectorcall(fn, a, 8, nullptr);
+        Ref coro = new_ref(PyObject_Vectorcall(fn, a, 8, nullptr));
+        return observe_async(coro.get(), self, sql, false, params, batch, con).relinquish();
     });
 }
 

@@ -1,5 +1,6 @@
 // Shared state and helpers of Tavrik.DB.Connector (one module, several files).
 #pragma once
+#include <chrono>
 #include <tavrik/api/connector.hpp>
 #include <tavrik/api/db.hpp>
 #include <tavrik/api/generator.hpp>
@@ -209,6 +210,43 @@ using RunFn = PyObject* (*)(PyObject*, PyObject*, PyObject*, int, int);
 PyObject* hand_over(PyObject* connector, PyObject* executor, const Dialect& d, RunFn run);
 // The executor's result of a raw result of its statement.
 Ref take_result(PyObject* executor, PyObject* raw);
+
+// Statement observers (observe.cpp, Tavrik/DB/_observe.py).  While nothing
+// observes `observe_emit` is NULL and a core pays this one test: no clock
+// read, no call.
+extern PyObject* observe_emit;  // _observe.emit, or NULL
+extern PyObject* observe_wrap;  // _observe.observed, or NULL
+inline bool observing() noexcept { return observe_emit != nullptr; }
+using ObserveClock = std::chrono::steady_clock;
+// Hands a finished statement to the observer.  `result` (a new reference)
+// is its answer, or NULL with its error set; `hand` hand-written SQL given
+// to execute() (its text and rows are reported as such); `con` the
+// connection it ran on, when known.  Gives back `result`, or NULL with the
+// error set (the statement's own, or an observer's BaseException).
+PyObject* observe_report(PyObject* connector, PyObject* sql, bool hand, PyObject* params, int batch,
+                         ObserveClock::time_point start, PyObject* result, PyObject* con) noexcept;
+// A synchronous core run observed: `run()` gives the result as a new
+// reference or NULL with the error set (or throws PyErrOccurred); `seen`, a
+// list the run puts its connection in (a pooled connector's).
+template <class F>
+PyObject* observe_sync(PyObject* connector, PyObject* sql, bool hand, PyObject* params, int batch, F&& run,
+                       PyObject* seen = nullptr) {
+    const ObserveClock::time_point start = ObserveClock::now();
+    PyObject* result;
+    try {
+        result = run();
+    } catch (const PyErrOccurred&) {
+        result = nullptr;
+    }
+    PyObject* con = seen && PyList_GET_SIZE(seen) ? PyList_GET_ITEM(seen, 0) : nullptr;
+    PyObject* out = observe_report(connector, sql, hand, params, batch, start, result, con);
+    if (!out) throw_error();
+    return out;
+}
+// An asynchronous core's coroutine, observed (a new reference).
+Ref observe_async(PyObject* coro, PyObject* connector, PyObject* sql, bool hand, PyObject* params, int batch,
+                  PyObject* con);
+void init_observe(PyObject* m);
 
 // Statement log line of the asynchronous SQLite connector.
 void log_statement(PyObject* sql, PyObject* params);

@@ -224,6 +224,7 @@ void module_body(PyObject* m) {
     init_async_types(m);
     init_mysql_type(m);
     init_pg_type(m);
+    init_observe(m);
 
     static ConnectorAPI capi = {
         TAVRIK_CONNECTOR_API_VERSION,

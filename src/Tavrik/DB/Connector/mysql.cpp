@@ -87,8 +87,15 @@ PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, i
     Ref sql = batch == 2 ? driver_texts(text, dialect_of_pooled(self)) : driver_text(text, dialect_of_pooled(self));
     Ref k = new_ref(PyLong_FromLong(kind));
     Ref mode = new_ref(PyLong_FromLong(batch));
-    PyObject* a[5] = {pool, sql.get(), params == Py_None ? G.t_empty_tuple.get() : params, k.get(), mode.get()};
-    return PyObject_VectorcallMethod(G.s_run, a, 5, nullptr);
+    PyObject* a[6] = {pool, sql.get(), params == Py_None ? G.t_empty_tuple.get() : params, k.get(), mode.get()};
+    if (!observing()) return PyObject_VectorcallMethod(G.s_run, a, 5, nullptr);
+    // Observed: the pool also tells on which connection it ran (a cluster's
+    // node for the span).
+    Ref seen = new_ref(PyList_New(0));
+    a[5] = seen.get();
+    return observe_sync(
+        self, text, false, params, batch, [&] { return PyObject_VectorcallMethod(G.s_run, a, 6, nullptr); },
+        seen.get());
 }
 
 const char* const kProcessNames[] = {"executor", "con"};
@@ -120,7 +127,13 @@ PyObject* mysql_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         PyObject* dictCur = a[2] && truthy(a[2]) ? Py_True : Py_False;
         const Dialect& d = dialect_of_pooled(self);
         Ref sql = d.id == D_MYSQL ? borrow(a[0]) : driver_text(a[0], d);
-        return call_method(pool, G.s_execute, sql.get(), params, dictCur, a[1] ? a[1] : Py_None).relinquish();
+        PyObject* con = a[1] ? a[1] : Py_None;
+        if (!observing()) return call_method(pool, G.s_execute, sql.get(), params, dictCur, con).relinquish();
+        Ref seen = new_ref(PyList_New(0));
+        return observe_sync(
+            self, a[0], true, params, 0,
+            [&] { return call_method(pool, G.s_execute, sql.get(), params, dictCur, con, seen.get()).relinquish(); },
+            seen.get());
     });
 }
 

@@ -247,6 +247,28 @@ PyObject* sqlite_releaseCon(PyObject* self, PyObject* con) {
 const char* const kExecNames[] = {"sql", "con", "dictCur", "args"};
 const Params kExec{"execute", kExecNames, 4, 1};
 
+struct Fetched {
+    Ref names, rows;
+};
+
+Fetched fetch_rows(PyObject* self, PyObject* sql, PyObject* params, bool dictCur) {
+    // Every row is read before the lock is given back: no other thread's
+    // commit or rollback meets an open cursor.
+    LockHold hold;
+    Ref cursor = call_method(main_con(self), G.s_cursor);
+    call_method(cursor.get(), G.s_execute, sql, params);
+    Fetched f;
+    f.rows = call_method(cursor.get(), G.s_fetchall);
+    if (dictCur) f.names = column_names(cursor.get());
+    hold.release();
+    return f;
+}
+
+PyObject* shaped_rows(const Fetched& f) {
+    if (f.names) return lazy_dict_rows(f.names.get(), f.rows.get()).relinquish();
+    return PySequence_Tuple(f.rows.get());
+}
+
 PyObject* sqlite_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard([&]() -> PyObject* {
         PyObject* a[4];
@@ -257,16 +279,17 @@ PyObject* sqlite_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         bool dictCur = a[2] && truthy(a[2]);
         Ref sql = replace_placeholders(a[0]);
         if (params == Py_None || PyTuple_GET_SIZE(params) == 0) params = G.t_empty_tuple;
-        // Every row is read before the lock is given back: no other thread's
-        // commit or rollback meets an open cursor.
-        LockHold hold;
-        Ref cursor = call_method(main_con(self), G.s_cursor);
-        call_method(cursor.get(), G.s_execute, sql.get(), params);
-        Ref rows = call_method(cursor.get(), G.s_fetchall);
-        Ref names = dictCur ? column_names(cursor.get()) : Ref();
-        hold.release();
-        if (dictCur) return lazy_dict_rows(names.get(), rows.get()).relinquish();
-        return PySequence_Tuple(rows.get());
+        Fetched f;
+        if (!observing()) {
+            f = fetch_rows(self, sql.get(), params, dictCur);
+        } else {
+            // The observer counts the fetched rows (dictionary rows are made later).
+            Ref rows = Ref::consuming(observe_sync(self, a[0], true, params, 0, [&] {
+                f = fetch_rows(self, sql.get(), params, dictCur);
+                return borrow(f.rows.get()).relinquish();
+            }));
+        }
+        return shaped_rows(f);
     });
 }
 
@@ -287,7 +310,7 @@ Ref keyed_rows(PyObject* con, PyObject* texts, PyObject* params) {
     return rows;
 }
 
-PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, int batch) {
+PyObject* run_plain(PyObject* self, PyObject* text, PyObject* params, int kind, int batch) {
     Ref sql = batch == 2 ? driver_texts(text, kSQLite) : replace_placeholders(text);
     Ref names, rows, key, count;
     {
@@ -368,6 +391,13 @@ PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, i
         hold.release();
     }
     return raw_result(names.get(), rows.get(), key.get(), count.get()).relinquish();
+}
+
+// The core as the executors and process() reach it: observed only while
+// something observes.
+PyObject* run_impl(PyObject* self, PyObject* text, PyObject* params, int kind, int batch) {
+    if (!observing()) return run_plain(self, text, params, kind, batch);
+    return observe_sync(self, text, false, params, batch, [&] { return run_plain(self, text, params, kind, batch); });
 }
 
 const char* const kProcessNames[] = {"executor", "con"};

@@ -188,8 +188,30 @@ PyObject* execute_sql_impl(PyObject* sql, PyObject* params) {
     });
 }
 
+// The hooks are written in Python (Tavrik/DB/_observe.py), imported when
+// first used: a program that observes nothing never loads it.
+Ref observe_fn(const char* name) { return import_attr("Tavrik.DB._observe", name); }
+
+PyObject* db_onStatement(PyObject* self, PyObject* callback) {
+    return guard([&]() -> PyObject* { return call(observe_fn("on_statement").get(), self, callback).relinquish(); });
+}
+
+PyObject* db_offStatement(PyObject* self, PyObject* callback) {
+    return guard([&]() -> PyObject* { return call(observe_fn("off_statement").get(), self, callback).relinquish(); });
+}
+
+PyObject* db_slowStatements(PyObject* self, PyObject* seconds) {
+    return guard([&]() -> PyObject* { return call(observe_fn("slow_statements").get(), self, seconds).relinquish(); });
+}
+
 PyObject* db_drop(PyObject*, PyObject*) {
     PyObject* inst = g_instance;
+    if (inst && PyDict_GetItemString(PyImport_GetModuleDict(), "Tavrik.DB._observe")) {
+        // The handle's hooks go with it.
+        PyObject* ok = guard([&]() -> PyObject* { return call(observe_fn("forget").get()).relinquish(); });
+        if (!ok) return nullptr;
+        Py_DECREF(ok);
+    }
     g_instance = nullptr;
     if (!inst) Py_RETURN_NONE;
     PyObject* connector = D(inst)->connector;
@@ -235,6 +257,19 @@ PyMethodDef db_methods[] = {
     {"executeSql", (PyCFunction)(void (*)(void))db_executeSql, METH_FASTCALL | METH_KEYWORDS,
      "executeSql($self, /, sql, args=())\n--\n\n"
      "executeSql(sql, args=()): 执行一条语句并返回结果行 (connector.execute)"},
+    {"onStatement", db_onStatement, METH_O,
+     "onStatement($self, callback, /)\n--\n\n"
+     "onStatement(callback): 连接器每执行完一条语句 (执行器的语句, 批量插入, execute的语句; 不含连接器自己的"
+     "BEGIN/COMMIT/保存点) 调用 callback(event), event 有 database, text (不含参数值), duration (秒), rows, error; "
+     "可以注册多个 (同一个只注册一次), 返回callback; onStatement(None) 去掉全部回调。回调抛出的Exception记录在 "
+     "\"Tavrik.DB\" 记录器上, 不影响语句。句柄drop()时回调随之去掉"},
+    {"offStatement", db_offStatement, METH_O,
+     "offStatement($self, callback, /)\n--\n\n"
+     "去掉onStatement注册的一个回调 (未注册时什么也不做)"},
+    {"slowStatements", db_slowStatements, METH_O,
+     "slowStatements($self, seconds, /)\n--\n\n"
+     "slowStatements(seconds): 执行时间达到seconds秒的语句在 \"Tavrik.DB\" 记录器上记录一条WARNING "
+     "(语句文本与耗时, 不含参数值); None 关闭"},
     {nullptr, nullptr, 0, nullptr},
 };
 
