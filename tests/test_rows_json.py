@@ -110,15 +110,17 @@ async def stored_rows(road):
     await road.open()
     ex = JsRow.getExecutor()
     for i, name in enumerate(HOSTILE):
-        ex.save(JsRow(name=name, big=2 ** 63 - 1 - i, at=datetime.datetime(2024, 2, 29, 23, 59, 58, 123456 * (i % 2)),
+        row = JsRow(name=name, big=2 ** 63 - 1 - i, at=datetime.datetime(2024, 2, 29, 23, 59, 58, 123456 * (i % 2)),
                       day=datetime.date(1, 1, 1) if i == 0 else datetime.date(9999, 12, 31),
                       price=(decimal.Decimal("-1234567.0123456789") / (i + 1)).quantize(decimal.Decimal("1E-10")), flag=bool(i % 2),
                       maybe=None if i % 2 else -i, ratio=0.1 * i,
                       doc=None if i == 3 else {"s": name, "n": [1, 2.5, None, True], "deep": {"k": [{"x": i}]}},
-                      payload=None if i == 2 else bytes(range(i * 7 % 256, i * 7 % 256 + i))))
-        JsLabel.getExecutor().save(JsLabel(row_id=i + 1, name="label %d" % i))
+                      payload=None if i == 2 else bytes(range(i * 7 % 256, i * 7 % 256 + i)))
+        ex.save(row)
+        # The saved key: a Galera node hands out every third one.
+        JsLabel.getExecutor().save(JsLabel(row_id=row.id, name="label %d" % i))
         for n in range(i % 3):
-            JsNote.getExecutor().save(JsNote(row_id=i + 1, text=HOSTILE[(i + n) % len(HOSTILE)]))
+            JsNote.getExecutor().save(JsNote(row_id=row.id, text=HOSTILE[(i + n) % len(HOSTILE)]))
     return ex.findAllBy(orderBy=JsRow.id)
 
 
