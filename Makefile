@@ -46,8 +46,8 @@ LINT_DEPS := clang-format==18.1.8
 # The PostgreSQL drivers (the package's postgresql extra); psycopg's binary
 # build brings its own libpq.
 PG_DEPS := "asyncpg>=0.30" "psycopg[binary,pool]>=3.2"
-# A web service of the tests' own (Tavrik.Ext.web under uvicorn).
-WEB_DEPS := "fastapi>=0.121" "uvicorn>=0.29"
+# A web service of the tests' own (Tavrik.Ext.web under uvicorn), driven over HTTP by httpx.
+WEB_DEPS := "fastapi>=0.121" "uvicorn>=0.29" "httpx>=0.27"
 # Tavrik.DB.instrument()'s spans: the API it imports, and the SDK's in-memory
 # exporter the tests read them from.
 OTEL_DEPS := opentelemetry-api opentelemetry-sdk

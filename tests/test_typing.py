@@ -1,7 +1,8 @@
-"""The type checkers' view of rows and executors: the README's quickstart and
-the example application pass `mypy --strict` and pyright (basedpyright, which
-bundles pyright and runs offline) with no casts or ignores, and the mistakes
-typed rows exist to catch are reported by both."""
+"""The type checkers' view of rows and executors: the README's quickstart,
+the example application and the example web service pass `mypy --strict`
+and pyright (basedpyright, which bundles pyright and runs offline) with no
+casts or ignores, and the mistakes typed rows exist to catch are reported
+by both."""
 import json
 import os
 import re
@@ -16,6 +17,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXAMPLES = os.path.join(ROOT, "examples")
 QUICKSTART = os.path.join(EXAMPLES, "quickstart.py")
 APP = os.path.join(EXAMPLES, "app.py")
+WEB_APP = os.path.join(EXAMPLES, "fastapi_app.py")
 
 # Each line marked "# E" must be reported by both checkers; no other line may be.
 MISTAKES = textwrap.dedent('''\
@@ -173,10 +175,11 @@ CHECKERS = [
 def test_examples_pass_and_mistakes_are_reported(run, module, tmp_path, mistakes):
     if not have(module):
         pytest.skip("%s is not installed (make test installs it)" % module)
-    errors, output = run([QUICKSTART, APP, mistakes], tmp_path)
+    errors, output = run([QUICKSTART, APP, WEB_APP, mistakes], tmp_path)
     assert errors.get(QUICKSTART, {}) == {}, output
     assert errors.get(APP, {}) == {}, output
-    assert set(errors) <= {QUICKSTART, APP, os.path.abspath(mistakes)}, output
+    assert errors.get(WEB_APP, {}) == {}, output
+    assert set(errors) <= {QUICKSTART, APP, WEB_APP, os.path.abspath(mistakes)}, output
     assert set(errors.get(os.path.abspath(mistakes), {})) == marked_lines(MISTAKES), output
 
 

@@ -73,6 +73,17 @@ class Korvid(_Korvid, Dict[str, Any], metaclass=_KorvidMeta):
         """A ModelExecutor; TypeError when the database's connector is asynchronous."""
     @classmethod
     def getAsyncExecutor(cls: Type[_M], work: Any = None) -> AsyncModelExecutor[_M]: ...
+    @classmethod
+    def createSchema(cls) -> Type[BaseModel]:
+        """The body that creates a row: no auto-increment key, optional what has a default or may be NULL,
+        max_length/max_digits/decimal_places from the columns, unknown fields refused."""
+    @classmethod
+    def updateSchema(cls) -> Type[BaseModel]:
+        """The body that changes a row in part: every column but the key optional (model_dump(exclude_unset=True)
+        tells left out from None; None only where the column may be NULL), the same limits."""
+    @classmethod
+    def readSchema(cls, depth: int = 1) -> Type[BaseModel]:
+        """A row as answered: its columns and its relations to `depth` as nested read schemas (from_attributes)."""
 
 # Calling a junction class gives None: pyright reads it from here, mypy does
 # not read a metaclass's __call__ and still sees a row.  Rows: buildRow.

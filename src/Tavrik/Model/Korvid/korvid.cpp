@@ -549,6 +549,14 @@ void create_korvid_classes(PyObject* m) {
     Require(PyDict_SetItemString(ns.get(), "getAsyncExecutor", class_method(&korvid_getAsyncExecutor_def).get()));
     Require(PyDict_SetItemString(ns.get(), "getExecutor", class_method(&korvid_getExecutor_def).get()));
     Require(PyDict_SetItemString(ns.get(), "getSyncExecutor", class_method(&korvid_getSyncExecutor_def).get()));
+    // The request and response schemas are built once per class and read
+    // no row: they are Python (Tavrik/Model/_schemas.py), bound as classmethods.
+    Ref schemas = import_private("Tavrik.Model._schemas");
+    for (const char* fn : {"createSchema", "updateSchema", "readSchema"}) {
+        Ref f = getattr(schemas.get(), fn);
+        Ref cm = new_ref(PyClassMethod_New(f.get()));
+        Require(PyDict_SetItemString(ns.get(), fn, cm.get()));
+    }
     Require(PyDict_SetItemString(ns.get(), "_db", (PyObject*)I.DBType));
     Require(PyDict_SetItemString(ns.get(), "pkName", Py_None));
     Require(PyDict_SetItemString(ns.get(), "pkCol", Py_None));
