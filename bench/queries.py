@@ -90,11 +90,11 @@ def raw_aggregate(ctx):
 
 
 def tavrik_aggregate(ctx):
-    I = _models().BenchItem
+    Item = _models().BenchItem
 
     def run():
-        return I.getExecutor().aggregate(groupBy=[I.flag, I.qty], orderBy=[I.flag, I.qty], total=I.price.sum(),
-                                         mean=I.price.avg(), n=I.id.count())
+        return Item.getExecutor().aggregate(groupBy=[Item.flag, Item.qty], orderBy=[Item.flag, Item.qty], total=Item.price.sum(),
+                                         mean=Item.price.avg(), n=Item.id.count())
 
     return _tavrik(_connector(ctx.read_db), run, _check_groups(ctx.items), units=len(ctx.items))
 
@@ -120,10 +120,10 @@ def raw_iterate(ctx):
 
 
 def tavrik_iterate(ctx):
-    I = _models().BenchItem
+    Item = _models().BenchItem
 
     def run():
-        return list(I.getExecutor().iterate(batchSize=BATCH))
+        return list(Item.getExecutor().iterate(batchSize=BATCH))
 
     return _tavrik(_connector(ctx.read_db), run, lambda rows: check_all_items(rows, ctx.items, strict_bool=True),
                    units=len(ctx.items))
@@ -182,7 +182,7 @@ def _write_runner(ctx, which, run_raw, run_tavrik, want_rows, want_count, units)
 
 def update_where(which):
     def make(ctx):
-        I = _models().BenchItem
+        Item = _models().BenchItem
         n = sum(r[1] < MAX_QTY for r in ctx.items)
 
         def run_raw(con):
@@ -191,7 +191,7 @@ def update_where(which):
             return n
 
         def run_tavrik():
-            return I.getExecutor().updateWhere(I.qty < MAX_QTY, {I.qty: I.qty - 1})
+            return Item.getExecutor().updateWhere(Item.qty < MAX_QTY, {Item.qty: Item.qty - 1})
 
         return _write_runner(ctx, which, run_raw, run_tavrik, _after_update(ctx.items), n, n)
 
@@ -200,7 +200,7 @@ def update_where(which):
 
 def update_points(which):
     def make(ctx):
-        I = _models().BenchItem
+        Item = _models().BenchItem
         keys = _point_keys(ctx.items)
 
         def run_raw(con):
@@ -211,7 +211,7 @@ def update_points(which):
             return n
 
         def run_tavrik():
-            ex, pk, qty = I.getExecutor(), I.id, I.qty
+            ex, pk, qty = Item.getExecutor(), Item.id, Item.qty
             n = 0
             for k in keys:
                 n += ex.updateWhere(pk == k, {qty: qty - 1})
@@ -224,7 +224,7 @@ def update_points(which):
 
 def delete_where(which):
     def make(ctx):
-        I = _models().BenchItem
+        Item = _models().BenchItem
         kept = [r for r in _rows(ctx.items) if r[2] >= MAX_QTY]
         n = len(ctx.items) - len(kept)
 
@@ -234,7 +234,7 @@ def delete_where(which):
             return n
 
         def run_tavrik():
-            return I.getExecutor().deleteWhere(I.qty < MAX_QTY)
+            return Item.getExecutor().deleteWhere(Item.qty < MAX_QTY)
 
         return _write_runner(ctx, which, run_raw, run_tavrik, kept, n, n)
 
@@ -256,10 +256,10 @@ def raw_sql(ctx):
 
 
 def tavrik_raw_sql(ctx):
-    I = _models().BenchItem
+    Item = _models().BenchItem
 
     def run():
-        return I.getExecutor().raw(HAND_SQL, (0,))
+        return Item.getExecutor().raw(HAND_SQL, (0,))
 
     def check(rows):
         check_all_items(rows, ctx.items, strict_bool=True)
