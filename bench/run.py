@@ -35,6 +35,7 @@ sys.path.insert(0, HERE)
 
 import common  # noqa: E402
 from common import CheckFailed, Runner, Sizes, Skip, check_all_items, check_saved, clear_items, expect  # noqa: E402
+import queries  # noqa: E402
 import raw  # noqa: E402
 import rebuild  # noqa: E402
 import rowjson  # noqa: E402
@@ -218,7 +219,7 @@ def sync_scenarios(sizes):
         dict(id="13", title="Table rebuilt by a migration (type and NOT NULL)",
              size="%d rows, one index" % s.rebuild_rows, unit="row", goal=1.5,
              impls=[("raw", rebuild.raw), ("Tavrik", rebuild.tavrik)], runs=min(s.runs, 3), warm=False),
-    ] + [
+    ] + queries.scenarios(s) + [
         dict(id="9" + "ab"[depth - 1], title="Batched relations to depth %d (prefetch)" % depth,
              size="%d authors: 1:1, %dx 1:N%s" % (s.authors, s.books_per,
                                                   ", %dx M:N per book" % s.tags_per if depth > 1 else ""),
