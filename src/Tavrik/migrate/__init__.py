@@ -116,7 +116,7 @@ def make(message: str, *, models: Optional[str] = None, directory: str = "migrat
         比较已声明的模型与最后一个修订记录的模型状态, 写出新的修订文件并返回其路径;
         没有变化时不写文件, 返回 None。models: 先导入的模块 (声明模型)。
         renames: "table.old:new" (表用新名); tableRenames: "old:new" (重命名从不猜测)。
-        删除数据 (删除列或表) 的修订写为 reviewed = False。
+        删除数据 (删除列或表) 或可能截断数据 (缩窄类型) 的修订写为 reviewed = False。
     """
     _import_models(models)
     chain = load_chain(directory)
@@ -129,7 +129,8 @@ def make(message: str, *, models: Optional[str] = None, directory: str = "migrat
     if not up:
         report("no changes")
         return None
-    path = write_revision(directory, len(chain) + 1, chain[-1].id if chain else None, message, up, down, state)
+    path = write_revision(directory, len(chain) + 1, chain[-1].id if chain else None, message, up, down, state,
+                          last)
     report("wrote %s" % path)
     return path
 

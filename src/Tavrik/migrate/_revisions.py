@@ -12,7 +12,7 @@ import re
 import uuid
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
-from Tavrik.migrate._state import DROPS_DATA, Change, State
+from Tavrik.migrate._state import Change, State, data_dropping
 
 
 class MigrationError(Exception):
@@ -141,10 +141,10 @@ def _state_text(state: State) -> str:
 
 
 def write_revision(directory: str, number: int, down: Optional[str], message: str, up: Sequence[Change],
-                   down_changes: Sequence[Change], state: State) -> str:
-    """Writes a new revision file and returns its path."""
+                   down_changes: Sequence[Change], state: State, before: Optional[State] = None) -> str:
+    """Writes a new revision file (going up from ``before``) and returns its path."""
     rev = uuid.uuid4().hex[:12]
-    drops = sorted({name for name, _ in up if name in DROPS_DATA})
+    drops = data_dropping(before or {}, up)
     reviewed = "False" if drops else "True"
     note = ""
     if drops:

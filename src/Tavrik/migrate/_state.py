@@ -178,3 +178,46 @@ def _declaration(col: Column) -> Column:
 
 
 DROPS_DATA = frozenset(("drop_table", "drop_column"))
+# Type changes every stored value survives; any other one may lose data.
+_WIDER = frozenset((("IntProperty", "BigIntProperty"), ("StrProperty", "TextProperty"),
+                    ("BoolProperty", "IntProperty"), ("BoolProperty", "BigIntProperty")))
+
+
+def narrows(prior: Column, col: Column) -> bool:
+    """Whether changing ``prior`` into ``col`` may cut or refuse stored values:
+    a shorter string, a decimal with fewer digits, another type that does
+    not hold every value of the old one."""
+    a, b = prior["type"], col["type"]
+    if a != b:
+        return (a, b) not in _WIDER
+    if a == "StrProperty":
+        return bool(col["args"][0] < prior["args"][0])
+    if a == "DecimalProperty":
+        (p0, s0), (p1, s1) = prior["args"], col["args"]
+        return bool(s1 < s0 or p1 - s1 < p0 - s0)
+    return False
+
+
+def data_dropping(before: State, changes: Sequence[Change]) -> List[str]:
+    """The changes of a revision going up from ``before`` that drop or may
+    cut data: drops of tables and columns, and narrowing alterations."""
+    out = set()
+    tables: Dict[str, str] = {}  # a table's name now -> in ``before``
+    names: Dict[Tuple[str, str], str] = {}  # (table, column now) -> column in ``before``
+    for name, args in changes:
+        if name in DROPS_DATA:
+            out.add(name)
+        elif name == "rename_table":
+            old_table: str = args[0]
+            tables[args[1]] = tables.get(old_table, old_table)
+        elif name == "rename_column":
+            old_name: str = args[1]
+            names[(args[0], args[2])] = names.get((args[0], old_name), old_name)
+        elif name == "alter_column":
+            table: str = args[0]
+            col: Column = args[1]
+            column: str = col["name"]
+            prior = find(before.get(tables.get(table, table), []), names.get((table, column), column))
+            if prior is not None and narrows(prior, col):
+                out.add("a narrowing alter_column")
+    return sorted(out)
