@@ -354,6 +354,17 @@ class SyncPool:
             return True
         return False
 
+    def _begun(self) -> _Con:
+        """A connection of its own with a transaction begun; given back
+        (closed when its state is unknown) when the BEGIN fails."""
+        con = self.acquire()
+        try:
+            self.driver.begin(con)
+        except BaseException as e:
+            self.release(con, self._ended(con, e))
+            raise
+        return con
+
     def _log(self, text: str) -> None:
         if self.showLog:
             _logger.debug("%s", text)
@@ -436,13 +447,7 @@ class SyncPool:
         if t.depth:
             return t.con
         # Its statements are one transaction, which releaseCon commits.
-        con = self.acquire()
-        try:
-            self.driver.begin(con)
-        except BaseException as e:
-            self.release(con, self._ended(con, e))
-            raise
-        return con
+        return self._begun()
 
     def releaseCon(self, con: _Con) -> None:
         t = self._here()
@@ -466,13 +471,7 @@ class SyncPool:
     def begin(self) -> _Con:
         t = self._here()
         if t.depth == 0:
-            con = self.acquire()
-            try:
-                self.driver.begin(con)
-            except BaseException as e:
-                self.release(con, self._ended(con, e))
-                raise
-            t.con = con
+            t.con = self._begun()
         else:
             self.driver.statement(t.con, "SAVEPOINT tavrik_tx_%d" % t.depth)
         t.depth += 1

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import decimal
 import weakref
-from typing import Any, Dict, List, MutableMapping, Optional, Tuple, Type
+from typing import Any, Callable, Dict, List, MutableMapping, Optional, Tuple, Type
 
 from pydantic import BaseModel, ConfigDict, Field, create_model
 
@@ -46,39 +46,43 @@ def _build(cls: Any, suffix: str, fields: Dict[str, Any], config: ConfigDict) ->
     return model
 
 
-def createSchema(cls: Any) -> Type[BaseModel]:
-    """创建一行的请求体: 不含数据库分配的自增主键; 有默认值或可为空的列可省略, 其余列必填;
-    字符串列带 max_length, 小数列带 max_digits/decimal_places; 未知字段引发校验错误 (extra="forbid")。"""
-    per_class, hit = _cached(cls, "create", 0)
+def _body(cls: Any, kind: str, skip: str, default: Callable[[Any], Any]) -> Type[BaseModel]:
+    """A request body of `kind` ("create", "update"): every column but those
+    whose flag `skip` is set, each with `default(prop)` and its limits."""
+    per_class, hit = _cached(cls, kind, 0)
     if hit is not None:
         return hit
     fields: Dict[str, Any] = {}
     for prop in cls.col:
-        if prop.autoIncrement:
+        if getattr(prop, skip):
             continue
-        default = prop.Default if prop.hasDefault else (None if prop.nullable else ...)
-        fields[prop.name] = (_annotation(prop, prop.nullable), Field(default, **_limits(prop)))
-    model = _build(cls, "Create", fields, ConfigDict(extra="forbid"))
-    per_class[("create", 0)] = model
+        value = default(prop)
+        fields[prop.name] = (_annotation(prop, prop.nullable), Field(value, **_limits(prop)))
+    model = _build(cls, kind.capitalize(), fields, ConfigDict(extra="forbid"))
+    per_class[(kind, 0)] = model
     return model
+
+
+def _create_default(prop: Any) -> Any:
+    return prop.Default if prop.hasDefault else (None if prop.nullable else ...)
+
+
+def _update_default(prop: Any) -> Any:
+    # A default is not validated: left out is fine everywhere, while an
+    # explicit None passes only where the column can hold it.
+    return None
+
+
+def createSchema(cls: Any) -> Type[BaseModel]:
+    """创建一行的请求体: 不含数据库分配的自增主键; 有默认值或可为空的列可省略, 其余列必填;
+    字符串列带 max_length, 小数列带 max_digits/decimal_places; 未知字段引发校验错误 (extra="forbid")。"""
+    return _body(cls, "create", "autoIncrement", _create_default)
 
 
 def updateSchema(cls: Any) -> Type[BaseModel]:
     """部分更新一行的请求体: 每个字段都可省略 (省略的与设为 None 的可以区分:
     model_dump(exclude_unset=True)); 主键不可更新; 约束同 createSchema; extra="forbid"。"""
-    per_class, hit = _cached(cls, "update", 0)
-    if hit is not None:
-        return hit
-    fields: Dict[str, Any] = {}
-    for prop in cls.col:
-        if prop.primaryKey:
-            continue
-        # A default is not validated: left out is fine everywhere, while an
-        # explicit None passes only where the column can hold it.
-        fields[prop.name] = (_annotation(prop, prop.nullable), Field(None, **_limits(prop)))
-    model = _build(cls, "Update", fields, ConfigDict(extra="forbid"))
-    per_class[("update", 0)] = model
-    return model
+    return _body(cls, "update", "primaryKey", _update_default)
 
 
 def readSchema(cls: Any, depth: int = 1) -> Type[BaseModel]:

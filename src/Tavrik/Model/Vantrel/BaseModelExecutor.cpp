@@ -321,6 +321,34 @@ static Ref took_key(PyObject* self, PyObject* key) {
     return call(model, one.get());
 }
 
+// The rows of `rows` without a key (by position), and the integer keys the
+// others carry: a batch's and an upsert's returned keys are told apart by
+// them.
+static void split_keys(PyObject* rows, PyObject* pk_name, std::vector<Py_ssize_t>& keyless,
+                       std::vector<long long>& own) {
+    for (Py_ssize_t r = 0, n = PyList_GET_SIZE(rows); r < n; r++) {
+        Ref cur = row_get(PyList_GET_ITEM(rows, r), pk_name);
+        if (!cur || !truthy(cur.get()))
+            keyless.push_back(r);
+        else if (PyLong_Check(cur.get()))
+            own.push_back((long long)to_int64(cur.get()));
+    }
+}
+
+// The returned `keys` no row carried, in rising order, to the keyless rows
+// in theirs; nothing is given when the counts disagree.
+static void give_rising_keys(PyObject* rows, PyObject* pk_name, const std::vector<Py_ssize_t>& keyless,
+                             std::vector<long long>& own, std::vector<long long>& keys) {
+    std::sort(keys.begin(), keys.end());
+    std::sort(own.begin(), own.end());
+    std::vector<long long> given;
+    given.reserve(keyless.size());
+    std::set_difference(keys.begin(), keys.end(), own.begin(), own.end(), std::back_inserter(given));
+    if (given.size() != keyless.size()) return;
+    for (size_t i = 0; i < keyless.size(); i++)
+        row_set(PyList_GET_ITEM(rows, keyless[i]), pk_name, from_long(given[i]).get());
+}
+
 // A keyed batch's new keys into its rows that lacked one, as took_key does
 // for one row.  A single row's key comes as save()'s; a batch's as its
 // RETURNING rows: one per row in order where the dialect runs the batch per
@@ -337,13 +365,7 @@ static void fill_batch_keys(PyObject* self, PyObject* raw) {
     const Py_ssize_t n = PyList_GET_SIZE(rows);
     std::vector<Py_ssize_t> keyless;
     std::vector<long long> own;
-    for (Py_ssize_t r = 0; r < n; r++) {
-        Ref cur = row_get(PyList_GET_ITEM(rows, r), pk_name.get());
-        if (!cur || !truthy(cur.get()))
-            keyless.push_back(r);
-        else if (PyLong_Check(cur.get()))
-            own.push_back((long long)to_int64(cur.get()));
-    }
+    split_keys(rows, pk_name.get(), keyless, own);
     PyObject* key = PyTuple_GET_ITEM(raw, RAW_KEY);
     if (PyLong_Check(key)) {
         const long long id = (long long)to_int64(key);
@@ -379,14 +401,7 @@ static void fill_batch_keys(PyObject* self, PyObject* raw) {
         }
         return;
     }
-    std::sort(keys.begin(), keys.end());
-    std::sort(own.begin(), own.end());
-    std::vector<long long> given;
-    given.reserve(keyless.size());
-    std::set_difference(keys.begin(), keys.end(), own.begin(), own.end(), std::back_inserter(given));
-    if (given.size() != keyless.size()) return;
-    for (size_t i = 0; i < keyless.size(); i++)
-        row_set(PyList_GET_ITEM(rows, keyless[i]), pk_name.get(), from_long(given[i]).get());
+    give_rising_keys(rows, pk_name.get(), keyless, own, keys);
 }
 
 // A value of an upsert's target as the database holds it: a returned one
@@ -416,25 +431,13 @@ static void fill_upsert_keys(PyObject* self, PyObject* got) {
     if (PyTuple_GET_SIZE(target) == 1 && PyTuple_GET_ITEM(target, 0) == pk_col.get()) {
         std::vector<Py_ssize_t> keyless;
         std::vector<long long> own, keys;
-        for (Py_ssize_t r = 0; r < n; r++) {
-            Ref cur = row_get(PyList_GET_ITEM(rows, r), pk_name.get());
-            if (!cur || !truthy(cur.get()))
-                keyless.push_back(r);
-            else if (PyLong_Check(cur.get()))
-                own.push_back((long long)to_int64(cur.get()));
-        }
+        split_keys(rows, pk_name.get(), keyless, own);
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(got); i++) {
             PyObject* row = PyList_GET_ITEM(got, i);
             if (!PyTuple_Check(row) || PyTuple_GET_SIZE(row) < 1 || !PyLong_Check(PyTuple_GET_ITEM(row, 0))) return;
             keys.push_back((long long)to_int64(PyTuple_GET_ITEM(row, 0)));
         }
-        std::sort(keys.begin(), keys.end());
-        std::sort(own.begin(), own.end());
-        std::vector<long long> given;
-        std::set_difference(keys.begin(), keys.end(), own.begin(), own.end(), std::back_inserter(given));
-        if (given.size() != keyless.size()) return;
-        for (size_t i = 0; i < keyless.size(); i++)
-            row_set(PyList_GET_ITEM(rows, keyless[i]), pk_name.get(), from_long(given[i]).get());
+        give_rising_keys(rows, pk_name.get(), keyless, own, keys);
         return;
     }
     // The returned row: the key, then the target's columns other than the key.

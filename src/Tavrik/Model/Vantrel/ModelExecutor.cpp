@@ -326,17 +326,29 @@ static void refuse_related(PyObject* model, PyObject* rows) {
     }
 }
 
-// Whether a batch asks for the rows' new keys: the model's key is the
-// database's to give (AutoIncrement), some row lacks one, and the executor
-// runs the statement itself.  Otherwise today's statement runs unchanged.
-static bool wants_keys(PyObject* self, PyObject* model, PyObject* rows) {
-    if (is_junction(model)) return false;
+// The model's key column attribute, or none where it declares none.
+static Ref declared_key_column(PyObject* model) {
     Ref pk = Ref::consuming_nullable(PyObject_GetAttr(model, N.pkCol));
     if (!pk) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
         PyErr_Clear();
-        return false;
     }
+    return pk;
+}
+
+// The key column whose values a save can hand back to its rows: none for a
+// junction model (its rows are known by the two keys they link).
+static Ref key_column(PyObject* model) {
+    if (is_junction(model)) return Ref();
+    return declared_key_column(model);
+}
+
+// Whether a batch asks for the rows' new keys: the model's key is the
+// database's to give (AutoIncrement), some row lacks one, and the executor
+// runs the statement itself.  Otherwise today's statement runs unchanged.
+static bool wants_keys(PyObject* self, PyObject* model, PyObject* rows) {
+    Ref pk = key_column(model);
+    if (!pk) return false;
     if (!PyObject_TypeCheck(pk.get(), I.mp->BasePropertyType)) return false;
     BasePropertyObject* bp = (BasePropertyObject*)pk.get();
     if (!bp->hasDefault || !bp->defaultValue || !PyObject_TypeCheck(bp->defaultValue, I.mp->AutoIncrementType))
@@ -386,11 +398,7 @@ static PyObject* own_column(PyObject* cols, PyObject* c) {
 }
 
 static Ref conflict_target(PyObject* model, PyObject* given) {
-    Ref pk = Ref::consuming_nullable(PyObject_GetAttr(model, N.pkCol));
-    if (!pk) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-    }
+    Ref pk = declared_key_column(model);
     const bool has_pk = pk && is_column(pk.get());
     if (!given || given == Py_None) {
         if (!has_pk) {
@@ -434,13 +442,8 @@ static Ref conflict_target(PyObject* model, PyObject* given) {
 // its RETURNING gives back every row of the batch, those left alone too,
 // so only the affected rows tell how many were inserted.
 static bool upsert_keys(PyObject* self, PyObject* model, int mode) {
-    if (is_junction(model)) return false;
-    Ref pk = Ref::consuming_nullable(PyObject_GetAttr(model, N.pkCol));
-    if (!pk) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-        return false;
-    }
+    Ref pk = key_column(model);
+    if (!pk) return false;
     Ref pk_name = getattr(model, N.pkName);
     if (!is_column(pk.get()) || !PyUnicode_Check(pk_name.get())) return false;
     PyObject* connector = own_core_connector(self);
