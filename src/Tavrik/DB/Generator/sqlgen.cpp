@@ -1352,6 +1352,25 @@ bool statement_shape(SqlGeneratorObject* g, const Dialect* d, TextShape& s, PyOb
     }
 }
 
+// Whether the shape's walk gathered the values the rendering bound, in its
+// order: a text is kept only then, so a walk that ever strays from the
+// rendering costs a miss, never a value bound to another placeholder.
+bool same_values(PyObject* walked, const Ref& pair) {
+    PyObject* bound = PyTuple_GET_ITEM(pair.get(), 1);
+    const Py_ssize_t n = PyList_GET_SIZE(walked);
+    if (!PyTuple_Check(bound) || PyTuple_GET_SIZE(bound) != n) return false;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* a = PyList_GET_ITEM(walked, i);
+        PyObject* b = PyTuple_GET_ITEM(bound, i);
+        if (a == b) continue;
+        if (Py_TYPE(a) != Py_TYPE(b)) return false;
+        const int eq = PyObject_RichCompareBool(a, b, Py_EQ);
+        if (eq < 0) throw_error();
+        if (!eq) return false;
+    }
+    return true;
+}
+
 // The statement's (text, parameters): the kept text of its shape with its
 // values, else `render()`'s, whose text is kept when its shape is read alike
 // again after it (the rendering may run Python code): that second reading
@@ -1381,7 +1400,7 @@ Ref by_shape(SqlGeneratorObject* g, const Dialect* d, Render&& render) {
     TextShape again;
     again.held = &held;
     Ref scratch = new_ref(PyList_New(0));
-    if (statement_shape(g, d, again, scratch.get()) && again.key == s.key && texts)
+    if (statement_shape(g, d, again, scratch.get()) && again.key == s.key && same_values(params.get(), pair) && texts)
         texts->keep(std::move(s.key), held, PyTuple_GET_ITEM(pair.get(), 0));
     return pair;
 }
