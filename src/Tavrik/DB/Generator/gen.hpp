@@ -95,6 +95,8 @@ Ref table_name(PyObject* model);
 Ref to_str(const std::string& s);
 
 void init_sql_types(PyObject* m);
+// The statement texts kept by shape, owned by the module.
+void init_texts(PyObject* m);
 void init_table_types(PyObject* m);
 PyObject* table_statement_pair(PyObject* gen);
 

@@ -38,7 +38,8 @@ void init_module(PyObject* m) {
     api.returns_keys = api_returns_keys;
     api.upsert = api_upsert;
     export_api(m, TAVRIK_GENERATOR_CAPSULE, &api);
-    mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 6);
+    mp_api = import_api<ModelPropertyAPI>(TAVRIK_MODELPROPERTY_CAPSULE, 7);
+    init_texts(m);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 namespace tavrik {
@@ -1168,6 +1169,257 @@ Ref delete_pair(SqlGeneratorObject* g) {
     return new_ref(PyTuple_Pack(2, text.get(), tuple.get()));
 }
 
+// ------------------------------------------------------------ texts by shape
+
+// Keyed reads and writes repeat a few statement shapes with new values: the
+// text is kept by what decides it (kinds, operators, counts and the text
+// objects it copies, never a value), so a repeated shape only binds its
+// values, and the same text object then also hits the connectors' and the
+// drivers' statement caches at once.
+class TextCache {
+public:
+    // At most this many shapes (IN lists of every length are so many), and
+    // no long text: a statement that long costs the database far more.
+    static constexpr size_t kShapes = 1024;
+    static constexpr Py_ssize_t kLongest = 4096;
+
+    ~TextCache() { clear(); }
+    PyObject* find(const std::string& key) const {
+        auto it = map_.find(key);
+        return it == map_.end() ? nullptr : it->second.text;
+    }
+    // Holds `text` and the objects the key names.  Only str objects are
+    // held, so dropping them runs no Python code while the map changes.
+    void keep(std::string key, const std::vector<PyObject*>& held, PyObject* text) {
+        if (!PyUnicode_CheckExact(text) || PyUnicode_GET_LENGTH(text) > kLongest) return;
+        for (PyObject* o : held)
+            if (!PyUnicode_CheckExact(o)) return;
+        if (map_.count(key)) return;
+        if (map_.size() >= kShapes) clear();
+        Py_INCREF(text);
+        for (PyObject* o : held) Py_INCREF(o);
+        map_.emplace(std::move(key), Entry{text, held});
+    }
+    void clear() {
+        std::unordered_map<std::string, Entry> old;
+        old.swap(map_);
+        for (auto& kv : old) release(kv.second);
+    }
+
+private:
+    struct Entry {
+        PyObject* text;
+        std::vector<PyObject*> held;
+    };
+    static void release(Entry& e) {
+        for (PyObject* o : e.held) Py_DECREF(o);
+        Py_DECREF(e.text);
+    }
+    std::unordered_map<std::string, Entry> map_;
+};
+
+// Owned by the module's `_statement_texts` capsule, so the texts are let go
+// with the module's objects, never by a static destructor; NULL once the
+// capsule has gone.
+TextCache* texts = nullptr;
+
+void drop_texts(PyObject* capsule) {
+    TextCache* t = (TextCache*)PyCapsule_GetPointer(capsule, "Tavrik.DB.Generator._statement_texts");
+    if (t == texts) texts = nullptr;
+    delete t;
+}
+
+// A column's `table`.`column` text, as the rendering writes it.
+PyObject* column_text(PyObject* prop) {
+    PyObject* s = ((BasePropertyObject*)prop)->columnSql;
+    if (s) return s;
+    Ref made = new_ref(mp_api->column_sql(prop));  // cached on the property from now on
+    return ((BasePropertyObject*)prop)->columnSql == made.get() ? made.get() : nullptr;
+}
+
+bool where_shape(SqlGeneratorObject* g, TextShape& s, PyObject* params) {
+    if (!g->where) {
+        s.tag('-');
+        return true;
+    }
+    s.tag('W');
+    return Require(mp_api->filter_shape(g->where, &s, params)) == 1;
+}
+
+bool table_shape(PyObject* model, TextShape& s) {
+    Ref t = table_name(model);
+    if (!PyUnicode_CheckExact(t.get())) return false;
+    s.text(t.get());
+    return true;
+}
+
+// The shape of select_pair's text: a selection of properties of the bound
+// model, without joins or grouping.
+bool select_shape(SqlGeneratorObject* g, const Dialect* d, TextShape& s, PyObject* params) {
+    const int agg = g->aggregate;
+    if (!g->model || agg == AGG_GROUPED || (g->joins && PyList_GET_SIZE(g->joins))) return false;
+    s.tag('S');
+    s.tag(d ? d->id : D_COUNT);
+    s.tag(agg);
+    if (!table_shape(g->model, s)) return false;
+    if (agg == AGG_NONE) {
+        Ref cols = g->columns && PyTuple_GET_SIZE(g->columns) ? borrow(g->columns) : Ref();
+        if (!cols) cols = new_ref(PySequence_Tuple(getattr(g->model, names.col.get()).get()));
+        const Py_ssize_t n = PyTuple_GET_SIZE(cols.get());
+        s.count(n);
+        for (Py_ssize_t i = 0; i < n; i++) {
+            PyObject* c = PyTuple_GET_ITEM(cols.get(), i);
+            if (!is_prop(c)) return false;
+            BasePropertyObject* p = (BasePropertyObject*)c;
+            PyObject* text = column_text(c);
+            if (!text) return false;
+            s.text(text);
+            if (p->column && p->name) {
+                if (!PyUnicode_CheckExact(p->name)) return false;
+                s.tag('A');
+                s.text(p->name);
+            } else {
+                s.tag('.');
+            }
+        }
+    }
+    if (!where_shape(g, s, params)) return false;
+    if (agg != AGG_NONE) return true;  // no ordering, window or lock
+    const Py_ssize_t nterms = g->order ? PyList_GET_SIZE(g->order) : 0;
+    s.count(nterms);
+    for (Py_ssize_t i = 0; i < nterms; i++) {
+        // Terms are texts made when orderBy was called: kept by content.
+        PyObject* term = PyList_GET_ITEM(g->order, i);
+        PyObject* text = PyTuple_Check(term) ? PyTuple_GET_ITEM(term, 0) : term;
+        Py_ssize_t len;
+        const char* bytes = PyUnicode_AsUTF8AndSize(text, &len);
+        if (!bytes) throw_error();
+        s.count(len);
+        s.key.append(bytes, (size_t)len);
+        if (PyTuple_Check(term)) {
+            PyObject* values = PyTuple_GET_ITEM(term, 1);
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(values); k++)
+                Require(PyList_Append(params, PyTuple_GET_ITEM(values, k)));
+        }
+    }
+    s.tag(g->hasLimit);
+    if (g->hasLimit) {
+        Ref l = from_long(g->limit), o = from_long(g->offset);
+        Require(PyList_Append(params, l.get()));
+        Require(PyList_Append(params, o.get()));
+    }
+    s.tag(g->lockRows);
+    return true;
+}
+
+// update_pair's text: the SET columns, each set to a value or to a column
+// or expression's text, and the condition.
+bool update_shape(SqlGeneratorObject* g, TextShape& s, PyObject* params) {
+    const Py_ssize_t n = g->sets ? PyList_GET_SIZE(g->sets) : 0;
+    if (n == 0 || !g->table) return false;
+    s.tag('U');
+    if (!table_shape(g->table, s)) return false;
+    s.count(n);
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* cell = PyList_GET_ITEM(g->sets, i);
+        PyObject* name = prop_column(PyTuple_GET_ITEM(cell, 0));
+        if (!name || !PyUnicode_CheckExact(name)) return false;
+        s.text(name);
+        PyObject* v = PyTuple_GET_ITEM(cell, 1);
+        if (is_prop(v) || is_expr(v)) {
+            s.tag('e');
+            if (Require(mp_api->operand_shape(v, &s, params)) != 1) return false;
+        } else {
+            s.tag('p');
+            Require(PyList_Append(params, v));
+        }
+    }
+    return where_shape(g, s, params);
+}
+
+bool delete_shape(SqlGeneratorObject* g, TextShape& s, PyObject* params) {
+    if (!g->table) return false;
+    s.tag('D');
+    return table_shape(g->table, s) && where_shape(g, s, params);
+}
+
+bool statement_shape(SqlGeneratorObject* g, const Dialect* d, TextShape& s, PyObject* params) {
+    switch (g->head.base.kind) {
+        case SK_SELECT: return select_shape(g, d, s, params);
+        case SK_UPDATE: return update_shape(g, s, params);
+        case SK_DELETE: return delete_shape(g, s, params);
+        default: return false;
+    }
+}
+
+// Whether the shape's walk gathered the values the rendering bound, in its
+// order: a text is kept only then, so a walk that ever strays from the
+// rendering costs a miss, never a value bound to another placeholder.
+bool same_values(PyObject* walked, const Ref& pair) {
+    PyObject* bound = PyTuple_GET_ITEM(pair.get(), 1);
+    const Py_ssize_t n = PyList_GET_SIZE(walked);
+    if (!PyTuple_Check(bound) || PyTuple_GET_SIZE(bound) != n) return false;
+    for (Py_ssize_t i = 0; i < n; i++) {
+        PyObject* a = PyList_GET_ITEM(walked, i);
+        PyObject* b = PyTuple_GET_ITEM(bound, i);
+        if (a == b) continue;
+        if (Py_TYPE(a) != Py_TYPE(b)) return false;
+        const int eq = PyObject_RichCompareBool(a, b, Py_EQ);
+        if (eq < 0) throw_error();
+        if (!eq) return false;
+    }
+    return true;
+}
+
+// The statement's (text, parameters): the kept text of its shape with its
+// values, else `render()`'s, whose text is kept when its shape is read alike
+// again after it (the rendering may run Python code): that second reading
+// holds the objects the key names until the entry holds them.
+template <class Render>
+Ref by_shape(SqlGeneratorObject* g, const Dialect* d, Render&& render) {
+    const int kind = g->head.base.kind;
+    if (!texts || (kind != SK_SELECT && kind != SK_UPDATE && kind != SK_DELETE)) return render();
+    if (kind != SK_SELECT) no_select_clauses(g, kind == SK_UPDATE ? "UPDATE" : "DELETE");
+    TextShape s;
+    s.key.reserve(128);
+    Ref params = new_ref(PyList_New(0));
+    if (!statement_shape(g, d, s, params.get())) return render();
+    if (PyObject* hit = texts ? texts->find(s.key) : nullptr) {
+        Ref text = borrow(hit);
+        Ref tuple = new_ref(PyList_AsTuple(params.get()));
+        return new_ref(PyTuple_Pack(2, text.get(), tuple.get()));
+    }
+    Ref pair = render();
+    std::vector<PyObject*> held;
+    struct Release {
+        std::vector<PyObject*>& refs;
+        ~Release() {
+            for (PyObject* o : refs) Py_DECREF(o);
+        }
+    } release{held};
+    TextShape again;
+    again.held = &held;
+    Ref scratch = new_ref(PyList_New(0));
+    if (statement_shape(g, d, again, scratch.get()) && again.key == s.key && same_values(params.get(), pair) && texts)
+        texts->keep(std::move(s.key), held, PyTuple_GET_ITEM(pair.get(), 0));
+    return pair;
+}
+
+}  // namespace
+
+void init_texts(PyObject* m) {
+    auto* cache = new TextCache;
+    Ref capsule = Ref::consuming_nullable(PyCapsule_New(cache, "Tavrik.DB.Generator._statement_texts", drop_texts));
+    if (!capsule) {
+        delete cache;
+        throw_error();
+    }
+    texts = cache;
+    add_object(m, "_statement_texts", capsule.get());
+}
+
+namespace {
+
 // Executors are copied and pickled with their statement.
 PyObject* gen_reduce(PyObject* self, PyObject*) {
     SqlGeneratorObject* g = G(self);
@@ -1495,10 +1747,10 @@ PyObject* statement_pair_for(PyObject* self, const Dialect* d) {
         if (PyObject_TypeCheck(self, &SqlGeneratorType)) {
             SqlGeneratorObject* g = G(self);
             switch (g->head.base.kind) {
-                case SK_SELECT: return select_pair(g, d).relinquish();
+                case SK_SELECT: return by_shape(g, d, [&] { return select_pair(g, d); }).relinquish();
                 case SK_INSERT: return insert_pair(g, d ? *d : kSQLite, d != nullptr).relinquish();
-                case SK_UPDATE: return update_pair(g).relinquish();
-                case SK_DELETE: return delete_pair(g).relinquish();
+                case SK_UPDATE: return by_shape(g, d, [&] { return update_pair(g); }).relinquish();
+                case SK_DELETE: return by_shape(g, d, [&] { return delete_pair(g); }).relinquish();
                 default: PyErr_SetString(PyExc_ValueError, "the generator holds no statement"); throw_error();
             }
         }

@@ -396,6 +396,40 @@ void render_operand(PyObject* o, std::string& out, PyObject* params) {
         raise_arg_type("operand", "a column or an expression", o);
 }
 
+bool operand_shape(PyObject* o, TextShape& shape, PyObject* params) {
+    if (Py_EnterRecursiveCall(" while reading an expression's shape")) throw_error();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    if (is_property(o)) {
+        shape.tag('c');
+        shape.text(column_sql_borrowed(o));
+        return true;
+    }
+    if (!is_expression(o)) raise_arg_type("operand", "a column or an expression", o);
+    ExprObject* x = X(o);
+    switch (x->kind) {
+        case E_VALUE:
+            // A decimal's cast is written at the value's own scale.
+            if (x->numkind == PK_DECIMAL && PyUnicode_Check(x->left)) return false;
+            shape.tag('v');
+            Require(PyList_Append(params, x->left));
+            return true;
+        case E_BINARY:
+            shape.tag('b');
+            shape.tag(x->op);
+            shape.tag(x->numkind == PK_FLOAT);
+            return operand_shape(x->left, shape, params) && operand_shape(x->right, shape, params);
+        case E_NEG: shape.tag('n'); return operand_shape(x->left, shape, params);
+        case E_AGG:
+            shape.tag('a');
+            shape.tag(x->op);
+            shape.tag(x->distinct != 0);
+            return operand_shape(x->left, shape, params);
+    }
+    return false;
+}
+
 Ref bound_value(PyObject* o, PyObject* v) {
     int kind = kind_of(o);
     PyObject* col = type_col_of(o);

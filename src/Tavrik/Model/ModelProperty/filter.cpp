@@ -305,6 +305,61 @@ void render_into(PyObject* cell, std::string& out, PyObject* params) {
     if (terms == 0) out += '1';
 }
 
+// What render_base writes follows from the kinds, operators, counts and
+// column texts walked here; a chain, a relation's EXISTS or a cell that
+// would fail to render is left to the rendering.
+bool shape_of(PyObject* cell, TextShape& s, PyObject* params) {
+    if (Py_EnterRecursiveCall(" while reading a condition's shape")) throw_error();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    FilterObject* f = F(cell);
+    if (f->chain && PyList_GET_SIZE(f->chain) > 0) return false;
+    switch (f->kind) {
+        case F_TRUE: s.tag('T'); return true;
+        case F_CMP:
+            s.tag('C');
+            s.tag(f->op);
+            if (!operand_shape(f->col, s, params)) return false;
+            if (f->op == OP_ISNULL || f->op == OP_NOTNULL) return true;
+            if (is_operand(f->value)) {
+                s.tag('o');
+                return operand_shape(f->value, s, params);
+            }
+            s.tag('p');
+            Require(PyList_Append(params, f->value));
+            return true;
+        case F_IN: {
+            const Py_ssize_t n = PyTuple_GET_SIZE(f->value);
+            s.tag('I');
+            s.tag(f->op);
+            if (f->op == 2 && n) {
+                // One array parameter, whatever its length.
+                s.tag('a');
+                s.text(column_sql_borrowed(f->col));
+                Ref array = new_ref(PySequence_List(f->value));
+                Require(PyList_Append(params, array.get()));
+                return true;
+            }
+            s.count(n);
+            s.text(column_sql_borrowed(f->col));
+            for (Py_ssize_t i = 0; i < n; i++) Require(PyList_Append(params, PyTuple_GET_ITEM(f->value, i)));
+            return true;
+        }
+        case F_LIKE:
+            s.tag('L');
+            s.text(column_sql_borrowed(f->col));
+            Require(PyList_Append(params, f->value));
+            return true;
+        case F_AND:
+        case F_OR:
+            s.tag(f->kind == F_AND ? '&' : '|');
+            return shape_of(f->left, s, params) && shape_of(f->right, s, params);
+        case F_NOT: s.tag('!'); return shape_of(f->left, s, params);
+        default: return false;
+    }
+}
+
 // Rendering the whole chain of a cell that has one, its own part first.
 void render_top(PyObject* cell, std::string& out, PyObject* params) { render_into(cell, out, params); }
 
@@ -557,6 +612,12 @@ Ref make_compare(PyObject* prop, PyObject* other, int op) {
     f->col = borrow(prop).relinquish();
     f->value = value.relinquish();
     return cell;
+}
+
+bool filter_shape(PyObject* cell, TextShape& shape, PyObject* params) {
+    // Inside a relation's subquery a column's text is its scope's alias.
+    if (current_scope || !is_filter(cell)) return false;
+    return shape_of(cell, shape, params);
 }
 
 void append_column(std::string& out, PyObject* prop) {

@@ -63,6 +63,12 @@ PyObject* api_operand_result(PyObject* o, PyObject* raw) {
     return guard([&]() -> PyObject* { return operand_result(o, raw).relinquish(); });
 }
 int api_holds_aggregate(PyObject* o) { return holds_aggregate(o) ? 1 : 0; }
+int api_filter_shape(PyObject* cell, TextShape* shape, PyObject* params) {
+    return guard_int([&] { return filter_shape(cell, *shape, params) ? 1 : 0; });
+}
+int api_operand_shape(PyObject* o, TextShape* shape, PyObject* params) {
+    return guard_int([&] { return operand_shape(o, *shape, params) ? 1 : 0; });
+}
 
 PyMethodDef module_methods[] = {
     // ForeignKey.any/has (Model/_foreign.py) resolve the relation and build its condition here.
@@ -100,6 +106,8 @@ void init_module(PyObject* m) {
         api_operand_render,
         api_operand_result,
         api_holds_aggregate,
+        api_filter_shape,
+        api_operand_shape,
     };
     export_api(m, TAVRIK_MODELPROPERTY_CAPSULE, &api);
     // The name a model's annotations give its columns: `name: Column[str] = StrProperty(64)`.

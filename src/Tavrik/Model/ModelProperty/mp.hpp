@@ -132,6 +132,11 @@ inline bool is_expression(PyObject* o) { return PyObject_TypeCheck(o, &Expressio
 inline bool is_operand(PyObject* o) { return is_property(o) || is_expression(o); }
 // Appends the SQL of a column or an expression, its values to `params`.
 void render_operand(PyObject* o, std::string& out, PyObject* params);
+// The shape of what render_operand writes, its values to `params`; false
+// where the text takes more than the shape (see TextShape).
+bool operand_shape(PyObject* o, TextShape& shape, PyObject* params);
+// The same of a condition, as filter_render writes it.
+bool filter_shape(PyObject* cell, TextShape& shape, PyObject* params);
 // A plain value on the other side of `o` (column or expression), converted
 // as `o` takes it: an expression bound value (new reference).
 Ref bound_value(PyObject* o, PyObject* v);

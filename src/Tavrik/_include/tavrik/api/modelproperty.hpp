@@ -4,6 +4,8 @@
 // entry is appended and require the new version where it is used.
 #pragma once
 #include "../ref.hpp"
+#include <string>
+#include <vector>
 
 namespace tavrik {
 
@@ -54,8 +56,29 @@ inline PyObject* prop_column(PyObject* prop) {
     return p->column ? p->column : p->name;
 }
 
+// What decides the text of a condition or an expression, for keeping
+// statement texts by shape: `key` holds the kinds, operators and counts, and
+// the address of every text object the rendering copies (a column's
+// `table`.`column`); with `held` given, a new reference to each of those
+// objects is added there too, so that whoever keeps the key holds them and
+// no other object can take an address it names.  Bound values never go into
+// the key.
+struct TextShape {
+    std::string key;
+    std::vector<PyObject*>* held = nullptr;
+    void tag(int v) { key += (char)v; }
+    void count(Py_ssize_t n) { key.append((const char*)&n, sizeof n); }
+    void text(PyObject* s) {
+        key.append((const char*)&s, sizeof s);
+        if (held) {
+            Py_INCREF(s);
+            held->push_back(s);
+        }
+    }
+};
+
 // Version 3: BasePropertyObject grew `column`, `unique` and `index`.
-#define TAVRIK_MODELPROPERTY_API_VERSION 6
+#define TAVRIK_MODELPROPERTY_API_VERSION 7
 #define TAVRIK_MODELPROPERTY_CAPSULE "Tavrik.Model.ModelProperty._C_API"
 
 struct ModelPropertyAPI {
@@ -108,6 +131,16 @@ struct ModelPropertyAPI {
     PyObject* (*operand_result)(PyObject* operand, PyObject* raw);
     // 1 when `operand` is or holds an aggregate, else 0.
     int (*holds_aggregate)(PyObject* operand);
+    // --- version 7 ---
+    // The shape of a condition (filter_shape) or of a column or expression
+    // (operand_shape): appends to `shape` what decides the text
+    // filter_render/operand_render write, and to the list `params` the
+    // values they bind, in the same order.  1 when the text follows from
+    // the shape alone; 0 when it does not (a relation's EXISTS, a linked
+    // chain, a decimal value whose cast takes its scale), `shape` and
+    // `params` then partly written; -1 with an exception set.
+    int (*filter_shape)(PyObject* cell, TextShape* shape, PyObject* params);
+    int (*operand_shape)(PyObject* operand, TextShape* shape, PyObject* params);
 };
 
 }  // namespace tavrik
