@@ -1263,12 +1263,14 @@ bool select_shape(SqlGeneratorObject* g, const Dialect* d, TextShape& s, PyObjec
     s.tag(agg);
     if (!table_shape(g->model, s)) return false;
     if (agg == AGG_NONE) {
+        // The model's own column list is read in place: copying it would
+        // cost every keyed read an allocation.
         Ref cols = g->columns && PyTuple_GET_SIZE(g->columns) ? borrow(g->columns) : Ref();
-        if (!cols) cols = new_ref(PySequence_Tuple(getattr(g->model, names.col.get()).get()));
-        const Py_ssize_t n = PyTuple_GET_SIZE(cols.get());
+        if (!cols) cols = new_ref(PySequence_Fast(getattr(g->model, names.col.get()).get(), "columns"));
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(cols.get());
         s.count(n);
         for (Py_ssize_t i = 0; i < n; i++) {
-            PyObject* c = PyTuple_GET_ITEM(cols.get(), i);
+            PyObject* c = PySequence_Fast_GET_ITEM(cols.get(), i);
             if (!is_prop(c)) return false;
             BasePropertyObject* p = (BasePropertyObject*)c;
             PyObject* text = column_text(c);
