@@ -66,8 +66,7 @@ async def opened(request, db_path, kind):
     return r
 
 
-@pytest.fixture(params=ROADS)
-async def on(request, db_path):
+async def _each_road(request, db_path):
     r = await opened(request, db_path, request.param)
     try:
         yield r
@@ -76,14 +75,9 @@ async def on(request, db_path):
             await r.close()
 
 
-@pytest.fixture(params=ROADS + ["mysql-hosts", "mysql-sync-hosts"])
-async def on_any(request, db_path):
-    r = await opened(request, db_path, request.param)
-    try:
-        yield r
-    finally:
-        if r.connector is not None:
-            await r.close()
+# The six roads; on_any also the two cluster (hosts=) connectors.
+on = pytest.fixture(params=ROADS, name="on")(_each_road)
+on_any = pytest.fixture(params=ROADS + ["mysql-hosts", "mysql-sync-hosts"], name="on_any")(_each_road)
 
 
 def ex():
